@@ -1,0 +1,58 @@
+// The one dialog service: every message box and input query of the program goes
+// through here, so that tests can answer them (and keep ticking the main loop meanwhile).
+#pragma once
+#include <QString>
+#include <functional>
+#include <vector>
+
+enum class MsgButtons { OK, OKCancel, YesNo, YesNoCancel };
+enum class MsgIcon { None, Information, Warning, Error, Question };
+enum MsgResult { mrNone = 0, mrOk = 1, mrCancel = 2, mrYes = 6, mrNo = 7 };
+
+struct MessageRequest {
+    QString title;
+    QString text;
+    MsgButtons buttons = MsgButtons::OK;
+    MsgResult defaultButton = mrOk;
+    MsgIcon icon = MsgIcon::None;
+};
+
+struct InputRequest {
+    QString caption;
+    QString prompt;
+    QString cancelCaption;  // empty: the usual "Cancel"
+    QString value;
+};
+
+// Shows a modal message box; returns the button pressed.
+MsgResult messageBox(const MessageRequest& req);
+MsgResult messageBox(const QString& text, const QString& title, MsgButtons buttons = MsgButtons::OK,
+                     MsgResult defaultButton = mrNone, MsgIcon icon = MsgIcon::None);
+// Shows a modal input query; true on OK with value edited, false on Cancel (value unchanged).
+bool inputQuery(const QString& caption, const QString& prompt, QString& value, const QString& cancelCaption = QString());
+// The application's error box for an exception that reached the event loop.
+void showException(const QString& message);
+
+// Test hooks: while a handler is installed no real box is shown; the handler answers.
+using MessageHandler = std::function<MsgResult(const MessageRequest&)>;
+using InputHandler = std::function<bool(InputRequest&)>;
+void setMessageHandler(MessageHandler h);  // empty function: real boxes again
+void setInputHandler(InputHandler h);
+
+// A scripted answerer for tests: records every box and answers from a queue
+// (default: the box's default button, OK for a box without one).
+class DialogScript {
+public:
+    DialogScript();
+    ~DialogScript();
+    void answer(MsgResult r) { answers_.push_back(r); }
+    void answerInput(bool ok, const QString& value = QString()) { inputs_.push_back({ok, value}); }
+    // Called while a box is shown, before it is answered (e.g. to tick a timer).
+    std::function<void(const MessageRequest&)> onShow;
+    std::vector<MessageRequest> shown;
+    std::vector<InputRequest> queried;
+
+private:
+    std::vector<MsgResult> answers_;
+    std::vector<std::pair<bool, QString>> inputs_;
+};

@@ -1,0 +1,38 @@
+// Profile (INI) files: case-insensitive sections and keys, trimmed values, file order
+// kept, CRLF on write, LF accepted on read, no length limits. Changes are kept in memory
+// until updateFile(), which replaces the file atomically.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+class IniFile {
+public:
+    explicit IniFile(const std::string& path);  // reads the file when it exists
+    ~IniFile();
+    const std::string& fileName() const { return path_; }
+
+    std::string readString(const std::string& section, const std::string& key, const std::string& def) const;
+    int readInteger(const std::string& section, const std::string& key, int def) const;
+    bool readBool(const std::string& section, const std::string& key, bool def) const;
+    void writeString(const std::string& section, const std::string& key, const std::string& value);
+    void writeInteger(const std::string& section, const std::string& key, int value);
+    void writeBool(const std::string& section, const std::string& key, bool value);
+
+    std::vector<std::string> readSections() const;
+    std::vector<std::string> readSection(const std::string& section) const;  // key names
+    bool sectionExists(const std::string& section) const;
+    bool valueExists(const std::string& section, const std::string& key) const;
+    void eraseSection(const std::string& section);
+    void deleteKey(const std::string& section, const std::string& key);
+
+    // Writes the file; false (with the reason in lastError()) when it cannot be written.
+    bool updateFile();
+    const std::string& lastError() const { return error_; }
+
+private:
+    struct Data;
+    std::string path_;
+    std::string error_;
+    std::unique_ptr<Data> d_;
+};
