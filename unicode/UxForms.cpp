@@ -1,0 +1,3 @@
+#include "unicode/UxForms.h"
+
+TUxForm::TUxForm(QWidget* owner) : QWidget(owner, Qt::Window) {}
