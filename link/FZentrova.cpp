@@ -1,0 +1,591 @@
+#include "link/FZentrova.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstring>
+#include <exception>
+
+#include "link/FTDI.h"
+#include "link/LogFile.h"
+#include "link/StoredParams.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/i18n.h"
+
+// The serial and TCP/IP transports come with the port library.
+#define ZENTROVA_HAVE_PORT 0
+#if ZENTROVA_HAVE_PORT
+#include "ports/ZpWinsockPort.h"
+#endif
+
+TFZentrova* FZentrova = nullptr;
+
+int64_t TFZentrova::LastDataTime = 0;
+uint8_t TFZentrova::PrevByte = 0;
+uint8_t TFZentrova::PrevUSBByte = 0;
+char TFZentrova::USBLineBuf[TFZentrova::LineMax + 1] = {};
+int32_t TFZentrova::USBLineLen = 0;
+
+namespace {
+
+std::function<void(const std::string&)>& logTap() {
+    static std::function<void(const std::string&)> tap;
+    return tap;
+}
+
+// A small lamp: a raised square, lit or not.
+class LinkLamp : public QWidget {
+  public:
+    explicit LinkLamp(QWidget* parent) : QWidget(parent) { setFixedSize(13, 13); }
+    void setLit(bool on) {
+        if (on == lit_) return;
+        lit_ = on;
+        update();
+    }
+    bool lit() const { return lit_; }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        QRect r = rect();
+        p.fillRect(r, lit_ ? QColor(255, 0, 0) : QColor(0, 128, 0));
+        p.setPen(QColor(255, 255, 255));
+        p.drawLine(0, 0, r.width() - 1, 0);
+        p.drawLine(0, 0, 0, r.height() - 1);
+        p.setPen(QColor(128, 128, 128));
+        p.drawLine(r.width() - 1, 1, r.width() - 1, r.height() - 1);
+        p.drawLine(1, r.height() - 1, r.width() - 1, r.height() - 1);
+    }
+
+  private:
+    bool lit_ = false;
+};
+
+bool isStatusReply(const char* cmd) {
+    return std::strcmp(cmd, "? 123") == 0 || std::strcmp(cmd, "? 13") == 0;
+}
+
+}  // namespace
+
+TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
+    SetCaption(_("Zentrova Test Host Version 0.0"));
+    setObjectName("FZentrova");
+
+    auto* menuBar = new QMenuBar(this);
+    QMenu* menu = menuBar->addMenu(_("Zentrova"));
+    ConnectSerial1 = menu->addAction(_("Connect Serial"));
+    ConnectTCPIP1 = menu->addAction(_("Connect TCP/IP"));
+    ConnectUSB1 = menu->addAction(_("Connect USB"));
+    Disconnect1 = menu->addAction(_("Disconnect"));
+    connect(ConnectSerial1, &QAction::triggered, this, [this] { guarded([this] { ConnectSerialClick(); }); });
+    connect(ConnectTCPIP1, &QAction::triggered, this, [this] { guarded([this] { ConnectTCPIPClick(); }); });
+    connect(ConnectUSB1, &QAction::triggered, this, [this] { guarded([this] { ConnectUSBClick(); }); });
+    connect(Disconnect1, &QAction::triggered, this, [this] { guarded([this] { DisconnectClick(); }); });
+
+    Memo = new QPlainTextEdit(this);
+    Memo->setObjectName("Memo");
+    Memo->setReadOnly(true);
+    Memo->setMaximumBlockCount(MemoMaxLines);
+    ThreadLog = new QPlainTextEdit(this);
+    ThreadLog->setObjectName("ThreadLog");
+    ThreadLog->setReadOnly(true);
+    ThreadLog->setMaximumBlockCount(MemoMaxLines);
+    ThreadLog->setMaximumHeight(80);
+
+    SendText = new QLineEdit(this);
+    SendText->setObjectName("SendText");
+    Send = new QPushButton(_("Send"), this);
+    Send->setDefault(true);
+    ClearBtn = new QPushButton(_("Clear"), this);
+    Logging = new QCheckBox(_("Logging On"), this);
+    ConnLostChkBx = new QCheckBox(_("ConnLostChkBx"), this);
+    connect(Send, &QPushButton::clicked, this, [this] { guarded([this] { SendClick(); }); });
+    connect(SendText, &QLineEdit::returnPressed, this, [this] { guarded([this] { SendClick(); }); });
+    connect(ClearBtn, &QPushButton::clicked, this, [this] { guarded([this] { ClearBtnClick(); }); });
+
+    auto* lampLabel = new QLabel(_("Rx Tx"), this);
+    RxLED = new LinkLamp(this);
+    RxLED->setObjectName("RxLED");
+    TxLED = new LinkLamp(this);
+    TxLED->setObjectName("TxLED");
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->addWidget(new QLabel(_("Not Connected."), StatusBar1));
+
+    auto* row = new QHBoxLayout;
+    row->addWidget(SendText, 1);
+    row->addWidget(Send);
+    row->addWidget(ClearBtn);
+    row->addWidget(Logging);
+    row->addWidget(ConnLostChkBx);
+    row->addWidget(lampLabel);
+    row->addWidget(RxLED);
+    row->addWidget(TxLED);
+    auto* layout = new QVBoxLayout(this);
+    layout->setMenuBar(menuBar);
+    layout->addWidget(Memo, 1);
+    layout->addWidget(ThreadLog);
+    layout->addLayout(row);
+    layout->addWidget(StatusBar1);
+    resize(640, 420);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(500);
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+    TimerCommand = new QTimer(this);
+    TimerCommand->setInterval(250);
+    TimerCommand->setTimerType(Qt::PreciseTimer);
+    connect(TimerCommand, &QTimer::timeout, this, [this] { guarded([this] { TimerCommandTimer(); }); });
+
+#if ZENTROVA_HAVE_PORT
+    Port = new TZpWinsockPort(this);
+    Port->OnTriggerAvail = [this](TZpCustomComPort*, uint16_t count) { PortTriggerAvail(Port, count); };
+#endif
+
+    FormCreate();
+    TZentrovaAPI::SetLink(this);
+    Timer1->start();
+}
+
+TFZentrova::~TFZentrova() {
+    if (TZentrovaAPI::Link() == this) TZentrovaAPI::SetLink(nullptr);
+    if (FZentrova == this) FZentrova = nullptr;
+    // The USB device belongs to the link; leave nothing open behind a closed window.
+    if (ConnectionType == ctUSB) FTDI.Close();
+}
+
+void TFZentrova::FormCreate() {
+    DataReceived = false;
+    ConnectSerial1->setEnabled(true);
+    Disconnect1->setEnabled(false);
+    Logging->setChecked(true);
+}
+
+void TFZentrova::setLogTap(std::function<void(const std::string&)> tap) {
+    logTap() = std::move(tap);
+}
+
+void TFZentrova::log(const std::string& text) {
+    logLine(text);
+    if (logTap()) logTap()(text);
+}
+
+template <class F>
+void TFZentrova::guarded(F&& f) {
+    // Nothing may reach the event loop; the application's error box shows what got this far.
+    try {
+        f();
+    } catch (const std::exception& e) {
+        showException(QString::fromUtf8(e.what()));
+    } catch (...) {
+        showException(_("Unknown error"));
+    }
+}
+
+void TFZentrova::SetOnStatusLine(std::function<void()> handler) {
+    if (handler)
+        OnStatusLine = [h = std::move(handler)](TFZentrova*) { h(); };
+    else
+        OnStatusLine = nullptr;
+}
+
+// ---------------------------------------------------------------- queue and pacing
+
+void TFZentrova::QueueCommand(const std::string& line) {
+    CommandQueue.Add(line);
+    processCommandQueue();
+}
+
+void TFZentrova::ClearQueue() {
+    CommandQueue.Clear();
+}
+
+void TFZentrova::processCommandQueue() {
+    const int64_t now = appClock().seconds();
+    if ((PendingAcks >= 1 || PendingStatus >= 1) && now <= LastSendTime + ReplyTimeout) return;
+    if (!IsConnected() || CommandQueue.Count() == 0) return;
+    const char* next = CommandQueue.Next();
+    if (!next) return;
+    const std::string cmd(next);
+    const bool sent = SendToPort(cmd + "\r");
+    const std::string record = sent ? cmd : SendFailedText + cmd;
+    if (isStatusReply(cmd.c_str())) {
+        if (PendingStatus < 1) PendingStatus = 1;
+    } else {
+        if (PendingAcks < 1) PendingAcks = 1;
+    }
+    LastSendTime = now;
+    if (Logging->isChecked()) appendMemo(record, true);
+    log(record);
+}
+
+bool TFZentrova::SendToPort(const std::string& text) {
+    if (FTDI.IsOpen()) {
+        const bool ok = FTDI.Write(text);
+        setLamp(TxLED, true);
+        TxCountdown = 1;
+        if (Logging->isChecked())
+            ThreadLog->appendPlainText(QString::fromUtf8(text.data(), qsizetype(text.size())));
+        return ok;
+    }
+#if ZENTROVA_HAVE_PORT
+    try {
+        if (Port && Port->Open()) {
+            Port->PutString(text);
+            return true;
+        }
+    } catch (const std::exception&) {
+        return false;  // the caller records the failure
+    }
+#endif
+    return false;
+}
+
+bool TFZentrova::IsConnected() const {
+    if (FTDI.IsOpen()) return true;
+#if ZENTROVA_HAVE_PORT
+    if (Port && Port->Open()) return true;
+#endif
+    return false;
+}
+
+bool TFZentrova::IsConnectionAlive() {
+    const int64_t now = appClock().seconds();
+    if (DataReceived && !ConnLostChkBx->isChecked()) {
+        LastDataTime = now;
+        DataReceived = false;
+        return true;
+    }
+    const bool alive = !(now > LastDataTime + AliveSeconds);
+    DataReceived = false;
+    return alive;
+}
+
+void TFZentrova::Timer1Timer() {
+    if (IsConnected() && !CommandQueue.IsLast(StatusQuery))
+        QueueCommand(StatusQuery);
+    else
+        processCommandQueue();
+}
+
+// ---------------------------------------------------------------- receiving
+
+void TFZentrova::resetReceiveState() {
+    LineLen = 0;
+    LineBuf[0] = 0;
+    USBLineLen = 0;
+    USBLineBuf[0] = 0;
+    PrevByte = 0;
+    PrevUSBByte = 0;
+}
+
+void TFZentrova::receiveByte(uint8_t b, Transport t) {
+    uint8_t& prev = t == Transport::USB ? PrevUSBByte : PrevByte;
+    if (b == '>') {
+        if (PendingAcks > 0) {
+            --PendingAcks;
+            processCommandQueue();
+        }
+    } else if (b == '3' && prev == '?') {
+        if (PendingStatus > 0) {
+            --PendingStatus;
+            processCommandQueue();
+        }
+    } else if (b == '!') {
+        if (PendingAcks > 0) --PendingAcks;
+        if (PendingStatus > 0) --PendingStatus;
+        processCommandQueue();
+    }
+    prev = b;
+
+    char* buf = t == Transport::USB ? USBLineBuf : LineBuf;
+    int32_t& len = t == Transport::USB ? USBLineLen : LineLen;
+    if (b == '\n') {
+        // Copy out first: the handlers below may receive more bytes of this transport.
+        char line[LineMax + 1];
+        const int32_t n = len;
+        std::memcpy(line, buf, static_cast<size_t>(n));
+        line[n] = 0;
+        len = 0;
+        buf[0] = 0;
+        if (t == Transport::USB) DataReceived = true;
+        lineComplete(line, n, t);
+    } else if (b == '\r' || b == 0) {
+        // CR ends nothing; NUL carries no text and would cut the line short
+    } else if (len < LineMax) {
+        buf[len++] = static_cast<char>(b);
+        buf[len] = 0;
+    }
+}
+
+void TFZentrova::lineComplete(const char* line, int32_t len, Transport) {
+    std::memcpy(LastLineBuf, line, static_cast<size_t>(len));
+    LastLineBuf[len] = 0;
+    LastLineLen = len;
+    const std::string text(line, static_cast<size_t>(len));
+    if (Logging->isChecked()) appendMemo(text, false);
+    log(text);
+    if (!IsValidStatusLine(text))
+        log(MalformedText);
+    else if (OnStatusLine)
+        OnStatusLine(this);
+}
+
+void TFZentrova::PortTriggerAvail(TZpWinsockPort* port, uint16_t count) {
+#if ZENTROVA_HAVE_PORT
+    DataReceived = true;
+    for (uint16_t i = 0; i < count; ++i) {
+        uint8_t b = 0;
+        try {
+            if (!port || !port->Open()) return;
+            b = static_cast<uint8_t>(port->GetChar());
+        } catch (const std::exception& e) {
+            log(std::string("PortTriggerAvail: ") + e.what());
+            return;
+        }
+        receiveByte(b, Transport::Port);
+    }
+#else
+    (void)port;
+    (void)count;
+#endif
+}
+
+void TFZentrova::PollUSB() {
+    // Bounded so that a device that never stops sending cannot hold the GUI thread.
+    constexpr int kMaxBytesPerPoll = 64 * 1024;
+    bool any = false;
+    uint8_t b = 0;
+    for (int n = 0; n < kMaxBytesPerPoll && FTDI.IsOpen() && FTDI.ReadByte(b); ++n) {
+        any = true;
+        receiveByte(b, Transport::USB);
+    }
+    if (any) {
+        setLamp(RxLED, true);
+        RxCountdown = 1;
+    } else {
+        countDown(RxCountdown, RxLED);
+    }
+    countDown(TxCountdown, TxLED);
+}
+
+void TFZentrova::TimerCommandTimer() {
+    if (FTDI.IsOpen()) PollUSB();
+}
+
+void TFZentrova::countDown(int32_t& countdown, QWidget* lamp) {
+    if (countdown == 0) return;
+    if (--countdown == 0) setLamp(lamp, false);
+}
+
+void TFZentrova::setLamp(QWidget* lamp, bool lit) {
+    if (auto* l = dynamic_cast<LinkLamp*>(lamp)) l->setLit(lit);
+}
+
+bool TFZentrova::TxLit() const {
+    auto* l = dynamic_cast<LinkLamp*>(TxLED);
+    return l && l->lit();
+}
+
+bool TFZentrova::RxLit() const {
+    auto* l = dynamic_cast<LinkLamp*>(RxLED);
+    return l && l->lit();
+}
+
+int TFZentrova::CountCommas(std::string_view text) {
+    int n = 0;
+    const size_t end = std::min<size_t>(text.size(), LineMax);
+    for (size_t i = 0; i < end; ++i) {
+        const auto c = static_cast<uint8_t>(text[i]);
+        if (c >= 128) break;
+        if (c == ',') ++n;
+    }
+    return n;
+}
+
+bool TFZentrova::IsValidStatusLine(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == '>') ++i;
+    if (i >= text.size() || text[i] != '?') return false;
+    if (i + 1 >= text.size()) return false;
+    int need = 0;
+    switch (text[i + 1]) {
+        case '0':
+            need = 5;
+            break;
+        case '1':
+        case '2':
+            need = 12;
+            break;
+        case '3':
+            need = 7;
+            break;
+        default:
+            return false;
+    }
+    return CountCommas(text.substr(i)) >= need;
+}
+
+// ---------------------------------------------------------------- terminal
+
+void TFZentrova::appendMemo(const std::string& text, bool sent) {
+    QTextCharFormat fmt;
+    fmt.setForeground(sent ? QColor(Qt::red) : QColor(Qt::blue));
+    QTextCursor c(Memo->document());
+    c.movePosition(QTextCursor::End);
+    if (!Memo->document()->isEmpty()) c.insertBlock();
+    c.insertText(QString::fromUtf8(text.data(), qsizetype(text.size())), fmt);
+}
+
+void TFZentrova::SendClick() {
+    if (IsConnected()) QueueCommand(SendText->text().toStdString());
+}
+
+void TFZentrova::ClearBtnClick() {
+    Memo->clear();
+}
+
+// ---------------------------------------------------------------- connecting
+
+TFZentrova::ComSetting TFZentrova::ParseComSetting(const std::string& value) {
+    ComSetting s;
+    if (!value.empty() && value[0] == '/') {
+        s.path = value;
+        return s;
+    }
+    // "COM12": every digit from the fourth character on; anything else reads as port 1.
+    if (value.size() > 3) {
+        int64_t n = 0;
+        size_t i = 3;
+        for (; i < value.size() && value[i] >= '0' && value[i] <= '9' && n <= 0xFFFF; ++i)
+            n = n * 10 + (value[i] - '0');
+        if (i > 3 && i == value.size() && n > 0 && n <= 0xFFFF) s.number = static_cast<int>(n);
+    }
+    return s;
+}
+
+bool TFZentrova::openPort() {
+#if ZENTROVA_HAVE_PORT
+    Port->RemoveAllTriggers();
+    Port->FlushInBuffer();
+    Port->FlushOutBuffer();
+    Port->SetOpen(true);
+    Disconnect1->setEnabled(Port->Open());
+    return Port->Open();
+#else
+    return false;
+#endif
+}
+
+void TFZentrova::afterPortConnect() {
+    ConnectSerial1->setEnabled(false);
+    ConnectTCPIP1->setEnabled(false);
+    Disconnect1->setEnabled(true);
+    Logging->setChecked(true);
+}
+
+void TFZentrova::ConnectSerialClick() {
+#if ZENTROVA_HAVE_PORT
+    const std::string com = TStoredParams::ReadRegistryString(TStoredParams::InstrumentRegistryKey(), "COM");
+    const ComSetting setting = ParseComSetting(com);
+    try {
+        if (setting.path.empty() && !IsPortAvailable(static_cast<uint32_t>(setting.number))) return;
+        Port->SetOpen(false);
+        if (setting.path.empty()) {
+            Port->SetComNumber(static_cast<uint16_t>(setting.number));
+            Port->SetDevicePath("");
+        } else {
+            Port->SetDevicePath(setting.path);
+        }
+        Port->SetDeviceLayer(dlWin32);
+        resetReceiveState();
+        if (!openPort()) return;
+    } catch (const std::exception& e) {
+        try {
+            Port->SetOpen(false);
+        } catch (const std::exception&) {
+        }
+        log(std::string("ConnectSerialClick: ") + e.what());
+        return;
+    }
+    ConnectionType = ctSerial;
+    afterPortConnect();
+    ZentrovaAPI.OnConnectSerial();
+#else
+    log("ConnectSerialClick: serial link not available in this build");
+#endif
+}
+
+void TFZentrova::ConnectTCPIPClick() {
+#if ZENTROVA_HAVE_PORT
+    try {
+        Port->SetOpen(false);
+        Port->SetDeviceLayer(dlWinsock);
+        Port->SetWsPort("192");
+        Port->SetWsAddress(IPAddress);
+        Port->SetWsMode(wsClient);
+        resetReceiveState();
+        if (!openPort()) return;
+    } catch (const std::exception& e) {
+        try {
+            Port->SetOpen(false);
+        } catch (const std::exception&) {
+        }
+        log(std::string("ConnectTCPIPClick: ") + e.what());
+        return;
+    }
+    ConnectionType = ctTCPIP;
+    afterPortConnect();
+    ZentrovaAPI.OnConnectTCPIP();
+#else
+    log("ConnectTCPIPClick: TCP/IP link not available in this build");
+#endif
+}
+
+void TFZentrova::ConnectUSBClick() {
+    if (USBDeviceName.empty()) return;
+    if (!FTDI.Open(USBDeviceName)) return;
+    resetReceiveState();
+    ConnectionType = ctUSB;
+    ZentrovaAPI.OnConnectUSB();
+    TimerCommand->setInterval(USBPollMs);
+    TimerCommand->start();
+    DataReceived = true;
+}
+
+void TFZentrova::DisconnectClick() {
+    switch (ConnectionType) {
+        case ctTCPIP:
+        case ctSerial:
+#if ZENTROVA_HAVE_PORT
+            try {
+                Port->SetOpen(false);
+            } catch (const std::exception& e) {
+                log(std::string("DisconnectClick: ") + e.what());
+            }
+#endif
+            break;
+        case ctUSB:
+            FTDI.Close();
+            TimerCommand->stop();
+            break;
+        default:
+            break;
+    }
+    Disconnect1->setEnabled(false);
+    ConnectTCPIP1->setEnabled(true);
+    ConnectSerial1->setEnabled(true);
+}
