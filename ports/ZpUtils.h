@@ -1,0 +1,130 @@
+// Common helpers of the port library: 55-ms ticks and event timers on the program's
+// monotonic clock, a message-pump step for waiting loops, flag, string and path helpers,
+// a line reader, and the base classes that give each library component its Version.
+#pragma once
+#include <QObject>
+#include <QWidget>
+#include <cstdint>
+#include <istream>
+#include <string>
+
+// ---- ticks and timers ----
+constexpr int32_t MaxTicks = 39045157;  // the largest tick count a timer accepts
+constexpr int32_t TickMs = 55;
+
+// A timer in ticks of the monotonic clock. 64-bit: the tick count never wraps.
+struct EventTimer {
+    int64_t StartTicks = 0;
+    int64_t ExpireTicks = 0;
+};
+
+int64_t ZpTimeGetTime();  // monotonic milliseconds (appClock())
+int64_t ZpTicks();        // ZpTimeGetTime() div 55
+int32_t Ticks2Secs(int32_t ticks);
+int32_t Secs2Ticks(int32_t secs);
+int32_t MSecs2Ticks(int32_t ms);
+void NewTimer(EventTimer& t, int32_t ticks);
+void NewTimerSecs(EventTimer& t, int32_t secs);
+bool TimerExpired(const EventTimer& t);
+int32_t ElapsedTime(const EventTimer& t);
+int32_t ElapsedTimeInSecs(const EventTimer& t);
+int32_t RemainingTime(const EventTimer& t);  // never below 0
+int32_t RemainingTimeInSecs(const EventTimer& t);
+
+constexpr uint32_t WM_QUIT_CODE = 18;
+// One step of the GUI thread's event loop. Returns non-zero when something was handled,
+// WM_QUIT_CODE when the application is shutting down, 0 otherwise (always 0 off the GUI thread).
+uint32_t SafeYield();
+// Waits the given ticks (yielding each round when yield is set); returns the last SafeYield result.
+uint32_t DelayTicks(int32_t ticks, bool yield);
+// Waits until the millisecond clock has advanced by ms.
+void DelayMS(int32_t ms);
+
+// ---- flags ----
+inline bool FlagIsSet(uint32_t flags, uint32_t mask) {
+    return (flags & mask) != 0;
+}
+inline bool ByteFlagIsSet(uint8_t flags, uint8_t mask) {
+    return (flags & mask) != 0;
+}
+inline void SetFlag(uint32_t& flags, uint32_t mask) {
+    flags |= mask;
+}
+inline void ClearFlag(uint32_t& flags, uint32_t mask) {
+    flags &= ~mask;
+}
+inline void SetByteFlag(uint8_t& flags, uint8_t mask) {
+    flags |= mask;
+}
+inline void ClearByteFlag(uint8_t& flags, uint8_t mask) {
+    flags = static_cast<uint8_t>(flags & ~mask);
+}
+inline uint16_t MinWord(uint16_t a, uint16_t b) {
+    return a < b ? a : b;
+}
+void NotBuffer(void* buffer, size_t size);
+
+// ---- strings and paths ("\" and ":" delimit; "/" too, for Linux paths) ----
+std::string Long2StrZ(int32_t value);
+bool Str2LongZ(const std::string& text, int32_t& value);
+std::string StrStCopy(const std::string& source, size_t pos, size_t count);
+std::string JustPathnameZ(const std::string& path);
+std::string JustFilenameZ(const std::string& path);
+std::string JustExtensionZ(const std::string& name);
+std::string AddBackSlashZ(const std::string& path);
+std::string ForceExtensionZ(const std::string& name, const std::string& ext);
+std::string DefaultExtensionZ(const std::string& name, const std::string& ext);
+bool ExistFileZ(const std::string& name);
+std::string JustName(const std::string& name);
+std::string AddBackSlash(const std::string& path);
+
+// Reads CR-terminated lines (an LF after the CR is skipped) from a stream in 4096-byte pages.
+class TLineReader {
+  public:
+    explicit TLineReader(std::istream& stream);
+    // The next line; false at the end of the stream.
+    bool NextLine(std::string& line);
+    bool Eof() const { return eof_ && cursor_ >= page_.size(); }
+    int64_t BytesRead() const { return total_; }
+
+  private:
+    void readPage();
+    std::istream& stream_;
+    std::string page_;
+    size_t cursor_ = 0;
+    int64_t total_ = 0;
+    bool eof_ = false;
+};
+
+// ---- base classes: every library component reports its Version "v1.00" ----
+inline const char* ZpVersion() {
+    return "v1.00";
+}
+
+class TZpBaseComponent : public QObject {
+  public:
+    explicit TZpBaseComponent(QObject* owner = nullptr) : QObject(owner) {}
+    std::string Version() const { return ZpVersion(); }
+    void SetVersion(const std::string&) {}
+    // Loading from a form resource: CheckException raises nothing meanwhile.
+    bool Loading() const { return loading_; }
+    void SetLoading(bool on) { loading_ = on; }
+    bool Designing() const { return false; }
+
+  protected:
+    bool loading_ = false;
+};
+
+class TZpBaseWinControl : public QWidget {
+  public:
+    explicit TZpBaseWinControl(QWidget* parent = nullptr) : QWidget(parent) {}
+    std::string Version() const { return ZpVersion(); }
+    void SetVersion(const std::string&) {}
+};
+
+class TZpBaseGraphicControl : public QWidget {
+  public:
+    explicit TZpBaseGraphicControl(QWidget* parent = nullptr) : QWidget(parent) {}
+    std::string Version() const { return ZpVersion(); }
+    void SetVersion(const std::string&) {}
+};
