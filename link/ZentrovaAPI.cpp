@@ -128,7 +128,6 @@ size_t NextToken(std::string_view line, size_t pos, std::string_view& field) {
     size_t comma = line.find(',', pos);
     if (comma == std::string_view::npos) comma = line.size();
     field = line.substr(pos, comma - pos);
-    if (field.size() > TZentrovaAPI::IdentityChars) field = field.substr(0, TZentrovaAPI::IdentityChars);
     return comma;
 }
 
@@ -330,22 +329,24 @@ bool TZentrovaAPI::ParseLine(std::string_view line) {
     size_t q = line.find_first_not_of('>');
     if (q == std::string_view::npos || line[q] != '?' || q + 1 >= line.size()) return false;
     const char part = line[q + 1];
-    // Fields start after "?", the part digit and the comma.
-    const std::string_view fields = line.substr(std::min(q + 3, line.size()));
-    bool ok;
-    switch (part) {
-        case '0':
-            // From the comma on, so that an empty first field reads as empty.
-            return parseIdentity(q + 2 < line.size() && line[q + 2] == ',' ? line.substr(q + 2) : fields);
-        case '1':
-        case '2':
-            ok = parsePump(part - '0', fields);
-            break;
-        case '3':
-            ok = parseHeaters(fields);
-            break;
-        default:
-            return false;
+    if (part < '0' || part > '3') return false;
+    bool ok = q + 2 < line.size() && line[q + 2] == ',';
+    if (ok) {
+        // The fields follow "?", the part digit and the comma.
+        const std::string_view fields = line.substr(q + 3);
+        switch (part) {
+            case '0':
+                // From the comma on, so that an empty first field reads as empty.
+                ok = parseIdentity(line.substr(q + 2));
+                break;
+            case '1':
+            case '2':
+                ok = parsePump(part - '0', fields);
+                break;
+            default:
+                ok = parseHeaters(fields);
+                break;
+        }
     }
     if (!ok) logLine(std::string("Error: Status line ?") + part + " does not convert; readings kept.");
     return ok;
