@@ -2,6 +2,7 @@
 // through here, so that tests can answer them (and keep ticking the main loop meanwhile).
 #pragma once
 #include <QString>
+#include <exception>
 #include <functional>
 #include <vector>
 
@@ -24,35 +25,48 @@ struct InputRequest {
     QString value;
 };
 
-// Shows a modal message box; returns the button pressed.
+// Shows a modal message box (owned by the application's active window); returns the button
+// pressed. A default button the box does not have becomes its first button (OK or Yes).
 MsgResult messageBox(const MessageRequest& req);
 MsgResult messageBox(const QString& text, const QString& title, MsgButtons buttons = MsgButtons::OK,
                      MsgResult defaultButton = mrNone, MsgIcon icon = MsgIcon::None);
 // Shows a modal input query; true on OK with value edited, false on Cancel (value unchanged).
-bool inputQuery(const QString& caption, const QString& prompt, QString& value, const QString& cancelCaption = QString());
+bool inputQuery(const QString& caption, const QString& prompt, QString& value,
+                const QString& cancelCaption = QString());
 // The application's error box for an exception that reached the event loop.
 void showException(const QString& message);
+void showException(const std::exception& e);
 
 // Test hooks: while a handler is installed no real box is shown; the handler answers.
 using MessageHandler = std::function<MsgResult(const MessageRequest&)>;
 using InputHandler = std::function<bool(InputRequest&)>;
 void setMessageHandler(MessageHandler h);  // empty function: real boxes again
 void setInputHandler(InputHandler h);
+MessageHandler currentMessageHandler();
+InputHandler currentInputHandler();
 
 // A scripted answerer for tests: records every box and answers from a queue
-// (default: the box's default button, OK for a box without one).
+// (default: the box's default button, OK for a box without one). An input query without a
+// queued answer is cancelled (so a loop that asks again ends). Installs its handlers for
+// its lifetime and restores the previous ones afterwards.
 class DialogScript {
-public:
+  public:
     DialogScript();
     ~DialogScript();
+    DialogScript(const DialogScript&) = delete;
+    DialogScript& operator=(const DialogScript&) = delete;
     void answer(MsgResult r) { answers_.push_back(r); }
+    // ok: OK with value as the edited text; otherwise Cancel.
     void answerInput(bool ok, const QString& value = QString()) { inputs_.push_back({ok, value}); }
     // Called while a box is shown, before it is answered (e.g. to tick a timer).
     std::function<void(const MessageRequest&)> onShow;
+    std::function<void(const InputRequest&)> onInput;
     std::vector<MessageRequest> shown;
     std::vector<InputRequest> queried;
 
-private:
+  private:
+    MessageHandler prevMessage_;
+    InputHandler prevInput_;
     std::vector<MsgResult> answers_;
     std::vector<std::pair<bool, QString>> inputs_;
 };

@@ -1,3 +1,138 @@
 #include "unicode/UxForms.h"
 
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QPointer>
+#include <QScreen>
+#include <exception>
+
+#include "platform/Dialogs.h"
+
+namespace {
+template <typename F>
+void runFormEvent(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        showException(QString::fromUtf8(e.what()));
+    } catch (...) {
+        showException(QStringLiteral("Unknown error"));
+    }
+}
+}  // namespace
+
 TUxForm::TUxForm(QWidget* owner) : QWidget(owner, Qt::Window) {}
+
+TUxForm::~TUxForm() {
+    if (keyPreview_ && qApp) qApp->removeEventFilter(this);
+    if (loop_) loop_->exit(mrCancel);
+}
+
+int TUxForm::ShowModal() {
+    if (loop_) return modalResult_;
+    modalResult_ = 0;
+    const Qt::WindowModality oldModality = windowModality();
+    setWindowModality(Qt::ApplicationModal);
+    QEventLoop loop;
+    loop_ = &loop;
+    QPointer<TUxForm> self(this);
+    show();
+    // A modal result set by OnShow closes the form at once.
+    if (modalResult_ == 0 && isVisible()) loop.exec(QEventLoop::DialogExec);
+    if (!self) return mrCancel;
+    loop_ = nullptr;
+    if (isVisible()) hide();
+    setWindowModality(oldModality);
+    if (modalResult_ == 0) modalResult_ = mrCancel;
+    return modalResult_;
+}
+
+void TUxForm::SetModalResult(int r) {
+    modalResult_ = r;
+    if (r != 0 && loop_) close();
+}
+
+void TUxForm::CentreOn(const QWidget* other) {
+    QRect area;
+    if (other && other->isVisible())
+        area = other->frameGeometry();
+    else if (const QScreen* s = screen())
+        area = s->availableGeometry();
+    if (!area.isValid()) return;
+    QRect r = frameGeometry();
+    r.moveCenter(area.center());
+    move(r.topLeft());
+}
+
+void TUxForm::SetKeyPreview(bool on) {
+    if (on == keyPreview_) return;
+    keyPreview_ = on;
+    if (on)
+        qApp->installEventFilter(this);
+    else
+        qApp->removeEventFilter(this);
+}
+
+bool TUxForm::eventFilter(QObject* watched, QEvent* e) {
+    if (keyPreview_ && e->type() == QEvent::KeyPress && OnKeyDown && watched->isWidgetType()) {
+        auto* w = static_cast<QWidget*>(watched);
+        if (w != this && isAncestorOf(w)) {
+            auto* ke = static_cast<QKeyEvent*>(e);
+            int key = ke->key();
+            runFormEvent([&] { OnKeyDown(key, ke->modifiers()); });
+            if (key == 0) return true;
+        }
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+void TUxForm::keyPressEvent(QKeyEvent* e) {
+    if (OnKeyDown) {
+        int key = e->key();
+        runFormEvent([&] { OnKeyDown(key, e->modifiers()); });
+        if (key == 0) {
+            e->accept();
+            return;
+        }
+    }
+    QWidget::keyPressEvent(e);
+}
+
+void TUxForm::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    if (OnShow && !e->spontaneous()) runFormEvent(OnShow);
+}
+
+void TUxForm::hideEvent(QHideEvent* e) {
+    QWidget::hideEvent(e);
+    if (OnHide && !e->spontaneous()) runFormEvent(OnHide);
+    if (loop_ && !e->spontaneous()) loop_->exit(modalResult_);
+}
+
+void TUxForm::closeEvent(QCloseEvent* e) {
+    bool canClose = true;
+    if (OnCloseQuery) runFormEvent([&] { OnCloseQuery(canClose); });
+    if (!canClose) {
+        if (loop_) modalResult_ = 0;
+        e->ignore();
+        return;
+    }
+    if (OnClose) runFormEvent(OnClose);
+    e->accept();
+    if (loop_) {
+        if (modalResult_ == 0) modalResult_ = mrCancel;
+        loop_->exit(modalResult_);
+    }
+}
+
+void TUxForm::changeEvent(QEvent* e) {
+    QWidget::changeEvent(e);
+    if (e->type() != QEvent::ActivationChange) return;
+    const bool active = isActiveWindow();
+    if (active == wasActive_) return;
+    wasActive_ = active;
+    if (active && OnActivate) runFormEvent(OnActivate);
+    if (!active && OnDeactivate) runFormEvent(OnDeactivate);
+}
