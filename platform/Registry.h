@@ -12,12 +12,12 @@ enum class RegRoot { CurrentUser, LocalMachine };
 enum class RegDataType { None = 0, String = 1, Binary = 3, Dword = 4 };
 
 class ERegistryException : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class Registry {
-public:
+  public:
     explicit Registry(RegRoot root = RegRoot::CurrentUser);
     ~Registry();  // rolls back an open transaction
     Registry(const Registry&) = delete;
@@ -34,9 +34,9 @@ public:
     const std::string& currentPath() const { return current_; }
 
     bool keyExists(const std::string& path);
-    bool deleteKey(const std::string& path);  // deletes the key and its whole subtree
-    std::vector<std::string> getKeyNames();   // subkeys of the open key, in name order
-    std::vector<std::string> getValueNames(); // values of the open key, in name order
+    bool deleteKey(const std::string& path);   // deletes the key and its whole subtree
+    std::vector<std::string> getKeyNames();    // subkeys of the open key, in name order
+    std::vector<std::string> getValueNames();  // values of the open key, in name order
     bool hasSubKeys();
 
     bool valueExists(const std::string& name);
@@ -71,9 +71,25 @@ public:
     // Tests only: the n-th write from now (1 = the next) raises as a failed write would.
     static void failAfterWrites(int n);
 
-private:
+  private:
+    int64_t rootId() const;
+    std::vector<std::string> resolve(const std::string& path) const;
+    int64_t currentId();
+    bool fetch(const std::string& name, RegDataType& type, std::string* text, int64_t* number,
+               std::vector<uint8_t>* bytes);
+    void requireWritable(bool needKey) const;
+    void store(const std::string& name, int type, const void* data, size_t size, int64_t number);
+    std::string describe(const std::string& name) const;
+    template <typename Fn>
+    void guardedWrite(Fn&& fn);
+    void abortTransaction();
+
     RegRoot root_;
     std::string current_;
+    std::vector<std::string> parts_;  // the open key's path, split
     bool open_ = false;
+    bool readOnly_ = false;
     bool inTx_ = false;
+    bool txFailed_ = false;  // a write failed: the transaction is already rolled back
+    int txLevel_ = 0;        // nesting level of this object's transaction on the thread's connection
 };

@@ -1,0 +1,292 @@
+#include "platform/IniFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/CaseFold.h"
+#include "platform/i18n.h"
+
+namespace {
+struct Entry {
+    std::string key;  // empty for a line kept as it is (comment, blank, line without "=")
+    std::string fold;
+    std::string value;
+    std::string raw;
+};
+
+struct Section {
+    std::string name;
+    std::string fold;
+    std::vector<Entry> entries;
+};
+
+std::string trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e &&
+           (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n' || s[b] == '\f' || s[b] == '\v'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n' ||
+                     s[e - 1] == '\f' || s[e - 1] == '\v'))
+        --e;
+    return s.substr(b, e - b);
+}
+
+// A value is one line of the file: line breaks inside it become blanks.
+std::string oneLine(const std::string& s) {
+    std::string out = s;
+    for (char& c : out)
+        if (c == '\r' || c == '\n') c = ' ';
+    return out;
+}
+}  // namespace
+
+struct IniFile::Data {
+    std::vector<std::string> preamble;  // lines before the first section
+    std::vector<Section> sections;
+    bool readFailed = false;
+
+    Section* find(const std::string& name) {
+        const std::string f = caseFold(trim(name));
+        for (auto& s : sections)
+            if (s.fold == f) return &s;
+        return nullptr;
+    }
+    const Section* find(const std::string& name) const { return const_cast<Data*>(this)->find(name); }
+
+    static Entry* findKey(Section& s, const std::string& key) {
+        const std::string f = caseFold(trim(key));
+        for (auto& e : s.entries)
+            if (!e.key.empty() && e.fold == f) return &e;
+        return nullptr;
+    }
+
+    void parse(const std::string& text) {
+        size_t pos = 0;
+        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
+        Section* cur = nullptr;
+        while (pos < text.size()) {
+            size_t eol = text.find('\n', pos);
+            if (eol == std::string::npos) eol = text.size();
+            std::string line = text.substr(pos, eol - pos);
+            pos = eol + 1;
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const std::string t = trim(line);
+            if (!t.empty() && t[0] == '[') {
+                const auto close = t.find(']');
+                const std::string name =
+                    trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+                cur = find(name);
+                if (!cur) {  // a repeated section continues the first one
+                    sections.push_back(Section{name, caseFold(name), {}});
+                    cur = &sections.back();
+                }
+                continue;
+            }
+            const auto eq = t.find('=');
+            Entry e;
+            if (!t.empty() && t[0] != ';' && t[0] != '#' && eq != std::string::npos && eq > 0) {
+                e.key = trim(t.substr(0, eq));
+                e.fold = caseFold(e.key);
+                e.value = trim(t.substr(eq + 1));
+            }
+            e.raw = line;
+            if (e.key.empty() && cur == nullptr)
+                preamble.push_back(line);
+            else if (cur)
+                cur->entries.push_back(std::move(e));
+            else {
+                // A key before any section belongs to no section and cannot be read; keep it.
+                preamble.push_back(line);
+            }
+        }
+    }
+
+    std::string serialize() const {
+        std::string out;
+        for (const auto& l : preamble) out += l + "\r\n";
+        for (const auto& s : sections) {
+            out += "[" + s.name + "]\r\n";
+            for (const auto& e : s.entries) {
+                if (e.key.empty())
+                    out += e.raw + "\r\n";
+                else
+                    out += e.key + "=" + e.value + "\r\n";
+            }
+        }
+        return out;
+    }
+};
+
+IniFile::IniFile(const std::string& path) : path_(path), d_(std::make_unique<Data>()) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno != ENOENT) {
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0) {
+                error_ = fillFirst8(_8("Unable to read %s"), path) + ": " + std::strerror(errno);
+                d_->readFailed = true;
+            }
+        }
+        return;
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (in.bad()) {
+        error_ = fillFirst8(_8("Unable to read %s"), path);
+        d_->readFailed = true;
+        return;
+    }
+    d_->parse(ss.str());
+}
+
+IniFile::~IniFile() = default;
+
+std::string IniFile::readString(const std::string& section, const std::string& key,
+                                const std::string& def) const {
+    const Section* s = d_->find(section);
+    if (!s) return def;
+    const Entry* e = Data::findKey(*const_cast<Section*>(s), key);
+    return e ? e->value : def;
+}
+
+int IniFile::readInteger(const std::string& section, const std::string& key, int def) const {
+    const Section* s = d_->find(section);
+    if (!s) return def;
+    const Entry* e = Data::findKey(*const_cast<Section*>(s), key);
+    return e ? strToIntDef(e->value, def) : def;
+}
+
+bool IniFile::readBool(const std::string& section, const std::string& key, bool def) const {
+    return readInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void IniFile::writeString(const std::string& section, const std::string& key, const std::string& value) {
+    const std::string sname = trim(oneLine(section));
+    const std::string kname = trim(oneLine(key));
+    Section* s = d_->find(sname);
+    if (!s) {
+        d_->sections.push_back(Section{sname, caseFold(sname), {}});
+        s = &d_->sections.back();
+    }
+    const std::string v = trim(oneLine(value));
+    if (Entry* e = Data::findKey(*s, kname)) {
+        e->value = v;
+        return;
+    }
+    Entry e;
+    e.key = kname;
+    e.fold = caseFold(kname);
+    e.value = v;
+    // New keys go after the last key, before trailing blank lines of the section.
+    auto at = s->entries.end();
+    while (at != s->entries.begin() && std::prev(at)->key.empty() && trim(std::prev(at)->raw).empty()) --at;
+    s->entries.insert(at, std::move(e));
+}
+
+void IniFile::writeInteger(const std::string& section, const std::string& key, int value) {
+    writeString(section, key, std::to_string(value));
+}
+
+void IniFile::writeBool(const std::string& section, const std::string& key, bool value) {
+    writeString(section, key, value ? "1" : "0");
+}
+
+std::vector<std::string> IniFile::readSections() const {
+    std::vector<std::string> out;
+    out.reserve(d_->sections.size());
+    for (const auto& s : d_->sections) out.push_back(s.name);
+    return out;
+}
+
+std::vector<std::string> IniFile::readSection(const std::string& section) const {
+    std::vector<std::string> out;
+    const Section* s = d_->find(section);
+    if (!s) return out;
+    std::vector<std::string> seen;
+    for (const auto& e : s->entries) {
+        if (e.key.empty()) continue;
+        bool dup = false;
+        for (const auto& f : seen)
+            if (f == e.fold) dup = true;
+        if (dup) continue;
+        seen.push_back(e.fold);
+        out.push_back(e.key);
+    }
+    return out;
+}
+
+bool IniFile::sectionExists(const std::string& section) const {
+    return d_->find(section) != nullptr;
+}
+
+bool IniFile::valueExists(const std::string& section, const std::string& key) const {
+    const Section* s = d_->find(section);
+    return s && Data::findKey(*const_cast<Section*>(s), key) != nullptr;
+}
+
+void IniFile::eraseSection(const std::string& section) {
+    const std::string f = caseFold(trim(section));
+    std::erase_if(d_->sections, [&f](const Section& s) { return s.fold == f; });
+}
+
+void IniFile::deleteKey(const std::string& section, const std::string& key) {
+    Section* s = d_->find(section);
+    if (!s) return;
+    const std::string f = caseFold(trim(key));
+    std::erase_if(s->entries, [&f](const Entry& e) { return !e.key.empty() && e.fold == f; });
+}
+
+bool IniFile::updateFile() {
+    const std::string failure = fillFirst8(_8("Unable to write to %s"), path_);
+    if (d_->readFailed) {
+        // What could not be read is not replaced by what little we know of it.
+        error_ = failure + ": " + _8("the file could not be read");
+        return false;
+    }
+    const std::string data = d_->serialize();
+    std::string tmp = path_ + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        error_ = failure + ": " + std::strerror(errno);
+        return false;
+    }
+    // Keep the mode of the file being replaced; a new file gets the usual one.
+    struct stat st {};
+    mode_t mode;
+    if (::stat(path_.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(022);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    size_t done = 0;
+    int err = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), path_.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        error_ = failure + ": " + std::strerror(err);
+        return false;
+    }
+    error_.clear();
+    return true;
+}

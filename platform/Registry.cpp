@@ -1,0 +1,789 @@
+#include "platform/Registry.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/CaseFold.h"
+#include "platform/SystemInfo.h"
+#include "platform/i18n.h"
+
+namespace {
+const char* const kFormat = "zentrova-registry";
+const int kVersion = 1;
+const int kBusyTimeoutMs = 5000;
+const int kBusyRetries = 3;
+const int64_t kRootIds[2] = {1, 2};  // HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE
+
+const char* const kSchema =
+    "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL,"
+    " fold TEXT NOT NULL, UNIQUE(parent, fold));"
+    "CREATE TABLE vals(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
+    " type INTEGER NOT NULL, data BLOB, PRIMARY KEY(key, fold)) WITHOUT ROWID;"
+    "INSERT INTO meta VALUES('format','zentrova-registry'),('version','1');"
+    "INSERT INTO keys VALUES(1,0,'HKEY_CURRENT_USER','hkey_current_user'),"
+    "(2,0,'HKEY_LOCAL_MACHINE','hkey_local_machine');";
+
+std::atomic<int> gFailCountdown{0};
+
+std::string storeProblem(const char* templ, const std::string& path, const std::string& reason = {}) {
+    std::string msg = fillFirst8(_8(templ), path);
+    if (!reason.empty()) msg += " (" + reason + ")";
+    return msg + ". " +
+           _8("The file is left unchanged: move it aside or restore it from a backup, then start the program "
+              "again.");
+}
+
+bool isBusy(int rc) {
+    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
+
+// One connection per thread and store file, reused by every Registry object of the thread.
+struct Conn {
+    sqlite3* db = nullptr;
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    pid_t pid = 0;
+    int txDepth = 0;
+    std::unordered_map<const char*, sqlite3_stmt*> stmts;
+
+    ~Conn() {
+        if (pid != ::getpid()) return;  // inherited across fork: the parent still owns it
+        for (auto& [sql, st] : stmts) sqlite3_finalize(st);
+        if (db) sqlite3_close_v2(db);
+    }
+
+    [[noreturn]] void fail(const std::string& what, int rc) const {
+        std::string msg = what + ": ";
+        msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        if ((rc & 0xff) == SQLITE_READONLY)
+            msg = fillFirst8(_8("The settings store %s cannot be written"), path) + " (" + msg + ")";
+        else if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB)
+            msg = storeProblem("The settings store %s is damaged", path, msg);
+        else if (isBusy(rc))
+            msg = fillFirst8(_8("The settings store %s stays locked by another copy of the program"), path) +
+                  " (" + msg + ")";
+        throw ERegistryException(msg);
+    }
+
+    // Statements are compiled once per connection; the SQL text literal is the cache key.
+    sqlite3_stmt* prepare(const char* sql) {
+        auto it = stmts.find(sql);
+        if (it != stmts.end()) {
+            sqlite3_reset(it->second);
+            sqlite3_clear_bindings(it->second);
+            return it->second;
+        }
+        sqlite3_stmt* st = nullptr;
+        const int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+        if (rc != SQLITE_OK) fail("Settings store query failed", rc);
+        stmts.emplace(sql, st);
+        return st;
+    }
+
+    // Steps a statement, retrying while another copy holds the store (after the busy timeout).
+    int step(sqlite3_stmt* st) {
+        int rc = sqlite3_step(st);
+        for (int i = 0; i < kBusyRetries && isBusy(rc) && (txDepth == 0 || sqlite3_get_autocommit(db)); ++i) {
+            sqlite3_reset(st);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            rc = sqlite3_step(st);
+        }
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            sqlite3_reset(st);
+            fail("Settings store access failed", rc);
+        }
+        return rc;
+    }
+
+    void exec(const char* sql) {
+        sqlite3_stmt* st = prepare(sql);
+        step(st);
+        sqlite3_reset(st);
+    }
+};
+
+thread_local std::unique_ptr<Conn> tConn;
+
+void closeDb(sqlite3* db) {
+    if (db) sqlite3_close_v2(db);
+}
+
+// Checks the file's layout; "" when it is a store of ours, else the reason.
+std::string validate(sqlite3* db, const std::string& path) {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='format'", -1, &st, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(st);
+        for (int i = 0; i < 50 && isBusy(rc); ++i) {
+            sqlite3_reset(st);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            rc = sqlite3_step(st);
+        }
+    }
+    std::string format;
+    if (rc == SQLITE_ROW && sqlite3_column_text(st, 0))
+        format = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    const int prim = rc & 0xff;
+    if (prim == SQLITE_NOTADB)
+        return storeProblem("The settings store %s is not a settings database", path, sqlite3_errstr(rc));
+    if (prim == SQLITE_CORRUPT)
+        return storeProblem("The settings store %s is damaged", path, sqlite3_errstr(rc));
+    if (prim == SQLITE_CANTOPEN || prim == SQLITE_PERM || prim == SQLITE_AUTH)
+        return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" + sqlite3_errstr(rc) +
+               ").";
+    if (isBusy(rc))
+        return fillFirst8(_8("The settings store %s stays locked by another program"), path) + ".";
+    if (format != kFormat) return storeProblem("The settings store %s is a database of another kind", path);
+
+    rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='version'", -1, &st, nullptr);
+    int version = 0;
+    if (rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) version = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    if (version > kVersion)
+        return storeProblem("The settings store %s was written by a newer version of the program", path);
+    if (version < 1) return storeProblem("The settings store %s has an unknown layout", path);
+
+    // Every column the store relies on, and both roots.
+    rc = sqlite3_prepare_v2(db,
+                            "SELECT (SELECT count(*) FROM keys WHERE id IN (1,2) AND parent=0),"
+                            " (SELECT count(*) FROM (SELECT id,parent,name,fold FROM keys LIMIT 0)),"
+                            " (SELECT count(*) FROM (SELECT key,name,fold,type,data FROM vals LIMIT 0))",
+                            -1, &st, nullptr);
+    int roots = 0;
+    if (rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) roots = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_OK || roots != 2)
+        return storeProblem("The settings store %s has an unknown layout", path,
+                            rc != SQLITE_OK ? sqlite3_errmsg(db) : "");
+    return "";
+}
+
+void configure(sqlite3* db) {
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+}
+
+int mkdirs(const std::string& dir) {
+    if (dir.empty()) return 0;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    const auto slash = dir.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        if (int e = mkdirs(dir.substr(0, slash)); e) return e;
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    return 0;
+}
+
+// Creates a new store: the schema goes into a private file that is then linked into
+// place, so no copy ever sees a half-made store and a file that appeared meanwhile wins.
+std::string createStore(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        if (int e = mkdirs(path.substr(0, slash)); e)
+            return fillFirst8(_8("The settings store %s cannot be created"), path) + " (" + std::strerror(e) +
+                   ").";
+    std::string tmp = path + ".new-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0)
+        return fillFirst8(_8("The settings store %s cannot be created"), path) + " (" + std::strerror(errno) +
+               ").";
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, (std::string("BEGIN;") + kSchema + "COMMIT;").c_str(), nullptr, nullptr,
+                          nullptr);
+    std::string err =
+        rc == SQLITE_OK ? std::string() : std::string(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    closeDb(db);
+    ::unlink((tmp + "-shm").c_str());
+    ::unlink((tmp + "-wal").c_str());
+    if (err.empty() && ::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) err = std::strerror(errno);
+    ::unlink(tmp.c_str());
+    if (!err.empty())
+        return fillFirst8(_8("The settings store %s cannot be created"), path) + " (" + err + ").";
+    return "";
+}
+
+// Opens the store for this thread; "" on success, else the operator's message.
+std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" +
+                   std::strerror(errno) + ").";
+        if (std::string e = createStore(path); !e.empty()) return e;
+        if (::stat(path.c_str(), &st) != 0)
+            return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" +
+                   std::strerror(errno) + ").";
+    }
+    if (!S_ISREG(st.st_mode)) return storeProblem("The settings store %s is not a file", path);
+    if (st.st_size == 0) return storeProblem("The settings store %s is empty", path);
+    {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return fillFirst8(_8("The settings store %s cannot be read"), path) + " (" +
+                   std::strerror(errno) + ").";
+        ::close(fd);
+    }
+    sqlite3* db = nullptr;
+    // Never SQLITE_OPEN_CREATE here: a file that vanished is not silently replaced.
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        closeDb(db);
+        return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" + why + ").";
+    }
+    configure(db);
+    if (std::string e = validate(db, path); !e.empty()) {
+        closeDb(db);
+        return e;
+    }
+    auto c = std::make_unique<Conn>();
+    c->db = db;
+    c->path = path;
+    c->dev = st.st_dev;
+    c->ino = st.st_ino;
+    c->pid = ::getpid();
+    out = std::move(c);
+    return "";
+}
+
+// The thread's connection to the current store, opened (or re-opened when the store
+// path or file changed) on demand.
+Conn& conn() {
+    if (tConn && tConn->pid != ::getpid())
+        (void)tConn.release();  // a connection inherited across fork is never touched
+    const std::string path = Registry::storePath();
+    if (tConn) {
+        if (tConn->txDepth > 0) return *tConn;
+        struct stat st {};
+        if (tConn->path == path && ::stat(path.c_str(), &st) == 0 && st.st_dev == tConn->dev &&
+            st.st_ino == tConn->ino)
+            return *tConn;
+        tConn.reset();
+    }
+    std::unique_ptr<Conn> c;
+    if (std::string e = openStore(path, c); !e.empty()) throw ERegistryException(e);
+    tConn = std::move(c);
+    return *tConn;
+}
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t b = 0;
+    while (b <= path.size()) {
+        size_t e = path.find('\\', b);
+        if (e == std::string::npos) e = path.size();
+        if (e > b) parts.push_back(path.substr(b, e - b));
+        b = e + 1;
+    }
+    return parts;
+}
+
+std::string joinPath(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const auto& p : parts) {
+        if (!out.empty()) out += '\\';
+        out += p;
+    }
+    return out;
+}
+
+// Key id of a path below a root; -1 when a part is missing (and create is false).
+int64_t findKey(Conn& c, int64_t root, const std::vector<std::string>& parts, bool create) {
+    int64_t id = root;
+    for (const auto& part : parts) {
+        const std::string fold = caseFold(part);
+        sqlite3_stmt* st = c.prepare("SELECT id FROM keys WHERE parent=?1 AND fold=?2");
+        sqlite3_bind_int64(st, 1, id);
+        sqlite3_bind_text(st, 2, fold.data(), static_cast<int>(fold.size()), SQLITE_STATIC);
+        if (c.step(st) == SQLITE_ROW) {
+            id = sqlite3_column_int64(st, 0);
+            sqlite3_reset(st);
+            continue;
+        }
+        sqlite3_reset(st);
+        if (!create) return -1;
+        sqlite3_stmt* ins = c.prepare("INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)");
+        sqlite3_bind_int64(ins, 1, id);
+        sqlite3_bind_text(ins, 2, part.data(), static_cast<int>(part.size()), SQLITE_STATIC);
+        sqlite3_bind_text(ins, 3, fold.data(), static_cast<int>(fold.size()), SQLITE_STATIC);
+        c.step(ins);
+        sqlite3_reset(ins);
+        id = sqlite3_last_insert_rowid(c.db);
+    }
+    return id;
+}
+
+// Runs fn as one write: inside the caller's transaction when there is one, else in a
+// transaction of its own, retried as a whole while another copy holds the store.
+template <typename Fn>
+void writeUnit(Conn& c, Fn&& fn) {
+    if (c.txDepth > 0) {
+        fn();
+        return;
+    }
+    c.exec("BEGIN IMMEDIATE");
+    c.txDepth = 1;
+    try {
+        fn();
+        c.exec("COMMIT");
+        c.txDepth = 0;
+    } catch (...) {
+        c.txDepth = 0;
+        if (!sqlite3_get_autocommit(c.db)) sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void countWrite() {
+    int n = gFailCountdown.load();
+    while (n > 0 && !gFailCountdown.compare_exchange_weak(n, n - 1)) {
+    }
+    if (n == 1) throw ERegistryException(_8("The settings store could not be written (simulated failure)."));
+}
+
+std::vector<std::string> sortedNames(std::vector<std::pair<std::string, std::string>> items) {
+    std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second < b.second : a.first < b.first;
+    });
+    std::vector<std::string> out;
+    out.reserve(items.size());
+    for (auto& [name, fold] : items) out.push_back(std::move(name));
+    return out;
+}
+}  // namespace
+
+Registry::Registry(RegRoot root) : root_(root) {}
+
+Registry::~Registry() {
+    if (inTx_) {
+        try {
+            rollback();
+        } catch (...) {
+        }
+    }
+}
+
+// A write that fails inside this object's transaction rolls the whole transaction back
+// at once, so nothing of a half-done save can be committed later.
+template <typename Fn>
+void Registry::guardedWrite(Fn&& fn) {
+    try {
+        fn();
+    } catch (...) {
+        if (inTx_ && !txFailed_) {
+            try {
+                abortTransaction();
+            } catch (...) {
+            }
+            txFailed_ = true;
+        }
+        throw;
+    }
+}
+
+void Registry::setRootKey(RegRoot root) {
+    root_ = root;
+    closeKey();
+}
+
+int64_t Registry::rootId() const {
+    return kRootIds[root_ == RegRoot::CurrentUser ? 0 : 1];
+}
+
+std::vector<std::string> Registry::resolve(const std::string& path) const {
+    std::vector<std::string> parts;
+    if ((path.empty() || path[0] != '\\') && open_) parts = parts_;
+    for (auto& p : splitPath(path)) parts.push_back(std::move(p));
+    return parts;
+}
+
+bool Registry::openKey(const std::string& path, bool canCreate) {
+    std::vector<std::string> parts = resolve(path);
+    Conn& c = conn();
+    int64_t id;
+    if (canCreate) {
+        if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
+        guardedWrite([&] { writeUnit(c, [&] { id = findKey(c, rootId(), parts, true); }); });
+    } else {
+        id = findKey(c, rootId(), parts, false);
+    }
+    if (id < 0) return false;
+    parts_ = std::move(parts);
+    current_ = joinPath(parts_);
+    open_ = true;
+    readOnly_ = false;
+    return true;
+}
+
+bool Registry::openKeyReadOnly(const std::string& path) {
+    if (!openKey(path, false)) return false;
+    readOnly_ = true;
+    return true;
+}
+
+void Registry::closeKey() {
+    open_ = false;
+    readOnly_ = false;
+    current_.clear();
+    parts_.clear();
+}
+
+bool Registry::keyExists(const std::string& path) {
+    Conn& c = conn();
+    return findKey(c, rootId(), resolve(path), false) >= 0;
+}
+
+bool Registry::deleteKey(const std::string& path) {
+    const std::vector<std::string> parts = resolve(path);
+    if (parts.empty()) return false;  // a root is never deleted
+    if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
+    Conn& c = conn();
+    bool found = false;
+    guardedWrite([&] {
+        writeUnit(c, [&] {
+            const int64_t id = findKey(c, rootId(), parts, false);
+            if (id < 0) return;
+            found = true;
+            countWrite();
+            sqlite3_stmt* st = c.prepare(
+                "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN sub ON "
+                "k.parent=sub.id)"
+                " DELETE FROM vals WHERE key IN (SELECT id FROM sub)");
+            sqlite3_bind_int64(st, 1, id);
+            c.step(st);
+            sqlite3_reset(st);
+            st = c.prepare(
+                "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN sub ON "
+                "k.parent=sub.id)"
+                " DELETE FROM keys WHERE id IN (SELECT id FROM sub)");
+            sqlite3_bind_int64(st, 1, id);
+            c.step(st);
+            sqlite3_reset(st);
+        });
+    });
+    return found;
+}
+
+int64_t Registry::currentId() {
+    Conn& c = conn();
+    static const std::vector<std::string> none;
+    return findKey(c, rootId(), open_ ? parts_ : none, false);
+}
+
+std::vector<std::string> Registry::getKeyNames() {
+    const int64_t id = currentId();
+    std::vector<std::pair<std::string, std::string>> items;
+    if (id < 0) return {};
+    Conn& c = conn();
+    sqlite3_stmt* st = c.prepare("SELECT name, fold FROM keys WHERE parent=?1");
+    sqlite3_bind_int64(st, 1, id);
+    while (c.step(st) == SQLITE_ROW)
+        items.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                           reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+    sqlite3_reset(st);
+    return sortedNames(std::move(items));
+}
+
+std::vector<std::string> Registry::getValueNames() {
+    const int64_t id = currentId();
+    if (id < 0) return {};
+    std::vector<std::pair<std::string, std::string>> items;
+    Conn& c = conn();
+    sqlite3_stmt* st = c.prepare("SELECT name, fold FROM vals WHERE key=?1");
+    sqlite3_bind_int64(st, 1, id);
+    while (c.step(st) == SQLITE_ROW)
+        items.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                           reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+    sqlite3_reset(st);
+    return sortedNames(std::move(items));
+}
+
+bool Registry::hasSubKeys() {
+    const int64_t id = currentId();
+    if (id < 0) return false;
+    Conn& c = conn();
+    sqlite3_stmt* st = c.prepare("SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+    sqlite3_bind_int64(st, 1, id);
+    const bool any = c.step(st) == SQLITE_ROW;
+    sqlite3_reset(st);
+    return any;
+}
+
+// Reads one value; false when the key or the value is missing.
+bool Registry::fetch(const std::string& name, RegDataType& type, std::string* text, int64_t* number,
+                     std::vector<uint8_t>* bytes) {
+    const int64_t id = currentId();
+    if (id < 0) return false;
+    Conn& c = conn();
+    const std::string fold = caseFold(name);
+    sqlite3_stmt* st = c.prepare("SELECT type, data FROM vals WHERE key=?1 AND fold=?2");
+    sqlite3_bind_int64(st, 1, id);
+    sqlite3_bind_text(st, 2, fold.data(), static_cast<int>(fold.size()), SQLITE_STATIC);
+    if (c.step(st) != SQLITE_ROW) {
+        sqlite3_reset(st);
+        return false;
+    }
+    const int t = sqlite3_column_int(st, 0);
+    type = t == 1   ? RegDataType::String
+           : t == 4 ? RegDataType::Dword
+           : t == 3 ? RegDataType::Binary
+                    : RegDataType::None;
+    if (text && sqlite3_column_type(st, 1) != SQLITE_NULL) {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(st, 1));
+        text->assign(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, 1)));
+    }
+    if (number) *number = sqlite3_column_int64(st, 1);
+    if (bytes) {
+        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, 1));
+        const int n = sqlite3_column_bytes(st, 1);
+        bytes->assign(p, p + (p ? n : 0));
+    }
+    sqlite3_reset(st);
+    return true;
+}
+
+bool Registry::valueExists(const std::string& name) {
+    RegDataType t;
+    return fetch(name, t, nullptr, nullptr, nullptr);
+}
+
+bool Registry::deleteValue(const std::string& name) {
+    requireWritable(true);
+    Conn& c = conn();
+    bool found = false;
+    guardedWrite([&] {
+        writeUnit(c, [&] {
+            const int64_t id = findKey(c, rootId(), parts_, false);
+            if (id < 0) return;
+            countWrite();
+            const std::string fold = caseFold(name);
+            sqlite3_stmt* st = c.prepare("DELETE FROM vals WHERE key=?1 AND fold=?2");
+            sqlite3_bind_int64(st, 1, id);
+            sqlite3_bind_text(st, 2, fold.data(), static_cast<int>(fold.size()), SQLITE_STATIC);
+            c.step(st);
+            sqlite3_reset(st);
+            found = sqlite3_changes(c.db) > 0;
+        });
+    });
+    return found;
+}
+
+RegDataType Registry::getDataType(const std::string& name) {
+    RegDataType t = RegDataType::None;
+    if (!fetch(name, t, nullptr, nullptr, nullptr)) return RegDataType::None;
+    return t;
+}
+
+std::string Registry::describe(const std::string& name) const {
+    return "'" + name + "' (key \\" + current_ + ")";
+}
+
+std::string Registry::readString(const std::string& name) {
+    RegDataType t = RegDataType::None;
+    std::string text;
+    if (!fetch(name, t, &text, nullptr, nullptr)) return "";
+    if (t != RegDataType::String) throw ERegistryException(_8("Invalid data type for ") + describe(name));
+    return text;
+}
+
+int32_t Registry::readInteger(const std::string& name) {
+    RegDataType t = RegDataType::None;
+    int64_t v = 0;
+    if (!fetch(name, t, nullptr, &v, nullptr))
+        throw ERegistryException(_8("Failed to get data for ") + describe(name));
+    if (t != RegDataType::Dword) throw ERegistryException(_8("Invalid data type for ") + describe(name));
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+bool Registry::readBool(const std::string& name) {
+    return readInteger(name) != 0;
+}
+
+std::vector<uint8_t> Registry::readBinary(const std::string& name) {
+    RegDataType t = RegDataType::None;
+    std::vector<uint8_t> bytes;
+    if (!fetch(name, t, nullptr, nullptr, &bytes))
+        throw ERegistryException(_8("Failed to get data for ") + describe(name));
+    if (t != RegDataType::Binary) throw ERegistryException(_8("Invalid data type for ") + describe(name));
+    return bytes;
+}
+
+void Registry::requireWritable(bool needKey) const {
+    if (needKey && !open_) throw ERegistryException(_8("No settings key is open for writing."));
+    if (readOnly_)
+        throw ERegistryException(_8("The settings key \\") + current_ + _8(" was opened read-only."));
+    if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
+}
+
+void Registry::store(const std::string& name, int type, const void* data, size_t size, int64_t number) {
+    requireWritable(true);
+    Conn& c = conn();
+    guardedWrite([&] {
+        writeUnit(c, [&] {
+            // The key is made again if another copy deleted it meanwhile.
+            const int64_t id = findKey(c, rootId(), parts_, true);
+            countWrite();
+            const std::string fold = caseFold(name);
+            sqlite3_stmt* st = c.prepare(
+                "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
+                " ON CONFLICT(key, fold) DO UPDATE SET type=excluded.type, data=excluded.data");
+            sqlite3_bind_int64(st, 1, id);
+            sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+            sqlite3_bind_text(st, 3, fold.data(), static_cast<int>(fold.size()), SQLITE_STATIC);
+            sqlite3_bind_int(st, 4, type);
+            if (type == 4)
+                sqlite3_bind_int64(st, 5, number);
+            else if (type == 1)
+                sqlite3_bind_text(st, 5, static_cast<const char*>(data), static_cast<int>(size),
+                                  SQLITE_STATIC);
+            else
+                sqlite3_bind_blob(st, 5, size ? data : "", static_cast<int>(size), SQLITE_STATIC);
+            c.step(st);
+            sqlite3_reset(st);
+        });
+    });
+}
+
+void Registry::writeString(const std::string& name, const std::string& value) {
+    store(name, 1, value.data(), value.size(), 0);
+}
+
+void Registry::writeInteger(const std::string& name, int32_t value) {
+    store(name, 4, nullptr, 0, value);
+}
+
+void Registry::writeBool(const std::string& name, bool value) {
+    writeInteger(name, value ? 1 : 0);
+}
+
+void Registry::writeBinary(const std::string& name, const std::vector<uint8_t>& value) {
+    store(name, 3, value.data(), value.size(), 0);
+}
+
+void Registry::abortTransaction() {
+    Conn& c = conn();
+    if (txLevel_ == 1) {
+        c.txDepth = 0;
+        if (!sqlite3_get_autocommit(c.db)) sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else if (txLevel_ > 1) {
+        const std::string sp = "zsp" + std::to_string(txLevel_);
+        sqlite3_exec(c.db, ("ROLLBACK TO " + sp + "; RELEASE " + sp).c_str(), nullptr, nullptr, nullptr);
+        c.txDepth = txLevel_ - 1;
+    }
+}
+
+void Registry::beginTransaction() {
+    if (inTx_) throw ERegistryException(_8("A settings transaction is already open."));
+    Conn& c = conn();
+    if (c.txDepth == 0) {
+        c.exec("BEGIN IMMEDIATE");
+        c.txDepth = 1;
+    } else {
+        // Another Registry of this thread holds a transaction: nest inside it.
+        const int level = c.txDepth + 1;
+        const std::string sql = "SAVEPOINT zsp" + std::to_string(level);
+        if (int rc = sqlite3_exec(c.db, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK)
+            c.fail("Settings store transaction failed", rc);
+        c.txDepth = level;
+    }
+    txLevel_ = c.txDepth;
+    inTx_ = true;
+    txFailed_ = false;
+}
+
+void Registry::commit() {
+    if (!inTx_) throw ERegistryException(_8("No settings transaction is open."));
+    if (txFailed_) {
+        inTx_ = false;
+        txFailed_ = false;
+        txLevel_ = 0;
+        throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
+    }
+    Conn& c = conn();
+    if (c.txDepth != txLevel_) {
+        rollback();
+        throw ERegistryException(_8("Settings transactions were closed out of order; nothing was saved."));
+    }
+    try {
+        if (txLevel_ == 1) {
+            c.exec("COMMIT");
+        } else {
+            const std::string sql = "RELEASE zsp" + std::to_string(txLevel_);
+            if (int rc = sqlite3_exec(c.db, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK)
+                c.fail("Settings store transaction failed", rc);
+        }
+    } catch (...) {
+        abortTransaction();
+        inTx_ = false;
+        txLevel_ = 0;
+        throw;
+    }
+    c.txDepth = txLevel_ - 1;
+    inTx_ = false;
+    txLevel_ = 0;
+}
+
+void Registry::rollback() {
+    if (!inTx_) return;
+    const bool failed = txFailed_;
+    inTx_ = false;
+    txFailed_ = false;
+    const int level = txLevel_;
+    txLevel_ = 0;
+    if (failed) return;  // already rolled back when the write failed
+    Conn& c = conn();
+    if (c.txDepth < level) return;  // an outer transaction already ended it
+    txLevel_ = level;
+    abortTransaction();
+    txLevel_ = 0;
+    c.txDepth = level - 1;
+}
+
+std::string Registry::storePath() {
+    if (const char* p = std::getenv("ZENTROVA_REGISTRY"); p && *p) return p;
+    return SystemInfo::configDir() + "/registry.db";
+}
+
+std::string Registry::checkStore() {
+    try {
+        Conn& c = conn();
+        sqlite3_stmt* st = c.prepare("PRAGMA quick_check");
+        std::string result;
+        if (c.step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
+            result = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_reset(st);
+        if (result != "ok") return storeProblem("The settings store %s is damaged", c.path, result);
+        if (sqlite3_db_readonly(c.db, "main") == 1 || ::access(c.path.c_str(), W_OK) != 0)
+            return fillFirst8(_8("The settings store %s cannot be written"), c.path) + " (" +
+                   std::strerror(EACCES) + "): " + _8("settings cannot be saved.");
+        return "";
+    } catch (const ERegistryException& e) {
+        return e.what();
+    }
+}
+
+void Registry::failAfterWrites(int n) {
+    gFailCountdown = n > 0 ? n : 0;
+}

@@ -1,0 +1,572 @@
+// regtool: inspect and seed the program's settings store from the command line.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Registry.h"
+
+namespace {
+const char* const kUsage =
+    "Usage: regtool [--store FILE] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Inspects and edits the settings store ($ZENTROVA_REGISTRY, else\n"
+    "$XDG_CONFIG_HOME/TressivanLabs/registry.db; --store FILE overrides both).\n"
+    "\n"
+    "Commands:\n"
+    "  path                        print the store's file name\n"
+    "  check                       check the store (a missing store is created)\n"
+    "  list KEY                    subkeys (ending in \"\\\") and values of KEY\n"
+    "  read KEY NAME               print one value\n"
+    "  write KEY NAME sz TEXT      write a string value (the key is created)\n"
+    "  write KEY NAME dword NUMBER write a 32-bit number (decimal or 0x hex)\n"
+    "  write KEY NAME hex BYTES    write binary data (\"01,ff,20\")\n"
+    "  delete-value KEY NAME       delete one value\n"
+    "  delete-key KEY              delete a key with everything below it\n"
+    "  export KEY [FILE]           write KEY and its subtree as text (\"-\": standard output)\n"
+    "  import [FILE]               read such text (\"-\": standard input) in one transaction\n"
+    "\n"
+    "KEY is HKCU\\path or HKLM\\path (HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE; without a root,\n"
+    "HKCU); \"\\\" or \"/\" separate its parts. Key and value names ignore letter case.\n"
+    "\n"
+    "Text format of export and import, one item per line:\n"
+    "  # comment (also ;)\n"
+    "  [HKCU\\Software\\TressivanLabs\\Zentrova]   the key of the lines below (created)\n"
+    "  [-HKCU\\Software\\Old]                      delete the key and its subtree\n"
+    "  \"Name\"=sz:text                            string: the rest of the line\n"
+    "  \"Name\"=dword:5                            32-bit number (decimal or 0x hex)\n"
+    "  \"Name\"=hex:01,ff                          binary data\n"
+    "  \"Name\"=-                                  delete the value\n"
+    "Escapes in names and strings: \\\\ \\\" \\n \\r \\t \\xHH.\n"
+    "\n"
+    "Exit status: 0 done, 1 not found or the store failed, 2 bad command or input.\n";
+
+struct Failure {
+    int code;
+    std::string message;
+};
+
+[[noreturn]] void usageError(const std::string& msg) {
+    throw Failure{2, msg + "\n(regtool --help shows the usage)"};
+}
+[[noreturn]] void notFound(const std::string& msg) {
+    throw Failure{1, msg};
+}
+
+struct KeyPath {
+    RegRoot root = RegRoot::CurrentUser;
+    std::string path;  // "\"-separated, no leading "\" ("" = the root)
+};
+
+std::string rootName(RegRoot r) {
+    return r == RegRoot::CurrentUser ? "HKCU" : "HKLM";
+}
+
+std::string displayKey(const KeyPath& k) {
+    return rootName(k.root) + (k.path.empty() ? "" : "\\" + k.path);
+}
+
+std::string upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+KeyPath parseKey(const std::string& text, bool slashes) {
+    std::vector<std::string> parts;
+    size_t b = 0;
+    while (b <= text.size()) {
+        size_t e = text.find_first_of(slashes ? "\\/" : "\\", b);
+        if (e == std::string::npos) e = text.size();
+        if (e > b) parts.push_back(text.substr(b, e - b));
+        b = e + 1;
+    }
+    KeyPath k;
+    size_t first = 0;
+    if (!parts.empty()) {
+        const std::string r = upper(parts[0]);
+        if (r == "HKCU" || r == "HKEY_CURRENT_USER") {
+            first = 1;
+        } else if (r == "HKLM" || r == "HKEY_LOCAL_MACHINE") {
+            k.root = RegRoot::LocalMachine;
+            first = 1;
+        }
+    }
+    for (size_t i = first; i < parts.size(); ++i) k.path += (k.path.empty() ? "" : "\\") + parts[i];
+    return k;
+}
+
+std::string escape(const std::string& s, bool quoteMark) {
+    std::string out;
+    for (unsigned char c : s) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '"':
+                out += quoteMark ? "\\\"" : "\"";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Undoes escape(); false (with the reason) on a bad escape.
+bool unescape(const std::string& s, std::string& out, std::string& why) {
+    out.clear();
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\') {
+            out += s[i];
+            continue;
+        }
+        if (++i >= s.size()) {
+            why = "a \"\\\" ends the text (write \\\\ for a backslash)";
+            return false;
+        }
+        switch (s[i]) {
+            case '\\':
+                out += '\\';
+                break;
+            case '"':
+                out += '"';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'x': {
+                const int h = i + 1 < s.size() ? hexDigit(s[i + 1]) : -1;
+                const int l = i + 2 < s.size() ? hexDigit(s[i + 2]) : -1;
+                if (h < 0 || l < 0) {
+                    why = "\\x needs two hex digits";
+                    return false;
+                }
+                out += static_cast<char>(h * 16 + l);
+                i += 2;
+                break;
+            }
+            default:
+                why = std::string("unknown escape \"\\") + s[i] + "\" (write \\\\ for a backslash)";
+                return false;
+        }
+    }
+    return true;
+}
+
+bool parseDword(const std::string& text, int32_t& out) {
+    if (text.empty()) return false;
+    size_t i = 0;
+    bool neg = false;
+    if (text[0] == '-' || text[0] == '+') {
+        neg = text[0] == '-';
+        i = 1;
+    }
+    int base = 10;
+    if (text.size() > i + 1 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= text.size()) return false;
+    uint64_t v = 0;
+    for (; i < text.size(); ++i) {
+        const int d = hexDigit(text[i]);
+        if (d < 0 || d >= base) return false;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (v > 0xFFFFFFFFull) return false;
+    }
+    if (neg) {
+        if (v > 0x80000000ull) return false;
+        out = static_cast<int32_t>(-static_cast<int64_t>(v));
+    } else {
+        out = static_cast<int32_t>(static_cast<uint32_t>(v));
+    }
+    return true;
+}
+
+bool parseHex(const std::string& text, std::vector<uint8_t>& out) {
+    out.clear();
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        if (i >= text.size()) break;
+        const int h = hexDigit(text[i]);
+        const int l = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+        if (h < 0 || l < 0) return false;
+        out.push_back(static_cast<uint8_t>(h * 16 + l));
+        i += 2;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        if (i < text.size()) {
+            if (text[i] != ',') return false;
+            ++i;
+            if (i >= text.size()) return false;
+        }
+    }
+    return true;
+}
+
+std::string hexText(const std::vector<uint8_t>& b) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < b.size(); ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", b[i]);
+        out += (i ? "," : "") + std::string(buf);
+    }
+    return out;
+}
+
+std::string valueLine(Registry& reg, const std::string& name) {
+    const std::string q = "\"" + escape(name, true) + "\"=";
+    switch (reg.getDataType(name)) {
+        case RegDataType::String:
+            return q + "sz:" + escape(reg.readString(name), false);
+        case RegDataType::Dword:
+            return q + "dword:" + std::to_string(reg.readInteger(name));
+        case RegDataType::Binary:
+            return q + "hex:" + hexText(reg.readBinary(name));
+        default:
+            return q + "-";
+    }
+}
+
+void openExisting(Registry& reg, const KeyPath& k) {
+    reg.setRootKey(k.root);
+    if (!reg.openKey("\\" + k.path, false)) notFound("regtool: no key " + displayKey(k));
+}
+
+void exportKey(Registry& reg, const KeyPath& k, std::ostream& out) {
+    openExisting(reg, k);
+    out << "[" << displayKey(k) << "]\n";
+    for (const auto& v : reg.getValueNames()) out << valueLine(reg, v) << "\n";
+    const auto subkeys = reg.getKeyNames();
+    out << "\n";
+    for (const auto& s : subkeys)
+        exportKey(reg, KeyPath{k.root, k.path.empty() ? s : k.path + "\\" + s}, out);
+}
+
+struct ImportItem {
+    enum Kind { OpenKey, DeleteKey, Value, DeleteValue } kind;
+    KeyPath key;
+    std::string name;
+    RegDataType type = RegDataType::None;
+    std::string text;
+    int32_t number = 0;
+    std::vector<uint8_t> bytes;
+};
+
+std::vector<ImportItem> parseImport(std::istream& in, const std::string& source) {
+    std::vector<ImportItem> items;
+    std::string line;
+    int lineNo = 0;
+    bool haveKey = false;
+    KeyPath cur;
+    std::string errors;
+    auto bad = [&](const std::string& why) {
+        errors += source + ":" + std::to_string(lineNo) + ": " + why + "\n";
+    };
+    while (std::getline(in, line)) {
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        size_t b = line.find_first_not_of(" \t");
+        if (b == std::string::npos || line[b] == '#' || line[b] == ';') continue;
+        const std::string t = line.substr(b);
+        if (t[0] == '[') {
+            const size_t e = t.find_last_not_of(" \t");
+            if (t[e] != ']') {
+                bad("a key line must end in \"]\"");
+                continue;
+            }
+            std::string inner = t.substr(1, e - 1);
+            const bool del = !inner.empty() && inner[0] == '-';
+            if (del) inner.erase(0, 1);
+            ImportItem it{
+                del ? ImportItem::DeleteKey : ImportItem::OpenKey, parseKey(inner, false), {}, {}, {}, 0, {}};
+            if (del && it.key.path.empty()) {
+                bad("a root key cannot be deleted");
+                continue;
+            }
+            haveKey = !del;
+            cur = it.key;
+            items.push_back(std::move(it));
+            continue;
+        }
+        if (t[0] != '"') {
+            bad("expected [KEY] or \"Name\"=TYPE:DATA");
+            continue;
+        }
+        size_t q = 1;
+        while (q < t.size() && t[q] != '"') {
+            if (t[q] == '\\') ++q;
+            ++q;
+        }
+        if (q >= t.size()) {
+            bad("the value name has no closing quote");
+            continue;
+        }
+        ImportItem it{ImportItem::Value, cur, {}, {}, {}, 0, {}};
+        std::string why;
+        if (!unescape(t.substr(1, q - 1), it.name, why)) {
+            bad("value name: " + why);
+            continue;
+        }
+        if (q + 1 >= t.size() || t[q + 1] != '=') {
+            bad("expected \"=\" after the value name");
+            continue;
+        }
+        if (!haveKey) {
+            bad("a value line needs a [KEY] line before it");
+            continue;
+        }
+        const std::string rest = t.substr(q + 2);
+        if (rest == "-") {
+            it.kind = ImportItem::DeleteValue;
+        } else if (rest.rfind("sz:", 0) == 0) {
+            it.type = RegDataType::String;
+            if (!unescape(rest.substr(3), it.text, why)) {
+                bad("string: " + why);
+                continue;
+            }
+        } else if (rest.rfind("dword:", 0) == 0) {
+            it.type = RegDataType::Dword;
+            std::string num = rest.substr(6);
+            while (!num.empty() && (num.back() == ' ' || num.back() == '\t')) num.pop_back();
+            if (!parseDword(num, it.number)) {
+                bad("\"" + num + "\" is not a 32-bit number");
+                continue;
+            }
+        } else if (rest.rfind("hex:", 0) == 0) {
+            it.type = RegDataType::Binary;
+            if (!parseHex(rest.substr(4), it.bytes)) {
+                bad("binary data must be hex byte pairs separated by commas");
+                continue;
+            }
+        } else {
+            bad("unknown value type (use sz:, dword:, hex: or -)");
+            continue;
+        }
+        items.push_back(std::move(it));
+    }
+    if (in.bad()) throw Failure{1, "regtool: cannot read " + source};
+    if (!errors.empty()) throw Failure{2, errors + "regtool: nothing was imported"};
+    return items;
+}
+
+void applyImport(const std::vector<ImportItem>& items) {
+    Registry reg;
+    reg.beginTransaction();
+    for (const auto& it : items) {
+        reg.setRootKey(it.key.root);
+        switch (it.kind) {
+            case ImportItem::OpenKey:
+                reg.openKey("\\" + it.key.path, true);
+                break;
+            case ImportItem::DeleteKey:
+                reg.deleteKey("\\" + it.key.path);
+                break;
+            case ImportItem::DeleteValue:
+                reg.openKey("\\" + it.key.path, true);
+                reg.deleteValue(it.name);
+                break;
+            case ImportItem::Value:
+                reg.openKey("\\" + it.key.path, true);
+                if (it.type == RegDataType::String)
+                    reg.writeString(it.name, it.text);
+                else if (it.type == RegDataType::Dword)
+                    reg.writeInteger(it.name, it.number);
+                else
+                    reg.writeBinary(it.name, it.bytes);
+                break;
+        }
+    }
+    reg.commit();
+}
+
+void need(const std::vector<std::string>& args, size_t min, size_t max) {
+    if (args.size() - 1 < min) usageError("regtool: " + args[0] + ": too few arguments");
+    if (args.size() - 1 > max) usageError("regtool: " + args[0] + ": too many arguments");
+}
+
+int run(std::vector<std::string> args) {
+    if (!args.empty() && (args[0] == "--store" || args[0].rfind("--store=", 0) == 0)) {
+        std::string file;
+        if (args[0] == "--store") {
+            if (args.size() < 2) usageError("regtool: --store needs a file name");
+            file = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+        } else {
+            file = args[0].substr(8);
+            args.erase(args.begin());
+        }
+        if (file.empty()) usageError("regtool: --store needs a file name");
+        setenv("ZENTROVA_REGISTRY", file.c_str(), 1);
+    }
+    if (args.empty()) usageError("regtool: no command given");
+    const std::string& cmd = args[0];
+    if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (cmd == "path") {
+        need(args, 0, 0);
+        std::cout << Registry::storePath() << "\n";
+        return 0;
+    }
+    if (cmd == "check") {
+        need(args, 0, 0);
+        const std::string msg = Registry::checkStore();
+        if (!msg.empty()) notFound(msg);
+        std::cout << Registry::storePath() << ": ok\n";
+        return 0;
+    }
+    Registry reg;
+    if (cmd == "list") {
+        need(args, 1, 1);
+        const KeyPath k = parseKey(args[1], true);
+        openExisting(reg, k);
+        for (const auto& s : reg.getKeyNames()) std::cout << s << "\\\n";
+        for (const auto& v : reg.getValueNames()) std::cout << valueLine(reg, v) << "\n";
+        return 0;
+    }
+    if (cmd == "read") {
+        need(args, 2, 2);
+        const KeyPath k = parseKey(args[1], true);
+        openExisting(reg, k);
+        const std::string& name = args[2];
+        switch (reg.getDataType(name)) {
+            case RegDataType::String:
+                std::cout << reg.readString(name) << "\n";
+                break;
+            case RegDataType::Dword:
+                std::cout << reg.readInteger(name) << "\n";
+                break;
+            case RegDataType::Binary:
+                std::cout << hexText(reg.readBinary(name)) << "\n";
+                break;
+            default:
+                notFound("regtool: no value \"" + name + "\" in " + displayKey(k));
+        }
+        return 0;
+    }
+    if (cmd == "write") {
+        need(args, 4, 4);
+        const KeyPath k = parseKey(args[1], true);
+        const std::string type = args[3];
+        const std::string& value = args[4];
+        int32_t number = 0;
+        std::vector<uint8_t> bytes;
+        if (type == "dword" && !parseDword(value, number))
+            usageError("regtool: \"" + value + "\" is not a 32-bit number");
+        if (type == "hex" && !parseHex(value, bytes))
+            usageError("regtool: binary data must be hex byte pairs separated by commas");
+        if (type != "sz" && type != "dword" && type != "hex")
+            usageError("regtool: unknown value type \"" + type + "\" (use sz, dword or hex)");
+        reg.setRootKey(k.root);
+        reg.openKey("\\" + k.path, true);
+        if (type == "sz")
+            reg.writeString(args[2], value);
+        else if (type == "dword")
+            reg.writeInteger(args[2], number);
+        else
+            reg.writeBinary(args[2], bytes);
+        return 0;
+    }
+    if (cmd == "delete-value") {
+        need(args, 2, 2);
+        const KeyPath k = parseKey(args[1], true);
+        openExisting(reg, k);
+        if (!reg.deleteValue(args[2])) notFound("regtool: no value \"" + args[2] + "\" in " + displayKey(k));
+        return 0;
+    }
+    if (cmd == "delete-key") {
+        need(args, 1, 1);
+        const KeyPath k = parseKey(args[1], true);
+        if (k.path.empty()) usageError("regtool: a root key cannot be deleted");
+        reg.setRootKey(k.root);
+        if (!reg.deleteKey("\\" + k.path)) notFound("regtool: no key " + displayKey(k));
+        return 0;
+    }
+    if (cmd == "export") {
+        need(args, 1, 2);
+        const KeyPath k = parseKey(args[1], true);
+        const std::string file = args.size() > 2 ? args[2] : "-";
+        std::ostringstream text;
+        text << "# zentrova settings export\n";
+        exportKey(reg, k, text);
+        if (file == "-") {
+            std::cout << text.str();
+            return 0;
+        }
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        if (!out) notFound("regtool: cannot write " + file + ": " + std::strerror(errno));
+        out << text.str();
+        out.close();
+        if (!out) notFound("regtool: cannot write " + file);
+        return 0;
+    }
+    if (cmd == "import") {
+        need(args, 0, 1);
+        const std::string file = args.size() > 1 ? args[1] : "-";
+        std::vector<ImportItem> items;
+        if (file == "-") {
+            items = parseImport(std::cin, "<stdin>");
+        } else {
+            std::ifstream in(file, std::ios::binary);
+            if (!in) notFound("regtool: cannot read " + file + ": " + std::strerror(errno));
+            items = parseImport(in, file);
+        }
+        applyImport(items);
+        return 0;
+    }
+    usageError("regtool: unknown command \"" + cmd + "\"");
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        return run(std::move(args));
+    } catch (const Failure& f) {
+        std::cerr << f.message << "\n";
+        return f.code;
+    } catch (const ERegistryException& e) {
+        std::cerr << "regtool: " << e.what() << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "regtool: " << e.what() << "\n";
+        return 1;
+    }
+}
