@@ -494,10 +494,8 @@ int main(int argc, char** argv) {
         carry += double(now - last) * sim.speed();
         last = now;
         int64_t whole = int64_t(std::floor(carry));
-        if (whole > 0) {
-            carry -= double(whole);
-            sim.advance(whole);
-        }
+        carry -= double(whole);
+        sim.advance(whole);  // also with 0: releases due replies and completes the log entry
         if (sim.takeDropRequest()) {
             sim.takeOutput();
             link->drop();
@@ -505,6 +503,7 @@ int main(int argc, char** argv) {
         link->send(sim.takeOutput());
     }
 
+    sim.advance(0);  // the last command reaches the log
     link.reset();
     for (ControlClient& c : clients)
         if (!c.closed && c.in != STDIN_FILENO) ::close(c.in);
