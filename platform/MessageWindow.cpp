@@ -83,9 +83,14 @@ void removePending(Entry& entry, const std::shared_ptr<PendingSend>& p) {
 }
 
 bool Dispatcher::event(QEvent* e) {
-    if (e->type() != PostEventType && e->type() != SendEventType) return QObject::event(e);
     Registry& r = registry();
+    // Locking before the event is looked at orders it after the poster's writes (the
+    // event was posted under this lock), which Qt's own queue does not show the checker.
     std::unique_lock lock(r.mutex);
+    if (e->type() != PostEventType && e->type() != SendEventType) {
+        lock.unlock();
+        return QObject::event(e);
+    }
     auto& queue = e->type() == PostEventType ? r.posts : r.sends;
     if (queue.empty()) return true;
     Message m = std::move(queue.front());
