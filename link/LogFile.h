@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Clock.h"
 #include "unicode/UxForms.h"
 
 struct TLogDate {
@@ -16,19 +17,22 @@ struct TLogDate {
 
 // What the header block needs of the instrument state; filled in by the instrument state.
 class LogHeaderSource {
-public:
+  public:
     virtual ~LogHeaderSource() = default;
     virtual uint32_t instrumentNumber() const = 0;  // 0 = unknown
     virtual std::string versionText() const = 0;    // "FW version ...; CPLD version ..."
     virtual std::string ipAddress() const = 0;
     virtual std::string currentSequenceName() const = 0;
     virtual std::string currentMethodName() const = 0;
+    // ConnectMethod of the instrument state (1 TCP/IP, 2 serial, 3 USB); the default
+    // reads the stored setting, 1 when it cannot be read.
+    virtual int32_t connectMethod() const;
 };
 void setLogHeaderSource(const LogHeaderSource* src);  // nullptr: the "unknown" defaults
 
 class TLogFile : public TUxForm {
     Q_OBJECT
-public:
+  public:
     explicit TLogFile(QWidget* owner = nullptr);  // runs FormCreate
     ~TLogFile() override;                         // runs FormDestroy
 
@@ -37,18 +41,41 @@ public:
     void FormDestroy();
     bool EnsureFolder(const std::string& path);
     bool RotateIfNewDay(const TLogDate& date);
+    // The same with the time of the line that caused it: its header carries that time.
+    bool RotateIfNewDay(const TLogDate& date, const LocalTime& now);
     TLogDate ReadLogDate(const std::string& path);
     std::string WriteHeader();
+    std::string WriteHeader(const LocalTime& now);
 
     // Closes today's file for a moment (lines wait in PendingText) and reopens it.
     void CloseForMoment();
     void Reopen();
+    bool IsClosedForMoment() const { return closedForMoment_; }
+
+    // "" while the log works; otherwise why the program runs without a log (the log
+    // window shows it). The same text goes to stderr once per outage.
+    const std::string& StatusText() const { return statusText_; }
+    // Folder of the logs: $APPDATA (or its stand-in) + "/TressivanLabs/".
+    static std::string LogFolder();
 
     int LogHandle = -1;
     std::string LogPath, LogPath2, LogPath3, LogPath4;
     TLogDate LogDate;
     uint8_t LogState = 0;
     std::string PendingText;
+
+  private:
+    bool openToday();
+    void closeHandle();
+    bool writePending();
+    void reportFailure(const std::string& message);
+    void clearFailure();
+
+    bool created_ = false;          // FormCreate has run: the paths are set
+    bool closedForMoment_ = false;  // closed by CloseForMoment until Reopen
+    bool failureReported_ = false;
+    TLogDate failedDate_;  // date of the last failed rotation: no retry on that date
+    std::string statusText_;
 };
 
 extern TLogFile* LogFile;

@@ -1,0 +1,385 @@
+#include "link/LogFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "link/StoredParams.h"
+#include "platform/Instance.h"
+#include "platform/SystemInfo.h"
+#include "platform/i18n.h"
+
+TLogFile* LogFile = nullptr;
+
+namespace {
+
+const LogHeaderSource* headerSource = nullptr;
+
+// Lines over this length of waiting text are dropped until it is written.
+constexpr size_t kPendingCap = 4000;
+
+TLogDate dateOf(const LocalTime& t) {
+    return TLogDate{t.year, static_cast<uint8_t>(t.day), static_cast<uint8_t>(t.month)};
+}
+
+std::string withoutLineBreaks(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (c != '\n' && c != '\r') out += c;
+    return out;
+}
+
+std::string errnoText(int err) {
+    return std::strerror(err);
+}
+
+int32_t storedConnectMethod() {
+    try {
+        return TStoredParams::ReadRegistryInteger(TStoredParams::InstrumentRegistryKey(), "ConnectMethod");
+    } catch (const std::exception&) {
+        return 1;
+    }
+}
+
+std::string storedText(const char* name) {
+    return withoutLineBreaks(TStoredParams::ReadRegistryString(TStoredParams::InstrumentRegistryKey(), name));
+}
+
+int openAppend(const std::string& path, bool exclusive) {
+    int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    if (exclusive) flags |= O_EXCL;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// One write() per batch: with O_APPEND, another copy of the program appending to the same
+// file never splits it.
+ssize_t writeOnce(int fd, const std::string& text) {
+    ssize_t n;
+    do {
+        n = ::write(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Holds an exclusive lock on a folder while a rotation runs; released when it goes.
+class FolderLock {
+  public:
+    explicit FolderLock(const std::string& folder)
+        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
+            }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+void setLogHeaderSource(const LogHeaderSource* src) {
+    headerSource = src;
+}
+
+int32_t LogHeaderSource::connectMethod() const {
+    return storedConnectMethod();
+}
+
+bool logLine(const std::string& text) {
+    return LogFile != nullptr && LogFile->AddLine(text);
+}
+
+TLogFile::TLogFile(QWidget* owner) : TUxForm(owner) {
+    FormCreate();
+}
+
+TLogFile::~TLogFile() {
+    FormDestroy();
+    if (LogFile == this) LogFile = nullptr;
+}
+
+std::string TLogFile::LogFolder() {
+    return SystemInfo::appDataDir() + "/TressivanLabs/";
+}
+
+void TLogFile::FormCreate() {
+    SetCaption(QStringLiteral("Send Log File to Support"));
+    TranslateComponent(this);
+
+    const std::string folder = LogFolder();
+    LogPath = folder + "Zentrova" + Instance() + ".log";
+    LogPath2 = LogPath + "2";
+    LogPath3 = LogPath + "3";
+    LogPath4 = LogPath + "4";
+    created_ = true;
+
+    EnsureFolder(folder);
+    LogDate = ReadLogDate(LogPath);
+    LogState = 1;
+    if (LogDate.day != 0 && !openToday()) {
+        LogState = 0;
+        reportFailure(fillFirst8(_8("Cannot open the log file %s; the program runs without a log."),
+                                 LogPath + " (" + errnoText(errno) + ")"));
+    }
+    const LocalTime now = appClock().localNow();
+    RotateIfNewDay(dateOf(now), now);
+}
+
+void TLogFile::FormDestroy() {
+    // Lines still waiting are written rather than lost.
+    if (!PendingText.empty() && (LogState == 1 || LogState == 2) && created_) {
+        if (LogHandle < 0) LogHandle = openAppend(LogPath, false);
+        if (LogHandle >= 0) writePending();
+    }
+    closeHandle();
+    LogState = 0;
+    closedForMoment_ = false;
+}
+
+bool TLogFile::EnsureFolder(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    std::error_code ec;
+    std::filesystem::create_directories(p, ec);
+    std::error_code ec2;
+    if (std::filesystem::is_directory(p, ec2)) return true;
+    reportFailure(fillFirst8(_8("Cannot create the log folder %s; the program runs without a log."),
+                             p + " (" + (ec ? ec.message() : errnoText(ENOTDIR)) + ")"));
+    return false;
+}
+
+bool TLogFile::AddLine(const std::string& text) {
+    const std::string line = withoutLineBreaks(text);
+    // Date and time are taken once, so a line stamped after midnight never lands in the
+    // file of the day before.
+    const LocalTime now = appClock().localNow();
+    const TLogDate date = dateOf(now);
+    if (LogState != 1 && LogState != 2) {
+        // Without a log since a failure: try again once a new date begins.
+        if (!created_ || date == failedDate_ || date == LogDate) return true;
+        if (!RotateIfNewDay(date, now)) return true;
+    } else if (!closedForMoment_) {
+        // While the file is closed for a moment (archiving it) the shift waits for Reopen.
+        RotateIfNewDay(date, now);
+    }
+
+    if (PendingText.size() < kPendingCap) {
+        char prefix[32];
+        std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d.%02d,", now.hour, now.minute, now.second,
+                      now.millisecond / 10);
+        PendingText += prefix;
+        PendingText += line;
+        PendingText += '\n';
+    }
+    if (LogState == 1) writePending();
+    return true;
+}
+
+bool TLogFile::RotateIfNewDay(const TLogDate& date) {
+    return RotateIfNewDay(date, appClock().localNow());
+}
+
+bool TLogFile::RotateIfNewDay(const TLogDate& date, const LocalTime& now) {
+    if (date == LogDate) return true;
+    LogState = 2;
+    closeHandle();
+
+    // Copies of the program with the same instance shift one at a time (the lock is on the
+    // folder), and a copy that comes second finds the day started and joins it.
+    const std::string folder = LogPath.substr(0, LogPath.find_last_of('/') + 1);
+    FolderLock lock(folder);
+    const bool startedElsewhere = ReadLogDate(LogPath) == date;
+    if (!startedElsewhere) {
+        ::unlink(LogPath4.c_str());
+        ::rename(LogPath3.c_str(), LogPath4.c_str());
+        ::rename(LogPath2.c_str(), LogPath3.c_str());
+        ::rename(LogPath.c_str(), LogPath2.c_str());
+    }
+
+    int fd = openAppend(LogPath, true);
+    bool needHeader = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        // Created meanwhile by another copy, or left behind by a shift that failed: append,
+        // never truncate, and start with a header unless the file already has today's.
+        fd = openAppend(LogPath, false);
+        needHeader = fd >= 0 && !(ReadLogDate(LogPath) == date);
+    }
+    if (fd < 0) {
+        const int err = errno;
+        LogState = 0;
+        failedDate_ = date;
+        reportFailure(fillFirst8(_8("Cannot create the log file %s; the program runs without a log."),
+                                 LogPath + " (" + errnoText(err) + ")"));
+        return false;
+    }
+    LogHandle = fd;
+    LogState = 1;
+    LogDate = date;
+    failedDate_ = TLogDate{};
+    clearFailure();
+    if (needHeader) {
+        const std::string header = WriteHeader(now);
+        if (writeOnce(LogHandle, header) != static_cast<ssize_t>(header.size()))
+            reportFailure(
+                fillFirst8(_8("Cannot write to the log file %s; lines wait until it can be written."),
+                           LogPath + " (" + errnoText(errno) + ")"));
+    }
+    return true;
+}
+
+TLogDate TLogFile::ReadLogDate(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return {};
+    char buf[20];
+    size_t got = 0;
+    while (got < sizeof buf) {
+        ssize_t n = ::read(fd, buf + got, sizeof buf - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (got < sizeof buf) return {};
+
+    auto number = [&](size_t off, size_t len) {
+        int v = 0;
+        for (size_t i = off; i < off + len && buf[i] >= '0' && buf[i] <= '9'; ++i)
+            v = v * 10 + (buf[i] - '0');
+        return v;
+    };
+    TLogDate d;
+    d.day = static_cast<uint8_t>(number(9, 2));
+    d.month = static_cast<uint8_t>(number(12, 2));
+    d.year = std::memchr(buf, '\n', sizeof buf) ? number(15, 4) : number(15, 2) + 2000;
+    return d;
+}
+
+std::string TLogFile::WriteHeader() {
+    return WriteHeader(appClock().localNow());
+}
+
+std::string TLogFile::WriteHeader(const LocalTime& now) {
+    const LogHeaderSource* src = headerSource;
+    const std::string& instance = Instance();
+    char first[64];
+    std::snprintf(first, sizeof first, "%02d:%02d:%02d %02d/%02d/%02d\n", now.hour, now.minute, now.second,
+                  LogDate.day, LogDate.month, LogDate.year);
+    std::string h = first;
+    h += "ZentrovaKVZ, instance " + (instance.empty() ? std::string("1") : instance) + "\n";
+
+    const std::string version = withoutLineBreaks(SystemInfo::programVersion());
+    h += version.empty() ? std::string("No version information found\n") : "Version " + version + "\n";
+
+    const uint32_t number = src ? src->instrumentNumber() : 0;
+    h += "Instrument S/N: " + (number ? std::to_string(number) : std::string("N/A")) + "\n";
+    h += (src ? withoutLineBreaks(src->versionText())
+              : std::string("FW version <Unknown>; CPLD version <Unknown>")) +
+         "\n";
+
+    int major = 0, minor = 0, build = 0;
+    std::string extra;
+    if (SystemInfo::osVersion(major, minor, build, extra))
+        h += "OS Version: " + std::to_string(major) + "." + std::to_string(minor) + "." +
+             std::to_string(build) + " " + withoutLineBreaks(extra) + "\n";
+
+    const int32_t method = src ? src->connectMethod() : storedConnectMethod();
+    h += "Connection type: " + std::to_string(method);
+    switch (method) {
+        case 1:
+            h += "; IP address: " + (src ? withoutLineBreaks(src->ipAddress()) : std::string());
+            break;
+        case 2:
+            h += "; Port: " + storedText("COM");
+            break;
+        case 3:
+            h += "; USB Device: " + storedText("USB");
+            break;
+        default:
+            break;
+    }
+    h += "\n";
+    h += "Instrument Instance: " + instance + "\n";
+    h += "HPLC Type: " + storedText("HPLCType") + "; ChemInstance: " + storedText("ChemInstance") + "\n";
+    h += "Current Sequence: " + (src ? withoutLineBreaks(src->currentSequenceName()) : std::string()) + "\n";
+    h += "Current Method:   " + (src ? withoutLineBreaks(src->currentMethodName()) : std::string()) + "\n";
+    h += "\n";
+    return h;
+}
+
+void TLogFile::CloseForMoment() {
+    closeHandle();
+    LogState = 2;
+    closedForMoment_ = true;
+}
+
+void TLogFile::Reopen() {
+    closeHandle();
+    closedForMoment_ = false;
+    if (openToday()) {
+        LogState = 1;
+        clearFailure();
+    } else {
+        LogState = 0;
+        reportFailure(fillFirst8(_8("Cannot open the log file %s; the program runs without a log."),
+                                 LogPath + " (" + errnoText(errno) + ")"));
+    }
+}
+
+bool TLogFile::openToday() {
+    closeHandle();
+    LogHandle = openAppend(LogPath, false);
+    return LogHandle >= 0;
+}
+
+void TLogFile::closeHandle() {
+    if (LogHandle >= 0) ::close(LogHandle);
+    LogHandle = -1;
+}
+
+bool TLogFile::writePending() {
+    if (PendingText.empty()) return true;
+    const ssize_t n = writeOnce(LogHandle, PendingText);
+    if (n == static_cast<ssize_t>(PendingText.size())) {
+        PendingText.clear();
+        if (failureReported_) clearFailure();
+        return true;
+    }
+    const int err = n < 0 ? errno : ENOSPC;
+    // What was written is gone from the buffer; the rest waits for the next line.
+    if (n > 0) PendingText.erase(0, static_cast<size_t>(n));
+    reportFailure(fillFirst8(_8("Cannot write to the log file %s; lines wait until it can be written."),
+                             LogPath + " (" + errnoText(err) + ")"));
+    return false;
+}
+
+void TLogFile::reportFailure(const std::string& message) {
+    if (failureReported_) return;
+    failureReported_ = true;
+    statusText_ = message;
+    std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+void TLogFile::clearFailure() {
+    failureReported_ = false;
+    statusText_.clear();
+}
