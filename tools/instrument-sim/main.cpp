@@ -373,6 +373,8 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // Started in the background of a terminal, it reads no control from it instead of stopping.
+    std::signal(SIGTTIN, SIG_IGN);
 
     zsim::Simulator sim(config);
     sim.setSpeed(speed);
