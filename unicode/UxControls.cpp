@@ -438,7 +438,7 @@ void TUxStringGrid::SetDefaultRowHeight(int h) {
 
 QRect TUxStringGrid::CellRect(int col, int row) const {
     if (col < 0 || row < 0 || col >= columnCount() || row >= rowCount()) return QRect();
-    const QRect r = visualRect(model()->index(row, col));
+    const QRect r(columnViewportPosition(col), rowViewportPosition(row), columnWidth(col), rowHeight(row));
     if (!r.intersects(viewport()->rect())) return QRect();
     return r.translated(viewport()->pos());
 }

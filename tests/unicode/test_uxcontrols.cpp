@@ -1,0 +1,362 @@
+// The Unicode controls: the behaviours the windows rely on beyond the plain widgets.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <memory>
+#include <stdexcept>
+
+#include "platform/Dialogs.h"
+#include "unicode/UxControls.h"
+
+namespace {
+void typeInto(QWidget* w, Qt::Key key, const QString& text) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(w, &release);
+}
+
+void pressKey(QWidget* w, Qt::Key key) {
+    typeInto(w, key, QString());
+}
+}  // namespace
+
+TEST(TUxEdit, SetTextFiresOnChangeOnlyWithAWindowAndARealChange) {
+    TUxEdit lone;
+    int changes = 0;
+    lone.OnChange = [&] { ++changes; };
+    lone.SetText("stored");
+    EXPECT_EQ(lone.GetText(), "stored");
+    EXPECT_EQ(changes, 0);
+
+    QWidget form;
+    auto* edit = new TUxEdit(&form);
+    edit->OnChange = [&] { ++changes; };
+    edit->SetText(QString::fromUtf8("Säule"));
+    EXPECT_EQ(changes, 1);
+    edit->SetText(QString::fromUtf8("Säule"));
+    EXPECT_EQ(changes, 1);
+    edit->SetText("");
+    EXPECT_EQ(changes, 2);
+    // The operator's typing.
+    typeInto(edit, Qt::Key_A, "a");
+    EXPECT_EQ(edit->GetText(), "a");
+    EXPECT_EQ(changes, 3);
+}
+
+TEST(TUxEdit, HandlerExceptionsAreShownNotThrown) {
+    DialogScript script;
+    QWidget form;
+    auto* edit = new TUxEdit(&form);
+    edit->OnChange = [] { throw std::runtime_error("bad text"); };
+    EXPECT_NO_THROW(edit->SetText("x"));
+    ASSERT_EQ(script.shown.size(), 1u);
+    EXPECT_EQ(script.shown[0].text, "bad text");
+}
+
+TEST(TUxComboBox, ItemsOutsideTheListGiveEmptyTextAndIndexOfIgnoresCase) {
+    TUxComboBox box;
+    TUxComboBoxStrings* items = box.GetItems();
+    items->Append("Method A");
+    items->Add("method b");
+    EXPECT_EQ(items->GetCount(), 2);
+    EXPECT_EQ(items->Get(-1), "");
+    EXPECT_EQ(items->Get(2), "");
+    EXPECT_EQ(items->Get(1), "method b");
+    EXPECT_EQ(items->IndexOf("METHOD B"), 1);
+    EXPECT_EQ(items->IndexOf("Method"), -1);
+    // Filling the list chooses nothing by itself.
+    EXPECT_EQ(box.GetItemIndex(), -1);
+    EXPECT_EQ(box.GetText(), "");
+    box.SetItemIndex(0);
+    EXPECT_EQ(box.GetText(), "Method A");
+    box.SetItemIndex(-1);
+    EXPECT_EQ(box.GetText(), "");
+    box.SetText("METHOD b");
+    EXPECT_EQ(box.GetItemIndex(), 1);
+    items->Clear();
+    EXPECT_EQ(items->GetCount(), 0);
+    EXPECT_EQ(box.GetItemIndex(), -1);
+}
+
+TEST(TUxComboBox, AChoiceByTheOperatorFiresClickThenChange) {
+    TUxComboBox box;
+    box.GetItems()->Add("a");
+    box.GetItems()->Add("b");
+    std::vector<std::string> log;
+    box.OnClick = [&] { log.push_back("click " + box.GetText().toStdString()); };
+    box.OnChange = [&] { log.push_back("change"); };
+    box.SetItemIndex(0);  // by the code: silent
+    EXPECT_TRUE(log.empty());
+    box.setCurrentIndex(1);
+    emit box.activated(1);
+    EXPECT_EQ(log, (std::vector<std::string>{"click b", "change"}));
+}
+
+TEST(TUxListBox, ItemIndexSelectionAndItems) {
+    TUxListBox list;
+    int clicks = 0;
+    list.OnClick = [&] { ++clicks; };
+    list.AddItem("Seq 1", nullptr);
+    list.AddItem("Seq 2");
+    list.AddItem(QString::fromUtf8("Séq 3"));
+    EXPECT_EQ(list.GetCount(), 3);
+    EXPECT_EQ(list.GetItemIndex(), -1);
+    list.SetItemIndex(2);
+    EXPECT_EQ(list.GetItemIndex(), 2);
+    EXPECT_TRUE(list.GetSelected(2));
+    EXPECT_FALSE(list.GetSelected(0));
+    list.SetSelected(0, true);
+    EXPECT_EQ(list.GetItemIndex(), 0);
+    list.SetItemIndex(-1);
+    EXPECT_EQ(list.GetItemIndex(), -1);
+    EXPECT_EQ(clicks, 0);  // only the operator's choices click
+    EXPECT_EQ(list.GetItems()->IndexOf(QString::fromUtf8("SÉQ 3")), 2);
+    EXPECT_EQ(list.GetItems()->Get(1), "Seq 2");
+    EXPECT_THROW(list.GetItems()->Get(3), EStringListError);
+    EXPECT_THROW(list.GetSelected(-1), EStringListError);
+    list.Clear();
+    EXPECT_EQ(list.GetCount(), 0);
+    EXPECT_EQ(list.GetItemIndex(), -1);
+}
+
+TEST(TUxListBox, KeyboardChoiceClicks) {
+    QWidget form;
+    auto* list = new TUxListBox(&form);
+    list->AddItem("a");
+    list->AddItem("b");
+    list->SetItemIndex(0);
+    int clicks = 0;
+    list->OnClick = [&] { ++clicks; };
+    pressKey(list, Qt::Key_Down);
+    EXPECT_EQ(list->GetItemIndex(), 1);
+    EXPECT_EQ(clicks, 1);
+}
+
+TEST(TUxRadioGroup, ItemsEditAndItemIndex) {
+    TUxRadioGroup group("Action", nullptr);
+    int clicks = 0;
+    group.OnClick = [&] { ++clicks; };
+    group.Items()->Add("one");
+    group.Items()->Add("two");
+    EXPECT_EQ(group.GetItemIndex(), -1);
+    group.SetItemIndex(1);
+    EXPECT_EQ(group.GetItemIndex(), 1);
+    EXPECT_EQ(clicks, 1);
+    group.SetItemIndex(1);
+    EXPECT_EQ(clicks, 1);
+    // As the log window's creation does: remove both, insert the translated ones.
+    group.Items()->Delete(0);
+    group.Items()->Delete(0);
+    EXPECT_EQ(group.GetItemIndex(), -1);
+    group.Items()->Insert(0, "Save Log File");
+    group.Items()->Insert(1, "Save Log File and Create Email");
+    EXPECT_EQ(group.Items()->GetCount(), 2);
+    EXPECT_EQ(group.Items()->Get(1), "Save Log File and Create Email");
+    group.SetItemIndex(0);
+    EXPECT_EQ(group.GetItemIndex(), 0);
+    group.Items()->Put(0, "Today's Log File");
+    EXPECT_EQ(group.button(0)->text(), "Today's Log File");
+    EXPECT_EQ(group.GetItemIndex(), 0);
+    group.SetItemIndex(-1);
+    EXPECT_EQ(group.GetItemIndex(), -1);
+    EXPECT_THROW(group.Items()->Get(2), EStringListError);
+    EXPECT_EQ(clicks, 2);
+    // The operator's click.
+    group.button(1)->click();
+    EXPECT_EQ(group.GetItemIndex(), 1);
+    EXPECT_EQ(clicks, 3);
+}
+
+TEST(TUxCheckBox, SettingAnotherValueClicksEvenFromInsideTheHandler) {
+    TUxCheckBox box("Flush Method", nullptr);
+    std::vector<bool> seen;
+    box.OnClick = [&] {
+        seen.push_back(box.GetChecked());
+        if (box.GetChecked()) box.SetChecked(false);  // refused: unchecks at once
+    };
+    box.SetChecked(false);
+    EXPECT_TRUE(seen.empty());
+    box.SetChecked(true);
+    EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(box.GetChecked());
+    box.click();  // operator
+    EXPECT_EQ(seen.size(), 4u);
+}
+
+TEST(TUxButton, ClickRunsOnClickWhenEnabled) {
+    TUxButton b("Save", nullptr);
+    int n = 0;
+    b.OnClick = [&] { ++n; };
+    b.Click();
+    b.click();
+    b.setEnabled(false);
+    b.Click();
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(b.GetCaption(), "Save");
+}
+
+TEST(TUxPageControl, PagesAndOperatorChanges) {
+    TUxPageControl pages;
+    auto* a = new TUxTabSheet(&pages, "Pumps");
+    auto* b = new TUxTabSheet(&pages, "Column");
+    int changes = 0;
+    pages.OnChange = [&] { ++changes; };
+    EXPECT_EQ(pages.GetPageCount(), 2);
+    EXPECT_EQ(b->GetPageIndex(), 1);
+    b->SetCaption(QString::fromUtf8("Säule"));
+    EXPECT_EQ(pages.tabText(1), QString::fromUtf8("Säule"));
+    pages.SetActivePage(b);
+    EXPECT_EQ(pages.GetActivePage(), b);
+    EXPECT_EQ(changes, 0);
+    pages.setCurrentIndex(0);
+    EXPECT_EQ(pages.GetActivePage(), a);
+    EXPECT_EQ(changes, 1);
+}
+
+TEST(TUxLabel, CaptionAndFontColour) {
+    TUxLabel label;
+    label.SetCaption(QString::fromUtf8("Column t, °C"));
+    EXPECT_EQ(label.GetCaption(), QString::fromUtf8("Column t, °C"));
+    label.SetFontColor(QColor(255, 0, 0));
+    EXPECT_EQ(label.GetFontColor(), QColor(255, 0, 0));
+}
+
+// ---- the string grid
+
+TEST(TUxStringGrid, CellsOutsideTheGridAreIgnored) {
+    TUxStringGrid grid(nullptr, 3, 4);
+    grid.SetCells(1, 1, "5.0");
+    grid.SetCells(3, 1, "beyond");
+    grid.SetCells(1, 4, "below");
+    grid.SetCells(-1, 0, "x");
+    EXPECT_EQ(grid.GetCells(1, 1), "5.0");
+    EXPECT_EQ(grid.GetCells(3, 1), "");
+    EXPECT_EQ(grid.GetCells(1, 4), "");
+    grid.SetColCount(4);
+    EXPECT_EQ(grid.GetCells(3, 1), "");  // the ignored write did not come back
+    grid.SetRowCount(2);
+    EXPECT_EQ(grid.GetRowCount(), 2);
+    EXPECT_EQ(grid.GetCells(1, 1), "5.0");
+    grid.SetRowCount(5);
+    EXPECT_EQ(grid.GetCells(1, 3), "");
+    grid.SetCells(2, 1, "kept");
+    grid.SetRowCount(1);
+    grid.SetRowCount(2);
+    EXPECT_EQ(grid.GetCells(2, 1), "");  // dropped rows come back empty
+}
+
+TEST(TUxStringGrid, ColumnListAddFillsTheFirstEmptyCell) {
+    TUxStringGrid grid(nullptr, 3, 3);
+    TUxStrings* col = grid.GetCols(1);
+    EXPECT_EQ(col->GetCount(), 3);
+    EXPECT_EQ(col->Add("Time, min"), 0);
+    EXPECT_EQ(col->Add(""), 1);  // an empty text is written as one blank
+    EXPECT_EQ(grid.GetCells(1, 1), " ");
+    EXPECT_EQ(col->Add("2"), 2);
+    EXPECT_EQ(col->Add("3"), -1);
+    EXPECT_EQ(grid.GetCells(1, 0), "Time, min");
+    EXPECT_EQ(col->Get(2), "2");
+    EXPECT_EQ(col->Get(9), "");
+    EXPECT_THROW(col->Insert(0, "x"), EStringListError);
+    EXPECT_THROW(col->Delete(0), EStringListError);
+    col->Clear();
+    EXPECT_EQ(grid.GetCells(1, 0), "");
+    EXPECT_EQ(grid.GetCols(1), col);
+    EXPECT_EQ(grid.GetRows(0)->Add("h"), 0);
+    EXPECT_EQ(grid.GetCells(0, 0), "h");
+}
+
+TEST(TUxStringGrid, MovesAskOnSelectCellAndMayBeRefused) {
+    QWidget form;
+    auto* grid = new TUxStringGrid(&form, 4, 5);
+    grid->SetFixedRows(1);
+    grid->SetFixedCols(1);
+    EXPECT_EQ(grid->GetCol(), 1);
+    EXPECT_EQ(grid->GetRow(), 1);
+    std::vector<std::pair<int, int>> asked;
+    bool allow = true;
+    grid->OnSelectCell = [&](int c, int r, bool& can) {
+        asked.emplace_back(c, r);
+        can = allow;
+    };
+    EXPECT_TRUE(grid->SetCurrentCell(2, 3));
+    EXPECT_EQ(grid->GetCol(), 2);
+    EXPECT_EQ(grid->GetRow(), 3);
+    allow = false;
+    EXPECT_FALSE(grid->SetCurrentCell(1, 1));
+    EXPECT_EQ(grid->GetCol(), 2);
+    pressKey(grid, Qt::Key_Down);
+    EXPECT_EQ(grid->GetRow(), 3);
+    EXPECT_EQ(asked.back(), std::make_pair(2, 4));
+    allow = true;
+    pressKey(grid, Qt::Key_Up);
+    EXPECT_EQ(grid->GetRow(), 2);
+    // Fixed cells are never entered.
+    EXPECT_FALSE(grid->SetCurrentCell(0, 2));
+    grid->SetCurrentCell(1, 1);
+    const size_t before = asked.size();
+    pressKey(grid, Qt::Key_Up);
+    pressKey(grid, Qt::Key_Left);
+    EXPECT_EQ(grid->GetCol(), 1);
+    EXPECT_EQ(grid->GetRow(), 1);
+    EXPECT_EQ(asked.size(), before);
+}
+
+TEST(TUxStringGrid, TabWrapsToTheNextRowsFirstEditableCell) {
+    QWidget form;
+    auto* grid = new TUxStringGrid(&form, 3, 3);
+    grid->SetTabMoves(true);
+    grid->SetCurrentCell(2, 1);
+    pressKey(grid, Qt::Key_Tab);
+    EXPECT_EQ(grid->GetCol(), 1);
+    EXPECT_EQ(grid->GetRow(), 2);
+}
+
+TEST(TUxStringGrid, InPlaceEditorWritesTheCellAndReportsEveryChange) {
+    QWidget form;
+    auto* grid = new TUxStringGrid(&form, 3, 3);
+    form.show();
+    grid->SetEditing(true);
+    grid->SetCells(1, 1, "1");
+    std::vector<QString> seen;
+    grid->OnSetEditText = [&](int c, int r, const QString& v) {
+        EXPECT_EQ(c, 1);
+        EXPECT_EQ(r, 1);
+        EXPECT_EQ(grid->GetCells(c, r), v);
+        seen.push_back(v);
+    };
+    grid->SetEditorMode(true);
+    ASSERT_TRUE(grid->GetEditorMode());
+    auto* editor = grid->findChild<QLineEdit*>();
+    ASSERT_NE(editor, nullptr);
+    editor->end(false);
+    typeInto(editor, Qt::Key_Period, ".");
+    typeInto(editor, Qt::Key_5, "5");
+    EXPECT_EQ(seen, (std::vector<QString>{"1.", "1.5"}));
+    grid->SetEditorMode(false);
+    EXPECT_FALSE(grid->GetEditorMode());
+    EXPECT_EQ(grid->GetCells(1, 1), "1.5");
+
+    // Fixed cells and a grid without editing never open an editor.
+    grid->SetEditing(false);
+    grid->SetEditorMode(true);
+    EXPECT_FALSE(grid->GetEditorMode());
+}
+
+TEST(TUxStringGrid, CellRectIsInGridCoordinates) {
+    QWidget form;
+    auto* grid = new TUxStringGrid(&form, 3, 3);
+    grid->resize(300, 200);
+    grid->SetColWidths(0, 25);
+    grid->SetColWidths(1, 174);
+    grid->SetRowHeights(0, 21);
+    form.show();
+    const QRect r = grid->CellRect(1, 1);
+    EXPECT_EQ(r.width(), 174);
+    EXPECT_EQ(r.left(), 25 + grid->viewport()->pos().x());
+    EXPECT_EQ(r.top(), 21 + grid->viewport()->pos().y());
+    EXPECT_TRUE(grid->CellRect(5, 1).isNull());
+}
