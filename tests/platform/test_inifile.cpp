@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "platform/IniFile.h"
+#include "platform/TempEnv.h"
+
+namespace {
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+}  // namespace
+
+class IniFileTest : public ::testing::Test {
+  protected:
+    TempEnv env;
+    std::string path = env.path("ZentrovaSequencesMethods.sav");
+};
+
+TEST_F(IniFileTest, MissingFileReadsAsEmptyAndWritesInOrderWithCrLf) {
+    IniFile ini(path);
+    EXPECT_TRUE(ini.readSections().empty());
+    EXPECT_EQ(ini.readString("Method00000", "Name", "def"), "def");
+    EXPECT_EQ(ini.lastError(), "");
+    ini.writeString("Method00000", "Name", "Hydrolysis");
+    ini.writeString("Method00000", "ColumnT", "40");
+    ini.writeBool("Method00000", "flushMethod", false);
+    ini.writeString("Sequence00000", "Name", "Amino");
+    ini.writeInteger("Sequence00000", "Count", -3);
+    ini.writeString("Method00000", "PumpFlowTT00000", "1;0.30;0.30");
+    EXPECT_FALSE(std::ifstream(path).good()) << "nothing is written before updateFile";
+    ASSERT_TRUE(ini.updateFile()) << ini.lastError();
+    EXPECT_EQ(fileBytes(path),
+              "[Method00000]\r\nName=Hydrolysis\r\nColumnT=40\r\nflushMethod=0\r\n"
+              "PumpFlowTT00000=1;0.30;0.30\r\n[Sequence00000]\r\nName=Amino\r\nCount=-3\r\n");
+}
+
+TEST_F(IniFileTest, EmptyContentWritesAnEmptyFile) {
+    writeFile(path, "old contents\r\n");
+    ::unlink(path.c_str());
+    IniFile ini(path);
+    ASSERT_TRUE(ini.updateFile());
+    EXPECT_EQ(fileBytes(path), "");
+}
+
+TEST_F(IniFileTest, ReadsLfAndCrLfIgnoringCaseAndTrimming) {
+    writeFile(path,
+              "\xEF\xBB\xBF; a comment\n"
+              "[Method00000]\r\n"
+              "  Name =  Hydrolysis  \r\n"
+              "ColumnT=40\n"
+              "\n"
+              "PumpFlowTT00001=20;0.50;0.30\n"
+              "PumpFlowTT00000=1;0.30;0.30\n"
+              "junk line without equals\n"
+              "name=second Name is ignored\n"
+              "[ Sequence00000 ]\n"
+              "Name=Amino\n"
+              "SequenceLine00000=Hydro;lysis;2\n"
+              "flag=$10\n"
+              "bad=1x\n"
+              "[method00000]\n"
+              "Extra=yes\n");
+    IniFile ini(path);
+    EXPECT_EQ(ini.readSections(), (std::vector<std::string>{"Method00000", "Sequence00000"}));
+    EXPECT_EQ(ini.readString("METHOD00000", "NAME", ""), "Hydrolysis");
+    EXPECT_EQ(ini.readString("method00000", "extra", ""), "yes");
+    EXPECT_EQ(ini.readSection("Method00000"),
+              (std::vector<std::string>{"Name", "ColumnT", "PumpFlowTT00001", "PumpFlowTT00000", "Extra"}));
+    EXPECT_EQ(ini.readString("Sequence00000", "SequenceLine00000", ""), "Hydro;lysis;2");
+    EXPECT_EQ(ini.readInteger("Sequence00000", "flag", 0), 16);
+    EXPECT_EQ(ini.readInteger("Sequence00000", "bad", 7), 7);
+    EXPECT_FALSE(ini.readBool("Sequence00000", "bad", false));
+    EXPECT_TRUE(ini.readBool("Sequence00000", "flag", false));
+    EXPECT_FALSE(ini.readBool("Sequence00000", "missing", false));
+    EXPECT_TRUE(ini.sectionExists("sequence00000"));
+    EXPECT_TRUE(ini.valueExists("Sequence00000", "NAME"));
+    EXPECT_FALSE(ini.valueExists("Sequence00000", "Nope"));
+    EXPECT_FALSE(ini.sectionExists("Nope"));
+    EXPECT_TRUE(ini.readSection("Nope").empty());
+}
+
+TEST_F(IniFileTest, NoLengthLimits) {
+    IniFile ini(path);
+    const std::string big(100000, 'v');
+    for (int i = 0; i < 3000; ++i) ini.writeString("Section" + std::to_string(i), "Key", big.substr(0, 10));
+    ini.writeString("Section0", "Big", big);
+    for (int i = 0; i < 3000; ++i) ini.writeString("Section1", "PumpFlowTT" + std::to_string(i), "1;2;3");
+    ASSERT_TRUE(ini.updateFile());
+    IniFile back(path);
+    EXPECT_EQ(back.readSections().size(), 3000u);
+    EXPECT_EQ(back.readString("Section0", "Big", ""), big);
+    EXPECT_EQ(back.readSection("Section1").size(), 3001u);
+}
+
+TEST_F(IniFileTest, RewriteKeepsCommentsAndOrderAndReplacesValues) {
+    writeFile(path, "; keep me\n[A]\nx=1\n; inner\ny=2\n\n[B]\nz=3\n");
+    IniFile ini(path);
+    ini.writeString("a", "X", "10");
+    ini.writeString("A", "new", "n");
+    ini.deleteKey("B", "Z");
+    ini.writeString("C", "k", " padded \r\nvalue ");
+    ASSERT_TRUE(ini.updateFile());
+    EXPECT_EQ(
+        fileBytes(path),
+        "; keep me\r\n[A]\r\nx=10\r\n; inner\r\ny=2\r\nnew=n\r\n\r\n[B]\r\n[C]\r\nk=padded   value\r\n");
+    ini.eraseSection("b");
+    EXPECT_EQ(ini.readSections(), (std::vector<std::string>{"A", "C"}));
+}
+
+TEST_F(IniFileTest, UpdateReplacesAtomicallyAndReportsFailures) {
+    writeFile(path, "[Old]\nk=v\n");
+    chmod(path.c_str(), 0640);
+    IniFile ini(path);
+    ini.writeString("New", "k", "v");
+    ASSERT_TRUE(ini.updateFile());
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << "the replaced file keeps its mode";
+    // No temporary file is left beside it.
+    int entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(env.dir))
+        entries += e.path().filename().string().rfind("ZentrovaSequencesMethods.sav", 0) == 0;
+    EXPECT_EQ(entries, 1);
+
+    IniFile bad(env.path("no/such/folder/x.ini"));
+    bad.writeString("S", "k", "v");
+    EXPECT_FALSE(bad.updateFile());
+    EXPECT_NE(bad.lastError().find("Unable to write to"), std::string::npos) << bad.lastError();
+    EXPECT_NE(bad.lastError().find("no/such/folder/x.ini"), std::string::npos);
+}
+
+TEST_F(IniFileTest, AFileThatCannotBeReadIsNotOverwritten) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    writeFile(path, "[Keep]\nk=v\n");
+    chmod(path.c_str(), 0200);
+    IniFile ini(path);
+    EXPECT_NE(ini.lastError(), "");
+    ini.writeString("S", "k", "v");
+    EXPECT_FALSE(ini.updateFile());
+    chmod(path.c_str(), 0600);
+    EXPECT_EQ(fileBytes(path), "[Keep]\nk=v\n");
+}
