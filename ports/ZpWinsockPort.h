@@ -11,6 +11,7 @@
 
 #include "ports/ZpComPort.h"
 #include "ports/ZpSocket.h"
+#include "ports/ZpWsDispatcher.h"
 
 class TZpDataPacket;
 class TZpWinsockDispatcher;
@@ -42,13 +43,6 @@ class TZpCustomWinsockPort;
 using TWsAcceptEvent = std::function<void(TZpCustomWinsockPort* Sender, TInAddr Addr, bool& Accept)>;
 using TWsPortNotifyEvent = std::function<void(TZpCustomWinsockPort* Sender)>;
 using TWsErrorEvent = std::function<void(TZpCustomWinsockPort* Sender, int32_t ErrCode)>;
-
-// Messages of the trigger window: the socket message from the network dispatcher, and
-// the deferred close that a lost connection posts.
-constexpr uint32_t CM_ZPSOCKETMESSAGE = 0x0B11;
-constexpr uint32_t CM_ZPSOCKETCLOSE = 0x0B12;
-// Event codes of the socket message (any other value is a socket error code).
-constexpr int32_t wsEvAccepted = 8, wsEvConnected = 16, wsEvDisconnected = 32, wsEvClientGone = 48;
 
 class TZpCustomWinsockPort : public TZpCustomComPort {
   public:
@@ -99,6 +93,8 @@ class TZpCustomWinsockPort : public TZpCustomComPort {
 
   private:
     void enumerateLocalAddresses();
+    // A posted message names the dispatcher it is about (0: any); false for an earlier one.
+    bool isCurrent(LParam serial) const;
     uint16_t resolvePort();                                      // network order; raises 9005
     uint32_t resolveAddress(const std::string& host, bool& ok);  // network order
     int32_t reportFailure(int32_t code);                         // OnWsError when assigned, else raises
