@@ -24,7 +24,7 @@ std::string rateText(double r) {
 
 bool refuseNonFinite(double v, const char* what) {
     if (std::isfinite(v)) return false;
-    logLine(std::string("Error: ") + what + " is not a number; command not sent.");
+    logLine(std::string("Error: ") + what + " is not a finite number; command not sent.");
     return true;
 }
 
@@ -149,7 +149,7 @@ double TPump::GetRate() const {
 void TPump::Forward() {
     const double r = ForwardRate;
     if (!(r > 0.0) || !std::isfinite(r)) {
-        if (std::isinf(r)) logLine("Error: pump forward rate is not a number; pump switched off.");
+        if (std::isinf(r)) logLine("Error: pump forward rate is not a finite number; pump switched off.");
         Off();
         return;
     }
@@ -160,7 +160,7 @@ void TPump::Forward() {
 void TPump::Reverse() {
     const double r = ReverseRate;
     if (!std::isfinite(r)) {
-        logLine("Error: pump reverse rate is not a number; pump switched off.");
+        logLine("Error: pump reverse rate is not a finite number; pump switched off.");
         Off();
         return;
     }

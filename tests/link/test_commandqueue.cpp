@@ -1,14 +1,26 @@
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "link/CommandQueue.h"
+#include "link/LogFile.h"
+#include "platform/Clock.h"
 
 namespace {
 
 std::string next(TCommandQueue& q) {
     const char* s = q.Next();
     return s ? std::string(s) : std::string("<null>");
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
 }
 
 }  // namespace
@@ -159,4 +171,38 @@ TEST(CommandQueue, PoppedPointerStaysValidUntilSlotIsReused) {
     EXPECT_STREQ(p, "first");
     st.Push("y");
     EXPECT_STREQ(p, "y");
+}
+
+TEST(CommandQueue, RefusalsAreLoggedOncePerEpisode) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string root = dir.path().toStdString();
+    setenv("ZENTROVA_REGISTRY", (root + "/registry.db").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", root.c_str(), 1);
+    setenv("XDG_DATA_HOME", root.c_str(), 1);
+    setenv("APPDATA", (root + "/appdata").c_str(), 1);
+    FakeClockGuard clock;
+    TLogFile log;
+    LogFile = &log;
+
+    TCommandQueue q;
+    for (int i = 0; i < 99; ++i) q.Add("? 123");
+    q.Add("OFF 0");
+    q.Add("OFF 2");  // still full: not logged again
+    q.Next();
+    q.Add("VALVE 1 4");  // room for one
+    q.Add("OFF 0");      // full again: a new episode
+    q.Add(std::string(250, 'x'));
+    q.Add("A;" + std::string(31, 'y'));
+    LogFile = nullptr;
+
+    std::ifstream in(log.LogPath);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string text = ss.str();
+    EXPECT_EQ(occurrences(text, "queue full"), 2u) << text;
+    EXPECT_EQ(occurrences(text, "command dropped: OFF 0"), 2u);
+    EXPECT_EQ(occurrences(text, "OFF 2"), 0u);
+    EXPECT_EQ(occurrences(text, "command line of 250 characters refused"), 1u);
+    EXPECT_EQ(occurrences(text, "command of 31 characters dropped"), 1u);
 }
