@@ -258,6 +258,16 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
         closeDb(db);
         return e;
     }
+    // A store of ours that someone switched to another journal goes back to WAL, which
+    // lets the copies read while one writes.
+    sqlite3_stmt* jm = nullptr;
+    std::string mode;
+    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &jm, nullptr) == SQLITE_OK &&
+        sqlite3_step(jm) == SQLITE_ROW && sqlite3_column_text(jm, 0))
+        mode = reinterpret_cast<const char*>(sqlite3_column_text(jm, 0));
+    sqlite3_finalize(jm);
+    if (mode != "wal" && !sqlite3_db_readonly(db, "main"))
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     auto c = std::make_unique<Conn>();
     c->db = db;
     c->path = path;

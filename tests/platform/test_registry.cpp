@@ -376,6 +376,27 @@ TEST_F(RegistryTest, MissingStoreIsCreatedWithItsSchema) {
     sqlite3_close(db);
 }
 
+TEST_F(RegistryTest, AStoreSwitchedToAnotherJournalReturnsToWal) {
+    ASSERT_EQ(Registry::checkStore(), "");
+    env.set("ZENTROVA_REGISTRY", env.path("elsewhere.db"));  // let go of the store
+    ASSERT_EQ(Registry::checkStore(), "");
+    const std::string path = env.path("registry.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    env.set("ZENTROVA_REGISTRY", path);
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\Software", true));
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
 TEST_F(RegistryTest, StorePathFollowsTheEnvironment) {
     EXPECT_EQ(Registry::storePath(), env.path("registry.db"));
     env.unset("ZENTROVA_REGISTRY");
