@@ -54,7 +54,7 @@ bool TFTDI::Open(const std::string& description) {
 
 void TFTDI::Close() {
     if (!IsOpen()) return;
-    LastStatus = D2xx::close(Handle);
+    D2xx::close(Handle);
     Handle = 0;
 }
 

@@ -364,6 +364,11 @@ void TFZentrova::PortTriggerAvail(TZpWinsockPort* port, uint16_t count) {
 #endif
 }
 
+void TFZentrova::ReceiveBytes(std::string_view bytes, bool usb) {
+    if (!usb) DataReceived = true;
+    for (char c : bytes) receiveByte(static_cast<uint8_t>(c), usb ? Transport::USB : Transport::Port);
+}
+
 void TFZentrova::PollUSB() {
     // Bounded so that a device that never stops sending cannot hold the GUI thread.
     constexpr int kMaxBytesPerPoll = 64 * 1024;

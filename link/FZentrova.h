@@ -66,6 +66,8 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     // Serial/TCP receive handler: takes exactly count bytes from the port.
     void PortTriggerAvail(TZpWinsockPort* port, uint16_t count);
     void PollUSB();
+    // Takes bytes as if they had arrived on the USB link (usb) or the port, in order.
+    void ReceiveBytes(std::string_view bytes, bool usb);
     void Timer1Timer();
     void TimerCommandTimer();
 

@@ -423,6 +423,13 @@ void setDeviceMap(const std::vector<std::pair<std::string, std::string>>& map) {
     s.mapSet = true;
 }
 
+void resetDeviceMap() {
+    State& s = st();
+    std::lock_guard lock(s.mu);
+    s.map.clear();
+    s.mapSet = false;
+}
+
 void setSysfsRoot(const std::string& root) {
     State& s = st();
     std::lock_guard lock(s.mu);

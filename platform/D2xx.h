@@ -82,6 +82,8 @@ Status getDeviceInfoDetail(uint32_t index, DeviceInfo* info);
 // Test hooks.
 // Replaces the description-to-path map (the environment's map is read only until this is called).
 void setDeviceMap(const std::vector<std::pair<std::string, std::string>>& map);
+// Forgets the map set above: the environment's map is read again at the next use.
+void resetDeviceMap();
 // Folder taken as /sys (for a made-up device tree); "" restores /sys.
 void setSysfsRoot(const std::string& root);
 // Makes the named call ("setBaudRate", "setDataCharacteristics", "setFlowControl", "purge",

@@ -1,0 +1,311 @@
+// The link window over USB against the simulated instrument running as its own process on a
+// pseudo-terminal. The simulator's verbose trace ("rx" what it received, "tx" what it sent) is
+// read as it comes and time-stamped here; the checks are made on that record and on the
+// program's daily log. Runs real seconds.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstring>
+#include <regex>
+
+#include "link/FTDI.h"
+#include "link/FZentrova.h"
+#include "link/LogFile.h"
+#include "platform/D2xx.h"
+
+namespace {
+
+const char* kSim = ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
+
+// "\r", "\n", "\0", "\t", "\\", "\xHH" back to bytes.
+std::string unescape(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 >= s.size()) {
+            out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        if (c == 'r')
+            out += '\r';
+        else if (c == 'n')
+            out += '\n';
+        else if (c == '0')
+            out += '\0';
+        else if (c == 't')
+            out += '\t';
+        else if (c == 'x' && i + 2 < s.size() + 1) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+struct Event {
+    qint64 ms;      // when this side read it
+    bool fromLink;  // rx: the simulator received it from the link
+    std::string bytes;
+};
+
+class LinkUsbTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(QFile::exists(kSim)) << kSim << " is not built";
+        ASSERT_TRUE(tmp.isValid());
+        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
+        qputenv("APPDATA", tmp.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
+        ptyLink = tmp.path() + "/kvz-usb";
+        clock.start();
+
+        QObject::connect(&sim, &QProcess::readyReadStandardError, [this] { readTrace(); });
+        sim.start(kSim,
+                  {"--pty", ptyLink, "--log", tmp.path() + "/sim.log", "--verbose", "--serial", "4711"});
+        ASSERT_TRUE(sim.waitForStarted(5000));
+        QElapsedTimer t;
+        t.start();
+        while (!sim.readAllStandardOutput().contains("ready") && t.elapsed() < 5000)
+            sim.waitForReadyRead(100);
+        ASSERT_TRUE(QFile::exists(ptyLink));
+
+        D2xx::setDeviceMap({{"Zentrova KVZ", ptyLink.toStdString()}});
+        log = std::make_unique<TLogFile>();
+        LogFile = log.get();
+        link = std::make_unique<TFZentrova>();
+        FZentrova = link.get();
+    }
+    void TearDown() override {
+        link.reset();
+        FTDI.Close();
+        LogFile = nullptr;
+        log.reset();
+        D2xx::resetDeviceMap();
+        if (sim.state() != QProcess::NotRunning) {
+            sim.write("quit\n");
+            if (!sim.waitForFinished(3000)) sim.kill();
+            sim.waitForFinished(1000);
+        }
+    }
+
+    void readTrace() {
+        trace += sim.readAllStandardError().toStdString();
+        size_t nl;
+        while ((nl = trace.find('\n')) != std::string::npos) {
+            std::string line = trace.substr(0, nl);
+            trace.erase(0, nl + 1);
+            if (line.rfind("rx ", 0) == 0)
+                events.push_back({clock.elapsed(), true, unescape(line.substr(3))});
+            if (line.rfind("tx ", 0) == 0)
+                events.push_back({clock.elapsed(), false, unescape(line.substr(3))});
+        }
+    }
+    void run(int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            sim.waitForReadyRead(2);
+            readTrace();
+        }
+    }
+    void control(const char* command) {
+        sim.write(QByteArray(command) + "\n");
+        sim.waitForBytesWritten(1000);
+        run(100);
+    }
+    std::vector<Event> commands() const {
+        std::vector<Event> out;
+        for (const auto& e : events)
+            if (e.fromLink) out.push_back(e);
+        return out;
+    }
+    std::string dailyLog() const {
+        QFile f(tmp.path() + "/TressivanLabs/Zentrova.log");
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        return f.readAll().toStdString();
+    }
+
+    QTemporaryDir tmp;
+    QString ptyLink;
+    QProcess sim;
+    QElapsedTimer clock;
+    std::string trace;
+    std::vector<Event> events;
+    std::unique_ptr<TLogFile> log;
+    std::unique_ptr<TFZentrova> link;
+};
+
+bool isStatusQuery(const std::string& c) {
+    return c == "? 123\r" || c == "? 13\r";
+}
+
+TEST_F(LinkUsbTest, PacedConversationWithTheSimulator) {
+    link->ConnectionType = TFZentrova::ctUSB;
+    link->USBDeviceName = "Zentrova KVZ";
+    link->ConnectUSB1->trigger();
+    ASSERT_TRUE(link->IsConnected());
+    run(1800);  // identity and a few status polls
+
+    // A burst of commands: each goes out when the prompt of the one before arrives.
+    const size_t burstStart = commands().size();
+    link->QueueCommand("CFAN ON;RFAN ON;CFAN OFF;RFAN OFF");
+    run(700);
+    // A rejected command: "!" releases the next one just as fast.
+    control("reject DOOR");
+    link->QueueCommand("DOOR OPEN;RFAN ON");
+    run(600);
+    control("accept DOOR");
+    // A malformed status reply.
+    control("malformed 1");
+    run(1100);
+    // A withheld reply: the next command waits for the time-out. The status poll rests
+    // meanwhile so that the withheld reply is surely that of our command.
+    link->Timer1->stop();
+    run(400);
+    control("withhold 1");
+    link->QueueCommand("CFAN ON;CFAN OFF");
+    link->Timer1->start();
+    run(5000);
+
+    const auto cmds = commands();
+    ASSERT_GE(cmds.size(), 10u);
+    EXPECT_EQ(cmds[0].bytes, "? 0123\r");
+    // After the identity reply every status query is "? 123" (field 7 of this identity is 0).
+    bool identitySeen = false;
+    int queries = 0;
+    for (const auto& e : events) {
+        if (!e.fromLink && e.bytes.find("?0,") != std::string::npos) identitySeen = true;
+        if (e.fromLink && identitySeen && e.bytes.rfind("? ", 0) == 0) {
+            EXPECT_EQ(e.bytes, "? 123\r");
+            ++queries;
+        }
+    }
+    EXPECT_TRUE(identitySeen);
+    EXPECT_GE(queries, 3);
+
+    // Never more than one command awaits its reply, except after the 3-second time-out; a
+    // prompt, "!" or the part-3 line of a status reply releases the next command at once. The
+    // replies are counted as the link counts them: ">" for commands, "?3" for status queries,
+    // "!" for both; a count left over from a time-out stays until a reply lowers it.
+    int acks = 0, status = 0;
+    char prev = 0;
+    qint64 sentAt = 0, releasedAt = -1;
+    int timeouts = 0, quickReleases = 0, bangReleases = 0;
+    bool lastReleaseWasBang = false;
+    for (const auto& e : events) {
+        if (e.fromLink) {
+            if (acks > 0 || status > 0) {
+                EXPECT_GE(e.ms - sentAt, 2900) << "sent while a reply was awaited: " << e.bytes;
+                EXPECT_LE(e.ms - sentAt, 4800) << "the time-out is 3 to 4 whole seconds";
+                ++timeouts;
+            } else if (releasedAt >= 0 && e.ms - releasedAt < 150) {
+                ++quickReleases;
+                if (lastReleaseWasBang) ++bangReleases;
+            }
+            (isStatusQuery(e.bytes) ? status : acks) = 1;
+            sentAt = e.ms;
+            releasedAt = -1;
+            continue;
+        }
+        const bool waited = acks > 0 || status > 0;
+        bool bang = false;
+        for (char b : e.bytes) {
+            if (b == '>' && acks > 0) --acks;
+            if (b == '3' && prev == '?' && status > 0) --status;
+            if (b == '!') {
+                bang = true;
+                acks = std::max(0, acks - 1);
+                status = std::max(0, status - 1);
+            }
+            prev = b;
+        }
+        if (waited && acks == 0 && status == 0) {
+            releasedAt = e.ms;
+            lastReleaseWasBang = bang;
+        }
+    }
+    EXPECT_EQ(timeouts, 1) << "exactly the withheld reply";
+    EXPECT_GE(quickReleases, 5);
+    EXPECT_GE(bangReleases, 1);
+    // The burst went out in order.
+    std::vector<std::string> burst;
+    for (size_t i = burstStart; i < cmds.size(); ++i)
+        if (cmds[i].bytes.rfind("? ", 0) != 0) burst.push_back(cmds[i].bytes);
+    ASSERT_GE(burst.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(burst.begin(), burst.begin() + 8),
+              (std::vector<std::string>{"CFAN ON\r", "RFAN ON\r", "CFAN OFF\r", "RFAN OFF\r", "DOOR OPEN\r",
+                                        "RFAN ON\r", "CFAN ON\r", "CFAN OFF\r"}));
+
+    // The simulator's own log holds the same commands.
+    QFile simLog(tmp.path() + "/sim.log");
+    ASSERT_TRUE(simLog.open(QIODevice::ReadOnly));
+    const std::string simText = simLog.readAll().toStdString();
+    EXPECT_EQ(simText.rfind("? 0123\\r\n", 0), 0u);
+
+    // The daily log: every command and every received line, each with its time prefix, and
+    // the malformed line followed by the error.
+    const std::string daily = dailyLog();
+    auto logged = [&daily](const std::string& text) {
+        std::regex re("(^|\n)[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{2}," +
+                      std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") + "\n");
+        return std::regex_search(daily, re);
+    };
+    for (const auto& c : cmds) {
+        std::string text = c.bytes.substr(0, c.bytes.find('\r'));
+        EXPECT_TRUE(logged(text)) << "command not in the log: " << text;
+    }
+    std::string received;
+    for (const auto& e : events)
+        if (!e.fromLink) received += e.bytes;
+    size_t lines = 0, pos = 0, nl;
+    while ((nl = received.find('\n', pos)) != std::string::npos) {
+        std::string line = received.substr(pos, nl - pos);
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        EXPECT_TRUE(logged(line)) << "received line not in the log: " << line;
+        pos = nl + 1;
+        ++lines;
+    }
+    EXPECT_GE(lines, 12u);
+    std::regex malformed(
+        R"(\n[0-9:.]{11},>*\?[0-3],[^,\n]*,[^,\n]*\n[0-9:.]{11},Error: Malformed status line!!! See above\.\n)");
+    EXPECT_TRUE(std::regex_search(daily, malformed)) << daily;
+
+    // Disconnect closes the device; the simulator sees nothing more.
+    link->Disconnect1->setEnabled(true);
+    link->Disconnect1->trigger();
+    EXPECT_FALSE(link->IsConnected());
+    const size_t before = commands().size();
+    run(700);
+    EXPECT_EQ(commands().size(), before);
+}
+
+TEST_F(LinkUsbTest, ReconnectAfterTheSimulatorDropsTheLink) {
+    link->ConnectionType = TFZentrova::ctUSB;
+    link->USBDeviceName = "Zentrova KVZ";
+    link->ConnectUSBClick();
+    ASSERT_TRUE(link->IsConnected());
+    run(1200);
+    ASSERT_TRUE(link->IsConnectionAlive());
+    control("drop");
+    // The old device gives nothing more; the instrument state would reconnect: do the same.
+    link->DisconnectClick();
+    EXPECT_FALSE(link->IsConnected());
+    events.clear();
+    link->ConnectUSBClick();
+    ASSERT_TRUE(link->IsConnected());
+    run(1200);
+    const auto cmds = commands();
+    ASSERT_FALSE(cmds.empty());
+    EXPECT_EQ(cmds[0].bytes, "? 0123\r") << "a new connection asks for the identity again";
+    EXPECT_TRUE(link->IsConnectionAlive());
+}
+
+}  // namespace
