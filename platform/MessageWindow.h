@@ -30,6 +30,9 @@ bool postMessage(WindowHandle wnd, uint32_t msg, WParam w, LParam l);
 // Returns the procedure's result, 0 when the window does not exist.
 LResult sendMessage(WindowHandle wnd, uint32_t msg, WParam w, LParam l);
 // False when the window does not exist or the time-out expired first; a send that timed
-// out is cancelled: its procedure never runs afterwards.
+// out is cancelled: its procedure never runs afterwards (one that had already started
+// when the time-out expired finishes, and its result is dropped). Destroying the window
+// releases waiting senders at once with false.
+// From the GUI thread both sends call the procedure directly.
 bool sendMessageTimeout(WindowHandle wnd, uint32_t msg, WParam w, LParam l, int timeoutMs, LResult* result);
 bool isWindow(WindowHandle wnd);
