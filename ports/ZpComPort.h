@@ -56,6 +56,9 @@ class TZpCustomComPort : public TZpBaseComponent {
     void SetDeviceLayer(TDeviceLayer layer);
     uint16_t GetComNumber() const { return comNumber_; }
     void SetComNumber(uint16_t n);
+    // A device path (/dev/ttyUSB0, a pseudo-terminal) used instead of ComNumber when not empty.
+    std::string GetComDevice() const { return comDevice_; }
+    void SetComDevice(const std::string& path);
     int32_t GetBaud() const { return baud_; }
     void SetBaud(int32_t v);
     bool GetPromptForPort() const { return promptForPort_; }
@@ -255,6 +258,7 @@ class TZpCustomComPort : public TZpBaseComponent {
 
     TDeviceLayer deviceLayer_ = dlWin32;
     uint16_t comNumber_ = 0;
+    std::string comDevice_;
     int32_t baud_ = 19200;
     bool promptForPort_ = true;
     TParity parity_ = pNone;

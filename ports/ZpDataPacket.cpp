@@ -350,6 +350,21 @@ TZpDataPacketManager* TZpDataPacketManager::GetPortManager(TZpCustomComPort* por
     return nullptr;
 }
 
+void TZpDataPacketManager::PortDestroyed(TZpCustomComPort* port) {
+    for (TZpDataPacketManager* m : managers()) {
+        if (m->port_ != port) continue;
+        for (TZpDataPacket* p : m->packets_) {
+            p->enabled_ = false;
+            p->mode_ = dpIdle;
+            p->port_ = nullptr;
+        }
+        m->enabled_ = false;
+        m->registeredWith_ = nullptr;
+        m->capture_ = nullptr;
+        m->port_ = nullptr;
+    }
+}
+
 void TZpDataPacketManager::Insert(TZpDataPacket* p) {
     packets_.push_back(p);
     p->manager_ = this;

@@ -121,6 +121,8 @@ class TZpDataPacketManager {
     size_t PacketCount() const { return packets_.size(); }
 
     static TZpDataPacketManager* GetPortManager(TZpCustomComPort* port);
+    // A port going away: its managers forget it (their packets stop).
+    static void PortDestroyed(TZpCustomComPort* port);
 
   private:
     friend class TZpDataPacket;

@@ -163,6 +163,8 @@ class TZpBaseDispatcher {
     virtual int32_t ProcessCommunications() = 0;
     virtual void SetThreadBoost(uint8_t boost);
     virtual void UpdateHandlerFlags(TApHandlerFlagUpdate flagUpdate);
+    // Current modem lines (high nibble); the default keeps what the layer stored itself.
+    virtual uint8_t GetCommModemStatus() { return modemStatus_ & 0xF0; }
     // Called when the rings have room again or output was queued (wakes a worker thread).
     virtual void Wake() {}
     // True while the caller is one of this dispatcher's own worker threads.
@@ -324,6 +326,9 @@ class TZpBaseDispatcher {
     int64_t TimeBase() const { return timeBase_; }
 
   protected:
+    // Every derived destructor calls this first: it closes the port while the device layer
+    // still exists and waits until the layer's threads or timers are gone.
+    void ClosePortForDestroy();
     // Sends one notification to every handler. False: stop checking this round.
     bool SendNotify(uint32_t msg, uint32_t trigger, uint16_t data);
     int32_t GetTriggerHandle();
@@ -385,7 +390,10 @@ class TZpBaseDispatcher {
     std::atomic<int32_t> getCount_{0};
     int32_t maxGetCount_ = 0;
     bool dBufFull_ = false;
-    int32_t lastAvailPos_ = -1;
+    // Bytes ever received and ever scanned: positions that never repeat, so a ring that
+    // filled completely is still told apart from one that did not move.
+    int64_t headTotal_ = 0, scanTotal_ = 0;
+    int64_t lastAvailPos_ = -1;
     std::atomic<bool> killThreads_{false};
     uint8_t threadBoost_ = 0;
 
@@ -423,4 +431,7 @@ class TZpBaseDispatcher {
     void* dataPointers_[3] = {};
     std::unique_ptr<MessageWindow> syncWindow_;
     bool inDonePortPrim_ = false;
+    bool destroyed_ = false;
+    // Win32-style error of the last failed OpenCom (2 not found, 5 access denied).
+    int32_t openError_ = 0;
 };

@@ -34,11 +34,21 @@ TZpCustomWinsockPort::TZpCustomWinsockPort(QObject* owner) : TZpCustomComPort(ow
     connected_ = false;
     lookup_ = std::make_unique<TZpSocket>();
     enumerateLocalAddresses();
+    // The network dispatcher needs the window before the port's first open.
+    if (!triggerWindow_)
+        triggerWindow_ = std::make_unique<MessageWindow>(
+            [this](uint32_t msg, WParam w, LParam l) -> LResult { return WindowProc(msg, w, l); });
 }
 
 TZpCustomWinsockPort::~TZpCustomWinsockPort() {
+    // Closed while this class still exists, so that its own close handling runs.
+    try {
+        SetOpen(false);
+    } catch (const std::exception&) {
+    }
     delete socksPacket_;
     socksPacket_ = nullptr;
+    TZpDataPacketManager::PortDestroyed(this);
 }
 
 void TZpCustomWinsockPort::enumerateLocalAddresses() {

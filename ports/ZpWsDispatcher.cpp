@@ -673,5 +673,7 @@ LResult TZpWinsockDispatcher::DoWsMessage(int32_t event, LParam value) {
     SetEventBusy(wasOn, true);
     LResult r = sendMessage(wsWindow_, CM_ZPSOCKETMESSAGE, static_cast<WParam>(event), value);
     SetEventBusy(dummy, wasOn);
+    // A close asked for by the handler is finished here, unless an outer notification runs.
+    if (closePending_ && !wasOn && !reentry_) DonePortPrim();
     return r;
 }

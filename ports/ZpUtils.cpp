@@ -1,0 +1,249 @@
+#include "ports/ZpUtils.h"
+
+#include <sys/stat.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QThread>
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <thread>
+
+#include "platform/Clock.h"
+
+int64_t ZpTimeGetTime() {
+    return appClock().monotonicMs();
+}
+int64_t ZpTicks() {
+    return ZpTimeGetTime() / TickMs;
+}
+
+int32_t Ticks2Secs(int32_t ticks) {
+    return static_cast<int32_t>((int64_t(ticks) + 9) * 92 / 1675);
+}
+int32_t Secs2Ticks(int32_t secs) {
+    return static_cast<int32_t>(int64_t(secs) * 1675 / 92);
+}
+int32_t MSecs2Ticks(int32_t ms) {
+    return static_cast<int32_t>(int64_t(ms) * 1675 / 92000);
+}
+
+void NewTimer(EventTimer& t, int32_t ticks) {
+    if (ticks > MaxTicks) ticks = MaxTicks;
+    t.StartTicks = ZpTicks();
+    t.ExpireTicks = t.StartTicks + ticks;
+}
+
+void NewTimerSecs(EventTimer& t, int32_t secs) {
+    NewTimer(t, Secs2Ticks(secs));
+}
+
+bool TimerExpired(const EventTimer& t) {
+    return ZpTicks() > t.ExpireTicks;
+}
+
+int32_t ElapsedTime(const EventTimer& t) {
+    const int64_t e = ZpTicks() - t.StartTicks;
+    return static_cast<int32_t>(std::clamp<int64_t>(e, 0, INT32_MAX));
+}
+
+int32_t ElapsedTimeInSecs(const EventTimer& t) {
+    return Ticks2Secs(ElapsedTime(t));
+}
+
+int32_t RemainingTime(const EventTimer& t) {
+    const int64_t r = t.ExpireTicks - ZpTicks();
+    return static_cast<int32_t>(std::clamp<int64_t>(r, 0, INT32_MAX));
+}
+
+int32_t RemainingTimeInSecs(const EventTimer& t) {
+    return Ticks2Secs(RemainingTime(t));
+}
+
+uint32_t SafeYield() {
+    auto* app = QCoreApplication::instance();
+    if (!app) return WM_QUIT_CODE;
+    if (QCoreApplication::closingDown()) return WM_QUIT_CODE;
+    if (QThread::currentThread() != app->thread()) return 0;
+    auto* d = QAbstractEventDispatcher::instance();
+    if (!d) return 0;
+    QCoreApplication::sendPostedEvents();
+    return d->processEvents(QEventLoop::AllEvents) ? 1 : 0;
+}
+
+uint32_t DelayTicks(int32_t ticks, bool yield) {
+    if (ticks <= 0) return 0;
+    if (ticks > MaxTicks) ticks = MaxTicks;
+    EventTimer t;
+    NewTimer(t, ticks);
+    uint32_t res = 0;
+    do {
+        if (yield)
+            res = SafeYield();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (res == WM_QUIT_CODE) break;
+        if (yield && res == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (!TimerExpired(t));
+    return res;
+}
+
+void DelayMS(int32_t ms) {
+    if (ms <= 0) return;
+    const int64_t end = ZpTimeGetTime() + ms;
+    while (ZpTimeGetTime() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void NotBuffer(void* buffer, size_t size) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(~p[i]);
+}
+
+// ---- strings and paths ----
+namespace {
+bool isDelim(char c) {
+    return c == '\\' || c == ':' || c == '/';
+}
+size_t lastDelim(const std::string& s) {
+    for (size_t i = s.size(); i > 0; --i)
+        if (isDelim(s[i - 1])) return i - 1;
+    return std::string::npos;
+}
+// Position of the extension's point, npos when the file name part has none.
+size_t extPoint(const std::string& s) {
+    const size_t d = lastDelim(s);
+    const size_t p = s.rfind('.');
+    if (p == std::string::npos || (d != std::string::npos && p < d)) return std::string::npos;
+    return p;
+}
+}  // namespace
+
+std::string Long2StrZ(int32_t value) {
+    return std::to_string(value);
+}
+
+bool Str2LongZ(const std::string& text, int32_t& value) {
+    size_t b = 0, e = text.size();
+    while (b < e && text[b] == ' ') ++b;
+    while (e > b && text[e - 1] == ' ') --e;
+    if (b == e) return false;
+    const char* first = text.data() + b;
+    if (*first == '+') ++first;
+    int32_t v = 0;
+    auto r = std::from_chars(first, text.data() + e, v);
+    if (r.ec != std::errc() || r.ptr != text.data() + e) return false;
+    value = v;
+    return true;
+}
+
+std::string StrStCopy(const std::string& source, size_t pos, size_t count) {
+    if (pos >= source.size()) return {};
+    return source.substr(pos, count);
+}
+
+std::string JustPathnameZ(const std::string& path) {
+    const size_t d = lastDelim(path);
+    if (d == std::string::npos) return {};
+    // A drive root ("C:\" or "C:") and the file-system root keep their delimiter.
+    if (d == 0 || (path[d] == ':') || (d == 2 && path[1] == ':')) return path.substr(0, d + 1);
+    return path.substr(0, d);
+}
+
+std::string JustFilenameZ(const std::string& path) {
+    const size_t d = lastDelim(path);
+    return d == std::string::npos ? path : path.substr(d + 1);
+}
+
+std::string JustExtensionZ(const std::string& name) {
+    const size_t p = extPoint(name);
+    return p == std::string::npos ? std::string() : name.substr(p + 1);
+}
+
+std::string AddBackSlashZ(const std::string& path) {
+    if (path.empty() || isDelim(path.back())) return path;
+    return path + "\\";
+}
+
+std::string ForceExtensionZ(const std::string& name, const std::string& ext) {
+    const size_t p = extPoint(name);
+    return (p == std::string::npos ? name : name.substr(0, p)) + "." + ext;
+}
+
+std::string DefaultExtensionZ(const std::string& name, const std::string& ext) {
+    return extPoint(name) == std::string::npos ? name + "." + ext : name;
+}
+
+bool ExistFileZ(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string JustName(const std::string& name) {
+    size_t d = std::string::npos;
+    for (size_t i = name.size(); i > 0; --i)
+        if (name[i - 1] == '\\' || name[i - 1] == ':') {
+            d = i - 1;
+            break;
+        }
+    std::string s = d == std::string::npos ? name : name.substr(d + 1);
+    const size_t p = s.find('.');
+    return p == std::string::npos ? s : s.substr(0, p);
+}
+
+std::string AddBackSlash(const std::string& path) {
+    if (!path.empty() && path.back() == '"') {
+        const std::string inner = path.substr(0, path.size() - 1);
+        if (!inner.empty() && isDelim(inner.back())) return path;
+        return inner + "\\\"";
+    }
+    if (!path.empty() && isDelim(path.back())) return path;
+    return path + "\\";
+}
+
+// ---- TLineReader ----
+TLineReader::TLineReader(std::istream& stream) : stream_(stream) {
+    readPage();
+}
+
+void TLineReader::readPage() {
+    page_.assign(4096, '\0');
+    stream_.read(page_.data(), 4096);
+    const auto n = static_cast<size_t>(stream_.gcount());
+    page_.resize(n);
+    total_ += static_cast<int64_t>(n);
+    cursor_ = 0;
+    if (n == 0) {
+        eof_ = true;
+        return;
+    }
+    if (n < 4096) {
+        eof_ = true;
+        if (page_.back() == 26) page_.pop_back();
+        if (!page_.empty() && page_.back() != '\r') page_.push_back('\r');
+    }
+    if (cursor_ < page_.size() && page_[cursor_] == '\n') ++cursor_;
+}
+
+bool TLineReader::NextLine(std::string& line) {
+    line.clear();
+    bool any = false;
+    for (;;) {
+        if (cursor_ >= page_.size()) {
+            if (eof_) return any;
+            readPage();
+            if (page_.empty()) return any;
+            continue;
+        }
+        any = true;
+        const char c = page_[cursor_++];
+        if (c == '\r') {
+            if (cursor_ >= page_.size() && !eof_)
+                readPage();  // skips one LF at the page start
+            else if (cursor_ < page_.size() && page_[cursor_] == '\n')
+                ++cursor_;
+            return true;
+        }
+        line.push_back(c);
+    }
+}
