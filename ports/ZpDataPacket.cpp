@@ -279,8 +279,11 @@ void TZpDataPacket::Packet(TPacketEndSet cond, int32_t endIndex) {
     packetReceived_ = true;
     log(cond == ecPacketSize ? dstPacketSizePacket : dstPacketStringPacket, data_);
     std::string copy = data_;
-    if (OnPacket) OnPacket(this, copy.data(), static_cast<int32_t>(copy.size()));
-    if (OnStringPacket) OnStringPacket(this, copy);
+    // Copies: a handler may assign new handlers while it runs.
+    TPacketNotifyEvent onPacket = OnPacket;
+    TStringPacketNotifyEvent onString = OnStringPacket;
+    if (onPacket) onPacket(this, copy.data(), static_cast<int32_t>(copy.size()));
+    if (onString) onString(this, copy);
     m->RemoveData(endIndex + 1);
     if (autoEnable_) enablePending_ = true;
     m->SetInEvent(false);
@@ -295,7 +298,8 @@ void TZpDataPacket::TimedOut() {
     Disable();
     timedOut_ = true;
     log(dstPacketTimeout, "Packet:" + objectName().toStdString());
-    if (OnTimeout) OnTimeout(this);
+    TPacketTimeoutEvent onTimeout = OnTimeout;
+    if (onTimeout) onTimeout(this);
     if (flushOnTimeout_) m->RemoveData(static_cast<int32_t>(buf.size()));
     if (autoEnable_) enablePending_ = true;
     m->SetInEvent(false);
