@@ -134,9 +134,10 @@ void TLogFile::FormCreate() {
     LogDate = ReadLogDate(LogPath);
     LogState = 1;
     if (LogDate.day != 0 && !openToday()) {
+        const int err = errno;
         LogState = 0;
         reportFailure(fillFirst8(_8("Cannot open the log file %s; the program runs without a log."),
-                                 LogPath + " (" + errnoText(errno) + ")"));
+                                 LogPath + " (" + errnoText(err) + ")"));
     }
     const LocalTime now = appClock().localNow();
     RotateIfNewDay(dateOf(now), now);
@@ -236,10 +237,13 @@ bool TLogFile::RotateIfNewDay(const TLogDate& date, const LocalTime& now) {
     clearFailure();
     if (needHeader) {
         const std::string header = WriteHeader(now);
-        if (writeOnce(LogHandle, header) != static_cast<ssize_t>(header.size()))
+        const ssize_t n = writeOnce(LogHandle, header);
+        if (n != static_cast<ssize_t>(header.size())) {
+            const int err = n < 0 ? errno : ENOSPC;
             reportFailure(
                 fillFirst8(_8("Cannot write to the log file %s; lines wait until it can be written."),
-                           LogPath + " (" + errnoText(errno) + ")"));
+                           LogPath + " (" + errnoText(err) + ")"));
+        }
     }
     return true;
 }
@@ -339,9 +343,10 @@ void TLogFile::Reopen() {
         LogState = 1;
         clearFailure();
     } else {
+        const int err = errno;
         LogState = 0;
         reportFailure(fillFirst8(_8("Cannot open the log file %s; the program runs without a log."),
-                                 LogPath + " (" + errnoText(errno) + ")"));
+                                 LogPath + " (" + errnoText(err) + ")"));
     }
 }
 
