@@ -113,10 +113,9 @@ void TZpCustomSLController::SetComPort(TZpCustomComPort* p) {
 
 void TZpCustomSLController::portOpenClose(TZpCustomComPort*, bool opening) {
     if (!opening) {
-        monitoringWanted_ = monitoring_;
+        const bool was = monitoring_;
         SetMonitoring(false);
-        if (!monitoring_) {
-        }
+        monitoringWanted_ = was;
     } else if (monitoringWanted_) {
         monitoringWanted_ = false;
         SetMonitoring(true);

@@ -51,7 +51,7 @@ struct FakeSerialState {
 };
 
 class FakeSerialDevice : public SerialDevice {
-public:
+  public:
     explicit FakeSerialDevice(std::shared_ptr<FakeSerialState> s) : s_(std::move(s)) { ++s_->opens; }
     int pollFd() const override { return s_->efd; }
     int writeFd() const override { return -1; }
@@ -102,13 +102,13 @@ public:
         return true;
     }
 
-private:
+  private:
     std::shared_ptr<FakeSerialState> s_;
 };
 
 // Installs a factory that opens the fake for device name "FAKE" (and "\\.\COM99").
 class FakeSerialGuard {
-public:
+  public:
     FakeSerialGuard() : state(std::make_shared<FakeSerialState>()) {
         auto st = state;
         setSerialFactory([st](const std::string& name, int& err) -> std::unique_ptr<SerialDevice> {
@@ -128,7 +128,7 @@ public:
 
 // A dispatcher without threads over a fake device: the test runs its rounds.
 class ManualDispatcher : public TZpBaseDispatcher {
-public:
+  public:
     explicit ManualDispatcher(std::shared_ptr<FakeSerialState> s, void* owner = nullptr)
         : TZpBaseDispatcher(owner), dev_(s) {}
     ~ManualDispatcher() override { ClosePortForDestroy(); }
@@ -184,6 +184,6 @@ public:
     int32_t Open(int32_t outSize = 4096) { return InitPort("FAKE", 19200, 0, 8, 1, 4096, outSize, 3); }
     void SetNotifyPendingForTest(bool on) { notifyPending_ = on; }
 
-private:
+  private:
     FakeSerialDevice dev_;
 };

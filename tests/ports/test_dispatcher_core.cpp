@@ -132,8 +132,14 @@ TEST_F(CoreFixture, OutputRoomIsExact) {
 
 TEST_F(CoreFixture, WindowHandlersAndThePortHandlerFlag) {
     int hitsA = 0, hitsB = 0;
-    MessageWindow a([&](uint32_t m, WParam, LParam) -> LResult { hitsA += m == ZpTriggerAvail; return 0; });
-    MessageWindow b([&](uint32_t m, WParam, LParam) -> LResult { hitsB += m == ZpTriggerAvail; return 0; });
+    MessageWindow a([&](uint32_t m, WParam, LParam) -> LResult {
+        hitsA += m == ZpTriggerAvail;
+        return 0;
+    });
+    MessageWindow b([&](uint32_t m, WParam, LParam) -> LResult {
+        hitsB += m == ZpTriggerAvail;
+        return 0;
+    });
     d.ChangeLengthTrigger(1);
     d.RegisterWndTriggerHandler(a.handle());
     d.UpdateHandlerFlags(fuDisablePort);

@@ -110,9 +110,9 @@ TEST_F(TraceFixture, DispatchLogEntriesAreWholeOrNotAtAll) {
     EXPECT_EQ(text.find("User"), std::string::npos);
 
     ASSERT_EQ(d.InitDispatchLogging(64), 0);
-    d.AddStringToLog("first_entry.");   // 16 + 12
-    d.AddStringToLog("second_entry");   // 16 + 12: queue holds 56
-    d.AddStringToLog("third_entry!");   // needs room: the oldest goes
+    d.AddStringToLog("first_entry.");  // 16 + 12
+    d.AddStringToLog("second_entry");  // 16 + 12: queue holds 56
+    d.AddStringToLog("third_entry!");  // needs room: the oldest goes
     ASSERT_EQ(d.DumpDispatchLog(file("roll.log"), true, false), 0);
     text = readFile(file("roll.log"));
     EXPECT_EQ(text.find("first"), std::string::npos);

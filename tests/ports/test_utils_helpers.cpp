@@ -44,7 +44,9 @@ TEST(ZpUtils, TimersDoNotWrapAfterTwoToThe31Milliseconds) {
     EXPECT_EQ(RemainingTime(t), 18);
 }
 
-TEST(ZpUtils, DelayTicksWithNothingToWait) { EXPECT_EQ(DelayTicks(-5, true), 0u); }
+TEST(ZpUtils, DelayTicksWithNothingToWait) {
+    EXPECT_EQ(DelayTicks(-5, true), 0u);
+}
 
 TEST(ZpUtils, PathHelpers) {
     EXPECT_EQ(JustExtensionZ("README"), "");
