@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -24,12 +23,9 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/i18n.h"
-
-// The serial and TCP/IP transports come with the port library.
-#define ZENTROVA_HAVE_PORT 0
-#if ZENTROVA_HAVE_PORT
+#include "ports/ZpPortSelect.h"
+#include "ports/ZpStatusLight.h"
 #include "ports/ZpWinsockPort.h"
-#endif
 
 TFZentrova* FZentrova = nullptr;
 
@@ -45,34 +41,6 @@ std::function<void(const std::string&)>& logTap() {
     static std::function<void(const std::string&)> tap;
     return tap;
 }
-
-// A small lamp: a raised square, lit or not.
-class LinkLamp : public QWidget {
-  public:
-    explicit LinkLamp(QWidget* parent) : QWidget(parent) { setFixedSize(13, 13); }
-    void setLit(bool on) {
-        if (on == lit_) return;
-        lit_ = on;
-        update();
-    }
-    bool lit() const { return lit_; }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        QRect r = rect();
-        p.fillRect(r, lit_ ? QColor(255, 0, 0) : QColor(0, 128, 0));
-        p.setPen(QColor(255, 255, 255));
-        p.drawLine(0, 0, r.width() - 1, 0);
-        p.drawLine(0, 0, 0, r.height() - 1);
-        p.setPen(QColor(128, 128, 128));
-        p.drawLine(r.width() - 1, 1, r.width() - 1, r.height() - 1);
-        p.drawLine(1, r.height() - 1, r.width() - 1, r.height() - 1);
-    }
-
-  private:
-    bool lit_ = false;
-};
 
 bool isStatusReply(const char* cmd) {
     return std::strcmp(cmd, "? 123") == 0 || std::strcmp(cmd, "? 13") == 0;
@@ -117,9 +85,9 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
     connect(ClearBtn, &QPushButton::clicked, this, [this] { guarded([this] { ClearBtnClick(); }); });
 
     auto* lampLabel = new QLabel(_("Rx Tx"), this);
-    RxLED = new LinkLamp(this);
+    RxLED = new TZpStatusLight(this);
+    TxLED = new TZpStatusLight(this);
     RxLED->setObjectName("RxLED");
-    TxLED = new LinkLamp(this);
     TxLED->setObjectName("TxLED");
 
     StatusBar1 = new QStatusBar(this);
@@ -150,10 +118,12 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
     TimerCommand->setTimerType(Qt::PreciseTimer);
     connect(TimerCommand, &QTimer::timeout, this, [this] { guarded([this] { TimerCommandTimer(); }); });
 
-#if ZENTROVA_HAVE_PORT
     Port = new TZpWinsockPort(this);
-    Port->OnTriggerAvail = [this](TZpCustomComPort*, uint16_t count) { PortTriggerAvail(Port, count); };
-#endif
+    Port->SetOnTriggerAvail([this](TZpCustomComPort*, uint16_t count) { PortTriggerAvail(Port, count); });
+    ZpSLController1 = new TZpSLController(this);
+    ZpSLController1->SetComPort(Port);
+    ZpSLController1->Lights().TXDLight = TxLED;
+    ZpSLController1->Lights().RXDLight = RxLED;
 
     FormCreate();
     TZentrovaAPI::SetLink(this);
@@ -241,24 +211,20 @@ bool TFZentrova::SendToPort(const std::string& text) {
             ThreadLog->appendPlainText(QString::fromUtf8(text.data(), qsizetype(text.size())));
         return ok;
     }
-#if ZENTROVA_HAVE_PORT
     try {
-        if (Port && Port->Open()) {
+        if (Port && Port->GetOpen()) {
             Port->PutString(text);
             return true;
         }
     } catch (const std::exception&) {
         return false;  // the caller records the failure
     }
-#endif
     return false;
 }
 
 bool TFZentrova::IsConnected() const {
     if (FTDI.IsOpen()) return true;
-#if ZENTROVA_HAVE_PORT
-    if (Port && Port->Open()) return true;
-#endif
+    if (Port && Port->GetOpen()) return true;
     return false;
 }
 
@@ -345,12 +311,11 @@ void TFZentrova::lineComplete(const char* line, int32_t len, Transport) {
 }
 
 void TFZentrova::PortTriggerAvail(TZpWinsockPort* port, uint16_t count) {
-#if ZENTROVA_HAVE_PORT
     DataReceived = true;
     for (uint16_t i = 0; i < count; ++i) {
         uint8_t b = 0;
         try {
-            if (!port || !port->Open()) return;
+            if (!port || !port->GetOpen()) return;
             b = static_cast<uint8_t>(port->GetChar());
         } catch (const std::exception& e) {
             log(std::string("PortTriggerAvail: ") + e.what());
@@ -358,10 +323,6 @@ void TFZentrova::PortTriggerAvail(TZpWinsockPort* port, uint16_t count) {
         }
         receiveByte(b, Transport::Port);
     }
-#else
-    (void)port;
-    (void)count;
-#endif
 }
 
 void TFZentrova::ReceiveBytes(std::string_view bytes, bool usb) {
@@ -391,23 +352,21 @@ void TFZentrova::TimerCommandTimer() {
     if (FTDI.IsOpen()) PollUSB();
 }
 
-void TFZentrova::countDown(int32_t& countdown, QWidget* lamp) {
+void TFZentrova::countDown(int32_t& countdown, TZpStatusLight* lamp) {
     if (countdown == 0) return;
     if (--countdown == 0) setLamp(lamp, false);
 }
 
-void TFZentrova::setLamp(QWidget* lamp, bool lit) {
-    if (auto* l = dynamic_cast<LinkLamp*>(lamp)) l->setLit(lit);
+void TFZentrova::setLamp(TZpStatusLight* lamp, bool lit) {
+    if (lamp && lamp->GetLit() != lit) lamp->SetLit(lit);
 }
 
 bool TFZentrova::TxLit() const {
-    auto* l = dynamic_cast<LinkLamp*>(TxLED);
-    return l && l->lit();
+    return TxLED->GetLit();
 }
 
 bool TFZentrova::RxLit() const {
-    auto* l = dynamic_cast<LinkLamp*>(RxLED);
-    return l && l->lit();
+    return RxLED->GetLit();
 }
 
 int TFZentrova::CountCommas(std::string_view text) {
@@ -483,16 +442,27 @@ TFZentrova::ComSetting TFZentrova::ParseComSetting(const std::string& value) {
 }
 
 bool TFZentrova::openPort() {
-#if ZENTROVA_HAVE_PORT
+    // Shared by serial and TCP/IP; raises what the port raises.
     Port->RemoveAllTriggers();
     Port->FlushInBuffer();
     Port->FlushOutBuffer();
     Port->SetOpen(true);
-    Disconnect1->setEnabled(Port->Open());
-    return Port->Open();
-#else
-    return false;
-#endif
+    if (Port->GetOpen()) {
+        const uint16_t lineStatus = Port->AddStatusTrigger(2);
+        Port->SetStatusTrigger(lineStatus, 15, true);
+        ZpSLController1->SetMonitoring(true);
+    }
+    Disconnect1->setEnabled(Port->GetOpen());
+    return Port->GetOpen();
+}
+
+// A port that failed half-way is closed again; nothing of it escapes.
+void TFZentrova::closePortQuietly(const char* where, const std::exception& e) {
+    try {
+        Port->SetOpen(false);
+    } catch (const std::exception&) {
+    }
+    log(std::string(where) + ": " + e.what());
 }
 
 void TFZentrova::afterPortConnect() {
@@ -503,39 +473,28 @@ void TFZentrova::afterPortConnect() {
 }
 
 void TFZentrova::ConnectSerialClick() {
-#if ZENTROVA_HAVE_PORT
     const std::string com = TStoredParams::ReadRegistryString(TStoredParams::InstrumentRegistryKey(), "COM");
     const ComSetting setting = ParseComSetting(com);
     try {
-        if (setting.path.empty() && !IsPortAvailable(static_cast<uint32_t>(setting.number))) return;
+        const bool available = setting.path.empty() ? IsPortAvailable(static_cast<unsigned>(setting.number))
+                                                    : IsPortAvailable(setting.path);
+        if (!available) return;
         Port->SetOpen(false);
-        if (setting.path.empty()) {
-            Port->SetComNumber(static_cast<uint16_t>(setting.number));
-            Port->SetDevicePath("");
-        } else {
-            Port->SetDevicePath(setting.path);
-        }
+        Port->SetComDevice(setting.path);
+        if (setting.path.empty()) Port->SetComNumber(static_cast<uint16_t>(setting.number));
         Port->SetDeviceLayer(dlWin32);
         resetReceiveState();
         if (!openPort()) return;
     } catch (const std::exception& e) {
-        try {
-            Port->SetOpen(false);
-        } catch (const std::exception&) {
-        }
-        log(std::string("ConnectSerialClick: ") + e.what());
+        closePortQuietly("ConnectSerialClick", e);
         return;
     }
     ConnectionType = ctSerial;
     afterPortConnect();
     ZentrovaAPI.OnConnectSerial();
-#else
-    log("ConnectSerialClick: serial link not available in this build");
-#endif
 }
 
 void TFZentrova::ConnectTCPIPClick() {
-#if ZENTROVA_HAVE_PORT
     try {
         Port->SetOpen(false);
         Port->SetDeviceLayer(dlWinsock);
@@ -545,19 +504,12 @@ void TFZentrova::ConnectTCPIPClick() {
         resetReceiveState();
         if (!openPort()) return;
     } catch (const std::exception& e) {
-        try {
-            Port->SetOpen(false);
-        } catch (const std::exception&) {
-        }
-        log(std::string("ConnectTCPIPClick: ") + e.what());
+        closePortQuietly("ConnectTCPIPClick", e);
         return;
     }
     ConnectionType = ctTCPIP;
     afterPortConnect();
     ZentrovaAPI.OnConnectTCPIP();
-#else
-    log("ConnectTCPIPClick: TCP/IP link not available in this build");
-#endif
 }
 
 void TFZentrova::ConnectUSBClick() {
@@ -575,13 +527,11 @@ void TFZentrova::DisconnectClick() {
     switch (ConnectionType) {
         case ctTCPIP:
         case ctSerial:
-#if ZENTROVA_HAVE_PORT
             try {
                 Port->SetOpen(false);
             } catch (const std::exception& e) {
                 log(std::string("DisconnectClick: ") + e.what());
             }
-#endif
             break;
         case ctUSB:
             FTDI.Close();

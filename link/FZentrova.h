@@ -5,6 +5,7 @@
 #pragma once
 #include <QString>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -113,10 +114,10 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     static int32_t USBLineLen;
 
     // Components.
-    TZpWinsockPort* Port = nullptr;  // null until the port library is built in
+    TZpWinsockPort* Port = nullptr;
     TZpSLController* ZpSLController1 = nullptr;
-    QWidget* TxLED = nullptr;
-    QWidget* RxLED = nullptr;
+    TZpStatusLight* TxLED = nullptr;
+    TZpStatusLight* RxLED = nullptr;
     QPlainTextEdit* Memo = nullptr;
     QPlainTextEdit* ThreadLog = nullptr;
     QLineEdit* SendText = nullptr;
@@ -145,10 +146,11 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     void lineComplete(const char* line, int32_t len, Transport t);
     void resetReceiveState();
     bool openPort();
+    void closePortQuietly(const char* where, const std::exception& e);
     void afterPortConnect();
     void appendMemo(const std::string& text, bool sent);
-    void setLamp(QWidget* lamp, bool lit);
-    void countDown(int32_t& countdown, QWidget* lamp);
+    void setLamp(TZpStatusLight* lamp, bool lit);
+    void countDown(int32_t& countdown, TZpStatusLight* lamp);
     void log(const std::string& text);
     template <class F>
     void guarded(F&& f);
