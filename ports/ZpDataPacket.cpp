@@ -12,6 +12,11 @@ std::vector<TZpDataPacketManager*>& managers() {
     static std::vector<TZpDataPacketManager*> list;
     return list;
 }
+// Managers whose packets are all gone and whose deferred free never came to run.
+void freeIdleManagers() {
+    for (TZpDataPacketManager* m : std::vector<TZpDataPacketManager*>(managers()))
+        if (m->PacketCount() == 0 && !m->InEvent()) delete m;
+}
 char upper(char c) {
     return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 }
@@ -333,6 +338,11 @@ bool TZpDataPacket::WaitForPacket(const char*& data, int32_t& size) {
 // ---------------------------------------------------------------- TZpDataPacketManager
 
 TZpDataPacketManager::TZpDataPacketManager(TZpCustomComPort* port) : port_(port) {
+    static bool routineAdded = false;
+    if (!routineAdded && QCoreApplication::instance()) {
+        qAddPostRoutine(freeIdleManagers);
+        routineAdded = true;
+    }
     managers().push_back(this);
     port_->RegisterUserCallbackEx(
         this, [this](TZpCustomComPort* cp, TZpCallbackType t) { PortOpenCloseEx(cp, t); });

@@ -279,9 +279,38 @@ void TWsConnection::Shutdown() {
 
 namespace {
 TZpDeviceSocket* deviceSocket = nullptr;
+
+// Objects whose own code may still be on the stack when they are done with: freed on the
+// next turn of the event loop, or when the application ends.
+struct Graveyard {
+    std::vector<std::unique_ptr<TWsConnection>> connections;
+    std::vector<std::unique_ptr<MessageWindow>> windows;
+    std::vector<std::unique_ptr<QTimer>> timers;
+    bool scheduled = false;
+};
+Graveyard& graveyard() {
+    static Graveyard g;
+    return g;
+}
+void emptyGraveyard() {
+    Graveyard& g = graveyard();
+    g.scheduled = false;
+    auto c = std::move(g.connections);
+    auto w = std::move(g.windows);
+    auto t = std::move(g.timers);
+}
+void scheduleGraveyard() {
+    Graveyard& g = graveyard();
+    if (g.scheduled) return;
+    g.scheduled = true;
+    QTimer::singleShot(0, [] { emptyGraveyard(); });
+}
+
 void freeDeviceSocket() {
+    emptyGraveyard();
     delete deviceSocket;
     deviceSocket = nullptr;
+    emptyGraveyard();
 }
 }  // namespace
 
@@ -344,10 +373,10 @@ void TZpDeviceSocket::RemoveConnection(TWsConnection* c) {
     if (it == connections_.end()) return;
     // Freed once the current notification has unwound: a handler may close the port while
     // the connection's own code is still on the stack.
-    TWsConnection* raw = it->release();
+    (*it)->Dispatcher = nullptr;
+    graveyard().connections.push_back(std::move(*it));
     connections_.erase(it);
-    raw->Dispatcher = nullptr;
-    QTimer::singleShot(0, [raw] { delete raw; });
+    scheduleGraveyard();
 }
 
 void TZpDeviceSocket::DoDispMessage(TWsConnection* c, int32_t event, LParam value) {
@@ -601,12 +630,10 @@ void TZpWinsockDispatcher::StopDispatcher() {
     // The timer and the window may be the callers: they are freed once the call has unwound.
     if (timer_) {
         timer_->stop();
-        timer_.release()->deleteLater();
+        graveyard().timers.push_back(std::move(timer_));
     }
-    if (window_) {
-        MessageWindow* w = window_.release();
-        QTimer::singleShot(0, [w] { delete w; });
-    }
+    if (window_) graveyard().windows.push_back(std::move(window_));
+    scheduleGraveyard();
     dispActive_ = false;
 }
 
