@@ -2,6 +2,8 @@
 // library, owns the hidden window that receives the asynchronous socket notifications,
 // turns them into six events, and wraps the socket calls with one error rule.
 #pragma once
+#include <arpa/inet.h>
+
 #include <QObject>
 #include <cstdint>
 #include <functional>
@@ -11,6 +13,13 @@
 #include "platform/MessageWindow.h"
 #include "platform/Winsock.h"
 #include "ports/ZpErrors.h"
+
+// The byte-order conversions are members here; the C library's optimising macros of the
+// same names would rewrite them (the library functions remain).
+#undef htonl
+#undef htons
+#undef ntohl
+#undef ntohs
 
 using ws::TInAddr;
 using ws::TSockAddrIn;
