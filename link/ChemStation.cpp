@@ -1,0 +1,117 @@
+#include "link/ChemStation.h"
+
+#include <QTimer>
+#include <exception>
+
+#include "link/LogFile.h"
+#include "link/StoredParams.h"
+#include "platform/Dialogs.h"
+#include "platform/IniFile.h"
+#include "platform/SystemInfo.h"
+
+TChemStation1* ChemStation1 = nullptr;
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
+}  // namespace
+
+TChemStation1::TChemStation1(QObject* owner) : QObject(owner) {
+    DdeClientConv = new DdeClient(this);
+    DdeClientConv->OnClose = [this] { DdeClientConvClose(); };
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(PollMs);
+    connect(Timer1, &QTimer::timeout, this, [this] {
+        try {
+            Timer1Timer();
+        } catch (const std::exception& e) {
+            showException(e);
+        }
+    });
+    DataModuleCreate();
+}
+
+TChemStation1::~TChemStation1() {
+    if (ChemStation1 == this) ChemStation1 = nullptr;
+}
+
+void TChemStation1::DataModuleCreate() {
+    LinkOpen = false;
+    StatusText = "N/A";
+}
+
+void TChemStation1::DdeClientConvClose() {
+    LinkOpen = false;
+    StatusText = "N/A";
+}
+
+std::string TChemStation1::LookupServiceName(const std::string& instance) {
+    const std::string dir = SystemInfo::windowsDir();
+    const std::string section = "PCS," + instance;
+    std::string name = IniFile(dir + "/chemstation.ini").readString(section, "_DDEOnLine", "");
+    if (name.empty()) name = IniFile(dir + "/win.ini").readString(section, "_DDEOnLine", "");
+    return name;
+}
+
+bool TChemStation1::OpenLink() {
+    if (!LinkOpen) {
+        ChemInstance =
+            TStoredParams::ReadRegistryString(TStoredParams::InstrumentRegistryKey(), "ChemInstance");
+        DDEServiceName = LookupServiceName(ChemInstance);
+    }
+    if (!trimmed(DDEServiceName).empty() && DdeClientConv->setLink(DDEServiceName, Topic)) {
+        logLine("#Agilent DDE bConnectionOpen: " + DDEServiceName);
+        return DdeClientConv->openLink();
+    }
+    logLine("#Agilent DDE bConnectionOpen: incorrect name " + DDEServiceName);
+    return false;
+}
+
+bool TChemStation1::CloseLink() {
+    DdeClientConv->closeLink();
+    return true;
+}
+
+bool TChemStation1::EnsureLink() {
+    if (!LinkOpen) {
+        LinkOpen = OpenLink();
+        ReconnectCountdown = RenewPolls;
+    } else if (ReconnectCountdown < 0) {
+        CloseLink();
+        LinkOpen = OpenLink();
+        ReconnectCountdown = RenewPolls;
+    } else {
+        --ReconnectCountdown;
+    }
+    return LinkOpen;
+}
+
+std::string TChemStation1::GetStatus() const {
+    return trimmed(StatusText);
+}
+
+void TChemStation1::Timer1Timer() {
+    if (DdeClientConv->busy()) return;  // the last request has its own time-out
+    if (!EnsureLink()) {
+        logLine("#ChemDDEStatus: No Connect");
+        LinkOpen = false;
+        return;
+    }
+    DdeClientConv->request(StatusItem, [this](const DdeReply& reply) { onStatusReply(reply); });
+}
+
+void TChemStation1::onStatusReply(const DdeReply& reply) {
+    if (reply.hasData()) {
+        StatusText = reply.text;
+        logLine("#ChemDDEStatus: " + trimmed(reply.text));
+    } else {
+        logLine("#ChemDDEStatus: Unknown");
+        LinkOpen = false;
+    }
+}
