@@ -3,9 +3,12 @@
 // pointer shape. The pictures are kept under the build dir (artefacts/lcd_*.png).
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QImage>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <cmath>
@@ -421,6 +424,60 @@ TEST_F(LcdTest, RateFiguresUseTheDecimalSeparator) {
     s.Redraw();
     EXPECT_EQ(s.Pump1Flow->text(), "0.00");
     EXPECT_EQ(s.Pump2Flow->text(), "--");
+}
+
+// Counts the paints a widget receives.
+class PaintCounter : public QObject {
+  public:
+    int paints = 0;
+    QRect area;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) {
+            ++paints;
+            area = area.united(static_cast<QPaintEvent*>(e)->rect());
+        }
+        return false;
+    }
+};
+
+// The idle panel repaints nothing: a tick with unchanged values touches no pixel.
+TEST_F(LcdTest, UnchangedTicksPaintNothing) {
+    TLCDScreen s;
+    feedTwoPumps(s);
+    s.SetPump1Rate(0);
+    s.SetPump2Rate(0);
+    s.show();
+    s.Redraw();
+    QCoreApplication::processEvents();
+    PaintCounter box, label;
+    s.DialBox->installEventFilter(&box);
+    s.TempCol->installEventFilter(&label);
+    for (int i = 0; i < 5; ++i) {
+        s.Redraw();
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(box.paints, 0);
+    EXPECT_EQ(label.paints, 0);
+
+    // One segment more and a new figure: only their rectangles are repainted.
+    s.SetPump1Volume(46);  // 8 segments instead of 7
+    s.Redraw();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(box.paints, 1);
+    EXPECT_EQ(box.area, s.Syringe1Segments[4].BoundsRect().united(s.Pump1Syr->geometry()));
+    EXPECT_EQ(label.paints, 0);
+
+    // A running pump repaints the dials once per tick.
+    box.paints = 0;
+    s.SetPump1Rate(1);
+    for (int i = 0; i < 3; ++i) {
+        s.Redraw();
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(box.paints, 3);
+    s.hide();
 }
 
 class LcdMessageTest : public LcdTest {
