@@ -135,6 +135,11 @@ TFZentrova::~TFZentrova() {
     if (FZentrova == this) FZentrova = nullptr;
     // The USB device belongs to the link; leave nothing open behind a closed window.
     if (ConnectionType == ctUSB) FTDI.Close();
+    // The lamp controller still watches the port: it goes first.
+    delete ZpSLController1;
+    ZpSLController1 = nullptr;
+    delete Port;
+    Port = nullptr;
 }
 
 void TFZentrova::FormCreate() {
