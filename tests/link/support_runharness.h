@@ -1,0 +1,125 @@
+// A fixture for tests of the instrument's step machines: a fresh settings store and log folder,
+// the fake clock, the simulated instrument in-process behind SimLink, a daily log, scripted
+// dialogs and the instrument state. One machine call per simulated second: call the step,
+// then tick the link (which sends what the step queued and moves clock and simulator by 1 s).
+#pragma once
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "link/Instrument.h"
+#include "link/LogFile.h"
+#include "link/StoredParams.h"
+#include "link/support_simlink.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/Instance.h"
+#include "platform/Registry.h"
+#include "tools/instrument-sim/Simulator.h"
+
+class MachineTest : public ::testing::Test {
+  protected:
+    // Override to change the simulated instrument before it starts.
+    virtual zsim::InstrumentConfig simConfig() { return {}; }
+
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        const std::string d = dir_.path().toStdString();
+        setenv("ZENTROVA_REGISTRY", (d + "/registry.db").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", d.c_str(), 1);
+        setenv("APPDATA", d.c_str(), 1);
+        setInstance("");
+        {
+            Registry reg;
+            ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+            reg.writeInteger("ConnectMethod", 3);
+            reg.writeInteger("RefillSpeed", 55);
+        }
+        ZentrovaAPI = TZentrovaAPI();
+        sim_ = std::make_unique<zsim::Simulator>(simConfig());
+        link_ = std::make_unique<SimLink>(*sim_, &clock_.fake);
+        log_ = std::make_unique<TLogFile>();
+        LogFile = log_.get();
+        module_ = std::make_unique<TInstrumentModule>();
+        // Identity, pump and heater readings before the first step.
+        link_->tick();
+        link_->tick();
+        module_->SyncPumpCount();
+        link_->clearSent();
+    }
+
+    void TearDown() override {
+        module_.reset();
+        LogFile = nullptr;
+        log_.reset();
+        link_.reset();
+        sim_.reset();
+    }
+
+    TInstrumentModule& m() { return *module_; }
+    zsim::Instrument& inst() { return sim_->instrument(); }
+    SimLink& link() { return *link_; }
+
+    // One simulated second: the step, then the link.
+    bool tick(const std::function<bool()>& step) {
+        const bool r = step();
+        link_->tick();
+        return r;
+    }
+    // Calls the step once a second until it answers `until`; the number of calls, or -1 when
+    // it did not within max calls.
+    int runWhile(const std::function<bool()>& step, int max, bool until = false) {
+        for (int i = 1; i <= max; ++i)
+            if (tick(step) == until) return i;
+        return -1;
+    }
+    // Ticks the link alone (the instrument works on by itself).
+    void idle(int seconds) {
+        for (int i = 0; i < seconds; ++i) link_->tick();
+    }
+
+    // Today's log as lines.
+    std::vector<std::string> logLines() {
+        std::vector<std::string> out;
+        std::ifstream in(log_->LogPath);
+        std::string line;
+        while (std::getline(in, line)) out.push_back(line);
+        return out;
+    }
+    // Log lines that begin with prefix.
+    std::vector<std::string> logLinesStarting(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const auto& l : logLines())
+            if (l.find(prefix) != std::string::npos) out.push_back(l.substr(l.find(prefix)));
+        return out;
+    }
+
+    QTemporaryDir dir_;
+    FakeClockGuard clock_;
+    DialogScript dialogs_;
+    std::unique_ptr<zsim::Simulator> sim_;
+    std::unique_ptr<SimLink> link_;
+    std::unique_ptr<TLogFile> log_;
+    std::unique_ptr<TInstrumentModule> module_;
+};
+
+// Commands of one channel (pump motor m, valve n) out of a list of sent commands.
+inline bool isChannelCommand(const std::string& c, int channel) {
+    const std::string motor = channel == 1 ? " 0" : " 2";
+    const std::string valve = channel == 1 ? "VALVE 1 " : "VALVE 2 ";
+    auto endsWith = [](const std::string& s, const std::string& e) {
+        return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
+    };
+    if (c.rfind("VALVE ", 0) == 0) return c.rfind(valve, 0) == 0;
+    if (c.rfind("MS ", 0) == 0 || c.rfind("ML ", 0) == 0)
+        return c.compare(3, 1, channel == 1 ? "0" : "2") == 0;
+    if (c.rfind("FWD", 0) == 0 || c.rfind("RVS", 0) == 0 || c.rfind("OFF", 0) == 0) return endsWith(c, motor);
+    return false;
+}
