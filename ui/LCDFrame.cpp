@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "link/LogFile.h"
 #include "platform/i18n.h"
@@ -219,6 +220,45 @@ void TLCDScreen::buildComponents() {
     String2->setFont(messageFont());
     String2->setGeometry(8, 264, 480, 24);
     String2->SetFontColor(bgrColor(0));
+
+    setObjectName(QStringLiteral("LCDScreen"));
+    const std::pair<QWidget*, const char*> names[] = {{LCDPanel, "LCDPanel"},
+                                                      {Label1, "Label1"},
+                                                      {Label2, "Label2"},
+                                                      {Label3, "Label3"},
+                                                      {Label4, "Label4"},
+                                                      {ml1, "ml1"},
+                                                      {ml2, "ml2"},
+                                                      {Syringe1lab, "Syringe1lab"},
+                                                      {Syringe2lab, "Syringe2lab"},
+                                                      {ColumnLab, "ColumnLab"},
+                                                      {ReactorLab, "ReactorLab"},
+                                                      {Label11, "Label11"},
+                                                      {Label12, "Label12"},
+                                                      {Label13, "Label13"},
+                                                      {Label14, "Label14"},
+                                                      {Label5, "Label5"},
+                                                      {Label6, "Label6"},
+                                                      {Label7, "Label7"},
+                                                      {Label8, "Label8"},
+                                                      {BarLabel, "BarLabel"},
+                                                      {PSILab, "PSILab"},
+                                                      {Label21, "Label21"},
+                                                      {Pump1lab, "Pump1lab"},
+                                                      {Pump2lab, "Pump2lab"},
+                                                      {TempSetCol, "TempSetCol"},
+                                                      {TempCol, "TempCol"},
+                                                      {TempSetR, "TempSetR"},
+                                                      {TempR, "TempR"},
+                                                      {Pump1Press, "Pump1Press"},
+                                                      {Pump2Press, "Pump2Press"},
+                                                      {Pump1Flow, "Pump1Flow"},
+                                                      {Pump2Flow, "Pump2Flow"},
+                                                      {Pump2Syr, "Pump2Syr"},
+                                                      {Pump1Syr, "Pump1Syr"},
+                                                      {String1, "String1"},
+                                                      {String2, "String2"}};
+    for (const auto& [w, name] : names) w->setObjectName(QString::fromLatin1(name));
 }
 
 void TLCDScreen::BuildGauges() {
@@ -264,6 +304,7 @@ void TLCDScreen::BuildGauges() {
                 if (w.BoundsRect().intersects(area)) w.PaintOn(canvas);
         PaintDials(canvas);
     };
+    box->setObjectName(QStringLiteral("DialBox"));
     DialBox = box;
     for (auto* bar : {&Syringe1Segments, &Syringe2Segments, &ColumnSegments, &ReactorSegments})
         for (LcdSegment& s : *bar) s.SetHost(DialBox);
