@@ -119,7 +119,9 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
     connect(TimerCommand, &QTimer::timeout, this, [this] { guarded([this] { TimerCommandTimer(); }); });
 
     Port = new TZpWinsockPort(this);
-    Port->SetOnTriggerAvail([this](TZpCustomComPort*, uint16_t count) { PortTriggerAvail(Port, count); });
+    Port->SetOnTriggerAvail([this](TZpCustomComPort*, uint16_t count) {
+        guarded([this, count] { PortTriggerAvail(Port, count); });
+    });
     ZpSLController1 = new TZpSLController(this);
     ZpSLController1->SetComPort(Port);
     ZpSLController1->Lights().TXDLight = TxLED;

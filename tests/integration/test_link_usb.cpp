@@ -294,6 +294,8 @@ TEST_F(LinkUsbTest, ReconnectAfterTheSimulatorDropsTheLink) {
     ASSERT_TRUE(link->IsConnected());
     run(1200);
     ASSERT_TRUE(link->IsConnectionAlive());
+    // The instrument now reports the reduced query in its identity.
+    control("reduced on");
     control("drop");
     // The old device gives nothing more; the instrument state would reconnect: do the same.
     link->DisconnectClick();
@@ -305,6 +307,8 @@ TEST_F(LinkUsbTest, ReconnectAfterTheSimulatorDropsTheLink) {
     const auto cmds = commands();
     ASSERT_FALSE(cmds.empty());
     EXPECT_EQ(cmds[0].bytes, "? 0123\r") << "a new connection asks for the identity again";
+    ASSERT_GE(cmds.size(), 2u);
+    for (size_t i = 1; i < cmds.size(); ++i) EXPECT_EQ(cmds[i].bytes, "? 13\r");
     EXPECT_TRUE(link->IsConnectionAlive());
 }
 
