@@ -190,6 +190,7 @@ bool DdeClient::openLink() {
         return false;
     }
     fd_ = fd;
+    ++serial_;
     in_.clear();
     out_.clear();
     readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
@@ -248,7 +249,17 @@ void DdeClient::request(const std::string& item, ReplyHandler done) {
     pending_ = Pending{std::move(done), appClock().monotonicMs() + timeoutMs_};
     timeoutTimer_->start();
     out_ += "REQUEST " + topic_ + " " + item + "\n";
-    if (!flushOut()) serverClosed("send failed: " + errnoText(errno));
+    if (!flushOut()) {
+        // The answer must not come inside this call: the failure is reported from the loop.
+        const std::string why = "send failed: " + errnoText(errno);
+        const uint64_t serial = serial_;
+        QMetaObject::invokeMethod(
+            this,
+            [this, why, serial] {
+                if (serial == serial_ && fd_ >= 0) serverClosed(why);
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 bool DdeClient::flushOut() {

@@ -105,6 +105,7 @@ class DdeClient : public QObject {
 
     std::string service_, topic_, error_;
     int fd_ = -1;
+    uint64_t serial_ = 0;  // counts the conversations opened
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
     QTimer* timeoutTimer_ = nullptr;

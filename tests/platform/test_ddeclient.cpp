@@ -321,3 +321,20 @@ TEST_F(Dde, OverlongReplyEndsTheConversation) {
     ::close(sfd);
     ::close(lfd);
 }
+
+TEST_F(Dde, SendToAVanishedServerAnswersLater) {
+    DdeServer server;
+    server.setHandler([](const std::string&, const std::string&) { return std::string("RUN"); });
+    ASSERT_TRUE(server.listen("brief"));
+    DdeClient c;
+    int closeEvents = 0;
+    c.OnClose = [&] { ++closeEvents; };
+    ASSERT_TRUE(c.setLink("brief", "CPNOWAIT"));
+    ASSERT_TRUE(c.openLink());
+    ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 1; }));
+    server.dropConnections();  // the client has not noticed yet when it sends
+    const DdeReply r = ask(c);
+    EXPECT_EQ(r.outcome, DdeReply::Closed);
+    EXPECT_EQ(closeEvents, 1);
+    EXPECT_FALSE(c.isOpen());
+}
