@@ -108,6 +108,9 @@ int32_t TZpBaseDispatcher::InitPort(const std::string& comName, int32_t baud, in
         outBuff_.assign(static_cast<size_t>(std::max(outSize, 1)), 0);
         dBuffHead_ = dBuffTail_ = 0;
         dBufFull_ = false;
+        headTotal_ = scanTotal_ = 0;
+        lastAvailPos_ = -1;
+        inAvailMessage_ = false;
         outBuffHead_ = outBuffTail_ = 0;
         outBuffFull_ = false;
         inQue_ = inSize;
@@ -135,13 +138,6 @@ int32_t TZpBaseDispatcher::InitPort(const std::string& comName, int32_t baud, in
     }
     lastTailIndex_ = 0;
     RemoveAllTriggers();
-    {
-        std::lock_guard d(dispSection_);
-        dBuffHead_ = dBuffTail_ = 0;
-        headTotal_ = scanTotal_ = 0;
-        lastAvailPos_ = -1;
-        inAvailMessage_ = false;
-    }
     ResetStatusHits();
     modemStatus_ = 0;
     GetModemStatusPrim(0xF0);
@@ -218,11 +214,12 @@ void TZpBaseDispatcher::DonePortPrim() {
     doDonePortPrim_ = false;
     // No section is held while the layer stops: its worker may need one to finish a round.
     if (dispActive_.load()) StopDispatcher();
+    // The sections in their one order: dispatch, data, output.
+    std::lock_guard d(dispSection_);
     std::lock_guard lk(dataSection_);
     if (inDonePortPrim_) return;
     inDonePortPrim_ = true;
     {
-        std::lock_guard d(dispSection_);
         std::lock_guard o(outputSection_);
         outBuff_.clear();
         outBuff_.shrink_to_fit();
@@ -398,12 +395,12 @@ int32_t TZpBaseDispatcher::PutBlock(const uint8_t* block, int32_t len) {
     {
         std::lock_guard o(outputSection_);
         CommStatus st;
-        GetComError(st);
+        heldErrors_ |= static_cast<uint32_t>(GetComError(st)) & 0x1F;
         const int32_t room = outQue_ - static_cast<int32_t>(st.OutQueue);
         if (room < len) return -3006;
         written = WriteCom(block, len);
         if (written < 1) {
-            GetComError(st);
+            heldErrors_ |= static_cast<uint32_t>(GetComError(st)) & 0x1F;
             return -3004;
         }
         outSent_ = true;
@@ -420,7 +417,8 @@ int32_t TZpBaseDispatcher::PutBlock(const uint8_t* block, int32_t len) {
 
 int32_t TZpBaseDispatcher::OutBuffUsed() {
     CommStatus st;
-    GetComError(st);
+    // Error bits read on the way are kept for the line-status checks.
+    heldErrors_ |= static_cast<uint32_t>(GetComError(st)) & 0x1F;
     return static_cast<int32_t>(st.OutQueue);
 }
 
@@ -973,7 +971,7 @@ bool TZpBaseDispatcher::ExtractData() {
     {
         std::lock_guard lk(dataSection_);
         comStatus_ = {};
-        lastError_ |= static_cast<uint32_t>(GetComError(comStatus_)) & 0x1F;
+        lastError_ |= (static_cast<uint32_t>(GetComError(comStatus_)) & 0x1F) | heldErrors_.exchange(0);
         st = comStatus_;
     }
     if (st.InQueue == 0) return false;
@@ -1136,6 +1134,7 @@ bool TZpBaseDispatcher::CheckStatusTriggers() {
     uint16_t data = 0;
     {
         std::lock_guard lk(dataSection_);
+        lastError_ |= heldErrors_.exchange(0);
         bool fired = false;
         for (auto& t : statusTriggers_) {
             if (!t.tSActive || t.tHit) continue;

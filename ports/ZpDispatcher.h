@@ -349,6 +349,8 @@ class TZpBaseDispatcher {
     int32_t handle_ = -1;
     std::atomic<int32_t> cidValue_{-1};
     uint32_t lastError_ = 0;  // line error bits
+    // Error bits read where the data section cannot be taken; folded into lastError_ later.
+    std::atomic<uint32_t> heldErrors_{0};
     int32_t inQue_ = 0;
     int32_t outQue_ = 0;
     uint8_t modemStatus_ = 0;

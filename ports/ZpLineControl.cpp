@@ -212,11 +212,12 @@ void TZpBaseDispatcher::MapEventsToMS(uint32_t) {
 void TZpBaseDispatcher::RefreshStatus() {
     std::lock_guard lk(dataSection_);
     comStatus_ = {};
-    lastError_ |= static_cast<uint32_t>(GetComError(comStatus_)) & 0x1F;
+    lastError_ |= (static_cast<uint32_t>(GetComError(comStatus_)) & 0x1F) | heldErrors_.exchange(0);
 }
 
 int32_t TZpBaseDispatcher::GetLineError() {
     std::lock_guard lk(dataSection_);
+    lastError_ |= heldErrors_.exchange(0);
     int32_t r = 0;
     if (lastError_ & CE_RXOVER)
         r = 1;
@@ -234,6 +235,7 @@ int32_t TZpBaseDispatcher::GetLineError() {
 
 bool TZpBaseDispatcher::CheckLineBreak() {
     std::lock_guard lk(dataSection_);
+    lastError_ |= heldErrors_.exchange(0);
     const bool b = (lastError_ & CE_BREAK) != 0;
     lastError_ &= ~CE_BREAK;
     return b;

@@ -338,16 +338,15 @@ int32_t TZpBaseDispatcher::DumpDispatchLogPrim(const std::string& fileName, bool
         pos = (pos + DLHeaderSize + h.bufLen) % dLoggingMax_;
         remaining -= DLHeaderSize + h.bufLen;
 
-        char ms[16], secs[16];
+        char ms[16];
         std::snprintf(ms, sizeof ms, "%07u", h.time);
         const std::string m(ms);
-        std::snprintf(secs, sizeof secs, "%s.%s", m.substr(0, m.size() - 3).c_str(),
-                      m.substr(m.size() - 3).c_str());
+        const std::string secs = m.substr(0, m.size() - 3) + "." + m.substr(m.size() - 3);
         const std::string typeName = ZpLoadStr(15001 + h.type);
         const std::string subName = h.subType == 0 ? std::string() : ZpLoadStr(15100 + h.subType);
         char line[128];
-        std::snprintf(line, sizeof line, "%8s  %-8s  %-12s  %08x  ", secs, typeName.c_str(), subName.c_str(),
-                      h.data);
+        std::snprintf(line, sizeof line, "%8s  %-8s  %-12s  %08x  ", secs.c_str(), typeName.c_str(),
+                      subName.c_str(), h.data);
         w.text(line);
         if ((h.type == dtTriggerAlloc || h.type == dtTriggerDispose) && h.subType == dstStatusTrigger)
             w.item(statusKindName(static_cast<int32_t>(h.data & 7)), 44);

@@ -80,6 +80,7 @@ TEST(SerialPort, FloodsAMegabyteEachWayThroughAPseudoTerminal) {
     ASSERT_TRUE(port.GetOpen());
 
     std::string atDevice;
+    std::atomic<size_t> atDeviceCount{0};
     std::atomic<bool> stop{false};
     std::thread far([&] {
         size_t sent = 0;
@@ -89,7 +90,10 @@ TEST(SerialPort, FloodsAMegabyteEachWayThroughAPseudoTerminal) {
             if (p.revents & POLLIN) {
                 char buf[4096];
                 const ssize_t n = ::read(pty.master, buf, sizeof buf);
-                if (n > 0) atDevice.append(buf, static_cast<size_t>(n));
+                if (n > 0) {
+                    atDevice.append(buf, static_cast<size_t>(n));
+                    atDeviceCount += static_cast<size_t>(n);
+                }
             }
             if ((p.revents & POLLOUT) && sent < total) {
                 const ssize_t n =
@@ -111,7 +115,7 @@ TEST(SerialPort, FloodsAMegabyteEachWayThroughAPseudoTerminal) {
             return put == total && received.size() >= total;
         },
         60000);
-    const bool farDone = waitFor([&] { return atDevice.size() >= total; }, 20000);
+    const bool farDone = waitFor([&] { return atDeviceCount.load() >= total; }, 20000);
     stop = true;
     far.join();
     EXPECT_TRUE(done);
