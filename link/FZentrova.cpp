@@ -437,13 +437,14 @@ TFZentrova::ComSetting TFZentrova::ParseComSetting(const std::string& value) {
         s.path = value;
         return s;
     }
-    // "COM12": every digit from the fourth character on; anything else reads as port 1.
+    // "COM12": every digit from the fourth character on; no digits (or anything after them)
+    // reads as port 1. A number no port can have reads as 0, which names no port.
     if (value.size() > 3) {
-        int64_t n = 0;
         size_t i = 3;
-        for (; i < value.size() && value[i] >= '0' && value[i] <= '9' && n <= 0xFFFF; ++i)
-            n = n * 10 + (value[i] - '0');
-        if (i > 3 && i == value.size() && n > 0 && n <= 0xFFFF) s.number = static_cast<int>(n);
+        int64_t n = 0;
+        for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i)
+            if (n <= 0xFFFF) n = n * 10 + (value[i] - '0');
+        if (i > 3 && i == value.size()) s.number = n <= 0xFFFF ? static_cast<int>(n) : 0;
     }
     return s;
 }

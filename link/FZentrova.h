@@ -75,7 +75,8 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     static bool IsValidStatusLine(std::string_view text);
     static int CountCommas(std::string_view text);
 
-    // The "COM" setting: a port number from all digits after "COM" (1 when there are none), or
+    // The "COM" setting: a port number from all digits after "COM" (1 when there are none, 0 when
+    // too large for a port), or
     // a device path when the value starts with "/".
     struct ComSetting {
         int number = 1;

@@ -445,8 +445,9 @@ TEST_F(LinkWindowTest, ComSettingReadsAllDigitsOrAPath) {
     EXPECT_EQ(TFZentrova::ParseComSetting("").number, 1);
     EXPECT_EQ(TFZentrova::ParseComSetting("COMx").number, 1);
     EXPECT_EQ(TFZentrova::ParseComSetting("COM3x").number, 1);
-    EXPECT_EQ(TFZentrova::ParseComSetting("COM99999999999").number, 1);
-    EXPECT_EQ(TFZentrova::ParseComSetting("COM0").number, 1);
+    EXPECT_EQ(TFZentrova::ParseComSetting("COM99999999999").number, 0);
+    EXPECT_EQ(TFZentrova::ParseComSetting("COM0").number, 0);
+    EXPECT_EQ(TFZentrova::ParseComSetting("COM65535").number, 65535);
     auto p = TFZentrova::ParseComSetting("/dev/ttyUSB0");
     EXPECT_EQ(p.path, "/dev/ttyUSB0");
     EXPECT_TRUE(TFZentrova::ParseComSetting("COM3").path.empty());
