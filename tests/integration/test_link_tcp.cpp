@@ -254,8 +254,11 @@ TEST_F(LinkTcpTest, ConversationWithTheSimulatorAndTheBytesOnTheWire) {
     EXPECT_EQ(
         std::vector<std::string>(burst.begin(), burst.begin() + 6),
         (std::vector<std::string>{"CFAN ON", "RFAN ON", "CFAN OFF", "RFAN OFF", "DOOR OPEN", "RFAN ON"}));
-    for (size_t i = 1; i < cmds.size(); ++i)
-        if (cmds[i].rfind("? ", 0) == 0) EXPECT_EQ(cmds[i], "? 123");
+    for (size_t i = 1; i < cmds.size(); ++i) {
+        if (cmds[i].rfind("? ", 0) == 0) {
+            EXPECT_EQ(cmds[i], "? 123");
+        }
+    }
 
     // The simulator logged the same commands, with the same CR NUL ends.
     QFile simLog(tmp.path() + "/sim.log");
