@@ -8,7 +8,7 @@ TMainForm& TMainFormCommands::self() {
 const TMainForm& TMainFormCommands::self() const {
     return static_cast<const TMainForm&>(*this);
 }
-void TMainFormCommands::CreateCommands(TUxForm* /*form*/) {}
+void TMainFormCommands::SetupCommands(TUxForm* /*form*/) {}
 void TMainFormCommands::ImportExportClick() {}
 void TMainFormCommands::Exit1Click() {}
 void TMainFormCommands::Enable1Click() {}

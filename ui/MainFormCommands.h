@@ -1,28 +1,26 @@
 // What the operator does in the main window and what it shows outside the LCD panel: the menu
 // bar and its commands, the two (unattached) pop-up menus, the four-panel status bar with its
 // progress bar, the service keys, enabling the instrument and choosing the current sequence.
-// TMainForm derives from this class; CreateCommands builds the components on the form.
+// TMainForm derives from this class; SetupCommands builds the components on the form.
 #pragma once
 #include <QString>
 #include <Qt>
 #include <cstdint>
 #include <string>
 
+#include "unicode/UxMenus.h"
+
 class QPainter;
 class QRect;
 class TMainForm;
 class TUxForm;
-class TUxMainMenu;
-class TUxMenuItem;
-class TUxPopupMenu;
-class TUxStatusBar;
 
 class TMainFormCommands {
   public:
     // Builds the menu bar, the pop-ups and the status bar as children of form (the main window,
     // which derives from this class), wires every handler and the form's key preview. The caller
     // places MainMenu1 and StatusBar1 in its layout.
-    void CreateCommands(TUxForm* form);
+    void SetupCommands(TUxForm* form);
 
     // Menu bar (automatic accelerators off) and its items; hidden items are invisible from the start.
     TUxMainMenu* MainMenu1 = nullptr;
