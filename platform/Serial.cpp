@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 
@@ -408,8 +410,23 @@ std::string serialDevicePath(const std::string& name) {
         return {};
     };
     std::string p = lookup();
-    if (p.empty()) {
-        refreshSerialComMap();
+    // A number not in the map: the system's list may have grown (a USB adapter plugged in).
+    // Looked at again at most every two seconds, so a scan of many numbers stays cheap.
+    static std::mutex m;
+    static std::chrono::steady_clock::time_point last{};
+    bool refresh = false;
+    {
+        std::lock_guard g(m);
+        const auto now = std::chrono::steady_clock::now();
+        if (p.empty() &&
+            (last == std::chrono::steady_clock::time_point{} || now - last > std::chrono::seconds(2))) {
+            last = now;
+            refresh = true;
+        }
+    }
+    if (refresh) {
+        const char* root = std::getenv("ZENTROVA_SYS_TTY");
+        refreshSerialComMap(root && *root ? root : "/sys/class/tty");
         p = lookup();
     }
     return p;

@@ -82,7 +82,8 @@ void setSerialFactory(SerialFactory f);
 
 // The device path of a port name: a path stays as it is; "COMn" and "\\.\COMn" are looked
 // up in HKLM "HARDWARE\DEVICEMAP\SERIALCOMM" (the value whose data is "COMn" names the
-// device). "" when unknown.
+// device). A number not found refreshes the map from /sys/class/tty ($ZENTROVA_SYS_TTY when
+// set) at most every two seconds. "" when unknown.
 std::string serialDevicePath(const std::string& name);
 // The port number of a name "COMn" / "\\.\COMn" (0 when it is not one).
 int serialPortNumber(const std::string& name);
