@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "link/PumpChannel.h"
 #include "link/support_simlink.h"
@@ -139,6 +140,34 @@ TEST_F(PumpChannelTest, RefillWithHoldAlwaysSetStopsBeforeTheFirstAspirate) {
     // Released, it goes on.
     ASSERT_TRUE(ch.RefillStep(false));
     EXPECT_EQ(ch.State, 80);
+}
+
+TEST_F(PumpChannelTest, RefillHoldFreezesExactlyTheMarkedStates) {
+    const std::set<int> held = {8, 11, 12, 14, 15, 16, 19, 20, 22, 23, 29, 30, 31};
+    for (int s : {1,  2,  3,  4,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                  20, 21, 22, 23, 29, 30, 31, 32, 33, 79, 80, 81, 82, 83, 84}) {
+        ch.State = uint8_t(s);
+        ch.StateTicks = 1;
+        ch.PassCount = 0;
+        ch.TargetVolume = 50.0;
+        ch.PauseTimer.Reset();
+        ch.RefillEndTimer.Reset();
+        api.Pump1.State = 0;  // every wait would end at once
+        api.Valve1.Position = api.Valve1.CommandedPosition = 0;
+        EXPECT_TRUE(ch.RefillStep(true)) << s;
+        if (held.count(s)) {
+            EXPECT_EQ(ch.State, s) << "held";
+            EXPECT_EQ(ch.StateTicks, 1) << s;
+        } else if (s != 2 && s != 13 && s != 21) {
+            EXPECT_NE(ch.State, s) << "not held";
+        } else {
+            EXPECT_EQ(ch.StateTicks, 2) << "a valve step counts on under hold: " << s;
+        }
+    }
+    link.flush();
+    for (const auto& c : link.sentTexts())
+        EXPECT_TRUE(c == "OFF 0" || c.rfind("MS 0", 0) == 0 || c.rfind("ML 0", 0) == 0 || c == "FWD 0") << c;
+    EXPECT_EQ(count("RVS 0"), 0);
 }
 
 TEST_F(PumpChannelTest, AlternatingHoldLetsOnlyOneChannelStartAMoveInATick) {
