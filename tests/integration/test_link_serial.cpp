@@ -1,0 +1,147 @@
+// The link window over the serial port against the simulated instrument on a pseudo-terminal:
+// "COM7" is mapped to the simulator's device in the settings store, "Connect Serial" opens it
+// through the port component, and the conversation is the one the USB link has. Runs real seconds.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "link/FZentrova.h"
+#include "link/LogFile.h"
+#include "link/StoredParams.h"
+#include "platform/Registry.h"
+#include "platform/Serial.h"
+#include "ports/ZpComPort.h"
+
+namespace {
+
+const char* kSim = ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
+
+class LinkSerialTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(QFile::exists(kSim)) << kSim << " is not built";
+        ASSERT_TRUE(tmp.isValid());
+        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
+        qputenv("APPDATA", tmp.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
+        ptyLink = tmp.path() + "/kvz-serial";
+        sim.start(kSim, {"--pty", ptyLink, "--verbose", "--serial", "4711"});
+        ASSERT_TRUE(sim.waitForStarted(5000));
+        QElapsedTimer t;
+        t.start();
+        while (!out.contains("ready") && t.elapsed() < 5000) {
+            sim.waitForReadyRead(100);
+            out += sim.readAllStandardOutput();
+        }
+        ASSERT_TRUE(QFile::exists(ptyLink));
+        // COM7 is the simulator's device; the instrument is configured on COM7.
+        Registry hklm(RegRoot::LocalMachine);
+        ASSERT_TRUE(hklm.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", true));
+        hklm.writeString(ptyLink.toStdString(), "COM7");
+        Registry hkcu(RegRoot::CurrentUser);
+        ASSERT_TRUE(hkcu.openKey(TStoredParams::InstrumentRegistryKey(), true));
+        hkcu.writeString("COM", "COM7");
+        log = std::make_unique<TLogFile>();
+        LogFile = log.get();
+        link = std::make_unique<TFZentrova>();
+        FZentrova = link.get();
+    }
+    void TearDown() override {
+        link.reset();
+        FZentrova = nullptr;
+        LogFile = nullptr;
+        log.reset();
+        if (sim.state() != QProcess::NotRunning) {
+            sim.write("quit\n");
+            if (!sim.waitForFinished(3000)) sim.kill();
+            sim.waitForFinished(1000);
+        }
+    }
+    void run(int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            sim.waitForReadyRead(2);
+            trace += sim.readAllStandardError().toStdString();
+            out += sim.readAllStandardOutput();
+        }
+    }
+    // The commands the simulator received, in order.
+    std::vector<std::string> commands() const {
+        std::vector<std::string> cmds;
+        size_t pos = 0, nl;
+        while ((nl = trace.find('\n', pos)) != std::string::npos) {
+            const std::string line = trace.substr(pos, nl - pos);
+            if (line.rfind("rx ", 0) == 0) cmds.push_back(line.substr(3));
+            pos = nl + 1;
+        }
+        return cmds;
+    }
+
+    QTemporaryDir tmp;
+    QString ptyLink;
+    QProcess sim;
+    QByteArray out;
+    std::string trace;
+    std::unique_ptr<TLogFile> log;
+    std::unique_ptr<TFZentrova> link;
+};
+
+TEST_F(LinkSerialTest, ConversationOverComSevenMappedToTheSimulator) {
+    EXPECT_EQ(serialDevicePath("COM7"), ptyLink.toStdString());
+    link->ConnectSerial1->trigger();
+    ASSERT_TRUE(link->IsConnected());
+    EXPECT_FALSE(link->ConnectSerial1->isEnabled());
+    run(1800);  // identity and a few status polls
+    link->QueueCommand("CFAN ON;RFAN ON;CFAN OFF;RFAN OFF");
+    run(1200);
+
+    // The simulator sees the line the port component sets by default.
+    sim.write("termios?\n");
+    run(300);
+    EXPECT_TRUE(out.contains("baud=19200 data=8 parity=N stop=1 raw=yes flow=none")) << out.toStdString();
+
+    const auto cmds = commands();
+    ASSERT_GE(cmds.size(), 6u) << trace;
+    EXPECT_EQ(cmds[0], "? 0123\\r");
+    std::vector<std::string> burst;
+    for (const auto& c : cmds)
+        if (c.rfind("? ", 0) != 0) burst.push_back(c);
+    ASSERT_GE(burst.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(burst.begin(), burst.begin() + 4),
+              (std::vector<std::string>{"CFAN ON\\r", "RFAN ON\\r", "CFAN OFF\\r", "RFAN OFF\\r"}));
+    // The last complete line is a status reply assembled from the port's bytes.
+    const std::string last(link->LastLineBuf, static_cast<size_t>(link->LastLineLen));
+    EXPECT_NE(last.find('?'), std::string::npos) << last;
+    EXPECT_TRUE(TFZentrova::IsValidStatusLine(last)) << last;
+    EXPECT_TRUE(link->IsConnectionAlive());
+
+    // Disconnect closes the port; the simulator sees nothing more; connecting again works.
+    link->DisconnectClick();
+    EXPECT_FALSE(link->IsConnected());
+    const size_t before = commands().size();
+    run(700);
+    EXPECT_EQ(commands().size(), before);
+    link->ConnectSerialClick();
+    EXPECT_TRUE(link->IsConnected());
+    run(800);
+    EXPECT_GT(commands().size(), before);
+}
+
+TEST_F(LinkSerialTest, AMissingPortIsNotOpened) {
+    Registry hkcu(RegRoot::CurrentUser);
+    ASSERT_TRUE(hkcu.openKey(TStoredParams::InstrumentRegistryKey(), true));
+    hkcu.writeString("COM", "COM42");
+    link->ConnectSerialClick();
+    EXPECT_FALSE(link->IsConnected());
+    EXPECT_TRUE(link->ConnectSerial1->isEnabled());
+}
+
+}  // namespace
