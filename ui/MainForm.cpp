@@ -1,0 +1,639 @@
+#include "ui/MainForm.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <exception>
+
+#include "link/FZentrova.h"
+#include "link/HPLC.h"
+#include "link/Instrument.h"
+#include "link/LogFile.h"
+#include "link/StoredParams.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/Help.h"
+#include "platform/Instance.h"
+#include "platform/SystemInfo.h"
+#include "platform/i18n.h"
+#include "ui/ErrorMessages.h"
+#include "ui/LCDFrame.h"
+
+#if __has_include("ui/PressureTest.h")
+#include "ui/PressureTest.h"
+#define ZENTROVA_HAS_PRESSURE_TEST 1
+#endif
+#if __has_include("ui/ChangeSeal.h")
+#include "ui/ChangeSeal.h"
+#define ZENTROVA_HAS_CHANGE_SEAL 1
+#endif
+
+TMainForm* MainForm = nullptr;
+int32_t MainLoopSkipTicks = 5;
+
+namespace {
+// The end reason the main window records when the critical-error monitor stops a sequence.
+constexpr uint8_t SequenceStoppedOnError = 3;
+
+QColor bgr(uint32_t v) {
+    return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF));
+}
+}  // namespace
+
+// ---------------------------------------------------------------- front-panel shapes
+
+TShapeImage::TShapeImage(Shape shape, QWidget* parent) : QWidget(parent), shape_(shape) {}
+
+void TShapeImage::SetBrushColor(const QColor& c) {
+    if (brush_ == c) return;
+    brush_ = c;
+    update();
+}
+
+void TShapeImage::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(Qt::black, 1));
+    p.setBrush(brush_);
+    QRect r = rect().adjusted(0, 0, -1, -1);
+    if (shape_ == Circle) {
+        const int d = std::min(r.width(), r.height());
+        r = QRect(r.left() + (r.width() - d) / 2, r.top() + (r.height() - d) / 2, d, d);
+    }
+    p.drawEllipse(r);
+}
+
+void TShapeImage::mousePressEvent(QMouseEvent* e) {
+    if (!OnMouseDown) return QWidget::mousePressEvent(e);
+    try {
+        OnMouseDown(e->button());
+    } catch (const std::exception& ex) {
+        showException(ex);
+    }
+}
+
+// ---------------------------------------------------------------- creation
+
+TMainForm::TMainForm(const std::vector<std::string>& args, QWidget* owner) : TUxForm(owner), args_(args) {
+    if (!MainForm) MainForm = this;
+    setObjectName("MainForm");
+    SetCaption("ZentrovaKVZ");
+    setFont(QFont("MS Sans Serif"));
+    buildComponents();
+    OnShow = [this] { FormShow(); };
+    OnCloseQuery = [this](bool& canClose) {
+        TCloseAction action = caFree;
+        FormClose(action);
+        canClose = action != caNone;
+    };
+    // The application ends with its main window, whatever other window is still open.
+    OnClose = [] { QCoreApplication::quit(); };
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    if (Timer1) Timer1->stop();
+    if (MainForm == this) MainForm = nullptr;
+}
+
+void TMainForm::buildComponents() {
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+
+    LCDScreen1 = new TLCDScreen(this);
+    LCDScreen1->setObjectName("LCDScreen1");
+    LCDScreen1->setFixedSize(496, 305);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setFixedWidth(81);
+    Panel1->setAutoFillBackground(true);
+    QPalette pal = Panel1->palette();
+    pal.setColor(QPalette::Window, bgr(0xF0CAA6));  // sky blue
+    Panel1->setPalette(pal);
+
+    auto shape = [this](TShapeImage::Shape s, const char* name, QRect geo) {
+        auto* img = new TShapeImage(s, Panel1);
+        img->setObjectName(name);
+        img->setGeometry(geo);
+        return img;
+    };
+    auto label = [this](const char* text, const char* name, QPoint at) {
+        auto* l = new QLabel(QString::fromUtf8(text), Panel1);
+        l->setObjectName(name);
+        l->move(at);
+        return l;
+    };
+    LogoImg = new QLabel(Panel1);
+    LogoImg->setObjectName("LogoImg");
+    LogoImg->setGeometry(8, 8, 65, 40);
+    RedLightImg = shape(TShapeImage::Circle, "RedLightImg", QRect(28, 70, 24, 24));
+    RedLightImg->SetBrushColor(bgr(0x000080));  // maroon
+    StopBtnImg = shape(TShapeImage::Ellipse, "StopBtnImg", QRect(12, 120, 57, 30));
+    StopBtnImg->SetBrushColor(Qt::white);
+    StopBtnImg->setCursor(Qt::PointingHandCursor);
+    StopBtnImgLbl = label(" STOP ", "StopBtnImgLbl", QPoint(22, 152));
+    ModeBtnImg = shape(TShapeImage::Ellipse, "ModeBtnImg", QRect(12, 180, 57, 30));
+    ModeBtnImg->SetBrushColor(Qt::white);
+    ModeBtnImgLbl = label("MODE ", "ModeBtnImgLbl", QPoint(24, 212));
+    SelectBtnImg = shape(TShapeImage::Ellipse, "SelectBtnImg", QRect(12, 240, 57, 30));
+    SelectBtnImg->SetBrushColor(Qt::white);
+    SelectBtnImgLbl = label("SELECT ", "SelectBtnImgLbl", QPoint(20, 272));
+
+    auto* body = new QHBoxLayout;
+    body->setContentsMargins(0, 0, 0, 0);
+    body->setSpacing(0);
+    body->addWidget(LCDScreen1);
+    body->addWidget(Panel1);
+    auto* top = new QVBoxLayout(this);
+    top->setContentsMargins(0, 0, 0, 0);
+    top->setSpacing(0);
+#ifdef ZENTROVA_MAINFORM_COMMANDS
+    SetupCommands(this);
+    if (MainMenu1) top->setMenuBar(MainMenu1);
+    top->addLayout(body);
+    if (StatusBar1) top->addWidget(StatusBar1);
+#else
+    top->addLayout(body);
+#endif
+    top->setSizeConstraint(QLayout::SetFixedSize);  // auto-sized
+}
+
+void TMainForm::FormCreate() {
+    TranslateComponent(this);
+    iMode = 2;
+    Timer1->start();
+    Instance.clear();
+    if (!args_.empty()) {
+        const std::string& a = args_.front();
+        if (a == "1" || a == "2" || a == "3" || a == "4") Instance = a;
+    }
+    setInstance(Instance);
+    UpdateCaption();
+    SelectHelpFile();
+    Valve1ResendTimer.Start(5);
+    Valve2ResendTimer.Start(5);
+}
+
+void TMainForm::UpdateCaption() {
+    const std::string label =
+        TStoredParams::ReadRegistryString(TStoredParams::InstrumentRegistryKey(), "InstrumentLabel");
+    if (!label.empty())
+        SetCaption(QString::fromStdString(label));
+    else if (!args_.empty())
+        SetCaption(_("Instrument ") + QString::fromStdString(Instance));
+    else
+        SetCaption("ZentrovaKVZ");
+}
+
+void TMainForm::SelectHelpFile() {
+    const std::string folder = SystemInfo::programDir() + "/";
+    const std::string name = "ZENTROVAKVZ_" + i18n::language() + ".HLP";
+    if (QFileInfo::exists(QString::fromStdString(folder + name))) Help::setHelpFile(name);
+}
+
+void TMainForm::FormShow() {
+    LCDScreen1->Init();
+}
+
+// ---------------------------------------------------------------- close
+
+void TMainForm::FormClose(TCloseAction& action) {
+    if (closing_) {
+        // A second request during the countdown: the first one is already closing.
+        action = caNone;
+        return;
+    }
+    if (messageBox(_("You asked to close ZentrovaKVZ software.\nPlease, confirm."), _("Warning"),
+                   MsgButtons::YesNo, mrNo, MsgIcon::Warning) != mrYes) {
+        action = caNone;
+        return;
+    }
+    closing_ = true;
+    Timer1->stop();
+    // The halt goes out first: the link and its poll keep running through the countdown, so
+    // the pump-off and heater-off commands reach the instrument before the link closes.
+    guarded([this] { HaltInstrument(); });
+
+    const int64_t start = appClock().seconds();
+    int64_t last = 0;
+    for (int64_t elapsed = 0; elapsed < CloseCountdownSeconds; elapsed = appClock().seconds() - start) {
+        if (elapsed != last) {
+            LCDScreen1->SetMessage(fillFirst(_("Closing Application in %s sec"),
+                                             QString::number(CloseCountdownSeconds - elapsed)));
+            last = elapsed;
+        }
+        // Timers and painting go on; the wait does not spin.
+        QEventLoop wait;
+        QTimer::singleShot(20, &wait, &QEventLoop::quit);
+        wait.exec();
+    }
+    guarded([this] { closeLink(); });
+}
+
+void TMainForm::closeLink() {
+    if (!InstrumentModule) return;
+    InstrumentModule->StopUSBPolling();
+    if (FZentrova && FZentrova->IsConnected()) InstrumentModule->Reconnect();
+}
+
+// ---------------------------------------------------------------- main loop
+
+template <class F>
+void TMainForm::guarded(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        showException(e);
+    } catch (...) {
+        showException(_("Unknown error"));
+    }
+}
+
+void TMainForm::Timer1Timer() {
+    if (MainLoopSkipTicks != 0) {
+        --MainLoopSkipTicks;
+        return;
+    }
+    if (closing_ || !InstrumentModule) return;
+    InstrumentModule->SyncPumpCount();
+    if (HPLCModule) HPLCModule->SetRelayInput(InstrumentModule->GetRelayInput());
+    UpdateRunSignal();
+    copyLiveValues();
+    if (InstrumentModule->IsConnectionAlive()) {
+        CheckErrors();
+        checkValveState();
+        stepMode();
+#ifdef ZENTROVA_MAINFORM_COMMANDS
+        UpdateMenus(iMode);
+#endif
+    } else {
+        lostLink();
+    }
+    LCDScreen1->SetSinglePump(InstrumentModule->SinglePump);
+    LCDScreen1->Redraw();
+}
+
+void TMainForm::copyLiveValues() {
+    TInstrumentModule& m = *InstrumentModule;
+    TLCDScreen& lcd = *LCDScreen1;
+    lcd.SetReactorTemperature(m.GetReactorTemperature());
+    lcd.SetReactorSetPoint(m.GetReactorSetPoint());
+    lcd.SetColumnTemperature(m.GetColumnTemperature());
+    lcd.SetColumnSetPoint(m.GetColumnSetPoint());
+    lcd.SetPump1Pressure(m.GetPump1Pressure());
+    lcd.SetPump2Pressure(m.GetPump2Pressure());
+    lcd.SetPump1Rate(m.GetPump1Rate());
+    lcd.SetPump2Rate(m.GetPump2Rate());
+    lcd.SetPressureUnit(m.PressureUnit == 1);
+    if (m.SinglePump) {
+        lcd.SetPump2Volume(m.GetPump1Volume());
+    } else {
+        lcd.SetPump1Volume(m.GetPump1Volume());
+        lcd.SetPump2Volume(m.GetPump2Volume());
+    }
+}
+
+void TMainForm::stepMode() {
+    TInstrumentModule& m = *InstrumentModule;
+    switch (iMode) {
+        case 0:
+            SetMode(2);
+            LCDScreen1->SetMode(0);
+            break;
+        case 3:
+            LCDScreen1->SetMode(0);
+            SetMode(2);
+            break;
+        case 6:
+            if (!m.PumpOnStep()) PumpOnDone();
+            break;
+        case 7:
+        case 8:
+        case 9:
+            if (m.bRun(iMode - 7)) SequenceFinished();
+            LCDScreen1->SetMode(1);
+            break;
+        case 11:
+            if (!m.FlushStep()) FlushDone();
+            break;
+        case 12:
+            if (!m.RefillStep()) RefillDone();
+            break;
+        case 13:
+            if (!m.StorageProcedureStep()) StorageDone();
+            break;
+        case 14:
+        case 15: {
+#ifdef ZENTROVA_HAS_PRESSURE_TEST
+            const bool busy = PressureTest && PressureTest->Step();
+#else
+            const bool busy = false;
+#endif
+            if (!busy) iMode == 14 ? PressureTestDone() : SystemPressureTestDone();
+            break;
+        }
+        case 16:
+            if (!m.EmptyStep()) EmptyDone();
+            break;
+        case 17:
+            if (!m.InstrumentFlushStep()) InstrumentFlushDone();
+            break;
+        case 18: {
+#ifdef ZENTROVA_HAS_CHANGE_SEAL
+            const bool busy = ChangeSeal && ChangeSeal->Step();
+#else
+            const bool busy = false;
+#endif
+            if (!busy) SealChangeDone();
+            break;
+        }
+        default:
+            LCDScreen1->SetMode(0);
+            break;
+    }
+}
+
+void TMainForm::lostLink() {
+    InstrumentModule->Reconnect();
+#ifdef ZENTROVA_MAINFORM_COMMANDS
+    UpdateMenus(0);
+#endif
+    logLine("#main: Connection lost");
+    SetMode(0);
+}
+
+void TMainForm::UpdateRunSignal() {
+    if (!InstrumentModule) return;
+    const uint8_t state = HPLCModule ? HPLCModule->GetState() : uint8_t(hsNoHPLC);
+    bool signal = false;
+    if (state == hsRunning)
+        signal = true;
+    else if (state == hsNoHPLC)
+        signal = InstrumentModule->EquilTimer.IsExpired();
+    InstrumentModule->RunSignal = signal;
+}
+
+bool TMainForm::CheckErrors() {
+    if (!ErrorMessagesDialog || !InstrumentModule) return false;
+    const bool inSequence = iMode == 7 || iMode == 8 || iMode == 9;
+    const bool result = ErrorMessagesDialog->CheckInstrumentErrors(InstrumentModule->SinglePump);
+    if (result && InstrumentModule->Enabled) {
+        // A sequence stopped by the monitor ends "on error", not as a normal end.
+        if (inSequence) InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
+#ifdef ZENTROVA_MAINFORM_COMMANDS
+        SetInstrumentEnabled(false);
+#else
+        if (InstrumentModule->DisableInstrument()) SetMode(3);
+#endif
+    }
+    // The sequence was left for another mode: tidy up as its normal end does, without a
+    // second mode change.
+    if (inSequence && iMode != 7 && iMode != 8 && iMode != 9) sequenceCleanUp();
+    return result;
+}
+
+bool TMainForm::checkValveState() {
+    if (iMode != 7 || !InstrumentModule) return true;
+    TInstrumentModule& m = *InstrumentModule;
+    if (m.Channel1 && m.Channel1->Valve) {
+        TValve& v = *m.Channel1->Valve;
+        const int8_t pos = v.GetCommandedPosition();
+        if (v.IsInPosition() || pos == 0) {
+            Valve1ResendTimer.Start(7);
+        } else if (Valve1ResendTimer.IsExpired()) {
+            v.MoveTo(pos);
+            logLine("#checkValveState: Repeated Valve1 Command to Position: " + std::to_string(pos));
+            Valve1ResendTimer.Start(10);
+        }
+    }
+    TValve* v2 = m.Channel2 ? m.Channel2->Valve : nullptr;
+    if (v2 && !m.SinglePump && !v2->IsInPosition() && v2->GetCommandedPosition() != 0) {
+        if (Valve2ResendTimer.IsExpired()) {
+            const int8_t pos = v2->GetCommandedPosition();
+            v2->MoveTo(pos);
+            logLine("#checkValveState: Repeated Valve2 Command to Position: " + std::to_string(pos));
+            Valve2ResendTimer.Start(10);
+        }
+    } else {
+        Valve2ResendTimer.Start(7);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- mode machine
+
+void TMainForm::SetMode(uint8_t m) {
+    logLine("#main: setMode(): mode=" + std::to_string(int(m)) +
+            "; current mode=" + std::to_string(int(iMode)));
+    QString text;
+    int32_t timeout = -1;
+    const auto sequenceName = [] { return InstrumentModule ? InstrumentModule->Sequence.Name : QString(); };
+    const uint8_t endReason = InstrumentModule ? InstrumentModule->SequenceEndReason : 0;
+    switch (m) {
+        case 0:
+            if (iMode == 7 || iMode == 9 || iMode == 17) {
+                iMode = 0;
+                logLine("#main: SetMode(): pop-up Connection Lost message");
+                messageBox(_("Lost connection with Instrument. Operation stopped."),
+                           _("Unrecoverable Error!"), MsgButtons::OK, mrOk, MsgIcon::Error);
+                logLine("#main: SetMode(): pop-up Connection Lost message closed, Instrument Halted");
+                // Ticks ran under the box; what they set stands.
+                return;
+            }
+            break;
+        case 1:
+            text = _("HPLC ERROR, INSTRUMENT DISABLED");
+            break;
+        case 2:
+        case 3:
+            switch (iMode) {
+                case 0:
+                    HaltInstrument();
+                    break;
+                case 4:
+                case 5:
+                    text = _("INSTRUMENT RESET");
+                    break;
+                case 7:
+                    if (endReason == 1) {
+                        const QString total = QString::number(InstrumentModule->Sequence.GetTotalRuns());
+                        text =
+                            fillFirst(fillFirst(_("END OF SEQUENCE REACHED (%s OF %s RUNS)"), total), total);
+                    } else if (endReason == 2) {
+                        text = fillFirst(_("SEQUENCE STOPPED (RUN %s) - NO RELAY SIGNAL"),
+                                         QString::number(InstrumentModule->PumpStarts));
+                    } else {
+                        text = _("SEQUENCE STOPPED ON ERROR");
+                    }
+                    break;
+                case 8:
+                    if (endReason == SequenceStoppedOnError) text = _("SEQUENCE STOPPED ON ERROR");
+                    break;
+                case 9:
+                    text = endReason == SequenceStoppedOnError ? _("SEQUENCE STOPPED ON ERROR")
+                                                               : _("SEQUENCE STOPPED");
+                    break;
+                case 11:
+                    text = _("FLUSH DONE");
+                    break;
+                case 12:
+                    text = _("REFILL DONE");
+                    break;
+                case 13:
+                    text = _("CLEANUP FLUSH DONE");
+                    break;
+                case 14:
+                    text = _("PRESSURE TEST DONE");
+                    break;
+                case 15:
+                    text = _("SYSTEM PRESSURE TEST DONE");
+                    break;
+                case 16:
+                    text = _("EMPTY PUMP(S) DONE");
+                    break;
+                case 17:
+                    text = _("INSTRUMENT FLUSH DONE");
+                    break;
+                default:
+                    break;
+            }
+            break;
+        case 4:
+            text = _("SYSTEM HALTED, INSTRUMENT STOPPED");
+            break;
+        case 6:
+        case 16:
+            break;
+        case 7:
+            text =
+                fillFirst(iMode == 8 ? _("SEQUENCE %s RESUMED") : _("SEQUENCE %s STARTED"), sequenceName());
+            timeout = 60;
+            break;
+        case 8:
+        case 9:
+            text = _("FINISHING CURRENT RUN");
+            break;
+        case 11:
+            text = _("FLUSH PUMP(S) STARTED");
+            timeout = 60;
+            break;
+        case 12:
+            text = _("REFILL STARTED");
+            timeout = 20;
+            break;
+        case 13:
+            text = _("CLEANUP FLUSH STARTED");
+            timeout = 60;
+            break;
+        case 14:
+            text = _("PRESSURE TEST STARTED");
+            timeout = 60;
+            break;
+        case 15:
+            text = _("SYSTEM PRESSURE TEST STARTED");
+            timeout = 60;
+            break;
+        case 17:
+            text = _("INSTRUMENT FLUSH STARTED");
+            timeout = 60;
+            break;
+        case 18:
+            text = _("PREPARING INSTRUMENT FOR SEAL CHANGE");
+            timeout = 60;
+            break;
+        case 19:
+            text = _("Instrument Disabled. Heaters and Pumps are Off.");
+            break;
+        default:  // 5, 10, 20 and up: not a mode
+            return;
+    }
+    iMode = m;
+    if (text.isEmpty()) return;
+    if (timeout < 0)
+        LCDScreen1->SetMessage(text);
+    else
+        LCDScreen1->SetMessage(text, timeout);
+}
+
+bool TMainForm::HaltInstrument() {
+    if (!InstrumentModule) return true;
+    InstrumentModule->ClearCommandQueue();
+    if (InstrumentModule->Channel1 && InstrumentModule->Channel1->Pump)
+        InstrumentModule->Channel1->Pump->Off();
+    if (InstrumentModule->Channel2 && InstrumentModule->Channel2->Pump)
+        InstrumentModule->Channel2->Pump->Off();
+    InstrumentModule->DisableInstrument();
+    return true;
+}
+
+void TMainForm::sequenceCleanUp() {
+    if (HPLCModule) HPLCModule->SetStopped();
+#ifdef ZENTROVA_MAINFORM_COMMANDS
+    if (StatusBar1 && StatusBar1->GetPanels()->GetItem(1))
+        StatusBar1->GetPanels()->GetItem(1)->SetText(QString());
+#endif
+}
+
+bool TMainForm::SequenceFinished() {
+    SetMode(2);
+    sequenceCleanUp();
+    return true;
+}
+
+bool TMainForm::ShowLCDMessage(const QString& text) {
+    return LCDScreen1->SetMessage(text);
+}
+
+bool TMainForm::PumpOnDone() {
+    SetMode(3);
+    if (InstrumentModule) {
+        if (InstrumentModule->Channel1 && InstrumentModule->Channel1->Pump)
+            InstrumentModule->Channel1->Pump->Off();
+        if (InstrumentModule->Channel2 && InstrumentModule->Channel2->Pump)
+            InstrumentModule->Channel2->Pump->Off();
+    }
+    return true;
+}
+
+bool TMainForm::FlushDone() {
+    SetMode(2);
+    return true;
+}
+bool TMainForm::RefillDone() {
+    SetMode(2);
+    return true;
+}
+bool TMainForm::StorageDone() {
+    SetMode(2);
+    return true;
+}
+bool TMainForm::PressureTestDone() {
+    SetMode(2);
+    return true;
+}
+bool TMainForm::SystemPressureTestDone() {
+    SetMode(2);
+    return true;
+}
+bool TMainForm::EmptyDone() {
+    SetMode(2);
+    return true;
+}
+bool TMainForm::InstrumentFlushDone() {
+    SetMode(2);
+    return true;
+}
+bool TMainForm::SealChangeDone() {
+    SetMode(2);
+    return true;
+}

@@ -1,0 +1,131 @@
+// The main window: the program's life from creation to close, the one-second main loop that
+// drives the instrument, and the mode byte that says what the instrument is doing. Its menus,
+// status bar and commands come from TMainFormCommands; the LCD-style panel is TLCDScreen.
+#pragma once
+#include <QColor>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "link/Timers.h"
+#include "unicode/UxForms.h"
+
+#if __has_include("ui/MainFormCommands.h")
+#include "ui/MainFormCommands.h"
+#define ZENTROVA_MAINFORM_COMMANDS 1
+#endif
+
+class QFrame;
+class QLabel;
+class QTimer;
+class TLCDScreen;
+
+// The close action of a close request: what happens once the close handler has run.
+enum TCloseAction { caNone = 0, caHide = 1, caFree = 2, caMinimize = 3 };
+
+// A filled circle or ellipse of the front-panel imitation (lamp and keys).
+class TShapeImage : public QWidget {
+    Q_OBJECT
+  public:
+    enum Shape { Circle, Ellipse };
+    TShapeImage(Shape shape, QWidget* parent = nullptr);
+    void SetBrushColor(const QColor& c);
+    QColor GetBrushColor() const { return brush_; }
+    // A mouse button pressed on the shape.
+    std::function<void(Qt::MouseButton button)> OnMouseDown;
+
+  protected:
+    void paintEvent(QPaintEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+
+  private:
+    Shape shape_;
+    QColor brush_ = Qt::white;
+};
+
+// Ticks the main loop still skips after start-up (5 at start).
+extern int32_t MainLoopSkipTicks;
+
+class TMainForm : public TUxForm
+#ifdef ZENTROVA_MAINFORM_COMMANDS
+    ,
+                  public TMainFormCommands
+#endif
+{
+    Q_OBJECT
+  public:
+    // Builds the components and runs FormCreate. args: the command line after the program name.
+    explicit TMainForm(const std::vector<std::string>& args = {}, QWidget* owner = nullptr);
+    ~TMainForm() override;
+
+    // Life.
+    void FormCreate();
+    void FormShow();
+    void FormClose(TCloseAction& action);
+    void UpdateCaption();
+    void SelectHelpFile();
+
+    // Main loop and mode machine.
+    void Timer1Timer();
+    void SetMode(uint8_t m);
+    void UpdateRunSignal();
+    bool CheckErrors();
+    bool checkValveState();
+    bool HaltInstrument();
+    bool SequenceFinished();
+    bool ShowLCDMessage(const QString& text);
+    bool PumpOnDone();
+    bool FlushDone();
+    bool RefillDone();
+    bool StorageDone();
+    bool PressureTestDone();
+    bool SystemPressureTestDone();
+    bool EmptyDone();
+    bool InstrumentFlushDone();
+    bool SealChangeDone();
+
+    // Seconds of the close countdown (3); tests may shorten it.
+    int32_t CloseCountdownSeconds = 3;
+    // True once the close was confirmed: the main loop stays off from then on.
+    bool IsClosing() const {
+        return closing_;
+    }
+
+    // Components.
+    QTimer* Timer1 = nullptr;  // 1000 ms, the main loop
+    QFrame* Panel1 = nullptr;  // front-panel imitation, right-hand strip
+    TShapeImage* RedLightImg = nullptr;
+    TShapeImage* StopBtnImg = nullptr;
+    TShapeImage* ModeBtnImg = nullptr;
+    TShapeImage* SelectBtnImg = nullptr;
+    QLabel* StopBtnImgLbl = nullptr;
+    QLabel* ModeBtnImgLbl = nullptr;
+    QLabel* SelectBtnImgLbl = nullptr;
+    QLabel* LogoImg = nullptr;
+    TLCDScreen* LCDScreen1 = nullptr;
+
+    // Fields.
+    TCountDownTimer Valve1ResendTimer;
+    TCountDownTimer Valve2ResendTimer;
+    uint8_t iMode = 2;
+    std::string Instance;  // "", "1", "2", "3" or "4"
+
+  private:
+    void buildComponents();
+    void stepMode();
+    void copyLiveValues();
+    void lostLink();
+    void closeLink();
+    void sequenceCleanUp();
+    template <class F>
+    void guarded(F&& f);
+
+    std::vector<std::string> args_;
+    bool closing_ = false;
+};
+
+// The main window, created first at start-up.
+extern TMainForm* MainForm;

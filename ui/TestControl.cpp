@@ -1,0 +1,195 @@
+#include "ui/TestControl.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "link/Instrument.h"
+#include "platform/Dialogs.h"
+#include "ui/LCDFrame.h"
+#include "ui/MainForm.h"
+#include "unicode/UxControls.h"
+#include "unicode/UxMenus.h"
+
+namespace {
+
+struct Client {
+    int fd = -1;
+    QSocketNotifier* notifier = nullptr;
+    std::string input;
+};
+
+struct State {
+    int listenFd = -1;
+    std::string path;
+    QSocketNotifier* acceptNotifier = nullptr;
+    std::map<int, Client> clients;
+    std::deque<MsgResult> answers;
+    std::vector<MessageRequest> boxes;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+std::string escape(const QString& text) {
+    std::string out;
+    for (char c : text.toStdString()) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+void closeClient(int fd) {
+    auto it = state().clients.find(fd);
+    if (it == state().clients.end()) return;
+    it->second.notifier->deleteLater();
+    ::close(fd);
+    state().clients.erase(it);
+}
+
+void readClient(int fd) {
+    char buf[1024];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        closeClient(fd);
+        return;
+    }
+    auto it = state().clients.find(fd);
+    if (it == state().clients.end()) return;
+    it->second.input.append(buf, size_t(n));
+    size_t nl;
+    while ((nl = it->second.input.find('\n')) != std::string::npos) {
+        std::string line = it->second.input.substr(0, nl);
+        it->second.input.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::string answer = TestControl::handle(line) + "\n";
+        // Answers are short; the test reads them at once.
+        [[maybe_unused]] ssize_t w = ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+}
+
+void acceptClient() {
+    const int fd = ::accept4(state().listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    Client c;
+    c.fd = fd;
+    c.notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+    QObject::connect(c.notifier, &QSocketNotifier::activated, [fd] { readClient(fd); });
+    state().clients[fd] = c;
+}
+
+TUxMenuItem* findItem(const std::string& name) {
+    if (!MainForm) return nullptr;
+    return MainForm->findChild<TUxMenuItem*>(QString::fromStdString(name));
+}
+
+}  // namespace
+
+namespace TestControl {
+
+bool startFromEnvironment() {
+    const char* path = std::getenv("ZENTROVA_TEST_CONTROL");
+    if (!path || !*path) return false;
+    State& s = state();
+    sockaddr_un addr{};
+    if (std::strlen(path) >= sizeof addr.sun_path) return false;
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path);
+    ::unlink(path);
+    s.listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s.listenFd < 0) return false;
+    if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(s.listenFd, 4) != 0) {
+        ::close(s.listenFd);
+        s.listenFd = -1;
+        return false;
+    }
+    s.path = path;
+    s.acceptNotifier = new QSocketNotifier(s.listenFd, QSocketNotifier::Read);
+    QObject::connect(s.acceptNotifier, &QSocketNotifier::activated, [] { acceptClient(); });
+    setMessageHandler([](const MessageRequest& req) {
+        state().boxes.push_back(req);
+        if (!state().answers.empty()) {
+            const MsgResult r = state().answers.front();
+            state().answers.pop_front();
+            return r;
+        }
+        if (req.defaultButton != mrNone) return req.defaultButton;
+        return req.buttons == MsgButtons::YesNo || req.buttons == MsgButtons::YesNoCancel ? mrYes : mrOk;
+    });
+    return true;
+}
+
+void stop() {
+    State& s = state();
+    while (!s.clients.empty()) closeClient(s.clients.begin()->first);
+    delete s.acceptNotifier;
+    s.acceptNotifier = nullptr;
+    if (s.listenFd >= 0) {
+        ::close(s.listenFd);
+        ::unlink(s.path.c_str());
+    }
+    s.listenFd = -1;
+}
+
+std::string handle(const std::string& line) {
+    const size_t sp = line.find(' ');
+    const std::string cmd = line.substr(0, sp);
+    const std::string arg = sp == std::string::npos ? std::string() : line.substr(sp + 1);
+    if (cmd == "state") {
+        if (!MainForm) return "error no main window";
+        std::string out = "mode=" + std::to_string(int(MainForm->iMode));
+        out += " enabled=" + std::string(InstrumentModule && InstrumentModule->Enabled ? "1" : "0");
+        out += " shown=" + std::string(MainForm->isVisible() ? "1" : "0");
+        out += " caption=" + escape(MainForm->GetCaption());
+        out += " message=" + escape(MainForm->LCDScreen1->String1->GetCaption());
+        return out;
+    }
+    if (cmd == "menu") {
+        TUxMenuItem* item = findItem(arg);
+        if (!item) return "error no menu item " + arg;
+        // After the answer: the command may open boxes that run their own loops.
+        QTimer::singleShot(0, item, [item] { item->Click(); });
+        return "ok";
+    }
+    if (cmd == "answer") {
+        static const std::map<std::string, MsgResult> names{
+            {"yes", mrYes}, {"no", mrNo}, {"ok", mrOk}, {"cancel", mrCancel}};
+        auto it = names.find(arg);
+        if (it == names.end()) return "error unknown answer " + arg;
+        state().answers.push_back(it->second);
+        return "ok";
+    }
+    if (cmd == "boxes") {
+        std::string out = std::to_string(state().boxes.size());
+        for (const auto& b : state().boxes) out += " | " + escape(b.title) + ": " + escape(b.text);
+        return out;
+    }
+    if (cmd == "close") {
+        if (!MainForm) return "error no main window";
+        QTimer::singleShot(0, MainForm, [] { MainForm->close(); });
+        return "ok";
+    }
+    return "error unknown command " + cmd;
+}
+
+}  // namespace TestControl

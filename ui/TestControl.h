@@ -1,0 +1,21 @@
+// A small control channel for whole-program tests, off unless the environment variable
+// ZENTROVA_TEST_CONTROL names a Unix socket path. A test connects, writes one command per
+// line and reads one answer line per command:
+//   state             "mode=<iMode> enabled=<0|1> shown=<0|1> caption=<text> message=<LCD line 1>"
+//   menu NAME         clicks the menu item whose object name is NAME (after the answer "ok")
+//   answer yes|no|ok|cancel   queues the answer of the next message box
+//   boxes             "<count>" then, for each box shown so far, " | title: text" (escaped \n)
+//   close             asks the main window to close (the close box still asks)
+// While the channel is on, message boxes are answered from the queue (else by their default
+// button) and never block.
+#pragma once
+#include <memory>
+#include <string>
+
+namespace TestControl {
+// Starts the channel when ZENTROVA_TEST_CONTROL is set; false when it is not or cannot listen.
+bool startFromEnvironment();
+void stop();
+// One command line; the answer without its newline (used by the socket and by tests).
+std::string handle(const std::string& line);
+}  // namespace TestControl
