@@ -4,7 +4,8 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config
       qt6-base-dev libqt6printsupport6 qt6-qpa-plugins libgl-dev
       libsqlite3-dev sqlite3 libzip-dev zlib1g-dev libbz2-dev gettext socat netbase
-      libgtest-dev libgmock-dev libbenchmark-dev iproute2 procps)
+      libgtest-dev libgmock-dev libbenchmark-dev iproute2 procps
+      fontconfig fonts-dejavu-core locales libxkbcommon-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
