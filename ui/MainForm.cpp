@@ -579,8 +579,7 @@ bool TMainForm::HaltInstrument() {
 void TMainForm::sequenceCleanUp() {
     if (HPLCModule) HPLCModule->SetStopped();
 #ifdef ZENTROVA_MAINFORM_COMMANDS
-    if (StatusBar1 && StatusBar1->GetPanels()->GetItem(1))
-        StatusBar1->GetPanels()->GetItem(1)->SetText(QString());
+    SetStatusText(1, QString());
 #endif
 }
 
