@@ -97,8 +97,9 @@ int32_t TZpWin32Dispatcher::GetComError(CommStatus& stat) {
         stat.OutQueue = outBuff_.empty() ? 0 : static_cast<uint32_t>(OutRingUsed());
     }
     stat.Flags = 0;
-    if ((dcb_.Flags & CommState::fOutxCtsFlow) && !(lines & MS_CTS_ON)) stat.Flags |= 1;
-    if ((dcb_.Flags & CommState::fOutxDsrFlow) && !(lines & MS_DSR_ON)) stat.Flags |= 2;
+    const uint32_t flow = flowFlags_.load();
+    if ((flow & CommState::fOutxCtsFlow) && !(lines & MS_CTS_ON)) stat.Flags |= 1;
+    if ((flow & CommState::fOutxDsrFlow) && !(lines & MS_DSR_ON)) stat.Flags |= 2;
     return static_cast<int32_t>(errs & 0x1F);
 }
 
@@ -115,7 +116,10 @@ int32_t TZpWin32Dispatcher::GetComState(CommState& dcb) {
 int32_t TZpWin32Dispatcher::SetComState(CommState& dcb) {
     std::shared_lock g(devMutex_);
     if (!device_) return -1;
-    if (device_->setState(dcb)) return 0;
+    if (device_->setState(dcb)) {
+        flowFlags_ = dcb.Flags;
+        return 0;
+    }
     return -(errno ? errno : 87);
 }
 

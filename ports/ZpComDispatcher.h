@@ -65,6 +65,8 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     int wakeFd_ = -1;
     std::atomic<uint32_t> pendingErrors_{0};
     std::atomic<uint32_t> curEvents_{0};
+    // The flow flags of the state in force, read by GetComError from any thread.
+    std::atomic<uint32_t> flowFlags_{0};
     uint32_t lastLines_ = 0;
     bool deviceCloseDeferred_ = false;
 };

@@ -334,3 +334,27 @@ TEST_F(FakePort, OpenRulesOfThePort) {
     port.SetOpen(false);
     EXPECT_THROW(port.PutString("x"), ECommNotOpen);
 }
+
+TEST_F(FakePort, SettingsChangeWhileDataFlows) {
+    std::string got;
+    port.SetOnTriggerAvail([&](TZpCustomComPort* cp, uint16_t n) {
+        for (uint16_t i = 0; i < n; ++i) got.push_back(cp->GetChar());
+    });
+    port.SetOpen(true);
+    std::string sent;
+    for (int i = 0; i < 40; ++i) {
+        const std::string chunk = "chunk" + std::to_string(i) + ";";
+        sent += chunk;
+        fake.state->push(chunk);
+        port.SetHWFlowOptions(i % 2 ? hwfRequireCTS | hwfUseRTS : 0);
+        port.SetSWFlowOptions(i % 3 ? swfNone : swfBoth);
+        port.SetDTR(i % 2 == 0);
+        fake.state->setLines(i % 2 ? MS_CTS_ON : 0);
+        EXPECT_GE(port.GetFlowState(), 1);
+        port.PutString("x");
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(waitFor([&] { return got.size() >= sent.size(); }));
+    EXPECT_EQ(got, sent);
+    port.SetOpen(false);
+}
