@@ -30,7 +30,7 @@ echo "== release build and benchmarks (short mode)"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 for b in build/asan/bench/bench_*; do
-  [ -x "$b" ] || continue
+  [ -f "$b" ] && [ -x "$b" ] || continue
   echo "-- $b"
   "$b" --benchmark_min_time=0.01 >/dev/null
 done
