@@ -12,7 +12,7 @@ int64_t steadyMs() {
 }
 
 class SystemClock : public Clock {
-public:
+  public:
     SystemClock() : startMono_(steadyMs()), startSeconds_(static_cast<int64_t>(std::time(nullptr))) {}
     int64_t monotonicMs() const override { return steadyMs(); }
     int64_t seconds() const override { return startSeconds_ + (steadyMs() - startMono_) / 1000; }
@@ -33,7 +33,7 @@ public:
         return lt;
     }
 
-private:
+  private:
     int64_t startMono_;
     int64_t startSeconds_;
 };
@@ -74,13 +74,17 @@ Clock& appClock() {
     return c ? *c : systemClock();
 }
 
-void setClock(Clock* c) { installed.store(c); }
+void setClock(Clock* c) {
+    installed.store(c);
+}
 
 FakeClock::FakeClock() : mono_(1'000'000), startSeconds_(1'796'558'400), startMono_(1'000'000) {
     setLocal(LocalTime{2026, 12, 6, 10, 0, 0, 0});
 }
 
-int64_t FakeClock::seconds() const { return startSeconds_ + (mono_ - startMono_) / 1000; }
+int64_t FakeClock::seconds() const {
+    return startSeconds_ + (mono_ - startMono_) / 1000;
+}
 
 void FakeClock::advanceMs(int64_t ms) {
     mono_ += ms;
@@ -88,8 +92,9 @@ void FakeClock::advanceMs(int64_t ms) {
 }
 
 void FakeClock::setLocal(const LocalTime& t) {
-    localMs_ = (daysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second) * 1000 +
-               t.millisecond;
+    localMs_ =
+        (daysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second) * 1000 +
+        t.millisecond;
 }
 
 LocalTime FakeClock::localNow() const {

@@ -10,7 +10,7 @@ struct LocalTime {
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Monotonic milliseconds; never wraps, arbitrary origin.
     virtual int64_t monotonicMs() const = 0;
@@ -25,7 +25,7 @@ Clock& appClock();
 void setClock(Clock* c);
 
 class FakeClock : public Clock {
-public:
+  public:
     // Starts on 2026-12-06 10:00:00.00 local time, monotonic 1,000,000 ms.
     FakeClock();
     int64_t monotonicMs() const override { return mono_; }
@@ -37,7 +37,7 @@ public:
     // Sets the local wall-clock time; monotonic time is unchanged.
     void setLocal(const LocalTime& t);
 
-private:
+  private:
     int64_t mono_;
     int64_t startSeconds_;
     int64_t startMono_;
@@ -46,7 +46,7 @@ private:
 
 // Installs a FakeClock for the lifetime of the guard.
 class FakeClockGuard {
-public:
+  public:
     FakeClockGuard() { setClock(&fake); }
     ~FakeClockGuard() { setClock(nullptr); }
     FakeClock fake;

@@ -7,7 +7,7 @@
 #include <vector>
 
 class IniFile {
-public:
+  public:
     explicit IniFile(const std::string& path);  // reads the file when it exists
     ~IniFile();
     const std::string& fileName() const { return path_; }
@@ -30,7 +30,7 @@ public:
     bool updateFile();
     const std::string& lastError() const { return error_; }
 
-private:
+  private:
     struct Data;
     std::string path_;
     std::string error_;

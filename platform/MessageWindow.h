@@ -13,7 +13,7 @@ using LParam = intptr_t;
 using LResult = intptr_t;
 
 class MessageWindow {
-public:
+  public:
     using Procedure = std::function<LResult(uint32_t msg, WParam w, LParam l)>;
     explicit MessageWindow(Procedure proc);
     ~MessageWindow();  // the handle becomes invalid; messages still queued for it are dropped
@@ -21,7 +21,7 @@ public:
     MessageWindow& operator=(const MessageWindow&) = delete;
     WindowHandle handle() const { return handle_; }
 
-private:
+  private:
     WindowHandle handle_;
 };
 

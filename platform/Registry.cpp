@@ -502,12 +502,13 @@ int64_t Registry::currentId() {
     return findKey(c, rootId(), open_ ? parts_ : none, false);
 }
 
-std::vector<std::string> Registry::getKeyNames() {
+// Names of the open key's subkeys or values (the query selects name and fold of one key).
+std::vector<std::string> Registry::childNames(const char* sql) {
     const int64_t id = currentId();
-    std::vector<std::pair<std::string, std::string>> items;
     if (id < 0) return {};
+    std::vector<std::pair<std::string, std::string>> items;
     Conn& c = conn();
-    sqlite3_stmt* st = c.prepare("SELECT name, fold FROM keys WHERE parent=?1");
+    sqlite3_stmt* st = c.prepare(sql);
     sqlite3_bind_int64(st, 1, id);
     while (c.step(st) == SQLITE_ROW)
         items.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
@@ -516,18 +517,12 @@ std::vector<std::string> Registry::getKeyNames() {
     return sortedNames(std::move(items));
 }
 
+std::vector<std::string> Registry::getKeyNames() {
+    return childNames("SELECT name, fold FROM keys WHERE parent=?1");
+}
+
 std::vector<std::string> Registry::getValueNames() {
-    const int64_t id = currentId();
-    if (id < 0) return {};
-    std::vector<std::pair<std::string, std::string>> items;
-    Conn& c = conn();
-    sqlite3_stmt* st = c.prepare("SELECT name, fold FROM vals WHERE key=?1");
-    sqlite3_bind_int64(st, 1, id);
-    while (c.step(st) == SQLITE_ROW)
-        items.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                           reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
-    sqlite3_reset(st);
-    return sortedNames(std::move(items));
+    return childNames("SELECT name, fold FROM vals WHERE key=?1");
 }
 
 bool Registry::hasSubKeys() {

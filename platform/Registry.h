@@ -75,6 +75,7 @@ class Registry {
     int64_t rootId() const;
     std::vector<std::string> resolve(const std::string& path) const;
     int64_t currentId();
+    std::vector<std::string> childNames(const char* sql);
     bool fetch(const std::string& name, RegDataType& type, std::string* text, int64_t* number,
                std::vector<uint8_t>* bytes);
     void requireWritable(bool needKey) const;

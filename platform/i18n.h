@@ -23,7 +23,9 @@ void translateComponent(QWidget* w);
 
 #define _(text) ::i18n::translate(text)
 #define _8(text) ::i18n::translate8(text)
-inline void TranslateComponent(QWidget* w) { i18n::translateComponent(w); }
+inline void TranslateComponent(QWidget* w) {
+    i18n::translateComponent(w);
+}
 
 // Replaces the first "%s" of text with value (the whole value, unformatted).
 QString fillFirst(const QString& text, const QString& value);

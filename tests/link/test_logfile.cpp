@@ -5,13 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QTemporaryDir>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,20 +17,9 @@
 #include "platform/Instance.h"
 #include "platform/Registry.h"
 #include "platform/SystemInfo.h"
+#include "platform/TempEnv.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
 
 bool exists(const std::string& path) {
     struct stat st;
@@ -73,12 +59,7 @@ class FakeSource : public LogHeaderSource {
 class LogFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        root_ = dir_.path().toStdString();
-        setenv("ZENTROVA_REGISTRY", (root_ + "/registry.db").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
-        setenv("XDG_DATA_HOME", root_.c_str(), 1);
-        setenv("APPDATA", (root_ + "/appdata").c_str(), 1);
+        root_ = env_.dir;
         setInstance("");
         setLogHeaderSource(nullptr);
         folder_ = root_ + "/appdata/TressivanLabs/";
@@ -96,12 +77,12 @@ class LogFileTest : public ::testing::Test {
     }
     // Everything after the header block (which ends with an empty line).
     std::string body(const std::string& file) const {
-        const std::string text = readFile(file);
+        const std::string text = fileBytes(file);
         const size_t p = text.find("\n\n");
         return p == std::string::npos ? text : text.substr(p + 2);
     }
 
-    QTemporaryDir dir_;
+    TempEnv env_;
     std::string root_, folder_;
     FakeClockGuard clock_;
 };
@@ -135,7 +116,7 @@ TEST_F(LogFileTest, HeaderBlockLineByLine) {
     setLocal(2026, 3, 4, 14, 3, 7, 250);
     TLogFile log;
 
-    const std::vector<std::string> l = lines(readFile(folder_ + "Zentrova2.log"));
+    const std::vector<std::string> l = lines(fileBytes(folder_ + "Zentrova2.log"));
     size_t i = 0;
     ASSERT_GE(l.size(), 11u);
     EXPECT_EQ(l[i++], "14:03:07 04/03/2026");
@@ -178,7 +159,7 @@ TEST_F(LogFileTest, HeaderDefaultsWithoutInstrument) {
           "\nCurrent Sequence: \nCurrent Method:   \n\n"})
         EXPECT_NE(h.find(expected), std::string::npos) << expected;
     EXPECT_EQ(h.back(), '\n');
-    EXPECT_EQ(readFile(path()), h);
+    EXPECT_EQ(fileBytes(path()), h);
 
     // The stored connection method stands in while the instrument state is not there.
     {
@@ -209,30 +190,30 @@ TEST_F(LogFileTest, NewDateShiftsTheLogsByOne) {
     writeFile(path("3"), "three\n");
     writeFile(path("4"), "four\n");
     TLogFile log;  // today's log is of an earlier date: the shift happens at start-up
-    EXPECT_EQ(readFile(path("2")), old);
-    EXPECT_EQ(readFile(path("3")), "two\n");
-    EXPECT_EQ(readFile(path("4")), "three\n");
+    EXPECT_EQ(fileBytes(path("2")), old);
+    EXPECT_EQ(fileBytes(path("3")), "two\n");
+    EXPECT_EQ(fileBytes(path("4")), "three\n");
     log.AddLine("day one");
-    const std::string dayOne = readFile(path());
+    const std::string dayOne = fileBytes(path());
 
     setLocal(2026, 12, 6, 23, 59, 59, 990);
     log.AddLine("before midnight");
     clock_.fake.advanceMs(20);
     log.AddLine("after midnight");
     EXPECT_EQ(log.LogDate, (TLogDate{2026, 7, 12}));
-    EXPECT_EQ(readFile(path("2")), dayOne + "23:59:59.99,before midnight\n");
-    EXPECT_EQ(readFile(path("3")), old);
-    EXPECT_EQ(readFile(path("4")), "two\n");
-    const std::string today = readFile(path());
+    EXPECT_EQ(fileBytes(path("2")), dayOne + "23:59:59.99,before midnight\n");
+    EXPECT_EQ(fileBytes(path("3")), old);
+    EXPECT_EQ(fileBytes(path("4")), "two\n");
+    const std::string today = fileBytes(path());
     EXPECT_EQ(today.substr(0, 20), "00:00:00 07/12/2026\n");
     EXPECT_EQ(body(path()), "00:00:00.01,after midnight\n");
 
     // Two idle days later: still a shift by one.
     setLocal(2026, 12, 10, 8, 0, 0, 0);
     log.AddLine("later");
-    EXPECT_EQ(readFile(path("2")), today);
-    EXPECT_EQ(readFile(path("4")), old);
-    EXPECT_EQ(readFile(path()).substr(0, 20), "08:00:00 10/12/2026\n");
+    EXPECT_EQ(fileBytes(path("2")), today);
+    EXPECT_EQ(fileBytes(path("4")), old);
+    EXPECT_EQ(fileBytes(path()).substr(0, 20), "08:00:00 10/12/2026\n");
 }
 
 // Returns each reading and moves on by a step, as a real clock does between two calls.
@@ -262,7 +243,7 @@ TEST_F(LogFileTest, DateAndTimeOfALineAreOneReading) {
     setClock(&clock_.fake);
     EXPECT_EQ(body(path("2")), "23:59:59.98,a\n23:59:59.99,b\n");
     EXPECT_EQ(body(path()), "00:00:00.00,c\n");
-    EXPECT_EQ(readFile(path()).substr(0, 20), "00:00:00 07/12/2026\n");
+    EXPECT_EQ(fileBytes(path()).substr(0, 20), "00:00:00 07/12/2026\n");
 }
 
 TEST_F(LogFileTest, RestartSameDayAppendsWithoutHeader) {
@@ -277,15 +258,15 @@ TEST_F(LogFileTest, RestartSameDayAppendsWithoutHeader) {
         log.AddLine("two");
     }
     EXPECT_FALSE(exists(path("2")));
-    const std::string text = readFile(path());
+    const std::string text = fileBytes(path());
     EXPECT_EQ(countOf(text, "ZentrovaKVZ, instance"), 1);
     EXPECT_EQ(body(path()), "10:00:00.00,one\n10:01:00.00,two\n");
 
     // The next start on a later date shifts and starts a new header.
     setLocal(2026, 12, 9, 7, 0, 0, 0);
     TLogFile log;
-    EXPECT_EQ(readFile(path("2")), text);
-    EXPECT_EQ(readFile(path()).substr(0, 20), "07:00:00 09/12/2026\n");
+    EXPECT_EQ(fileBytes(path("2")), text);
+    EXPECT_EQ(fileBytes(path()).substr(0, 20), "07:00:00 09/12/2026\n");
 }
 
 TEST_F(LogFileTest, ReadLogDateRules) {
@@ -305,8 +286,8 @@ TEST_F(LogFileTest, ReadLogDateRules) {
     log.FormDestroy();
     writeFile(path(), "short\n");
     TLogFile next;
-    EXPECT_EQ(readFile(path("2")), "short\n");
-    EXPECT_EQ(readFile(path()).substr(0, 20), "10:00:00 06/12/2026\n");
+    EXPECT_EQ(fileBytes(path("2")), "short\n");
+    EXPECT_EQ(fileBytes(path()).substr(0, 20), "10:00:00 06/12/2026\n");
 }
 
 TEST_F(LogFileTest, LinesWaitWhileClosedAndComeOutInOrder) {
@@ -355,20 +336,20 @@ TEST_F(LogFileTest, PendingTextIsWrittenAtExit) {
 TEST_F(LogFileTest, NoShiftWhileClosedForAMoment) {
     TLogFile log;
     log.AddLine("one");
-    const std::string dayOne = readFile(path());
+    const std::string dayOne = fileBytes(path());
     log.CloseForMoment();
     setLocal(2026, 12, 7, 0, 0, 1, 0);
     log.AddLine("waits");
     EXPECT_FALSE(exists(path("2")));  // the file being archived keeps its name
     log.Reopen();
     log.AddLine("next");
-    EXPECT_EQ(readFile(path("2")), dayOne);
+    EXPECT_EQ(fileBytes(path("2")), dayOne);
     EXPECT_EQ(body(path()), "00:00:01.00,waits\n00:00:01.00,next\n");
 }
 
 TEST_F(LogFileTest, FolderThatCannotBeCreatedIsReportedOnce) {
     writeFile(root_ + "/blocker", "x");
-    setenv("APPDATA", (root_ + "/blocker/sub").c_str(), 1);
+    env_.set("APPDATA", root_ + "/blocker/sub");
     testing::internal::CaptureStderr();
     {
         TLogFile log;
@@ -476,9 +457,9 @@ TEST_F(LogFileTest, TwoCopiesNeverMixALine) {
         EXPECT_EQ(WEXITSTATUS(status), 0);
     }
     // One shift, one header.
-    EXPECT_EQ(readFile(path("2")), "09:00:00 05/12/2026\nyesterday\n");
+    EXPECT_EQ(fileBytes(path("2")), "09:00:00 05/12/2026\nyesterday\n");
     EXPECT_FALSE(exists(path("3")));
-    EXPECT_EQ(countOf(readFile(path()), "ZentrovaKVZ, instance"), 1);
+    EXPECT_EQ(countOf(fileBytes(path()), "ZentrovaKVZ, instance"), 1);
     const std::vector<std::string> l = lines(body(path()));
     ASSERT_EQ(l.size(), 2u * kChildLines);
     const std::regex shape(R"(\d\d:\d\d:\d\d\.\d\d,(a{151}|b{151})\d+)");

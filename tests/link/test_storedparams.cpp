@@ -1,25 +1,18 @@
 // The stored instrument settings: key path per instance and the two readers' failure rules.
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <cstdlib>
 
 #include "link/StoredParams.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
+#include "platform/TempEnv.h"
 
 namespace {
 
 class StoredParamsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        const std::string d = dir_.path().toStdString();
-        setenv("ZENTROVA_REGISTRY", (d + "/registry.db").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", d.c_str(), 1);
-        setenv("APPDATA", d.c_str(), 1);
-        setInstance("");
-    }
+    void SetUp() override { setInstance(""); }
     void TearDown() override { setInstance(""); }
 
     static void write(const std::string& key, const std::string& name, const std::string& value) {
@@ -33,7 +26,7 @@ class StoredParamsTest : public ::testing::Test {
         reg.writeInteger(name, value);
     }
 
-    QTemporaryDir dir_;
+    TempEnv env_;
 };
 
 TEST_F(StoredParamsTest, KeyCarriesTheInstanceWithoutSeparator) {

@@ -1,8 +1,11 @@
 // A fresh folder for one test with the store, data and config variables pointed into it;
-// the old environment comes back and the folder goes away afterwards.
+// the old environment comes back and the folder goes away afterwards. Also the file helpers
+// the store, profile and log tests share.
 #pragma once
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -55,3 +58,13 @@ class TempEnv {
     }
     std::map<std::string, std::optional<std::string>> saved_;
 };
+
+inline std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/Clock.h"
-#include "platform/Instance.h"
 
 TEST(Clock, FakeClockCrossesMidnightAndKeepsSecondsAwayFromZero) {
     FakeClockGuard g;
@@ -21,21 +20,4 @@ TEST(Clock, FakeClockCrossesMidnightAndKeepsSecondsAwayFromZero) {
 
 TEST(Clock, SystemSecondsAreWallClockBased) {
     EXPECT_GT(appClock().seconds(), 1'600'000'000);
-}
-
-TEST(Instance, OnlyExactDigitsOneToFour) {
-    auto of = [](const char* a) {
-        char prog[] = "zentrova";
-        std::string s = a;
-        char* argv[] = {prog, s.data(), nullptr};
-        return instanceFromArgs(2, argv);
-    };
-    EXPECT_EQ(of("1"), "1");
-    EXPECT_EQ(of("4"), "4");
-    EXPECT_EQ(of("5"), "");
-    EXPECT_EQ(of("01"), "");
-    EXPECT_EQ(of("2 "), "");
-    char prog[] = "zentrova";
-    char* argv[] = {prog, nullptr};
-    EXPECT_EQ(instanceFromArgs(1, argv), "");
 }

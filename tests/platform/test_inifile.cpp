@@ -2,23 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "platform/IniFile.h"
 #include "platform/TempEnv.h"
-
-namespace {
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-}  // namespace
 
 class IniFileTest : public ::testing::Test {
   protected:

@@ -1,28 +1,17 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "platform/Registry.h"
 #include "platform/TempEnv.h"
 
 namespace {
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 const char* const kMethods = "\\Software\\TressivanLabs\\Zentrova\\Methods";
 }  // namespace
 
@@ -283,6 +272,54 @@ TEST_F(RegistryTest, FailedSaveLeavesTheOldSubtreeWhole) {
     EXPECT_EQ(check.readString("0"), "1;0.30;0.30");
     check.writeString("0", "changed");
     EXPECT_EQ(check.readString("0"), "changed");
+}
+
+TEST_F(RegistryTest, CopyKilledInTheMiddleOfASaveLeavesTheOldSubtreeWhole) {
+    const std::string key = std::string(kMethods) + "\\Hydrolysis";
+    {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(key, true));
+        reg.writeString("ColumnT", "40");
+        ASSERT_TRUE(reg.openKey(key + "\\PumpFlowTT", true));
+        reg.writeString("0", "1;0.30;0.30");
+    }
+    int pipeFd[2];
+    ASSERT_EQ(pipe(pipeFd), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipeFd[0]);
+        try {
+            Registry reg;
+            reg.beginTransaction();
+            reg.deleteKey(key);
+            reg.openKey(key, true);
+            for (int i = 0; i < 200; ++i) reg.writeString("v" + std::to_string(i), std::string(500, 'n'));
+            (void)!write(pipeFd[1], "x", 1);  // half-way through the save
+            pause();
+        } catch (...) {
+        }
+        _exit(3);
+    }
+    close(pipeFd[1]);
+    char c = 0;
+    ASSERT_EQ(read(pipeFd[0], &c, 1), 1);
+    close(pipeFd[0]);
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    EXPECT_EQ(Registry::checkStore(), "");
+    Registry check;
+    ASSERT_TRUE(check.openKey(key, false));
+    EXPECT_EQ(check.getValueNames(), std::vector<std::string>{"ColumnT"});
+    EXPECT_EQ(check.readString("ColumnT"), "40");
+    ASSERT_TRUE(check.openKey("PumpFlowTT", false));
+    EXPECT_EQ(check.readString("0"), "1;0.30;0.30");
+    // The store takes writes again at once: the dead copy's lock went with it.
+    check.writeString("0", "after");
+    EXPECT_EQ(check.readString("0"), "after");
 }
 
 TEST_F(RegistryTest, FiveProcessesWritingAtOnceLoseNothing) {

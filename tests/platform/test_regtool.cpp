@@ -2,24 +2,12 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "platform/Registry.h"
 #include "platform/TempEnv.h"
 
 namespace {
 const std::string kTool = ZENTROVA_BINARY_DIR "/tools/regtool/regtool";
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
 
 std::string quote(const std::string& s) {
     std::string out = "'";
