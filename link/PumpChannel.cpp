@@ -1,6 +1,37 @@
 #include "link/PumpChannel.h"
 
+#include <array>
+
 namespace {
+
+// The state that follows each state once its action is complete, as the machines' tables give
+// it. States that branch (1, 20, 47) choose their next state themselves.
+constexpr std::array<uint8_t, 256> makeFollows() {
+    std::array<uint8_t, 256> f{};
+    // clang-format off
+    constexpr uint8_t pairs[][2] = {
+        // refill: empty the syringe, one 3-ml pass, 1-ml passes, the final fill
+        {2, 3}, {3, 79}, {79, 4}, {4, 13},
+        {13, 14}, {14, 80}, {80, 15}, {15, 9}, {9, 10}, {10, 8}, {8, 11}, {11, 81}, {81, 12}, {12, 21},
+        {21, 22}, {22, 82}, {82, 23}, {23, 17}, {17, 18}, {18, 16}, {16, 19}, {19, 83}, {83, 20},
+        {29, 30}, {30, 84}, {84, 31}, {31, 32}, {32, 33}, {33, 90},
+        // flush
+        {34, 35}, {35, 36}, {36, 37}, {37, 39}, {39, 40}, {40, 38}, {38, 41}, {41, 42}, {42, 43},
+        {43, 45}, {45, 46}, {46, 44}, {44, 47}, {48, 49}, {49, 51}, {51, 52}, {52, 50}, {50, 53},
+        {53, 90},
+        // empty
+        {58, 61}, {61, 62}, {62, 90}, {55, 56}, {56, 57}, {57, 59}, {59, 60}, {60, 58},
+        // pump-out and pump-on
+        {78, 54}, {54, 90}, {63, 66}, {66, 67}, {67, 90},
+        // pressure test
+        {68, 69}, {69, 70}, {70, 71}, {71, 72}, {72, 73}, {73, 74}, {74, 75}, {75, 76}, {76, 77},
+        {77, 90},
+    };
+    // clang-format on
+    for (const auto& p : pairs) f[p[0]] = p[1];
+    return f;
+}
+constexpr std::array<uint8_t, 256> Follows = makeFollows();
 
 // States at which a refill waits while the other channel has its turn.
 bool refillHolds(uint8_t s) {
@@ -139,7 +170,11 @@ bool TPumpChannel::IsValvePositionUnknown() const {
     return Valve && Valve->GetPosition() == 0;
 }
 
-// ---------------------------------------------------------------- helpers of the machines
+// ---------------------------------------------------------------- actions shared by the machines
+
+void TPumpChannel::proceed() {
+    State = Follows[State];
+}
 
 bool TPumpChannel::valveStep(int8_t p) {
     if (Valve->GetPosition() == p && Valve->IsInPosition()) {
@@ -151,15 +186,47 @@ bool TPumpChannel::valveStep(int8_t p) {
     return false;
 }
 
+void TPumpChannel::valveThen(int8_t p) {
+    if (valveStep(p)) proceed();
+}
+
+bool TPumpChannel::endMove(bool done) {
+    if (!done) return false;
+    stop();
+    StateTicks = 0;
+    return true;
+}
+
+void TPumpChannel::startTimer(TCountDownTimer& timer, int32_t seconds) {
+    timer.Start(seconds);
+    proceed();
+}
+
+void TPumpChannel::afterTimer(TCountDownTimer& timer) {
+    if (timer.IsExpired()) proceed();
+}
+
+uint8_t TPumpChannel::afterPass(uint8_t again, uint8_t last) {
+    if (PassCount >= 2) return last;
+    ++PassCount;
+    return again;
+}
+
 bool TPumpChannel::flushMove(bool forward, bool done) {
-    if (done || (Pump->IsStopped() && StateTicks >= 2)) {
-        stop();
-        StateTicks = 0;
-        return true;
-    }
+    if (endMove(done || (Pump->IsStopped() && StateTicks >= 2))) return true;
     if (StateTicks == 0) forward ? dispense(Speed) : aspirate(Speed);
     ++StateTicks;
     return false;
+}
+
+bool TPumpChannel::finish() {
+    stop();
+    State = 0;
+    return false;
+}
+
+bool TPumpChannel::emptied() const {
+    return Pump->LimitB || Pump->IsStopped();
 }
 
 void TPumpChannel::EndRefill() {
@@ -168,8 +235,7 @@ void TPumpChannel::EndRefill() {
 }
 
 void TPumpChannel::EndFlush() {
-    State = 0;
-    stop();
+    EndRefill();
 }
 
 // ---------------------------------------------------------------- refill
@@ -178,7 +244,6 @@ bool TPumpChannel::RefillStep(bool hold) {
     if (!Pump || !Valve || !isRefillState(State)) return false;
     if (hold && refillHolds(State)) return true;
     TPump& p = *Pump;
-    const bool emptied = p.LimitB || p.IsStopped();
     switch (State) {
         case 1:
             StateTicks = 0;
@@ -187,136 +252,71 @@ bool TPumpChannel::RefillStep(bool hold) {
             State = p.GetVolume() > 5.0 ? 29 : 2;
             break;
         case 2:
-            if (valveStep(1)) State = 3;
-            break;
-        case 3:
-            dispense(Speed);
-            State = 79;
-            break;
-        case 79:
-            State = 4;
-            break;
-        case 4:
-            if (emptied) {
-                stop();
-                StateTicks = 0;
-                State = 13;
-            }
+        case 8:
+        case 16:
+            valveThen(1);
             break;
         case 13:
-            if (valveStep(4)) State = 14;
-            break;
-        case 14:
-            aspirate(Speed);
-            PassVolume = 3.0;
-            State = 80;
-            break;
-        case 80:
-            State = 15;
-            break;
-        case 15:
-            if (p.GetVolume() > PassVolume || p.LimitA || p.IsStopped()) {
-                stop();
-                StateTicks = 0;
-                State = 9;
-            }
-            break;
-        case 9:
-            PauseTimer.Start(PassPause());
-            State = 10;
-            break;
-        case 10:
-            if (PauseTimer.IsExpired()) State = 8;
-            break;
-        case 8:
-            if (valveStep(1)) State = 11;
-            break;
-        case 11:
-            dispense(Speed);
-            State = 81;
-            break;
-        case 81:
-            State = 12;
-            break;
-        case 12:
-            if (emptied) {
-                stop();
-                StateTicks = 0;
-                State = 21;
-            }
-            break;
         case 21:
-            if (valveStep(4)) State = 22;
+        case 29:
+            valveThen(4);
             break;
-        case 22:
-            aspirate(Speed);
-            PassVolume = 1.0;
-            State = 82;
-            break;
-        case 82:
-            State = 23;
-            break;
-        case 23:
-            if (p.GetVolume() >= PassVolume || p.LimitA || p.IsStopped()) {
-                stop();
-                StateTicks = 0;
-                State = 17;
-            }
-            break;
-        case 17:
-            PauseTimer.Start(PassPause());
-            State = 18;
-            break;
-        case 18:
-            if (PauseTimer.IsExpired()) State = 16;
-            break;
-        case 16:
-            if (valveStep(1)) State = 19;
-            break;
+        case 3:
+        case 11:
         case 19:
             dispense(Speed);
-            State = 83;
+            proceed();
             break;
-        case 83:
-            State = 20;
-            break;
-        case 20:
-            if (emptied) {
-                stop();
-                StateTicks = 0;
-                if (PassCount < 2) {
-                    ++PassCount;
-                    State = 21;
-                } else {
-                    State = 29;
-                }
-            }
-            break;
-        case 29:
-            if (valveStep(4)) State = 30;
+        case 14:
+        case 22:
+            aspirate(Speed);
+            PassVolume = State == 14 ? 3.0 : 1.0;
+            proceed();
             break;
         case 30:
             aspirate(Speed);
-            State = 84;
+            proceed();
             break;
+        case 79:
+        case 80:
+        case 81:
+        case 82:
+        case 83:
         case 84:
-            State = 31;
+            proceed();  // one tick for the move to start
+            break;
+        case 4:
+        case 12:
+            if (endMove(emptied())) proceed();
+            break;
+        case 20:
+            if (endMove(emptied())) State = afterPass(21, 29);
+            break;
+        case 15:
+            if (endMove(p.GetVolume() > PassVolume || p.LimitA || p.IsStopped())) proceed();
+            break;
+        case 23:
+            if (endMove(p.GetVolume() >= PassVolume || p.LimitA || p.IsStopped())) proceed();
             break;
         case 31:
-            if (p.GetVolume() >= TargetVolume || p.LimitA || (p.IsStopped() && StateTicks >= 2)) {
-                stop();
-                StateTicks = 0;
-                State = 32;
-            } else {
+            if (endMove(p.GetVolume() >= TargetVolume || p.LimitA || (p.IsStopped() && StateTicks >= 2)))
+                proceed();
+            else
                 ++StateTicks;
-            }
+            break;
+        case 9:
+        case 17:
+            startTimer(PauseTimer, PassPause());
+            break;
+        case 10:
+        case 18:
+            afterTimer(PauseTimer);
             break;
         case 32:
-            RefillEndTimer.Start(RefillEndPause());
-            State = 33;
+            startTimer(RefillEndTimer, RefillEndPause());
             break;
         case 33:
-            if (RefillEndTimer.IsExpired()) State = 90;
+            afterTimer(RefillEndTimer);
             break;
         case 90:
             EndRefill();
@@ -341,82 +341,52 @@ bool TPumpChannel::FlushStep(bool hold) {
             State = 34;
             break;
         case 34:
-            if (valveStep(1)) State = 35;
-            break;
-        case 35:
-            if (flushMove(true, p.LimitB)) State = 36;
+        case 38:
+        case 44:
+        case 50:
+            valveThen(1);
             break;
         case 36:
-            if (valveStep(5)) State = 37;
+        case 42:
+        case 48:
+            valveThen(5);
+            break;
+        case 35:
+        case 41:
+            if (flushMove(true, p.LimitB)) proceed();
+            break;
+        case 47:
+            if (flushMove(true, p.LimitB)) State = afterPass(42, 48);
             break;
         case 37:
-            if (flushMove(false, p.GetVolume() > PassVolume || p.LimitA)) State = 39;
-            break;
-        case 39:
-            PauseTimer.Start(PassPause());
-            State = 40;
-            break;
-        case 40:
-            if (PauseTimer.IsExpired()) State = 38;
-            break;
-        case 38:
-            if (valveStep(1)) State = 41;
-            break;
-        case 41:
-            if (flushMove(true, p.LimitB)) State = 42;
-            break;
-        case 42:
-            if (valveStep(5)) State = 43;
+            if (flushMove(false, p.GetVolume() > PassVolume || p.LimitA)) proceed();
             break;
         case 43: {
             const bool sends = StateTicks == 0;
             if (flushMove(false, p.GetVolume() > PassVolume || p.LimitA))
-                State = 45;
+                proceed();
             else if (sends)
                 PassVolume = 1.0;  // the first pass aspirates 3 ml, every later one 1 ml
             break;
         }
-        case 45:
-            PauseTimer.Start(PassPause());
-            State = 46;
-            break;
-        case 46:
-            if (PauseTimer.IsExpired()) State = 44;
-            break;
-        case 44:
-            if (valveStep(1)) State = 47;
-            break;
-        case 47:
-            if (flushMove(true, p.LimitB)) {
-                if (PassCount < 2) {
-                    ++PassCount;
-                    State = 42;
-                } else {
-                    State = 48;
-                }
-            }
-            break;
-        case 48:
-            if (valveStep(5)) State = 49;
-            break;
         case 49:
-            if (flushMove(false, p.LimitA)) State = 51;
+            if (flushMove(false, p.LimitA)) proceed();
             break;
+        case 39:
+        case 45:
         case 51:
-            PauseTimer.Start(PassPause());
-            State = 52;
+            startTimer(PauseTimer, PassPause());
             break;
+        case 40:
+        case 46:
         case 52:
-            if (PauseTimer.IsExpired()) State = 50;
-            break;
-        case 50:
-            if (valveStep(1)) State = 53;
+            afterTimer(PauseTimer);
             break;
         case 53:
             // The last dispense ends without its own stop: state 90 sends it.
             if (p.LimitB || (p.IsStopped() && StateTicks >= 2)) {
                 StateTicks = 0;
-                State = 90;
+                proceed();
             } else {
                 if (StateTicks == 0) dispense(Speed);
                 ++StateTicks;
@@ -441,41 +411,37 @@ bool TPumpChannel::EmptyStep(bool hold, double rate) {
         case 1:
             // A count left by an abandoned machine would keep the valve command from going out.
             StateTicks = 0;
-            State = 58;
-            if (p.LimitB && p.GetVolume() == 70.0) State = 55;
+            State = p.LimitB && p.GetVolume() == 70.0 ? 55 : 58;
             break;
         case 58:
-            if (valveStep(1)) State = 61;
+            valveThen(1);
+            break;
+        case 55:
+            valveThen(5);
             break;
         case 61:
             dispense(rate);
-            State = 62;
-            break;
-        case 62:
-            if (p.LimitB || p.IsStopped()) State = 90;
-            break;
-        case 55:
-            if (valveStep(5)) State = 56;
+            proceed();
             break;
         case 56:
             aspirate(rate);
-            State = 57;
+            proceed();
             break;
         case 57:
             stop();
-            State = 59;
+            proceed();
+            break;
+        case 62:
+            if (emptied()) proceed();
             break;
         case 59:
-            PauseTimer.Start(PassPause());
-            State = 60;
+            startTimer(PauseTimer, PassPause());
             break;
         case 60:
-            if (PauseTimer.IsExpired()) State = 58;
+            afterTimer(PauseTimer);
             break;
         case 90:
-            stop();
-            State = 0;
-            return false;
+            return finish();
         default:
             return false;
     }
@@ -488,20 +454,19 @@ bool TPumpChannel::PumpOutStep(double rate) {
         case 1:
             dispense(rate);
             State = 78;
-            return true;
+            break;
         case 78:
-            State = 54;
-            return true;
+            proceed();
+            break;
         case 54:
-            if (Pump->LimitB || Pump->IsStopped()) State = 90;
-            return true;
+            if (emptied()) proceed();
+            break;
         case 90:
-            stop();
-            State = 0;
-            return false;
+            return finish();
         default:
             return false;
     }
+    return true;
 }
 
 // ---------------------------------------------------------------- pump-on
@@ -512,70 +477,58 @@ bool TPumpChannel::PumpOnStep(double rate) {
         case 1:
             StateTicks = 0;
             State = 63;
-            return true;
+            break;
         case 63:
-            if (valveStep(2)) State = 66;
-            return true;
+            valveThen(2);
+            break;
         case 66:
             dispense(rate);
-            State = 67;
-            return true;
+            proceed();
+            break;
         case 67:
-            if (Pump->LimitB || Pump->IsStopped()) State = 90;
-            return true;
+            if (emptied()) proceed();
+            break;
         case 90:
-            stop();
-            State = 0;
-            return false;
+            return finish();
         default:
             return false;
     }
+    return true;
 }
 
 // ---------------------------------------------------------------- pressure test
 
 bool TPumpChannel::PressureTestStep() {
     if (!Pump) return false;
-    const bool halted = Pump->LimitB || Pump->IsStopped();
     switch (State) {
         case 1:
             StateTicks = 0;
             State = 68;
             break;
         case 68:
-            Pump->SetStopPressure(StopPressure - 100.0);
-            State = 69;
+        case 74:
+            // A first stage 100 below the target, then the target itself.
+            Pump->SetStopPressure(State == 68 ? StopPressure - 100.0 : StopPressure);
+            proceed();
             break;
         case 69:
-            dispense(0.01);
-            State = 70;
+        case 75:
+            dispense(State == 69 ? 0.01 : 0.001);
+            proceed();
             break;
         case 70:
-            State = 71;
+        case 76:
+            proceed();
             break;
         case 71:
-            if (halted) State = 72;
+        case 77:
+            if (emptied()) proceed();
             break;
         case 72:
-            PressureTimer.Start(3);
-            State = 73;
+            startTimer(PressureTimer, 3);
             break;
         case 73:
-            if (PressureTimer.IsExpired()) State = 74;
-            break;
-        case 74:
-            Pump->SetStopPressure(StopPressure);
-            State = 75;
-            break;
-        case 75:
-            dispense(0.001);
-            State = 76;
-            break;
-        case 76:
-            State = 77;
-            break;
-        case 77:
-            if (halted) State = 90;
+            afterTimer(PressureTimer);
             break;
         case 90:
             // The instrument stopped the pump at the stop pressure; nothing more to send.

@@ -62,9 +62,25 @@ class TPumpChannel {
     void dispense(double r);
     void aspirate(double r);
     void stop();
+    // State := the state that follows it in the machines' tables.
+    void proceed();
     // One tick of "valve step to p": true once the valve reports p in position (StateTicks
     // is then 0 again).
     bool valveStep(int8_t p);
+    // A valve step to p that proceeds once the valve is there.
+    void valveThen(int8_t p);
+    // The end of a move when done: stop and StateTicks := 0; returns done.
+    bool endMove(bool done);
+    // Starts a pause and proceeds; proceeds after a pause once it has expired.
+    void startTimer(TCountDownTimer& timer, int32_t seconds);
+    void afterTimer(TCountDownTimer& timer);
+    // After a repeated pass: once more (again, counted in PassCount) while fewer than two
+    // repeats were counted, else last.
+    uint8_t afterPass(uint8_t again, uint8_t last);
+    // Limit B or stopped: a dispense is over.
+    bool emptied() const;
+    // Stop; State := 0; false (the machine is done).
+    bool finish();
     // A flush move: sent on the first tick; done on its end flag or when the pump is seen
     // stopped from the second tick on. Done stops the pump and zeroes StateTicks.
     bool flushMove(bool forward, bool done);

@@ -1,10 +1,7 @@
 #include "methods/MethodParams.h"
 
-#include <algorithm>
-#include <cstdio>
+#include <initializer_list>
 
-#include "platform/Dialogs.h"
-#include "platform/Instance.h"
 #include "platform/i18n.h"
 #include "unicode/UxControls.h"
 
@@ -26,29 +23,34 @@ bool flagOf(Registry& reg, const char* name) {
     }
 }
 
-void info(const char* text) {
-    messageBox(_(text), _("Info"), MsgButtons::OK);
-}
+// The ten texts of a method in their stored order, with the number parsed from each.
+struct TextField {
+    const char* value;
+    std::string TMethodINIParams::*text;
+    double TMethodINIParams::*number;  // nullptr: a text without a number
+};
+using M = TMethodINIParams;
+constexpr TextField TextFields[] = {
+    {"ColumnT", &M::ColumnT, &M::ColumnTValue},
+    {"ColumnD", &M::ColumnD, nullptr},
+    {"ReactorT", &M::ReactorT, &M::ReactorTValue},
+    {"ReactorV", &M::ReactorV, nullptr},
+    {"Reagent1D", &M::Reagent1D, nullptr},
+    {"Reagent2D", &M::Reagent2D, nullptr},
+    {"Runtime", &M::Runtime, &M::RuntimeValue},
+    {"EquilTime", &M::EquilTime, &M::EquilTimeValue},
+    {"Pump1Flow", &M::Pump1Flow, &M::Pump1FlowValue},
+    {"Pump2Flow", &M::Pump2Flow, &M::Pump2FlowValue},
+};
+
+// One column of a timetable: its value name in a row key and the record's list.
+template <class List>
+struct Cell {
+    const char* value;
+    List* list;
+};
 
 }  // namespace
-
-std::vector<std::string> sortedByNumber(std::vector<std::string> names) {
-    auto numberOfName = [](const std::string& s) -> long long {
-        if (s.empty() || s.size() > 18) return -1;
-        long long v = 0;
-        for (char c : s) {
-            if (c < '0' || c > '9') return -1;
-            v = v * 10 + (c - '0');
-        }
-        return v;
-    };
-    std::stable_sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
-        const long long na = numberOfName(a), nb = numberOfName(b);
-        if (na < 0 || nb < 0) return na >= 0 && nb < 0;  // numbers first
-        return na < nb;
-    });
-    return names;
-}
 
 // ---- TMethodINIParams ----
 
@@ -87,30 +89,27 @@ void TMethodINIParams::ClearList(std::vector<std::string>& list) {
 
 // ---- CMethodNames ----
 
-CMethodNames::CMethodNames() {
-    // Without an instance the methods sit directly under the product key.
-    MethodsKey = Instance().empty()
-                     ? std::string("\\Software\\TressivanLabs\\Zentrova\\Methods")
-                     : "\\Software\\TressivanLabs\\Zentrova\\Instrument" + Instance() + "\\Methods";
-}
+CMethodNames::CMethodNames() = default;
 
 CMethodNames::~CMethodNames() = default;
 
 bool CMethodNames::IsValidName(const std::string& name) {
-    return !name.empty() && name.find('\\') == std::string::npos;
+    return NamedKeys::isValidName(name);
 }
 
 void CMethodNames::FillListBox(TUxListBox* box) {
     if (box == nullptr) return;
     box->Clear();
-    if (!reg_.openKey(MethodsKey, false)) return;
-    for (const std::string& name : reg_.getKeyNames()) box->AddItem(QString::fromStdString(name));
+    std::vector<std::string> names;
+    if (!keys_.names(names)) return;
+    for (const std::string& name : names) box->AddItem(QString::fromStdString(name));
 }
 
 void CMethodNames::FillComboBox(TUxComboBox* box) {
-    if (box == nullptr || !reg_.openKey(MethodsKey, false)) return;
+    std::vector<std::string> names;
+    if (box == nullptr || !keys_.names(names)) return;
     box->GetItems()->Clear();
-    for (const std::string& name : reg_.getKeyNames()) box->GetItems()->Add(QString::fromStdString(name));
+    for (const std::string& name : names) box->GetItems()->Add(QString::fromStdString(name));
 }
 
 bool CMethodNames::MethodExists(const QString& name) {
@@ -119,7 +118,7 @@ bool CMethodNames::MethodExists(const QString& name) {
 
 bool CMethodNames::MethodExists(const std::string& name) {
     // The method loads exactly when its key opens.
-    return IsValidName(name) && reg_.openKey(keyOf(name), false);
+    return IsValidName(name) && keys_.reg().openKey(keys_.keyOf(name), false);
 }
 
 bool CMethodNames::AddMethod(const QString& name) {
@@ -127,21 +126,7 @@ bool CMethodNames::AddMethod(const QString& name) {
 }
 
 bool CMethodNames::AddMethod(const std::string& name) {
-    try {
-        if (!reg_.openKey(MethodsKey, true)) return false;
-    } catch (const ERegistryException&) {
-        return false;
-    }
-    bool ok = false;
-    if (IsValidName(name)) {
-        try {
-            ok = reg_.openKey(keyOf(name), true);
-        } catch (const ERegistryException&) {
-            ok = false;
-        }
-    }
-    if (!ok) info("Can't Add Method!");
-    return ok;
+    return keys_.add(name, "Can't Add Method!");
 }
 
 bool CMethodNames::DeleteMethod(const QString& name) {
@@ -149,119 +134,64 @@ bool CMethodNames::DeleteMethod(const QString& name) {
 }
 
 bool CMethodNames::DeleteMethod(const std::string& name) {
-    if (!reg_.openKey(MethodsKey, false)) return false;
-    bool ok = false;
-    if (IsValidName(name)) {
-        try {
-            ok = reg_.deleteKey(keyOf(name));
-        } catch (const ERegistryException&) {
-            ok = false;
-        }
-    }
-    if (!ok) info("Can't Delete Method!");
-    return ok;
+    return keys_.remove(name, "Can't Delete Method!");
 }
 
 std::vector<std::string> CMethodNames::rowKeys(const std::string& path) {
-    if (!reg_.openKey(path, false)) return {};
-    return sortedByNumber(reg_.getKeyNames());
+    Registry& reg = keys_.reg();
+    if (!reg.openKey(path, false)) return {};
+    return sortedByNumber(reg.getKeyNames());
 }
 
 bool CMethodNames::LoadMethod(TMethodINIParams& rec) {
     rec.ClearParams();
     if (!IsValidName(rec.Name)) return false;
-    const std::string key = keyOf(rec.Name);
-    if (!reg_.openKey(key, false)) return false;
+    const std::string key = keys_.keyOf(rec.Name);
+    Registry& reg = keys_.reg();
+    if (!reg.openKey(key, false)) return false;
 
-    rec.ColumnT = reg_.readString("ColumnT");
-    rec.ColumnTValue = numberOf(rec.ColumnT);
-    rec.ColumnD = reg_.readString("ColumnD");
-    rec.ReactorT = reg_.readString("ReactorT");
-    rec.ReactorTValue = numberOf(rec.ReactorT);
-    rec.ReactorV = reg_.readString("ReactorV");
-    rec.Reagent1D = reg_.readString("Reagent1D");
-    rec.Reagent2D = reg_.readString("Reagent2D");
-    rec.Runtime = reg_.readString("Runtime");
-    rec.RuntimeValue = numberOf(rec.Runtime);
-    rec.EquilTime = reg_.readString("EquilTime");
-    rec.EquilTimeValue = numberOf(rec.EquilTime);
-    rec.Pump1Flow = reg_.readString("Pump1Flow");
-    rec.Pump1FlowValue = numberOf(rec.Pump1Flow);
-    rec.Pump2Flow = reg_.readString("Pump2Flow");
-    rec.Pump2FlowValue = numberOf(rec.Pump2Flow);
-    rec.flushMethod = flagOf(reg_, "flushMethod");
-    rec.powerCoolingMethod = flagOf(reg_, "powerCoolingMethod");
+    for (const TextField& f : TextFields) {
+        rec.*f.text = reg.readString(f.value);
+        if (f.number) rec.*f.number = numberOf(rec.*f.text);
+    }
+    rec.flushMethod = flagOf(reg, "flushMethod");
+    rec.powerCoolingMethod = flagOf(reg, "powerCoolingMethod");
 
     // Rows come back in the order of their numbers, so row 10 follows row 9.
-    const std::string columns = key + "\\Columns";
-    for (const std::string& row : rowKeys(columns)) {
-        if (!reg_.openKey(columns + "\\" + row, false)) continue;
-        rec.ColumnTempList.push_back(reg_.readString("1"));
-        rec.ColumnTimeList.push_back(reg_.readString("time"));
-    }
-    const std::string pumps = key + "\\Pumps";
-    for (const std::string& row : rowKeys(pumps)) {
-        if (!reg_.openKey(pumps + "\\" + row, false)) continue;
-        rec.Pump1FlowList.push_back(reg_.readString("1"));
-        rec.Pump2FlowList.push_back(reg_.readString("2"));
-        rec.PumpTimeList.push_back(reg_.readString("time"));
-    }
+    auto readTable = [&](const std::string& table,
+                         std::initializer_list<Cell<std::vector<std::string>>> cells) {
+        for (const std::string& row : rowKeys(table)) {
+            if (!reg.openKey(table + "\\" + row, false)) continue;
+            for (const auto& cell : cells) cell.list->push_back(reg.readString(cell.value));
+        }
+    };
+    readTable(key + "\\Columns", {{"1", &rec.ColumnTempList}, {"time", &rec.ColumnTimeList}});
+    readTable(key + "\\Pumps",
+              {{"1", &rec.Pump1FlowList}, {"2", &rec.Pump2FlowList}, {"time", &rec.PumpTimeList}});
     return true;
 }
 
 bool CMethodNames::SaveMethod(const TMethodINIParams& rec) {
-    if (!IsValidName(rec.Name)) return false;
-    const std::string key = keyOf(rec.Name);
-    auto item = [](const std::vector<std::string>& list, size_t i) {
-        return i < list.size() ? list[i] : std::string();
-    };
+    return keys_.replace(rec.Name, [&](const std::string& key) {
+        Registry& reg = keys_.reg();
+        for (const TextField& f : TextFields) reg.writeString(f.value, rec.*f.text);
+        reg.writeBool("flushMethod", rec.flushMethod);
+        reg.writeBool("powerCoolingMethod", rec.powerCoolingMethod);
 
-    // The old version goes only together with the new one's arrival.
-    reg_.beginTransaction();
-    try {
-        reg_.deleteKey(key);
-        if (!reg_.openKey(key, true)) {
-            reg_.rollback();
-            return false;
-        }
-        reg_.writeString("ColumnT", rec.ColumnT);
-        reg_.writeString("ColumnD", rec.ColumnD);
-        reg_.writeString("ReactorT", rec.ReactorT);
-        reg_.writeString("ReactorV", rec.ReactorV);
-        reg_.writeString("Reagent1D", rec.Reagent1D);
-        reg_.writeString("Reagent2D", rec.Reagent2D);
-        reg_.writeString("Runtime", rec.Runtime);
-        reg_.writeString("EquilTime", rec.EquilTime);
-        reg_.writeString("Pump1Flow", rec.Pump1Flow);
-        reg_.writeString("Pump2Flow", rec.Pump2Flow);
-        reg_.writeBool("flushMethod", rec.flushMethod);
-        reg_.writeBool("powerCoolingMethod", rec.powerCoolingMethod);
-
-        const std::string columns = key + "\\Columns";
-        if (reg_.openKey(columns, true)) {
+        // Only rows with a time are stored, numbered 1, 2, ... without gaps.
+        auto writeTable = [&](const std::string& table, const std::vector<std::string>& times,
+                              std::initializer_list<Cell<const std::vector<std::string>>> cells) {
+            if (!reg.openKey(table, true)) return;
             int k = 0;
-            for (size_t i = 0; i < rec.ColumnTimeList.size(); ++i) {
-                if (rec.ColumnTimeList[i].empty()) continue;
-                if (!reg_.openKey(columns + "\\" + std::to_string(++k), true)) continue;
-                reg_.writeString("time", rec.ColumnTimeList[i]);
-                reg_.writeString("1", item(rec.ColumnTempList, i));
+            for (size_t i = 0; i < times.size(); ++i) {
+                if (times[i].empty()) continue;
+                if (!reg.openKey(table + "\\" + std::to_string(++k), true)) continue;
+                reg.writeString("time", times[i]);
+                for (const auto& cell : cells)
+                    reg.writeString(cell.value, i < cell.list->size() ? (*cell.list)[i] : std::string());
             }
-        }
-        const std::string pumps = key + "\\Pumps";
-        if (reg_.openKey(pumps, true)) {
-            int k = 0;
-            for (size_t i = 0; i < rec.PumpTimeList.size(); ++i) {
-                if (rec.PumpTimeList[i].empty()) continue;
-                if (!reg_.openKey(pumps + "\\" + std::to_string(++k), true)) continue;
-                reg_.writeString("time", rec.PumpTimeList[i]);
-                reg_.writeString("1", item(rec.Pump1FlowList, i));
-                reg_.writeString("2", item(rec.Pump2FlowList, i));
-            }
-        }
-        reg_.commit();
-    } catch (...) {
-        if (reg_.inTransaction()) reg_.rollback();
-        throw;
-    }
-    return true;
+        };
+        writeTable(key + "\\Columns", rec.ColumnTimeList, {{"1", &rec.ColumnTempList}});
+        writeTable(key + "\\Pumps", rec.PumpTimeList, {{"1", &rec.Pump1FlowList}, {"2", &rec.Pump2FlowList}});
+    });
 }

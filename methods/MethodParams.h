@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "methods/NamedKeys.h"
 #include "platform/Registry.h"
 
 class TUxListBox;
@@ -80,15 +81,11 @@ class CMethodNames {
     // A name that can be a method's key: not empty, without "\" (the key separator).
     static bool IsValidName(const std::string& name);
 
-    std::string MethodsKey;
-
   private:
-    std::string keyOf(const std::string& name) const { return MethodsKey + "\\" + name; }
     std::vector<std::string> rowKeys(const std::string& path);
 
-    Registry reg_;
-};
+    NamedKeys keys_{"Methods"};
 
-// Subkey names in the order of their numbers ("1", "2", ..., "10"); names that are not
-// numbers follow in their stored order. Shared with the sequence store.
-std::vector<std::string> sortedByNumber(std::vector<std::string> names);
+  public:
+    const std::string MethodsKey = keys_.folderKey();  // the full path of the methods key
+};

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "methods/NamedKeys.h"
 #include "platform/Registry.h"
 #include "unicode/UxStrings.h"
 
@@ -50,10 +51,9 @@ class CSequenceNames {
     // A name that can be a sequence's key: not empty, without "\" (the key separator).
     static bool IsValidName(const std::string& name);
 
-    std::string SequencesKey;
-
   private:
-    std::string keyOf(const std::string& name) const { return SequencesKey + "\\" + name; }
+    NamedKeys keys_{"Sequences"};
 
-    Registry reg_;
+  public:
+    const std::string SequencesKey = keys_.folderKey();  // the full path of the sequences key
 };
