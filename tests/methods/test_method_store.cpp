@@ -2,12 +2,11 @@
 // whole-method replacement in one transaction, and names that could reach other keys.
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "methods/MethodParams.h"
+#include "methods/support_store.h"
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
@@ -16,23 +15,13 @@
 
 namespace {
 
-using Strings = std::vector<std::string>;
 const std::string kPlain = "\\Software\\TressivanLabs\\Zentrova\\Methods";
 
-class MethodStoreTest : public ::testing::Test {
+class MethodStoreTest : public StoreTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        const std::string d = dir_.path().toStdString();
-        setenv("ZENTROVA_REGISTRY", (d + "/registry.db").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", d.c_str(), 1);
-        setenv("APPDATA", d.c_str(), 1);
-        setInstance("");
+        StoreTest::SetUp();
         setDecimalSeparator('.');
-    }
-    void TearDown() override {
-        Registry::failAfterWrites(0);
-        setInstance("");
     }
 
     static TMethodINIParams sample(const std::string& name) {
@@ -58,29 +47,11 @@ class MethodStoreTest : public ::testing::Test {
         return m;
     }
 
-    // Subkeys and values of a stored key.
-    static Strings keys(const std::string& path) {
-        Registry reg;
-        return reg.openKey(path, false) ? reg.getKeyNames() : Strings{"<missing>"};
-    }
-    static Strings values(const std::string& path) {
-        Registry reg;
-        return reg.openKey(path, false) ? reg.getValueNames() : Strings{"<missing>"};
-    }
-    static std::string str(const std::string& path, const std::string& name) {
-        Registry reg;
-        if (!reg.openKey(path, false)) return "<missing>";
-        EXPECT_EQ(reg.getDataType(name), RegDataType::String) << path << " " << name;
-        return reg.readString(name);
-    }
     static void writeStr(const std::string& path, const std::string& name, const std::string& value) {
         Registry reg;
         ASSERT_TRUE(reg.openKey(path, true));
         reg.writeString(name, value);
     }
-
-    QTemporaryDir dir_;
-    DialogScript dialogs_;
 };
 
 TEST_F(MethodStoreTest, MethodsKeyOfBothInstanceLayouts) {

@@ -2,13 +2,12 @@
 // transaction, listing order, messages, and the run total.
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <climits>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "methods/SequenceParams.h"
+#include "methods/support_store.h"
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
@@ -16,7 +15,6 @@
 
 namespace {
 
-using Strings = std::vector<std::string>;
 const std::string kPlain = "\\Software\\TressivanLabs\\Zentrova\\Sequences";
 
 TSequenceINIParams sequence(const QString& name, const QStringList& methods, const QStringList& runs) {
@@ -27,44 +25,14 @@ TSequenceINIParams sequence(const QString& name, const QStringList& methods, con
     return s;
 }
 
-class SequenceStoreTest : public ::testing::Test {
+class SequenceStoreTest : public StoreTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        const std::string d = dir_.path().toStdString();
-        setenv("ZENTROVA_REGISTRY", (d + "/registry.db").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", d.c_str(), 1);
-        setenv("APPDATA", d.c_str(), 1);
-        setInstance("");
-    }
-    void TearDown() override {
-        Registry::failAfterWrites(0);
-        setInstance("");
-    }
-
-    static Strings keys(const std::string& path) {
-        Registry reg;
-        return reg.openKey(path, false) ? reg.getKeyNames() : Strings{"<missing>"};
-    }
-    static Strings values(const std::string& path) {
-        Registry reg;
-        return reg.openKey(path, false) ? reg.getValueNames() : Strings{"<missing>"};
-    }
-    static std::string str(const std::string& path, const std::string& name) {
-        Registry reg;
-        if (!reg.openKey(path, false)) return "<missing>";
-        EXPECT_EQ(reg.getDataType(name), RegDataType::String) << path << " " << name;
-        return reg.readString(name);
-    }
     static TSequenceINIParams load(const QString& name) {
         TSequenceINIParams s;
         s.Name = name;
         EXPECT_TRUE(CSequenceNames().LoadSequence(s)) << name.toStdString();
         return s;
     }
-
-    QTemporaryDir dir_;
-    DialogScript dialogs_;
 };
 
 TEST_F(SequenceStoreTest, SequencesKeyOfBothInstanceLayouts) {
