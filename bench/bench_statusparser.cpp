@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "link/FZentrova.h"
 #include "link/ZentrovaAPI.h"
 
 namespace {
@@ -25,6 +26,20 @@ void BM_StatusLines(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_StatusLines);
+
+// As the link takes a line: the comma check, then the parser.
+void BM_CheckedStatusLines(benchmark::State& state) {
+    TZentrovaAPI api;
+    size_t i = 0;
+    for (auto _ : state) {
+        const std::string& line = Lines[i];
+        if (TFZentrova::IsValidStatusLine(line)) benchmark::DoNotOptimize(api.ParseLine(line));
+        i = (i + 1) % 3;
+    }
+    benchmark::DoNotOptimize(api.Pump1.Volume);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CheckedStatusLines);
 
 void BM_IdentityLine(benchmark::State& state) {
     TZentrovaAPI api;

@@ -5,15 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <cstring>
 #include <regex>
 
+#include "integration/simproc.h"
 #include "link/FTDI.h"
 #include "link/FZentrova.h"
 #include "link/LogFile.h"
@@ -21,59 +18,17 @@
 
 namespace {
 
-const char* kSim = ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
-
-// "\r", "\n", "\0", "\t", "\\", "\xHH" back to bytes.
-std::string unescape(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 >= s.size()) {
-            out += s[i];
-            continue;
-        }
-        char c = s[++i];
-        if (c == 'r')
-            out += '\r';
-        else if (c == 'n')
-            out += '\n';
-        else if (c == '0')
-            out += '\0';
-        else if (c == 't')
-            out += '\t';
-        else if (c == 'x' && i + 2 < s.size() + 1) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else
-            out += c;
-    }
-    return out;
-}
-
-struct Event {
-    qint64 ms;      // when this side read it
-    bool fromLink;  // rx: the simulator received it from the link
-    std::string bytes;
-};
+using simproc::TraceEvent;
 
 class LinkUsbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(QFile::exists(kSim)) << kSim << " is not built";
         ASSERT_TRUE(tmp.isValid());
-        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
-        qputenv("APPDATA", tmp.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
-        ptyLink = tmp.path() + "/kvz-usb";
-        clock.start();
-
-        QObject::connect(&sim, &QProcess::readyReadStandardError, [this] { readTrace(); });
-        sim.start(kSim,
-                  {"--pty", ptyLink, "--log", tmp.path() + "/sim.log", "--verbose", "--serial", "4711"});
-        ASSERT_TRUE(sim.waitForStarted(5000));
-        QElapsedTimer t;
-        t.start();
-        while (!sim.readAllStandardOutput().contains("ready") && t.elapsed() < 5000)
-            sim.waitForReadyRead(100);
+        simproc::isolateStore(tmp.path());
+        const QString ptyLink = tmp.path() + "/kvz-usb";
+        ASSERT_TRUE(
+            sim.start({"--pty", ptyLink, "--log", tmp.path() + "/sim.log", "--verbose", "--serial", "4711"}))
+            << sim.error();
         ASSERT_TRUE(QFile::exists(ptyLink));
 
         D2xx::setDeviceMap({{"Zentrova KVZ", ptyLink.toStdString()}});
@@ -88,45 +43,13 @@ class LinkUsbTest : public ::testing::Test {
         LogFile = nullptr;
         log.reset();
         D2xx::resetDeviceMap();
-        if (sim.state() != QProcess::NotRunning) {
-            sim.write("quit\n");
-            if (!sim.waitForFinished(3000)) sim.kill();
-            sim.waitForFinished(1000);
-        }
+        sim.stop();
     }
 
-    void readTrace() {
-        trace += sim.readAllStandardError().toStdString();
-        size_t nl;
-        while ((nl = trace.find('\n')) != std::string::npos) {
-            std::string line = trace.substr(0, nl);
-            trace.erase(0, nl + 1);
-            if (line.rfind("rx ", 0) == 0)
-                events.push_back({clock.elapsed(), true, unescape(line.substr(3))});
-            if (line.rfind("tx ", 0) == 0)
-                events.push_back({clock.elapsed(), false, unescape(line.substr(3))});
-        }
-    }
-    void run(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            sim.waitForReadyRead(2);
-            readTrace();
-        }
-    }
-    void control(const char* command) {
-        sim.write(QByteArray(command) + "\n");
-        sim.waitForBytesWritten(1000);
-        run(100);
-    }
-    std::vector<Event> commands() const {
-        std::vector<Event> out;
-        for (const auto& e : events)
-            if (e.fromLink) out.push_back(e);
-        return out;
-    }
+    void run(int ms) { sim.run(ms); }
+    void control(const char* command) { ASSERT_EQ(sim.control(command).rfind("ok", 0), 0u) << command; }
+    std::vector<TraceEvent> commands() const { return sim.received(); }
+    const std::vector<TraceEvent>& events() const { return sim.events(); }
     std::string dailyLog() const {
         QFile f(tmp.path() + "/TressivanLabs/Zentrova.log");
         if (!f.open(QIODevice::ReadOnly)) return {};
@@ -134,11 +57,7 @@ class LinkUsbTest : public ::testing::Test {
     }
 
     QTemporaryDir tmp;
-    QString ptyLink;
-    QProcess sim;
-    QElapsedTimer clock;
-    std::string trace;
-    std::vector<Event> events;
+    simproc::SimProcess sim;
     std::unique_ptr<TLogFile> log;
     std::unique_ptr<TFZentrova> link;
 };
@@ -181,7 +100,7 @@ TEST_F(LinkUsbTest, PacedConversationWithTheSimulator) {
     // After the identity reply every status query is "? 123" (field 7 of this identity is 0).
     bool identitySeen = false;
     int queries = 0;
-    for (const auto& e : events) {
+    for (const auto& e : events()) {
         if (!e.fromLink && e.bytes.find("?0,") != std::string::npos) identitySeen = true;
         if (e.fromLink && identitySeen && e.bytes.rfind("? ", 0) == 0) {
             EXPECT_EQ(e.bytes, "? 123\r");
@@ -200,7 +119,7 @@ TEST_F(LinkUsbTest, PacedConversationWithTheSimulator) {
     qint64 sentAt = 0, releasedAt = -1;
     int timeouts = 0, quickReleases = 0, bangReleases = 0;
     bool lastReleaseWasBang = false;
-    for (const auto& e : events) {
+    for (const auto& e : events()) {
         if (e.fromLink) {
             if (acks > 0 || status > 0) {
                 EXPECT_GE(e.ms - sentAt, 2900) << "sent while a reply was awaited: " << e.bytes;
@@ -263,7 +182,7 @@ TEST_F(LinkUsbTest, PacedConversationWithTheSimulator) {
         EXPECT_TRUE(logged(text)) << "command not in the log: " << text;
     }
     std::string received;
-    for (const auto& e : events)
+    for (const auto& e : events())
         if (!e.fromLink) received += e.bytes;
     size_t lines = 0, pos = 0, nl;
     while ((nl = received.find('\n', pos)) != std::string::npos) {
@@ -296,20 +215,46 @@ TEST_F(LinkUsbTest, ReconnectAfterTheSimulatorDropsTheLink) {
     ASSERT_TRUE(link->IsConnectionAlive());
     // The instrument now reports the reduced query in its identity.
     control("reduced on");
-    control("drop");
+    // Random bytes without a line end after them: a partial line waits in the link.
+    link->Timer1->stop();
+    run(600);
+    control("garbage 40");
+    run(300);
+    ASSERT_GT(TFZentrova::USBLineLen, 0) << "the garbage should leave a partial line";
+    ASSERT_TRUE(sim.drop());
     // The old device gives nothing more; the instrument state would reconnect: do the same.
     link->DisconnectClick();
     EXPECT_FALSE(link->IsConnected());
-    events.clear();
+    sim.clearEvents();
+    std::vector<std::string> logged;
+    TFZentrova::setLogTap([&logged](const std::string& s) { logged.push_back(s); });
+    link->Timer1->start();
     link->ConnectUSBClick();
     ASSERT_TRUE(link->IsConnected());
     run(1200);
+    TFZentrova::setLogTap(nullptr);
     const auto cmds = commands();
     ASSERT_FALSE(cmds.empty());
     EXPECT_EQ(cmds[0].bytes, "? 0123\r") << "a new connection asks for the identity again";
     ASSERT_GE(cmds.size(), 2u);
     for (size_t i = 1; i < cmds.size(); ++i) EXPECT_EQ(cmds[i].bytes, "? 13\r");
     EXPECT_TRUE(link->IsConnectionAlive());
+
+    // The first line after the reconnect is the identity line as sent, nothing of the old one.
+    std::string firstSent;
+    for (const auto& e : events())
+        if (!e.fromLink) {
+            firstSent = e.bytes.substr(0, e.bytes.find("\r\n"));
+            break;
+        }
+    ASSERT_EQ(firstSent.rfind("?0,", 0), 0u) << firstSent;
+    std::string firstReceived;
+    for (const auto& l : logged)
+        if (l.rfind("? ", 0) != 0) {
+            firstReceived = l;
+            break;
+        }
+    EXPECT_EQ(firstReceived, firstSent);
 }
 
 }  // namespace
