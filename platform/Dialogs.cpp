@@ -162,6 +162,17 @@ void showException(const std::exception& e) {
     showException(QString::fromUtf8(e.what()));
 }
 
+void runGuarded(const std::function<void()>& handler) {
+    if (!handler) return;
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        showException(e);
+    } catch (...) {
+        showException(QStringLiteral("Unknown error"));
+    }
+}
+
 void setMessageHandler(MessageHandler h) {
     messageHandlerSlot() = std::move(h);
 }

@@ -36,6 +36,9 @@ bool inputQuery(const QString& caption, const QString& prompt, QString& value,
 // The application's error box for an exception that reached the event loop.
 void showException(const QString& message);
 void showException(const std::exception& e);
+// Runs an event handler (nothing when empty); whatever it raises is shown with showException
+// and goes no further, so an exception never crosses the event loop.
+void runGuarded(const std::function<void()>& handler);
 
 // Test hooks: while a handler is installed no real box is shown; the handler answers.
 using MessageHandler = std::function<MsgResult(const MessageRequest&)>;

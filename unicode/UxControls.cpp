@@ -15,14 +15,7 @@
 #include "platform/Dialogs.h"
 
 void runUxEvent(const TNotifyEvent& handler) {
-    if (!handler) return;
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        showException(QString::fromUtf8(e.what()));
-    } catch (...) {
-        showException(QStringLiteral("Unknown error"));
-    }
+    runGuarded(handler);
 }
 
 namespace {

@@ -10,19 +10,6 @@
 
 #include "platform/Dialogs.h"
 
-namespace {
-template <typename F>
-void runFormEvent(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        showException(QString::fromUtf8(e.what()));
-    } catch (...) {
-        showException(QStringLiteral("Unknown error"));
-    }
-}
-}  // namespace
-
 TUxForm::TUxForm(QWidget* owner) : QWidget(owner, Qt::Window) {}
 
 TUxForm::~TUxForm() {
@@ -81,7 +68,7 @@ bool TUxForm::eventFilter(QObject* watched, QEvent* e) {
         if (w != this && isAncestorOf(w)) {
             auto* ke = static_cast<QKeyEvent*>(e);
             int key = ke->key();
-            runFormEvent([&] { OnKeyDown(key, ke->modifiers()); });
+            runGuarded([&] { OnKeyDown(key, ke->modifiers()); });
             if (key == 0) return true;
         }
     }
@@ -91,7 +78,7 @@ bool TUxForm::eventFilter(QObject* watched, QEvent* e) {
 void TUxForm::keyPressEvent(QKeyEvent* e) {
     if (OnKeyDown) {
         int key = e->key();
-        runFormEvent([&] { OnKeyDown(key, e->modifiers()); });
+        runGuarded([&] { OnKeyDown(key, e->modifiers()); });
         if (key == 0) {
             e->accept();
             return;
@@ -102,24 +89,24 @@ void TUxForm::keyPressEvent(QKeyEvent* e) {
 
 void TUxForm::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
-    if (OnShow && !e->spontaneous()) runFormEvent(OnShow);
+    if (OnShow && !e->spontaneous()) runGuarded(OnShow);
 }
 
 void TUxForm::hideEvent(QHideEvent* e) {
     QWidget::hideEvent(e);
-    if (OnHide && !e->spontaneous()) runFormEvent(OnHide);
+    if (OnHide && !e->spontaneous()) runGuarded(OnHide);
     if (loop_ && !e->spontaneous()) loop_->exit(modalResult_);
 }
 
 void TUxForm::closeEvent(QCloseEvent* e) {
     bool canClose = true;
-    if (OnCloseQuery) runFormEvent([&] { OnCloseQuery(canClose); });
+    if (OnCloseQuery) runGuarded([&] { OnCloseQuery(canClose); });
     if (!canClose) {
         if (loop_) modalResult_ = 0;
         e->ignore();
         return;
     }
-    if (OnClose) runFormEvent(OnClose);
+    if (OnClose) runGuarded(OnClose);
     e->accept();
     if (loop_) {
         if (modalResult_ == 0) modalResult_ = mrCancel;
@@ -133,6 +120,6 @@ void TUxForm::changeEvent(QEvent* e) {
     const bool active = isActiveWindow();
     if (active == wasActive_) return;
     wasActive_ = active;
-    if (active && OnActivate) runFormEvent(OnActivate);
-    if (!active && OnDeactivate) runFormEvent(OnDeactivate);
+    if (active && OnActivate) runGuarded(OnActivate);
+    if (!active && OnDeactivate) runGuarded(OnDeactivate);
 }

@@ -8,25 +8,12 @@
 
 #include "platform/Dialogs.h"
 
-namespace {
-void runHandler(const std::function<void()>& h) {
-    if (!h) return;
-    try {
-        h();
-    } catch (const std::exception& e) {
-        showException(QString::fromUtf8(e.what()));
-    } catch (...) {
-        showException(QStringLiteral("Unknown error"));
-    }
-}
-}  // namespace
-
 // ---- menu items
 
 TUxMenuItem::TUxMenuItem(const QString& caption, QObject* parent)
     : QObject(parent), action_(new QAction(this)) {
     SetCaption(caption);
-    connect(action_, &QAction::triggered, this, [this](bool) { runHandler(OnClick); });
+    connect(action_, &QAction::triggered, this, [this](bool) { runGuarded(OnClick); });
 }
 
 TUxMenuItem::~TUxMenuItem() {
@@ -116,7 +103,7 @@ TUxMenuItem* TUxMenuItem::GetItem(int index) const {
 }
 
 void TUxMenuItem::Click() {
-    if (action_->isEnabled()) runHandler(OnClick);
+    if (action_->isEnabled()) runGuarded(OnClick);
 }
 
 // ---- main menu and pop-up menu

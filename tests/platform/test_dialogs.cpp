@@ -93,6 +93,17 @@ TEST(DialogScript, ShowExceptionIsAnErrorBoxTitledWithTheApplicationName) {
     EXPECT_EQ(script.shown[0].icon, MsgIcon::Error);
     EXPECT_EQ(script.shown[0].buttons, MsgButtons::OK);
     EXPECT_EQ(script.shown[1].text, "Bad value");
+
+    // A guarded handler's exception becomes such a box and goes no further.
+    EXPECT_NO_THROW(runGuarded([] { throw std::runtime_error("Handler failed"); }));
+    EXPECT_NO_THROW(runGuarded([] { throw 7; }));
+    EXPECT_NO_THROW(runGuarded({}));
+    int ran = 0;
+    runGuarded([&] { ++ran; });
+    EXPECT_EQ(ran, 1);
+    ASSERT_EQ(script.shown.size(), 4u);
+    EXPECT_EQ(script.shown[2].text, "Handler failed");
+    EXPECT_EQ(script.shown[3].text, "Unknown error");
 }
 
 namespace {
