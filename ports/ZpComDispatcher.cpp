@@ -103,10 +103,6 @@ int32_t TZpWin32Dispatcher::GetComError(CommStatus& stat) {
     return static_cast<int32_t>(errs & 0x1F);
 }
 
-uint32_t TZpWin32Dispatcher::GetComEventMask(int32_t) {
-    return 0;
-}
-
 int32_t TZpWin32Dispatcher::GetComState(CommState& dcb) {
     std::shared_lock g(devMutex_);
     if (!device_) return -1;
@@ -227,6 +223,11 @@ void TZpWin32Dispatcher::DonePortPrim() {
     if (!threadRunning_.load()) closeDevice();
 }
 
+bool TZpWin32Dispatcher::deviceHasInput() {
+    std::shared_lock g(devMutex_);
+    return device_ && device_->inQueue() > 0;
+}
+
 uint32_t TZpWin32Dispatcher::collectEvents() {
     uint32_t ev = 0;
     std::shared_lock g(devMutex_);
@@ -331,10 +332,10 @@ void TZpWin32Dispatcher::threadMain() {
                 uint64_t v;
                 [[maybe_unused]] ssize_t r = ::read(wakeFd_, &v, sizeof v);
             }
-            // A device that hung up polls ready forever; pause it for one round.
+            // A device that hung up polls ready forever (a hung-up tty even reports input that
+            // no read returns); pause it for one round unless bytes really wait.
             for (nfds_t i = devIdx; i < n; ++i)
-                if ((fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[i].revents & POLLIN))
-                    skipDevice = true;
+                if ((fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) && !deviceHasInput()) skipDevice = true;
             (void)outIdx;
         }
         if (killThreads_.load()) break;

@@ -20,7 +20,6 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     int32_t EscapeComFunction(int32_t func) override;
     int32_t FlushCom(int32_t queue) override;
     int32_t GetComError(CommStatus& stat) override;
-    uint32_t GetComEventMask(int32_t evtMask) override;
     int32_t GetComState(CommState& dcb) override;
     int32_t ReadCom(uint8_t* buf, int32_t size) override;
     int32_t SetComState(CommState& dcb) override;
@@ -54,6 +53,7 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     void threadGone();
     void closeDevice();
     uint32_t collectEvents();
+    bool deviceHasInput();
 
     std::unique_ptr<SerialDevice> device_;
     // Guards the device against being closed while another thread uses it (innermost lock).

@@ -726,49 +726,36 @@ void TZpBaseDispatcher::RegisterSyncEventTriggerHandler(const void* key, TApdNot
     if (dLoggingOn_) AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 1, nullptr, 0);
 }
 
-void TZpBaseDispatcher::DeregisterWndTriggerHandler(WindowHandle wnd) {
+template <class List, class Match>
+void TZpBaseDispatcher::DeregisterHandler(List& list, Match match, uint8_t subType, uint32_t data) {
     std::lock_guard lk(dataSection_);
-    for (size_t i = 0; i < wndHandlers_.size(); ++i) {
-        if (wndHandlers_[i].wnd != wnd || wndHandlers_[i].deleted) continue;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].deleted || !match(list[i])) continue;
+        // A notification in progress walks the list: mark now, remove when it ends.
         if (notifyPending_) {
-            wndHandlers_[i].deleted = true;
+            list[i].deleted = true;
             deletePending_ = true;
         } else
-            wndHandlers_.erase(wndHandlers_.begin() + static_cast<long>(i));
-        if (dLoggingOn_) AddDispatchEntry(dtTriggerHandlerDispose, dstWndHandler, wnd, nullptr, 0);
+            list.erase(list.begin() + static_cast<long>(i));
+        if (dLoggingOn_) AddDispatchEntry(dtTriggerHandlerDispose, subType, data, nullptr, 0);
         break;
     }
     UpdateHandlerFlags(fuKeepPort);
+}
+
+void TZpBaseDispatcher::DeregisterWndTriggerHandler(WindowHandle wnd) {
+    DeregisterHandler(
+        wndHandlers_, [wnd](const WndHandler& h) { return h.wnd == wnd; }, dstWndHandler, wnd);
 }
 
 void TZpBaseDispatcher::DeregisterProcTriggerHandler(TApdNotifyProc proc) {
-    std::lock_guard lk(dataSection_);
-    for (size_t i = 0; i < procHandlers_.size(); ++i) {
-        if (procHandlers_[i].proc != proc || procHandlers_[i].deleted) continue;
-        if (notifyPending_) {
-            procHandlers_[i].deleted = true;
-            deletePending_ = true;
-        } else
-            procHandlers_.erase(procHandlers_.begin() + static_cast<long>(i));
-        if (dLoggingOn_) AddDispatchEntry(dtTriggerHandlerDispose, dstProcHandler, 0, nullptr, 0);
-        break;
-    }
-    UpdateHandlerFlags(fuKeepPort);
+    DeregisterHandler(
+        procHandlers_, [proc](const ProcHandler& h) { return h.proc == proc; }, dstProcHandler, 0);
 }
 
 void TZpBaseDispatcher::DeregisterEventTriggerHandler(const void* key) {
-    std::lock_guard lk(dataSection_);
-    for (size_t i = 0; i < eventHandlers_.size(); ++i) {
-        if (eventHandlers_[i].key != key || eventHandlers_[i].deleted) continue;
-        if (notifyPending_) {
-            eventHandlers_[i].deleted = true;
-            deletePending_ = true;
-        } else
-            eventHandlers_.erase(eventHandlers_.begin() + static_cast<long>(i));
-        if (dLoggingOn_) AddDispatchEntry(dtTriggerHandlerDispose, dstEventHandler, 0, nullptr, 0);
-        break;
-    }
-    UpdateHandlerFlags(fuKeepPort);
+    DeregisterHandler(
+        eventHandlers_, [key](const EventHandler& h) { return h.key == key; }, dstEventHandler, 0);
 }
 
 void TZpBaseDispatcher::UpdateHandlerFlags(TApHandlerFlagUpdate flagUpdate) {
@@ -811,6 +798,26 @@ void TZpBaseDispatcher::RunSynchronised(const TApdNotifyEvent& method, uint32_t 
     if (done || call->refs.fetch_sub(1) == 1) delete call;
 }
 
+template <class List, class After, class Call>
+void TZpBaseDispatcher::NotifyHandlers(const List& list, const bool& stop, After after, Call call) {
+    for (size_t i = 0; !stop; ++i) {
+        typename List::value_type h;
+        {
+            // Copied under the lock and called outside it: a handler may (de)register handlers.
+            std::lock_guard lk(dataSection_);
+            if (i >= list.size()) break;
+            if (list[i].deleted) continue;
+            h = list[i];
+        }
+        {
+            std::lock_guard d(dispSection_);
+            getCount_ = 0;
+        }
+        call(h);
+        after();
+    }
+}
+
 bool TZpBaseDispatcher::SendNotify(uint32_t msg, uint32_t trigger, uint16_t data) {
     if (!handlerServiceNeeded_.load()) return true;
     {
@@ -835,66 +842,27 @@ bool TZpBaseDispatcher::SendNotify(uint32_t msg, uint32_t trigger, uint16_t data
         std::lock_guard d(dispSection_);
         maxGetCount_ = std::max(maxGetCount_, getCount_.load());
     };
-    // Event handlers.
-    for (size_t i = 0; !stop; ++i) {
-        TApdNotifyEvent method;
-        bool sync;
-        {
-            std::lock_guard lk(dataSection_);
-            if (i >= eventHandlers_.size()) break;
-            if (eventHandlers_[i].deleted) continue;
-            method = eventHandlers_[i].method;
-            sync = eventHandlers_[i].sync;
-        }
-        {
-            std::lock_guard d(dispSection_);
-            getCount_ = 0;
-        }
-        if (method) {
-            if (sync)
-                RunSynchronised(method, msg, trigger, lparam);
-            else
-                method(msg, trigger, lparam);
-        }
-        afterHandler();
-    }
-    for (size_t i = 0; !stop; ++i) {
-        TApdNotifyProc proc;
-        {
-            std::lock_guard lk(dataSection_);
-            if (i >= procHandlers_.size()) break;
-            if (procHandlers_[i].deleted) continue;
-            proc = procHandlers_[i].proc;
-        }
-        {
-            std::lock_guard d(dispSection_);
-            getCount_ = 0;
-        }
-        if (proc) proc(msg, trigger, lparam);
-        afterHandler();
-    }
+    NotifyHandlers(eventHandlers_, stop, afterHandler, [&](const EventHandler& h) {
+        if (!h.method) return;
+        if (h.sync)
+            RunSynchronised(h.method, msg, trigger, lparam);
+        else
+            h.method(msg, trigger, lparam);
+    });
+    NotifyHandlers(procHandlers_, stop, afterHandler, [&](const ProcHandler& h) {
+        if (h.proc) h.proc(msg, trigger, lparam);
+    });
     bool windows;
     {
         std::lock_guard lk(dataSection_);
         windows = wndHandlers_.size() >= 2 || portHandlerInstalled_;
     }
-    for (size_t i = 0; windows && !stop; ++i) {
-        WindowHandle wnd;
-        {
-            std::lock_guard lk(dataSection_);
-            if (i >= wndHandlers_.size()) break;
-            if (wndHandlers_[i].deleted) continue;
-            wnd = wndHandlers_[i].wnd;
-        }
-        {
-            std::lock_guard d(dispSection_);
-            getCount_ = 0;
-        }
-        LResult r = 0;
-        if (!sendMessageTimeout(wnd, msg, trigger, lparam, SendNotifyTimeoutMs, &r) && isWindow(wnd))
-            timedOut = true;
-        afterHandler();
-    }
+    if (windows)
+        NotifyHandlers(wndHandlers_, stop, afterHandler, [&](const WndHandler& h) {
+            LResult r = 0;
+            if (!sendMessageTimeout(h.wnd, msg, trigger, lparam, SendNotifyTimeoutMs, &r) && isWindow(h.wnd))
+                timedOut = true;
+        });
     {
         std::lock_guard d(dispSection_);
         if (inAvailMessage_) {
@@ -914,15 +882,10 @@ bool TZpBaseDispatcher::SendNotify(uint32_t msg, uint32_t trigger, uint16_t data
         std::lock_guard lk(dataSection_);
         notifyPending_ = false;
         if (deletePending_) {
-            for (size_t i = wndHandlers_.size(); i > 0; --i)
-                if (wndHandlers_[i - 1].deleted)
-                    wndHandlers_.erase(wndHandlers_.begin() + static_cast<long>(i - 1));
-            for (size_t i = procHandlers_.size(); i > 0; --i)
-                if (procHandlers_[i - 1].deleted)
-                    procHandlers_.erase(procHandlers_.begin() + static_cast<long>(i - 1));
-            for (size_t i = eventHandlers_.size(); i > 0; --i)
-                if (eventHandlers_[i - 1].deleted)
-                    eventHandlers_.erase(eventHandlers_.begin() + static_cast<long>(i - 1));
+            auto deleted = [](const auto& h) { return h.deleted; };
+            std::erase_if(wndHandlers_, deleted);
+            std::erase_if(procHandlers_, deleted);
+            std::erase_if(eventHandlers_, deleted);
             deletePending_ = false;
             UpdateHandlerFlags(fuKeepPort);
         }

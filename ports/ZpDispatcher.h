@@ -148,7 +148,8 @@ class TZpBaseDispatcher {
     virtual int32_t EscapeComFunction(int32_t func) = 0;
     virtual int32_t FlushCom(int32_t queue) = 0;        // 0 output, 1 input
     virtual int32_t GetComError(CommStatus& stat) = 0;  // error bits
-    virtual uint32_t GetComEventMask(int32_t evtMask) = 0;
+    // No layer keeps an event mask of its own: the events come from its wait.
+    virtual uint32_t GetComEventMask(int32_t) { return 0; }
     virtual int32_t GetComState(CommState& dcb) = 0;
     virtual int32_t ReadCom(uint8_t* buf, int32_t size) = 0;
     virtual int32_t SetComState(CommState& dcb) = 0;
@@ -378,6 +379,13 @@ class TZpBaseDispatcher {
         bool deleted;
         bool sync;
     };
+    // Removes the first live handler `match` accepts (only marks it while a notification runs).
+    template <class List, class Match>
+    void DeregisterHandler(List& list, Match match, uint8_t subType, uint32_t data);
+    // Calls `call` with each live handler of `list` until `stop`; `after` follows each call.
+    template <class List, class After, class Call>
+    void NotifyHandlers(const List& list, const bool& stop, After after, Call call);
+
     std::vector<WndHandler> wndHandlers_;
     std::vector<ProcHandler> procHandlers_;
     std::vector<EventHandler> eventHandlers_;

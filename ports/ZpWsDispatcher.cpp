@@ -535,10 +535,6 @@ int32_t TZpWinsockDispatcher::GetComError(CommStatus& stat) {
     return dispActive_ ? 0 : setupError_;
 }
 
-uint32_t TZpWinsockDispatcher::GetComEventMask(int32_t) {
-    return 0;
-}
-
 int32_t TZpWinsockDispatcher::GetComState(CommState& dcb) {
     dcb.BaudRate = 19200;
     dcb.ByteSize = 8;

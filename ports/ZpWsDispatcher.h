@@ -140,7 +140,6 @@ class TZpWinsockDispatcher : public TZpBaseDispatcher {
     int32_t EscapeComFunction(int32_t func) override;
     int32_t FlushCom(int32_t queue) override;
     int32_t GetComError(CommStatus& stat) override;
-    uint32_t GetComEventMask(int32_t evtMask) override;
     int32_t GetComState(CommState& dcb) override;
     int32_t ReadCom(uint8_t* buf, int32_t size) override;
     int32_t SetComState(CommState& dcb) override;

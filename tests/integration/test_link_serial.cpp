@@ -2,6 +2,7 @@
 // "COM7" is mapped to the simulator's device in the settings store, "Connect Serial" opens it
 // through the port component, and the conversation is the one the USB link has. Runs real seconds.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QAction>
 #include <QCoreApplication>
@@ -10,10 +11,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 
 #include "link/FZentrova.h"
 #include "link/LogFile.h"
 #include "link/StoredParams.h"
+#include "platform/Dialogs.h"
 #include "platform/Registry.h"
 #include "platform/Serial.h"
 #include "ports/ZpComPort.h"
@@ -21,6 +24,18 @@
 namespace {
 
 const char* kSim = ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
+
+// CPU seconds used by every thread of this process but the calling one.
+double otherThreadsCpu() {
+    rusage all{}, self{};
+    ::getrusage(RUSAGE_SELF, &all);
+    ::getrusage(RUSAGE_THREAD, &self);
+    auto sec = [](const rusage& r) {
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    return sec(all) - sec(self);
+}
 
 class LinkSerialTest : public ::testing::Test {
   protected:
@@ -53,6 +68,7 @@ class LinkSerialTest : public ::testing::Test {
         FZentrova = link.get();
     }
     void TearDown() override {
+        for (const auto& b : boxes.shown) ADD_FAILURE() << "box shown: " << b.text.toStdString();
         link.reset();
         FZentrova = nullptr;
         LogFile = nullptr;
@@ -85,6 +101,7 @@ class LinkSerialTest : public ::testing::Test {
         return cmds;
     }
 
+    DialogScript boxes;  // nothing may show a box
     QTemporaryDir tmp;
     QString ptyLink;
     QProcess sim;
@@ -133,6 +150,46 @@ TEST_F(LinkSerialTest, ConversationOverComSevenMappedToTheSimulator) {
     EXPECT_TRUE(link->IsConnected());
     run(800);
     EXPECT_GT(commands().size(), before);
+}
+
+TEST_F(LinkSerialTest, UnpluggedDeviceNeverSpinsTheLinkIsLostAndReconnectsWhenItReturns) {
+    link->ConnectSerial1->trigger();
+    ASSERT_TRUE(link->IsConnected());
+    run(1500);
+    ASSERT_TRUE(link->IsConnectionAlive());
+    // The simulator hangs up its pseudo-terminal and serves a new one at the same path.
+    sim.write("drop\n");
+    run(300);
+    ASSERT_TRUE(out.contains("link dropped")) << out.toStdString();
+
+    const double cpu0 = otherThreadsCpu();
+    QElapsedTimer wall;
+    wall.start();
+    // The alive check, polled once a second as the instrument state does, reports the link
+    // lost after 10 silent seconds; the status polls go on meanwhile.
+    int seconds = 0;
+    while (seconds < 14 && link->IsConnectionAlive()) {
+        run(1000);
+        ++seconds;
+    }
+    const double cpu = otherThreadsCpu() - cpu0;
+    EXPECT_LT(cpu, 0.15 * double(wall.elapsed()) / 1000.0) << "a thread spins on the hung-up device";
+    EXPECT_GE(seconds, 9);
+    EXPECT_LE(seconds, 12) << "no data for 10 seconds is a lost link";
+
+    // The device is back: a new "Connect Serial" opens it and the conversation resumes.
+    link->DisconnectClick();
+    EXPECT_FALSE(link->IsConnected());
+    const size_t before = commands().size();
+    link->ConnectSerialClick();
+    ASSERT_TRUE(link->IsConnected());
+    run(1500);
+    const auto cmds = commands();
+    ASSERT_GT(cmds.size(), before) << trace;
+    // A status poll queued while the device was gone may go first; the identity query follows.
+    EXPECT_NE(std::find(cmds.begin() + long(before), cmds.end(), "? 0123\\r"), cmds.end())
+        << "a new connection asks for the identity again";
+    EXPECT_TRUE(link->IsConnectionAlive());
 }
 
 TEST_F(LinkSerialTest, AMissingPortIsNotOpened) {

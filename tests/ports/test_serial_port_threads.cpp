@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -144,6 +145,40 @@ TEST(SerialPort, OpensWithTheDefaultLineOnAPseudoTerminal) {
     other.SetComDevice(pty.path);
     EXPECT_THROW(other.SetOpen(true), EAlreadyOpen);
     EXPECT_FALSE(other.GetOpen());
+    port.SetOpen(false);
+    EXPECT_FALSE(port.GetOpen());
+}
+
+// CPU seconds used by every thread of this process but the calling one.
+static double otherThreadsCpu() {
+    rusage all{}, self{};
+    ::getrusage(RUSAGE_SELF, &all);
+    ::getrusage(RUSAGE_THREAD, &self);
+    auto sec = [](const rusage& r) {
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    return sec(all) - sec(self);
+}
+
+TEST(SerialPort, AHungUpDeviceNeverSpinsTheThread) {
+    Env env;
+    Pty pty;
+    TZpComPort port;
+    port.SetComDevice(pty.path);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.GetOpen());
+    // The far side goes away: a hung-up tty polls readable forever but reads nothing.
+    ::close(pty.master);
+    ::close(pty.slave);
+    pty.master = pty.slave = -1;
+    port.PutString("? 123\r");
+    const double cpu0 = otherThreadsCpu();
+    const auto t0 = std::chrono::steady_clock::now();
+    waitFor([] { return false; }, 600);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(otherThreadsCpu() - cpu0, 0.2 * wall) << "the I/O thread spins";
+    EXPECT_TRUE(port.GetOpen());
     port.SetOpen(false);
     EXPECT_FALSE(port.GetOpen());
 }
