@@ -58,10 +58,12 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
     ConnectTCPIP1 = menu->addAction(_("Connect TCP/IP"));
     ConnectUSB1 = menu->addAction(_("Connect USB"));
     Disconnect1 = menu->addAction(_("Disconnect"));
-    connect(ConnectSerial1, &QAction::triggered, this, [this] { guarded([this] { ConnectSerialClick(); }); });
-    connect(ConnectTCPIP1, &QAction::triggered, this, [this] { guarded([this] { ConnectTCPIPClick(); }); });
-    connect(ConnectUSB1, &QAction::triggered, this, [this] { guarded([this] { ConnectUSBClick(); }); });
-    connect(Disconnect1, &QAction::triggered, this, [this] { guarded([this] { DisconnectClick(); }); });
+    connect(ConnectSerial1, &QAction::triggered, this,
+            [this] { runGuarded([this] { ConnectSerialClick(); }); });
+    connect(ConnectTCPIP1, &QAction::triggered, this,
+            [this] { runGuarded([this] { ConnectTCPIPClick(); }); });
+    connect(ConnectUSB1, &QAction::triggered, this, [this] { runGuarded([this] { ConnectUSBClick(); }); });
+    connect(Disconnect1, &QAction::triggered, this, [this] { runGuarded([this] { DisconnectClick(); }); });
 
     Memo = new QPlainTextEdit(this);
     Memo->setObjectName("Memo");
@@ -80,9 +82,9 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
     ClearBtn = new QPushButton(_("Clear"), this);
     Logging = new QCheckBox(_("Logging On"), this);
     ConnLostChkBx = new QCheckBox(_("ConnLostChkBx"), this);
-    connect(Send, &QPushButton::clicked, this, [this] { guarded([this] { SendClick(); }); });
-    connect(SendText, &QLineEdit::returnPressed, this, [this] { guarded([this] { SendClick(); }); });
-    connect(ClearBtn, &QPushButton::clicked, this, [this] { guarded([this] { ClearBtnClick(); }); });
+    connect(Send, &QPushButton::clicked, this, [this] { runGuarded([this] { SendClick(); }); });
+    connect(SendText, &QLineEdit::returnPressed, this, [this] { runGuarded([this] { SendClick(); }); });
+    connect(ClearBtn, &QPushButton::clicked, this, [this] { runGuarded([this] { ClearBtnClick(); }); });
 
     auto* lampLabel = new QLabel(_("Rx Tx"), this);
     RxLED = new TZpStatusLight(this);
@@ -112,15 +114,15 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(500);
-    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { runGuarded([this] { Timer1Timer(); }); });
     TimerCommand = new QTimer(this);
     TimerCommand->setInterval(250);
     TimerCommand->setTimerType(Qt::PreciseTimer);
-    connect(TimerCommand, &QTimer::timeout, this, [this] { guarded([this] { TimerCommandTimer(); }); });
+    connect(TimerCommand, &QTimer::timeout, this, [this] { runGuarded([this] { TimerCommandTimer(); }); });
 
     Port = new TZpWinsockPort(this);
     Port->SetOnTriggerAvail([this](TZpCustomComPort*, uint16_t count) {
-        guarded([this, count] { PortTriggerAvail(Port, count); });
+        runGuarded([this, count] { PortTriggerAvail(Port, count); });
     });
     ZpSLController1 = new TZpSLController(this);
     ZpSLController1->SetComPort(Port);
@@ -158,18 +160,6 @@ void TFZentrova::setLogTap(std::function<void(const std::string&)> tap) {
 void TFZentrova::log(const std::string& text) {
     logLine(text);
     if (logTap()) logTap()(text);
-}
-
-template <class F>
-void TFZentrova::guarded(F&& f) {
-    // Nothing may reach the event loop; the application's error box shows what got this far.
-    try {
-        f();
-    } catch (const std::exception& e) {
-        showException(QString::fromUtf8(e.what()));
-    } catch (...) {
-        showException(_("Unknown error"));
-    }
 }
 
 void TFZentrova::SetOnStatusLine(std::function<void()> handler) {

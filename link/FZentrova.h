@@ -153,8 +153,6 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     void setLamp(TZpStatusLight* lamp, bool lit);
     void countDown(int32_t& countdown, TZpStatusLight* lamp);
     void log(const std::string& text);
-    template <class F>
-    void guarded(F&& f);
 };
 
 // The link window, created at start-up.
