@@ -567,40 +567,25 @@ int32_t TZpBaseDispatcher::FindTriggerFromHandle(int32_t handle, bool del, int32
     triggerType = ttNone;
     trigger = nullptr;
     if (handle < 2) return -5003;
-    for (size_t i = 0; i < timerTriggers_.size(); ++i)
-        if (timerTriggers_[i].tHandle == handle) {
-            triggerType = ttTimer;
+    // Finds `key` in one list, then removes it (logging the disposal) or points at it.
+    auto findIn = [&](auto& list, int32_t key, int32_t type, uint8_t subType) {
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (list[i].tHandle != key) continue;
+            triggerType = type;
             if (del) {
-                timerTriggers_.erase(timerTriggers_.begin() + static_cast<long>(i));
+                list.erase(list.begin() + static_cast<long>(i));
                 if (dLoggingOn_)
-                    AddDispatchEntry(dtTriggerDispose, dstTimer, static_cast<uint32_t>(handle), nullptr, 0);
+                    AddDispatchEntry(dtTriggerDispose, subType, static_cast<uint32_t>(handle), nullptr, 0);
             } else
-                trigger = &timerTriggers_[i];
-            return 0;
+                trigger = &list[i];
+            return true;
         }
-    for (size_t i = 0; i < statusTriggers_.size(); ++i)
-        if (statusTriggers_[i].tHandle == handle) {
-            triggerType = ttStatus;
-            if (del) {
-                statusTriggers_.erase(statusTriggers_.begin() + static_cast<long>(i));
-                if (dLoggingOn_)
-                    AddDispatchEntry(dtTriggerDispose, dstStatusTrigger, static_cast<uint32_t>(handle),
-                                     nullptr, 0);
-            } else
-                trigger = &statusTriggers_[i];
-            return 0;
-        }
-    for (size_t i = 0; i < dataTriggers_.size(); ++i)
-        if (dataTriggers_[i].tHandle == (handle & ~7)) {
-            triggerType = ttData;
-            if (del) {
-                dataTriggers_.erase(dataTriggers_.begin() + static_cast<long>(i));
-                if (dLoggingOn_)
-                    AddDispatchEntry(dtTriggerDispose, dstData, static_cast<uint32_t>(handle), nullptr, 0);
-            } else
-                trigger = &dataTriggers_[i];
-            return 0;
-        }
+        return false;
+    };
+    if (findIn(timerTriggers_, handle, ttTimer, dstTimer) ||
+        findIn(statusTriggers_, handle, ttStatus, dstStatusTrigger) ||
+        findIn(dataTriggers_, handle & ~7, ttData, dstData))
+        return 0;
     return -5003;
 }
 
