@@ -4,6 +4,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <QDate>
+#include <QHBoxLayout>
+#include <QLocale>
+#include <QVBoxLayout>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,10 +15,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "link/ProgressBar.h"
 #include "link/StoredParams.h"
+#include "platform/Dialogs.h"
 #include "platform/Instance.h"
+#include "platform/Shell.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
+#include "unicode/UxControls.h"
 
 TLogFile* LogFile = nullptr;
 
@@ -107,6 +115,7 @@ bool logLine(const std::string& text) {
 }
 
 TLogFile::TLogFile(QWidget* owner) : TUxForm(owner) {
+    buildWindow();
     FormCreate();
 }
 
@@ -141,6 +150,13 @@ void TLogFile::FormCreate() {
     }
     const LocalTime now = appClock().localNow();
     RotateIfNewDay(dateOf(now), now);
+
+    ActionRadioGrp->Items()->Delete(1);
+    ActionRadioGrp->Items()->Delete(0);
+    ActionRadioGrp->Items()->Insert(0, _("Save Log File"));
+    ActionRadioGrp->Items()->Insert(1, _("Save Log File and Create Email"));
+    ActionRadioGrp->SetItemIndex(0);
+    FilenameRadioGrp->SetItemIndex(0);
 }
 
 void TLogFile::FormDestroy() {
@@ -387,4 +403,231 @@ void TLogFile::reportFailure(const std::string& message) {
 void TLogFile::clearFailure() {
     failureReported_ = false;
     statusText_.clear();
+}
+
+// ---------------------------------------------------------------- window "Send Log File to Support"
+
+const char* const TLogFile::SupportEmailAddress = "support@tressivanlabs.example";
+
+namespace {
+
+// A log's date when it is a real calendar date.
+bool readableDate(const TLogDate& d, QDate& out) {
+    if (d.day == 0) return false;
+    out = QDate(d.year, d.month, d.day);
+    return out.isValid();
+}
+
+bool samePath(const std::string& a, const std::string& b) {
+    std::error_code ec1, ec2;
+    if (std::filesystem::equivalent(a, b, ec1)) return true;
+    const auto ca = std::filesystem::weakly_canonical(a, ec1);
+    const auto cb = std::filesystem::weakly_canonical(b, ec2);
+    return !ec1 && !ec2 && ca == cb;
+}
+
+void showError(const QString& text) {
+    messageBox(text, _("Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
+}
+
+}  // namespace
+
+void TLogFile::buildWindow() {
+    setFont(QFont(QStringLiteral("Arial")));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    auto* groups = new QHBoxLayout;
+    ActionRadioGrp = new TUxRadioGroup(QStringLiteral("Action"), this);
+    ActionRadioGrp->setObjectName(QStringLiteral("ActionRadioGrp"));
+    ActionRadioGrp->Items()->Add(QStringLiteral("Save Log File"));
+    ActionRadioGrp->Items()->Add(QStringLiteral("Save Log File and Create Email"));
+    FilenameRadioGrp = new TUxRadioGroup(QStringLiteral("Pick File"), this);
+    FilenameRadioGrp->setObjectName(QStringLiteral("FilenameRadioGrp"));
+    for (const char* text :
+         {"Today's Log File", "Log File from Yesterday", "Log File from Day Before", "Log File from 3rd Day"})
+        FilenameRadioGrp->Items()->Add(QString::fromUtf8(text));
+    groups->addWidget(FilenameRadioGrp);
+    groups->addWidget(ActionRadioGrp);
+    layout->addLayout(groups);
+
+    StatusLabel = new TUxLabel(this);
+    StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
+    StatusLabel->setWordWrap(true);
+    StatusLabel->hide();
+    layout->addWidget(StatusLabel);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    SaveBtn = new TUxButton(QStringLiteral("Save"), this);
+    SaveBtn->setObjectName(QStringLiteral("SaveBtn"));
+    SaveBtn->setDefault(true);
+    SaveBtn->OnClick = [this] { SaveBtnClick(); };
+    CancelBtn = new TUxButton(QStringLiteral("Cancel"), this);
+    CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
+    CancelBtn->OnClick = [this] { CancelBtnClick(); };
+    buttons->addWidget(SaveBtn);
+    buttons->addWidget(CancelBtn);
+    layout->addLayout(buttons);
+
+    zip_ = std::make_unique<TZipCompress>();
+    ZipCompress = zip_.get();
+    ZipCompress->CompressionLevel = clMax;
+    ZipCompress->CompressionMode = 9;
+    ZipCompress->CompressionAlgorithm = caPPM;
+    ZipCompress->FlushBuffers = true;
+    ZipCompress->OnFileProgress = [this](TBaseArchiver* sender, const std::string& fileName, double progress,
+                                         TZipOperation operation, TZipProgressPhase phase, bool& cancel) {
+        ZipCompressFileProgress(sender, fileName, progress, operation, phase, cancel);
+    };
+
+    OnShow = [this] { FormShow(); };
+}
+
+const std::string& TLogFile::pathOf(int k) const {
+    switch (k) {
+        case 1:
+            return LogPath2;
+        case 2:
+            return LogPath3;
+        case 3:
+            return LogPath4;
+        default:
+            return LogPath;
+    }
+}
+
+QString TLogFile::LogChoiceText(int k) {
+    QDate date;
+    if (readableDate(ReadLogDate(pathOf(k)), date))
+        return _("Log File from ") + QLocale().toString(date, QLocale::ShortFormat);
+    switch (k) {
+        case 0:
+            return _("Today's Log File");
+        case 1:
+            return _("Log File from Yesterday");
+        case 2:
+            return _("Log File from Day Before");
+        default:
+            return _("Log File from 3rd Day");
+    }
+}
+
+void TLogFile::FormShow() {
+    for (int k = 0; k < 4; ++k) FilenameRadioGrp->Items()->Put(k, LogChoiceText(k));
+    StatusLabel->SetCaption(QString::fromStdString(statusText_));
+    StatusLabel->setVisible(!statusText_.empty());
+    adjustSize();
+    CentreOn(mainWindowForCentring(this));
+}
+
+void TLogFile::CancelBtnClick() {
+    Close();
+}
+
+void TLogFile::SaveBtnClick() {
+    const std::string extension = "zip";
+    const int action = ActionRadioGrp->GetItemIndex();
+    // The progress window goes away however the save ends.
+    struct ProgressWindow {
+        ProgressWindow() {
+            if (!ProgressBarForm) return;
+            ProgressBarForm->SetProgress(0);
+            ProgressBarForm->Show();
+        }
+        ~ProgressWindow() {
+            if (ProgressBarForm) ProgressBarForm->Close();
+        }
+    };
+    bool ok;
+    {
+        ProgressWindow progress;
+        ok = SaveDayLog(extension, FilenameRadioGrp->GetItemIndex(), action);
+        if (ok && action == 1 && !Shell::open(SupportMailLink()))
+            showError(fillFirst(_("No mail program could be opened. Please, send the archive to %s."),
+                                QString::fromLatin1(SupportEmailAddress)));
+    }
+    Close();
+}
+
+std::string TLogFile::SupportMailLink() {
+    return std::string("mailto:") + SupportEmailAddress +
+           "?subject=Log%20File&body=Please,%20attach%20compressed%20file%20to%20this%20email!";
+}
+
+std::string TLogFile::ProposedArchiveName(const std::string& path) {
+    QDate date;
+    if (readableDate(ReadLogDate(path), date))
+        return cformat("Zentrova%04d-%02d-%02d", date.year(), date.month(), date.day());
+    return "ZentrovaKVZ";
+}
+
+std::string TLogFile::AskTargetFileName(const std::string& path, const std::string& extension) {
+    std::string name = ProposedArchiveName(path);
+    if (!extension.empty()) name += "." + extension;
+    Shell::SaveFileRequest req;
+    req.fileName = QString::fromStdString(name);
+    req.defaultExt = QString::fromStdString(extension);
+    if (!extension.empty())
+        req.filter = fillFirst(_("Archives (*.%s)"), req.defaultExt) + ";;" + _("All files (*)");
+    return Shell::askSaveFileName(req).toStdString();
+}
+
+bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
+    (void)action;
+    if (k < 0 || k > 3) return false;
+    const std::string path = pathOf(k);
+    const size_t cut = path.find_last_of("/\\");
+    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+
+    std::error_code ec;
+    if (path.empty() || !std::filesystem::is_regular_file(path, ec)) {
+        showError(fillFirst(_("The log file %s does not exist."), QString::fromStdString(path)));
+        return false;
+    }
+    const std::string target = AskTargetFileName(path, extension);
+    if (target.empty()) return false;
+    for (int i = 0; i < 4; ++i)
+        if (samePath(target, pathOf(i))) {
+            showError(fillFirst(_("The archive cannot replace the log file %s. Please, choose another name."),
+                                QString::fromStdString(target)));
+            return false;
+        }
+
+    // Today's log is closed only while it is packed (not while the dialog waits for the
+    // operator), so the lines that wait meanwhile stay few; Reopen writes them with the next line.
+    struct ReopenToday {
+        TLogFile* log;
+        ~ReopenToday() {
+            if (log) log->Reopen();
+        }
+    } reopen{k == 0 ? this : nullptr};
+    if (k == 0) CloseForMoment();
+
+    std::string failure;
+    try {
+        ZipCompress->FileName = target;
+        ZipCompress->OpenArchive(fmCreate);
+        ZipCompress->BaseDir = folder;
+        ZipCompress->AddFiles(name, 0x28BF, "");
+        ZipCompress->CloseArchive();
+    } catch (const EZipException& e) {
+        failure = e.what();
+    }
+    if (reopen.log) {
+        reopen.log->Reopen();
+        reopen.log = nullptr;
+    }
+    if (!failure.empty()) {
+        showError(fillFirst(_("The log file could not be saved:\n%s"), QString::fromStdString(failure)));
+        return false;
+    }
+    return true;
+}
+
+void TLogFile::ZipCompressFileProgress(TBaseArchiver*, const std::string&, double progress, TZipOperation,
+                                       TZipProgressPhase, bool&) {
+    if (ProgressBarForm) ProgressBarForm->SetProgress(static_cast<int>(progress));
 }

@@ -1,12 +1,19 @@
 // The daily log: one text file per calendar day on which the program wrote a line, plus
 // the logs of the three earlier such days. Every unit writes through TLogFile::AddLine.
-// The window side ("Send Log File to Support") grows on this form.
+// The same form is the window "Send Log File to Support": it packs one of the four logs into
+// an archive and can open a mail to support.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "archive/ZipCompress.h"
 #include "platform/Clock.h"
 #include "unicode/UxForms.h"
+
+class TUxRadioGroup;
+class TUxButton;
+class TUxLabel;
 
 struct TLogDate {
     int32_t year = 0;
@@ -58,6 +65,32 @@ class TLogFile : public TUxForm {
     // Folder of the logs: $APPDATA (or its stand-in) + "/TressivanLabs/".
     static std::string LogFolder();
 
+    // ---- window "Send Log File to Support"
+    void FormShow();
+    void SaveBtnClick();
+    void CancelBtnClick();
+    // Packs log k (0 today's .. 3) into an archive named in the save dialog; true when the
+    // archive was written. Failures are shown; today's log is closed only while it is packed.
+    bool SaveDayLog(const std::string& extension, int k, int action);
+    // The archive path the operator picks, "" when cancelled.
+    std::string AskTargetFileName(const std::string& path, const std::string& extension);
+    void ZipCompressFileProgress(TBaseArchiver* sender, const std::string& fileName, double progress,
+                                 TZipOperation operation, TZipProgressPhase phase, bool& cancel);
+    // Text of item k of the log choice: "Log File from " + the log's date, or a fixed text.
+    QString LogChoiceText(int k);
+    // Proposed archive name for a log: "Zentrova2026-12-06" from its date, else "ZentrovaKVZ".
+    std::string ProposedArchiveName(const std::string& path);
+    // The mail link opened by "Save Log File and Create Email".
+    static std::string SupportMailLink();
+    static const char* const SupportEmailAddress;
+
+    TUxRadioGroup* ActionRadioGrp = nullptr;
+    TUxButton* SaveBtn = nullptr;
+    TUxButton* CancelBtn = nullptr;
+    TZipCompress* ZipCompress = nullptr;
+    TUxRadioGroup* FilenameRadioGrp = nullptr;
+    TUxLabel* StatusLabel = nullptr;  // StatusText() while the program runs without a log
+
     int LogHandle = -1;
     std::string LogPath, LogPath2, LogPath3, LogPath4;
     TLogDate LogDate;
@@ -65,6 +98,8 @@ class TLogFile : public TUxForm {
     std::string PendingText;
 
   private:
+    void buildWindow();
+    const std::string& pathOf(int k) const;
     bool openToday();
     void closeHandle();
     bool writePending();
@@ -76,6 +111,7 @@ class TLogFile : public TUxForm {
     bool failureReported_ = false;
     TLogDate failedDate_;  // date of the last failed rotation: no retry on that date
     std::string statusText_;
+    std::unique_ptr<TZipCompress> zip_;
 };
 
 extern TLogFile* LogFile;
