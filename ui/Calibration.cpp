@@ -1,0 +1,78 @@
+#include "ui/Calibration.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <cstdlib>
+
+#include "unicode/UxControls.h"
+
+TReactorTempCalibration* ReactorTempCalibration = nullptr;
+TColumnTempCalibration* ColumnTempCalibration = nullptr;
+
+std::function<void(int)> TTempCalibrationNotice::ExitProcess = [](int code) {
+    std::fflush(nullptr);
+    std::exit(code);
+};
+
+namespace {
+// The notices are not translated: they speak of a program outside this one.
+const char* const kNoticeText =
+    "This procedure requires special training. The following button will close the Zentrova KVZ program. "
+    "Please open the Zentrova Utilities Program if available.";
+}  // namespace
+
+TTempCalibrationNotice::TTempCalibrationNotice(const QString& caption, const QString& request, QWidget* owner)
+    : TUxForm(owner) {
+    SetCaption(caption);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    auto* layout = new QVBoxLayout(this);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    Label1 = new QLabel(request, this);
+    Label2 = new QLabel(QString::fromUtf8(kNoticeText), this);
+    for (QLabel* l : {Label1, Label2}) {
+        l->setAlignment(Qt::AlignHCenter);
+        l->setWordWrap(true);
+        l->setMinimumWidth(360);
+        layout->addWidget(l);
+    }
+    auto* buttons = new QHBoxLayout;
+    OKBtn = new TUxButton("Close", this);
+    CancelBtn = new TUxButton("Cancel", this);
+    OKBtn->OnClick = [this] { OKBtnClick(); };
+    CancelBtn->OnClick = [this] { CancelBtnClick(); };
+    buttons->addStretch();
+    buttons->addWidget(OKBtn);
+    buttons->addWidget(CancelBtn);
+    buttons->addStretch();
+    layout->addLayout(buttons);
+    if (owner) CentreOn(owner);
+}
+
+void TTempCalibrationNotice::OKBtnClick() {
+    if (ExitProcess) ExitProcess(0);
+}
+
+void TTempCalibrationNotice::CancelBtnClick() {
+    if (IsModal())
+        SetModalResult(2);  // mrCancel
+    else
+        Close();
+}
+
+TReactorTempCalibration::TReactorTempCalibration(QWidget* owner)
+    : TTempCalibrationNotice("Reactor Temperature Calibration",
+                             "You requested Reactor Temperature Calibration Procedure.", owner) {}
+
+TReactorTempCalibration::~TReactorTempCalibration() {
+    if (ReactorTempCalibration == this) ReactorTempCalibration = nullptr;
+}
+
+TColumnTempCalibration::TColumnTempCalibration(QWidget* owner)
+    : TTempCalibrationNotice("Column Temperature Calibration",
+                             "You requested Column Temperature Calibration Procedure.", owner) {}
+
+TColumnTempCalibration::~TColumnTempCalibration() {
+    if (ColumnTempCalibration == this) ColumnTempCalibration = nullptr;
+}

@@ -1,0 +1,125 @@
+// The pump and system pressure tests: one step machine that flushes and fills the pumps under
+// test, pressurises them against a closed valve (pump test) or a blocked union (system test),
+// measures the pressure drop over ten minutes, reports the verdict and then releases the
+// pressure and empties the syringes. The main loop calls Step once per tick in mode 14 or 15.
+// The form itself is the printed result sheet: it is printed as the image of its window.
+#pragma once
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+#include "link/Timers.h"
+#include "unicode/UxForms.h"
+
+class QLabel;
+class QPrinter;
+
+class TPressureTest : public TUxForm {
+    Q_OBJECT
+  public:
+    // States whose names the log lines give.
+    enum : uint8_t {
+        eptPressuriseTo480psiStart = 14,
+        eptPressuriseTo480psiWaitForStatus = 15,
+        eptPressuriseTo480psi = 16,
+        eptEnd = 28,
+        eptParked = 29,
+    };
+    static constexpr double TargetPressure = 470.0;  // psi
+    static constexpr int32_t PressuriseSeconds = 180;
+    static constexpr int32_t PhaseSeconds = 600;
+    static constexpr int32_t MaxDrop = 50;           // psi per measuring period
+    static constexpr int32_t MinPressure = 300;      // psi once pressurised
+    static constexpr int32_t ReleasedPressure = 10;  // psi
+
+    explicit TPressureTest(QWidget* owner = nullptr);
+    ~TPressureTest() override;
+
+    // mask: bit 0 pump 1, bit 1 pump 2. Both return true; the main window then sets the mode.
+    bool StartPumpTest(uint32_t mask);
+    bool StartSystemTest();
+    // One tick; false once the test is over.
+    bool Step();
+    // Fills the result sheet for the two pass flags.
+    void PrintResults(bool passed1, bool passed2);
+
+    // The print dialog; true when the operator confirms it. Tests replace it (PDF output).
+    static std::function<bool(QPrinter&)> ExecPrintDialog;
+    // Prints the form's image on the printer, scaled to the page.
+    bool PrintForm(QPrinter& printer);
+
+    // Components of the result sheet.
+    QLabel* Image1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* TitleLbl = nullptr;
+    QLabel* DateLbl = nullptr;
+    QLabel* DateValue = nullptr;
+    QLabel* SNLbl = nullptr;
+    QLabel* SNValue = nullptr;
+    QLabel* DoneByLbl = nullptr;
+    QLabel* DoneByValue = nullptr;
+    QLabel* SystemTestPassedLbl = nullptr;
+    QLabel* Pump1Lbl = nullptr;
+    QLabel* TestPassed1Value = nullptr;
+    QLabel* ReadingA1Lbl = nullptr;
+    QLabel* ReadingA1Value = nullptr;
+    QLabel* ReadingB1Lbl = nullptr;
+    QLabel* ReadingB1Value = nullptr;
+    QLabel* PressureDrop1Lbl = nullptr;
+    QLabel* PressureDrop1Value = nullptr;
+    QLabel* PassingCriteria1Lbl = nullptr;
+    QLabel* PassingCriteria1Value = nullptr;
+    QLabel* Pump2Lbl = nullptr;
+    QLabel* TestPassed2Value = nullptr;
+    QLabel* ReadingA2Lbl = nullptr;
+    QLabel* ReadingA2Value = nullptr;
+    QLabel* ReadingB2Lbl = nullptr;
+    QLabel* ReadingB2Value = nullptr;
+    QLabel* PressureDrop2Lbl = nullptr;
+    QLabel* PressureDrop2Value = nullptr;
+    QLabel* PassingCriteria2Lbl = nullptr;
+    QLabel* PassingCriteria2Value = nullptr;
+
+    // Fields.
+    QString LastErrorText;
+    uint8_t SystemTest = 0;  // 0 pump test, 1 system test
+    uint8_t TestState = 0;
+    uint32_t PumpMask = 0;
+    int32_t LastSecondsShown = 0;
+    TCountDownTimer PhaseTimer;
+    TCountDownTimer PressuriseTimer;
+    int32_t TickCount = 0;
+    int32_t TickBudget = 1800;
+    int32_t Pump1ReadingA = 0;
+    int32_t Pump1ReadingB = 0;
+    int32_t Pump2ReadingA = 0;
+    int32_t Pump2ReadingB = 0;
+    int32_t Pump1Drop = 0;
+    int32_t Pump2Drop = 0;
+    bool ErrorShown = false;
+
+  private:
+    void buildComponents();
+    bool start(uint8_t systemTest, uint32_t mask);
+    // The in-test safety check; true when an error has been found.
+    bool checkForErrors();
+    void stepState();
+    bool selected(int pump) const { return (PumpMask & (1u << (pump - 1))) != 0; }
+    // The channels under test start a machine; the others are set idle.
+    template <class F>
+    void startSelected(F&& start);
+    void moveSelectedValves(int8_t p);
+    bool selectedValvesAt(int8_t p) const;
+    void countdown(const QString& phase);
+    void finishMeasuring();
+    QString resultMessage(bool passed1, bool passed2) const;
+    void printSheet();
+    // Whole minutes of the measuring period that have passed (at least 1), for the error text.
+    int32_t measuringMinutes();
+    void showLCD(const QString& text);
+    void fillColumn(int pump, bool tested, bool passed, int32_t a, int32_t b, int32_t drop);
+};
+
+// The pressure test, created at start-up.
+extern TPressureTest* PressureTest;
