@@ -243,6 +243,11 @@ void IniFile::deleteKey(const std::string& section, const std::string& key) {
     std::erase_if(s->entries, [&f](const Entry& e) { return !e.key.empty() && e.fold == f; });
 }
 
+void IniFile::clear() {
+    d_ = std::make_unique<Data>();
+    error_.clear();
+}
+
 bool IniFile::updateFile() {
     const std::string failure = fillFirst8(_8("Unable to write to %s"), path_);
     if (d_->readFailed) {

@@ -25,6 +25,9 @@ class IniFile {
     bool valueExists(const std::string& section, const std::string& key) const;
     void eraseSection(const std::string& section);
     void deleteKey(const std::string& section, const std::string& key);
+    // Forgets everything read from the file: the next updateFile() writes only what was
+    // written after (a file that could not be read may then be replaced).
+    void clear();
 
     // Writes the file; false (with the reason in lastError()) when it cannot be written.
     bool updateFile();

@@ -1,0 +1,416 @@
+// The export/import file: exact file contents for a known store, round trips between
+// instances, the import's reading rules, questions before replacing, refused entries, and
+// files or stores that fail without changing anything.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "methods/ExportImport.h"
+#include "methods/MethodParams.h"
+#include "methods/SequenceParams.h"
+#include "methods/support_store.h"
+#include "platform/Dialogs.h"
+#include "platform/Instance.h"
+#include "platform/Registry.h"
+#include "platform/i18n.h"
+#include "unicode/UxControls.h"
+
+namespace {
+
+class ExportImportTest : public StoreTest {
+  protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        setDecimalSeparator('.');
+        file_ = dir_.path().toStdString() + "/export.sav";
+    }
+    void TearDown() override {
+        ExportImportFileDialog = nullptr;
+        StoreTest::TearDown();
+    }
+
+    static void saveMethod(const TMethodINIParams& m) { ASSERT_TRUE(CMethodNames().SaveMethod(m)); }
+    static void saveSequence(const std::string& name, const std::vector<std::pair<QString, QString>>& lines) {
+        TSequenceINIParams q;
+        q.Name = QString::fromStdString(name);
+        for (const auto& [method, runs] : lines) {
+            q.MethodList.Add(method);
+            q.RunList.Add(runs);
+        }
+        ASSERT_TRUE(CSequenceNames().SaveSequence(q));
+    }
+    static TMethodINIParams hydrolysis() {
+        TMethodINIParams m;
+        m.Name = "Hydrolysis";
+        m.ColumnT = "40";
+        m.ColumnD = "C18 #7";
+        m.ReactorT = "130";
+        m.ReactorV = "0.5";
+        m.Reagent1D = "Ninhydrin";
+        m.Reagent2D = "Buffer=B";
+        m.Runtime = "45.0";
+        m.EquilTime = "12,5";
+        m.Pump1Flow = "0.30";
+        m.Pump2Flow = "0.30";
+        m.PumpTimeList = {"1", "20"};
+        m.Pump1FlowList = {"0.30", "0.50"};
+        m.Pump2FlowList = {"0.30", "0.30"};
+        m.ColumnTimeList = {"10"};
+        m.ColumnTempList = {"45"};
+        return m;
+    }
+    static TMethodINIParams load(const std::string& name) {
+        TMethodINIParams m;
+        m.Name = name;
+        EXPECT_TRUE(CMethodNames().LoadMethod(m)) << name;
+        return m;
+    }
+    static std::vector<std::pair<std::string, std::string>> lines(const std::string& name) {
+        TSequenceINIParams q;
+        q.Name = QString::fromStdString(name);
+        std::vector<std::pair<std::string, std::string>> out;
+        if (!CSequenceNames().LoadSequence(q)) {
+            out.emplace_back("<missing>", "");
+            return out;
+        }
+        for (int i = 0; i < q.MethodList.GetCount(); ++i)
+            out.emplace_back(q.MethodList.Get(i).toStdString(), q.RunList.Get(i).toStdString());
+        return out;
+    }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    static void write(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    // Every key and value under the product key, for "nothing changed" checks.
+    static std::string dump(const std::string& path = "\\Software") {
+        Registry reg;
+        if (!reg.openKey(path, false)) return "";
+        std::string out = path + "\n";
+        for (const auto& v : reg.getValueNames())
+            out += "  " + v + "=" +
+                   (reg.getDataType(v) == RegDataType::String ? reg.readString(v)
+                                                              : std::to_string(reg.readInteger(v))) +
+                   "\n";
+        for (const auto& k : reg.getKeyNames()) out += dump(path + "\\" + k);
+        return out;
+    }
+
+    std::string file_;
+    TExportImport1 form_;
+};
+
+TEST_F(ExportImportTest, ExportWritesTheKnownLayoutByteForByte) {
+    saveMethod(hydrolysis());
+    TMethodINIParams flush;
+    flush.Name = "flush";
+    flush.flushMethod = true;
+    flush.powerCoolingMethod = true;
+    saveMethod(flush);
+    saveSequence("Amino", {{"Hydrolysis", "2"}, {"flush", "1"}});
+    saveSequence("Empty", {});
+    write(file_, "[Old]\r\nKey=stays?\r\n");
+
+    ASSERT_TRUE(form_.ExportAll(file_));
+    const std::string expected =
+        "[Method00000]\r\n"
+        "Name=flush\r\n"
+        "ColumnT=\r\nColumnD=\r\nReactorT=\r\nReactorV=\r\nReagent1D=\r\nReagent2D=\r\n"
+        "Runtime=\r\nEquilTime=\r\nPump1Flow=\r\nPump2Flow=\r\n"
+        "flushMethod=1\r\n"
+        "powerCoolingMethod=1\r\n"
+        "[Method00001]\r\n"
+        "Name=Hydrolysis\r\n"
+        "ColumnT=40\r\n"
+        "ColumnD=C18 #7\r\n"
+        "ReactorT=130\r\n"
+        "ReactorV=0.5\r\n"
+        "Reagent1D=Ninhydrin\r\n"
+        "Reagent2D=Buffer=B\r\n"
+        "Runtime=45.0\r\n"
+        "EquilTime=12,5\r\n"
+        "Pump1Flow=0.30\r\n"
+        "Pump2Flow=0.30\r\n"
+        "flushMethod=0\r\n"
+        "powerCoolingMethod=0\r\n"
+        "PumpFlowTT00000=1;0.30;0.30\r\n"
+        "PumpFlowTT00001=20;0.50;0.30\r\n"
+        "ColTempTT00000=10;45\r\n"
+        "[Sequence00000]\r\n"
+        "Name=Amino\r\n"
+        "SequenceLine00000=Hydrolysis;2\r\n"
+        "SequenceLine00001=flush;1\r\n"
+        "[Sequence00001]\r\n"
+        "Name=Empty\r\n";
+    EXPECT_EQ(read(file_), expected);
+    ASSERT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown[0].text,
+              "Exported 2 methods and 2 sequences into " + QString::fromStdString(file_) + ".");
+}
+
+TEST_F(ExportImportTest, ExportCountsEveryTimetableRow) {
+    TMethodINIParams m;
+    m.Name = "Rows";
+    m.PumpTimeList = {"1", "2", "3"};
+    m.Pump1FlowList = {"a", "b", "c"};
+    m.Pump2FlowList = {"d", "e", "f"};
+    m.ColumnTimeList = {"1", "2", "3", "4", "5"};
+    m.ColumnTempList = {"30", "31", "32", "33", "34"};
+    saveMethod(m);
+    ASSERT_TRUE(form_.ExportAll(file_));
+    const std::string text = read(file_);
+    EXPECT_NE(text.find("PumpFlowTT00002=3;c;f\r\nColTempTT00000=1;30\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ColTempTT00004=5;34\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("PumpFlowTT00003"), std::string::npos);
+}
+
+TEST_F(ExportImportTest, ExportOfAnEmptyStoreLeavesAnEmptyFile) {
+    write(file_, "[Method00000]\r\nName=Old\r\n");
+    ASSERT_TRUE(form_.ExportAll(file_));
+    EXPECT_EQ(read(file_), "");
+}
+
+TEST_F(ExportImportTest, ExportThatCannotWriteSaysSoAndKeepsWhatWasThere) {
+    saveMethod(hydrolysis());
+    const std::string missingDir = dir_.path().toStdString() + "/no/such/dir/x.sav";
+    EXPECT_FALSE(form_.ExportAll(missingDir));
+    ASSERT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown[0].title, "Error");
+    EXPECT_TRUE(dialogs_.shown[0].text.startsWith("Unable to write to " + QString::fromStdString(missingDir)))
+        << dialogs_.shown[0].text.toStdString();
+
+    // A folder in the file's place stays a folder, and no temporary file is left beside it.
+    const std::string folder = dir_.path().toStdString() + "/taken";
+    ASSERT_TRUE(QDir().mkdir(QString::fromStdString(folder)));
+    EXPECT_FALSE(form_.ExportAll(folder));
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(folder)).isDir());
+    EXPECT_EQ(QDir(dir_.path()).entryList({"taken.tmp*"}, QDir::Files).size(), 0);
+}
+
+TEST_F(ExportImportTest, RoundTripIntoAnotherInstance) {
+    TMethodINIParams m = hydrolysis();
+    m.flushMethod = true;
+    m.Name = "Semi;colon";
+    saveMethod(m);
+    saveSequence("Amino", {{"Semi;colon", "2"}, {"Other", "x"}});
+    ASSERT_TRUE(form_.ExportAll(file_));
+
+    setInstance("2");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys("\\Software\\TressivanLabs\\Zentrova\\Instrument2\\Methods"), Strings{"Semi;colon"});
+    const TMethodINIParams back = load("Semi;colon");
+    EXPECT_EQ(back.ColumnT, m.ColumnT);
+    EXPECT_EQ(back.ColumnD, m.ColumnD);
+    EXPECT_EQ(back.ReactorT, m.ReactorT);
+    EXPECT_EQ(back.ReactorV, m.ReactorV);
+    EXPECT_EQ(back.Reagent1D, m.Reagent1D);
+    EXPECT_EQ(back.Reagent2D, m.Reagent2D);
+    EXPECT_EQ(back.Runtime, m.Runtime);
+    EXPECT_EQ(back.EquilTime, m.EquilTime);
+    EXPECT_EQ(back.Pump1Flow, m.Pump1Flow);
+    EXPECT_EQ(back.Pump2Flow, m.Pump2Flow);
+    EXPECT_TRUE(back.flushMethod);
+    EXPECT_FALSE(back.powerCoolingMethod);
+    EXPECT_EQ(back.PumpTimeList, m.PumpTimeList);
+    EXPECT_EQ(back.Pump1FlowList, m.Pump1FlowList);
+    EXPECT_EQ(back.Pump2FlowList, m.Pump2FlowList);
+    EXPECT_EQ(back.ColumnTimeList, m.ColumnTimeList);
+    EXPECT_EQ(back.ColumnTempList, m.ColumnTempList);
+    // The method name with ";" comes back whole.
+    EXPECT_EQ(lines("Amino"),
+              (std::vector<std::pair<std::string, std::string>>{{"Semi;colon", "2"}, {"Other", "x"}}));
+    EXPECT_EQ(dialogs_.shown.back().text,
+              "Imported 1 methods and 1 sequences from " + QString::fromStdString(file_) + ".");
+}
+
+TEST_F(ExportImportTest, ImportReadsSectionsAndKeysByTheirPrefixes) {
+    write(file_,
+          "[MethodABC]\nName=A\nflushMethod=7\npowerCoolingMethod=x\n"
+          "PumpFlowTT9=5\nPumpFlowTT1=5;0.2\nPumpFlowTTz=1;2;3;4\nColTempTTq=7\nColTempTT0=8;9;10\n"
+          "pumpflowtt00000=lower;case;ignored\nOther=1\n"
+          "[Methods]\nName=B\n"
+          "[method00000]\nName=C\n"
+          "[SequenceX]\nName=S\nSequenceLine5=Flush\nSequenceLine1=A;3\nSequenceLine0=;4\nLine=B;1\n"
+          "[Other]\nName=D\n");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys(CMethodNames().MethodsKey), (Strings{"A", "B"}));
+    const TMethodINIParams a = load("A");
+    EXPECT_TRUE(a.flushMethod);
+    EXPECT_FALSE(a.powerCoolingMethod);
+    // The store keeps only rows with a time, in file order.
+    EXPECT_EQ(a.PumpTimeList, (Strings{"5", "1"}));
+    EXPECT_EQ(a.Pump1FlowList, (Strings{"", "2;3"}));
+    EXPECT_EQ(a.Pump2FlowList, (Strings{"0.2", "4"}));
+    EXPECT_EQ(a.ColumnTimeList, (Strings{"7", "8"}));
+    EXPECT_EQ(a.ColumnTempList, (Strings{"", "9;10"}));
+    // A line without a method name is dropped by the store.
+    EXPECT_EQ(lines("S"), (std::vector<std::pair<std::string, std::string>>{{"A", "3"}}));
+    EXPECT_EQ(keys(CSequenceNames().SequencesKey), Strings{"S"});
+}
+
+TEST_F(ExportImportTest, PumpRowsWithoutSeparatorsKeepTheirPump2Flow) {
+    write(file_, "[Method0]\nName=P\nPumpFlowTT0=5\nPumpFlowTT1=6;0.2\n");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    // The first row has no time and is not stored; the second keeps time and pump 2 flow.
+    const TMethodINIParams p = load("P");
+    EXPECT_EQ(p.PumpTimeList, Strings{"6"});
+    EXPECT_EQ(p.Pump1FlowList, Strings{""});
+    EXPECT_EQ(p.Pump2FlowList, Strings{"0.2"});
+}
+
+TEST_F(ExportImportTest, EntriesWithoutAUsableNameAreReportedAndSkipped) {
+    write(file_,
+          "[Method0]\nColumnT=40\n[Method1]\nName=\n[Method2]\nName=a\\b\n[Method3]\nName=Good\n"
+          "[Sequence0]\nSequenceLine0=Good;1\n[Sequence1]\nName=..\\Methods\\Good\n");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys(CMethodNames().MethodsKey), Strings{"Good"});
+    EXPECT_EQ(keys(CSequenceNames().SequencesKey), Strings{"<missing>"});
+    ASSERT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown[0].title, "Info");
+    EXPECT_EQ(dialogs_.shown[0].text, "Imported 1 methods and 0 sequences from " +
+                                          QString::fromStdString(file_) +
+                                          ".\n\nNot imported, for a missing name or a name with \"\\\":\n"
+                                          "Method0\nMethod1\nMethod2\nSequence0\nSequence1");
+}
+
+TEST_F(ExportImportTest, ImportingTwiceAsksOnceAndLeavesTheSameStore) {
+    saveMethod(hydrolysis());
+    saveSequence("Amino", {{"Hydrolysis", "2"}});
+    ASSERT_TRUE(form_.ExportAll(file_));
+    const std::string before = dump();
+
+    dialogs_.shown.clear();
+    dialogs_.answer(mrYes);  // replace
+    ASSERT_TRUE(form_.ImportAll(file_));
+    dialogs_.answer(mrYes);
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(dump(), before);
+    ASSERT_EQ(dialogs_.shown.size(), 4u);
+    const MessageRequest& q = dialogs_.shown[0];
+    EXPECT_EQ(q.title, "Warning");
+    EXPECT_EQ(q.buttons, MsgButtons::YesNoCancel);
+    EXPECT_EQ(q.defaultButton, mrNo);
+    EXPECT_EQ(q.text,
+              "These are stored already:\nMethod Hydrolysis\nSequence Amino\n\n"
+              "Replace them with the ones from the file? No imports only the new ones.");
+}
+
+TEST_F(ExportImportTest, NoKeepsStoredEntriesAndCancelImportsNothing) {
+    saveMethod(hydrolysis());
+    TMethodINIParams extra;
+    extra.Name = "Extra";
+    extra.ColumnT = "50";
+    saveMethod(extra);
+    ASSERT_TRUE(form_.ExportAll(file_));
+    CMethodNames().DeleteMethod(std::string("Extra"));
+    TMethodINIParams changed = hydrolysis();
+    changed.ColumnT = "99";
+    saveMethod(changed);
+    const std::string before = dump();
+
+    dialogs_.answer(mrCancel);
+    EXPECT_FALSE(form_.ImportAll(file_));
+    EXPECT_EQ(dump(), before);
+
+    dialogs_.answer(mrNo);
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(load("Hydrolysis").ColumnT, "99");  // kept
+    EXPECT_EQ(load("Extra").ColumnT, "50");       // new: imported
+}
+
+TEST_F(ExportImportTest, UnreadableOrEmptyFilesChangeNothing) {
+    saveMethod(hydrolysis());
+    const std::string before = dump();
+    struct Case {
+        std::string path;
+        std::string content;  // "" with create false: no file
+        bool create;
+        QString message;
+    };
+    const std::string d = dir_.path().toStdString();
+    const std::vector<Case> cases = {
+        {d + "/missing.sav", "", false,
+         "The file " + QString::fromStdString(d) + "/missing.sav does not exist."},
+        {d, "", false, QString::fromStdString(d) + " is not a file."},
+        {d + "/binary.sav", std::string("\x00\x01\xff\xfe[\x00garbage\n\x7f", 15), true,
+         QString::fromStdString(d) + "/binary.sav holds no methods or sequences to import."},
+        {d + "/empty.sav", "", true,
+         QString::fromStdString(d) + "/empty.sav holds no methods or sequences to import."},
+        {d + "/nameless.sav", "[Method0]\nColumnT=1\n", true,
+         QString::fromStdString(d) + "/nameless.sav holds no methods or sequences to import.\n\n"
+                                     "Not imported, for a missing name or a name with \"\\\":\nMethod0"},
+    };
+    for (const Case& c : cases) {
+        if (c.create) write(c.path, c.content);
+        dialogs_.shown.clear();
+        EXPECT_FALSE(form_.ImportAll(c.path)) << c.path;
+        ASSERT_EQ(dialogs_.shown.size(), 1u) << c.path;
+        EXPECT_EQ(dialogs_.shown[0].title, "Error");
+        EXPECT_EQ(dialogs_.shown[0].text, c.message);
+        EXPECT_EQ(dump(), before) << c.path;
+    }
+}
+
+TEST_F(ExportImportTest, AStoreThatFailsMidwayKeepsItsOldContents) {
+    saveMethod(hydrolysis());
+    TMethodINIParams b;
+    b.Name = "B";
+    b.PumpTimeList = {"1"};
+    b.Pump1FlowList = {"1"};
+    b.Pump2FlowList = {"1"};
+    saveMethod(b);
+    saveSequence("Amino", {{"B", "1"}});
+    ASSERT_TRUE(form_.ExportAll(file_));
+    CMethodNames().DeleteMethod(std::string("B"));
+    const std::string before = dump();
+
+    Registry::failAfterWrites(20);  // well into the second method
+    dialogs_.shown.clear();
+    dialogs_.answer(mrYes);
+    EXPECT_FALSE(form_.ImportAll(file_));
+    Registry::failAfterWrites(0);
+    EXPECT_EQ(dump(), before);
+    ASSERT_EQ(dialogs_.shown.size(), 2u);
+    EXPECT_EQ(dialogs_.shown[1].title, "Error");
+    EXPECT_TRUE(dialogs_.shown[1].text.startsWith("Nothing was imported: "))
+        << dialogs_.shown[1].text.toStdString();
+}
+
+TEST_F(ExportImportTest, ButtonsOfferTheDefaultNameAndRememberTheChoice) {
+    EXPECT_EQ(form_.GetCaption(), "Export/Import user parameters");
+    std::vector<std::pair<bool, QString>> asked;
+    QString answer;
+    bool confirm = false;
+    ExportImportFileDialog = [&](bool save, QString& name) {
+        asked.emplace_back(save, name);
+        if (confirm) name = answer;
+        return confirm;
+    };
+    form_.ExportBtn->Click();  // cancelled: nothing written
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(file_)));
+    confirm = true;
+    answer = QString::fromStdString(file_);
+    saveMethod(hydrolysis());
+    form_.ExportBtn->Click();
+    EXPECT_TRUE(QFile::exists(answer));
+    form_.ExportBtn->Click();
+    form_.ImportBtn->Click();
+    ASSERT_EQ(asked.size(), 4u);
+    EXPECT_EQ(asked[0], std::make_pair(true, QString("ZentrovaSequencesMethods.sav")));
+    EXPECT_EQ(asked[1], std::make_pair(true, QString("ZentrovaSequencesMethods.sav")));
+    EXPECT_EQ(asked[2], std::make_pair(true, answer));
+    EXPECT_EQ(asked[3], std::make_pair(false, QString("ZentrovaSequencesMethods.sav")));
+    EXPECT_EQ(form_.OpenFileName, answer);
+}
+
+}  // namespace
