@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QDate>
+#include <QFont>
 #include <QHBoxLayout>
 #include <QLocale>
 #include <QVBoxLayout>
