@@ -1,6 +1,5 @@
 #include "ui/PressureTest.h"
 
-#include <QApplication>
 #include <QDate>
 #include <QDateTime>
 #include <QFont>
@@ -8,7 +7,6 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPixmap>
-#include <QPrintDialog>
 #include <QPrinter>
 #include <QTime>
 #include <algorithm>
@@ -19,18 +17,12 @@
 #include "link/ZentrovaAPI.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/Printer.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
 #include "ui/MainForm.h"
 
 TPressureTest* PressureTest = nullptr;
-
-std::function<bool(QPrinter&)> TPressureTest::ExecPrintDialog = [](QPrinter& printer) {
-    QPrintDialog dialog(&printer, QApplication::activeWindow());
-    dialog.setMinMax(1, 1);
-    dialog.setOptions(QAbstractPrintDialog::PrintToFile | QAbstractPrintDialog::PrintPageRange);
-    return dialog.exec() == QDialog::Accepted;
-};
 
 namespace {
 
@@ -81,6 +73,7 @@ QString psi(int32_t v) {
 
 TPressureTest::TPressureTest(QWidget* owner) : TUxForm(owner) {
     buildComponents();
+    if (owner) CentreOn(owner);
 }
 
 TPressureTest::~TPressureTest() {
@@ -535,22 +528,11 @@ void TPressureTest::PrintResults(bool passed1, bool passed2) {
 
 void TPressureTest::printSheet() {
     QPrinter printer(QPrinter::HighResolution);
-    printer.setCopyCount(1);
-    if (!ExecPrintDialog || !ExecPrintDialog(printer)) return;
-    if (!PrintForm(printer))
-        messageBox(_("The pressure test results could not be printed."), _("Error!"), MsgButtons::OK, mrOk,
-                   MsgIcon::Error);
-}
-
-bool TPressureTest::PrintForm(QPrinter& printer) {
-    if (MainForm) CentreOn(MainForm);
-    const QPixmap image = GetFormImage();
-    QPainter painter;
-    if (!painter.begin(&printer)) return false;
-    const QRect page = painter.viewport();
-    const QSize size = image.size().scaled(page.size(), Qt::KeepAspectRatio);
-    painter.setViewport(page.x(), page.y(), size.width(), size.height());
-    painter.setWindow(image.rect());
-    painter.drawPixmap(0, 0, image);
-    return painter.end();
+    if (!printer::choosePrinter(printer, MainForm)) return;
+    try {
+        ensurePolished();
+        printer::printImage(printer, GetFormImage().toImage());
+    } catch (const EPrinterError& e) {
+        messageBox(QString::fromStdString(e.what()), _("Error!"), MsgButtons::OK, mrOk, MsgIcon::Error);
+    }
 }

@@ -6,13 +6,11 @@
 #pragma once
 #include <QString>
 #include <cstdint>
-#include <functional>
 
 #include "link/Timers.h"
 #include "unicode/UxForms.h"
 
 class QLabel;
-class QPrinter;
 
 class TPressureTest : public TUxForm {
     Q_OBJECT
@@ -42,11 +40,6 @@ class TPressureTest : public TUxForm {
     bool Step();
     // Fills the result sheet for the two pass flags.
     void PrintResults(bool passed1, bool passed2);
-
-    // The print dialog; true when the operator confirms it. Tests replace it (PDF output).
-    static std::function<bool(QPrinter&)> ExecPrintDialog;
-    // Prints the form's image on the printer, scaled to the page.
-    bool PrintForm(QPrinter& printer);
 
     // Components of the result sheet.
     QLabel* Image1 = nullptr;
@@ -114,6 +107,7 @@ class TPressureTest : public TUxForm {
     void countdown(const QString& phase);
     void finishMeasuring();
     QString resultMessage(bool passed1, bool passed2) const;
+    // The print dialog, then the form's image on one page.
     void printSheet();
     // Whole minutes of the measuring period that have passed (at least 1), for the error text.
     int32_t measuringMinutes();

@@ -13,6 +13,7 @@
 #include "link/Instrument.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/Printer.h"
 #include "ui/PressureTest.h"
 #include "ui/test_pressuretest_rig.h"
 
@@ -29,15 +30,16 @@ class PressureTestTest : public RigHarness {
         test = std::make_unique<TPressureTest>();
         PressureTest = test.get();
         pdf = QString::fromStdString(env->dir + "/sheet.pdf");
-        TPressureTest::ExecPrintDialog = [this](QPrinter& p) {
+        printer::setDialogHandler([this](QPrinter& p) {
             ++printDialogs;
             p.setOutputFormat(QPrinter::PdfFormat);
             p.setOutputFileName(pdf);
             return printConfirmed;
-        };
+        });
         ZentrovaAPI.Reactor.Temperature = 25.0;
     }
     void TearDown() override {
+        printer::setDialogHandler(nullptr);
         test.reset();
         RigHarness::TearDown();
     }
@@ -394,6 +396,7 @@ TEST_F(PressureTestTest, ResultBoxLetsTheReleaseRunAndPrintsTheSheet) {
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_TRUE(f.read(4) == "%PDF");
     EXPECT_GT(f.size(), 1000);
+    EXPECT_EQ(printer::lastPrintedImage().size(), QSize(735, 756));  // the sheet's own window
     EXPECT_EQ(test->TitleLbl->text(), "Zentrova Pump and Valve Seal Pressure Test Results");
     EXPECT_EQ(test->TestPassed1Value->text(), "PASSED");
     EXPECT_EQ(test->PressureDrop1Value->text(), "5 psi");
