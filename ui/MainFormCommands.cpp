@@ -10,6 +10,9 @@
 #include "link/HPLC.h"
 #include "link/Instrument.h"
 #include "link/LogFile.h"
+#include "methods/ExportImport.h"
+#include "methods/PrintMethod.h"
+#include "methods/PrintSequence.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
@@ -23,6 +26,30 @@
 #if __has_include("ui/ChangeSeal.h")
 #include "ui/ChangeSeal.h"
 #define ZENTROVA_COMMANDS_CHANGE_SEAL 1
+#endif
+#if __has_include("methods/EditMethods.h")
+#include "methods/EditMethods.h"
+#define ZENTROVA_COMMANDS_METHOD_EDITOR 1
+#endif
+#if __has_include("methods/EditSequence.h")
+#include "methods/EditSequence.h"
+#define ZENTROVA_COMMANDS_SEQUENCE_EDITOR 1
+#endif
+#if __has_include("methods/LoadSequence.h")
+#include "methods/LoadSequence.h"
+#define ZENTROVA_COMMANDS_LOAD_SEQUENCE 1
+#endif
+#if __has_include("ui/Configuration.h")
+#include "ui/Configuration.h"
+#define ZENTROVA_COMMANDS_CONFIGURATION 1
+#endif
+#if __has_include("ui/About.h")
+#include "ui/About.h"
+#define ZENTROVA_COMMANDS_ABOUT 1
+#endif
+#if __has_include("ui/Calibration.h")
+#include "ui/Calibration.h"
+#define ZENTROVA_COMMANDS_CALIBRATION 1
 #endif
 
 namespace {
@@ -217,6 +244,19 @@ void TMainFormCommands::SetupCommands(TUxForm* form) {
         StatusBar1OnDrawPanel(canvas, index, rect);
     };
 
+#ifdef ZENTROVA_COMMANDS_SEQUENCE_EDITOR
+    // The sequence editor and the load-sequence dialog choose the sequence of the next run.
+    OnSetDefaultSequence = [](const std::string& name) {
+        if (MainForm) MainForm->SetDefaultSequence(name);
+    };
+#endif
+#ifdef ZENTROVA_COMMANDS_CONFIGURATION
+    // The configuration dialog's Save reaches the running program through the main window.
+    OnApplyConfiguration = [] {
+        if (MainForm) MainForm->ApplyConfiguration();
+    };
+#endif
+
     form->SetKeyPreview(true);
     form->OnKeyDown = [this](int& key, Qt::KeyboardModifiers shift) { FormKeyDown(key, shift); };
     if (TShapeImage* stop = self().StopBtnImg)
@@ -237,6 +277,7 @@ void TMainFormCommands::SetStatusText(int panel, const QString& text) {
 
 void TMainFormCommands::ImportExportClick() {
     menuLine("File->Import/Export");
+    if (ExportImport1) ExportImport1->Show();
 }
 
 void TMainFormCommands::Exit1Click() {
@@ -530,9 +571,14 @@ bool TMainFormCommands::StartSealChange() {
 
 void TMainFormCommands::EditDelete1Click() {
     menuLine("Method Edit");
+    EditMethod1Click();
 }
 
-void TMainFormCommands::EditMethod1Click() {}
+void TMainFormCommands::EditMethod1Click() {
+#ifdef ZENTROVA_COMMANDS_METHOD_EDITOR
+    if (EditMethodForm) EditMethodForm->ShowModal();
+#endif
+}
 
 void TMainFormCommands::Pring1Click() {
     menuLine("Method Print");
@@ -540,14 +586,22 @@ void TMainFormCommands::Pring1Click() {
         box(_("Can not print: No Default Method set."), _("Error!"), MsgIcon::Error);
         return;
     }
+    TPrintMethodForm report;
+    report.PrintMethod(InstrumentModule->Method);
 }
 
 void TMainFormCommands::SequenceTable1Click() {
     menuLine("Sequence Edit");
+#ifdef ZENTROVA_COMMANDS_SEQUENCE_EDITOR
+    if (EditSequenceDialog) EditSequenceDialog->ShowModal();
+#endif
 }
 
 void TMainFormCommands::Load1Click() {
     menuLine("Sequence Load");
+#ifdef ZENTROVA_COMMANDS_LOAD_SEQUENCE
+    if (LoadSequenceDialog) LoadSequenceDialog->ShowModal();
+#endif
 }
 
 void TMainFormCommands::StartSequence1Click() {
@@ -605,6 +659,8 @@ void TMainFormCommands::Print1Click() {
         box(_("Can not print: No Default Sequence set."), _("Error!"), MsgIcon::Error);
         return;
     }
+    TPrintSequenceForm report;
+    report.PrintSequence(InstrumentModule->Sequence);
 }
 
 void TMainFormCommands::SetDefaultSequence(const std::string& name) {
@@ -634,6 +690,9 @@ void TMainFormCommands::SetDefaultSequence(const std::string& name) {
 
 void TMainFormCommands::Configure1Click() {
     menuLine("Instrument Configure");
+#ifdef ZENTROVA_COMMANDS_CONFIGURATION
+    if (InstrumentConfiguration) InstrumentConfiguration->ShowModal();
+#endif
 }
 
 bool TMainFormCommands::ApplyConfiguration() {
@@ -671,10 +730,16 @@ void TMainFormCommands::PrepareforStorageShipping1Click() {
 
 void TMainFormCommands::ReactorTemperatureCalibrationClick() {
     menuLine("Maintenance->Calibration->Reactor Temperature");
+#ifdef ZENTROVA_COMMANDS_CALIBRATION
+    if (ReactorTempCalibration) ReactorTempCalibration->ShowModal();
+#endif
 }
 
 void TMainFormCommands::ColumnTemperatureCalibrationClick() {
     menuLine("Maintenance->Calibration->Column Temperature");
+#ifdef ZENTROVA_COMMANDS_CALIBRATION
+    if (ColumnTempCalibration) ColumnTempCalibration->ShowModal();
+#endif
 }
 
 // The pressure-test lines follow the start, as the test's own first lines come before them.
@@ -749,7 +814,11 @@ void TMainFormCommands::SendLogToSupport1Click() {
     if (LogFile) LogFile->Show();
 }
 
-void TMainFormCommands::About1Click() {}
+void TMainFormCommands::About1Click() {
+#ifdef ZENTROVA_COMMANDS_ABOUT
+    if (AboutForm) AboutForm->ShowModal();
+#endif
+}
 
 // ---------------------------------------------------------------- menus as they open
 

@@ -7,6 +7,9 @@
 
 #include "MainFormHarness.h"
 #include "methods/MethodParams.h"
+#if __has_include("methods/EditSequence.h")
+#include "methods/EditSequence.h"
+#endif
 #include "methods/SequenceParams.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
@@ -739,6 +742,24 @@ TEST_F(Commands, PrintRefusesWithoutMethodOrSequence) {
     EXPECT_NE(log.find("#menu: Method Print"), std::string::npos);
     EXPECT_NE(log.find("#menu: Sequence Print"), std::string::npos);
 }
+
+TEST_F(Commands, PrintAsksForTheCurrentMethodAndSequence) {
+    form->SetDefaultSequence("S");
+    form->Pring1Click();  // "No" is the default answer: nothing is printed
+    form->Print1Click();
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[0].text, "Print Method \"M1\"?");
+    EXPECT_EQ(boxes.shown[1].text, "Print Sequence \"S\"?");
+}
+
+#if __has_include("methods/EditSequence.h")
+TEST_F(Commands, SequenceDialogsChooseTheSequenceThroughTheMainWindow) {
+    ASSERT_TRUE(OnSetDefaultSequence);
+    OnSetDefaultSequence("S");
+    EXPECT_EQ(instrument->Sequence.Name, "S");
+    EXPECT_EQ(panel(3), "Sequence: S");
+}
+#endif
 
 // ---------------------------------------------------------------- enable, stop and reset
 
