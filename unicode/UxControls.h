@@ -141,7 +141,7 @@ class TUxListBox : public QListWidget, public TUxFocusEvents {
     explicit TUxListBox(QWidget* parent = nullptr);
     TUxListBoxStrings* GetItems() { return &items_; }
     void AddItem(const QString& s, void* object = nullptr);
-    void Clear() { clear(); }
+    void Clear() { items_.Clear(); }  // a clear from code fires no click
     int GetCount() const { return count(); }
     int GetItemIndex() const;
     void SetItemIndex(int index);  // -1 selects nothing; does not fire events

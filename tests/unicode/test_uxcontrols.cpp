@@ -117,7 +117,9 @@ TEST(TUxListBox, ItemIndexSelectionAndItems) {
     EXPECT_EQ(list.GetItems()->Get(1), "Seq 2");
     EXPECT_THROW(list.GetItems()->Get(3), EStringListError);
     EXPECT_THROW(list.GetSelected(-1), EStringListError);
-    list.Clear();
+    list.SetItemIndex(1);
+    list.Clear();  // clearing a selected list is not a click
+    EXPECT_EQ(clicks, 0);
     EXPECT_EQ(list.GetCount(), 0);
     EXPECT_EQ(list.GetItemIndex(), -1);
 }
