@@ -71,7 +71,8 @@ void printImage(QPrinter& printer, const QImage& image) {
     const double scale = printer.resolution() / screenDpi();
     const QRect page = printer.pageLayout().paintRectPixels(printer.resolution());
     painter.setClipRect(QRect(QPoint(0, 0), page.size()));
-    painter.drawImage(QRectF(0, 0, image.width() * scale, image.height() * scale), image);
+    const QSizeF size = image.deviceIndependentSize();
+    painter.drawImage(QRectF(0, 0, size.width() * scale, size.height() * scale), image);
     if (!painter.end()) throw EPrinterError(_8("Printing failed: the page could not be finished."));
 }
 
