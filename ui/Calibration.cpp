@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ui/MainForm.h"
 #include "unicode/UxControls.h"
 
 TReactorTempCalibration* ReactorTempCalibration = nullptr;
@@ -47,7 +48,8 @@ TTempCalibrationNotice::TTempCalibrationNotice(const QString& caption, const QSt
     buttons->addWidget(CancelBtn);
     buttons->addStretch();
     layout->addLayout(buttons);
-    if (owner) CentreOn(owner);
+    // Centred on the main window each time it is shown.
+    OnShow = [this] { CentreOn(MainForm ? static_cast<QWidget*>(MainForm) : parentWidget()); };
 }
 
 void TTempCalibrationNotice::OKBtnClick() {
