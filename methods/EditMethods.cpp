@@ -623,7 +623,6 @@ void TEditMethodForm::BtnDeleteMethodClick() {
 
 void TEditMethodForm::BtnCancelClick() {
     Modified = false;
-    SetModalResult(mrCancel);
     Close();
     loadSelected();
 }

@@ -3,6 +3,7 @@
 // with their boxes, the store's contents and the daily-log line.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QFile>
 #include <QTimer>
 #include <memory>
@@ -868,6 +869,37 @@ TEST_F(EditMethodsTest, LoadMethodDialogListsTheMethods) {
     EXPECT_EQ(d.MethodNameList->GetItems()->ToStringList(), (QStringList{"One", "Two"}));
     QTimer::singleShot(0, &d, [&] { d.Load->Click(); });
     EXPECT_EQ(d.ShowModal(), mrCancel);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(EditMethodsTest, LeavingAFieldForAnotherControlChecksItAndReturnsTheFocus) {
+    store(valid("M"));
+    form = std::make_unique<TEditMethodForm>();
+    form->show();
+    form->activateWindow();
+    QApplication::processEvents();
+    form->Runtime->setFocus();
+    QApplication::processEvents();
+    if (QApplication::focusWidget() != form->Runtime) GTEST_SKIP() << "no keyboard focus on this platform";
+    dialogs_.shown.clear();
+    form->Runtime->SetText("0");
+    form->EquilTime->setFocus();
+    QApplication::processEvents();
+    EXPECT_EQ(texts(), std::vector<QString>{"The Runtime should be a positive number."});
+    EXPECT_EQ(QApplication::focusWidget(), form->Runtime);
+
+    // Focus that leaves the window (another window or a box) is no field change.
+    dialogs_.shown.clear();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    other.setFocus();
+    QApplication::processEvents();
+    EXPECT_TRUE(dialogs_.shown.empty());
+    form->hide();
 }
 
 }  // namespace
