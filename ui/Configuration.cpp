@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "link/FTDI.h"
 #include "link/StoredParams.h"
@@ -250,7 +251,19 @@ void TInstrumentConfiguration::buildControls() {
     RefreshUSBBtn->OnClick = [this] { RefreshUSBBtnClick(); };
 }
 
-void TInstrumentConfiguration::checkOnly(std::initializer_list<QRadioButton*> group, QRadioButton* on) {
+std::array<QRadioButton*, 3> TInstrumentConfiguration::connectionButtons() const {
+    return {ConnectMethodRadio1, ConnectMethodRadio2, ConnectMethodRadio3};
+}
+
+std::array<QRadioButton*, 3> TInstrumentConfiguration::refillButtons() const {
+    return {RefillMaxRBtn, RefillFastRBtn, RefillSlowRBtn};
+}
+
+std::array<QRadioButton*, 2> TInstrumentConfiguration::unitButtons() const {
+    return {MeasureBarRBtn, MeasurePsiRBtn};
+}
+
+void TInstrumentConfiguration::checkOnly(std::span<QRadioButton* const> group, QRadioButton* on) {
     // Auto-exclusive buttons cannot all be unchecked; the exclusivity is lifted meanwhile.
     for (QRadioButton* b : group) {
         b->setAutoExclusive(false);
@@ -293,18 +306,15 @@ bool TInstrumentConfiguration::LoadConfiguration() {
 
         switch (readInteger("ConnectMethod", DefaultConnectMethod)) {
             case 2:
-                checkOnly({ConnectMethodRadio1, ConnectMethodRadio2, ConnectMethodRadio3},
-                          ConnectMethodRadio2);
+                checkOnly(connectionButtons(), ConnectMethodRadio2);
                 CommRadioComClick();
                 break;
             case 3:
-                checkOnly({ConnectMethodRadio1, ConnectMethodRadio2, ConnectMethodRadio3},
-                          ConnectMethodRadio3);
+                checkOnly(connectionButtons(), ConnectMethodRadio3);
                 ConnectMethodRadioUSBClick();
                 break;
             default:
-                checkOnly({ConnectMethodRadio1, ConnectMethodRadio2, ConnectMethodRadio3},
-                          ConnectMethodRadio1);
+                checkOnly(connectionButtons(), ConnectMethodRadio1);
                 CommRadioNetClick();
                 break;
         }
@@ -329,11 +339,11 @@ bool TInstrumentConfiguration::LoadConfiguration() {
         QString unit = readText("PressureMeasure");
         if (unit.isEmpty()) unit = DefaultPressureMeasure;
         if (unit == "bar")
-            checkOnly({MeasureBarRBtn, MeasurePsiRBtn}, MeasureBarRBtn);
+            checkOnly(unitButtons(), MeasureBarRBtn);
         else if (unit == "psi")
-            checkOnly({MeasureBarRBtn, MeasurePsiRBtn}, MeasurePsiRBtn);
+            checkOnly(unitButtons(), MeasurePsiRBtn);
         else
-            checkOnly({MeasureBarRBtn, MeasurePsiRBtn}, nullptr);
+            checkOnly(unitButtons(), nullptr);
 
         const QString hplc = readText("HPLCType");
         int found = -1;
@@ -354,13 +364,7 @@ bool TInstrumentConfiguration::LoadConfiguration() {
     }
 
     const int32_t refill = readInteger("RefillSpeed", DefaultRefillSpeed);
-    const std::initializer_list<QRadioButton*> refillButtons{RefillMaxRBtn, RefillFastRBtn, RefillSlowRBtn};
-    if (refill == 30)
-        checkOnly(refillButtons, RefillSlowRBtn);
-    else if (refill == 70)
-        checkOnly(refillButtons, RefillMaxRBtn);
-    else
-        checkOnly(refillButtons, RefillFastRBtn);
+    checkOnly(refillButtons(), refill == 30 ? RefillSlowRBtn : refill == 70 ? RefillMaxRBtn : RefillFastRBtn);
     return true;
 }
 
@@ -499,31 +503,24 @@ void TInstrumentConfiguration::HelpClick() {
     Help::context(HelpContext);
 }
 
+void TInstrumentConfiguration::enableConnectionRow(int32_t method) {
+    const std::pair<int32_t, QWidget*> controls[] = {
+        {1, InstrumentIPAddress}, {1, IPAddressLbl}, {2, InstrumentCommPort}, {2, CommPortLbl},
+        {3, InstrumentUSBPort},   {3, USBPortLbl},   {3, RefreshUSBBtn},
+    };
+    for (const auto& [row, w] : controls) w->setEnabled(row == method);
+}
+
 void TInstrumentConfiguration::CommRadioNetClick() {
-    for (QWidget* w : {static_cast<QWidget*>(InstrumentIPAddress), static_cast<QWidget*>(IPAddressLbl)})
-        w->setEnabled(true);
-    for (QWidget* w : {static_cast<QWidget*>(InstrumentCommPort), static_cast<QWidget*>(CommPortLbl),
-                       static_cast<QWidget*>(InstrumentUSBPort), static_cast<QWidget*>(USBPortLbl),
-                       static_cast<QWidget*>(RefreshUSBBtn)})
-        w->setEnabled(false);
+    enableConnectionRow(1);
 }
 
 void TInstrumentConfiguration::CommRadioComClick() {
-    for (QWidget* w : {static_cast<QWidget*>(InstrumentCommPort), static_cast<QWidget*>(CommPortLbl)})
-        w->setEnabled(true);
-    for (QWidget* w : {static_cast<QWidget*>(InstrumentIPAddress), static_cast<QWidget*>(IPAddressLbl),
-                       static_cast<QWidget*>(InstrumentUSBPort), static_cast<QWidget*>(USBPortLbl),
-                       static_cast<QWidget*>(RefreshUSBBtn)})
-        w->setEnabled(false);
+    enableConnectionRow(2);
 }
 
 void TInstrumentConfiguration::ConnectMethodRadioUSBClick() {
-    for (QWidget* w : {static_cast<QWidget*>(InstrumentUSBPort), static_cast<QWidget*>(USBPortLbl),
-                       static_cast<QWidget*>(RefreshUSBBtn)})
-        w->setEnabled(true);
-    for (QWidget* w : {static_cast<QWidget*>(InstrumentIPAddress), static_cast<QWidget*>(IPAddressLbl),
-                       static_cast<QWidget*>(InstrumentCommPort), static_cast<QWidget*>(CommPortLbl)})
-        w->setEnabled(false);
+    enableConnectionRow(3);
 }
 
 void TInstrumentConfiguration::ReactorVolumeChange() {
@@ -562,23 +559,23 @@ void TInstrumentConfiguration::HPLCTypeOnChange() {
 }
 
 void TInstrumentConfiguration::MeasureBarRBtnClick() {
-    checkOnly({MeasureBarRBtn, MeasurePsiRBtn}, MeasureBarRBtn);
+    checkOnly(unitButtons(), MeasureBarRBtn);
 }
 
 void TInstrumentConfiguration::MeasurePsiRBtnClick() {
-    checkOnly({MeasureBarRBtn, MeasurePsiRBtn}, MeasurePsiRBtn);
+    checkOnly(unitButtons(), MeasurePsiRBtn);
 }
 
 void TInstrumentConfiguration::RefillMaxRBtnClick() {
-    checkOnly({RefillMaxRBtn, RefillFastRBtn, RefillSlowRBtn}, RefillMaxRBtn);
+    checkOnly(refillButtons(), RefillMaxRBtn);
 }
 
 void TInstrumentConfiguration::RefillFastRBtnClick() {
-    checkOnly({RefillMaxRBtn, RefillFastRBtn, RefillSlowRBtn}, RefillFastRBtn);
+    checkOnly(refillButtons(), RefillFastRBtn);
 }
 
 void TInstrumentConfiguration::RefillSlowRBtnClick() {
-    checkOnly({RefillMaxRBtn, RefillFastRBtn, RefillSlowRBtn}, RefillSlowRBtn);
+    checkOnly(refillButtons(), RefillSlowRBtn);
     if (isVisible())
         messageBox(
             _("Slow refill speed can be used for viscous reagents. The refill process will take longer "

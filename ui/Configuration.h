@@ -3,9 +3,10 @@
 // instance. Missing values show their defaults; nothing is stored before Save.
 #pragma once
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
+#include <span>
 #include <string>
 
 #include "unicode/UxControls.h"
@@ -112,7 +113,12 @@ class TInstrumentConfiguration : public TUxForm {
     void buildControls();
     void closeDialog(int result);
     // Checks on (nullptr: none) and unchecks its sisters, without running their click handlers.
-    static void checkOnly(std::initializer_list<QRadioButton*> group, QRadioButton* on);
+    static void checkOnly(std::span<QRadioButton* const> group, QRadioButton* on);
+    std::array<QRadioButton*, 3> connectionButtons() const;
+    std::array<QRadioButton*, 3> refillButtons() const;
+    std::array<QRadioButton*, 2> unitButtons() const;
+    // Enables the controls of one connection row (1 network, 2 serial, 3 USB), disables the others.
+    void enableConnectionRow(int32_t method);
     // Selects the first item equal to text, case ignored; none when absent.
     static void selectEqual(TUxComboBox* box, const QString& text);
 };

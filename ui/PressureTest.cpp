@@ -10,6 +10,7 @@
 #include <QPrinter>
 #include <QTime>
 #include <algorithm>
+#include <array>
 
 #include "link/Instrument.h"
 #include "link/LogFile.h"
@@ -128,9 +129,16 @@ void TPressureTest::buildComponents() {
            ReadingB1Value, PressureDrop1Lbl, PressureDrop1Value, PassingCriteria1Lbl, PassingCriteria1Value);
     column(400, "Pump 2", Pump2Lbl, TestPassed2Value, ReadingA2Lbl, ReadingA2Value, ReadingB2Lbl,
            ReadingB2Value, PressureDrop2Lbl, PressureDrop2Value, PassingCriteria2Lbl, PassingCriteria2Value);
-    for (QLabel* l : {Pump2Lbl, TestPassed2Value, ReadingA2Lbl, ReadingA2Value, ReadingB2Lbl, ReadingB2Value,
-                      PressureDrop2Lbl, PressureDrop2Value, PassingCriteria2Lbl, PassingCriteria2Value})
-        l->setVisible(false);
+    for (QLabel* l : columnLabels(2)) l->setVisible(false);
+}
+
+std::array<QLabel*, 10> TPressureTest::columnLabels(int pump) const {
+    if (pump == 1)
+        return {
+            Pump1Lbl,       TestPassed1Value, ReadingA1Lbl,       ReadingA1Value,      ReadingB1Lbl,
+            ReadingB1Value, PressureDrop1Lbl, PressureDrop1Value, PassingCriteria1Lbl, PassingCriteria1Value};
+    return {Pump2Lbl,       TestPassed2Value, ReadingA2Lbl,       ReadingA2Value,      ReadingB2Lbl,
+            ReadingB2Value, PressureDrop2Lbl, PressureDrop2Value, PassingCriteria2Lbl, PassingCriteria2Value};
 }
 
 bool TPressureTest::start(uint8_t systemTest, uint32_t mask) {
@@ -468,15 +476,10 @@ bool TPressureTest::checkForErrors() {
 }
 
 void TPressureTest::fillColumn(int pump, bool tested, bool passed, int32_t a, int32_t b, int32_t drop) {
-    QLabel* passLbl = pump == 1 ? TestPassed1Value : TestPassed2Value;
-    QLabel* readings[8] = {ReadingA1Lbl,     ReadingA1Value,     ReadingB1Lbl,        ReadingB1Value,
-                           PressureDrop1Lbl, PressureDrop1Value, PassingCriteria1Lbl, PassingCriteria1Value};
-    if (pump == 2) {
-        QLabel* r2[8] = {ReadingA2Lbl,     ReadingA2Value,     ReadingB2Lbl,        ReadingB2Value,
-                         PressureDrop2Lbl, PressureDrop2Value, PassingCriteria2Lbl, PassingCriteria2Value};
-        std::copy(std::begin(r2), std::end(r2), std::begin(readings));
-    }
-    (pump == 1 ? Pump1Lbl : Pump2Lbl)->setVisible(true);
+    // The pump's name and verdict, then four pairs of reading label and value.
+    const std::array<QLabel*, 10> column = columnLabels(pump);
+    QLabel* passLbl = column[1];
+    column[0]->setVisible(true);
     passLbl->setVisible(true);
     if (tested) {
         passLbl->setText(passed ? _("PASSED") : _("FAILED"));
@@ -485,11 +488,11 @@ void TPressureTest::fillColumn(int pump, bool tested, bool passed, int32_t a, in
         passLbl->setText(_("NOT TESTED"));
         setFontStyle(passLbl, true, false);
     }
-    for (QLabel* l : readings) l->setVisible(tested);
+    for (size_t i = 2; i < column.size(); ++i) column[i]->setVisible(tested);
     if (pump == 1 || tested) {
-        readings[1]->setText(psi(a));
-        readings[3]->setText(psi(b));
-        readings[5]->setText(psi(drop));
+        column[3]->setText(psi(a));
+        column[5]->setText(psi(b));
+        column[7]->setText(psi(drop));
     }
 }
 
@@ -517,10 +520,7 @@ void TPressureTest::PrintResults(bool passed1, bool passed2) {
 
     fillColumn(1, selected(1), passed1, Pump1ReadingA, Pump1ReadingB, Pump1Drop);
     if (InstrumentModule && InstrumentModule->SinglePump) {
-        for (QLabel* l :
-             {Pump2Lbl, TestPassed2Value, ReadingA2Lbl, ReadingA2Value, ReadingB2Lbl, ReadingB2Value,
-              PressureDrop2Lbl, PressureDrop2Value, PassingCriteria2Lbl, PassingCriteria2Value})
-            l->setVisible(false);
+        for (QLabel* l : columnLabels(2)) l->setVisible(false);
     } else {
         fillColumn(2, selected(2), passed2, Pump2ReadingA, Pump2ReadingB, Pump2Drop);
     }

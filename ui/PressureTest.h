@@ -5,6 +5,7 @@
 // The form itself is the printed result sheet: it is printed as the image of its window.
 #pragma once
 #include <QString>
+#include <array>
 #include <cstdint>
 
 #include "link/Timers.h"
@@ -112,6 +113,8 @@ class TPressureTest : public TUxForm {
     // Whole minutes of the measuring period that have passed (at least 1), for the error text.
     int32_t measuringMinutes();
     void showLCD(const QString& text);
+    // Pump label, pass label, then the label and value of reading A, reading B, drop and criteria.
+    std::array<QLabel*, 10> columnLabels(int pump) const;
     void fillColumn(int pump, bool tested, bool passed, int32_t a, int32_t b, int32_t drop);
 };
 

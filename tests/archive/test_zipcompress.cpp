@@ -147,6 +147,36 @@ TEST_F(ZipCompressTest, ErrorsCarryCodesAndMessages) {
     EXPECT_EQ(errorCodeOf([&] { zip.AddFiles("*"); }), zecBaseDirNotFound);
 }
 
+TEST_F(ZipCompressTest, ATargetThatIsAFolderOrAnArchiveOfNothingFailsCleanly) {
+    writeFile(folder_ + "Zentrova.log", "10:00:00 06/12/2026\nline\n");
+    std::filesystem::create_directories(out_ + "taken.zip/inner");
+    TZipCompress zip;
+    zip.FileName = out_ + "taken.zip";
+    zip.BaseDir = folder_;
+    const int code = errorCodeOf([&] {
+        zip.OpenArchive(fmCreate);
+        zip.AddFiles("Zentrova.log");
+        zip.CloseArchive();
+    });
+    EXPECT_TRUE(code == zecCannotCreateArchive || code == zecCannotWriteArchive) << code;
+    EXPECT_FALSE(zip.IsOpen());
+    EXPECT_TRUE(std::filesystem::is_directory(out_ + "taken.zip/inner"));
+
+    // An empty archive over a folder fails the same way.
+    const int empty = errorCodeOf([&] {
+        zip.OpenArchive(fmCreate);
+        zip.CloseArchive();
+    });
+    EXPECT_TRUE(empty == zecCannotCreateArchive || empty == zecCannotWriteArchive) << empty;
+    EXPECT_FALSE(zip.IsOpen());
+
+    // A file that is not an archive cannot be opened for adding.
+    writeFile(out_ + "text.zip", "not an archive");
+    zip.FileName = out_ + "text.zip";
+    EXPECT_EQ(errorCodeOf([&] { zip.OpenArchive(fmOpenReadWrite); }), zecCannotOpenArchive);
+    EXPECT_EQ(fileBytes(out_ + "text.zip"), "not an archive");
+}
+
 TEST_F(ZipCompressTest, ArchiveWithoutFilesIsStillAnArchive) {
     TZipCompress zip;
     zip.FileName = out_ + "empty.zip";
