@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/Dialogs.h"
 #include "ui/MainForm.h"
 #include "unicode/UxControls.h"
 
@@ -58,7 +59,7 @@ void TTempCalibrationNotice::OKBtnClick() {
 
 void TTempCalibrationNotice::CancelBtnClick() {
     if (IsModal())
-        SetModalResult(2);  // mrCancel
+        SetModalResult(mrCancel);
     else
         Close();
 }

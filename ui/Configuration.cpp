@@ -110,7 +110,7 @@ void TInstrumentConfiguration::buildControls() {
     IPAddressLbl = label("IP Address:", "IPAddressLbl", ConnectionGroup);
     InstrumentIPAddress = new TUxEdit(ConnectionGroup);
     InstrumentIPAddress->setObjectName("InstrumentIPAddress");
-    InstrumentIPAddress->setMaxLength(15);
+    // Typing is held to the address mask; a longer stored value (a host name) is shown and kept whole.
     InstrumentIPAddress->setValidator(
         new QRegularExpressionValidator(QRegularExpression("[0-9. ]{0,15}"), InstrumentIPAddress));
     CommPortLbl = label("Com Port:", "CommPortLbl", ConnectionGroup);

@@ -268,6 +268,14 @@ TEST_F(Config, AValueOfAnotherTypeGivesTheSetUpMessageOncePerLoad) {
     EXPECT_EQ(d->InstrumentIPAddress->GetText(), "10.0.0.9");
     EXPECT_EQ(d->ReactorVolume->GetText(), "3");
 
+    // A stored address longer than the mask is shown and saved whole.
+    set("IP", "instrument-7.lab.example");
+    d->FormActivate();
+    EXPECT_EQ(d->InstrumentIPAddress->GetText(), "instrument-7.lab.example");
+    d->SaveClick();
+    EXPECT_EQ(text("IP"), "instrument-7.lab.example");
+    d->show();
+
     // Any string value counts: the last one, too.
     set("InstrumentLabel", 1);
     d->FormActivate();
