@@ -196,10 +196,10 @@ class TcpLink : public Link {
         if (listen_ >= 0) ::close(listen_);
     }
 
-    bool open(const std::string& spec, std::string& error) {
-        size_t colon = spec.rfind(':');
+    bool open(const std::string& where, std::string& error) {
+        size_t colon = where.rfind(':');
         if (colon == std::string::npos) return error = "--tcp needs ADDR:PORT", false;
-        std::string addr = spec.substr(0, colon), portText = spec.substr(colon + 1);
+        std::string addr = where.substr(0, colon), portText = where.substr(colon + 1);
         char* end = nullptr;
         long port = std::strtol(portText.c_str(), &end, 10);
         if (portText.empty() || *end || port < 0 || port > 65535)
