@@ -215,7 +215,7 @@ class TcpLink : public Link {
         setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
             ::listen(listen_, 4) != 0) {
-            error = "cannot listen on " + spec + ": " + std::strerror(errno);
+            error = "cannot listen on " + where + ": " + std::strerror(errno);
             return false;
         }
         setNonBlocking(listen_);
