@@ -149,9 +149,12 @@ bool TEditSequenceDialog::selectName(const QString& name) {
 }
 
 void TEditSequenceDialog::refillList() {
-    // Emptying the list drops its selection; that is no click of the operator.
+    // Emptying the list drops its selection; that is no click of the operator. The selected
+    // sequence stays selected while it is stored, so a refused name leaves the editor on it.
     const QSignalBlocker quiet(SequenceNameList);
+    const QString keep = selectedName();
     CSequenceNames().FillListBox(SequenceNameList);
+    if (!keep.isEmpty()) selectName(keep);
 }
 
 void TEditSequenceDialog::status(const QString& text) {
@@ -267,7 +270,7 @@ bool TEditSequenceDialog::AskSaveChanges(const QString& given) {
     // or Save As gives them one).
     if (name.isEmpty()) return false;
     ErrorText = _("Save changes for the sequence") + " " + quoted(name) + "?";
-    if (messageBox(ErrorText, _("Please, confirm"), MsgButtons::YesNo, mrYes) != mrYes) {
+    if (messageBox(ErrorText, _("Please, confirm"), MsgButtons::YesNo, mrNo) != mrYes) {
         Modified = false;
         return true;
     }
@@ -376,10 +379,9 @@ void TEditSequenceDialog::BtnAddSequenceClick() {
         messageBox(fillFirst(_("Sequence Name \"%s\" already exist. Please, pick another one."), name),
                    _("Error!"));
     } else if (!name.isEmpty()) {
-        const QString previous = selectedName();
         CSequenceNames().AddSequence(name.toStdString());
         refillList();
-        if (!selectName(name)) selectName(previous);
+        selectName(name);
     }
     SequenceNameChanged();
 }
@@ -574,8 +576,7 @@ void TEditSequenceDialog::BtnPrintClick() {
     closeCellEditor();
     TSequenceINIParams rec;
     fillRecord(rec, selectedName());
-    TPrintSequenceForm form(this);
-    form.PrintSequence(rec);
+    PrintSequenceReport(rec, this);
 }
 
 void TEditSequenceDialog::BtnCancelClick() {

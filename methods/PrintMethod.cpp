@@ -2,8 +2,6 @@
 
 #include "methods/MethodParams.h"
 #include "methods/PrintReport.h"
-#include "platform/Dialogs.h"
-#include "platform/Printer.h"
 #include "platform/i18n.h"
 #include "unicode/UxControls.h"
 
@@ -114,11 +112,8 @@ bool TPrintMethodForm::PrintMethod(const TMethodINIParams& rec) {
 }
 
 bool PrintMethodReport(const TMethodINIParams& rec, QWidget* owner) {
-    try {
+    return report::printOrReport([&] {
         TPrintMethodForm form(owner);
         return form.PrintMethod(rec);
-    } catch (const EPrinterError& e) {
-        messageBox(QString::fromStdString(e.what()), _("Error!"), MsgButtons::OK, mrOk, MsgIcon::Error);
-        return false;
-    }
+    });
 }

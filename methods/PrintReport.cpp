@@ -4,7 +4,6 @@
 #include <QFont>
 #include <QLocale>
 #include <QPalette>
-#include <QPrinter>
 
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
@@ -101,11 +100,17 @@ QString userName() {
 
 bool confirmAndPrint(TUxForm* form, const QString& question) {
     if (messageBox(question, _("Warning"), MsgButtons::YesNo, mrNo, MsgIcon::Warning) != mrYes) return false;
-    QPrinter printer(QPrinter::HighResolution);
-    if (!printer::choosePrinter(printer, form->parentWidget())) return false;
     form->ensurePolished();
-    printer::printImage(printer, form->grab().toImage());
-    return true;
+    return printer::printWidget(form, form->parentWidget());
+}
+
+bool printOrReport(const std::function<bool()>& print) {
+    try {
+        return print();
+    } catch (const EPrinterError& e) {
+        messageBox(QString::fromStdString(e.what()), _("Error!"), MsgButtons::OK, mrOk, MsgIcon::Error);
+        return false;
+    }
 }
 
 }  // namespace report

@@ -4,6 +4,7 @@
 #pragma once
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,4 +36,6 @@ QString userName();
 // Asks the question (Yes/No, No the default), then the print dialog, then prints the form's
 // image on one page. True when printed.
 bool confirmAndPrint(TUxForm* form, const QString& question);
+// Runs one printout; a printer that cannot be used is reported in an error box (false).
+bool printOrReport(const std::function<bool()>& print);
 }  // namespace report

@@ -2,8 +2,6 @@
 
 #include "methods/PrintReport.h"
 #include "methods/SequenceParams.h"
-#include "platform/Dialogs.h"
-#include "platform/Printer.h"
 #include "platform/i18n.h"
 #include "unicode/UxControls.h"
 
@@ -61,11 +59,8 @@ bool TPrintSequenceForm::PrintSequence(const TSequenceINIParams& rec) {
 }
 
 bool PrintSequenceReport(const TSequenceINIParams& rec, QWidget* owner) {
-    try {
+    return report::printOrReport([&] {
         TPrintSequenceForm form(owner);
         return form.PrintSequence(rec);
-    } catch (const EPrinterError& e) {
-        messageBox(QString::fromStdString(e.what()), _("Error!"), MsgButtons::OK, mrOk, MsgIcon::Error);
-        return false;
-    }
+    });
 }

@@ -902,4 +902,52 @@ TEST_F(EditMethodsTest, LeavingAFieldForAnotherControlChecksItAndReturnsTheFocus
     form->hide();
 }
 
+TEST_F(EditMethodsTest, OddNamesAndHugeNumbersAreRefusedWithoutHarm) {
+    store(valid("Alpha"));
+    auto& f = open();
+    // Add: a name the store cannot take draws the store's refusal; the list and the shown
+    // method stay as they were.
+    dialogs_.answerInput(true, "a\\b");
+    f.BtnAddMethodClick();
+    EXPECT_EQ(dialogs_.shown.back().text, "Can't Add Method!");
+    EXPECT_EQ(listed(), QStringList{"Alpha"});
+    EXPECT_EQ(selected(), "Alpha");
+    EXPECT_EQ(f.Runtime->GetText(), "10");
+
+    // Numbers beyond every range in the cells (the fields hold 4 or 5 characters): decimals
+    // too large to hold are no numbers; none of them crashes a check or a rewrite.
+    f.Runtime->SetText("$7FF");
+    TUxStringGrid* pumps = f.PumpTimetable;
+    ASSERT_TRUE(pumps->SetCurrentCell(1, 1));
+    dialogs_.shown.clear();
+    pumps->SetCells(1, 1, "1e400");
+    EXPECT_FALSE(pumps->SetCurrentCell(2, 1));
+    EXPECT_EQ(pumps->GetCells(1, 1), "-1.0");
+    pumps->SetCells(1, 1, "1e300");
+    EXPECT_TRUE(pumps->SetCurrentCell(2, 1));
+    EXPECT_EQ(texts(), (std::vector<QString>{"The Time should be a positive number.",
+                                             "The Time should not be greater than Runtime."}));
+    EXPECT_EQ(pumps->GetCells(1, 1).size(), 303);  // 1 and 300 zeros, ".0"
+    pumps->SetCells(2, 1, "1e308");
+    EXPECT_FALSE(pumps->SetCurrentCell(3, 1));
+    EXPECT_TRUE(pumps->GetCells(2, 1).startsWith("1000"));
+    TUxStringGrid* col = f.ColumnTimetable;
+    ASSERT_TRUE(col->SetCurrentCell(2, 1));
+    col->SetCells(2, 1, "-1e300");
+    EXPECT_FALSE(col->SetCurrentCell(1, 1));
+    EXPECT_TRUE(col->GetCells(2, 1).startsWith("-1000"));
+    f.ValidateMethod();
+    EXPECT_NE(f.MessageText.indexOf("- Time Stamp in Pump Timetable"), -1);
+
+    // A name with "%s" and quotes is shown whole, and Save As under it stores it.
+    fillValid();
+    pumps->SetCells(1, 1, "1.0");
+    pumps->SetCells(2, 1, "0.50");
+    dialogs_.shown.clear();
+    dialogs_.answerInput(true, "50% \"B\" %s");
+    f.SaveAsBtnClick();
+    EXPECT_EQ(f.StatusLbl->GetCaption(), "Method \"50% \"B\" %s\" added");
+    EXPECT_EQ(stored("50% \"B\" %s").Runtime, "10");
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "link/Instrument.h"
 #include "methods/test_editsequence_fixture.h"
+#include "platform/Printer.h"
 
 namespace {
 
@@ -192,6 +193,7 @@ TEST_F(EditSequenceTest, ClickInGridThenOtherSequenceAsksToSave) {
     EXPECT_EQ(dialogs_.shown[0].text, "Save changes for the sequence \"A\"?");
     EXPECT_EQ(dialogs_.shown[0].title, "Please, confirm");
     EXPECT_EQ(dialogs_.shown[0].buttons, MsgButtons::YesNo);
+    EXPECT_EQ(dialogs_.shown[0].defaultButton, mrNo);
     EXPECT_EQ(selected(), "B");
     EXPECT_EQ(dlg->CurrentSequenceName, "B");
     EXPECT_EQ(grid(), QStringList{"Flush|1"});
@@ -435,6 +437,48 @@ TEST_F(EditSequenceTest, CloseAsksCancelRestoresAndPrintTakesTheGrid) {
     dlg->BtnPrintClick();
     ASSERT_EQ(dialogs_.shown.size(), 1u);
     EXPECT_EQ(dialogs_.shown[0].text, "Print Sequence \"Amino\"?");
+}
+
+TEST_F(EditSequenceTest, PrinterThatCannotStartIsReportedInABox) {
+    sequence("Amino", {"Flush"}, {"1"});
+    open();
+    printer::setPdfOutput("/no/such/folder/out.pdf");
+    dialogs_.answer(mrYes);
+    dlg->BtnPrintClick();
+    printer::setPdfOutput("");
+    ASSERT_EQ(dialogs_.shown.size(), 2u);
+    EXPECT_EQ(dialogs_.shown[1].title, "Error!");
+    EXPECT_TRUE(dialogs_.shown[1].text.startsWith("Printing failed"));
+}
+
+TEST_F(EditSequenceTest, NamesTheStoreCannotTakeAreRefusedWithoutHarm) {
+    sequence("Amino", {"Flush"}, {"1"});
+    open();
+    // Create Sequence: the store's own refusal, and the list stays as it was.
+    dialogs_.answerInput(true, "a\\b");
+    dlg->BtnAddSequenceClick();
+    EXPECT_EQ(dialogs_.shown.back().text, "Can't Add Sequence!");
+    EXPECT_EQ(names(), QStringList{"Amino"});
+    EXPECT_EQ(selected(), "Amino");
+    EXPECT_EQ(grid(), QStringList{"Flush|1"});
+
+    // Save As: refused too, reported on the status line; nothing stored.
+    dialogs_.shown.clear();
+    dialogs_.answerInput(true, "x\\y");
+    dlg->BtnSaveAsClick();
+    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"x\\y\" not saved");
+    EXPECT_EQ(names(), QStringList{"Amino"});
+
+    // Runs beyond the 32-bit range and odd method texts fail validation, never crash.
+    lines({"Hydrolysis", "%s%n", ""}, {"99999999999", "1", "abc"});
+    EXPECT_EQ(saveMessage(), kCorrect +
+                                 "- Runs for method Hydrolysis should be a positive number\n"
+                                 "- method %s%n does not exist\n");
+    lines({"Flush"}, {"99999999999"});
+    EXPECT_EQ(saveMessage(), kCorrect + "- Runs for method Flush should be a positive number\n");
+    lines({"Flush"}, {"$7FFFFFFF"});
+    EXPECT_EQ(saveMessage(), QString());
+    EXPECT_EQ(stored("Amino"), QStringList{"Flush|$7FFFFFFF"});
 }
 
 }  // namespace

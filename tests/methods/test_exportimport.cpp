@@ -413,4 +413,22 @@ TEST_F(ExportImportTest, ButtonsOfferTheDefaultNameAndRememberTheChoice) {
     EXPECT_EQ(form_.OpenFileName, answer);
 }
 
+TEST_F(ExportImportTest, NamesWithSeparatorsAndPercentSignsComeBackWhole) {
+    TMethodINIParams m = hydrolysis();
+    m.Name = "Mix;1 = 50%s";
+    saveMethod(m);
+    saveSequence("Seq;A=%s", {{"Mix;1 = 50%s", "2"}, {"Hydrolysis", "3"}});
+    ASSERT_TRUE(form_.ExportAll(file_));
+    EXPECT_NE(read(file_).find("SequenceLine00000=Mix;1 = 50%s;2\r\n"), std::string::npos);
+
+    Registry reg;
+    ASSERT_TRUE(reg.deleteKey(CMethodNames().MethodsKey));
+    ASSERT_TRUE(reg.deleteKey(CSequenceNames().SequencesKey));
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(load("Mix;1 = 50%s").ColumnD, "C18 #7");
+    // The runs text is a number: the last ";" ends the method name.
+    EXPECT_EQ(lines("Seq;A=%s"),
+              (std::vector<std::pair<std::string, std::string>>{{"Mix;1 = 50%s", "2"}, {"Hydrolysis", "3"}}));
+}
+
 }  // namespace
