@@ -10,12 +10,24 @@
 #include "link/HPLC.h"
 #include "link/Instrument.h"
 #include "link/LogFile.h"
+#include "link/ProgressBar.h"
+#include "methods/EditMethods.h"
+#include "methods/EditSequence.h"
+#include "methods/ExportImport.h"
+#include "methods/LoadMethod.h"
+#include "methods/LoadSequence.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Registry.h"
 #include "platform/i18n.h"
+#include "ui/About.h"
+#include "ui/Calibration.h"
+#include "ui/ChangeSeal.h"
+#include "ui/Configuration.h"
 #include "ui/ErrorMessages.h"
+#include "ui/LCDFrame.h"
 #include "ui/MainForm.h"
+#include "ui/PressureTest.h"
 #include "ui/TestControl.h"
 
 namespace {
@@ -23,17 +35,43 @@ namespace {
 // The windows and data modules, destroyed in the reverse order of their creation.
 struct Forms {
     std::vector<std::unique_ptr<QObject>> owned;
+    // Creates one window into its global; the global is set before the next window is built,
+    // since each one's creation may read those before it.
     template <class T, class... A>
-    T* create(A&&... args) {
+    void create(T*& global, A&&... args) {
         auto p = std::make_unique<T>(std::forward<A>(args)...);
-        T* raw = p.get();
+        global = p.get();
         owned.push_back(std::move(p));
-        return raw;
     }
     ~Forms() {
         while (!owned.empty()) owned.pop_back();
     }
 };
+
+// The order is a dependency order: the main window fixes the instance string before the
+// configuration dialog, the instrument state and the log read settings or open the log with it.
+void createForms(Forms& forms, const std::vector<std::string>& args) {
+    forms.create(MainForm, args);
+    forms.create(InstrumentConfiguration);
+    forms.create(FZentrova);
+    forms.create(InstrumentModule);
+    forms.create(LogFile);
+    forms.create(LCDScreen);
+    forms.create(HPLCModule);
+    forms.create(ChemStation1);
+    forms.create(ErrorMessagesDialog);
+    forms.create(EditMethodForm, MainForm);
+    forms.create(EditSequenceDialog);
+    forms.create(LoadMethodDialog);
+    forms.create(AboutForm);
+    forms.create(LoadSequenceDialog);
+    forms.create(ChangeSeal);
+    forms.create(PressureTest);
+    forms.create(ExportImport1);
+    forms.create(ReactorTempCalibration);
+    forms.create(ColumnTempCalibration);
+    forms.create(ProgressBarForm);
+}
 
 int run(int argc, char** argv) {
     QApplication::setApplicationName("Zentrova KVZ Software");
@@ -53,13 +91,7 @@ int run(int argc, char** argv) {
 
     Forms forms;
     try {
-        MainForm = forms.create<TMainForm>(args);
-        FZentrova = forms.create<TFZentrova>();
-        InstrumentModule = forms.create<TInstrumentModule>();
-        LogFile = forms.create<TLogFile>();
-        HPLCModule = forms.create<THPLCModule>();
-        ChemStation1 = forms.create<TChemStation1>();
-        ErrorMessagesDialog = forms.create<TErrorMessagesDialog>();
+        createForms(forms, args);
     } catch (const std::exception& e) {
         showException(e);
         TestControl::stop();

@@ -147,6 +147,8 @@ void pie(QPainter& canvas, const QRect& r, int a, int b) {
 
 }  // namespace
 
+TLCDScreen* LCDScreen = nullptr;
+
 TLCDScreen::TLCDScreen(QWidget* parent) : QFrame(parent) {
     buildComponents();
     Pump1PressurePsi = Pump2PressurePsi = 0;
@@ -160,7 +162,9 @@ TLCDScreen::TLCDScreen(QWidget* parent) : QFrame(parent) {
     Message2Ticks = -1;
 }
 
-TLCDScreen::~TLCDScreen() = default;
+TLCDScreen::~TLCDScreen() {
+    if (LCDScreen == this) LCDScreen = nullptr;
+}
 
 void TLCDScreen::buildComponents() {
     setFixedSize(496, 305);

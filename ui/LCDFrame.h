@@ -127,3 +127,6 @@ class TLCDScreen : public QFrame {
     DialPicture painted_{};
     bool paintedValid_ = false;
 };
+
+// The stand-alone panel created at start-up beside the main window's own; it is never shown.
+extern TLCDScreen* LCDScreen;

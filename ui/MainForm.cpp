@@ -23,17 +23,10 @@
 #include "platform/Instance.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
+#include "ui/ChangeSeal.h"
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
-
-#if __has_include("ui/PressureTest.h")
 #include "ui/PressureTest.h"
-#define ZENTROVA_HAS_PRESSURE_TEST 1
-#endif
-#if __has_include("ui/ChangeSeal.h")
-#include "ui/ChangeSeal.h"
-#define ZENTROVA_HAS_CHANGE_SEAL 1
-#endif
 
 TMainForm* MainForm = nullptr;
 int32_t MainLoopSkipTicks = 5;
@@ -157,14 +150,10 @@ void TMainForm::buildComponents() {
     auto* top = new QVBoxLayout(this);
     top->setContentsMargins(0, 0, 0, 0);
     top->setSpacing(0);
-#ifdef ZENTROVA_MAINFORM_COMMANDS
     SetupCommands(this);
-    if (MainMenu1) top->setMenuBar(MainMenu1);
+    top->setMenuBar(MainMenu1);
     top->addLayout(body);
-    if (StatusBar1) top->addWidget(StatusBar1);
-#else
-    top->addLayout(body);
-#endif
+    top->addWidget(StatusBar1);
     top->setSizeConstraint(QLayout::SetFixedSize);  // auto-sized
 }
 
@@ -172,11 +161,7 @@ void TMainForm::FormCreate() {
     TranslateComponent(this);
     iMode = 2;
     Timer1->start();
-    Instance.clear();
-    if (!args_.empty()) {
-        const std::string& a = args_.front();
-        if (a == "1" || a == "2" || a == "3" || a == "4") Instance = a;
-    }
+    Instance = instanceFromArgs(args_);
     setInstance(Instance);
     UpdateCaption();
     SelectHelpFile();
@@ -273,9 +258,7 @@ void TMainForm::Timer1Timer() {
         CheckErrors();
         checkValveState();
         stepMode();
-#ifdef ZENTROVA_MAINFORM_COMMANDS
         UpdateMenus(iMode);
-#endif
     } else {
         lostLink();
     }
@@ -334,11 +317,7 @@ void TMainForm::stepMode() {
             break;
         case 14:
         case 15: {
-#ifdef ZENTROVA_HAS_PRESSURE_TEST
             const bool busy = PressureTest && PressureTest->Step();
-#else
-            const bool busy = false;
-#endif
             if (!busy) iMode == 14 ? PressureTestDone() : SystemPressureTestDone();
             break;
         }
@@ -349,11 +328,7 @@ void TMainForm::stepMode() {
             if (!m.InstrumentFlushStep()) InstrumentFlushDone();
             break;
         case 18: {
-#ifdef ZENTROVA_HAS_CHANGE_SEAL
             const bool busy = ChangeSeal && ChangeSeal->Step();
-#else
-            const bool busy = false;
-#endif
             if (!busy) SealChangeDone();
             break;
         }
@@ -365,9 +340,7 @@ void TMainForm::stepMode() {
 
 void TMainForm::lostLink() {
     InstrumentModule->Reconnect();
-#ifdef ZENTROVA_MAINFORM_COMMANDS
     UpdateMenus(0);
-#endif
     logLine("#main: Connection lost");
     SetMode(0);
 }
@@ -390,11 +363,7 @@ bool TMainForm::CheckErrors() {
     if (result && InstrumentModule->Enabled) {
         // A sequence stopped by the monitor ends "on error", not as a normal end.
         if (inSequence) InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
-#ifdef ZENTROVA_MAINFORM_COMMANDS
         SetInstrumentEnabled(false);
-#else
-        if (InstrumentModule->DisableInstrument()) SetMode(3);
-#endif
     }
     // The sequence was left for another mode: tidy up as its normal end does, without a
     // second mode change.
@@ -578,9 +547,7 @@ bool TMainForm::HaltInstrument() {
 
 void TMainForm::sequenceCleanUp() {
     if (HPLCModule) HPLCModule->SetStopped();
-#ifdef ZENTROVA_MAINFORM_COMMANDS
     SetStatusText(1, QString());
-#endif
 }
 
 bool TMainForm::SequenceFinished() {

@@ -11,12 +11,8 @@
 #include <vector>
 
 #include "link/Timers.h"
-#include "unicode/UxForms.h"
-
-#if __has_include("ui/MainFormCommands.h")
 #include "ui/MainFormCommands.h"
-#define ZENTROVA_MAINFORM_COMMANDS 1
-#endif
+#include "unicode/UxForms.h"
 
 class QFrame;
 class QLabel;
@@ -49,12 +45,7 @@ class TShapeImage : public QWidget {
 // Ticks the main loop still skips after start-up (5 at start).
 extern int32_t MainLoopSkipTicks;
 
-class TMainForm : public TUxForm
-#ifdef ZENTROVA_MAINFORM_COMMANDS
-    ,
-                  public TMainFormCommands
-#endif
-{
+class TMainForm : public TUxForm, public TMainFormCommands {
     Q_OBJECT
   public:
     // Builds the components and runs FormCreate. args: the command line after the program name.
@@ -90,9 +81,7 @@ class TMainForm : public TUxForm
     // Seconds of the close countdown (3); tests may shorten it.
     int32_t CloseCountdownSeconds = 3;
     // True once the close was confirmed: the main loop stays off from then on.
-    bool IsClosing() const {
-        return closing_;
-    }
+    bool IsClosing() const { return closing_; }
 
     // Components.
     QTimer* Timer1 = nullptr;  // 1000 ms, the main loop

@@ -10,47 +10,22 @@
 #include "link/HPLC.h"
 #include "link/Instrument.h"
 #include "link/LogFile.h"
+#include "methods/EditMethods.h"
+#include "methods/EditSequence.h"
 #include "methods/ExportImport.h"
+#include "methods/LoadSequence.h"
 #include "methods/PrintMethod.h"
 #include "methods/PrintSequence.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
+#include "ui/About.h"
+#include "ui/Calibration.h"
+#include "ui/ChangeSeal.h"
+#include "ui/Configuration.h"
 #include "ui/LCDFrame.h"
 #include "ui/MainForm.h"
-
-#if __has_include("ui/PressureTest.h")
 #include "ui/PressureTest.h"
-#define ZENTROVA_COMMANDS_PRESSURE_TEST 1
-#endif
-#if __has_include("ui/ChangeSeal.h")
-#include "ui/ChangeSeal.h"
-#define ZENTROVA_COMMANDS_CHANGE_SEAL 1
-#endif
-#if __has_include("methods/EditMethods.h")
-#include "methods/EditMethods.h"
-#define ZENTROVA_COMMANDS_METHOD_EDITOR 1
-#endif
-#if __has_include("methods/EditSequence.h")
-#include "methods/EditSequence.h"
-#define ZENTROVA_COMMANDS_SEQUENCE_EDITOR 1
-#endif
-#if __has_include("methods/LoadSequence.h")
-#include "methods/LoadSequence.h"
-#define ZENTROVA_COMMANDS_LOAD_SEQUENCE 1
-#endif
-#if __has_include("ui/Configuration.h")
-#include "ui/Configuration.h"
-#define ZENTROVA_COMMANDS_CONFIGURATION 1
-#endif
-#if __has_include("ui/About.h")
-#include "ui/About.h"
-#define ZENTROVA_COMMANDS_ABOUT 1
-#endif
-#if __has_include("ui/Calibration.h")
-#include "ui/Calibration.h"
-#define ZENTROVA_COMMANDS_CALIBRATION 1
-#endif
 
 namespace {
 
@@ -244,18 +219,14 @@ void TMainFormCommands::SetupCommands(TUxForm* form) {
         StatusBar1OnDrawPanel(canvas, index, rect);
     };
 
-#ifdef ZENTROVA_COMMANDS_SEQUENCE_EDITOR
     // The sequence editor and the load-sequence dialog choose the sequence of the next run.
     OnSetDefaultSequence = [](const std::string& name) {
         if (MainForm) MainForm->SetDefaultSequence(name);
     };
-#endif
-#ifdef ZENTROVA_COMMANDS_CONFIGURATION
     // The configuration dialog's Save reaches the running program through the main window.
     OnApplyConfiguration = [] {
         if (MainForm) MainForm->ApplyConfiguration();
     };
-#endif
 
     form->SetKeyPreview(true);
     form->OnKeyDown = [this](int& key, Qt::KeyboardModifiers shift) { FormKeyDown(key, shift); };
@@ -523,24 +494,16 @@ bool TMainFormCommands::StartEmptyBoth() {
     return true;
 }
 
-bool TMainFormCommands::StartPumpPressureTest([[maybe_unused]] int mask) {
-#ifdef ZENTROVA_COMMANDS_PRESSURE_TEST
+bool TMainFormCommands::StartPumpPressureTest(int mask) {
     const bool started = PressureTest && PressureTest->StartPumpTest(mask);
     if (started) self().SetMode(14);
     return started;
-#else
-    return false;
-#endif
 }
 
 bool TMainFormCommands::StartSystemPressureTest() {
-#ifdef ZENTROVA_COMMANDS_PRESSURE_TEST
     const bool started = PressureTest && PressureTest->StartSystemTest();
     if (started) self().SetMode(15);
     return started;
-#else
-    return false;
-#endif
 }
 
 bool TMainFormCommands::StartInstrumentFlush() {
@@ -557,14 +520,10 @@ bool TMainFormCommands::StartInstrumentFlush() {
 }
 
 bool TMainFormCommands::StartSealChange() {
-#ifdef ZENTROVA_COMMANDS_CHANGE_SEAL
     const bool started = ChangeSeal && ChangeSeal->StartProcedure();
     // The seal change's own step ends a start that did not go through.
     self().SetMode(18);
     return started;
-#else
-    return false;
-#endif
 }
 
 // ---------------------------------------------------------------- Method and Sequence
@@ -575,9 +534,7 @@ void TMainFormCommands::EditDelete1Click() {
 }
 
 void TMainFormCommands::EditMethod1Click() {
-#ifdef ZENTROVA_COMMANDS_METHOD_EDITOR
     if (EditMethodForm) EditMethodForm->ShowModal();
-#endif
 }
 
 void TMainFormCommands::Pring1Click() {
@@ -592,16 +549,12 @@ void TMainFormCommands::Pring1Click() {
 
 void TMainFormCommands::SequenceTable1Click() {
     menuLine("Sequence Edit");
-#ifdef ZENTROVA_COMMANDS_SEQUENCE_EDITOR
     if (EditSequenceDialog) EditSequenceDialog->ShowModal();
-#endif
 }
 
 void TMainFormCommands::Load1Click() {
     menuLine("Sequence Load");
-#ifdef ZENTROVA_COMMANDS_LOAD_SEQUENCE
     if (LoadSequenceDialog) LoadSequenceDialog->ShowModal();
-#endif
 }
 
 void TMainFormCommands::StartSequence1Click() {
@@ -690,9 +643,7 @@ void TMainFormCommands::SetDefaultSequence(const std::string& name) {
 
 void TMainFormCommands::Configure1Click() {
     menuLine("Instrument Configure");
-#ifdef ZENTROVA_COMMANDS_CONFIGURATION
     if (InstrumentConfiguration) InstrumentConfiguration->ShowModal();
-#endif
 }
 
 bool TMainFormCommands::ApplyConfiguration() {
@@ -730,16 +681,12 @@ void TMainFormCommands::PrepareforStorageShipping1Click() {
 
 void TMainFormCommands::ReactorTemperatureCalibrationClick() {
     menuLine("Maintenance->Calibration->Reactor Temperature");
-#ifdef ZENTROVA_COMMANDS_CALIBRATION
     if (ReactorTempCalibration) ReactorTempCalibration->ShowModal();
-#endif
 }
 
 void TMainFormCommands::ColumnTemperatureCalibrationClick() {
     menuLine("Maintenance->Calibration->Column Temperature");
-#ifdef ZENTROVA_COMMANDS_CALIBRATION
     if (ColumnTempCalibration) ColumnTempCalibration->ShowModal();
-#endif
 }
 
 // The pressure-test lines follow the start, as the test's own first lines come before them.
@@ -815,9 +762,7 @@ void TMainFormCommands::SendLogToSupport1Click() {
 }
 
 void TMainFormCommands::About1Click() {
-#ifdef ZENTROVA_COMMANDS_ABOUT
     if (AboutForm) AboutForm->ShowModal();
-#endif
 }
 
 // ---------------------------------------------------------------- menus as they open

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <map>
 #include <vector>
 
@@ -183,6 +184,19 @@ std::string handle(const std::string& line) {
         std::string out = std::to_string(state().boxes.size());
         for (const auto& b : state().boxes) out += " | " + escape(b.title) + ": " + escape(b.text);
         return out;
+    }
+    if (cmd == "sequence") {
+        if (!MainForm) return "error no main window";
+        if (arg.empty()) return "error no sequence name";
+        // After the answer, as a dialog's choice arrives: from the event loop.
+        QTimer::singleShot(0, MainForm, [arg] {
+            try {
+                if (MainForm) MainForm->SetDefaultSequence(arg);
+            } catch (const std::exception& e) {
+                showException(e);
+            }
+        });
+        return "ok";
     }
     if (cmd == "close") {
         if (!MainForm) return "error no main window";

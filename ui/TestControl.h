@@ -5,6 +5,7 @@
 //   menu NAME         clicks the menu item whose object name is NAME (after the answer "ok")
 //   answer yes|no|ok|cancel   queues the answer of the next message box
 //   boxes             "<count>" then, for each box shown so far, " | title: text" (escaped \n)
+//   sequence NAME     makes NAME the current sequence (as the load-sequence dialog does)
 //   close             asks the main window to close (the close box still asks)
 // While the channel is on, message boxes are answered from the queue (else by their default
 // button) and never block.

@@ -11,34 +11,11 @@
 #include <QThread>
 #include <cstring>
 
+#include "integration/simproc.h"
+
 namespace progtest {
 
 namespace {
-
-std::string unescape(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 >= s.size()) {
-            out += s[i];
-            continue;
-        }
-        const char c = s[++i];
-        if (c == 'r')
-            out += '\r';
-        else if (c == 'n')
-            out += '\n';
-        else if (c == '0')
-            out += '\0';
-        else if (c == 't')
-            out += '\t';
-        else if (c == 'x' && i + 2 < s.size()) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else
-            out += c;
-    }
-    return out;
-}
 
 QStringList qargs(const std::vector<std::string>& args) {
     QStringList out;
@@ -58,7 +35,7 @@ std::string programPath() {
     return ZENTROVA_BINARY_DIR "/app/zentrova";
 }
 std::string simulatorPath() {
-    return ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
+    return simproc::binary().toStdString();
 }
 std::string regtoolPath() {
     return ZENTROVA_BINARY_DIR "/tools/regtool/regtool";
@@ -152,18 +129,8 @@ bool Simulator::start(const std::vector<std::string>& args) {
     control_ = log_ + ".ctl";
     std::vector<std::string> all = args;
     all.insert(all.end(), {"--log", log_, "--control", control_});
-    proc_.setProcessEnvironment(box_.environment());
-    proc_.setProcessChannelMode(QProcess::MergedChannels);
-    proc_.start(QString::fromStdString(simulatorPath()), qargs(all));
-    if (!proc_.waitForStarted(5000)) return false;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5000) {
-        if (proc_.waitForReadyRead(50)) output_ += proc_.readAll().toStdString();
-        if (output_.find("ready") != std::string::npos) return true;
-        if (proc_.state() == QProcess::NotRunning) return false;
-    }
-    return false;
+    proc_.process().setProcessEnvironment(box_.environment());
+    return proc_.start(qargs(all));
 }
 
 bool Simulator::startPty(const std::vector<std::string>& extraArgs, const std::string& name) {
@@ -180,12 +147,7 @@ bool Simulator::startTcp(const std::string& addrPort, const std::vector<std::str
 }
 
 void Simulator::stop() {
-    if (proc_.state() == QProcess::NotRunning) return;
-    proc_.write("quit\n");
-    if (!proc_.waitForFinished(3000)) {
-        proc_.kill();
-        proc_.waitForFinished(2000);
-    }
+    proc_.stop();
 }
 
 std::string Simulator::control(const std::string& command) {
@@ -197,7 +159,7 @@ std::vector<std::string> Simulator::commands() const {
     const std::string text = readFile(log_);
     size_t pos = 0, nl;
     while ((nl = text.find('\n', pos)) != std::string::npos) {
-        std::string c = unescape(text.substr(pos, nl - pos));
+        std::string c = simproc::unescape(text.substr(pos, nl - pos));
         pos = nl + 1;
         // Telnet sends CR NUL; both go.
         while (!c.empty() && (c.back() == '\r' || c.back() == '\n' || c.back() == '\0')) c.pop_back();
@@ -214,8 +176,10 @@ std::vector<std::string> Simulator::nonQueries() const {
 }
 
 std::string Simulator::output() const {
-    output_ += const_cast<QProcess&>(proc_).readAll().toStdString();
-    return output_;
+    proc_.pump();
+    std::string out = proc_.error();
+    for (const std::string& line : proc_.output()) out += (out.empty() ? "" : "\n") + line;
+    return out;
 }
 
 // ---------------------------------------------------------------- Program

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "integration/simproc.h"
+
 namespace progtest {
 
 std::string programPath();    // ZENTROVA_BINARY_DIR "/app/zentrova"
@@ -49,7 +51,6 @@ class Sandbox {
 class Simulator {
   public:
     explicit Simulator(Sandbox& box) : box_(box) {}
-    ~Simulator() { stop(); }
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
@@ -70,9 +71,8 @@ class Simulator {
   private:
     bool start(const std::vector<std::string>& args);
     Sandbox& box_;
-    QProcess proc_;
+    mutable simproc::SimProcess proc_;
     std::string pty_, log_, control_;
-    mutable std::string output_;
 };
 
 class Program {

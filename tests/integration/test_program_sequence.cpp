@@ -18,9 +18,9 @@
 #include <string>
 
 #include "integration/support_program.h"
-#include "link/support_simlink.cpp"  // the in-process link lives with the link tests
 #include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
+#include "support/SimLink.h"
 #include "tools/instrument-sim/Simulator.h"
 #include "ui/MainFormHarness.h"
 

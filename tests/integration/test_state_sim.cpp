@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "integration/simproc.h"
 #include "link/FTDI.h"
 #include "link/FZentrova.h"
 #include "link/Instrument.h"
@@ -24,7 +25,6 @@
 
 namespace {
 
-const char* kSim = ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
 const char* kRegtool = ZENTROVA_BINARY_DIR "/tools/regtool/regtool";
 const char* kKey = "HKCU\\Software\\TressivanLabs\\Zentrova\\Instrument";
 
@@ -45,12 +45,9 @@ std::vector<std::string> commandsOf(const std::string& log) {
 class StateSimTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(QFile::exists(kSim)) << kSim << " is not built";
         ASSERT_TRUE(QFile::exists(kRegtool)) << kRegtool << " is not built";
         ASSERT_TRUE(tmp.isValid());
-        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
-        qputenv("APPDATA", tmp.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
+        simproc::isolateStore(tmp.path());
         setInstance("");
         setDecimalSeparator('.');
         ptyPath = tmp.path() + "/kvz-usb";
@@ -58,16 +55,8 @@ class StateSimTest : public ::testing::Test {
         qputenv("ZENTROVA_D2XX_MAP", ("KVZ Sim=" + ptyPath).toUtf8());
         D2xx::resetDeviceMap();
 
-        sim.start(kSim, {"--pty", ptyPath, "--log", simLog, "--serial", "4711", "--firmware", "3.02"});
-        ASSERT_TRUE(sim.waitForStarted(5000));
-        QElapsedTimer t;
-        t.start();
-        QByteArray out;
-        while (!out.contains("ready") && t.elapsed() < 5000) {
-            sim.waitForReadyRead(100);
-            out += sim.readAllStandardOutput();
-        }
-        ASSERT_TRUE(out.contains("ready")) << out.toStdString();
+        ASSERT_TRUE(sim.start({"--pty", ptyPath, "--log", simLog, "--serial", "4711", "--firmware", "3.02"}))
+            << sim.error();
 
         regtool({"write", kKey, "ConnectMethod", "dword", "3"});
         regtool({"write", kKey, "USB", "sz", "KVZ Sim"});
@@ -111,11 +100,7 @@ class StateSimTest : public ::testing::Test {
         log.reset();
         qunsetenv("ZENTROVA_D2XX_MAP");
         D2xx::resetDeviceMap();
-        if (sim.state() != QProcess::NotRunning) {
-            sim.write("quit\n");
-            if (!sim.waitForFinished(3000)) sim.kill();
-            sim.waitForFinished(1000);
-        }
+        sim.stop();
     }
 
     void regtool(const QStringList& args) {
@@ -125,21 +110,12 @@ class StateSimTest : public ::testing::Test {
         ASSERT_EQ(p.exitCode(), 0) << args.join(' ').toStdString() << ": "
                                    << p.readAllStandardError().toStdString();
     }
-    void run(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            sim.waitForReadyRead(2);
-            sim.readAll();
-        }
-    }
     // Runs until the simulator has received the command `times` times (or the time is up).
     bool runUntilReceived(const std::string& command, int ms, long times = 1) {
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < ms) {
-            run(50);
+            sim.run(50);
             const auto cmds = received();
             if (std::count(cmds.begin(), cmds.end(), command) >= times) return true;
         }
@@ -160,7 +136,7 @@ class StateSimTest : public ::testing::Test {
 
     QTemporaryDir tmp;
     QString ptyPath, simLog;
-    QProcess sim;
+    simproc::SimProcess sim;
     std::unique_ptr<TLogFile> log;
     std::unique_ptr<TFZentrova> link;
     std::unique_ptr<TInstrumentModule> module;

@@ -17,11 +17,11 @@
 #include "link/Instrument.h"
 #include "link/LogFile.h"
 #include "link/StoredParams.h"
-#include "link/support_simlink.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
+#include "support/SimLink.h"
 #include "tools/instrument-sim/Simulator.h"
 
 class MachineTest : public ::testing::Test {

@@ -19,13 +19,13 @@
 #include "link/LogFile.h"
 #include "link/StoredParams.h"
 #include "link/pty_pair.h"
-#include "link/support_simlink.h"
 #include "platform/D2xx.h"
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
 #include "platform/TempEnv.h"
 #include "platform/i18n.h"
+#include "support/SimLink.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "link/PumpChannel.h"
-#include "link/support_simlink.h"
+#include "support/SimLink.h"
 
 namespace {
 

@@ -6,13 +6,17 @@
 #include <QPainter>
 
 #include "MainFormHarness.h"
-#include "methods/MethodParams.h"
-#if __has_include("methods/EditSequence.h")
+#include "methods/EditMethods.h"
 #include "methods/EditSequence.h"
-#endif
+#include "methods/ExportImport.h"
+#include "methods/LoadSequence.h"
+#include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
+#include "ui/About.h"
+#include "ui/Calibration.h"
+#include "ui/Configuration.h"
 #include "ui/MainFormCommands.h"
 
 namespace {
@@ -752,14 +756,19 @@ TEST_F(Commands, PrintAsksForTheCurrentMethodAndSequence) {
     EXPECT_EQ(boxes.shown[1].text, "Print Sequence \"S\"?");
 }
 
-#if __has_include("methods/EditSequence.h")
 TEST_F(Commands, SequenceDialogsChooseTheSequenceThroughTheMainWindow) {
     ASSERT_TRUE(OnSetDefaultSequence);
     OnSetDefaultSequence("S");
     EXPECT_EQ(instrument->Sequence.Name, "S");
     EXPECT_EQ(panel(3), "Sequence: S");
 }
-#endif
+
+TEST_F(Commands, SavedConfigurationReachesTheMainWindow) {
+    ASSERT_TRUE(OnApplyConfiguration);
+    writeInstrumentSetting("InstrumentLabel", std::string("Bench 3"));
+    OnApplyConfiguration();
+    EXPECT_EQ(form->GetCaption(), "Bench 3");
+}
 
 // ---------------------------------------------------------------- enable, stop and reset
 
@@ -885,6 +894,60 @@ TEST_F(Commands, CommandsWithoutTheirWindowsLogTheirLines) {
     ASSERT_EQ(help.size(), 1u);
     EXPECT_EQ(help[0].first, 3u);
     EXPECT_EQ(newLog().find("#menu:"), std::string::npos);
+}
+
+// Each command opens its window: modal ones are closed again by the next event.
+TEST_F(Commands, CommandsOpenTheirWindows) {
+    TInstrumentConfiguration configuration;
+    InstrumentConfiguration = &configuration;
+    TEditMethodForm methodEditor(form.get());
+    TEditSequenceDialog sequenceEditor;
+    TLoadSequenceDialog loadSequence;
+    TAboutForm about;
+    TExportImport1 exportImport;
+    ExportImport1 = &exportImport;
+    TReactorTempCalibration reactor;
+    ReactorTempCalibration = &reactor;
+    TColumnTempCalibration column;
+    ColumnTempCalibration = &column;
+    AboutForm = &about;
+    struct Case {
+        Handler handler;
+        TUxForm* window;
+        bool modal;
+    } cases[] = {
+        {&TMainFormCommands::Configure1Click, &configuration, true},
+        {&TMainFormCommands::EditDelete1Click, &methodEditor, true},
+        {&TMainFormCommands::EditMethod1Click, &methodEditor, true},
+        {&TMainFormCommands::SequenceTable1Click, &sequenceEditor, true},
+        {&TMainFormCommands::Load1Click, &loadSequence, true},
+        {&TMainFormCommands::About1Click, &about, true},
+        {&TMainFormCommands::ReactorTemperatureCalibrationClick, &reactor, true},
+        {&TMainFormCommands::ColumnTemperatureCalibrationClick, &column, true},
+        {&TMainFormCommands::ImportExportClick, &exportImport, false},
+        {&TMainFormCommands::SendLogToSupport1Click, log.get(), false},
+    };
+    for (const Case& c : cases) {
+        bool wasModal = false;
+        if (c.modal)
+            QTimer::singleShot(0, c.window, [&] {
+                wasModal = c.window->IsModal() && c.window->isVisible();
+                c.window->SetModalResult(mrCancel);
+            });
+        run(c.handler);
+        if (c.modal) {
+            EXPECT_TRUE(wasModal) << c.window->objectName().toStdString();
+            EXPECT_FALSE(c.window->isVisible()) << c.window->objectName().toStdString();
+        } else {
+            EXPECT_TRUE(c.window->isVisible()) << c.window->objectName().toStdString();
+            c.window->hide();
+        }
+    }
+    AboutForm = nullptr;
+    ColumnTempCalibration = nullptr;
+    ReactorTempCalibration = nullptr;
+    ExportImport1 = nullptr;
+    InstrumentConfiguration = nullptr;
 }
 
 TEST_F(Commands, ExitAsksTheCloseQuestion) {

@@ -5,6 +5,7 @@
 // hands each command with its CR to the simulator, and feeds the simulator's status lines back
 // into the API's parser. No pacing and no threads: a tick sends what is queued, moves the
 // simulator (and the fake clock, when given) forward, and polls the status once.
+// Header-only, so that any test folder that links the link library and the simulator can use it.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "link/CommandQueue.h"
+#include "link/FZentrova.h"
 #include "link/ZentrovaAPI.h"
 #include "platform/Clock.h"
 #include "tools/instrument-sim/Simulator.h"
@@ -75,3 +77,83 @@ class SimLink : public ZentrovaLink {
     int64_t ticks_ = 0;
     int badLines_ = 0;
 };
+
+inline SimLink::SimLink(zsim::Simulator& sim, FakeClock* clock, TZentrovaAPI& api)
+    : sim_(sim), clock_(clock), api_(api), previous_(TZentrovaAPI::Link()) {
+    TZentrovaAPI::SetLink(this);
+    sim_.linkOpened();
+    api_.OnConnectUSB();
+}
+
+inline SimLink::~SimLink() {
+    if (TZentrovaAPI::Link() == this) TZentrovaAPI::SetLink(previous_);
+}
+
+inline void SimLink::QueueCommand(const std::string& line) {
+    queue_.Add(line);
+}
+
+inline void SimLink::ClearQueue() {
+    queue_.Clear();
+}
+
+inline void SimLink::send(const std::string& command) {
+    sim_.receive(command + "\r");
+    sim_.advance(0);
+    takeAnswers();
+}
+
+inline void SimLink::flush() {
+    while (const char* c = queue_.Next()) {
+        const std::string command(c);
+        sent_.push_back({ticks_, command});
+        send(command);
+    }
+}
+
+inline void SimLink::poll() {
+    send(statusQuery_);
+}
+
+inline void SimLink::tick(int64_t ms) {
+    flush();
+    if (clock_) clock_->advanceMs(ms);
+    sim_.advance(ms);
+    takeAnswers();
+    poll();
+    ++ticks_;
+}
+
+inline void SimLink::takeAnswers() {
+    partial_ += sim_.takeOutput();
+    size_t nl;
+    while ((nl = partial_.find('\n')) != std::string::npos) {
+        std::string line = partial_.substr(0, nl);
+        partial_.erase(0, nl + 1);
+        std::erase(line, '\r');
+        lastLine_ = line;
+        if (!TFZentrova::IsValidStatusLine(line)) {
+            ++badLines_;
+            continue;
+        }
+        if (onStatusLine_)
+            onStatusLine_();
+        else if (!api_.ParseLine(lastLine_))
+            ++badLines_;
+    }
+    // Prompts between replies carry no line; keep only an unfinished line.
+    const size_t q = partial_.find('?');
+    partial_ = q == std::string::npos ? std::string() : partial_.substr(q);
+}
+
+inline std::vector<std::string> SimLink::sentTexts() const {
+    std::vector<std::string> out;
+    for (const auto& s : sent_) out.push_back(s.text);
+    return out;
+}
+
+inline std::vector<std::string> SimLink::takeSent() {
+    std::vector<std::string> out;
+    for (; taken_ < sent_.size(); ++taken_) out.push_back(sent_[taken_].text);
+    return out;
+}
