@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QScrollBar>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 #include <exception>
 
@@ -75,11 +76,22 @@ std::string instrumentMethodName() {
     return InstrumentModule ? InstrumentModule->Method.Name : std::string();
 }
 
+constexpr const char* kTypedLimit = "typedLimit";
+
 TUxEdit* makeEdit(QWidget* parent, int maxLength, const char* hint) {
     auto* e = new TUxEdit(parent);
     e->setMaxLength(maxLength);
+    e->setProperty(kTypedLimit, maxLength);
     e->setToolTip(hint);
     return e;
+}
+
+// The limit is for typing: a stored text longer than that (an imported method, say) is shown
+// whole, so that saving the method does not cut it.
+void showText(TUxEdit* e, const std::string& text) {
+    const QString t = QString::fromStdString(text);
+    e->setMaxLength(std::max(e->property(kTypedLimit).toInt(), static_cast<int>(t.size())));
+    e->SetText(t);
 }
 
 TUxStringGrid* makeGrid(QWidget* parent, int cols, const std::vector<int>& widths) {
@@ -401,16 +413,16 @@ void TEditMethodForm::OnClickMethodNameList(QObject* Sender) {
     rec.Name = selectedName();
     CMethodNames().LoadMethod(rec);
 
-    Runtime->SetText(q(rec.Runtime));
-    EquilTime->SetText(q(rec.EquilTime));
-    ColumnTINI->SetText(q(rec.ColumnT));
-    ColumnD->SetText(q(rec.ColumnD));
-    ReactorTINI->SetText(q(rec.ReactorT));
-    ReactorType->SetText(q(rec.ReactorV));
-    Pump1FlowRate->SetText(q(rec.Pump1Flow));
-    Reagent1->SetText(q(rec.Reagent1D));
-    Pump2FlowRate->SetText(q(rec.Pump2Flow));
-    Reagent2->SetText(q(rec.Reagent2D));
+    showText(Runtime, rec.Runtime);
+    showText(EquilTime, rec.EquilTime);
+    showText(ColumnTINI, rec.ColumnT);
+    showText(ColumnD, rec.ColumnD);
+    showText(ReactorTINI, rec.ReactorT);
+    showText(ReactorType, rec.ReactorV);
+    showText(Pump1FlowRate, rec.Pump1Flow);
+    showText(Reagent1, rec.Reagent1D);
+    showText(Pump2FlowRate, rec.Pump2Flow);
+    showText(Reagent2, rec.Reagent2D);
     SetFlushChecked(rec.flushMethod);
     SetPowerCoolingChecked(rec.powerCoolingMethod);
 

@@ -948,6 +948,27 @@ TEST_F(EditMethodsTest, OddNamesAndHugeNumbersAreRefusedWithoutHarm) {
     f.SaveAsBtnClick();
     EXPECT_EQ(f.StatusLbl->GetCaption(), "Method \"50% \"B\" %s\" added");
     EXPECT_EQ(stored("50% \"B\" %s").Runtime, "10");
+
+    // A stored text longer than its field takes (an imported method) is shown and saved whole;
+    // the next method's field takes only the designed length again when typed.
+    TMethodINIParams longer = valid("Long");
+    longer.ReactorV = "1234567";
+    longer.Reagent1D = std::string(300, 'R');
+    store(longer);
+    f.BtnCancelClick();
+    open();
+    click("Long");
+    EXPECT_EQ(f.ReactorType->GetText(), "1234567");
+    EXPECT_EQ(f.Reagent1->GetText().size(), 300);
+    f.Reagent2->SetText("X");
+    dialogs_.shown.clear();
+    f.BtnSaveClick();
+    EXPECT_TRUE(dialogs_.shown.empty());
+    EXPECT_EQ(stored("Long").Reagent2D, "X");
+    EXPECT_EQ(stored("Long").ReactorV, "1234567");
+    EXPECT_EQ(stored("Long").Reagent1D, std::string(300, 'R'));
+    click("Alpha");
+    EXPECT_EQ(f.ReactorType->maxLength(), 5);
 }
 
 }  // namespace
