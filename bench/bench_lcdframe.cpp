@@ -5,8 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include <QApplication>
-
+#include "bench/qt_bench_main.h"
 #include "ui/LCDFrame.h"
 
 namespace {
@@ -52,11 +51,5 @@ BENCHMARK(BM_TickPumpsRunning);
 }  // namespace
 
 int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runQtBenchmarks(argc, argv);
 }

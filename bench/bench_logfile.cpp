@@ -3,10 +3,10 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include <QApplication>
 #include <QTemporaryDir>
 #include <string>
 
+#include "bench/qt_bench_main.h"
 #include "link/LogFile.h"
 
 static void BM_AddLine(benchmark::State& state) {
@@ -22,11 +22,5 @@ static void BM_AddLine(benchmark::State& state) {
 BENCHMARK(BM_AddLine);
 
 int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runQtBenchmarks(argc, argv);
 }
