@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "archive/ZipCompress.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -22,6 +21,7 @@
 #include "platform/Instance.h"
 #include "platform/Registry.h"
 #include "support/SimLink.h"
+#include "support/TempEnv.h"
 #include "tools/instrument-sim/Simulator.h"
 
 class MachineTest : public ::testing::Test {
@@ -30,11 +30,6 @@ class MachineTest : public ::testing::Test {
     virtual zsim::InstrumentConfig simConfig() { return {}; }
 
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        const std::string d = dir_.path().toStdString();
-        setenv("ZENTROVA_REGISTRY", (d + "/registry.db").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", d.c_str(), 1);
-        setenv("APPDATA", d.c_str(), 1);
         setInstance("");
         {
             Registry reg;
@@ -101,7 +96,7 @@ class MachineTest : public ::testing::Test {
         return out;
     }
 
-    QTemporaryDir dir_;
+    TempEnv env_;
     FakeClockGuard clock_;
     DialogScript dialogs_;
     std::unique_ptr<zsim::Simulator> sim_;

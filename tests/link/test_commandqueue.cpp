@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -9,6 +8,7 @@
 #include "link/CommandQueue.h"
 #include "link/LogFile.h"
 #include "platform/Clock.h"
+#include "support/TempEnv.h"
 
 namespace {
 
@@ -174,13 +174,7 @@ TEST(CommandQueue, PoppedPointerStaysValidUntilSlotIsReused) {
 }
 
 TEST(CommandQueue, RefusalsAreLoggedOncePerEpisode) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const std::string root = dir.path().toStdString();
-    setenv("ZENTROVA_REGISTRY", (root + "/registry.db").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", root.c_str(), 1);
-    setenv("XDG_DATA_HOME", root.c_str(), 1);
-    setenv("APPDATA", (root + "/appdata").c_str(), 1);
+    TempEnv env;
     FakeClockGuard clock;
     TLogFile log;
     LogFile = &log;

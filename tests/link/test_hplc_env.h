@@ -1,9 +1,6 @@
 // Shared by the HPLC tests: a private store, log, Windows-directory stand-in and socket
 // folder; the daily log read back line by line; an event loop that runs until a condition.
 #pragma once
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -15,27 +12,8 @@
 #include "platform/IniFile.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
-#include "platform/TempEnv.h"
-
-// Runs the event loop until pred holds; false after ms of real time.
-template <class P>
-bool waitFor(P pred, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms) return false;
-        QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-inline void spin(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
+#include "support/EventWait.h"
+#include "support/TempEnv.h"
 
 class HplcEnv {
   public:

@@ -23,7 +23,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 #include "platform/i18n.h"
 #include "support/SimLink.h"
 

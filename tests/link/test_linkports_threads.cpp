@@ -9,8 +9,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
 
@@ -19,16 +17,10 @@
 #include "link/pty_pair.h"
 #include "platform/Dialogs.h"
 #include "platform/Registry.h"
+#include "support/EventWait.h"
+#include "support/TempEnv.h"
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 3000) {
-    QElapsedTimer t;
-    t.start();
-    bool ok = false;
-    while (!(ok = done()) && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return ok;
-}
 
 // A loopback listener playing the instrument's network side.
 class Listener {
@@ -72,10 +64,6 @@ class Listener {
 class LinkPortsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
-        qputenv("APPDATA", tmp.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
         TFZentrova::setLogTap([this](const std::string& s) { logged.push_back(s); });
         link = std::make_unique<TFZentrova>();
         link->Timer1->stop();
@@ -93,7 +81,7 @@ class LinkPortsTest : public ::testing::Test {
         return std::find(logged.begin(), logged.end(), s) != logged.end();
     }
 
-    QTemporaryDir tmp;
+    TempEnv env;
     DialogScript dialogs;
     std::unique_ptr<TFZentrova> link;
     std::vector<std::string> logged;
@@ -139,7 +127,7 @@ TEST_F(LinkPortsTest, SerialOpenFailuresLeaveTheLinkClosed) {
     link->ConnectSerialClick();
     EXPECT_FALSE(link->IsConnected());
     // Something that is there but is no serial port.
-    setCom(tmp.path().toStdString());
+    setCom(env.dir);
     link->ConnectSerialClick();
     EXPECT_FALSE(link->IsConnected());
     EXPECT_TRUE(link->ConnectSerial1->isEnabled());

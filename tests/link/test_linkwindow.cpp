@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTimer>
 #include <random>
@@ -18,6 +17,7 @@
 #include "link/pty_pair.h"
 #include "platform/Clock.h"
 #include "platform/D2xx.h"
+#include "support/TempEnv.h"
 
 namespace {
 
@@ -27,10 +27,6 @@ const std::string kMalformed = "Error: Malformed status line!!! See above.";
 class LinkWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
-        qputenv("APPDATA", tmp.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
         ASSERT_TRUE(pty.ok());
         D2xx::setDeviceMap({{"KVZ Test", pty.slavePath()}});
         D2xx::setFailingCalls({});
@@ -72,7 +68,7 @@ class LinkWindowTest : public ::testing::Test {
     void usb(const std::string& bytes) { link->ReceiveBytes(bytes, true); }
 
     FakeClockGuard clock;
-    QTemporaryDir tmp;
+    TempEnv env;
     PtyPair pty;
     std::unique_ptr<TFZentrova> link;
     std::vector<std::string> logged;

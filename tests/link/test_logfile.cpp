@@ -17,7 +17,7 @@
 #include "platform/Instance.h"
 #include "platform/Registry.h"
 #include "platform/SystemInfo.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 
 namespace {
 

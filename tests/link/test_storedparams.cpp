@@ -6,7 +6,7 @@
 #include "link/StoredParams.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 
 namespace {
 

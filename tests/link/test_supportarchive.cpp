@@ -17,7 +17,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Shell.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 #include "unicode/UxControls.h"
 
 QT_BEGIN_NAMESPACE

@@ -3,7 +3,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -11,19 +10,13 @@
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
+#include "support/TempEnv.h"
 
 using Strings = std::vector<std::string>;
 
 class StoreTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        const std::string d = dir_.path().toStdString();
-        setenv("ZENTROVA_REGISTRY", (d + "/registry.db").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", d.c_str(), 1);
-        setenv("APPDATA", d.c_str(), 1);
-        setInstance("");
-    }
+    void SetUp() override { setInstance(""); }
     void TearDown() override {
         Registry::failAfterWrites(0);
         setInstance("");
@@ -46,6 +39,6 @@ class StoreTest : public ::testing::Test {
         return reg.readString(name);
     }
 
-    QTemporaryDir dir_;
+    TempEnv env_;
     DialogScript dialogs_;
 };

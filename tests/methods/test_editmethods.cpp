@@ -96,7 +96,7 @@ class EditMethodsTest : public StoreTest {
         return out;
     }
     std::string logText() const {
-        QFile f(QString::fromStdString(dir_.path().toStdString() + "/TressivanLabs/Zentrova.log"));
+        QFile f(QString::fromStdString(env_.path("appdata/TressivanLabs/Zentrova.log")));
         if (!f.open(QIODevice::ReadOnly)) return {};
         return f.readAll().toStdString();
     }

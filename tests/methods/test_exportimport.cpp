@@ -28,7 +28,7 @@ class ExportImportTest : public StoreTest {
     void SetUp() override {
         StoreTest::SetUp();
         setDecimalSeparator('.');
-        file_ = dir_.path().toStdString() + "/export.sav";
+        file_ = env_.path("export.sav");
     }
     void TearDown() override {
         ExportImportFileDialog = nullptr;
@@ -182,7 +182,7 @@ TEST_F(ExportImportTest, ExportOfAnEmptyStoreLeavesAnEmptyFile) {
 
 TEST_F(ExportImportTest, ExportThatCannotWriteSaysSoAndKeepsWhatWasThere) {
     saveMethod(hydrolysis());
-    const std::string missingDir = dir_.path().toStdString() + "/no/such/dir/x.sav";
+    const std::string missingDir = env_.path("no/such/dir/x.sav");
     EXPECT_FALSE(form_.ExportAll(missingDir));
     ASSERT_EQ(dialogs_.shown.size(), 1u);
     EXPECT_EQ(dialogs_.shown[0].title, "Error");
@@ -190,11 +190,11 @@ TEST_F(ExportImportTest, ExportThatCannotWriteSaysSoAndKeepsWhatWasThere) {
         << dialogs_.shown[0].text.toStdString();
 
     // A folder in the file's place stays a folder, and no temporary file is left beside it.
-    const std::string folder = dir_.path().toStdString() + "/taken";
+    const std::string folder = env_.path("taken");
     ASSERT_TRUE(QDir().mkdir(QString::fromStdString(folder)));
     EXPECT_FALSE(form_.ExportAll(folder));
     EXPECT_TRUE(QFileInfo(QString::fromStdString(folder)).isDir());
-    EXPECT_EQ(QDir(dir_.path()).entryList({"taken.tmp*"}, QDir::Files).size(), 0);
+    EXPECT_EQ(QDir(QString::fromStdString(env_.dir)).entryList({"taken.tmp*"}, QDir::Files).size(), 0);
 }
 
 TEST_F(ExportImportTest, RoundTripIntoAnotherInstance) {
@@ -337,7 +337,7 @@ TEST_F(ExportImportTest, UnreadableOrEmptyFilesChangeNothing) {
         bool create;
         QString message;
     };
-    const std::string d = dir_.path().toStdString();
+    const std::string d = env_.dir;
     const std::vector<Case> cases = {
         {d + "/missing.sav", "", false,
          "The file " + QString::fromStdString(d) + "/missing.sav does not exist."},

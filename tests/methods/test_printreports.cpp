@@ -25,7 +25,7 @@ class PrintReportTest : public StoreTest {
   protected:
     void SetUp() override {
         StoreTest::SetUp();
-        pdf_ = dir_.path() + "/report.pdf";
+        pdf_ = QString::fromStdString(env_.path("report.pdf"));
         printer::setPdfOutput(pdf_.toStdString());
     }
     void TearDown() override {
@@ -174,7 +174,7 @@ TEST_F(PrintReportTest, NoAnswerOrCancelledDialogPrintsNothing) {
 }
 
 TEST_F(PrintReportTest, PrinterThatCannotStartGivesAnErrorBox) {
-    printer::setPdfOutput((dir_.path() + "/no/such/folder/out.pdf").toStdString());
+    printer::setPdfOutput(env_.path("no/such/folder/out.pdf"));
     dialogs_.answer(mrYes);
     EXPECT_FALSE(PrintMethodReport(sampleMethod()));
     ASSERT_EQ(dialogs_.shown.size(), 2u);

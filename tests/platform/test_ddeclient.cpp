@@ -5,8 +5,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QTimer>
 #include <cstring>
 #include <fstream>
@@ -15,29 +13,10 @@
 
 #include "platform/Clock.h"
 #include "platform/DdeClient.h"
-#include "platform/TempEnv.h"
+#include "support/EventWait.h"
+#include "support/TempEnv.h"
 
 namespace {
-
-// Runs the event loop until pred holds (false after 5 s of real time).
-template <class P>
-bool waitFor(P pred, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms) return false;
-        QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-void spin(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 class Dde : public ::testing::Test {
   protected:

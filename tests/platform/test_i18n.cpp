@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 #include "platform/i18n.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "platform/IniFile.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 
 class IniFileTest : public ::testing::Test {
   protected:

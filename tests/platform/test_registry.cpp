@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/Registry.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 
 namespace {
 const char* const kMethods = "\\Software\\TressivanLabs\\Zentrova\\Methods";

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "platform/Registry.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 
 namespace {
 const std::string kTool = ZENTROVA_BINARY_DIR "/tools/regtool/regtool";

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "platform/SystemInfo.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 
 TEST(SystemInfo, FoldersFollowTheEnvironment) {
     TempEnv env;

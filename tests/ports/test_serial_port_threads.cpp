@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
+#include <QFile>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -16,28 +16,10 @@
 #include "ports/FakeSerial.h"
 #include "ports/ZpComPort.h"
 #include "ports/ZpStatusLight.h"
+#include "support/EventWait.h"
+#include "support/TempEnv.h"
 
 namespace {
-
-template <class Pred>
-bool waitFor(Pred p, int ms = 5000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!p()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-struct Env {
-    QTemporaryDir dir;
-    Env() {
-        setenv("ZENTROVA_REGISTRY", (dir.path() + "/reg.db").toUtf8().constData(), 1);
-        setenv("XDG_CONFIG_HOME", dir.path().toUtf8().constData(), 1);
-        setenv("APPDATA", dir.path().toUtf8().constData(), 1);
-    }
-};
 
 struct Pty {
     int master = -1, slave = -1;
@@ -66,7 +48,7 @@ std::string pattern(size_t n, int seed) {
 }  // namespace
 
 TEST(SerialPort, FloodsAMegabyteEachWayThroughAPseudoTerminal) {
-    Env env;
+    TempEnv env;
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
     const size_t total = 1 << 20;
@@ -127,7 +109,7 @@ TEST(SerialPort, FloodsAMegabyteEachWayThroughAPseudoTerminal) {
 }
 
 TEST(SerialPort, OpensWithTheDefaultLineOnAPseudoTerminal) {
-    Env env;
+    TempEnv env;
     Pty pty;
     TZpComPort port;
     port.SetComDevice(pty.path);
@@ -162,7 +144,7 @@ static double otherThreadsCpu() {
 }
 
 TEST(SerialPort, AHungUpDeviceNeverSpinsTheThread) {
-    Env env;
+    TempEnv env;
     Pty pty;
     TZpComPort port;
     port.SetComDevice(pty.path);
@@ -184,7 +166,7 @@ TEST(SerialPort, AHungUpDeviceNeverSpinsTheThread) {
 }
 
 struct FakePort : ::testing::Test {
-    Env env;
+    TempEnv env;
     FakeSerialGuard fake;
     TZpComPort port;
     void SetUp() override { port.SetComNumber(99); }
@@ -332,7 +314,7 @@ TEST_F(FakePort, LampsFollowTheLinkTraffic) {
 }
 
 TEST_F(FakePort, TracingAndLoggingAreDumpedAtClose) {
-    port.SetTraceName((env.dir.path() + "/z.trc").toStdString());
+    port.SetTraceName(env.path("z.trc"));
     port.SetTracing(tlDump);
     EXPECT_EQ(port.GetTracing(), tlOff);
     port.SetTracing(tlOn);
@@ -340,7 +322,7 @@ TEST_F(FakePort, TracingAndLoggingAreDumpedAtClose) {
     port.PutString("AB");
     port.SetOpen(false);
     EXPECT_EQ(port.GetTracing(), tlOff);
-    EXPECT_TRUE(QFile::exists(env.dir.path() + "/z.trc"));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(env.path("z.trc"))));
     port.SetTraceSize(5000000);
     EXPECT_EQ(port.GetTraceSize(), 4000000u);
     port.SetLogSize(20000000);

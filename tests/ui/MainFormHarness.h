@@ -22,7 +22,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
 #include "ui/MainForm.h"

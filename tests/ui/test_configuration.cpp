@@ -15,7 +15,7 @@
 #include "platform/Help.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
-#include "platform/TempEnv.h"
+#include "support/TempEnv.h"
 #include "platform/i18n.h"
 #include "ui/Configuration.h"
 

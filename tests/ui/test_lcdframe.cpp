@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QTemporaryDir>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +20,7 @@
 #include "platform/Clock.h"
 #include "platform/Instance.h"
 #include "platform/i18n.h"
+#include "support/TempEnv.h"
 #include "ui/LCDFrame.h"
 #include "ui/Wedge.h"
 #include "unicode/UxControls.h"
@@ -484,12 +484,6 @@ class LcdMessageTest : public LcdTest {
   protected:
     void SetUp() override {
         LcdTest::SetUp();
-        ASSERT_TRUE(dir_.isValid());
-        const std::string root = dir_.path().toStdString();
-        setenv("ZENTROVA_REGISTRY", (root + "/registry.db").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", root.c_str(), 1);
-        setenv("XDG_DATA_HOME", root.c_str(), 1);
-        setenv("APPDATA", (root + "/appdata").c_str(), 1);
         setInstance("");
         clock_.fake.setLocal(LocalTime{2026, 6, 12, 10, 0, 0, 0});
         log_ = std::make_unique<TLogFile>();
@@ -506,7 +500,7 @@ class LcdMessageTest : public LcdTest {
         return ss.str();
     }
 
-    QTemporaryDir dir_;
+    TempEnv env_;
     FakeClockGuard clock_;
     std::unique_ptr<TLogFile> log_;
 };

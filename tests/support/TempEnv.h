@@ -13,7 +13,7 @@
 class TempEnv {
   public:
     TempEnv() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "zplatform-XXXXXX").string();
+        std::string tmpl = (std::filesystem::temp_directory_path() / "ztest-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) std::abort();
         dir = tmpl;
         set("ZENTROVA_REGISTRY", dir + "/registry.db");
