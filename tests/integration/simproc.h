@@ -27,6 +27,13 @@ inline void isolateStore(const QString& dir) {
     qputenv("XDG_CONFIG_HOME", dir.toUtf8());
 }
 
+// The program's daily log in the folder isolateStore() pointed APPDATA at ("" when there is none).
+inline std::string dailyLog(const QString& dir) {
+    QFile f(dir + "/TressivanLabs/Zentrova.log");
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.readAll().toStdString();
+}
+
 // The simulator's escapes ("\r", "\n", "\0", "\t", "\\", "\xHH") back to bytes.
 inline std::string unescape(const std::string& s) {
     std::string out;

@@ -5,14 +5,13 @@
 #include <sys/resource.h>
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 
+#include "integration/simproc.h"
 #include "link/FZentrova.h"
 #include "link/LogFile.h"
 #include "link/StoredParams.h"
@@ -22,8 +21,6 @@
 #include "ports/ZpComPort.h"
 
 namespace {
-
-const char* kSim = ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
 
 // CPU seconds used by every thread of this process but the calling one.
 double otherThreadsCpu() {
@@ -40,20 +37,10 @@ double otherThreadsCpu() {
 class LinkSerialTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(QFile::exists(kSim)) << kSim << " is not built";
         ASSERT_TRUE(tmp.isValid());
-        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
-        qputenv("APPDATA", tmp.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
+        simproc::isolateStore(tmp.path());
         ptyLink = tmp.path() + "/kvz-serial";
-        sim.start(kSim, {"--pty", ptyLink, "--verbose", "--serial", "4711"});
-        ASSERT_TRUE(sim.waitForStarted(5000));
-        QElapsedTimer t;
-        t.start();
-        while (!out.contains("ready") && t.elapsed() < 5000) {
-            sim.waitForReadyRead(100);
-            out += sim.readAllStandardOutput();
-        }
+        ASSERT_TRUE(sim.start({"--pty", ptyLink, "--verbose", "--serial", "4711"})) << sim.error();
         ASSERT_TRUE(QFile::exists(ptyLink));
         // COM7 is the simulator's device; the instrument is configured on COM7.
         Registry hklm(RegRoot::LocalMachine);
@@ -73,40 +60,26 @@ class LinkSerialTest : public ::testing::Test {
         FZentrova = nullptr;
         LogFile = nullptr;
         log.reset();
-        if (sim.state() != QProcess::NotRunning) {
-            sim.write("quit\n");
-            if (!sim.waitForFinished(3000)) sim.kill();
-            sim.waitForFinished(1000);
-        }
+        sim.stop();
     }
-    void run(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            sim.waitForReadyRead(2);
-            trace += sim.readAllStandardError().toStdString();
-            out += sim.readAllStandardOutput();
-        }
-    }
+    void run(int ms) { sim.run(ms); }
     // The commands the simulator received, in order.
     std::vector<std::string> commands() const {
         std::vector<std::string> cmds;
-        size_t pos = 0, nl;
-        while ((nl = trace.find('\n', pos)) != std::string::npos) {
-            const std::string line = trace.substr(pos, nl - pos);
-            if (line.rfind("rx ", 0) == 0) cmds.push_back(line.substr(3));
-            pos = nl + 1;
-        }
+        for (const auto& e : sim.received()) cmds.push_back(e.bytes);
         return cmds;
+    }
+    // All of them, one a line, for failure messages.
+    std::string trace() const {
+        std::string t;
+        for (const auto& c : commands()) t += c + "\n";
+        return t;
     }
 
     DialogScript boxes;  // nothing may show a box
     QTemporaryDir tmp;
     QString ptyLink;
-    QProcess sim;
-    QByteArray out;
-    std::string trace;
+    simproc::SimProcess sim;
     std::unique_ptr<TLogFile> log;
     std::unique_ptr<TFZentrova> link;
 };
@@ -121,19 +94,17 @@ TEST_F(LinkSerialTest, ConversationOverComSevenMappedToTheSimulator) {
     run(1200);
 
     // The simulator sees the line the port component sets by default.
-    sim.write("termios?\n");
-    run(300);
-    EXPECT_TRUE(out.contains("baud=19200 data=8 parity=N stop=1 raw=yes flow=none")) << out.toStdString();
+    EXPECT_EQ(sim.control("termios?"), "ok baud=19200 data=8 parity=N stop=1 raw=yes flow=none");
 
     const auto cmds = commands();
-    ASSERT_GE(cmds.size(), 6u) << trace;
-    EXPECT_EQ(cmds[0], "? 0123\\r");
+    ASSERT_GE(cmds.size(), 6u) << trace();
+    EXPECT_EQ(cmds[0], "? 0123\r");
     std::vector<std::string> burst;
     for (const auto& c : cmds)
         if (c.rfind("? ", 0) != 0) burst.push_back(c);
     ASSERT_GE(burst.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(burst.begin(), burst.begin() + 4),
-              (std::vector<std::string>{"CFAN ON\\r", "RFAN ON\\r", "CFAN OFF\\r", "RFAN OFF\\r"}));
+              (std::vector<std::string>{"CFAN ON\r", "RFAN ON\r", "CFAN OFF\r", "RFAN OFF\r"}));
     // The last complete line is a status reply assembled from the port's bytes.
     const std::string last(link->LastLineBuf, static_cast<size_t>(link->LastLineLen));
     EXPECT_NE(last.find('?'), std::string::npos) << last;
@@ -158,9 +129,7 @@ TEST_F(LinkSerialTest, UnpluggedDeviceNeverSpinsTheLinkIsLostAndReconnectsWhenIt
     run(1500);
     ASSERT_TRUE(link->IsConnectionAlive());
     // The simulator hangs up its pseudo-terminal and serves a new one at the same path.
-    sim.write("drop\n");
-    run(300);
-    ASSERT_TRUE(out.contains("link dropped")) << out.toStdString();
+    ASSERT_TRUE(sim.drop());
 
     const double cpu0 = otherThreadsCpu();
     QElapsedTimer wall;
@@ -185,9 +154,9 @@ TEST_F(LinkSerialTest, UnpluggedDeviceNeverSpinsTheLinkIsLostAndReconnectsWhenIt
     ASSERT_TRUE(link->IsConnected());
     run(1500);
     const auto cmds = commands();
-    ASSERT_GT(cmds.size(), before) << trace;
+    ASSERT_GT(cmds.size(), before) << trace();
     // A status poll queued while the device was gone may go first; the identity query follows.
-    EXPECT_NE(std::find(cmds.begin() + long(before), cmds.end(), "? 0123\\r"), cmds.end())
+    EXPECT_NE(std::find(cmds.begin() + long(before), cmds.end(), "? 0123\r"), cmds.end())
         << "a new connection asks for the identity again";
     EXPECT_TRUE(link->IsConnectionAlive());
 }

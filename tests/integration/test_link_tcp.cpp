@@ -10,24 +10,22 @@
 #include <unistd.h>
 
 #include <QAction>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
+#include <memory>
 #include <mutex>
-#include <regex>
 #include <thread>
 
+#include "integration/simproc.h"
 #include "link/FZentrova.h"
 #include "link/LogFile.h"
 #include "platform/Dialogs.h"
+#include "ports/net_peer.h"
 
 namespace {
 
-const char* kSim = ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim";
 const char* kAddress = "127.0.0.61";  // this test's own loopback address
 
 std::string bytes(std::initializer_list<int> l) {
@@ -36,35 +34,19 @@ std::string bytes(std::initializer_list<int> l) {
     return s;
 }
 
-int listenOn(const char* addr, uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, addr, &a.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Listens on port 192 and relays each connection to the simulator, one at a time.
 class Relay {
   public:
     bool start(uint16_t simPort) {
         simPort_ = simPort;
-        listen_ = listenOn(kAddress, 192);
-        if (listen_ < 0) return false;
+        listener_ = std::make_unique<netpeer::Listener>(kAddress, 192);
+        if (listener_->fd < 0) return false;
         th_ = std::thread([this] { loop(); });
         return true;
     }
     ~Relay() {
         stop_ = true;
         if (th_.joinable()) th_.join();
-        if (listen_ >= 0) ::close(listen_);
     }
     std::string wire() {
         std::lock_guard g(m_);
@@ -84,9 +66,9 @@ class Relay {
   private:
     void loop() {
         while (!stop_) {
-            pollfd p{listen_, POLLIN, 0};
+            pollfd p{listener_->fd, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0) continue;
-            int c = ::accept(listen_, nullptr, nullptr);
+            int c = ::accept(listener_->fd, nullptr, nullptr);
             if (c < 0) continue;
             ++connections_;
             int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -130,7 +112,7 @@ class Relay {
             }
         }
     }
-    int listen_ = -1;
+    std::unique_ptr<netpeer::Listener> listener_;
     uint16_t simPort_ = 0;
     std::thread th_;
     std::atomic<bool> stop_{false};
@@ -142,25 +124,13 @@ class Relay {
 class LinkTcpTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(QFile::exists(kSim)) << kSim << " is not built";
         ASSERT_TRUE(tmp.isValid());
-        qputenv("ZENTROVA_REGISTRY", (tmp.path() + "/registry.db").toUtf8());
-        qputenv("APPDATA", tmp.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", tmp.path().toUtf8());
-        sim.start(kSim,
-                  {"--tcp", QString(kAddress) + ":0", "--log", tmp.path() + "/sim.log", "--serial", "4711"});
-        ASSERT_TRUE(sim.waitForStarted(5000));
-        QElapsedTimer t;
-        t.start();
-        QByteArray out;
-        while (!out.contains("ready") && t.elapsed() < 5000) {
-            sim.waitForReadyRead(100);
-            out += sim.readAllStandardOutput();
-        }
-        std::smatch m;
-        std::string text = out.toStdString();
-        ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(ready: tcp [0-9.]+:([0-9]+))"))) << text;
-        if (!relay.start(static_cast<uint16_t>(std::stoi(m[1].str())))) {
+        simproc::isolateStore(tmp.path());
+        ASSERT_TRUE(sim.start(
+            {"--tcp", QString(kAddress) + ":0", "--log", tmp.path() + "/sim.log", "--serial", "4711"}))
+            << sim.error();
+        ASSERT_NE(sim.tcpPort(), 0) << sim.readyLine();
+        if (!relay.start(sim.tcpPort())) {
             // Root (as in CI) must be able to: a failure there is a failure, not a skip.
             ASSERT_NE(::geteuid(), 0u) << "cannot listen on port 192 of " << kAddress;
             GTEST_SKIP() << "cannot listen on port 192 of " << kAddress << " (needs root)";
@@ -176,37 +146,15 @@ class LinkTcpTest : public ::testing::Test {
         link.reset();
         LogFile = nullptr;
         log.reset();
-        if (sim.state() != QProcess::NotRunning) {
-            sim.write("quit\n");
-            if (!sim.waitForFinished(3000)) sim.kill();
-            sim.waitForFinished(1000);
-        }
+        sim.stop();
         for (const auto& b : boxes.shown) ADD_FAILURE() << "box shown: " << b.text.toStdString();
     }
-    void run(int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            ::usleep(500);
-        }
-    }
+    void run(int ms) { sim.run(ms); }
     template <class F>
     bool runUntil(F cond, int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (!cond()) {
-            if (t.elapsed() > ms) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            ::usleep(500);
-        }
-        return true;
+        return sim.runUntil(cond, ms);
     }
-    void control(const char* command) {
-        sim.write(QByteArray(command) + "\n");
-        sim.waitForBytesWritten(1000);
-        run(100);
-    }
+    void control(const char* command) { ASSERT_EQ(sim.control(command).rfind("ok", 0), 0u) << command; }
     // The commands on the wire: each must end "\r\0".
     std::vector<std::string> wireCommands() {
         std::vector<std::string> out;
@@ -220,15 +168,11 @@ class LinkTcpTest : public ::testing::Test {
         EXPECT_EQ(pos, w.size()) << "bytes after the last command: " << w.substr(std::min(pos, w.size()));
         return out;
     }
-    std::string dailyLog() const {
-        QFile f(tmp.path() + "/TressivanLabs/Zentrova.log");
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        return f.readAll().toStdString();
-    }
+    std::string dailyLog() const { return simproc::dailyLog(tmp.path()); }
 
     DialogScript boxes;  // nothing may show a box
     QTemporaryDir tmp;
-    QProcess sim;
+    simproc::SimProcess sim;
     Relay relay;
     std::unique_ptr<TLogFile> log;
     std::unique_ptr<TFZentrova> link;

@@ -50,11 +50,7 @@ class LinkUsbTest : public ::testing::Test {
     void control(const char* command) { ASSERT_EQ(sim.control(command).rfind("ok", 0), 0u) << command; }
     std::vector<TraceEvent> commands() const { return sim.received(); }
     const std::vector<TraceEvent>& events() const { return sim.events(); }
-    std::string dailyLog() const {
-        QFile f(tmp.path() + "/TressivanLabs/Zentrova.log");
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        return f.readAll().toStdString();
-    }
+    std::string dailyLog() const { return simproc::dailyLog(tmp.path()); }
 
     QTemporaryDir tmp;
     simproc::SimProcess sim;
