@@ -21,6 +21,7 @@
 #include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
 #include "support/SimLink.h"
+#include "support/StoredMethods.h"
 #include "tools/instrument-sim/Simulator.h"
 #include "ui/MainFormHarness.h"
 
@@ -51,13 +52,7 @@ class SequenceScenario : public MainFormHarness {
         m2.Name = "Second";
         m2.Runtime = "0.5";
         ASSERT_TRUE(CMethodNames().SaveMethod(m2));
-        TSequenceINIParams seq;
-        seq.Name = "Pair";
-        seq.MethodList.Add(QStringLiteral("Short"));
-        seq.RunList.Add(QStringLiteral("2"));
-        seq.MethodList.Add(QStringLiteral("Second"));
-        seq.RunList.Add(QStringLiteral("1"));
-        ASSERT_TRUE(CSequenceNames().SaveSequence(seq));
+        storeSequence("Pair", {{"Short", "2"}, {"Second", "1"}});
 
         sim = std::make_unique<zsim::Simulator>();
         simLink = std::make_unique<SimLink>(*sim, &clock.fake);

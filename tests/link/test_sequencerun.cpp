@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "link/support_runharness.h"
+#include "support/StoredMethods.h"
 
 namespace {
 
@@ -21,20 +22,13 @@ class SequenceRunTest : public MachineTest {
   protected:
     void SetUp() override {
         MachineTest::SetUp();
-        TMethodINIParams m1;
-        m1.Name = "M1";
-        m1.ColumnT = "40";
-        m1.ReactorT = "50";
-        m1.Runtime = "2";     // 120 s
-        m1.EquilTime = "10";  // 600 s
-        m1.Pump1Flow = "0.25";
-        m1.Pump2Flow = "0.25";
+        TMethodINIParams m1 = plainMethod("M1");  // runtime 120 s, equilibration 600 s
         m1.PumpTimeList = {"1"};
         m1.Pump1FlowList = {"0.5"};
         m1.Pump2FlowList = {"0.3"};
         m1.ColumnTimeList = {"1"};
         m1.ColumnTempList = {"45"};
-        store(m1);
+        storeMethod(m1);
         TMethodINIParams m2 = m1;
         m2.Name = "M2";
         m2.PumpTimeList.clear();
@@ -42,21 +36,9 @@ class SequenceRunTest : public MachineTest {
         m2.Pump2FlowList.clear();
         m2.ColumnTimeList.clear();
         m2.ColumnTempList.clear();
-        store(m2);
+        storeMethod(m2);
         storeSequence("S", {{"M1", "2"}, {"M2", "0"}});
         m().Sequence.Name = "S";
-    }
-
-    static void store(const TMethodINIParams& rec) { ASSERT_TRUE(CMethodNames().SaveMethod(rec)); }
-    static void storeSequence(const std::string& name,
-                              const std::vector<std::pair<std::string, std::string>>& lines) {
-        TSequenceINIParams seq;
-        seq.Name = QString::fromStdString(name);
-        for (const auto& [method, runs] : lines) {
-            seq.MethodList.Add(QString::fromStdString(method));
-            seq.RunList.Add(QString::fromStdString(runs));
-        }
-        ASSERT_TRUE(CSequenceNames().SaveSequence(seq));
     }
 
     // One bRun call and one link tick.
@@ -415,7 +397,7 @@ TEST_F(SequenceRunTest, AFlushMethodRunsUntilThePumpsAreEmpty) {
     f.Pump1Flow = "30";
     f.Pump2Flow = "30";
     f.flushMethod = true;
-    store(f);
+    storeMethod(f);
     storeSequence("FS", {{"F", "1"}});
     m().Sequence.Name = "FS";
     m().InitSequenceRun();
@@ -500,7 +482,7 @@ TEST_F(SequenceRunTest, APumpRowWithoutAReadableFlowIsNoRow) {
     meth.PumpTimeList = {"0.5", "1", "bad"};
     meth.Pump1FlowList = {"0.5", "?"};
     meth.Pump2FlowList = {"x", "0.4", "0.9"};
-    store(meth);
+    storeMethod(meth);
     storeSequence("B", {{"Bad", "1"}});
     m().Sequence.Name = "B";
     m().InitSequenceRun();

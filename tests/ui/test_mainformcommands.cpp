@@ -14,6 +14,7 @@
 #include "methods/SequenceParams.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
+#include "support/StoredMethods.h"
 #include "ui/About.h"
 #include "ui/Calibration.h"
 #include "ui/Configuration.h"
@@ -28,33 +29,13 @@ class Commands : public MainFormHarness {
     void SetUp() override {
         MainFormHarness::SetUp();
         setDecimalSeparator('.');
-        TMethodINIParams m1;
-        m1.Name = "M1";
-        m1.ColumnT = "40";
-        m1.ReactorT = "50";
-        m1.Runtime = "2";
-        m1.EquilTime = "10";
-        m1.Pump1Flow = "0.25";
-        m1.Pump2Flow = "0.25";
-        ASSERT_TRUE(CMethodNames().SaveMethod(m1));
-        TMethodINIParams m2 = m1;
-        m2.Name = "M2";
+        storeMethod(plainMethod("M1"));
+        TMethodINIParams m2 = plainMethod("M2");
         m2.ColumnT = "warm";  // does not read as a number
-        ASSERT_TRUE(CMethodNames().SaveMethod(m2));
+        storeMethod(m2);
         storeSequence("S", {{"M1", "2"}, {"M2", "1"}});
         storeSequence("Bad", {{"M2", "1"}});
         newLog();
-    }
-
-    static void storeSequence(const std::string& name,
-                              const std::vector<std::pair<std::string, std::string>>& lines) {
-        TSequenceINIParams seq;
-        seq.Name = QString::fromStdString(name);
-        for (const auto& [method, runs] : lines) {
-            seq.MethodList.Add(QString::fromStdString(method));
-            seq.RunList.Add(QString::fromStdString(runs));
-        }
-        ASSERT_TRUE(CSequenceNames().SaveSequence(seq));
     }
 
     void enable() {
