@@ -2,7 +2,6 @@
 // "COM7" is mapped to the simulator's device in the settings store, "Connect Serial" opens it
 // through the port component, and the conversation is the one the USB link has. Runs real seconds.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <QAction>
 #include <QElapsedTimer>
@@ -19,20 +18,9 @@
 #include "platform/Registry.h"
 #include "platform/Serial.h"
 #include "ports/ZpComPort.h"
+#include "support/ThreadCpu.h"
 
 namespace {
-
-// CPU seconds used by every thread of this process but the calling one.
-double otherThreadsCpu() {
-    rusage all{}, self{};
-    ::getrusage(RUSAGE_SELF, &all);
-    ::getrusage(RUSAGE_THREAD, &self);
-    auto sec = [](const rusage& r) {
-        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-    };
-    return sec(all) - sec(self);
-}
 
 class LinkSerialTest : public ::testing::Test {
   protected:

@@ -23,16 +23,11 @@
 #include "link/LogFile.h"
 #include "platform/Dialogs.h"
 #include "ports/net_peer.h"
+#include "support/Bytes.h"
 
 namespace {
 
 const char* kAddress = "127.0.0.61";  // this test's own loopback address
-
-std::string bytes(std::initializer_list<int> l) {
-    std::string s;
-    for (int b : l) s += static_cast<char>(b);
-    return s;
-}
 
 // Listens on port 192 and relays each connection to the simulator, one at a time.
 class Relay {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -18,6 +17,7 @@
 #include "ports/ZpStatusLight.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
+#include "support/ThreadCpu.h"
 
 namespace {
 
@@ -129,18 +129,6 @@ TEST(SerialPort, OpensWithTheDefaultLineOnAPseudoTerminal) {
     EXPECT_FALSE(other.GetOpen());
     port.SetOpen(false);
     EXPECT_FALSE(port.GetOpen());
-}
-
-// CPU seconds used by every thread of this process but the calling one.
-static double otherThreadsCpu() {
-    rusage all{}, self{};
-    ::getrusage(RUSAGE_SELF, &all);
-    ::getrusage(RUSAGE_THREAD, &self);
-    auto sec = [](const rusage& r) {
-        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-    };
-    return sec(all) - sec(self);
 }
 
 TEST(SerialPort, AHungUpDeviceNeverSpinsTheThread) {

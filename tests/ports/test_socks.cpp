@@ -8,16 +8,11 @@
 #include "platform/Dialogs.h"
 #include "ports/ZpWinsockPort.h"
 #include "ports/net_peer.h"
+#include "support/Bytes.h"
 
 using netpeer::pumpUntil;
 
 namespace {
-
-std::string bytes(std::initializer_list<int> l) {
-    std::string s;
-    for (int b : l) s += static_cast<char>(b);
-    return s;
-}
 
 std::string be16(uint16_t v) {
     return bytes({v >> 8, v & 0xFF});

@@ -7,6 +7,7 @@
 
 #include "platform/Winsock.h"
 #include "ports/ZpWsDispatcher.h"
+#include "support/Bytes.h"
 
 namespace {
 
@@ -53,12 +54,6 @@ ws::WinsockTable makeTable() {
     t.WSAGetLastError = fakeLastError;
     t.WSASetLastError = fakeSetLastError;
     return t;
-}
-
-std::string bytes(std::initializer_list<int> l) {
-    std::string s;
-    for (int b : l) s += static_cast<char>(b);
-    return s;
 }
 
 class Telnet : public ::testing::Test {

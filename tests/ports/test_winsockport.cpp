@@ -7,16 +7,11 @@
 #include "platform/Dialogs.h"
 #include "ports/ZpWinsockPort.h"
 #include "ports/net_peer.h"
+#include "support/Bytes.h"
 
 using netpeer::pumpUntil;
 
 namespace {
-
-std::string bytes(std::initializer_list<int> l) {
-    std::string s;
-    for (int b : l) s += static_cast<char>(b);
-    return s;
-}
 
 // A port set up the way the instrument link uses it, recording what it reports.
 struct Client {
