@@ -18,6 +18,19 @@
 
 namespace {
 
+// A hand-made server's listening socket at path, or -1.
+int listenAt(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 class Dde : public ::testing::Test {
   protected:
     void SetUp() override { env.set("ZENTROVA_DDE_DIR", env.dir); }
@@ -52,12 +65,8 @@ TEST_F(Dde, SocketPathFollowsTheServiceName) {
 TEST_F(Dde, RequestLineOnTheWireAndCrLfReply) {
     // A hand-made server shows the exact bytes.
     const std::string path = dde::socketPath("Raw");
-    const int lfd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(lfd, 1), 0);
+    const int lfd = listenAt(path);
+    ASSERT_GE(lfd, 0) << path;
 
     DdeClient c;
     ASSERT_TRUE(c.setLink("RAW", "CPNOWAIT"));
@@ -272,12 +281,8 @@ TEST_F(Dde, ServerGuardsItsSocketAndItsInput) {
 
 TEST_F(Dde, OverlongReplyEndsTheConversation) {
     const std::string path = dde::socketPath("long");
-    const int lfd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(lfd, 1), 0);
+    const int lfd = listenAt(path);
+    ASSERT_GE(lfd, 0) << path;
     DdeClient c;
     ASSERT_TRUE(c.setLink("long", "CPNOWAIT"));
     ASSERT_TRUE(c.openLink());
