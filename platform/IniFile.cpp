@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/CaseFold.h"
 #include "platform/i18n.h"
@@ -25,6 +27,14 @@ struct Section {
     std::string name;
     std::string fold;
     std::vector<Entry> entries;
+    // Folded key -> its first entry, so that big files do not take quadratic time to read.
+    std::unordered_map<std::string, size_t> keys;
+
+    void indexKeys() {
+        keys.clear();
+        for (size_t i = 0; i < entries.size(); ++i)
+            if (!entries[i].key.empty()) keys.emplace(entries[i].fold, i);
+    }
 };
 
 std::string trim(const std::string& s) {
@@ -50,21 +60,27 @@ std::string oneLine(const std::string& s) {
 struct IniFile::Data {
     std::vector<std::string> preamble;  // lines before the first section
     std::vector<Section> sections;
+    std::unordered_map<std::string, size_t> sectionIndex;  // folded name -> position
     bool readFailed = false;
 
     Section* find(const std::string& name) {
-        const std::string f = caseFold(trim(name));
-        for (auto& s : sections)
-            if (s.fold == f) return &s;
-        return nullptr;
+        const auto it = sectionIndex.find(caseFold(trim(name)));
+        return it == sectionIndex.end() ? nullptr : &sections[it->second];
+    }
+    Section& add(const std::string& name) {
+        sections.push_back(Section{name, caseFold(name), {}, {}});
+        sectionIndex.emplace(sections.back().fold, sections.size() - 1);
+        return sections.back();
+    }
+    void indexSections() {
+        sectionIndex.clear();
+        for (size_t i = 0; i < sections.size(); ++i) sectionIndex.emplace(sections[i].fold, i);
     }
     const Section* find(const std::string& name) const { return const_cast<Data*>(this)->find(name); }
 
     static Entry* findKey(Section& s, const std::string& key) {
-        const std::string f = caseFold(trim(key));
-        for (auto& e : s.entries)
-            if (!e.key.empty() && e.fold == f) return &e;
-        return nullptr;
+        const auto it = s.keys.find(caseFold(trim(key)));
+        return it == s.keys.end() ? nullptr : &s.entries[it->second];
     }
 
     void parse(const std::string& text) {
@@ -83,10 +99,7 @@ struct IniFile::Data {
                 const std::string name =
                     trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
                 cur = find(name);
-                if (!cur) {  // a repeated section continues the first one
-                    sections.push_back(Section{name, caseFold(name), {}});
-                    cur = &sections.back();
-                }
+                if (!cur) cur = &add(name);  // a repeated section continues the first one
                 continue;
             }
             const auto eq = t.find('=');
@@ -99,9 +112,10 @@ struct IniFile::Data {
             e.raw = line;
             if (e.key.empty() && cur == nullptr)
                 preamble.push_back(line);
-            else if (cur)
+            else if (cur) {
+                if (!e.key.empty()) cur->keys.emplace(e.fold, cur->entries.size());
                 cur->entries.push_back(std::move(e));
-            else {
+            } else {
                 // A key before any section belongs to no section and cannot be read; keep it.
                 preamble.push_back(line);
             }
@@ -171,10 +185,7 @@ void IniFile::writeString(const std::string& section, const std::string& key, co
     const std::string sname = trim(oneLine(section));
     const std::string kname = trim(oneLine(key));
     Section* s = d_->find(sname);
-    if (!s) {
-        d_->sections.push_back(Section{sname, caseFold(sname), {}});
-        s = &d_->sections.back();
-    }
+    if (!s) s = &d_->add(sname);
     const std::string v = trim(oneLine(value));
     if (Entry* e = Data::findKey(*s, kname)) {
         e->value = v;
@@ -184,9 +195,11 @@ void IniFile::writeString(const std::string& section, const std::string& key, co
     e.key = kname;
     e.fold = caseFold(kname);
     e.value = v;
-    // New keys go after the last key, before trailing blank lines of the section.
+    // New keys go after the last key, before trailing blank lines of the section (so no key
+    // moves and the index stays right).
     auto at = s->entries.end();
     while (at != s->entries.begin() && std::prev(at)->key.empty() && trim(std::prev(at)->raw).empty()) --at;
+    s->keys.emplace(e.fold, static_cast<size_t>(at - s->entries.begin()));
     s->entries.insert(at, std::move(e));
 }
 
@@ -209,16 +222,9 @@ std::vector<std::string> IniFile::readSection(const std::string& section) const 
     std::vector<std::string> out;
     const Section* s = d_->find(section);
     if (!s) return out;
-    std::vector<std::string> seen;
-    for (const auto& e : s->entries) {
-        if (e.key.empty()) continue;
-        bool dup = false;
-        for (const auto& f : seen)
-            if (f == e.fold) dup = true;
-        if (dup) continue;
-        seen.push_back(e.fold);
-        out.push_back(e.key);
-    }
+    std::unordered_set<std::string> seen;
+    for (const auto& e : s->entries)
+        if (!e.key.empty() && seen.insert(e.fold).second) out.push_back(e.key);
     return out;
 }
 
@@ -234,6 +240,7 @@ bool IniFile::valueExists(const std::string& section, const std::string& key) co
 void IniFile::eraseSection(const std::string& section) {
     const std::string f = caseFold(trim(section));
     std::erase_if(d_->sections, [&f](const Section& s) { return s.fold == f; });
+    d_->indexSections();
 }
 
 void IniFile::deleteKey(const std::string& section, const std::string& key) {
@@ -241,6 +248,7 @@ void IniFile::deleteKey(const std::string& section, const std::string& key) {
     if (!s) return;
     const std::string f = caseFold(trim(key));
     std::erase_if(s->entries, [&f](const Entry& e) { return !e.key.empty() && e.fold == f; });
+    s->indexKeys();
 }
 
 void IniFile::clear() {

@@ -135,3 +135,44 @@ TEST_F(IniFileTest, AFileThatCannotBeReadIsNotOverwritten) {
     chmod(path.c_str(), 0600);
     EXPECT_EQ(fileBytes(path), "[Keep]\nk=v\n");
 }
+
+// Ten thousand sections and keys (an import file someone made by hand or by script)
+// are read and edited in about linear time; lookups used to scan every section and key.
+TEST_F(IniFileTest, ManySectionsAndKeysStayFindableAfterEdits) {
+    constexpr int kSections = 10000, kKeys = 10000;
+    std::string text = "[Big]\n";
+    for (int i = 0; i < kKeys; ++i) text += "Key" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    text += "KEY7=duplicate\n\n";
+    for (int i = 0; i < kSections; ++i)
+        text += "[S" + std::to_string(i) + "]\nName=n" + std::to_string(i) + "\n";
+    text += "[s5]\nextra=1\n";
+    writeFile(path, text);
+
+    IniFile ini(path);
+    const auto keys = ini.readSection("big");
+    ASSERT_EQ(keys.size(), static_cast<size_t>(kKeys)) << "a repeated key is listed once";
+    for (int i = 0; i < kKeys; i += 397) EXPECT_EQ(ini.readInteger("BIG", keys[i], -1), i);
+    EXPECT_EQ(ini.readString("Big", "key7", ""), "7") << "the first of repeated keys counts";
+    EXPECT_EQ(ini.readSections().size(), static_cast<size_t>(kSections + 1));
+    EXPECT_EQ(ini.readString("S9999", "Name", ""), "n9999");
+    EXPECT_EQ(ini.readString("S5", "Extra", ""), "1") << "a repeated section continues the first";
+
+    ini.writeString("Big", "New", "v");
+    ini.writeString("S5", "Name", "renamed");
+    ini.eraseSection("S3");
+    ini.deleteKey("Big", "Key2");
+    ini.writeString("Later", "k", "w");
+    EXPECT_FALSE(ini.sectionExists("s3"));
+    EXPECT_EQ(ini.readString("S4", "Name", ""), "n4");
+    EXPECT_EQ(ini.readString("S9999", "Name", ""), "n9999");
+    EXPECT_EQ(ini.readString("Big", "Key3", ""), "3");
+    EXPECT_FALSE(ini.valueExists("Big", "Key2"));
+    EXPECT_EQ(ini.readString("big", "new", ""), "v");
+    EXPECT_EQ(ini.readString("later", "K", ""), "w");
+    ASSERT_TRUE(ini.updateFile()) << ini.lastError();
+
+    IniFile again(path);
+    EXPECT_EQ(again.readString("S5", "Name", ""), "renamed");
+    EXPECT_EQ(again.readString("Big", "New", ""), "v");
+    EXPECT_EQ(again.readSection("Big").size(), static_cast<size_t>(kKeys));  // one deleted, one added
+}
