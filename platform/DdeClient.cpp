@@ -90,12 +90,13 @@ void retire(QSocketNotifier*& n) {
     n = nullptr;
 }
 
-// Takes one line off the front of buf (without LF, a trailing CR dropped).
-bool takeLine(std::string& buf, std::string& line) {
-    const size_t lf = buf.find('\n');
+// Takes the line that starts at pos (without LF, a trailing CR dropped) and moves pos past it.
+// Reading by offset keeps a read full of short lines linear in its size.
+bool takeLine(const std::string& buf, size_t& pos, std::string& line) {
+    const size_t lf = buf.find('\n', pos);
     if (lf == std::string::npos) return false;
-    line.assign(buf, 0, lf);
-    buf.erase(0, lf + 1);
+    line.assign(buf, pos, lf - pos);
+    pos = lf + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
 }
@@ -275,16 +276,24 @@ void DdeClient::onWritable() {
 
 void DdeClient::onReadable() {
     if (fd_ < 0) return;
+    // A reply handler may close the conversation and open a new one; what this read saw
+    // belongs to the old one only.
+    const uint64_t serial = serial_;
     const bool alive = readAll(fd_, in_);
+    std::string batch;
+    batch.swap(in_);
+    size_t pos = 0;
     std::string line;
-    while (fd_ >= 0 && takeLine(in_, line)) {
+    while (takeLine(batch, pos, line)) {
         if (!pending_) continue;  // nobody asked: a stray line is dropped
         if (line.empty())
             finish(DdeReply{DdeReply::Empty, {}, "no data"});
         else
             finish(DdeReply{DdeReply::Data, line, {}});
+        if (serial != serial_ || fd_ < 0) return;
     }
-    if (fd_ >= 0 && in_.size() > dde::MaxLine) {
+    in_.assign(batch, pos, std::string::npos);
+    if (in_.size() > dde::MaxLine) {
         // A reply that never ends would grow without bound; the conversation is unusable.
         error_ = "reply longer than " + std::to_string(dde::MaxLine) + " bytes";
         if (pending_) finish(DdeReply{DdeReply::Failed, {}, error_});
@@ -444,7 +453,8 @@ void DdeServer::onConnReadable(int fd) {
     Conn& c = *it->second;
     const bool alive = readAll(fd, c.in);
     std::string line;
-    while (takeLine(c.in, line)) {
+    size_t pos = 0;
+    while (takeLine(c.in, pos, line)) {
         ++requests_;
         bool withhold = false;
         const std::string answer = answerFor(line, withhold);
@@ -452,6 +462,7 @@ void DdeServer::onConnReadable(int fd) {
         if (!withhold) sendLine(c, answer);
         if (conns_.find(fd) == conns_.end()) return;  // the send failed
     }
+    c.in.erase(0, pos);
     if (!alive || c.in.size() > dde::MaxLine) closeConn(fd);
 }
 

@@ -322,3 +322,66 @@ TEST_F(Dde, SendToAVanishedServerAnswersLater) {
     EXPECT_EQ(closeEvents, 1);
     EXPECT_FALSE(c.isOpen());
 }
+
+TEST_F(Dde, AHandlerThatReopensKeepsTheNewConversation) {
+    const std::string path = dde::socketPath("Reopen");
+    const int lfd = listenAt(path);
+    ASSERT_GE(lfd, 0) << path;
+    DdeClient c;
+    int closeEvents = 0;
+    c.OnClose = [&] { ++closeEvents; };
+    ASSERT_TRUE(c.setLink("REOPEN", "CPNOWAIT"));
+    ASSERT_TRUE(c.openLink()) << c.lastError();
+    const int sfd = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(sfd, 0);
+    std::optional<DdeReply> got;
+    bool reopened = false;
+    c.request("ACQSTATUS$", [&](const DdeReply& r) {
+        got = r;
+        c.closeLink();
+        reopened = c.openLink();
+    });
+    // The answer, a stray line and the end of the old conversation arrive in one read.
+    ASSERT_EQ(::send(sfd, "RUN\nlate\n", 9, 0), 9);
+    ::close(sfd);
+    ASSERT_TRUE(waitFor([&] { return got.has_value(); }));
+    spin(50);
+    EXPECT_EQ(got->text, "RUN");
+    EXPECT_TRUE(reopened);
+    EXPECT_TRUE(c.isOpen()) << "the old socket's end must not close the new conversation";
+    EXPECT_EQ(closeEvents, 0);
+    const int sfd2 = ::accept(lfd, nullptr, nullptr);
+    if (sfd2 >= 0) ::close(sfd2);
+    ::close(lfd);
+    ::unlink(path.c_str());
+}
+
+TEST_F(Dde, AFloodOfShortLinesIsReadInOnePass) {
+    auto server = std::make_unique<DdeServer>();
+    int asked = 0;
+    server->setHandler([&](const std::string&, const std::string&) -> std::optional<std::string> {
+        ++asked;
+        return std::string("NOTREADY");
+    });
+    ASSERT_TRUE(server->listen("Flood"));
+    // Many requests in one write reach the server as one read; each gets its answer in order.
+    const std::string path = dde::socketPath("Flood");
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::string burst;
+    for (int i = 0; i < 2000; ++i) burst += "REQUEST CPNOWAIT ACQSTATUS$\n";
+    ASSERT_EQ(::send(fd, burst.data(), burst.size(), 0), ssize_t(burst.size()));
+    std::string answers;
+    ASSERT_TRUE(waitFor([&] {
+        char b[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, b, sizeof b, MSG_DONTWAIT)) > 0) answers.append(b, size_t(n));
+        return answers.size() >= 2000 * std::string("NOTREADY\n").size();
+    }));
+    EXPECT_EQ(asked, 2000);
+    EXPECT_EQ(answers.substr(0, 18), "NOTREADY\nNOTREADY\n");
+    ::close(fd);
+}
