@@ -1,6 +1,7 @@
 #include "ui/LCDFrame.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
@@ -112,11 +113,34 @@ QFont valueFont() {
     return f;
 }
 
+constexpr int kNarrowest = 70;  // percent of the normal width
+
+// Plain type, set explicitly: an unset weight would come from the panel's black font.
 QFont messageFont() {
     QFont f(QStringLiteral("Arial"));
     f.setStyleHint(QFont::SansSerif);
+    f.setWeight(QFont::Normal);
+    f.setStyle(QFont::StyleNormal);
     f.setPixelSize(19);
     return f;
+}
+
+// A message line shows its whole text: one wider than the line is set narrower, and only a
+// text too long even for the narrowest setting gets smaller type.
+void showWhole(TUxLabel* line, const QString& text) {
+    QFont f = messageFont();
+    const int room = line->contentsRect().width();
+    const auto fits = [&] { return QFontMetrics(f).horizontalAdvance(text) <= room; };
+    const int wide = QFontMetrics(f).horizontalAdvance(text);
+    if (wide > room) {
+        int stretch = std::max(kNarrowest, room * 100 / wide + 1);
+        for (f.setStretch(stretch); !fits() && stretch > kNarrowest;) f.setStretch(--stretch);
+        while (!fits() && f.pixelSize() > 10) f.setPixelSize(f.pixelSize() - 1);
+    }
+    if (line->font() != f) line->setFont(f);
+    line->SetCaption(text);
+    // Past all that (a name of a hundred letters) the end is cut; the tip shows it all.
+    line->setToolTip(fits() ? QString() : text);
 }
 
 // A static caption in the panel font, sized to its text.
@@ -410,14 +434,14 @@ void TLCDScreen::SetSinglePump(bool singlePump) {
 }
 
 bool TLCDScreen::SetMessage(const QString& text) {
-    String1->SetCaption(text);
+    showWhole(String1, text);
     Message1Ticks = -1;
     logLine("#LCDFrame: Message=" + text.toStdString() + " timeout=-1");
     return true;
 }
 
 bool TLCDScreen::SetMessage(const QString& text, int32_t ticks) {
-    String1->SetCaption(text);
+    showWhole(String1, text);
     Message1Ticks = ticks;
     logLine("#LCDFrame: Message=" + text.toStdString() + " timeout=" + std::to_string(ticks));
     return true;
@@ -425,7 +449,7 @@ bool TLCDScreen::SetMessage(const QString& text, int32_t ticks) {
 
 bool TLCDScreen::SetSecondLine(const QString& text, int32_t ticks, bool red) {
     String2->SetFontColor(red ? bgrColor(0x0000FF) : ForeColor);
-    String2->SetCaption(text);
+    showWhole(String2, text);
     Message2Ticks = ticks;
     return true;
 }
