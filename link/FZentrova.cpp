@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -91,6 +92,8 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
     TxLED = new TZpStatusLight(this);
     RxLED->setObjectName("RxLED");
     TxLED->setObjectName("TxLED");
+    // A lamp has no size hint of its own: the layout would squeeze it to nothing.
+    for (TZpStatusLight* lamp : {RxLED, TxLED}) lamp->setFixedSize(lamp->size());
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->addWidget(new QLabel(_("Not Connected."), StatusBar1));
@@ -204,8 +207,12 @@ bool TFZentrova::SendToPort(const std::string& text) {
         const bool ok = FTDI.Write(text);
         setLamp(TxLED, true);
         TxCountdown = 1;
-        if (Logging->isChecked())
-            ThreadLog->appendPlainText(QString::fromUtf8(text.data(), qsizetype(text.size())));
+        if (Logging->isChecked()) {
+            // The command's own line end would add a blank line after it.
+            std::string_view line(text);
+            while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+            ThreadLog->appendPlainText(QString::fromUtf8(line.data(), qsizetype(line.size())));
+        }
         return ok;
     }
     try {
@@ -405,10 +412,14 @@ bool TFZentrova::IsValidStatusLine(std::string_view text) {
 void TFZentrova::appendMemo(const std::string& text, bool sent) {
     QTextCharFormat fmt;
     fmt.setForeground(sent ? QColor(Qt::red) : QColor(Qt::blue));
+    // The view follows new lines unless the operator has scrolled back to read.
+    QScrollBar* bar = Memo->verticalScrollBar();
+    const bool follow = bar->value() == bar->maximum();
     QTextCursor c(Memo->document());
     c.movePosition(QTextCursor::End);
     if (!Memo->document()->isEmpty()) c.insertBlock();
     c.insertText(QString::fromUtf8(text.data(), qsizetype(text.size())), fmt);
+    if (follow) bar->setValue(bar->maximum());
 }
 
 void TFZentrova::SendClick() {
