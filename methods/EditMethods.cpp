@@ -112,6 +112,19 @@ TUxStringGrid* makeGrid(QWidget* parent, int cols, const std::vector<int>& width
     return g;
 }
 
+// Widens the columns to what their texts need (the headers are set, translated, at each
+// showing) and keeps every column in view.
+void fitColumns(TUxStringGrid* g) {
+    int width = 2 * g->frameWidth() + g->verticalScrollBar()->sizeHint().width();
+    for (int c = 0; c < g->columnCount(); ++c) {
+        const int design = g->columnWidth(c);
+        g->resizeColumnToContents(c);
+        if (g->columnWidth(c) < design) g->SetColWidths(c, design);
+        width += g->columnWidth(c);
+    }
+    g->setMinimumWidth(width + 2);
+}
+
 }  // namespace
 
 TEditMethodForm::TEditMethodForm(QWidget* owner) : TUxForm(owner) {
@@ -353,6 +366,8 @@ void TEditMethodForm::FormOnShow() {
     PumpsTTOnSelectCell(1, 1, can);
     can = true;
     ColumnTTOnSelectCell(1, 1, can);
+    fitColumns(PumpTimetable);
+    fitColumns(ColumnTimetable);
     if (MethodNameList->GetCount() > 0) {
         MethodNameList->SetItemIndex(0);
         loadSelected();

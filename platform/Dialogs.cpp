@@ -63,11 +63,25 @@ QWidget* ownerWindow() {
     return QApplication::activeWindow();
 }
 
+// A box wraps its text between words only, so a long name would run past its edge. After the
+// first characters of such a word, an invisible break chance follows each character.
+QString wrappable(const QString& text) {
+    constexpr int kLongWord = 24;
+    QString out;
+    int run = 0;
+    for (const QChar c : text) {
+        out += c;
+        run = c.isSpace() ? 0 : run + 1;
+        if (run >= kLongWord && !c.isHighSurrogate()) out += QChar(0x200B);  // zero-width space
+    }
+    return out;
+}
+
 MsgResult showRealBox(const MessageRequest& req) {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return req.defaultButton;
     QMessageBox box(ownerWindow());
     box.setWindowTitle(req.title);
-    box.setText(req.text);
+    box.setText(wrappable(req.text));
     box.setIcon(qtIcon(req.icon));
     struct Choice {
         MsgResult result;

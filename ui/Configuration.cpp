@@ -117,6 +117,8 @@ void TInstrumentConfiguration::buildControls() {
     InstrumentCommPort = combo("InstrumentCommPort", ConnectionGroup);
     USBPortLbl = label("Device:", "USBPortLbl", ConnectionGroup);
     InstrumentUSBPort = combo("InstrumentUSBPort", ConnectionGroup);
+    // Its items (the placeholder too) may come after the first showing.
+    InstrumentUSBPort->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     RefreshUSBBtn = new TUxButton("Refresh", ConnectionGroup);
     RefreshUSBBtn->setObjectName("RefreshUSBBtn");
     RefreshUSBBtn->setToolTip("Refresh list");
@@ -459,6 +461,8 @@ bool TInstrumentConfiguration::ListUsbDevices() {
         InstrumentUSBPort->setItemData(0, true, PlaceholderRole);
         InstrumentUSBPort->SetItemIndex(0);
     }
+    // The layout may hand a combo box less than its hint: its texts would be cut.
+    InstrumentUSBPort->setMinimumWidth(InstrumentUSBPort->sizeHint().width());
     return true;
 }
 
