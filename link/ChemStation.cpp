@@ -101,9 +101,21 @@ void TChemStation1::Timer1Timer() {
     if (!EnsureLink()) {
         logLine("#ChemDDEStatus: No Connect");
         LinkOpen = false;
+        StatusText = "N/A";  // an unreachable data system is not taken as running
         return;
     }
-    DdeClientConv->request(StatusItem, [this](const DdeReply& reply) { onStatusReply(reply); });
+    const uint64_t epoch = pollEpoch_;
+    DdeClientConv->request(StatusItem, [this, epoch](const DdeReply& reply) {
+        if (epoch == pollEpoch_) onStatusReply(reply);
+    });
+}
+
+void TChemStation1::StopPolling() {
+    Timer1->stop();
+    ++pollEpoch_;  // the answer of a request still out is not wanted
+    CloseLink();
+    LinkOpen = false;
+    StatusText = "N/A";
 }
 
 void TChemStation1::onStatusReply(const DdeReply& reply) {
@@ -113,5 +125,7 @@ void TChemStation1::onStatusReply(const DdeReply& reply) {
     } else {
         logLine("#ChemDDEStatus: Unknown");
         LinkOpen = false;
+        // A data system that hangs or fails is not taken as still running.
+        StatusText = "N/A";
     }
 }

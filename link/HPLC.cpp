@@ -100,6 +100,11 @@ void THPLCModule::Timer1Timer() {
 
 bool THPLCModule::UpdateState() {
     TChemStation1* cs = chem();
+    if (HPLCType != htChemStation && cs && cs->Timer1->isActive()) {
+        // The type changed away from the data system: it is no longer asked.
+        cs->StopPolling();
+        StatusText = "N/A";
+    }
     switch (HPLCType) {
         case htChemStation:
             if (cs) {

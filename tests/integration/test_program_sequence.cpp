@@ -15,11 +15,14 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "integration/support_program.h"
 #include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
+#include "platform/DdeClient.h"
+#include "platform/IniFile.h"
 #include "support/SimLink.h"
 #include "support/StoredMethods.h"
 #include "tools/instrument-sim/Simulator.h"
@@ -154,6 +157,49 @@ TEST_F(SequenceScenario, WithoutTheRelaySignalTheSequenceStops) {
     EXPECT_NE(log.find("#bRun(): HPLC timeout, stopping Sequence, current Method Short"), std::string::npos);
     EXPECT_NE(log.find("SEQUENCE STOPPED (RUN 1) - NO RELAY SIGNAL"), std::string::npos);
     EXPECT_EQ(lcdMessage(), "SEQUENCE STOPPED (RUN 1) - NO RELAY SIGNAL");
+}
+
+// The data system answered RUN and then hangs: once its request has timed out it is no longer
+// taken as running, the run waits for it and the sequence ends on the HPLC time-out.
+TEST_F(SequenceScenario, HungDataSystemIsNotTakenAsRunning) {
+    writeInstrumentSetting("HPLCType", std::string("Agilent ChemStation"));
+    writeInstrumentSetting("ChemInstance", std::string("1"));
+    env->set("ZENTROVA_WINDIR", env->dir);
+    env->set("ZENTROVA_DDE_DIR", env->dir);
+    IniFile ini(env->path("chemstation.ini"));
+    ini.writeString("PCS,1", "_DDEOnLine", "SEQ1");
+    ASSERT_TRUE(ini.updateFile());
+    bool answering = true;
+    DdeServer server;
+    server.setHandler([&](const std::string&, const std::string&) -> std::optional<std::string> {
+        if (answering) return std::string("RUN");
+        return std::nullopt;
+    });
+    ASSERT_TRUE(server.listen("SEQ1"));
+    TChemStation1 cs;
+    cs.Timer1->setInterval(3600 * 1000);  // polled below, every third tick
+    hplc->ChemStation = &cs;
+    hplc->LoadHPLCType();
+    int n = 0;
+    const auto tickAndPoll = [&] {
+        if (n++ % 3 == 0) cs.Timer1Timer();
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+        cs.DdeClientConv->checkTimeout();
+        tick();
+    };
+    for (int i = 0; i < 100 && hplc->GetState() != hsRunning; ++i) tickAndPoll();
+    ASSERT_EQ(hplc->GetState(), hsRunning);
+    answering = false;
+    for (int i = 0; i < 20 && hplc->GetState() == hsRunning; ++i) tickAndPoll();
+    ASSERT_EQ(hplc->GetState(), hsNotRunning) << "within one time-out of the request";
+
+    startSequence();
+    for (int i = 0; i < 1500 && form->iMode == 7; ++i) tickAndPoll();
+    EXPECT_EQ(form->iMode, 2);
+    const std::string log = newLog();
+    EXPECT_EQ(log.find("HPLC Run signal received"), std::string::npos);
+    EXPECT_NE(log.find("#bRun(): HPLC timeout, stopping Sequence, current Method Short"), std::string::npos);
+    hplc->ChemStation = nullptr;
 }
 
 TEST_F(SequenceScenario, StopKeyHaltsEverythingAtOnce) {

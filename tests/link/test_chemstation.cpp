@@ -111,7 +111,7 @@ TEST_F(ChemStationTest, EmptyAnswerCountsAsFailedRequestAndReopens) {
     answer = "";
     pollAnswered();
     EXPECT_FALSE(cs.LinkOpen);
-    EXPECT_EQ(cs.StatusText, "RUN") << "the status text stays as it was";
+    EXPECT_EQ(cs.StatusText, "N/A") << "a failed request is not taken as still running";
     answer = "NOTREADY";
     pollAnswered();
     EXPECT_TRUE(cs.LinkOpen);
@@ -145,7 +145,7 @@ TEST_F(ChemStationTest, NoAnswerAtAllTimesOutWithoutBlockingTheGuiThread) {
     e.clock.fake.advanceSeconds(10);
     ASSERT_TRUE(waitFor([&] { return !cs.DdeClientConv->busy(); }));
     EXPECT_FALSE(cs.LinkOpen);
-    EXPECT_EQ(cs.StatusText, "RUN");
+    EXPECT_EQ(cs.StatusText, "N/A");
     EXPECT_EQ(e.newLines(), Lines{"#ChemDDEStatus: Unknown"});
 
     withhold = false;

@@ -99,7 +99,7 @@ TEST_F(HplcSimTest, NothingNoAnswerAndNotListening) {
     tell("empty");
     pollAndUpdate();
     EXPECT_FALSE(cs.LinkOpen);
-    EXPECT_EQ(m.GetState(), hsRunning) << "the status text stays as it was";
+    EXPECT_EQ(m.GetState(), hsNotRunning) << "a failed request is not taken as still running";
 
     tell("silent");
     cs.Timer1Timer();  // reopens and asks
@@ -117,7 +117,8 @@ TEST_F(HplcSimTest, NothingNoAnswerAndNotListening) {
     pollAndUpdate();
     EXPECT_TRUE(cs.LinkOpen);
     EXPECT_EQ(m.GetState(), hsError);
-    EXPECT_EQ(e.newLines(), (Lines{"#ChemDDEStatus: Unknown", "#Agilent DDE bConnectionOpen: SimOne",
+    EXPECT_EQ(e.newLines(), (Lines{"#ChemDDEStatus: Unknown", "#hplc: DDE HPLC state= N/A",
+                                   "#Agilent DDE bConnectionOpen: SimOne",
                                    "#ChemDDEStatus: Unknown", "#Agilent DDE bConnectionOpen: SimOne",
                                    "#ChemDDEStatus: No Connect", "#Agilent DDE bConnectionOpen: SimOne",
                                    "#ChemDDEStatus: NOTREADY", "#hplc: DDE HPLC state= NOTREADY"}));
