@@ -54,15 +54,6 @@ class ChemStationTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(ChemStationTest, CreationAndConstants) {
-    EXPECT_EQ(cs.StatusText, "N/A");
-    EXPECT_FALSE(cs.LinkOpen);
-    EXPECT_FALSE(cs.Timer1->isActive());
-    TChemStation1 fresh;
-    EXPECT_EQ(fresh.Timer1->interval(), 3000);
-    EXPECT_EQ(cs.DdeClientConv->timeoutMs(), 10000);
-}
-
 TEST_F(ChemStationTest, ServiceNameFromChemstationIniElseWinIni) {
     EXPECT_EQ(TChemStation1::LookupServiceName("2"), "HPLCSIM2");
     EXPECT_EQ(TChemStation1::LookupServiceName("1"), "");

@@ -165,21 +165,6 @@ TEST_F(FTDITest, RejectedLineSettingClosesTheDevice) {
     EXPECT_TRUE(ftdi.Open("KVZ"));
 }
 
-TEST_F(FTDITest, LongDescriptionsAreCutTo79Characters) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    const std::string d79(79, 'D');
-    D2xx::setDeviceMap({{d79, pty.slavePath()}});
-    EXPECT_EQ(TFTDI::CutDescription(std::string(200, 'D')), d79);
-    EXPECT_EQ(TFTDI::CutDescription("ab\ncd"), "ab");
-    EXPECT_EQ(TFTDI::CutDescription("ab\rcd"), "ab");
-    EXPECT_TRUE(ftdi.Open(d79 + "EXTRA"));
-    ftdi.Close();
-    EXPECT_TRUE(ftdi.Open(std::string(80, 'D')));
-    ftdi.Close();
-    EXPECT_FALSE(ftdi.Open(std::string(78, 'D')));
-}
-
 TEST_F(FTDITest, FailedWritesAreReported) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
@@ -206,45 +191,6 @@ TEST_F(FTDITest, FullDeviceTakesPartOfAWriteAndThatIsAFailure) {
     bool refused = false;
     for (int i = 0; i < 1024 && !refused; ++i) refused = !ftdi.Write(block);
     EXPECT_TRUE(refused);
-}
-
-TEST_F(FTDITest, OpensRealConvertersFoundInSysfs) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    addConverter(sys(), 3, "0403", "6001", "KVZ Instrument", "FT12345");
-    fs::create_directories(sys() / "dev");
-    fs::create_symlink(pty.slavePath(), sys() / "dev" / "ttyUSB3");
-    ASSERT_TRUE(ftdi.Open("KVZ Instrument"));
-    // The device list shows it as ours and open.
-    uint32_t n = 0;
-    ASSERT_EQ(D2xx::createDeviceInfoList(&n), D2xx::OK);
-    ASSERT_EQ(n, 1u);
-    D2xx::DeviceInfo info;
-    ASSERT_EQ(D2xx::getDeviceInfoDetail(0, &info), D2xx::OK);
-    EXPECT_EQ(info.id, D2xx::INSTRUMENT_DEVICE_ID);
-    EXPECT_EQ(info.serialNumber, "FT12345");
-    EXPECT_EQ(info.flags & 1u, 1u);
-    EXPECT_EQ(info.handle, ftdi.Handle);
-    // A second opener of the same device is refused.
-    D2xx::Handle other = 0;
-    EXPECT_NE(D2xx::openEx("KVZ Instrument", D2xx::OPEN_BY_DESCRIPTION, &other), D2xx::OK);
-    EXPECT_EQ(other, 0u);
-    D2xx::Handle bySerial = 0;
-    EXPECT_EQ(D2xx::openEx("FT12345", D2xx::OPEN_BY_SERIAL_NUMBER, &bySerial), D2xx::DEVICE_NOT_OPENED);
-}
-
-TEST_F(FTDITest, EnvironmentMapIsReadUntilOneIsSet) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    D2xx::resetDeviceMap();
-    setenv("ZENTROVA_D2XX_MAP", ("broken;=x;Env KVZ=" + pty.slavePath() + ";Other=/nowhere").c_str(), 1);
-    EXPECT_EQ(ftdi.CreateDeviceList(), 2u);
-    EXPECT_EQ(ftdi.FindDevice(), "Env KVZ");
-    EXPECT_EQ(ftdi.FindDevice(), "Other");
-    EXPECT_TRUE(ftdi.Open("Env KVZ"));
-    ftdi.Close();
-    EXPECT_FALSE(ftdi.Open("Other"));  // mapped to a path that does not exist
-    unsetenv("ZENTROVA_D2XX_MAP");
 }
 
 }  // namespace

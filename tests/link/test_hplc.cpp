@@ -49,20 +49,6 @@ TEST(HPLCType, TranslatedTextIsRecognisedToo) {
         << "an untranslated (empty) text matches nothing";
 }
 
-TEST(HPLCModule, CreationState) {
-    HplcEnv e;
-    THPLCModule m;
-    EXPECT_EQ(m.GetCaption(), "HPLC Module");
-    EXPECT_EQ(m.GetState(), hsStopped);
-    EXPECT_EQ(m.StatusText, "N/A");
-    EXPECT_EQ(m.RunSeconds, 0u);
-    EXPECT_FALSE(m.RelayInput);
-    EXPECT_TRUE(m.Timer1->isActive());
-    EXPECT_EQ(m.Timer1->interval(), 1000);
-    for (QLabel* l : {m.ChemStatusVal, m.RelayStateVal, m.DDEStateVal, m.DDENameVal})
-        EXPECT_EQ(l->text(), "N/I");
-}
-
 TEST(HPLCModule, RelayEdgeAndRunSecondsForEveryRelayType) {
     HplcEnv e;
     for (const char* type : {"Varian StarWS", "PE TotalChrom", "Waters", "Other"}) {

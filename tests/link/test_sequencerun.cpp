@@ -96,35 +96,6 @@ class SequenceRunTest : public MachineTest {
     std::vector<Call> calls_;
 };
 
-TEST_F(SequenceRunTest, InitResetsTheRunFields) {
-    m().LineIndex = 3;
-    m().RunIndex = 2;
-    m().RunCounter = 9;
-    m().TempRamping = true;
-    m().RunState = 34;
-    m().RunSignal = true;
-    m().PumpStarts = 4;
-    m().NeedCooling = true;
-    m().RefillSpeed = 33;
-    m().DeltaValue->setText("7");
-    m().EquilTimer.Start(100);
-    m().SequenceEndReason = 2;
-    ASSERT_TRUE(m().InitSequenceRun());
-    EXPECT_EQ(m().LineIndex, 0);
-    EXPECT_EQ(m().RunIndex, 0);
-    EXPECT_EQ(m().RunCounter, 0);
-    EXPECT_FALSE(m().TempRamping);
-    EXPECT_EQ(m().RunState, 0);
-    EXPECT_FALSE(m().RunSignal);
-    EXPECT_EQ(m().PumpStarts, 0);
-    EXPECT_FALSE(m().NeedCooling);
-    EXPECT_EQ(m().Channel1->Speed, 33);
-    EXPECT_EQ(m().Channel2->Speed, 33);
-    EXPECT_DOUBLE_EQ(m().CoolingDelta, 7.0);
-    EXPECT_TRUE(m().EquilTimer.IsExpired());
-    EXPECT_EQ(m().SequenceEndReason, 1);
-}
-
 TEST_F(SequenceRunTest, FirstRunStartsAtOnceAndWaitsOnlyForTheRunSignal) {
     inst().column().temperatureOverride = 60.0;  // warm, but the first run does not cool
     idle(1);
@@ -233,6 +204,8 @@ TEST_F(SequenceRunTest, LaterRunsRefillCoolEquilibrateAndWaitForTheSignal) {
     // The refill waited 5 s after the fill before the valves went to 2.
     EXPECT_GE(firstTickOf("VALVE 1 2", start) - firstTickOf("OFF 0", firstTickOf("RVS 0", start)), 5);
 
+    // The cooling ends when less than 420 s of the equilibration remain.
+    EXPECT_EQ(firstTickOf("CFAN OFF", start) - t2, 183);
     // Pumps on when less than 300 s of the 600-s equilibration remain; the run when it is over.
     // States 16 and 17 each see less than 300 s left from 301 s on; 31 and 32 follow.
     const int64_t fwd = firstTickOf("FWD 0", start);
@@ -240,6 +213,45 @@ TEST_F(SequenceRunTest, LaterRunsRefillCoolEquilibrateAndWaitForTheSignal) {
     EXPECT_EQ(pumpsOn - t2, 306);
     // The signal is taken once the 600 s are over (at 601 s); 33 starts the run a second later.
     EXPECT_EQ(runStart - t2, 603);
+}
+
+// The cooling's limits, each at the value and just past it: the threshold above the set point
+// that calls for cooling, the temperature that ends it, and the five-minute cooling timer.
+TEST_F(SequenceRunTest, CoolingLimitsAtTheValueAndJustPast) {
+    TMethodINIParams cool = plainMethod("Cool");  // 20 minutes of equilibration
+    cool.ColumnT = "39.6";
+    cool.EquilTime = "20";
+    storeMethod(cool);
+    storeSequence("C", {{"Cool", "2"}});
+    m().Sequence.Name = "C";
+    // Second run of "Cool" with the column at the given temperature: does it cool?
+    auto secondRun = [&](double temperature) {
+        inst().column().temperatureOverride = 30.0;
+        m().InitSequenceRun();
+        m().RunSignal = true;
+        EXPECT_TRUE(runTo(36, 2000));
+        inst().column().temperatureOverride = temperature;
+        idle(1);
+        link().clearSent();
+        EXPECT_TRUE(runTo(3, 5));
+        const auto sent = link().sentTexts();
+        return std::find(sent.begin(), sent.end(), "CHEAT OFF") != sent.end();
+    };
+    EXPECT_FALSE(secondRun(40.0)) << "0.4 above the set point is not too warm";
+    EXPECT_TRUE(secondRun(40.1));
+
+    // Cooling with 20 minutes to go: the five-minute timer runs out first, then the column must
+    // fall below the set point less the delta (39.6 - 5): at 34.6 it waits, at 34.5 it ends.
+    const int64_t fanOn = firstTickOf("CFAN ON", link().ticks() - 3);
+    inst().column().temperatureOverride = 34.6;
+    ASSERT_TRUE(runTo(14, 400));
+    const int64_t timerEnd = link().ticks();
+    for (int i = 0; i < 30; ++i) ASSERT_EQ(call().after, 14);
+    inst().column().temperatureOverride = 34.5;
+    idle(1);
+    ASSERT_TRUE(runTo(16, 3));
+    EXPECT_EQ(timerEnd - fanOn, 302) << "the cooling timer's 300 s";
+    EXPECT_NE(firstTickOf("CFAN OFF", timerEnd + 30), -1);
 }
 
 TEST_F(SequenceRunTest, AWholeSequenceLogsItsStepsAndEnds) {

@@ -61,25 +61,6 @@ class EditSequenceTest : public SequenceDialogTest {
     std::unique_ptr<TEditSequenceDialog> dlg;
 };
 
-TEST_F(EditSequenceTest, OpensOnFirstStoredSequenceWithHeadersAndMarker) {
-    sequence("Beta", {"Flush"}, {"1"});
-    sequence("Amino", {"Hydrolysis", "Flush"}, {"2", "1"});
-    open();
-    EXPECT_EQ(dlg->SequenceNameList->GetItems()->ToStringList(), (QStringList{"Amino", "Beta"}));
-    EXPECT_EQ(selected(), "Amino");
-    EXPECT_EQ(dlg->CurrentSequenceName, "Amino");
-    EXPECT_EQ(grid(), (QStringList{"Hydrolysis|2", "Flush|1"}));
-    EXPECT_EQ(dlg->SequenceTable->GetCells(1, 0), "Method Name");
-    EXPECT_EQ(dlg->SequenceTable->GetCells(2, 0), "Runs");
-    EXPECT_EQ(dlg->SequenceTable->GetCells(0, 1), ">>>");
-    EXPECT_EQ(dlg->SequenceTable->GetCells(0, 2), "");
-    EXPECT_FALSE(dlg->Modified);
-    EXPECT_EQ(dlg->MethodNameSelect->GetItems()->ToStringList(), (QStringList{"Flush", "Hydrolysis"}));
-    EXPECT_EQ(dlg->MethodNameSelect->GetText(), "Hydrolysis");
-    EXPECT_TRUE(dlg->MethodNameSelect->isVisible());
-    EXPECT_TRUE(dialogs_.shown.empty());
-}
-
 TEST_F(EditSequenceTest, OpensOnTheRunsSequenceOrAnEmptyLine) {
     open();
     EXPECT_EQ(dlg->SequenceNameList->GetCount(), 0);
@@ -437,48 +418,6 @@ TEST_F(EditSequenceTest, CloseAsksCancelRestoresAndPrintTakesTheGrid) {
     dlg->BtnPrintClick();
     ASSERT_EQ(dialogs_.shown.size(), 1u);
     EXPECT_EQ(dialogs_.shown[0].text, "Print Sequence \"Amino\"?");
-}
-
-TEST_F(EditSequenceTest, PrinterThatCannotStartIsReportedInABox) {
-    sequence("Amino", {"Flush"}, {"1"});
-    open();
-    printer::setPdfOutput("/no/such/folder/out.pdf");
-    dialogs_.answer(mrYes);
-    dlg->BtnPrintClick();
-    printer::setPdfOutput("");
-    ASSERT_EQ(dialogs_.shown.size(), 2u);
-    EXPECT_EQ(dialogs_.shown[1].title, "Error!");
-    EXPECT_TRUE(dialogs_.shown[1].text.startsWith("Printing failed"));
-}
-
-TEST_F(EditSequenceTest, NamesTheStoreCannotTakeAreRefusedWithoutHarm) {
-    sequence("Amino", {"Flush"}, {"1"});
-    open();
-    // Create Sequence: the store's own refusal, and the list stays as it was.
-    dialogs_.answerInput(true, "a\\b");
-    dlg->BtnAddSequenceClick();
-    EXPECT_EQ(dialogs_.shown.back().text, "Can't Add Sequence!");
-    EXPECT_EQ(names(), QStringList{"Amino"});
-    EXPECT_EQ(selected(), "Amino");
-    EXPECT_EQ(grid(), QStringList{"Flush|1"});
-
-    // Save As: refused too, reported on the status line; nothing stored.
-    dialogs_.shown.clear();
-    dialogs_.answerInput(true, "x\\y");
-    dlg->BtnSaveAsClick();
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"x\\y\" not saved");
-    EXPECT_EQ(names(), QStringList{"Amino"});
-
-    // Runs beyond the 32-bit range and odd method texts fail validation, never crash.
-    lines({"Hydrolysis", "%s%n", ""}, {"99999999999", "1", "abc"});
-    EXPECT_EQ(saveMessage(), kCorrect +
-                                 "- Runs for method Hydrolysis should be a positive number\n"
-                                 "- method %s%n does not exist\n");
-    lines({"Flush"}, {"99999999999"});
-    EXPECT_EQ(saveMessage(), kCorrect + "- Runs for method Flush should be a positive number\n");
-    lines({"Flush"}, {"$7FFFFFFF"});
-    EXPECT_EQ(saveMessage(), QString());
-    EXPECT_EQ(stored("Amino"), QStringList{"Flush|$7FFFFFFF"});
 }
 
 }  // namespace

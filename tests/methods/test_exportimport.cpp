@@ -386,33 +386,6 @@ TEST_F(ExportImportTest, AStoreThatFailsMidwayKeepsItsOldContents) {
         << dialogs_.shown[1].text.toStdString();
 }
 
-TEST_F(ExportImportTest, ButtonsOfferTheDefaultNameAndRememberTheChoice) {
-    EXPECT_EQ(form_.GetCaption(), "Export/Import user parameters");
-    std::vector<std::pair<bool, QString>> asked;
-    QString answer;
-    bool confirm = false;
-    ExportImportFileDialog = [&](bool save, QString& name) {
-        asked.emplace_back(save, name);
-        if (confirm) name = answer;
-        return confirm;
-    };
-    form_.ExportBtn->Click();  // cancelled: nothing written
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(file_)));
-    confirm = true;
-    answer = QString::fromStdString(file_);
-    saveMethod(hydrolysis());
-    form_.ExportBtn->Click();
-    EXPECT_TRUE(QFile::exists(answer));
-    form_.ExportBtn->Click();
-    form_.ImportBtn->Click();
-    ASSERT_EQ(asked.size(), 4u);
-    EXPECT_EQ(asked[0], std::make_pair(true, QString("ZentrovaSequencesMethods.sav")));
-    EXPECT_EQ(asked[1], std::make_pair(true, QString("ZentrovaSequencesMethods.sav")));
-    EXPECT_EQ(asked[2], std::make_pair(true, answer));
-    EXPECT_EQ(asked[3], std::make_pair(false, QString("ZentrovaSequencesMethods.sav")));
-    EXPECT_EQ(form_.OpenFileName, answer);
-}
-
 TEST_F(ExportImportTest, NamesWithSeparatorsAndPercentSignsComeBackWhole) {
     TMethodINIParams m = hydrolysis();
     m.Name = "Mix;1 = 50%s";

@@ -54,64 +54,6 @@ class MethodStoreTest : public StoreTest {
     }
 };
 
-TEST_F(MethodStoreTest, MethodsKeyOfBothInstanceLayouts) {
-    EXPECT_EQ(CMethodNames().MethodsKey, kPlain);
-    setInstance("2");
-    EXPECT_EQ(CMethodNames().MethodsKey, "\\Software\\TressivanLabs\\Zentrova\\Instrument2\\Methods");
-    ASSERT_TRUE(CMethodNames().SaveMethod(sample("M")));
-    EXPECT_EQ(keys("\\Software\\TressivanLabs\\Zentrova\\Instrument2\\Methods"), Strings{"M"});
-    EXPECT_FALSE(Registry().keyExists(kPlain));
-    setInstance("");
-    EXPECT_FALSE(CMethodNames().MethodExists(QString("M")));
-}
-
-TEST_F(MethodStoreTest, StoredLayoutValueByValue) {
-    ASSERT_TRUE(CMethodNames().SaveMethod(sample("Hydrolysis")));
-    const std::string key = kPlain + "\\Hydrolysis";
-    EXPECT_EQ(values(key),
-              (Strings{"ColumnD", "ColumnT", "EquilTime", "flushMethod", "powerCoolingMethod", "Pump1Flow",
-                       "Pump2Flow", "ReactorT", "ReactorV", "Reagent1D", "Reagent2D", "Runtime"}));
-    EXPECT_EQ(str(key, "ColumnT"), "40.5");
-    EXPECT_EQ(str(key, "ColumnD"), "C18 #123");
-    EXPECT_EQ(str(key, "ReactorT"), "100");
-    EXPECT_EQ(str(key, "ReactorV"), "0.5");
-    EXPECT_EQ(str(key, "Reagent1D"), "Ninhydrin");
-    EXPECT_EQ(str(key, "Reagent2D"), "Buffer B");
-    EXPECT_EQ(str(key, "Runtime"), "45");
-    EXPECT_EQ(str(key, "EquilTime"), "12.5");
-    EXPECT_EQ(str(key, "Pump1Flow"), "0.50");
-    EXPECT_EQ(str(key, "Pump2Flow"), "0.25");
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey(key, false));
-        EXPECT_EQ(reg.getDataType("flushMethod"), RegDataType::Dword);
-        EXPECT_EQ(reg.getDataType("powerCoolingMethod"), RegDataType::Dword);
-        EXPECT_EQ(reg.readInteger("flushMethod"), 1);
-        EXPECT_EQ(reg.readInteger("powerCoolingMethod"), 0);
-    }
-    EXPECT_EQ(keys(key), (Strings{"Columns", "Pumps"}));
-    // Rows with an empty time are skipped; the numbering has no gaps.
-    EXPECT_EQ(keys(key + "\\Pumps"), (Strings{"1", "2"}));
-    EXPECT_EQ(values(key + "\\Pumps\\1"), (Strings{"1", "2", "time"}));
-    EXPECT_EQ(str(key + "\\Pumps\\1", "time"), "1.0");
-    EXPECT_EQ(str(key + "\\Pumps\\1", "1"), "0.1");
-    EXPECT_EQ(str(key + "\\Pumps\\1", "2"), "0.4");
-    EXPECT_EQ(str(key + "\\Pumps\\2", "time"), "3.0");
-    EXPECT_EQ(str(key + "\\Pumps\\2", "1"), "0.3");
-    EXPECT_EQ(str(key + "\\Pumps\\2", "2"), "0.6");
-    EXPECT_EQ(keys(key + "\\Columns"), Strings{"1"});
-    EXPECT_EQ(values(key + "\\Columns\\1"), (Strings{"1", "time"}));
-    EXPECT_EQ(str(key + "\\Columns\\1", "time"), "2.0");
-    EXPECT_EQ(str(key + "\\Columns\\1", "1"), "45");
-
-    // Empty tables still get their keys.
-    TMethodINIParams bare;
-    bare.Name = "Bare";
-    ASSERT_TRUE(CMethodNames().SaveMethod(bare));
-    EXPECT_EQ(keys(kPlain + "\\Bare"), (Strings{"Columns", "Pumps"}));
-    EXPECT_EQ(keys(kPlain + "\\Bare\\Pumps"), Strings{});
-}
-
 TEST_F(MethodStoreTest, RoundTripOfEveryField) {
     TMethodINIParams saved = sample("Round");
     saved.flushMethod = false;

@@ -215,14 +215,4 @@ TEST_F(PrintReportTest, SequenceReportGrowsWithItsLines) {
               form.height());
 }
 
-TEST_F(PrintReportTest, SequenceWithAnEmptyNameStillAsks) {
-    TSequenceINIParams q;
-    TPrintSequenceForm form;
-    EXPECT_FALSE(form.PrintSequence(q));
-    ASSERT_EQ(dialogs_.shown.size(), 1u);
-    EXPECT_EQ(dialogs_.shown[0].text, "Print Sequence \"\"?");
-    EXPECT_EQ(column(form.Methods, 0), (QStringList{"Method Name", ""}));
-    EXPECT_FALSE(QFile::exists(pdf_));
-}
-
 }  // namespace

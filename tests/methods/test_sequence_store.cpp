@@ -35,20 +35,6 @@ class SequenceStoreTest : public StoreTest {
     }
 };
 
-TEST_F(SequenceStoreTest, SequencesKeyOfBothInstanceLayouts) {
-    EXPECT_EQ(CSequenceNames().SequencesKey, kPlain);
-    setInstance("3");
-    EXPECT_EQ(CSequenceNames().SequencesKey, "\\Software\\TressivanLabs\\Zentrova\\Instrument3\\Sequences");
-    ASSERT_TRUE(CSequenceNames().SaveSequence(sequence("Amino", {"Hydrolysis", "Flush"}, {"2", "1"})));
-    const std::string key = "\\Software\\TressivanLabs\\Zentrova\\Instrument3\\Sequences\\Amino";
-    EXPECT_EQ(keys(key), (Strings{"0000001", "0000002"}));
-    EXPECT_EQ(str(key + "\\0000001", "Name"), "Hydrolysis");
-    EXPECT_EQ(str(key + "\\0000001", "Repeat"), "2");
-    EXPECT_EQ(str(key + "\\0000002", "Name"), "Flush");
-    EXPECT_EQ(str(key + "\\0000002", "Repeat"), "1");
-    EXPECT_FALSE(Registry().keyExists(kPlain));
-}
-
 TEST_F(SequenceStoreTest, StoredLayoutSkipsEmptyLinesWithoutGaps) {
     ASSERT_TRUE(CSequenceNames().SaveSequence(sequence("S", {"A", "", "B"}, {"1", "5", "2"})));
     const std::string key = kPlain + "\\S";

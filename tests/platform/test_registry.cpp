@@ -446,7 +446,20 @@ class BadStoreTest : public RegistryTest,
 TEST_P(BadStoreTest, GivesAMessageAndLeavesTheFileAlone) {
     const auto& [bytes, expected] = GetParam();
     const std::string path = Registry::storePath();
-    if (bytes == "<sqlite>") {
+    if (bytes.rfind("<version ", 0) == 0) {
+        {
+            Registry reg;
+            ASSERT_TRUE(reg.openKey("\\Software", true));
+        }
+        env.set("ZENTROVA_REGISTRY", env.path("other.db"));  // closes this thread's connection
+        Registry::checkStore();
+        env.set("ZENTROVA_REGISTRY", path);
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const std::string sql = "UPDATE meta SET value='" + bytes.substr(9, 1) + "' WHERE name='version'";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    } else if (bytes == "<sqlite>") {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
         sqlite3_exec(db, "CREATE TABLE things(a, b); INSERT INTO things VALUES(1, 2);", nullptr, nullptr,
@@ -478,7 +491,9 @@ INSTANTIATE_TEST_SUITE_P(
                                      std::string("not a settings database")),
                       std::make_pair(std::string(8192, '\xA5'), std::string("not a settings database")),
                       std::make_pair(std::string(""), std::string("is empty")),
-                      std::make_pair(std::string("<sqlite>"), std::string("another kind"))));
+                      std::make_pair(std::string("<sqlite>"), std::string("another kind")),
+                      std::make_pair(std::string("<version 2>"), std::string("newer version")),
+                      std::make_pair(std::string("<version 0>"), std::string("unknown layout"))));
 
 TEST_F(RegistryTest, DamagedStoreIsReportedAndKept) {
     {

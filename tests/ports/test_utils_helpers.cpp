@@ -5,12 +5,6 @@
 #include "platform/Clock.h"
 #include "ports/ZpUtils.h"
 
-TEST(ZpUtils, TickConversions) {
-    EXPECT_EQ(Secs2Ticks(1), 18);
-    EXPECT_EQ(Ticks2Secs(18), 1);
-    EXPECT_EQ(MSecs2Ticks(1000), 18);
-}
-
 TEST(ZpUtils, TimersRunOnTheInjectedClock) {
     FakeClockGuard clock;
     EventTimer t;
@@ -42,10 +36,6 @@ TEST(ZpUtils, TimersDoNotWrapAfterTwoToThe31Milliseconds) {
     NewTimer(t, 18);
     EXPECT_FALSE(TimerExpired(t));
     EXPECT_EQ(RemainingTime(t), 18);
-}
-
-TEST(ZpUtils, DelayTicksWithNothingToWait) {
-    EXPECT_EQ(DelayTicks(-5, true), 0u);
 }
 
 TEST(ZpUtils, PathHelpers) {
@@ -91,10 +81,4 @@ TEST(ZpUtils, LineReaderSplitsOnCrAcrossPages) {
     ASSERT_TRUE(r.NextLine(line));
     EXPECT_EQ(line, "last");
     EXPECT_FALSE(r.NextLine(line));
-}
-
-TEST(ZpUtils, VersionIsFixed) {
-    TZpBaseComponent c;
-    c.SetVersion("v9");
-    EXPECT_EQ(c.Version(), "v1.00");
 }

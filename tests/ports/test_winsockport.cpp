@@ -201,54 +201,6 @@ TEST_F(WinsockPort, UnresolvableAddressFailsTheOpenQuietly) {
     ::close(fd);
 }
 
-TEST_F(WinsockPort, AddressPortAndModeProperties) {
-    TZpWinsockPort p;
-    EXPECT_EQ(p.GetWsPort(), "telnet");
-    EXPECT_TRUE(p.GetWsTelnet());
-    EXPECT_EQ(p.GetWsMode(), wsClient);
-    p.SetWsAddress(" 127.0.0.1\t");
-    EXPECT_EQ(p.GetWsAddress(), "127.0.0.1");
-    p.SetWsPort("nosuchservice");
-    p.SetDeviceLayer(dlWinsock);
-    EXPECT_FALSE(p.GetUseMSRShadow());
-    EXPECT_EQ(p.GetTapiMode(), tmOff);
-    try {
-        p.SetOpen(true);
-        FAIL() << "no exception";
-    } catch (const EZpSocketException& e) {
-        EXPECT_EQ(e.ErrorCode, 9005);
-    }
-    // ComNumber 0 needs no prompt on the network layer; "telnet" is a service name.
-    netpeer::Listener peer("127.0.0.1");
-    p.SetWsPort(std::to_string(peer.port));
-    p.SetOpen(true);
-    EXPECT_TRUE(p.GetOpen());
-    EXPECT_EQ(p.Dispatcher()->DeviceName,
-              "Winsock client, connect to 127.0.0.1 on port " + std::to_string(peer.port));
-    EXPECT_NO_THROW(p.SetWsAddress("127.0.0.1"));
-    try {
-        p.SetWsAddress("127.0.0.1 ");
-        FAIL() << "no exception";
-    } catch (const EZpSocketException& e) {
-        EXPECT_EQ(e.ErrorCode, 9006);
-        EXPECT_STREQ(e.what(), "Cannot change parameter while socket is connected");
-    }
-    EXPECT_THROW(p.SetWsPort("23"), EZpSocketException);
-    EXPECT_THROW(p.SetWsMode(wsServer), EZpSocketException);
-    p.SetOpen(false);
-    p.SetDeviceLayer(dlWin32);
-    EXPECT_EQ(p.GetTapiMode(), tmAuto);
-    p.SetWsPort("telnet");
-    p.SetWsAddress("");
-    p.SetDeviceLayer(dlWinsock);
-    try {
-        p.SetOpen(true);
-        FAIL() << "no exception";
-    } catch (const EZpSocketException& e) {
-        EXPECT_EQ(e.ErrorCode, 10039);
-    }
-}
-
 TEST_F(WinsockPort, CloseFromInsideTheReceiveHandlerAndReopen) {
     netpeer::Listener peer;
     Client c;

@@ -105,47 +105,6 @@ class LcdTest : public ::testing::Test {
     void SetUp() override { setDecimalSeparator('.'); }
 };
 
-TEST_F(LcdTest, LayoutColoursAndConstruction) {
-    TLCDScreen s;
-    EXPECT_EQ(s.size(), QSize(496, 305));
-    EXPECT_EQ(s.LCDPanel->geometry(), QRect(0, 0, 496, 305));
-    EXPECT_EQ(s.DialBox->geometry(), QRect(0, 0, 496, 305));
-    EXPECT_EQ(s.ForeColor, kFore);
-    EXPECT_EQ(s.BackColor, kBack);
-    EXPECT_EQ(bgrColor(0x0000FF), QColor(255, 0, 0));
-    EXPECT_EQ(s.Message1Ticks, -1);
-    EXPECT_EQ(s.Message2Ticks, -1);
-    EXPECT_EQ(s.BlinkCount, 1);  // the first drawing at construction
-    EXPECT_EQ(s.Label1->pos(), QPoint(37, 4));
-    EXPECT_EQ(s.Label2->pos(), QPoint(147, 4));
-    EXPECT_EQ(s.Label3->pos(), QPoint(343, 4));
-    EXPECT_EQ(s.Label4->pos(), QPoint(368, 125));
-    EXPECT_EQ(s.BarLabel->pos(), QPoint(382, 67));
-    EXPECT_EQ(s.PSILab->pos(), QPoint(382, 53));
-    EXPECT_EQ(s.String1->pos(), QPoint(8, 240));
-    EXPECT_EQ(s.String2->pos(), QPoint(8, 264));
-    EXPECT_EQ(s.Label1->text(), "Pump  ");
-    EXPECT_EQ(s.Label2->text(), "Temperature  ");
-    EXPECT_EQ(s.String1->font().pixelSize(), 19);
-    EXPECT_EQ(s.Pump1Syr->font().pixelSize(), 16);
-    EXPECT_TRUE(s.Pump1Syr->font().bold());
-
-    // Gauge geometry: pitch 11, margin 6, segments 9 high; pointers 8 wide beside the bars.
-    EXPECT_EQ(s.Syringe1Segments[0].BoundsRect(), QRect(10, 54, 41, 9));
-    EXPECT_EQ(s.Syringe2Segments[11].BoundsRect(), QRect(80, 54 + 121, 41, 9));
-    EXPECT_EQ(s.ColumnSegments[3].BoundsRect(), QRect(190, 54 + 33, 12, 9));
-    EXPECT_EQ(s.ReactorSegments[3].BoundsRect(), QRect(229, 54 + 33, 12, 9));
-    EXPECT_EQ(s.ColumnPointers[0].BoundsRect(), QRect(181, 54, 8, 9));
-    EXPECT_EQ(s.ColumnPointers[0].Wedge(), wtLeft);
-    EXPECT_EQ(s.ReactorPointers[0].BoundsRect(), QRect(243, 54, 8, 9));
-    EXPECT_EQ(s.ReactorPointers[0].Wedge(), wtRight);
-
-    const QImage img = shot(s);
-    EXPECT_EQ(at(img, QPoint(150, 230)), kBack);  // panel background
-    EXPECT_EQ(s.String1->palette().color(QPalette::WindowText), kFore);
-    EXPECT_EQ(s.TempCol->palette().color(QPalette::WindowText), kFore);
-}
-
 TEST_F(LcdTest, TwoPumpPanelFiguresAndGauges) {
     TLCDScreen s;
     feedTwoPumps(s);
@@ -347,69 +306,6 @@ TEST_F(LcdTest, SinglePumpLayout) {
     EXPECT_EQ(at(two, QPoint(30, 48)), kFore);
 }
 
-TEST_F(LcdTest, FlowAnimationPerTick) {
-    TLCDScreen s;
-    s.SetPump1Rate(1.0);
-    for (int tick = 1; tick <= 13; ++tick) {
-        s.Redraw();
-        EXPECT_EQ(s.Flow1Position, tick % 12);
-        EXPECT_EQ(s.Flow2Position, 0);
-    }
-    // Position p lights slice k = 11 - p: one slice moving clockwise.
-    QImage img = shot(s);
-    EXPECT_EQ(flowSlices(img, s.FR1), "000000000010");  // position 1
-    s.Redraw();
-    img = shot(s);
-    EXPECT_EQ(flowSlices(img, s.FR1), "000000000100");
-    EXPECT_EQ(flowSlices(img, s.FR2), "000000000001");  // pump 2 stopped at position 0
-
-    // Pump 2 alone turns by itself; both running, pump 2 copies pump 1.
-    s.SetPump1Rate(0);
-    s.SetPump2Rate(2.5);
-    s.Redraw();
-    s.Redraw();
-    EXPECT_EQ(s.Flow1Position, 2);
-    EXPECT_EQ(s.Flow2Position, 2);
-    s.Redraw();
-    EXPECT_EQ(s.Flow2Position, 3);
-    s.SetPump1Rate(0.1);
-    s.Redraw();
-    EXPECT_EQ(s.Flow1Position, 3);
-    EXPECT_EQ(s.Flow2Position, 3);
-
-    // 10.0 is normal; above it every second slice, swapping each tick.
-    s.SetPump1Rate(10.0);
-    s.Redraw();
-    EXPECT_FALSE(s.Flow1Fast);
-    s.SetPump1Rate(10.01);
-    s.SetPump2Rate(0);
-    s.Redraw();
-    EXPECT_TRUE(s.Flow1Fast);
-    EXPECT_FALSE(s.Flow2Fast);
-    img = shot(s);
-    const std::string a = flowSlices(img, s.FR1);
-    EXPECT_TRUE(a == "101010101010" || a == "010101010101") << a;
-    EXPECT_EQ(a[0] == '1', (s.BlinkCount & 1) == 1);
-    s.Redraw();
-    img = shot(s);
-    const std::string b = flowSlices(img, s.FR1);
-    for (int k = 0; k < 12; ++k) EXPECT_NE(a[k], b[k]) << k;
-    keep(img, "lcd_flow_fast.png");
-
-    // During a refill the dials are dark (unless fast).
-    s.SetPump1Rate(1);
-    s.SetPump2Rate(1);
-    s.SetMode(3);
-    s.Redraw();
-    img = shot(s);
-    EXPECT_EQ(flowSlices(img, s.FR1), "000000000000");
-    EXPECT_EQ(flowSlices(img, s.FR2), "000000000000");
-    s.SetMode(1);
-    s.Redraw();
-    img = shot(s);
-    EXPECT_NE(flowSlices(img, s.FR1), "000000000000");
-}
-
 TEST_F(LcdTest, RateFiguresUseTheDecimalSeparator) {
     TLCDScreen s;
     setDecimalSeparator(',');
@@ -441,44 +337,6 @@ class PaintCounter : public QObject {
         return false;
     }
 };
-
-// The idle panel repaints nothing: a tick with unchanged values touches no pixel.
-TEST_F(LcdTest, UnchangedTicksPaintNothing) {
-    TLCDScreen s;
-    feedTwoPumps(s);
-    s.SetPump1Rate(0);
-    s.SetPump2Rate(0);
-    s.show();
-    s.Redraw();
-    QCoreApplication::processEvents();
-    PaintCounter box, label;
-    s.DialBox->installEventFilter(&box);
-    s.TempCol->installEventFilter(&label);
-    for (int i = 0; i < 5; ++i) {
-        s.Redraw();
-        QCoreApplication::processEvents();
-    }
-    EXPECT_EQ(box.paints, 0);
-    EXPECT_EQ(label.paints, 0);
-
-    // One segment more and a new figure: only their rectangles are repainted.
-    s.SetPump1Volume(46);  // 8 segments instead of 7
-    s.Redraw();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(box.paints, 1);
-    EXPECT_EQ(box.area, s.Syringe1Segments[4].BoundsRect().united(s.Pump1Syr->geometry()));
-    EXPECT_EQ(label.paints, 0);
-
-    // A running pump repaints the dials once per tick.
-    box.paints = 0;
-    s.SetPump1Rate(1);
-    for (int i = 0; i < 3; ++i) {
-        s.Redraw();
-        QCoreApplication::processEvents();
-    }
-    EXPECT_EQ(box.paints, 3);
-    s.hide();
-}
 
 class LcdMessageTest : public LcdTest {
   protected:
@@ -568,59 +426,6 @@ TEST_F(LcdMessageTest, SecondLineIsRedOrPlainAndNotLogged) {
     s.Redraw();
     EXPECT_EQ(s.String2->text(), "PRESSURE TEST");
     EXPECT_EQ(logText().find("COLUMN HEATER ERROR"), std::string::npos);
-}
-
-// The pointer alone: flat side and point per type, pen width taken into account.
-TEST(TWedge, PointsLeftOrRight) {
-    QImage img(65, 65, QImage::Format_RGB32);
-    auto paint = [&](TWedgeType type, int penWidth) {
-        img.fill(Qt::white);
-        TWedge w;
-        w.SetWedge(type);
-        w.SetPen(QPen(Qt::black, penWidth));
-        w.SetBrush(QBrush(Qt::black));
-        EXPECT_EQ(w.BoundsRect(), QRect(0, 0, 65, 65));
-        QPainter p(&img);
-        w.PaintOn(p);
-    };
-    paint(wtLeft, 1);
-    EXPECT_EQ(img.pixelColor(2, 2), QColor(Qt::black));  // along the flat left side
-    EXPECT_EQ(img.pixelColor(2, 62), QColor(Qt::black));
-    EXPECT_EQ(img.pixelColor(60, 32), QColor(Qt::black));  // the point on the right
-    EXPECT_EQ(img.pixelColor(60, 5), QColor(Qt::white));
-    EXPECT_EQ(img.pixelColor(64, 32), QColor(Qt::white));  // W less 2 from the edge
-    paint(wtRight, 1);
-    EXPECT_EQ(img.pixelColor(61, 2), QColor(Qt::black));
-    EXPECT_EQ(img.pixelColor(3, 32), QColor(Qt::black));
-    EXPECT_EQ(img.pixelColor(3, 5), QColor(Qt::white));
-    paint(wtLeft, 5);
-    EXPECT_EQ(img.pixelColor(3, 3), QColor(Qt::black));
-    EXPECT_EQ(img.pixelColor(63, 5), QColor(Qt::white));
-}
-
-// A style change repaints only the element's own rectangle of its host.
-TEST(TWedge, StyleChangesAskTheHostToRepaint) {
-    QWidget host;
-    host.resize(100, 100);
-    TWedge w;
-    w.SetHost(&host);
-    w.SetBounds(10, 10, 8, 9);
-    w.SetBrush(QBrush(Qt::red));
-    w.SetPen(QPen(Qt::red, 2));
-    w.SetWedge(wtRight);
-    EXPECT_EQ(w.Brush().color(), QColor(Qt::red));
-    EXPECT_EQ(w.Pen().width(), 2);
-    EXPECT_EQ(w.Wedge(), wtRight);
-    QImage img(100, 100, QImage::Format_RGB32);
-    img.fill(Qt::white);
-    QPainter p(&img);
-    w.SetVisible(false);
-    w.PaintOn(p);
-    EXPECT_EQ(img.pixelColor(14, 14), QColor(Qt::white));
-    w.SetVisible(true);
-    w.PaintOn(p);
-    EXPECT_EQ(img.pixelColor(14, 14), QColor(Qt::red));
-    EXPECT_EQ(img.pixelColor(30, 30), QColor(Qt::white));
 }
 
 }  // namespace

@@ -9,46 +9,6 @@ class MainFormTest : public MainFormHarness {};
 
 // ---------------------------------------------------------------- start-up
 
-TEST_F(MainFormTest, StartsIdleWithTimerRunningAndCaptionFromTheArguments) {
-    EXPECT_EQ(form->iMode, 2);
-    EXPECT_EQ(form->Instance, "");
-    EXPECT_EQ(form->GetCaption(), "ZentrovaKVZ");
-    EXPECT_EQ(count(logText(), "setMode"), 0) << "the first mode is a plain assignment";
-
-    stop();
-    start({"3"});
-    EXPECT_EQ(form->Instance, "3");
-    EXPECT_EQ(Instance(), "3");
-    EXPECT_EQ(form->GetCaption(), "Instrument 3");
-
-    stop();
-    start({"7", "2"});
-    EXPECT_EQ(form->Instance, "") << "only 1 to 4 name an instance";
-    EXPECT_EQ(form->GetCaption(), "Instrument ") << "an argument was given";
-
-    stop();
-    start({"03"});
-    EXPECT_EQ(form->Instance, "");
-
-    writeInstrumentSetting("InstrumentLabel", "Lab bench B", "3");
-    form->Instance = "3";
-    setInstance("3");
-    form->UpdateCaption();
-    EXPECT_EQ(form->GetCaption(), "Lab bench B");
-    setInstance("");
-}
-
-TEST_F(MainFormTest, TimerIsRunningFromCreationAtOneSecond) {
-    stop();
-    env = std::make_unique<TempEnv>();
-    TMainForm fresh;
-    EXPECT_TRUE(fresh.Timer1->isActive());
-    EXPECT_EQ(fresh.Timer1->interval(), 1000);
-    fresh.Timer1->stop();
-    env.reset();
-    start({});
-}
-
 // ---------------------------------------------------------------- the main loop
 
 TEST_F(MainFormTest, FirstFiveTicksDoNothingAndTheSixthFindsNoLink) {
@@ -234,21 +194,6 @@ TEST_F(MainFormTest, SequenceEndTextFollowsTheEndReason) {
     EXPECT_EQ(lcdMessage(), "SEQUENCE STOPPED ON ERROR");
 }
 
-TEST_F(MainFormTest, ValuesOutsideTheTableAreLoggedAndIgnored) {
-    for (int m : {5, 10, 20, 255}) {
-        form->LCDScreen1->SetMessage("-");
-        newLog();
-        form->iMode = 6;
-        form->SetMode(uint8_t(m));
-        EXPECT_EQ(form->iMode, 6);
-        EXPECT_EQ(lcdMessage(), "-");
-        const std::string l = newLog();
-        EXPECT_NE(l.find("#main: setMode(): mode=" + std::to_string(m) + "; current mode=6"),
-                  std::string::npos);
-        EXPECT_EQ(count(l, "#LCDFrame"), 0);
-    }
-}
-
 TEST_F(MainFormTest, LostLinkBoxOnlyWhenLeavingSequenceStoppingOrInstrumentFlush) {
     for (int from : {7, 9, 17, 8, 2, 6, 11, 4}) {
         SCOPED_TRACE(from);
@@ -360,23 +305,24 @@ TEST_F(MainFormTest, ValveWithoutACommandIsNeverRepeated) {
 
 TEST_F(MainFormTest, MonitorStoppingASequenceEndsItOnErrorWithItsCleanUp) {
     instrument->Sequence.RunList.Add("3");
-    instrument->SequenceEndReason = 1;
-    instrument->Enabled = true;
-    hplc->HPLCState = hsRunning;
-    form->iMode = 7;
-    ZentrovaAPI.Pump1.Pressure = 495.0;
-    newLog();
-
-    EXPECT_TRUE(form->CheckErrors());
-    EXPECT_FALSE(instrument->Enabled);
-    EXPECT_EQ(form->iMode, 3);
-    EXPECT_EQ(hplc->GetState(), hsStopped);
+    for (uint8_t mode : {9, 8, 7}) {  // stopping, suspended, running
+        instrument->SequenceEndReason = 1;
+        instrument->Enabled = true;
+        hplc->HPLCState = hsRunning;
+        form->iMode = mode;
+        ZentrovaAPI.Pump1.Pressure = 495.0;
+        newLog();
+        EXPECT_TRUE(form->CheckErrors());
+        EXPECT_FALSE(instrument->Enabled);
+        EXPECT_EQ(form->iMode, 3) << int(mode);
+        EXPECT_EQ(instrument->SequenceEndReason, 3) << int(mode);
+        EXPECT_EQ(hplc->GetState(), hsStopped) << int(mode);
+    }
     const std::string l = newLog();
     EXPECT_NE(l.find("#LCDFrame: Message=SEQUENCE STOPPED ON ERROR"), std::string::npos);
     EXPECT_EQ(l.find("END OF SEQUENCE REACHED"), std::string::npos);
     EXPECT_EQ(count(l, "#main: setMode()"), 1) << "no second mode change";
     EXPECT_NE(l.find("#main: setMode(): mode=3; current mode=7"), std::string::npos);
-
     tickAlive();
     EXPECT_EQ(form->iMode, 2);
 }

@@ -60,99 +60,7 @@ class Commands : public MainFormHarness {
 
 // ---------------------------------------------------------------- components
 
-TEST_F(Commands, MenusPopupsAndStatusBarAreBuiltAsTheFormDeclaresThem) {
-    TMainForm& f = *form;
-    ASSERT_NE(f.MainMenu1, nullptr);
-    const char* bar[] = {"File1", "Control1", "Method1", "Sequence1", "Instrument1", "Help1"};
-    ASSERT_EQ(f.MainMenu1->GetCount(), 6);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(f.MainMenu1->GetItem(i)->objectName(), bar[i]);
-    // Stop is a command on the bar between Instrument and Help, without a submenu.
-    const QList<QAction*> actions = f.MainMenu1->actions();
-    ASSERT_EQ(actions.size(), 7);
-    EXPECT_EQ(actions[5], f.StopReset1->action());
-    EXPECT_EQ(f.StopReset1->action()->menu(), nullptr);
-    EXPECT_EQ(f.StopReset1->GetCaption(), "Stop");
-
-    for (TUxMenuItem* hidden : {f.RefillPump, f.FlushPump, f.EmptyPump, f.Calibration1, f.TestPressure1})
-        EXPECT_FALSE(hidden->GetVisible()) << hidden->objectName().toStdString();
-    EXPECT_FALSE(f.Calibration1->GetEnabled());
-    EXPECT_FALSE(f.StopSequence1->GetEnabled());
-    EXPECT_EQ(f.RefillPumps1->GetCount(), 3);
-    EXPECT_EQ(f.TestPressure2->GetCount(), 3);
-    EXPECT_EQ(f.Pring1->GetCaption(), "Print");
-    EXPECT_EQ(f.PrepareforStorageShipping1->GetCaption(), "Prepare for Storage/Shipping");
-    EXPECT_EQ(f.SendLogToSupport1->GetCaption(), "Send Log to Support");
-
-    ASSERT_EQ(f.PumpPopupMenu->GetCount(), 3);
-    EXPECT_EQ(f.EditMethod1->GetCaption(), "Edit Method");
-    ASSERT_EQ(f.ColumnPopupMenu->GetCount(), 3);
-    EXPECT_EQ(f.Resume1->GetCaption(), "Resume...");
-
-    TUxStatusPanels* panels = f.StatusBar1->GetPanels();
-    ASSERT_EQ(panels->GetCount(), 4);
-    const int widths[] = {120, 100, 150, 150};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(panels->GetItem(i)->GetWidth(), widths[i]);
-    EXPECT_EQ(panel(0), "INITIALIZING");
-    EXPECT_EQ(panel(1), " ");
-    EXPECT_EQ(panel(2), "Method: NOT LOADED");
-    EXPECT_EQ(panel(3), "Sequence: NOT LOADED");
-}
-
 // ---------------------------------------------------------------- menus as they open
-
-TEST_F(Commands, ControlMenuInIdleModesOffersEverythingButBothPumpsOff) {
-    // A hidden item reads as disabled, so each pump count checks the items it shows.
-    for (bool single : {false, true}) {
-        instrument->SinglePump = single;
-        for (uint8_t mode : {2, 3}) {
-            form->iMode = mode;
-            emit form->Control1->GetMenu()->aboutToShow();  // the opening handler is wired
-            EXPECT_TRUE(form->Enable1->GetEnabled());
-            EXPECT_EQ(form->Enable1->GetCaption(), "Enable");
-            for (TUxMenuItem* it : {form->RefillPump, form->FlushPump, form->EmptyPump}) {
-                EXPECT_EQ(it->GetVisible(), single);
-                EXPECT_EQ(it->GetEnabled(), single);
-            }
-            for (TUxMenuItem* it : {form->RefillPumps1, form->FlushPumps1, form->EmptyPumps1}) {
-                EXPECT_EQ(it->GetVisible(), !single);
-                EXPECT_EQ(it->GetEnabled(), !single);
-            }
-            EXPECT_EQ(form->Pump1On->GetCaption(), single ? "Pump On" : "Pump 1 On");
-            for (TUxMenuItem* it : {form->Pump2On, form->BothPumpsOn, form->BothPumpsOff})
-                EXPECT_EQ(it->GetVisible(), !single);
-            EXPECT_TRUE(form->Pump1On->GetEnabled());
-            EXPECT_EQ(form->Pump2On->GetEnabled(), !single);
-            EXPECT_EQ(form->BothPumpsOn->GetEnabled(), !single);
-            EXPECT_FALSE(form->BothPumpsOff->GetEnabled());
-        }
-    }
-}
-
-TEST_F(Commands, ControlMenuWithPumpsOnOffersTheirSwitches) {
-    struct Case {
-        bool single, on1, on2;
-        const char *cap1, *cap2;
-        bool bothOn;
-    } cases[] = {
-        {false, true, true, "Pump 1 Off", "Pump 2 Off", false},
-        {false, true, false, "Pump 1 Off", "Pump 2 On", true},
-        {false, false, true, "Pump 1 On", "Pump 2 Off", true},
-        {true, true, false, "Pump Off", "Pump 2 On", true},
-    };
-    for (const Case& c : cases) {
-        instrument->SinglePump = c.single;
-        pumpsOn(c.on1, c.on2);
-        form->Control1Click();
-        EXPECT_EQ(form->Pump1On->GetCaption(), c.cap1);
-        EXPECT_EQ(form->Pump2On->GetCaption(), c.cap2);
-        EXPECT_TRUE(form->Pump1On->GetEnabled());
-        EXPECT_EQ(form->Pump2On->GetEnabled(), !c.single);
-        EXPECT_EQ(form->BothPumpsOff->GetEnabled(), !c.single);
-        EXPECT_EQ(form->BothPumpsOn->GetEnabled(), c.bothOn && !c.single);
-        EXPECT_FALSE(form->RefillPumps1->GetEnabled());
-        EXPECT_FALSE(form->RefillPump->GetEnabled());
-    }
-}
 
 TEST_F(Commands, ControlMenuDuringProceduresOffersNothingButDisableIsGreyedWhenEnabled) {
     for (uint8_t mode : {0, 1, 4, 7, 8, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19}) {
@@ -172,52 +80,6 @@ TEST_F(Commands, ControlMenuDuringProceduresOffersNothingButDisableIsGreyedWhenE
     form->Control1Click();
     EXPECT_TRUE(form->Enable1->GetEnabled());
     EXPECT_EQ(form->Enable1->GetCaption(), "Disable");
-}
-
-TEST_F(Commands, SequenceMenuCaptionsByMode) {
-    struct Case {
-        uint8_t mode;
-        const char* start;
-        bool startOn;
-        const char* stop;
-        bool stopOn;
-    } cases[] = {
-        {2, "Start Sequence", true, "Stop Sequence", false},
-        {3, "Start Sequence", true, "Stop Sequence", false},
-        {6, "Start Sequence", true, "Stop Sequence", false},
-        {7, "Suspend Sequence", true, "Stop Sequence", true},
-        {8, "Resume Sequence", true, "Stop Sequence", true},
-        // Stopping: nothing can be started or suspended until the run has finished.
-        {9, "Suspend Sequence", false, "Stopping Sequence...", false},
-        {0, "Start Sequence", false, "Stop Sequence", false},
-        {4, "Start Sequence", false, "Stop Sequence", false},
-        {12, "Start Sequence", false, "Stop Sequence", false},
-    };
-    for (const Case& c : cases) {
-        form->iMode = c.mode;
-        emit form->Sequence1->GetMenu()->aboutToShow();
-        EXPECT_EQ(form->StartSequence1->GetCaption(), c.start) << int(c.mode);
-        EXPECT_EQ(form->StartSequence1->GetEnabled(), c.startOn) << int(c.mode);
-        EXPECT_EQ(form->StopSequence1->GetCaption(), c.stop) << int(c.mode);
-        EXPECT_EQ(form->StopSequence1->GetEnabled(), c.stopOn) << int(c.mode);
-    }
-}
-
-TEST_F(Commands, InstrumentAndHelpMenusAsTheyOpen) {
-    instrument->SinglePump = true;
-    emit form->Instrument1->GetMenu()->aboutToShow();
-    EXPECT_TRUE(form->TestPressure1->GetVisible());
-    EXPECT_FALSE(form->TestPressure2->GetVisible());
-    instrument->SinglePump = false;
-    form->Instrument1Click();
-    EXPECT_FALSE(form->TestPressure1->GetVisible());
-    EXPECT_TRUE(form->TestPressure2->GetVisible());
-
-    for (uint8_t mode : {0, 1, 2, 3, 4, 6, 7, 8, 9, 12, 17}) {
-        form->iMode = mode;
-        emit form->Help1->GetMenu()->aboutToShow();
-        EXPECT_EQ(form->SendLogToSupport1->GetEnabled(), mode == 0 || mode == 2 || mode == 3) << int(mode);
-    }
 }
 
 // ---------------------------------------------------------------- every tick
@@ -737,20 +599,6 @@ TEST_F(Commands, PrintAsksForTheCurrentMethodAndSequence) {
     EXPECT_EQ(boxes.shown[1].text, "Print Sequence \"S\"?");
 }
 
-TEST_F(Commands, SequenceDialogsChooseTheSequenceThroughTheMainWindow) {
-    ASSERT_TRUE(OnSetDefaultSequence);
-    OnSetDefaultSequence("S");
-    EXPECT_EQ(instrument->Sequence.Name, "S");
-    EXPECT_EQ(panel(3), "Sequence: S");
-}
-
-TEST_F(Commands, SavedConfigurationReachesTheMainWindow) {
-    ASSERT_TRUE(OnApplyConfiguration);
-    writeInstrumentSetting("InstrumentLabel", std::string("Bench 3"));
-    OnApplyConfiguration();
-    EXPECT_EQ(form->GetCaption(), "Bench 3");
-}
-
 // ---------------------------------------------------------------- enable, stop and reset
 
 TEST_F(Commands, EnableFailureShowsTheReason) {
@@ -826,110 +674,7 @@ TEST_F(Commands, StopHaltsEverythingAndResetUnloads) {
     EXPECT_NE(log.find("#main: Reset pressed"), std::string::npos);
 }
 
-TEST_F(Commands, StopKeyAnswersTheLeftButtonOnly) {
-    ASSERT_TRUE(form->StopBtnImg->OnMouseDown);
-    form->StopBtnImg->OnMouseDown(Qt::RightButton);
-    EXPECT_EQ(form->iMode, 2);
-    EXPECT_EQ(newLog().find("#menu:"), std::string::npos);
-    form->StopBtnImg->OnMouseDown(Qt::LeftButton);
-    EXPECT_EQ(form->iMode, 4);
-    const std::string log = newLog();
-    ASSERT_NE(log.find("#menu: Stop Button Image clicked"), std::string::npos);
-    EXPECT_LT(log.find("#menu: Stop Button Image clicked"), log.find("#menu: Stop\n"));
-}
-
 // ---------------------------------------------------------------- other commands
-
-TEST_F(Commands, CommandsWithoutTheirWindowsLogTheirLines) {
-    struct Case {
-        Handler handler;
-        const char* log;
-    } cases[] = {
-        {&TMainFormCommands::ImportExportClick, "#menu: File->Import/Export"},
-        {&TMainFormCommands::EditDelete1Click, "#menu: Method Edit"},
-        {&TMainFormCommands::SequenceTable1Click, "#menu: Sequence Edit"},
-        {&TMainFormCommands::Load1Click, "#menu: Sequence Load"},
-        {&TMainFormCommands::Configure1Click, "#menu: Instrument Configure"},
-        {&TMainFormCommands::ChangeSeal1Click, "#menu: Maintenance->Change Seal"},
-        {&TMainFormCommands::ReactorTemperatureCalibrationClick,
-         "#menu: Maintenance->Calibration->Reactor Temperature"},
-        {&TMainFormCommands::ColumnTemperatureCalibrationClick,
-         "#menu: Maintenance->Calibration->Column Temperature"},
-        {&TMainFormCommands::TestPressure1Click, "#menu: Maintenance->Test Pressure"},
-        {&TMainFormCommands::Pump11Click, "#menu: Maintenance->Test Pressure->Pump 1"},
-        {&TMainFormCommands::Pump21Click, "#menu: Maintenance->Test Pressure->Pump 2"},
-        {&TMainFormCommands::BothPumps1Click, "#menu: Maintenance->Test Pressure->Both Pumps"},
-        {&TMainFormCommands::SystemPressureTest1Click, "#menu: Maintenance->System Pressure Test"},
-    };
-    for (const Case& c : cases) {
-        run(c.handler);
-        EXPECT_NE(newLog().find(std::string(c.log) + "\n"), std::string::npos) << c.log;
-    }
-    // Help and About log nothing.
-    std::vector<std::pair<uint32_t, uint32_t>> help;
-    Help::setOpenHook([&](uint32_t cmd, uint32_t data) { help.emplace_back(cmd, data); });
-    form->Index1Click();
-    form->About1Click();
-    form->EditMethod1Click();
-    Help::setOpenHook({});
-    ASSERT_EQ(help.size(), 1u);
-    EXPECT_EQ(help[0].first, 3u);
-    EXPECT_EQ(newLog().find("#menu:"), std::string::npos);
-}
-
-// Each command opens its window: modal ones are closed again by the next event.
-TEST_F(Commands, CommandsOpenTheirWindows) {
-    TInstrumentConfiguration configuration;
-    InstrumentConfiguration = &configuration;
-    TEditMethodForm methodEditor(form.get());
-    TEditSequenceDialog sequenceEditor;
-    TLoadSequenceDialog loadSequence;
-    TAboutForm about;
-    TExportImport1 exportImport;
-    ExportImport1 = &exportImport;
-    TReactorTempCalibration reactor;
-    ReactorTempCalibration = &reactor;
-    TColumnTempCalibration column;
-    ColumnTempCalibration = &column;
-    AboutForm = &about;
-    struct Case {
-        Handler handler;
-        TUxForm* window;
-        bool modal;
-    } cases[] = {
-        {&TMainFormCommands::Configure1Click, &configuration, true},
-        {&TMainFormCommands::EditDelete1Click, &methodEditor, true},
-        {&TMainFormCommands::EditMethod1Click, &methodEditor, true},
-        {&TMainFormCommands::SequenceTable1Click, &sequenceEditor, true},
-        {&TMainFormCommands::Load1Click, &loadSequence, true},
-        {&TMainFormCommands::About1Click, &about, true},
-        {&TMainFormCommands::ReactorTemperatureCalibrationClick, &reactor, true},
-        {&TMainFormCommands::ColumnTemperatureCalibrationClick, &column, true},
-        {&TMainFormCommands::ImportExportClick, &exportImport, false},
-        {&TMainFormCommands::SendLogToSupport1Click, log.get(), false},
-    };
-    for (const Case& c : cases) {
-        bool wasModal = false;
-        if (c.modal)
-            QTimer::singleShot(0, c.window, [&] {
-                wasModal = c.window->IsModal() && c.window->isVisible();
-                c.window->SetModalResult(mrCancel);
-            });
-        run(c.handler);
-        if (c.modal) {
-            EXPECT_TRUE(wasModal) << c.window->objectName().toStdString();
-            EXPECT_FALSE(c.window->isVisible()) << c.window->objectName().toStdString();
-        } else {
-            EXPECT_TRUE(c.window->isVisible()) << c.window->objectName().toStdString();
-            c.window->hide();
-        }
-    }
-    AboutForm = nullptr;
-    ColumnTempCalibration = nullptr;
-    ReactorTempCalibration = nullptr;
-    ExportImport1 = nullptr;
-    InstrumentConfiguration = nullptr;
-}
 
 TEST_F(Commands, ExitAsksTheCloseQuestion) {
     form->Exit1Click();  // "No" is the default answer
@@ -937,37 +682,6 @@ TEST_F(Commands, ExitAsksTheCloseQuestion) {
     EXPECT_EQ(boxes.shown[0].text, "You asked to close ZentrovaKVZ software.\nPlease, confirm.");
     EXPECT_FALSE(form->IsClosing());
     EXPECT_NE(newLog().find("#menu: File->Exit"), std::string::npos);
-}
-
-TEST_F(Commands, ServiceKeysShowTheServiceWindows) {
-    int key = Qt::Key_I;
-    form->OnKeyDown(key, Qt::ControlModifier);
-    EXPECT_FALSE(instrument->isVisible());
-    form->OnKeyDown(key, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
-    EXPECT_TRUE(instrument->isVisible());
-    key = Qt::Key_H;
-    form->OnKeyDown(key, Qt::ControlModifier | Qt::AltModifier);
-    EXPECT_TRUE(hplc->isVisible());
-    key = Qt::Key_L;
-    form->OnKeyDown(key, Qt::ControlModifier | Qt::AltModifier);
-    EXPECT_TRUE(log->isVisible());
-    instrument->IP = "10.1.2.3";
-    key = Qt::Key_C;
-    form->OnKeyDown(key, Qt::ControlModifier | Qt::AltModifier);
-    EXPECT_TRUE(link->isVisible());
-    EXPECT_EQ(link->IPAddress, "10.1.2.3");
-    key = Qt::Key_X;
-    form->OnKeyDown(key, Qt::ControlModifier | Qt::AltModifier);  // nothing
-    for (QWidget* w : std::initializer_list<QWidget*>{instrument.get(), hplc.get(), log.get(), link.get()})
-        w->hide();
-    form->SendLogToSupport1Click();
-    EXPECT_TRUE(log->isVisible());
-}
-
-TEST_F(Commands, ApplyConfigurationReloadsAndRenames) {
-    writeInstrumentSetting("InstrumentLabel", std::string("Bench 3"));
-    EXPECT_TRUE(form->ApplyConfiguration());
-    EXPECT_EQ(form->GetCaption(), "Bench 3");
 }
 
 }  // namespace

@@ -56,31 +56,6 @@ TEST(TUxEdit, HandlerExceptionsAreShownNotThrown) {
     EXPECT_EQ(script.shown[0].text, "bad text");
 }
 
-TEST(TUxComboBox, ItemsOutsideTheListGiveEmptyTextAndIndexOfIgnoresCase) {
-    TUxComboBox box;
-    TUxComboBoxStrings* items = box.GetItems();
-    items->Append("Method A");
-    items->Add("method b");
-    EXPECT_EQ(items->GetCount(), 2);
-    EXPECT_EQ(items->Get(-1), "");
-    EXPECT_EQ(items->Get(2), "");
-    EXPECT_EQ(items->Get(1), "method b");
-    EXPECT_EQ(items->IndexOf("METHOD B"), 1);
-    EXPECT_EQ(items->IndexOf("Method"), -1);
-    // Filling the list chooses nothing by itself.
-    EXPECT_EQ(box.GetItemIndex(), -1);
-    EXPECT_EQ(box.GetText(), "");
-    box.SetItemIndex(0);
-    EXPECT_EQ(box.GetText(), "Method A");
-    box.SetItemIndex(-1);
-    EXPECT_EQ(box.GetText(), "");
-    box.SetText("METHOD b");
-    EXPECT_EQ(box.GetItemIndex(), 1);
-    items->Clear();
-    EXPECT_EQ(items->GetCount(), 0);
-    EXPECT_EQ(box.GetItemIndex(), -1);
-}
-
 TEST(TUxComboBox, AChoiceByTheOperatorFiresClickThenChange) {
     TUxComboBox box;
     box.GetItems()->Add("a");
@@ -95,35 +70,6 @@ TEST(TUxComboBox, AChoiceByTheOperatorFiresClickThenChange) {
     EXPECT_EQ(log, (std::vector<std::string>{"click b", "change"}));
 }
 
-TEST(TUxListBox, ItemIndexSelectionAndItems) {
-    TUxListBox list;
-    int clicks = 0;
-    list.OnClick = [&] { ++clicks; };
-    list.AddItem("Seq 1", nullptr);
-    list.AddItem("Seq 2");
-    list.AddItem(QString::fromUtf8("Séq 3"));
-    EXPECT_EQ(list.GetCount(), 3);
-    EXPECT_EQ(list.GetItemIndex(), -1);
-    list.SetItemIndex(2);
-    EXPECT_EQ(list.GetItemIndex(), 2);
-    EXPECT_TRUE(list.GetSelected(2));
-    EXPECT_FALSE(list.GetSelected(0));
-    list.SetSelected(0, true);
-    EXPECT_EQ(list.GetItemIndex(), 0);
-    list.SetItemIndex(-1);
-    EXPECT_EQ(list.GetItemIndex(), -1);
-    EXPECT_EQ(clicks, 0);  // only the operator's choices click
-    EXPECT_EQ(list.GetItems()->IndexOf(QString::fromUtf8("SÉQ 3")), 2);
-    EXPECT_EQ(list.GetItems()->Get(1), "Seq 2");
-    EXPECT_THROW(list.GetItems()->Get(3), EStringListError);
-    EXPECT_THROW(list.GetSelected(-1), EStringListError);
-    list.SetItemIndex(1);
-    list.Clear();  // clearing a selected list is not a click
-    EXPECT_EQ(clicks, 0);
-    EXPECT_EQ(list.GetCount(), 0);
-    EXPECT_EQ(list.GetItemIndex(), -1);
-}
-
 TEST(TUxListBox, KeyboardChoiceClicks) {
     QWidget form;
     auto* list = new TUxListBox(&form);
@@ -135,41 +81,6 @@ TEST(TUxListBox, KeyboardChoiceClicks) {
     pressKey(list, Qt::Key_Down);
     EXPECT_EQ(list->GetItemIndex(), 1);
     EXPECT_EQ(clicks, 1);
-}
-
-TEST(TUxRadioGroup, ItemsEditAndItemIndex) {
-    TUxRadioGroup group("Action", nullptr);
-    int clicks = 0;
-    group.OnClick = [&] { ++clicks; };
-    group.Items()->Add("one");
-    group.Items()->Add("two");
-    EXPECT_EQ(group.GetItemIndex(), -1);
-    group.SetItemIndex(1);
-    EXPECT_EQ(group.GetItemIndex(), 1);
-    EXPECT_EQ(clicks, 1);
-    group.SetItemIndex(1);
-    EXPECT_EQ(clicks, 1);
-    // As the log window's creation does: remove both, insert the translated ones.
-    group.Items()->Delete(0);
-    group.Items()->Delete(0);
-    EXPECT_EQ(group.GetItemIndex(), -1);
-    group.Items()->Insert(0, "Save Log File");
-    group.Items()->Insert(1, "Save Log File and Create Email");
-    EXPECT_EQ(group.Items()->GetCount(), 2);
-    EXPECT_EQ(group.Items()->Get(1), "Save Log File and Create Email");
-    group.SetItemIndex(0);
-    EXPECT_EQ(group.GetItemIndex(), 0);
-    group.Items()->Put(0, "Today's Log File");
-    EXPECT_EQ(group.button(0)->text(), "Today's Log File");
-    EXPECT_EQ(group.GetItemIndex(), 0);
-    group.SetItemIndex(-1);
-    EXPECT_EQ(group.GetItemIndex(), -1);
-    EXPECT_THROW(group.Items()->Get(2), EStringListError);
-    EXPECT_EQ(clicks, 2);
-    // The operator's click.
-    group.button(1)->click();
-    EXPECT_EQ(group.GetItemIndex(), 1);
-    EXPECT_EQ(clicks, 3);
 }
 
 TEST(TUxCheckBox, SettingAnotherValueClicksEvenFromInsideTheHandler) {
@@ -216,14 +127,6 @@ TEST(TUxPageControl, PagesAndOperatorChanges) {
     pages.setCurrentIndex(0);
     EXPECT_EQ(pages.GetActivePage(), a);
     EXPECT_EQ(changes, 1);
-}
-
-TEST(TUxLabel, CaptionAndFontColour) {
-    TUxLabel label;
-    label.SetCaption(QString::fromUtf8("Column t, °C"));
-    EXPECT_EQ(label.GetCaption(), QString::fromUtf8("Column t, °C"));
-    label.SetFontColor(QColor(255, 0, 0));
-    EXPECT_EQ(label.GetFontColor(), QColor(255, 0, 0));
 }
 
 // ---- the string grid
@@ -346,19 +249,4 @@ TEST(TUxStringGrid, InPlaceEditorWritesTheCellAndReportsEveryChange) {
     grid->SetEditing(false);
     grid->SetEditorMode(true);
     EXPECT_FALSE(grid->GetEditorMode());
-}
-
-TEST(TUxStringGrid, CellRectIsInGridCoordinates) {
-    QWidget form;
-    auto* grid = new TUxStringGrid(&form, 3, 3);
-    grid->resize(300, 200);
-    grid->SetColWidths(0, 25);
-    grid->SetColWidths(1, 174);
-    grid->SetRowHeights(0, 21);
-    form.show();
-    const QRect r = grid->CellRect(1, 1);
-    EXPECT_EQ(r.width(), 174);
-    EXPECT_EQ(r.left(), 25 + grid->viewport()->pos().x());
-    EXPECT_EQ(r.top(), 21 + grid->viewport()->pos().y());
-    EXPECT_TRUE(grid->CellRect(5, 1).isNull());
 }

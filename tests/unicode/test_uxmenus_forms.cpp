@@ -14,40 +14,6 @@
 #include "unicode/UxForms.h"
 #include "unicode/UxMenus.h"
 
-TEST(TUxMenuItem, CaptionStatesAndClicks) {
-    TUxMainMenu bar;
-    TUxMenuItem* file = bar.Add("&File");
-    TUxMenuItem* exit = file->Add("E&xit");
-    file->Add("-");
-    TUxMenuItem* pump = file->Add("Pump1 On");
-    EXPECT_EQ(bar.GetCount(), 1);
-    EXPECT_EQ(file->GetCount(), 3);
-    EXPECT_EQ(file->GetItem(1)->action()->isSeparator(), true);
-    EXPECT_EQ(exit->GetParentItem(), file);
-
-    exit->SetCaption(QString::fromUtf8("Beenden …"));
-    EXPECT_EQ(exit->GetCaption(), QString::fromUtf8("Beenden …"));
-    EXPECT_EQ(exit->GetCaption8(), "Beenden \xE2\x80\xA6");
-    EXPECT_EQ(exit->action()->text(), QString::fromUtf8("Beenden …"));
-
-    int clicks = 0;
-    exit->OnClick = [&] { ++clicks; };
-    exit->action()->trigger();
-    exit->Click();
-    exit->SetEnabled(false);
-    exit->Click();
-    EXPECT_EQ(clicks, 2);
-    EXPECT_FALSE(exit->GetEnabled());
-
-    pump->SetChecked(true);
-    EXPECT_TRUE(pump->GetChecked());
-    pump->SetVisible(false);
-    EXPECT_FALSE(pump->GetVisible());
-    file->SetEnabled(false);
-    EXPECT_FALSE(file->action()->isEnabled());
-    EXPECT_EQ(file->GetMenu(), file->action()->menu<QMenu*>());
-}
-
 TEST(TUxMenuItem, HandlerExceptionsAreShown) {
     DialogScript script;
     TUxPopupMenu popup;

@@ -39,24 +39,6 @@ TEST(TWideStrings, IndexOfIgnoresCaseButNeedsEqualLength) {
     EXPECT_EQ(list.IndexOf(""), -1);
 }
 
-TEST(TWideStrings, AddStringsFromEightBitAndUnicodeLists) {
-    TUxStringList list;
-    list.AddStrings(std::vector<std::string>{"one",
-                                             "Grad \xC2\xB0"
-                                             "C"});
-    TUxStringList other;
-    other.Add("three");
-    list.AddStrings(other);
-    list.AddStrings(list);  // from itself: doubles once, no endless loop
-    ASSERT_EQ(list.GetCount(), 6);
-    EXPECT_EQ(list.Get(1), QString::fromUtf8("Grad °C"));
-    EXPECT_EQ(list.Get(5), "three");
-    EXPECT_EQ(list.GetText(), QString::fromUtf8("one\nGrad °C\nthree\none\nGrad °C\nthree\n"));
-    TUxStringList copy;
-    copy.Assign(other);
-    EXPECT_EQ(copy.ToStringList(), QStringList{"three"});
-}
-
 TEST(TUxStrings, AnsiStringsIsAUtf8ViewOverTheSameItems) {
     TUxStringList list;
     list.Add(QString::fromUtf8("Temp, °C"));
