@@ -217,6 +217,14 @@ void TZpWin32Dispatcher::StopDispatcher() {
     thread_.join();
 }
 
+bool TZpWin32Dispatcher::FinishDeferredClose() {
+    if (OnWorkerThread()) return false;
+    // The thread ends its notification (its window handler answers while this waits), then
+    // tears the port down as it leaves.
+    StopDispatcher();
+    return !threadRunning_.load() && !dispActive_.load();
+}
+
 void TZpWin32Dispatcher::DonePortPrim() {
     TZpBaseDispatcher::DonePortPrim();
     if (OnWorkerThread()) return;  // the thread closes a deferred device as it ends

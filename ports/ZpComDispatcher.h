@@ -36,6 +36,7 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     uint8_t GetCommModemStatus() override;
     void Wake() override;
     bool OnWorkerThread() const override;
+    bool FinishDeferredClose() override;
 
     // One round of the I/O thread's work (also used by tests without the thread).
     void ProcessComEvent(uint32_t events);

@@ -156,7 +156,11 @@ void TZpCustomComPort::DonePort() {
     PortClosing();
     dispatcher_->SaveTriggers(savedTriggers_);
     dispatcher_->DonePort();
-    if (dispatcher_->NotifyPending() || dispatcher_->ClosePending()) {
+    // Deferred only when asked from inside one of this port's notifications; a worker thread
+    // that happens to be delivering one meanwhile is waited for, so that a reopen right after
+    // this close opens at once.
+    const bool deferred = dispatcher_->NotifyPending() || dispatcher_->ClosePending();
+    if (deferred && (inNotification_ > 0 || !dispatcher_->FinishDeferredClose())) {
         postMessage(TriggerWindow(), ZpPortClosingMsg, 0, static_cast<LParam>(dispatcher_->Handle()) << 16);
         SafeYield();
     } else {
@@ -202,6 +206,7 @@ LResult TZpCustomComPort::WindowProc(uint32_t msg, WParam w, LParam l) {
                 }
             } else if (d == dispatcher_ && portState_ == psOpen) {
                 // Only the open port's own dispatcher is heard: nothing of a closing port is delivered.
+                InNotification guard(inNotification_);
                 const uint16_t data =
                     msg == ZpTriggerAvail ? static_cast<uint16_t>(w) : static_cast<uint16_t>(l & 0xFFFF);
                 Trigger(static_cast<uint16_t>(msg), static_cast<uint16_t>(w), data);
@@ -748,7 +753,12 @@ void TZpCustomComPort::RemoveTrigger(uint16_t handle) {
     if (portState_ == psOpen && dispatcher_) check(dispatcher_->RemoveTrigger(handle));
 }
 void TZpCustomComPort::RemoveAllTriggers() {
-    if (portState_ != psOpen || !dispatcher_) return;
+    if (portState_ != psOpen || !dispatcher_) {
+        // The caller starts from no triggers: the ones saved at the last close are not
+        // restored at the next open either, or every reconnect would add its own again.
+        TZpBaseDispatcher::ClearSaveBuffers(savedTriggers_);
+        return;
+    }
     dispatcher_->RemoveAllTriggers();
     triggerLength_ = 0;
 }

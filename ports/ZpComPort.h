@@ -286,6 +286,13 @@ class TZpCustomComPort : public TZpBaseComponent {
     uint16_t baseAddress_ = 0;
 
     bool force_ = false;
+    // Depth of this port's trigger events running on the GUI thread.
+    int inNotification_ = 0;
+    struct InNotification {
+        explicit InNotification(int& depth) : depth_(depth) { ++depth_; }
+        ~InNotification() { --depth_; }
+        int& depth_;
+    };
     uint8_t portState_ = psClosed;
     bool reopenPending_ = false;
     bool openAtLoad_ = false;

@@ -113,6 +113,7 @@ int32_t TZpBaseDispatcher::InitPort(const std::string& comName, int32_t baud, in
         inAvailMessage_ = false;
         outBuffHead_ = outBuffTail_ = 0;
         outBuffFull_ = false;
+        wroteSinceOpen_ = false;
         inQue_ = inSize;
         outQue_ = outSize;
     }
@@ -404,6 +405,7 @@ int32_t TZpBaseDispatcher::PutBlock(const uint8_t* block, int32_t len) {
             return -3004;
         }
         outSent_ = true;
+        wroteSinceOpen_ = true;
     }
     {
         std::lock_guard lk(dataSection_);

@@ -170,6 +170,9 @@ class TZpBaseDispatcher {
     virtual void Wake() {}
     // True while the caller is one of this dispatcher's own worker threads.
     virtual bool OnWorkerThread() const { return false; }
+    // A close deferred only because a worker thread was delivering a notification (the caller
+    // is not inside one) is finished here and now: true once the layer has stopped.
+    virtual bool FinishDeferredClose() { return false; }
 
     // ---- port life ----
     int32_t InitPort(const std::string& comName, int32_t baud, int32_t parity, int32_t dataBits,
@@ -415,6 +418,7 @@ class TZpBaseDispatcher {
     std::vector<uint8_t> outBuff_;
     int32_t outBuffHead_ = 0, outBuffTail_ = 0;
     bool outBuffFull_ = false;
+    bool wroteSinceOpen_ = false;  // nothing can be in flight before the first write
     std::vector<uint8_t> dBuffer_;
     int32_t dBuffHead_ = 0, dBuffTail_ = 0;
 

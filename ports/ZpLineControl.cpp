@@ -67,7 +67,12 @@ int32_t TZpBaseDispatcher::SetLine(int32_t baud, int32_t parity, int32_t dataBit
         dcb.ByteSize = newBits;
         dcb.StopBits = newStop;
     }
-    WaitTxSent();
+    bool wrote;
+    {
+        std::lock_guard o(outputSection_);
+        wrote = wroteSinceOpen_;
+    }
+    if (wrote) WaitTxSent();
     std::lock_guard lk(dataSection_);
     return SetCommStateFix(dcb);
 }
