@@ -372,7 +372,9 @@ bool TInstrumentConfiguration::LoadConfiguration() {
 
 bool TInstrumentConfiguration::SaveConfiguration() {
     try {
+        // One transaction: a save that fails part-way leaves the previous settings whole.
         Registry reg(RegRoot::CurrentUser);
+        reg.beginTransaction();
         if (!reg.openKey(RegistryKey, true)) throw ERegistryException("The key cannot be opened.");
 
         if (ConnectMethodRadio1->isChecked())
@@ -418,6 +420,7 @@ bool TInstrumentConfiguration::SaveConfiguration() {
             reg.writeString("ChemInstance", chem >= 0 ? text8(ChemInstance->itemText(chem)) : "");
         }
         reg.writeString("InstrumentLabel", text8(InstrumentLabel->GetText()));
+        reg.commit();
         return true;
     } catch (const std::exception&) {
         messageBox(_("Can not save parameters to Registry!"), _("Error"), MsgButtons::OK, mrOk,
@@ -440,6 +443,15 @@ bool TInstrumentConfiguration::ListSerialPorts(char* buffer, uint32_t size, uint
         return true;
     } catch (const std::exception&) {
         return false;
+    }
+}
+
+uint32_t TInstrumentConfiguration::serialPortCount() {
+    try {
+        Registry reg(RegRoot::LocalMachine);
+        return reg.openKeyReadOnly(SerialMapKey) ? static_cast<uint32_t>(reg.getValueNames().size()) : 0;
+    } catch (const std::exception&) {
+        return 0;
     }
 }
 
@@ -479,9 +491,10 @@ void TInstrumentConfiguration::FormActivate() {
     const char* sys = std::getenv("ZENTROVA_SYS_TTY");
     refreshSerialComMap(sys && *sys ? sys : "/sys/class/tty");
     InstrumentCommPort->clear();
-    char port[10];
-    for (uint32_t i = 0; ListSerialPorts(port, sizeof port, i); ++i)
-        InstrumentCommPort->addItem(QString::fromUtf8(port));
+    // Every port of the map is listed; an entry that is not a port name is skipped.
+    char port[256];
+    for (uint32_t i = 0, n = serialPortCount(); i < n; ++i)
+        if (ListSerialPorts(port, sizeof port, i)) InstrumentCommPort->addItem(QString::fromUtf8(port));
     ListUsbDevices();
     LoadConfiguration();
 }

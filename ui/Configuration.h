@@ -114,6 +114,7 @@ class TInstrumentConfiguration : public TUxForm {
     void closeDialog(int result);
     // Checks on (nullptr: none) and unchecks its sisters, without running their click handlers.
     static void checkOnly(std::span<QRadioButton* const> group, QRadioButton* on);
+    static uint32_t serialPortCount();  // values in the system's port map
     std::array<QRadioButton*, 3> connectionButtons() const;
     std::array<QRadioButton*, 3> refillButtons() const;
     std::array<QRadioButton*, 2> unitButtons() const;

@@ -15,8 +15,8 @@
 #include "platform/Help.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
-#include "support/TempEnv.h"
 #include "platform/i18n.h"
+#include "support/TempEnv.h"
 #include "ui/Configuration.h"
 
 namespace {
@@ -409,7 +409,7 @@ TEST_F(Config, UsbListKeepsTheStoredDevice) {
     EXPECT_EQ(FTDI.DeviceCount, 3u);
 }
 
-TEST_F(Config, SerialPortListEndsAtANameTooLongForItsBuffer) {
+TEST_F(Config, SerialPortListHoldsEveryPortName) {
     ports({{"/dev/ttyA", "COM1"},
            {"/dev/ttyB", "COM123456"},
            {"/dev/ttyC", "COM1234567"},
@@ -417,7 +417,7 @@ TEST_F(Config, SerialPortListEndsAtANameTooLongForItsBuffer) {
     // The system's own ports are merged into the map when the dialog shows.
     std::filesystem::create_directories(env.path("sys/ttyUSB7/device"));
     auto d = open();
-    EXPECT_EQ(items(d->InstrumentCommPort), QStringList({"COM1", "COM123456"}));
+    EXPECT_EQ(items(d->InstrumentCommPort), QStringList({"COM1", "COM123456", "COM1234567", "COM2", "COM3"}));
     char buf[10];
     EXPECT_TRUE(d->ListSerialPorts(buf, sizeof buf, 3));
     EXPECT_STREQ(buf, "COM2");
@@ -426,12 +426,12 @@ TEST_F(Config, SerialPortListEndsAtANameTooLongForItsBuffer) {
     EXPECT_FALSE(d->ListSerialPorts(buf, sizeof buf, 5));
     EXPECT_FALSE(d->ListSerialPorts(buf, 4, 3));  // "COM2" and its terminator need 5
 
-    // A value that is not text ends the list too.
+    // A value that is not text is skipped.
     Registry lm(RegRoot::LocalMachine);
     ASSERT_TRUE(lm.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", false));
     lm.writeInteger("/dev/ttyB", 1);
     d->FormActivate();
-    EXPECT_EQ(items(d->InstrumentCommPort), QStringList({"COM1"}));
+    EXPECT_EQ(items(d->InstrumentCommPort), QStringList({"COM1", "COM1234567", "COM2", "COM3"}));
     EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -471,7 +471,7 @@ TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
     EXPECT_EQ(type("ConnectMethod"), RegDataType::None);
     EXPECT_EQ(text("IP"), "10.0.0.1");
 
-    // A failure part-way: what was written before it stays, the rest is skipped.
+    // A failure part-way leaves the previous settings whole.
     d->show();
     d->ConnectMethodRadio3->SetChecked(true);
     d->InstrumentIPAddress->SetText("10.0.0.2");
@@ -482,7 +482,7 @@ TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
     EXPECT_EQ(boxes.shown[1].text, "Can not save parameters to Registry!");
     EXPECT_EQ(applied, 2);
     EXPECT_FALSE(d->isVisible());
-    EXPECT_EQ(number("ConnectMethod"), 3);
+    EXPECT_EQ(type("ConnectMethod"), RegDataType::None);
     EXPECT_EQ(text("IP"), "10.0.0.1");
     EXPECT_EQ(text("InstrumentLabel"), "Old");
 }
