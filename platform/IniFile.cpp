@@ -1,12 +1,15 @@
 #include "platform/IniFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
@@ -16,6 +19,8 @@
 #include "platform/i18n.h"
 
 namespace {
+const char* const kBom = "\xEF\xBB\xBF";
+
 struct Entry {
     std::string key;  // empty for a line kept as it is (comment, blank, line without "=")
     std::string fold;
@@ -48,6 +53,30 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
+// Temp files that earlier writes of this file left behind when they were killed before the
+// rename: a writer holds a lock on its temp file from its creation, so one that nobody locks
+// and that has not changed for a minute is ours and dead.
+void removeStaleTemps(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp-";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (const dirent* ent = ::readdir(d)) {
+        const std::string name = ent->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string full = (slash == std::string::npos ? std::string() : dir) + name;
+        const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            st.st_mtime < std::time(nullptr) - 60 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(full.c_str());
+        ::close(fd);
+    }
+    ::closedir(d);
+}
+
 // A value is one line of the file: line breaks inside it become blanks.
 std::string oneLine(const std::string& s) {
     std::string out = s;
@@ -59,6 +88,7 @@ std::string oneLine(const std::string& s) {
 
 struct IniFile::Data {
     std::vector<std::string> preamble;  // lines before the first section
+    bool bom = false;                   // the file began with a byte-order mark: it is written back
     std::vector<Section> sections;
     std::unordered_map<std::string, size_t> sectionIndex;  // folded name -> position
     bool readFailed = false;
@@ -85,7 +115,11 @@ struct IniFile::Data {
 
     void parse(const std::string& text) {
         size_t pos = 0;
-        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
+        // One mark is the encoding's; anything after it, a second mark too, is text.
+        if (text.compare(0, 3, kBom) == 0) {
+            pos = 3;
+            bom = true;
+        }
         Section* cur = nullptr;
         while (pos < text.size()) {
             size_t eol = text.find('\n', pos);
@@ -123,7 +157,7 @@ struct IniFile::Data {
     }
 
     std::string serialize() const {
-        std::string out;
+        std::string out = bom ? kBom : "";
         for (const auto& l : preamble) out += l + "\r\n";
         for (const auto& s : sections) {
             out += "[" + s.name + "]\r\n";
@@ -264,12 +298,14 @@ bool IniFile::updateFile() {
         return false;
     }
     const std::string data = d_->serialize();
+    removeStaleTemps(path_);
     std::string tmp = path_ + ".tmp-XXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0) {
         error_ = failure + ": " + std::strerror(errno);
         return false;
     }
+    ::flock(fd, LOCK_EX);  // held until close: the file is not stale while it is written
     // Keep the mode of the file being replaced; a new file gets the usual one.
     struct stat st {};
     mode_t mode;
