@@ -24,6 +24,8 @@ const char* const kFormat = "zentrova-registry";
 const int kVersion = 1;
 const int kBusyTimeoutMs = 5000;
 const int kBusyRetries = 3;
+// No statement runs longer than this, whatever the file holds.
+constexpr std::chrono::seconds kStatementLimit{60};
 const int64_t kRootIds[2] = {1, 2};  // HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE
 
 const char* const kSchema =
@@ -58,6 +60,9 @@ struct Conn {
     ino_t ino = 0;
     pid_t pid = 0;
     int txDepth = 0;
+    bool sound = false;  // the quick check passed: the file may be written
+    // End of the running step's time; none between steps.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
 
     ~Conn() {
@@ -73,6 +78,8 @@ struct Conn {
             msg = fillFirst8(_8("The settings store %s cannot be written"), path) + " (" + msg + ")";
         else if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB)
             msg = storeProblem("The settings store %s is damaged", path, msg);
+        else if ((rc & 0xff) == SQLITE_INTERRUPT)
+            msg = storeProblem("The settings store %s takes too long to answer", path, msg);
         else if (isBusy(rc))
             msg = fillFirst8(_8("The settings store %s stays locked by another copy of the program"), path) +
                   " (" + msg + ")";
@@ -96,12 +103,14 @@ struct Conn {
 
     // Steps a statement, retrying while another copy holds the store (after the busy timeout).
     int step(sqlite3_stmt* st) {
+        deadline = std::chrono::steady_clock::now() + kStatementLimit;
         int rc = sqlite3_step(st);
         for (int i = 0; i < kBusyRetries && isBusy(rc) && (txDepth == 0 || sqlite3_get_autocommit(db)); ++i) {
             sqlite3_reset(st);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             rc = sqlite3_step(st);
         }
+        deadline = std::chrono::steady_clock::time_point::max();
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
             sqlite3_reset(st);
             fail("Settings store access failed", rc);
@@ -113,6 +122,27 @@ struct Conn {
         sqlite3_stmt* st = prepare(sql);
         step(st);
         sqlite3_reset(st);
+    }
+
+    // "" when SQLite's quick check finds nothing wrong, else what it found.
+    std::string quickCheck() {
+        sqlite3_stmt* st = prepare("PRAGMA quick_check(3)");
+        std::string result;
+        while (step(st) == SQLITE_ROW) {
+            const auto* row = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            result += (result.empty() ? "" : "; ") + std::string(row ? row : "");
+        }
+        sqlite3_reset(st);
+        return result == "ok" ? std::string() : result.empty() ? std::string("no result") : result;
+    }
+
+    // A damaged file is never written to (writing into it can make it worse or never end):
+    // the first write of a connection checks it.
+    void requireSound() {
+        if (sound) return;
+        if (const std::string problem = quickCheck(); !problem.empty())
+            throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
+        sound = true;
     }
 };
 
@@ -269,6 +299,10 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
     if (mode != "wal" && !sqlite3_db_readonly(db, "main"))
         sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     auto c = std::make_unique<Conn>();
+    sqlite3_progress_handler(
+        db, 10000,
+        [](void* p) { return std::chrono::steady_clock::now() > static_cast<Conn*>(p)->deadline ? 1 : 0; },
+        c.get());
     c->db = db;
     c->path = path;
     c->dev = st.st_dev;
@@ -353,6 +387,7 @@ void writeUnit(Conn& c, Fn&& fn) {
         fn();
         return;
     }
+    c.requireSound();
     c.exec("BEGIN IMMEDIATE");
     c.txDepth = 1;
     try {
@@ -371,6 +406,12 @@ void countWrite() {
     while (n > 0 && !gFailCountdown.compare_exchange_weak(n, n - 1)) {
     }
     if (n == 1) throw ERegistryException(_8("The settings store could not be written (simulated failure)."));
+}
+
+// Names are text: one with a NUL would be cut short wherever it is shown or exported.
+void requireName(const std::string& name) {
+    if (name.find('\0') != std::string::npos)
+        throw ERegistryException(_8("A settings name cannot hold a NUL character."));
 }
 
 std::vector<std::string> sortedNames(std::vector<std::pair<std::string, std::string>> items) {
@@ -435,6 +476,7 @@ bool Registry::openKey(const std::string& path, bool canCreate) {
     int64_t id;
     if (canCreate) {
         if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
+        for (const auto& part : parts) requireName(part);
         guardedWrite([&] { writeUnit(c, [&] { id = findKey(c, rootId(), parts, true); }); });
     } else {
         id = findKey(c, rootId(), parts, false);
@@ -510,9 +552,12 @@ std::vector<std::string> Registry::childNames(const char* sql) {
     Conn& c = conn();
     sqlite3_stmt* st = c.prepare(sql);
     sqlite3_bind_int64(st, 1, id);
-    while (c.step(st) == SQLITE_ROW)
-        items.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                           reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+    // Whole names, a NUL inside one (written before names were checked) included.
+    auto column = [st](int i) {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
+        return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
+    };
+    while (c.step(st) == SQLITE_ROW) items.emplace_back(column(0), column(1));
     sqlite3_reset(st);
     return sortedNames(std::move(items));
 }
@@ -644,6 +689,7 @@ void Registry::requireWritable(bool needKey) const {
 
 void Registry::store(const std::string& name, int type, const void* data, size_t size, int64_t number) {
     requireWritable(true);
+    requireName(name);
     Conn& c = conn();
     guardedWrite([&] {
         writeUnit(c, [&] {
@@ -703,6 +749,7 @@ void Registry::beginTransaction() {
     if (inTx_) throw ERegistryException(_8("A settings transaction is already open."));
     Conn& c = conn();
     if (c.txDepth == 0) {
+        c.requireSound();
         c.exec("BEGIN IMMEDIATE");
         c.txDepth = 1;
     } else {
@@ -774,12 +821,9 @@ std::string Registry::storePath() {
 std::string Registry::checkStore() {
     try {
         Conn& c = conn();
-        sqlite3_stmt* st = c.prepare("PRAGMA quick_check");
-        std::string result;
-        if (c.step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
-            result = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        sqlite3_reset(st);
-        if (result != "ok") return storeProblem("The settings store %s is damaged", c.path, result);
+        if (const std::string problem = c.quickCheck(); !problem.empty())
+            return storeProblem("The settings store %s is damaged", c.path, problem);
+        c.sound = true;
         if (sqlite3_db_readonly(c.db, "main") == 1 || ::access(c.path.c_str(), W_OK) != 0)
             return fillFirst8(_8("The settings store %s cannot be written"), c.path) + " (" +
                    std::strerror(EACCES) + "): " + _8("settings cannot be saved.");

@@ -258,7 +258,8 @@ std::string valueLine(Registry& reg, const std::string& name) {
         case RegDataType::Binary:
             return q + "hex:" + hexText(reg.readBinary(name));
         default:
-            return q + "-";
+            // Never a delete line: importing the export must not remove anything.
+            return "# " + q + " skipped: a value of unknown type";
     }
 }
 
@@ -319,6 +320,10 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
                 bad("a root key cannot be deleted");
                 continue;
             }
+            if (it.key.path.find('\0') != std::string::npos) {
+                bad("a key name cannot hold a NUL character");
+                continue;
+            }
             haveKey = !del;
             cur = it.key;
             items.push_back(std::move(it));
@@ -343,6 +348,10 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
             bad("value name: " + why);
             continue;
         }
+        if (it.name.find('\0') != std::string::npos) {
+            bad("a value name cannot hold a NUL character");
+            continue;
+        }
         if (q + 1 >= t.size() || t[q + 1] != '=') {
             bad("expected \"=\" after the value name");
             continue;
@@ -358,6 +367,10 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
             it.type = RegDataType::String;
             if (!unescape(rest.substr(3), it.text, why)) {
                 bad("string: " + why);
+                continue;
+            }
+            if (it.text.find('\0') != std::string::npos) {
+                bad("a string cannot hold a NUL character (use hex: for binary data)");
                 continue;
             }
         } else if (rest.rfind("dword:", 0) == 0) {
