@@ -307,11 +307,13 @@ void TFZentrova::lineComplete(const char* line, int32_t len, Transport) {
     LastLineLen = len;
     const std::string text(line, static_cast<size_t>(len));
     if (Logging->isChecked()) appendMemo(text, false);
-    log(text);
-    if (!IsValidStatusLine(text))
-        log(MalformedText);
-    else if (OnStatusLine)
-        OnStatusLine(this);
+    const bool valid = IsValidStatusLine(text);
+    // Overlong lines are logged cut; a flood of bad lines is counted rather than logged.
+    if (const auto entry = receivedLogEntry(text, valid, len >= LineMax)) {
+        log(*entry);
+        if (!valid) log(MalformedText);
+    }
+    if (valid && OnStatusLine) OnStatusLine(this);
 }
 
 void TFZentrova::PortTriggerAvail(TZpWinsockPort* port, uint16_t count) {

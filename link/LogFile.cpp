@@ -8,6 +8,7 @@
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLocale>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "unicode/UxControls.h"
 
 TLogFile* LogFile = nullptr;
+std::function<void(const QString& text)> OnLogTrouble;
 
 namespace {
 
@@ -44,6 +46,14 @@ std::string withoutLineBreaks(const std::string& text) {
     for (char c : text)
         if (c != '\n' && c != '\r') out += c;
     return out;
+}
+
+std::string stamp(const LocalTime& t) {
+    return cformat("%02d:%02d:%02d %02d/%02d/%04d", t.hour, t.minute, t.second, t.day, t.month, t.year);
+}
+
+std::string linePrefix(const LocalTime& t) {
+    return cformat("%02d:%02d:%02d.%02d,", t.hour, t.minute, t.second, t.millisecond / 10);
 }
 
 std::string errnoText(int err) {
@@ -115,6 +125,11 @@ bool logLine(const std::string& text) {
     return LogFile != nullptr && LogFile->AddLine(text);
 }
 
+std::optional<std::string> receivedLogEntry(std::string_view text, bool wellFormed, bool cutByReader) {
+    if (LogFile) return LogFile->ReceivedEntry(text, wellFormed, cutByReader);
+    return TLogFile::CutReceived(text, cutByReader);
+}
+
 TLogFile::TLogFile(QWidget* owner) : TUxForm(owner) {
     buildWindow();
     FormCreate();
@@ -161,7 +176,16 @@ void TLogFile::FormCreate() {
 }
 
 void TLogFile::FormDestroy() {
-    // Lines still waiting are written rather than lost.
+    // Lines still waiting are written rather than lost, and lost ones are counted.
+    if (badSkipped_ > 0 && (LogState == 1 || LogState == 2) && created_) {
+        PendingText += linePrefix(appClock().localNow()) + skippedText() + "\n";
+        badSkipped_ = 0;
+    }
+    if (dropped_ > 0 && (LogState == 1 || LogState == 2) && created_) {
+        const LocalTime now = appClock().localNow();
+        PendingText += linePrefix(now) + droppedText() + "\n";
+        dropped_ = 0;
+    }
     if (!PendingText.empty() && (LogState == 1 || LogState == 2) && created_) {
         if (LogHandle < 0) LogHandle = openAppend(LogPath, false);
         if (LogHandle >= 0) writePending();
@@ -190,22 +214,31 @@ bool TLogFile::AddLine(const std::string& text) {
     const LocalTime now = appClock().localNow();
     const TLogDate date = dateOf(now);
     if (LogState != 1 && LogState != 2) {
+        if (!created_) return true;  // before the log exists
         // Without a log since a failure: try again once a new date begins.
-        if (!created_ || date == failedDate_ || date == LogDate) return true;
-        if (!RotateIfNewDay(date, now)) return true;
+        if (date == failedDate_ || date == LogDate || !RotateIfNewDay(date, now)) {
+            countDropped(now);
+            return true;
+        }
     } else if (!closedForMoment_) {
         // While the file is closed for a moment (archiving it) the shift waits for Reopen.
         RotateIfNewDay(date, now);
     }
 
-    if (PendingText.size() < kPendingCap) {
-        char prefix[32];
-        std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d.%02d,", now.hour, now.minute, now.second,
-                      now.millisecond / 10);
-        PendingText += prefix;
-        PendingText += line;
-        PendingText += '\n';
+    // Waiting text goes out first when the file takes it again, so this line still fits.
+    if (LogState == 1 && PendingText.size() >= kPendingCap) writePending();
+    if (PendingText.size() >= kPendingCap) {
+        countDropped(now);
+        return true;
     }
+    const std::string prefix = linePrefix(now);
+    if (dropped_ > 0) {
+        PendingText += prefix + droppedText() + '\n';
+        dropped_ = 0;
+    }
+    PendingText += prefix;
+    PendingText += line;
+    PendingText += '\n';
     if (LogState == 1) writePending();
     return true;
 }
@@ -257,9 +290,10 @@ bool TLogFile::RotateIfNewDay(const TLogDate& date, const LocalTime& now) {
         const ssize_t n = writeOnce(LogHandle, header);
         if (n != static_cast<ssize_t>(header.size())) {
             const int err = n < 0 ? errno : ENOSPC;
-            reportFailure(
-                fillFirst8(_8("Cannot write to the log file %s; lines wait until it can be written."),
-                           LogPath + " (" + errnoText(err) + ")"));
+            reportFailure(fillFirst8(
+                _8("Cannot write to the log file %s; lines wait until it can be written (beyond 4000 "
+                   "characters they are counted and lost)."),
+                LogPath + " (" + errnoText(err) + ")"));
         }
     }
     return true;
@@ -389,8 +423,10 @@ bool TLogFile::writePending() {
     const int err = n < 0 ? errno : ENOSPC;
     // What was written is gone from the buffer; the rest waits for the next line.
     if (n > 0) PendingText.erase(0, static_cast<size_t>(n));
-    reportFailure(fillFirst8(_8("Cannot write to the log file %s; lines wait until it can be written."),
-                             LogPath + " (" + errnoText(err) + ")"));
+    reportFailure(
+        fillFirst8(_8("Cannot write to the log file %s; lines wait until it can be written (beyond 4000 "
+                      "characters they are counted and lost)."),
+                   LogPath + " (" + errnoText(err) + ")"));
     return false;
 }
 
@@ -399,11 +435,66 @@ void TLogFile::reportFailure(const std::string& message) {
     failureReported_ = true;
     statusText_ = message;
     std::fprintf(stderr, "%s\n", message.c_str());
+    showStatus();
+    // Told from the event loop: a box must not open inside AddLine, which runs everywhere.
+    QTimer::singleShot(0, this, [text = QString::fromStdString(message)] {
+        if (OnLogTrouble) OnLogTrouble(text);
+    });
 }
 
 void TLogFile::clearFailure() {
     failureReported_ = false;
     statusText_.clear();
+    showStatus();
+}
+
+void TLogFile::showStatus() {
+    if (!StatusLabel) return;
+    StatusLabel->SetCaption(QString::fromStdString(statusText_));
+    StatusLabel->setVisible(!statusText_.empty());
+}
+
+void TLogFile::countDropped(const LocalTime& now) {
+    if (dropped_++ == 0) droppedSince_ = now;
+}
+
+std::optional<std::string> TLogFile::ReceivedEntry(std::string_view text, bool wellFormed, bool cutByReader) {
+    const int64_t ms = appClock().monotonicMs();
+    const bool minuteOver = badInWindow_ == 0 || ms - badWindowStart_ >= 60000;
+    // At most one line a minute on what was left out.
+    if (minuteOver && badSkipped_ > 0) {
+        AddLine(skippedText());
+        badSkipped_ = 0;
+    }
+    if (!wellFormed || cutByReader || text.size() > ReceivedLineMax) {
+        if (minuteOver) {
+            badWindowStart_ = ms;
+            badInWindow_ = 0;
+        }
+        if (++badInWindow_ > BadLinesPerMinute) {
+            if (badSkipped_++ == 0) badSkippedSince_ = appClock().localNow();
+            return std::nullopt;
+        }
+    }
+    return CutReceived(text, cutByReader);
+}
+
+std::string TLogFile::droppedText() const {
+    return cformat("#log: %llu %s lost since %s: the log file could not be written",
+                   static_cast<unsigned long long>(dropped_), dropped_ == 1 ? "line" : "lines",
+                   stamp(droppedSince_).c_str());
+}
+
+std::string TLogFile::skippedText() const {
+    return cformat("#log: %llu malformed or overlong received %s not logged since %s",
+                   static_cast<unsigned long long>(badSkipped_), badSkipped_ == 1 ? "line" : "lines",
+                   stamp(badSkippedSince_).c_str());
+}
+
+std::string TLogFile::CutReceived(std::string_view text, bool cutByReader) {
+    if (!cutByReader && text.size() <= ReceivedLineMax) return std::string(text);
+    return std::string(text.substr(0, ReceivedLineMax)) +
+           cformat(cutByReader ? " ... (%zu bytes or more)" : " ... (%zu bytes)", text.size());
 }
 
 // ---------------------------------------------------------------- window "Send Log File to Support"
@@ -517,8 +608,7 @@ QString TLogFile::LogChoiceText(int k) {
 
 void TLogFile::FormShow() {
     for (int k = 0; k < 4; ++k) FilenameRadioGrp->Items()->Put(k, LogChoiceText(k));
-    StatusLabel->SetCaption(QString::fromStdString(statusText_));
-    StatusLabel->setVisible(!statusText_.empty());
+    showStatus();
     adjustSize();
     CentreOn(mainWindowForCentring(this));
 }

@@ -3,9 +3,13 @@
 // The same form is the window "Send Log File to Support": it packs one of the four logs into
 // an archive and can open a mail to support.
 #pragma once
+#include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "archive/ZipCompress.h"
 #include "platform/Clock.h"
@@ -60,8 +64,20 @@ class TLogFile : public TUxForm {
     bool IsClosedForMoment() const { return closedForMoment_; }
 
     // "" while the log works; otherwise why the program runs without a log (the log
-    // window shows it). The same text goes to stderr once per outage.
+    // window shows it). The same text goes to stderr and to OnLogTrouble once per outage.
     const std::string& StatusText() const { return statusText_; }
+    // Lines dropped since the log last took one; the next line written is preceded by a
+    // line that gives their number and the time of the first.
+    uint64_t DroppedLines() const { return dropped_; }
+
+    // What the log keeps of a line received from the instrument: a line longer than the
+    // instrument ever sends is cut and carries its length; beyond BadLinesPerMinute malformed
+    // or overlong lines a minute nothing is kept (the line is counted, and the count is
+    // logged before the next received line that is kept).
+    std::optional<std::string> ReceivedEntry(std::string_view text, bool wellFormed, bool cutByReader);
+    static std::string CutReceived(std::string_view text, bool cutByReader);
+    static constexpr size_t ReceivedLineMax = 200;
+    static constexpr int BadLinesPerMinute = 30;
     // Folder of the logs: $APPDATA (or its stand-in) + "/TressivanLabs/".
     static std::string LogFolder();
 
@@ -105,15 +121,30 @@ class TLogFile : public TUxForm {
     bool writePending();
     void reportFailure(const std::string& message);
     void clearFailure();
+    void showStatus();
+    void countDropped(const LocalTime& now);
+    std::string droppedText() const;
+    std::string skippedText() const;
 
     bool created_ = false;          // FormCreate has run: the paths are set
     bool closedForMoment_ = false;  // closed by CloseForMoment until Reopen
     bool failureReported_ = false;
     TLogDate failedDate_;  // date of the last failed rotation: no retry on that date
     std::string statusText_;
+    uint64_t dropped_ = 0;
+    LocalTime droppedSince_;
+    int64_t badWindowStart_ = 0;  // monotonic ms at which the current minute of bad lines began
+    int badInWindow_ = 0;
+    uint64_t badSkipped_ = 0;
+    LocalTime badSkippedSince_;
     std::unique_ptr<TZipCompress> zip_;
 };
 
 extern TLogFile* LogFile;
 // LogFile->AddLine when the log exists; lines before that are dropped.
 bool logLine(const std::string& text);
+// LogFile->ReceivedEntry when the log exists, else the line as the log would keep it.
+std::optional<std::string> receivedLogEntry(std::string_view text, bool wellFormed, bool cutByReader);
+// Set by the main window: tells the operator, once per outage, that the log cannot be
+// written. Called from the event loop, never from inside AddLine.
+extern std::function<void(const QString& text)> OnLogTrouble;

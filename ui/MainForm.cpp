@@ -167,6 +167,10 @@ void TMainForm::FormCreate() {
     SelectHelpFile();
     Valve1ResendTimer.Start(5);
     Valve2ResendTimer.Start(5);
+    // One box per outage of the daily log; its window keeps the text while it lasts.
+    OnLogTrouble = [](const QString& text) {
+        messageBox(text, _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
+    };
 }
 
 void TMainForm::UpdateCaption() {

@@ -317,11 +317,13 @@ TEST_F(LogFileTest, PendingTextCap) {
     // The 36th line starts below 4000 and is kept whole; the rest are dropped.
     EXPECT_EQ(log.PendingText.size(), 36u * 113u);
     log.Reopen();
-    log.AddLine("dropped too");
+    log.AddLine("kept");  // after the waiting lines and the count of the lost ones
     EXPECT_EQ(log.PendingText, "");
-    EXPECT_EQ(lines(body(path())).size(), 36u);
-    log.AddLine("kept");
-    EXPECT_EQ(lines(body(path())).size(), 37u);
+    const auto l = lines(body(path()));
+    ASSERT_EQ(l.size(), 38u);
+    EXPECT_EQ(l[36],
+              "10:00:00.00,#log: 4 lines lost since 10:00:00 06/12/2026: the log file could not be written");
+    EXPECT_EQ(l[37], "10:00:00.00,kept");
 }
 
 TEST_F(LogFileTest, PendingTextIsWrittenAtExit) {
@@ -388,7 +390,10 @@ TEST_F(LogFileTest, LogRecoversOnANewDate) {
     log.AddLine("back");
     EXPECT_EQ(log.LogState, 1);
     EXPECT_EQ(log.StatusText(), "");
-    EXPECT_EQ(body(path()), "09:00:00.00,waits\n09:00:00.00,back\n");
+    EXPECT_EQ(
+        body(path()),
+        "09:00:00.00,waits\n09:00:00.00,#log: 1 line lost since 09:00:00 07/12/2026: the log file could "
+        "not be written\n09:00:00.00,back\n");
 }
 
 TEST_F(LogFileTest, GlobalHelperIsNullSafe) {
