@@ -1,17 +1,26 @@
-// The application's help: its help file and the topics the windows open. Opening goes through
-// the desktop (QDesktopServices) and is recorded, so tests see which topic was asked for.
+// The application's help: its help file and the topics the windows open. The help is an HTML
+// file beside the program; a topic is an anchor in it ("#topic-510"). Opening goes through the
+// desktop (QDesktopServices); a missing file or a desktop that cannot show it is reported.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <string>
 
 namespace Help {
-// The application's help file; a bare name is looked for beside the program.
+// The application's help file. Names keep the form the windows know ("ZENTROVAKVZ.HLP"); the
+// file read is the HTML one of the same name ("ZENTROVAKVZ.html"). A bare name is looked for
+// beside the program.
 void setHelpFile(const std::string& file);
 const std::string& helpFile();
-// Opens the help file at a topic number; true when a file was there to open.
+// The file that stands for a help file name: ".HLP" becomes ".html", a bare name gets the
+// program's folder.
+std::string filePath(const std::string& name);
+// The help file of a language, "ZENTROVAKVZ_" + language + ".HLP", when it is in the folder;
+// else "".
+std::string languageFile(const std::string& folder, const std::string& language);
+// Opens the help file at a topic number; true when it was opened.
 bool context(uint32_t topic);
-// A help command (3: the index) with its data.
+// A help command (3: the index, the top of the file) with its data.
 bool command(uint32_t cmd, uint32_t data = 0);
 // Tests: instead of opening anything, the hook receives (command, topic); "context" passes
 // command 1. An empty hook restores opening through the desktop.

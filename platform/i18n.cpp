@@ -166,7 +166,7 @@ std::string language() {
     std::string lang = loc;
     if (const char* env = std::getenv("LANGUAGE"); env && *env) lang = env;
     const std::string code = lang.substr(0, lang.find_first_of("_.@:"));
-    if (code == "C" || code == "POSIX" || code == "en") return "";
+    if (code == "C" || code == "POSIX") return "";
     return code;
 }
 

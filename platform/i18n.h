@@ -14,7 +14,7 @@ namespace i18n {
 void init(const std::string& programPath);
 QString translate(const char* text);
 std::string translate8(const char* text);
-// The current language code ("de", "fr"; "" for none or English).
+// The current language code ("en", "de", "fr"; "" in the C locale).
 std::string language();
 // Passes every text of the widget and its children (captions, labels, items, tooltips)
 // through the translation.

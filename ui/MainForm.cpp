@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -185,9 +184,8 @@ void TMainForm::UpdateCaption() {
 }
 
 void TMainForm::SelectHelpFile() {
-    const std::string folder = SystemInfo::programDir() + "/";
-    const std::string name = "ZENTROVAKVZ_" + i18n::language() + ".HLP";
-    if (QFileInfo::exists(QString::fromStdString(folder + name))) Help::setHelpFile(name);
+    const std::string name = Help::languageFile(SystemInfo::programDir(), i18n::language());
+    if (!name.empty()) Help::setHelpFile(name);
 }
 
 void TMainForm::FormShow() {
