@@ -310,12 +310,13 @@ bool TInstrumentModule::GetMethodParams() {
         if (lines == 0) return false;
     }
     Method.Name = Sequence.MethodList.Get(LineIndex).toStdString();
+    bool loaded;
     {
         CMethodNames store;
-        store.LoadMethod(Method);
+        loaded = store.LoadMethod(Method);
     }
-    logLine("#GetMethodParams(): " + Method.Name);
-    return true;
+    logLine("#GetMethodParams(): " + Method.Name + (loaded ? "" : " (not stored)"));
+    return loaded;
 }
 
 double TInstrumentModule::RefillVolumeForRun(int pump, double extraMinutes) const {
@@ -372,7 +373,13 @@ bool TInstrumentModule::PumpsHoldEnoughForRun() {
 // ---------------------------------------------------------------- enable and disable
 
 bool TInstrumentModule::EnableInstrument() {
-    if (!(GetSequenceParams() && GetMethodParams())) {
+    const bool sequenceLoaded = GetSequenceParams();
+    if (sequenceLoaded && Sequence.MethodList.GetCount() == 0) {
+        EnableErrorText = fillFirst(_("Sequence \"%s\" has no lines."), Sequence.Name);
+        Enabled = false;
+        return false;
+    }
+    if (!(sequenceLoaded && GetMethodParams())) {
         EnableErrorText = _("Default Method Not Specified or Incorrect!");
         Enabled = false;
         return false;

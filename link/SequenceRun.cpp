@@ -27,6 +27,7 @@ constexpr int32_t HplcWaitSeconds = 900;
 constexpr uint8_t RunInProgress = 34;
 constexpr uint8_t RunEnded = 35;
 constexpr uint8_t SequenceOver = 47;
+constexpr uint8_t StoppedOnError = 3;  // the main window's end reason for "stopped on error"
 
 bool readNumber(const std::string& text, double& out) {
     double v = 0.0;
@@ -231,8 +232,16 @@ bool TInstrumentMachines::runState(int action) {
             m.RunState = 1;
             break;
         case 1:
-            m.GetMethodParams();
-            m.RunState = 2;
+            // Without the line's own method loaded, a run would use whatever the record held
+            // before (an earlier sequence's method): the sequence ends instead.
+            if (m.GetMethodParams()) {
+                m.RunState = 2;
+            } else {
+                m.SequenceEndReason = StoppedOnError;
+                logLine("#bRun(): no method loaded for line " + std::to_string(m.LineIndex + 1) +
+                        " of Sequence " + m.Sequence.Name.toStdString() + ", stopping Sequence");
+                m.RunState = SequenceOver;
+            }
             break;
         case 2:
             ++m.RunCounter;

@@ -584,6 +584,16 @@ void TMainFormCommands::StartSequence1Click() {
             SetInstrumentEnabled(true);
         return;
     }
+    // The run reads the sequence from the store; one without lines has no method to run.
+    TInstrumentModule& m = *InstrumentModule;
+    const bool stored = m.GetSequenceParams();
+    if (!stored || m.Sequence.MethodList.GetCount() == 0) {
+        box(fillFirst(stored ? _("Can not start Sequence. Sequence \"%s\" has no lines.")
+                             : _("Can not start Sequence. Sequence \"%s\" is not stored."),
+                      m.Sequence.Name),
+            _("Error"), MsgIcon::Error);
+        return;
+    }
     if (!InstrumentModule->PumpsHoldEnoughForRun()) {
         box(_("Can not start Sequence. Please, refill your pumps to the appropriate volume."), _("Error"),
             MsgIcon::Error);

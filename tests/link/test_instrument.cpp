@@ -353,7 +353,7 @@ TEST_F(InstrumentSimTest, EnableSendsTheHeaterCommandsOrNothing) {
         {"S", "hot", "hotter", "Default Reactor Temperature not readable!", none},
         {"", "60", "130", "Default Method Not Specified or Incorrect!", none},
         {"Nowhere", "60", "130", "Default Method Not Specified or Incorrect!", none},
-        {"Empty", "60", "130", "Default Method Not Specified or Incorrect!", none},
+        {"Empty", "60", "130", "Sequence \"Empty\" has no lines.", none},
     };
     for (const Case& c : cases) {
         saveMethod("M", c.columnT, c.reactorT, "30", "0.4", "0.3");
