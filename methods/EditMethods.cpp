@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -310,6 +311,8 @@ void TEditMethodForm::wireEvents() {
     };
     PumpTimetable->OnExit = [this] { fieldExit([this] { PumpTimetableOnExit(); }); };
     ColumnTimetable->OnExit = [this] { fieldExit([this] { ColumnTimetableOnExit(); }); };
+    ColumnTimetable->viewport()->installEventFilter(this);
+    ColumnTimetable->setToolTip(_("Drag a row by its left cell to move it."));
     BtnPumpsTTAdd->OnClick = [this] { BtnPumpsTTAddClick(); };
     BtnPumpsTTInsert->OnClick = [this] { BtnPumpsTTInsertClick(); };
     BtnPumpsTTDelete->OnClick = [this] { BtnPumpsTTDeleteClick(); };
@@ -468,6 +471,12 @@ void TEditMethodForm::OnClickMethodNameList(QObject* Sender) {
 
 bool TEditMethodForm::AskSaveChanges(const std::string& name) {
     if (!Modified) return true;
+    if (name.empty()) {
+        // No method is selected: there is nothing the changes could be saved to.
+        warn(_("No Method Name selected: the changes are not saved."));
+        Modified = false;
+        return true;
+    }
     const MsgResult r = messageBox(fillFirst(_("Save all changes to \"%s\"?"), q(name)), _("Please, confirm"),
                                    MsgButtons::YesNo, mrNo);
     if (r != mrYes) {
@@ -590,6 +599,11 @@ void TEditMethodForm::SaveAsBtnClick() {
     for (;;) {
         if (!WideInputQuery(_("Save As Method"), _("New Method Name:"), name)) break;
         if (name.isEmpty()) continue;
+        if (!CMethodNames::IsValidName(s8(name))) {
+            warn(
+                fillFirst(_("The name \"%s\" can not be used: a method name can not contain \"\\\"."), name));
+            continue;
+        }
         const bool exists = MethodNameList->GetItems()->IndexOf(name) >= 0;
         if (exists) {
             const MsgResult r = messageBox(fillFirst(_("Method Name \"%s\" already exist. Overwrite?"), name),
@@ -881,6 +895,56 @@ void TEditMethodForm::BtnColTTInsertClick() {
 void TEditMethodForm::BtnColTTDeleteClick() {
     deleteRow(ColumnTimetable);
     Modified = true;
+}
+
+void TEditMethodForm::ColumnTTRowMoved(int fromRow, int toRow) {
+    TUxStringGrid* grid = ColumnTimetable;
+    const int rows = grid->GetRowCount();
+    if (fromRow < 1 || toRow < 1 || fromRow >= rows || toRow >= rows || fromRow == toRow) return;
+    // Leaving the current cell is checked as any move is; a refused value stops the drag.
+    if (grid->GetEditorMode()) grid->SetEditorMode(false);
+    const int col = std::max(1, grid->GetCol());
+    if (!grid->SetCurrentCell(col, fromRow)) return;
+    const int cols = grid->GetColCount();
+    QStringList moved;
+    for (int c = 1; c < cols; ++c) moved << grid->GetCells(c, fromRow);
+    const int step = toRow > fromRow ? 1 : -1;
+    for (int r = fromRow; r != toRow; r += step)
+        for (int c = 1; c < cols; ++c) grid->SetCells(c, r, grid->GetCells(c, r + step));
+    for (int c = 1; c < cols; ++c) grid->SetCells(c, toRow, moved[c - 1]);
+    // The checked value moved with its row, so the current cell follows without a new check.
+    grid->setCurrentCell(toRow, col);
+    for (int r = 1; r < rows; ++r) grid->SetCells(0, r, QString());
+    grid->SetCells(0, toRow, QStringLiteral(">>>"));
+    Modified = true;
+}
+
+bool TEditMethodForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != ColumnTimetable->viewport()) return TUxForm::eventFilter(watched, event);
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)
+        return false;
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    const QPoint at = mouse->position().toPoint();
+    if (type == QEvent::MouseButtonPress) {
+        const QModelIndex idx = ColumnTimetable->indexAt(at);
+        if (mouse->button() != Qt::LeftButton || !idx.isValid() || idx.column() != 0 || idx.row() < 1)
+            return false;
+        dragFromRow_ = idx.row();
+        ColumnTimetable->viewport()->setCursor(Qt::SizeVerCursor);
+        return true;
+    }
+    if (dragFromRow_ == 0) return false;
+    if (type == QEvent::MouseMove) return true;
+    const int from = dragFromRow_;
+    dragFromRow_ = 0;
+    ColumnTimetable->viewport()->unsetCursor();
+    // Above the first data row drops on it, below the last on the last.
+    int to = ColumnTimetable->rowAt(at.y());
+    if (to < 0) to = at.y() < 0 ? 1 : ColumnTimetable->GetRowCount() - 1;
+    to = std::max(1, to);
+    runGuarded([&] { ColumnTTRowMoved(from, to); });
+    return true;
 }
 
 // ---------------------------------------------------------------- final validation

@@ -131,6 +131,9 @@ class TEditMethodForm : public TUxForm {
     void BtnColTTAddClick();
     void BtnColTTInsertClick();
     void BtnColTTDeleteClick();
+    // A column timetable row dragged by its left cell from one data row to another: the rows
+    // between move up or down by one, and the moved row becomes the current one.
+    void ColumnTTRowMoved(int fromRow, int toRow);
 
     void FlushMethodChkBxClick();
     void PowerCoolingMethodChkBxClick();
@@ -142,6 +145,9 @@ class TEditMethodForm : public TUxForm {
     void RecordFromControls(TMethodINIParams& rec, const std::string& name) const;
     // The daily-log line of a save.
     static std::string SaveLogLine(const TMethodINIParams& rec, bool success);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void buildControls();
@@ -165,6 +171,7 @@ class TEditMethodForm : public TUxForm {
     bool listFilling_ = false;  // the list is being refilled: its selection events are ours
     bool inFieldCheck_ = false;
     bool activatePending_ = false;
+    int dragFromRow_ = 0;  // the column timetable row being dragged, 0 when none
 };
 
 extern TEditMethodForm* EditMethodForm;

@@ -11,6 +11,7 @@
 #include "methods/MethodParams.h"
 #include "methods/PrintSequence.h"
 #include "methods/SequenceParams.h"
+#include "platform/CaseFold.h"
 #include "platform/Dialogs.h"
 #include "platform/i18n.h"
 #include "unicode/UxDialogs.h"
@@ -388,16 +389,23 @@ void TEditSequenceDialog::BtnAddSequenceClick() {
 
 void TEditSequenceDialog::BtnDeleteSequenceClick() {
     const QString name = selectedName();
-    if (name.isEmpty()) return;
+    if (name.isEmpty()) {
+        messageBox(_("No Sequence Name selected."), _("Warning"));
+        return;
+    }
     if (messageBox(fillFirst(_("Delete Sequence \"%s\"?"), name), _("Please, confirm"),
                    MsgButtons::OKCancel) != mrOk)
         return;
+    // Pending edits of the sequence being deleted go with it: saving them would store it again.
+    const QString edited = CurrentSequenceName.isEmpty() ? name : CurrentSequenceName;
+    const bool editsDropped = Modified && sameTextCI(edited.toStdString(), name.toStdString());
+    if (editsDropped) Modified = false;
     const bool deleted = CSequenceNames().DeleteSequence(name.toStdString());
     refillList();
     if (SequenceNameList->GetCount() > 0) SequenceNameList->SetItemIndex(0);
     SequenceNameChanged();
     // After the selection change, which clears the status line.
-    if (deleted) status(fillFirst(_("Sequence \"%s\" deleted."), name));
+    status(fillFirst(deleted ? _("Sequence \"%s\" deleted.") : _("Sequence \"%s\" not deleted."), name));
 }
 
 bool TEditSequenceDialog::ValidateSequence() {
@@ -558,6 +566,12 @@ int TEditSequenceDialog::CheckMissingMethods(const TWideStrings& names) {
 }
 
 void TEditSequenceDialog::BtnLoadClick() {
+    if (unnamedChanges()) {
+        messageBox(_("No Sequence Name selected: the changes can not be saved and nothing is loaded. Use "
+                     "Save As to store them under a name."),
+                   _("Warning"));
+        return;
+    }
     if (!AskSaveChanges(QString())) return;
     const QString name = selectedName();
     if (!name.isEmpty()) {
@@ -586,6 +600,13 @@ void TEditSequenceDialog::BtnCancelClick() {
 }
 
 void TEditSequenceDialog::BtnCloseClick() {
-    AskSaveChanges(QString());
+    if (unnamedChanges())
+        messageBox(_("No Sequence Name selected: the changes are not saved."), _("Warning"));
+    else
+        AskSaveChanges(QString());
     Close();
+}
+
+bool TEditSequenceDialog::unnamedChanges() const {
+    return Modified && selectedName().isEmpty();
 }

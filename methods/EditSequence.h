@@ -78,6 +78,8 @@ class TEditSequenceDialog : public TUxForm {
 
   private:
     QString selectedName() const;
+    // Changes are pending and no sequence is selected to save them to.
+    bool unnamedChanges() const;
     // Selects the item equal to name (letter case aside); false, selection unchanged, when absent.
     bool selectName(const QString& name);
     void refillList();
