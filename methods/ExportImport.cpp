@@ -2,15 +2,20 @@
 
 #include <QFileDialog>
 #include <QFont>
+#include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <system_error>
 #include <vector>
 
 #include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
+#include "platform/CaseFold.h"
 #include "platform/Dialogs.h"
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
@@ -57,36 +62,78 @@ QString qs(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-struct ImportedMethod {
-    std::string section;
-    TMethodINIParams rec;
+// Keys that every export writes into its sections: a section without one of them is damaged
+// (a file cut off, or edited into something else) and is never stored.
+const char* const kMethodKeys[] = {"Name",      "ColumnT",     "ColumnD",           "ReactorT",  "ReactorV",
+                                   "Reagent1D", "Reagent2D",   "Runtime",           "EquilTime", "Pump1Flow",
+                                   "Pump2Flow", "flushMethod", "powerCoolingMethod"};
+const char* const kSequenceKeys[] = {"Name"};
+
+// Windows-1252 bytes 0x80 to 0x9F; the rest of the upper half is Latin-1. The five unused
+// bytes keep their C1 code points.
+const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::string fromCp1252(const std::string& bytes) {
+    QString out;
+    out.reserve(static_cast<qsizetype>(bytes.size()));
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out.append(b >= 0x80 && b < 0xA0 ? QChar(kCp1252High[b - 0x80]) : QChar(b));
+    }
+    return out.toStdString();
+}
+
+bool validUtf8(const std::string& bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    // The decoder works when its result becomes a string.
+    const QString text = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    return !decoder.hasError();
+}
+
+// An export file as the import sees it: its texts as UTF-8 whatever the file's encoding.
+struct ImportFile {
+    const IniFile& ini;
+    bool cp1252 = false;  // the file is not UTF-8: an export of the original platform
+    bool cutOff = false;  // the last line has no line end: the file ends inside a section
+
+    std::string text(const std::string& s) const { return cp1252 ? fromCp1252(s) : s; }
+    std::string get(const std::string& section, const char* key) const {
+        return text(ini.readString(section, key, ""));
+    }
+    // The report's name of a section: with the entry's name when it has one.
+    QString label(const std::string& section) const {
+        const std::string name = get(section, "Name");
+        return qs(text(section)) + (name.empty() ? QString() : " (" + qs(name) + ")");
+    }
+    template <size_t N>
+    bool damaged(const std::string& section, const char* const (&keys)[N], bool last) const {
+        if (last && cutOff) return true;
+        return std::any_of(std::begin(keys), std::end(keys),
+                           [&](const char* k) { return !ini.valueExists(section, k); });
+    }
 };
 
-struct ImportedSequence {
-    std::string section;
-    TSequenceINIParams rec;
-};
-
-ImportedMethod readMethod(const IniFile& ini, const std::string& s) {
-    ImportedMethod m;
-    m.section = s;
-    TMethodINIParams& r = m.rec;
-    r.Name = ini.readString(s, "Name", "");
-    r.ColumnT = ini.readString(s, "ColumnT", "");
-    r.ColumnD = ini.readString(s, "ColumnD", "");
-    r.ReactorT = ini.readString(s, "ReactorT", "");
-    r.ReactorV = ini.readString(s, "ReactorV", "");
-    r.Reagent1D = ini.readString(s, "Reagent1D", "");
-    r.Reagent2D = ini.readString(s, "Reagent2D", "");
-    r.Runtime = ini.readString(s, "Runtime", "");
-    r.EquilTime = ini.readString(s, "EquilTime", "");
-    r.Pump1Flow = ini.readString(s, "Pump1Flow", "");
-    r.Pump2Flow = ini.readString(s, "Pump2Flow", "");
-    r.flushMethod = ini.readBool(s, "flushMethod", false);
-    r.powerCoolingMethod = ini.readBool(s, "powerCoolingMethod", false);
-    for (const std::string& key : ini.readSection(s)) {
+TMethodINIParams readMethod(const ImportFile& f, const std::string& s) {
+    TMethodINIParams r;
+    r.Name = f.get(s, "Name");
+    r.ColumnT = f.get(s, "ColumnT");
+    r.ColumnD = f.get(s, "ColumnD");
+    r.ReactorT = f.get(s, "ReactorT");
+    r.ReactorV = f.get(s, "ReactorV");
+    r.Reagent1D = f.get(s, "Reagent1D");
+    r.Reagent2D = f.get(s, "Reagent2D");
+    r.Runtime = f.get(s, "Runtime");
+    r.EquilTime = f.get(s, "EquilTime");
+    r.Pump1Flow = f.get(s, "Pump1Flow");
+    r.Pump2Flow = f.get(s, "Pump2Flow");
+    r.flushMethod = f.ini.readBool(s, "flushMethod", false);
+    r.powerCoolingMethod = f.ini.readBool(s, "powerCoolingMethod", false);
+    for (const std::string& key : f.ini.readSection(s)) {
         if (startsWith(key, "PumpFlowTT")) {
-            const std::string v = ini.readString(s, key, "");
+            const std::string v = f.text(f.ini.readString(s, key, ""));
             const size_t p1 = v.find(';');
             const size_t p2 = v.rfind(';');
             if (p1 == std::string::npos) {
@@ -99,42 +146,60 @@ ImportedMethod readMethod(const IniFile& ini, const std::string& s) {
                 r.Pump2FlowList.push_back(v.substr(p2 + 1));
             }
         } else if (startsWith(key, "ColTempTT")) {
-            const std::string v = ini.readString(s, key, "");
+            const std::string v = f.text(f.ini.readString(s, key, ""));
             const size_t p = v.find(';');
             r.ColumnTimeList.push_back(v.substr(0, p));
             r.ColumnTempList.push_back(p == std::string::npos ? std::string() : v.substr(p + 1));
         }
     }
-    return m;
+    return r;
 }
 
-ImportedSequence readSequence(const IniFile& ini, const std::string& s) {
-    ImportedSequence q;
-    q.section = s;
-    q.rec.Name = qs(ini.readString(s, "Name", ""));
-    for (const std::string& key : ini.readSection(s)) {
+TSequenceINIParams readSequence(const ImportFile& f, const std::string& s) {
+    TSequenceINIParams q;
+    q.Name = qs(f.get(s, "Name"));
+    for (const std::string& key : f.ini.readSection(s)) {
         if (!startsWith(key, "SequenceLine")) continue;
-        const std::string v = ini.readString(s, key, "");
+        const std::string v = f.text(f.ini.readString(s, key, ""));
         // The runs text is a number, so the last ";" ends the method name: a method name
         // with ";" in it comes back whole.
         const size_t p = v.rfind(';');
         if (p == std::string::npos) {
-            q.rec.MethodList.Add(QString());
-            q.rec.RunList.Add(qs(v));
+            q.MethodList.Add(QString());
+            q.RunList.Add(qs(v));
         } else {
-            q.rec.MethodList.Add(qs(v.substr(0, p)));
-            q.rec.RunList.Add(qs(v.substr(p + 1)));
+            q.MethodList.Add(qs(v.substr(0, p)));
+            q.RunList.Add(qs(v.substr(p + 1)));
         }
     }
     return q;
 }
 
-bool sequenceStored(const QString& name) {
-    TSequenceINIParams probe;
-    probe.Name = name;
-    CSequenceNames store;
-    return store.LoadSequence(probe);
+// One method or sequence of the file.
+struct Entry {
+    bool method = true;
+    std::string section;
+    std::string name;
+    TMethodINIParams m;
+    TSequenceINIParams q;
+};
+
+// The entries of the file that land on one stored key (names equal when folded), in file
+// order, and the stored entry's name there ("" when there is none).
+struct Group {
+    std::vector<size_t> members;
+    std::string stored;
+};
+
+QString kindOf(const Entry& e) {
+    return e.method ? _("Method") : _("Sequence");
 }
+
+QString quotedName(const std::string& name) {
+    return "\"" + qs(name) + "\"";
+}
+
+bool importEntries(const ImportFile& file, const QString& qpath);
 
 QString nameList(const QStringList& names) {
     return names.join(QStringLiteral("\n"));
@@ -287,84 +352,158 @@ bool TExportImport1::ImportAll(const std::string& path) {
         return false;
     }
 
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     const IniFile ini(path);
     if (!ini.lastError().empty()) {
         errorBox(qs(ini.lastError()));
         return false;
     }
+    ImportFile file{ini, !validUtf8(bytes), !bytes.empty() && bytes.back() != '\n'};
+    return importEntries(file, qpath);
+}
 
-    std::vector<ImportedMethod> methods;
-    std::vector<ImportedSequence> sequences;
-    QStringList refused;
-    for (const std::string& s : ini.readSections()) {
+namespace {
+
+// Stores what the file holds after the questions; the boxes tell the operator what happened.
+bool importEntries(const ImportFile& file, const QString& qpath) {
+    std::vector<Entry> entries;
+    QStringList refused, damaged;
+    const std::vector<std::string> sections = file.ini.readSections();
+    for (size_t i = 0; i < sections.size(); ++i) {
+        const std::string& s = sections[i];
+        const bool last = i + 1 == sections.size();
+        Entry e;
         if (startsWith(s, "Method")) {
-            ImportedMethod m = readMethod(ini, s);
-            if (importableName(m.rec.Name))
-                methods.push_back(std::move(m));
-            else
-                refused << qs(s);
+            if (file.damaged(s, kMethodKeys, last)) {
+                damaged << file.label(s);
+                continue;
+            }
+            e.m = readMethod(file, s);
+            e.name = e.m.Name;
         } else if (startsWith(s, "Sequence")) {
-            ImportedSequence q = readSequence(ini, s);
-            if (importableName(q.rec.Name.toStdString()))
-                sequences.push_back(std::move(q));
-            else
-                refused << qs(s);
+            if (file.damaged(s, kSequenceKeys, last)) {
+                damaged << file.label(s);
+                continue;
+            }
+            e.method = false;
+            e.q = readSequence(file, s);
+            e.name = e.q.Name.toStdString();
+        } else {
+            continue;
         }
+        e.section = file.text(s);
+        if (importableName(e.name))
+            entries.push_back(std::move(e));
+        else
+            refused << qs(e.section);
     }
-    const QString refusedText =
-        refused.isEmpty()
-            ? QString()
-            : fillFirst(_("Not imported, for a missing name or a name with \"\\\":\n%s"), nameList(refused));
-    if (methods.empty() && sequences.empty()) {
-        QString text = fillFirst(_("%s holds no methods or sequences to import."), qpath);
-        if (!refusedText.isEmpty()) text += "\n\n" + refusedText;
-        errorBox(text);
+    QString notes;
+    if (!damaged.isEmpty())
+        notes += "\n\n" + fillFirst(_("Not imported, damaged (cut off, or without keys that every export "
+                                      "writes):\n%s"),
+                                    nameList(damaged));
+    if (!refused.isEmpty())
+        notes += "\n\n" + fillFirst(_("Not imported, for a missing name or a name with \"\\\":\n%s"),
+                                    nameList(refused));
+    if (entries.empty()) {
+        errorBox(fillFirst(_("%s holds no methods or sequences to import."), qpath) + notes);
         return false;
     }
 
-    // Questions come before the store is touched, so no transaction waits on the operator.
-    QStringList existing;
-    std::vector<bool> methodExists, sequenceExists;
+    // Names land on the store's keys folded (letter case aside), so entries that fold alike
+    // are one entry: the file's later one, or the stored one, is replaced only on Yes.
+    std::vector<Group> groups;
+    QStringList stored, twice;
     try {
-        CMethodNames probe;
-        for (const auto& m : methods) {
-            methodExists.push_back(probe.MethodExists(m.rec.Name));
-            if (methodExists.back()) existing << fillFirst(_("Method %s"), qs(m.rec.Name));
+        std::map<std::string, std::string> storedNames[2];
+        for (int kind = 0; kind < 2; ++kind) {
+            Registry reg;
+            const std::string folder = kind == 0 ? CMethodNames().MethodsKey : CSequenceNames().SequencesKey;
+            if (reg.openKey(folder, false))
+                for (const std::string& n : reg.getKeyNames()) storedNames[kind].emplace(caseFold(n), n);
         }
-        for (const auto& q : sequences) {
-            sequenceExists.push_back(sequenceStored(q.rec.Name));
-            if (sequenceExists.back()) existing << fillFirst(_("Sequence %s"), q.rec.Name);
+        std::map<std::pair<bool, std::string>, size_t> groupOf;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const Entry& e = entries[i];
+            const std::string key = caseFold(e.name);
+            const auto [it, added] = groupOf.emplace(std::make_pair(e.method, key), groups.size());
+            if (added) {
+                Group g;
+                const auto& names = storedNames[e.method ? 0 : 1];
+                const auto found = names.find(key);
+                if (found != names.end()) g.stored = found->second;
+                groups.push_back(g);
+            }
+            groups[it->second].members.push_back(i);
         }
     } catch (const std::exception& e) {
         errorBox(fillFirst(_("Nothing was imported: %s"), qs(e.what())));
         return false;
     }
-    existing.removeDuplicates();
+    for (const Group& g : groups) {
+        const Entry& first = entries[g.members.front()];
+        if (!g.stored.empty()) {
+            QString line = kindOf(first) + " " + qs(g.stored);
+            const std::string& incoming = entries[g.members.back()].name;
+            if (incoming != g.stored) line += " " + fillFirst(_("(in the file: %s)"), qs(incoming));
+            stored << line;
+        }
+        if (g.members.size() > 1) {
+            QStringList seen;
+            for (size_t i : g.members)
+                seen << quotedName(entries[i].name) + " (" + qs(entries[i].section) + ")";
+            twice << kindOf(first) + " " + seen.join(QStringLiteral(", "));
+        }
+    }
     bool replace = true;
-    if (!existing.isEmpty()) {
-        const MsgResult r = messageBox(
-            fillFirst(_("These are stored already:\n%s\n\nReplace them with the ones from the file? "
-                        "No imports only the new ones."),
-                      nameList(existing)),
-            _("Warning"), MsgButtons::YesNoCancel, mrNo, MsgIcon::Warning);
+    if (!stored.isEmpty() || !twice.isEmpty()) {
+        QString question;
+        if (!stored.isEmpty())
+            question += fillFirst(_("These are stored already:\n%s"), nameList(stored)) + "\n\n";
+        if (!twice.isEmpty())
+            question += fillFirst(_("These are in the file more than once (letter case aside); the later one "
+                                    "replaces the earlier:\n%s"),
+                                  nameList(twice)) +
+                        "\n\n";
+        question += _("Replace them with the ones from the file? No imports only the new ones.");
+        const MsgResult r =
+            messageBox(question, _("Warning"), MsgButtons::YesNoCancel, mrNo, MsgIcon::Warning);
         if (r == mrCancel || r == mrNone) return false;
         replace = r == mrYes;
     }
 
+    // Each group stores at most one entry: on Yes the file's last, on No its first, and only
+    // when nothing is stored under that key.
     int methodCount = 0, sequenceCount = 0;
+    QStringList replaced;
     try {
         Registry reg;
         // One transaction for the whole file: a failed write leaves the stores as they were.
         reg.beginTransaction();
         CMethodNames methodStore;
-        for (size_t i = 0; i < methods.size(); ++i) {
-            if (methodExists[i] && !replace) continue;
-            if (methodStore.SaveMethod(methods[i].rec)) ++methodCount;
-        }
         CSequenceNames sequenceStore;
-        for (size_t i = 0; i < sequences.size(); ++i) {
-            if (sequenceExists[i] && !replace) continue;
-            if (sequenceStore.SaveSequence(sequences[i].rec)) ++sequenceCount;
+        for (const Group& g : groups) {
+            if (!replace && !g.stored.empty()) continue;
+            const Entry& e = entries[replace ? g.members.back() : g.members.front()];
+            if (!(e.method ? methodStore.SaveMethod(e.m) : sequenceStore.SaveSequence(e.q))) continue;
+            ++(e.method ? methodCount : sequenceCount);
+            if (!replace) continue;
+            for (size_t k = 0; k + 1 < g.members.size(); ++k) {
+                const Entry& earlier = entries[g.members[k]];
+                replaced << kindOf(e) + " " +
+                                _("%1 replaces %2")
+                                    .arg(quotedName(e.name) + " (" + qs(e.section) + ")",
+                                         quotedName(earlier.name) + " (" + qs(earlier.section) + ")");
+            }
+            if (!g.stored.empty() && g.stored != e.name)
+                replaced << kindOf(e) + " " +
+                                _("%1 replaces the stored %2")
+                                    .arg(quotedName(e.name) + " (" + qs(e.section) + ")",
+                                         quotedName(g.stored));
         }
         reg.commit();
     } catch (const std::exception& e) {
@@ -374,7 +513,10 @@ bool TExportImport1::ImportAll(const std::string& path) {
 
     QString text =
         _("Imported %1 methods and %2 sequences from %3.").arg(methodCount).arg(sequenceCount).arg(qpath);
-    if (!refusedText.isEmpty()) text += "\n\n" + refusedText;
-    infoBox(text);
+    if (file.cp1252) text += "\n\n" + _("The file is not UTF-8: its texts were read as Windows-1252.");
+    if (!replaced.isEmpty()) text += "\n\n" + fillFirst(_("Replaced:\n%s"), nameList(replaced));
+    infoBox(text + notes);
     return true;
 }
+
+}  // namespace

@@ -23,6 +23,12 @@
 
 namespace {
 
+// The keys every exported method section has; a section without them is damaged.
+const std::string kTexts =
+    "ColumnT=\nColumnD=\nReactorT=\nReactorV=\nReagent1D=\nReagent2D=\nRuntime=\nEquilTime=\n"
+    "Pump1Flow=\nPump2Flow=\n";
+const std::string kFixed = kTexts + "flushMethod=0\npowerCoolingMethod=0\n";
+
 class ExportImportTest : public StoreTest {
   protected:
     void SetUp() override {
@@ -235,13 +241,14 @@ TEST_F(ExportImportTest, RoundTripIntoAnotherInstance) {
 
 TEST_F(ExportImportTest, ImportReadsSectionsAndKeysByTheirPrefixes) {
     write(file_,
-          "[MethodABC]\nName=A\nflushMethod=7\npowerCoolingMethod=x\n"
-          "PumpFlowTT9=5\nPumpFlowTT1=5;0.2\nPumpFlowTTz=1;2;3;4\nColTempTTq=7\nColTempTT0=8;9;10\n"
-          "pumpflowtt00000=lower;case;ignored\nOther=1\n"
-          "[Methods]\nName=B\n"
-          "[method00000]\nName=C\n"
-          "[SequenceX]\nName=S\nSequenceLine5=Flush\nSequenceLine1=A;3\nSequenceLine0=;4\nLine=B;1\n"
-          "[Other]\nName=D\n");
+          "[MethodABC]\nName=A\nflushMethod=7\npowerCoolingMethod=x\n" + kTexts +
+              "PumpFlowTT9=5\nPumpFlowTT1=5;0.2\nPumpFlowTTz=1;2;3;4\nColTempTTq=7\nColTempTT0=8;9;10\n"
+              "pumpflowtt00000=lower;case;ignored\nOther=1\n"
+              "[Methods]\nName=B\n" +
+              kFixed +
+              "[method00000]\nName=C\n"
+              "[SequenceX]\nName=S\nSequenceLine5=Flush\nSequenceLine1=A;3\nSequenceLine0=;4\nLine=B;1\n"
+              "[Other]\nName=D\n");
     ASSERT_TRUE(form_.ImportAll(file_));
     EXPECT_EQ(keys(CMethodNames().MethodsKey), (Strings{"A", "B"}));
     const TMethodINIParams a = load("A");
@@ -259,7 +266,7 @@ TEST_F(ExportImportTest, ImportReadsSectionsAndKeysByTheirPrefixes) {
 }
 
 TEST_F(ExportImportTest, PumpRowsWithoutSeparatorsKeepTheirPump2Flow) {
-    write(file_, "[Method0]\nName=P\nPumpFlowTT0=5\nPumpFlowTT1=6;0.2\n");
+    write(file_, "[Method0]\nName=P\n" + kFixed + "PumpFlowTT0=5\nPumpFlowTT1=6;0.2\n");
     ASSERT_TRUE(form_.ImportAll(file_));
     // The first row has no time and is not stored; the second keeps time and pump 2 flow.
     const TMethodINIParams p = load("P");
@@ -269,9 +276,9 @@ TEST_F(ExportImportTest, PumpRowsWithoutSeparatorsKeepTheirPump2Flow) {
 }
 
 TEST_F(ExportImportTest, EntriesWithoutAUsableNameAreReportedAndSkipped) {
-    write(file_,
-          "[Method0]\nColumnT=40\n[Method1]\nName=\n[Method2]\nName=a\\b\n[Method3]\nName=Good\n"
-          "[Sequence0]\nSequenceLine0=Good;1\n[Sequence1]\nName=..\\Methods\\Good\n");
+    write(file_, "[Method0]\nColumnT=40\n[Method1]\nName=\n" + kFixed + "[Method2]\nName=a\\b\n" + kFixed +
+                     "[Method3]\nName=Good\n" + kFixed +
+                     "[Sequence0]\nSequenceLine0=Good;1\n[Sequence1]\nName=..\\Methods\\Good\n");
     ASSERT_TRUE(form_.ImportAll(file_));
     EXPECT_EQ(keys(CMethodNames().MethodsKey), Strings{"Good"});
     EXPECT_EQ(keys(CSequenceNames().SequencesKey), Strings{"<missing>"});
@@ -279,8 +286,10 @@ TEST_F(ExportImportTest, EntriesWithoutAUsableNameAreReportedAndSkipped) {
     EXPECT_EQ(dialogs_.shown[0].title, "Info");
     EXPECT_EQ(dialogs_.shown[0].text, "Imported 1 methods and 0 sequences from " +
                                           QString::fromStdString(file_) +
-                                          ".\n\nNot imported, for a missing name or a name with \"\\\":\n"
-                                          "Method0\nMethod1\nMethod2\nSequence0\nSequence1");
+                                          ".\n\nNot imported, damaged (cut off, or without keys that every "
+                                          "export writes):\nMethod0\nSequence0"
+                                          "\n\nNot imported, for a missing name or a name with \"\\\":\n"
+                                          "Method1\nMethod2\nSequence1");
 }
 
 TEST_F(ExportImportTest, ImportingTwiceAsksOnceAndLeavesTheSameStore) {
@@ -348,7 +357,8 @@ TEST_F(ExportImportTest, UnreadableOrEmptyFilesChangeNothing) {
          QString::fromStdString(d) + "/empty.sav holds no methods or sequences to import."},
         {d + "/nameless.sav", "[Method0]\nColumnT=1\n", true,
          QString::fromStdString(d) + "/nameless.sav holds no methods or sequences to import.\n\n"
-                                     "Not imported, for a missing name or a name with \"\\\":\nMethod0"},
+                                     "Not imported, damaged (cut off, or without keys that every export "
+                                     "writes):\nMethod0"},
     };
     for (const Case& c : cases) {
         if (c.create) write(c.path, c.content);
