@@ -71,22 +71,23 @@ TEST_F(ImportDamage, AFileCutOffReplacesNothingAndNamesWhatItSkipped) {
 }
 
 TEST_F(ImportDamage, AWindows1252FileKeepsItsNamesApartAndFoldedNamesReplaceOnlyOnYes) {
-    storeMethod(withRows("M\xC3\x88THODE"));  // "MÈTHODE", stored already
+    storeMethod(withRows("M\xC3\x88THODE \xE2\x82\xAC"));  // "MÈTHODE €", stored already
     const std::string fixed =
         "ColumnT=40\r\nColumnD=\r\nReactorT=50\r\nReactorV=\r\nReagent1D=\r\nReagent2D=\r\nRuntime=2\r\n"
         "EquilTime=10\r\nPump1Flow=0.25\r\nPump2Flow=0.25\r\nflushMethod=0\r\npowerCoolingMethod=0\r\n";
-    // "Méthode", "Mèthode" and "MÉTHODE" in Windows-1252, as the original platform writes them.
+    // "Méthode", "Mèthode €" and "MÉTHODE" in Windows-1252, as the original platform writes them.
     std::ofstream(file_, std::ios::binary) << "[Method00000]\r\nName=M\xE9thode\r\n"
-                                           << fixed << "[Method00001]\r\nName=M\xE8thode\r\n"
+                                           << fixed << "[Method00001]\r\nName=M\xE8thode \x80\r\n"
                                            << fixed << "[Method00002]\r\nName=M\xC9THODE\r\n"
                                            << fixed;
     dialogs_.answer(mrNo);  // nothing replaced: the file's first of each name, where none is stored
     ASSERT_TRUE(form_.ImportAll(file_));
-    EXPECT_EQ(sortedKeys(), (Strings{"M\xC3\x88THODE", "M\xC3\xA9thode"}));
-    EXPECT_EQ(load("M\xC3\x88THODE").PumpTimeList.size(), 2u);
+    EXPECT_EQ(sortedKeys(), (Strings{"M\xC3\x88THODE \xE2\x82\xAC", "M\xC3\xA9thode"}));
+    EXPECT_EQ(load("M\xC3\x88THODE \xE2\x82\xAC").PumpTimeList.size(), 2u);
     ASSERT_EQ(dialogs_.shown.size(), 2u);
     EXPECT_EQ(dialogs_.shown[0].text.toStdString(),
-              "These are stored already:\nMethod M\xC3\x88THODE (in the file: M\xC3\xA8thode)\n\n"
+              "These are stored already:\nMethod M\xC3\x88THODE \xE2\x82\xAC (in the file: M\xC3\xA8thode "
+              "\xE2\x82\xAC)\n\n"
               "These are in the file more than once (letter case aside); the later one replaces the "
               "earlier:\nMethod \"M\xC3\xA9thode\" (Method00000), \"M\xC3\x89THODE\" (Method00002)\n\n"
               "Replace them with the ones from the file? No imports only the new ones.");
@@ -97,14 +98,15 @@ TEST_F(ImportDamage, AWindows1252FileKeepsItsNamesApartAndFoldedNamesReplaceOnly
     dialogs_.shown.clear();
     dialogs_.answer(mrYes);
     ASSERT_TRUE(form_.ImportAll(file_));
-    EXPECT_EQ(sortedKeys(), (Strings{"M\xC3\x89THODE", "M\xC3\xA8thode"}));
-    EXPECT_TRUE(load("M\xC3\xA8thode").PumpTimeList.empty());
+    EXPECT_EQ(sortedKeys(), (Strings{"M\xC3\x89THODE", "M\xC3\xA8thode \xE2\x82\xAC"}));
+    EXPECT_TRUE(load("M\xC3\xA8thode \xE2\x82\xAC").PumpTimeList.empty());
     EXPECT_EQ(dialogs_.shown[1].text.toStdString(),
               "Imported 2 methods and 0 sequences from " + file_ +
                   ".\n\nThe file is not UTF-8: its texts were read as Windows-1252.\n\nReplaced:\n"
                   "Method \"M\xC3\x89THODE\" (Method00002) replaces \"M\xC3\xA9thode\" (Method00000)\n"
                   "Method \"M\xC3\x89THODE\" (Method00002) replaces the stored \"M\xC3\xA9thode\"\n"
-                  "Method \"M\xC3\xA8thode\" (Method00001) replaces the stored \"M\xC3\x88THODE\"");
+                  "Method \"M\xC3\xA8thode \xE2\x82\xAC\" (Method00001) replaces the stored \"M\xC3\x88THODE "
+                  "\xE2\x82\xAC\"");
 }
 
 }  // namespace
