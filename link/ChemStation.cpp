@@ -67,7 +67,9 @@ bool TChemStation1::OpenLink() {
     }
     if (!trimmed(DDEServiceName).empty() && DdeClientConv->setLink(DDEServiceName, Topic)) {
         logLine("#Agilent DDE bConnectionOpen: " + DDEServiceName);
-        return DdeClientConv->openLink();
+        const bool open = DdeClientConv->openLink();
+        if (!open && DdeClientConv->refused()) logLine("#Agilent DDE refused: " + DdeClientConv->lastError());
+        return open;
     }
     logLine("#Agilent DDE bConnectionOpen: incorrect name " + DDEServiceName);
     return false;

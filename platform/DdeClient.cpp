@@ -25,15 +25,6 @@ std::string errnoText(int err) {
     return std::strerror(err);
 }
 
-// Fills addr with the socket path; false when the path does not fit.
-bool makeAddress(const std::string& path, sockaddr_un& addr) {
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    return true;
-}
-
 int newSocket() {
     return ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
@@ -114,7 +105,7 @@ std::string socketDir() {
             return dir;
         }
     }
-    return "/tmp";
+    return "/tmp/zentrova-dde-" + std::to_string(::geteuid());
 }
 
 std::string socketPath(const std::string& service) {
@@ -138,7 +129,7 @@ std::string socketPath(const std::string& service) {
 // ---------------------------------------------------------------------------------------------
 // Client
 
-DdeClient::DdeClient(QObject* parent) : QObject(parent) {
+DdeClient::DdeClient(QObject* parent) : QObject(parent), PeerUid(localsocket::peerUid) {
     timeoutTimer_ = new QTimer(this);
     timeoutTimer_->setInterval(CheckIntervalMs);
     connect(timeoutTimer_, &QTimer::timeout, this, [this] { checkTimeout(); });
@@ -165,13 +156,23 @@ bool DdeClient::setLink(const std::string& service, const std::string& topic) {
 bool DdeClient::openLink() {
     closeLink();
     error_.clear();
+    refused_ = false;
     if (topic_.empty()) {
         error_ = "no topic set";
         return false;
     }
     const std::string path = dde::socketPath(service_);
+    const std::string dir = dde::socketDir();
+    struct stat st;
+    std::string why;
+    if (::stat(dir.c_str(), &st) == 0 && !localsocket::privateFolder(dir, why)) {
+        // Another user could have put anything there.
+        refused_ = true;
+        error_ = path + ": " + why;
+        return false;
+    }
     sockaddr_un addr;
-    if (!makeAddress(path, addr)) {
+    if (!localsocket::makeAddress(path, addr)) {
         error_ = "socket path too long: " + path;
         return false;
     }
@@ -187,6 +188,16 @@ bool DdeClient::openLink() {
     if (rc < 0) {
         // A local connect completes at once or not at all; a full backlog counts as a refusal.
         error_ = "cannot reach service \"" + service_ + "\" at " + path + ": " + errnoText(errno);
+        ::close(fd);
+        return false;
+    }
+    const std::optional<uid_t> peer = PeerUid ? PeerUid(fd) : std::nullopt;
+    if (!peer || !localsocket::trustedUid(*peer)) {
+        // Only this user or root may answer for the data system.
+        refused_ = true;
+        error_ = path + ": the server runs as " +
+                 (peer ? "user " + std::to_string(*peer) : std::string("an unknown user")) +
+                 ", not as this user or root";
         ::close(fd);
         return false;
     }
@@ -352,45 +363,16 @@ bool DdeServer::listen(const std::string& service) {
     stopListening();
     error_.clear();
     const std::string dir = dde::socketDir();
-    ::mkdir(dir.c_str(), 0700);  // an existing folder is fine
+    ::mkdir(dir.c_str(), 0700);  // an existing folder is fine if it is private
+    std::string why;
+    if (!localsocket::privateFolder(dir, why)) {
+        error_ = "cannot serve in " + dir + ": " + why;
+        return false;
+    }
     const std::string path = dde::socketPath(service);
-    sockaddr_un addr;
-    if (!makeAddress(path, addr)) {
-        error_ = "socket path too long: " + path;
-        return false;
-    }
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
-            error_ = path + " exists and is not a socket";
-            return false;
-        }
-        // Someone answering there is a live server; otherwise the socket is left over.
-        const int probe = newSocket();
-        if (probe >= 0) {
-            const bool live = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
-                              errno == EAGAIN;
-            ::close(probe);
-            if (live) {
-                error_ = "service \"" + service + "\" is already served at " + path;
-                return false;
-            }
-        }
-        ::unlink(path.c_str());
-    }
-    const int fd = newSocket();
-    if (fd < 0) {
-        error_ = "socket: " + errnoText(errno);
-        return false;
-    }
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0 || ::listen(fd, 16) < 0) {
-        error_ = "cannot serve at " + path + ": " + errnoText(errno);
-        ::close(fd);
-        return false;
-    }
-    listenFd_ = fd;
+    if (!localsocket::listenPrivate(path, 16, true, listener_, error_)) return false;
     path_ = path;
-    acceptNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    acceptNotifier_ = new QSocketNotifier(listener_.fd, QSocketNotifier::Read, this);
     connect(acceptNotifier_, &QSocketNotifier::activated, this, [this] { onAccept(); });
     return true;
 }
@@ -398,11 +380,7 @@ bool DdeServer::listen(const std::string& service) {
 void DdeServer::stopListening() {
     delete acceptNotifier_;
     acceptNotifier_ = nullptr;
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-        ::unlink(path_.c_str());
-    }
-    listenFd_ = -1;
+    localsocket::closeAndRemove(listener_);
 }
 
 void DdeServer::dropConnections() {
@@ -411,7 +389,7 @@ void DdeServer::dropConnections() {
 
 void DdeServer::onAccept() {
     for (;;) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(listener_.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         auto c = std::make_unique<Conn>();
         c->fd = fd;

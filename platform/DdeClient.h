@@ -19,13 +19,16 @@
 #include <optional>
 #include <string>
 
+#include "platform/LocalSocket.h"
+
 class QSocketNotifier;
 class QTimer;
 
 namespace dde {
 // Longest reply or request line accepted, in bytes (without the LF).
 constexpr size_t MaxLine = 64 * 1024;
-// Folder of the sockets: $ZENTROVA_DDE_DIR, else $XDG_RUNTIME_DIR, else /tmp.
+// Folder of the sockets: $ZENTROVA_DDE_DIR, else $XDG_RUNTIME_DIR, else a folder of this
+// user's own, /tmp/zentrova-dde-<uid> (made with mode 0700 by the server side).
 std::string socketDir();
 // socketDir() + "/zentrova-dde-" + the service name (case folded, bytes outside
 // [a-z0-9._-] as %XX) + ".sock". Service names compare without regard to case.
@@ -61,8 +64,15 @@ class DdeClient : public QObject {
     const std::string& topic() const { return topic_; }
 
     // Connects to the service's socket; returns at once. An open conversation is closed
-    // first. False (lastError()) when nobody serves the name.
+    // first. False (lastError()) when nobody serves the name, or when the server is not to be
+    // trusted (refused()): its folder can be changed by other users or it runs as another user
+    // than this one or root.
     bool openLink();
+    // The last openLink() found a server it does not trust.
+    bool refused() const { return refused_; }
+    // Reads the user of the server's end of a connection (the kernel's peer credentials
+    // unless replaced, as tests do).
+    std::function<std::optional<uid_t>(int fd)> PeerUid;
     // Ends the conversation from this side; the close event does not fire. A waiting
     // request is answered Closed (later, on the GUI thread).
     void closeLink();
@@ -104,6 +114,7 @@ class DdeClient : public QObject {
     void deliverLater(ReplyHandler done, DdeReply reply);
 
     std::string service_, topic_, error_;
+    bool refused_ = false;
     int fd_ = -1;
     uint64_t serial_ = 0;  // counts the conversations opened
     QSocketNotifier* readNotifier_ = nullptr;
@@ -125,12 +136,13 @@ class DdeServer : public QObject {
     explicit DdeServer(QObject* parent = nullptr);
     ~DdeServer() override;  // stops listening and drops every conversation
 
-    // Binds the service's socket (a stale socket left by a dead server is replaced; a live
-    // server or a file that is not a socket is not touched). False with lastError().
+    // Binds the service's socket with mode 0600 in a folder only this user can change (a
+    // stale socket of this user is replaced; a live server, another user's socket or a file
+    // that is not a socket is not touched). False with lastError().
     bool listen(const std::string& service);
     // Stops listening and removes the socket; conversations already open go on.
     void stopListening();
-    bool isListening() const { return listenFd_ >= 0; }
+    bool isListening() const { return listener_.fd >= 0; }
     // Closes every open conversation (clients see the server end it).
     void dropConnections();
     size_t connectionCount() const { return conns_.size(); }
@@ -150,7 +162,7 @@ class DdeServer : public QObject {
     void closeConn(int fd);
     std::string answerFor(const std::string& line, bool& withhold);
 
-    int listenFd_ = -1;
+    localsocket::Listener listener_;
     std::string path_, error_;
     QSocketNotifier* acceptNotifier_ = nullptr;
     std::map<int, std::unique_ptr<Conn>> conns_;

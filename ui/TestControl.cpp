@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -18,6 +18,7 @@
 
 #include "link/Instrument.h"
 #include "platform/Dialogs.h"
+#include "platform/LocalSocket.h"
 #include "ui/LCDFrame.h"
 #include "ui/MainForm.h"
 #include "unicode/UxControls.h"
@@ -32,8 +33,7 @@ struct Client {
 };
 
 struct State {
-    int listenFd = -1;
-    std::string path;
+    localsocket::Listener listener;
     QSocketNotifier* acceptNotifier = nullptr;
     std::map<int, Client> clients;
     std::deque<MsgResult> answers;
@@ -89,7 +89,7 @@ void readClient(int fd) {
 }
 
 void acceptClient() {
-    const int fd = ::accept4(state().listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(state().listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
     Client c;
     c.fd = fd;
@@ -111,21 +111,13 @@ bool startFromEnvironment() {
     const char* path = std::getenv("ZENTROVA_TEST_CONTROL");
     if (!path || !*path) return false;
     State& s = state();
-    sockaddr_un addr{};
-    if (std::strlen(path) >= sizeof addr.sun_path) return false;
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path);
-    ::unlink(path);
-    s.listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s.listenFd < 0) return false;
-    if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(s.listenFd, 4) != 0) {
-        ::close(s.listenFd);
-        s.listenFd = -1;
+    std::string error;
+    // Mode 0600 whatever the umask; a file already at the path is not ours to remove.
+    if (!localsocket::listenPrivate(path, 4, true, s.listener, error)) {
+        std::fprintf(stderr, "zentrova: test control: %s\n", error.c_str());
         return false;
     }
-    s.path = path;
-    s.acceptNotifier = new QSocketNotifier(s.listenFd, QSocketNotifier::Read);
+    s.acceptNotifier = new QSocketNotifier(s.listener.fd, QSocketNotifier::Read);
     QObject::connect(s.acceptNotifier, &QSocketNotifier::activated, [] { acceptClient(); });
     setMessageHandler([](const MessageRequest& req) {
         state().boxes.push_back(req);
@@ -145,11 +137,7 @@ void stop() {
     while (!s.clients.empty()) closeClient(s.clients.begin()->first);
     delete s.acceptNotifier;
     s.acceptNotifier = nullptr;
-    if (s.listenFd >= 0) {
-        ::close(s.listenFd);
-        ::unlink(s.path.c_str());
-    }
-    s.listenFd = -1;
+    localsocket::closeAndRemove(s.listener);
 }
 
 std::string handle(const std::string& line) {

@@ -34,7 +34,8 @@ const char* kUsage =
     "  drop                      end the open conversations\n"
     "  show                      print the state\n"
     "  quit                      end the program\n"
-    "The socket is $ZENTROVA_DDE_DIR (else $XDG_RUNTIME_DIR, else /tmp)/zentrova-dde-<service>.sock.\n";
+    "The socket is $ZENTROVA_DDE_DIR (else $XDG_RUNTIME_DIR, else /tmp/zentrova-dde-<uid>)\n"
+    "/zentrova-dde-<service>.sock, mode 0600, in a folder only this user can change.\n";
 
 int gSignalPipe[2] = {-1, -1};
 

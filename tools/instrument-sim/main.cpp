@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/LocalSocket.h"
 #include "tools/instrument-sim/SimText.h"
 #include "tools/instrument-sim/Simulator.h"
 
@@ -418,25 +418,16 @@ int main(int argc, char** argv) {
         link = std::move(tcp);
     }
 
-    int controlListen = -1;
+    localsocket::Listener control;
     if (!controlPath.empty()) {
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        if (controlPath.size() >= sizeof sa.sun_path) {
-            std::fprintf(stderr, "instrument-sim: control socket path too long\n");
+        // Mode 0600 whatever the umask; a file already at the path is not ours to remove.
+        std::string error;
+        if (!localsocket::listenPrivate(controlPath, 4, true, control, error)) {
+            std::fprintf(stderr, "instrument-sim: control socket: %s\n", error.c_str());
             return 1;
         }
-        std::strcpy(sa.sun_path, controlPath.c_str());
-        ::unlink(controlPath.c_str());
-        controlListen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (controlListen < 0 || ::bind(controlListen, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            ::listen(controlListen, 4) != 0) {
-            std::fprintf(stderr, "instrument-sim: cannot listen on %s: %s\n", controlPath.c_str(),
-                         std::strerror(errno));
-            return 1;
-        }
-        setNonBlocking(controlListen);
     }
+    const int controlListen = control.fd;
     std::fflush(stdout);
 
     std::vector<ControlClient> clients;
@@ -509,10 +500,7 @@ int main(int argc, char** argv) {
     link.reset();
     for (ControlClient& c : clients)
         if (!c.closed && c.in != STDIN_FILENO) ::close(c.in);
-    if (controlListen >= 0) {
-        ::close(controlListen);
-        ::unlink(controlPath.c_str());
-    }
+    localsocket::closeAndRemove(control);
     if (log) std::fclose(log);
     return 0;
 }
