@@ -75,24 +75,6 @@ class PressureTestTest : public RigHarness {
     bool printConfirmed = true;
 };
 
-TEST_F(PressureTestTest, StartsResetTheMachineAndPickThePumps) {
-    test->TestState = 21, test->ErrorShown = true, test->TickCount = 99, instrument->PercentDone = 40;
-    EXPECT_TRUE(test->StartPumpTest(2));
-    EXPECT_EQ(test->SystemTest, 0);
-    EXPECT_EQ(test->TestState, 0);
-    EXPECT_EQ(test->PumpMask, 2u);
-    EXPECT_EQ(test->TickCount, 0);
-    EXPECT_EQ(test->TickBudget, 1800);
-    EXPECT_FALSE(test->ErrorShown);
-    EXPECT_EQ(instrument->PercentDone, 0);
-    EXPECT_TRUE(test->StartSystemTest());
-    EXPECT_EQ(test->SystemTest, 1);
-    EXPECT_EQ(test->PumpMask, 3u);
-    instrument->SinglePump = true;
-    test->StartSystemTest();
-    EXPECT_EQ(test->PumpMask, 1u);
-}
-
 TEST_F(PressureTestTest, RefusalsEndAtOnceWithoutMovingAnything) {
     test->StartPumpTest(3);
     EXPECT_FALSE(step());  // No is the default of the first box
