@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "link/CommandQueue.h"
 #include "link/LogFile.h"
@@ -25,68 +26,42 @@ size_t occurrences(const std::string& text, const std::string& what) {
 
 }  // namespace
 
-TEST(CommandQueue, SplitsLineIntoPiecesInOrder) {
-    TCommandQueue q;
-    EXPECT_TRUE(q.Add("MS 0 1;ML 0 0.005;FWD 0"));
-    EXPECT_EQ(q.Count(), 3);
-    EXPECT_EQ(next(q), "MS 0 1");
-    EXPECT_EQ(next(q), "ML 0 0.005");
-    EXPECT_EQ(next(q), "FWD 0");
-    EXPECT_EQ(q.Next(), nullptr);
-    EXPECT_EQ(q.Count(), 0);
-}
-
-TEST(CommandQueue, EmptyPiecesAreSkippedAndBlanksKept) {
-    TCommandQueue q;
-    q.Add(";A;;B ; C;");
-    EXPECT_EQ(q.Count(), 3);
-    EXPECT_EQ(next(q), "A");
-    EXPECT_EQ(next(q), "B ");
-    EXPECT_EQ(next(q), " C");
-    q.Add("");
-    q.Add(";;;");
-    q.Add(static_cast<const char*>(nullptr));
-    EXPECT_EQ(q.Count(), 0);
-}
-
-TEST(CommandQueue, PieceOf29IsQueuedAnd30IsDroppedWithNeighboursKept) {
-    TCommandQueue q;
+TEST(CommandQueue, SplitsLinesIntoCommandsAndRefusesOverlongOnes) {
     const std::string p29(29, 'a'), p30(30, 'b');
-    EXPECT_TRUE(q.Add(p29));
-    EXPECT_EQ(next(q), p29);
-    EXPECT_FALSE(q.Add("X;" + p30 + ";Y"));
-    EXPECT_EQ(q.Count(), 2);
-    EXPECT_EQ(next(q), "X");
-    EXPECT_EQ(next(q), "Y");
-}
-
-TEST(CommandQueue, LongLinesAreRefusedWithoutOverrun) {
+    std::string l199;
+    std::vector<std::string> pieces199;
+    for (int i = 0; i < 33; ++i) l199 += "OFF 0;", pieces199.push_back("OFF 0");
+    l199 += "Z", pieces199.push_back("Z");
+    ASSERT_EQ(l199.size(), TCommandQueue::MaxLine);
+    const struct Case {
+        std::string line;
+        std::vector<std::string> queued;
+        bool ok;
+    } cases[] = {
+        {"MS 0 1;ML 0 0.005;FWD 0", {"MS 0 1", "ML 0 0.005", "FWD 0"}, true},
+        {";A;;B ; C;", {"A", "B ", " C"}, true},  // empty pieces skipped, blanks kept
+        {"", {}, true},
+        {";;;", {}, true},
+        {p29, {p29}, true},
+        {"X;" + p30 + ";Y", {"X", "Y"}, false},  // a piece of 30 is dropped, its neighbours kept
+        {std::string("A;B\0;C", 6), {"A", "B"}, true},  // text after a NUL is not seen
+        {l199, pieces199, true},
+        {l199 + "Z", {}, false},  // 200 characters: refused whole
+        {std::string(5000, ';'), {}, false},
+    };
+    for (const Case& c : cases) {
+        TCommandQueue q;
+        EXPECT_EQ(q.Add(c.line), c.ok) << c.line.substr(0, 40);
+        std::vector<std::string> got;
+        while (const char* s = q.Next()) got.push_back(s);
+        EXPECT_EQ(got, c.queued) << c.line.substr(0, 40);
+    }
     TCommandQueue q;
-    std::string ok;
-    while (ok.size() + 6 <= 199) ok += "OFF 0;";
-    ok.resize(199, 'Z');  // exactly 199: taken
-    EXPECT_LE(ok.size(), TCommandQueue::MaxLine);
-    q.Add(ok);
-    EXPECT_GT(q.Count(), 0);
-    q.Clear();
-
-    std::string big = ok + "Z";  // 200 characters
-    EXPECT_FALSE(q.Add(big));
-    EXPECT_FALSE(q.Add(big.c_str()));
+    EXPECT_TRUE(q.Add(static_cast<const char*>(nullptr)));
     EXPECT_EQ(q.Count(), 0);
-    std::string huge(5000, ';');
-    EXPECT_FALSE(q.Add(huge));
-    EXPECT_EQ(q.Count(), 0);
-}
-
-TEST(CommandQueue, TextAfterNulIsIgnored) {
-    TCommandQueue q;
-    std::string line("A;B", 3);
-    line += '\0';
-    line += ";C";
-    q.Add(line);
-    EXPECT_EQ(q.Count(), 2);
     TCommandStack st;
+    st.Push(p30);
+    EXPECT_EQ(st.Count(), 0) << "a slot holds 29 characters";
     st.Push(std::string_view("AB\0CD", 5));
     EXPECT_TRUE(st.IsLast("AB"));
 }

@@ -15,14 +15,9 @@ using Lines = std::vector<std::string>;
 TEST(HPLCType, StoredTextGivesTheType) {
     HplcEnv e;
     const std::map<std::string, uint8_t> table = {{"Agilent ChemStation", 0},
-                                                  {"Varian StarWS", 1},
-                                                  {"PE TotalChrom", 2},
-                                                  {"Waters", 3},
-                                                  {"Other", 4},
-                                                  {"No Connection to HPLC", 5},
-                                                  {"", 5},
-                                                  {"waters", 5},
-                                                  {"Waters ", 5},
+                                                  {"Varian StarWS", 1}, {"PE TotalChrom", 2}, {"Waters", 3},
+                                                  {"Other", 4}, {"No Connection to HPLC", 5}, {"", 5},
+                                                  {"waters", 5}, {"Waters ", 5},
                                                   {"OTHER", 5}};
     THPLCModule m;
     m.Timer1->stop();

@@ -139,8 +139,7 @@ TEST_F(EditMethodsTest, FieldChecksOnLeavingWarnWithTheirTextsAndAcceptTheLimits
     const std::vector<Case> cases = {
         {f.Runtime, [&] { f.RuntimeOnExit(); }, "10.5", runtime},
         {f.Runtime, [&] { f.RuntimeOnExit(); }, "0", runtime},
-        {f.Runtime, [&] { f.RuntimeOnExit(); }, "1", ""},
-        {f.Runtime, [&] { f.RuntimeOnExit(); }, "", ""},
+        {f.Runtime, [&] { f.RuntimeOnExit(); }, "1", ""}, {f.Runtime, [&] { f.RuntimeOnExit(); }, "", ""},
         {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "0", equil},
         {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "61", equil},
         {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "60", ""},

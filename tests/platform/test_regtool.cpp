@@ -131,8 +131,7 @@ TEST_F(RegtoolTest, ImportDeletesAndFailsWholeOnBadInput) {
         {"[HKCU\\Software\\D]\n\"v\"=dword:4294967296\n", "not a 32-bit number"},
         {"[HKCU\\Software\\D]\n\"v\"=sz:C:\\data\n", "unknown escape"},
         {"[HKCU\\Software\\D]\n\"v\"=str:x\n", "unknown value type"},
-        {"[HKCU\\Software\\D]\n\"v=sz:x\n", "no closing quote"},
-        {"[HKCU\\Software\\D\n", "must end in"},
+        {"[HKCU\\Software\\D]\n\"v=sz:x\n", "no closing quote"}, {"[HKCU\\Software\\D\n", "must end in"},
         {"[HKCU\\Software\\D]\nv=sz:x\n", "expected"},
         {"[HKCU\\Software\\D]\n\"v\"=hex:1,2\n", "hex byte pairs"},
         {"[-HKCU]\n", "root key cannot be deleted"},
@@ -155,17 +154,14 @@ TEST_F(RegtoolTest, BadCommandsAndMissingItemsFailClearly) {
         int code;
         const char* message;
     } cases[] = {
-        {{}, 2, "no command"},
-        {{"frob"}, 2, "unknown command"},
+        {{}, 2, "no command"}, {{"frob"}, 2, "unknown command"},
         {{"read", "HKCU\\Nope", "x"}, 1, "no key HKCU\\Nope"},
         {{"write", "HKCU\\A", "x", "dword", "many"}, 2, "not a 32-bit number"},
         {{"write", "HKCU\\A", "x", "float", "1"}, 2, "unknown value type"},
         {{"write", "HKCU\\A", "x", "sz"}, 2, "too few"},
         {{"delete-key", "HKCU"}, 2, "root key cannot be deleted"},
-        {{"delete-key", "HKCU\\Nope"}, 1, "no key"},
-        {{"export", "HKCU\\Nope"}, 1, "no key"},
-        {{"import", "/no/such/file"}, 1, "cannot read"},
-        {{"--store"}, 2, "needs a file name"},
+        {{"delete-key", "HKCU\\Nope"}, 1, "no key"}, {{"export", "HKCU\\Nope"}, 1, "no key"},
+        {{"import", "/no/such/file"}, 1, "cannot read"}, {{"--store"}, 2, "needs a file name"},
     };
     for (const auto& c : cases) {
         const Result r = run(c.args);

@@ -99,36 +99,6 @@ TEST(TUxCheckBox, SettingAnotherValueClicksEvenFromInsideTheHandler) {
     EXPECT_EQ(seen.size(), 4u);
 }
 
-TEST(TUxButton, ClickRunsOnClickWhenEnabled) {
-    TUxButton b("Save", nullptr);
-    int n = 0;
-    b.OnClick = [&] { ++n; };
-    b.Click();
-    b.click();
-    b.setEnabled(false);
-    b.Click();
-    EXPECT_EQ(n, 2);
-    EXPECT_EQ(b.GetCaption(), "Save");
-}
-
-TEST(TUxPageControl, PagesAndOperatorChanges) {
-    TUxPageControl pages;
-    auto* a = new TUxTabSheet(&pages, "Pumps");
-    auto* b = new TUxTabSheet(&pages, "Column");
-    int changes = 0;
-    pages.OnChange = [&] { ++changes; };
-    EXPECT_EQ(pages.GetPageCount(), 2);
-    EXPECT_EQ(b->GetPageIndex(), 1);
-    b->SetCaption(QString::fromUtf8("Säule"));
-    EXPECT_EQ(pages.tabText(1), QString::fromUtf8("Säule"));
-    pages.SetActivePage(b);
-    EXPECT_EQ(pages.GetActivePage(), b);
-    EXPECT_EQ(changes, 0);
-    pages.setCurrentIndex(0);
-    EXPECT_EQ(pages.GetActivePage(), a);
-    EXPECT_EQ(changes, 1);
-}
-
 // ---- the string grid
 
 TEST(TUxStringGrid, CellsOutsideTheGridAreIgnored) {
