@@ -3,6 +3,8 @@
 // the progress figure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <set>
 
 #include "link/support_runharness.h"
@@ -54,6 +56,20 @@ class ProceduresTest : public MachineTest {
             if (s.text == "FWD" + m || s.text == "RVS" + m) out.insert(s.tick);
         return out;
     }
+    // One step that also notes the fullest syringe 1 and every tick in which a pump dispenses
+    // slowly while its valve is not at the column (2).
+    std::function<bool()> watched(std::function<bool()> step) {
+        return [this, step] {
+            const bool busy = step();
+            peak1 = std::max(peak1, inst().pump(1).volume);
+            for (int n : {1, 2})
+                if (inst().pump(n).state == 1 && inst().pump(n).rate < 1.0 && inst().valve(n).position != 2)
+                    ++slowAwayFromColumn;
+            return busy;
+        };
+    }
+    double peak1 = 0.0;
+    int slowAwayFromColumn = 0;
     bool anyChannel2() {
         for (const auto& s : link().sent())
             if (isChannelCommand(s.text, 2)) return true;
@@ -247,9 +263,12 @@ TEST_F(ProceduresTest, StoragePreparationRunsItsCyclesAndAsksTwice) {
         EXPECT_EQ(m().StepCount, steps);
         EXPECT_EQ(m().StorageStep, 42);
     };
-    const int calls = runWhile([&] { return m().StorageProcedureStep(); }, 5000);
+    const int calls = runWhile(watched([&] { return m().StorageProcedureStep(); }), 5000);
     ASSERT_GT(calls, 0);
     EXPECT_EQ(nestedCalls, 6);
+    EXPECT_EQ(slowAwayFromColumn, 0) << "the slow pump-out waits for the valves at the column";
+    EXPECT_GE(peak1, 70.0);
+    EXPECT_LT(peak1, 71.0);
     EXPECT_EQ(m().StepCount, calls);  // every call of the main loop counts, the calls under a box not
     EXPECT_EQ(m().PercentDone, m().StepCount * 100 / 1800);
 
@@ -327,8 +346,11 @@ TEST_F(SinglePumpTest, StoragePreparationAndInstrumentFlushNeverAddressAnAbsentP
 
 TEST_F(ProceduresTest, InstrumentFlushSendsItsMovesInOrderAndCountsTo1200) {
     ASSERT_TRUE(m().StartInstrumentFlush());
-    const int calls = runWhile([&] { return m().InstrumentFlushStep(); }, 5000);
+    const int calls = runWhile(watched([&] { return m().InstrumentFlushStep(); }), 5000);
     ASSERT_GT(calls, 0);
+    EXPECT_EQ(slowAwayFromColumn, 0);
+    EXPECT_GE(peak1, 70.0) << "the second fill takes the syringes to 70 ml";
+    EXPECT_LT(peak1, 71.0);
     EXPECT_EQ(m().InstrumentFlushState, 25);
     EXPECT_EQ(m().PercentDone, (calls - 1) * 100 / 1200);
     for (int ch : {1, 2}) {
@@ -354,6 +376,15 @@ TEST_F(ProceduresTest, InstrumentFlushSendsItsMovesInOrderAndCountsTo1200) {
     }
     EXPECT_NEAR(inst().pump(1).volume, 0.0, 1e-6);
     EXPECT_FALSE(m().InstrumentFlushStep());  // stays over
+}
+
+TEST_F(ProceduresTest, TheLongProceduresWaitForBothValves) {
+    m().StartInstrumentFlush();
+    tick([&] { return m().InstrumentFlushStep(); });
+    tick([&] { return m().InstrumentFlushStep(); });  // both valves to 1
+    ASSERT_EQ(sim_->control("valve-lose 2"), "ok");
+    for (int i = 0; i < 20; ++i) tick([&] { return m().InstrumentFlushStep(); });
+    for (const auto& s : link().sent()) EXPECT_EQ(s.text.rfind("FWD", 0), std::string::npos) << s.text;
 }
 
 }  // namespace

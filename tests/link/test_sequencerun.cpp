@@ -215,6 +215,7 @@ TEST_F(SequenceRunTest, CoolingLimitsAtTheValueAndJustPast) {
     storeSequence("C", {{"Cool", "2"}});
     m().Sequence.Name = "C";
     // Second run of "Cool" with the column at the given temperature: does it cool?
+    int64_t t2 = 0;  // the tick in which the equilibration starts
     auto secondRun = [&](double temperature) {
         inst().column().temperatureOverride = 30.0;
         m().InitSequenceRun();
@@ -223,11 +224,16 @@ TEST_F(SequenceRunTest, CoolingLimitsAtTheValueAndJustPast) {
         inst().column().temperatureOverride = temperature;
         idle(1);
         link().clearSent();
-        EXPECT_TRUE(runTo(3, 5));
+        EXPECT_TRUE(runTo(2, 1));
+        t2 = link().ticks();
+        EXPECT_TRUE(runTo(3, 4));
         const auto sent = link().sentTexts();
         return std::find(sent.begin(), sent.end(), "CHEAT OFF") != sent.end();
     };
     EXPECT_FALSE(secondRun(40.0)) << "0.4 above the set point is not too warm";
+    // Without cooling the pumps start once less than 300 s of the 1200 s remain.
+    ASSERT_TRUE(runTo(18, 1000));
+    EXPECT_EQ(firstTickOf("FWD 0", t2) - t2, 999);
     EXPECT_TRUE(secondRun(40.1));
 
     // Cooling with 20 minutes to go: the five-minute timer runs out first, then the column must

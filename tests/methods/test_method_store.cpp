@@ -135,6 +135,11 @@ TEST_F(MethodStoreTest, RowsComeBackInNumericOrder) {
     EXPECT_EQ(back.Pump2FlowList, m.Pump2FlowList);
     EXPECT_EQ(back.ColumnTimeList, m.ColumnTimeList);
     EXPECT_EQ(back.ColumnTempList, m.ColumnTempList);
+    // A row key that is no number (written by hand) comes after the numbered rows.
+    writeStr(kPlain + "\\Long\\Columns\\extra", "time", "99");
+    ASSERT_TRUE(CMethodNames().LoadMethod(back));
+    EXPECT_EQ(back.ColumnTimeList.back(), "99");
+    EXPECT_EQ(back.ColumnTimeList.front(), "0");
 }
 
 TEST_F(MethodStoreTest, LoadReadsWhatIsThereWithoutComplaint) {
