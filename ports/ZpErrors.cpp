@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
 #include <vector>
 
@@ -10,24 +11,116 @@
 
 namespace {
 
-struct Entry {
-    int32_t code;
-    const char* text;
+// Every code of the message table in table order (by absolute value), as runs: first, last,
+// and the text of our own for a code the error list gives none (the text and the number).
+struct Span {
+    int32_t first, last;
+    const char* own;
+};
+constexpr Span kSpans[] = {
+    {0, 0, "OK"},
+    {-2, -6, "I/O error"},
+    {-8, -8, "I/O error"},
+    {-15, -15, "I/O error"},
+    {-18, -18, "I/O error"},
+    {-100, -105, "I/O error"},
+    {-150, -162, "I/O error"},
+    {-1001, -1009, "Port library error"},
+    {-2001, -2012, "Port open error"},
+    {-3001, -3010, "Port I/O error"},
+    {-4001, -4017, "Modem error"},
+    {-4020, -4021, "Modem error"},
+    {4101, 4101, "Modem status"},
+    {4200, 4213, "Modem status"},
+    {4301, 4312, "Modem status"},
+    {4401, 4403, "Modem status"},
+    {4500, 4523, "Fax status"},
+    {4550, 4553, "Fax status"},
+    {4599, 4611, "Fax status"},
+    {4630, 4633, "Fax status"},
+    {4660, 4671, "Fax status"},
+    {4700, 4728, "Fax status"},
+    {4730, 4730, "Fax status"},
+    {4801, 4808, "Dialling status"},
+    {4820, 4828, "Dialling status"},
+    {4830, 4832, "Dialling status"},
+    {4840, 4843, "Dialling status"},
+    {-5001, -5003, "Trigger error"},
+    {-5501, -5506, "Packet error"},
+    {-6001, -6016, "Protocol error"},
+    {-7001, -7014, "Settings database error"},
+    {-7500, -7502, "Terminal error"},
+    {-8001, -8005, "Fax error"},
+    {-8050, -8055, "Fax error"},
+    {-8060, -8075, "Fax error"},
+    {-8080, -8083, "Fax error"},
+    {-8085, -8085, "Fax error"},
+    {-8087, -8092, "Fax error"},
+    {-8100, -8103, "Fax error"},
+    {-8300, -8305, "Pager error"},
+    {-8310, -8318, "Pager error"},
+    {-8320, -8322, "Pager error"},
+    {-8330, -8332, "Pager error"},
+    {-8340, -8340, "Pager error"},
+    {-8500, -8500, "State machine error"},
+    {9001, 9007, "Network port error"},
+    {10000, 10000, "Socket error"},
+    {10004, 10004, "Socket error"},
+    {10009, 10009, "Socket error"},
+    {10013, 10014, "Socket error"},
+    {10022, 10022, "Socket error"},
+    {10024, 10024, "Socket error"},
+    {10035, 10071, "Socket error"},
+    {10091, 10093, "Socket error"},
+    {10101, 10101, "Socket error"},
+    {11001, 11004, "Host name error"},
+    {13501, 13516, "Telephony status"},
+    {13533, 13557, "Telephony status"},
+    {13565, 13565, "Telephony status"},
+    {13597, 13601, "Telephony status"},
+    {13650, 13670, "Telephony status"},
+    {-13801, -13803, "Telephony error"},
+    {-13805, -13848, "Telephony error"},
+    {-13850, -13886, "Telephony error"},
+    {-13928, -13932, "Telephony error"},
+    {13933, 13933, "Telephony error"},
+    {-13934, -13945, "Telephony error"},
+    {-13950, -13959, "Telephony error"},
+    {-13980, -13980, "Telephony error"},
+    {15001, 15021, "Log entry"},
+    {15100, 15351, "Log entry"},
+    {15501, 15502, "Log entry"},
+    {15601, 15608, "Log entry"},
+    {15700, 15742, "Log entry"},
 };
 
-// The table, ordered by the absolute value of the code (the lookup halves on it).
+struct Entry {
+    int32_t code;
+    std::string text;
+};
+
 const std::vector<Entry>& table() {
     static const std::vector<Entry> t = [] {
-        std::vector<Entry> v;
+        std::map<int32_t, const char*> given;
 #define ZP_T_CLASS(name, parent)
-#define ZP_T_CODE(code, cls, text) v.push_back({code, text});
-#define ZP_T_TEXT(code, text) v.push_back({code, text});
+#define ZP_T_CODE(code, cls, text) given.emplace(code, text);
+#define ZP_T_TEXT(code, text) given.emplace(code, text);
         ZP_ERROR_LIST(ZP_T_CLASS, ZP_T_CODE, ZP_T_TEXT)
 #undef ZP_T_CLASS
 #undef ZP_T_CODE
 #undef ZP_T_TEXT
-        std::stable_sort(v.begin(), v.end(),
-                         [](const Entry& a, const Entry& b) { return std::abs(a.code) < std::abs(b.code); });
+        std::vector<Entry> v;
+        for (const Span& s : kSpans) {
+            const int32_t step = s.last >= s.first ? 1 : -1;
+            for (int32_t c = s.first;; c += step) {
+                const auto it = given.find(c);
+                if (it != given.end() && *it->second)
+                    v.push_back({c, it->second});
+                else
+                    v.push_back({c, std::string(s.own) + " " + std::to_string(std::abs(c))});
+                if (c == s.last) break;
+            }
+        }
         return v;
     }();
     return t;
@@ -40,7 +133,7 @@ const char* findText(int32_t code) {
     while (lo <= hi) {
         const int mid = (lo + hi) / 2;
         const int32_t v = std::abs(t[mid].code);
-        if (v == key) return t[mid].text;
+        if (v == key) return t[mid].text.c_str();
         if (v < key)
             lo = mid + 1;
         else
@@ -73,8 +166,11 @@ std::string systemText(int32_t code) {
         default:
             break;
     }
-    // Telephony codes without a class of their own still raise as telephony failures.
-    if (code <= -13801 && code >= -13959) throw ETapi(code);
+    // The other telephony codes that have a class of their own raise as telephony failures.
+    const bool telephony = (code <= -13801 && code >= -13802) || (code <= -13805 && code >= -13848) ||
+                           (code <= -13850 && code >= -13886) || (code <= -13928 && code >= -13932) ||
+                           code == -13936;
+    if (telephony) throw ETapi(code);
     throw EZPException(std::string("Port exception"));
 }
 

@@ -161,6 +161,19 @@ class EZpSocketException : public std::runtime_error {
     TEXT(-103, "File not open")                                                               \
     TEXT(-104, "File not open for input")                                                     \
     TEXT(-105, "File not open for output")                                                    \
+    TEXT(-150, "Disk is write-protected")                                                     \
+    TEXT(-151, "Unknown unit")                                                                \
+    TEXT(-152, "Drive not ready")                                                             \
+    TEXT(-153, "Unknown command")                                                             \
+    TEXT(-154, "Data error (CRC)")                                                            \
+    TEXT(-155, "Bad request structure length")                                                \
+    TEXT(-156, "Disk seek error")                                                             \
+    TEXT(-157, "Unknown media type")                                                          \
+    TEXT(-158, "Sector not found")                                                            \
+    TEXT(-159, "Printer out of paper")                                                        \
+    TEXT(-160, "Device write fault")                                                          \
+    TEXT(-161, "Device read fault")                                                           \
+    TEXT(-162, "Hardware failure")                                                            \
     TEXT(-1001, "Bad handle passed to com function")                                          \
     CODE(-1002, EBadArgument, "Bad argument passed to function")                              \
     CODE(-1003, EGotQuitMsg, "Application received a quit message")                           \
@@ -239,20 +252,65 @@ class EZpSocketException : public std::runtime_error {
     CODE(-8068, EFaxNoCarrier, "No carrier")                                                  \
     CODE(-8069, EFaxSessionError, "Fax session error")                                        \
     CODE(-8070, EFaxPageError, "Fax page error")                                              \
-    TEXT(9001, "Async Professional Error")                                                    \
+    TEXT(9001, "Port library error")                                                          \
     TEXT(9002, "Error loading Winsock DLL")                                                   \
     TEXT(9003, "Incorrect version of Winsock")                                                \
     TEXT(9004, "Winsock not initialized - %s")                                                \
     TEXT(9005, "Specified port is not valid")                                                 \
     TEXT(9006, "Cannot change parameter while socket is connected")                           \
     TEXT(9007, "Cannot resolve destination address")                                          \
+    TEXT(10000, "Socket error")                                                               \
+    TEXT(10004, "The call was interrupted")                                                   \
+    TEXT(10009, "Bad socket handle")                                                          \
+    TEXT(10013, "Permission denied")                                                          \
+    TEXT(10014, "Bad address")                                                                \
+    TEXT(10022, "Invalid argument")                                                           \
+    TEXT(10024, "Too many open sockets")                                                      \
     TEXT(10035, "The operation would block")                                                  \
+    TEXT(10036, "An operation is now in progress")                                            \
+    TEXT(10037, "An operation is already in progress")                                        \
+    TEXT(10038, "Not a socket")                                                               \
     TEXT(10039, "The destination address is required for this operation")                     \
+    TEXT(10040, "Message too long")                                                           \
+    TEXT(10041, "Wrong protocol type for the socket")                                         \
+    TEXT(10042, "Protocol option not available")                                              \
+    TEXT(10043, "Protocol not supported")                                                     \
+    TEXT(10044, "Socket type not supported")                                                  \
+    TEXT(10045, "Operation not supported on the socket")                                      \
+    TEXT(10046, "Protocol family not supported")                                              \
+    TEXT(10047, "Address family not supported")                                               \
+    TEXT(10048, "Address already in use")                                                     \
+    TEXT(10049, "Address not available on this computer")                                     \
+    TEXT(10050, "The network is down")                                                        \
+    TEXT(10051, "The network is unreachable")                                                 \
     TEXT(10052, "The network has been reset")                                                 \
     TEXT(10053, "The virtual circuit has been aborted due to timeout, etc")                   \
     TEXT(10054, "The virtual circuit has been reset by the partner")                          \
+    TEXT(10055, "No buffer space available")                                                  \
+    TEXT(10056, "The socket is already connected")                                            \
+    TEXT(10057, "The socket is not connected")                                                \
+    TEXT(10058, "The socket has been shut down")                                              \
+    TEXT(10059, "Too many references")                                                        \
     TEXT(10060, "The operation timed out")                                                    \
     TEXT(10061, "The attempt to connect was forcibly refused")                                \
+    TEXT(10062, "Too many levels of symbolic links")                                          \
+    TEXT(10063, "Name too long")                                                              \
+    TEXT(10064, "The host is down")                                                           \
+    TEXT(10065, "No route to the host")                                                       \
+    TEXT(10066, "Directory not empty")                                                        \
+    TEXT(10067, "Too many processes")                                                         \
+    TEXT(10068, "Too many users")                                                             \
+    TEXT(10069, "Disk quota exceeded")                                                        \
+    TEXT(10070, "Stale file handle")                                                          \
+    TEXT(10071, "The object is remote")                                                       \
+    TEXT(10091, "The network subsystem is not ready")                                         \
+    TEXT(10092, "This network library version is not supported")                              \
+    TEXT(10093, "The network library has not been started")                                   \
+    TEXT(10101, "The peer is shutting the connection down")                                   \
+    TEXT(11001, "Host not found")                                                             \
+    TEXT(11002, "Host not found, or the name server did not answer; try again")               \
+    TEXT(11003, "The name server failed for good")                                            \
+    TEXT(11004, "The name is known but has no address")                                       \
     CODE(-13801, ETapiAllocated, "Telephony line already allocated")                          \
     CODE(-13805, ETapiCallUnavail, "Telephony call unavailable")                              \
     CODE(-13850, ETapiInvalParam, "Invalid telephony parameter")                              \
@@ -260,7 +318,7 @@ class EZpSocketException : public std::runtime_error {
     CODE(-13935, ETapiVoiceNotSupported, "Voice not supported")                               \
     CODE(-13942, ETapiTranslateFail, "Telephony address translation failed")                  \
     CODE(-13980, ERasLoadFail, "Remote access library could not be loaded")                   \
-    TEXT(15001, "")                                                                           \
+    TEXT(15001, "None")                                                                       \
     TEXT(15002, "Dispatch")                                                                   \
     TEXT(15003, "Trigger")                                                                    \
     TEXT(15004, "Check")                                                                      \
