@@ -391,6 +391,7 @@ Status close(Handle h) {
     std::lock_guard lock(s.mu);
     auto it = s.open.find(h);
     if (it == s.open.end()) return INVALID_HANDLE;
+    ioctl(it->second.fd, TIOCNXCL);  // the tty may outlive this open: the next holder gets in
     ::close(it->second.fd);
     s.open.erase(it);
     return OK;

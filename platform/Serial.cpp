@@ -88,6 +88,8 @@ class TermiosDevice : public SerialDevice {
         setState(s);
     }
     ~TermiosDevice() override {
+        // The tty outlives this open (a pseudo-terminal's other side keeps it): release it.
+        ioctl(fd_, TIOCNXCL);
         flock(fd_, LOCK_UN);
         ::close(fd_);
     }
@@ -432,6 +434,35 @@ std::string serialDevicePath(const std::string& name) {
     return p;
 }
 
+namespace {
+// The tty of a port name, opened without touching its settings; -1 (and lastError) when it is
+// missing, no tty, or claimed exclusively by another holder (also against a privileged open).
+int openUnclaimed(const std::string& name, int& lastError) {
+    const std::string path = serialDevicePath(name);
+    if (path.empty()) {
+        lastError = SERIAL_ERROR_NOT_FOUND;
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        lastError = errnoToWin(errno);
+        return -1;
+    }
+    if (!isatty(fd)) {
+        ::close(fd);
+        lastError = SERIAL_ERROR_NOT_FOUND;
+        return -1;
+    }
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+        ::close(fd);
+        lastError = SERIAL_ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    return fd;
+}
+}  // namespace
+
 std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& lastError) {
     lastError = 0;
     SerialFactory f;
@@ -443,26 +474,29 @@ std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& las
         auto d = f(name, lastError);
         if (d || lastError != 0) return d;
     }
-    const std::string path = serialDevicePath(name);
-    if (path.empty()) {
-        lastError = SERIAL_ERROR_NOT_FOUND;
-        return nullptr;
-    }
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        lastError = errnoToWin(errno);
-        return nullptr;
-    }
-    if (!isatty(fd)) {
-        ::close(fd);
-        lastError = SERIAL_ERROR_NOT_FOUND;
-        return nullptr;
-    }
+    const int fd = openUnclaimed(name, lastError);
+    if (fd < 0) return nullptr;
     // One holder at a time, as a serial port allows: other programs and other opens here.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         ::close(fd);
         lastError = SERIAL_ERROR_ACCESS_DENIED;
         return nullptr;
     }
     return std::make_unique<TermiosDevice>(fd);
+}
+
+int probeSerialDevice(const std::string& name) {
+    int lastError = 0;
+    bool faked = false;
+    {
+        std::lock_guard g(factoryMutex());
+        faked = static_cast<bool>(factory());
+    }
+    if (faked) return openSerialDevice(name, lastError) ? 0 : lastError;
+    const int fd = openUnclaimed(name, lastError);
+    if (fd < 0) return lastError;
+    // Only a look: no lock is kept and no line setting is touched.
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return locked ? SERIAL_ERROR_ACCESS_DENIED : 0;
 }

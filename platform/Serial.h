@@ -75,6 +75,10 @@ class SerialDevice {
 // SERIAL_ERROR_GEN_FAILURE.
 std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& lastError);
 
+// Whether a device exists (0) without claiming it or changing any of its settings; a device
+// that another holder claimed counts as present but gives SERIAL_ERROR_ACCESS_DENIED.
+int probeSerialDevice(const std::string& name);
+
 // Tests: while a factory is installed, openSerialDevice asks it first; a null result with
 // lastError 0 falls through to the real devices.
 using SerialFactory = std::function<std::unique_ptr<SerialDevice>(const std::string& name, int& lastError)>;

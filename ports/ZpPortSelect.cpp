@@ -16,11 +16,9 @@ std::string ComNameOfNumber(unsigned portNumber) {
 
 bool IsPortAvailable(const std::string& deviceName) {
     if (deviceName.empty()) return false;
-    int err = 0;
-    auto dev = openSerialDevice(deviceName, err);
-    if (dev) return true;
+    const int err = probeSerialDevice(deviceName);
     // Held by another program: the port exists.
-    return err == SERIAL_ERROR_ACCESS_DENIED;
+    return err == 0 || err == SERIAL_ERROR_ACCESS_DENIED;
 }
 
 bool IsPortAvailable(unsigned portNumber) {
