@@ -55,6 +55,7 @@ void TWsConnection::fillInRing() {
         if (n <= 0) break;
         inWrite_ = (inWrite_ + n) % size;
         if (inWrite_ == inRead_) inFull_ = true;
+        if (Dispatcher) Dispatcher->InputPulled();
         if (n < contiguous || ConnectedSocket == -1) break;
     }
 }
@@ -670,12 +671,21 @@ int32_t TZpWinsockDispatcher::ProcessCommunications() {
     return Dispatcher(0, 1, 0);
 }
 
-int32_t TZpWinsockDispatcher::Dispatcher(uint32_t, WParam w, LParam) {
+void TZpWinsockDispatcher::InputPulled() {
+    if (roundReading_ || roundPosted_ || !window_) return;
+    roundPosted_ = postMessage(window_->handle(), ws::CM_ZPSOCKET, 0, 0);
+}
+
+int32_t TZpWinsockDispatcher::Dispatcher(uint32_t msg, WParam w, LParam) {
+    if (msg == ws::CM_ZPSOCKET) roundPosted_ = false;
     if (reentry_) return 0;
     reentry_ = true;
     if (!closePending_) {
+        roundReading_ = true;
         RefreshStatus();
         if (comStatus_.InQueue > 0) ExtractData();
+        roundReading_ = false;
+        if (w != 0 && InBuffUsed() > 0) InputPulled();
         if (w == 0 && !notifyPending_) {
             ClearStatusHit();
             while (CheckTriggers() && !closePending_) {

@@ -167,6 +167,9 @@ class TZpWinsockDispatcher : public TZpBaseDispatcher {
     int32_t SetupError() const { return setupError_; }
     // The connection became connected (or not): DCD follows it.
     void ConnectionStateChanged(bool connected);
+    // Received bytes were read from the socket: unless this round is reading them itself, a
+    // round is posted so that the triggers see them now, not at the next timer tick.
+    void InputPulled();
 
     TSockAddrIn RemoteAddress;
     TSockAddrIn LocalAddress;
@@ -175,6 +178,8 @@ class TZpWinsockDispatcher : public TZpBaseDispatcher {
 
   private:
     bool reentry_ = false;
+    bool roundReading_ = false;
+    bool roundPosted_ = false;
     int32_t serial_;
     std::shared_ptr<bool> alive_;
     int32_t setupError_ = 0;
