@@ -27,13 +27,7 @@ TChemStation1::TChemStation1(QObject* owner) : QObject(owner) {
     DdeClientConv->OnClose = [this] { DdeClientConvClose(); };
     Timer1 = new QTimer(this);
     Timer1->setInterval(PollMs);
-    connect(Timer1, &QTimer::timeout, this, [this] {
-        try {
-            Timer1Timer();
-        } catch (const std::exception& e) {
-            showException(e);
-        }
-    });
+    connectTimer(Timer1, this, [this] { Timer1Timer(); });
     DataModuleCreate();
 }
 

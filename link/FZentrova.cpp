@@ -117,11 +117,11 @@ TFZentrova::TFZentrova(QWidget* owner) : TUxForm(owner) {
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(500);
-    connect(Timer1, &QTimer::timeout, this, [this] { runGuarded([this] { Timer1Timer(); }); });
+    connectTimer(Timer1, this, [this] { Timer1Timer(); });
     TimerCommand = new QTimer(this);
     TimerCommand->setInterval(250);
     TimerCommand->setTimerType(Qt::PreciseTimer);
-    connect(TimerCommand, &QTimer::timeout, this, [this] { runGuarded([this] { TimerCommandTimer(); }); });
+    connectTimer(TimerCommand, this, [this] { TimerCommandTimer(); });
 
     Port = new TZpWinsockPort(this);
     Port->SetOnTriggerAvail([this](TZpCustomComPort*, uint16_t count) {

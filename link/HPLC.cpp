@@ -38,13 +38,7 @@ THPLCModule::THPLCModule(QWidget* owner) : TUxForm(owner) {
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] {
-        try {
-            Timer1Timer();
-        } catch (const std::exception& e) {
-            showException(e);
-        }
-    });
+    connectTimer(Timer1, this, [this] { Timer1Timer(); });
     FormCreate();
     Timer1->start();
 }

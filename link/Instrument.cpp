@@ -416,8 +416,11 @@ bool TInstrumentModule::DisableInstrument() {
     if (ZentrovaAPI.Pump1.GetRate() > 0) ZentrovaAPI.Pump1.Off();
     if (ZentrovaAPI.Pump2.GetRate() > 0) ZentrovaAPI.Pump2.Off();
     if (ZentrovaAPI.Column.ColumnFanOn) {
+        // A cooling phase switched the recirculation fan off; it comes back on as the end of a
+        // cooling phase leaves it, or later runs that need no cooling would go without it.
         ZentrovaAPI.Column.SetColumnFan(false);
         ZentrovaAPI.Column.SetDoor(false);
+        ZentrovaAPI.Column.SetRecircFan(true);
     }
     Enabled = false;
     return true;

@@ -8,7 +8,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <memory>
 
 #include "platform/i18n.h"
 
@@ -185,6 +187,34 @@ void runGuarded(const std::function<void()>& handler) {
     } catch (...) {
         showException(QStringLiteral("Unknown error"));
     }
+}
+
+void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler) {
+    auto boxOpen = std::make_shared<bool>(false);
+    const auto report = [boxOpen](const QString& message) {
+        if (*boxOpen) {
+            qWarning("%s", qUtf8Printable(message));
+            return;
+        }
+        *boxOpen = true;
+        struct Closed {
+            bool& open;
+            ~Closed() { open = false; }
+        } closed{*boxOpen};
+        showException(message);
+    };
+    QObject::connect(
+        timer, &QTimer::timeout, context,
+        [handler = std::move(handler), report] {
+            try {
+                handler();
+            } catch (const std::exception& e) {
+                report(QString::fromUtf8(e.what()));
+            } catch (...) {
+                report(QStringLiteral("Unknown error"));
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void setMessageHandler(MessageHandler h) {

@@ -6,6 +6,9 @@
 #include <functional>
 #include <vector>
 
+class QObject;
+class QTimer;
+
 enum class MsgButtons { OK, OKCancel, YesNo, YesNoCancel };
 enum class MsgIcon { None, Information, Warning, Error, Question };
 enum MsgResult { mrNone = 0, mrOk = 1, mrCancel = 2, mrYes = 6, mrNo = 7 };
@@ -39,6 +42,12 @@ void showException(const std::exception& e);
 // Runs an event handler (nothing when empty); whatever it raises is shown with showException
 // and goes no further, so an exception never crosses the event loop.
 void runGuarded(const std::function<void()>& handler);
+// Runs handler on every tick of timer, from an event posted by the tick rather than inside the
+// timer's own delivery: a timer is not delivered again while its slot runs, and a box that the
+// handler opens must leave the timer ticking underneath it. An error is shown in the error box;
+// while that box is open, errors of later ticks of the same timer go to the diagnostic output
+// instead of opening box upon box.
+void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler);
 
 // Test hooks: while a handler is installed no real box is shown; the handler answers.
 using MessageHandler = std::function<MsgResult(const MessageRequest&)>;

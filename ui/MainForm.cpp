@@ -79,7 +79,12 @@ TMainForm::TMainForm(const std::vector<std::string>& args, QWidget* owner) : TUx
     SetCaption("ZentrovaKVZ");
     setFont(QFont("MS Sans Serif"));
     buildComponents();
-    OnShow = [this] { FormShow(); };
+    OnShow = [this] {
+        // Centred on the screen when it first appears, once its auto-size is known.
+        if (!placed_) CentreOn(nullptr);
+        placed_ = true;
+        FormShow();
+    };
     OnCloseQuery = [this](bool& canClose) {
         TCloseAction action = caFree;
         FormClose(action);
@@ -99,7 +104,7 @@ void TMainForm::buildComponents() {
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+    connectTimer(Timer1, this, [this] { Timer1Timer(); });
 
     LCDScreen1 = new TLCDScreen(this);
     LCDScreen1->setObjectName("LCDScreen1");
@@ -290,6 +295,10 @@ void TMainForm::copyLiveValues() {
 
 void TMainForm::stepMode() {
     TInstrumentModule& m = *InstrumentModule;
+    // A step that opens a box returns after the ticks under the box may have left its mode:
+    // the end of a procedure that is no longer running changes nothing.
+    const uint8_t stepped = iMode;
+    const auto ended = [&](bool busy) { return !busy && iMode == stepped; };
     switch (iMode) {
         case 0:
             SetMode(2);
@@ -300,7 +309,7 @@ void TMainForm::stepMode() {
             SetMode(2);
             break;
         case 6:
-            if (!m.PumpOnStep()) PumpOnDone();
+            if (ended(m.PumpOnStep())) PumpOnDone();
             break;
         case 7:
         case 8:
@@ -309,29 +318,29 @@ void TMainForm::stepMode() {
             LCDScreen1->SetMode(1);
             break;
         case 11:
-            if (!m.FlushStep()) FlushDone();
+            if (ended(m.FlushStep())) FlushDone();
             break;
         case 12:
-            if (!m.RefillStep()) RefillDone();
+            if (ended(m.RefillStep())) RefillDone();
             break;
         case 13:
-            if (!m.StorageProcedureStep()) StorageDone();
+            if (ended(m.StorageProcedureStep())) StorageDone();
             break;
         case 14:
         case 15: {
             const bool busy = PressureTest && PressureTest->Step();
-            if (!busy) iMode == 14 ? PressureTestDone() : SystemPressureTestDone();
+            if (ended(busy)) stepped == 14 ? PressureTestDone() : SystemPressureTestDone();
             break;
         }
         case 16:
-            if (!m.EmptyStep()) EmptyDone();
+            if (ended(m.EmptyStep())) EmptyDone();
             break;
         case 17:
-            if (!m.InstrumentFlushStep()) InstrumentFlushDone();
+            if (ended(m.InstrumentFlushStep())) InstrumentFlushDone();
             break;
         case 18: {
             const bool busy = ChangeSeal && ChangeSeal->Step();
-            if (!busy) SealChangeDone();
+            if (ended(busy)) SealChangeDone();
             break;
         }
         default:

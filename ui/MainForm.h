@@ -114,6 +114,7 @@ class TMainForm : public TUxForm, public TMainFormCommands {
 
     std::vector<std::string> args_;
     bool closing_ = false;
+    bool placed_ = false;
 };
 
 // The main window, created first at start-up.

@@ -959,10 +959,9 @@ void TMainFormCommands::UpdateMenus(uint8_t mode) {
 
     TUxStatusPanel* progress = StatusBar1->GetPanels()->GetItem(1);
     if (mode >= 11 && mode <= 18) {
-        if (progress->GetStyle() != psOwnerDraw) {
-            progress->SetStyle(psOwnerDraw);
-            StatusBar1->repaint();
-        }
+        if (progress->GetStyle() != psOwnerDraw) progress->SetStyle(psOwnerDraw);
+        // The progress share moves on every tick while no text of the bar changes.
+        StatusBar1->repaint();
     } else if (progress->GetStyle() == psOwnerDraw) {
         progress->SetStyle(psText);
     }

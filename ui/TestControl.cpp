@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -38,6 +39,9 @@ struct State {
     std::map<int, Client> clients;
     std::deque<MsgResult> answers;
     std::vector<MessageRequest> boxes;
+    bool hold = false;
+    int open = 0;
+    std::vector<QEventLoop*> waiting;  // held boxes, innermost last
 };
 
 State& state() {
@@ -120,7 +124,16 @@ bool startFromEnvironment() {
     s.acceptNotifier = new QSocketNotifier(s.listener.fd, QSocketNotifier::Read);
     QObject::connect(s.acceptNotifier, &QSocketNotifier::activated, [] { acceptClient(); });
     setMessageHandler([](const MessageRequest& req) {
-        state().boxes.push_back(req);
+        State& s = state();
+        s.boxes.push_back(req);
+        ++s.open;
+        while (s.hold && s.answers.empty()) {
+            QEventLoop loop;
+            s.waiting.push_back(&loop);
+            loop.exec();
+            s.waiting.pop_back();
+        }
+        --s.open;
         if (!state().answers.empty()) {
             const MsgResult r = state().answers.front();
             state().answers.pop_front();
@@ -166,8 +179,16 @@ std::string handle(const std::string& line) {
         auto it = names.find(arg);
         if (it == names.end()) return "error unknown answer " + arg;
         state().answers.push_back(it->second);
+        if (!state().waiting.empty()) state().waiting.back()->quit();
         return "ok";
     }
+    if (cmd == "hold") {
+        if (arg != "on" && arg != "off") return "error hold on|off";
+        state().hold = arg == "on";
+        for (QEventLoop* loop : state().waiting) loop->quit();
+        return "ok";
+    }
+    if (cmd == "open") return std::to_string(state().open);
     if (cmd == "boxes") {
         std::string out = std::to_string(state().boxes.size());
         for (const auto& b : state().boxes) out += " | " + escape(b.title) + ": " + escape(b.text);

@@ -4,6 +4,9 @@
 //   state             "mode=<iMode> enabled=<0|1> shown=<0|1> caption=<text> message=<LCD line 1>"
 //   menu NAME         clicks the menu item whose object name is NAME (after the answer "ok")
 //   answer yes|no|ok|cancel   queues the answer of the next message box
+//   hold on|off       on: a box without a queued answer stays open (its own event loop runs, as
+//                     a real box's does) until an answer arrives
+//   open              "<count>" of the boxes open now
 //   boxes             "<count>" then, for each box shown so far, " | title: text" (escaped \n)
 //   sequence NAME     makes NAME the current sequence (as the load-sequence dialog does)
 //   close             asks the main window to close (the close box still asks)

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QScreen>
@@ -43,13 +44,26 @@ void TUxForm::SetModalResult(int r) {
 
 void TUxForm::CentreOn(const QWidget* other) {
     QRect area;
-    if (other && other->isVisible())
+    const QScreen* s = nullptr;
+    if (other && other->isVisible()) {
         area = other->frameGeometry();
-    else if (const QScreen* s = screen())
+        s = QGuiApplication::screenAt(area.center());
+        if (!s) s = other->screen();
+    } else if ((s = screen())) {
         area = s->availableGeometry();
+    }
     if (!area.isValid()) return;
     QRect r = frameGeometry();
     r.moveCenter(area.center());
+    // A window larger than the one it centres on stays on the screen; its title bar, with
+    // which it is moved, never leaves the top.
+    if (s) {
+        const QRect avail = s->availableGeometry();
+        if (r.right() > avail.right()) r.moveRight(avail.right());
+        if (r.bottom() > avail.bottom()) r.moveBottom(avail.bottom());
+        if (r.left() < avail.left()) r.moveLeft(avail.left());
+        if (r.top() < avail.top()) r.moveTop(avail.top());
+    }
     move(r.topLeft());
 }
 

@@ -24,7 +24,7 @@ class TUxForm : public QWidget {
     bool IsModal() const { return loop_ != nullptr; }
     void Show() { show(); }
     void Close() { close(); }
-    // Centres the form over another widget (the screen when none).
+    // Centres the form over another widget (the screen when none), kept whole on the screen.
     void CentreOn(const QWidget* other);
     // The image of the form's client area (for printing it).
     QPixmap GetFormImage() { return grab(); }

@@ -50,6 +50,16 @@ void pause(int ms) {
     }
 }
 
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs) return false;
+        pause(100);
+    }
+    return true;
+}
+
 int countOf(const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
@@ -116,6 +126,16 @@ bool Sandbox::setting(const std::string& name, int32_t value, const std::string&
 bool Sandbox::setting(const std::string& name, const std::string& value, const std::string& instance) {
     return regtool(
         {"write", "HKCU\\Software\\TressivanLabs\\Zentrova\\Instrument" + instance, name, "sz", value});
+}
+
+bool Sandbox::import(const std::string& text) {
+    QProcess p;
+    p.setProcessEnvironment(environment());
+    p.start(QString::fromStdString(regtoolPath()), {"import", "-"});
+    if (!p.waitForStarted(5000)) return false;
+    p.write(text.data(), qint64(text.size()));
+    p.closeWriteChannel();
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
 std::string Sandbox::logText(const std::string& instance) const {

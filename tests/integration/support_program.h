@@ -15,6 +15,7 @@
 #pragma once
 #include <QProcess>
 #include <QTemporaryDir>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ class Sandbox {
     // Seeds a value of the instrument key (instance "" unless given) through regtool.
     bool setting(const std::string& name, int32_t value, const std::string& instance = "");
     bool setting(const std::string& name, const std::string& value, const std::string& instance = "");
+    // Imports regtool's export text (methods, sequences, settings) into the store.
+    bool import(const std::string& text);
     // ZENTROVA_REGISTRY, APPDATA, XDG_CONFIG_HOME, QT_QPA_PLATFORM=offscreen, plus extra.
     QProcessEnvironment environment(const std::map<std::string, std::string>& extra = {}) const;
     // The program's daily log of an instance.
@@ -110,5 +113,7 @@ class Program {
 int countOf(const std::string& text, const std::string& what);
 // Sleeps while keeping this process's events going.
 void pause(int ms);
+// Polls done() every 100 ms until it holds; false after timeoutMs.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
 }  // namespace progtest

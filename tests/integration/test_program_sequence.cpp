@@ -295,13 +295,7 @@ class ProgramSequence : public ::testing::Test {
             "\"Name\"=sz:Fast\n\"Repeat\"=sz:1\n"
             "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Pair\\0000002]\n"
             "\"Name\"=sz:Faster\n\"Repeat\"=sz:1\n";
-        QProcess regtool;
-        regtool.setProcessEnvironment(box.environment());
-        regtool.start(QString::fromStdString(progtest::regtoolPath()), {"import", "-"});
-        if (!regtool.waitForStarted(5000)) return false;
-        regtool.write(text);
-        regtool.closeWriteChannel();
-        return regtool.waitForFinished(5000) && regtool.exitCode() == 0;
+        return box.import(text);
     }
 
     void menu(const std::string& name) { ASSERT_EQ(prog.control("menu " + name), "ok"); }

@@ -23,9 +23,9 @@
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
-#include "support/TempEnv.h"
 #include "platform/i18n.h"
 #include "support/SimLink.h"
+#include "support/TempEnv.h"
 
 namespace {
 
@@ -390,17 +390,22 @@ TEST_F(InstrumentSimTest, DisableSwitchesHeatersPumpsAndFanOff) {
     EXPECT_EQ(sent(), (Cmds{"CHEAT OFF", "RHEAT OFF"}));
     EXPECT_DOUBLE_EQ(module->GetColumnSetPoint(), -100.0);
 
-    // Both pumps dispensing, the column fan on.
+    // Both pumps dispensing, a cooling phase under way (as the run machine starts one).
     module->Channel1->PumpForward(1.0);
     module->Channel2->PumpForward(0.5);
     ZentrovaAPI.Column.SetColumnFan(true);
+    ZentrovaAPI.Column.SetDoor(true);
+    ZentrovaAPI.Column.SetRecircFan(false);
     link->tick();
     link->takeSent();
     module->DisableInstrument();
-    EXPECT_EQ(sent(), (Cmds{"CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2", "CFAN OFF", "DOOR CLOSE"}));
+    EXPECT_EQ(sent(),
+              (Cmds{"CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2", "CFAN OFF", "DOOR CLOSE", "RFAN ON"}));
     link->tick();
     EXPECT_DOUBLE_EQ(module->GetPump1Rate(), 0.0);
     EXPECT_FALSE(sim.instrument().columnFan());
+    EXPECT_FALSE(sim.instrument().doorOpen());
+    EXPECT_TRUE(sim.instrument().recircFan());
 
     // A single-pump instrument still stops a moving pump two.
     module->SinglePump = true;

@@ -46,7 +46,7 @@ TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrument) {
     EXPECT_EQ(form->iMode, 2);
     EXPECT_FALSE(instrument->Enabled);
     EXPECT_EQ(rec.take(), (std::vector<std::string>{"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF",
-                                                    "OFF 0", "CFAN OFF", "DOOR CLOSE"}));
+                                                    "OFF 0", "CFAN OFF", "DOOR CLOSE", "RFAN ON"}));
     EXPECT_NE(newLog().find("#main: setMode(): mode=2; current mode=0"), std::string::npos);
 
     tickAlive();
