@@ -254,6 +254,10 @@ void TFZentrova::Timer1Timer() {
 // ---------------------------------------------------------------- receiving
 
 void TFZentrova::resetReceiveState() {
+    // A new connection owes no replies of the old one: the queue (the halt, after a reconnect)
+    // leaves without waiting out their time-outs.
+    PendingAcks = 0;
+    PendingStatus = 0;
     LineLen = 0;
     LineBuf[0] = 0;
     USBLineLen = 0;
