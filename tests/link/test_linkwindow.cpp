@@ -369,17 +369,6 @@ TEST_F(LinkWindowTest, SendBoxQueuesOnlyWhenConnected) {
     EXPECT_EQ(link->CommandQueue.Count(), 0);
 }
 
-TEST_F(LinkWindowTest, TerminalKeepsABoundedNumberOfLines) {
-    connectUSB();
-    std::string many;
-    for (int i = 0; i < TFZentrova::MemoMaxLines + 500; ++i)
-        many += "?3,1,2,3,4,5,6," + std::to_string(i) + "\n";
-    usb(many);
-    EXPECT_LE(link->Memo->document()->blockCount(), TFZentrova::MemoMaxLines);
-    EXPECT_TRUE(
-        link->Memo->document()->lastBlock().text().endsWith(QString::number(TFZentrova::MemoMaxLines + 499)));
-}
-
 TEST_F(LinkWindowTest, ComSettingReadsAllDigitsOrAPath) {
     for (auto [text, number] : {std::pair{"COM3", 3}, {"COM12", 12}, {"COM123", 123}, {"COM", 1}, {"", 1},
                                 {"COMx", 1}, {"COM3x", 1}, {"COM99999999999", 0}, {"COM0", 0},
