@@ -1,6 +1,7 @@
 // The dispatcher's rings, triggers and notifications, run round by round on the test thread.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -128,6 +129,34 @@ TEST_F(CoreFixture, OutputRoomIsExact) {
     EXPECT_EQ(small.OutBuffFree(), 0);
     small.Drain();
     EXPECT_EQ(dev->takeOutput(), std::string(10, 'a') + std::string(6, 'c'));
+}
+
+// Trigger limits at the value and just past it: the longest data trigger, and the output-room
+// triggers, which fire at their value.
+TEST_F(CoreFixture, TriggerLimitsAtTheValueAndJustPast) {
+    EXPECT_GT(d.AddDataTrigger(std::string(MaxTrigData, 'x'), false), 0);
+    EXPECT_EQ(d.AddDataTrigger(std::string(MaxTrigData + 1, 'x'), false), -5002);
+    ManualDispatcher small(dev);
+    ASSERT_EQ(small.Open(16), 0);
+    ASSERT_EQ(small.PutString(std::string(10, 'a')), 0);  // 6 free, 10 used
+    std::vector<uint32_t> fired;
+    small.RegisterEventTriggerHandler(this, [&](uint32_t m, uint32_t t, int32_t) {
+        if (m == ZpTriggerStatus) fired.push_back(t);
+    });
+    const struct Case {
+        int32_t type, value;
+        bool fires;
+    } cases[] = {{stOutBuffFree, 6, true}, {stOutBuffFree, 7, false}, {stOutBuffUsed, 10, true},
+                 {stOutBuffUsed, 9, false}};
+    for (const Case& c : cases) {
+        fired.clear();
+        const int32_t h = small.AddStatusTrigger(c.type);
+        ASSERT_EQ(small.SetStatusTrigger(h, c.value, true), 0);
+        small.DispatchRound();
+        EXPECT_EQ(fired.size(), c.fires ? 1u : 0u) << c.type << " at " << c.value;
+        EXPECT_EQ(small.RemoveTrigger(h), 0);
+    }
+    small.DeregisterEventTriggerHandler(this);
 }
 
 TEST_F(CoreFixture, WindowHandlersAndThePortHandlerFlag) {
