@@ -386,13 +386,15 @@ TEST_F(LogFileTest, LogRecoversOnANewDate) {
     // The next date tries again and finds a folder.
     ASSERT_EQ(::unlink(folder.c_str()), 0);
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    log.AddLine("same day");  // the failed date is not tried again
+    EXPECT_EQ(log.LogState, 0);
     setLocal(2026, 12, 8, 9, 0, 0, 0);
     log.AddLine("back");
     EXPECT_EQ(log.LogState, 1);
     EXPECT_EQ(log.StatusText(), "");
     EXPECT_EQ(
         body(path()),
-        "09:00:00.00,waits\n09:00:00.00,#log: 1 line lost since 09:00:00 07/12/2026: the log file could "
+        "09:00:00.00,waits\n09:00:00.00,#log: 2 lines lost since 09:00:00 07/12/2026: the log file could "
         "not be written\n09:00:00.00,back\n");
 }
 
