@@ -2,7 +2,8 @@
 # Installs the dependencies, then builds and runs every test:
 #  1. the whole suite with AddressSanitizer and UndefinedBehaviorSanitizer (and -Werror),
 #  2. the tests that start threads with ThreadSanitizer,
-#  3. the release build of the program, and the benchmarks in a short mode.
+#  3. the release build of the program, and the benchmarks in a short mode,
+#  4. each fuzz target for a short fixed time from its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -33,5 +34,28 @@ for b in build/asan/bench/bench_*; do
   [ -f "$b" ] && [ -x "$b" ] || continue
   echo "-- $b"
   "$b" --benchmark_min_time=0.01 >/dev/null
+done
+echo "== fuzz: each target for ${ZENTROVA_FUZZ_SECONDS:=20} s from its seed corpus"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz_work=$(mktemp -d)
+trap 'rm -rf "$fuzz_work"' EXIT
+for seeds in fuzz/corpus/*/; do
+  t=$(basename "$seeds")
+  opts=()
+  # The link window's widgets allocate caches for as long as it lives: a leak check after
+  # each input would only slow the run down.
+  [ "$t" = link_line ] && opts+=(-detect_leaks=0)
+  mkdir -p "$fuzz_work/$t"
+  # New inputs go to the scratch folder; the seeds in the tree are only read.
+  if ! ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 build/fuzz/fuzz/fuzz_$t -max_total_time="$ZENTROVA_FUZZ_SECONDS" \
+      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$fuzz_work/$t-" "${opts[@]}" \
+      "$fuzz_work/$t" "$seeds" >"$fuzz_work/$t.log" 2>&1; then
+    tail -n 80 "$fuzz_work/$t.log"
+    for a in "$fuzz_work/$t"-*; do [ -f "$a" ] && echo "input $(basename "$a"): $(base64 -w0 "$a")"; done
+    echo "fuzz_$t failed: add the input to fuzz/corpus/$t/ once the fault is mended"
+    exit 1
+  fi
+  echo "-- fuzz_$t: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$fuzz_work/$t.log" | grep -o '[0-9]*$' || echo '?') runs"
 done
 echo "== all tests passed"
