@@ -416,15 +416,19 @@ bool TFZentrova::IsValidStatusLine(std::string_view text) {
 // ---------------------------------------------------------------- terminal
 
 void TFZentrova::appendMemo(const std::string& text, bool sent) {
-    QTextCharFormat fmt;
-    fmt.setForeground(sent ? QColor(Qt::red) : QColor(Qt::blue));
     // The view follows new lines unless the operator has scrolled back to read.
     QScrollBar* bar = Memo->verticalScrollBar();
     const bool follow = bar->value() == bar->maximum();
+    // Appended as a paragraph of the edit, then coloured: a block inserted through a cursor
+    // leaves memory behind when the line cap drops the oldest block, so a terminal that
+    // runs for days would grow with every line.
+    Memo->appendPlainText(QString::fromUtf8(text.data(), qsizetype(text.size())));
+    QTextCharFormat fmt;
+    fmt.setForeground(sent ? QColor(Qt::red) : QColor(Qt::blue));
     QTextCursor c(Memo->document());
     c.movePosition(QTextCursor::End);
-    if (!Memo->document()->isEmpty()) c.insertBlock();
-    c.insertText(QString::fromUtf8(text.data(), qsizetype(text.size())), fmt);
+    c.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
+    c.setCharFormat(fmt);
     if (follow) bar->setValue(bar->maximum());
 }
 
