@@ -18,7 +18,8 @@
 #define ZENTROVA_ASAN 1
 #endif
 #ifdef ZENTROVA_ASAN
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's own count: its allocator is not the C library's.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
