@@ -17,7 +17,3 @@ TEST(Clock, FakeClockCrossesMidnightAndKeepsSecondsAwayFromZero) {
     g.fake.advanceSeconds(5);
     EXPECT_EQ(appClock().seconds(), s0 + 5);
 }
-
-TEST(Clock, SystemSecondsAreWallClockBased) {
-    EXPECT_GT(appClock().seconds(), 1'600'000'000);
-}

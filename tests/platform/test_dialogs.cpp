@@ -12,52 +12,35 @@
 #include "platform/Dialogs.h"
 
 TEST(DialogScript, RecordsEveryBoxAndAnswersFromItsQueueThenTheDefault) {
-    DialogScript script;
-    script.answer(mrYes);
-    EXPECT_EQ(messageBox("Delete the method?", "Warning", MsgButtons::YesNo, mrNo, MsgIcon::Warning), mrYes);
-    EXPECT_EQ(messageBox("Delete the sequence?", "Warning", MsgButtons::YesNo, mrNo), mrNo);
-    EXPECT_EQ(messageBox("Saved.", "Info"), mrOk);
-    ASSERT_EQ(script.shown.size(), 3u);
-    EXPECT_EQ(script.shown[0].text, "Delete the method?");
-    EXPECT_EQ(script.shown[0].title, "Warning");
-    EXPECT_EQ(script.shown[0].buttons, MsgButtons::YesNo);
-    EXPECT_EQ(script.shown[0].defaultButton, mrNo);
-    EXPECT_EQ(script.shown[0].icon, MsgIcon::Warning);
-    EXPECT_EQ(script.shown[2].buttons, MsgButtons::OK);
-    EXPECT_EQ(script.shown[2].defaultButton, mrOk);
-}
-
-TEST(DialogScript, ADefaultTheBoxDoesNotHaveBecomesItsFirstButton) {
-    DialogScript script;
-    EXPECT_EQ(messageBox("Continue?", "Question", MsgButtons::YesNoCancel), mrYes);
-    EXPECT_EQ(messageBox("Proceed?", "Question", MsgButtons::OKCancel, mrNo), mrOk);
-    EXPECT_EQ(messageBox("Proceed?", "Question", MsgButtons::OKCancel, mrCancel), mrCancel);
-    EXPECT_EQ(script.shown[0].defaultButton, mrYes);
-    EXPECT_EQ(script.shown[1].defaultButton, mrOk);
-}
-
-TEST(DialogScript, OnShowRunsWhileTheBoxIsUp) {
-    DialogScript script;
-    std::vector<QString> log;
-    script.onShow = [&](const MessageRequest& r) { log.push_back("shown " + r.text); };
-    script.answer(mrCancel);
-    const MsgResult r = messageBox("Stop?", "Warning", MsgButtons::OKCancel);
-    log.push_back("answered");
-    EXPECT_EQ(r, mrCancel);
-    EXPECT_EQ(log, (std::vector<QString>{"shown Stop?", "answered"}));
-}
-
-TEST(DialogScript, NestedScriptsRestoreTheOuterOne) {
     DialogScript outer;
     outer.answer(mrNo);
     {
-        DialogScript inner;
-        messageBox("inner", "t", MsgButtons::YesNo);
-        EXPECT_EQ(inner.shown.size(), 1u);
+        DialogScript script;  // nested scripts restore the outer one
+        std::vector<QString> log;
+        script.onShow = [&](const MessageRequest& r) { log.push_back("shown " + r.text); };
+        script.answer(mrYes);
+        EXPECT_EQ(messageBox("Delete the method?", "Warning", MsgButtons::YesNo, mrNo, MsgIcon::Warning), mrYes);
+        log.push_back("answered");
+        EXPECT_EQ(messageBox("Delete the sequence?", "Warning", MsgButtons::YesNo, mrNo), mrNo);
+        EXPECT_EQ(messageBox("Saved.", "Info"), mrOk);
+        // A default the box does not have becomes its first button.
+        EXPECT_EQ(messageBox("Continue?", "Question", MsgButtons::YesNoCancel), mrYes);
+        EXPECT_EQ(messageBox("Proceed?", "Question", MsgButtons::OKCancel, mrNo), mrOk);
+        EXPECT_EQ(messageBox("Proceed?", "Question", MsgButtons::OKCancel, mrCancel), mrCancel);
+        EXPECT_EQ(log[0], "shown Delete the method?");
+        EXPECT_EQ(log[1], "answered");
+        ASSERT_EQ(script.shown.size(), 6u);
+        EXPECT_EQ(script.shown[0].text, "Delete the method?");
+        EXPECT_EQ(script.shown[0].title, "Warning");
+        EXPECT_EQ(script.shown[0].buttons, MsgButtons::YesNo);
+        EXPECT_EQ(script.shown[0].defaultButton, mrNo);
+        EXPECT_EQ(script.shown[0].icon, MsgIcon::Warning);
+        EXPECT_EQ(script.shown[2].buttons, MsgButtons::OK);
+        EXPECT_EQ(script.shown[2].defaultButton, mrOk);
+        EXPECT_EQ(script.shown[3].defaultButton, mrYes);
     }
     EXPECT_EQ(messageBox("outer", "t", MsgButtons::YesNo), mrNo);
     ASSERT_EQ(outer.shown.size(), 1u);
-    EXPECT_EQ(outer.shown[0].text, "outer");
 }
 
 TEST(DialogScript, InputQueryOkTakesTheValueCancelLeavesItAlone) {

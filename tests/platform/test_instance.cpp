@@ -23,9 +23,6 @@ TEST(Instance, OnlyExactDigitsOneToFour) {
     EXPECT_EQ(instanceFromArgs(std::vector<std::string>{"7", "2"}), "");
     EXPECT_EQ(instanceFromArgs(std::vector<std::string>{}), "");
     EXPECT_EQ(instanceFromArgs(std::vector<std::string>{""}), "");
-}
-
-TEST(Instance, HeldForEveryReader) {
     setInstance("4");
     EXPECT_EQ(Instance(), "4");
     setInstance("");

@@ -13,6 +13,20 @@
 
 namespace {
 const char* const kMethods = "\\Software\\TressivanLabs\\Zentrova\\Methods";
+
+// The first column of the first row of a query on the store file, read directly.
+std::string query(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    std::string out = "<no row>";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+        if (sqlite3_step(st) == SQLITE_ROW) out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return out;
+}
 }  // namespace
 
 class RegistryTest : public ::testing::Test {
@@ -153,14 +167,7 @@ TEST_F(RegistryTest, DeleteKeyRemovesTheSubtree) {
     ASSERT_TRUE(reg.openKey(kMethods, false));
     EXPECT_EQ(reg.getKeyNames(), std::vector<std::string>{"B"});
 
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(Registry::storePath().c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "SELECT count(*) FROM vals WHERE name='x'", -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(st, 0), 0);  // no orphaned values left behind
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    EXPECT_EQ(query(Registry::storePath(), "SELECT count(*) FROM vals WHERE name='x'"), "0");  // no orphans
 }
 
 TEST_F(RegistryTest, RootsAreSeparate) {
@@ -392,46 +399,24 @@ TEST_F(RegistryTest, ThreadsUseTheirOwnConnections) {
     }
 }
 
-TEST_F(RegistryTest, MissingStoreIsCreatedWithItsSchema) {
-    env.set("ZENTROVA_REGISTRY", env.path("deep/folder/registry.db"));
+TEST_F(RegistryTest, MissingStoreIsCreatedWithItsSchemaAndKeptInWal) {
+    const std::string path = env.path("deep/folder/registry.db");
+    env.set("ZENTROVA_REGISTRY", path);
     EXPECT_EQ(Registry::checkStore(), "");
-    struct stat st {};
-    ASSERT_EQ(stat(env.path("deep/folder/registry.db").c_str(), &st), 0);
-    sqlite3* db = nullptr;
-    ASSERT_EQ(
-        sqlite3_open_v2(env.path("deep/folder/registry.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
-        SQLITE_OK);
-    sqlite3_stmt* st2 = nullptr;
-    sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='format'", -1, &st2, nullptr);
-    ASSERT_EQ(sqlite3_step(st2), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st2, 0)), "zentrova-registry");
-    sqlite3_finalize(st2);
-    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st2, nullptr);
-    ASSERT_EQ(sqlite3_step(st2), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st2, 0)), "wal");
-    sqlite3_finalize(st2);
-    sqlite3_close(db);
-}
-
-TEST_F(RegistryTest, AStoreSwitchedToAnotherJournalReturnsToWal) {
-    ASSERT_EQ(Registry::checkStore(), "");
+    EXPECT_EQ(query(path, "SELECT value FROM meta WHERE name='format'"), "zentrova-registry");
+    EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
+    // A store switched to another journal returns to it.
     env.set("ZENTROVA_REGISTRY", env.path("elsewhere.db"));  // let go of the store
     ASSERT_EQ(Registry::checkStore(), "");
-    const std::string path = env.path("registry.db");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
     sqlite3_close(db);
+    ASSERT_EQ(query(path, "PRAGMA journal_mode"), "delete");
     env.set("ZENTROVA_REGISTRY", path);
     Registry reg;
     ASSERT_TRUE(reg.openKey("\\Software", true));
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
 }
 
 TEST_F(RegistryTest, StorePathFollowsTheEnvironment) {

@@ -187,24 +187,3 @@ TEST_F(RegtoolTest, CorruptStoreIsReportedAndKept) {
     EXPECT_EQ(fileBytes(path), "definitely not a settings store\n");
     EXPECT_EQ(run({"check"}).code, 0);  // the default store is fine
 }
-
-TEST_F(RegtoolTest, FiveCopiesWritingAtOnceLoseNothing) {
-    ASSERT_EQ(Registry::checkStore(), "");
-    // Five shell loops, each running the tool many times against the one store.
-    std::string script;
-    for (int p = 0; p < 5; ++p) {
-        script += "( for i in 0 1 2 3 4 5 6 7 8 9; do " + quote(kTool) + " write 'HKCU\\Software\\Shared' v" +
-                  std::to_string(p) + "_$i dword " + std::to_string(p) +
-                  "$i || exit 1; done ) & pids=\"$pids $!\"\n";
-    }
-    script += "rc=0; for p in $pids; do wait $p || rc=1; done; exit $rc\n";
-    writeFile(env.path("five.sh"), script);
-    const int status = std::system(("sh " + env.path("five.sh")).c_str());
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    Registry reg;
-    ASSERT_TRUE(reg.openKey("\\Software\\Shared", false));
-    EXPECT_EQ(reg.getValueNames().size(), 50u);
-    for (int p = 0; p < 5; ++p)
-        for (int i = 0; i < 10; ++i)
-            EXPECT_EQ(reg.readInteger("v" + std::to_string(p) + "_" + std::to_string(i)), p * 10 + i);
-}

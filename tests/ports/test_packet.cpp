@@ -59,67 +59,34 @@ class Packets : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Packets, WildcardAndEscapedQuestionMarkInTheStartString) {
-    TZpDataPacket* any = make("A?C", ecPacketSize, 5);
-    any->SetEnabled(true);
-    send("xxAbCdeYY");
-    ASSERT_TRUE(pumpUntil([&] { return got[any].size() == 1; }));
-    EXPECT_EQ(got[any][0], "AbCde");
-    any->SetEnabled(false);
-
-    TZpDataPacket* literal = make("A\\?C", ecPacketSize, 5);
-    literal->SetEnabled(true);
-    send("AbCde");
-    EXPECT_TRUE(got[literal].empty());
-    send("zA?C12");
-    ASSERT_TRUE(pumpUntil([&] { return got[literal].size() == 1; }));
-    EXPECT_EQ(got[literal][0], "A?C12");
-}
-
-TEST_F(Packets, IgnoreCaseDecidesWhetherLettersMatchInEitherCase) {
-    TZpDataPacket* p = make("abc", ecPacketSize, 4);
-    p->SetEnabled(true);
-    send("ABCD");
-    ASSERT_TRUE(pumpUntil([&] { return got[p].size() == 1; }));
-    EXPECT_EQ(got[p][0], "ABCD");
-    p->SetIgnoreCase(false);
-    send("ABCDabcd");
-    ASSERT_TRUE(pumpUntil([&] { return got[p].size() == 2; }));
-    EXPECT_EQ(got[p][1], "abcd");
-}
-
-TEST_F(Packets, SizeCountsFromTheFirstByteOfTheStartString) {
-    TZpDataPacket* p = make("ST", ecPacketSize, 6);
-    p->SetEnabled(true);
-    send("noiseST1234rest");
-    ASSERT_TRUE(pumpUntil([&] { return got[p].size() == 1; }));
-    EXPECT_EQ(got[p][0], "ST1234");
-}
-
-TEST_F(Packets, EndStringWithAndWithoutTheStrings) {
-    TZpDataPacket* p = make("<", ecString, 0, ">");
-    p->SetEnabled(true);
-    send("zz<hel");
-    send("lo>tail<a>");
-    ASSERT_TRUE(pumpUntil([&] { return got[p].size() == 2; }));
-    EXPECT_EQ(got[p][0], "<hello>");
-    EXPECT_EQ(got[p][1], "<a>");
-    p->SetIncludeStrings(false);
-    send("<inner>");
-    ASSERT_TRUE(pumpUntil([&] { return got[p].size() == 3; }));
-    EXPECT_EQ(got[p][2], "inner");
-}
-
-TEST_F(Packets, AnyDataCutIntoFixedSizes) {
-    TZpDataPacket* p = make("", ecPacketSize, 3);
-    p->SetEnabled(true);
-    send("abcdefg");
-    ASSERT_TRUE(pumpUntil([&] { return got[p].size() == 2; }));
-    EXPECT_EQ(got[p][0], "abc");
-    EXPECT_EQ(got[p][1], "def");
-    send("hi");
-    ASSERT_TRUE(pumpUntil([&] { return got[p].size() == 3; }));
-    EXPECT_EQ(got[p][2], "ghi");
+TEST_F(Packets, StartAndEndConditionsCutThePackets) {
+    const struct Case {
+        std::string start;
+        TPacketEndSet end;
+        int32_t size;
+        std::string endStr;
+        bool ignoreCase, include;
+        std::vector<std::string> sends, packets;
+    } cases[] = {
+        {"A?C", ecPacketSize, 5, "", true, true, {"xxAbCdeYY"}, {"AbCde"}},  // ? is any byte
+        {"A\\?C", ecPacketSize, 5, "", true, true, {"AbCde", "zA?C12"}, {"A?C12"}},  // \? is a ?
+        {"abc", ecPacketSize, 4, "", true, true, {"ABCD"}, {"ABCD"}},
+        {"abc", ecPacketSize, 4, "", false, true, {"ABCDabcd"}, {"abcd"}},
+        {"ST", ecPacketSize, 6, "", true, true, {"noiseST1234rest"}, {"ST1234"}},  // size counts the start
+        {"<", ecString, 0, ">", true, true, {"zz<hel", "lo>tail<a>"}, {"<hello>", "<a>"}},
+        {"<", ecString, 0, ">", true, false, {"<inner>"}, {"inner"}},
+        {"", ecPacketSize, 3, "", true, true, {"abcdefg", "hi"}, {"abc", "def", "ghi"}},
+    };
+    for (const Case& c : cases) {
+        TZpDataPacket* p = make(c.start, c.end, c.size, c.endStr);
+        p->SetIgnoreCase(c.ignoreCase);
+        p->SetIncludeStrings(c.include);
+        p->SetEnabled(true);
+        for (const std::string& s : c.sends) send(s);
+        pumpUntil([&] { return got[p].size() >= c.packets.size(); });
+        EXPECT_EQ(got[p], c.packets) << c.start << " " << c.sends[0];
+        p->SetEnabled(false);
+    }
 }
 
 TEST_F(Packets, WhileOneCollectsTheOthersPartialMatchIsCancelled) {

@@ -2,8 +2,6 @@
 // notifications that real loopback sockets produce.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-
 #include "platform/Dialogs.h"
 #include "platform/Winsock.h"
 #include "ports/ZpSocket.h"
@@ -94,18 +92,6 @@ TEST(Socket, LookupsOfServicesAndAddresses) {
     EXPECT_EQ(s.LookupName("localhost"), ws::wsHtonl(0x7F000001));
     EXPECT_EQ(s.LookupName("no-such-host.invalid"), 0u);
     EXPECT_FALSE(s.GetLocalHost().empty());
-}
-
-TEST(Socket, ErrnoMapsToSocketErrorNumbers) {
-    EXPECT_EQ(ws::mapErrno(EAGAIN), ws::WSAEWOULDBLOCK);
-    EXPECT_EQ(ws::mapErrno(EINPROGRESS), ws::WSAEWOULDBLOCK);
-    EXPECT_EQ(ws::mapErrno(ECONNREFUSED), 10061);
-    EXPECT_EQ(ws::mapErrno(ECONNRESET), 10054);
-    EXPECT_EQ(ws::mapErrno(ECONNABORTED), 10053);
-    EXPECT_EQ(ws::mapErrno(EPIPE), 10053);
-    EXPECT_EQ(ws::mapErrno(ENETRESET), 10052);
-    EXPECT_EQ(ws::mapErrno(ETIMEDOUT), 10060);
-    EXPECT_EQ(ws::mapErrno(EHOSTUNREACH), 10065);
 }
 
 TEST(Socket, NonBlockingConnectRaisesNothingAndConnectsLater) {

@@ -80,34 +80,48 @@ const std::string kLoopback = bytes({127, 0, 0, 1});
 
 }  // namespace
 
-TEST_F(Socks, Socks4RequestAndTheDataAfterIt) {
-    Proxy proxy;
-    proxy.script = {
-        {bytes({4, 1}) + be16(192) + kLoopback + "user" + bytes({0}), bytes({0, 90, 0, 0, 0, 0, 0, 0})}};
-    proxy.tail = 4;
-    proxy.start();
-    Client c(svSocks4, proxy.listener.port, "127.0.0.1", 192);
-    c.port.SetOpen(true);
-    EXPECT_TRUE(c.port.GetOpen());
-    c.port.PutString("hi\r");  // telnet rules apply again after the negotiation
-    proxy.join();
-    ASSERT_EQ(proxy.got.size(), 1u);
-    EXPECT_EQ(proxy.got[0], proxy.script[0].expect);
-    EXPECT_EQ(proxy.after, std::string("hi\r\0", 4));
-}
-
-TEST_F(Socks, Socks4aSendsTheHostNameUnresolved) {
-    Proxy proxy;
-    proxy.script = {{bytes({4, 1}) + be16(23) + bytes({0, 0, 0, 1}) + "user" + bytes({0}) +
-                         "instrument.invalid" + bytes({0}),
-                     bytes({0, 90, 0, 0, 0, 0, 0, 0})}};
-    proxy.start();
-    Client c(svSocks4a, proxy.listener.port, "instrument.invalid", 23);
-    c.port.SetOpen(true);
-    EXPECT_TRUE(c.port.GetOpen());
-    proxy.join();
-    ASSERT_EQ(proxy.got.size(), 1u);
-    EXPECT_EQ(proxy.got[0], proxy.script[0].expect);
+TEST_F(Socks, RequestBytesOfEachVersionAndTheDataAfterThem) {
+    const struct Case {
+        TZpSocksVersion version;
+        std::string target;
+        uint16_t port;
+        std::vector<Step> script;
+        std::string send, after;  // telnet rules apply again after the negotiation
+    } cases[] = {
+        {svSocks4, "127.0.0.1", 192,
+         {{bytes({4, 1}) + be16(192) + kLoopback + "user" + bytes({0}), bytes({0, 90, 0, 0, 0, 0, 0, 0})}},
+         "hi\r", std::string("hi\r\0", 4)},
+        // 4a sends the host name unresolved.
+        {svSocks4a, "instrument.invalid", 23,
+         {{bytes({4, 1}) + be16(23) + bytes({0, 0, 0, 1}) + "user" + bytes({0}) + "instrument.invalid" +
+               bytes({0}),
+           bytes({0, 90, 0, 0, 0, 0, 0, 0})}},
+         "", ""},
+        {svSocks5, "127.0.0.1", 192,
+         {{bytes({5, 2, 0, 2}), bytes({5, 0})},
+          {bytes({5, 1, 0, 1}) + kLoopback + be16(192), bytes({5, 0, 0, 1, 10, 0, 0, 9, 0x12, 0x34})}},
+         "ok\n", "ok\n"},
+        // User name and password; a bound address given as a name is read by the name's length.
+        {svSocks5, "127.0.0.1", 4000,
+         {{bytes({5, 2, 0, 2}), bytes({5, 2})},
+          {bytes({1, 4}) + "user" + bytes({6}) + "secret", bytes({1, 0})},
+          {bytes({5, 1, 0, 1}) + kLoopback + be16(4000), bytes({5, 0, 0, 3, 4}) + "host" + be16(80)}},
+         "", ""},
+    };
+    for (const Case& k : cases) {
+        Proxy proxy;
+        proxy.script = k.script;
+        proxy.tail = k.after.size();
+        proxy.start();
+        Client c(k.version, proxy.listener.port, k.target, k.port);
+        c.port.SetOpen(true);
+        EXPECT_TRUE(c.port.GetOpen());
+        if (!k.send.empty()) c.port.PutString(k.send);
+        proxy.join();
+        ASSERT_EQ(proxy.got.size(), k.script.size());
+        for (size_t i = 0; i < k.script.size(); ++i) EXPECT_EQ(proxy.got[i], k.script[i].expect) << i;
+        EXPECT_EQ(proxy.after, k.after);
+    }
 }
 
 TEST_F(Socks, FailureGoesToTheErrorEventWhenAssigned) {
@@ -121,42 +135,6 @@ TEST_F(Socks, FailureGoesToTheErrorEventWhenAssigned) {
     ASSERT_EQ(c.errors.size(), 1u);
     EXPECT_EQ(c.errors[0], 9008);
     EXPECT_TRUE(pumpUntil([&] { return !c.port.GetOpen(); }));  // the useless connection closes
-}
-
-TEST_F(Socks, Socks5WithoutAuthentication) {
-    Proxy proxy;
-    proxy.script = {
-        {bytes({5, 2, 0, 2}), bytes({5, 0})},
-        {bytes({5, 1, 0, 1}) + kLoopback + be16(192), bytes({5, 0, 0, 1, 10, 0, 0, 9, 0x12, 0x34})},
-    };
-    proxy.tail = 3;
-    proxy.start();
-    Client c(svSocks5, proxy.listener.port, "127.0.0.1", 192);
-    c.port.SetOpen(true);
-    EXPECT_TRUE(c.port.GetOpen());
-    c.port.PutString("ok\n");
-    proxy.join();
-    ASSERT_EQ(proxy.got.size(), 2u);
-    EXPECT_EQ(proxy.got[0], proxy.script[0].expect);
-    EXPECT_EQ(proxy.got[1], proxy.script[1].expect);
-    EXPECT_EQ(proxy.after, "ok\n");
-}
-
-TEST_F(Socks, Socks5WithUserNameAndPassword) {
-    Proxy proxy;
-    proxy.script = {
-        {bytes({5, 2, 0, 2}), bytes({5, 2})},
-        {bytes({1, 4}) + "user" + bytes({6}) + "secret", bytes({1, 0})},
-        // A bound address given as a name: its reply is read by the name's length.
-        {bytes({5, 1, 0, 1}) + kLoopback + be16(4000), bytes({5, 0, 0, 3, 4}) + "host" + be16(80)},
-    };
-    proxy.start();
-    Client c(svSocks5, proxy.listener.port, "127.0.0.1", 4000);
-    c.port.SetOpen(true);
-    EXPECT_TRUE(c.port.GetOpen());
-    proxy.join();
-    ASSERT_EQ(proxy.got.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(proxy.got[i], proxy.script[i].expect) << i;
 }
 
 TEST_F(Socks, RefusalsRaiseTheirCodeAndLeaveThePortClosed) {
