@@ -104,27 +104,30 @@ TEST_F(CoreFixture, DataTriggersMatchIncrementallyAndAvailStopsBeforeTheMatch) {
     bool sawOk = false;
     for (auto& n : notes) sawOk |= n.msg == ZpTriggerData && n.trigger == static_cast<uint32_t>(hi);
     EXPECT_TRUE(sawOk);
+    EXPECT_GT(d.AddDataTrigger(std::string(21, 'x'), false), 0);  // the longest allowed
     EXPECT_EQ(d.AddDataTrigger(std::string(22, 'x'), false), -5002);
     EXPECT_EQ(d.AddStatusTrigger(6), -1002);
     EXPECT_EQ(d.SetTimerTrigger(h, 5, true), -5003);  // not a timer
     EXPECT_EQ(d.RemoveTrigger(0), -5003);
 }
 
-TEST_F(CoreFixture, TriggerHandlesCountUpInEights) {
-    EXPECT_EQ(d.AddTimerTrigger(), 8);
-    EXPECT_EQ(d.AddStatusTrigger(stLine), 16 + stLine);
-    EXPECT_EQ(d.AddDataTrigger("x", false), 24);
-    d.RemoveAllTriggers();
-    EXPECT_EQ(d.AddTimerTrigger(), 8);
-}
-
-TEST_F(CoreFixture, OutputRoomIsExact) {
+TEST_F(CoreFixture, OutputRoomIsExactAndItsTriggerFiresAtTheValue) {
     ManualDispatcher small(dev);
     ASSERT_EQ(small.Open(16), 0);
     ASSERT_EQ(small.PutString(std::string(10, 'a')), 0);
     EXPECT_EQ(small.OutBuffFree(), 6);
     EXPECT_EQ(small.PutString(std::string(7, 'b')), -3006);
     EXPECT_EQ(small.OutBuffUsed(), 10);
+    // The room trigger fires when the room reaches its value, not before.
+    int fired = 0;
+    small.RegisterEventTriggerHandler(this, [&](uint32_t m, uint32_t, int32_t) { fired += m == ZpTriggerStatus; });
+    const int32_t room = small.AddStatusTrigger(stOutBuffFree);
+    ASSERT_EQ(small.SetStatusTrigger(room, 7, true), 0);
+    small.DispatchRound();
+    EXPECT_EQ(fired, 0);
+    ASSERT_EQ(small.SetStatusTrigger(room, 6, true), 0);
+    small.DispatchRound();
+    EXPECT_EQ(fired, 1);
     EXPECT_EQ(small.PutString(std::string(6, 'c')), 0);
     EXPECT_EQ(small.OutBuffFree(), 0);
     small.Drain();
@@ -288,7 +291,13 @@ TEST_F(CoreFixture, LineChangesAndTheTransmitterWait) {
     EXPECT_EQ(stop, 2);
 }
 
-TEST_F(CoreFixture, SavedTriggersComeBack) {
+TEST_F(CoreFixture, HandlesCountUpInEightsAndSavedTriggersComeBack) {
+    EXPECT_EQ(d.AddTimerTrigger(), 8);
+    EXPECT_EQ(d.AddStatusTrigger(stLine), 16 + stLine);
+    EXPECT_EQ(d.AddDataTrigger("x", false), 24);
+    d.RemoveAllTriggers();
+    EXPECT_EQ(d.AddTimerTrigger(), 8);
+    d.RemoveAllTriggers();
     d.ChangeLengthTrigger(1);
     const int32_t h = d.AddDataTrigger("OK", false);
     TTriggerSave save;

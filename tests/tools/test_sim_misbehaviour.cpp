@@ -8,46 +8,37 @@
 using namespace simtest;
 using zsim::Simulator;
 
-TEST(SimMisbehaviour, SilentReadsNothingAndDoesNothing) {
+TEST(SimMisbehaviour, SilentWithheldAndRejectedCommands) {
+    // A step either sets a switch ("=...", answered "ok") or sends a command; pump 1's state after it
+    // (-1: not checked) shows whether the command was executed.
+    const struct Step {
+        const char* send;
+        const char* answer;
+        int pumpState;
+    } steps[] = {
+        {"=silent on", "", -1}, {"FWD 0", "", 0}, {"? 0123", "", -1},  // reads nothing, does nothing
+        {"=silent off", "", -1}, {"FWD 0", ">", 1}, {"OFF 0", ">", 0},
+        {"=withhold 2", "", -1}, {"FWD 0", "", 1}, {"? 123", "", -1},  // withheld replies still execute
+        {"OFF 0", ">", 0}, {"=withhold on", "", -1}, {"OFF 0", "", -1}, {"OFF 0", "", -1},
+        {"=withhold off", "", -1}, {"OFF 0", ">", -1},
+        {"=reject all", "", -1}, {"OFF 0", "!", -1}, {"? 0123", "!", -1}, {"=reject none", "", -1},
+        {"=reject OFF", "", -1}, {"FWD 0", ">", 1}, {"OFF 0", "!", 1},  // the rejected OFF did nothing
+        {"=reject ?", "", -1}, {"? 13", "!", -1}, {"=accept OFF", "", -1}, {"OFF 0", ">", 0},
+    };
     Simulator sim;
-    EXPECT_EQ(sim.control("silent on"), "ok");
-    EXPECT_EQ(ask(sim, "FWD 0"), "");
-    EXPECT_EQ(ask(sim, "? 0123"), "");
-    EXPECT_EQ(sim.instrument().pump(1).state, 0);
-    EXPECT_EQ(sim.responder().commands().size(), 2u);  // still seen on the wire
-    sim.control("silent off");
-    EXPECT_EQ(ask(sim, "FWD 0"), ">");
-}
-
-TEST(SimMisbehaviour, WithheldRepliesStillExecute) {
-    Simulator sim;
-    EXPECT_EQ(sim.control("withhold 2"), "ok");
-    EXPECT_EQ(ask(sim, "FWD 0"), "");
-    EXPECT_EQ(ask(sim, "? 123"), "");
-    EXPECT_EQ(sim.instrument().pump(1).state, 1);
-    EXPECT_EQ(ask(sim, "OFF 0"), ">");
-    sim.control("withhold on");
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(ask(sim, "OFF 0"), "");
-    sim.control("withhold off");
-    EXPECT_EQ(ask(sim, "OFF 0"), ">");
-}
-
-TEST(SimMisbehaviour, RejectEverythingOrOneCommand) {
-    Simulator sim;
-    sim.control("reject all");
-    EXPECT_EQ(ask(sim, "OFF 0"), "!");
-    EXPECT_EQ(ask(sim, "? 0123"), "!");
-    sim.control("reject none");
-    EXPECT_EQ(sim.control("reject OFF"), "ok");
-    EXPECT_EQ(ask(sim, "FWD 0"), ">");
-    EXPECT_EQ(ask(sim, "OFF 0"), "!");
-    EXPECT_EQ(sim.instrument().pump(1).state, 1);  // the rejected OFF did nothing
-    sim.control("reject ?");
-    EXPECT_EQ(ask(sim, "? 13"), "!");
-    sim.control("accept OFF");
-    EXPECT_EQ(ask(sim, "OFF 0"), ">");
+    for (const Step& s : steps) {
+        if (s.send[0] == '=') {
+            EXPECT_EQ(sim.control(s.send + 1), "ok") << s.send;
+        } else {
+            EXPECT_EQ(ask(sim, s.send), s.answer) << s.send;
+        }
+        if (s.pumpState >= 0) {
+            EXPECT_EQ(sim.instrument().pump(1).state, s.pumpState) << s.send;
+        }
+    }
     sim.control("reject none");
     EXPECT_NE(ask(sim, "? 13"), "!");
+    EXPECT_EQ(sim.responder().commands().size(), 17u);  // silent or not, every command is on the wire
 }
 
 TEST(SimMisbehaviour, MalformedAndOverlongStatusLines) {
