@@ -48,6 +48,8 @@ TEST(PrivateSockets, Mode0600AndForeignFilesLeftAlone) {
          [&] {
              sim.start(simproc::binary(), {"--pty", QString::fromStdString(env.path("tty")), "--control",
                                            QString::fromStdString(simControl)});
+             // Running from here on: the socket can appear before the start is reported.
+             if (!sim.waitForStarted(10000)) return false;
              // Up when its control socket is there; a refusal ends the process.
              return waitFor([&] {
                         return modeOf(simControl) == int(S_IFSOCK | 0600) ||
