@@ -123,58 +123,41 @@ class EditMethodsTest : public StoreTest {
 
 TEST_F(EditMethodsTest, FieldChecksOnLeavingWarnWithTheirTextsAndAcceptTheLimits) {
     open();
-    struct Case {
-        TUxEdit* edit;
-        std::function<void()> check;
-        QString text;
-        QString message;  // empty: accepted
-    };
     auto& f = *form;
-    const QString runtime = "The Runtime should be a positive number.";
-    const QString equil = "The Equilibration time should be between 1 and 60 minutes.";
-    const QString column = "The Column Temperature should be between 30 and 75" + kDeg;
-    const QString reactor = "The Reactor Temperature should be between 30 and 130" + kDeg;
     const QString flow = "The Pump flow rate should be between 0.05 and 1.5 ml/min or 0.";
     const QString digits = "The value should contain numbers and decimal point, no other symbols, please.";
+    struct Case {
+        TUxEdit* edit;
+        void (TEditMethodForm::*check)();
+        QStringList accepted;
+        std::vector<std::pair<QString, QString>> refused;  // text typed, message
+    };
     const std::vector<Case> cases = {
-        {f.Runtime, [&] { f.RuntimeOnExit(); }, "10.5", runtime},
-        {f.Runtime, [&] { f.RuntimeOnExit(); }, "0", runtime},
-        {f.Runtime, [&] { f.RuntimeOnExit(); }, "1", ""}, {f.Runtime, [&] { f.RuntimeOnExit(); }, "", ""},
-        {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "0", equil},
-        {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "61", equil},
-        {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "60", ""},
-        {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "1", ""},
-        {f.EquilTime, [&] { f.EquilTimeOnExit(); }, "", ""},
-        {f.ColumnTINI, [&] { f.ColumnTINIOnExit(); }, "29", column},
-        {f.ColumnTINI, [&] { f.ColumnTINIOnExit(); }, "76", column},
-        {f.ColumnTINI, [&] { f.ColumnTINIOnExit(); }, "30", ""},
-        {f.ColumnTINI, [&] { f.ColumnTINIOnExit(); }, "75", ""},
-        {f.ColumnTINI, [&] { f.ColumnTINIOnExit(); }, "", ""},
-        {f.ReactorTINI, [&] { f.ReactorTINIOnExit(); }, "29", reactor},
-        {f.ReactorTINI, [&] { f.ReactorTINIOnExit(); }, "131", reactor},
-        {f.ReactorTINI, [&] { f.ReactorTINIOnExit(); }, "130", ""},
-        {f.ReactorTINI, [&] { f.ReactorTINIOnExit(); }, "30", ""},
-        {f.Pump1FlowRate, [&] { f.Pump1FlowRateOnExit(); }, "0", ""},
-        {f.Pump1FlowRate, [&] { f.Pump1FlowRateOnExit(); }, "0.05", ""},
-        {f.Pump1FlowRate, [&] { f.Pump1FlowRateOnExit(); }, "1.5", ""},
-        {f.Pump1FlowRate, [&] { f.Pump1FlowRateOnExit(); }, "0.04", flow},
-        {f.Pump1FlowRate, [&] { f.Pump1FlowRateOnExit(); }, "1.51", flow},
-        {f.Pump1FlowRate, [&] { f.Pump1FlowRateOnExit(); }, "abc", digits},
-        {f.Pump2FlowRate, [&] { f.Pump2FlowRateOnExit(); }, "-0.1", flow},
-        {f.Pump2FlowRate, [&] { f.Pump2FlowRateOnExit(); }, "1,5", digits},
-        {f.Pump2FlowRate, [&] { f.Pump2FlowRateOnExit(); }, "", ""},
+        {f.Runtime, &TEditMethodForm::RuntimeOnExit, {"1", ""},
+         {{"10.5", "The Runtime should be a positive number."}, {"0", "The Runtime should be a positive number."}}},
+        {f.EquilTime, &TEditMethodForm::EquilTimeOnExit, {"60", "1", ""},
+         {{"0", "The Equilibration time should be between 1 and 60 minutes."},
+          {"61", "The Equilibration time should be between 1 and 60 minutes."}}},
+        {f.ColumnTINI, &TEditMethodForm::ColumnTINIOnExit, {"30", "75", ""},
+         {{"29", "The Column Temperature should be between 30 and 75" + kDeg},
+          {"76", "The Column Temperature should be between 30 and 75" + kDeg}}},
+        {f.ReactorTINI, &TEditMethodForm::ReactorTINIOnExit, {"130", "30"},
+         {{"29", "The Reactor Temperature should be between 30 and 130" + kDeg},
+          {"131", "The Reactor Temperature should be between 30 and 130" + kDeg}}},
+        {f.Pump1FlowRate, &TEditMethodForm::Pump1FlowRateOnExit, {"0", "0.05", "1.5"},
+         {{"0.04", flow}, {"1.51", flow}, {"abc", digits}}},
+        {f.Pump2FlowRate, &TEditMethodForm::Pump2FlowRateOnExit, {""}, {{"-0.1", flow}, {"1,5", digits}}},
     };
     for (const Case& c : cases) {
-        dialogs_.shown.clear();
-        c.edit->SetText(c.text);
-        c.check();
-        if (c.message.isEmpty()) {
-            EXPECT_TRUE(dialogs_.shown.empty()) << c.text.toStdString();
-        } else {
-            ASSERT_EQ(dialogs_.shown.size(), 1u) << c.text.toStdString();
-            EXPECT_EQ(dialogs_.shown[0].text, c.message);
-            EXPECT_EQ(dialogs_.shown[0].title, "Warning");
-            EXPECT_EQ(dialogs_.shown[0].buttons, MsgButtons::OK);
+        for (const QString& text : c.accepted) {
+            c.edit->SetText(text);
+            (f.*c.check)();
+            EXPECT_EQ(takeBoxes(), QStringList{}) << text.toStdString();
+        }
+        for (const auto& [text, message] : c.refused) {
+            c.edit->SetText(text);
+            (f.*c.check)();
+            EXPECT_EQ(takeBoxes(true), QStringList{"Warning: " + message + " [OK OK]"}) << text.toStdString();
         }
     }
 }
@@ -458,24 +441,8 @@ TEST_F(EditMethodsTest, SaveWritesTheStoreAndTheLog) {
     dialogs_.answer(mrOk);
     f.FlushMethodChkBx->SetChecked(true);
     f.BtnSaveClick();
-    const TMethodINIParams m = stored("M");
-    EXPECT_EQ(m.Runtime, "12");
-    EXPECT_EQ(m.EquilTime, "60");
-    EXPECT_EQ(m.ColumnT, "30");
-    EXPECT_EQ(m.ColumnD, "Säule 7");
-    EXPECT_EQ(m.ReactorT, "130");
-    EXPECT_EQ(m.ReactorV, "0.5");
-    EXPECT_EQ(m.Pump1Flow, "1.5");
-    EXPECT_EQ(m.Pump2Flow, "0");
-    EXPECT_EQ(m.Reagent1D, "R1");
-    EXPECT_EQ(m.Reagent2D, "R2");
-    EXPECT_TRUE(m.flushMethod);
-    EXPECT_FALSE(m.powerCoolingMethod);
-    EXPECT_EQ(m.PumpTimeList, Strings{"3.5"});
-    EXPECT_EQ(m.Pump1FlowList, Strings{"0.20"});
-    EXPECT_EQ(m.Pump2FlowList, Strings{"0.00"});
-    EXPECT_EQ(m.ColumnTimeList, Strings{"4.0"});
-    EXPECT_EQ(m.ColumnTempList, Strings{"55"});
+    EXPECT_EQ(describe(stored("M")), "M|30(30)|Säule 7|130(130)|0.5|R1|R2|12(12)|60(60)|1.5(1.5)|0(0)|flush|-|"
+                                     "pumps 3.5;0.20;0.00|column 4.0;55");
     EXPECT_NE(logText().find("|flush:true|powerCooling:false||flow rate "
                              "TT|||0.50||0.30||3.5|0.20||0.00||Col Temp TT||4.0|55||"),
               std::string::npos);

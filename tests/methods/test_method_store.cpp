@@ -1,5 +1,6 @@
-// The method record and store: stored layout value by value, round trips, listing order,
-// whole-method replacement in one transaction, and names that could reach other keys.
+// The method record and store: every field through the store, the parsing of numbers,
+// whole-method replacement in one transaction, listing order, messages, and names that
+// could reach other keys.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,7 +9,6 @@
 #include "methods/MethodParams.h"
 #include "methods/support_store.h"
 #include "platform/Dialogs.h"
-#include "platform/Instance.h"
 #include "platform/Registry.h"
 #include "platform/i18n.h"
 #include "unicode/UxControls.h"
@@ -23,7 +23,6 @@ class MethodStoreTest : public StoreTest {
         StoreTest::SetUp();
         setDecimalSeparator('.');
     }
-
     static TMethodINIParams sample(const std::string& name) {
         TMethodINIParams m;
         m.Name = name;
@@ -38,7 +37,6 @@ class MethodStoreTest : public StoreTest {
         m.Pump1Flow = "0.50";
         m.Pump2Flow = "0.25";
         m.flushMethod = true;
-        m.powerCoolingMethod = false;
         m.PumpTimeList = {"1.0", "", "3.0"};
         m.Pump1FlowList = {"0.1", "0.2", "0.3"};
         m.Pump2FlowList = {"0.4", "0.5", "0.6"};
@@ -46,7 +44,12 @@ class MethodStoreTest : public StoreTest {
         m.ColumnTempList = {"35", "45"};
         return m;
     }
-
+    static std::string loaded(const std::string& name, bool exists = true) {
+        TMethodINIParams m = sample("x");
+        m.Name = name;
+        EXPECT_EQ(CMethodNames().LoadMethod(m), exists) << name;
+        return describe(m);
+    }
     static void writeStr(const std::string& path, const std::string& name, const std::string& value) {
         Registry reg;
         ASSERT_TRUE(reg.openKey(path, true));
@@ -54,39 +57,14 @@ class MethodStoreTest : public StoreTest {
     }
 };
 
-TEST_F(MethodStoreTest, RoundTripOfEveryField) {
+TEST_F(MethodStoreTest, EveryFieldComesBackAndRowsWithoutATimeAreDropped) {
     TMethodINIParams saved = sample("Round");
     saved.flushMethod = false;
     saved.powerCoolingMethod = true;
     ASSERT_TRUE(CMethodNames().SaveMethod(&saved));
-    TMethodINIParams m;
-    m.Name = "round";  // names ignore letter case
-    ASSERT_TRUE(CMethodNames().LoadMethod(&m));
-    EXPECT_EQ(m.Name, "round");
-    EXPECT_EQ(m.ColumnT, "40.5");
-    EXPECT_DOUBLE_EQ(m.ColumnTValue, 40.5);
-    EXPECT_EQ(m.ColumnD, "C18 #123");
-    EXPECT_EQ(m.ReactorT, "100");
-    EXPECT_DOUBLE_EQ(m.ReactorTValue, 100.0);
-    EXPECT_EQ(m.ReactorV, "0.5");
-    EXPECT_EQ(m.Reagent1D, "Ninhydrin");
-    EXPECT_EQ(m.Reagent2D, "Buffer B");
-    EXPECT_EQ(m.Runtime, "45");
-    EXPECT_DOUBLE_EQ(m.RuntimeValue, 45.0);
-    EXPECT_EQ(m.EquilTime, "12.5");
-    EXPECT_DOUBLE_EQ(m.EquilTimeValue, 12.5);
-    EXPECT_EQ(m.Pump1Flow, "0.50");
-    EXPECT_DOUBLE_EQ(m.Pump1FlowValue, 0.5);
-    EXPECT_EQ(m.Pump2Flow, "0.25");
-    EXPECT_DOUBLE_EQ(m.Pump2FlowValue, 0.25);
-    EXPECT_FALSE(m.flushMethod);
-    EXPECT_FALSE(m.IsFlushMethod());
-    EXPECT_TRUE(m.powerCoolingMethod);
-    EXPECT_EQ(m.PumpTimeList, (Strings{"1.0", "3.0"}));
-    EXPECT_EQ(m.Pump1FlowList, (Strings{"0.1", "0.3"}));
-    EXPECT_EQ(m.Pump2FlowList, (Strings{"0.4", "0.6"}));
-    EXPECT_EQ(m.ColumnTimeList, Strings{"2.0"});
-    EXPECT_EQ(m.ColumnTempList, Strings{"45"});
+    EXPECT_EQ(loaded("round"),  // names ignore letter case
+              "round|40.5(40.5)|C18 #123|100(100)|0.5|Ninhydrin|Buffer B|45(45)|12.5(12.5)|0.50(0.5)|"
+              "0.25(0.25)|-|power|pumps 1.0;0.1;0.4 3.0;0.3;0.6|column 2.0;45");
 
     // Numbers are parsed with the operator's decimal separator.
     setDecimalSeparator(',');
@@ -95,11 +73,25 @@ TEST_F(MethodStoreTest, RoundTripOfEveryField) {
     comma.Runtime = "7,5";
     comma.ColumnT = "40.5";
     ASSERT_TRUE(CMethodNames().SaveMethod(comma));
-    comma.Runtime.clear();
-    ASSERT_TRUE(CMethodNames().LoadMethod(comma));
-    EXPECT_EQ(comma.Runtime, "7,5");
-    EXPECT_DOUBLE_EQ(comma.RuntimeValue, 7.5);
-    EXPECT_DOUBLE_EQ(comma.ColumnTValue, 0.0);
+    EXPECT_EQ(loaded("Comma"), "Comma|40.5(0)||(0)||||7,5(7.5)|(0)|(0)|(0)|-|-|pumps|column");
+
+    // Twelve rows come back in numeric order, though the store lists "10" before "2".
+    TMethodINIParams m;
+    m.Name = "Long";
+    for (int i = 0; i < 12; ++i) {
+        m.PumpTimeList.push_back(std::to_string(i * 5));
+        m.Pump1FlowList.push_back("a" + std::to_string(i));
+        m.Pump2FlowList.push_back("b" + std::to_string(i));
+        m.ColumnTimeList.push_back(std::to_string(i));
+        m.ColumnTempList.push_back(std::to_string(30 + i));
+    }
+    ASSERT_TRUE(CMethodNames().SaveMethod(m));
+    EXPECT_EQ(keys(kPlain + "\\Long\\Pumps")[1], "10");
+    EXPECT_EQ(loaded("Long"), "Long|(0)||(0)||||(0)|(0)|(0)|(0)|-|-" + describe(m).substr(describe(m).find("|pumps")));
+    // A row key that is no number (written by hand) comes after the numbered rows.
+    writeStr(kPlain + "\\Long\\Columns\\extra", "time", "99");
+    EXPECT_NE(loaded("Long").find("|column 0;30 1;31 "), std::string::npos);
+    EXPECT_NE(loaded("Long").find(" 11;41 99;"), std::string::npos);
 }
 
 TEST_F(MethodStoreTest, SaveReplacesTheWholeMethod) {
@@ -115,79 +107,23 @@ TEST_F(MethodStoreTest, SaveReplacesTheWholeMethod) {
     EXPECT_EQ(values(kPlain + "\\M").size(), 12u);
 }
 
-TEST_F(MethodStoreTest, RowsComeBackInNumericOrder) {
-    TMethodINIParams m;
-    m.Name = "Long";
-    for (int i = 0; i < 12; ++i) {
-        m.PumpTimeList.push_back(std::to_string(i * 5));
-        m.Pump1FlowList.push_back("p1-" + std::to_string(i));
-        m.Pump2FlowList.push_back("p2-" + std::to_string(i));
-        m.ColumnTimeList.push_back(std::to_string(i));
-        m.ColumnTempList.push_back(std::to_string(30 + i));
-    }
-    ASSERT_TRUE(CMethodNames().SaveMethod(m));
-    EXPECT_EQ(keys(kPlain + "\\Long\\Pumps")[1], "10");  // the store lists names as text
-    TMethodINIParams back;
-    back.Name = "Long";
-    ASSERT_TRUE(CMethodNames().LoadMethod(back));
-    EXPECT_EQ(back.PumpTimeList, m.PumpTimeList);
-    EXPECT_EQ(back.Pump1FlowList, m.Pump1FlowList);
-    EXPECT_EQ(back.Pump2FlowList, m.Pump2FlowList);
-    EXPECT_EQ(back.ColumnTimeList, m.ColumnTimeList);
-    EXPECT_EQ(back.ColumnTempList, m.ColumnTempList);
-    // A row key that is no number (written by hand) comes after the numbered rows.
-    writeStr(kPlain + "\\Long\\Columns\\extra", "time", "99");
-    ASSERT_TRUE(CMethodNames().LoadMethod(back));
-    EXPECT_EQ(back.ColumnTimeList.back(), "99");
-    EXPECT_EQ(back.ColumnTimeList.front(), "0");
-}
-
 TEST_F(MethodStoreTest, LoadReadsWhatIsThereWithoutComplaint) {
-    TMethodINIParams m = sample("Missing");
-    EXPECT_FALSE(CMethodNames().LoadMethod(m));
-    EXPECT_EQ(m.Name, "Missing");  // cleared, name kept
-    EXPECT_EQ(m.ColumnT, "");
-    EXPECT_EQ(m.ColumnTValue, -100.0);
-    EXPECT_EQ(m.ReactorTValue, -100.0);
-    EXPECT_TRUE(m.PumpTimeList.empty());
-    EXPECT_TRUE(m.flushMethod);  // ClearParams leaves the flags
-    m.Clear();
-    EXPECT_EQ(m.Name, "");
-
-    // A method just added is an empty key: everything empty, every number 0.0.
+    // Missing: cleared, name and flags kept.
+    EXPECT_EQ(loaded("Missing", false), "Missing|(-100)||(-100)||||(0)|(0)|(0)|(0)|flush|-|pumps|column");
+    // A method just added is an empty key: everything empty, every number 0.
     ASSERT_TRUE(CMethodNames().AddMethod(QString("Fresh")));
     EXPECT_EQ(keys(kPlain + "\\Fresh"), Strings{});
     EXPECT_TRUE(CMethodNames().MethodExists(QString("Fresh")));
-    m.Name = "Fresh";
-    ASSERT_TRUE(CMethodNames().LoadMethod(m));
-    EXPECT_EQ(m.ColumnTValue, 0.0);
-    EXPECT_EQ(m.ReactorTValue, 0.0);
-    EXPECT_EQ(m.RuntimeValue, 0.0);
-    EXPECT_FALSE(m.flushMethod);
-    EXPECT_FALSE(m.powerCoolingMethod);
-    EXPECT_TRUE(m.PumpTimeList.empty());
-    EXPECT_TRUE(m.ColumnTimeList.empty());
-
-    // Unparsable numbers and a flag stored as text.
+    EXPECT_EQ(loaded("Fresh"), "Fresh|(0)||(0)||||(0)|(0)|(0)|(0)|-|-|pumps|column");
+    // Unparsable numbers, a flag stored as text, a row without flows.
     writeStr(kPlain + "\\Odd", "Runtime", "abc");
     writeStr(kPlain + "\\Odd", "flushMethod", "1");
-    writeStr(kPlain + "\\Odd\\Pumps\\1", "time", "2.5");  // row without flows
-    m.Name = "Odd";
-    ASSERT_TRUE(CMethodNames().LoadMethod(m));
-    EXPECT_EQ(m.Runtime, "abc");
-    EXPECT_EQ(m.RuntimeValue, 0.0);
-    EXPECT_FALSE(m.flushMethod);
-    EXPECT_EQ(m.PumpTimeList, Strings{"2.5"});
-    EXPECT_EQ(m.Pump1FlowList, Strings{""});
-    EXPECT_EQ(m.Pump2FlowList, Strings{""});
+    writeStr(kPlain + "\\Odd\\Pumps\\1", "time", "2.5");
+    EXPECT_EQ(loaded("Odd"), "Odd|(0)||(0)||||abc(0)|(0)|(0)|(0)|-|-|pumps 2.5;;|column");
     EXPECT_TRUE(dialogs_.shown.empty());
-}
-
-TEST_F(MethodStoreTest, EmptyNameIsNeverSaved) {
-    TMethodINIParams m = sample("");
-    EXPECT_FALSE(CMethodNames().SaveMethod(m));
-    EXPECT_FALSE(Registry().keyExists(kPlain));
-    EXPECT_FALSE(CMethodNames().MethodExists(QString()));
+    TMethodINIParams c = sample("C");
+    c.Clear();
+    EXPECT_EQ(c.Name, "");
 }
 
 TEST_F(MethodStoreTest, ListsInStoreOrder) {
@@ -199,9 +135,7 @@ TEST_F(MethodStoreTest, ListsInStoreOrder) {
     CMethodNames().FillComboBox(&combo);
     EXPECT_EQ(list.GetCount(), 0);
     ASSERT_EQ(combo.GetItems()->GetCount(), 1);  // no methods key: the combo box stays as it was
-
-    for (const char* name : {"beta", "Alpha", "gamma", "10", "9"})
-        ASSERT_TRUE(CMethodNames().AddMethod(QString(name)));
+    for (const char* name : {"beta", "Alpha", "gamma", "10", "9"}) ASSERT_TRUE(CMethodNames().AddMethod(QString(name)));
     CMethodNames().FillListBox(&list);
     CMethodNames().FillComboBox(&combo);
     const QStringList expected{"10", "9", "Alpha", "beta", "gamma"};
@@ -212,59 +146,43 @@ TEST_F(MethodStoreTest, ListsInStoreOrder) {
 TEST_F(MethodStoreTest, AddAndDeleteWithTheirMessages) {
     EXPECT_FALSE(CMethodNames().DeleteMethod(QString("Nothing")));  // no methods key: silent
     EXPECT_TRUE(dialogs_.shown.empty());
-
     ASSERT_TRUE(CMethodNames().SaveMethod(sample("Keep")));
     EXPECT_TRUE(CMethodNames().AddMethod(QString("Keep")));  // an existing key is no error
-    TMethodINIParams m;
-    m.Name = "Keep";
-    ASSERT_TRUE(CMethodNames().LoadMethod(m));
-    EXPECT_EQ(m.PumpTimeList.size(), 2u);
-
+    EXPECT_EQ(loaded("Keep"), "Keep|40.5(40.5)|C18 #123|100(100)|0.5|Ninhydrin|Buffer B|45(45)|12.5(12.5)|"
+                              "0.50(0.5)|0.25(0.25)|flush|-|pumps 1.0;0.1;0.4 3.0;0.3;0.6|column 2.0;45");
     EXPECT_FALSE(CMethodNames().DeleteMethod(QString("Nothing")));
-    ASSERT_EQ(dialogs_.shown.size(), 1u);
-    EXPECT_EQ(dialogs_.shown[0].text, "Can't Delete Method!");
-    EXPECT_EQ(dialogs_.shown[0].title, "Info");
-    EXPECT_EQ(dialogs_.shown[0].buttons, MsgButtons::OK);
-
+    EXPECT_EQ(boxes(true), QStringList{"Info: Can't Delete Method! [OK OK]"});
     EXPECT_TRUE(CMethodNames().DeleteMethod(QString("KEEP")));
     EXPECT_FALSE(CMethodNames().MethodExists(QString("Keep")));
     EXPECT_EQ(keys(kPlain), Strings{});
 }
 
-TEST_F(MethodStoreTest, NamesWithTheKeySeparatorAreRefused) {
-    ASSERT_TRUE(CMethodNames().SaveMethod(sample("Other")));
-    const Strings pumps = keys(kPlain + "\\Other\\Pumps");
+TEST_F(MethodStoreTest, EmptyNamesAndNamesWithTheKeySeparatorAreRefused) {
+    EXPECT_FALSE(CMethodNames().SaveMethod(sample("")));
+    EXPECT_FALSE(Registry().keyExists(kPlain));
+    EXPECT_FALSE(CMethodNames().MethodExists(QString()));
 
+    ASSERT_TRUE(CMethodNames().SaveMethod(sample("Other")));
+    const std::string other = loaded("Other");
     TMethodINIParams evil = sample("Other\\Pumps");
-    evil.PumpTimeList = {"9"};
-    evil.Pump1FlowList = evil.Pump2FlowList = {"9"};
+    evil.PumpTimeList = evil.Pump1FlowList = evil.Pump2FlowList = {"9"};
     EXPECT_FALSE(CMethodNames().SaveMethod(evil));
     evil.Name = "Other\\Pumps\\1";
     EXPECT_FALSE(CMethodNames().LoadMethod(evil));
     EXPECT_FALSE(CMethodNames().MethodExists(QString("Other\\Pumps")));
-
     EXPECT_FALSE(CMethodNames().AddMethod(QString("New\\Sub")));
     EXPECT_FALSE(CMethodNames().DeleteMethod(QString("Other\\Pumps")));
-    ASSERT_EQ(dialogs_.shown.size(), 2u);
-    EXPECT_EQ(dialogs_.shown[0].text, "Can't Add Method!");
-    EXPECT_EQ(dialogs_.shown[1].text, "Can't Delete Method!");
-
+    EXPECT_EQ(boxes(), (QStringList{"Info: Can't Add Method!", "Info: Can't Delete Method!"}));
     EXPECT_EQ(keys(kPlain), Strings{"Other"});
-    EXPECT_EQ(keys(kPlain + "\\Other\\Pumps"), pumps);
-    TMethodINIParams other;
-    other.Name = "Other";
-    ASSERT_TRUE(CMethodNames().LoadMethod(other));
-    EXPECT_EQ(other.PumpTimeList, (Strings{"1.0", "3.0"}));
+    EXPECT_EQ(loaded("Other"), other);
 }
 
 TEST_F(MethodStoreTest, FailedSaveLeavesTheOldVersion) {
-    const TMethodINIParams v1 = sample("M");
-    ASSERT_TRUE(CMethodNames().SaveMethod(v1));
+    ASSERT_TRUE(CMethodNames().SaveMethod(sample("M")));
+    const std::string v1 = loaded("M");
     TMethodINIParams v2 = sample("M");
     v2.Runtime = "99";
-    v2.PumpTimeList = {"7"};
-    v2.Pump1FlowList = v2.Pump2FlowList = {"1"};
-
+    v2.PumpTimeList = v2.Pump1FlowList = v2.Pump2FlowList = {"7"};
     int failures = 0;
     bool saved = false;
     for (int n = 1; n < 60 && !saved; ++n) {
@@ -274,22 +192,14 @@ TEST_F(MethodStoreTest, FailedSaveLeavesTheOldVersion) {
             ASSERT_TRUE(saved);
         } catch (const ERegistryException&) {
             ++failures;
-            TMethodINIParams m;
-            m.Name = "M";
-            ASSERT_TRUE(CMethodNames().LoadMethod(m)) << "failure at write " << n;
-            EXPECT_EQ(m.Runtime, "45") << "failure at write " << n;
-            EXPECT_EQ(m.PumpTimeList, (Strings{"1.0", "3.0"})) << "failure at write " << n;
-            EXPECT_EQ(m.ColumnTimeList, Strings{"2.0"}) << "failure at write " << n;
+            EXPECT_EQ(loaded("M"), v1) << "failure at write " << n;
         }
     }
     Registry::failAfterWrites(0);
     EXPECT_GE(failures, 15);  // every write of the save failed once
     ASSERT_TRUE(saved);
-    TMethodINIParams m;
-    m.Name = "M";
-    ASSERT_TRUE(CMethodNames().LoadMethod(m));
-    EXPECT_EQ(m.Runtime, "99");
-    EXPECT_EQ(m.PumpTimeList, Strings{"7"});
+    EXPECT_EQ(loaded("M"), "M|40.5(40.5)|C18 #123|100(100)|0.5|Ninhydrin|Buffer B|99(99)|12.5(12.5)|0.50(0.5)|"
+                           "0.25(0.25)|flush|-|pumps 7;7;7|column 2.0;45");
 }
 
 }  // namespace
