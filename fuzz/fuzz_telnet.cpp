@@ -10,43 +10,18 @@
 #include "fuzz/FuzzSupport.h"
 #include "platform/Winsock.h"
 #include "ports/ZpWsDispatcher.h"
+#include "tests/support/FakeSocketFeed.h"
 
 namespace {
 
-std::deque<char> incoming;
+using fakefeed::incoming;
 size_t sentBytes = 0;
-int lastErr = 0;
 
-ws::TSocket fakeSocket(int, int, int) {
-    return 500;
-}
-int fakeClose(ws::TSocket) {
-    return 0;
-}
-int fakeRecv(ws::TSocket, void* buf, int len, int) {
-    if (incoming.empty()) {
-        lastErr = ws::WSAEWOULDBLOCK;
-        return ws::SOCKET_ERROR;
-    }
-    int n = 0;
-    auto* p = static_cast<char*>(buf);
-    while (n < len && !incoming.empty()) {
-        p[n++] = incoming.front();
-        incoming.pop_front();
-    }
-    return n;
-}
 // The peer takes a little at a time, so the output ring fills and drains.
 int fakeSend(ws::TSocket, const void*, int len, int) {
     const int n = std::min(len, 7);
     sentBytes += static_cast<size_t>(n);
     return n;
-}
-int fakeLastError() {
-    return lastErr;
-}
-void fakeSetLastError(int e) {
-    lastErr = e;
 }
 
 ws::WinsockTable table;
@@ -56,13 +31,7 @@ std::unique_ptr<TZpDeviceSocket> sock;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::ensureApp();
-    table = ws::systemWinsockTable();
-    table.socket = fakeSocket;
-    table.closesocket = fakeClose;
-    table.recv = fakeRecv;
-    table.send = fakeSend;
-    table.WSAGetLastError = fakeLastError;
-    table.WSASetLastError = fakeSetLastError;
+    table = fakefeed::table(fakeSend);
     ws::setWinsockTable(&table);
     sock = std::make_unique<TZpDeviceSocket>();
     return 0;

@@ -8,52 +8,21 @@
 #include "platform/Winsock.h"
 #include "ports/ZpWsDispatcher.h"
 #include "support/Bytes.h"
+#include "support/FakeSocketFeed.h"
 
 namespace {
 
-std::deque<char> incoming;
+using fakefeed::incoming;
+using fakefeed::lastErr;
 std::string sent;
-int lastErr = 0;
 
-ws::TSocket fakeSocket(int, int, int) {
-    return 500;
-}
-int fakeClose(ws::TSocket) {
-    return 0;
-}
-int fakeRecv(ws::TSocket, void* buf, int len, int) {
-    if (incoming.empty()) {
-        lastErr = ws::WSAEWOULDBLOCK;
-        return ws::SOCKET_ERROR;
-    }
-    int n = 0;
-    auto* p = static_cast<char*>(buf);
-    while (n < len && !incoming.empty()) {
-        p[n++] = incoming.front();
-        incoming.pop_front();
-    }
-    return n;
-}
 int fakeSend(ws::TSocket, const void* buf, int len, int) {
     sent.append(static_cast<const char*>(buf), static_cast<size_t>(len));
     return len;
 }
-int fakeLastError() {
-    return lastErr;
-}
-void fakeSetLastError(int e) {
-    lastErr = e;
-}
 
 ws::WinsockTable makeTable() {
-    ws::WinsockTable t = ws::systemWinsockTable();
-    t.socket = fakeSocket;
-    t.closesocket = fakeClose;
-    t.recv = fakeRecv;
-    t.send = fakeSend;
-    t.WSAGetLastError = fakeLastError;
-    t.WSASetLastError = fakeSetLastError;
-    return t;
+    return fakefeed::table(fakeSend);
 }
 
 class Telnet : public ::testing::Test {
