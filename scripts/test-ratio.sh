@@ -2,6 +2,7 @@
 # Prints the lines of test code against product code and their ratio.
 # Counted: non-blank lines that are not comments (// lines and lines inside /* */ in C++,
 # # lines in shell and CMake). bench/ and fuzz/ stay apart.
+# Usage: test-ratio.sh [PATH ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,6 +35,12 @@ count() {
     }
     END { print n + 0 }' $files
 }
+
+# With paths given, prints the counted lines of each instead.
+if [ $# -gt 0 ]; then
+  for p in "$@"; do printf '%6d %s\n' "$(count "$p")" "$p"; done
+  exit 0
+fi
 
 tests=$(count tests)
 product=$(count platform unicode archive ports link methods ui app tools)
