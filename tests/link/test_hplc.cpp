@@ -1,140 +1,426 @@
-// The HPLC module: stored type, relay edge and run seconds, the data-system states, the
-// stopped state, the labels and the one log line per status change.
+// The HPLC module and its data-system client: the stored type, the relay edge and run seconds,
+// the answers of an in-process server and of the stand-in program tools/hplc-sim, failed
+// requests that fall back to "N/A", and the check that the server is this user's.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <QCoreApplication>
 #include <QLabel>
+#include <QProcess>
 #include <QTimer>
-#include <map>
+#include <functional>
+#include <optional>
+#include <sstream>
 
 #include "link/ChemStation.h"
 #include "link/HPLC.h"
-#include "test_hplc_env.h"
+#include "link/LogFile.h"
+#include "link/StoredParams.h"
+#include "platform/Clock.h"
+#include "platform/DdeClient.h"
+#include "platform/IniFile.h"
+#include "platform/Instance.h"
+#include "platform/Registry.h"
+#include "support/EventWait.h"
+#include "support/TempEnv.h"
 
 using Lines = std::vector<std::string>;
 
-TEST(HPLCType, StoredTextGivesTheType) {
+namespace {
+
+// A private store, daily log, Windows-directory stand-in and socket folder.
+class HplcEnv {
+  public:
+    HplcEnv() {
+        env.set("ZENTROVA_WINDIR", env.path("windows"));
+        env.set("ZENTROVA_DDE_DIR", env.dir);
+        std::filesystem::create_directories(env.path("windows"));
+        setInstance("");
+        LogFile = &log;
+    }
+    ~HplcEnv() { LogFile = nullptr; }
+
+    void setStored(const std::string& name, const std::string& value) {
+        Registry reg;
+        reg.openKey(TStoredParams::InstrumentRegistryKey(), true);
+        reg.writeString(name, value);
+    }
+    void writeIni(const std::string& file, const std::string& section, const std::string& value) {
+        IniFile ini(env.path("windows") + "/" + file);
+        ini.writeString(section, "_DDEOnLine", value);
+        ini.updateFile();
+    }
+    // The lines logged since the last call, without their time stamps.
+    Lines newLines() {
+        const std::string text = fileBytes(log.LogPath);
+        std::istringstream in(text.substr(text.find("\n\n") + 2));
+        Lines fresh;
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);)
+            if (n++ >= seen_) fresh.push_back(line.substr(line.find(',') + 1));
+        seen_ = n;
+        return fresh;
+    }
+
+    TempEnv env;
+    FakeClockGuard clock;
+    TLogFile log;
+
+  private:
+    size_t seen_ = 0;
+};
+
+class HplcTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        e.setStored("HPLCType", "Agilent ChemStation");
+        e.setStored("ChemInstance", "1");
+        e.writeIni("chemstation.ini", "PCS,1", "HPLCSIM1");
+        server.setHandler(
+            [this](const std::string& topic, const std::string& item) -> std::optional<std::string> {
+                ++requests;
+                if (withhold) return std::nullopt;
+                return topic == "CPNOWAIT" && item == "ACQSTATUS$" ? answer : std::string();
+            });
+        cs.Timer1->setInterval(3600 * 1000);  // the test polls by hand
+        m.Timer1->stop();
+        m.ChemStation = &cs;
+        m.LoadHPLCType();
+    }
+    // One poll whose request is answered or refused (a withheld one ends on the fake clock's
+    // time-out), then one update of the module.
+    void poll() {
+        const int before = requests;
+        cs.Timer1Timer();
+        QCoreApplication::processEvents();
+        if (withhold && cs.DdeClientConv->busy()) {
+            ASSERT_TRUE(waitFor([&] { return requests > before; }));
+            e.clock.fake.advanceSeconds(10);
+        }
+        ASSERT_TRUE(waitFor([&] { return !cs.DdeClientConv->busy(); }));
+        m.UpdateState();
+    }
+
     HplcEnv e;
-    const std::map<std::string, uint8_t> table = {{"Agilent ChemStation", 0},
-                                                  {"Varian StarWS", 1}, {"PE TotalChrom", 2}, {"Waters", 3},
-                                                  {"Other", 4}, {"No Connection to HPLC", 5}, {"", 5},
-                                                  {"waters", 5}, {"Waters ", 5},
-                                                  {"OTHER", 5}};
+    DdeServer server;
+    TChemStation1 cs;
     THPLCModule m;
-    m.Timer1->stop();
-    EXPECT_EQ(m.HPLCType, 5) << "nothing stored";
+    std::string answer = "RUN";
+    bool withhold = false;
+    int requests = 0;
+};
+
+}  // namespace
+
+TEST_F(HplcTest, StoredOrTranslatedTextGivesTheType) {
+    const std::pair<const char*, uint8_t> table[] = {{"Agilent ChemStation", htChemStation},
+                                                     {"Varian StarWS", htStarWS},
+                                                     {"PE TotalChrom", htTotalChrom},
+                                                     {"Waters", htWaters},
+                                                     {"Other", htOther},
+                                                     {"No Connection to HPLC", htNone},
+                                                     {"", htNone},
+                                                     {"waters", htNone},
+                                                     {"Waters ", htNone}};
     for (const auto& [text, type] : table) {
         e.setStored("HPLCType", text);
         EXPECT_TRUE(m.LoadHPLCType());
         EXPECT_EQ(m.HPLCType, type) << '"' << text << '"';
     }
-}
-
-TEST(HPLCType, TranslatedTextIsRecognisedToo) {
     // The configuration dialog stores the list text as the operator saw it.
-    const auto german = [](const char* s) -> std::string {
-        const std::map<std::string, std::string> de = {{"Other", "Andere"}, {"Waters", "Waters"}};
-        auto it = de.find(s);
-        return it == de.end() ? s : it->second;
-    };
+    const auto german = [](const char* s) { return std::string(s) == "Other" ? "Andere" : s; };
     EXPECT_EQ(THPLCModule::TypeFromText("Andere", german), htOther);
     EXPECT_EQ(THPLCModule::TypeFromText("Other", german), htOther);
-    EXPECT_EQ(THPLCModule::TypeFromText("Waters", german), htWaters);
     EXPECT_EQ(THPLCModule::TypeFromText("andere", german), htNone);
-    EXPECT_EQ(THPLCModule::TypeFromText("", [](const char*) { return std::string(); }), htNone)
-        << "an untranslated (empty) text matches nothing";
+    EXPECT_EQ(THPLCModule::TypeFromText("", [](const char*) { return std::string(); }), htNone);
 }
 
-TEST(HPLCModule, RelayEdgeAndRunSecondsForEveryRelayType) {
-    HplcEnv e;
+TEST_F(HplcTest, RelayEdgeAndRunSecondsForEveryRelayType) {
     for (const char* type : {"Varian StarWS", "PE TotalChrom", "Waters", "Other"}) {
         SCOPED_TRACE(type);
         e.setStored("HPLCType", type);
-        THPLCModule m;
-        m.Timer1->stop();
+        THPLCModule relay;
+        relay.Timer1->stop();
         e.newLines();
-        m.UpdateState();
-        EXPECT_EQ(m.GetState(), hsNotRunning);
+        relay.UpdateState();
+        EXPECT_EQ(relay.GetState(), hsNotRunning);
         EXPECT_EQ(e.newLines(), Lines{"#hplc: DDE HPLC state= N/A"}) << "logged once, at the first update";
-        EXPECT_EQ(m.RelayStateVal->text(), "0");
-        EXPECT_EQ(m.ChemStatusVal->text(), "N/A");
-
-        m.SetRelayInput(true);
-        for (uint32_t s = 1; s <= 3; ++s) {
-            m.UpdateState();
-            EXPECT_EQ(m.GetState(), hsRunning);
-            EXPECT_EQ(m.RunSeconds, s);
-        }
-        EXPECT_EQ(m.RelayStateVal->text(), "1");
-        m.SetRelayInput(false);
-        m.UpdateState();
-        EXPECT_EQ(m.GetState(), hsNotRunning);
-        EXPECT_EQ(m.RunSeconds, 3u) << "kept while the relay is open";
-        m.SetStopped();
-        EXPECT_EQ(m.GetState(), hsStopped);
-        m.SetRelayInput(true);
-        m.UpdateState();
-        EXPECT_EQ(m.GetState(), hsRunning);
-        EXPECT_EQ(m.RunSeconds, 1u) << "a rising edge restarts the count";
-        EXPECT_EQ(m.StatusText, "N/A");
+        relay.SetRelayInput(true);
+        for (uint32_t s = 1; s <= 3; ++s) relay.UpdateState();
+        EXPECT_EQ(relay.GetState(), hsRunning);
+        EXPECT_EQ(relay.RunSeconds, 3u);
+        EXPECT_EQ(relay.RelayStateVal->text(), "1");
+        relay.SetRelayInput(false);
+        relay.UpdateState();
+        EXPECT_EQ(relay.GetState(), hsNotRunning);
+        EXPECT_EQ(relay.RunSeconds, 3u) << "kept while the relay is open";
+        relay.SetStopped();
+        EXPECT_EQ(relay.GetState(), hsStopped);
+        relay.SetRelayInput(true);
+        relay.UpdateState();
+        EXPECT_EQ(relay.RunSeconds, 1u) << "a rising edge restarts the count";
         EXPECT_TRUE(e.newLines().empty());
     }
-}
-
-TEST(HPLCModule, NoHPLCAndStopped) {
-    HplcEnv e;
+    // Without an HPLC the relay means nothing and the data system is not asked.
     e.setStored("HPLCType", "No Connection to HPLC");
-    TChemStation1 cs;
-    THPLCModule m;
-    m.Timer1->stop();
-    m.ChemStation = &cs;
+    m.LoadHPLCType();
     m.SetRelayInput(true);
     m.UpdateState();
     EXPECT_EQ(m.GetState(), hsNoHPLC);
-    EXPECT_EQ(m.RunSeconds, 0u);
     m.SetStopped();
     EXPECT_EQ(m.GetState(), hsStopped) << "holds until the next update";
     m.UpdateState();
     EXPECT_EQ(m.GetState(), hsNoHPLC);
-    EXPECT_FALSE(cs.Timer1->isActive()) << "the data-system poll stays idle";
+    EXPECT_EQ(m.RunSeconds, 0u);
+    EXPECT_FALSE(cs.Timer1->isActive());
 }
 
-TEST(HPLCModule, DataSystemStatusGivesTheState) {
-    HplcEnv e;
-    e.setStored("HPLCType", "Agilent ChemStation");
-    TChemStation1 cs;
-    cs.Timer1->setInterval(3600 * 1000);  // the test polls by hand
-    THPLCModule m;
-    m.Timer1->stop();
-    m.ChemStation = &cs;
+TEST_F(HplcTest, AnswersGiveTheState) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
     EXPECT_FALSE(cs.Timer1->isActive()) << "idle until the first update";
     e.newLines();
-
     m.UpdateState();
     EXPECT_TRUE(cs.Timer1->isActive());
-    EXPECT_EQ(m.GetState(), hsNotRunning) << "N/A";
-    EXPECT_EQ(m.DDEStateVal->text(), "0");
-
-    const std::vector<std::pair<std::string, uint8_t>> cases = {
-        {"NOTREADY", hsError},    {" RUN \r", hsRunning}, {"ERROR", hsError}, {"run", hsNotRunning},
-        {"PRERUN", hsNotRunning}, {"RUN", hsRunning},     {"", hsNotRunning}};
-    for (const auto& [text, state] : cases) {
-        cs.StatusText = text;
-        m.UpdateState();
-        EXPECT_EQ(m.GetState(), state) << '"' << text << '"';
+    EXPECT_EQ(e.newLines(), Lines{"#hplc: DDE HPLC state= N/A"});
+    answer = "IDLE";
+    poll();
+    EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: IDLE",
+                                   "#hplc: DDE HPLC state= IDLE"}));
+    struct Row {
+        const char* answer;
+        std::string shown;
+        uint8_t state;
+    };
+    const Row rows[] = {{"NOTREADY", "NOTREADY", hsError}, {"  RUN \r", "RUN", hsRunning},
+                        {"RUN", "RUN", hsRunning},         {"ERROR", "ERROR", hsError},
+                        {"run", "run", hsNotRunning},      {"PRERUN", "PRERUN", hsNotRunning}};
+    std::string before = "IDLE";
+    for (const Row& r : rows) {
+        answer = r.answer;
+        poll();
+        EXPECT_EQ(m.GetState(), r.state) << r.answer;
+        Lines expected{"#ChemDDEStatus: " + r.shown};
+        if (r.shown != before) expected.push_back("#hplc: DDE HPLC state= " + r.shown);  // on change only
+        EXPECT_EQ(e.newLines(), expected) << r.answer;
+        before = r.shown;
     }
-    // Running twice in a row counts seconds; NOTREADY does not.
-    EXPECT_EQ(m.RunSeconds, 2u);
-    EXPECT_EQ(e.newLines(), (Lines{"#hplc: DDE HPLC state= N/A", "#hplc: DDE HPLC state= NOTREADY",
-                                   "#hplc: DDE HPLC state= RUN", "#hplc: DDE HPLC state= ERROR",
-                                   "#hplc: DDE HPLC state= run", "#hplc: DDE HPLC state= PRERUN",
-                                   "#hplc: DDE HPLC state= RUN", "#hplc: DDE HPLC state= "}));
-    cs.StatusText = "";
-    m.UpdateState();
-    EXPECT_TRUE(e.newLines().empty()) << "no change, no line";
-
-    cs.LinkOpen = true;
-    cs.DDEServiceName = "HPLC1";
-    m.UpdateState();
+    EXPECT_EQ(m.RunSeconds, 2u) << "running twice in a row";
     EXPECT_EQ(m.DDEStateVal->text(), "1");
-    EXPECT_EQ(m.DDENameVal->text(), "HPLC1");
+    EXPECT_EQ(m.DDENameVal->text(), "HPLCSIM1");
+    EXPECT_EQ(server.connectionCount(), 1u) << "one conversation for all polls";
+}
+
+TEST_F(HplcTest, ServiceNameFromTheIniFilesLookedUpAtEachOpen) {
+    EXPECT_EQ(TChemStation1::LookupServiceName("1"), "HPLCSIM1");
+    e.writeIni("win.ini", "PCS,2", "FROMWIN");
+    e.writeIni("win.ini", "pcs,1", "NOTUSED");
+    EXPECT_EQ(TChemStation1::LookupServiceName("2"), "FROMWIN");
+    EXPECT_EQ(TChemStation1::LookupServiceName("1"), "HPLCSIM1") << "chemstation.ini comes first";
+    e.writeIni("chemstation.ini", "PCS,1", "");
+    EXPECT_EQ(TChemStation1::LookupServiceName("1"), "NOTUSED") << "an empty entry counts as none";
+
+    e.writeIni("win.ini", "PCS,1", "HPLCSIM1");
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    poll();
+    EXPECT_EQ(cs.GetStatus(), "RUN");
+    // The server ends the conversation; the next open looks the name up afresh and finds a blank.
+    e.setStored("ChemInstance", "3");
+    e.writeIni("win.ini", "PCS,3", "   ");
+    e.newLines();
+    server.dropConnections();
+    ASSERT_TRUE(waitFor([&] { return !cs.LinkOpen; }));
+    EXPECT_EQ(cs.StatusText, "N/A");
+    poll();
+    EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: incorrect name ",
+                                   "#ChemDDEStatus: No Connect", "#hplc: DDE HPLC state= N/A"}));
+}
+
+TEST_F(HplcTest, FailedRequestEndsTheRunUntilTheNextGoodAnswer) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    struct Case {
+        const char* name;
+        std::function<void()> fail, heal;
+        Lines logged;
+    };
+    const std::vector<Case> cases = {
+        {"empty answer", [&] { answer = ""; }, [&] { answer = "RUN"; }, {"#ChemDDEStatus: Unknown"}},
+        {"no answer", [&] { withhold = true; }, [&] { withhold = false; }, {"#ChemDDEStatus: Unknown"}},
+        {"gone at the renewal",
+         [&] {
+             server.stopListening();
+             cs.ReconnectCountdown = -1;
+         },
+         [&] { ASSERT_TRUE(server.listen("HPLCSIM1")); },
+         {"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: No Connect"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        poll();
+        ASSERT_EQ(m.GetState(), hsRunning);
+        e.newLines();
+        c.fail();
+        poll();
+        EXPECT_EQ(m.GetState(), hsNotRunning);
+        Lines logged = c.logged;
+        logged.push_back("#hplc: DDE HPLC state= N/A");
+        EXPECT_EQ(e.newLines(), logged);
+        c.heal();
+        poll();
+        EXPECT_EQ(m.GetState(), hsRunning);
+        EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN",
+                                       "#hplc: DDE HPLC state= RUN"}));
+    }
+}
+
+TEST_F(HplcTest, WaitingRequestBlocksNeitherTheGuiThreadNorAsksTwice) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    poll();
+    withhold = true;
+    cs.Timer1Timer();
+    int ticks = 0;
+    QTimer gui;
+    QObject::connect(&gui, &QTimer::timeout, [&] { ++ticks; });
+    gui.start(5);
+    ASSERT_TRUE(waitFor([&] { return requests == 2 && ticks >= 10; })) << "the GUI thread must keep running";
+    const int32_t countdown = cs.ReconnectCountdown;
+    cs.Timer1Timer();
+    cs.Timer1Timer();
+    EXPECT_EQ(cs.ReconnectCountdown, countdown) << "polls while the request waits do nothing";
+    EXPECT_EQ(requests, 2);
+    EXPECT_TRUE(cs.DdeClientConv->busy());
+}
+
+TEST_F(HplcTest, ConversationIsRenewedAfterTheCountDown) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    poll();
+    poll();
+    EXPECT_EQ(cs.ReconnectCountdown, 1199);
+    cs.ReconnectCountdown = 0;
+    poll();
+    e.newLines();
+    poll();  // below zero: close, open afresh
+    EXPECT_EQ(cs.ReconnectCountdown, 1200);
+    EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}));
+    EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 1; })) << "the old conversation ended";
+}
+
+TEST_F(HplcTest, PollingStopsWhenTheTypeChangesAway) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    poll();
+    ASSERT_EQ(m.GetState(), hsRunning);
+    e.newLines();
+    e.setStored("HPLCType", "Other");
+    m.LoadHPLCType();
+    m.UpdateState();
+    EXPECT_FALSE(cs.Timer1->isActive());
+    EXPECT_EQ(m.GetState(), hsNotRunning);
+    EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 0; }));
+    spin(20);
+    EXPECT_EQ(e.newLines(), Lines{"#hplc: DDE HPLC state= N/A"});
+    e.setStored("HPLCType", "Agilent ChemStation");
+    m.LoadHPLCType();
+    m.UpdateState();
+    EXPECT_TRUE(cs.Timer1->isActive()) << "asked again once it is the HPLC again";
+}
+
+TEST_F(HplcTest, ForeignServerOrOpenFolderIsRefusedAndLogged) {
+    ASSERT_TRUE(server.listen("HPLCSIM1")) << server.lastError();
+    struct Case {
+        const char* name;
+        std::optional<uid_t> peer;
+        mode_t folder;
+        const char* refusal;  // nullptr: answered
+    };
+    const uid_t me = ::geteuid();
+    const Case cases[] = {
+        {"this user", me, 0700, nullptr},
+        {"another user", 4242, 0700, ": the server runs as user 4242, not as this user or root"},
+        {"root", 0, 0700, nullptr},
+        {"unknown user", std::nullopt, 0700,
+         ": the server runs as an unknown user, not as this user or root"},
+        {"folder writable by others", me, 01777, " is writable by other users"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        cs.DdeClientConv->PeerUid = [&](int) { return c.peer; };
+        ASSERT_EQ(::chmod(e.env.dir.c_str(), c.folder), 0);
+        cs.CloseLink();
+        cs.LinkOpen = false;
+        e.newLines();
+        const int asked = requests;
+        poll();
+        const Lines lines = e.newLines();
+        ASSERT_GE(lines.size(), c.refusal ? 3u : 2u);
+        EXPECT_EQ(lines[0], "#Agilent DDE bConnectionOpen: HPLCSIM1");
+        EXPECT_EQ(cs.GetStatus(), c.refusal ? "N/A" : "RUN");
+        if (!c.refusal) continue;
+        EXPECT_EQ(lines[1].rfind("#Agilent DDE refused: ", 0), 0u) << lines[1];
+        EXPECT_NE(lines[1].find(c.refusal), std::string::npos) << lines[1];
+        EXPECT_EQ(lines[2], "#ChemDDEStatus: No Connect");
+        EXPECT_EQ(requests, asked) << "nothing is asked of a server that is not trusted";
+    }
+    ::chmod(e.env.dir.c_str(), 0700);
+}
+
+// The same client against the stand-in program, steered through its stdin.
+TEST_F(HplcTest, StandInProgramStatesFailuresAndClose) {
+    const std::string exe = std::string(ZENTROVA_BINARY_DIR) + "/tools/hplc-sim/hplc-sim";
+    ASSERT_TRUE(std::filesystem::exists(exe)) << "build the target hplc-sim: " << exe;
+    QProcess sim;
+    std::string out;
+    const auto waitForOutput = [&](const std::string& what) {
+        return waitFor([&] {
+            out += sim.readAllStandardOutput().toStdString();
+            const size_t p = out.find(what);
+            if (p != std::string::npos) out.erase(0, p + what.size());
+            return p != std::string::npos;
+        });
+    };
+    const auto tell = [&](const std::string& command) {
+        sim.write((command + "\n").c_str());
+        EXPECT_TRUE(waitForOutput("ok ")) << command;
+    };
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QString::fromStdString(exe), {"--service", "SimOne", "--status", "NOTREADY", "--write-ini",
+                                            QString::fromStdString(e.env.path("windows"))});
+    ASSERT_TRUE(waitForOutput("ready ")) << out;
+    e.newLines();
+    poll();
+    EXPECT_EQ(m.GetState(), hsError);
+    tell("status   RUN  ");
+    poll();
+    poll();
+    EXPECT_EQ(m.GetState(), hsRunning);
+    EXPECT_EQ(m.RunSeconds, 2u);
+    EXPECT_EQ(m.DDENameVal->text(), "SimOne");
+    tell("empty");
+    poll();
+    EXPECT_EQ(m.GetState(), hsNotRunning) << "a failed request is not taken as still running";
+    tell("silent");
+    cs.Timer1Timer();  // reopens and asks
+    ASSERT_TRUE(waitForOutput("(withheld)"));
+    e.clock.fake.advanceSeconds(10);
+    ASSERT_TRUE(waitFor([&] { return !cs.DdeClientConv->busy(); }));
+    EXPECT_FALSE(cs.LinkOpen);
+    tell("down");
+    poll();
+    tell("up");
+    tell("ERROR");
+    poll();
+    EXPECT_EQ(m.GetState(), hsError);
+    EXPECT_EQ(e.newLines(),
+              (Lines{"#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: NOTREADY",
+                     "#hplc: DDE HPLC state= NOTREADY", "#ChemDDEStatus: RUN", "#hplc: DDE HPLC state= RUN",
+                     "#ChemDDEStatus: RUN", "#ChemDDEStatus: Unknown", "#hplc: DDE HPLC state= N/A",
+                     "#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: Unknown",
+                     "#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: No Connect",
+                     "#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: ERROR",
+                     "#hplc: DDE HPLC state= ERROR"}));
+    tell("drop");
+    ASSERT_TRUE(waitFor([&] { return !cs.LinkOpen; }));
+    m.UpdateState();
+    EXPECT_EQ(m.StatusText, "N/A") << "the data system closed the conversation";
+    sim.write("quit\n");
+    if (!sim.waitForFinished(3000)) sim.kill();
 }

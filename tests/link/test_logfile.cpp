@@ -1,41 +1,44 @@
-// The daily log: file names, header block, line format, the shift on a new date, the
-// pending text while the file is closed, failures, and two program copies on one file.
+// The daily log: header block, line format, the shift on a new date, lines waiting while the
+// file is closed, lines lost and reported, two program copies on one file, and the window
+// "Send Log File to Support" with the archive it writes (read back with libzip).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zip.h>
 
-#include <cstdlib>
+#include <QCoreApplication>
+#include <QDate>
+#include <QLocale>
 #include <filesystem>
-#include <memory>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "link/LogFile.h"
+#include "link/ProgressBar.h"
 #include "platform/Clock.h"
+#include "platform/Dialogs.h"
 #include "platform/Instance.h"
 #include "platform/Registry.h"
+#include "platform/Shell.h"
 #include "platform/SystemInfo.h"
 #include "support/TempEnv.h"
+#include "unicode/UxControls.h"
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+QT_END_NAMESPACE
 
 namespace {
 
 bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
+    return std::filesystem::exists(path);
 }
 
 int countOf(const std::string& text, const std::string& what) {
@@ -46,32 +49,28 @@ int countOf(const std::string& text, const std::string& what) {
 
 class FakeSource : public LogHeaderSource {
   public:
-    uint32_t instrumentNumber() const override { return number; }
+    uint32_t instrumentNumber() const override { return 4711; }
     std::string versionText() const override { return "FW version 2.14; CPLD version 7"; }
     std::string ipAddress() const override { return "192.168.7.9"; }
     std::string currentSequenceName() const override { return "Amino"; }
     std::string currentMethodName() const override { return "Hydro\r\nlysis"; }
     int32_t connectMethod() const override { return method; }
-    uint32_t number = 4711;
-    int32_t method = 1;
+    int32_t method = 2;
 };
 
 class LogFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        root_ = env_.dir;
         setInstance("");
         setLogHeaderSource(nullptr);
-        folder_ = root_ + "/appdata/TressivanLabs/";
+        folder_ = env_.dir + "/appdata/TressivanLabs/";
     }
     void TearDown() override {
         setInstance("");
         setLogHeaderSource(nullptr);
+        OnLogTrouble = nullptr;
     }
-
-    std::string path(const char* suffix = "") const {
-        return folder_ + "Zentrova" + Instance() + ".log" + suffix;
-    }
+    std::string path(const char* suffix = "") const { return folder_ + "Zentrova.log" + suffix; }
     void setLocal(int y, int mo, int d, int h, int mi, int s, int ms) {
         clock_.fake.setLocal(LocalTime{y, mo, d, h, mi, s, ms});
     }
@@ -81,94 +80,58 @@ class LogFileTest : public ::testing::Test {
         const size_t p = text.find("\n\n");
         return p == std::string::npos ? text : text.substr(p + 2);
     }
+    void store(const std::string& key, const std::map<std::string, std::string>& values) {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\" + key, true));
+        for (const auto& [name, value] : values) reg.writeString(name, value);
+    }
 
     TempEnv env_;
-    std::string root_, folder_;
+    std::string folder_;
     FakeClockGuard clock_;
 };
 
-TEST_F(LogFileTest, PathsFollowAppDataAndInstance) {
-    setInstance("3");
-    TLogFile log;
-    EXPECT_EQ(log.LogPath, folder_ + "Zentrova3.log");
-    EXPECT_EQ(log.LogPath2, folder_ + "Zentrova3.log2");
-    EXPECT_EQ(log.LogPath3, folder_ + "Zentrova3.log3");
-    EXPECT_EQ(log.LogPath4, folder_ + "Zentrova3.log4");
-    EXPECT_EQ(log.LogState, 1);
-    EXPECT_TRUE(exists(log.LogPath));
-    EXPECT_EQ(log.LogDate, (TLogDate{2026, 6, 12}));
-    EXPECT_EQ(log.StatusText(), "");
-}
-
-TEST_F(LogFileTest, HeaderBlockLineByLine) {
+TEST_F(LogFileTest, HeaderBlock) {
     setInstance("2");
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument2", true));
-        reg.writeString("COM", "/dev/ttyUSB1");
-        reg.writeString("USB", "KVZ Device B");
-        reg.writeString("HPLCType", "Other");
-        reg.writeString("ChemInstance", "3");
-    }
+    store("Instrument2",
+          {{"COM", "/dev/ttyUSB1"}, {"USB", "KVZ Device B"}, {"HPLCType", "Other"}, {"ChemInstance", "3"}});
     FakeSource src;
-    src.method = 2;
     setLogHeaderSource(&src);
     setLocal(2026, 3, 4, 14, 3, 7, 250);
     TLogFile log;
-
-    const std::vector<std::string> l = lines(fileBytes(folder_ + "Zentrova2.log"));
-    size_t i = 0;
-    ASSERT_GE(l.size(), 11u);
-    EXPECT_EQ(l[i++], "14:03:07 04/03/2026");
-    EXPECT_EQ(l[i++], "ZentrovaKVZ, instance 2");
     const std::string version = SystemInfo::programVersion();
-    EXPECT_EQ(l[i++], version.empty() ? "No version information found" : "Version " + version);
-    EXPECT_EQ(l[i++], "Instrument S/N: 4711");
-    EXPECT_EQ(l[i++], "FW version 2.14; CPLD version 7");
+    std::string os;
     int major, minor, build;
-    std::string extra;
-    if (SystemInfo::osVersion(major, minor, build, extra)) {
-        EXPECT_EQ(l[i++], "OS Version: " + std::to_string(major) + "." + std::to_string(minor) + "." +
-                              std::to_string(build) + " " + extra);
+    if (SystemInfo::osVersion(major, minor, build, os))
+        os = "OS Version: " + std::to_string(major) + "." + std::to_string(minor) + "." +
+             std::to_string(build) + " " + os + "\n";
+    EXPECT_EQ(
+        fileBytes(folder_ + "Zentrova2.log"),
+        "14:03:07 04/03/2026\nZentrovaKVZ, instance 2\n" +
+            (version.empty() ? "No version information found" : "Version " + version) +
+            "\nInstrument S/N: 4711\nFW version 2.14; CPLD version 7\n" + os +
+            "Connection type: 2; Port: /dev/ttyUSB1\nInstrument Instance: 2\nHPLC Type: Other; ChemInstance: "
+            "3\nCurrent Sequence: Amino\nCurrent Method:   Hydrolysis\n\n");
+    for (auto [method, line] : {std::pair{1, "\nConnection type: 1; IP address: 192.168.7.9\n"},
+                                {3, "\nConnection type: 3; USB Device: KVZ Device B\n"},
+                                {7, "\nConnection type: 7\n"}}) {
+        src.method = method;
+        EXPECT_NE(log.WriteHeader().find(line), std::string::npos) << line;
     }
-    EXPECT_EQ(l[i++], "Connection type: 2; Port: /dev/ttyUSB1");
-    EXPECT_EQ(l[i++], "Instrument Instance: 2");
-    EXPECT_EQ(l[i++], "HPLC Type: Other; ChemInstance: 3");
-    EXPECT_EQ(l[i++], "Current Sequence: Amino");
-    EXPECT_EQ(l[i++], "Current Method:   Hydrolysis");
-    ASSERT_EQ(l.size(), i + 1);
-    EXPECT_EQ(l[i], "");
-
-    // The connection line by method.
-    src.method = 1;
-    EXPECT_NE(log.WriteHeader().find("\nConnection type: 1; IP address: 192.168.7.9\n"), std::string::npos);
-    src.method = 3;
-    EXPECT_NE(log.WriteHeader().find("\nConnection type: 3; USB Device: KVZ Device B\n"), std::string::npos);
-    src.method = 7;
-    EXPECT_NE(log.WriteHeader().find("\nConnection type: 7\n"), std::string::npos);
-}
-
-TEST_F(LogFileTest, HeaderDefaultsWithoutInstrument) {
-    TLogFile log;
+    // Without an instrument state the stored connection method stands in.
+    setInstance("");
+    setLogHeaderSource(nullptr);
+    store("Instrument", {{"USB", "Dev A"}});
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument", true));
+    reg.writeInteger("ConnectMethod", 3);
     const std::string h = log.WriteHeader();
-    EXPECT_EQ(h.substr(0, 20), "10:00:00 06/12/2026\n");
     for (const char* expected :
          {"\nZentrovaKVZ, instance 1\n", "\nInstrument S/N: N/A\n",
-          "\nFW version <Unknown>; CPLD version <Unknown>\n", "\nConnection type: 1; IP address: \n",
+          "\nFW version <Unknown>; CPLD version <Unknown>\n", "\nConnection type: 3; USB Device: Dev A\n",
           "\nInstrument Instance: \n", "\nHPLC Type: ; ChemInstance: \n",
           "\nCurrent Sequence: \nCurrent Method:   \n\n"})
         EXPECT_NE(h.find(expected), std::string::npos) << expected;
-    EXPECT_EQ(h.back(), '\n');
-    EXPECT_EQ(fileBytes(path()), h);
-
-    // The stored connection method stands in while the instrument state is not there.
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument", true));
-        reg.writeInteger("ConnectMethod", 3);
-        reg.writeString("USB", "Dev A");
-    }
-    EXPECT_NE(log.WriteHeader().find("\nConnection type: 3; USB Device: Dev A\n"), std::string::npos);
 }
 
 TEST_F(LogFileTest, LineFormatStripsLineBreaks) {
@@ -179,7 +142,6 @@ TEST_F(LogFileTest, LineFormatStripsLineBreaks) {
     log.AddLine("#menu: Sequence Load\n");
     log.AddLine("");
     EXPECT_EQ(body(path()), "10:00:03.25,AB\n23:04:05.00,#menu: Sequence Load\n23:04:05.00,\n");
-    EXPECT_EQ(log.PendingText, "");
 }
 
 TEST_F(LogFileTest, NewDateShiftsTheLogsByOne) {
@@ -189,31 +151,47 @@ TEST_F(LogFileTest, NewDateShiftsTheLogsByOne) {
     writeFile(path("2"), "two\n");
     writeFile(path("3"), "three\n");
     writeFile(path("4"), "four\n");
-    TLogFile log;  // today's log is of an earlier date: the shift happens at start-up
-    EXPECT_EQ(fileBytes(path("2")), old);
-    EXPECT_EQ(fileBytes(path("3")), "two\n");
+    {
+        TLogFile log;  // today's log is of an earlier date: the shift happens at start-up
+        log.AddLine("one");
+    }
     EXPECT_EQ(fileBytes(path("4")), "three\n");
-    log.AddLine("day one");
-    const std::string dayOne = fileBytes(path());
-
+    clock_.fake.advanceSeconds(60);
+    TLogFile log;  // a restart on the same day appends without a header
     setLocal(2026, 12, 6, 23, 59, 59, 990);
     log.AddLine("before midnight");
+    const std::string dayOne = fileBytes(path());
+    EXPECT_EQ(countOf(dayOne, "ZentrovaKVZ, instance"), 1);
+    EXPECT_EQ(body(path()), "10:00:00.00,one\n23:59:59.99,before midnight\n");
     clock_.fake.advanceMs(20);
     log.AddLine("after midnight");
-    EXPECT_EQ(log.LogDate, (TLogDate{2026, 7, 12}));
-    EXPECT_EQ(fileBytes(path("2")), dayOne + "23:59:59.99,before midnight\n");
+    EXPECT_EQ(fileBytes(path("2")), dayOne);
     EXPECT_EQ(fileBytes(path("3")), old);
     EXPECT_EQ(fileBytes(path("4")), "two\n");
     const std::string today = fileBytes(path());
     EXPECT_EQ(today.substr(0, 20), "00:00:00 07/12/2026\n");
     EXPECT_EQ(body(path()), "00:00:00.01,after midnight\n");
-
     // Two idle days later: still a shift by one.
     setLocal(2026, 12, 10, 8, 0, 0, 0);
     log.AddLine("later");
     EXPECT_EQ(fileBytes(path("2")), today);
     EXPECT_EQ(fileBytes(path("4")), old);
     EXPECT_EQ(fileBytes(path()).substr(0, 20), "08:00:00 10/12/2026\n");
+}
+
+TEST_F(LogFileTest, ReadLogDateRules) {
+    TLogFile log;
+    const std::pair<std::string, TLogDate> table[] = {
+        {"10:00:00 06/12/2026", {}},  // 19 bytes
+        {"10:00:00 06/12/2026\nrest", {2026, 6, 12}},
+        {"10:00:00 06/12/26 abcdefg", {2026, 6, 12}},  // no line feed in 20 bytes: two-digit year
+        {"10:00:00 7x/ab/2026\n", {2026, 7, 0}},
+    };
+    for (const auto& [text, date] : table) {
+        writeFile(env_.path("probe"), text);
+        EXPECT_EQ(log.ReadLogDate(env_.path("probe")), date) << text;
+    }
+    EXPECT_EQ(log.ReadLogDate(env_.path("missing")), TLogDate{});
 }
 
 // Returns each reading and moves on by a step, as a real clock does between two calls.
@@ -223,11 +201,10 @@ class SteppingClock : public Clock {
     int64_t seconds() const override { return inner.seconds(); }
     LocalTime localNow() const override {
         const LocalTime t = inner.localNow();
-        inner.advanceMs(stepMs);
+        inner.advanceMs(10);
         return t;
     }
     mutable FakeClock inner;
-    int stepMs = 10;
 };
 
 TEST_F(LogFileTest, DateAndTimeOfALineAreOneReading) {
@@ -242,129 +219,66 @@ TEST_F(LogFileTest, DateAndTimeOfALineAreOneReading) {
     }
     setClock(&clock_.fake);
     EXPECT_EQ(body(path("2")), "23:59:59.98,a\n23:59:59.99,b\n");
-    EXPECT_EQ(body(path()), "00:00:00.00,c\n");
     EXPECT_EQ(fileBytes(path()).substr(0, 20), "00:00:00 07/12/2026\n");
+    EXPECT_EQ(body(path()), "00:00:00.00,c\n");
 }
 
-TEST_F(LogFileTest, RestartSameDayAppendsWithoutHeader) {
+TEST_F(LogFileTest, LinesWaitWhileClosedForAMomentAndNoShiftHappens) {
     {
         TLogFile log;
-        log.AddLine("one");
-    }
-    clock_.fake.advanceSeconds(60);
-    {
-        TLogFile log;
-        EXPECT_EQ(log.LogDate, (TLogDate{2026, 6, 12}));
-        log.AddLine("two");
-    }
-    EXPECT_FALSE(exists(path("2")));
-    const std::string text = fileBytes(path());
-    EXPECT_EQ(countOf(text, "ZentrovaKVZ, instance"), 1);
-    EXPECT_EQ(body(path()), "10:00:00.00,one\n10:01:00.00,two\n");
-
-    // The next start on a later date shifts and starts a new header.
-    setLocal(2026, 12, 9, 7, 0, 0, 0);
-    TLogFile log;
-    EXPECT_EQ(fileBytes(path("2")), text);
-    EXPECT_EQ(fileBytes(path()).substr(0, 20), "07:00:00 09/12/2026\n");
-}
-
-TEST_F(LogFileTest, ReadLogDateRules) {
-    TLogFile log;
-    const std::string p = root_ + "/probe";
-    EXPECT_EQ(log.ReadLogDate(root_ + "/missing"), TLogDate{});
-    writeFile(p, "10:00:00 06/12/2026");  // 19 bytes
-    EXPECT_EQ(log.ReadLogDate(p), TLogDate{});
-    writeFile(p, "10:00:00 06/12/2026\nrest");
-    EXPECT_EQ(log.ReadLogDate(p), (TLogDate{2026, 6, 12}));
-    writeFile(p, "10:00:00 06/12/26 abcdefg");  // no line feed in 20 bytes: two-digit year
-    EXPECT_EQ(log.ReadLogDate(p), (TLogDate{2026, 6, 12}));
-    writeFile(p, "10:00:00 7x/ab/2026\n");
-    EXPECT_EQ(log.ReadLogDate(p), (TLogDate{2026, 7, 0}));
-
-    // A today's log with a short first line has no date: the start shifts it away.
-    log.FormDestroy();
-    writeFile(path(), "short\n");
-    TLogFile next;
-    EXPECT_EQ(fileBytes(path("2")), "short\n");
-    EXPECT_EQ(fileBytes(path()).substr(0, 20), "10:00:00 06/12/2026\n");
-}
-
-TEST_F(LogFileTest, LinesWaitWhileClosedAndComeOutInOrder) {
-    TLogFile log;
-    log.AddLine("first");
-    log.CloseForMoment();
-    EXPECT_EQ(log.LogState, 2);
-    EXPECT_EQ(log.LogHandle, -1);
-    clock_.fake.advanceMs(10);
-    log.AddLine("second");
-    log.AddLine("third");
-    EXPECT_EQ(log.PendingText, "10:00:00.01,second\n10:00:00.01,third\n");
-    EXPECT_EQ(body(path()), "10:00:00.00,first\n");
-    log.Reopen();
-    EXPECT_EQ(log.LogState, 1);
-    EXPECT_EQ(body(path()), "10:00:00.00,first\n");  // written with the next line
-    log.AddLine("fourth");
-    EXPECT_EQ(body(path()), "10:00:00.00,first\n10:00:00.01,second\n10:00:00.01,third\n10:00:00.01,fourth\n");
-    EXPECT_EQ(log.PendingText, "");
-}
-
-TEST_F(LogFileTest, PendingTextCap) {
-    TLogFile log;
-    log.CloseForMoment();
-    const std::string text(100, 'x');  // 113 bytes a line with prefix and line feed
-    for (int i = 0; i < 40; ++i) log.AddLine(text);
-    // The 36th line starts below 4000 and is kept whole; the rest are dropped.
-    EXPECT_EQ(log.PendingText.size(), 36u * 113u);
-    log.Reopen();
-    log.AddLine("kept");  // after the waiting lines and the count of the lost ones
-    EXPECT_EQ(log.PendingText, "");
-    const auto l = lines(body(path()));
-    ASSERT_EQ(l.size(), 38u);
-    EXPECT_EQ(l[36],
-              "10:00:00.00,#log: 4 lines lost since 10:00:00 06/12/2026: the log file could not be written");
-    EXPECT_EQ(l[37], "10:00:00.00,kept");
-}
-
-TEST_F(LogFileTest, PendingTextIsWrittenAtExit) {
-    {
-        TLogFile log;
+        log.AddLine("first");
+        const std::string dayOne = fileBytes(path());
         log.CloseForMoment();
-        log.AddLine("while archiving");
+        setLocal(2026, 12, 7, 0, 0, 1, 0);
+        log.AddLine("waits");
+        log.AddLine("in order");
+        EXPECT_FALSE(exists(path("2"))) << "the file being archived keeps its name";
+        EXPECT_EQ(fileBytes(path()), dayOne);
+        log.Reopen();
+        log.AddLine("next");
+        EXPECT_EQ(fileBytes(path("2")), dayOne);
+        EXPECT_EQ(body(path()), "00:00:01.00,waits\n00:00:01.00,in order\n00:00:01.00,next\n");
+        log.CloseForMoment();
+        log.AddLine("at exit");
     }
-    EXPECT_EQ(body(path()), "10:00:00.00,while archiving\n");
+    EXPECT_EQ(body(path()),
+              "00:00:01.00,waits\n00:00:01.00,in order\n00:00:01.00,next\n00:00:01.00,at exit\n");
 }
 
-TEST_F(LogFileTest, NoShiftWhileClosedForAMoment) {
+TEST_F(LogFileTest, LinesDroppedOnAFullDiskAreCountedAndTheOperatorIsToldOnce) {
+    std::vector<std::string> told;
+    OnLogTrouble = [&](const QString& text) { told.push_back(text.toStdString()); };
     TLogFile log;
-    log.AddLine("one");
-    const std::string dayOne = fileBytes(path());
-    log.CloseForMoment();
-    setLocal(2026, 12, 7, 0, 0, 1, 0);
-    log.AddLine("waits");
-    EXPECT_FALSE(exists(path("2")));  // the file being archived keeps its name
-    log.Reopen();
-    log.AddLine("next");
-    EXPECT_EQ(fileBytes(path("2")), dayOne);
-    EXPECT_EQ(body(path()), "00:00:01.00,waits\n00:00:01.00,next\n");
-}
-
-TEST_F(LogFileTest, FolderThatCannotBeCreatedIsReportedOnce) {
-    writeFile(root_ + "/blocker", "x");
-    env_.set("APPDATA", root_ + "/blocker/sub");
+    log.AddLine("before");
+    // The disk fills up: every write fails with "no space".
+    const int good = ::dup(log.LogHandle);
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(::dup2(full, log.LogHandle), 0);
+    ::close(full);
     testing::internal::CaptureStderr();
-    {
-        TLogFile log;
-        EXPECT_EQ(log.LogState, 0);
-        EXPECT_NE(log.StatusText(), "");
-        EXPECT_TRUE(log.AddLine("lost"));
-        setLocal(2026, 12, 7, 9, 0, 0, 0);  // a new date tries again, quietly
-        EXPECT_TRUE(log.AddLine("lost too"));
-        EXPECT_EQ(log.LogState, 0);
+    const std::string x(100, 'x');  // 113 bytes a line with prefix and line feed
+    for (int i = 0; i < 40; ++i) {
+        log.AddLine(x);
+        clock_.fake.advanceMs(1000);
     }
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(countOf(err, "\n"), 1) << err;
-    EXPECT_NE(err.find("blocker/sub/TressivanLabs"), std::string::npos) << err;
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log.DroppedLines(), 4u);  // 36 wait below the cap of 4000 bytes, the rest are dropped
+    EXPECT_NE(log.StatusText().find("No space left on device"), std::string::npos) << log.StatusText();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), log.StatusText() + "\n");
+    EXPECT_EQ(told, std::vector<std::string>{log.StatusText()});
+    // Space again: the waiting lines, one line on the loss, then the new line.
+    ASSERT_GE(::dup2(good, log.LogHandle), 0);
+    ::close(good);
+    log.AddLine("after");
+    std::string expected = "10:00:00.00,before\n";
+    for (int i = 0; i < 36; ++i)
+        expected += "10:00:" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".00," + x + "\n";
+    expected +=
+        "10:00:40.00,#log: 4 lines lost since 10:00:36 06/12/2026: the log file could not be written\n";
+    EXPECT_EQ(body(path()), expected + "10:00:40.00,after\n");
+    EXPECT_EQ(log.StatusText(), "");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(told.size(), 1u);
 }
 
 TEST_F(LogFileTest, LogRecoversOnANewDate) {
@@ -372,21 +286,18 @@ TEST_F(LogFileTest, LogRecoversOnANewDate) {
     log.AddLine("one");
     // The folder vanishes and a file takes its name: the next shift cannot create a log.
     const std::string folder = folder_.substr(0, folder_.size() - 1);
-    ASSERT_EQ(::rename(folder.c_str(), (root_ + "/moved").c_str()), 0);
+    ASSERT_EQ(::rename(folder.c_str(), env_.path("moved").c_str()), 0);
     writeFile(folder, "in the way");
     testing::internal::CaptureStderr();
     setLocal(2026, 12, 7, 9, 0, 0, 0);
     log.AddLine("waits");
     EXPECT_EQ(log.LogState, 0);
     log.AddLine("dropped");
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(countOf(err, "\n"), 1) << err;
-    EXPECT_EQ(log.StatusText() + "\n", err);
-
-    // The next date tries again and finds a folder.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), log.StatusText() + "\n") << "told once";
+    // The folder is back; the failed date is not tried again, the next one is.
     ASSERT_EQ(::unlink(folder.c_str()), 0);
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    log.AddLine("same day");  // the failed date is not tried again
+    log.AddLine("same day");
     EXPECT_EQ(log.LogState, 0);
     setLocal(2026, 12, 8, 9, 0, 0, 0);
     log.AddLine("back");
@@ -398,22 +309,43 @@ TEST_F(LogFileTest, LogRecoversOnANewDate) {
         "not be written\n09:00:00.00,back\n");
 }
 
-TEST_F(LogFileTest, GlobalHelperIsNullSafe) {
-    ASSERT_EQ(LogFile, nullptr);
+TEST_F(LogFileTest, AFloodOfBadReceivedLinesCostsKilobytes) {
     EXPECT_FALSE(logLine("nobody listens"));
     {
-        auto log = std::make_unique<TLogFile>();
-        LogFile = log.get();
-        EXPECT_TRUE(logLine("#main: hello"));
+        TLogFile log;
+        LogFile = &log;
+        const std::string huge(5000, 'g');
+        EXPECT_EQ(*receivedLogEntry(huge, false, false), std::string(200, 'g') + " ... (5000 bytes)");
+        EXPECT_EQ(*receivedLogEntry(huge.substr(0, 4000), true, true),
+                  std::string(200, 'g') + " ... (4000 bytes or more)");
+        // Ten thousand such lines within the minute; good lines still get through.
+        int kept = 0;
+        for (int i = 0; i < 10000; ++i) {
+            if (const auto entry = receivedLogEntry(huge, false, false)) kept += logLine(*entry);
+            if (i % 1000 == 0) {
+                EXPECT_EQ(*receivedLogEntry("?3,1,2,3,4,5,6,7", true, false), "?3,1,2,3,4,5,6,7");
+            }
+        }
+        EXPECT_EQ(kept, TLogFile::BadLinesPerMinute - 2);
+        EXPECT_LT(fileBytes(path()).size(), 12000u);
+        // A minute on, the count goes into the log before the next line that is kept.
+        clock_.fake.advanceSeconds(60);
+        EXPECT_TRUE(receivedLogEntry("?3,1,2,3,4,5,6,7", true, false));
+        EXPECT_NE(
+            body(path()).find("10:01:00.00,#log: " + std::to_string(10000 - kept) +
+                              " malformed or overlong received lines not logged since 10:00:00 06/12/2026\n"),
+            std::string::npos);
     }
-    EXPECT_EQ(LogFile, nullptr);  // a destroyed log clears the global
-    EXPECT_FALSE(logLine("after"));
-    EXPECT_EQ(body(path()), "10:00:00.00,#main: hello\n");
+    EXPECT_EQ(LogFile, nullptr) << "a destroyed log clears the global";
 }
 
 // Two copies of the program with the same instance append to one file; each batch is one
 // write() on an O_APPEND file, so lines never mix.
 constexpr int kChildLines = 3000;
+
+void waitForFile(const std::string& path) {
+    for (int i = 0; i < 10000 && !exists(path); ++i) ::usleep(1000);
+}
 
 TEST(LogFileChild, WriteLines) {
     const char* letter = std::getenv("ZENTROVA_LOG_CHILD");
@@ -421,14 +353,12 @@ TEST(LogFileChild, WriteLines) {
     if (letter == nullptr || gate == nullptr)
         GTEST_SKIP() << "runs only as a child of TwoCopiesNeverMixALine";
     FakeClockGuard clock;
-    // Both copies start together: both find no today's log and race to begin it.
+    // Both copies start together and race to begin today's log; then both write at once.
     writeFile(std::string(gate) + ".ready." + letter, "");
-    for (int i = 0; i < 10000 && !exists(gate); ++i) ::usleep(1000);
+    waitForFile(gate);
     TLogFile log;
-    // And both write at the same time.
     writeFile(std::string(gate) + ".made." + letter, "");
-    const std::string other = std::string(gate) + ".made." + (letter[0] == 'a' ? "b" : "a");
-    for (int i = 0; i < 10000 && !exists(other); ++i) ::usleep(1000);
+    waitForFile(std::string(gate) + ".made." + (letter[0] == 'a' ? "b" : "a"));
     const std::string text = std::string(letter) + std::string(150, letter[0]);
     for (int i = 0; i < kChildLines; ++i) {
         log.AddLine(text + std::to_string(i));
@@ -439,7 +369,7 @@ TEST(LogFileChild, WriteLines) {
 TEST_F(LogFileTest, TwoCopiesNeverMixALine) {
     std::filesystem::create_directories(folder_);
     writeFile(path(), "09:00:00 05/12/2026\nyesterday\n");
-    const std::string gate = root_ + "/go";
+    const std::string gate = env_.path("go");
     std::vector<pid_t> children;
     for (const char* letter : {"a", "b"}) {
         const pid_t pid = fork();
@@ -453,38 +383,199 @@ TEST_F(LogFileTest, TwoCopiesNeverMixALine) {
         }
         children.push_back(pid);
     }
-    // Real processes: wait (in real time) until both are ready, then open the gate.
-    for (int i = 0; i < 10000 && !(exists(gate + ".ready.a") && exists(gate + ".ready.b")); ++i)
-        ::usleep(1000);
+    waitForFile(gate + ".ready.a");
+    waitForFile(gate + ".ready.b");
     writeFile(gate, "");
     for (pid_t pid : children) {
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    // One shift, one header.
+    // One shift, one header, whole lines, each copy's lines in order.
     EXPECT_EQ(fileBytes(path("2")), "09:00:00 05/12/2026\nyesterday\n");
     EXPECT_FALSE(exists(path("3")));
     EXPECT_EQ(countOf(fileBytes(path()), "ZentrovaKVZ, instance"), 1);
-    const std::vector<std::string> l = lines(body(path()));
-    ASSERT_EQ(l.size(), 2u * kChildLines);
-    const std::regex shape(R"(\d\d:\d\d:\d\d\.\d\d,(a{151}|b{151})\d+)");
-    int a = 0, b = 0;
-    for (const std::string& line : l) {
-        ASSERT_TRUE(std::regex_match(line, shape)) << line;
-        (line[12] == 'a' ? a : b)++;
+    std::istringstream in(body(path()));
+    const std::regex shape(R"(\d\d:\d\d:\d\d\.\d\d,(a{151}|b{151})(\d+))");
+    std::map<char, int> next{{'a', 0}, {'b', 0}};
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+        EXPECT_EQ(std::stoi(m[2]), next[line[12]]++);
     }
-    EXPECT_EQ(a, kChildLines);
-    EXPECT_EQ(b, kChildLines);
-    // Lines of one copy keep their order.
-    int lastA = -1, lastB = -1;
-    for (const std::string& line : l) {
-        int& last = line[12] == 'a' ? lastA : lastB;
-        const int n = std::stoi(line.substr(12 + 151));
-        EXPECT_EQ(n, last + 1);
-        last = n;
+    EXPECT_EQ(next, (std::map<char, int>{{'a', kChildLines}, {'b', kChildLines}}));
+}
+
+// ---------------------------------------------------------------- Send Log File to Support
+
+std::map<std::string, std::string> readArchive(const std::string& path) {
+    int ze = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &ze);
+    EXPECT_NE(za, nullptr) << path << " error " << ze;
+    std::map<std::string, std::string> out;
+    for (zip_int64_t i = 0; za && i < zip_get_num_entries(za, 0); ++i) {
+        zip_stat_t st;
+        zip_stat_index(za, i, 0, &st);
+        zip_file_t* f = zip_fopen_index(za, i, 0);
+        std::string bytes(st.size, '\0');
+        EXPECT_EQ(zip_fread(f, bytes.data(), st.size), static_cast<zip_int64_t>(st.size));
+        zip_fclose(f);
+        out[st.name] = bytes;
     }
+    if (za) zip_close(za);
+    return out;
+}
+
+class SupportArchiveTest : public LogFileTest {
+  protected:
+    void SetUp() override {
+        LogFileTest::SetUp();
+        std::filesystem::create_directories(out_);
+        ProgressBarForm = &progress_;
+        Shell::setOpenHook([this](const std::string& url) { opened_.push_back(url); });
+        Shell::setSaveFileHandler([this](const Shell::SaveFileRequest& req) {
+            proposed_.push_back(req.fileName);
+            EXPECT_EQ(req.defaultExt, req.fileName.endsWith(".zip") ? "zip" : "");
+            return answer_;
+        });
+    }
+    void TearDown() override {
+        Shell::setOpenHook(nullptr);
+        Shell::setSaveFileHandler(nullptr);
+        ProgressBarForm = nullptr;
+        LogFile = nullptr;
+        LogFileTest::TearDown();
+    }
+    // Saves log k with the action (1: and mail) through the Save button.
+    void save(TLogFile& log, int k, int action, const std::string& answer) {
+        answer_ = QString::fromStdString(answer);
+        log.Show();
+        log.FilenameRadioGrp->SetItemIndex(k);
+        log.ActionRadioGrp->SetItemIndex(action);
+        log.SaveBtn->Click();
+    }
+    std::vector<QString> choices(TLogFile& log) {
+        log.Show();  // the texts are made as the window opens
+        std::vector<QString> v;
+        for (int k = 0; k < log.FilenameRadioGrp->Items()->GetCount(); ++k)
+            v.push_back(log.FilenameRadioGrp->Items()->Get(k));
+        log.Close();
+        return v;
+    }
+
+    DialogScript boxes_;
+    TProgressBarForm progress_;
+    std::string out_ = env_.path("out/");
+    QString answer_;
+    std::vector<std::string> opened_;
+    std::vector<QString> proposed_;
+};
+
+QString shortDate(int y, int m, int d) {
+    return QLocale().toString(QDate(y, m, d), QLocale::ShortFormat);
+}
+
+TEST_F(SupportArchiveTest, ChoicesAndProposedNamesFollowTheLogsDates) {
+    TLogFile log;
+    writeFile(log.LogPath2, "09:30:00 05/12/2026\nyesterday\n");
+    writeFile(log.LogPath3, "short\n");
+    writeFile(log.LogPath4, "10:00:00 45/13/2026\nnot a date\n");
+    EXPECT_EQ(choices(log), (std::vector<QString>{"Log File from " + shortDate(2026, 12, 6),
+                                                  "Log File from " + shortDate(2026, 12, 5),
+                                                  "Log File from Day Before", "Log File from 3rd Day"}));
+    for (const std::string& p : {log.LogPath, log.LogPath2, log.LogPath3}) log.AskTargetFileName(p, "zip");
+    log.AskTargetFileName(log.LogPath4, "");
+    EXPECT_EQ(proposed_, (std::vector<QString>{"Zentrova2026-12-06.zip", "Zentrova2026-12-05.zip",
+                                               "ZentrovaKVZ.zip", "ZentrovaKVZ"}));
+    // Without a readable date each log has its fixed text.
+    writeFile(log.LogPath, "garbage\n");
+    std::filesystem::remove(log.LogPath2);
+    writeFile(log.LogPath4, "10:00:00 03/12/26 no line feed here");
+    EXPECT_EQ(choices(log),
+              (std::vector<QString>{"Today's Log File", "Log File from Yesterday", "Log File from Day Before",
+                                    "Log File from " + shortDate(2026, 12, 3)}));
+}
+
+TEST_F(SupportArchiveTest, TodaysLogPackedWhileLinesWait) {
+    TLogFile log;
+    LogFile = &log;
+    log.AddLine("#menu: Help|Send Log to Support");
+    const std::string before = fileBytes(log.LogPath);
+    std::vector<int> shown;
+    int ticks = 0;
+    log.ZipCompress->OnFileProgress = [&](TBaseArchiver* s, const std::string& name, double p,
+                                          TZipOperation op, TZipProgressPhase phase, bool& cancel) {
+        EXPECT_EQ(log.LogState, 2);
+        logLine("#main: tick while packing");
+        ++ticks;
+        log.ZipCompressFileProgress(s, name, p, op, phase, cancel);
+        shown.push_back(progress_.GetProgress());
+        EXPECT_TRUE(progress_.isVisible());
+    };
+    save(log, 0, 0, out_ + "today.zip");
+    EXPECT_EQ(readArchive(out_ + "today.zip"),
+              (std::map<std::string, std::string>{{"Zentrova.log", before}}));
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front(), 0);
+    EXPECT_EQ(shown.back(), 100);
+    EXPECT_FALSE(progress_.isVisible());
+    EXPECT_FALSE(log.isVisible());
+    EXPECT_TRUE(opened_.empty()) << "no mail asked for";
+    // Reopened: the lines that waited come with the next line, in order.
+    EXPECT_EQ(log.LogState, 1);
+    EXPECT_EQ(fileBytes(log.LogPath), before);
+    logLine("after");
+    std::string expected = before;
+    for (int i = 0; i < ticks; ++i) expected += "10:00:00.00,#main: tick while packing\n";
+    EXPECT_EQ(fileBytes(log.LogPath), expected + "10:00:00.00,after\n");
+}
+
+TEST_F(SupportArchiveTest, EarlierLogLeavesTodaysOpenAndMailFollows) {
+    TLogFile log;
+    writeFile(log.LogPath2, "09:30:00 05/12/2026\nyesterday\n");
+    log.ZipCompress->OnFileProgress = [&](TBaseArchiver*, const std::string&, double, TZipOperation,
+                                          TZipProgressPhase, bool&) { log.AddLine("written at once"); };
+    save(log, 1, 1, out_ + "y.zip");
+    EXPECT_EQ(readArchive(out_ + "y.zip"),
+              (std::map<std::string, std::string>{{"Zentrova.log2", "09:30:00 05/12/2026\nyesterday\n"}}));
+    EXPECT_NE(fileBytes(log.LogPath).find("written at once"), std::string::npos);
+    EXPECT_EQ(opened_,
+              (std::vector<std::string>{"mailto:support@tressivanlabs.example?subject=Log%20File&body="
+                                        "Please,%20attach%20compressed%20file%20to%20this%20email!"}));
+}
+
+TEST_F(SupportArchiveTest, NoMailWithoutAnArchive) {
+    TLogFile log;
+    log.AddLine("first");
+    const std::string before = fileBytes(log.LogPath);
+    const struct {
+        int log;
+        std::string answer, box;  // the start of the error box text, "" for none
+    } cases[] = {
+        {0, "", ""},  // the dialog cancelled
+        {0, env_.path("no/such/folder/a.zip"),
+         "The log file could not be saved:\nCannot create archive file: "},
+        {0, log.LogPath2, "The archive cannot replace the log file "},
+        {0, log.LogPath, "The archive cannot replace the log file "},
+        {3, out_ + "x.zip", "The log file " + log.LogPath4 + " does not exist."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        boxes_.shown.clear();
+        proposed_.clear();
+        save(log, c.log, 1, c.answer);
+        EXPECT_TRUE(opened_.empty());
+        ASSERT_EQ(boxes_.shown.size(), c.box.empty() ? 0u : 1u);
+        EXPECT_TRUE(c.box.empty() || boxes_.shown[0].text.startsWith(QString::fromStdString(c.box)));
+        EXPECT_EQ(proposed_.size(), c.log == 3 ? 0u : 1u) << "a missing log is not offered to the dialog";
+        EXPECT_EQ(fileBytes(log.LogPath), before);
+        EXPECT_EQ(log.LogState, 1);
+        EXPECT_FALSE(log.isVisible() || progress_.isVisible());
+    }
+    EXPECT_FALSE(exists(out_ + "x.zip"));
+    save(log, 0, 1, out_ + "ok.zip");
+    EXPECT_EQ(opened_.size(), 1u);
+    EXPECT_EQ(readArchive(out_ + "ok.zip").at("Zentrova.log"), before);
 }
 
 }  // namespace
