@@ -1,3 +1,5 @@
+// The settings store through the program's interface and through regtool: names, types, the save
+// transaction, several writers, and stores that are bad or damaged (never written, still readable).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -6,213 +8,181 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/Registry.h"
 #include "support/TempEnv.h"
 
 namespace {
-const char* const kMethods = "\\Software\\TressivanLabs\\Zentrova\\Methods";
+using namespace std::string_literals;
+using Names = std::vector<std::string>;
+const std::string kTool = ZENTROVA_BINARY_DIR "/tools/regtool/regtool";
+const std::string kMethod = "\\Software\\TressivanLabs\\Zentrova\\Methods\\Hydrolysis";
 
-// The first column of the first row of a query on the store file, read directly.
-std::string query(const std::string& path, const char* sql) {
+// The first column of the first row of one statement run on a store file directly, or the error.
+std::string sql(const std::string& path, const std::string& statement) {
     sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
     std::string out = "<no row>";
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
-        if (sqlite3_step(st) == SQLITE_ROW) out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-    }
+    sqlite3_open(path.c_str(), &db);
+    const int rc =
+        sqlite3_prepare_v2(db, statement.c_str(), -1, &st, nullptr) == SQLITE_OK ? sqlite3_step(st) : -1;
+    if (rc == SQLITE_ROW && sqlite3_column_text(st, 0))
+        out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    else if (rc != SQLITE_DONE)
+        out = sqlite3_errmsg(db);
+    sqlite3_finalize(st);
     sqlite3_close(db);
     return out;
 }
-}  // namespace
 
-class RegistryTest : public ::testing::Test {
+std::string quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? "'\\''"s : std::string(1, c);
+    return out + "'";
+}
+
+class Reg : public ::testing::Test {
   protected:
+    // regtool's exit code; its output in out and err.
+    int tool(const std::vector<std::string>& args, const std::string& input = "") {
+        std::string cmd = quote(kTool);
+        for (const auto& a : args) cmd += " " + quote(a);
+        writeFile(env.path("in.txt"), input);
+        cmd += " <" + env.path("in.txt") + " >" + env.path("out.txt") + " 2>" + env.path("err.txt");
+        const int status = std::system(cmd.c_str());
+        out = fileBytes(env.path("out.txt"));
+        err = fileBytes(env.path("err.txt"));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Lets this thread's connection go (the file settles), runs f, and points back at the store.
+    void aside(const std::function<void()>& f) {
+        const std::string store = Registry::storePath();
+        env.set("ZENTROVA_REGISTRY", env.path("aside.db"));
+        ASSERT_EQ(Registry::checkStore(), "");
+        f();
+        env.set("ZENTROVA_REGISTRY", store);
+    }
+    // A saved method: two values and a table below them.
+    void saveMethod() {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kMethod + "\\PumpFlowTT", true));
+        reg.writeString("0", "1;0.30;0.30");
+        ASSERT_TRUE(reg.openKey(kMethod, false));
+        reg.writeString("ColumnT", "40");
+        reg.writeString("ReactorT", "130");
+    }
+    void expectMethodWhole() {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kMethod, false));
+        EXPECT_EQ(reg.getValueNames(), (Names{"ColumnT", "ReactorT"}));
+        EXPECT_EQ(reg.readString("ColumnT"), "40");
+        ASSERT_TRUE(reg.openKey("PumpFlowTT", false));
+        EXPECT_EQ(reg.readString("0"), "1;0.30;0.30");
+    }
+
     TempEnv env;
+    const std::string path = env.path("registry.db");
+    std::string out, err;
 };
 
-TEST_F(RegistryTest, KeyAndValueNamesIgnoreCaseAndKeepTheirFirstSpelling) {
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Methods\\Hydrolysis", true));
-        reg.writeString("ColumnT", "40");
-    }
+TEST_F(Reg, NamesIgnoreCaseKeepTheirFirstSpellingAndComeSorted) {
     Registry reg;
-    ASSERT_TRUE(reg.openKey("\\software\\tressivanlabs\\ZENTROVA\\methods", false));
-    EXPECT_EQ(reg.getKeyNames(), std::vector<std::string>{"Hydrolysis"});
-    ASSERT_TRUE(reg.openKey("HYDROLYSIS", false));
-    EXPECT_EQ(reg.readString("columnt"), "40");
-    reg.writeString("COLUMNT", "45");
-    EXPECT_EQ(reg.getValueNames(), std::vector<std::string>{"ColumnT"});
-    EXPECT_EQ(reg.readString("ColumnT"), "45");
-
-    // A second spelling does not make a second key.
-    ASSERT_TRUE(reg.openKey("\\SOFTWARE\\TressivanLabs\\Zentrova\\METHODS\\hydrolysis", true));
-    ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Methods", false));
-    EXPECT_EQ(reg.getKeyNames().size(), 1u);
-
-    // Letters beyond ASCII fold too.
-    ASSERT_TRUE(reg.openKey("Größe", true));
-    EXPECT_TRUE(reg.keyExists("\\Software\\TressivanLabs\\Zentrova\\Methods\\GRÖSSE") ||
-                reg.keyExists("\\Software\\TressivanLabs\\Zentrova\\Methods\\GRÖßE"));
+    ASSERT_TRUE(reg.openKey("\\Software\\Seq", true));
+    for (const char* n : {"beta", "Alpha", "gamma", "ALPHA2", "ALPHA"}) reg.writeString(n, n);
+    for (const char* k : {"zeta", "Eta", "delta", "ETA", "Größe"})
+        ASSERT_TRUE(reg.openKey("\\Software\\Seq\\"s + k, true));
+    ASSERT_TRUE(reg.openKey("\\SOFTWARE\\seq", false));
+    EXPECT_EQ(reg.getValueNames(), (Names{"Alpha", "ALPHA2", "beta", "gamma"}));
+    EXPECT_EQ(reg.readString("alpha"), "ALPHA");
+    EXPECT_EQ(reg.getKeyNames(), (Names{"delta", "Eta", "Größe", "zeta"}));
+    EXPECT_TRUE(reg.keyExists("GRÖSSE") || reg.keyExists("GRÖßE"));
 }
 
-TEST_F(RegistryTest, OpenWithoutCreateCreatesNothing) {
+TEST_F(Reg, PathsRootsAndOpeningWithoutCreate) {
     Registry reg;
-    EXPECT_FALSE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument2", false));
-    EXPECT_FALSE(reg.keyExists("\\Software"));
+    EXPECT_FALSE(reg.openKey("\\Software\\X", false));
+    EXPECT_EQ(reg.readString("Name"), "");
+    EXPECT_FALSE(reg.keyExists("\\Software")) << "nothing was created";
     EXPECT_FALSE(reg.openKeyReadOnly("\\Software"));
-    ASSERT_TRUE(reg.openKey("\\Software", true));
-    EXPECT_FALSE(reg.openKey("Missing", false));
-    EXPECT_EQ(reg.currentPath(), "Software");  // a failed open keeps the open key
-    EXPECT_FALSE(reg.keyExists("Missing"));
-    EXPECT_TRUE(reg.getKeyNames().empty());
-
-    // A value read on a missing key creates nothing either.
-    Registry other;
-    EXPECT_FALSE(other.openKey("\\Software\\X", false));
-    EXPECT_EQ(other.readString("Name"), "");
-    EXPECT_FALSE(other.keyExists("\\Software\\X"));
-}
-
-TEST_F(RegistryTest, RelativeAndAbsolutePaths) {
-    Registry reg;
+    EXPECT_THROW(reg.writeString("x", "1"), ERegistryException);
     ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs", true));
     ASSERT_TRUE(reg.openKey("Zentrova\\Instrument", true));
-    EXPECT_EQ(reg.currentPath(), "Software\\TressivanLabs\\Zentrova\\Instrument");
-    ASSERT_TRUE(reg.openKey("\\Software", false));
-    EXPECT_EQ(reg.currentPath(), "Software");
+    EXPECT_FALSE(reg.openKey("Missing", false));
+    EXPECT_EQ(reg.currentPath(), "Software\\TressivanLabs\\Zentrova\\Instrument")
+        << "a failed open keeps the key";
+    ASSERT_TRUE(reg.openKeyReadOnly("\\Software"));
+    EXPECT_THROW(reg.writeInteger("x", 1), ERegistryException);
     EXPECT_TRUE(reg.keyExists("TressivanLabs\\Zentrova"));
-    EXPECT_TRUE(reg.keyExists("\\Software\\TressivanLabs\\Zentrova\\Instrument"));
     reg.closeKey();
-    // With no key open a relative path starts at the root.
-    ASSERT_TRUE(reg.openKey("Software\\TressivanLabs", false));
-    EXPECT_EQ(reg.currentPath(), "Software\\TressivanLabs");
+    ASSERT_TRUE(reg.openKey("Software\\TressivanLabs", false));  // from the root with no key open
+    reg.writeInteger("x", 1);
+
+    Registry lm(RegRoot::LocalMachine);
+    EXPECT_FALSE(lm.keyExists("\\Software"));
+    ASSERT_TRUE(lm.openKey("\\Software\\TressivanLabs", true));
+    lm.writeInteger("x", 2);
+    EXPECT_EQ(reg.readInteger("x"), 1);
+    lm.setRootKey(RegRoot::CurrentUser);
+    EXPECT_EQ(lm.currentPath(), "");
+    EXPECT_TRUE(lm.keyExists("\\Software\\TressivanLabs\\Zentrova"));
 }
 
-TEST_F(RegistryTest, ValueTypesAndMismatches) {
+TEST_F(Reg, ValuesKeepTheirTypeAndEveryByte) {
     Registry reg;
-    ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument", true));
-    reg.writeString("COM", "COM3");
-    reg.writeInteger("ConnectMethod", -7);
+    ASSERT_TRUE(reg.openKey("\\Software\\V", true));
+    const std::string big = std::string(100000, 'x') + "\n\xC3\xA4";
+    reg.writeString("COM", big);
+    reg.writeInteger("Number", -7);
     reg.writeBool("Flag", true);
     reg.writeBinary("Raw", {0, 1, 255});
-
-    EXPECT_EQ(reg.getDataType("COM"), RegDataType::String);
-    EXPECT_EQ(reg.getDataType("ConnectMethod"), RegDataType::Dword);
-    EXPECT_EQ(reg.getDataType("Raw"), RegDataType::Binary);
-    EXPECT_EQ(reg.getDataType("Missing"), RegDataType::None);
-    EXPECT_EQ(reg.readInteger("ConnectMethod"), -7);
-    EXPECT_TRUE(reg.readBool("Flag"));
+    EXPECT_EQ(reg.readString("COM"), big);
+    EXPECT_EQ(reg.readInteger("Number"), -7);
     EXPECT_EQ(reg.readInteger("Flag"), 1);
     EXPECT_EQ(reg.readBinary("Raw"), (std::vector<uint8_t>{0, 1, 255}));
-
     EXPECT_EQ(reg.readString("Missing"), "");
-    EXPECT_THROW(reg.readString("ConnectMethod"), ERegistryException);
+    // Another type, or a missing number, raises.
     EXPECT_THROW(reg.readString("Raw"), ERegistryException);
-    EXPECT_THROW(reg.readInteger("Missing"), ERegistryException);
-    EXPECT_THROW(reg.readInteger("COM"), ERegistryException);
     EXPECT_THROW(reg.readBool("Missing"), ERegistryException);
-    EXPECT_THROW(reg.readBool("COM"), ERegistryException);
-    EXPECT_THROW(reg.readBinary("COM"), ERegistryException);
     try {
         reg.readInteger("COM");
+        ADD_FAILURE() << "a text read as a number";
     } catch (const ERegistryException& e) {
         EXPECT_NE(std::string(e.what()).find("COM"), std::string::npos) << e.what();
     }
-
-    // A value changes type when it is written with another.
-    reg.writeString("ConnectMethod", "2");
-    EXPECT_THROW(reg.readInteger("ConnectMethod"), ERegistryException);
-    EXPECT_EQ(reg.readString("ConnectMethod"), "2");
-
-    EXPECT_TRUE(reg.valueExists("com"));
-    EXPECT_TRUE(reg.deleteValue("Com"));
+    reg.writeString("Number", "2");  // a value changes type when written with another
+    EXPECT_THROW(reg.readInteger("Number"), ERegistryException);
+    EXPECT_EQ(reg.readString("Number"), "2");
+    EXPECT_TRUE(reg.deleteValue("com"));
     EXPECT_FALSE(reg.valueExists("COM"));
     EXPECT_FALSE(reg.deleteValue("COM"));
-
-    // Texts keep every byte, empty and long ones included.
-    reg.writeString("Empty", "");
-    EXPECT_EQ(reg.getDataType("Empty"), RegDataType::String);
-    const std::string big(100000, 'x');
-    reg.writeString("Big", big + "\n\xC3\xA4");
-    EXPECT_EQ(reg.readString("Big"), big + "\n\xC3\xA4");
 }
 
-TEST_F(RegistryTest, NamesComeSortedIgnoringCase) {
-    Registry reg;
-    ASSERT_TRUE(reg.openKey("\\Software\\Seq", true));
-    for (const char* n : {"beta", "Alpha", "gamma", "ALPHA2"}) reg.writeString(n, "x");
-    for (const char* k : {"zeta", "Eta", "delta"})
-        ASSERT_TRUE(reg.openKey(std::string("\\Software\\Seq\\") + k, true));
-    ASSERT_TRUE(reg.openKey("\\Software\\Seq", false));
-    EXPECT_EQ(reg.getValueNames(), (std::vector<std::string>{"Alpha", "ALPHA2", "beta", "gamma"}));
-    EXPECT_EQ(reg.getKeyNames(), (std::vector<std::string>{"delta", "Eta", "zeta"}));
-    EXPECT_TRUE(reg.hasSubKeys());
-}
-
-TEST_F(RegistryTest, DeleteKeyRemovesTheSubtree) {
-    Registry reg;
-    ASSERT_TRUE(reg.openKey(std::string(kMethods) + "\\A\\Inner", true));
-    reg.writeString("x", "1");
-    ASSERT_TRUE(reg.openKey(std::string(kMethods) + "\\B", true));
-    reg.writeString("y", "2");
-    EXPECT_TRUE(reg.deleteKey(std::string(kMethods) + "\\a"));
-    EXPECT_FALSE(reg.keyExists(std::string(kMethods) + "\\A\\Inner"));
-    EXPECT_FALSE(reg.deleteKey(std::string(kMethods) + "\\A"));
-    EXPECT_FALSE(reg.deleteKey("\\"));
-    ASSERT_TRUE(reg.openKey(kMethods, false));
-    EXPECT_EQ(reg.getKeyNames(), std::vector<std::string>{"B"});
-
-    EXPECT_EQ(query(Registry::storePath(), "SELECT count(*) FROM vals WHERE name='x'"), "0");  // no orphans
-}
-
-TEST_F(RegistryTest, RootsAreSeparate) {
-    Registry cu;
-    ASSERT_TRUE(cu.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", true));
-    cu.writeString("\\Device\\Serial0", "COM1");
-    Registry lm(RegRoot::LocalMachine);
-    EXPECT_FALSE(lm.keyExists("\\HARDWARE"));
-    ASSERT_TRUE(lm.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", true));
-    lm.writeString("\\Device\\Serial0", "/dev/ttyS0");
-    EXPECT_EQ(lm.readString("\\device\\serial0"), "/dev/ttyS0");
-    EXPECT_EQ(cu.readString("\\Device\\Serial0"), "COM1");
-    lm.setRootKey(RegRoot::CurrentUser);
-    EXPECT_EQ(lm.currentPath(), "");
-    EXPECT_TRUE(lm.keyExists("\\HARDWARE\\DEVICEMAP"));
-}
-
-TEST_F(RegistryTest, WritesNeedAnOpenWritableKey) {
-    Registry reg;
-    EXPECT_THROW(reg.writeString("x", "1"), ERegistryException);
-    ASSERT_TRUE(reg.openKey("\\Software", true));
-    ASSERT_TRUE(reg.openKeyReadOnly("\\Software"));
-    EXPECT_THROW(reg.writeInteger("x", 1), ERegistryException);
-    ASSERT_TRUE(reg.openKey("\\Software", false));
-    EXPECT_NO_THROW(reg.writeInteger("x", 1));
-}
-
-TEST_F(RegistryTest, WriteIntoAKeyDeletedMeanwhileRecreatesIt) {
+TEST_F(Reg, DeleteKeyTakesTheSubtreeAndAWriteBringsTheOpenKeyBack) {
     Registry a, b;
-    ASSERT_TRUE(a.openKey("\\Software\\K", true));
-    EXPECT_TRUE(b.deleteKey("\\Software\\K"));
+    ASSERT_TRUE(a.openKey("\\Software\\M\\A\\Inner", true));
+    a.writeString("x", "1");
+    ASSERT_TRUE(a.openKey("\\Software\\M\\B", true));
+    EXPECT_TRUE(b.deleteKey("\\software\\m\\a"));
+    EXPECT_FALSE(b.keyExists("\\Software\\M\\A\\Inner"));
+    EXPECT_FALSE(b.deleteKey("\\Software\\M\\A"));
+    EXPECT_FALSE(b.deleteKey("\\"));
+    EXPECT_EQ(sql(path, "SELECT count(*) FROM vals WHERE name='x'"), "0") << "no orphans";
+    EXPECT_TRUE(b.deleteKey("\\Software\\M\\B"));
     EXPECT_EQ(a.readString("v"), "");
     a.writeString("v", "1");
-    EXPECT_TRUE(b.keyExists("\\Software\\K"));
-    EXPECT_EQ(a.readString("v"), "1");
+    ASSERT_TRUE(b.openKey("\\Software\\M", false));
+    EXPECT_EQ(b.getKeyNames(), Names{"B"});
 }
 
-TEST_F(RegistryTest, TransactionsCommitRollBackAndRollBackOnDestruction) {
+TEST_F(Reg, TransactionsCommitRollBackNestAndRollBackOnDestruction) {
     {
         Registry reg;
         ASSERT_TRUE(reg.openKey("\\Software\\T", true));
         reg.beginTransaction();
         reg.writeString("a", "1");
         reg.commit();
-        EXPECT_FALSE(reg.inTransaction());
         reg.beginTransaction();
         reg.writeString("b", "2");
         reg.rollback();
@@ -220,13 +190,11 @@ TEST_F(RegistryTest, TransactionsCommitRollBackAndRollBackOnDestruction) {
         reg.writeString("c", "3");
         EXPECT_THROW(reg.beginTransaction(), ERegistryException);
     }  // destroyed with "c" uncommitted
-    Registry reg;
+    Registry reg, outer, inner;
     ASSERT_TRUE(reg.openKey("\\Software\\T", false));
-    EXPECT_EQ(reg.getValueNames(), std::vector<std::string>{"a"});
+    EXPECT_EQ(reg.getValueNames(), Names{"a"});
     EXPECT_THROW(reg.commit(), ERegistryException);
-
     // A second object of the same thread nests inside the first one's transaction.
-    Registry outer, inner;
     ASSERT_TRUE(outer.openKey("\\Software\\T", false));
     ASSERT_TRUE(inner.openKey("\\Software\\T", false));
     outer.beginTransaction();
@@ -235,61 +203,32 @@ TEST_F(RegistryTest, TransactionsCommitRollBackAndRollBackOnDestruction) {
     inner.writeString("i", "1");
     inner.rollback();
     outer.commit();
-    EXPECT_TRUE(reg.valueExists("o"));
-    EXPECT_FALSE(reg.valueExists("i"));
+    EXPECT_EQ(reg.getValueNames(), (Names{"a", "o"}));
 }
 
-TEST_F(RegistryTest, FailedSaveLeavesTheOldSubtreeWhole) {
-    const std::string key = std::string(kMethods) + "\\Hydrolysis";
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey(key, true));
-        reg.writeString("ColumnT", "40");
-        reg.writeString("ReactorT", "130");
-        ASSERT_TRUE(reg.openKey(key + "\\PumpFlowTT", true));
-        reg.writeString("0", "1;0.30;0.30");
-    }
+TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
+    saveMethod();
     // The save replaces the whole subtree and fails on its third write.
     Registry reg;
     reg.beginTransaction();
     Registry::failAfterWrites(3);
     EXPECT_THROW(
         {
-            reg.deleteKey(key);
-            ASSERT_TRUE(reg.openKey(key, true));
-            reg.writeString("ColumnT", "55");
-            reg.writeString("ReactorT", "99");
-            reg.writeString("Runtime", "10");
+            reg.deleteKey(kMethod);
+            ASSERT_TRUE(reg.openKey(kMethod, true));
+            for (const char* v : {"ColumnT", "ReactorT", "Runtime"}) reg.writeString(v, "55");
         },
         ERegistryException);
     EXPECT_THROW(reg.writeString("Later", "x"), ERegistryException);
     EXPECT_THROW(reg.commit(), ERegistryException);
     Registry::failAfterWrites(0);
-
-    Registry check;
-    ASSERT_TRUE(check.openKey(key, false));
-    EXPECT_EQ(check.getValueNames(), (std::vector<std::string>{"ColumnT", "ReactorT"}));
-    EXPECT_EQ(check.readString("ColumnT"), "40");
-    ASSERT_TRUE(check.openKey("PumpFlowTT", false));
-    EXPECT_EQ(check.readString("0"), "1;0.30;0.30");
-
+    expectMethodWhole();
     // Outside a transaction the failed write alone is lost.
     Registry::failAfterWrites(1);
-    EXPECT_THROW(check.writeString("0", "changed"), ERegistryException);
-    EXPECT_EQ(check.readString("0"), "1;0.30;0.30");
-    check.writeString("0", "changed");
-    EXPECT_EQ(check.readString("0"), "changed");
-}
+    EXPECT_THROW(reg.writeString("ColumnT", "55"), ERegistryException);
+    EXPECT_EQ(reg.readString("ColumnT"), "40");
 
-TEST_F(RegistryTest, CopyKilledInTheMiddleOfASaveLeavesTheOldSubtreeWhole) {
-    const std::string key = std::string(kMethods) + "\\Hydrolysis";
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey(key, true));
-        reg.writeString("ColumnT", "40");
-        ASSERT_TRUE(reg.openKey(key + "\\PumpFlowTT", true));
-        reg.writeString("0", "1;0.30;0.30");
-    }
+    // A copy killed half-way through its save.
     int pipeFd[2];
     ASSERT_EQ(pipe(pipeFd), 0);
     const pid_t pid = fork();
@@ -297,12 +236,12 @@ TEST_F(RegistryTest, CopyKilledInTheMiddleOfASaveLeavesTheOldSubtreeWhole) {
     if (pid == 0) {
         close(pipeFd[0]);
         try {
-            Registry reg;
-            reg.beginTransaction();
-            reg.deleteKey(key);
-            reg.openKey(key, true);
-            for (int i = 0; i < 200; ++i) reg.writeString("v" + std::to_string(i), std::string(500, 'n'));
-            (void)!write(pipeFd[1], "x", 1);  // half-way through the save
+            Registry copy;
+            copy.beginTransaction();
+            copy.deleteKey(kMethod);
+            copy.openKey(kMethod, true);
+            for (int i = 0; i < 200; ++i) copy.writeString("v" + std::to_string(i), std::string(500, 'n'));
+            (void)!write(pipeFd[1], "x", 1);
             pause();
         } catch (...) {
         }
@@ -316,49 +255,44 @@ TEST_F(RegistryTest, CopyKilledInTheMiddleOfASaveLeavesTheOldSubtreeWhole) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status));
-
     EXPECT_EQ(Registry::checkStore(), "");
-    Registry check;
-    ASSERT_TRUE(check.openKey(key, false));
-    EXPECT_EQ(check.getValueNames(), std::vector<std::string>{"ColumnT"});
-    EXPECT_EQ(check.readString("ColumnT"), "40");
-    ASSERT_TRUE(check.openKey("PumpFlowTT", false));
-    EXPECT_EQ(check.readString("0"), "1;0.30;0.30");
-    // The store takes writes again at once: the dead copy's lock went with it.
-    check.writeString("0", "after");
-    EXPECT_EQ(check.readString("0"), "after");
+    expectMethodWhole();
+    reg.writeString("ColumnT", "after");  // the dead copy's lock went with it
+    EXPECT_EQ(reg.readString("ColumnT"), "after");
 }
 
-TEST_F(RegistryTest, FiveProcessesWritingAtOnceLoseNothing) {
+TEST_F(Reg, FiveProcessesOfTwoThreadsWritingAtOnceLoseNothing) {
     ASSERT_EQ(Registry::checkStore(), "");
-    const int kProcs = 5, kWrites = 60;
+    constexpr int kWriters = 10, kWrites = 40;
+    // Each writer: its own key and one that every writer writes into, two keys per transaction.
+    auto work = [](int w) {
+        Registry reg;
+        for (int i = 0; i < kWrites; ++i) {
+            reg.openKey("\\Software\\Copy" + std::to_string(w), true);
+            reg.beginTransaction();
+            reg.writeInteger("v" + std::to_string(i), w * 1000 + i);
+            reg.openKey("\\Software\\Shared", true);
+            reg.writeString("w" + std::to_string(w) + "_" + std::to_string(i), "w");
+            reg.commit();
+        }
+    };
     std::vector<pid_t> kids;
-    for (int p = 0; p < kProcs; ++p) {
+    for (int p = 0; p < kWriters / 2; ++p) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            int rc = 0;
-            try {
-                Registry reg;
-                for (int i = 0; i < kWrites; ++i) {
-                    // Own keys, and one key that every copy writes into.
-                    reg.openKey("\\Software\\Copy" + std::to_string(p), true);
-                    reg.writeInteger("v" + std::to_string(i), p * 1000 + i);
-                    reg.openKey("\\Software\\Shared", true);
-                    if (i % 10 == 0) {
-                        reg.beginTransaction();
-                        reg.writeString("p" + std::to_string(p) + "_" + std::to_string(i), "t");
-                        reg.writeString("p" + std::to_string(p) + "_" + std::to_string(i) + "b", "t");
-                        reg.commit();
-                    } else {
-                        reg.writeString("p" + std::to_string(p) + "_" + std::to_string(i), "w");
-                    }
-                    (void)reg.readString("p0_0");
+            std::atomic<int> failures{0};
+            auto guarded = [&](int w) {
+                try {
+                    work(w);
+                } catch (...) {
+                    ++failures;
                 }
-            } catch (...) {
-                rc = 3;
-            }
-            _exit(rc);
+            };
+            std::thread a(guarded, 2 * p), b(guarded, 2 * p + 1);
+            a.join();
+            b.join();
+            _exit(failures == 0 ? 0 : 3);
         }
         kids.push_back(pid);
     }
@@ -368,156 +302,286 @@ TEST_F(RegistryTest, FiveProcessesWritingAtOnceLoseNothing) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
     Registry reg;
-    for (int p = 0; p < kProcs; ++p) {
-        ASSERT_TRUE(reg.openKey("\\Software\\Copy" + std::to_string(p), false));
-        ASSERT_EQ(reg.getValueNames().size(), static_cast<size_t>(kWrites));
-        for (int i = 0; i < kWrites; ++i) EXPECT_EQ(reg.readInteger("v" + std::to_string(i)), p * 1000 + i);
+    for (int w = 0; w < kWriters; ++w) {
+        ASSERT_TRUE(reg.openKey("\\Software\\Copy" + std::to_string(w), false));
+        ASSERT_EQ(reg.getValueNames().size(), size_t(kWrites));
+        for (int i = 0; i < kWrites; ++i) EXPECT_EQ(reg.readInteger("v" + std::to_string(i)), w * 1000 + i);
     }
     ASSERT_TRUE(reg.openKey("\\Software\\Shared", false));
-    EXPECT_EQ(reg.getValueNames().size(), static_cast<size_t>(kProcs * (kWrites + kWrites / 10)));
+    EXPECT_EQ(reg.getValueNames().size(), size_t(kWriters * kWrites));
 }
 
-TEST_F(RegistryTest, ThreadsUseTheirOwnConnections) {
-    std::vector<std::thread> threads;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t, &failures] {
-            try {
-                Registry reg;
-                reg.openKey("\\Software\\Thread" + std::to_string(t), true);
-                for (int i = 0; i < 30; ++i) reg.writeInteger("v" + std::to_string(i), i);
-            } catch (...) {
-                ++failures;
-            }
-        });
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(failures, 0);
-    Registry reg;
-    for (int t = 0; t < 4; ++t) {
-        ASSERT_TRUE(reg.openKey("\\Software\\Thread" + std::to_string(t), false));
-        EXPECT_EQ(reg.getValueNames().size(), 30u);
-    }
-}
-
-TEST_F(RegistryTest, MissingStoreIsCreatedWithItsSchemaAndKeptInWal) {
-    const std::string path = env.path("deep/folder/registry.db");
-    env.set("ZENTROVA_REGISTRY", path);
-    EXPECT_EQ(Registry::checkStore(), "");
-    EXPECT_EQ(query(path, "SELECT value FROM meta WHERE name='format'"), "zentrova-registry");
-    EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
-    // A store switched to another journal returns to it.
-    env.set("ZENTROVA_REGISTRY", env.path("elsewhere.db"));  // let go of the store
-    ASSERT_EQ(Registry::checkStore(), "");
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    ASSERT_EQ(query(path, "PRAGMA journal_mode"), "delete");
-    env.set("ZENTROVA_REGISTRY", path);
-    Registry reg;
-    ASSERT_TRUE(reg.openKey("\\Software", true));
-    EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
-}
-
-TEST_F(RegistryTest, StorePathFollowsTheEnvironment) {
-    EXPECT_EQ(Registry::storePath(), env.path("registry.db"));
+TEST_F(Reg, StoreFollowsTheEnvironmentAndKeepsItsSchemaInWal) {
     env.unset("ZENTROVA_REGISTRY");
     EXPECT_EQ(Registry::storePath(), env.path("config") + "/TressivanLabs/registry.db");
-}
-
-class BadStoreTest : public RegistryTest,
-                     public ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
-
-TEST_P(BadStoreTest, GivesAMessageAndLeavesTheFileAlone) {
-    const auto& [bytes, expected] = GetParam();
-    const std::string path = Registry::storePath();
-    if (bytes.rfind("<version ", 0) == 0) {
-        {
-            Registry reg;
-            ASSERT_TRUE(reg.openKey("\\Software", true));
-        }
-        env.set("ZENTROVA_REGISTRY", env.path("other.db"));  // closes this thread's connection
-        Registry::checkStore();
-        env.set("ZENTROVA_REGISTRY", path);
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        const std::string sql = "UPDATE meta SET value='" + bytes.substr(9, 1) + "' WHERE name='version'";
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-    } else if (bytes == "<sqlite>") {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        sqlite3_exec(db, "CREATE TABLE things(a, b); INSERT INTO things VALUES(1, 2);", nullptr, nullptr,
-                     nullptr);
-        sqlite3_close(db);
-    } else {
-        writeFile(path, bytes);
-    }
-    const std::string before = fileBytes(path);
-    const std::string msg = Registry::checkStore();
-    EXPECT_NE(msg.find(path), std::string::npos) << msg;
-    EXPECT_NE(msg.find(expected), std::string::npos) << msg;
+    const std::string deep = env.path("deep/folder/registry.db");
+    env.set("ZENTROVA_REGISTRY", deep);
+    EXPECT_EQ(Registry::checkStore(), "");
+    EXPECT_EQ(sql(deep, "SELECT value FROM meta WHERE name='format'"), "zentrova-registry");
+    // A store switched to another journal returns to it.
+    aside([&] { EXPECT_EQ(sql(deep, "PRAGMA journal_mode=DELETE"), "delete"); });
     Registry reg;
-    EXPECT_THROW(reg.openKey("\\Software", true), ERegistryException);
-    EXPECT_THROW(reg.openKey("\\Software", false), ERegistryException);
-    try {
-        reg.readString("x");
-        ADD_FAILURE() << "read on a bad store did not raise";
-    } catch (const ERegistryException& e) {
-        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
-    }
-    EXPECT_EQ(fileBytes(path), before);
-    EXPECT_EQ(Registry::checkStore(), msg);
+    ASSERT_TRUE(reg.openKey("\\Software", true));
+    EXPECT_EQ(sql(deep, "PRAGMA journal_mode"), "wal");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, BadStoreTest,
-    ::testing::Values(std::make_pair(std::string("this is no database, just text\n"),
-                                     std::string("not a settings database")),
-                      std::make_pair(std::string(8192, '\xA5'), std::string("not a settings database")),
-                      std::make_pair(std::string(""), std::string("is empty")),
-                      std::make_pair(std::string("<sqlite>"), std::string("another kind")),
-                      std::make_pair(std::string("<version 2>"), std::string("newer version")),
-                      std::make_pair(std::string("<version 0>"), std::string("unknown layout"))));
+TEST_F(Reg, BadStoresGiveAMessageAndAreLeftAlone) {
+    const struct {
+        std::string bytes;      // the file, or when empty...
+        const char* statement;  // ...a good store changed by this statement
+        const char* message;
+    } cases[] = {
+        {"this is no database, just text\n", nullptr, "is not a settings database"},
+        {std::string(8192, '\xA5'), nullptr, "is not a settings database"},
+        {"", nullptr, "is empty"},
+        {"", "UPDATE meta SET value='things' WHERE name='format'", "is a database of another kind"},
+        {"", "UPDATE meta SET value='2' WHERE name='version'", "was written by a newer version"},
+        {"", "UPDATE meta SET value='0' WHERE name='version'", "has an unknown layout"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const std::string store = env.path("bad" + std::to_string(++n) + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        if (c.statement) {
+            EXPECT_EQ(Registry::checkStore(), "");
+            aside([&] { EXPECT_EQ(sql(store, c.statement), "<no row>"); });
+        } else {
+            writeFile(store, c.bytes);
+        }
+        const std::string before = fileBytes(store);
+        const std::string msg = Registry::checkStore();
+        EXPECT_NE(msg.find("The settings store " + store + " " + c.message), std::string::npos) << msg;
+        Registry reg;
+        EXPECT_THROW(reg.openKey("\\Software", true), ERegistryException);
+        EXPECT_THROW(reg.openKey("\\Software", false), ERegistryException);
+        try {
+            reg.readString("x");
+            ADD_FAILURE() << "read on a bad store did not raise";
+        } catch (const ERegistryException& e) {
+            EXPECT_NE(std::string(e.what()).find(store), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(tool({"--store", store, "check"}), 1);
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(tool({"--store=" + store, "write", "HKCU\\A", "x", "sz", "1"}), 1);
+        EXPECT_NE(err.find(store), std::string::npos) << err;
+        EXPECT_EQ(fileBytes(store), before);
+        EXPECT_EQ(Registry::checkStore(), msg);
+    }
+}
 
-TEST_F(RegistryTest, DamagedStoreIsReportedAndKept) {
+TEST_F(Reg, DamagedStoreTakesNoWriteAndStaysReadable) {
     {
         Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\Data", true));
-        for (int i = 0; i < 300; ++i) reg.writeString("v" + std::to_string(i), std::string(200, 'a'));
+        ASSERT_TRUE(reg.openKey("\\Software\\Keep", true));
+        reg.writeString("v", "kept");
+        ASSERT_TRUE(reg.openKey("\\Software\\Gone", true));
+        for (int i = 0; i < 100; ++i) reg.writeString("v" + std::to_string(i), std::string(300, 'x'));
+        ASSERT_TRUE(reg.deleteKey("\\Software\\Gone"));
     }
-    // Close this thread's connection (a new path) so the file is checkpointed and settled.
-    env.set("ZENTROVA_REGISTRY", env.path("other.db"));
-    EXPECT_EQ(Registry::checkStore(), "");
-    const std::string path = env.path("registry.db");
-    std::string bytes = fileBytes(path);
-    ASSERT_GT(bytes.size(), 8192u);
-    for (size_t i = 4096 + 8; i < 8192; ++i)  // scribble over the second page
-        bytes[i] = '\x5A';
-    writeFile(path, bytes);
-    env.set("ZENTROVA_REGISTRY", path);
-    const std::string msg = Registry::checkStore();
-    EXPECT_NE(msg.find(path), std::string::npos) << msg;
-    EXPECT_NE(msg, "");
+    // The freelist's first trunk page names itself as the next one.
+    std::string bytes;
+    aside([&] {
+        bytes = fileBytes(path);
+        const size_t pageSize = (uint8_t(bytes[16]) << 8) | uint8_t(bytes[17]);
+        const uint32_t trunk = (uint8_t(bytes[34]) << 8) | uint8_t(bytes[35]);
+        ASSERT_GT(trunk, 1u);
+        ASSERT_EQ(bytes.compare(32, 2, "\0\0"s), 0);
+        for (int i = 0; i < 4; ++i) bytes[(trunk - 1) * pageSize + i] = bytes[32 + i];
+        writeFile(path, bytes);
+    });
+    {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey("\\Software\\Keep", false));
+        EXPECT_EQ(reg.readString("v"), "kept");
+        try {
+            reg.writeString("v", "new");
+            ADD_FAILURE() << "the damaged store took a write";
+        } catch (const ERegistryException& e) {
+            EXPECT_NE(std::string(e.what()).find(path + " is damaged"), std::string::npos) << e.what();
+        }
+        EXPECT_THROW(reg.beginTransaction(), ERegistryException);
+        EXPECT_THROW(reg.deleteKey("\\Software\\Keep"), ERegistryException);
+    }
+    for (const Names& args :
+         {Names{"write", "HKCU/Software/Keep", "v", "sz", "new"}, Names{"delete-key", "HKCU/Software/Keep"},
+          Names{"delete-value", "HKCU/Software/Keep", "v"}, Names{"import"}}) {
+        EXPECT_EQ(tool(args, "[HKCU\\Software\\Keep]\n\"v\"=sz:new\n"), 1) << args[0];
+        EXPECT_NE(err.find("is damaged"), std::string::npos) << args[0] << ": " << err;
+    }
+    EXPECT_EQ(tool({"read", "HKCU/Software/Keep", "v"}), 0);
+    EXPECT_EQ(out, "kept\n");
+    EXPECT_EQ(fileBytes(path), bytes);
+
+    // A scribbled page is reported by the check, and the file kept.
+    aside([&] {
+        for (size_t i = 4096 + 8; i < 8192; ++i) bytes[i] = '\x5A';
+        writeFile(path, bytes);
+    });
+    EXPECT_NE(Registry::checkStore().find(path + " is damaged"), std::string::npos) << Registry::checkStore();
     EXPECT_EQ(fileBytes(path), bytes);
 }
 
-TEST_F(RegistryTest, UnreadableStoreOrFolderGivesAMessage) {
-    const std::string path = Registry::storePath();
+TEST_F(Reg, UnreadableStoreOrFolderGivesAMessage) {
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     EXPECT_NE(Registry::checkStore().find("not a file"), std::string::npos);
     rmdir(path.c_str());
     if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     ASSERT_EQ(Registry::checkStore(), "");
-    env.set("ZENTROVA_REGISTRY", env.path("x.db"));  // let go of the store
-    ASSERT_EQ(Registry::checkStore(), "");
-    chmod(path.c_str(), 0);
-    env.set("ZENTROVA_REGISTRY", path);
-    EXPECT_NE(Registry::checkStore().find("cannot be read"), std::string::npos) << Registry::checkStore();
-    chmod(path.c_str(), 0444);
-    EXPECT_NE(Registry::checkStore().find("cannot be written"), std::string::npos) << Registry::checkStore();
-    chmod(path.c_str(), 0644);
+    aside([] {});
+    const struct {
+        mode_t mode;
+        const char* message;
+    } cases[] = {{0, "cannot be read"}, {0444, "cannot be written"}};
+    for (const auto& c : cases) {
+        chmod(path.c_str(), c.mode);
+        EXPECT_NE(Registry::checkStore().find(c.message), std::string::npos) << Registry::checkStore();
+    }
     mkdir(env.path("locked").c_str(), 0500);
     env.set("ZENTROVA_REGISTRY", env.path("locked/sub/registry.db"));
     EXPECT_NE(Registry::checkStore().find("cannot be created"), std::string::npos) << Registry::checkStore();
 }
+
+TEST_F(Reg, RegtoolWritesReadsAndListsWhatTheProgramSees) {
+    const std::string key = "HKCU\\Software\\TressivanLabs\\Zentrova\\Instrument2";
+    EXPECT_EQ(tool({"write", key, "COM", "sz", "COM3"}), 0);
+    EXPECT_EQ(tool({"write", "HKCU/Software/TressivanLabs/Zentrova/instrument2", "Method", "dword", "2"}), 0);
+    EXPECT_EQ(tool({"write", key, "Mask", "dword", "0xffffffff"}), 0);
+    EXPECT_EQ(tool({"write", key, "Raw", "hex", "01,ff"}), 0);
+    EXPECT_EQ(tool({"write", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\ttyUSB0", "sz", "COM5"}), 0);
+    Registry reg, lm(RegRoot::LocalMachine);
+    ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument2", false));
+    EXPECT_EQ(reg.readInteger("Mask"), -1);
+    ASSERT_TRUE(lm.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", false));
+    EXPECT_EQ(lm.readString("\\Device\\ttyUSB0"), "COM5");
+
+    EXPECT_EQ(tool({"read", key, "com"}), 0);
+    EXPECT_EQ(out, "COM3\n");
+    tool({"list", "HKCU\\Software\\TressivanLabs\\Zentrova"});
+    EXPECT_EQ(out, "Instrument2\\\n");
+    tool({"list", key});
+    EXPECT_EQ(out, "\"COM\"=sz:COM3\n\"Mask\"=dword:-1\n\"Method\"=dword:2\n\"Raw\"=hex:01,ff\n");
+    EXPECT_EQ(tool({"delete-value", key, "MASK"}), 0);
+    EXPECT_FALSE(reg.valueExists("Mask"));
+    EXPECT_EQ(tool({"delete-key", "HKCU\\Software\\TressivanLabs"}), 0);
+    EXPECT_FALSE(reg.keyExists("\\Software\\TressivanLabs"));
+    tool({"path"});
+    EXPECT_EQ(out, path + "\n");
+}
+
+TEST_F(Reg, RegtoolExportAndImportRoundTripEveryByte) {
+    {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kMethod, true));
+        reg.writeString("ColumnD", "C18 \"wide\" \\ 5\xC2\xB5m\ttab\r\nnext line  ");
+        reg.writeString("", "default value");
+        reg.writeString("Empty", "");
+        reg.writeInteger("Number", INT32_MIN);
+        reg.writeBinary("Bytes", {0, 0x7f, 0xff});
+        ASSERT_TRUE(reg.openKey(kMethod + "\\Odd \"name\" [1]", true));
+        reg.writeString("x\ny\\", "1");
+    }
+    ASSERT_EQ(tool({"export", "HKCU\\Software\\TressivanLabs", env.path("export.txt")}), 0) << err;
+    const std::string text = fileBytes(env.path("export.txt"));
+    for (const char* line : {"[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hydrolysis]\n",
+                             "\"Number\"=dword:-2147483648\n",
+                             "\"ColumnD\"=sz:C18 \"wide\" \\\\ 5\xC2\xB5m\\ttab\\r\\nnext line  \n"})
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+    ASSERT_EQ(tool({"delete-key", "HKCU\\Software"}), 0);
+    ASSERT_EQ(tool({"import", env.path("export.txt")}), 0) << err;
+    tool({"export", "HKCU\\Software\\TressivanLabs"});
+    EXPECT_EQ(out, text);
+    // Importing twice changes nothing; standard input works as well.
+    ASSERT_EQ(tool({"import"}, text), 0);
+    tool({"export", "HKCU\\Software\\TressivanLabs"});
+    EXPECT_EQ(out, text);
+}
+
+TEST_F(Reg, RegtoolImportDeletes) {
+    ASSERT_EQ(tool({"import"},
+                   "[HKCU\\Software\\A]\n\"keep\"=sz:1\n\"drop\"=sz:2\n[HKCU\\Software\\B]\n\"v\"=sz:1\n"),
+              0);
+    ASSERT_EQ(tool({"import"},
+                   "# comment\r\n; another\r\n\r\n[HKCU\\Software\\A]\r\n\"drop\"=-\r\n"
+                   "[-HKCU\\Software\\B]\r\n[HKCU\\Software\\C]\r\n\"h\"=dword:0x10\r\n"),
+              0)
+        << err;
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\Software\\A", false));
+    EXPECT_EQ(reg.getValueNames(), Names{"keep"});
+    EXPECT_FALSE(reg.keyExists("\\Software\\B"));
+    ASSERT_TRUE(reg.openKey("\\Software\\C", false));
+    EXPECT_EQ(reg.readInteger("h"), 16);
+}
+
+TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
+    ASSERT_EQ(tool({"write", "HKCU\\A", "x", "sz", "1"}), 0);
+    tool({"export", "HKCU"});
+    const std::string before = out;
+    const std::string key = "[HKCU\\Software\\D]\n";
+    const struct {
+        Names args;
+        std::string input;
+        int code;
+        const char* message;
+    } cases[] = {
+        {{}, "", 2, "no command"},
+        {{"frob"}, "", 2, "unknown command"},
+        {{"--store"}, "", 2, "needs a file name"},
+        {{"read", "HKCU\\Nope", "x"}, "", 1, "no key HKCU\\Nope"},
+        {{"read", "HKCU\\A", "y"}, "", 1, "no value \"y\" in HKCU\\A"},
+        {{"write", "HKCU\\A", "x", "dword", "many"}, "", 2, "not a 32-bit number"},
+        {{"write", "HKCU\\A", "x", "float", "1"}, "", 2, "unknown value type"},
+        {{"write", "HKCU\\A", "x", "sz"}, "", 2, "too few"},
+        {{"delete-key", "HKCU"}, "", 2, "root key cannot be deleted"},
+        {{"delete-key", "HKCU\\Nope"}, "", 1, "no key"},
+        {{"export", "HKCU\\Nope"}, "", 1, "no key"},
+        {{"import", "/no/such/file"}, "", 1, "cannot read"},
+        // Good lines after a bad one are not imported either.
+        {{"import"}, "\"v\"=sz:x\n", 2, "<stdin>:1: a value line needs a [KEY] line"},
+        {{"import"}, key + "\"v\"=dword:12x\n", 2, "<stdin>:2: \"12x\" is not a 32-bit number"},
+        {{"import"}, key + "\"v\"=dword:4294967296\n", 2, "not a 32-bit number"},
+        {{"import"}, key + "\"v\"=sz:C:\\data\n", 2, "unknown escape"},
+        {{"import"}, key + "\"v\"=str:x\n", 2, "unknown value type"},
+        {{"import"}, key + "\"v=sz:x\n", 2, "no closing quote"},
+        {{"import"}, "[HKCU\\Software\\D\n", 2, "must end in"},
+        {{"import"}, key + "v=sz:x\n", 2, "<stdin>:2: expected"},
+        {{"import"}, key + "\"v\"=hex:1,2\n", 2, "hex byte pairs"},
+        {{"import"}, "[-HKCU]\n", 2, "root key cannot be deleted"},
+        {{"import"}, key + "\"\\x00b\"=sz:x\n", 2, "a value name cannot hold a NUL"},
+        {{"import"}, key + "\"v\"=sz:a\\x00b\n", 2, "a string cannot hold a NUL"},
+        {{"import"}, "[HKCU\\Software\\A\0B]\n"s, 2, "a key name cannot hold a NUL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const bool import = c.args == Names{"import"};
+        EXPECT_EQ(tool(c.args, import ? c.input + "[HKCU\\Software\\Last]\n\"a\"=sz:1\n" : ""), c.code);
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        if (import) {
+            EXPECT_NE(err.find("nothing was imported"), std::string::npos) << err;
+        }
+    }
+    EXPECT_EQ(tool({"--help"}), 0);
+    tool({"export", "HKCU"});
+    EXPECT_EQ(out, before);
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\A", false));
+    EXPECT_THROW(reg.writeString("\0b"s, "x"), ERegistryException);
+}
+
+TEST_F(Reg, RegtoolShowsANulNameAnOlderVersionStoredAndDeletesNothingByIt) {
+    ASSERT_EQ(tool({"write", "HKCU/Software/A", "", "sz", "default"}), 0);
+    aside([&] {
+        EXPECT_EQ(sql(path,
+                      "INSERT INTO vals SELECT k.id, CAST(X'0062' AS TEXT), CAST(X'0062' AS TEXT), 1, 'x'"
+                      " FROM keys k JOIN keys p ON k.parent=p.id WHERE p.fold='software' AND k.fold='a'"),
+                  "<no row>");
+    });
+    ASSERT_EQ(tool({"export", "HKCU/Software/A"}), 0);
+    EXPECT_NE(out.find("\"\\x00b\"=sz:x\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("=-"), std::string::npos) << out;
+    EXPECT_EQ(tool({"import"}, out), 2);
+    EXPECT_EQ(tool({"read", "HKCU/Software/A", ""}), 0);
+    EXPECT_EQ(out, "default\n");
+}
+}  // namespace
