@@ -132,6 +132,25 @@ class MainFormHarness : public ::testing::Test {
         logSeen = all.size();
         return out;
     }
+    static bool has(const std::string& text, const std::string& what) {
+        return text.find(what) != std::string::npos;
+    }
+    // True when the lines occur in text in this order.
+    static bool inOrder(const std::string& text, std::initializer_list<std::string> lines) {
+        size_t at = 0;
+        for (const std::string& l : lines) {
+            if ((at = text.find(l, at)) == std::string::npos) return false;
+            at += l.size();
+        }
+        return true;
+    }
+    // The boxes shown since the last call, as "title: text".
+    std::vector<std::string> takeBoxes() {
+        std::vector<std::string> out;
+        for (const MessageRequest& r : boxes.shown) out.push_back((r.title + ": " + r.text).toStdString());
+        boxes.shown.clear();
+        return out;
+    }
     static int count(const std::string& text, const std::string& what) {
         int n = 0;
         for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
