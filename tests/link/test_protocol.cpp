@@ -273,6 +273,8 @@ TEST(CommandQueue, IsLastLooksAtTheNewestUnreadCommandOnly) {
 
 TEST(CommandQueue, TheRingWrapsAndRefusesWhenFullWithoutLoss) {
     TCommandStack st;
+    st.Push(std::string(30, 'b'));
+    EXPECT_EQ(st.Count(), 0) << "a slot holds 29 characters";
     for (int i = 0; i < 150; ++i) {
         st.Push(("C" + std::to_string(i)).c_str());
         ASSERT_STREQ(st.Pop(), ("C" + std::to_string(i)).c_str());
