@@ -23,16 +23,12 @@ const std::string kMethod = "\\Software\\TressivanLabs\\Zentrova\\Methods\\Hydro
 // The first column of the first row of one statement run on a store file directly, or the error.
 std::string sql(const std::string& path, const std::string& statement) {
     sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
     std::string out = "<no row>";
+    auto first = [](void* o, int, char** v, char**) {
+        return *static_cast<std::string*>(o) = v[0] ? v[0] : "", 1;
+    };
     sqlite3_open(path.c_str(), &db);
-    const int rc =
-        sqlite3_prepare_v2(db, statement.c_str(), -1, &st, nullptr) == SQLITE_OK ? sqlite3_step(st) : -1;
-    if (rc == SQLITE_ROW && sqlite3_column_text(st, 0))
-        out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    else if (rc != SQLITE_DONE)
-        out = sqlite3_errmsg(db);
-    sqlite3_finalize(st);
+    if (sqlite3_exec(db, statement.c_str(), first, &out, nullptr) == SQLITE_ERROR) out = sqlite3_errmsg(db);
     sqlite3_close(db);
     return out;
 }
@@ -124,9 +120,6 @@ TEST_F(Reg, PathsRootsAndOpeningWithoutCreate) {
     ASSERT_TRUE(lm.openKey("\\Software\\TressivanLabs", true));
     lm.writeInteger("x", 2);
     EXPECT_EQ(reg.readInteger("x"), 1);
-    lm.setRootKey(RegRoot::CurrentUser);
-    EXPECT_EQ(lm.currentPath(), "");
-    EXPECT_TRUE(lm.keyExists("\\Software\\TressivanLabs\\Zentrova"));
 }
 
 TEST_F(Reg, ValuesKeepTheirTypeAndEveryByte) {
@@ -144,7 +137,7 @@ TEST_F(Reg, ValuesKeepTheirTypeAndEveryByte) {
     EXPECT_EQ(reg.readString("Missing"), "");
     // Another type, or a missing number, raises.
     EXPECT_THROW(reg.readString("Raw"), ERegistryException);
-    EXPECT_THROW(reg.readBool("Missing"), ERegistryException);
+    EXPECT_THROW(reg.readInteger("Missing"), ERegistryException);
     try {
         reg.readInteger("COM");
         ADD_FAILURE() << "a text read as a number";
@@ -229,32 +222,25 @@ TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
     EXPECT_EQ(reg.readString("ColumnT"), "40");
 
     // A copy killed half-way through its save.
-    int pipeFd[2];
-    ASSERT_EQ(pipe(pipeFd), 0);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        close(pipeFd[0]);
         try {
             Registry copy;
             copy.beginTransaction();
             copy.deleteKey(kMethod);
             copy.openKey(kMethod, true);
             for (int i = 0; i < 200; ++i) copy.writeString("v" + std::to_string(i), std::string(500, 'n'));
-            (void)!write(pipeFd[1], "x", 1);
-            pause();
+            raise(SIGSTOP);
         } catch (...) {
         }
         _exit(3);
     }
-    close(pipeFd[1]);
-    char c = 0;
-    ASSERT_EQ(read(pipeFd[0], &c, 1), 1);
-    close(pipeFd[0]);
-    kill(pid, SIGKILL);
     int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    kill(pid, SIGKILL);
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(Registry::checkStore(), "");
     expectMethodWhole();
     reg.writeString("ColumnT", "after");  // the dead copy's lock went with it
@@ -281,18 +267,10 @@ TEST_F(Reg, FiveProcessesOfTwoThreadsWritingAtOnceLoseNothing) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            std::atomic<int> failures{0};
-            auto guarded = [&](int w) {
-                try {
-                    work(w);
-                } catch (...) {
-                    ++failures;
-                }
-            };
-            std::thread a(guarded, 2 * p), b(guarded, 2 * p + 1);
+            std::thread a(work, 2 * p), b(work, 2 * p + 1);  // a failure aborts the copy
             a.join();
             b.join();
-            _exit(failures == 0 ? 0 : 3);
+            _exit(0);
         }
         kids.push_back(pid);
     }
@@ -411,13 +389,6 @@ TEST_F(Reg, DamagedStoreTakesNoWriteAndStaysReadable) {
     }
     EXPECT_EQ(tool({"read", "HKCU/Software/Keep", "v"}), 0);
     EXPECT_EQ(out, "kept\n");
-    EXPECT_EQ(fileBytes(path), bytes);
-
-    // A scribbled page is reported by the check, and the file kept.
-    aside([&] {
-        for (size_t i = 4096 + 8; i < 8192; ++i) bytes[i] = '\x5A';
-        writeFile(path, bytes);
-    });
     EXPECT_NE(Registry::checkStore().find(path + " is damaged"), std::string::npos) << Registry::checkStore();
     EXPECT_EQ(fileBytes(path), bytes);
 }
@@ -442,76 +413,60 @@ TEST_F(Reg, UnreadableStoreOrFolderGivesAMessage) {
     EXPECT_NE(Registry::checkStore().find("cannot be created"), std::string::npos) << Registry::checkStore();
 }
 
-TEST_F(Reg, RegtoolWritesReadsAndListsWhatTheProgramSees) {
-    const std::string key = "HKCU\\Software\\TressivanLabs\\Zentrova\\Instrument2";
-    EXPECT_EQ(tool({"write", key, "COM", "sz", "COM3"}), 0);
-    EXPECT_EQ(tool({"write", "HKCU/Software/TressivanLabs/Zentrova/instrument2", "Method", "dword", "2"}), 0);
-    EXPECT_EQ(tool({"write", key, "Mask", "dword", "0xffffffff"}), 0);
-    EXPECT_EQ(tool({"write", key, "Raw", "hex", "01,ff"}), 0);
-    EXPECT_EQ(tool({"write", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\ttyUSB0", "sz", "COM5"}), 0);
-    Registry reg, lm(RegRoot::LocalMachine);
-    ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument2", false));
-    EXPECT_EQ(reg.readInteger("Mask"), -1);
-    ASSERT_TRUE(lm.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", false));
-    EXPECT_EQ(lm.readString("\\Device\\ttyUSB0"), "COM5");
-
-    EXPECT_EQ(tool({"read", key, "com"}), 0);
-    EXPECT_EQ(out, "COM3\n");
-    tool({"list", "HKCU\\Software\\TressivanLabs\\Zentrova"});
-    EXPECT_EQ(out, "Instrument2\\\n");
-    tool({"list", key});
-    EXPECT_EQ(out, "\"COM\"=sz:COM3\n\"Mask\"=dword:-1\n\"Method\"=dword:2\n\"Raw\"=hex:01,ff\n");
-    EXPECT_EQ(tool({"delete-value", key, "MASK"}), 0);
-    EXPECT_FALSE(reg.valueExists("Mask"));
-    EXPECT_EQ(tool({"delete-key", "HKCU\\Software\\TressivanLabs"}), 0);
-    EXPECT_FALSE(reg.keyExists("\\Software\\TressivanLabs"));
-    tool({"path"});
-    EXPECT_EQ(out, path + "\n");
-}
-
-TEST_F(Reg, RegtoolExportAndImportRoundTripEveryByte) {
+TEST_F(Reg, RegtoolWritesExportsAndImportsWhatTheProgramSeesKeepingEveryByte) {
     {
         Registry reg;
-        ASSERT_TRUE(reg.openKey(kMethod, true));
+        ASSERT_TRUE(reg.openKey(kMethod + "\\Odd \"name\" [1]", true));
+        reg.writeString("x\ny\\", "1");
+        ASSERT_TRUE(reg.openKey(kMethod, false));
         reg.writeString("ColumnD", "C18 \"wide\" \\ 5\xC2\xB5m\ttab\r\nnext line  ");
         reg.writeString("", "default value");
         reg.writeString("Empty", "");
-        reg.writeInteger("Number", INT32_MIN);
-        reg.writeBinary("Bytes", {0, 0x7f, 0xff});
-        ASSERT_TRUE(reg.openKey(kMethod + "\\Odd \"name\" [1]", true));
-        reg.writeString("x\ny\\", "1");
     }
+    const std::string key = "HKCU" + kMethod;
+    for (const Names& args :
+         {Names{"write", key, "Number", "dword", "-2147483648"},
+          Names{"write", key, "Raw", "hex", "00,7f,ff"}, Names{"write", key, "Gone", "sz", "x"},
+          Names{"write", "HKCU/Software/TressivanLabs/Zentrova/methods/HYDROLYSIS", "Mask", "dword",
+                "0xffffffff"},
+          Names{"write", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\ttyUSB0", "sz", "COM5"},
+          Names{"delete-value", key, "GONE"}})
+        EXPECT_EQ(tool(args), 0) << args[0] << ": " << err;
+    Registry reg(RegRoot::LocalMachine);
+    ASSERT_TRUE(reg.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", false));
+    EXPECT_EQ(reg.readString("\\Device\\ttyUSB0"), "COM5");
+    EXPECT_EQ(tool({"read", key, "mask"}), 0);
+    EXPECT_EQ(out, "-1\n");
+    tool({"path"});
+    EXPECT_EQ(out, path + "\n");
     ASSERT_EQ(tool({"export", "HKCU\\Software\\TressivanLabs", env.path("export.txt")}), 0) << err;
     const std::string text = fileBytes(env.path("export.txt"));
-    for (const char* line : {"[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hydrolysis]\n",
-                             "\"Number\"=dword:-2147483648\n",
-                             "\"ColumnD\"=sz:C18 \"wide\" \\\\ 5\xC2\xB5m\\ttab\\r\\nnext line  \n"})
-        EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_NE(text.find("[" + key +
+                        "]\n\"\"=sz:default value\n\"ColumnD\"=sz:C18 \"wide\" \\\\ 5\xC2\xB5m\\ttab\\r\\n" +
+                        "next line  \n\"Empty\"=sz:\n\"Mask\"=dword:-1\n\"Number\"=dword:-2147483648\n" +
+                        "\"Raw\"=hex:00,7f,ff\n\n[" + key + "\\Odd \"name\" [1]]\n\"x\\ny\\\\\"=sz:1\n"),
+              std::string::npos)
+        << text;
     ASSERT_EQ(tool({"delete-key", "HKCU\\Software"}), 0);
     ASSERT_EQ(tool({"import", env.path("export.txt")}), 0) << err;
     tool({"export", "HKCU\\Software\\TressivanLabs"});
     EXPECT_EQ(out, text);
-    // Importing twice changes nothing; standard input works as well.
+    // Importing twice changes nothing; standard input works as well; an import deletes too.
     ASSERT_EQ(tool({"import"}, text), 0);
     tool({"export", "HKCU\\Software\\TressivanLabs"});
     EXPECT_EQ(out, text);
-}
-
-TEST_F(Reg, RegtoolImportDeletes) {
-    ASSERT_EQ(tool({"import"},
-                   "[HKCU\\Software\\A]\n\"keep\"=sz:1\n\"drop\"=sz:2\n[HKCU\\Software\\B]\n\"v\"=sz:1\n"),
-              0);
-    ASSERT_EQ(tool({"import"},
-                   "# comment\r\n; another\r\n\r\n[HKCU\\Software\\A]\r\n\"drop\"=-\r\n"
-                   "[-HKCU\\Software\\B]\r\n[HKCU\\Software\\C]\r\n\"h\"=dword:0x10\r\n"),
+    ASSERT_EQ(tool({"import"}, "# comment\r\n; another\r\n\r\n[" + key +
+                                   "]\r\n\"Mask\"=-\r\n[-HKLM\\HARDWARE]\r\n" +
+                                   "[HKCU\\Software\\C]\r\n\"h\"=dword:0x10\r\n"),
               0)
         << err;
-    Registry reg;
-    ASSERT_TRUE(reg.openKey("\\Software\\A", false));
-    EXPECT_EQ(reg.getValueNames(), Names{"keep"});
-    EXPECT_FALSE(reg.keyExists("\\Software\\B"));
-    ASSERT_TRUE(reg.openKey("\\Software\\C", false));
-    EXPECT_EQ(reg.readInteger("h"), 16);
+    EXPECT_FALSE(reg.keyExists("\\HARDWARE"));
+    tool({"read", key, "Mask"});
+    EXPECT_NE(err.find("no value"), std::string::npos) << err;
+    tool({"list", "HKCU\\Software"});
+    EXPECT_EQ(out, "C\\\nTressivanLabs\\\n");
+    tool({"read", "HKCU\\Software\\C", "h"});
+    EXPECT_EQ(out, "16\n");
 }
 
 TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {

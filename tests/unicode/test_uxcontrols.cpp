@@ -1,185 +1,143 @@
-// The Unicode controls: the behaviours the windows rely on beyond the plain widgets.
+// The Unicode controls, forms and string lists: the behaviours the windows rely on beyond the plain widgets.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <memory>
+#include <QPainter>
+#include <QTimer>
 #include <stdexcept>
 
 #include "platform/Dialogs.h"
 #include "unicode/UxControls.h"
+#include "unicode/UxForms.h"
+#include "unicode/UxMenus.h"
+#include "unicode/UxStrings.h"
 
 namespace {
-void typeInto(QWidget* w, Qt::Key key, const QString& text) {
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-    QApplication::sendEvent(w, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
-    QApplication::sendEvent(w, &release);
-}
-
-void pressKey(QWidget* w, Qt::Key key) {
-    typeInto(w, key, QString());
+void press(QWidget* w, Qt::Key key, const QString& text = QString(),
+           Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QKeyEvent down(QEvent::KeyPress, key, mods, text);
+    QApplication::sendEvent(w, &down);
+    QKeyEvent up(QEvent::KeyRelease, key, mods, text);
+    QApplication::sendEvent(w, &up);
 }
 }  // namespace
 
-TEST(TUxEdit, SetTextFiresOnChangeOnlyWithAWindowAndARealChange) {
-    TUxEdit lone;
+TEST(TUxEdit, SetTextFiresOnChangeOnlyWithAWindowAndARealChangeAndShowsHandlerErrors) {
     int changes = 0;
+    TUxEdit lone;
     lone.OnChange = [&] { ++changes; };
     lone.SetText("stored");
-    EXPECT_EQ(lone.GetText(), "stored");
-    EXPECT_EQ(changes, 0);
-
     QWidget form;
     auto* edit = new TUxEdit(&form);
     edit->OnChange = [&] { ++changes; };
-    edit->SetText(QString::fromUtf8("Säule"));
-    EXPECT_EQ(changes, 1);
-    edit->SetText(QString::fromUtf8("Säule"));
-    EXPECT_EQ(changes, 1);
-    edit->SetText("");
+    for (const char* text : {"Säule", "Säule", ""}) edit->SetText(QString::fromUtf8(text));
     EXPECT_EQ(changes, 2);
-    // The operator's typing.
-    typeInto(edit, Qt::Key_A, "a");
+    press(edit, Qt::Key_A, "a");  // the operator's typing
     EXPECT_EQ(edit->GetText(), "a");
     EXPECT_EQ(changes, 3);
-    // A handler's exception is shown, not thrown.
     DialogScript script;
     edit->OnChange = [] { throw std::runtime_error("bad text"); };
     EXPECT_NO_THROW(edit->SetText("x"));
-    ASSERT_EQ(script.shown.size(), 1u);
-    EXPECT_EQ(script.shown[0].text, "bad text");
+    TUxPopupMenu popup;
+    popup.Add("Edit Method")->OnClick = [] { throw std::runtime_error("cannot edit"); };
+    EXPECT_NO_THROW(popup.GetItem(0)->action()->trigger());
+    ASSERT_EQ(script.shown.size(), 2u);
+    EXPECT_EQ(script.shown[0].text + script.shown[1].text, "bad textcannot edit");
 }
 
-TEST(TUxComboBox, AChoiceByTheOperatorFiresClickThenChange) {
+TEST(TUxChoices, OperatorChoicesClickAndTheCodesAreSilent) {
+    std::vector<std::string> log;
     TUxComboBox box;
     box.GetItems()->Add("a");
     box.GetItems()->Add("b");
-    std::vector<std::string> log;
     box.OnClick = [&] { log.push_back("click " + box.GetText().toStdString()); };
     box.OnChange = [&] { log.push_back("change"); };
-    box.SetItemIndex(0);  // by the code: silent
-    EXPECT_TRUE(log.empty());
+    box.SetItemIndex(0);
     box.setCurrentIndex(1);
     emit box.activated(1);
-    EXPECT_EQ(log, (std::vector<std::string>{"click b", "change"}));
-}
-
-TEST(TUxListBox, KeyboardChoiceClicks) {
     QWidget form;
     auto* list = new TUxListBox(&form);
     list->AddItem("a");
     list->AddItem("b");
     list->SetItemIndex(0);
-    int clicks = 0;
-    list->OnClick = [&] { ++clicks; };
-    pressKey(list, Qt::Key_Down);
-    EXPECT_EQ(list->GetItemIndex(), 1);
-    EXPECT_EQ(clicks, 1);
-}
+    list->OnClick = [&] { log.push_back("list " + std::to_string(list->GetItemIndex())); };
+    press(list, Qt::Key_Down);
+    EXPECT_EQ(log, (std::vector<std::string>{"click b", "change", "list 1"}));
 
-TEST(TUxCheckBox, SettingAnotherValueClicksEvenFromInsideTheHandler) {
-    TUxCheckBox box("Flush Method", nullptr);
+    // Setting another value clicks, even from inside the handler.
+    TUxCheckBox check("Flush Method", nullptr);
     std::vector<bool> seen;
-    box.OnClick = [&] {
-        seen.push_back(box.GetChecked());
-        if (box.GetChecked()) box.SetChecked(false);  // refused: unchecks at once
+    check.OnClick = [&] {
+        seen.push_back(check.GetChecked());
+        if (check.GetChecked()) check.SetChecked(false);  // refused: unchecks at once
     };
-    box.SetChecked(false);
-    EXPECT_TRUE(seen.empty());
-    box.SetChecked(true);
+    check.SetChecked(false);
+    check.SetChecked(true);
     EXPECT_EQ(seen, (std::vector<bool>{true, false}));
-    EXPECT_FALSE(box.GetChecked());
-    box.click();  // operator
+    check.click();
     EXPECT_EQ(seen.size(), 4u);
 }
 
-// ---- the string grid
-
-TEST(TUxStringGrid, CellsOutsideTheGridAreIgnored) {
+TEST(TUxStringGrid, CellsOutsideAreIgnoredDroppedRowsComeBackEmptyAndColumnsFillTheFirstEmptyCell) {
     TUxStringGrid grid(nullptr, 3, 4);
     grid.SetCells(1, 1, "5.0");
-    grid.SetCells(3, 1, "beyond");
-    grid.SetCells(1, 4, "below");
-    grid.SetCells(-1, 0, "x");
-    EXPECT_EQ(grid.GetCells(1, 1), "5.0");
-    EXPECT_EQ(grid.GetCells(3, 1), "");
-    EXPECT_EQ(grid.GetCells(1, 4), "");
-    grid.SetColCount(4);
-    EXPECT_EQ(grid.GetCells(3, 1), "");  // the ignored write did not come back
-    grid.SetRowCount(2);
-    EXPECT_EQ(grid.GetRowCount(), 2);
-    EXPECT_EQ(grid.GetCells(1, 1), "5.0");
-    grid.SetRowCount(5);
-    EXPECT_EQ(grid.GetCells(1, 3), "");
     grid.SetCells(2, 1, "kept");
+    for (auto [c, r] : {std::pair{3, 1}, {1, 4}, {-1, 0}}) grid.SetCells(c, r, "beyond");
+    grid.SetColCount(4);
+    grid.SetRowCount(5);
+    EXPECT_EQ(grid.GetCells(3, 1) + grid.GetCells(1, 4), "") << "the ignored writes did not come back";
     grid.SetRowCount(1);
     grid.SetRowCount(2);
-    EXPECT_EQ(grid.GetCells(2, 1), "");  // dropped rows come back empty
-}
+    EXPECT_EQ(grid.GetCells(2, 1), "");
+    EXPECT_EQ(grid.GetCells(1, 1), "");
 
-TEST(TUxStringGrid, ColumnListAddFillsTheFirstEmptyCell) {
-    TUxStringGrid grid(nullptr, 3, 3);
     TUxStrings* col = grid.GetCols(1);
-    EXPECT_EQ(col->GetCount(), 3);
     EXPECT_EQ(col->Add("Time, min"), 0);
     EXPECT_EQ(col->Add(""), 1);  // an empty text is written as one blank
+    EXPECT_EQ(col->Add("2"), -1);
     EXPECT_EQ(grid.GetCells(1, 1), " ");
-    EXPECT_EQ(col->Add("2"), 2);
-    EXPECT_EQ(col->Add("3"), -1);
-    EXPECT_EQ(grid.GetCells(1, 0), "Time, min");
-    EXPECT_EQ(col->Get(2), "2");
-    EXPECT_EQ(col->Get(9), "");
     EXPECT_THROW(col->Insert(0, "x"), EStringListError);
     EXPECT_THROW(col->Delete(0), EStringListError);
     col->Clear();
     EXPECT_EQ(grid.GetCells(1, 0), "");
-    EXPECT_EQ(grid.GetCols(1), col);
     EXPECT_EQ(grid.GetRows(0)->Add("h"), 0);
     EXPECT_EQ(grid.GetCells(0, 0), "h");
 }
 
-TEST(TUxStringGrid, MovesAskOnSelectCellAndMayBeRefused) {
+TEST(TUxStringGrid, MovesAskOnSelectCellMayBeRefusedAndNeverEnterFixedCells) {
     QWidget form;
     auto* grid = new TUxStringGrid(&form, 4, 5);
     grid->SetFixedRows(1);
     grid->SetFixedCols(1);
-    EXPECT_EQ(grid->GetCol(), 1);
-    EXPECT_EQ(grid->GetRow(), 1);
     std::vector<std::pair<int, int>> asked;
     bool allow = true;
     grid->OnSelectCell = [&](int c, int r, bool& can) {
         asked.emplace_back(c, r);
         can = allow;
     };
+    auto at = [&] { return std::make_pair(grid->GetCol(), grid->GetRow()); };
+    EXPECT_EQ(at(), std::make_pair(1, 1));
     EXPECT_TRUE(grid->SetCurrentCell(2, 3));
-    EXPECT_EQ(grid->GetCol(), 2);
-    EXPECT_EQ(grid->GetRow(), 3);
     allow = false;
     EXPECT_FALSE(grid->SetCurrentCell(1, 1));
-    EXPECT_EQ(grid->GetCol(), 2);
-    pressKey(grid, Qt::Key_Down);
-    EXPECT_EQ(grid->GetRow(), 3);
+    press(grid, Qt::Key_Down);
+    EXPECT_EQ(at(), std::make_pair(2, 3));
     EXPECT_EQ(asked.back(), std::make_pair(2, 4));
     allow = true;
-    pressKey(grid, Qt::Key_Up);
-    EXPECT_EQ(grid->GetRow(), 2);
-    // Fixed cells are never entered.
     EXPECT_FALSE(grid->SetCurrentCell(0, 2));
     grid->SetCurrentCell(1, 1);
     const size_t before = asked.size();
-    pressKey(grid, Qt::Key_Up);
-    pressKey(grid, Qt::Key_Left);
-    EXPECT_EQ(grid->GetCol(), 1);
-    EXPECT_EQ(grid->GetRow(), 1);
+    press(grid, Qt::Key_Up);
+    press(grid, Qt::Key_Left);
+    EXPECT_EQ(at(), std::make_pair(1, 1));
     EXPECT_EQ(asked.size(), before);
-    // Tab wraps to the next row's first editable cell.
-    grid->SetTabMoves(true);
+    grid->SetTabMoves(true);  // Tab wraps to the next row's first editable cell
     grid->SetCurrentCell(3, 1);
-    pressKey(grid, Qt::Key_Tab);
-    EXPECT_EQ(grid->GetCol(), 1);
-    EXPECT_EQ(grid->GetRow(), 2);
+    press(grid, Qt::Key_Tab);
+    EXPECT_EQ(at(), std::make_pair(1, 2));
 }
 
 TEST(TUxStringGrid, InPlaceEditorWritesTheCellAndReportsEveryChange) {
@@ -190,25 +148,103 @@ TEST(TUxStringGrid, InPlaceEditorWritesTheCellAndReportsEveryChange) {
     grid->SetCells(1, 1, "1");
     std::vector<QString> seen;
     grid->OnSetEditText = [&](int c, int r, const QString& v) {
-        EXPECT_EQ(c, 1);
-        EXPECT_EQ(r, 1);
+        EXPECT_EQ(std::make_pair(c, r), std::make_pair(1, 1));
         EXPECT_EQ(grid->GetCells(c, r), v);
         seen.push_back(v);
     };
     grid->SetEditorMode(true);
-    ASSERT_TRUE(grid->GetEditorMode());
     auto* editor = grid->findChild<QLineEdit*>();
     ASSERT_NE(editor, nullptr);
     editor->end(false);
-    typeInto(editor, Qt::Key_Period, ".");
-    typeInto(editor, Qt::Key_5, "5");
+    press(editor, Qt::Key_Period, ".");
+    press(editor, Qt::Key_5, "5");
     EXPECT_EQ(seen, (std::vector<QString>{"1.", "1.5"}));
     grid->SetEditorMode(false);
-    EXPECT_FALSE(grid->GetEditorMode());
     EXPECT_EQ(grid->GetCells(1, 1), "1.5");
-
-    // Fixed cells and a grid without editing never open an editor.
-    grid->SetEditing(false);
+    grid->SetEditing(false);  // a grid without editing never opens an editor
     grid->SetEditorMode(true);
     EXPECT_FALSE(grid->GetEditorMode());
+}
+
+TEST(TUxStatusBar, PanelsAndOwnerDraw) {
+    TUxStatusBar bar;
+    bar.resize(600, 24);
+    for (int w : {120, 100, 150, 150}) bar.GetPanels()->Add()->SetWidth(w);
+    EXPECT_EQ(bar.PanelRect(1).left(), 121);
+    EXPECT_EQ(bar.PanelRect(3).right(), 598);  // the last panel takes the rest
+    std::vector<int> drawn;
+    bar.OnDrawPanel = [&](QPainter& p, int index, const QRect& r) {
+        drawn.push_back(index);
+        p.fillRect(r.left(), r.top(), r.width() / 2, r.height(), QColor(0, 0, 0x80));
+    };
+    QImage img(600, 24, QImage::Format_RGB32);
+    bar.render(&img);
+    EXPECT_TRUE(drawn.empty());
+    bar.GetPanels()->GetItem(1)->SetStyle(psOwnerDraw);
+    bar.render(&img);
+    EXPECT_EQ(drawn, std::vector<int>{1});
+    EXPECT_EQ(img.pixelColor(bar.PanelRect(1).left() + 2, 10), QColor(0, 0, 0x80));
+}
+
+TEST(TUxForm, ShowModalReturnsTheModalResultAndCloseQueryCanKeepItOpen) {
+    TUxForm form;
+    auto* ok = new TUxButton("OK", &form);
+    ok->OnClick = [&] { form.SetModalResult(mrOk); };
+    QTimer::singleShot(0, ok, [ok] { ok->Click(); });
+    EXPECT_EQ(form.ShowModal(), mrOk);
+    EXPECT_FALSE(form.isVisible());
+    int asked = 0, closed = 0;
+    form.OnCloseQuery = [&](bool& can) { can = ++asked > 1; };
+    form.OnClose = [&] { ++closed; };
+    QTimer::singleShot(0, &form, [&] {
+        form.Close();
+        EXPECT_TRUE(form.isVisible());
+        form.Close();
+    });
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(closed, 1);
+}
+
+TEST(TUxForm, KeyPreviewSeesTheControlsKeysFirst) {
+    TUxForm form;
+    auto* edit = new TUxEdit(&form);
+    form.SetKeyPreview(true);
+    std::vector<int> keys;
+    form.OnKeyDown = [&](int& key, Qt::KeyboardModifiers shift) {
+        keys.push_back(key);
+        if (key == Qt::Key_L && shift == (Qt::ControlModifier | Qt::AltModifier)) key = 0;
+    };
+    press(edit, Qt::Key_L, "l", Qt::ControlModifier | Qt::AltModifier);  // consumed by the form
+    press(edit, Qt::Key_A, "a");
+    EXPECT_EQ(edit->GetText(), "a");
+    EXPECT_EQ(keys, (std::vector<int>{Qt::Key_L, Qt::Key_A}));
+}
+
+TEST(TUxStringList, IndexErrorsIndexOfAndTheUtf8View) {
+    TUxStringList list;
+    list.Add("Method 1");
+    list.Add(QString::fromUtf8("Méthode 2"));
+    list.Delete(0);
+    try {
+        list.Get(1);
+        FAIL() << "no index error";
+    } catch (const EStringListError& e) {
+        EXPECT_NE(std::string(e.what()).find("out of bounds (1)"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(list.Delete(5), EStringListError);
+    EXPECT_THROW(list.Put(1, "x"), EStringListError);
+    EXPECT_THROW(list.Insert(3, "x"), EStringListError);
+    list.Insert(1, "end");  // inserting at the count appends
+    list.Add(QString::fromUtf8("ÄRGER"));
+    EXPECT_EQ(list.IndexOf(QString::fromUtf8("ärger")), 2) << "IndexOf ignores case but needs the whole text";
+    EXPECT_EQ(list.IndexOf("En"), -1);
+
+    auto ansi = list.AnsiStrings();
+    EXPECT_EQ(ansi.Get(0), "M\u00E9thode 2");
+    EXPECT_EQ(ansi.Add("Dr\u00FCck"), 3);
+    EXPECT_EQ(list.Get(3), QString::fromUtf8("Drück"));
+    ansi.Put(0, "x");
+    EXPECT_EQ(ansi.IndexOf("DR\u00DCCK"), 3);
+    EXPECT_EQ(ansi.ToVector(), (std::vector<std::string>{"x", "end", "\u00C4RGER", "Dr\u00FCck"}));
 }
