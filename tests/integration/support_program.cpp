@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
-#include <QThread>
+#include <QTimer>
 #include <cstring>
-
-#include "integration/simproc.h"
 
 namespace progtest {
 
@@ -25,29 +23,48 @@ QStringList qargs(const std::vector<std::string>& args) {
 
 std::string readFile(const std::string& path) {
     QFile f(QString::fromStdString(path));
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    return f.readAll().toStdString();
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+}
+
+// The simulator's escapes ("\r", "\n", "\0", "\t", "\\", "\xHH") back to bytes.
+std::string unescape(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 >= s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        const size_t at = std::string("rn0t").find(c);
+        if (at != std::string::npos) {
+            out += "\r\n\0\t"[at];
+        } else if (c == 'x' && i + 2 < s.size()) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 }  // namespace
 
-std::string programPath() {
-    return ZENTROVA_BINARY_DIR "/app/zentrova";
+std::string built(const std::string& relative) {
+    return ZENTROVA_BINARY_DIR "/" + relative;
 }
-std::string simulatorPath() {
-    return simproc::binary().toStdString();
-}
-std::string regtoolPath() {
-    return ZENTROVA_BINARY_DIR "/tools/regtool/regtool";
+
+std::string missingProgram() {
+    for (const char* p : {"app/zentrova", "tools/instrument-sim/instrument-sim", "tools/regtool/regtool",
+                          "tools/hplc-sim/hplc-sim"})
+        if (!QFile::exists(QString::fromStdString(built(p)))) return built(p);
+    return "";
 }
 
 void pause(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(10);
-    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -55,7 +72,7 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     t.start();
     while (!done()) {
         if (t.elapsed() > timeoutMs) return false;
-        pause(100);
+        pause(20);
     }
     return true;
 }
@@ -74,19 +91,18 @@ std::string askUnixSocket(const std::string& path, const std::string& line, int 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return {};
     std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        const std::string out = line + "\n";
-        if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) == ssize_t(out.size())) {
-            QElapsedTimer t;
-            t.start();
-            while (answer.find('\n') == std::string::npos && t.elapsed() < timeoutMs) {
-                pollfd p{fd, POLLIN, 0};
-                if (::poll(&p, 1, 20) <= 0) continue;
-                char buf[4096];
-                const ssize_t n = ::read(fd, buf, sizeof buf);
-                if (n <= 0) break;
-                answer.append(buf, size_t(n));
-            }
+    const std::string out = line + "\n";
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, out.data(), out.size(), MSG_NOSIGNAL) == ssize_t(out.size())) {
+        QElapsedTimer t;
+        t.start();
+        while (answer.find('\n') == std::string::npos && t.elapsed() < timeoutMs) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            answer.append(buf, size_t(n));
         }
     }
     ::close(fd);
@@ -96,14 +112,10 @@ std::string askUnixSocket(const std::string& path, const std::string& line, int 
 
 // ---------------------------------------------------------------- Sandbox
 
-Sandbox::Sandbox() = default;
-
 QProcessEnvironment Sandbox::environment(const std::map<std::string, std::string>& extra) const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"APPDATA", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) env.insert(name, dir_.path());
     env.insert("ZENTROVA_REGISTRY", dir_.path() + "/registry.db");
-    env.insert("APPDATA", dir_.path());
-    env.insert("XDG_CONFIG_HOME", dir_.path());
-    env.insert("XDG_DATA_HOME", dir_.path());
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.remove("ZENTROVA_TEST_CONTROL");
     env.remove("ZENTROVA_D2XX_MAP");
@@ -111,10 +123,18 @@ QProcessEnvironment Sandbox::environment(const std::map<std::string, std::string
     return env;
 }
 
-bool Sandbox::regtool(const std::vector<std::string>& args) {
+void Sandbox::useHere() const {
+    for (const char* name : {"APPDATA", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) qputenv(name, dir_.path().toUtf8());
+    qputenv("ZENTROVA_REGISTRY", (dir_.path() + "/registry.db").toUtf8());
+}
+
+bool Sandbox::regtool(const std::vector<std::string>& args, const std::string& input) {
     QProcess p;
     p.setProcessEnvironment(environment());
-    p.start(QString::fromStdString(regtoolPath()), qargs(args));
+    p.start(QString::fromStdString(built("tools/regtool/regtool")), qargs(args));
+    if (!p.waitForStarted(5000)) return false;
+    p.write(input.data(), qint64(input.size()));
+    p.closeWriteChannel();
     return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
@@ -129,100 +149,136 @@ bool Sandbox::setting(const std::string& name, const std::string& value, const s
 }
 
 bool Sandbox::import(const std::string& text) {
-    QProcess p;
-    p.setProcessEnvironment(environment());
-    p.start(QString::fromStdString(regtoolPath()), {"import", "-"});
-    if (!p.waitForStarted(5000)) return false;
-    p.write(text.data(), qint64(text.size()));
-    p.closeWriteChannel();
-    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return regtool({"import", "-"}, text);
 }
 
 std::string Sandbox::logText(const std::string& instance) const {
     return readFile(path() + "/TressivanLabs/Zentrova" + instance + ".log");
 }
 
-// ---------------------------------------------------------------- Simulator
+// ---------------------------------------------------------------- Sim
 
-bool Simulator::start(const std::vector<std::string>& args) {
+bool Sim::start(const std::vector<std::string>& args) {
+    stop();
     log_ = box_.path() + "/sim" + std::to_string(reinterpret_cast<uintptr_t>(this) % 9973) + ".log";
     control_ = log_ + ".ctl";
+    lines_.clear();
+    events_.clear();
     std::vector<std::string> all = args;
-    all.insert(all.end(), {"--log", log_, "--control", control_});
-    proc_.process().setProcessEnvironment(box_.environment());
-    return proc_.start(qargs(all));
+    all.insert(all.end(), {"--log", log_, "--control", control_, "--verbose", "--serial", "4711"});
+    QObject::disconnect(&proc_, nullptr, nullptr, nullptr);
+    QObject::connect(&proc_, &QProcess::readyReadStandardOutput, [this] { pump(); });
+    QObject::connect(&proc_, &QProcess::readyReadStandardError, [this] { pump(); });
+    proc_.setProcessEnvironment(box_.environment());
+    clock_.start();
+    proc_.start(QString::fromStdString(built("tools/instrument-sim/instrument-sim")), qargs(all));
+    const auto ready = [this] {
+        for (const auto& l : lines_)
+            if (l.find(" ready: ") != std::string::npos) return true;
+        return false;
+    };
+    return waitUntil([&] { return ready() || proc_.state() == QProcess::NotRunning; }, 5000) && ready();
 }
 
-bool Simulator::startPty(const std::vector<std::string>& extraArgs, const std::string& name) {
+void Sim::pump() {
+    stdout_ += proc_.readAllStandardOutput().toStdString();
+    stderr_ += proc_.readAllStandardError().toStdString();
+    for (size_t nl; (nl = stdout_.find('\n')) != std::string::npos; stdout_.erase(0, nl + 1))
+        lines_.push_back(stdout_.substr(0, nl));
+    for (size_t nl; (nl = stderr_.find('\n')) != std::string::npos; stderr_.erase(0, nl + 1)) {
+        const std::string line = stderr_.substr(0, nl);
+        if (line.rfind("rx ", 0) == 0 || line.rfind("tx ", 0) == 0)
+            events_.push_back({clock_.elapsed(), line[0] == 'r', unescape(line.substr(3))});
+    }
+}
+
+bool Sim::startPty(const std::vector<std::string>& extraArgs, const std::string& name) {
     pty_ = box_.path() + "/" + name;
     std::vector<std::string> args{"--pty", pty_};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     return start(args);
 }
 
-bool Simulator::startTcp(const std::string& addrPort, const std::vector<std::string>& extraArgs) {
-    std::vector<std::string> args{"--tcp", addrPort};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    return start(args);
+std::string Sim::startTcp192(const std::vector<std::string>& extraArgs) {
+    // Other copies of the suite may run at once: each tries its own addresses.
+    for (int i = 0; i < 8; ++i) {
+        const int n = int((::getpid() * 8 + i) % 62500);
+        const std::string addr = "127.61." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1);
+        std::vector<std::string> args{"--tcp", addr + ":192"};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        if (start(args)) return addr;
+    }
+    return "";
 }
 
-void Simulator::stop() {
-    proc_.stop();
+void Sim::stop() {
+    if (proc_.state() == QProcess::NotRunning) return;
+    proc_.write("quit\n");
+    if (!proc_.waitForFinished(3000)) proc_.kill();
+    proc_.waitForFinished(1000);
 }
 
-std::string Simulator::control(const std::string& command) {
+std::string Sim::control(const std::string& command) {
     return askUnixSocket(control_, command);
 }
 
-std::vector<std::string> Simulator::commands() const {
+bool Sim::drop() {
+    const size_t from = lines_.size();
+    return control("drop") == "ok" && waitUntil(
+                                          [&] {
+                                              for (size_t i = from; i < lines_.size(); ++i)
+                                                  if (lines_[i].find("link dropped") != std::string::npos)
+                                                      return true;
+                                              return false;
+                                          },
+                                          3000);
+}
+
+std::vector<std::string> Sim::commands(bool raw) const {
     std::vector<std::string> out;
     const std::string text = readFile(log_);
-    size_t pos = 0, nl;
-    while ((nl = text.find('\n', pos)) != std::string::npos) {
-        std::string c = simproc::unescape(text.substr(pos, nl - pos));
-        pos = nl + 1;
-        // Telnet sends CR NUL; both go.
-        while (!c.empty() && (c.back() == '\r' || c.back() == '\n' || c.back() == '\0')) c.pop_back();
+    for (size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        std::string c = text.substr(pos, nl - pos);
+        if (!raw) {
+            c = unescape(c);
+            // Telnet sends CR NUL; both go.
+            while (!c.empty() && (c.back() == '\r' || c.back() == '\n' || c.back() == '\0')) c.pop_back();
+        }
         out.push_back(c);
     }
     return out;
 }
 
-std::vector<std::string> Simulator::nonQueries() const {
+std::vector<std::string> Sim::nonQueries() const {
     std::vector<std::string> out;
     for (auto& c : commands())
         if (c.rfind("?", 0) != 0) out.push_back(c);
     return out;
 }
 
-std::string Simulator::output() const {
-    proc_.pump();
-    std::string out = proc_.error();
-    for (const std::string& line : proc_.output()) out += (out.empty() ? "" : "\n") + line;
+std::string Sim::output() const {
+    std::string out = proc_.errorString().toStdString();
+    for (const std::string& line : lines_) out += "\n" + line;
     return out;
 }
 
 // ---------------------------------------------------------------- Program
 
 bool Program::start(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
-    instance_.clear();
-    if (!args.empty() && (args[0] == "1" || args[0] == "2" || args[0] == "3" || args[0] == "4"))
-        instance_ = args[0];
+    instance_ = !args.empty() && args[0].size() == 1 && args[0] >= "1" && args[0] <= "4" ? args[0] : "";
     control_ = box_.path() + "/control" + instance_;
     std::map<std::string, std::string> all = env;
     all["ZENTROVA_TEST_CONTROL"] = control_;
     proc_.setProcessEnvironment(box_.environment(all));
     proc_.setProcessChannelMode(QProcess::MergedChannels);
-    proc_.start(QString::fromStdString(programPath()), qargs(args));
-    if (!proc_.waitForStarted(5000)) return false;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 10000) {
-        if (control("state", 500).rfind("mode=", 0) == 0) return true;
-        if (proc_.state() == QProcess::NotRunning) return false;
-        pause(20);
-    }
-    return false;
+    proc_.start(QString::fromStdString(built("app/zentrova")), qargs(args));
+    return proc_.waitForStarted(5000) &&
+           waitUntil(
+               [&] {
+                   return control("state", 500).rfind("mode=", 0) == 0 || proc_.state() == QProcess::NotRunning;
+               },
+               10000) &&
+           proc_.state() == QProcess::Running;
 }
 
 void Program::stop() {
@@ -249,21 +305,13 @@ std::string Program::state(const std::string& key) {
     const size_t from = at + key.size() + 2;
     // Values end at the next " word=" (captions and messages may hold blanks).
     size_t end = s.size();
-    for (const char* k : {" mode=", " enabled=", " shown=", " caption=", " message="}) {
-        const size_t p = s.find(k, from);
-        if (p != std::string::npos && p < end) end = p;
-    }
+    for (const char* k : {" mode=", " enabled=", " shown=", " caption=", " message="})
+        end = std::min(end, s.find(k, from));
     return s.substr(from, end - from);
 }
 
 bool Program::waitForLog(const std::string& text, int timeoutMs, int count) {
-    QElapsedTimer t;
-    t.start();
-    do {
-        if (countOf(logText(), text) >= count) return true;
-        pause(50);
-    } while (t.elapsed() < timeoutMs);
-    return false;
+    return waitUntil([&] { return countOf(logText(), text) >= count; }, timeoutMs);
 }
 
 std::string Program::output() {

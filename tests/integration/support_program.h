@@ -1,18 +1,18 @@
-// Helpers of the whole-program tests: the real zentrova binary and the simulated instrument,
-// each in its own process, in a fresh folder that holds the settings store, the logs and the
-// sockets. Runs real seconds.
+// Helpers of the whole-program tests: the real zentrova binary and the simulated instrument, each
+// in its own process, in a fresh folder that holds the settings store, the logs and the sockets.
+// Runs real seconds; every wait is on a log line, a control answer or the simulator's record.
 //
-//   progtest::Sandbox box;                                   // temp dir, env for both processes
-//   progtest::Simulator sim(box);
-//   ASSERT_TRUE(sim.startPty());                              // or sim.startTcp("127.0.0.71:192")
-//   box.setting("ConnectMethod", 3); box.setting("USB", "KVZ Sim");
+//   progtest::Sandbox box;
+//   progtest::Sim sim(box);
+//   ASSERT_TRUE(sim.startPty()) << sim.output();
+//   box.setting("ConnectMethod", 2); box.setting("COM", sim.ptyPath());
 //   progtest::Program prog(box);
-//   ASSERT_TRUE(prog.start({}, {{"ZENTROVA_D2XX_MAP", "KVZ Sim=" + sim.ptyPath()}}));
+//   ASSERT_TRUE(prog.start());
 //   ASSERT_TRUE(prog.waitForLog("#main: setMode(): mode=2; current mode=0", 15000));
-//   prog.control("answer yes"); prog.control("menu Exit1");  // the test-control channel
+//   prog.control("answer yes"); prog.control("close");        // the test-control channel
 //   sim.commands();                                           // what the instrument received
-//   prog.waitForExit(10000);
 #pragma once
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <functional>
@@ -20,20 +20,23 @@
 #include <string>
 #include <vector>
 
-#include "integration/simproc.h"
-
 namespace progtest {
 
-std::string programPath();    // ZENTROVA_BINARY_DIR "/app/zentrova"
-std::string simulatorPath();  // ZENTROVA_BINARY_DIR "/tools/instrument-sim/instrument-sim"
-std::string regtoolPath();    // ZENTROVA_BINARY_DIR "/tools/regtool/regtool"
+// A program of the build ("app/zentrova", "tools/regtool/regtool", ...), by its full path.
+std::string built(const std::string& relative);
+// The first of zentrova, instrument-sim, regtool and hplc-sim that is not built ("" if none).
+std::string missingProgram();
 
+// Runs this process's event loop for ms.
+void pause(int ms);
+// Runs the event loop until done() holds; false after timeoutMs.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs);
+int countOf(const std::string& text, const std::string& what);
 // One line-based request/answer over a Unix socket; "" when nothing answered in time.
 std::string askUnixSocket(const std::string& path, const std::string& line, int timeoutMs = 3000);
 
 class Sandbox {
   public:
-    Sandbox();
     bool ok() const { return dir_.isValid(); }
     std::string path() const { return dir_.path().toStdString(); }
     // Seeds a value of the instrument key (instance "" unless given) through regtool.
@@ -43,39 +46,58 @@ class Sandbox {
     bool import(const std::string& text);
     // ZENTROVA_REGISTRY, APPDATA, XDG_CONFIG_HOME, QT_QPA_PLATFORM=offscreen, plus extra.
     QProcessEnvironment environment(const std::map<std::string, std::string>& extra = {}) const;
-    // The program's daily log of an instance.
+    // Points this process's settings store and data folder here (for a link window in-process).
+    void useHere() const;
+    // The daily log of an instance.
     std::string logText(const std::string& instance = "") const;
 
   private:
-    bool regtool(const std::vector<std::string>& args);
+    bool regtool(const std::vector<std::string>& args, const std::string& input = "");
     QTemporaryDir dir_{"/tmp/zprog-XXXXXX"};  // socket paths must stay short
 };
 
-class Simulator {
+// A simulator's verbose trace: what it received ("rx") or sent, with the time this side read it.
+struct TraceEvent {
+    qint64 ms;
+    bool fromLink;
+    std::string bytes;
+};
+
+class Sim {
   public:
-    explicit Simulator(Sandbox& box) : box_(box) {}
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
+    explicit Sim(Sandbox& box) : box_(box) {}
+    ~Sim() { stop(); }
+    Sim(const Sim&) = delete;
+    Sim& operator=(const Sim&) = delete;
 
     // Serves on a pseudo-terminal linked at <sandbox>/<name>; waits for "ready".
     bool startPty(const std::vector<std::string>& extraArgs = {}, const std::string& name = "kvz-tty");
-    // Serves TCP on addr:port; false when it cannot listen (e.g. port 192 without root).
-    bool startTcp(const std::string& addrPort, const std::vector<std::string>& extraArgs = {});
+    // Serves TCP on port 192 of a loopback address no other test holds; that address, or ""
+    // when it cannot listen (port 192 needs root).
+    std::string startTcp192(const std::vector<std::string>& extraArgs = {});
     void stop();
     const std::string& ptyPath() const { return pty_; }
     // A control command ("silent on", "status", ...); its one answer line.
     std::string control(const std::string& command);
-    // Every command received so far, unescaped, without its CR (and the NUL of telnet).
-    std::vector<std::string> commands() const;
+    // "drop", then waits until the simulator serves its new link.
+    bool drop();
+    // Every command received so far as logged ("\r", "\0" escaped), or unescaped without its end.
+    std::vector<std::string> commands(bool raw = false) const;
     // The commands that are not status queries ("? ...").
     std::vector<std::string> nonQueries() const;
-    std::string output() const;  // stdout and stderr so far (diagnostics)
+    const std::vector<TraceEvent>& events() const { return events_; }
+    void clearEvents() { events_.clear(); }
+    std::string output() const;  // what it said on standard output (diagnostics)
 
   private:
     bool start(const std::vector<std::string>& args);
+    void pump();
     Sandbox& box_;
-    mutable simproc::SimProcess proc_;
-    std::string pty_, log_, control_;
+    QProcess proc_;
+    QElapsedTimer clock_;
+    std::string pty_, log_, control_, stdout_, stderr_;
+    std::vector<std::string> lines_;
+    std::vector<TraceEvent> events_;
 };
 
 class Program {
@@ -90,10 +112,8 @@ class Program {
     bool start(const std::vector<std::string>& args = {}, const std::map<std::string, std::string>& env = {});
     // Ends the process (SIGTERM, then SIGKILL).
     void stop();
-    bool running() const { return proc_.state() != QProcess::NotRunning; }
     bool waitForExit(int timeoutMs);
     int exitCode() const { return proc_.exitCode(); }
-    qint64 pid() const { return proc_.processId(); }
 
     std::string control(const std::string& command, int timeoutMs = 3000);
     // The value of key=... in the answer of "state" ("" when absent).
@@ -106,14 +126,7 @@ class Program {
   private:
     Sandbox& box_;
     QProcess proc_;
-    std::string control_, instance_;
-    std::string output_;
+    std::string control_, instance_, output_;
 };
-
-int countOf(const std::string& text, const std::string& what);
-// Sleeps while keeping this process's events going.
-void pause(int ms);
-// Polls done() every 100 ms until it holds; false after timeoutMs.
-bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
 }  // namespace progtest

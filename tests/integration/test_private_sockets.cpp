@@ -10,7 +10,7 @@
 #include <QProcess>
 #include <functional>
 
-#include "integration/simproc.h"
+#include "integration/support_program.h"
 #include "platform/DdeClient.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
@@ -46,7 +46,7 @@ TEST(PrivateSockets, Mode0600AndForeignFilesLeftAlone) {
          [] { TestControl::stop(); }},
         {"simulator control", simControl,
          [&] {
-             sim.start(simproc::binary(), {"--pty", QString::fromStdString(env.path("tty")), "--control",
+             sim.start(QString::fromStdString(progtest::built("tools/instrument-sim/instrument-sim")), {"--pty", QString::fromStdString(env.path("tty")), "--control",
                                            QString::fromStdString(simControl)});
              // Running from here on: the socket can appear before the start is reported.
              if (!sim.waitForStarted(10000)) return false;

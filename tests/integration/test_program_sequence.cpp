@@ -1,13 +1,10 @@
-// A sequence in step with the HPLC: the real program and the simulator as processes, the
-// sequence chosen through the program's test-control channel, the relay signal for every run,
-// the end of the sequence, then the STOP command during a run.
+// A sequence in step with the HPLC, then a lost link under a running sequence: the real program
+// and the simulator (at 20 times speed) as processes, the sequence chosen through the program's
+// test-control channel, the relay signal for every run, the end of the sequence; then the box
+// held open while the instrument goes silent and comes back, and the halt under the open box.
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 #include <algorithm>
-#include <functional>
 #include <string>
 
 #include "integration/support_program.h"
@@ -15,116 +12,101 @@
 namespace {
 
 using progtest::countOf;
+using progtest::waitUntil;
 
-// The real program and the simulator in their own processes, a method and a sequence seeded
-// with regtool; the commands come through the program's test-control channel. Runs real
-// seconds (the run time of each method is 3 s).
-class ProgramSequence : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        for (const std::string& p :
-             {progtest::programPath(), progtest::simulatorPath(), progtest::regtoolPath()})
-            ASSERT_TRUE(QFile::exists(QString::fromStdString(p))) << p << " is not built";
-        ASSERT_TRUE(box.ok());
-        ASSERT_TRUE(sim.startPty({"--speed", "20"})) << sim.output();
-        ASSERT_TRUE(box.setting("ConnectMethod", 3));
-        ASSERT_TRUE(box.setting("USB", "KVZ Sim"));
-        ASSERT_TRUE(box.setting("HPLCType", "Other"));
-        ASSERT_TRUE(box.setting("RefillSpeed", 55));
-        ASSERT_TRUE(seed());
-        ASSERT_TRUE(prog.start({}, {{"ZENTROVA_D2XX_MAP", "KVZ Sim=" + sim.ptyPath()}})) << prog.output();
-        const std::string chosen = prog.control("sequence Pair");
-        if (chosen.rfind("error", 0) == 0)
-            GTEST_SKIP() << "the program's test channel cannot choose a sequence";
-        ASSERT_TRUE(prog.waitForLog("#SetDefaultSequence: Pair", 3000)) << prog.logText();
-        ASSERT_TRUE(prog.waitForLog("#main: setMode(): mode=2; current mode=0", 20000)) << prog.logText();
-    }
+const std::string kLive = "#main: setMode(): mode=2; current mode=0";
 
-    // Two methods of 3 s and the sequence "Pair" with one run of each.
-    bool seed() {
-        const char* text =
-            "[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Fast]\n"
-            "\"ColumnT\"=sz:30\n\"ReactorT\"=sz:35\n\"Runtime\"=sz:0.05\n\"EquilTime\"=sz:0\n"
-            "\"Pump1Flow\"=sz:0.1\n\"Pump2Flow\"=sz:0.1\n"
-            "[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Faster]\n"
-            "\"ColumnT\"=sz:30\n\"ReactorT\"=sz:35\n\"Runtime\"=sz:0.05\n\"EquilTime\"=sz:0\n"
-            "\"Pump1Flow\"=sz:0.2\n\"Pump2Flow\"=sz:0.1\n"
-            "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Pair\\0000001]\n"
-            "\"Name\"=sz:Fast\n\"Repeat\"=sz:1\n"
-            "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Pair\\0000002]\n"
-            "\"Name\"=sz:Faster\n\"Repeat\"=sz:1\n";
-        return box.import(text);
-    }
+// Two methods of 3 s and the sequence "Pair" with one run of each.
+const char* kSeed =
+    "[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Fast]\n"
+    "\"ColumnT\"=sz:30\n\"ReactorT\"=sz:35\n\"Runtime\"=sz:0.05\n\"EquilTime\"=sz:0\n"
+    "\"Pump1Flow\"=sz:0.1\n\"Pump2Flow\"=sz:0.1\n"
+    "[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Faster]\n"
+    "\"ColumnT\"=sz:30\n\"ReactorT\"=sz:35\n\"Runtime\"=sz:0.05\n\"EquilTime\"=sz:0\n"
+    "\"Pump1Flow\"=sz:0.2\n\"Pump2Flow\"=sz:0.1\n"
+    "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Pair\\0000001]\n"
+    "\"Name\"=sz:Fast\n\"Repeat\"=sz:1\n"
+    "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Pair\\0000002]\n"
+    "\"Name\"=sz:Faster\n\"Repeat\"=sz:1\n";
 
-    void menu(const std::string& name) { ASSERT_EQ(prog.control("menu " + name), "ok"); }
-
-    // Enables the instrument and starts the sequence through the menu commands.
-    void enableAndStart() {
-        if (prog.state("enabled") != "1") menu("Enable1");  // a sequence's end leaves it enabled
-        ASSERT_TRUE(waitFor([&] { return prog.state("enabled") == "1"; }, 5000)) << prog.control("boxes");
-        menu("StartSequence1");
-        ASSERT_TRUE(waitFor([&] { return prog.state("mode") == "7"; }, 5000)) << prog.control("boxes");
-    }
-
-    // The HPLC's answer for run n: relay pulses of 2 s until the program reports the run started.
-    bool relayForRun(int n, int timeoutMs) {
-        const std::string started = "#bRun(): HPLC Run signal received, starting Run ";
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            if (sim.control("relay pulse 40000").rfind("ok", 0) != 0) return false;  // 2 s at speed 20
-            if (prog.waitForLog(started, 2500, n)) return true;
-        }
-        return false;
-    }
-
-    static bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            if (done()) return true;
-            progtest::pause(100);
-        }
-        return done();
-    }
-
+TEST(ProgramSequence, RunsInStepWithTheRelayThenTheLinkReturnsUnderTheLostLinkBox) {
+    ASSERT_EQ(progtest::missingProgram(), "");
     progtest::Sandbox box;
-    progtest::Simulator sim{box};
-    progtest::Program prog{box};
-};
-
-TEST_F(ProgramSequence, RelayForEveryRunEndsTheSequenceThenStopHaltsTheNext) {
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty({"--speed", "20"})) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    ASSERT_TRUE(box.setting("HPLCType", "Other"));  // the run signal comes from the relay input
+    ASSERT_TRUE(box.setting("RefillSpeed", 55));
+    ASSERT_TRUE(box.import(kSeed));
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    ASSERT_EQ(prog.control("sequence Pair"), "ok");
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+    const auto enableAndStart = [&] {
+        if (prog.state("enabled") != "1") {
+            ASSERT_EQ(prog.control("menu Enable1"), "ok");  // a sequence's end leaves it enabled
+        }
+        ASSERT_TRUE(waitUntil([&] { return prog.state("enabled") == "1"; }, 5000)) << prog.control("boxes");
+        ASSERT_EQ(prog.control("menu StartSequence1"), "ok");
+        ASSERT_TRUE(waitUntil([&] { return prog.state("mode") == "7"; }, 5000)) << prog.control("boxes");
+    };
+    // The HPLC's answer for run n: relay pulses of 2 s until the program reports the run started.
+    const auto relayForRun = [&](int n) {
+        return waitUntil(
+            [&] {
+                return sim.control("relay pulse 40000") == "ok" &&
+                       prog.waitForLog("#bRun(): HPLC Run signal received, starting Run ", 2500, n);
+            },
+            60000);
+    };
     enableAndStart();
-    ASSERT_TRUE(relayForRun(1, 20000)) << prog.logText();
-    ASSERT_TRUE(relayForRun(2, 60000)) << prog.logText();
+    ASSERT_TRUE(relayForRun(1)) << prog.logText();
+    ASSERT_TRUE(relayForRun(2)) << prog.logText();
     ASSERT_TRUE(prog.waitForLog("END OF SEQUENCE REACHED (2 OF 2 RUNS)", 20000)) << prog.logText();
     EXPECT_EQ(prog.state("mode"), "2");
     std::string log = prog.logText();
-    EXPECT_NE(log.find("#menu: Control->Enable"), std::string::npos);
+    EXPECT_NE(log.find("#SetDefaultSequence: Pair"), std::string::npos);
     EXPECT_NE(log.find("#menu: Sequence Start"), std::string::npos);
     EXPECT_EQ(countOf(log, "#bRun(): Run finished, "), 2);
 
-    // Again, and the STOP command during the first run halts everything at once.
+    // Again, and the instrument falls silent while the sequence waits for the HPLC.
     enableAndStart();
-    ASSERT_TRUE(relayForRun(3, 20000)) << prog.logText();
+    ASSERT_EQ(prog.control("hold on"), "ok");
+    ASSERT_EQ(sim.control("silent on"), "ok");
+    ASSERT_TRUE(prog.waitForLog("#main: SetMode(): pop-up Connection Lost message", 20000)) << prog.logText();
+    ASSERT_EQ(prog.control("open"), "1");
     const size_t before = sim.nonQueries().size();
-    menu("StopReset1");
-    ASSERT_TRUE(waitFor([&] { return prog.state("mode") == "4"; }, 3000));
-    ASSERT_TRUE(waitFor(
-        [&] {
-            const auto c = sim.nonQueries();
-            return std::count(c.begin() + long(before), c.end(), "RHEAT OFF") > 0;
-        },
-        3000));
-    const auto after = sim.nonQueries();
-    const std::vector<std::string> halt(after.begin() + long(before), after.end());
+    const size_t queries = sim.commands().size() - before;
+    ASSERT_EQ(sim.control("silent off"), "ok");
+
+    // With the box still open: the reconnect and the halt on the wire.
+    ASSERT_TRUE(prog.waitForLog(kLive, 8000, 2)) << prog.logText();
+    std::vector<std::string> sent;
+    const auto sentSince = [&] {
+        const auto all = sim.nonQueries();
+        sent.assign(all.begin() + long(before), all.end());
+        return std::find(sent.begin(), sent.end(), "RHEAT OFF") != sent.end();
+    };
+    ASSERT_TRUE(waitUntil(sentSince, 5000)) << prog.logText();
     for (const char* c : {"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"})
-        EXPECT_NE(std::find(halt.begin(), halt.end(), c), halt.end()) << c;
-    progtest::pause(5000);  // longer than the run: it does not finish
-    log = prog.logText();
-    EXPECT_EQ(countOf(log, "#bRun(): Run finished, "), 2);
-    EXPECT_NE(log.find("#main: Stop pressed"), std::string::npos);
-    EXPECT_EQ(prog.state("mode"), "4");
+        EXPECT_NE(std::find(sent.begin(), sent.end(), c), sent.end()) << c;
+    // Commands the run had queued may still leave before the halt clears the queue; after the
+    // halt nothing starts again, though the status polls go on.
+    ASSERT_TRUE(waitUntil([&] { return sim.commands().size() - sim.nonQueries().size() >= queries + 4; }, 5000));
+    sentSince();
+    EXPECT_TRUE(std::none_of(std::find(sent.begin(), sent.end(), "RHEAT OFF"), sent.end(), [](auto& c) {
+        return c.rfind("FWD", 0) == 0 || c.rfind("VALVE", 0) == 0;
+    }));
+    EXPECT_EQ(prog.control("open"), "1");
+    EXPECT_EQ(prog.state("mode"), "2");
+    EXPECT_EQ(countOf(prog.logText(), "pop-up Connection Lost message"), 1);
+
+    ASSERT_EQ(prog.control("answer ok"), "ok");
+    ASSERT_TRUE(prog.waitForLog("pop-up Connection Lost message closed, Instrument Halted", 3000));
+    EXPECT_EQ(prog.control("open"), "0");
+    EXPECT_EQ(prog.state("mode"), "2");
+    EXPECT_EQ(prog.state("enabled"), "0");
 }
 
 }  // namespace
