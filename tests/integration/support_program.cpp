@@ -124,7 +124,8 @@ QProcessEnvironment Sandbox::environment(const std::map<std::string, std::string
 }
 
 void Sandbox::useHere() const {
-    for (const char* name : {"APPDATA", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) qputenv(name, dir_.path().toUtf8());
+    for (const char* name : {"APPDATA", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+        qputenv(name, dir_.path().toUtf8());
     qputenv("ZENTROVA_REGISTRY", (dir_.path() + "/registry.db").toUtf8());
 }
 
@@ -275,7 +276,8 @@ bool Program::start(const std::vector<std::string>& args, const std::map<std::st
     return proc_.waitForStarted(5000) &&
            waitUntil(
                [&] {
-                   return control("state", 500).rfind("mode=", 0) == 0 || proc_.state() == QProcess::NotRunning;
+                   return control("state", 500).rfind("mode=", 0) == 0 ||
+                          proc_.state() == QProcess::NotRunning;
                },
                10000) &&
            proc_.state() == QProcess::Running;

@@ -194,19 +194,19 @@ TEST_P(LinkTransports, PacedConversationLostLinkAndReconnect) {
     std::vector<std::string> burst;
     std::copy_if(cmds.begin(), cmds.end(), std::back_inserter(burst), [](auto& c) { return c[0] != '?'; });
     EXPECT_EQ(burst, (std::vector<std::string>{"CFAN ON", "RFAN ON", "CFAN OFF", "RFAN OFF", "DOOR OPEN",
-                                                "RFAN ON", "CFAN ON", "CFAN OFF"}));
+                                               "RFAN ON", "CFAN ON", "CFAN OFF"}));
     // After the identity reply every status query is "? 123" (field 7 of this identity is 0),
     // each with the transport's line end.
     for (size_t i = 1; i < cmds.size(); ++i) EXPECT_TRUE(cmds[i][0] != '?' || cmds[i] == "? 123") << cmds[i];
-    for (const auto& raw : sim.commands(true))
-        EXPECT_EQ(raw.substr(raw.rfind("\\r")), row.lineEnd) << raw;
+    for (const auto& raw : sim.commands(true)) EXPECT_EQ(raw.substr(raw.rfind("\\r")), row.lineEnd) << raw;
 
     // The daily log: every command and every received line with its time prefix, and the
     // malformed line followed by the error.
     std::string daily;
     const auto logged = [&daily](const std::string& line) {
         const std::string quoted = std::regex_replace(line, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-        return std::regex_search(daily, std::regex("(^|\n)[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{2}," + quoted + "\n"));
+        return std::regex_search(daily,
+                                 std::regex("(^|\n)[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{2}," + quoted + "\n"));
     };
     std::string fromSim;
     for (const auto& e : sim.events())
@@ -225,7 +225,9 @@ TEST_P(LinkTransports, PacedConversationLostLinkAndReconnect) {
     EXPECT_EQ(notLogged(), "") << "every command and every received line";
     EXPECT_GE(lines, 12);
     EXPECT_TRUE(std::regex_search(
-        daily, std::regex(R"(\n[0-9:.]{11},>*\?[0-3],[^,\n]*,[^,\n]*\n[0-9:.]{11},Error: Malformed status line!!! See above\.\n)")));
+        daily,
+        std::regex(
+            R"(\n[0-9:.]{11},>*\?[0-3],[^,\n]*,[^,\n]*\n[0-9:.]{11},Error: Malformed status line!!! See above\.\n)")));
     EXPECT_TRUE(link->IsConnectionAlive());
 
     // Bytes without a line end leave a partial line in the link; then the link drops.
@@ -237,7 +239,8 @@ TEST_P(LinkTransports, PacedConversationLostLinkAndReconnect) {
     ASSERT_TRUE(sim.drop());
     link->Timer1->start();
     if (row.transport == Tcp) {
-        EXPECT_TRUE(waitUntil([&] { return !link->IsConnected(); }, 3000)) << "the port closes when the peer does";
+        EXPECT_TRUE(waitUntil([&] { return !link->IsConnected(); }, 3000))
+            << "the port closes when the peer does";
     }
     if (row.waitForLost) {
         // The alive check, polled once a second as the instrument state does, reports the link
@@ -272,7 +275,8 @@ TEST_P(LinkTransports, PacedConversationLostLinkAndReconnect) {
             break;
         }
     ASSERT_NE(firstSent.find('?'), std::string::npos) << firstSent;
-    const auto firstReceived = std::find_if(loggedLines.begin(), loggedLines.end(), [](auto& l) { return l[0] != '?' || l[1] != ' '; });
+    const auto firstReceived = std::find_if(loggedLines.begin(), loggedLines.end(),
+                                            [](auto& l) { return l[0] != '?' || l[1] != ' '; });
     ASSERT_NE(firstReceived, loggedLines.end());
     EXPECT_EQ(*firstReceived, firstSent);
     EXPECT_TRUE(link->IsConnectionAlive());
@@ -285,8 +289,8 @@ TEST_P(LinkTransports, PacedConversationLostLinkAndReconnect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, LinkTransports,
-                         ::testing::Values(Row{"Serial", Serial, "\\r", true}, Row{"Tcp", Tcp, "\\r\\0", false},
-                                           Row{"Usb", Usb, "\\r", false}),
+                         ::testing::Values(Row{"Serial", Serial, "\\r", true},
+                                           Row{"Tcp", Tcp, "\\r\\0", false}, Row{"Usb", Usb, "\\r", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

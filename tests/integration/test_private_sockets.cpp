@@ -46,8 +46,9 @@ TEST(PrivateSockets, Mode0600AndForeignFilesLeftAlone) {
          [] { TestControl::stop(); }},
         {"simulator control", simControl,
          [&] {
-             sim.start(QString::fromStdString(progtest::built("tools/instrument-sim/instrument-sim")), {"--pty", QString::fromStdString(env.path("tty")), "--control",
-                                           QString::fromStdString(simControl)});
+             sim.start(QString::fromStdString(progtest::built("tools/instrument-sim/instrument-sim")),
+                       {"--pty", QString::fromStdString(env.path("tty")), "--control",
+                        QString::fromStdString(simControl)});
              // Running from here on: the socket can appear before the start is reported.
              if (!sim.waitForStarted(10000)) return false;
              // Up when its control socket is there; a refusal ends the process.

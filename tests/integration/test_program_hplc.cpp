@@ -26,7 +26,9 @@ TEST(ProgramHplc, SilentDataSystemLeavesRunningWithinOneTimeOut) {
                {"--service", "ZSIM1", "--status", "RUN", "--write-ini", QString::fromStdString(box.path())});
     std::string said;
     ASSERT_TRUE(progtest::waitUntil(
-        [&] { return (said += hplc.readAllStandardOutput().toStdString()).find("ready ") != std::string::npos; },
+        [&] {
+            return (said += hplc.readAllStandardOutput().toStdString()).find("ready ") != std::string::npos;
+        },
         5000))
         << said;
 
@@ -40,7 +42,8 @@ TEST(ProgramHplc, SilentDataSystemLeavesRunningWithinOneTimeOut) {
     };
     hplc.write("silent\n");
     // A poll every 3 s, its request's 10-s time-out, the module's next 1-s update.
-    ASSERT_TRUE(progtest::waitUntil([&] { return after("#hplc: DDE HPLC state= N/A"); }, 16000)) << prog.logText();
+    ASSERT_TRUE(progtest::waitUntil([&] { return after("#hplc: DDE HPLC state= N/A"); }, 16000))
+        << prog.logText();
     EXPECT_TRUE(after("#ChemDDEStatus: Unknown"));
     hplc.write("RUN\n");
     EXPECT_TRUE(prog.waitForLog(running, 8000, 2)) << "a good answer restores the state";

@@ -68,7 +68,8 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
     ASSERT_TRUE(waitUntil(
         [&] {
             for (Instance* i : live)
-                if (i->firstLogMs < 0 && countOf(i->prog->logText(), "#main:") > 0) i->firstLogMs = clock.elapsed();
+                if (i->firstLogMs < 0 && countOf(i->prog->logText(), "#main:") > 0)
+                    i->firstLogMs = clock.elapsed();
             return std::all_of(live.begin(), live.end(), [](Instance* i) { return i->firstLogMs >= 0; });
         },
         12000));
@@ -78,7 +79,8 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
         ASSERT_TRUE(i->prog->waitForLog(kLive, 4000)) << i->prog->logText();
         const std::string log = i->prog->logText();
         EXPECT_EQ(log.find("#main:"), log.find("#main: Connection lost")) << log;
-        EXPECT_LT(log.find("#main: Connection lost"), log.find(",? 0123")) << "the link opens on the sixth tick";
+        EXPECT_LT(log.find("#main: Connection lost"), log.find(",? 0123"))
+            << "the link opens on the sixth tick";
         EXPECT_EQ(countOf(log, "#main: Connection lost"), 1);
         // The first live tick: status queries, then the halt; the fan was never switched on.
         ASSERT_TRUE(waitUntil([&] { return count(i->sim->commands(), "RHEAT OFF") > 0; }, 3000));

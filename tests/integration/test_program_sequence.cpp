@@ -93,11 +93,11 @@ TEST(ProgramSequence, RunsInStepWithTheRelayThenTheLinkReturnsUnderTheLostLinkBo
         EXPECT_NE(std::find(sent.begin(), sent.end(), c), sent.end()) << c;
     // Commands the run had queued may still leave before the halt clears the queue; after the
     // halt nothing starts again, though the status polls go on.
-    ASSERT_TRUE(waitUntil([&] { return sim.commands().size() - sim.nonQueries().size() >= queries + 4; }, 5000));
+    ASSERT_TRUE(
+        waitUntil([&] { return sim.commands().size() - sim.nonQueries().size() >= queries + 4; }, 5000));
     sentSince();
-    EXPECT_TRUE(std::none_of(std::find(sent.begin(), sent.end(), "RHEAT OFF"), sent.end(), [](auto& c) {
-        return c.rfind("FWD", 0) == 0 || c.rfind("VALVE", 0) == 0;
-    }));
+    EXPECT_TRUE(std::none_of(std::find(sent.begin(), sent.end(), "RHEAT OFF"), sent.end(),
+                             [](auto& c) { return c.rfind("FWD", 0) == 0 || c.rfind("VALVE", 0) == 0; }));
     EXPECT_EQ(prog.control("open"), "1");
     EXPECT_EQ(prog.state("mode"), "2");
     EXPECT_EQ(countOf(prog.logText(), "pop-up Connection Lost message"), 1);
