@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QTimer>
 #include <functional>
 #include <optional>
@@ -29,18 +28,38 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-// A private store, daily log, Windows-directory stand-in and socket folder.
-class HplcEnv {
-  public:
-    HplcEnv() {
+// A private store, daily log, Windows-directory stand-in and socket folder, set before the
+// client and the module are made.
+class HplcBase : public ::testing::Test {
+  protected:
+    HplcBase() {
         env.set("ZENTROVA_WINDIR", env.path("windows"));
         env.set("ZENTROVA_DDE_DIR", env.dir);
         std::filesystem::create_directories(env.path("windows"));
         setInstance("");
-        LogFile = &log;
     }
-    ~HplcEnv() { LogFile = nullptr; }
+    TempEnv env;
+    FakeClockGuard clock;
+};
 
+class HplcTest : public HplcBase {
+  protected:
+    void SetUp() override {
+        LogFile = &log;
+        setStored("HPLCType", "Agilent ChemStation");
+        setStored("ChemInstance", "1");
+        writeIni("chemstation.ini", "PCS,1", "HPLCSIM1");
+        server.setHandler(
+            [this](const std::string& topic, const std::string& item) -> std::optional<std::string> {
+                ++requests;
+                if (withhold) return std::nullopt;
+                return topic == "CPNOWAIT" && item == "ACQSTATUS$" ? answer : std::string();
+            });
+        cs.Timer1->setInterval(3600 * 1000);  // the test polls by hand
+        m.Timer1->stop();
+        m.ChemStation = &cs;
+        m.LoadHPLCType();
+    }
     void setStored(const std::string& name, const std::string& value) {
         Registry reg;
         reg.openKey(TStoredParams::InstrumentRegistryKey(), true);
@@ -62,32 +81,6 @@ class HplcEnv {
         seen_ = n;
         return fresh;
     }
-
-    TempEnv env;
-    FakeClockGuard clock;
-    TLogFile log;
-
-  private:
-    size_t seen_ = 0;
-};
-
-class HplcTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        e.setStored("HPLCType", "Agilent ChemStation");
-        e.setStored("ChemInstance", "1");
-        e.writeIni("chemstation.ini", "PCS,1", "HPLCSIM1");
-        server.setHandler(
-            [this](const std::string& topic, const std::string& item) -> std::optional<std::string> {
-                ++requests;
-                if (withhold) return std::nullopt;
-                return topic == "CPNOWAIT" && item == "ACQSTATUS$" ? answer : std::string();
-            });
-        cs.Timer1->setInterval(3600 * 1000);  // the test polls by hand
-        m.Timer1->stop();
-        m.ChemStation = &cs;
-        m.LoadHPLCType();
-    }
     // One poll whose request is answered or refused (a withheld one ends on the fake clock's
     // time-out), then one update of the module.
     void poll() {
@@ -96,19 +89,20 @@ class HplcTest : public ::testing::Test {
         QCoreApplication::processEvents();
         if (withhold && cs.DdeClientConv->busy()) {
             ASSERT_TRUE(waitFor([&] { return requests > before; }));
-            e.clock.fake.advanceSeconds(10);
+            clock.fake.advanceSeconds(10);
         }
         ASSERT_TRUE(waitFor([&] { return !cs.DdeClientConv->busy(); }));
         m.UpdateState();
     }
 
-    HplcEnv e;
+    TLogFile log;
     DdeServer server;
     TChemStation1 cs;
     THPLCModule m;
     std::string answer = "RUN";
     bool withhold = false;
     int requests = 0;
+    size_t seen_ = 0;
 };
 
 }  // namespace
@@ -124,7 +118,7 @@ TEST_F(HplcTest, StoredOrTranslatedTextGivesTheType) {
                                                      {"waters", htNone},
                                                      {"Waters ", htNone}};
     for (const auto& [text, type] : table) {
-        e.setStored("HPLCType", text);
+        setStored("HPLCType", text);
         EXPECT_TRUE(m.LoadHPLCType());
         EXPECT_EQ(m.HPLCType, type) << '"' << text << '"';
     }
@@ -139,13 +133,13 @@ TEST_F(HplcTest, StoredOrTranslatedTextGivesTheType) {
 TEST_F(HplcTest, RelayEdgeAndRunSecondsForEveryRelayType) {
     for (const char* type : {"Varian StarWS", "PE TotalChrom", "Waters", "Other"}) {
         SCOPED_TRACE(type);
-        e.setStored("HPLCType", type);
+        setStored("HPLCType", type);
         THPLCModule relay;
         relay.Timer1->stop();
-        e.newLines();
+        newLines();
         relay.UpdateState();
         EXPECT_EQ(relay.GetState(), hsNotRunning);
-        EXPECT_EQ(e.newLines(), Lines{"#hplc: DDE HPLC state= N/A"}) << "logged once, at the first update";
+        EXPECT_EQ(newLines(), Lines{"#hplc: DDE HPLC state= N/A"}) << "logged once, at the first update";
         relay.SetRelayInput(true);
         for (uint32_t s = 1; s <= 3; ++s) relay.UpdateState();
         EXPECT_EQ(relay.GetState(), hsRunning);
@@ -160,10 +154,10 @@ TEST_F(HplcTest, RelayEdgeAndRunSecondsForEveryRelayType) {
         relay.SetRelayInput(true);
         relay.UpdateState();
         EXPECT_EQ(relay.RunSeconds, 1u) << "a rising edge restarts the count";
-        EXPECT_TRUE(e.newLines().empty());
+        EXPECT_TRUE(newLines().empty());
     }
     // Without an HPLC the relay means nothing and the data system is not asked.
-    e.setStored("HPLCType", "No Connection to HPLC");
+    setStored("HPLCType", "No Connection to HPLC");
     m.LoadHPLCType();
     m.SetRelayInput(true);
     m.UpdateState();
@@ -179,14 +173,14 @@ TEST_F(HplcTest, RelayEdgeAndRunSecondsForEveryRelayType) {
 TEST_F(HplcTest, AnswersGiveTheState) {
     ASSERT_TRUE(server.listen("HPLCSIM1"));
     EXPECT_FALSE(cs.Timer1->isActive()) << "idle until the first update";
-    e.newLines();
+    newLines();
     m.UpdateState();
     EXPECT_TRUE(cs.Timer1->isActive());
-    EXPECT_EQ(e.newLines(), Lines{"#hplc: DDE HPLC state= N/A"});
+    EXPECT_EQ(newLines(), Lines{"#hplc: DDE HPLC state= N/A"});
     answer = "IDLE";
     poll();
-    EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: IDLE",
-                                   "#hplc: DDE HPLC state= IDLE"}));
+    EXPECT_EQ(newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: IDLE",
+                                 "#hplc: DDE HPLC state= IDLE"}));
     struct Row {
         const char* answer;
         std::string shown;
@@ -202,7 +196,7 @@ TEST_F(HplcTest, AnswersGiveTheState) {
         EXPECT_EQ(m.GetState(), r.state) << r.answer;
         Lines expected{"#ChemDDEStatus: " + r.shown};
         if (r.shown != before) expected.push_back("#hplc: DDE HPLC state= " + r.shown);  // on change only
-        EXPECT_EQ(e.newLines(), expected) << r.answer;
+        EXPECT_EQ(newLines(), expected) << r.answer;
         before = r.shown;
     }
     EXPECT_EQ(m.RunSeconds, 2u) << "running twice in a row";
@@ -213,27 +207,27 @@ TEST_F(HplcTest, AnswersGiveTheState) {
 
 TEST_F(HplcTest, ServiceNameFromTheIniFilesLookedUpAtEachOpen) {
     EXPECT_EQ(TChemStation1::LookupServiceName("1"), "HPLCSIM1");
-    e.writeIni("win.ini", "PCS,2", "FROMWIN");
-    e.writeIni("win.ini", "pcs,1", "NOTUSED");
+    writeIni("win.ini", "PCS,2", "FROMWIN");
+    writeIni("win.ini", "pcs,1", "NOTUSED");
     EXPECT_EQ(TChemStation1::LookupServiceName("2"), "FROMWIN");
     EXPECT_EQ(TChemStation1::LookupServiceName("1"), "HPLCSIM1") << "chemstation.ini comes first";
-    e.writeIni("chemstation.ini", "PCS,1", "");
+    writeIni("chemstation.ini", "PCS,1", "");
     EXPECT_EQ(TChemStation1::LookupServiceName("1"), "NOTUSED") << "an empty entry counts as none";
 
-    e.writeIni("win.ini", "PCS,1", "HPLCSIM1");
+    writeIni("win.ini", "PCS,1", "HPLCSIM1");
     ASSERT_TRUE(server.listen("HPLCSIM1"));
     poll();
     EXPECT_EQ(cs.GetStatus(), "RUN");
     // The server ends the conversation; the next open looks the name up afresh and finds a blank.
-    e.setStored("ChemInstance", "3");
-    e.writeIni("win.ini", "PCS,3", "   ");
-    e.newLines();
+    setStored("ChemInstance", "3");
+    writeIni("win.ini", "PCS,3", "   ");
+    newLines();
     server.dropConnections();
     ASSERT_TRUE(waitFor([&] { return !cs.LinkOpen; }));
     EXPECT_EQ(cs.StatusText, "N/A");
     poll();
-    EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: incorrect name ",
-                                   "#ChemDDEStatus: No Connect", "#hplc: DDE HPLC state= N/A"}));
+    EXPECT_EQ(newLines(), (Lines{"#Agilent DDE bConnectionOpen: incorrect name ",
+                                 "#ChemDDEStatus: No Connect", "#hplc: DDE HPLC state= N/A"}));
 }
 
 TEST_F(HplcTest, FailedRequestEndsTheRunUntilTheNextGoodAnswer) {
@@ -258,18 +252,18 @@ TEST_F(HplcTest, FailedRequestEndsTheRunUntilTheNextGoodAnswer) {
         SCOPED_TRACE(c.name);
         poll();
         ASSERT_EQ(m.GetState(), hsRunning);
-        e.newLines();
+        newLines();
         c.fail();
         poll();
         EXPECT_EQ(m.GetState(), hsNotRunning);
         Lines logged = c.logged;
         logged.push_back("#hplc: DDE HPLC state= N/A");
-        EXPECT_EQ(e.newLines(), logged);
+        EXPECT_EQ(newLines(), logged);
         c.heal();
         poll();
         EXPECT_EQ(m.GetState(), hsRunning);
-        EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN",
-                                       "#hplc: DDE HPLC state= RUN"}));
+        EXPECT_EQ(newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN",
+                                     "#hplc: DDE HPLC state= RUN"}));
     }
 }
 
@@ -291,34 +285,20 @@ TEST_F(HplcTest, WaitingRequestBlocksNeitherTheGuiThreadNorAsksTwice) {
     EXPECT_TRUE(cs.DdeClientConv->busy());
 }
 
-TEST_F(HplcTest, ConversationIsRenewedAfterTheCountDown) {
-    ASSERT_TRUE(server.listen("HPLCSIM1"));
-    poll();
-    poll();
-    EXPECT_EQ(cs.ReconnectCountdown, 1199);
-    cs.ReconnectCountdown = 0;
-    poll();
-    e.newLines();
-    poll();  // below zero: close, open afresh
-    EXPECT_EQ(cs.ReconnectCountdown, 1200);
-    EXPECT_EQ(e.newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}));
-    EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 1; })) << "the old conversation ended";
-}
-
 TEST_F(HplcTest, PollingStopsWhenTheTypeChangesAway) {
     ASSERT_TRUE(server.listen("HPLCSIM1"));
     poll();
     ASSERT_EQ(m.GetState(), hsRunning);
-    e.newLines();
-    e.setStored("HPLCType", "Other");
+    newLines();
+    setStored("HPLCType", "Other");
     m.LoadHPLCType();
     m.UpdateState();
     EXPECT_FALSE(cs.Timer1->isActive());
     EXPECT_EQ(m.GetState(), hsNotRunning);
     EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 0; }));
     spin(20);
-    EXPECT_EQ(e.newLines(), Lines{"#hplc: DDE HPLC state= N/A"});
-    e.setStored("HPLCType", "Agilent ChemStation");
+    EXPECT_EQ(newLines(), Lines{"#hplc: DDE HPLC state= N/A"});
+    setStored("HPLCType", "Agilent ChemStation");
     m.LoadHPLCType();
     m.UpdateState();
     EXPECT_TRUE(cs.Timer1->isActive()) << "asked again once it is the HPLC again";
@@ -344,13 +324,13 @@ TEST_F(HplcTest, ForeignServerOrOpenFolderIsRefusedAndLogged) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         cs.DdeClientConv->PeerUid = [&](int) { return c.peer; };
-        ASSERT_EQ(::chmod(e.env.dir.c_str(), c.folder), 0);
+        ASSERT_EQ(::chmod(env.dir.c_str(), c.folder), 0);
         cs.CloseLink();
         cs.LinkOpen = false;
-        e.newLines();
+        newLines();
         const int asked = requests;
         poll();
-        const Lines lines = e.newLines();
+        const Lines lines = newLines();
         ASSERT_GE(lines.size(), c.refusal ? 3u : 2u);
         EXPECT_EQ(lines[0], "#Agilent DDE bConnectionOpen: HPLCSIM1");
         EXPECT_EQ(cs.GetStatus(), c.refusal ? "N/A" : "RUN");
@@ -360,67 +340,5 @@ TEST_F(HplcTest, ForeignServerOrOpenFolderIsRefusedAndLogged) {
         EXPECT_EQ(lines[2], "#ChemDDEStatus: No Connect");
         EXPECT_EQ(requests, asked) << "nothing is asked of a server that is not trusted";
     }
-    ::chmod(e.env.dir.c_str(), 0700);
-}
-
-// The same client against the stand-in program, steered through its stdin.
-TEST_F(HplcTest, StandInProgramStatesFailuresAndClose) {
-    const std::string exe = std::string(ZENTROVA_BINARY_DIR) + "/tools/hplc-sim/hplc-sim";
-    ASSERT_TRUE(std::filesystem::exists(exe)) << "build the target hplc-sim: " << exe;
-    QProcess sim;
-    std::string out;
-    const auto waitForOutput = [&](const std::string& what) {
-        return waitFor([&] {
-            out += sim.readAllStandardOutput().toStdString();
-            const size_t p = out.find(what);
-            if (p != std::string::npos) out.erase(0, p + what.size());
-            return p != std::string::npos;
-        });
-    };
-    const auto tell = [&](const std::string& command) {
-        sim.write((command + "\n").c_str());
-        EXPECT_TRUE(waitForOutput("ok ")) << command;
-    };
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(QString::fromStdString(exe), {"--service", "SimOne", "--status", "NOTREADY", "--write-ini",
-                                            QString::fromStdString(e.env.path("windows"))});
-    ASSERT_TRUE(waitForOutput("ready ")) << out;
-    e.newLines();
-    poll();
-    EXPECT_EQ(m.GetState(), hsError);
-    tell("status   RUN  ");
-    poll();
-    poll();
-    EXPECT_EQ(m.GetState(), hsRunning);
-    EXPECT_EQ(m.RunSeconds, 2u);
-    EXPECT_EQ(m.DDENameVal->text(), "SimOne");
-    tell("empty");
-    poll();
-    EXPECT_EQ(m.GetState(), hsNotRunning) << "a failed request is not taken as still running";
-    tell("silent");
-    cs.Timer1Timer();  // reopens and asks
-    ASSERT_TRUE(waitForOutput("(withheld)"));
-    e.clock.fake.advanceSeconds(10);
-    ASSERT_TRUE(waitFor([&] { return !cs.DdeClientConv->busy(); }));
-    EXPECT_FALSE(cs.LinkOpen);
-    tell("down");
-    poll();
-    tell("up");
-    tell("ERROR");
-    poll();
-    EXPECT_EQ(m.GetState(), hsError);
-    EXPECT_EQ(e.newLines(),
-              (Lines{"#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: NOTREADY",
-                     "#hplc: DDE HPLC state= NOTREADY", "#ChemDDEStatus: RUN", "#hplc: DDE HPLC state= RUN",
-                     "#ChemDDEStatus: RUN", "#ChemDDEStatus: Unknown", "#hplc: DDE HPLC state= N/A",
-                     "#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: Unknown",
-                     "#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: No Connect",
-                     "#Agilent DDE bConnectionOpen: SimOne", "#ChemDDEStatus: ERROR",
-                     "#hplc: DDE HPLC state= ERROR"}));
-    tell("drop");
-    ASSERT_TRUE(waitFor([&] { return !cs.LinkOpen; }));
-    m.UpdateState();
-    EXPECT_EQ(m.StatusText, "N/A") << "the data system closed the conversation";
-    sim.write("quit\n");
-    if (!sim.waitForFinished(3000)) sim.kill();
+    ::chmod(env.dir.c_str(), 0700);
 }
