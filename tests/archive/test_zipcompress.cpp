@@ -35,13 +35,14 @@ Entries readArchive(const std::string& path) {
     return out;
 }
 
-int errorCodeOf(const std::function<void()>& f) {
+// "code message" of the archive error f raised, or "" when it raised none.
+std::string failure(const std::function<void()>& f) {
     try {
         f();
     } catch (const EZipException& e) {
-        return e.ErrorCode;
+        return std::to_string(e.ErrorCode) + " " + e.what();
     }
-    return 0;
+    return "";
 }
 
 std::string logBytes(size_t n) {
@@ -105,31 +106,30 @@ TEST_F(Zip, ErrorsCarryCodesAndMessagesCloseTheArchiveAndWriteNothing) {
     writeFile(logs + "Zentrova.log", "10:00:00 06/12/2026\nline\n");
     writeFile(out + "text.zip", "not an archive");
     std::filesystem::create_directories(out + "taken.zip/inner");
+    const std::string noFiles = "6 No files to add: " + logs + "Zentrova.log4";
     const struct {
         const char* file;  // the archive in out/, "" for none
         uint16_t mode;     // the open's mode; 1 for no open at all
         const char* mask;  // the files to add, nullptr for none
-        int code;
+        std::string failure;
     } cases[] = {
-        {"", fmCreate, nullptr, zecFileNameNotSpecified},
-        {"a.zip", 1, "x", zecArchiveNotOpen},
-        {"missing/folder/a.zip", fmCreate, nullptr, zecCannotCreateArchive},
-        {"none.zip", fmOpenRead, nullptr, zecCannotOpenArchive},
-        {"text.zip", fmOpenReadWrite, nullptr, zecCannotOpenArchive},
-        {"none.zip", fmCreate, "Zentrova.log4", zecNoFilesToAdd},
-        {"taken.zip", fmCreate, "Zentrova.log", zecCannotWriteArchive},
-        {"taken.zip", fmCreate, nullptr, zecCannotWriteArchive},
+        {"", fmCreate, nullptr, "10 Archive file name is not specified"},
+        {"a.zip", 1, "x", "3 "},
+        {"missing/folder/a.zip", fmCreate, nullptr, "1 "},
+        {"none.zip", fmOpenRead, nullptr, "2 "},
+        {"text.zip", fmOpenReadWrite, nullptr, "2 "},
+        {"none.zip", fmCreate, "Zentrova.log4", noFiles},
+        {"taken.zip", fmCreate, "Zentrova.log", "1 "},
+        {"taken.zip", fmCreate, nullptr, "1 "},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
         zip.FileName = *c.file ? out + c.file : "";
-        int code = errorCodeOf([&] {
+        const std::string got = failure([&] {
             if (c.mode != 1) zip.OpenArchive(c.mode);
             if (c.mask) zip.AddFiles(c.mask);
             zip.CloseArchive();
         });
-        code = code == zecCannotCreateArchive && c.code == zecCannotWriteArchive ? c.code : code;
-        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(got.substr(0, c.failure.size()), c.failure) << got;
         EXPECT_FALSE(zip.IsOpen());
     }
     EXPECT_FALSE(std::filesystem::exists(out + "none.zip"));
@@ -138,22 +138,9 @@ TEST_F(Zip, ErrorsCarryCodesAndMessagesCloseTheArchiveAndWriteNothing) {
 
     zip.FileName = out + "later.zip";
     zip.OpenArchive(fmCreate);
-    EXPECT_EQ(errorCodeOf([&] { zip.OpenArchive(fmCreate); }), zecArchiveAlreadyOpen);
-    try {
-        zip.AddFiles("Zentrova.log4");
-        FAIL() << "no exception";
-    } catch (const EZipException& e) {
-        EXPECT_EQ(std::string(e.what()), "No files to add: " + logs + "Zentrova.log4");
-    }
-    zip.OpenArchive(fmCreate);
+    EXPECT_EQ(failure([&] { zip.OpenArchive(fmCreate); }).substr(0, 2), "4 ");
     zip.BaseDir = env.dir + "/nowhere";
-    EXPECT_EQ(errorCodeOf([&] { zip.AddFiles("*"); }), zecBaseDirNotFound);
-    zip.FileName.clear();
-    try {
-        zip.OpenArchive(fmCreate);
-    } catch (const EZipException& e) {
-        EXPECT_STREQ(e.what(), "Archive file name is not specified");
-    }
+    EXPECT_EQ(failure([&] { zip.AddFiles("*"); }).substr(0, 3), "11 ");
 }
 
 TEST_F(Zip, ProgressPerFileFromZeroToHundredWhileAdding) {
@@ -163,8 +150,7 @@ TEST_F(Zip, ProgressPerFileFromZeroToHundredWhileAdding) {
     std::vector<TZipProgressPhase> phases;
     zip.OnFileProgress = [&](TBaseArchiver* sender, const std::string& name, double progress,
                              TZipOperation op, TZipProgressPhase phase, bool&) {
-        EXPECT_EQ(sender, &zip);
-        EXPECT_EQ(op, poAdd);
+        EXPECT_TRUE(sender == &zip && op == poAdd);
         byFile[std::filesystem::path(name).filename().string()].push_back(progress);
         phases.push_back(phase);
     };
@@ -192,7 +178,7 @@ TEST_F(Zip, CancelAndHandlerErrorsLeaveTheOldFile) {
     zip.OnFileProgress = [](TBaseArchiver*, const std::string&, double p, TZipOperation, TZipProgressPhase,
                             bool& cancel) { cancel = p > 30; };
     zip.OpenArchive(fmCreate);
-    EXPECT_EQ(errorCodeOf([&] { zip.AddFiles("big.log"); }), zecCancelled);
+    EXPECT_EQ(failure([&] { zip.AddFiles("big.log"); }).substr(0, 2), "9 ");
     EXPECT_FALSE(zip.IsOpen());
     zip.OnFileProgress = [](TBaseArchiver*, const std::string&, double p, TZipOperation, TZipProgressPhase,
                             bool&) {

@@ -1,11 +1,7 @@
 // The dialog service: scripted answers for tests, and the real boxes behind it.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
+#include <QtWidgets>
 #include <functional>
 
 #include "platform/Dialogs.h"

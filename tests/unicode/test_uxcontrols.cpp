@@ -1,12 +1,7 @@
 // The Unicode controls, forms and string lists: the behaviours the windows rely on beyond the plain widgets.
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QApplication>
-#include <QKeyEvent>
-#include <QLineEdit>
-#include <QPainter>
-#include <QTimer>
+#include <QtWidgets>
 #include <stdexcept>
 
 #include "platform/Dialogs.h"
