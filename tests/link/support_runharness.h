@@ -5,11 +5,9 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,13 +47,9 @@ class MachineTest : public ::testing::Test {
         module_->SyncPumpCount();
         link_->clearSent();
     }
-
     void TearDown() override {
         module_.reset();
         LogFile = nullptr;
-        log_.reset();
-        link_.reset();
-        sim_.reset();
     }
 
     TInstrumentModule& m() { return *module_; }
@@ -79,20 +73,13 @@ class MachineTest : public ::testing::Test {
     void idle(int seconds) {
         for (int i = 0; i < seconds; ++i) link_->tick();
     }
-
-    // Today's log as lines.
-    std::vector<std::string> logLines() {
+    // Today's log lines that hold one of the texts, from that text on.
+    std::vector<std::string> logLines(const std::vector<std::string>& texts) {
         std::vector<std::string> out;
         std::ifstream in(log_->LogPath);
-        std::string line;
-        while (std::getline(in, line)) out.push_back(line);
-        return out;
-    }
-    // Log lines that begin with prefix.
-    std::vector<std::string> logLinesStarting(const std::string& prefix) {
-        std::vector<std::string> out;
-        for (const auto& l : logLines())
-            if (l.find(prefix) != std::string::npos) out.push_back(l.substr(l.find(prefix)));
+        for (std::string l; std::getline(in, l);)
+            for (const auto& t : texts)
+                if (l.find(t) != std::string::npos) out.push_back(l.substr(l.find(t)));
         return out;
     }
 
@@ -105,16 +92,10 @@ class MachineTest : public ::testing::Test {
     std::unique_ptr<TInstrumentModule> module_;
 };
 
-// Commands of one channel (pump motor m, valve n) out of a list of sent commands.
+// Commands of one channel (pump motor 0 or 2, valve 1 or 2) out of a list of sent commands.
 inline bool isChannelCommand(const std::string& c, int channel) {
-    const std::string motor = channel == 1 ? " 0" : " 2";
-    const std::string valve = channel == 1 ? "VALVE 1 " : "VALVE 2 ";
-    auto endsWith = [](const std::string& s, const std::string& e) {
-        return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
-    };
-    if (c.rfind("VALVE ", 0) == 0) return c.rfind(valve, 0) == 0;
-    if (c.rfind("MS ", 0) == 0 || c.rfind("ML ", 0) == 0)
-        return c.compare(3, 1, channel == 1 ? "0" : "2") == 0;
-    if (c.rfind("FWD", 0) == 0 || c.rfind("RVS", 0) == 0 || c.rfind("OFF", 0) == 0) return endsWith(c, motor);
-    return false;
+    const char motor = channel == 1 ? '0' : '2';
+    if (c.rfind("VALVE ", 0) == 0) return c.size() > 6 && c[6] == char('0' + channel);
+    if (c.rfind("MS ", 0) == 0 || c.rfind("ML ", 0) == 0) return c.size() > 3 && c[3] == motor;
+    return (c.rfind("FWD ", 0) == 0 || c.rfind("RVS ", 0) == 0 || c.rfind("OFF ", 0) == 0) && c.back() == motor;
 }
