@@ -6,47 +6,23 @@
 #include <QLineEdit>
 #include <QTimer>
 #include <cstring>
-#include <fstream>
-#include <memory>
-#include <sstream>
 
 #include "link/FTDI.h"
 #include "link/FZentrova.h"
-#include "link/Instrument.h"
-#include "link/LogFile.h"
-#include "link/StoredParams.h"
 #include "link/pty_pair.h"
+#include "link/support_runharness.h"
 #include "platform/D2xx.h"
-#include "platform/Dialogs.h"
-#include "platform/Instance.h"
-#include "platform/Registry.h"
 #include "platform/i18n.h"
-#include "support/SimLink.h"
 #include "support/StoredMethods.h"
-#include "support/TempEnv.h"
 
 namespace {
 
-using Cmds = std::vector<std::string>;
-
-class InstrumentTest : public ::testing::Test {
+class InstrumentTest : public MachineTest {
   protected:
-    void SetUp() override {
-        setInstance("");
-        setDecimalSeparator('.');
-        ZentrovaAPI = TZentrovaAPI();
-        ZentrovaAPI.Column.SetPoint = ZentrovaAPI.Reactor.SetPoint = -100.0;
-    }
-    void TearDown() override {
-        module.reset();
-        LogFile = nullptr;
-        log.reset();
-        setInstance("");
-    }
     template <class V>
-    static void setting(const std::string& name, const V& value, std::string key = "") {
+    static void setting(const std::string& name, const V& value) {
         Registry reg;
-        ASSERT_TRUE(reg.openKey(key.empty() ? TStoredParams::InstrumentRegistryKey() : key, true));
+        ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
         if constexpr (std::is_integral_v<V>)
             reg.writeInteger(name, value);
         else
@@ -64,65 +40,51 @@ class InstrumentTest : public ::testing::Test {
         for (const auto& m : methods) lines.push_back({m, "1"});
         storeSequence(name, lines);
     }
-    void create(bool standard = true) {
-        if (standard) setting("ConnectMethod", 3), setting("RefillSpeed", 40);
-        module = std::make_unique<TInstrumentModule>();
+    // What the instrument received since the last call, commands ended by ';'.
+    std::string sent() {
+        link().flush();
+        std::string out;
+        for (const auto& c : link().takeSent()) out += c + ";";
+        return out;
     }
-    void openLog() {
-        log = std::make_unique<TLogFile>();
-        LogFile = log.get();
-    }
-
-    TempEnv env;
-    FakeClockGuard clock;
-    DialogScript dialogs;
-    std::unique_ptr<TLogFile> log;
-    std::unique_ptr<TInstrumentModule> module;
 };
 
 // ---------------------------------------------------------------- settings and connection
 
 TEST_F(InstrumentTest, SettingsComeFromTheInstancesKey) {
-    const std::string key = TStoredParams::InstrumentRegistryKey();
-    EXPECT_EQ(key, "\\Software\\TressivanLabs\\Zentrova\\Instrument");
-    EXPECT_EQ(TStoredParams::ReadRegistryString(key, "IP"), "");
-    EXPECT_THROW(TStoredParams::ReadRegistryInteger(key, "ConnectMethod"), ERegistryException);
-    EXPECT_FALSE(Registry().keyExists(key)) << "reading creates no key";
-    setting("IP", std::string("10.1.2.3"));
-    setting("PressureMeasure", std::string("psi"));
-    EXPECT_EQ(TStoredParams::ReadRegistryString(key, "ip"), "10.1.2.3");  // names ignore case
+    // Another instance has its own key, here without a readable connect method: TCP with a box;
+    // without a refill speed: 55, silently.
     setInstance("2");
-    EXPECT_EQ(TStoredParams::InstrumentRegistryKey(), key + "2");
-    EXPECT_EQ(TStoredParams::ReadRegistryString(key + "2", "IP"), "") << "another instance's key is apart";
-    setInstance("");
-
-    // Without a readable connect method: TCP with a box; without a refill speed: 55, silently.
+    EXPECT_EQ(TStoredParams::InstrumentRegistryKey(), "\\Software\\TressivanLabs\\Zentrova\\Instrument2");
     for (auto [connect, speed] : {std::pair{std::string(), std::string()}, {std::string("3"), std::string("30")}}) {
         if (!connect.empty()) setting("ConnectMethod", connect), setting("RefillSpeed", speed);
-        create(false);
-        EXPECT_EQ(module->ConnectMethod, 1) << "stored as text: '" << connect << "'";
-        EXPECT_EQ(module->RefillSpeed, 55);
+        module_ = std::make_unique<TInstrumentModule>();
+        EXPECT_EQ(m().ConnectMethod, 1) << "stored as text: '" << connect << "'";
+        EXPECT_EQ(m().RefillSpeed, 55);
     }
-    ASSERT_EQ(dialogs.shown.size(), 2u);
-    EXPECT_EQ(dialogs.shown[0].text, "Connection Method not defined. Please, reinstall the software.");
-    create();
-    EXPECT_EQ(dialogs.shown.size(), 2u);
-    EXPECT_EQ(module->IP, "10.1.2.3");
-    EXPECT_EQ(module->Channel2->Speed, 40);
+    ASSERT_EQ(dialogs_.shown.size(), 2u);
+    EXPECT_EQ(dialogs_.shown[0].text, "Connection Method not defined. Please, reinstall the software.");
+    setInstance("");
+    setting("IP", std::string("10.1.2.3"));
+    setting("RefillSpeed", 40);
+    module_ = std::make_unique<TInstrumentModule>();
+    EXPECT_EQ(dialogs_.shown.size(), 2u);
+    EXPECT_EQ(m().IP, "10.1.2.3");
+    EXPECT_EQ(m().Channel2->Speed, 40);
     for (auto [text, unit] : {std::pair{"bar", 1}, {"BAR", 1}, {"psi", 2}, {"", 2}}) {  // unknown: kept
         setting("PressureMeasure", std::string(text));
-        module->LoadSettings(true);
-        EXPECT_EQ(module->PressureUnit, unit) << text;
+        m().LoadSettings(true);
+        EXPECT_EQ(m().PressureUnit, unit) << text;
     }
     // A new refill speed is not copied into the channels: each procedure start does that.
     setting("RefillSpeed", 20);
-    module->ReloadSettings();
-    EXPECT_EQ(module->RefillSpeed, 20);
-    EXPECT_EQ(module->Channel1->Speed, 40);
+    m().ReloadSettings();
+    EXPECT_EQ(m().RefillSpeed, 20);
+    EXPECT_EQ(m().Channel1->Speed, 40);
     // The cooling delta reads a whole number, in the base its prefix gives.
     for (auto [text, delta] : {std::pair{"7", 7.0}, {"2.5", 0.0}, {"$10", 16.0}}) {
-        module->DeltaValue->setText(text);
-        EXPECT_DOUBLE_EQ(module->CoolingDelta, delta) << text;
+        m().DeltaValue->setText(text);
+        EXPECT_DOUBLE_EQ(m().CoolingDelta, delta) << text;
     }
 }
 
@@ -137,24 +99,24 @@ TEST_F(InstrumentTest, ReconnectAlternatesCloseAndOpen) {
     for (auto [connect, usb] : {std::pair{7, "KVZ Test"}, {3, ""}}) {  // unknown method, USB without a name
         setting("ConnectMethod", connect);
         setting("USB", std::string(usb));
-        module = std::make_unique<TInstrumentModule>();
-        module->Reconnect();
-        module->Reconnect();
+        module_ = std::make_unique<TInstrumentModule>();
+        m().Reconnect();
+        m().Reconnect();
         EXPECT_FALSE(link->IsConnected()) << connect;
-        EXPECT_FALSE(module->IsConnectionAlive());
+        EXPECT_FALSE(m().IsConnectionAlive());
     }
     setting("USB", std::string("KVZ Test"));
-    module = std::make_unique<TInstrumentModule>();
-    module->Reconnect();
+    module_ = std::make_unique<TInstrumentModule>();
+    m().Reconnect();
     EXPECT_TRUE(link->IsConnected());
     EXPECT_EQ(link->StatusQuery, "? 0123") << "the connect hook asks for the identity";
-    module->Reconnect();
+    m().Reconnect();
     EXPECT_FALSE(link->IsConnected());
-    module->Reconnect();
-    EXPECT_TRUE(module->IsConnectionAlive()) << "a USB connect counts as data";
-    module->ReloadSettings();
+    m().Reconnect();
+    EXPECT_TRUE(m().IsConnectionAlive()) << "a USB connect counts as data";
+    m().ReloadSettings();
     EXPECT_FALSE(link->IsConnected()) << "reloading the settings closes the link even when nothing changed";
-    module.reset();
+    module_.reset();
     link.reset();
     FTDI.Close();
     D2xx::resetDeviceMap();
@@ -167,41 +129,33 @@ TEST_F(InstrumentTest, GetMethodParamsLoadsTheMethodOfTheCurrentLine) {
     method("Wash", "40", "100", "10", "1.0", "1.0");
     sequence("Amino", {"Hydrolysis", "Wash"});
     sequence("Empty", {});
-    openLog();
-    create();
-    module->Method.Name = "Current";
-    EXPECT_FALSE(module->GetMethodParams());
-    module->Sequence.Name = "Amino";
-    ASSERT_TRUE(module->GetSequenceParams());
+    m().Method.Name = "Current";
+    EXPECT_FALSE(m().GetMethodParams());
+    m().Sequence.Name = "Amino";
+    ASSERT_TRUE(m().GetSequenceParams());
     // A line index out of range is clamped to the first or last line and logged.
     for (auto [index, name, clamped] : {std::tuple{1, "Wash", 1}, {5, "Wash", 1}, {-3, "Hydrolysis", 0}}) {
-        module->LineIndex = index;
-        ASSERT_TRUE(module->GetMethodParams());
-        EXPECT_EQ(module->LineIndex, clamped);
-        EXPECT_EQ(module->Method.Name, name);
+        m().LineIndex = index;
+        ASSERT_TRUE(m().GetMethodParams());
+        EXPECT_EQ(m().LineIndex, clamped);
+        EXPECT_EQ(m().Method.Name, name);
     }
-    EXPECT_DOUBLE_EQ(module->Method.RuntimeValue, 30.0);
+    EXPECT_DOUBLE_EQ(m().Method.RuntimeValue, 30.0);
     // Without lines the method stays as it is.
-    module->Sequence.Name = "Empty";
-    EXPECT_TRUE(module->GetSequenceParams());
-    module->LineIndex = 0;
-    EXPECT_FALSE(module->GetMethodParams());
-    EXPECT_EQ(module->Method.Name, "Hydrolysis");
-    module->Sequence.Name = "Missing";
-    EXPECT_FALSE(module->GetSequenceParams());
-
-    std::ifstream f(log->LogPath);
-    std::stringstream text;
-    text << f.rdbuf();
-    for (const char* line : {",#GetMethodParams(): no default sequence\n", ",#GetSequenceParams(): Amino\n",
-                             ",#GetMethodParams(): Wash\n",
-                             ",#GetMethodParams(): error: iSequenceItem out of bound: 5; Sequence: Amino; Methods: 2\n",
-                             ",#GetMethodParams(): error: iSequenceItem out of bound: 0; Sequence: Empty; Methods: 0\n",
-                             ",#GetSequenceParams(): Missing\n"})
-        EXPECT_NE(text.str().find(line), std::string::npos) << line;
+    m().Sequence.Name = "Empty";
+    EXPECT_TRUE(m().GetSequenceParams());
+    m().LineIndex = 0;
+    EXPECT_FALSE(m().GetMethodParams());
+    EXPECT_EQ(m().Method.Name, "Hydrolysis");
+    EXPECT_EQ(logLines({"#GetMethodParams(): no", "#GetMethodParams(): error"}),
+              (std::vector<std::string>{
+                  "#GetMethodParams(): no default sequence",
+                  "#GetMethodParams(): error: iSequenceItem out of bound: 5; Sequence: Amino; Methods: 2",
+                  "#GetMethodParams(): error: iSequenceItem out of bound: -3; Sequence: Amino; Methods: 2",
+                  "#GetMethodParams(): error: iSequenceItem out of bound: 0; Sequence: Empty; Methods: 0"}));
 }
 
-TEST_F(InstrumentTest, RefillVolumeForRunFollowsThePumpTimetable) {
+TEST(RefillVolume, FollowsThePumpTimetable) {
     const struct {
         const char *runtime, *flow;
         std::vector<std::string> times, flows;
@@ -239,25 +193,24 @@ TEST_F(InstrumentTest, PumpsHoldEnoughJudgesTheFirstLinesMethod) {
     method("Flush", "60", "130", "60", "5", "5", true);
     sequence("S", {"Short", "Long"});
     sequence("F", {"Flush", "Long"});
-    create();
-    module->Method.Runtime = "20";
-    module->Method.Pump1Flow = "0.5";
-    module->Method.Pump2Flow = "0.25";
+    m().Method.Runtime = "20";
+    m().Method.Pump1Flow = "0.5";
+    m().Method.Pump2Flow = "0.25";
     // Without lines the current method's refill volumes count: 17.5 and 8.75 ml.
     auto enough = [&](const char* sequence, int line, double v1, double v2, bool single = false) {
-        module->Sequence.Name = sequence;
-        module->GetSequenceParams();
-        module->LineIndex = line;
-        module->GetMethodParams();
-        module->SinglePump = single;
+        m().Sequence.Name = sequence;
+        m().GetSequenceParams();
+        m().LineIndex = line;
+        m().GetMethodParams();
+        m().SinglePump = single;
         ZentrovaAPI.Pump1.Volume = v1;
         ZentrovaAPI.Pump2.Volume = v2;
-        return module->PumpsHoldEnoughForRun();
+        return m().PumpsHoldEnoughForRun();
     };
     EXPECT_FALSE(enough("", 0, 17.49, 8.75));
     EXPECT_TRUE(enough("", 0, 17.5, 8.75));
     EXPECT_TRUE(enough("S", 1, 20.0, 20.0)) << "the first run uses Short";
-    EXPECT_EQ(module->Method.Name, "Long") << "the current method stays";
+    EXPECT_EQ(m().Method.Name, "Long") << "the current method stays";
     EXPECT_FALSE(enough("S", 1, 20.0, 12.0));
     EXPECT_TRUE(enough("S", 1, 12.5, 12.0, true));
     EXPECT_FALSE(enough("S", 1, 12.49, 20.0, true));
@@ -266,131 +219,83 @@ TEST_F(InstrumentTest, PumpsHoldEnoughJudgesTheFirstLinesMethod) {
 
 // ---------------------------------------------------------------- enable, disable, log header
 
-class InstrumentSimTest : public InstrumentTest {
-  protected:
-    void SetUp() override {
-        InstrumentTest::SetUp();
-        link = std::make_unique<SimLink>(sim, &clock.fake);
-        link->poll();
-        link->poll();
-        create();
-    }
-    void TearDown() override {
-        link.reset();
-        InstrumentTest::TearDown();
-    }
-    Cmds sent() {
-        link->flush();
-        return link->takeSent();
-    }
-    zsim::Simulator sim;
-    std::unique_ptr<SimLink> link;
-};
-
-TEST_F(InstrumentSimTest, EnableSendsTheHeaterCommandsOrNothing) {
+TEST_F(InstrumentTest, EnableSendsTheHeaterCommandsOrNothing) {
     sequence("Empty", {});
-    const Cmds none;
     const struct {
-        const char *sequence, *columnT, *reactorT, *error;
-        Cmds cmds;
+        const char *sequence, *columnT, *reactorT, *error, *cmds;
     } cases[] = {
-        {"S", "60", "130.5", "",
-         {"CHMAX 125.0", "CSETPOINT 60.0", "CHEAT ON", "RHMAX 135.0", "RSETPOINT 130.5", "RHEAT ON"}},
-        {"S", "abc", "130", "Default Column Temperature not readable!", none},
-        {"S", "hot", "", "Default Reactor Temperature not readable!", none},
-        {"", "60", "130", "Default Method Not Specified or Incorrect!", none},
-        {"Nowhere", "60", "130", "Default Method Not Specified or Incorrect!", none},
-        {"Empty", "60", "130", "Sequence \"Empty\" has no lines.", none},
+        {"S", "60", "130.5", "", "CHMAX 125.0;CSETPOINT 60.0;CHEAT ON;RHMAX 135.0;RSETPOINT 130.5;RHEAT ON;"},
+        {"S", "abc", "130", "Default Column Temperature not readable!", ""},
+        {"S", "hot", "", "Default Reactor Temperature not readable!", ""},
+        {"", "60", "130", "Default Method Not Specified or Incorrect!", ""},
+        {"Nowhere", "60", "130", "Default Method Not Specified or Incorrect!", ""},
+        {"Empty", "60", "130", "Sequence \"Empty\" has no lines.", ""},
     };
     for (const auto& c : cases) {
         method("M", c.columnT, c.reactorT, "30", "0.4", "0.3");
         sequence("S", {"M"});
-        module->Sequence.Name = c.sequence;
-        module->Enabled = false;
-        EXPECT_EQ(module->EnableInstrument(), !c.cmds.empty()) << c.columnT;
-        EXPECT_EQ(module->Enabled, !c.cmds.empty());
-        EXPECT_EQ(module->EnableErrorText, *c.error ? c.error : module->EnableErrorText);
+        m().Sequence.Name = c.sequence;
+        m().Enabled = false;
+        EXPECT_EQ(m().EnableInstrument(), !*c.error) << c.columnT;
+        EXPECT_EQ(m().Enabled, !*c.error);
+        EXPECT_EQ(m().EnableErrorText, *c.error ? c.error : m().EnableErrorText);
         EXPECT_EQ(sent(), c.cmds) << c.sequence << " " << c.columnT << " " << c.reactorT;
     }
     // Temperatures read with the operator's decimal separator.
     setDecimalSeparator(',');
     method("M", "60,5", "130", "30", "0,4", "0,3");
-    module->Sequence.Name = "S";
-    EXPECT_TRUE(module->EnableInstrument());
+    m().Sequence.Name = "S";
+    EXPECT_TRUE(m().EnableInstrument());
     setDecimalSeparator('.');
-    EXPECT_EQ(sent(), (Cmds{"CHMAX 125.0", "CSETPOINT 60.5", "CHEAT ON", "RHMAX 135.0", "RSETPOINT 130.0",
-                            "RHEAT ON"}));
-    EXPECT_DOUBLE_EQ(sim.instrument().reactor().setPoint, 130.0);
+    EXPECT_EQ(sent(), "CHMAX 125.0;CSETPOINT 60.5;CHEAT ON;RHMAX 135.0;RSETPOINT 130.0;RHEAT ON;");
+    EXPECT_DOUBLE_EQ(inst().reactor().setPoint, 130.0);
 }
 
-TEST_F(InstrumentSimTest, DisableSwitchesHeatersPumpsAndFanOff) {
-    module->Enabled = true;
-    module->SetColumnSetPoint(60.0);
-    EXPECT_TRUE(module->DisableInstrument());
-    EXPECT_FALSE(module->Enabled);
-    EXPECT_EQ(sent(), (Cmds{"CSETPOINT 60.0", "CHEAT OFF", "RHEAT OFF"})) << "nothing moves, no fan";
-    EXPECT_DOUBLE_EQ(module->GetColumnSetPoint(), -100.0);
+TEST_F(InstrumentTest, DisableSwitchesHeatersPumpsAndFanOff) {
+    m().Enabled = true;
+    m().SetColumnSetPoint(60.0);
+    EXPECT_TRUE(m().DisableInstrument());
+    EXPECT_FALSE(m().Enabled);
+    EXPECT_EQ(sent(), "CSETPOINT 60.0;CHEAT OFF;RHEAT OFF;") << "nothing moves, no fan";
+    EXPECT_DOUBLE_EQ(m().GetColumnSetPoint(), -100.0);
 
     // Both pumps dispensing, a cooling phase under way (as the run machine starts one).
-    module->Channel1->PumpForward(1.0);
-    module->Channel2->PumpForward(0.5);
+    m().Channel1->PumpForward(1.0);
+    m().Channel2->PumpForward(0.5);
     ZentrovaAPI.Column.SetColumnFan(true);
     ZentrovaAPI.Column.SetDoor(true);
     ZentrovaAPI.Column.SetRecircFan(false);
-    link->tick();
-    link->takeSent();
-    module->DisableInstrument();
-    EXPECT_EQ(sent(), (Cmds{"CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2", "CFAN OFF", "DOOR CLOSE", "RFAN ON"}));
-    link->tick();
-    EXPECT_DOUBLE_EQ(module->GetPump1Rate(), 0.0);
-    EXPECT_FALSE(sim.instrument().columnFan());
-    EXPECT_FALSE(sim.instrument().doorOpen());
-    EXPECT_TRUE(sim.instrument().recircFan());
+    link().tick();
+    link().takeSent();
+    m().DisableInstrument();
+    EXPECT_EQ(sent(), "CHEAT OFF;RHEAT OFF;OFF 0;OFF 2;CFAN OFF;DOOR CLOSE;RFAN ON;");
 
     // A single-pump instrument still stops a moving pump two; an aspirating pump is moving too.
-    module->SinglePump = true;
+    m().SinglePump = true;
     ZentrovaAPI.Pump2.State = 1;
     ZentrovaAPI.Pump2.ForwardRate = 0.3;
     ZentrovaAPI.Pump1.State = 2;
     ZentrovaAPI.Pump1.ReverseRate = 5;
-    module->DisableInstrument();
-    EXPECT_EQ(sent(), (Cmds{"CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2"}));
-}
-
-TEST_F(InstrumentTest, RunSecondsCountDownTheEquilibrationAndUpTheRun) {
-    create();
-    module->EquilTimer.Start(600);
-    clock.fake.advanceSeconds(100);
-    for (auto [state, seconds] : {std::pair{3, -500}, {17, -500}, {37, -500}, {2, 0}, {33, 0}, {47, 0}}) {
-        module->RunState = uint8_t(state);
-        EXPECT_EQ(module->GetRunSeconds(), seconds) << state;
-    }
-    module->RunState = 34;
-    module->RunClock.Start(0);
-    clock.fake.advanceSeconds(75);
-    EXPECT_EQ(module->GetRunSeconds(), 75);
-    clock.fake.advanceSeconds(600);
-    module->RunState = 17;
-    EXPECT_EQ(module->GetRunSeconds(), 0) << "equilibration over";
+    m().DisableInstrument();
+    EXPECT_EQ(sent(), "CHEAT OFF;RHEAT OFF;OFF 0;OFF 2;");
 }
 
 TEST_F(InstrumentTest, LogHeaderNamesTheInstrumentAndTheCurrentRecords) {
     setting("ConnectMethod", 1);
     setting("IP", std::string("192.168.7.9"));
-    create(false);
+    m().LoadSettings(true);
     ZentrovaAPI.SerialNumber = 4711;
     std::strcpy(ZentrovaAPI.FirmwareVersion, "3.1");
     std::strcpy(ZentrovaAPI.CPLDVersion, "9");
-    module->Sequence.Name = "Amino";
-    module->Method.Name = "Hydrolysis";
-    openLog();
-    const std::string header = log->WriteHeader();
+    m().Sequence.Name = "Amino";
+    m().Method.Name = "Hydrolysis";
+    const std::string header = log_->WriteHeader();
     for (const char* line : {"\nInstrument S/N: 4711\n", "\nFW version 3.1; CPLD version 9\n",
                              "\nConnection type: 1; IP address: 192.168.7.9\n", "\nCurrent Sequence: Amino\n",
                              "\nCurrent Method:   Hydrolysis\n"})
         EXPECT_NE(header.find(line), std::string::npos) << line << header;
-    module.reset();
-    EXPECT_EQ(log->WriteHeader().find("Amino"), std::string::npos) << "no source after the state is gone";
+    module_.reset();
+    EXPECT_EQ(log_->WriteHeader().find("Amino"), std::string::npos) << "no source after the state is gone";
 }
 
 }  // namespace
