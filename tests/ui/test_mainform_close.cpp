@@ -51,39 +51,28 @@ class MainFormCloseTest : public MainFormHarness {
     bool pollSeenDuringCountdown = false;
 };
 
-TEST_F(MainFormCloseTest, AnsweringNoChangesNothing) {
-    form->iMode = 6;
-    boxes.answer(mrNo);
-    TCloseAction action = caFree;
-    form->FormClose(action);
-    EXPECT_EQ(action, caNone);
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].title, "Warning");
-    EXPECT_EQ(boxes.shown[0].text, "You asked to close ZentrovaKVZ software.\nPlease, confirm.");
-    EXPECT_EQ(boxes.shown[0].buttons, MsgButtons::YesNo);
-    EXPECT_EQ(boxes.shown[0].defaultButton, mrNo);
-    EXPECT_TRUE(form->Timer1->isActive());
-    EXPECT_TRUE(link->IsConnected());
-    EXPECT_EQ(form->iMode, 6);
-    EXPECT_FALSE(form->IsClosing());
-}
-
 TEST_F(MainFormCloseTest, YesSendsTheHaltOverTheOpenLinkCountsDownAndThenClosesTheLink) {
+    form->iMode = 6;
+    TCloseAction action = caFree;
+    form->FormClose(action);  // "No" is the default answer
+    EXPECT_EQ(action, caNone);
+    EXPECT_EQ(boxes.shown.at(0).buttons, MsgButtons::YesNo);
+    EXPECT_EQ(takeBoxes(), std::vector<std::string>{
+                               "Warning: You asked to close ZentrovaKVZ software.\nPlease, confirm."});
+    EXPECT_TRUE(form->Timer1->isActive() && link->IsConnected() && !form->IsClosing());
+    EXPECT_EQ(form->iMode, 6);
+
     instrument->Enabled = true;
     pty.readAvailable();
     boxes.answer(mrYes);
     TCloseAction second = caFree;
-    bool askedAgain = false;
     playInstrument([&] {
-        if (askedAgain) return;
-        askedAgain = true;
-        form->FormClose(second);  // a second request during the countdown
+        if (second == caFree) form->FormClose(second);  // a second request during the countdown
     });
     newLog();
-    TCloseAction action = caFree;
+    action = caFree;
     form->FormClose(action);
     player.stop();
-
     EXPECT_EQ(action, caFree);
     EXPECT_EQ(second, caNone);
     EXPECT_EQ(boxes.shown.size(), 1u);
@@ -92,27 +81,12 @@ TEST_F(MainFormCloseTest, YesSendsTheHaltOverTheOpenLinkCountsDownAndThenClosesT
     EXPECT_TRUE(pollSeenDuringCountdown) << "the USB poll runs through the countdown";
     EXPECT_FALSE(link->IsConnected()) << "the link closes at the end";
     EXPECT_FALSE(link->TimerCommand->isActive());
-
-    // The halt reached the instrument, in order.
-    const size_t off0 = received.find("OFF 0\r");
-    const size_t off2 = received.find("OFF 2\r");
-    const size_t cheat = received.find("CHEAT OFF\r");
-    const size_t rheat = received.find("RHEAT OFF\r");
-    ASSERT_NE(off0, std::string::npos) << received;
-    ASSERT_NE(off2, std::string::npos) << received;
-    ASSERT_NE(cheat, std::string::npos) << received;
-    ASSERT_NE(rheat, std::string::npos) << received;
-    EXPECT_LT(off0, off2);
-    EXPECT_LT(off2, cheat);
-    EXPECT_LT(cheat, rheat);
-
+    EXPECT_TRUE(inOrder(received, {"OFF 0\r", "OFF 2\r", "CHEAT OFF\r", "RHEAT OFF\r"})) << received;
     const std::string l = newLog();
-    const size_t two = l.find("#LCDFrame: Message=Closing Application in 2 sec timeout=-1");
-    const size_t one = l.find("#LCDFrame: Message=Closing Application in 1 sec timeout=-1");
-    ASSERT_NE(two, std::string::npos) << l;
-    ASSERT_NE(one, std::string::npos) << l;
-    EXPECT_LT(two, one);
-    EXPECT_EQ(l.find("Closing Application in 3 sec"), std::string::npos);
+    EXPECT_TRUE(inOrder(l, {"#LCDFrame: Message=Closing Application in 2 sec timeout=-1",
+                            "#LCDFrame: Message=Closing Application in 1 sec timeout=-1"}))
+        << l;
+    EXPECT_FALSE(has(l, "Closing Application in 3 sec"));
 
     // The main loop stays off after consent.
     form->iMode = 2;

@@ -1,79 +1,121 @@
-// What the main window puts on the screen after real ticks of its own timer: the progress
-// panel of the status bar during a flush, read back from the window's backing store (what was
-// painted, not a fresh rendering), and where the main window and the windows centred on it sit.
+// What the shown main window puts on the screen: the status bar's progress panel after real ticks
+// of its own timer, read back from the window's backing store (what was painted, not a fresh
+// rendering); every LCD message whole in plain 19-pixel type; where windows centred on it sit.
+// Pictures go to artefacts/ under the build dir.
 #include <QDir>
-#include <QGuiApplication>
-#include <QImage>
+#include <QFontInfo>
 #include <QScreen>
 #include <QWindow>
-#include <functional>
+#include <set>
 
+#include "MainFormHarness.h"
 #include "support/EventWait.h"
-#include "ui/MainFormHarness.h"
+#include "support/StoredMethods.h"
 #include "unicode/UxMenus.h"
 
 namespace {
 
 class MainFormScreen : public MainFormHarness {
   protected:
+    void SetUp() override {
+        MainFormHarness::SetUp();
+        form->show();
+        ASSERT_TRUE(waitFor([&] { return form->windowHandle() && form->windowHandle()->isExposed(); }));
+    }
     void TearDown() override {
         form->Timer1->stop();
         MainFormHarness::TearDown();
     }
-    // Runs the main timer (at a short period) until done() holds.
-    bool tickUntil(const std::function<bool()>& done) {
-        form->Timer1->setInterval(10);
-        form->Timer1->start();
-        const bool ok = waitFor(done, 10000);
-        form->Timer1->stop();
-        QCoreApplication::processEvents();
-        return ok;
+    static void keep(const QImage& img, const char* name) {
+        const QString dir = QString::fromUtf8(ZENTROVA_BINARY_DIR) + "/artefacts";
+        QDir().mkpath(dir);
+        EXPECT_TRUE(img.save(dir + "/" + name));
     }
-    // What the screen shows of the main window.
-    QImage onScreen() const { return form->screen()->grabWindow(form->winId()).toImage(); }
-    // Width of the navy bar drawn in status panel 1.
-    int barWidth(const QImage& shot) const {
-        const QRect r =
-            form->StatusBar1->PanelRect(1).translated(form->StatusBar1->mapTo(form.get(), QPoint()));
-        int w = 0;
-        for (int x = r.left(); x <= r.right(); ++x)
-            if (shot.pixelColor(x, r.center().y()) == QColor(0, 0, 0x80)) ++w;
-        return w;
+    static void expectWhole(const TUxLabel& line, const QFrame& panel, const QString& text, int pixels = 19) {
+        EXPECT_EQ(line.text(), text);
+        EXPECT_LE(QFontMetrics(line.font()).horizontalAdvance(text), line.contentsRect().width())
+            << text.toStdString();
+        EXPECT_LE(line.geometry().right(), panel.contentsRect().right());
+        EXPECT_FALSE(QFontInfo(line.font()).bold()) << text.toStdString();
+        EXPECT_EQ(line.font().pixelSize(), pixels ? pixels : line.font().pixelSize()) << text.toStdString();
     }
 };
 
 TEST_F(MainFormScreen, ProgressPanelFollowsPercentDoneOnEveryTick) {
-    form->show();
-    ASSERT_TRUE(waitFor([&] { return form->windowHandle() && form->windowHandle()->isExposed(); }));
     link->DataReceived = true;  // alive; the fake clock stands still
     form->StartFlushBoth();
-    const int full = form->StatusBar1->PanelRect(1).width();
+    const QRect panel =
+        form->StatusBar1->PanelRect(1).translated(form->StatusBar1->mapTo(form.get(), QPoint()));
+    form->Timer1->setInterval(10);
     for (int percent : {25, 60}) {
-        ASSERT_TRUE(tickUntil([&] { return instrument->PercentDone >= percent; }));
-        const QImage shot = onScreen();
-        EXPECT_EQ(barWidth(shot), full * instrument->PercentDone / 100) << percent;
-        if (percent == 25) {
-            const QString dir = ZENTROVA_BINARY_DIR "/tests/ui/artefacts";
-            QDir().mkpath(dir);
-            shot.save(dir + "/mainwindow-flush.png");
-        }
+        form->Timer1->start();
+        ASSERT_TRUE(waitFor([&] { return instrument->PercentDone >= percent; }, 10000));
+        form->Timer1->stop();
+        QCoreApplication::processEvents();
+        const QImage shot = form->screen()->grabWindow(form->winId()).toImage();
+        int bar = 0;
+        for (int x = panel.left(); x <= panel.right(); ++x)
+            bar += shot.pixelColor(x, panel.center().y()) == QColor(0, 0, 0x80) ? 1 : 0;
+        EXPECT_EQ(bar, panel.width() * instrument->PercentDone / 100) << percent;
+        if (percent == 25) keep(shot, "mainwindow-flush.png");
     }
     EXPECT_EQ(form->iMode, 11);
 }
 
+TEST_F(MainFormScreen, EveryLcdMessageIsShownWholeInPlainType) {
+    // A sequence name of a realistic length; the texts that carry it must still fit.
+    storeMethod(plainMethod("M1"));
+    storeSequence("Overnight wash 2025-11-30", {{"M1", "250"}});
+    instrument->Sequence.Name = "Overnight wash 2025-11-30";
+    instrument->PumpStarts = 250;
+    std::set<QString> texts;
+    for (int before = 0; before < 20; ++before)
+        for (uint8_t reason = 0; reason < 4; ++reason)
+            for (int m = 1; m < 20; ++m) {
+                form->iMode = uint8_t(before);
+                instrument->SequenceEndReason = reason;
+                form->SetMode(uint8_t(m));
+                texts.insert(lcdMessage());
+            }
+    for (bool on : {true, false, true, false}) {
+        form->SetInstrumentEnabled(on);
+        texts.insert(lcdMessage());
+    }
+    form->StopSequence();
+    texts.insert(lcdMessage());
+    texts.erase("");
+    TLCDScreen& lcd = *form->LCDScreen1;
+    QString longest;
+    for (const QString& text : texts) {
+        lcd.SetMessage(text);
+        expectWhole(*lcd.String1, *lcd.LCDPanel, text);
+        if (text.size() > longest.size()) longest = text;
+    }
+    // A name far beyond any panel still leaves the whole text on the line, in smaller type.
+    lcd.SetMessage(QString("SEQUENCE %1 STARTED").arg(QString(50, 'W')));
+    expectWhole(*lcd.String1, *lcd.LCDPanel, lcd.String1->text(), 0);
+    for (const TErrorEntry& e : errors->ErrorTable) {
+        lcd.SetSecondLine(QString::fromStdString(e.Text), 2, true);
+        expectWhole(*lcd.String2, *lcd.LCDPanel, QString::fromStdString(e.Text));
+    }
+    form->SetMode(2);
+    lcd.SetMessage(longest);
+    lcd.SetSecondLine(QString::fromStdString(errors->ErrorTable[5].Text), 2, true);
+    tickAlive();
+    tickAlive();
+    ASSERT_EQ(lcd.String1->text(), longest);
+    keep(form->grab().toImage(), "lcd_longest_message.png");
+}
+
 TEST_F(MainFormScreen, MainWindowStartsCentredAndWindowsCentredOnItStayOnTheScreen) {
     const QRect screen = form->screen()->availableGeometry();
-    form->show();
     EXPECT_LE((form->frameGeometry().center() - screen.center()).manhattanLength(), 2);
-
     form->move(screen.topLeft());
     TUxForm editor;
     editor.resize(screen.size() - QSize(60, 60));  // larger than the main window
     editor.show();
     editor.CentreOn(form.get());
-    const QRect g = editor.frameGeometry();
-    EXPECT_TRUE(screen.contains(g)) << g.x() << "," << g.y() << " " << g.width() << "x" << g.height()
-                                    << " in " << screen.width() << "x" << screen.height();
+    EXPECT_TRUE(screen.contains(editor.frameGeometry()));
     // Where there is room, it sits centred.
     form->move(screen.center() - form->rect().center());
     editor.CentreOn(form.get());

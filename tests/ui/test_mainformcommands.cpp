@@ -197,8 +197,7 @@ TEST_F(Commands, EachProcedureCommandConfirmsLogsAndRequestsItsMode) {
          "minutes.\n\nDo you want to continue?"},
         {&C::FlushInstrument1Click, "Maintenance->Flush Instrument", 17,
          "You requested the Instrument Flush Procedure.\n\nIt will take approximately 20 minutes.\n\nDo you "
-         "want to continue?"},
-    };
+         "want to continue?"}};
     enable();
     for (const auto& r : rows) {
         for (bool yes : {false, true}) {
@@ -225,16 +224,14 @@ TEST_F(Commands, RefillRefusesAPumpAbove82) {
         Handler handler;
         double v1, v2;
         const char* box;  // "" when the confirmation comes
-    } rows[] = {
-        {&C::RefillPumpClick, 82.0, 0.0, ""},
-        {&C::RefillPumpClick, 82.01, 0.0, "Please, empty Pump first."},
-        {&C::RefillPump1Click, 82.01, 0.0, "Please, empty Pump 1."},
-        {&C::RefillPump2Click, 0.0, 90.0, "Please, empty Pump 2."},
-        {&C::RefillPump2Click, 90.0, 82.0, ""},
-        {&C::RefillBothPumpsClick, 90.0, 90.0, "Please, empty both pumps."},
-        {&C::RefillBothPumpsClick, 10.0, 90.0, "Please, empty Pump 2."},
-        {&C::RefillBothPumpsClick, 90.0, 10.0, "Please, empty Pump 1."},
-    };
+    } rows[] = {{&C::RefillPumpClick, 82.0, 0.0, ""},
+                {&C::RefillPumpClick, 82.01, 0.0, "Please, empty Pump first."},
+                {&C::RefillPump1Click, 82.01, 0.0, "Please, empty Pump 1."},
+                {&C::RefillPump2Click, 0.0, 90.0, "Please, empty Pump 2."},
+                {&C::RefillPump2Click, 90.0, 82.0, ""},
+                {&C::RefillBothPumpsClick, 90.0, 90.0, "Please, empty both pumps."},
+                {&C::RefillBothPumpsClick, 10.0, 90.0, "Please, empty Pump 2."},
+                {&C::RefillBothPumpsClick, 90.0, 10.0, "Please, empty Pump 1."}};
     for (const auto& r : rows) {
         form->iMode = 2;
         volumes(r.v1, r.v2);
@@ -340,8 +337,7 @@ TEST_F(Commands, StartSequenceByModeVolumesAndSequence) {
         {17, 100, "S", "", 17, nullptr},
         {6, 100, "S", "", 7, "SEQUENCE S STARTED"},
         {7, 100, "S", "", 8, "FINISHING CURRENT RUN"},
-        {8, 100, "S", "", 7, nullptr},
-    };
+        {8, 100, "S", "", 7, nullptr}};
     for (const auto& r : rows) {
         SCOPED_TRACE(std::to_string(r.mode) + " " + r.sequence);
         form->SetDefaultSequence(r.sequence);

@@ -547,8 +547,7 @@ TEST_F(Procedures, MainLoopRunsEachInItsModeAndEndsInMode2) {
     } rows[] = {
         {14, [&] { test.StartPumpTest(1); }, "PRESSURE TEST STARTED", "PRESSURE TEST DONE"},
         {15, [&] { test.StartSystemTest(); }, "SYSTEM PRESSURE TEST STARTED", "SYSTEM PRESSURE TEST DONE"},
-        {18, [&] { seal.StartProcedure(); }, "PREPARING INSTRUMENT FOR SEAL CHANGE", nullptr},
-    };
+        {18, [&] { seal.StartProcedure(); }, "PREPARING INSTRUMENT FOR SEAL CHANGE", nullptr}};
     for (const auto& r : rows) {
         form->iMode = 2;
         r.start();
@@ -566,11 +565,9 @@ TEST_F(Procedures, TicksGoOnUnderEveryProcedureBox) {
         std::function<void()> start;
         QString title;
         MsgResult refuse;
-    } rows[] = {
-        {13, [&] { instrument->StartStorageProcedure(); }, "Action Required", mrCancel},
-        {18, [&] { seal.StartProcedure(); }, "Please, confirm", mrNo},
-        {14, [&] { test.StartPumpTest(3); }, "Please, confirm", mrNo},
-    };
+    } rows[] = {{13, [&] { instrument->StartStorageProcedure(); }, "Action Required", mrCancel},
+                {18, [&] { seal.StartProcedure(); }, "Please, confirm", mrNo},
+                {14, [&] { test.StartPumpTest(3); }, "Please, confirm", mrNo}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.mode);
         boxes.shown.clear();
