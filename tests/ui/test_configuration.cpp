@@ -219,20 +219,6 @@ TEST_F(Config, AValueOfAnotherTypeGivesTheSetUpMessageOncePerLoad) {
     EXPECT_EQ(takeBoxes(), Texts{SetUpText});
 }
 
-TEST_F(Config, StoredRefillSpeedsAndPressureUnits) {
-    set("RefillSpeed", 70);
-    set("PressureMeasure", std::string("kPa"));
-    auto d = open();
-    EXPECT_TRUE(d->RefillMaxRBtn->isChecked());  // the hidden "Fast"
-    EXPECT_FALSE(d->MeasureBarRBtn->isChecked() || d->MeasurePsiRBtn->isChecked());
-    d->SaveClick();
-    EXPECT_EQ(stored("RefillSpeed") + " " + stored("PressureMeasure"), "dword 70 ");
-    set("RefillSpeed", 40);
-    d->show();
-    EXPECT_TRUE(d->RefillFastRBtn->isChecked());
-    EXPECT_TRUE(boxes.shown.empty());
-}
-
 TEST_F(Config, ReactorVolumeSetsTheRangeAndWarnsOnlyWhileShown) {
     set("ReactorVolume", std::string("2.51"));
     auto d = std::make_unique<TInstrumentConfiguration>();

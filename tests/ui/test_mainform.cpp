@@ -292,14 +292,6 @@ TEST_F(MainFormTest, MonitorStoppingASequenceEndsItOnErrorWithItsCleanUp) {
     EXPECT_TRUE(rec.sent.empty());
 }
 
-TEST_F(MainFormTest, HaltClearsTheQueueSwitchesPumpsOffAndDisables) {
-    instrument->Enabled = true;
-    rec.take();
-    EXPECT_TRUE(form->HaltInstrument());
-    EXPECT_FALSE(instrument->Enabled);
-    EXPECT_EQ(rec.take(), (Cmds{"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"}));
-}
-
 // ---------------------------------------------------------------- the critical-error monitor
 
 TEST_F(MainFormTest, EachLimitRaisesNothingAtItAndItsEntryJustBeyond) {

