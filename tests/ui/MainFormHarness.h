@@ -144,6 +144,10 @@ class MainFormHarness : public ::testing::Test {
         }
         return true;
     }
+    // Queues the operator's answers to the next boxes.
+    void answers(std::initializer_list<MsgResult> results) {
+        for (MsgResult r : results) boxes.answer(r);
+    }
     // The boxes shown since the last call, as "title: text".
     std::vector<std::string> takeBoxes() {
         std::vector<std::string> out;

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "link/FTDI.h"
 #include "link/Instrument.h"
@@ -58,12 +59,22 @@ class Config : public ::testing::Test {
             reg.writeString(name, value);
         }
     }
-    // A stored value as "dword N" or its text; "-" when missing.
-    static std::string stored(const std::string& name, const std::string& instance = "") {
+    // Stored values, named with spaces between, as "dword N" or the text; "-" when missing.
+    static std::string stored(const std::string& names, const std::string& instance = "") {
         Registry reg;
-        if (!reg.openKeyReadOnly(Key + instance) || !reg.valueExists(name)) return "-";
-        return reg.getDataType(name) == RegDataType::Dword ? "dword " + std::to_string(reg.readInteger(name))
-                                                           : reg.readString(name);
+        const bool open = reg.openKeyReadOnly(Key + instance);
+        std::string out, name;
+        for (std::istringstream in(names); in >> name;) {
+            out += out.empty() ? "" : " ";
+            if (!open || !reg.valueExists(name)) {
+                out += "-";
+            } else {
+                out += reg.getDataType(name) == RegDataType::Dword
+                           ? "dword " + std::to_string(reg.readInteger(name))
+                           : reg.readString(name);
+            }
+        }
+        return out;
     }
     // The dialog as the main window's menu shows it (non-modal here, so the test goes on).
     std::unique_ptr<TInstrumentConfiguration> open() {
@@ -139,20 +150,10 @@ TEST_F(Config, SaveStoresEveryValueWithItsType) {
     d->SaveClick();
     EXPECT_EQ(applied, 1);
     EXPECT_FALSE(d->isVisible());
-    const char* names[] = {"ConnectMethod",
-                           "IP",
-                           "COM",
-                           "USB",
-                           "ReactorVolume",
-                           "PressureMeasure",
-                           "HPLCType",
-                           "ChemInstance",
-                           "InstrumentLabel",
-                           "RefillSpeed"};
-    Texts values;
-    for (const char* n : names) values.push_back(stored(n));
-    EXPECT_EQ(values, (Texts{"dword 2", "10.20.30.40", "COM3", "KVZ Bench B", "12.5", "bar",
-                             "Agilent ChemStation", "3", "Bench \xC3\x84", "dword 30"}));
+    EXPECT_EQ(
+        stored("ConnectMethod IP COM USB ReactorVolume PressureMeasure HPLCType ChemInstance InstrumentLabel "
+               "RefillSpeed"),
+        "dword 2 10.20.30.40 COM3 KVZ Bench B 12.5 bar Agilent ChemStation 3 Bench \xC3\x84 dword 30");
 
     // Shown again, the dialog reads back what it stored, without the note.
     d->show();
@@ -167,8 +168,7 @@ TEST_F(Config, SaveStoresEveryValueWithItsType) {
     d->RefillFastRBtn->SetChecked(true);
     d->MeasurePsiRBtn->SetChecked(true);
     d->SaveClick();
-    EXPECT_EQ(stored("ConnectMethod") + " " + stored("RefillSpeed") + " " + stored("PressureMeasure"),
-              "dword 3 dword 55 psi");
+    EXPECT_EQ(stored("ConnectMethod RefillSpeed PressureMeasure"), "dword 3 dword 55 psi");
     EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -274,14 +274,14 @@ TEST_F(Config, HPLCTypeDecidesTheInstanceBoxAndTheNote) {
     choose(d->HPLCType, "Waters");
     choose(d->ChemInstance, "4");
     d->SaveClick();
-    EXPECT_EQ(stored("HPLCType") + " " + stored("ChemInstance"), "Waters 2");
+    EXPECT_EQ(stored("HPLCType ChemInstance"), "Waters 2");
     // A stored name is found whatever its case; Save writes the list's spelling.
     set("HPLCType", std::string("agilent chemstation"));
     d->show();
     EXPECT_FALSE(d->ChemInstance->isHidden());
     choose(d->ChemInstance, "4");
     d->SaveClick();
-    EXPECT_EQ(stored("HPLCType") + " " + stored("ChemInstance"), "Agilent ChemStation 4");
+    EXPECT_EQ(stored("HPLCType ChemInstance"), "Agilent ChemStation 4");
 }
 
 TEST_F(Config, PortListsKeepTheStoredPortAndDevice) {
@@ -306,7 +306,7 @@ TEST_F(Config, PortListsKeepTheStoredPortAndDevice) {
     EXPECT_EQ(items(d->InstrumentUSBPort), QStringList({"KVZ Other"}));
     EXPECT_EQ(d->InstrumentUSBPort->GetItemIndex(), -1);
     d->SaveClick();
-    EXPECT_EQ(stored("USB") + " " + stored("COM"), "KVZ Unplugged com7");
+    EXPECT_EQ(stored("USB COM"), "KVZ Unplugged com7");
 
     // A value that is not text is skipped; the stored port found whatever its case.
     Registry lm(RegRoot::LocalMachine);
@@ -348,8 +348,7 @@ TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
         EXPECT_EQ(takeBoxes(), Texts{"Error: Can not save parameters to Registry!"});
         EXPECT_EQ(applied, partWay ? 2 : 1);
         EXPECT_FALSE(d->isVisible());
-        EXPECT_EQ(stored("ConnectMethod") + " " + stored("IP") + " " + stored("InstrumentLabel"),
-                  "- 10.0.0.1 Old");
+        EXPECT_EQ(stored("ConnectMethod IP InstrumentLabel"), "- 10.0.0.1 Old");
     }
 }
 
@@ -385,8 +384,7 @@ TEST_F(Config, FirstStartSettingsAreTheDialogDefaultsAndKeepWhatIsThere) {
     for (const char* instance : {"", "3", "4"}) {
         const bool kept = std::string(instance) == "4";
         EXPECT_EQ(
-            stored("ConnectMethod", instance) + " " + stored("IP", instance) + " " + stored("COM", instance) +
-                " " + stored("PressureMeasure", instance) + " " + stored("RefillSpeed", instance),
+            stored("ConnectMethod IP COM PressureMeasure RefillSpeed", instance),
             kept ? "dword 1 192.168.1.100 /dev/ttyUSB0 psi fast" : "dword 1 192.168.1.100 COM1 psi dword 55")
             << instance;
     }

@@ -295,41 +295,34 @@ TEST_F(MainFormTest, MonitorStoppingASequenceEndsItOnErrorWithItsCleanUp) {
 // ---------------------------------------------------------------- the critical-error monitor
 
 TEST_F(MainFormTest, EachLimitRaisesNothingAtItAndItsEntryJustBeyond) {
+    TPump &p1 = ZentrovaAPI.Pump1, &p2 = ZentrovaAPI.Pump2;
+    THeater &column = ZentrovaAPI.Column, &reactor = ZentrovaAPI.Reactor;
     const struct {
-        const char* what;
-        std::function<void(double)> set;
+        double* value;
         double limit, beyond;  // the value that raises nothing, one just beyond
         int entry;
         const char* text;
         bool disables;
-    } rows[] = {{"pump 1", [](double v) { ZentrovaAPI.Pump1.Pressure = v; }, 490.0, 490.001, 5,
-                 "High Pressure on Pump1", true},
-                {"pump 2", [](double v) { ZentrovaAPI.Pump2.Pressure = v; }, 490.0, 490.001, 6,
-                 "High Pressure on Pump2", true},
-                {"reactor", [](double v) { ZentrovaAPI.Reactor.Temperature = v; }, 140.0, 140.1, 7,
-                 "Reactor Temp at MAX", true},
-                {"column", [](double v) { ZentrovaAPI.Column.Temperature = v; }, 80.0, 80.1, 8,
-                 "Column Temp at MAX", true},
-                {"transducer 1", [](double v) { ZentrovaAPI.Pump1.Pressure = v; }, -900.0, -900.001, 1,
-                 "Transducer1 not connected", false},
-                {"transducer 2", [](double v) { ZentrovaAPI.Pump2.Pressure = v; }, -900.0, -900.001, 2,
-                 "Transducer2 not connected", false},
-                {"column sensor", [](double v) { ZentrovaAPI.Column.Temperature = v; }, -200.0, -200.1, 3,
-                 "Column Temp Sensor Error", false},
-                {"reactor sensor", [](double v) { ZentrovaAPI.Reactor.Temperature = v; }, -200.0, -200.1, 4,
-                 "Reactor Temp Sensor Error", false}};
+    } rows[] = {{&p1.Pressure, 490.0, 490.001, 5, "High Pressure on Pump1", true},
+                {&p2.Pressure, 490.0, 490.001, 6, "High Pressure on Pump2", true},
+                {&reactor.Temperature, 140.0, 140.1, 7, "Reactor Temp at MAX", true},
+                {&column.Temperature, 80.0, 80.1, 8, "Column Temp at MAX", true},
+                {&p1.Pressure, -900.0, -900.001, 1, "Transducer1 not connected", false},
+                {&p2.Pressure, -900.0, -900.001, 2, "Transducer2 not connected", false},
+                {&column.Temperature, -200.0, -200.1, 3, "Column Temp Sensor Error", false},
+                {&reactor.Temperature, -200.0, -200.1, 4, "Reactor Temp Sensor Error", false}};
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
+        SCOPED_TRACE(r.text);
         stop();
         start({});
         instrument->Enabled = true;
-        r.set(r.limit);
+        *r.value = r.limit;
         newLog();
         EXPECT_FALSE(check());
         EXPECT_FALSE(errors->isVisible());
         EXPECT_EQ(lcdSecondLine(), "");
 
-        r.set(r.beyond);
+        *r.value = r.beyond;
         EXPECT_EQ(check(), r.disables);
         EXPECT_EQ(lcdSecondLine(), r.text);
         EXPECT_EQ(form->LCDScreen1->Message2Ticks, 2);

@@ -71,33 +71,41 @@ TEST_F(Commands, ControlMenuOutsideTheIdleModesOffersOnlyTheEnable) {
 }
 
 TEST_F(Commands, EachTickShowsTheModeAndAdjustsTheMenus) {
-    const std::pair<uint8_t, const char*> texts[] = {
-        {0, "NOT CONNECTED"},  {1, "UNKNOWN"},           {2, "READY"},          {3, "STOP"},
-        {4, "EMERGENCY STOP"}, {8, "SEQ SUSPENDED"},     {9, "SEQ STOPPED"},    {11, "FLUSH"},
-        {12, "REFILL"},        {13, "PREP FOR STORING"}, {14, "PRESSURE TEST"}, {15, "SYS PRESS TEST"},
-        {16, "EMPTYING"},      {17, "INSTR FLUSH"},      {18, "SEAL CHANGE"},   {19, "INSTRUMENT DISABLED"},
-        {5, "UNKNOWN"},        {200, "UNKNOWN"}};
-    for (const auto& [mode, text] : texts) {
-        form->iMode = mode;
-        form->UpdateMenus(mode);
-        EXPECT_EQ(panel(0), text) << int(mode);
-        // The progress bar takes panel 1 while a procedure runs.
-        EXPECT_EQ(form->StatusBar1->GetPanels()->GetItem(1)->GetStyle(),
-                  mode >= 11 && mode <= 18 ? psOwnerDraw : psText)
-            << int(mode);
-    }
-    // {mode before, mode, menus Control, Maintenance, Instrument, Method, Sequence}
     const struct {
-        uint8_t before, mode;
-        const char* menus;
-    } rows[] = {{2, 2, "11111"},  {2, 0, "00111"},  {2, 4, "01000"},  {4, 3, "01000"},  {2, 7, "01011"},
-                {2, 8, "01011"},  {2, 6, "10111"},  {2, 11, "10111"}, {2, 13, "10111"}, {2, 14, "10111"},
-                {2, 15, "10111"}, {2, 16, "10111"}, {2, 17, "10111"}, {2, 18, "10111"}, {2, 12, "11111"}};
+        uint8_t mode;
+        const char* text;   // nullptr: the mode's own details
+        const char* menus;  // Control, Maintenance, Instrument, Method, Sequence; "": unchanged
+    } rows[] = {{0, "NOT CONNECTED", "00111"},
+                {1, "UNKNOWN", ""},
+                {2, "READY", "11111"},
+                {4, "EMERGENCY STOP", "01000"},
+                {3, "STOP", "01000"},
+                {2, "READY", "11111"},
+                {6, nullptr, "10111"},
+                {7, nullptr, "01011"},
+                {8, "SEQ SUSPENDED", "01011"},
+                {9, "SEQ STOPPED", ""},
+                {11, "FLUSH", "10111"},
+                {12, "REFILL", "11111"},
+                {13, "PREP FOR STORING", "10111"},
+                {14, "PRESSURE TEST", "10111"},
+                {15, "SYS PRESS TEST", "10111"},
+                {16, "EMPTYING", "10111"},
+                {17, "INSTR FLUSH", "10111"},
+                {18, "SEAL CHANGE", "10111"},
+                {19, "INSTRUMENT DISABLED", ""},
+                {5, "UNKNOWN", ""},
+                {200, "UNKNOWN", ""}};
     for (const auto& r : rows) {
-        form->UpdateMenus(r.before);
+        if (*r.menus && r.mode != 3) form->UpdateMenus(2);  // after an emergency stop, stop changes nothing
         form->iMode = r.mode;
         form->UpdateMenus(r.mode);
-        EXPECT_EQ(menus(), r.menus) << int(r.before) << " -> " << int(r.mode);
+        EXPECT_EQ(panel(0), r.text ? r.text : panel(0)) << int(r.mode);
+        EXPECT_EQ(menus(), *r.menus ? r.menus : menus()) << int(r.mode);
+        // The progress bar takes panel 1 while a procedure runs.
+        EXPECT_EQ(form->StatusBar1->GetPanels()->GetItem(1)->GetStyle(),
+                  r.mode >= 11 && r.mode <= 18 ? psOwnerDraw : psText)
+            << int(r.mode);
     }
 }
 
@@ -209,8 +217,7 @@ TEST_F(Commands, RefillRefusesAPumpAbove82) {
 
 TEST_F(Commands, CommandsOnADisabledInstrumentAskToEnableItFirst) {
     const std::string enableFirst = "You have to Enable Instrument first. Do you want to Enable Instrument?";
-    boxes.answer(mrYes);  // the flush
-    boxes.answer(mrNo);   // not enabled: enable it?
+    answers({mrYes, mrNo});  // the flush; not enabled: enable it? No
     form->FlushInstrument1Click();
     EXPECT_EQ(boxes.shown.at(1).defaultButton, mrNo);
     EXPECT_EQ(takeBoxes().at(1), "Error: Can not start Instrument Flush Procedure. " + enableFirst);
@@ -221,8 +228,7 @@ TEST_F(Commands, CommandsOnADisabledInstrumentAskToEnableItFirst) {
     EXPECT_TRUE(has(newLog(), "#menu: Pump1 On"));
 
     instrument->Sequence.Name = "S";
-    boxes.answer(mrYes);
-    boxes.answer(mrYes);
+    answers({mrYes, mrYes});
     form->FlushInstrument1Click();
     EXPECT_TRUE(instrument->Enabled);
     EXPECT_EQ(form->iMode, 17);

@@ -20,19 +20,14 @@ using Cmds = std::vector<std::string>;
 
 // Takes the commands the API sends and, each second, moves the pumps and valves as the
 // instrument would: volumes, limits, pressure against a closed path, valves settling.
-class PumpRig : public ZentrovaLink {
+class PumpRig : public RecordingLink {
   public:
     void QueueCommand(const std::string& line) override {
-        sent.push_back(line);
+        RecordingLink::QueueCommand(line);
         std::stringstream all(line);
         std::string part;
         while (std::getline(all, part, ';')) apply(part);
     }
-    void ClearQueue() override { sent.push_back("<clear>"); }
-    void SetStatusQuery(const std::string&) override {}
-    std::string_view LastLine() const override { return {}; }
-    void SetOnStatusLine(std::function<void()>) override {}
-
     void tick() {
         for (int i = 0; i < 2; ++i) {
             TValve& valve = i == 0 ? ZentrovaAPI.Valve1 : ZentrovaAPI.Valve2;
@@ -58,16 +53,10 @@ class PumpRig : public ZentrovaLink {
             p.LimitA = p.Volume >= 70.0;
         }
     }
-    Cmds take() {
-        Cmds out;
-        out.swap(sent);
-        return out;
-    }
     static bool has(const Cmds& cmds, const std::string& c) {
         return std::find(cmds.begin(), cmds.end(), c) != cmds.end();
     }
 
-    Cmds sent;
     double stopPressure[2] = {-1.0, -1.0};  // none set
     bool canPressurise[2] = {true, true};
     int valveTarget[2] = {0, 0};
@@ -138,12 +127,6 @@ class Procedures : public MainFormHarness {
         for (int left = 400; step(sealChange) && left > 0; --left) {
         }
     }
-    // The operator answers Yes, OK, OK to the three boxes before the pressurising.
-    void agree() {
-        boxes.answer(mrYes);
-        boxes.answer(mrOk);
-        boxes.answer(mrOk);
-    }
     const MessageRequest* box(const QString& title, int nth = 0) const {
         for (const MessageRequest& r : boxes.shown)
             if (r.title == title && nth-- == 0) return &r;
@@ -184,8 +167,7 @@ TEST_F(Procedures, RefusalsEndAtOnceWithoutMovingAnything) {
                                "Please, confirm: You requested Pump Pressure Test Procedure.\n\n"
                                "Please, follow step-by-step instructions.\n\nDo you want to continue?"});
     test.StartSystemTest();
-    boxes.answer(mrYes);
-    boxes.answer(mrCancel);
+    answers({mrYes, mrCancel});
     EXPECT_TRUE(step());
     EXPECT_TRUE(step());
     EXPECT_FALSE(step());
@@ -218,8 +200,7 @@ TEST_F(Procedures, SystemTestNeedsTheReactorAtMost40) {
 
 TEST_F(Procedures, PumpTestOfBothPumpsRunsItsPhasesAndPasses) {
     test.StartPumpTest(3);
-    agree();
-    boxes.answer(mrNo);  // no print
+    answers({mrYes, mrOk, mrOk, mrNo});  // the three boxes before the pressurising; no print
     ASSERT_GE(runTo(5), 0);
     Cmds sent = rig.take();
     EXPECT_TRUE(PumpRig::has(sent, "VALVE 1 1"));  // the flush goes through its positions
@@ -292,7 +273,7 @@ TEST_F(Procedures, CountdownShowsMinutesLeftPlusOne) {
 TEST_F(Procedures, PressureNotReachedWithinThreeMinutesStopsTheTest) {
     rig.canPressurise[0] = false;
     test.StartPumpTest(1);
-    agree();
+    answers({mrYes, mrOk, mrOk});
     ASSERT_GE(runTo(TPressureTest::eptPressuriseTo480psiStart), 0);
     const int64_t start = appClock().seconds();
     int64_t shownAt = 0;
@@ -428,8 +409,7 @@ TEST_F(Procedures, ResultSheetIsPrintedOnRequest) {
 TEST_F(Procedures, SinglePumpSystemTestUsesPump1AndHidesPump2) {
     singlePump();
     test.StartSystemTest();
-    agree();
-    boxes.answer(mrYes);
+    answers({mrYes, mrOk, mrOk, mrYes});
     ASSERT_GE(runTo(11), 0);
     rig.take();
     step();
@@ -449,7 +429,7 @@ TEST_F(Procedures, SinglePumpSystemTestUsesPump1AndHidesPump2) {
 TEST_F(Procedures, Pump2AloneOnASinglePumpInstrumentRunsWithBothChannelsIdle) {
     singlePump();
     test.StartPumpTest(2);
-    agree();
+    answers({mrYes, mrOk, mrOk});
     ASSERT_GE(runTo(22), 0);
     ASSERT_TRUE(box("Pressure Test Result"));
     EXPECT_EQ(box("Pressure Test Result")->text, "\n\nPrint test results?");
@@ -459,8 +439,7 @@ TEST_F(Procedures, Pump2AloneOnASinglePumpInstrumentRunsWithBothChannelsIdle) {
 
 TEST_F(Procedures, SealChangeFlushesTurnsTheValvesAndFills) {
     seal.StartProcedure();
-    boxes.answer(mrYes);
-    boxes.answer(mrOk);
+    answers({mrYes, mrOk});
     runToEnd(true);
     EXPECT_EQ(seal.SealState, TChangeSeal::SealEnd);
     EXPECT_EQ(boxes.shown.at(0).defaultButton, mrNo);
@@ -485,8 +464,7 @@ TEST_F(Procedures, SealChangeFlushesTurnsTheValvesAndFills) {
 
     // Cancel after the valves turned leaves them at 5.
     seal.StartProcedure();
-    boxes.answer(mrYes);
-    boxes.answer(mrCancel);
+    answers({mrYes, mrCancel});
     runToEnd(true);
     EXPECT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(rig.take().back(), "VALVE 2 5");
@@ -496,8 +474,7 @@ TEST_F(Procedures, SealChangeOnOnePumpMovesOnlyValve1AndChannel1) {
     singlePump();
     rig.stuckValve[1] = true;  // valve 2 would never report: it must not be waited for
     seal.StartProcedure();
-    boxes.answer(mrYes);
-    boxes.answer(mrOk);
+    answers({mrYes, mrOk});
     runToEnd(true);
     EXPECT_EQ(seal.SealState, TChangeSeal::SealEnd);
     for (const auto& c : rig.take()) {

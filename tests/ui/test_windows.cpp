@@ -1,4 +1,4 @@
-// The small windows: the About box, the calibration notices, help opening topics of the help
+// The small windows: the calibration notices, help opening topics of the help
 // file built beside the program, and texts that must show whole on the rendered windows.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
@@ -18,9 +17,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
-#include "platform/SystemInfo.h"
 #include "support/TempEnv.h"
-#include "ui/About.h"
 #include "ui/Calibration.h"
 #include "ui/Configuration.h"
 #include "ui/ErrorMessages.h"
@@ -46,39 +43,11 @@ class Windows : public ::testing::Test {
     DialogScript boxes;
 };
 
-void click(QWidget* w, Qt::MouseButton button = Qt::LeftButton) {
-    const QPointF at(w->width() / 2.0, w->height() / 2.0);
-    QMouseEvent press(QEvent::MouseButtonPress, at, w->mapToGlobal(at), button, button, Qt::NoModifier);
-    QCoreApplication::sendEvent(w, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, w->mapToGlobal(at), button, Qt::NoButton,
-                        Qt::NoModifier);
-    QCoreApplication::sendEvent(w, &release);
-}
-
-TEST_F(Windows, AboutShowsTheVersionAndAClickOnAnyPartClosesIt) {
-    TAboutForm f;
-    f.show();
-    EXPECT_EQ(f.VersionLbl->GetCaption(), "Version " + QString::fromStdString(SystemInfo::programVersion()));
-    click(&f, Qt::RightButton);
-    EXPECT_TRUE(f.isVisible());
-    for (QWidget* part : std::initializer_list<QWidget*>{&f, f.Image1, f.Label1, f.Label2}) {
-        f.show();
-        click(part);
-        EXPECT_FALSE(f.isVisible()) << part->objectName().toStdString();
-    }
-    QTimer::singleShot(0, &f, [&] { click(f.VersionLbl); });
-    EXPECT_EQ(f.ShowModal(), mrCancel);
-}
-
 TEST_F(Windows, CalibrationNoticeClosesTheProgramOrOnlyItself) {
     const auto saved = TTempCalibrationNotice::ExitProcess;
     std::vector<int> exits;
     TTempCalibrationNotice::ExitProcess = [&](int code) { exits.push_back(code); };
     TColumnTempCalibration column;
-    EXPECT_EQ(column.Label1->text(), "You requested Column Temperature Calibration Procedure.");
-    EXPECT_EQ(column.Label2->text(),
-              "This procedure requires special training. The following button will close the Zentrova KVZ "
-              "program. Please open the Zentrova Utilities Program if available.");
     column.OKBtn->Click();
     EXPECT_EQ(exits, std::vector<int>{0});
     TReactorTempCalibration reactor;
