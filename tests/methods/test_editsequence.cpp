@@ -1,423 +1,327 @@
-// The sequence editor: validation texts, what Save and Save As store and log, the question
-// about pending changes when the operator switches, closes, creates or loads, and the
-// sequence handed on for the next run.
+// The sequence editor and the load-sequence dialog: validation texts, what Save and Save As
+// store and log, the question about pending changes when the operator switches, creates,
+// deletes, loads or closes, and the sequence handed on for the next run.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "link/Instrument.h"
-#include "methods/test_editsequence_fixture.h"
-#include "platform/Printer.h"
+#include "methods/EditSequence.h"
+#include "methods/LoadSequence.h"
+#include "methods/support_store.h"
 
 namespace {
 
-const QString kCorrect = "Please, correct the following errors in your submission:\n";
+const QString kFix = "Please, correct the following errors in your submission:\n";
+const QString kNoName = "Warning: No Sequence Name selected";
+QString ask(const QString& name) {
+    return "Please, confirm: Save changes for the sequence \"" + name + "\"?";
+}
+QString runs(const QString& method) {
+    return "- Runs for method " + method + " should be a positive number\n";
+}
 
-class EditSequenceTest : public SequenceDialogTest {
+class EditSequence : public StoreTest {
   protected:
     void SetUp() override {
-        SequenceDialogTest::SetUp();
-        method("Hydrolysis");
-        method("Flush", true);
+        StoreTest::SetUp();
+        storeMethod(plainMethod("Hydro"));
+        TMethodINIParams flush = plainMethod("Flush");
+        flush.flushMethod = true;
+        storeMethod(flush);
+        OnSetDefaultSequence = [this](const std::string& name) { chosen.push_back(name); };
     }
     void TearDown() override {
         dlg.reset();
-        SequenceDialogTest::TearDown();
+        OnSetDefaultSequence = nullptr;
+        StoreTest::TearDown();
     }
-    TEditSequenceDialog& open() {
+    void open() {
         dlg = std::make_unique<TEditSequenceDialog>();
         dlg->show();  // FormShow
-        return *dlg;
     }
-    // Replaces the grid's lines as the operator would type them.
-    void lines(const QStringList& methods, const QStringList& runs) {
+    // Replaces the grid's lines ("method|runs") as the operator would type them.
+    void type(const QStringList& lines) {
         TUxStringGrid* g = dlg->SequenceTable;
-        g->SetRowCount(static_cast<int>(methods.size()) + 1);
-        for (int i = 0; i < methods.size(); ++i) {
-            g->SetCells(1, i + 1, methods[i]);
-            g->SetCells(2, i + 1, runs[i]);
+        g->SetRowCount(int(lines.size()) + 1);
+        for (int i = 0; i < lines.size(); ++i) {
+            g->SetCells(1, i + 1, lines[i].section('|', 0, 0));
+            g->SetCells(2, i + 1, lines[i].section('|', 1));
         }
         dlg->Modified = true;
-    }
-    QStringList grid() const {
-        QStringList out;
-        for (int r = 1; r < dlg->SequenceTable->GetRowCount(); ++r)
-            out << dlg->SequenceTable->GetCells(1, r) + "|" + dlg->SequenceTable->GetCells(2, r);
-        return out;
     }
     // The operator clicks another sequence in the list.
     void click(const QString& name) {
         dlg->SequenceNameList->setCurrentRow(dlg->SequenceNameList->GetItems()->IndexOf(name));
     }
-    QString selected() const {
-        const int i = dlg->SequenceNameList->GetItemIndex();
-        return i < 0 ? QString() : dlg->SequenceNameList->item(i)->text();
+    // The list (the selected name marked), the grid's lines, whether changes are pending, the status.
+    QString shown() const override {
+        return listed(dlg->SequenceNameList).join(",") + " / " + rows(dlg->SequenceTable).join(",") +
+               (dlg->Modified ? " / changed / " : " / ") + dlg->StatusLbl->GetCaption();
     }
-    // Save on the grid as it stands; the text of the one box shown, if any.
-    QString saveMessage() {
-        dialogs_.shown.clear();
+    // Save on the grid as it stands: the boxes shown.
+    QStringList save() {
         dlg->BtnSave->Click();
-        return dialogs_.shown.empty() ? QString() : dialogs_.shown.back().text;
+        return takeBoxes();
     }
 
     std::unique_ptr<TEditSequenceDialog> dlg;
+    std::vector<std::string> chosen;
 };
 
-TEST_F(EditSequenceTest, OpensOnTheRunsSequenceOrAnEmptyLine) {
+TEST_F(EditSequence, OpensOnTheRunsSequenceOrTheFirstOrAnEmptyLine) {
     open();
-    EXPECT_EQ(dlg->SequenceNameList->GetCount(), 0);
-    EXPECT_EQ(grid(), QStringList{"|"});
-    dlg.reset();
-
-    sequence("Amino", {"Hydrolysis"}, {"2"});
-    sequence("Beta", {"Flush"}, {"1"});
+    EXPECT_EQ(shown(), " / | / ");
+    storeSequence("A", {{"Hydro", "2"}});
+    storeSequence("Beta", {{"Flush", "1"}});
     TInstrumentModule module;
     module.Sequence.Name = "beta";
     open();
-    EXPECT_EQ(selected(), "Beta");
+    EXPECT_EQ(shown(), "A,Beta* / Flush|1 / ");
     EXPECT_EQ(dlg->CurrentSequenceName, "Beta");
-    EXPECT_EQ(grid(), QStringList{"Flush|1"});
-    dlg.reset();
-    // A run's sequence that is no longer stored leaves the first one selected.
-    module.Sequence.Name = "Gone";
+    module.Sequence.Name = "Gone";  // no longer stored: the first one
     open();
-    EXPECT_EQ(selected(), "Amino");
-    EXPECT_EQ(grid(), QStringList{"Hydrolysis|2"});
+    EXPECT_EQ(shown(), "A*,Beta / Hydro|2 / ");
 }
 
-TEST_F(EditSequenceTest, ValidationTextsOnSave) {
-    sequence("S", {"Hydrolysis"}, {"1"});
+TEST_F(EditSequence, SaveChecksTheLinesStoresAndLogsThem) {
+    storeSequence("S", {{"Hydro", "1"}});
     open();
-    lines({""}, {"5"});
-    EXPECT_EQ(saveMessage(), kCorrect + "at least one method has to be defined\n");
-    EXPECT_EQ(dialogs_.shown.back().title, "Warning");
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"S\" not saved");
-    EXPECT_TRUE(dlg->Modified);
-    EXPECT_EQ(stored("S"), QStringList{"Hydrolysis|1"});
-
-    for (const char* bad : {"0", "-2", "1.5", "3 ", "x", "99999999999"}) {
-        lines({"Hydrolysis"}, {bad});
-        EXPECT_EQ(saveMessage(), kCorrect + "- Runs for method Hydrolysis should be a positive number\n")
-            << bad;
+    type({"|5"});
+    EXPECT_EQ(save(), QStringList{"Warning: " + kFix + "at least one method has to be defined\n"});
+    EXPECT_EQ(shown(), "S* / |5 / changed / Sequence \"S\" not saved");
+    const QStringList good{"007", "+3", " 3", "$A", "0x1f"};
+    for (const QString& n : QStringList{"0", "-2", "1.5", "3 ", "x", "99999999999"} + good) {
+        type({"Hydro|" + n});
+        EXPECT_EQ(save(), good.contains(n) ? QStringList{} : QStringList{"Warning: " + kFix + runs("Hydro")})
+            << n.toStdString();
+        EXPECT_EQ(lines("S"), QStringList{good.contains(n) ? "Hydro|" + n : "Hydro|1"});
     }
-    for (const char* good : {"007", "+3", " 3", "$A", "0x1f"}) {
-        lines({"Hydrolysis"}, {good});
-        EXPECT_EQ(saveMessage(), "") << good;
-        EXPECT_EQ(stored("S"), QStringList{QString("Hydrolysis|") + good});
-    }
-
-    // A missing method gets its own line and, with no runs, the runs line too; lines without
-    // a method are not examined.
-    lines({"Nope", "", "Hydrolysis"}, {"", "abc", ""});
-    EXPECT_EQ(saveMessage(), kCorrect +
-                                 "- method Nope does not exist\n- Runs for method Nope should be defined\n"
-                                 "- Runs for method Hydrolysis should be defined\n");
-
-    // A flush method must be the grid's last row, an empty row below it included.
-    lines({"Flush", ""}, {"1", ""});
-    EXPECT_EQ(saveMessage(), kCorrect + "- The Flash method Flush should be the last one in Sequence\n");
-    lines({"Hydrolysis", "Flush"}, {"2", "1"});
-    EXPECT_EQ(saveMessage(), "");
-    EXPECT_EQ(stored("S"), (QStringList{"Hydrolysis|2", "Flush|1"}));
-
-    // Two empty lines pass and store a sequence without lines.
-    lines({"", ""}, {"", ""});
-    EXPECT_EQ(saveMessage(), "");
-    EXPECT_EQ(stored("S"), QStringList{});
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"S\" saved");
-}
-
-TEST_F(EditSequenceTest, SaveStoresTheGridAndLogsEveryLine) {
-    sequence("Amino", {"Flush"}, {"1"});
-    open();
-    lines({"Hydrolysis", "", "Flush"}, {"2", "", "1"});
-    EXPECT_EQ(saveMessage(), "");
-    EXPECT_EQ(stored("Amino"), (QStringList{"Hydrolysis|2", "Flush|1"}));
-    EXPECT_EQ(keys(CSequenceNames().SequencesKey + "\\Amino"), (Strings{"0000001", "0000002"}));
-    EXPECT_FALSE(dlg->Modified);
-    EXPECT_EQ(dlg->CurrentSequenceName, "Amino");
-    EXPECT_NE(logText().find("#EditSequence: SaveSequence(success): Amino||Hydrolysis|2|||||Flush|1||\n"),
+    // A missing method gets its own line and, with no runs, the runs line too; lines without a
+    // method are not examined. A flush method must be the last row, an empty row below it included.
+    type({"Nope|", "|abc", "Hydro|"});
+    EXPECT_EQ(save(), QStringList{"Warning: " + kFix +
+                                  "- method Nope does not exist\n- Runs for method Nope should be defined\n"
+                                  "- Runs for method Hydro should be defined\n"});
+    type({"Flush|1", "|"});
+    EXPECT_EQ(save(), QStringList{"Warning: " + kFix +
+                                  "- The Flash method Flush should be the last one in Sequence\n"});
+    type({"Hydro|2", "|", "Flush|1"});
+    EXPECT_EQ(save(), QStringList{});
+    EXPECT_EQ(shown(), "S* / Hydro|2,|,Flush|1 / Sequence \"S\" saved");
+    EXPECT_EQ(lines("S"), (QStringList{"Hydro|2", "Flush|1"}));
+    EXPECT_NE(logText().find("#EditSequence: SaveSequence(success): S||Hydro|2|||||Flush|1||\n"),
               std::string::npos)
         << logText();
-
-    // Nothing selected: nothing stored.
-    dlg->SequenceNameList->SetItemIndex(-1);
-    EXPECT_EQ(saveMessage(), "No Sequence Name selected.");
-    EXPECT_EQ(dialogs_.shown.back().title, "Warning");
-}
-
-TEST_F(EditSequenceTest, RefusedWriteIsReportedAndKeepsTheChanges) {
-    sequence("Amino", {"Flush"}, {"1"});
-    open();
-    lines({"Hydrolysis"}, {"2"});
+    // A refused write keeps the changes; all lines empty store a sequence without lines.
+    type({"Hydro|5"});
     Registry::failAfterWrites(1);
-    EXPECT_EQ(saveMessage(), "Error while storing Sequence.");
+    EXPECT_EQ(save(), QStringList{"Warning: Error while storing Sequence."});
     Registry::failAfterWrites(0);
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"Amino\" not saved");
-    EXPECT_TRUE(dlg->Modified);
-    EXPECT_EQ(stored("Amino"), QStringList{"Flush|1"});
-    EXPECT_NE(logText().find("#EditSequence: SaveSequence(failed): Amino||Hydrolysis|2||\n"),
-              std::string::npos);
-    EXPECT_EQ(grid(), QStringList{"Hydrolysis|2"});
+    EXPECT_EQ(shown(), "S* / Hydro|5 / changed / Sequence \"S\" not saved");
+    EXPECT_EQ(lines("S"), (QStringList{"Hydro|2", "Flush|1"}));
+    EXPECT_NE(logText().find("#EditSequence: SaveSequence(failed): S||Hydro|5||\n"), std::string::npos);
+    type({"|", "|"});
+    EXPECT_EQ(save(), QStringList{});
+    EXPECT_EQ(dump(CSequenceNames().SequencesKey + "\\S"), "{}");
+    // Nothing selected stores nothing.
+    dlg->SequenceNameList->SetItemIndex(-1);
+    EXPECT_EQ(save(), QStringList{kNoName + "."});
 }
 
-TEST_F(EditSequenceTest, ClickInGridThenOtherSequenceAsksToSave) {
-    sequence("A", {"Hydrolysis"}, {"1"});
-    sequence("B", {"Flush"}, {"1"});
+TEST_F(EditSequence, SwitchingAsksToSaveTheChanges) {
+    storeSequence("A", {{"Hydro", "1"}});
+    storeSequence("B", {{"Flush", "1"}});
     open();
-    // A cell selection by the operator counts as a change.
-    ASSERT_TRUE(dlg->SequenceTable->SetCurrentCell(2, 1));
-    EXPECT_TRUE(dlg->Modified);
-    EXPECT_EQ(dlg->SequenceTable->GetCells(0, 1), ">>>");
-
-    dialogs_.answer(mrNo);
-    click("B");
-    ASSERT_EQ(dialogs_.shown.size(), 1u);
-    EXPECT_EQ(dialogs_.shown[0].text, "Save changes for the sequence \"A\"?");
-    EXPECT_EQ(dialogs_.shown[0].title, "Please, confirm");
-    EXPECT_EQ(dialogs_.shown[0].buttons, MsgButtons::YesNo);
-    EXPECT_EQ(dialogs_.shown[0].defaultButton, mrNo);
-    EXPECT_EQ(selected(), "B");
-    EXPECT_EQ(dlg->CurrentSequenceName, "B");
-    EXPECT_EQ(grid(), QStringList{"Flush|1"});
-
-    // Yes: the edits go to B and the editor stays on B.
-    dlg->SequenceTable->SetCells(2, 1, "4");
-    dlg->SequenceTableOnSetEditText(2, 1, "4");
-    dialogs_.answer(mrYes);
-    click("A");
-    EXPECT_EQ(dialogs_.shown.back().text, "Save changes for the sequence \"B\"?");
-    EXPECT_EQ(stored("B"), QStringList{"Flush|4"});
-    EXPECT_EQ(selected(), "B");
-    EXPECT_EQ(grid(), QStringList{"Flush|4"});
-    EXPECT_FALSE(dlg->Modified);
-
-    // Nothing pending: no question.
-    dialogs_.shown.clear();
-    click("A");
-    EXPECT_TRUE(dialogs_.shown.empty());
-    EXPECT_EQ(grid(), QStringList{"Hydrolysis|1"});
+    TUxStringGrid* g = dlg->SequenceTable;
+    auto a = [&] { click("A"); };
+    auto b = [&] { click("B"); };
+    run({
+        // A cell selection by the operator counts as a change; No drops it.
+        {[&] { g->SetCurrentCell(2, 1); }, "A*,B / Hydro|1 / changed / "},
+        {b, "A,B* / Flush|1 / ", {ask("A")}, {mrNo}},
+        // Yes: the edits go to B and the editor stays on B.
+        {[&] { g->SetCells(2, 1, "4"); }, "A,B* / Flush|4 / "},
+        {[&] { dlg->SequenceTableOnSetEditText(2, 1, "4"); }, "A,B* / Flush|4 / changed / "},
+        {a, "A,B* / Flush|4 / ", {ask("B")}, {mrYes}},
+        {a, "A*,B / Hydro|1 / "},  // nothing pending: no question
+        // Changes that fail validation stay, and so does the selection.
+        {[&] { type({"Hydro|0"}); }, "A*,B / Hydro|0 / changed / "},
+        {b,
+         "A*,B / Hydro|0 / changed / ",
+         {ask("A"), "Warning: You can not save changes. " + kFix + runs("Hydro")},
+         {mrYes}},
+    });
+    EXPECT_EQ(lines("A") + lines("B"), (QStringList{"Hydro|1", "Flush|4"}));
+    EXPECT_EQ(g->GetCells(0, 1), ">>>");
 }
 
-TEST_F(EditSequenceTest, PendingChangesThatFailValidationStay) {
-    sequence("A", {"Hydrolysis"}, {"1"});
-    sequence("B", {"Flush"}, {"1"});
-    open();
-    lines({"Hydrolysis"}, {"0"});
-    dialogs_.answer(mrYes);
-    click("B");
-    ASSERT_EQ(dialogs_.shown.size(), 2u);
-    EXPECT_EQ(dialogs_.shown[1].text, "You can not save changes. " + kCorrect +
-                                          "- Runs for method Hydrolysis should be a positive number\n");
-    EXPECT_EQ(dialogs_.shown[1].title, "Warning");
-    EXPECT_TRUE(dlg->Modified);
-    EXPECT_EQ(selected(), "A");
-    EXPECT_EQ(grid(), QStringList{"Hydrolysis|0"});
-    EXPECT_EQ(stored("A"), QStringList{"Hydrolysis|1"});
-}
-
-TEST_F(EditSequenceTest, PickerChoiceIsWrittenByTheOperatorsMoveOnly) {
-    sequence("A", {"Hydrolysis", "Hydrolysis"}, {"1", "2"});
+TEST_F(EditSequence, PickerChoiceIsWrittenByTheOperatorsMoveOnly) {
+    storeSequence("A", {{"Hydro", "1"}, {"Hydro", "2"}});
     open();
     TUxComboBox* picker = dlg->MethodNameSelect;
-    picker->SetItemIndex(picker->GetItems()->IndexOf("Flush"));
+    TUxStringGrid* g = dlg->SequenceTable;
+    const int flush = picker->GetItems()->IndexOf("Flush");
+    picker->SetItemIndex(flush);
     // The editor's own move (Insert on a method cell) commits nothing.
     dlg->BtnInsertMethodClick();
-    EXPECT_EQ(grid(), (QStringList{"|", "Hydrolysis|1", "Hydrolysis|2"}));
+    EXPECT_EQ(rows(g), (QStringList{"|", "Hydro|1", "Hydro|2"}));
     EXPECT_EQ(picker->GetItemIndex(), -1);
-    picker->SetItemIndex(picker->GetItems()->IndexOf("Flush"));
-    ASSERT_TRUE(dlg->SequenceTable->SetCurrentCell(1, 3));
-    EXPECT_EQ(grid(), (QStringList{"Flush|", "Hydrolysis|1", "Hydrolysis|2"}));
-    EXPECT_EQ(picker->GetText(), "Hydrolysis");
-    EXPECT_EQ(dlg->SequenceTable->GetCells(0, 3), ">>>");
-    EXPECT_EQ(dlg->SequenceTable->GetCells(0, 1), "");
-
-    // Delete on the last row: the lines move up and the marker follows.
-    dlg->BtnDeleteMethodClick();
-    EXPECT_EQ(grid(), (QStringList{"Flush|", "Hydrolysis|1"}));
-    EXPECT_EQ(dlg->SequenceTable->GetCells(0, dlg->SequenceTable->GetRow()), ">>>");
-    dlg->BtnAddMethodClick();
-    EXPECT_EQ(grid(), (QStringList{"Flush|", "Hydrolysis|1", "|"}));
-    ASSERT_TRUE(dlg->SequenceTable->SetCurrentCell(2, 1));
-    dlg->BtnDeleteMethodClick();
-    dlg->BtnDeleteMethodClick();
-    dlg->BtnDeleteMethodClick();
-    EXPECT_EQ(grid(), QStringList{"|"});
-    EXPECT_TRUE(dlg->Modified);
-}
-
-TEST_F(EditSequenceTest, MethodChosenInThePickerIsAChange) {
-    sequence("A", {"Hydrolysis"}, {"1"});
-    sequence("B", {"Flush"}, {"1"});
-    open();
-    TUxComboBox* picker = dlg->MethodNameSelect;
-    const int flush = picker->GetItems()->IndexOf("Flush");
     picker->SetItemIndex(flush);
     emit picker->activated(flush);
     EXPECT_TRUE(dlg->Modified);
-    // Leaving the grid writes the choice into the method cell.
+    ASSERT_TRUE(g->SetCurrentCell(1, 3));
+    EXPECT_EQ(rows(g), (QStringList{"Flush|", "Hydro|1", "Hydro|2"}));
+    EXPECT_EQ(picker->GetText(), "Hydro");
+    EXPECT_EQ(g->GetCells(0, 3) + g->GetCells(0, 1), ">>>");
+    // Delete on the last row: the lines move up and the marker follows; Add appends a line.
+    dlg->BtnDeleteMethodClick();
+    EXPECT_EQ(g->GetCells(0, 2), ">>>");
+    dlg->BtnAddMethodClick();
+    // Leaving the grid writes the picker's choice into the method cell.
+    ASSERT_TRUE(g->SetCurrentCell(1, 2));
+    picker->SetItemIndex(flush);
     dlg->OnExitSequenceName();
-    EXPECT_EQ(grid(), QStringList{"Flush|1"});
-    dialogs_.answer(mrYes);
-    click("B");
-    EXPECT_EQ(texts(), QStringList{"Please, confirm: Save changes for the sequence \"A\"?"});
-    EXPECT_EQ(stored("A"), QStringList{"Flush|1"});
+    EXPECT_EQ(rows(g), (QStringList{"Flush|", "Flush|1", "|"}));
+    for (int i = 0; i < 3; ++i) dlg->BtnDeleteMethodClick();
+    EXPECT_EQ(rows(g), QStringList{"|"});
 }
 
-TEST_F(EditSequenceTest, SaveAsFlows) {
-    sequence("Amino", {"Flush"}, {"1"});
+TEST_F(EditSequence, SaveAsCreateAndDeleteSayWhatHappensToTheChanges) {
+    storeSequence("Amino", {{"Flush", "1"}});
     open();
-    lines({""}, {""});
-    dlg->BtnSaveAsClick();
-    EXPECT_EQ(texts(), QStringList{"Warning: This Sequence can not be saved. " + kCorrect +
-                                   "at least one method has to be defined\n"});
-    EXPECT_TRUE(dialogs_.queried.empty());
-
-    // Empty name asked again; an existing name (other letter case) answered No asks again with
-    // the text typed; Cancel on the overwrite question stores nothing.
-    dialogs_.shown.clear();
-    lines({"Hydrolysis"}, {"3"});
-    dialogs_.answerInput(true, "");
-    dialogs_.answerInput(true, "AMINO");
-    dialogs_.answerInput(true, "AMINO");
-    dialogs_.answer(mrOk);
-    dialogs_.answer(mrNo);
-    dialogs_.answer(mrCancel);
-    dlg->BtnSaveAsClick();
-    ASSERT_EQ(dialogs_.queried.size(), 3u);
-    EXPECT_EQ(dialogs_.queried[0].caption, "Save As Sequence");
-    EXPECT_EQ(dialogs_.queried[0].prompt, "New Sequence Name:");
-    EXPECT_EQ(dialogs_.queried[2].value, "AMINO");
-    EXPECT_EQ(texts(), (QStringList{"Warning: Please, enter Sequence name.",
-                                    "Warning: Sequence Name \"AMINO\" already exist. Overwtire?",
-                                    "Warning: Sequence Name \"AMINO\" already exist. Overwtire?"}));
-    EXPECT_EQ(dialogs_.shown[1].buttons, MsgButtons::YesNoCancel);
-    EXPECT_EQ(dialogs_.shown[1].defaultButton, mrNo);
-    EXPECT_EQ(stored("Amino"), QStringList{"Flush|1"});
-
-    // Yes replaces.
-    dialogs_.answerInput(true, "amino");
-    dialogs_.answer(mrYes);
-    dlg->BtnSaveAsClick();
-    EXPECT_EQ(stored("Amino"), QStringList{"Hydrolysis|3"});
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"amino\" replaced");
-    EXPECT_EQ(names().size(), 1);
-
-    // A new name is added, selected and becomes the sequence being edited.
-    dialogs_.shown.clear();
-    dialogs_.answerInput(true, "New 100%");
-    dlg->BtnSaveAsClick();
-    EXPECT_EQ(texts(), QStringList{});
-    EXPECT_EQ(stored("New 100%"), QStringList{"Hydrolysis|3"});
-    EXPECT_EQ(selected(), "New 100%");
-    EXPECT_EQ(dlg->CurrentSequenceName, "New 100%");
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"New 100%\" added");
-    EXPECT_FALSE(dlg->Modified);
-}
-
-TEST_F(EditSequenceTest, CreateAndDeleteSequence) {
-    sequence("Amino", {"Flush"}, {"1"});
-    open();
-    dialogs_.answerInput(true, "aMiNo");
-    dlg->BtnAddSequenceClick();
-    ASSERT_EQ(dialogs_.queried.size(), 1u);
-    EXPECT_EQ(dialogs_.queried[0].caption, "Create Sequence");
-    EXPECT_EQ(dialogs_.queried[0].prompt, "Sequence Name:");
-    EXPECT_EQ(dialogs_.queried[0].cancelCaption, "Cancel");
-    EXPECT_EQ(texts(),
-              QStringList{"Error!: Sequence Name \"aMiNo\" already exist. Please, pick another one."});
-    EXPECT_EQ(names(), QStringList{"Amino"});
-
-    // Cancelled: nothing created; the selection change still runs (and asks about changes).
-    lines({"Hydrolysis"}, {"2"});
-    dialogs_.shown.clear();
-    dialogs_.answer(mrNo);
-    dlg->BtnAddSequenceClick();
-    EXPECT_EQ(texts(), QStringList{"Please, confirm: Save changes for the sequence \"Amino\"?"});
-    EXPECT_EQ(names(), QStringList{"Amino"});
-    EXPECT_EQ(grid(), QStringList{"Flush|1"});
-
-    dialogs_.answerInput(true, "Zeta");
-    dlg->BtnAddSequenceClick();
-    EXPECT_EQ(names(), (QStringList{"Amino", "Zeta"}));
-    EXPECT_EQ(selected(), "Zeta");
-    EXPECT_EQ(dlg->CurrentSequenceName, "Zeta");
-    EXPECT_EQ(grid(), QStringList{"|"});
-
-    dialogs_.shown.clear();
-    dialogs_.answer(mrCancel);
-    dlg->BtnDeleteSequenceClick();
-    EXPECT_EQ(texts(), QStringList{"Please, confirm: Delete Sequence \"Zeta\"?"});
-    EXPECT_EQ(dialogs_.shown[0].buttons, MsgButtons::OKCancel);
-    EXPECT_EQ(names(), (QStringList{"Amino", "Zeta"}));
-    dlg->BtnDeleteSequenceClick();
-    EXPECT_EQ(names(), QStringList{"Amino"});
-    EXPECT_EQ(selected(), "Amino");
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Sequence \"Zeta\" deleted.");
-    EXPECT_EQ(grid(), QStringList{"Flush|1"});
-    dlg->BtnDeleteSequenceClick();
-    EXPECT_EQ(names(), QStringList{});
-    EXPECT_EQ(dlg->SequenceNameList->GetItemIndex(), -1);
-    EXPECT_EQ(grid(), QStringList{"|"});
-}
-
-TEST_F(EditSequenceTest, UnnamedChangesWaitForANameInsteadOfAFailedSave) {
-    open();
-    lines({"Hydrolysis"}, {"2"});
-    dialogs_.answerInput(true, "First");
-    dialogs_.answer(mrYes);
-    dlg->BtnAddSequenceClick();
-    EXPECT_EQ(texts(), QStringList{"Please, confirm: Save changes for the sequence \"First\"?"});
-    EXPECT_EQ(stored("First"), QStringList{"Hydrolysis|2"});
-    EXPECT_EQ(grid(), QStringList{"Hydrolysis|2"});
-}
-
-TEST_F(EditSequenceTest, LoadForRunChecksTheGridsMethods) {
-    sequence("Amino", {"Hydrolysis", "Gone"}, {"1", "1"});
-    sequence("Beta", {"Flush"}, {"1"});
-    open();
-    dlg->BtnLoadClick();
-    EXPECT_EQ(texts(), QStringList{"Warning: The following Method Names for the Sequence are missing: "
-                                   "\n- Gone\n\nYou can not continue."});
+    auto saveAs = [&] { dlg->BtnSaveAsClick(); };
+    auto create = [&] { dlg->BtnAddSequenceClick(); };
+    auto del = [&] { dlg->BtnDeleteSequenceClick(); };
+    auto type3 = [&] { type({"Hydro|3"}); };
+    const QString exists = "Warning: Sequence Name \"AMINO\" already exist. Overwtire?";
+    run({
+        {[&] { type({"|"}); }, "Amino* / | / changed / "},
+        {saveAs,
+         "Amino* / | / changed / ",
+         {"Warning: This Sequence can not be saved. " + kFix + "at least one method has to be defined\n"}},
+        // Save As: an empty name and an existing one (other letter case) answered No ask again;
+        // Cancel on the overwrite question stores nothing; Yes replaces; a new name is added.
+        {type3, "Amino* / Hydro|3 / changed / "},
+        {saveAs,
+         "Amino* / Hydro|3 / changed / ",
+         {"Warning: Please, enter Sequence name.", exists, exists},
+         {mrOk, mrNo, mrCancel},
+         {"", "AMINO", "AMINO"}},
+        {saveAs,
+         "amino* / Hydro|3 / Sequence \"amino\" replaced",
+         {"Warning: Sequence Name \"amino\" already exist. Overwtire?"},
+         {mrYes},
+         {"amino"}},
+        {saveAs, "amino,N* / Hydro|3 / Sequence \"N\" added", {}, {}, {"N"}},
+        // Create: an existing name is refused; Cancel creates nothing but still asks about changes.
+        {create,
+         "amino,N* / Hydro|3 / ",
+         {"Error!: Sequence Name \"aMiNo\" already exist. Please, pick another one."},
+         {},
+         {"aMiNo"}},
+        {[&] { type({"Hydro|2"}); }, "amino,N* / Hydro|2 / changed / "},
+        {create, "amino,N* / Hydro|3 / ", {ask("N")}, {mrNo}},
+        {create, "amino,N,Z* / | / ", {}, {}, {"Z"}},
+        // Deleting the edited sequence drops its edits instead of storing it again.
+        {type3, "amino,N,Z* / Hydro|3 / changed / "},
+        {del, "amino,N,Z* / Hydro|3 / changed / ", {"Please, confirm: Delete Sequence \"Z\"?"}, {mrCancel}},
+        {del,
+         "amino*,N / Hydro|3 / Sequence \"Z\" deleted.",
+         {"Please, confirm: Delete Sequence \"Z\"?"},
+         {mrOk}},
+        {del,
+         "N* / Hydro|3 / Sequence \"amino\" deleted.",
+         {"Please, confirm: Delete Sequence \"amino\"?"},
+         {mrOk}},
+        {del, " / | / Sequence \"N\" deleted.", {"Please, confirm: Delete Sequence \"N\"?"}, {mrOk}},
+        // Changes without a name are not left silently, and wait for a name instead of a failed save.
+        {del, " / | / Sequence \"N\" deleted.", {kNoName + "."}},
+        {[&] { type({"Hydro|2"}); }, " / Hydro|2 / changed / Sequence \"N\" deleted."},
+        {[&] { dlg->BtnLoadClick(); },
+         " / Hydro|2 / changed / Sequence \"N\" deleted.",
+         {kNoName +
+          ": the changes can not be saved and nothing is loaded. Use Save As to store them under a name."}},
+        {create, "F* / Hydro|2 / ", {ask("F")}, {mrYes}, {"F"}},
+    });
+    const QString as = "Save As Sequence: New Sequence Name: ";
+    EXPECT_EQ(queries().mid(0, 3), (QStringList{as + "[]", as + "[]", as + "[AMINO]"}));
+    EXPECT_EQ(queries()[6], "Create Sequence: Sequence Name: []");
+    EXPECT_EQ(lines("F"), QStringList{"Hydro|2"});
     EXPECT_TRUE(chosen.empty());
+    EXPECT_TRUE(dlg->isVisible());
+}
 
-    dialogs_.shown.clear();
-    lines({"", ""}, {"", ""});
-    dialogs_.answer(mrNo);
-    dlg->BtnLoadClick();
-    EXPECT_EQ(texts(), (QStringList{"Please, confirm: Save changes for the sequence \"Amino\"?",
-                                    "Error!: Please, define at least one Method.\n\nYou can not continue."}));
-    EXPECT_TRUE(chosen.empty());
-
-    click("Beta");
-    dlg->BtnLoadClick();
-    EXPECT_EQ(chosen, std::vector<std::string>{"Beta"});
-    EXPECT_EQ(dlg->StatusLbl->GetCaption(), "Current Sequence: Beta");
+TEST_F(EditSequence, LoadCloseCancelAndPrintTakeTheGridAsItStands) {
+    storeSequence("A", {{"Hydro", "1"}, {"Gone", "1"}});
+    storeSequence("B", {{"Flush", "1"}});
+    open();
+    auto load = [&] { dlg->BtnLoadClick(); };
+    auto close = [&] { dlg->BtnCloseClick(); };
+    const QString current = "Current Sequence: B";
+    run({
+        {load,
+         "A*,B / Hydro|1,Gone|1 / ",
+         {"Warning: The following Method Names for the Sequence are missing: \n- Gone\n\nYou can not "
+          "continue."}},
+        {[&] {
+             type({"|", "|"});
+         },
+         "A*,B / |,| / changed / "},
+        {load,
+         "A*,B / |,| / ",
+         {ask("A"), "Error!: Please, define at least one Method.\n\nYou can not continue."},
+         {mrNo}},
+        {[&] { click("B"); }, "A,B* / Flush|1 / "},
+        {load, "A,B* / Flush|1 / " + current},
+        // Close asks and stores; Cancel restores the stored lines; Print asks about the grid as it stands.
+        {[&] { type({"Hydro|2"}); }, "A,B* / Hydro|2 / changed / " + current},
+        {close, "A,B* / Hydro|2 / " + current, {ask("B")}, {mrYes}},
+        {[&] {
+             type({"Flush|7", "|x"});
+         },
+         "A,B* / Flush|7,|x / changed / " + current},
+        {[&] { dlg->BtnCancelClick(); }, "A,B* / Hydro|2 / " + current},
+        {[&] { type({"Flush|7"}); }, "A,B* / Flush|7 / changed / " + current},
+        {[&] { dlg->BtnPrintClick(); },
+         "A,B* / Flush|7 / changed / " + current,
+         {"Warning: Print Sequence \"B\"?"},
+         {mrNo}},
+        // Without a name the close says the changes are lost.
+        {[&] { dlg->SequenceNameList->SetItemIndex(-1); }, "A,B / Flush|7 / changed / " + current},
+        {close, "A,B / Flush|7 / changed / " + current, {kNoName + ": the changes are not saved."}},
+    });
+    EXPECT_EQ(chosen, std::vector<std::string>{"B"});
+    EXPECT_EQ(lines("B"), QStringList{"Hydro|2"});
     EXPECT_FALSE(dlg->isVisible());
 }
 
-TEST_F(EditSequenceTest, CloseAsksCancelRestoresAndPrintTakesTheGrid) {
-    sequence("Amino", {"Flush"}, {"1"});
-    open();
-    lines({"Hydrolysis"}, {"2"});
-    dialogs_.answer(mrYes);
-    dlg->BtnCloseClick();
-    EXPECT_EQ(texts(), QStringList{"Please, confirm: Save changes for the sequence \"Amino\"?"});
-    EXPECT_EQ(stored("Amino"), QStringList{"Hydrolysis|2"});
-    EXPECT_FALSE(dlg->isVisible());
-
-    dlg->show();
-    lines({"Flush", ""}, {"7", "x"});
-    dlg->BtnCancelClick();
-    EXPECT_EQ(grid(), QStringList{"Hydrolysis|2"});
-    EXPECT_FALSE(dlg->Modified);
-    EXPECT_FALSE(dlg->isVisible());
-
-    // Print asks about the grid as it stands; No prints nothing.
-    dlg->show();
-    dialogs_.shown.clear();
-    dialogs_.answer(mrNo);
-    dlg->BtnPrintClick();
-    ASSERT_EQ(dialogs_.shown.size(), 1u);
-    EXPECT_EQ(dialogs_.shown[0].text, "Print Sequence \"Amino\"?");
+TEST_F(EditSequence, LoadDialogHandsOnTheSelectedSequenceIfItsMethodsExist) {
+    storeSequence("Amino", {{"Hydro", "2"}, {"Flush", "1"}});
+    storeSequence("Empty", {});
+    storeSequence("50% B", {{"Gone 5%s", "1"}, {"Hydro", "1"}, {"Lost", "2"}});
+    TLoadSequenceDialog load;
+    load.show();
+    EXPECT_EQ(load.windowTitle(), "  Load Sequence");
+    EXPECT_EQ(listed(load.SequenceNameList), (QStringList{"50% B*", "Amino", "Empty"}));
+    load.LoadBtnClick();
+    EXPECT_EQ(takeBoxes(), QStringList{"Warning: The following Method Names for the Sequence are missing: "
+                                       "\n- Gone 5%s\n- Lost\n\nYou can not load this sequence."});
+    EXPECT_TRUE(load.isVisible());
+    EXPECT_EQ(load.CheckMethods({"Hydro", ""}), mrNo);  // an empty name counts as missing
+    load.SequenceNameList->SetItemIndex(1);
+    load.LoadBtn->Click();
+    EXPECT_FALSE(load.isVisible());
+    // A double click loads as well; a sequence without lines passes; an empty list loads nothing.
+    load.show();
+    load.SequenceNameList->SetItemIndex(2);
+    load.SequenceNameListOnDblClick();
+    for (const char* name : {"Amino", "Empty", "50% B"}) CSequenceNames().DeleteSequence(name);
+    TLoadSequenceDialog none;
+    none.show();
+    none.LoadBtnClick();
+    EXPECT_FALSE(none.isVisible());
+    EXPECT_EQ(chosen, (std::vector<std::string>{"Amino", "Empty"}));
 }
 
 }  // namespace

@@ -1,0 +1,433 @@
+// The method and sequence stores and the export/import file: what is stored and read back,
+// replacement in one transaction, names that could reach other keys, the exact file layout,
+// the import's reading rules, questions and reports, and failures that change nothing.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <climits>
+#include <string>
+
+#include "methods/ExportImport.h"
+#include "methods/support_store.h"
+#include "unicode/UxControls.h"
+
+namespace {
+
+const std::string kMethods = "\\Software\\TressivanLabs\\Zentrova\\Methods";
+const std::string kSequences = "\\Software\\TressivanLabs\\Zentrova\\Sequences";
+
+TSequenceINIParams sequence(const QString& name, const QStringList& methods, const QStringList& runs) {
+    TSequenceINIParams s;
+    s.Name = name;
+    s.MethodList.AddStrings(methods);
+    s.RunList.AddStrings(runs);
+    return s;
+}
+
+class Stores : public StoreTest {
+  protected:
+    // Makes each write of a save fail in turn until one goes through; after each failure the
+    // store must be as before. Returns the number of failed saves.
+    template <class Save>
+    static int failEachWrite(const Save& save) {
+        const std::string before = dump();
+        int failures = 0;
+        for (int n = 1; n < 60; ++n) {
+            Registry::failAfterWrites(n);
+            try {
+                EXPECT_TRUE(save());
+                break;
+            } catch (const ERegistryException&) {
+                ++failures;
+                EXPECT_EQ(dump(), before) << "failure at write " << n;
+            }
+        }
+        Registry::failAfterWrites(0);
+        return failures;
+    }
+    QString report(const QString& counts, const QString& rest = QString()) const {
+        return "Info: Imported " + counts + " from " + QString::fromStdString(file_) + "." + rest;
+    }
+    std::string file_ = env_.path("export.sav");
+    TExportImport1 form_;
+};
+
+TEST_F(Stores, EveryMethodFieldComesBackAndRowsKeepTheirNumericOrder) {
+    TMethodINIParams m = fullMethod("Round");
+    m.powerCoolingMethod = true;
+    m.PumpTimeList = {"1.0", "", "3.0"};  // rows without a time are dropped
+    m.Pump1FlowList = {"0.1", "0.2", "0.3"};
+    m.Pump2FlowList = {"0.4", "0.5", "0.6"};
+    m.ColumnTimeList = {"", "2.0"};
+    m.ColumnTempList = {"35", "45"};
+    storeMethod(m);
+    EXPECT_EQ(describe(stored("round")),  // names ignore letter case
+              "round|40(40)|C18 #7|130(130)|0.5|Ninhydrin|Buffer=B|30(30)|5(5)|0.30(0.3)|0.25(0.25)|-|"
+              "power|pumps 1.0;0.1;0.4 3.0;0.3;0.6|column 2.0;45");
+
+    // Numbers are parsed with the operator's decimal separator.
+    setDecimalSeparator(',');
+    m = plainMethod("Comma");
+    m.Runtime = "7,5";
+    m.ColumnT = "40.5";
+    storeMethod(m);
+    EXPECT_EQ(stored("Comma").RuntimeValue, 7.5);
+    EXPECT_EQ(stored("Comma").ColumnTValue, 0);
+    // Missing: false, cleared, the name and flags kept.
+    m.flushMethod = true;
+    m.Name = "Missing";
+    EXPECT_FALSE(CMethodNames().LoadMethod(m));
+    EXPECT_EQ(describe(m), "Missing|(-100)||(-100)||||(0)|(0)|(0)|(0)|flush|-|pumps|column");
+
+    // Twelve rows come back in numeric order, though the store lists "10" before "2"; a row key
+    // that is no number (written by hand) comes after them.
+    m = TMethodINIParams();
+    m.Name = "Long";
+    for (int i = 0; i < 12; ++i) m.ColumnTimeList.push_back(std::to_string(i));
+    m.ColumnTempList = m.ColumnTimeList;
+    storeMethod(m);
+    writeString(kMethods + "\\Long\\Columns\\extra", "time", "99");
+    m.ColumnTimeList.push_back("99");
+    m.ColumnTempList.push_back("");
+    const std::string rows = describe(m).substr(describe(m).find("|pumps"));
+    EXPECT_EQ(describe(stored("Long")), "Long|(0)||(0)||||(0)|(0)|(0)|(0)|-|-" + rows);
+}
+
+TEST_F(Stores, SequenceLinesAreNumberedWithoutGapsAndReadByNumber) {
+    storeSequence("S", {{"A \xC3\xBC", " 1 "}, {"", "5"}, {"B", "2"}});
+    EXPECT_EQ(dump(kSequences + "\\S"), "{ 0000001{ Name=A \xC3\xBC Repeat= 1 } 0000002{ Name=B Repeat=2}}");
+    storeSequence("s", {{"C", "x"}});  // fewer lines leave no stale line
+    EXPECT_EQ(dump(kSequences + "\\S"), "{ 0000001{ Name=C Repeat=x}}");
+    // Lines are read by number, also when stored names are not seven digits.
+    writeString(kSequences + "\\Odd\\10", "Name", "ten");
+    writeString(kSequences + "\\Odd\\9", "Name", "nine");
+    writeString(kSequences + "\\Odd\\9", "Repeat", "9");
+    EXPECT_EQ(lines("Odd"), (QStringList{"nine|9", "ten|"}));
+}
+
+TEST_F(Stores, SaveReplacesTheWholeEntryOrLeavesTheOldOne) {
+    TMethodINIParams m = fullMethod("M");
+    m.PumpTimeList = m.Pump1FlowList = m.Pump2FlowList = {"1", "2", "3", "4", "5"};
+    storeMethod(m);
+    writeString(kMethods + "\\M", "Stray", "left over");
+    m.Runtime = "99";
+    m.PumpTimeList = m.Pump1FlowList = m.Pump2FlowList = {"7"};
+    EXPECT_GE(failEachWrite([&] { return CMethodNames().SaveMethod(m); }), 15);
+    EXPECT_EQ(dump(kMethods + "\\M\\Pumps"), "{ 1{ 1=7 2=7 time=7}}");
+    EXPECT_EQ(describe(stored("M")),
+              "M|40(40)|C18 #7|130(130)|0.5|Ninhydrin|Buffer=B|99(99)|5(5)|0.30(0.3)|0.25(0.25)|-|-|pumps "
+              "7;7;7|column 10;45");
+    EXPECT_EQ(dump(kMethods + "\\M").find("Stray"), std::string::npos);
+
+    storeSequence("S", {{"A", "1"}, {"B", "2"}, {"C", "3"}});
+    const TSequenceINIParams s = sequence("S", {"X", "Y"}, {"7", "8"});
+    EXPECT_GE(failEachWrite([&] { return CSequenceNames().SaveSequence(s); }), 4);
+    EXPECT_EQ(lines("S"), (QStringList{"X|7", "Y|8"}));
+}
+
+TEST_F(Stores, ListsInStoreOrderAddKeepsAndDeleteSaysWhatFailed) {
+    storeMethod(fullMethod("Keep"));
+    storeSequence("amino", {{"A", "1"}});
+    const std::string before = dump();
+    ASSERT_TRUE(CMethodNames().AddMethod(QString("KEEP")));  // an existing name keeps its entry
+    ASSERT_TRUE(CSequenceNames().AddSequence("Amino"));
+    EXPECT_EQ(dump(), before);
+    for (const char* name : {"beta", "Alpha", "10", "9"}) {
+        ASSERT_TRUE(CMethodNames().AddMethod(QString(name)));
+        ASSERT_TRUE(CSequenceNames().AddSequence(name));
+    }
+    TUxListBox list;
+    TUxComboBox combo;
+    list.AddItem("stale");
+    CMethodNames().FillListBox(&list);
+    CMethodNames().FillComboBox(&combo);
+    EXPECT_EQ(list.GetItems()->ToStringList(), (QStringList{"10", "9", "Alpha", "beta", "Keep"}));
+    EXPECT_EQ(combo.GetItems()->ToStringList(), list.GetItems()->ToStringList());
+    CSequenceNames().FillListBox(&list);
+    EXPECT_EQ(list.GetItems()->ToStringList(), (QStringList{"10", "9", "Alpha", "amino", "beta"}));
+
+    EXPECT_FALSE(CMethodNames().DeleteMethod(QString("Gone")));
+    EXPECT_FALSE(CSequenceNames().DeleteSequence("Gone"));
+    EXPECT_EQ(boxes(true),
+              (QStringList{"Info: Can't Delete Method! [OK OK]", "Info: Can't Delete Sequence! [OK OK]"}));
+    EXPECT_TRUE(CMethodNames().DeleteMethod(QString("keep")));
+    EXPECT_TRUE(CSequenceNames().DeleteSequence("AMINO"));
+    EXPECT_EQ(keys(kMethods), (Strings{"10", "9", "Alpha", "beta"}));
+    EXPECT_EQ(keys(kSequences), keys(kMethods));
+}
+
+TEST_F(Stores, EmptyNamesAndNamesWithTheKeySeparatorReachNoOtherKey) {
+    EXPECT_FALSE(CMethodNames().SaveMethod(fullMethod("")));
+    EXPECT_FALSE(CSequenceNames().SaveSequence(sequence("", {"A"}, {"1"})));
+    EXPECT_FALSE(CMethodNames().MethodExists(QString()));
+    EXPECT_FALSE(Registry().keyExists(kMethods));
+    EXPECT_FALSE(Registry().keyExists(kSequences));
+
+    storeMethod(fullMethod("Other"));
+    storeSequence("Other", {{"A", "1"}, {"B", "2"}});
+    const std::string before = dump();
+    TMethodINIParams evil = fullMethod("Other\\Pumps");
+    EXPECT_FALSE(CMethodNames().SaveMethod(evil));
+    evil.Name = "Other\\Pumps\\1";
+    EXPECT_FALSE(CMethodNames().LoadMethod(evil));
+    EXPECT_FALSE(CMethodNames().MethodExists(QString("Other\\Pumps")));
+    EXPECT_FALSE(CMethodNames().AddMethod(QString("New\\Sub")));
+    EXPECT_FALSE(CMethodNames().DeleteMethod(QString("Other\\Pumps")));
+    TSequenceINIParams s = sequence("Other\\0000001", {"X"}, {"9"});
+    EXPECT_FALSE(CSequenceNames().SaveSequence(s));
+    EXPECT_FALSE(CSequenceNames().LoadSequence(s));
+    EXPECT_FALSE(CSequenceNames().AddSequence("New\\Sub"));
+    EXPECT_FALSE(CSequenceNames().DeleteSequence("Other\\0000002"));
+    EXPECT_EQ(boxes(), (QStringList{"Info: Can't Add Method!", "Info: Can't Delete Method!",
+                                    "Info: Can't Add Sequence!", "Info: Can't Delete Sequence!"}));
+    EXPECT_EQ(dump(), before);
+}
+
+TEST(SequenceRecord, TotalRuns) {
+    EXPECT_EQ(sequence("", {}, {}).GetTotalRuns(), 0);
+    EXPECT_EQ(sequence("", {}, {"2", "x", "", "3"}).GetTotalRuns(), 5);
+    EXPECT_EQ(sequence("", {}, {" 7", "7 ", "+1", "-2", "$10", "0x10", "X1", "1.5"}).GetTotalRuns(),
+              7 + 1 - 2 + 16 + 16 + 1);
+    EXPECT_EQ(sequence("", {}, {"2147483648", "4"}).GetTotalRuns(), 4);  // beyond 32 bits: rejected
+    EXPECT_EQ(sequence("", {}, {"2147483647", "2147483647"}).GetTotalRuns(), INT_MAX);
+    EXPECT_EQ(sequence("", {}, {"-2147483648", "-5"}).GetTotalRuns(), INT_MIN);
+}
+
+// ---------------------------------------------------------------- export and import
+
+// The keys every exported method section has; a section without them is damaged.
+const std::string kTexts =
+    "ColumnT=\nColumnD=\nReactorT=\nReactorV=\nReagent1D=\nReagent2D=\nRuntime=\nEquilTime=\n"
+    "Pump1Flow=\nPump2Flow=\n";
+const std::string kFixed = kTexts + "flushMethod=0\npowerCoolingMethod=0\n";
+
+TEST_F(Stores, ExportWritesTheKnownLayoutByteForByte) {
+    storeMethod(fullMethod("Hydrolysis"));
+    TMethodINIParams flush;
+    flush.Name = "flush";
+    flush.flushMethod = flush.powerCoolingMethod = true;
+    storeMethod(flush);
+    storeSequence("Amino", {{"Hydrolysis", "2"}, {"flush", "1"}});
+    storeSequence("Empty", {});
+    writeFile(file_, "[Old]\r\nKey=stays?\r\n");
+
+    ASSERT_TRUE(form_.ExportAll(file_));
+    EXPECT_EQ(
+        fileBytes(file_),
+        "[Method00000]\r\nName=flush\r\n"
+        "ColumnT=\r\nColumnD=\r\nReactorT=\r\nReactorV=\r\nReagent1D=\r\nReagent2D=\r\n"
+        "Runtime=\r\nEquilTime=\r\nPump1Flow=\r\nPump2Flow=\r\nflushMethod=1\r\npowerCoolingMethod=1\r\n"
+        "[Method00001]\r\nName=Hydrolysis\r\n"
+        "ColumnT=40\r\nColumnD=C18 #7\r\nReactorT=130\r\nReactorV=0.5\r\nReagent1D=Ninhydrin\r\n"
+        "Reagent2D=Buffer=B\r\nRuntime=30\r\nEquilTime=5\r\nPump1Flow=0.30\r\nPump2Flow=0.25\r\n"
+        "flushMethod=0\r\npowerCoolingMethod=0\r\n"
+        "PumpFlowTT00000=1;0.30;0.35\r\nPumpFlowTT00001=20;0.50;0.40\r\nColTempTT00000=10;45\r\n"
+        "[Sequence00000]\r\nName=Amino\r\nSequenceLine00000=Hydrolysis;2\r\nSequenceLine00001=flush;1\r\n"
+        "[Sequence00001]\r\nName=Empty\r\n");
+    EXPECT_EQ(boxes(), QStringList{"Info: Exported 2 methods and 2 sequences into " +
+                                   QString::fromStdString(file_) + "."});
+}
+
+TEST_F(Stores, ExportThatCannotWriteSaysSoAndKeepsWhatWasThere) {
+    writeFile(file_, "[Method00000]\r\nName=Old\r\n");
+    ASSERT_TRUE(form_.ExportAll(file_));  // an empty store: an empty file
+    EXPECT_EQ(fileBytes(file_), "");
+    dialogs_.shown.clear();
+    storeMethod(fullMethod("Hydrolysis"));
+    const std::string missingDir = env_.path("no/such/dir/x.sav");
+    EXPECT_FALSE(form_.ExportAll(missingDir));
+    ASSERT_EQ(boxes().size(), 1);
+    EXPECT_TRUE(boxes()[0].startsWith("Error: Unable to write to " + QString::fromStdString(missingDir)));
+
+    // A folder in the file's place stays a folder, and no temporary file is left beside it.
+    const QString folder = QString::fromStdString(env_.path("taken"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    EXPECT_FALSE(form_.ExportAll(folder.toStdString()));
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+    EXPECT_EQ(QDir(QString::fromStdString(env_.dir)).entryList({"taken.tmp*"}, QDir::Files), QStringList{});
+}
+
+TEST_F(Stores, NamesWithSeparatorsAndPercentSignsComeBackWholeInAnotherInstance) {
+    TMethodINIParams m = fullMethod("Mix;1 = 50%s");
+    m.flushMethod = true;
+    storeMethod(m);
+    storeSequence("Seq;A=%s", {{"Mix;1 = 50%s", "2"}, {"Other", "x"}});
+    ASSERT_TRUE(form_.ExportAll(file_));
+    const std::string want = describe(stored("Mix;1 = 50%s"));
+
+    setInstance("2");
+    dialogs_.shown.clear();
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys("\\Software\\TressivanLabs\\Zentrova\\Instrument2\\Methods"), Strings{"Mix;1 = 50%s"});
+    EXPECT_EQ(describe(stored("Mix;1 = 50%s")), want);
+    // The runs text is a number: the last ";" ends the method name.
+    EXPECT_EQ(lines("Seq;A=%s"), (QStringList{"Mix;1 = 50%s|2", "Other|x"}));
+    EXPECT_EQ(boxes(), QStringList{report("1 methods and 1 sequences")});
+}
+
+TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixes) {
+    writeFile(file_,
+              "[MethodABC]\nName=A\n" + kTexts +
+                  "flushMethod=7\npowerCoolingMethod=x\n"
+                  "PumpFlowTT9=5\nPumpFlowTT1=5;0.2\nPumpFlowTTz=1;2;3;4\nColTempTTq=7\nColTempTT0=8;9;10\n"
+                  "pumpflowtt00000=lower;case;ignored\nOther=1\n"
+                  "[Methods]\nName=B\n" +
+                  kFixed + "[method00000]\nName=C\n" +
+                  "[SequenceX]\nName=S\nSequenceLine5=Flush\nSequenceLine1=A;3\nSequenceLine0=;4\nLine=B;1\n"
+                  "[Other]\nName=D\n");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys(kMethods), (Strings{"A", "B"}));
+    // The store keeps only rows with a time, in file order.
+    EXPECT_EQ(describe(stored("A")),
+              "A|(0)||(0)||||(0)|(0)|(0)|(0)|flush|-|pumps 5;;0.2 1;2;3;4|column 7; 8;9;10");
+    // A line without a method name is dropped by the store.
+    EXPECT_EQ(lines("S"), QStringList{"A|3"});
+    EXPECT_EQ(keys(kSequences), Strings{"S"});
+}
+
+TEST_F(Stores, EntriesWithoutAUsableNameAreReportedAndSkipped) {
+    writeFile(file_, "[Method0]\nColumnT=40\n[Method1]\nName=\n" + kFixed + "[Method2]\nName=a\\b\n" +
+                         kFixed + "[Method3]\nName=Good\n" + kFixed +
+                         "[Sequence0]\nSequenceLine0=Good;1\n[Sequence1]\nName=..\\Methods\\Good\n");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys(kMethods), Strings{"Good"});
+    EXPECT_EQ(keys(kSequences), Strings{"<missing>"});
+    EXPECT_EQ(boxes(), QStringList{report("1 methods and 0 sequences",
+                                          "\n\nNot imported, damaged (cut off, or without keys that every "
+                                          "export writes):\nMethod0\nSequence0"
+                                          "\n\nNot imported, for a missing name or a name with \"\\\":\n"
+                                          "Method1\nMethod2\nSequence1")});
+}
+
+TEST_F(Stores, StoredEntriesAreReplacedOnlyOnYesAndAllOrNothing) {
+    storeMethod(fullMethod("Hydrolysis"));
+    storeMethod(plainMethod("Extra"));
+    storeSequence("Amino", {{"Hydrolysis", "2"}});
+    ASSERT_TRUE(form_.ExportAll(file_));
+    const std::string exported = dump();
+    CMethodNames().DeleteMethod(std::string("Extra"));
+    TMethodINIParams changed = fullMethod("Hydrolysis");
+    changed.ColumnT = "99";
+    storeMethod(changed);
+    const std::string before = dump();
+    dialogs_.shown.clear();
+
+    dialogs_.answer(mrCancel);
+    EXPECT_FALSE(form_.ImportAll(file_));
+    EXPECT_EQ(dump(), before);
+    EXPECT_EQ(takeBoxes(true),
+              QStringList{"Warning: These are stored already:\nMethod Hydrolysis\nSequence "
+                          "Amino\n\nReplace them with the ones from the file? No imports only "
+                          "the new ones. [YesNoCancel No]"});
+    // A store that fails midway keeps its old contents.
+    Registry::failAfterWrites(20);
+    dialogs_.answer(mrYes);
+    EXPECT_FALSE(form_.ImportAll(file_));
+    Registry::failAfterWrites(0);
+    EXPECT_EQ(dump(), before);
+    EXPECT_TRUE(takeBoxes().last().startsWith("Error: Nothing was imported: "));
+    dialogs_.answer(mrNo);
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(stored("Hydrolysis").ColumnT, "99");  // kept
+    EXPECT_EQ(stored("Extra").ColumnT, "40");       // new: imported
+    // Yes replaces; a second import leaves the same store.
+    for (int i = 0; i < 2; ++i) {
+        dialogs_.answer(mrYes);
+        ASSERT_TRUE(form_.ImportAll(file_));
+        EXPECT_EQ(dump(), exported);
+    }
+}
+
+TEST_F(Stores, UnreadableOrEmptyFilesChangeNothing) {
+    storeMethod(fullMethod("Hydrolysis"));
+    const std::string before = dump();
+    const QString d = QString::fromStdString(env_.dir);
+    const QString nothing = " holds no methods or sequences to import.";
+    const struct {
+        std::string name;
+        const char* content;  // nullptr: no file
+        size_t size;
+        QString message;
+    } cases[] = {
+        {"/missing.sav", nullptr, 0, "The file " + d + "/missing.sav does not exist."},
+        {"", nullptr, 0, d + " is not a file."},
+        {"/binary.sav", "\x00\x01\xff\xfe[\x00garbage\n\x7f", 15, d + "/binary.sav" + nothing},
+        {"/empty.sav", "", 0, d + "/empty.sav" + nothing},
+        {"/nameless.sav", "[Method0]\nColumnT=1\n", 20,
+         d + "/nameless.sav" + nothing +
+             "\n\nNot imported, damaged (cut off, or without keys that every export writes):\nMethod0"},
+    };
+    for (const auto& c : cases) {
+        if (c.content) writeFile(env_.dir + c.name, std::string(c.content, c.size));
+        EXPECT_FALSE(form_.ImportAll(env_.dir + c.name)) << c.name;
+        EXPECT_EQ(takeBoxes(), QStringList{"Error: " + c.message});
+        EXPECT_EQ(dump(), before) << c.name;
+    }
+}
+
+TEST_F(Stores, AFileCutOffReplacesNothingAndNamesWhatItSkipped) {
+    storeMethod(fullMethod("A"));
+    storeMethod(fullMethod("B"));
+    ASSERT_TRUE(form_.ExportAll(file_));
+    const std::string whole = fileBytes(file_);
+    const std::string b = describe(stored("B"));
+    // Cut after a whole line inside B (its flows and rows are gone), and inside a row of B.
+    for (const std::string cutAfter : {"Pump1Flow=0.30\r\n", "PumpFlowTT00001=20;0.5"}) {
+        SCOPED_TRACE(cutAfter);
+        const size_t at = whole.find(cutAfter, whole.find("[Method00001]"));
+        ASSERT_NE(at, std::string::npos);
+        writeFile(file_, whole.substr(0, at + cutAfter.size()));
+        dialogs_.shown.clear();
+        dialogs_.answer(mrYes);
+        ASSERT_TRUE(form_.ImportAll(file_));
+        EXPECT_EQ(describe(stored("B")), b);
+        EXPECT_EQ(boxes(),
+                  (QStringList{"Warning: These are stored already:\nMethod A\n\nReplace them with the ones "
+                               "from the file? No imports only the new ones.",
+                               report("1 methods and 0 sequences",
+                                      "\n\nNot imported, damaged (cut off, or without keys that every "
+                                      "export writes):\nMethod00001 (B)")}));
+    }
+}
+
+TEST_F(Stores, AWindows1252FileKeepsItsNamesApartAndFoldedNamesReplaceOnlyOnYes) {
+    const std::string stored1252 = "M\xC3\x88THODE \xE2\x82\xAC";  // "MÈTHODE €", stored already
+    storeMethod(fullMethod(stored1252));
+    std::string fixed = kFixed;
+    for (size_t at = 0; (at = fixed.find('\n', at)) != std::string::npos; at += 2) fixed.insert(at, "\r");
+    // "Méthode", "Mèthode €" and "MÉTHODE" in Windows-1252, as the original platform writes them.
+    writeFile(file_, "[Method00000]\r\nName=M\xE9thode\r\n" + fixed +
+                         "[Method00001]\r\nName=M\xE8thode \x80\r\n" + fixed +
+                         "[Method00002]\r\nName=M\xC9THODE\r\n" + fixed);
+    const QString notUtf8 = "\n\nThe file is not UTF-8: its texts were read as Windows-1252.";
+    dialogs_.answer(mrNo);  // nothing replaced: the file's first of each name, where none is stored
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys(kMethods), (Strings{stored1252, "M\xC3\xA9thode"}));
+    EXPECT_EQ(stored(stored1252).PumpTimeList.size(), 2u);
+    EXPECT_EQ(takeBoxes(),
+              (QStringList{QString::fromUtf8("Warning: These are stored already:\nMethod M\xC3\x88THODE "
+                                             "\xE2\x82\xAC (in the file: M\xC3\xA8thode \xE2\x82\xAC)\n\n"
+                                             "These are in the file more than once (letter case aside); the "
+                                             "later one replaces the earlier:\nMethod \"M\xC3\xA9thode\" "
+                                             "(Method00000), \"M\xC3\x89THODE\" (Method00002)\n\n"
+                                             "Replace them with the ones from the file? No imports only the "
+                                             "new ones."),
+                           report("1 methods and 0 sequences", notUtf8)}));
+
+    dialogs_.answer(mrYes);
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys(kMethods), (Strings{"M\xC3\xA8thode \xE2\x82\xAC", "M\xC3\x89THODE"}));
+    EXPECT_TRUE(stored("M\xC3\xA8thode \xE2\x82\xAC").PumpTimeList.empty());
+    EXPECT_EQ(boxes()[1],
+              report("2 methods and 0 sequences",
+                     notUtf8 + QString::fromUtf8(
+                                   "\n\nReplaced:\n"
+                                   "Method \"M\xC3\x89THODE\" (Method00002) replaces \"M\xC3\xA9thode\" "
+                                   "(Method00000)\nMethod \"M\xC3\x89THODE\" (Method00002) replaces "
+                                   "the stored \"M\xC3\xA9thode\"\nMethod \"M\xC3\xA8thode "
+                                   "\xE2\x82\xAC\" (Method00001) replaces the stored "
+                                   "\"M\xC3\x88THODE \xE2\x82\xAC\"")));
+}
+
+}  // namespace
