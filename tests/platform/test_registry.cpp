@@ -24,7 +24,8 @@ std::string sql(const std::string& path, const std::string& statement) {
     sqlite3* db = nullptr;
     std::string out = "<no row>";
     auto first = [](void* o, int, char** v, char**) {
-        return *static_cast<std::string*>(o) = v[0] ? v[0] : "", 1;
+        *static_cast<std::string*>(o) = v[0] ? v[0] : "";
+        return 1;  // the first row is enough
     };
     sqlite3_open(path.c_str(), &db);
     if (sqlite3_exec(db, statement.c_str(), first, &out, nullptr) == SQLITE_ERROR) out = sqlite3_errmsg(db);
@@ -69,24 +70,6 @@ class Reg : public ::testing::Test {
         f();
         env.set("ZENTROVA_REGISTRY", store);
     }
-    // A saved method: two values and a table below them.
-    void saveMethod() {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey(kMethod + "\\PumpFlowTT", true));
-        reg.writeString("0", "1;0.30;0.30");
-        ASSERT_TRUE(reg.openKey(kMethod, false));
-        reg.writeString("ColumnT", "40");
-        reg.writeString("ReactorT", "130");
-    }
-    void expectMethodWhole() {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey(kMethod, false));
-        EXPECT_EQ(reg.getValueNames(), (Names{"ColumnT", "ReactorT"}));
-        EXPECT_EQ(reg.readString("ColumnT"), "40");
-        ASSERT_TRUE(reg.openKey("PumpFlowTT", false));
-        EXPECT_EQ(reg.readString("0"), "1;0.30;0.30");
-    }
-
     TempEnv env;
     const std::string path = env.path("registry.db");
     std::string out, err;
@@ -200,7 +183,16 @@ TEST_F(Reg, TransactionsCommitRollBackNestAndRollBackOnDestruction) {
 }
 
 TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
-    saveMethod();
+    const std::string key = "HKCU" + kMethod;
+    ASSERT_EQ(tool({"import"}, "[" + key + "]\n\"ColumnT\"=sz:40\n\"ReactorT\"=sz:130\n[" + key +
+                                   "\\PumpFlowTT]\n\"0\"=sz:1;0.30;0.30\n"),
+              0);
+    tool({"export", key});
+    const std::string saved = out;
+    auto expectSavedWhole = [&] {
+        tool({"export", key});
+        EXPECT_EQ(out, saved);
+    };
     // The save replaces the whole subtree and fails on its third write.
     Registry reg;
     reg.beginTransaction();
@@ -215,7 +207,7 @@ TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
     EXPECT_THROW(reg.writeString("Later", "x"), ERegistryException);
     EXPECT_THROW(reg.commit(), ERegistryException);
     Registry::failAfterWrites(0);
-    expectMethodWhole();
+    expectSavedWhole();
     // Outside a transaction the failed write alone is lost.
     Registry::failAfterWrites(1);
     EXPECT_THROW(reg.writeString("ColumnT", "55"), ERegistryException);
@@ -242,7 +234,7 @@ TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
     kill(pid, SIGKILL);
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_EQ(Registry::checkStore(), "");
-    expectMethodWhole();
+    expectSavedWhole();
     reg.writeString("ColumnT", "after");  // the dead copy's lock went with it
     EXPECT_EQ(reg.readString("ColumnT"), "after");
 }
@@ -386,13 +378,10 @@ TEST_F(Reg, UnreadableStoreOrFolderGivesAMessage) {
     if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     ASSERT_EQ(Registry::checkStore(), "");
     aside([] {});
-    const struct {
-        mode_t mode;
-        const char* message;
-    } cases[] = {{0, "cannot be read"}, {0444, "cannot be written"}};
-    for (const auto& c : cases) {
-        chmod(path.c_str(), c.mode);
-        EXPECT_NE(Registry::checkStore().find(c.message), std::string::npos) << Registry::checkStore();
+    for (auto [mode, message] :
+         {std::pair<mode_t, const char*>{0, "cannot be read"}, {0444, "cannot be written"}}) {
+        chmod(path.c_str(), mode);
+        EXPECT_NE(Registry::checkStore().find(message), std::string::npos) << Registry::checkStore();
     }
     mkdir(env.path("locked").c_str(), 0500);
     env.set("ZENTROVA_REGISTRY", env.path("locked/sub/registry.db"));

@@ -1,7 +1,6 @@
-// Where the program's files live, which copy it is, and the test clock everything else relies on.
+// Where the program's files live, and which copy it is.
 #include <gtest/gtest.h>
 
-#include "platform/Clock.h"
 #include "platform/Instance.h"
 #include "platform/SystemInfo.h"
 #include "support/TempEnv.h"
@@ -32,17 +31,4 @@ TEST(Instance, OnlyTheFirstArgumentAndOnlyADigitOneToFourCount) {
     char prog[] = "zentrova", arg[] = "2";
     char* argv[] = {prog, arg, nullptr};
     EXPECT_EQ(instanceFromArgs(2, argv), "2");
-}
-
-TEST(Clock, FakeClockCrossesMidnightAndKeepsSecondsAwayFromZero) {
-    FakeClockGuard g;
-    g.fake.setLocal({2026, 12, 31, 23, 59, 59, 990});
-    const int64_t s0 = appClock().seconds();
-    EXPECT_GT(s0, 1'000'000);
-    g.fake.advanceMs(20);
-    const LocalTime t = appClock().localNow();
-    EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.millisecond}),
-              std::vector<int>({2027, 1, 1, 0, 10}));
-    g.fake.advanceSeconds(5);
-    EXPECT_EQ(appClock().seconds(), s0 + 5);
 }

@@ -161,26 +161,6 @@ TEST(TUxStringGrid, InPlaceEditorWritesTheCellAndReportsEveryChange) {
     EXPECT_FALSE(grid->GetEditorMode());
 }
 
-TEST(TUxStatusBar, PanelsAndOwnerDraw) {
-    TUxStatusBar bar;
-    bar.resize(600, 24);
-    for (int w : {120, 100, 150, 150}) bar.GetPanels()->Add()->SetWidth(w);
-    EXPECT_EQ(bar.PanelRect(1).left(), 121);
-    EXPECT_EQ(bar.PanelRect(3).right(), 598);  // the last panel takes the rest
-    std::vector<int> drawn;
-    bar.OnDrawPanel = [&](QPainter& p, int index, const QRect& r) {
-        drawn.push_back(index);
-        p.fillRect(r.left(), r.top(), r.width() / 2, r.height(), QColor(0, 0, 0x80));
-    };
-    QImage img(600, 24, QImage::Format_RGB32);
-    bar.render(&img);
-    EXPECT_TRUE(drawn.empty());
-    bar.GetPanels()->GetItem(1)->SetStyle(psOwnerDraw);
-    bar.render(&img);
-    EXPECT_EQ(drawn, std::vector<int>{1});
-    EXPECT_EQ(img.pixelColor(bar.PanelRect(1).left() + 2, 10), QColor(0, 0, 0x80));
-}
-
 TEST(TUxForm, ShowModalReturnsTheModalResultAndCloseQueryCanKeepItOpen) {
     TUxForm form;
     auto* ok = new TUxButton("OK", &form);
