@@ -66,7 +66,10 @@ struct TraceEvent {
 class Sim {
   public:
     explicit Sim(Sandbox& box) : box_(box) {}
-    ~Sim() { stop(); }
+    ~Sim() {
+        stop();
+        QObject::disconnect(&proc_, nullptr, nullptr, nullptr);  // nothing reads into a dying Sim
+    }
     Sim(const Sim&) = delete;
     Sim& operator=(const Sim&) = delete;
 

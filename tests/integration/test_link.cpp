@@ -254,7 +254,7 @@ TEST_P(LinkTransports, PacedConversationLostLinkAndReconnect) {
     }
 
     // The instrument state reconnects: the identity again, then the reduced query; the first
-    // line received is the identity line as sent, nothing of the partial one.
+    // line received is the first line the simulator sent, nothing of the partial one.
     link->DisconnectClick();
     EXPECT_FALSE(link->IsConnected());
     sim.clearEvents();

@@ -59,8 +59,8 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
         ASSERT_TRUE(box.setting("ConnectMethod", i.method, i.number));
         ASSERT_TRUE(box.setting(i.key, i.value, i.number));
         i.prog = std::make_unique<progtest::Program>(box);
-        ASSERT_TRUE(i.prog->start({i.number}, i.env)) << i.prog->output();
         i.startedMs = clock.elapsed();
+        ASSERT_TRUE(i.prog->start({i.number}, i.env)) << i.prog->output();
         EXPECT_EQ(i.prog->state("caption"), "Instrument " + i.number);
         live.push_back(&i);
     }
@@ -75,7 +75,7 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
         12000));
     for (Instance* i : live) {
         SCOPED_TRACE(i->name);
-        EXPECT_GE(i->firstLogMs - i->startedMs, 4300) << "the first five ticks are quiet";
+        EXPECT_GE(i->firstLogMs - i->startedMs, 4500) << "the first five ticks are quiet";
         ASSERT_TRUE(i->prog->waitForLog(kLive, 4000)) << i->prog->logText();
         const std::string log = i->prog->logText();
         EXPECT_EQ(log.find("#main:"), log.find("#main: Connection lost")) << log;
