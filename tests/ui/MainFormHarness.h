@@ -44,16 +44,15 @@ class RecordingLink : public ZentrovaLink {
     std::vector<std::string> sent;
 };
 
-inline void writeInstrumentSetting(const std::string& name, int32_t value, const std::string& instance = "") {
+template <class V>
+void writeInstrumentSetting(const std::string& name, const V& value, const std::string& instance = "") {
     Registry reg;
     reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument" + instance, true);
-    reg.writeInteger(name, value);
-}
-inline void writeInstrumentSetting(const std::string& name, const std::string& value,
-                                   const std::string& instance = "") {
-    Registry reg;
-    reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument" + instance, true);
-    reg.writeString(name, value);
+    if constexpr (std::is_integral_v<V>) {
+        reg.writeInteger(name, value);
+    } else {
+        reg.writeString(name, value);
+    }
 }
 
 class MainFormHarness : public ::testing::Test {
