@@ -348,14 +348,6 @@ TEST_F(Commands, SetDefaultSequenceLoadsSequenceMethodAndSetPoints) {
     }
 }
 
-TEST_F(Commands, PrintRefusesWithoutMethodOrSequence) {
-    form->Pring1Click();
-    form->Print1Click();
-    EXPECT_EQ(takeBoxes(), (Boxes{"Error!: Can not print: No Default Method set.",
-                                  "Error!: Can not print: No Default Sequence set."}));
-    EXPECT_TRUE(inOrder(newLog(), {"#menu: Method Print", "#menu: Sequence Print"}));
-}
-
 TEST_F(Commands, EnableAndDisableToggleCaptionMessageAndMode) {
     form->Enable1Click();
     EXPECT_EQ(boxes.shown.at(0).buttons, MsgButtons::OK);

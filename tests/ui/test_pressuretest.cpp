@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QPrinter>
-#include <map>
 #include <sstream>
 
 #include "MainFormHarness.h"
@@ -251,24 +250,6 @@ TEST_F(Procedures, PumpTestOfBothPumpsRunsItsPhasesAndPasses) {
     EXPECT_LE(ZentrovaAPI.Pump1.Volume, 0.0);
     EXPECT_EQ(instrument->PercentDone, test.TickCount * 100 / 1800);
     EXPECT_EQ(boxes.shown.size(), 4u);
-}
-
-TEST_F(Procedures, CountdownShowsMinutesLeftPlusOne) {
-    test.StartPumpTest(1);
-    test.TestState = 17;
-    ZentrovaAPI.Pump1.Pressure = 470.0;
-    step();
-    std::map<int32_t, QString> shown;
-    while (test.TestState == 18) {
-        step();
-        shown[test.LastSecondsShown] = lcdMessage();
-    }
-    const std::pair<int, int> rows[] = {{599, 10}, {540, 10}, {539, 9}, {60, 2}, {59, 1}, {0, 1}};
-    for (const auto& [seconds, minutes] : rows)
-        EXPECT_EQ(shown[seconds], QString("EQUILIBRATING PRESSURE. %1 MIN LEFT.").arg(minutes)) << seconds;
-    step();
-    step();
-    EXPECT_EQ(lcdMessage(), "MEASURING PRESSURE CHANGE. 10 MIN LEFT.");
 }
 
 TEST_F(Procedures, PressureNotReachedWithinThreeMinutesStopsTheTest) {

@@ -55,7 +55,15 @@ TEST_F(Windows, CalibrationNoticeClosesTheProgramOrOnlyItself) {
     EXPECT_EQ(reactor.ShowModal(), mrCancel);
     EXPECT_EQ(exits.size(), 1u);
     TTempCalibrationNotice::ExitProcess = saved;
-    EXPECT_EXIT(reactor.OKBtnClick(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(CalibrationDeathTest, DefaultCloseExitsTheRealProcess) {
+    EXPECT_EXIT(
+        {
+            TReactorTempCalibration reactor;
+            reactor.OKBtnClick();
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Windows, EveryHelpCommandOpensATopicOfTheBuiltFile) {
