@@ -75,7 +75,8 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
         12000));
     for (Instance* i : live) {
         SCOPED_TRACE(i->name);
-        EXPECT_GE(i->firstLogMs - i->startedMs, 4500) << "the first five ticks are quiet";
+        // Six ticks of a second (a coarse timer may fire each up to 5 % early) after the launch.
+        EXPECT_GE(i->firstLogMs - i->startedMs, 5500) << "the first five ticks are quiet";
         ASSERT_TRUE(i->prog->waitForLog(kLive, 4000)) << i->prog->logText();
         const std::string log = i->prog->logText();
         EXPECT_EQ(log.find("#main:"), log.find("#main: Connection lost")) << log;
