@@ -1,11 +1,15 @@
 // Every code of the port library's message table has a message, and every negative one raises
-// the class it belongs to (the codes and the classes as the library documents them).
+// the class it belongs to (the codes and the classes as the library documents them); the tick
+// timers; the path helpers and the line reader.
 #include <gtest/gtest.h>
 
 #include <new>
+#include <sstream>
 #include <typeinfo>
 
+#include "platform/Clock.h"
 #include "ports/ZpErrors.h"
+#include "ports/ZpUtils.h"
 
 namespace {
 
@@ -95,4 +99,71 @@ TEST(ErrorTable, EveryCodeHasAMessageAndItsClass) {
     }
     EXPECT_EQ(codes, 892);
     EXPECT_EQ(ZpLoadStr(9001), "Port library error");
+}
+
+TEST(ErrorTable, RaisingFollowsTheLoadingFlagAndTranslatesBack) {
+    TZpBaseComponent comp;
+    EXPECT_EQ(CheckException(&comp, 5), 5);
+    try {
+        CheckException(&comp, -2011);
+        ADD_FAILURE();
+    } catch (const EOpenComm& e) {
+        EXPECT_STREQ(e.what(), "The ComNumber property of the TZpComPort has not been set");
+        EXPECT_EQ(XlatException(e), -2011);
+    }
+    try {
+        CheckException(nullptr, -2);
+        ADD_FAILURE();
+    } catch (const EInOutError& e) {
+        EXPECT_STREQ(e.what(), "File not found");
+        EXPECT_EQ(XlatException(e), -2);
+    }
+    char buf[8];
+    EXPECT_STREQ(ZpLoadZ(buf, sizeof buf, -3007), "Buffer ");
+    comp.SetLoading(true);
+    EXPECT_EQ(CheckException(&comp, -2011), -2011);
+    EXPECT_EQ(CheckException(&comp, -8), -8);
+    EXPECT_EQ(XlatException(std::bad_alloc()), -8);
+    EXPECT_EQ(XlatException(std::runtime_error("x")), -9999);
+    EXPECT_EQ(ZpNormalizeSystemText("Access  is\tdenied.\r\n"), "Access is denied. ");
+}
+
+TEST(ZpUtils, TimersRunOnTheInjectedClockAndDoNotWrap) {
+    FakeClockGuard clock;
+    EventTimer t;
+    NewTimer(t, 10);
+    clock.fake.advanceMs(5 * 55);
+    EXPECT_EQ(RemainingTime(t), 5);
+    EXPECT_FALSE(TimerExpired(t));
+    clock.fake.advanceMs(6 * 55);
+    EXPECT_TRUE(TimerExpired(t));
+    NewTimer(t, MaxTicks + 100);  // capped
+    EXPECT_EQ(t.ExpireTicks - t.StartTicks, MaxTicks);
+    clock.fake.advanceMs(int64_t(1) << 32);  // past where a 32-bit tick count wrapped
+    NewTimer(t, 18);
+    EXPECT_FALSE(TimerExpired(t));
+    EXPECT_EQ(RemainingTime(t), 18);
+}
+
+TEST(ZpUtils, PathHelpersAndTheLineReader) {
+    const std::pair<std::string, std::string> cases[] = {
+        {JustExtensionZ("dir.x\\file"), ""},
+        {JustFilenameZ("C:\\logs\\z.log"), "z.log"},
+        {JustPathnameZ("C:\\z.log"), "C:\\"},
+        {JustPathnameZ("z.log"), ""},
+        {AddBackSlash("C:\\logs"), "C:\\logs\\"},
+        {AddBackSlash("C:"), "C:"},
+        {AddBackSlash("\"C:\\my logs\""), "\"C:\\my logs\\\""},
+        {ForceExtensionZ("a.trc", "log"), "a.log"},
+        {DefaultExtensionZ("a.trc", "log"), "a.trc"},
+        {JustName("C:\\dir\\name.tar.gz"), "name"},
+        {StrStCopy("abc", 5, 3), ""},
+    };
+    for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+    std::istringstream in("first\r\nsecond\r" + std::string(5000, 'x') + "\r\nlast\x1a");
+    TLineReader r(in);
+    std::string line;
+    std::vector<std::string> lines;
+    while (r.NextLine(line)) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"first", "second", std::string(5000, 'x'), "last"}));
 }

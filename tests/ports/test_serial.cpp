@@ -1,0 +1,305 @@
+// Serial ports: one holder per device (a pseudo-terminal that another process holds exclusively
+// opens as "device already open", the availability probe leaves its line alone); COM numbers
+// from the system's tty list; the "Select Port" dialog; data packets cut from what a port receives.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/Registry.h"
+#include "platform/Serial.h"
+#include "ports/FakeSerial.h"
+#include "ports/ZpComPort.h"
+#include "ports/ZpDataPacket.h"
+#include "ports/ZpPortSelect.h"
+#include "support/EventWait.h"
+#include "support/TempEnv.h"
+
+namespace {
+
+struct Pty {
+    int master = -1, slave = -1;
+    std::string name = std::string(256, '\0');
+    Pty() {
+        openpty(&master, &slave, name.data(), nullptr, nullptr);
+        name.resize(name.find('\0'));
+    }
+    ~Pty() {
+        ::close(slave);
+        ::close(master);
+    }
+    termios line() const {
+        termios t{};
+        tcgetattr(slave, &t);
+        return t;
+    }
+    speed_t speed() const {
+        const termios t = line();
+        return cfgetospeed(&t);
+    }
+};
+
+// Registers device -> COM name in the settings store's serial map.
+void mapPort(const std::string& device, const char* com) {
+    Registry reg(RegRoot::LocalMachine);
+    ASSERT_TRUE(reg.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", true));
+    reg.writeString(device, com);
+}
+
+// A test folder whose fake /sys/class/tty keeps the machine's own serial ports out.
+struct Env : TempEnv {
+    Env() {
+        std::filesystem::create_directories(path("sys"));
+        set("ZENTROVA_SYS_TTY", path("sys"));
+    }
+    // name -> has a device link, uart type ("" for none).
+    void tty(const std::string& name, bool device, const char* type = "") {
+        std::filesystem::create_directories(path("sys/" + name + (device ? "/device" : "")));
+        if (*type) std::ofstream(path("sys/" + name + "/type")) << type << "\n";
+    }
+};
+
+}  // namespace
+
+TEST(SerialExclusive, APortHeldElsewhereIsPresentButOpensAsAlreadyOpen) {
+    Env env;
+    Pty pty;
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // another process holds the slave exclusively at 9600 baud until released
+        ::close(release[1]);
+        const int fd = ::open(pty.name.c_str(), O_RDWR | O_NOCTTY);
+        termios t = pty.line();
+        cfsetspeed(&t, B9600);
+        tcsetattr(fd, TCSANOW, &t);
+        const char ok = (fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0) ? 'y' : 'n';
+        char c;
+        if (::write(ready[1], &ok, 1) == 1 && ::read(release[0], &c, 1) >= 0) ::ioctl(fd, TIOCNXCL);
+        _exit(0);
+    }
+    char c = 'n';
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_TRUE(IsPortAvailable(pty.name));
+    EXPECT_EQ(pty.speed(), B9600) << "the probe changed the holder's line settings";
+    TZpComPort port;
+    port.SetComDevice(pty.name);
+    try {
+        port.SetOpen(true);
+        ADD_FAILURE() << "opened a port held by another process";
+    } catch (const EAlreadyOpen& e) {
+        EXPECT_STREQ(e.what(), "ie_Open - device already open");
+    }
+    EXPECT_FALSE(port.GetOpen());
+    EXPECT_EQ(pty.speed(), B9600);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+    ::waitpid(pid, nullptr, 0);
+    // Released: ours, exclusively and with the default line, while open; free again once closed.
+    port.SetOpen(true);
+    ASSERT_TRUE(port.GetOpen());
+    const termios t = pty.line();
+    EXPECT_EQ(pty.speed(), B19200);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(t.c_lflag & ICANON);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    port.SetOpen(false);
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+}
+
+TEST(SerialComMap, NumbersFollowTheSystemListAndStayPut) {
+    Env env;
+    env.tty("tty0", false);       // a console: no device
+    env.tty("ttyS0", true, "4");  // a UART
+    env.tty("ttyS1", true, "0");  // no UART behind it
+    for (const char* usb : {"ttyUSB10", "ttyUSB2", "ttyACM0"}) env.tty(usb, true);
+    EXPECT_EQ(refreshSerialComMap(env.path("sys")).size(), 4u);
+    EXPECT_EQ(serialDevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(serialDevicePath("COM2"), "/dev/ttyUSB2");
+    EXPECT_EQ(serialDevicePath("\\\\.\\COM3"), "/dev/ttyUSB10");
+    EXPECT_EQ(serialDevicePath("COM4"), "/dev/ttyACM0");
+    // A new adapter gets the lowest free number; the others keep theirs.
+    Registry reg(RegRoot::LocalMachine);
+    ASSERT_TRUE(reg.openKey("\\HARDWARE\\DEVICEMAP\\SERIALCOMM", false));
+    reg.deleteValue("/dev/ttyUSB2");
+    env.tty("ttyUSB0", true);
+    refreshSerialComMap(env.path("sys"));
+    EXPECT_EQ(serialDevicePath("COM2"), "/dev/ttyUSB0");
+    EXPECT_EQ(serialDevicePath("COM3"), "/dev/ttyUSB10");
+    EXPECT_EQ(serialDevicePath("COM5"), "/dev/ttyUSB2");
+    EXPECT_EQ(serialDevicePath("/dev/pts/7"), "/dev/pts/7");  // a path is used as it is
+    EXPECT_EQ(serialPortNumber("com3"), 3);
+    EXPECT_EQ(serialPortNumber("COMx"), 0);
+}
+
+TEST(SerialComMap, AvailabilityAndTheSelectFormWhereOkOnNothingIsCancel) {
+    Env env;
+    TComSelectForm::modalHook = [](TComSelectForm&) { return int(mrOk); };
+    {
+        TComSelectForm empty;
+        EXPECT_EQ(empty.PortsComboBox->count(), 0);
+        EXPECT_EQ(empty.ShowModal(), mrCancel);
+    }
+    Pty pty;
+    mapPort(pty.name, "COM12");
+    mapPort("/dev/not-there", "COM13");
+    mapPort(pty.name + "-alias-above-50", "COM51");
+    EXPECT_TRUE(IsPortAvailable(12u));
+    EXPECT_FALSE(IsPortAvailable(13u));
+    EXPECT_FALSE(IsPortAvailable(std::string("/nonexistent/tty")));
+    TComSelectForm form;
+    ASSERT_EQ(form.PortsComboBox->count(), 1);
+    EXPECT_EQ(form.SelectedCom(), "COM12");
+    // A port opened without a number asks; Cancel leaves it closed.
+    TZpComPort port;
+    TComSelectForm::modalHook = [](TComSelectForm&) { return int(mrCancel); };
+    EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
+    TComSelectForm::modalHook = [](TComSelectForm&) { return int(mrOk); };
+    port.SetOpen(true);
+    EXPECT_EQ(port.GetComNumber(), 12);
+    EXPECT_TRUE(IsPortAvailable(12u));  // held by the program itself: still present
+    port.SetOpen(false);
+    TComSelectForm::modalHook = nullptr;
+}
+
+namespace {
+class Packets : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        port.SetComNumber(99);
+        port.SetOpen(true);
+    }
+    void TearDown() override {
+        packets.clear();
+        spin(5);  // the packets' manager goes while its port is still there
+    }
+    // A packet on the port that records its packets.
+    TZpDataPacket* make(const std::string& start, TPacketEndSet end, int32_t size = 0,
+                        const char* endStr = "") {
+        TZpDataPacket* p = packets.emplace_back(std::make_unique<TZpDataPacket>()).get();
+        p->SetComPort(&port);
+        p->SetStartString(start);
+        p->SetStartCond(start.empty() ? scAnyData : scString);
+        p->SetEndCond(end);
+        p->SetPacketSize(size);
+        p->SetEndString(endStr);
+        p->OnStringPacket = [this, p](TZpDataPacket*, const std::string& d) { got[p].push_back(d); };
+        return p;
+    }
+    void send(const std::string& s) {
+        fake.state->push(s);
+        spin(60);
+    }
+    Env env;
+    FakeSerialGuard fake;
+    TZpComPort port;
+    std::vector<std::unique_ptr<TZpDataPacket>> packets;
+    std::map<TZpDataPacket*, std::vector<std::string>> got;
+};
+}  // namespace
+
+TEST_F(Packets, StartAndEndConditionsCutThePackets) {
+    const struct Case {
+        std::string start;
+        TPacketEndSet end;
+        int32_t size;
+        const char* endStr;
+        bool ignoreCase, include;
+        std::vector<std::string> sends, packets;
+    } cases[] = {
+        {"A?C", ecPacketSize, 5, "", true, true, {"xxAbCdeYY"}, {"AbCde"}},          // ? is any byte
+        {"A\\?C", ecPacketSize, 5, "", true, true, {"AbCde", "zA?C12"}, {"A?C12"}},  // \? is a ?
+        {"abc", ecPacketSize, 4, "", true, true, {"ABCD"}, {"ABCD"}},
+        {"abc", ecPacketSize, 4, "", false, true, {"ABCDabcd"}, {"abcd"}},
+        {"ST", ecPacketSize, 6, "", true, true, {"noiseST1234rest"}, {"ST1234"}},  // size counts the start
+        {"<", ecString, 0, ">", true, true, {"zz<hel", "lo>tail<a>"}, {"<hello>", "<a>"}},
+        {"<", ecString, 0, ">", true, false, {"<inner>"}, {"inner"}},
+        {"", ecPacketSize, 3, "", true, true, {"abcdefg", "hi"}, {"abc", "def", "ghi"}},
+    };
+    for (const Case& c : cases) {
+        TZpDataPacket* p = make(c.start, c.end, c.size, c.endStr);
+        p->SetIgnoreCase(c.ignoreCase);
+        p->SetIncludeStrings(c.include);
+        p->SetEnabled(true);
+        for (const std::string& s : c.sends) send(s);
+        waitFor([&] { return got[p].size() >= c.packets.size(); }, 3000);
+        EXPECT_EQ(got[p], c.packets) << c.start << " " << c.sends[0];
+        p->SetEnabled(false);
+    }
+    // While one collects, the other's partial match is cancelled.
+    TZpDataPacket* first = make("AB", ecString, 0, "!");
+    TZpDataPacket* second = make("ABX", ecPacketSize, 3);
+    first->SetEnabled(true);
+    second->SetEnabled(true);
+    send("ABX12!");
+    ASSERT_TRUE(waitFor([&] { return got[first].size() == 1; }));
+    EXPECT_EQ(got[first][0], "ABX12!");
+    EXPECT_TRUE(got[second].empty());
+}
+
+TEST_F(Packets, TimeOutHandsOverTheBytesAndFlushesThem) {
+    FakeClockGuard clock;
+    TZpDataPacket* p = make("<", ecString, 0, ">");
+    p->SetTimeOut(10);
+    std::string timedOut;
+    p->OnTimeout = [&](TZpDataPacket* s) { s->GetCollectedString(timedOut); };
+    p->SetEnabled(true);
+    send("<abc");
+    clock.fake.advanceMs(2000);
+    ASSERT_TRUE(waitFor([&] { return !timedOut.empty(); }));
+    EXPECT_EQ(timedOut, "<abc");
+    send("x>");  // the flushed start is gone: no packet from it
+    send("<y>");
+    ASSERT_TRUE(waitFor([&] { return got[p].size() == 1; }));
+    EXPECT_EQ(got[p][0], "<y>");
+}
+
+TEST_F(Packets, ConfigurationErrorsAndTheClosedPort) {
+    auto code = [](TZpDataPacket* p) {
+        try {
+            p->SetEnabled(true);
+        } catch (const EInvalidProperty& e) {
+            return e.ErrorCode;
+        }
+        return 0;
+    };
+    // Closing the port stops a packet; reopening re-arms it.
+    TZpDataPacket* p = make("", ecPacketSize, 2);
+    EXPECT_EQ(code(p), 0);
+    port.SetOpen(false);
+    EXPECT_FALSE(p->GetEnabled());
+    port.SetOpen(true);
+    EXPECT_TRUE(p->GetEnabled());
+    send("ok");
+    ASSERT_TRUE(waitFor([&] { return got[p].size() == 1; }));
+    EXPECT_EQ(got[p][0], "ok");
+    p->SetEnabled(false);
+    TZpDataPacket* noStart = make("x", ecPacketSize, 3);
+    noStart->SetStartString("");
+    EXPECT_EQ(code(noStart), -5501);
+    EXPECT_EQ(code(make("toolong", ecPacketSize, 3)), -5502);
+    EXPECT_EQ(code(make("", 0)), -5503);
+    EXPECT_EQ(code(make("s", ecString, 0, "")), -5504);
+    TZpDataPacket* zero = make("", ecPacketSize, 0);
+    EXPECT_EQ(code(zero), -5505);
+    EXPECT_FALSE(zero->GetEnabled());
+    // WaitForString runs the event loop until its packet arrives.
+    TZpDataPacket* w = make("", ecPacketSize, 4);
+    fake.state->push("wxyz");
+    std::string s;
+    EXPECT_TRUE(w->WaitForString(s));
+    EXPECT_EQ(s, "wxyz");
+}
