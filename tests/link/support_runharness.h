@@ -97,5 +97,6 @@ inline bool isChannelCommand(const std::string& c, int channel) {
     const char motor = channel == 1 ? '0' : '2';
     if (c.rfind("VALVE ", 0) == 0) return c.size() > 6 && c[6] == char('0' + channel);
     if (c.rfind("MS ", 0) == 0 || c.rfind("ML ", 0) == 0) return c.size() > 3 && c[3] == motor;
-    return (c.rfind("FWD ", 0) == 0 || c.rfind("RVS ", 0) == 0 || c.rfind("OFF ", 0) == 0) && c.back() == motor;
+    return (c.rfind("FWD ", 0) == 0 || c.rfind("RVS ", 0) == 0 || c.rfind("OFF ", 0) == 0) &&
+           c.back() == motor;
 }

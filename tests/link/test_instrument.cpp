@@ -28,8 +28,8 @@ class InstrumentTest : public MachineTest {
         else
             reg.writeString(name, value);
     }
-    static void method(const std::string& name, const char* columnT, const char* reactorT, const char* runtime,
-                       const char* flow1, const char* flow2, bool flush = false) {
+    static void method(const std::string& name, const char* columnT, const char* reactorT,
+                       const char* runtime, const char* flow1, const char* flow2, bool flush = false) {
         TMethodINIParams m = plainMethod(name);
         m.ColumnT = columnT, m.ReactorT = reactorT, m.Runtime = runtime;
         m.Pump1Flow = flow1, m.Pump2Flow = flow2, m.flushMethod = flush;
@@ -56,7 +56,8 @@ TEST_F(InstrumentTest, SettingsComeFromTheInstancesKey) {
     // without a refill speed: 55, silently.
     setInstance("2");
     EXPECT_EQ(TStoredParams::InstrumentRegistryKey(), "\\Software\\TressivanLabs\\Zentrova\\Instrument2");
-    for (auto [connect, speed] : {std::pair{std::string(), std::string()}, {std::string("3"), std::string("30")}}) {
+    for (auto [connect, speed] :
+         {std::pair{std::string(), std::string()}, {std::string("3"), std::string("30")}}) {
         if (!connect.empty()) setting("ConnectMethod", connect), setting("RefillSpeed", speed);
         module_ = std::make_unique<TInstrumentModule>();
         EXPECT_EQ(m().ConnectMethod, 1) << "stored as text: '" << connect << "'";
@@ -71,11 +72,6 @@ TEST_F(InstrumentTest, SettingsComeFromTheInstancesKey) {
     EXPECT_EQ(dialogs_.shown.size(), 2u);
     EXPECT_EQ(m().IP, "10.1.2.3");
     EXPECT_EQ(m().Channel2->Speed, 40);
-    for (auto [text, unit] : {std::pair{"bar", 1}, {"BAR", 1}, {"psi", 2}, {"", 2}}) {  // unknown: kept
-        setting("PressureMeasure", std::string(text));
-        m().LoadSettings(true);
-        EXPECT_EQ(m().PressureUnit, unit) << text;
-    }
     // A new refill speed is not copied into the channels: each procedure start does that.
     setting("RefillSpeed", 20);
     m().ReloadSettings();

@@ -80,13 +80,10 @@ TEST_F(Protocol, CommandTexts) {
         {fwd(0.01), "MS 0 1;ML 0 0.01;FWD 0"},
         {fwd(9.999), "MS 0 1;ML 0 10.00;FWD 0"},  // rounded by the format, chosen by the rate
         {fwd(10), "MS 0 32;ML 0 10.00;FWD 0"},
-        {fwd(0), "OFF 0"},
         {fwd(inf), "OFF 0"},
         {rvs(0.3), "MS 2 1;ML 2 0.30;RVS 2"},
         {rvs(nan), "OFF 2"},
-        {[&] { p1.SetStopPressure(3500); }, "STOPPRESSURE 1 3500.00"},
         {[&] { p2.SetStopPressure(nan); }, "<nothing>"},
-        {[&] { api.Valve2.MoveTo(4); }, "VALVE 2 4"},
         {[&] { api.Column.SetSetPoint(5); }, "CSETPOINT  5.0"},
         {[&] { api.Column.SetForceHeat(true); }, "CFORCEHEAT ON"},
         {[&] { api.Reactor.SetSetPoint(85.25); }, "RSETPOINT 85.2"},
@@ -127,10 +124,11 @@ TEST_F(Protocol, StatusLinesSetTheirPartsReadings) {
         {">>?2,8200001,0,1,0,0,0,0,0,0,0,0,0", "82 ml 0 bar rate 0 B valve 0"},
         {"?2,0,0,3,0,0,0,0,0,0,0,0,0", "0 ml 0 bar rate 0 A B valve 0 absent"},
         {"?1,0,0,0,0,0,0,0,0,0,0,0,0", "0 ml 0 bar rate 0 valve 0 absent"},  // part 1 leaves it
-        {"?2,0,0,13,0,0,0,0,0,0,0,0,0", "0 ml 0 bar rate 0 A B valve 0"},  // exactly 3, not bits 0 and 1
+        {"?2,0,0,13,0,0,0,0,0,0,0,0,0", "0 ml 0 bar rate 0 A B valve 0"},    // exactly 3, not bits 0 and 1
         // Hexadecimal with a prefix, upper case, blanks and signs as formatted input takes them.
         {"?2, -500,0x2, 3,-250,A,7,FF,0,1,0,0,0", "-0.005 ml -0.25 bar rate 0.7 A B valve -1 absent"},
-        {"?1,-2147483648,0,0,2147483647,0,0,0,0,0,0,0,0", "-21474.8 ml 2.14748e+06 bar rate 0 valve 0 absent"},
+        {"?1,-2147483648,0,0,2147483647,0,0,0,0,0,0,0,0",
+         "-21474.8 ml 2.14748e+06 bar rate 0 valve 0 absent"},
         {">>?3,250,612,300,845,0,10,0", "61.2 84.5 relay"},
         {"?3,0,-15,0,1000,15,EF,0,0", "-1.5 100"},  // 0xEF has bit 4 clear
         {"?3,0,0,0,0,0,0x10,", "0 0 relay"},
@@ -155,20 +153,29 @@ TEST_F(Protocol, LinesThatDoNotScanKeepAllReadings) {
     };
     const std::string before = all();
     for (const std::string& l : std::vector<std::string>{
-             "", ">", ">>>", "?", "?4,1,2,3,4,5,6,7,8,9,10,11,12", "?a,1", "x?1,0,0,0,0,0,0,0,0,0,0,0,0",
-             " ?1,0,0,0,0,0,0,0,0,0,0,0,0", "OFF 0", "?0", "?0;9.9,a,b,c,d,e",
-             "?1,,,,,,,,,,,,",                           // empty fields
-             "?1,99,1,2,1500,0,0,4,0,1,0,zz,0",          // field 11 does not convert
-             "?1,99,1,2,1500,0,0,4,0,1,0",               // too few fields
-             "?1,99999999999,1,2,1500,0,0,4,0,1,0,0,0",  // volume out of range
-             "?1,99,1,2,1500,0,0,4,0,1,0,100000000,0",   // hexadecimal beyond 32 bits
-             "?1,2147483648,1,2,1500,0,0,4,0,1,0,0,0",   // one past the largest integer
-             "?2,1.5,1,0,0,0,0,0,0,0,0,0,0",             // a decimal point is not an integer
-             "?2;1,1,0,0,0,0,0,0,0,0,0,0,0",             // the comma is part of the grammar
-             "?3,250,612,300,845,0,xyz,0",               // flags do not convert
-             "?3,250,612,300,845,0",                     // flags missing
-             "?3,1,2,3,4,5 6,7,8",                       // blank where a comma belongs
-             "?3,-,1,2,3,4,5,6",                         // a sign without digits
+             "",
+             ">",
+             ">>>",
+             "?",
+             "?4,1,2,3,4,5,6,7,8,9,10,11,12",
+             "?a,1",
+             "x?1,0,0,0,0,0,0,0,0,0,0,0,0",
+             " ?1,0,0,0,0,0,0,0,0,0,0,0,0",
+             "OFF 0",
+             "?0",
+             "?0;9.9,a,b,c,d,e",
+             "?1,,,,,,,,,,,,",                               // empty fields
+             "?1,99,1,2,1500,0,0,4,0,1,0,zz,0",              // field 11 does not convert
+             "?1,99,1,2,1500,0,0,4,0,1,0",                   // too few fields
+             "?1,99999999999,1,2,1500,0,0,4,0,1,0,0,0",      // volume out of range
+             "?1,99,1,2,1500,0,0,4,0,1,0,100000000,0",       // hexadecimal beyond 32 bits
+             "?1,2147483648,1,2,1500,0,0,4,0,1,0,0,0",       // one past the largest integer
+             "?2,1.5,1,0,0,0,0,0,0,0,0,0,0",                 // a decimal point is not an integer
+             "?2;1,1,0,0,0,0,0,0,0,0,0,0,0",                 // the comma is part of the grammar
+             "?3,250,612,300,845,0,xyz,0",                   // flags do not convert
+             "?3,250,612,300,845,0",                         // flags missing
+             "?3,1,2,3,4,5 6,7,8",                           // blank where a comma belongs
+             "?3,-,1,2,3,4,5,6",                             // a sign without digits
              std::string("?3,250,61\0,300,845,0,10,0", 25),  // cut at the NUL: too few fields
              std::string(5000, '>') + "?3,250,612,300,845,0,10,0",
          })
@@ -203,9 +210,9 @@ TEST_F(Protocol, IdentityLinesAndTheQueryCycle) {
         {"?0,,", "", "", 0, false},
         {"?0, FW 7 , CPLD,,,, 42 , 0 ,a,b", "FW 7 ", "CPLD", 42, false},  // blanks after a comma are skipped
         {"?0,a,b,c,d,e,12abc,7x", "a", "b", 12, true},
-        {"?0,a,b,c,d,e,99999999999,x", "a", "b", 0, false},  // out of range: no number
+        {"?0,a,b,c,d,e,99999999999,x", "a", "b", 0, false},                // out of range: no number
         {"?0," + fw + ",C,x,y,z,5", std::string(79, 'F'), "C", 5, false},  // cut at 79, the rest still read
-        {"?0," + cut + ",b", std::string(78, 'a'), "b", 0, false},          // never inside a character
+        {"?0," + cut + ",b", std::string(78, 'a'), "b", 0, false},         // never inside a character
     };
     for (const auto& c : cases) {
         api.ParseLine(c.line);
@@ -248,21 +255,6 @@ TEST(CommandQueue, SplitsLinesIntoCommandsAndRefusesOverlongOnes) {
     }
 }
 
-TEST(CommandQueue, IsLastLooksAtTheNewestUnreadCommandOnly) {
-    TCommandQueue q;
-    EXPECT_FALSE(q.IsLast(""));
-    q.Add("? 123");
-    EXPECT_TRUE(q.IsLast("? 123"));
-    EXPECT_FALSE(q.IsLast("? 12"));
-    EXPECT_STREQ(q.Next(), "? 123");
-    EXPECT_FALSE(q.IsLast("? 123")) << "taken: the slot still holds it, but nothing is unread";
-    q.Add("OFF 0;? 123");
-    EXPECT_TRUE(q.IsLast("? 123"));
-    EXPECT_TRUE(q.Clear());
-    EXPECT_FALSE(q.IsLast("? 123"));
-    EXPECT_EQ(q.Next(), nullptr);
-}
-
 TEST(CommandQueue, TheRingWrapsAndRefusesWhenFullWithoutLoss) {
     TCommandStack st;
     st.Push(std::string(30, 'b'));
@@ -286,13 +278,17 @@ TEST(CommandQueue, TheRingWrapsAndRefusesWhenFullWithoutLoss) {
     EXPECT_STREQ(st.Pop(), "after");
     EXPECT_STREQ(st.Pop(), "again");
     EXPECT_EQ(st.Pop(), nullptr);
+    EXPECT_FALSE(st.IsLast("again")) << "taken: the slot still holds it, but nothing is unread";
 
     // Through the queue: a line that overfills the ring keeps what fitted and says so.
     TCommandQueue q;
     for (int i = 0; i < 98; ++i) q.Add("X");
     EXPECT_FALSE(q.Add("A;B"));
     EXPECT_EQ(q.Count(), 99);
-    EXPECT_TRUE(q.IsLast("A"));
+    EXPECT_TRUE(q.IsLast("A")) << "the newest, not the next";
+    EXPECT_FALSE(q.IsLast("X"));
+    EXPECT_TRUE(q.Clear());
+    EXPECT_EQ(q.Next(), nullptr);
 }
 
 TEST(CommandQueue, RefusalsAreLoggedOncePerEpisode) {
@@ -316,7 +312,8 @@ TEST(CommandQueue, RefusalsAreLoggedOncePerEpisode) {
     for (std::string l; std::getline(in, l);)
         if (l.find("TCommand") != std::string::npos) refusals += l.substr(l.find("TCommand")) + "\n";
     const std::string full = "TCommandStack: queue full (99 commands waiting), command dropped: OFF 0\n";
-    EXPECT_EQ(refusals, full + full + "TCommandQueue: command line of 250 characters refused (at most 199): " +
-                            std::string(60, 'x') + "...\nTCommandQueue: command of 31 characters dropped: " +
-                            std::string(31, 'y') + "\n");
+    EXPECT_EQ(refusals,
+              full + full + "TCommandQueue: command line of 250 characters refused (at most 199): " +
+                  std::string(60, 'x') +
+                  "...\nTCommandQueue: command of 31 characters dropped: " + std::string(31, 'y') + "\n");
 }

@@ -87,19 +87,21 @@ TEST_F(PumpChannelTest, EachMachineSendsItsMovesAndReachesItsVolume) {
          [&] { return ch.RefillStep(false); }, "VALVE 1 4;" + Aspirate + "OFF 0;", 20.0, 21.0,  //
          "OFF 0", "OFF 0", 0, 1, 8},  // the stop, then a 5-second pause before the closing stop
         {"refill of 5 ml: one 3-ml and three 1-ml passes", 5.0, [&] { ch.StartRefill(30.0); },
-         [&] { return ch.RefillStep(false); }, prime + times(4, pass) + "VALVE 1 4;" + Aspirate + "OFF 0;", 30.0,
-         31.0, "OFF 0", "VALVE 1 1", 7, 4, 8},  // 5 s after the last pass's aspirate
+         [&] { return ch.RefillStep(false); }, prime + times(4, pass) + "VALVE 1 4;" + Aspirate + "OFF 0;",
+         30.0, 31.0, "OFF 0", "VALVE 1 1", 7, 4, 8},  // 5 s after the last pass's aspirate
         {"flush: empty, a 3-ml pass, three 1-ml passes, a full syringe", 10.0, [&] { ch.StartFlush(); },
-         [&] { return ch.FlushStep(false); }, prime + times(5, flushPass), 0.0, 1e-9, "OFF 0", "VALVE 1 1", 1, 1, 8},
-        {"empty", 12.0, [&] { ch.StartEmpty(); }, empty, "VALVE 1 1;MS 0 32;ML 0 30.00;FWD 0;OFF 0;", 0.0, 1e-9,
-         "FWD 0", "OFF 0", 0, 0, 25},  // 12 ml at 30 ml/min
+         [&] { return ch.FlushStep(false); }, prime + times(5, flushPass), 0.0, 1e-9, "OFF 0", "VALVE 1 1", 1,
+         1, 8},
+        {"empty", 12.0, [&] { ch.StartEmpty(); }, empty, "VALVE 1 1;MS 0 32;ML 0 30.00;FWD 0;OFF 0;", 0.0,
+         1e-9, "FWD 0", "OFF 0", 0, 0, 25},  // 12 ml at 30 ml/min
         {"empty at limit B with less than 70 ml", 25.0, limitB70(69.99), empty,
          "VALVE 1 1;MS 0 32;ML 0 30.00;FWD 0;OFF 0;", 0.0, 1e-9, "FWD 0", "OFF 0", 0, 0, 51},
         {"empty at limit B with 70 ml: one aspirate tick first", 25.0, limitB70(70.0), empty,
-         "VALVE 1 5;MS 0 32;ML 0 30.00;RVS 0;OFF 0;VALVE 1 1;MS 0 32;ML 0 30.00;FWD 0;OFF 0;", 0.0, 1e-9, "OFF 0",
-         "VALVE 1 1", 0, 0, 8},
-        {"pump-out leaves the valve alone", 4.0, [&] { ch.StartEmpty(); }, [&] { return ch.PumpOutStep(20.0); },
-         "MS 0 32;ML 0 20.00;FWD 0;OFF 0;", 0.0, 1e-9, "FWD 0", "OFF 0", 0, 0, 13},  // 4 ml at 20 ml/min
+         "VALVE 1 5;MS 0 32;ML 0 30.00;RVS 0;OFF 0;VALVE 1 1;MS 0 32;ML 0 30.00;FWD 0;OFF 0;", 0.0, 1e-9,
+         "OFF 0", "VALVE 1 1", 0, 0, 8},
+        {"pump-out leaves the valve alone", 4.0, [&] { ch.StartEmpty(); },
+         [&] { return ch.PumpOutStep(20.0); }, "MS 0 32;ML 0 20.00;FWD 0;OFF 0;", 0.0, 1e-9, "FWD 0", "OFF 0",
+         0, 0, 13},  // 4 ml at 20 ml/min
         {"fill to 30", 25.0, [&] { ch.StartFillTo(30.0), link.tick(); }, [&] { return !ch.IsFillDone(); },
          "MS 0 32;ML 0 55.00;RVS 0;OFF 0;", 30.0, 31.0, "RVS 0", "OFF 0", 0, 0, 6},
         {"fill to what the syringe holds: no aspirate", 25.0, [&] { ch.StartFillTo(25.0); },
@@ -126,57 +128,41 @@ TEST_F(PumpChannelTest, EachMachineSendsItsMovesAndReachesItsVolume) {
 // Each volume limit of the channel machines at the value and just past it: the pass stops
 // (the instrument receives "OFF 0") only past its limit. The readings are set by hand.
 TEST_F(PumpChannelTest, PassVolumeLimitsAtTheValueAndJustPast) {
-    auto stops = [&](double volume, const std::function<void()>& arm, const std::function<void()>& step) {
-        ch.StateTicks = 0;
-        arm();
-        link.flush();
-        link.takeSent();
-        api.Pump1.Volume = volume;
-        api.Pump1.State = 2;
-        api.Pump1.LimitA = api.Pump1.LimitB = false;
-        step();
-        link.flush();
-        return join(link.takeSent()).find("OFF 0") != std::string::npos;
-    };
-    auto refillFrom = [&](uint8_t s) {
-        return [&, s] {
-            ch.State = s;  // the aspirate state that sets the pass volume, then its start tick
-            ch.RefillStep(false);
-            ch.RefillStep(false);
-        };
-    };
-    auto flushFrom = [&](uint8_t s) {
-        return [&, s] {
-            ch.StartFlush();
-            ch.FlushStep(false);  // the first pass aspirates 3 ml
-            ch.State = s;
-            if (s == 43) stops(0.0, [] {}, [&] { ch.FlushStep(false); });  // every later pass 1 ml
-        };
-    };
-    auto refill = [&] { ch.RefillStep(false); };
-    auto flush = [&] { ch.FlushStep(false); };
-    auto fill = [&] { ch.StartFillTo(30.0); };
-    auto fillDone = [&] { ch.IsFillDone(); };
     const struct {
-        const char* what;
-        std::function<void()> arm, step;
+        uint8_t state;  // where the pass ends; 0 for a fill to 30 ml
         double volume;
         bool stop;
     } cases[] = {
-        {"refill 3-ml pass", refillFrom(14), refill, 3.0, false},
-        {"refill 3-ml pass", refillFrom(14), refill, 3.001, true},
-        {"refill 1-ml pass", refillFrom(22), refill, 0.999, false},
-        {"refill 1-ml pass", refillFrom(22), refill, 1.0, true},
-        {"flush 3-ml pass", flushFrom(37), flush, 3.0, false},
-        {"flush 3-ml pass", flushFrom(37), flush, 3.001, true},
-        {"flush 1-ml pass", flushFrom(43), flush, 1.0, false},
-        {"flush 1-ml pass", flushFrom(43), flush, 1.001, true},
-        {"fill to 30", fill, fillDone, 29.999, false},
-        {"fill to 30", fill, fillDone, 30.0, true},
+        {15, 3.0, false}, {15, 3.001, true},   // the refill's 3-ml pass
+        {23, 0.999, false}, {23, 1.0, true},   // its 1-ml passes
+        {37, 3.0, false}, {37, 3.001, true},   // the flush's 3-ml pass
+        {43, 1.0, false}, {43, 1.001, true},   // its 1-ml passes
+        {0, 29.999, false}, {0, 30.0, true},  // a fill to 30 ml
     };
     for (const auto& c : cases) {
+        // The machine sets the pass volume as it starts the aspirate; the pump reads moving.
         api.Pump1.Volume = 0.0;
-        EXPECT_EQ(stops(c.volume, c.arm, c.step), c.stop) << c.what << " at " << c.volume;
+        api.Pump1.State = 2;
+        ch.StateTicks = 0;
+        if (c.state == 0) {
+            ch.StartFillTo(30.0);
+        } else if (c.state < 30) {
+            ch.State = c.state - 1;
+            ch.RefillStep(false);
+            ch.RefillStep(false);
+        } else {
+            ch.StartFlush();
+            ch.FlushStep(false);  // the first pass aspirates 3 ml, every later one 1 ml
+            ch.State = c.state;
+            if (c.state == 43) ch.FlushStep(false);
+        }
+        link.flush();
+        link.takeSent();
+        api.Pump1.Volume = c.volume;
+        c.state == 0 ? ch.IsFillDone() : c.state < 30 ? ch.RefillStep(false) : ch.FlushStep(false);
+        link.flush();
+        EXPECT_EQ(join(link.takeSent()).find("OFF 0") != std::string::npos, c.stop)
+            << int(c.state) << " at " << c.volume;
     }
 }
 
@@ -262,8 +248,9 @@ TEST_F(PumpChannelTest, PressureTestRaisesInTwoStagesAndSendsNoStop) {
     link.poll();
     ch.StartPressureTest(470.0);
     run([&] { return ch.PressureTestStep(); });
-    EXPECT_EQ(join(link.sentTexts()), "STOPPRESSURE 1 370.00;MS 0 1;ML 0 0.01;FWD 0;"
-                                      "STOPPRESSURE 1 470.00;MS 0 1;ML 0 0.001;FWD 0;");
+    EXPECT_EQ(join(link.sentTexts()),
+              "STOPPRESSURE 1 370.00;MS 0 1;ML 0 0.01;FWD 0;"
+              "STOPPRESSURE 1 470.00;MS 0 1;ML 0 0.001;FWD 0;");
     EXPECT_GE(pump(1).pressure, 470.0);
     EXPECT_LT(pump(1).pressure, 475.0);
     // The first stage's pressure build-up, then the 3-second pause before the second.

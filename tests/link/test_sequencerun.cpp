@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 
+#include "link/Timers.h"
 #include "link/support_runharness.h"
 #include "support/StoredMethods.h"
 
@@ -42,7 +43,8 @@ class SequenceRunTest : public MachineTest {
     std::string timeline(int64_t from, int64_t to = INT64_MAX, bool withTicks = true) {
         std::string out;
         for (const auto& s : link().sent())
-            if (s.tick >= from && s.tick < to) out += (withTicks ? std::to_string(s.tick - from) + ":" : "") + s.text + ";";
+            if (s.tick >= from && s.tick < to)
+                out += (withTicks ? std::to_string(s.tick - from) + ":" : "") + s.text + ";";
         return out;
     }
     int64_t firstTickOf(const std::string& text, int64_t from = 0) {
@@ -62,8 +64,9 @@ TEST_F(SequenceRunTest, TheFirstRunStartsAtOnceAndItsTimetablesStepFlowsAndColum
     inst().column().temperatureOverride = 60.0;  // warm, but the first run does not cool
     idle(1);
     ASSERT_TRUE(runTo(18, 30));
-    EXPECT_EQ(timeline(0, INT64_MAX, false), "CSETPOINT 40.0;RSETPOINT 50.0;VALVE 1 2;VALVE 2 2;"
-                                             "MS 0 1;ML 0 0.25;FWD 0;MS 2 1;ML 2 0.25;FWD 2;");
+    EXPECT_EQ(timeline(0, INT64_MAX, false),
+              "CSETPOINT 40.0;RSETPOINT 50.0;VALVE 1 2;VALVE 2 2;"
+              "MS 0 1;ML 0 0.25;FWD 0;MS 2 1;ML 2 0.25;FWD 2;");
     for (int i = 0; i < 20; ++i) ASSERT_FALSE(call());
     EXPECT_EQ(m().RunState, 18) << "no run signal: it waits";
     m().RunSignal = true;
@@ -73,9 +76,10 @@ TEST_F(SequenceRunTest, TheFirstRunStartsAtOnceAndItsTimetablesStepFlowsAndColum
     EXPECT_EQ(link().ticks() - t0, 121) << "the run lasts its 120 s";
     // The column ramps in steps of ten seconds; the pump row at 1 min changes both flows in the
     // run's 60th second, once; after the last row nothing goes out, not even the same set point.
-    EXPECT_EQ(timeline(t0), "10:CSETPOINT 40.8;20:CSETPOINT 41.7;30:CSETPOINT 42.5;40:CSETPOINT 43.3;"
-                            "50:CSETPOINT 44.2;60:OFF 0;60:MS 0 1;60:ML 0 0.50;60:FWD 0;60:OFF 2;60:MS 2 1;"
-                            "60:ML 2 0.30;60:FWD 2;60:CSETPOINT 45.0;");
+    EXPECT_EQ(timeline(t0),
+              "10:CSETPOINT 40.8;20:CSETPOINT 41.7;30:CSETPOINT 42.5;40:CSETPOINT 43.3;"
+              "50:CSETPOINT 44.2;60:OFF 0;60:MS 0 1;60:ML 0 0.50;60:FWD 0;60:OFF 2;60:MS 2 1;"
+              "60:ML 2 0.30;60:FWD 2;60:CSETPOINT 45.0;");
     const int64_t end = link().ticks();
     call();
     EXPECT_EQ(timeline(end), "0:OFF 0;0:OFF 2;") << "state 35 stops the pumps";
@@ -87,7 +91,7 @@ TEST_F(SequenceRunTest, LaterRunsRefillCoolEquilibrateAndWaitForTheSignal) {
     inst().pump(1).volume = inst().pump(2).volume = 1.0;
     inst().column().temperatureOverride = 40.5;  // more than 0.4 above 40
     idle(1);
-    call();  // 36
+    call();                             // 36
     const int64_t t2 = link().ticks();  // state 2 starts the equilibration
     ASSERT_TRUE(runTo(13, 100));
     inst().column().temperatureOverride = 34.0;  // below 40 - 5
@@ -99,11 +103,12 @@ TEST_F(SequenceRunTest, LaterRunsRefillCoolEquilibrateAndWaitForTheSignal) {
     // the end of the cooling when less than 420 s of the equilibration remain, the heater and
     // then the pumps when less than 300 s remain (states 16 and 17 each take the 301st second),
     // and the run when the equilibration is over (the signal is taken at 601 s, 33 starts it).
-    EXPECT_EQ(timeline(t2), "0:CSETPOINT 40.0;0:RSETPOINT 50.0;1:CHEAT OFF;1:CFAN ON;1:DOOR OPEN;1:RFAN OFF;"
-                            "2:VALVE 1 4;2:VALVE 2 4;5:MS 0 32;5:ML 0 55.00;5:RVS 0;5:MS 2 32;5:ML 2 55.00;5:RVS 2;"
-                            "9:OFF 0;9:OFF 2;17:VALVE 1 2;17:VALVE 2 2;183:CFAN OFF;183:RFAN ON;183:DOOR CLOSE;"
-                            "301:CSETPOINT 40.0;301:CHEAT ON;304:MS 0 1;304:ML 0 0.25;304:FWD 0;304:MS 2 1;"
-                            "304:ML 2 0.25;304:FWD 2;");
+    EXPECT_EQ(timeline(t2),
+              "0:CSETPOINT 40.0;0:RSETPOINT 50.0;1:CHEAT OFF;1:CFAN ON;1:DOOR OPEN;1:RFAN OFF;"
+              "2:VALVE 1 4;2:VALVE 2 4;5:MS 0 32;5:ML 0 55.00;5:RVS 0;5:MS 2 32;5:ML 2 55.00;5:RVS 2;"
+              "9:OFF 0;9:OFF 2;17:VALVE 1 2;17:VALVE 2 2;183:CFAN OFF;183:RFAN ON;183:DOOR CLOSE;"
+              "301:CSETPOINT 40.0;301:CHEAT ON;304:MS 0 1;304:ML 0 0.25;304:FWD 0;304:MS 2 1;"
+              "304:ML 2 0.25;304:FWD 2;");
     EXPECT_EQ(link().ticks() - t2, 603);
     // 15 min at 0.25, 1 min at 0.25, 1 min at 0.5 (and 0.3), plus what was left.
     EXPECT_GE(filled1, 4.5);
@@ -198,7 +203,8 @@ TEST_F(SequenceRunTest, StopBeforeTheRunEndsAtOnceAndRestoresTheColumn) {
     } cases[] = {
         {"waiting for the signal", false, false, 18, "OFF 0;OFF 2;"},
         {"cooling", true, false, 13, "CFAN OFF;RFAN ON;DOOR CLOSE;CSETPOINT 40.0;CHEAT ON;"},
-        {"the refill of a cooling run", true, true, 4, "CFAN OFF;DOOR CLOSE;CSETPOINT 40.0;CHEAT ON;RFAN ON;"},
+        {"the refill of a cooling run", true, true, 4,
+         "CFAN OFF;DOOR CLOSE;CSETPOINT 40.0;CHEAT ON;RFAN ON;"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -261,7 +267,8 @@ TEST_F(SequenceRunTest, AFlushMethodRunsUntilThePumpsAreEmpty) {
 TEST_F(SequenceRunTest, ALineWithoutItsMethodSendsNothingOfTheMethodBefore) {
     ASSERT_TRUE(m().GetSequenceParams());
     ASSERT_TRUE(m().GetMethodParams());
-    for (const auto& lines : std::vector<std::vector<std::pair<std::string, std::string>>>{{}, {{"Gone", "2"}}}) {
+    for (const auto& lines :
+         std::vector<std::vector<std::pair<std::string, std::string>>>{{}, {{"Gone", "2"}}}) {
         storeSequence("B", lines);
         use("B");
         EXPECT_EQ(runWhile([&] { return m().bRun(0); }, 10, true), 3);
@@ -271,11 +278,32 @@ TEST_F(SequenceRunTest, ALineWithoutItsMethodSendsNothingOfTheMethodBefore) {
     EXPECT_EQ(logLines({"#bRun(): no method loaded for line 1 of Sequence B"}).size(), 2u);
 }
 
-// ---------------------------------------------------------------- timetables
+// ---------------------------------------------------------------- timers and timetables
+
+// The machines' timers run on the monotonic clock: the second they expire, and changes of the
+// local clock that must not move them.
+TEST(Timers, ExpireOnTheirSecondWhateverTheLocalClockDoes) {
+    FakeClockGuard g;
+    TCountDownTimer d;
+    TCountUpTimer u;
+    EXPECT_TRUE(d.IsExpired() && u.IsExpired()) << "never started";
+    d.Start(5);
+    u.Start(5);
+    g.fake.advanceSeconds(4);
+    g.fake.setLocal({2026, 12, 6, 9, 5, 0, 0});  // summer time ends: the local clock goes back
+    EXPECT_FALSE(u.IsExpired());
+    g.fake.advanceMs(1999);
+    EXPECT_TRUE(u.IsExpired());
+    EXPECT_FALSE(d.IsExpired());
+    g.fake.advanceMs(1);
+    EXPECT_TRUE(d.IsExpired()) << "a count-down expires the second after its end";
+    EXPECT_EQ(d.SecondsLeft(), -1);
+}
 
 TEST(TimetableRows, LatestRowAtOrBeforeAndEarliestRowAfter) {
     const std::vector<std::string> t = {"2", "1", "2", "-1", "abc", "", "0.5", "3"};
-    for (auto [s, row] : {std::pair{0, -1}, {30, 6}, {119, 1}, {120, 2}, {1000, 7}})  // equal times: the later
+    for (auto [s, row] :
+         {std::pair{0, -1}, {30, 6}, {119, 1}, {120, 2}, {1000, 7}})  // equal times: the later
         EXPECT_EQ(TInstrumentMachines::FindLastRowAtOrBefore(s, t), row) << s;
     for (auto [s, row] : {std::pair{0, 6}, {60, 0}, {180, -1}})  // equal times: the earlier row
         EXPECT_EQ(TInstrumentMachines::FindFirstRowAfter(s, t), row) << s;
@@ -289,7 +317,8 @@ TEST_F(SequenceRunTest, TheColumnRampLeavesOutRowsThatDoNotRead) {
     meth.ColumnT = "40";
     meth.ColumnTimeList = {"x", "10", "5", "20"};
     meth.ColumnTempList = {"90", "50", "hot"};  // row 3 has no temperature at all
-    for (auto [s, t, ramping] : {std::tuple{0, 40.0, true}, {300, 45.0, true}, {600, 50.0, false}, {1500, 50.0, false}}) {
+    for (auto [s, t, ramping] :
+         {std::tuple{0, 40.0, true}, {300, 45.0, true}, {600, 50.0, false}, {1500, 50.0, false}}) {
         EXPECT_DOUBLE_EQ(m().ColumnTemperatureAt(s), t) << s;
         EXPECT_EQ(m().TempRamping, ramping) << s;
     }
@@ -313,7 +342,8 @@ TEST_F(SequenceRunTest, TheColumnRampLeavesOutRowsThatDoNotRead) {
     ASSERT_TRUE(runTo(35, 200));
     std::string flows;
     for (const auto& s : link().sent())
-        if (s.tick >= t0 && s.text.rfind("ML", 0) == 0) flows += std::to_string(s.tick - t0) + ":" + s.text + ";";
+        if (s.tick >= t0 && s.text.rfind("ML", 0) == 0)
+            flows += std::to_string(s.tick - t0) + ":" + s.text + ";";
     EXPECT_EQ(flows, "30:ML 0 0.50;60:ML 2 0.40;");
 }
 
