@@ -166,14 +166,11 @@ TEST_F(Protocol, LinesThatDoNotScanKeepAllReadings) {
              "?0;9.9,a,b,c,d,e",
              "?1,,,,,,,,,,,,",                               // empty fields
              "?1,99,1,2,1500,0,0,4,0,1,0,zz,0",              // field 11 does not convert
-             "?1,99,1,2,1500,0,0,4,0,1,0",                   // too few fields
-             "?1,99999999999,1,2,1500,0,0,4,0,1,0,0,0",      // volume out of range
              "?1,99,1,2,1500,0,0,4,0,1,0,100000000,0",       // hexadecimal beyond 32 bits
              "?1,2147483648,1,2,1500,0,0,4,0,1,0,0,0",       // one past the largest integer
              "?2,1.5,1,0,0,0,0,0,0,0,0,0,0",                 // a decimal point is not an integer
              "?2;1,1,0,0,0,0,0,0,0,0,0,0,0",                 // the comma is part of the grammar
              "?3,250,612,300,845,0,xyz,0",                   // flags do not convert
-             "?3,250,612,300,845,0",                         // flags missing
              "?3,1,2,3,4,5 6,7,8",                           // blank where a comma belongs
              "?3,-,1,2,3,4,5,6",                             // a sign without digits
              std::string("?3,250,61\0,300,845,0,10,0", 25),  // cut at the NUL: too few fields

@@ -99,6 +99,18 @@ TEST_F(PumpChannelTest, EachMachineSendsItsMovesAndReachesItsVolume) {
         {"empty at limit B with 70 ml: one aspirate tick first", 25.0, limitB70(70.0), empty,
          "VALVE 1 5;MS 0 32;ML 0 30.00;RVS 0;OFF 0;VALVE 1 1;MS 0 32;ML 0 30.00;FWD 0;OFF 0;", 0.0, 1e-9,
          "OFF 0", "VALVE 1 1", 0, 0, 8},
+        {"flush of an empty syringe, the pump still aspirating: stop, no dispense", 0.0,
+         [&] {
+             pump(1).state = 2;
+             pump(1).rate = api.Pump1.ReverseRate = 10.0;
+             link.poll();
+             ch.StartFlush();
+         },
+         [&] { return ch.FlushStep(false); }, "OFF 0;VALVE 1 1;OFF 0;" + times(5, flushPass), 0.0, 1e-9,
+         "OFF 0", "VALVE 1 5", 1, 0, 1},
+        {"pump-on: valve to the column", 1.0, [&] { ch.StartPumpOn(); }, [&] { return ch.PumpOnStep(0.5); },
+         "VALVE 1 2;MS 0 1;ML 0 0.50;FWD 0;OFF 0;", 0.0, 1e-9, "FWD 0", "OFF 0", 0, 0,
+         121},  // 1 ml at 0.5 ml/min
         {"pump-out leaves the valve alone", 4.0, [&] { ch.StartEmpty(); },
          [&] { return ch.PumpOutStep(20.0); }, "MS 0 32;ML 0 20.00;FWD 0;OFF 0;", 0.0, 1e-9, "FWD 0", "OFF 0",
          0, 0, 13},  // 4 ml at 20 ml/min
@@ -133,11 +145,11 @@ TEST_F(PumpChannelTest, PassVolumeLimitsAtTheValueAndJustPast) {
         double volume;
         bool stop;
     } cases[] = {
-        {15, 3.0, false}, {15, 3.001, true},   // the refill's 3-ml pass
-        {23, 0.999, false}, {23, 1.0, true},   // its 1-ml passes
-        {37, 3.0, false}, {37, 3.001, true},   // the flush's 3-ml pass
-        {43, 1.0, false}, {43, 1.001, true},   // its 1-ml passes
-        {0, 29.999, false}, {0, 30.0, true},  // a fill to 30 ml
+        {15, 3.0, false},   {15, 3.001, true},  // the refill's 3-ml pass
+        {23, 0.999, false}, {23, 1.0, true},    // its 1-ml passes
+        {37, 3.0, false},   {37, 3.001, true},  // the flush's 3-ml pass
+        {43, 1.0, false},   {43, 1.001, true},  // its 1-ml passes
+        {0, 29.999, false}, {0, 30.0, true},    // a fill to 30 ml
     };
     for (const auto& c : cases) {
         // The machine sets the pass volume as it starts the aspirate; the pump reads moving.
@@ -228,19 +240,6 @@ TEST_F(PumpChannelTest, HoldStopsEachMachineOnlyWhereItMayWait) {
     EXPECT_FALSE(ch.EmptyStep(false, 30.0));
 }
 
-TEST_F(PumpChannelTest, FlushStopsARunningPumpAndSkipsTheDispenseOfAnEmptySyringe) {
-    pump(1).volume = 0.0;
-    pump(1).state = 2;
-    pump(1).rate = api.Pump1.ReverseRate = 10.0;
-    link.poll();
-    ch.StartFlush();
-    for (int i = 0; i < 12 && ch.State != 37; ++i) {
-        ch.FlushStep(false);
-        link.tick();
-    }
-    EXPECT_EQ(join(link.takeSent()), "OFF 0;VALVE 1 1;OFF 0;VALVE 1 5;") << "limit B at once: just the stop";
-}
-
 TEST_F(PumpChannelTest, PressureTestRaisesInTwoStagesAndSendsNoStop) {
     auto& v = sim.instrument().valve(1);
     v.position = v.commanded = 3;  // closed
@@ -255,15 +254,6 @@ TEST_F(PumpChannelTest, PressureTestRaisesInTwoStagesAndSendsNoStop) {
     EXPECT_LT(pump(1).pressure, 475.0);
     // The first stage's pressure build-up, then the 3-second pause before the second.
     EXPECT_EQ(tickOf("STOPPRESSURE 1 470.00") - tickOf("FWD 0"), 29);
-}
-
-TEST_F(PumpChannelTest, PumpOnMovesTheValveToTheColumnAndDispenses) {
-    pump(2).volume = 1.0;
-    link.poll();
-    ch2.StartPumpOn();
-    run([&] { return ch2.PumpOnStep(0.5); });
-    EXPECT_EQ(join(link.takeSent()), "VALVE 2 2;MS 2 1;ML 2 0.50;FWD 2;OFF 2;");
-    EXPECT_EQ(sim.instrument().valve(2).position, 2);
 }
 
 TEST_F(PumpChannelTest, RunRateSendsOnlyOnAChange) {
