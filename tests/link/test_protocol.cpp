@@ -52,6 +52,7 @@ class Protocol : public ::testing::Test {
 // The readings of the part a status line carries.
 std::string readings(const TZentrovaAPI& a, char part) {
     std::ostringstream s;
+    if (part == '0') return a.VersionText() + " " + std::to_string(a.SerialNumber);
     if (part == '3') {
         s << a.Column.GetTemperature() << ' ' << a.Reactor.GetTemperature() << (a.RelayInput ? " relay" : "");
         return s.str();
@@ -108,14 +109,15 @@ TEST_F(Protocol, CommandTexts) {
     if (!comma) GTEST_LOG_(INFO) << "no decimal-comma locale installed; checked in C only";
 }
 
-TEST_F(Protocol, StatusLinesSetTheirPartsReadings) {
+// Each status line sets the readings of its part; a line that does not scan changes none.
+TEST_F(Protocol, StatusLinesSetTheirPartsReadingsOrNone) {
     api.Valve1.MoveTo(4);
     api.Valve2.MoveTo(4);
     api.Pump2.SetForwardRate(1.5);
     api.Pump2.SetReverseRate(0.7);
     const struct {
         std::string line;
-        const char* readings;
+        const char* readings;  // nullptr: refused
     } cases[] = {
         {"?1,1234567,1,2,1500,0,0,4,0,1,0,0,0", "12.3457 ml 1.5 bar rate 0 A valve 4 in"},
         {"?2,0,1,0,0,0,0,4,1,0,0,0,0", "0 ml 0 bar rate 1.5 valve 4"},  // field 8 is not the settled flag
@@ -132,52 +134,39 @@ TEST_F(Protocol, StatusLinesSetTheirPartsReadings) {
         {">>?3,250,612,300,845,0,10,0", "61.2 84.5 relay"},
         {"?3,0,-15,0,1000,15,EF,0,0", "-1.5 100"},  // 0xEF has bit 4 clear
         {"?3,0,0,0,0,0,0x10,", "0 0 relay"},
-        // Fields beyond the 4000th character are not seen.
-        {"?3,250,612,300,845,0," + std::string(4000 - 21, '0') + "10", "61.2 84.5"},
+        {"?3,250,612,300,845,0," + std::string(4000 - 21, '0') + "10", "61.2 84.5"},  // the rest unseen
+        {"?0,1.0,2.0,x,y,z,5", "FW version 1.0; CPLD version 2.0 5"},
+        {"", nullptr},
+        {">>>", nullptr},
+        {"?", nullptr},
+        {"?4,1,2,3,4,5,6,7,8,9,10,11,12", nullptr},
+        {"?a,1", nullptr},
+        {"x?1,0,0,0,0,0,0,0,0,0,0,0,0", nullptr},
+        {" ?1,0,0,0,0,0,0,0,0,0,0,0,0", nullptr},
+        {"?0", nullptr},
+        {"?0;9.9,a,b,c,d,e", nullptr},
+        {"?1,,,,,,,,,,,,", nullptr},                               // empty fields
+        {"?1,99,1,2,1500,0,0,4,0,1,0,zz,0", nullptr},              // field 11 does not convert
+        {"?1,99,1,2,1500,0,0,4,0,1,0,100000000,0", nullptr},       // hexadecimal beyond 32 bits
+        {"?1,2147483648,1,2,1500,0,0,4,0,1,0,0,0", nullptr},       // one past the largest integer
+        {"?2,1.5,1,0,0,0,0,0,0,0,0,0,0", nullptr},                 // a decimal point is not an integer
+        {"?2;1,1,0,0,0,0,0,0,0,0,0,0,0", nullptr},                 // the comma is part of the grammar
+        {"?3,250,612,300,845,0,xyz,0", nullptr},                   // flags do not convert
+        {"?3,1,2,3,4,5 6,7,8", nullptr},                           // blank where a comma belongs
+        {"?3,-,1,2,3,4,5,6", nullptr},                             // a sign without digits
+        {std::string("?3,250,61\0,300,845,0,10,0", 25), nullptr},  // cut at the NUL: too few fields
+        {std::string(5000, '>') + "?3,250,612,300,845,0,10,0", nullptr},
+    };
+    auto all = [&] {
+        return readings(api, '0') + readings(api, '1') + readings(api, '2') + readings(api, '3');
     };
     for (const auto& c : cases) {
-        EXPECT_TRUE(api.ParseLine(c.line)) << c.line.substr(0, 60);
-        EXPECT_EQ(readings(api, c.line.at(c.line.find('?') + 1)), c.readings) << c.line.substr(0, 60);
+        const std::string before = all();
+        EXPECT_EQ(api.ParseLine(c.line), c.readings != nullptr) << c.line.substr(0, 60);
+        const size_t part = c.line.find('?') + 1;
+        EXPECT_EQ(c.readings ? readings(api, c.line.at(part)) : all(), c.readings ? c.readings : before)
+            << c.line.substr(0, 60);
     }
-}
-
-TEST_F(Protocol, LinesThatDoNotScanKeepAllReadings) {
-    api.Valve1.CommandedPosition = 4;
-    ASSERT_TRUE(api.ParseLine("?1,1234567,1,2,1500,0,0,4,0,1,0,0,0"));
-    ASSERT_TRUE(api.ParseLine("?2,500,2,3,700,0,0,2,0,1,0,0,0"));
-    ASSERT_TRUE(api.ParseLine("?3,250,612,300,845,0,10,0"));
-    ASSERT_TRUE(api.ParseLine("?0,1.0,2.0,x,y,z,5"));
-    auto all = [&] {
-        return readings(api, '1') + readings(api, '2') + readings(api, '3') + api.VersionText() +
-               std::to_string(api.SerialNumber);
-    };
-    const std::string before = all();
-    for (const std::string& l : std::vector<std::string>{
-             "",
-             ">",
-             ">>>",
-             "?",
-             "?4,1,2,3,4,5,6,7,8,9,10,11,12",
-             "?a,1",
-             "x?1,0,0,0,0,0,0,0,0,0,0,0,0",
-             " ?1,0,0,0,0,0,0,0,0,0,0,0,0",
-             "OFF 0",
-             "?0",
-             "?0;9.9,a,b,c,d,e",
-             "?1,,,,,,,,,,,,",                               // empty fields
-             "?1,99,1,2,1500,0,0,4,0,1,0,zz,0",              // field 11 does not convert
-             "?1,99,1,2,1500,0,0,4,0,1,0,100000000,0",       // hexadecimal beyond 32 bits
-             "?1,2147483648,1,2,1500,0,0,4,0,1,0,0,0",       // one past the largest integer
-             "?2,1.5,1,0,0,0,0,0,0,0,0,0,0",                 // a decimal point is not an integer
-             "?2;1,1,0,0,0,0,0,0,0,0,0,0,0",                 // the comma is part of the grammar
-             "?3,250,612,300,845,0,xyz,0",                   // flags do not convert
-             "?3,1,2,3,4,5 6,7,8",                           // blank where a comma belongs
-             "?3,-,1,2,3,4,5,6",                             // a sign without digits
-             std::string("?3,250,61\0,300,845,0,10,0", 25),  // cut at the NUL: too few fields
-             std::string(5000, '>') + "?3,250,612,300,845,0,10,0",
-         })
-        EXPECT_FALSE(api.ParseLine(l)) << l.substr(0, 60);
-    EXPECT_EQ(all(), before);
 }
 
 TEST_F(Protocol, IdentityLinesAndTheQueryCycle) {
