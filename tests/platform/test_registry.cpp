@@ -75,19 +75,6 @@ class Reg : public ::testing::Test {
     std::string out, err;
 };
 
-TEST_F(Reg, NamesIgnoreCaseKeepTheirFirstSpellingAndComeSorted) {
-    Registry reg;
-    ASSERT_TRUE(reg.openKey("\\Software\\Seq", true));
-    for (const char* n : {"beta", "Alpha", "gamma", "ALPHA2", "ALPHA"}) reg.writeString(n, n);
-    for (const char* k : {"zeta", "Eta", "delta", "ETA", "Größe"})
-        ASSERT_TRUE(reg.openKey("\\Software\\Seq\\"s + k, true));
-    ASSERT_TRUE(reg.openKey("\\SOFTWARE\\seq", false));
-    EXPECT_EQ(reg.getValueNames(), (Names{"Alpha", "ALPHA2", "beta", "gamma"}));
-    EXPECT_EQ(reg.readString("alpha"), "ALPHA");
-    EXPECT_EQ(reg.getKeyNames(), (Names{"delta", "Eta", "Größe", "zeta"}));
-    EXPECT_TRUE(reg.keyExists("GRÖSSE") || reg.keyExists("GRÖßE"));
-}
-
 TEST_F(Reg, PathsRootsAndOpeningWithoutCreate) {
     Registry reg;
     EXPECT_FALSE(reg.openKey("\\Software\\X", false));
@@ -204,14 +191,9 @@ TEST_F(Reg, ASaveThatFailsOrIsKilledLeavesTheOldSubtreeWhole) {
             for (const char* v : {"ColumnT", "ReactorT", "Runtime"}) reg.writeString(v, "55");
         },
         ERegistryException);
-    EXPECT_THROW(reg.writeString("Later", "x"), ERegistryException);
     EXPECT_THROW(reg.commit(), ERegistryException);
     Registry::failAfterWrites(0);
     expectSavedWhole();
-    // Outside a transaction the failed write alone is lost.
-    Registry::failAfterWrites(1);
-    EXPECT_THROW(reg.writeString("ColumnT", "55"), ERegistryException);
-    EXPECT_EQ(reg.readString("ColumnT"), "40");
 
     // A copy killed half-way through its save.
     const pid_t pid = fork();
