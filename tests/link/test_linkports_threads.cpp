@@ -1,6 +1,6 @@
-// The link window over the port component and its threads: serial (the "COM" setting naming a
-// pseudo-terminal) and TCP/IP (a loopback server on port 192). Real I/O: the waits end as soon
-// as the bytes are there. Failures and the simulator's conversation are in tests/integration.
+// The link window over the port component and its threads: a serial link on the "COM" setting
+// naming a pseudo-terminal, and ports that cannot be opened. Real I/O: the waits end as soon as
+// the bytes are there. TCP runs in the reconnect soak and the whole-program link test.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -11,7 +11,6 @@
 #include "link/pty_pair.h"
 #include "platform/Dialogs.h"
 #include "platform/Registry.h"
-#include "ports/net_peer.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
 
@@ -22,15 +21,13 @@ class LinkPortsTest : public ::testing::Test {
     void SetUp() override {
         TFZentrova::setLogTap([this](const std::string& s) { logged.push_back(s); });
         link->Timer1->stop();
+        Registry reg(RegRoot::CurrentUser);
+        ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+        reg.writeString("COM", pty.slavePath());
     }
     void TearDown() override {
         link.reset();
         TFZentrova::setLogTap(nullptr);
-    }
-    void setCom(const std::string& value) {
-        Registry reg(RegRoot::CurrentUser);
-        ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
-        reg.writeString("COM", value);
     }
     bool loggedLine(const std::string& s) const {
         return std::find(logged.begin(), logged.end(), s) != logged.end();
@@ -42,17 +39,20 @@ class LinkPortsTest : public ::testing::Test {
         EXPECT_FALSE(link->Disconnect1->isEnabled());
         EXPECT_TRUE(dialogs.shown.empty());
     }
+    std::string readPty(size_t n) {
+        std::string got;
+        waitFor([&] { return (got += pty.readAvailable()).size() >= n; });
+        return got;
+    }
 
     TempEnv env;
     DialogScript dialogs;
+    PtyPair pty;
     std::vector<std::string> logged;
     std::unique_ptr<TFZentrova> link = std::make_unique<TFZentrova>();
 };
 
-TEST_F(LinkPortsTest, SerialLinkOnADevicePath) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    setCom(pty.slavePath());
+TEST_F(LinkPortsTest, SerialLinkOnADevicePathAndPortsThatCannotBeOpened) {
     link->Logging->setChecked(false);
     link->ConnectionType = TFZentrova::ctSerial;
     link->ConnectSerial1->trigger();
@@ -61,45 +61,32 @@ TEST_F(LinkPortsTest, SerialLinkOnADevicePath) {
     EXPECT_TRUE(link->Disconnect1->isEnabled());
     EXPECT_TRUE(link->Logging->isChecked()) << "a serial connect turns logging on";
     link->Timer1Timer();
-    std::string got;
-    EXPECT_TRUE(waitFor([&] { return (got += pty.readAvailable()).size() >= 7; }));
-    EXPECT_EQ(got, "? 0123\r");
+    EXPECT_EQ(readPty(7), "? 0123\r");
     link->CommandQueue.Add("OFF 0");
     pty.write("?0,1.2,3.4,x,y,z,123,0\r\n>");
-    ASSERT_TRUE(waitFor([&] { return loggedLine("OFF 0"); }));
+    EXPECT_EQ(readPty(6), "OFF 0\r");
     EXPECT_TRUE(loggedLine("?0,1.2,3.4,x,y,z,123,0"));
     EXPECT_EQ(link->StatusQuery, "? 123") << "the identity reply ends the identity cycle";
-    got.clear();
-    EXPECT_TRUE(waitFor([&] { return (got += pty.readAvailable()).size() >= 6; }));
-    EXPECT_EQ(got, "OFF 0\r");
     EXPECT_TRUE(link->IsConnectionAlive());
     link->DisconnectClick();
     expectClosedQuietly();
-}
-
-TEST_F(LinkPortsTest, TcpLinkToPort192) {
-    if (geteuid() != 0) GTEST_SKIP() << "port 192 needs root";
-    netpeer::Listener server("127.0.0.57", 192);
-    ASSERT_GE(server.fd, 0);
-    link->IPAddress = "127.0.0.57";
-    link->ConnectionType = TFZentrova::ctTCPIP;
-    link->ConnectTCPIP1->trigger();
-    ASSERT_TRUE(link->IsConnected());
-    EXPECT_FALSE(link->ConnectTCPIP1->isEnabled());
-    const int peer = server.accept();
-    ASSERT_GE(peer, 0);
-    std::string got;
-    ASSERT_TRUE(waitFor([&] {
-        link->Timer1Timer();
-        got += netpeer::readNow(peer);
-        return got.find("? 0123\r") != std::string::npos;
-    })) << got;
-    netpeer::writeAll(peer, ">?3,250,612,300,845,0,10,0\r\n");
-    ASSERT_TRUE(waitFor([&] { return loggedLine(">?3,250,612,300,845,0,10,0"); }));
-    EXPECT_TRUE(link->IsConnectionAlive());
-    ::close(peer);
-    link->DisconnectClick();
+    // Ports that cannot be opened leave the link closed, quietly.
+    logged.clear();
+    for (const std::string& com : {std::string("/dev/zentrova-no-such-port"), env.dir}) {
+        Registry reg(RegRoot::CurrentUser);
+        ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+        reg.writeString("COM", com);
+        link->ConnectSerialClick();
+        expectClosedQuietly();
+    }
+    for (const auto& l : logged) EXPECT_EQ(l.rfind("ConnectSerialClick: ", 0), 0u) << l;
+    link->IPAddress = "no host name can look like this..";
+    link->ConnectTCPIPClick();
+    EXPECT_FALSE(waitFor([&] { return link->IsConnected(); }, 300));
     expectClosedQuietly();
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back().rfind("ConnectTCPIPClick: ", 0), 0u) << logged.back();
+    link->QueueCommand("OFF 0");  // nothing escapes
 }
 
 }  // namespace

@@ -1,19 +1,22 @@
 // The link window over USB (a pseudo-terminal plays the instrument): command pacing against
 // prompts, status replies and the reply time-out, the status poll, the line reader, the
-// link-alive rule, the lamps and the terminal as the operator sees them. Time comes from the
-// fake clock.
+// link-alive rule, the lamps and the terminal as the operator sees them; time comes from the
+// fake clock. Then the converter wrapper and library under it: device listing from a made-up
+// sysfs tree, the line set-up, reads, writes and their failures.
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <termios.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QImage>
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
+#include <filesystem>
+#include <fstream>
 
 #include "link/FTDI.h"
 #include "link/FZentrova.h"
@@ -41,7 +44,6 @@ class LinkWindowTest : public ::testing::Test {
         TFZentrova::setLogTap([this](const std::string& s) { logged.push_back(s); });
         link = std::make_unique<TFZentrova>();
         link->Timer1->stop();  // the tests tick it themselves
-        link->ConnectionType = TFZentrova::ctUSB;
         link->USBDeviceName = "KVZ Test";
         link->ConnectUSBClick();
         ASSERT_TRUE(link->IsConnected());
@@ -70,15 +72,6 @@ class LinkWindowTest : public ::testing::Test {
         return out;
     }
     void usb(const std::string& bytes) { link->ReceiveBytes(bytes, true); }
-    // Polls the converter until cond holds; the kernel passes bytes on in its own time.
-    template <class F>
-    bool pollUntil(F cond) {
-        for (int i = 0; i < 200 && !cond(); ++i) {
-            link->TimerCommandTimer();
-            if (!cond()) pty.readAtLeast(1, 1);
-        }
-        return cond();
-    }
 
     FakeClockGuard clock;
     TempEnv env;
@@ -88,26 +81,6 @@ class LinkWindowTest : public ::testing::Test {
     int statusLines = 0;
 };
 
-TEST_F(LinkWindowTest, UsbConnectStartsTheIdentityCycleAndPolling) {
-    link->DisconnectClick();
-    EXPECT_FALSE(link->TimerCommand->isActive());
-    EXPECT_TRUE(link->ConnectSerial1->isEnabled() && link->ConnectTCPIP1->isEnabled());
-    EXPECT_FALSE(link->Disconnect1->isEnabled());
-    for (const char* name : {"", "No such device"}) {
-        link->USBDeviceName = name;
-        link->ConnectUSBClick();
-        EXPECT_FALSE(link->IsConnected()) << name;
-    }
-    link->USBDeviceName = "KVZ Test";
-    link->ConnectUSBClick();
-    ASSERT_TRUE(link->IsConnected());
-    EXPECT_EQ(link->TimerCommand->interval(), 20);
-    EXPECT_TRUE(link->TimerCommand->isActive());
-    EXPECT_TRUE(link->IsConnectionAlive()) << "the first test after a USB connect passes";
-    link->Timer1Timer();
-    EXPECT_EQ(pty.readAtLeast(7), "? 0123\r");
-}
-
 TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
     // q: queue (and send if free), a: add to the queue only, r: bytes from the instrument,
     // s: a second passes and the queue runs, p: the status poll, f: queue while writes fail.
@@ -116,11 +89,9 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         std::string arg, sent;
     } steps[] = {
         {'q', "MS 0 1;ML 0 5.00;FWD 0", "MS 0 1"},
-        {'s', "", ""},
-        {'s', "", ""},
-        {'s', "", ""},
-        {'s', "", "ML 0 5.00"},  // the reply time-out after three seconds
-        {'s', "", ""},           // the count stays up after a time-out
+        {'s', "3", ""},
+        {'s', "1", "ML 0 5.00"},  // the reply time-out after three seconds
+        {'s', "0", ""},           // the count stays up after a time-out
         {'r', ">", "FWD 0"},
         {'r', ">>>", ""},
         {'a', "OFF 0", ""},
@@ -132,14 +103,10 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         {'r', "3", "OFF 2"},                                                      // the 3 after ? is
         {'r', ",250,612,300,845,0,10,0\n", ""},
         {'r', "!", ""},  // releases the prompt count too
-        {'q', "? 13", "? 13"},
-        {'a', "OFF 0", ""},
-        {'r', "!", "OFF 0"},
         {'a', "? 0123", ""},
         {'r', "!", "? 0123"},
         {'a', "OFF 2", ""},
         {'r', ">", "OFF 2"},  // the identity query is a command
-        {'p', "", ""},
         {'p', "", ""},
         {'p', "", ""},
         {'r', ">", "? 123"},
@@ -151,7 +118,7 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         {'r', kStatus, ""},
         {'f', "OFF 0", kFailed + "OFF 0"},
         {'a', "OFF 2", ""},
-        {'s', "", ""},  // a failed send is paced like any other
+        {'s', "1", ""},  // a failed send is paced like any other
         {'r', ">", "OFF 2"},
     };
     std::string wire;
@@ -161,7 +128,7 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         if (s.op == 'q' || s.op == 'f') link->QueueCommand(s.arg);
         if (s.op == 'a') link->CommandQueue.Add(s.arg);
         if (s.op == 'r') usb(s.arg);
-        if (s.op == 's') clock.fake.advanceSeconds(1);
+        if (s.op == 's') clock.fake.advanceSeconds(std::stoi(s.arg));
         if (s.op == 's') link->processCommandQueue();
         if (s.op == 'p') link->Timer1Timer();
         const std::string out = sent();
@@ -176,6 +143,8 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
 }
 
 TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
+    // Six commas are too few, an empty line is malformed too; NUL carries nothing and cuts
+    // nothing, high bytes are kept.
     const struct {
         std::string in;
         std::vector<std::string> logged;
@@ -183,15 +152,9 @@ TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
     } rows[] = {
         {">>?3,250,612,3", {}, 0},
         {"00,845,0,10,0\r\n", {">>?3,250,612,300,845,0,10,0"}, 1},
-        {"?3,1,2,3,4,5,6\n\n",
-         {"?3,1,2,3,4,5,6", kMalformed, "", kMalformed},
-         0},  // six commas, an empty line
+        {"?3,1,2,3,4,5,6\n\n", {"?3,1,2,3,4,5,6", kMalformed, "", kMalformed}, 0},
         {std::string(5000, 'a') + "\n", {std::string(200, 'a') + " ... (4000 bytes or more)", kMalformed}, 0},
-        {std::string("?3,1,2,\0"
-                     "3,4,5,6,7\xff\n",
-                     19),
-         {"?3,1,2,3,4,5,6,7\xff"},
-         1},  // NUL carries nothing and cuts nothing; high bytes are kept
+        {std::string("?3,1,2,") + '\0' + "3,4,5,6,7\xff\n", {"?3,1,2,3,4,5,6,7\xff"}, 1},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.in.substr(0, 20));
@@ -211,25 +174,15 @@ TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
 }
 
 TEST_F(LinkWindowTest, StatusLineCheck) {
-    const std::pair<std::string, bool> table[] = {
-        {"?0,a,b,c,d,e", true},
-        {"?0,a,b,c,d", false},
-        {">>>?1,1,2,3,4,5,6,7,8,9,10,11,12", true},
-        {"?2,1,2,3,4,5,6,7,8,9,10,11", false},
-        {"?3,1,2,3,4,5,6,7", true},
-        {"?3,1,2,3,4,5,6", false},
-        {"?4,1,2,3,4,5,6,7,8,9,10,11,12,13", false},
-        {"", false},
-        {">", false},
-        {"?", false},
-        {"x?3,1,2,3,4,5,6,7", false},
-        {"? 123", false},
-        {"?3,1,2,3\xb0,4,5,6,7", false},  // counting stops at the first byte of 128 or more
-        {"?3" + std::string(3998, 'a') + ",,,,,,,", false},  // and after 4000 characters
-        {"?3" + std::string(3990, 'a') + ",,,,,,,", true},
-    };
-    for (const auto& [line, valid] : table)
-        EXPECT_EQ(TFZentrova::IsValidStatusLine(line), valid) << line.substr(0, 40);
+    for (const char* line : {"?0,a,b,c,d,e", ">>>?1,1,2,3,4,5,6,7,8,9,10,11,12", "?3,1,2,3,4,5,6,7"})
+        EXPECT_TRUE(TFZentrova::IsValidStatusLine(line)) << line;
+    for (const char* line : {"?0,a,b,c,d", "?2,1,2,3,4,5,6,7,8,9,10,11", "?3,1,2,3,4,5,6",
+                             "?4,1,2,3,4,5,6,7,8,9,10,11,12,13", "", ">", "?", "x?3,1,2,3,4,5,6,7", "? 123"})
+        EXPECT_FALSE(TFZentrova::IsValidStatusLine(line)) << line;
+    // Counting commas stops at the first byte of 128 or more and after 4000 characters.
+    EXPECT_FALSE(TFZentrova::IsValidStatusLine("?3,1,2,3\xb0,4,5,6,7"));
+    EXPECT_FALSE(TFZentrova::IsValidStatusLine("?3" + std::string(3998, 'a') + ",,,,,,,"));
+    EXPECT_TRUE(TFZentrova::IsValidStatusLine("?3" + std::string(3990, 'a') + ",,,,,,,"));
 }
 
 TEST_F(LinkWindowTest, PartialLineAndLastByteDoNotSurviveAReconnect) {
@@ -240,8 +193,6 @@ TEST_F(LinkWindowTest, PartialLineAndLastByteDoNotSurviveAReconnect) {
     logged.clear();
     usb("?0,1.2,3.4,x,y,z,123\n");
     EXPECT_EQ(logged, std::vector<std::string>{"?0,1.2,3.4,x,y,z,123"});
-    link->ReceiveBytes("3,1,2,3,4,5,6,7\n", false);
-    EXPECT_EQ(link->LastLine(), "3,1,2,3,4,5,6,7");
     usb("?");
     link->DisconnectClick();
     link->ConnectUSBClick();
@@ -288,8 +239,11 @@ TEST_F(LinkWindowTest, UsbPollReleasesTheNextCommandAndLightsTheLamps) {
     ASSERT_EQ(pty.readAtLeast(6), "OFF 0\r");
     EXPECT_EQ(colour(link->TxLED), "#ff0000");
     ASSERT_TRUE(pty.write(">\r\n"));
-    // The send happens inside the poll that passes the prompt on.
-    EXPECT_TRUE(pollUntil([&] { return logged.size() >= 3; }));
+    // The send happens inside the poll that passes the prompt on; the kernel passes it in its own time.
+    for (int i = 0; i < 200 && logged.size() < 3; ++i) {
+        link->TimerCommandTimer();
+        if (logged.size() < 3) pty.readAtLeast(1, 1);
+    }
     EXPECT_EQ(sent(), "OFF 0|OFF 2");
     EXPECT_EQ(colour(link->RxLED), "#ff0000");
     EXPECT_EQ(pty.readAtLeast(6), "OFF 2\r");
@@ -330,21 +284,133 @@ TEST_F(LinkWindowTest, TerminalFollowsNewLinesUnlessScrolledBackAndKeepsItsMemor
 }
 
 TEST_F(LinkWindowTest, ComSettingReadsAllDigitsOrAPath) {
-    for (auto [text, number] : {std::pair{"COM3", 3},
-                                {"COM12", 12},
-                                {"COM123", 123},
-                                {"COM", 1},
-                                {"", 1},
-                                {"COMx", 1},
-                                {"COM3x", 1},
-                                {"COM99999999999", 0},
-                                {"COM0", 0},
-                                {"COM65535", 65535},
-                                {"COM65536", 0}}) {
+    const std::pair<const char*, int> table[] = {
+        {"COM3", 3}, {"COM12", 12},       {"COM123", 123}, {"COM", 1},
+        {"", 1},     {"COMx", 1},         {"COM3x", 1},    {"COM99999999999", 0},
+        {"COM0", 0}, {"COM65535", 65535}, {"COM65536", 0}};
+    for (auto [text, number] : table) {
         EXPECT_EQ(TFZentrova::ParseComSetting(text).number, number) << text;
         EXPECT_TRUE(TFZentrova::ParseComSetting(text).path.empty());
     }
     EXPECT_EQ(TFZentrova::ParseComSetting("/dev/ttyUSB0").path, "/dev/ttyUSB0");
+}
+
+// ---------------------------------------------------------------- the converter
+
+namespace fs = std::filesystem;
+
+class FTDITest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        D2xx::setDeviceMap({{"KVZ", pty.slavePath()}});
+        D2xx::setSysfsRoot(env.path("sys"));
+    }
+    void TearDown() override {
+        ftdi.Close();
+        D2xx::setFailingCalls({});
+        D2xx::setSysfsRoot("");
+        D2xx::resetDeviceMap();
+    }
+    // One converter: class/tty/ttyUSBn/device -> devices/.../port/ttyUSBn.
+    void addConverter(int n, const std::string& vid, const std::string& pid, const std::string& product) {
+        const fs::path sys = env.path("sys"),
+                       usb = sys / "devices/pci0000:00/usb1" / ("1-" + std::to_string(n));
+        const fs::path port = usb / ("1-" + std::to_string(n) + ":1.0") / ("ttyUSB" + std::to_string(n));
+        const fs::path tty = sys / "class/tty" / ("ttyUSB" + std::to_string(n));
+        fs::create_directories(port);
+        fs::create_directories(tty);
+        const std::pair<std::string, std::string> files[] = {
+            {"idVendor", vid}, {"idProduct", pid}, {"product", product},
+            {"serial", "S"},   {"busnum", "1"},    {"devnum", std::to_string(n + 1)}};
+        for (const auto& [name, value] : files) std::ofstream(usb / name) << value << "\n";
+        fs::create_symlink(fs::relative(port, tty), tty / "device");
+    }
+
+    TempEnv env;
+    PtyPair pty;
+    TFTDI ftdi;
+};
+
+TEST_F(FTDITest, FindDeviceWalksMatchingConvertersInIndexOrder) {
+    addConverter(10, "0403", "6001", "Second KVZ");
+    addConverter(2, "0403", "6001", "First KVZ");
+    addConverter(5, "0403", "6014", "Other converter");
+    addConverter(7, "1a86", "7523", "Other vendor");
+    fs::create_directories(env.path("sys/class/tty/ttyS0"));
+    EXPECT_EQ(ftdi.CreateDeviceList(), 4u);  // the other vendor is not ours; the mapped one comes last
+    for (const char* name : {"First KVZ", "Second KVZ", "KVZ", "No Device Found", "No Device Found"})
+        EXPECT_EQ(ftdi.FindDevice(), name);
+    // A new list starts over; failures are counted.
+    D2xx::setFailingCalls({"getDeviceInfoDetail"});
+    EXPECT_EQ(ftdi.CreateDeviceList(), 4u);
+    EXPECT_EQ(ftdi.FindDevice(), "No Device Found");
+    EXPECT_EQ(ftdi.DetailFailures, 4) << "one for each device tried";
+    D2xx::setFailingCalls({"createDeviceInfoList"});
+    const int32_t before = TFTDI::ListFailures;
+    EXPECT_EQ(ftdi.CreateDeviceList(), 0u);
+    EXPECT_EQ(TFTDI::ListFailures, before + 1);
+    EXPECT_EQ(ftdi.FindDevice(), "No Device Found");
+}
+
+TEST_F(FTDITest, OpensByDescriptionAndCarriesBytesBothWays) {
+    EXPECT_FALSE(ftdi.Open("KVZ 2"));
+    ASSERT_TRUE(ftdi.Open("KVZ\r\n")) << "a description read from a text field ends in CR LF";
+    // The line is raw 115200 8N1 without flow control.
+    termios t{};
+    const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    ::close(fd);
+    EXPECT_EQ(cfgetospeed(&t), B115200);
+    EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+
+    ASSERT_TRUE(ftdi.Write(std::string("? 0123\r")));
+    EXPECT_EQ(pty.readAtLeast(7), "? 0123\r");
+    uint8_t b = 'x';
+    const uint64_t reads = D2xx::readCallCount();
+    EXPECT_FALSE(ftdi.ReadByte(b));
+    EXPECT_EQ(D2xx::readCallCount(), reads) << "nothing waiting: no read call";
+    const std::string in("?3\n\0\xff", 6);
+    ASSERT_TRUE(pty.write(in));
+    std::string got;
+    for (int i = 0; i < 2000 && got.size() < 6; ++i) {
+        if (ftdi.ReadByte(b))
+            got.push_back(static_cast<char>(b));
+        else
+            pty.readAtLeast(1, 1);  // give the kernel a moment to pass the bytes on
+    }
+    EXPECT_EQ(got, in);
+    ftdi.Close();
+    EXPECT_FALSE(ftdi.ReadByte(b) || ftdi.Write(std::string("x")));
+}
+
+TEST_F(FTDITest, FailuresAreReportedAndLeaveTheDeviceClosedAndFree) {
+    PtyPair other;
+    D2xx::setDeviceMap({{"KVZ", pty.slavePath()}, {"B", other.slavePath()}});
+    ASSERT_TRUE(ftdi.Open("KVZ"));
+    EXPECT_FALSE(ftdi.Open("B")) << "open while open closes and fails";
+    EXPECT_FALSE(ftdi.IsOpen());
+    for (const char* call :
+         {"setBaudRate", "setDataCharacteristics", "setFlowControl", "purge", "setTimeouts"}) {
+        D2xx::setFailingCalls({call});
+        EXPECT_FALSE(ftdi.Open("KVZ") || ftdi.IsOpen()) << call;
+        EXPECT_NE(ftdi.LastStatus, D2xx::OK) << call;
+    }
+    D2xx::setFailingCalls({});
+    ASSERT_TRUE(ftdi.Open("KVZ"));
+    D2xx::setFailingCalls({"write"});
+    EXPECT_FALSE(ftdi.Write(std::string("OFF 0\r")));
+    D2xx::setFailingCalls({});
+    // Nobody reads the other end: sooner or later the device takes only part of a write.
+    bool refused = false;
+    for (int i = 0; i < 1024 && !refused; ++i) refused = !ftdi.Write(std::string(4096, 'x'));
+    EXPECT_TRUE(refused);
+    // The other end goes away: writes and reads fail for real.
+    pty.closeMaster();
+    uint8_t b;
+    EXPECT_FALSE(ftdi.Write(std::string("OFF 0\r")) || ftdi.ReadByte(b));
 }
 
 }  // namespace

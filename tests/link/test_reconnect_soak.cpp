@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <functional>
 
 #include "link/FZentrova.h"
@@ -46,11 +45,10 @@ class ReconnectSoak : public ::testing::Test {
     TempEnv env;
     DialogScript dialogs;
     std::unique_ptr<TFZentrova> link = std::make_unique<TFZentrova>();
+    PtyPair pty;
 };
 
 TEST_F(ReconnectSoak, SerialReconnectsKeepOneSetOfTriggers) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
     Registry reg(RegRoot::CurrentUser);
     ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
     reg.writeString("COM", pty.slavePath());
