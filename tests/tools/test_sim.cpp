@@ -128,14 +128,14 @@ TEST(SimProtocol, IdentityLineCarriesVersionsSerialAndReducedFlag) {
 TEST(SimProtocol, PumpAndHeaterFieldsFollowTheCommands) {
     Simulator sim;
     // Pump 1: 25 ml in units of 0.00001, stopped, no limit, step mode 32, the rate in ul/min, the
-    // valve at 1 and in position, the stop pressure. Part 3: the set points, the column still at
+    // valve at 1 and in position, the stop pressure. The heater line: the set points, the column at
     // ambient, only the column heater on, the relay input and the recirculation fan.
     play(sim, {{"ML 0 2.50;MS 0 32;STOPPRESSURE 1 470.00;CSETPOINT 60.0;RSETPOINT 84.5;CHEAT ON;RFAN ON"},
                {"=relay on", nullptr, "1.1=2500000 1.2=0 1.3=0 1.5=0x20 1.6=2500 1.7=1 1.9=1 1.10=470"},
                {"", nullptr, "3.1=600 3.2=250 3.3=845 3.5=1 3.6=0x12"}});
 }
 
-TEST(SimProtocol, SinglePumpReportsBothLimitsOnPartTwoAndRefusesItsCommands) {
+TEST(SimProtocol, SinglePumpReportsBothLimitsOnTheSecondPumpLineAndRefusesItsCommands) {
     Simulator sim(zsim::InstrumentConfig{.singlePump = true});
     EXPECT_GE(commas(part(sim, 2)), 12);
     play(sim, {{"FWD 2;VALVE 2 1;STOPPRESSURE 2 100.00", "!", "2.3=3"},
