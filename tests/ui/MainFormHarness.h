@@ -44,17 +44,6 @@ class RecordingLink : public ZentrovaLink {
     std::vector<std::string> sent;
 };
 
-template <class V>
-void writeInstrumentSetting(const std::string& name, const V& value, const std::string& instance = "") {
-    Registry reg;
-    reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument" + instance, true);
-    if constexpr (std::is_integral_v<V>) {
-        reg.writeInteger(name, value);
-    } else {
-        reg.writeString(name, value);
-    }
-}
-
 class MainFormHarness : public ::testing::Test {
   protected:
     void SetUp() override { start({}); }
@@ -62,7 +51,9 @@ class MainFormHarness : public ::testing::Test {
 
     void start(const std::vector<std::string>& args) {
         env = std::make_unique<TempEnv>();
-        writeInstrumentSetting("ConnectMethod", 3);
+        Registry reg;
+        reg.openKey("\\Software\\TressivanLabs\\Zentrova\\Instrument", true);
+        reg.writeInteger("ConnectMethod", 3);
         ZentrovaAPI = TZentrovaAPI();
         MainLoopSkipTicks = 0;
         TErrorMessagesDialog::ValveLostCount1 = 0;

@@ -165,9 +165,7 @@ TEST_F(Procedures, RefusalsEndAtOnceWithoutMovingAnything) {
     EXPECT_FALSE(step());  // No is the default of the first box
     EXPECT_EQ(boxes.shown[0].buttons, MsgButtons::YesNo);
     EXPECT_EQ(boxes.shown[0].defaultButton, mrNo);
-    EXPECT_EQ(takeBoxes(), std::vector<std::string>{
-                               "Please, confirm: You requested Pump Pressure Test Procedure.\n\n"
-                               "Please, follow step-by-step instructions.\n\nDo you want to continue?"});
+    EXPECT_TRUE(takeBoxes().at(0).starts_with("Please, confirm: You requested Pump Pressure Test Procedure."));
     test.StartSystemTest();
     answers({mrYes, mrCancel});
     EXPECT_TRUE(step());
@@ -260,69 +258,55 @@ TEST_F(Procedures, PressureNotReachedWithinThreeMinutesStopsTheTest) {
     const int64_t start = appClock().seconds();
     int64_t shownAt = 0;
     boxes.onShow = [&](const MessageRequest&) { shownAt = appClock().seconds(); };
-    newLog();
     for (int n = 0; n < 400 && !box("Pressure Test Error"); ++n) step();
     EXPECT_EQ(shownAt - start, 181);
     ASSERT_TRUE(box("Pressure Test Error"));
     EXPECT_EQ(box("Pressure Test Error")->icon, MsgIcon::Error);
     EXPECT_EQ(box("Pressure Test Error")->text,
               "Pumps could not reach target pressure of 470 psi in 3 minutes.\n\nStopping the test.");
-    EXPECT_TRUE(
-        has(newLog(), "PressureTest: checkForErrors(): problem found, displayed: Pumps could not reach"));
     runToEnd();  // the release and emptying still run; no second check
     EXPECT_EQ(test.TestState, TPressureTest::eptEnd);
     EXPECT_EQ(boxes.shown.size(), 4u);
 }
 
-TEST_F(Procedures, ADropOfExactly50FailsTheResultButNotTheCheck) {
-    test.StartPumpTest(1);
-    test.TestState = 19;
-    ZentrovaAPI.Pump1.Pressure = 470.9;
-    step();
-    EXPECT_EQ(test.Pump1ReadingA, 470);
-    ZentrovaAPI.Pump1.Pressure = 420.0;
-    ASSERT_GE(runTo(22), 0);
-    EXPECT_FALSE(box("Pressure Test Error"));
-    EXPECT_EQ(
-        boxText("Pressure Test Result"),
-        "Pump1 Channel has a problem holding the pressure.\nPressure after 10 minutes: 470 psi\nPressure "
-        "after "
-        "20 minutes: 420 psi\nPressure Drop: 50 psi\nPassing Criteria: 50 psi/10 min\n\nPrint test results?");
-}
-
-TEST_F(Procedures, AFallOfMoreThan50PsiInThreeMinutesStopsTheTest) {
-    test.StartPumpTest(3);
-    test.TestState = 19;
-    ZentrovaAPI.Pump1.Pressure = ZentrovaAPI.Pump2.Pressure = 470.0;
-    for (int i = 0; i < 150; ++i) step();
-    ZentrovaAPI.Pump2.Pressure = 419.9;
-    boxes.onShow = [&](const MessageRequest&) { EXPECT_EQ(test.TestState, 22); };
-    step();
-    EXPECT_EQ(boxText("Pressure Test Error"),
-              "Pressure in Pump 2 fell more than 50 psi in 3 minutes.\n\nStopping the test.");
-    EXPECT_FALSE(box("Pressure Test Result"));
-}
-
-TEST_F(Procedures, PressureBelow300StopsTheTestOfAPumpUnderTest) {
+TEST_F(Procedures, PressureChecksWhileHoldingAndMeasuring) {
     const struct {
         int pumps;
         uint8_t state;
-        double p1, p2;
-        const char* error;
-    } rows[] = {{3, 17, 299.9, 470.0, "Pressure in Pump 1 fell below 300 psi.\n\nStopping the test."},
-                // a fall found while measuring gives way to pump 2 below 300
-                {3, 20, 400.0, 250.0, "Pressure in Pump 2 fell below 300 psi.\n\nStopping the test."},
-                {2, 18, 0.0, 470.0, "-"}};
+        int steady;     // steps at 470 psi before the pressures change
+        double p1, p2;  // then
+        const char *error, *result;  // "-": no such box; result: its start
+    } rows[] = {
+        // a drop of exactly 50 fails the result but is no error; the first reading is truncated
+        {1, 19, 1, 420.0, 0.0, "-",
+         "Pump1 Channel has a problem holding the pressure.\nPressure after 10 minutes: 470 psi\nPressure "
+         "after 20 minutes: 420 psi\nPressure Drop: 50 psi"},
+        {3, 19, 150, 470.0, 419.9, "Pressure in Pump 2 fell more than 50 psi in 3 minutes.\n\nStopping the test.",
+         "-"},
+        {3, 17, 0, 299.9, 470.0, "Pressure in Pump 1 fell below 300 psi.\n\nStopping the test.", "-"},
+        // a fall found while measuring gives way to pump 2 below 300
+        {3, 20, 0, 400.0, 250.0, "Pressure in Pump 2 fell below 300 psi.\n\nStopping the test.", "-"},
+        {2, 20, 0, 0.0, 470.0, "-", "Pump2 passes"}};
     for (const auto& r : rows) {
+        SCOPED_TRACE(int(r.state));
         boxes.shown.clear();
         test.StartPumpTest(r.pumps);
         test.TestState = r.state;
         test.PhaseTimer.Start(600);
-        test.Pump1ReadingA = 470;
+        test.Pump1ReadingA = test.Pump2ReadingA = 470;
+        ZentrovaAPI.Pump1.State = ZentrovaAPI.Pump2.State = 0;  // no release left from the row before
+        ZentrovaAPI.Pump1.Pressure = 470.9;
+        ZentrovaAPI.Pump2.Pressure = 470.0;
+        for (int i = 0; i < r.steady; ++i) step();
         ZentrovaAPI.Pump1.Pressure = r.p1;
         ZentrovaAPI.Pump2.Pressure = r.p2;
-        step();
-        EXPECT_EQ(boxText("Pressure Test Error"), r.error) << int(r.state);
+        boxes.onShow = [&](const MessageRequest& m) {
+            EXPECT_TRUE(m.title != "Pressure Test Error" || test.TestState == 22);
+        };
+        for (int n = 0; n < 1300 && !box("Pressure Test Error") && !box("Pressure Test Result"); ++n) step();
+        boxes.onShow = nullptr;
+        EXPECT_EQ(boxText("Pressure Test Error"), r.error);
+        EXPECT_TRUE(boxText("Pressure Test Result").startsWith(r.result));
     }
 }
 
@@ -407,51 +391,41 @@ TEST_F(Procedures, Pump2AloneOnASinglePumpInstrumentRunsWithBothChannelsIdle) {
     for (const auto& c : rig.take()) EXPECT_EQ(c.rfind("VALVE", 0), std::string::npos) << c;
 }
 
-TEST_F(Procedures, SealChangeFlushesTurnsTheValvesAndFills) {
-    seal.StartProcedure();
-    answers({mrYes, mrOk});
-    runToEnd(true);
-    EXPECT_EQ(seal.SealState, TChangeSeal::SealEnd);
-    EXPECT_EQ(boxes.shown.at(0).defaultButton, mrNo);
-    EXPECT_EQ(boxes.shown.at(1).buttons, MsgButtons::OKCancel);
-    EXPECT_EQ(takeBoxes(), (std::vector<std::string>{
-                               "Please, confirm: You requested Change Seal Procedure.\n\nThis procedure "
-                               "requires special training. "
-                               "Please, follow step-by-step instructions.\n\nDo you want to continue?",
-                               "Instructions: The pump needs to dispense all the liquid from the "
-                               "syringe.\nPlease remove the flush "
-                               "line from the bottle. Click OK when ready.",
-                               "Instructions: The pumps are now ready for seal change.\nPlease follow "
-                               "procedure in the operating "
-                               "manual."}));
-    // The flush first (through position 1), then both valves to 5, then the aspirate to 65 ml.
-    const Cmds sent = rig.take();
-    ASSERT_GE(sent.size(), 6u);
-    EXPECT_TRUE(PumpRig::has(sent, "VALVE 1 1"));
-    EXPECT_EQ(Cmds(sent.end() - 6, sent.end()), (Cmds{"VALVE 1 5", "VALVE 2 5", "MS 0 32;ML 0 55.00;RVS 0",
-                                                      "MS 2 32;ML 2 55.00;RVS 2", "OFF 0", "OFF 2"}));
-    EXPECT_GE(std::min(ZentrovaAPI.Pump1.Volume, ZentrovaAPI.Pump2.Volume), 65.0);
-
+TEST_F(Procedures, SealChangeFlushesTurnsTheValvesAndFillsOneOrTwoPumps) {
+    for (bool single : {false, true}) {
+        SCOPED_TRACE(single);
+        if (single) singlePump();
+        rig.stuckValve[1] = single;  // valve 2 would never report: it must not be waited for
+        boxes.shown.clear();
+        seal.StartProcedure();
+        answers({mrYes, mrOk});
+        runToEnd(true);
+        EXPECT_EQ(seal.SealState, TChangeSeal::SealEnd);
+        EXPECT_EQ(boxes.shown.at(0).defaultButton, mrNo);
+        EXPECT_EQ(boxes.shown.at(1).buttons, MsgButtons::OKCancel);
+        EXPECT_EQ(takeBoxes().at(2),
+                  "Instructions: The pumps are now ready for seal change.\nPlease follow procedure in the "
+                  "operating manual.");
+        EXPECT_GE(ZentrovaAPI.Pump1.Volume, 65.0);
+        // The flush first (through position 1), then the valves to 5, then the aspirate to 65 ml.
+        const Cmds sent = rig.take();
+        EXPECT_TRUE(PumpRig::has(sent, "VALVE 1 1"));
+        if (single) {
+            for (const auto& c : sent) EXPECT_FALSE(c.starts_with("VALVE 2") || c.ends_with(" 2")) << c;
+        } else {
+            ASSERT_GE(sent.size(), 6u);
+            EXPECT_EQ(Cmds(sent.end() - 6, sent.end()),
+                      (Cmds{"VALVE 1 5", "VALVE 2 5", "MS 0 32;ML 0 55.00;RVS 0", "MS 2 32;ML 2 55.00;RVS 2",
+                            "OFF 0", "OFF 2"}));
+            EXPECT_GE(ZentrovaAPI.Pump2.Volume, 65.0);
+        }
+    }
     // Cancel after the valves turned leaves them at 5.
     seal.StartProcedure();
     answers({mrYes, mrCancel});
     runToEnd(true);
     EXPECT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(rig.take().back(), "VALVE 2 5");
-}
-
-TEST_F(Procedures, SealChangeOnOnePumpMovesOnlyValve1AndChannel1) {
-    singlePump();
-    rig.stuckValve[1] = true;  // valve 2 would never report: it must not be waited for
-    seal.StartProcedure();
-    answers({mrYes, mrOk});
-    runToEnd(true);
-    EXPECT_EQ(seal.SealState, TChangeSeal::SealEnd);
-    for (const auto& c : rig.take()) {
-        EXPECT_EQ(c.find("VALVE 2"), std::string::npos) << c;
-        EXPECT_FALSE(c.ends_with(" 2")) << c;  // FWD, RVS and OFF of pump 2
-    }
-    EXPECT_GE(ZentrovaAPI.Pump1.Volume, 65.0);
+    EXPECT_EQ(rig.take().back(), "VALVE 1 5");
 }
 
 TEST_F(Procedures, TicksGoOnUnderEveryProcedureBox) {
