@@ -1,5 +1,5 @@
-// A serial device for tests: input is pushed by the test, output is collected, modem lines
-// and line errors are set by hand. Safe to use from the test thread and a dispatcher thread.
+// A serial device for tests: input is pushed by the test, output is collected, line errors
+// are set by hand. Safe to use from the test thread and a dispatcher thread.
 #pragma once
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Serial.h"
+#include "ports/ZpDispatcher.h"
 
 struct FakeSerialState {
     std::mutex m;
@@ -20,7 +21,7 @@ struct FakeSerialState {
     std::atomic<uint32_t> lines{0};
     std::atomic<uint32_t> errors{0};
     std::atomic<int> opens{0};
-    std::atomic<bool> dtr{false}, rts{false};
+    std::atomic<bool> dtr{false};
     int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ~FakeSerialState() { ::close(efd); }
     void kick() {
@@ -32,10 +33,6 @@ struct FakeSerialState {
             std::lock_guard g(m);
             input.insert(input.end(), s.begin(), s.end());
         }
-        kick();
-    }
-    void setLines(uint32_t l) {
-        lines = l;
         kick();
     }
     void addErrors(uint32_t e) {
@@ -95,8 +92,6 @@ class FakeSerialDevice : public SerialDevice {
     bool escape(int func) override {
         if (func == SETDTR) s_->dtr = true;
         if (func == CLRDTR) s_->dtr = false;
-        if (func == SETRTS) s_->rts = true;
-        if (func == CLRRTS) s_->rts = false;
         return true;
     }
     bool purge(uint32_t flags) override {
@@ -125,10 +120,6 @@ class FakeSerialGuard {
     std::shared_ptr<FakeSerialState> state;
 };
 
-#include <cstring>
-
-#include "ports/ZpDispatcher.h"
-
 // A dispatcher without threads over a fake device: the test runs its rounds.
 class ManualDispatcher : public TZpBaseDispatcher {
   public:
@@ -151,7 +142,6 @@ class ManualDispatcher : public TZpBaseDispatcher {
         st.OutQueue = outBuff_.empty() ? 0 : static_cast<uint32_t>(OutRingUsed());
         return static_cast<int32_t>(dev_.takeErrors());
     }
-    uint32_t GetComEventMask(int32_t) override { return 0; }
     int32_t GetComState(CommState& d) override { return dev_.getState(d) ? 0 : -1; }
     int32_t ReadCom(uint8_t* b, int32_t n) override { return dev_.read(b, n); }
     int32_t SetComState(CommState& d) override { return dev_.setState(d) ? 0 : -1; }
@@ -185,7 +175,6 @@ class ManualDispatcher : public TZpBaseDispatcher {
     int32_t ProcessCommunications() override { return 0; }
     uint8_t GetCommModemStatus() override { return static_cast<uint8_t>(dev_.modemLines() & 0xF0); }
     int32_t Open(int32_t outSize = 4096) { return InitPort("FAKE", 19200, 0, 8, 1, 4096, outSize, 3); }
-    void SetNotifyPendingForTest(bool on) { notifyPending_ = on; }
 
   private:
     FakeSerialDevice dev_;

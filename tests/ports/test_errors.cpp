@@ -1,10 +1,9 @@
 // Every code of the port library's message table has a message, and every negative one raises
 // the class it belongs to (the codes and the classes as the library documents them); the tick
-// timers; the path helpers and the line reader.
+// timers.
 #include <gtest/gtest.h>
 
 #include <new>
-#include <sstream>
 #include <typeinfo>
 
 #include "platform/Clock.h"
@@ -104,13 +103,7 @@ TEST(ErrorTable, EveryCodeHasAMessageAndItsClass) {
 TEST(ErrorTable, RaisingFollowsTheLoadingFlagAndTranslatesBack) {
     TZpBaseComponent comp;
     EXPECT_EQ(CheckException(&comp, 5), 5);
-    try {
-        CheckException(&comp, -2011);
-        ADD_FAILURE();
-    } catch (const EOpenComm& e) {
-        EXPECT_STREQ(e.what(), "The ComNumber property of the TZpComPort has not been set");
-        EXPECT_EQ(XlatException(e), -2011);
-    }
+    EXPECT_EQ(XlatException(EBufferIsEmpty(-3007)), -3007);
     try {
         CheckException(nullptr, -2);
         ADD_FAILURE();
@@ -143,27 +136,4 @@ TEST(ZpUtils, TimersRunOnTheInjectedClockAndDoNotWrap) {
     NewTimer(t, 18);
     EXPECT_FALSE(TimerExpired(t));
     EXPECT_EQ(RemainingTime(t), 18);
-}
-
-TEST(ZpUtils, PathHelpersAndTheLineReader) {
-    const std::pair<std::string, std::string> cases[] = {
-        {JustExtensionZ("dir.x\\file"), ""},
-        {JustFilenameZ("C:\\logs\\z.log"), "z.log"},
-        {JustPathnameZ("C:\\z.log"), "C:\\"},
-        {JustPathnameZ("z.log"), ""},
-        {AddBackSlash("C:\\logs"), "C:\\logs\\"},
-        {AddBackSlash("C:"), "C:"},
-        {AddBackSlash("\"C:\\my logs\""), "\"C:\\my logs\\\""},
-        {ForceExtensionZ("a.trc", "log"), "a.log"},
-        {DefaultExtensionZ("a.trc", "log"), "a.trc"},
-        {JustName("C:\\dir\\name.tar.gz"), "name"},
-        {StrStCopy("abc", 5, 3), ""},
-    };
-    for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
-    std::istringstream in("first\r\nsecond\r" + std::string(5000, 'x') + "\r\nlast\x1a");
-    TLineReader r(in);
-    std::string line;
-    std::vector<std::string> lines;
-    while (r.NextLine(line)) lines.push_back(line);
-    EXPECT_EQ(lines, (std::vector<std::string>{"first", "second", std::string(5000, 'x'), "last"}));
 }

@@ -1,5 +1,5 @@
 // The network port and its socket component against plain loopback peers: connect, data both
-// ways, telnet answers, refused and lost connections, garbage, bad addresses, the server mode,
+// ways, telnet answers, refused and lost connections, garbage, bad addresses,
 // bytes a send pulls in, and proxy negotiation against a small proxy in a thread of the test.
 #include <gtest/gtest.h>
 
@@ -165,47 +165,6 @@ TEST_F(Network, CloseFromInsideTheReceiveHandlerAndReopen) {
     EXPECT_TRUE(c.port.GetOpen());
 }
 
-TEST_F(Network, ServerAcceptsOneClientAtATime) {
-    const uint16_t port = closedPort();
-    Client s;
-    uint32_t fromAddr = 0;
-    int accepts = 0;
-    s.port.OnWsAccept = [&](TZpCustomWinsockPort*, TInAddr a, bool& ok) {
-        ++accepts;
-        fromAddr = a.S_addr;
-        ok = true;
-    };
-    s.port.SetDeviceLayer(dlWinsock);
-    s.port.SetWsMode(wsServer);
-    s.port.SetWsPort(std::to_string(port));
-    s.port.SetOpen(true);
-    auto dial = [&] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        return fd;
-    };
-    const int fd = dial();
-    ASSERT_TRUE(waitFor([&] { return accepts == 1; }));
-    EXPECT_EQ(fromAddr, htonl(INADDR_LOOPBACK));
-    const int second = dial();
-    EXPECT_EQ(readAtLeast(second, 1, 300), "");  // closed at once
-    EXPECT_EQ(accepts, 1);
-    writeAll(fd, "hello");
-    ASSERT_TRUE(waitFor([&] { return s.received == "hello"; }));
-    s.port.PutString("A\r");
-    EXPECT_EQ(readAtLeast(fd, 3), std::string("A\r\0", 3));
-    ::close(fd);
-    ::close(second);
-    ASSERT_TRUE(waitFor([&] { return s.disconnects == 1; }));
-    EXPECT_TRUE(s.port.GetOpen());  // still listening
-    ::close(dial());
-    EXPECT_TRUE(waitFor([&] { return accepts == 2; }));
-}
-
 // Received bytes that a send pulls in (a read no socket event announced) reach the receive
 // handler at once, as a posted round, not at the dispatcher's next timer tick.
 TEST_F(Network, BytesPulledInDuringASendReachTheHandlerWithoutTheTimer) {
@@ -222,99 +181,6 @@ TEST_F(Network, BytesPulledInDuringASendReachTheHandlerWithoutTheTimer) {
     }
     EXPECT_EQ(c.received, "?3,1>");
     ::close(fd);
-}
-
-namespace {
-int startupRc = 0;
-uint16_t startupVersion = 0x0101;
-int fakeStartup(uint16_t, ws::TWSAData* d) {
-    d->wVersion = startupVersion;
-    return startupRc;
-}
-
-TSockAddrIn loopback(uint16_t port) {
-    TSockAddrIn a;
-    a.sin_port = ws::wsHtons(port);
-    a.sin_addr.S_addr = ws::wsHtonl(0x7F000001);
-    return a;
-}
-}  // namespace
-
-TEST_F(Network, SocketStartupFailuresMakeEveryOperationRaise) {
-    ws::WinsockTable fake = ws::systemWinsockTable(), noEntry = fake;
-    fake.WSAStartup = fakeStartup;
-    noEntry.WSAAsyncSelect = nullptr;
-    const struct Case {
-        const ws::WinsockTable* table;
-        bool missing;
-        int rc;
-        uint16_t version;
-        int32_t error;
-        const char* what;
-    } cases[] = {{nullptr, true, 0, 0x0101, 9002, "Error loading Winsock DLL"},
-                 {&fake, false, 10091, 0x0101, 10091, nullptr},
-                 {&fake, false, 0, 0x0202, 9003, "Incorrect version of Winsock"},
-                 {&noEntry, false, 0, 0x0101, 9002, nullptr}};
-    for (const Case& k : cases) {
-        ws::setWinsockTable(k.table);
-        ws::setWinsockMissing(k.missing);
-        startupRc = k.rc;
-        startupVersion = k.version;
-        TZpSocket s;
-        EXPECT_EQ(s.StartupError(), k.error);
-        try {
-            s.CreateSocket();
-            ADD_FAILURE() << k.error;
-        } catch (const EZpSocketException& e) {
-            EXPECT_EQ(e.ErrorCode, k.error);
-            if (k.what) {
-                EXPECT_STREQ(e.what(), k.what);
-            }
-        }
-    }
-    ws::setWinsockTable(nullptr);
-    ws::setWinsockMissing(false);
-    TZpSocket fine;
-    EXPECT_EQ(fine.StartupError(), 0);
-    EXPECT_EQ(fine.LookupService("telnet"), 23);
-    EXPECT_EQ(fine.String2NetAddr("not.an.address"), 0xFFFFFFFFu);
-    EXPECT_EQ(fine.LookupName("no-such-host.invalid"), 0u);
-}
-
-TEST_F(Network, SocketConnectsWithoutRaisingAndAClosedSocketHearsNothing) {
-    Listener peer;
-    TZpSocket s;
-    int connects = 0, errors = 0, reads = 0, closes = 0, writes = 0;
-    s.OnWsConnect = [&](TZpSocket*, TSocket) { ++connects; };
-    s.OnWsError = [&](TZpSocket*, TSocket, int32_t) { ++errors; };
-    s.OnWsRead = [&](TZpSocket*, TSocket) { ++reads; };
-    s.OnWsWrite = [&](TZpSocket*, TSocket) { ++writes; };
-    s.OnWsDisconnect = [&](TZpSocket*, TSocket) { ++closes; };
-    const TSocket h = s.CreateSocket();
-    s.SetAsyncStyles(h, 59);
-    const int r = s.ConnectSocket(h, loopback(peer.port));
-    EXPECT_TRUE(r == 0 || s.GetLastError() == ws::WSAEWOULDBLOCK);
-    // Nothing can be sent before the connect completes: the data is refused as would-block.
-    EXPECT_EQ(s.WriteSocket(h, "x", 0, 1), ws::SOCKET_ERROR);
-    EXPECT_EQ(s.GetLastError(), ws::WSAEWOULDBLOCK);
-    const int fd = peer.accept();
-    ASSERT_TRUE(waitFor([&] { return connects == 1 && writes >= 1; }));
-    EXPECT_EQ(s.WriteSocket(h, "hi", 0, 2), 2);
-    EXPECT_EQ(readAtLeast(fd, 2), "hi");
-    writeAll(fd, "abc");
-    ASSERT_TRUE(waitFor([&] { return reads >= 1; }));
-    char buf[16];
-    EXPECT_EQ(s.ReadSocket(h, buf, 0, sizeof buf), 3);
-    s.CloseSocket(h);
-    const TSocket h2 = s.CreateSocket();
-    EXPECT_NE(h2, h);  // handles are never reused
-    const int events = connects + reads + writes + closes;
-    writeAll(fd, "late");
-    ::close(fd);
-    spin(100);
-    EXPECT_EQ(connects + reads + writes + closes, events);
-    EXPECT_EQ(errors, 0);
-    s.CloseSocket(h2);
 }
 
 TEST_F(Network, SocketErrorWithoutErrorEventRaisesButNeverLeavesTheWindow) {
@@ -338,6 +204,7 @@ std::string be16(uint16_t v) {
     return bytes({v >> 8, v & 0xFF});
 }
 const std::string kLoopback = bytes({127, 0, 0, 1});
+const char* const kHost = "127.0.0.1";
 const std::string kV4 = bytes({4, 1}) + be16(192) + kLoopback + "user" + bytes({0});
 const std::string kV5Hello = bytes({5, 2, 0, 2});
 const std::string kV5Login = bytes({1, 4}) + "user" + bytes({6}) + "secret";
@@ -382,103 +249,62 @@ void useProxy(TZpWinsockPort& port, TZpSocksVersion v, uint16_t proxyPort, const
 }
 }  // namespace
 
-TEST_F(Network, ProxyRequestBytesOfEachVersionAndTheDataAfterThem) {
-    const std::string granted4 = bytes({0, 90, 0, 0, 0, 0, 0, 0});
+TEST_F(Network, ProxyNegotiationBytesRefusalsAndTheDataAfterThem) {
+    const std::string ok4 = bytes({0, 90, 0, 0, 0, 0, 0, 0}), tail4 = bytes({0, 0, 0, 0, 0, 0});
+    const std::string v4a =
+        bytes({4, 1}) + be16(23) + bytes({0, 0, 0, 1}) + "user" + bytes({0}) + "box.invalid" + bytes({0});
+    const std::string to192 = bytes({5, 1, 0, 1}) + kLoopback + be16(192);
+    const std::string to4000 = bytes({5, 1, 0, 1}) + kLoopback + be16(4000);
+    const std::string bound = bytes({5, 0, 0, 3, 4}) + "host" + be16(80);
+    const std::pair<std::string, std::string> hello = {kV5Hello, bytes({5, 0})},
+                                              helloLogin = {kV5Hello, bytes({5, 2})};
     const struct Case {
         TZpSocksVersion version;
-        std::string target;
-        uint16_t port;
         Script script;
-        std::string send, after;  // telnet rules apply again after the negotiation
+        int32_t code;  // 0 opens, -1 any refusal
+        bool event = false;
+        std::string send = "", after = "";  // telnet rules apply again after the negotiation
+        const char* target = kHost;
+        uint16_t port = 192;
     } cases[] = {
-        {svSocks4, "127.0.0.1", 192, {{kV4, granted4}}, "hi\r", std::string("hi\r\0", 4)},
-        // 4a sends the host name unresolved.
-        {svSocks4a,
-         "instrument.invalid",
-         23,
-         {{bytes({4, 1}) + be16(23) + bytes({0, 0, 0, 1}) + "user" + bytes({0}) + "instrument.invalid" +
-               bytes({0}),
-           granted4}},
-         "",
-         ""},
-        {svSocks5,
-         "127.0.0.1",
-         192,
-         {{kV5Hello, bytes({5, 0})},
-          {bytes({5, 1, 0, 1}) + kLoopback + be16(192), bytes({5, 0, 0, 1, 10, 0, 0, 9, 1, 2})}},
-         "ok\n",
-         "ok\n"},
-        // User name and password; a bound address given as a name is read by the name's length.
-        {svSocks5,
-         "127.0.0.1",
-         4000,
-         {{kV5Hello, bytes({5, 2})},
-          {kV5Login, bytes({1, 0})},
-          {bytes({5, 1, 0, 1}) + kLoopback + be16(4000), bytes({5, 0, 0, 3, 4}) + "host" + be16(80)}},
-         "",
-         ""},
+        {svSocks4, {{kV4, ok4}}, 0, false, "hi\r", std::string("hi\r\0", 4)},
+        // 4a sends the name unresolved.
+        {svSocks4a, {{v4a, ok4}}, 0, false, "", "", "box.invalid", 23},
+        {svSocks5, {hello, {to192, bytes({5, 0, 0, 1, 10, 0, 0, 9, 1, 2})}}, 0, false, "ok\n", "ok\n"},
+        // A bound address given as a name is read by the name's length.
+        {svSocks5, {helloLogin, {kV5Login, bytes({1, 0})}, {to4000, bound}}, 0, false, "", "", kHost, 4000},
+        {svSocks4, {{kV4, bytes({0, 91}) + tail4}}, 9008},
+        {svSocks4, {{kV4, bytes({0, 91}) + tail4}}, 9008, true},
+        {svSocks4, {{kV4, bytes({0, 7}) + tail4}}, 9011},
+        {svSocks5, {{kV5Hello, bytes({5, 0xFF})}}, 9011},            // no method accepted
+        {svSocks5, {helloLogin, {kV5Login, bytes({1, 1})}}, 9011},   // bad password
+        {svSocks5, {hello, {to192, bytes({5, 5, 0, 1, 0})}}, 9016},  // the target refused
+        {svSocks5, {}, -1},  // a proxy that accepts, reads nothing and closes
     };
     for (const Case& k : cases) {
+        SCOPED_TRACE(&k - cases);  // the row
         Proxy proxy(k.script, k.after.size());
-        TZpWinsockPort port;
-        useProxy(port, k.version, proxy.listener.port, k.target, k.port);
-        port.SetOpen(true);
-        EXPECT_TRUE(port.GetOpen());
-        if (!k.send.empty()) port.PutString(k.send);
+        Client c;
+        useProxy(c.port, k.version, proxy.listener.port, k.target, k.port);
+        if (k.event) c.catchErrors();
+        int32_t raised = 0;
+        try {
+            c.port.SetOpen(true);
+            c.port.PutString(k.send);
+        } catch (const EZpSocketException& e) {
+            raised = e.ErrorCode;
+        }
+        if (k.code < 0) {
+            EXPECT_NE(raised, 0);
+        } else {
+            EXPECT_EQ(raised, k.event ? 0 : k.code);
+        }
+        EXPECT_EQ(c.errors, k.event ? std::vector<int32_t>{k.code} : std::vector<int32_t>{});
+        // A useless connection closes.
+        EXPECT_TRUE(waitFor([&] { return c.port.GetOpen() == (k.code == 0); }));
         proxy.join();
         ASSERT_EQ(proxy.got.size(), k.script.size());
         for (size_t i = 0; i < k.script.size(); ++i) EXPECT_EQ(proxy.got[i], k.script[i].first) << i;
         EXPECT_EQ(proxy.after, k.after);
     }
-}
-
-TEST_F(Network, ProxyRefusalsRaiseTheirCodeOrReachTheErrorEvent) {
-    const std::string tail4 = bytes({0, 0, 0, 0, 0, 0});
-    const struct Case {
-        TZpSocksVersion version;
-        Script script;
-        int32_t code;
-        bool event;
-    } cases[] = {
-        {svSocks4, {{kV4, bytes({0, 91}) + tail4}}, 9008, false},
-        {svSocks4, {{kV4, bytes({0, 91}) + tail4}}, 9008, true},
-        {svSocks4, {{kV4, bytes({0, 92}) + tail4}}, 9009, false},
-        {svSocks4, {{kV4, bytes({0, 93}) + tail4}}, 9010, false},
-        {svSocks4, {{kV4, bytes({0, 7}) + tail4}}, 9011, false},
-        {svSocks5, {{kV5Hello, bytes({5, 0xFF})}}, 9011, false},  // no method accepted
-        {svSocks5, {{kV5Hello, bytes({5, 2})}, {kV5Login, bytes({1, 1})}}, 9011, false},  // password refused
-        {svSocks5,
-         {{kV5Hello, bytes({5, 0})}, {bytes({5, 1, 0, 1}) + kLoopback + be16(192), bytes({5, 5, 0, 1, 0})}},
-         9016,
-         false},                   // connection refused by the target
-        {svSocks5, {}, 0, false},  // a proxy that accepts, reads nothing and closes
-    };
-    for (const Case& c : cases) {
-        Proxy proxy(c.script);
-        Client client;
-        useProxy(client.port, c.version, proxy.listener.port, "127.0.0.1", 192);
-        if (c.event) client.catchErrors();
-        try {
-            client.port.SetOpen(true);
-            EXPECT_TRUE(c.event) << "no exception for " << c.code;
-        } catch (const EZpSocketException& e) {
-            EXPECT_FALSE(c.event);
-            if (c.code) {
-                EXPECT_EQ(e.ErrorCode, c.code);
-            }
-        }
-        EXPECT_EQ(client.errors, c.event ? std::vector<int32_t>{c.code} : std::vector<int32_t>{});
-        EXPECT_TRUE(waitFor([&] { return !client.port.GetOpen(); }))
-            << c.code;  // the useless connection closes
-    }
-    TZpWinsockPort port;
-    useProxy(port, svSocks4, 1080, "127.0.0.1", 192);
-    port.WsSocksServerInfo().SetAddress("no-such-proxy.invalid");
-    try {
-        port.SetOpen(true);
-        ADD_FAILURE() << "no exception";
-    } catch (const EZpSocketException& e) {
-        EXPECT_EQ(e.ErrorCode, 9007);
-    }
-    EXPECT_FALSE(port.GetOpen());
 }

