@@ -645,20 +645,26 @@ TEST_F(SinglePumpTest, NoProcedureAddressesAnAbsentPump) {
     m().SyncPumpCount();
     ASSERT_TRUE(ZentrovaAPI.Pump2Absent);
     useMethod("1.0", "1.0");
-    const std::vector<std::pair<std::function<bool()>, std::function<bool()>>> procedures = {
-        {[&] { return m().StartFlush(); }, [&] { return m().FlushStep(); }},
-        {[&] { return m().StartRefill(); }, [&] { return m().RefillStep(); }},
-        {[&] { return m().StartStorageProcedure(); }, [&] { return m().StorageProcedureStep(); }},
-        {[&] { return m().StartInstrumentFlush(); }, [&] { return m().InstrumentFlushStep(); }},
+    // Each procedure with the volume syringe 1 ends with: empty, the refill's 25 ml, the storage's
+    // last rinse cut off below 40 ml.
+    const struct {
+        std::function<bool()> start, step;
+        double low, high;
+    } procedures[] = {
+        {[&] { return m().StartFlush(); }, [&] { return m().FlushStep(); }, 0, 1e-6},
+        {[&] { return m().StartRefill(); }, [&] { return m().RefillStep(); }, 25, 26},
+        {[&] { return m().StartStorageProcedure(); }, [&] { return m().StorageProcedureStep(); }, 38, 39.999},
+        {[&] { return m().StartInstrumentFlush(); }, [&] { return m().InstrumentFlushStep(); }, 0, 1e-6},
     };
     m().Channel2->State = 34;
-    for (const auto& [start, step] : procedures) {
-        start();
+    for (const auto& p : procedures) {
+        p.start();
         EXPECT_EQ(m().Channel2->State, 0);
-        EXPECT_GT(runWhile(step, 5000), 0);
+        EXPECT_GT(runWhile(p.step, 5000), 0);
+        EXPECT_GE(inst().pump(1).volume, p.low);
+        EXPECT_LE(inst().pump(1).volume, p.high);
     }
     EXPECT_EQ(moves(2), "");
-    EXPECT_NEAR(inst().pump(1).volume, 0.0, 1e-6);
     // Empty arms the second channel all the same: its valve is commanded.
     link().clearSent();
     ASSERT_TRUE(m().StartEmpty());
