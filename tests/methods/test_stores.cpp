@@ -257,34 +257,24 @@ TEST_F(Stores, NamesWithSeparatorsAndPercentSignsComeBackWholeInAnotherInstance)
     EXPECT_EQ(boxes(), QStringList{report("1 methods and 1 sequences")});
 }
 
-TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixes) {
+TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixesAndSkipsEntriesWithoutAUsableName) {
     writeFile(file_,
               "[MethodABC]\nName=A\n" + kTexts +
                   "flushMethod=7\npowerCoolingMethod=x\n"
                   "PumpFlowTT9=5\nPumpFlowTT1=5;0.2\nPumpFlowTTz=1;2;3;4\nColTempTTq=7\nColTempTT0=8;9;10\n"
-                  "pumpflowtt00000=lower;case;ignored\nOther=1\n"
-                  "[Methods]\nName=B\n" +
-                  kFixed + "[method00000]\nName=C\n" +
+                  "pumpflowtt00000=lower;case;ignored\nOther=1\n[Methods]\nName=B\n" +
+                  kFixed + "[method00000]\nName=C\n[Method0]\nColumnT=40\n[Method1]\nName=\n" + kFixed +
+                  "[Method2]\nName=a\\b\n" + kFixed +
                   "[SequenceX]\nName=S\nSequenceLine5=Flush\nSequenceLine1=A;3\nSequenceLine0=;4\nLine=B;1\n"
-                  "[Other]\nName=D\n");
+                  "[Sequence0]\nSequenceLine0=A;1\n[Sequence1]\nName=..\\Methods\\A\n[Other]\nName=D\n");
     ASSERT_TRUE(form_.ImportAll(file_));
     EXPECT_EQ(keys(kMethods), (Strings{"A", "B"}));
-    // The store keeps only rows with a time, in file order.
+    // The store keeps only rows with a time, in file order, and drops a line without a method name.
     EXPECT_EQ(describe(stored("A")),
               "A|(0)||(0)||||(0)|(0)|(0)|(0)|flush|-|pumps 5;;0.2 1;2;3;4|column 7; 8;9;10");
-    // A line without a method name is dropped by the store.
     EXPECT_EQ(lines("S"), QStringList{"A|3"});
     EXPECT_EQ(keys(kSequences), Strings{"S"});
-}
-
-TEST_F(Stores, EntriesWithoutAUsableNameAreReportedAndSkipped) {
-    writeFile(file_, "[Method0]\nColumnT=40\n[Method1]\nName=\n" + kFixed + "[Method2]\nName=a\\b\n" +
-                         kFixed + "[Method3]\nName=Good\n" + kFixed +
-                         "[Sequence0]\nSequenceLine0=Good;1\n[Sequence1]\nName=..\\Methods\\Good\n");
-    ASSERT_TRUE(form_.ImportAll(file_));
-    EXPECT_EQ(keys(kMethods), Strings{"Good"});
-    EXPECT_EQ(keys(kSequences), Strings{"<missing>"});
-    EXPECT_EQ(boxes(), QStringList{report("1 methods and 0 sequences",
+    EXPECT_EQ(boxes(), QStringList{report("2 methods and 1 sequences",
                                           "\n\nNot imported, damaged (cut off, or without keys that every "
                                           "export writes):\nMethod0\nSequence0"
                                           "\n\nNot imported, for a missing name or a name with \"\\\":\n"
