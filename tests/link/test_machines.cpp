@@ -61,12 +61,8 @@ class MachineTest : public ::testing::Test {
 
     void SetUp() override {
         setInstance("");
-        {
-            Registry reg;
-            ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
-            reg.writeInteger("ConnectMethod", 3);
-            reg.writeInteger("RefillSpeed", 55);
-        }
+        setting("ConnectMethod", 3);
+        setting("RefillSpeed", 55);
         ZentrovaAPI = TZentrovaAPI();
         sim_ = std::make_unique<zsim::Simulator>(simConfig());
         link_ = std::make_unique<SimLink>(*sim_, &clock_.fake);
@@ -127,8 +123,12 @@ class MachineTest : public ::testing::Test {
     static void method(const std::string& name, const char* columnT, const char* reactorT,
                        const char* runtime, const char* flow1, const char* flow2, bool flush = false) {
         TMethodINIParams m = plainMethod(name);
-        m.ColumnT = columnT, m.ReactorT = reactorT, m.Runtime = runtime;
-        m.Pump1Flow = flow1, m.Pump2Flow = flow2, m.flushMethod = flush;
+        m.ColumnT = columnT;
+        m.ReactorT = reactorT;
+        m.Runtime = runtime;
+        m.Pump1Flow = flow1;
+        m.Pump2Flow = flow2;
+        m.flushMethod = flush;
         storeMethod(m);
     }
     static void sequence(const std::string& name, const std::vector<std::string>& methods) {
@@ -189,8 +189,10 @@ class MachineTest : public ::testing::Test {
     }
     // Calls until the machine is in state s after a call; false when it did not get there.
     bool runTo(uint8_t s, int max, int action = 0) {
-        for (int i = 0; i < max; ++i)
-            if (call(action), m().RunState == s) return true;
+        for (int i = 0; i < max; ++i) {
+            call(action);
+            if (m().RunState == s) return true;
+        }
         return false;
     }
     // Commands sent in ticks [from, to), each as "tick - from:text;".
@@ -259,7 +261,10 @@ TEST_F(InstrumentTest, SettingsComeFromTheInstancesKey) {
     EXPECT_EQ(TStoredParams::InstrumentRegistryKey(), "\\Software\\TressivanLabs\\Zentrova\\Instrument2");
     for (auto [connect, speed] :
          {std::pair{std::string(), std::string()}, {std::string("3"), std::string("30")}}) {
-        if (!connect.empty()) setting("ConnectMethod", connect), setting("RefillSpeed", speed);
+        if (!connect.empty()) {
+            setting("ConnectMethod", connect);
+            setting("RefillSpeed", speed);
+        }
         module_ = std::make_unique<TInstrumentModule>();
         EXPECT_EQ(m().ConnectMethod, 1) << "stored as text: '" << connect << "'";
         EXPECT_EQ(m().RefillSpeed, 55);

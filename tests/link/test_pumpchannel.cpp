@@ -114,8 +114,13 @@ TEST_F(PumpChannelTest, EachMachineSendsItsMovesAndReachesItsVolume) {
         {"pump-out leaves the valve alone", 4.0, [&] { ch.StartEmpty(); },
          [&] { return ch.PumpOutStep(20.0); }, "MS 0 32;ML 0 20.00;FWD 0;OFF 0;", 0.0, 1e-9, "FWD 0", "OFF 0",
          0, 0, 13},  // 4 ml at 20 ml/min
-        {"fill to 30", 25.0, [&] { ch.StartFillTo(30.0), link.tick(); }, [&] { return !ch.IsFillDone(); },
-         "MS 0 32;ML 0 55.00;RVS 0;OFF 0;", 30.0, 31.0, "RVS 0", "OFF 0", 0, 0, 6},
+        {"fill to 30", 25.0,
+         [&] {
+             ch.StartFillTo(30.0);
+             link.tick();
+         },
+         [&] { return !ch.IsFillDone(); }, "MS 0 32;ML 0 55.00;RVS 0;OFF 0;", 30.0, 31.0, "RVS 0", "OFF 0", 0,
+         0, 6},
         {"fill to what the syringe holds: no aspirate", 25.0, [&] { ch.StartFillTo(api.Pump1.GetVolume()); },
          [&] { return !ch.IsFillDone(); }, "OFF 0;", 25.0, 25.0, "OFF 0", "OFF 0", 0, 0, 0},
     };
