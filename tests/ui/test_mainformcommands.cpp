@@ -218,20 +218,14 @@ TEST_F(Commands, CommandsOnADisabledInstrumentAskToEnableItFirst) {
     EXPECT_TRUE(has(newLog(), "#menu: Pump1 On"));
 
     instrument->Sequence.Name = "S";
-    answers({mrYes, mrYes});
-    form->FlushInstrument1Click();
-    EXPECT_TRUE(instrument->Enabled);
-    EXPECT_EQ(form->iMode, 17);
-}
-
-TEST_F(Commands, PumpsOnAndOff) {
-    instrument->Sequence.Name = "S";
     boxes.answer(mrYes);
     form->Pump2OnClick();
     EXPECT_TRUE(instrument->Enabled);
     EXPECT_EQ(instrument->Channel2->State, 1);
     EXPECT_EQ(form->iMode, 6);
+}
 
+TEST_F(Commands, PumpsOnAndOff) {
     // A pump switched off keeps the pump mode while the other runs.
     pumpsOn(true, true);
     rec.take();
