@@ -181,22 +181,6 @@ TEST_F(Config, SaveStoresEveryValueWithItsType) {
     EXPECT_TRUE(boxes.shown.empty());
 }
 
-TEST_F(Config, CancelStoresNothing) {
-    auto d = open();
-    d->ConnectMethodRadio2->SetChecked(true);
-    d->InstrumentLabel->SetText("Changed");
-    d->CancelClick();
-    EXPECT_FALSE(d->isVisible());
-    EXPECT_EQ(stored("ConnectMethod"), "-");
-    set("InstrumentLabel", std::string("Kept"));
-    d->show();
-    EXPECT_TRUE(d->ConnectMethodRadio1->isChecked());  // unsaved edits are replaced on activation
-    d->InstrumentLabel->SetText("Changed");
-    d->close();  // the close box is a Cancel too
-    EXPECT_EQ(stored("InstrumentLabel"), "Kept");
-    EXPECT_EQ(applied, 0);
-}
-
 TEST_F(Config, AValueOfAnotherTypeGivesTheSetUpMessageOncePerLoad) {
     set("IP", 5);  // a number where text belongs
     set("ReactorVolume", std::string("3"));
@@ -340,7 +324,7 @@ TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
     }
 }
 
-TEST_F(Config, AnInstanceHasItsOwnKeyAndSaveEndsTheModalDialog) {
+TEST_F(Config, AnInstanceHasItsOwnKeyAndOnlySaveStores) {
     setInstance("2");
     auto d = std::make_unique<TInstrumentConfiguration>();
     set("InstrumentLabel", std::string("Second"), "2");
@@ -353,8 +337,17 @@ TEST_F(Config, AnInstanceHasItsOwnKeyAndSaveEndsTheModalDialog) {
     EXPECT_EQ(d->ShowModal(), mrOk);
     EXPECT_EQ(shownLabel, "Second");
     EXPECT_EQ(stored("InstrumentLabel", "2") + " " + stored("InstrumentLabel"), "Second bench -");
-    QTimer::singleShot(0, d.get(), [&] { d->Cancel->Click(); });
+    QTimer::singleShot(0, d.get(), [&] {
+        d->ConnectMethodRadio2->SetChecked(true);
+        d->InstrumentLabel->SetText("Changed");
+        d->Cancel->Click();
+    });
     EXPECT_EQ(d->ShowModal(), mrCancel);
+    d->show();
+    EXPECT_TRUE(d->ConnectMethodRadio1->isChecked());  // unsaved edits are replaced on activation
+    d->InstrumentLabel->SetText("Changed");
+    d->close();  // the close box is a Cancel too
+    EXPECT_EQ(stored("InstrumentLabel ConnectMethod", "2"), "Second bench dword 1");
     EXPECT_EQ(applied, 1);
 }
 
