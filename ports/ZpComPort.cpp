@@ -5,6 +5,7 @@
 
 #include "platform/Dialogs.h"
 #include "ports/ZpComDispatcher.h"
+#include "ports/ZpDataPacket.h"
 #include "ports/ZpPortSelect.h"
 
 TZpCustomComPort::TZpCustomComPort(QObject* owner) : TZpBaseComponent(owner) {}
@@ -18,6 +19,8 @@ TZpCustomComPort::~TZpCustomComPort() {
     freeDispatcher();
     users_.clear();
     TZpBaseDispatcher::ClearSaveBuffers(savedTriggers_);
+    // A packet manager freed later must not reach back into this port.
+    TZpDataPacketManager::PortDestroyed(this);
 }
 
 std::string TZpCustomComPort::ComName(uint16_t n) {

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <filesystem>
 #include <fstream>
 
@@ -16,6 +17,7 @@
 #include "platform/Registry.h"
 #include "platform/Serial.h"
 #include "ports/ZpComPort.h"
+#include "ports/ZpDataPacket.h"
 #include "ports/ZpPortSelect.h"
 #include "support/TempEnv.h"
 
@@ -168,4 +170,15 @@ TEST(SerialComMap, AvailabilityAndTheSelectFormWhereOkOnNothingIsCancel) {
     EXPECT_TRUE(IsPortAvailable(12u));  // held by the program itself: still present
     port.SetOpen(false);
     TComSelectForm::modalHook = nullptr;
+}
+
+TEST(SerialPackets, APortGoneBeforeItsIdleManagerLeavesNothingPointingAtIt) {
+    auto* port = new TZpComPort;
+    auto* packet = new TZpDataPacket;
+    packet->SetComPort(port);
+    ASSERT_NE(TZpDataPacketManager::GetPortManager(port), nullptr);
+    delete packet;  // the idle manager is freed later, from the event loop
+    delete port;
+    EXPECT_EQ(TZpDataPacketManager::GetPortManager(port), nullptr);
+    QCoreApplication::processEvents();  // the free must not touch the port
 }
