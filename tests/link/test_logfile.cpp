@@ -119,6 +119,29 @@ TEST_F(LogFileTest, NewDateShiftsTheLogsByOne) {
     EXPECT_EQ(fileBytes(path()).substr(0, 20), "08:00:00 10/12/2026\n");
 }
 
+// Moves on by 10 ms at each reading, as a real clock does between two calls.
+class SteppingClock : public FakeClock {
+  public:
+    LocalTime localNow() const override {
+        const LocalTime t = FakeClock::localNow();
+        const_cast<SteppingClock*>(this)->advanceMs(10);
+        return t;
+    }
+};
+
+TEST_F(LogFileTest, DateAndTimeOfALineAreOneReading) {
+    SteppingClock stepping;
+    stepping.setLocal(LocalTime{2026, 12, 6, 23, 59, 59, 975});
+    setClock(&stepping);
+    {
+        TLogFile log;      // reads .975
+        log.AddLine("a");  // .985
+        log.AddLine("b");  // .995: one reading, so still the 6th
+    }
+    setClock(&clock_.fake);
+    EXPECT_EQ(body(path()), "23:59:59.98,a\n23:59:59.99,b\n");
+}
+
 TEST_F(LogFileTest, LinesWaitingAtExitAreWritten) {
     {
         TLogFile log;
