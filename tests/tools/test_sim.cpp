@@ -1,6 +1,6 @@
 // The simulated instrument in-process: its side of the protocol (status-line grammar, prompts,
-// rejections, line ends), its hardware over model time (valves settle, heaters approach,
-// syringes move and stop, pressure builds) and the switches that make it misbehave.
+// rejections, line ends) and the switches that make it misbehave; the whole-program tests cover
+// what the program sees of its hardware model.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -107,32 +107,6 @@ TEST(SimProtocol, QueriesAnswerTheirPartsInOrderWithEnoughFields) {
         EXPECT_GE(commas(l[p]), least[p]) << l[p];
         for (unsigned char c : l[p]) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << l[p];
     }
-    for (const auto& [query, parts] : {std::pair{"? 13", "13"}, {"? 123", "123"}, {"? 3", "3"}}) {
-        std::string got;
-        for (const std::string& s : lines(ask(sim, query))) got += s[1];
-        EXPECT_EQ(got, parts) << query;
-    }
-}
-
-TEST(SimProtocol, IdentityLineCarriesVersionsSerialAndReducedFlag) {
-    Simulator sim(zsim::InstrumentConfig{.firmware = "3.01", .cpld = "0.9", .serialNumber = 4711});
-    auto f = fields(part(sim, 0));
-    ASSERT_GE(f.size(), 7u);
-    EXPECT_EQ(std::vector<std::string>({f[0], f[1], f[5], f[6]}),
-              (std::vector<std::string>{"3.01", "0.9", "4711", "0"}));
-    play(sim, {{"=reduced on;=serial 999;=firmware 9.9"}});
-    f = fields(part(sim, 0));
-    EXPECT_EQ(std::vector<std::string>({f[0], f[5], f[6]}), (std::vector<std::string>{"9.9", "999", "1"}));
-}
-
-TEST(SimProtocol, PumpAndHeaterFieldsFollowTheCommands) {
-    Simulator sim;
-    // Pump 1: 25 ml in units of 0.00001, stopped, no limit, step mode 32, the rate in ul/min, the
-    // valve at 1 and in position, the stop pressure. The heater line: the set points, the column at
-    // ambient, only the column heater on, the relay input and the recirculation fan.
-    play(sim, {{"ML 0 2.50;MS 0 32;STOPPRESSURE 1 470.00;CSETPOINT 60.0;RSETPOINT 84.5;CHEAT ON;RFAN ON"},
-               {"=relay on", nullptr, "1.1=2500000 1.2=0 1.3=0 1.5=0x20 1.6=2500 1.7=1 1.9=1 1.10=470"},
-               {"", nullptr, "3.1=600 3.2=250 3.3=845 3.5=1 3.6=0x12"}});
 }
 
 TEST(SimProtocol, SinglePumpReportsBothLimitsOnTheSecondPumpLineAndRefusesItsCommands) {
@@ -145,17 +119,9 @@ TEST(SimProtocol, SinglePumpReportsBothLimitsOnTheSecondPumpLineAndRefusesItsCom
 
 TEST(SimProtocol, EveryCommandOfTheProgramGetsThePromptAndBadOnesAreRejectedWithoutEffect) {
     Simulator sim;
-    const char* commands[] = {
-        "MS 0 1", "ML 0 0.005", "FWD 0", "MS 2 32", "ML 2 10.00", "RVS 2", "OFF 0", "OFF 2",
-        "STOPPRESSURE 1 370.00", "STOPPRESSURE 2 470.00", "VALVE 1 4", "VALVE 2 5", "CSETPOINT  5.0",
-        "CSETPOINT 60.0", "RSETPOINT 84.5", "CHMAX 125.0", "RHMAX 135.0", "CHEAT ON", "CHEAT OFF",
-        "RHEAT ON", "RHEAT OFF", "CFORCEHEAT ON", "CFORCEHEAT OFF", "RFORCEHEAT ON", "RFORCEHEAT OFF",
-        "RFAN ON", "RFAN OFF", "DOOR OPEN", "DOOR CLOSE", "CFAN ON", "CFAN OFF", ""};
-    for (const char* c : commands) EXPECT_EQ(ask(sim, c), ">") << c;
-    for (const char* q : {"? 0123", "? 123", "? 13", "? 3"}) EXPECT_TRUE(ask(sim, q).ends_with('>')) << q;
-    EXPECT_DOUBLE_EQ(sim.instrument().column().setPoint, 60.0);
-    EXPECT_DOUBLE_EQ(sim.instrument().column().hmax, 125.0);
-    EXPECT_DOUBLE_EQ(sim.instrument().pump(1).rate, 0.005);
+    // Unusual but valid forms next to the bad ones; the whole-program tests send the ordinary commands.
+    for (const char* c : {"ML 0 0.005", "CSETPOINT  5.0", "CFORCEHEAT ON", "RFORCEHEAT OFF", "CFAN ON", ""})
+        EXPECT_EQ(ask(sim, c), ">") << c;
 
     Simulator fresh;
     const char* const bad[] = {
@@ -183,70 +149,13 @@ TEST(SimProtocol, LineEndsAndSplitCommandsAreLoggedWithTheirExactBytes) {
     EXPECT_EQ(sim.instrument().pump(1).state, 1);
 }
 
-// ---------------------------------------------------------------- model
-
 TEST(SimModel, ValveReportsPositionOnlyAfterSettling) {
     Simulator sim;
-    play(sim, {{"VALVE 1 4", ">", "1.7=0 1.8=4 1.9=0"},  // between ports
-               {"+1499", nullptr, "1.9=0"},
-               {"+1", nullptr, "1.7=4 1.9=1"},
-               {"VALVE 1 4", ">", "1.9=1"},  // a valve already in place does not move again
+    play(sim, {{"VALVE 1 4;+1499", nullptr, "1.7=0 1.8=4 1.9=0"},  // between ports
+               {"+1;VALVE 1 4", ">", "1.7=4 1.9=1"},  // a valve already in place does not move again
                {"=valve-settle 200;VALVE 2 5;+200", nullptr, "2.7=5 2.9=1"},
                {"=valve-lose 1;+60000", nullptr, "1.7=0 1.9=0"},
                {"VALVE 1 1;+200", nullptr, "1.7=1 1.9=1"}});  // a new command finds it again
-}
-
-TEST(SimModel, HeaterApproachesItsSetPointAndItsMaximum) {
-    Simulator sim;
-    play(sim, {{"CSETPOINT 60.0;+60000", nullptr, "3.2=250"},  // no heat without CHEAT ON
-               {"CHEAT ON;+60000", nullptr, "3.2=280"},        // 3 degrees a minute
-               {"+1200000", nullptr, "3.2=600"},
-               {"+600000", nullptr, "3.2=600"},
-               {"RHMAX 40.0;RSETPOINT 90.0;RHEAT ON;+3600000", nullptr, "3.4=400"},
-               {"RHEAT OFF;+3600000", nullptr, "3.4=0..299"}});
-    // A lower set point: the column cools, faster with the fan on and the door open, and is
-    // held at the set point, not at ambient.
-    long after[2];
-    for (int open : {0, 1}) {
-        Simulator s;
-        play(s, {{"CSETPOINT 60.0;CHEAT ON;+1800000", nullptr, "3.2=600"},
-                 {open ? "CSETPOINT 30.0;CFAN ON;DOOR OPEN;+60000" : "CSETPOINT 30.0;+60000"}});
-        after[open] = field(s, 3, 2);
-        if (open) play(s, {{"+1800000", nullptr, "3.2=300"}});
-    }
-    EXPECT_LT(after[1], after[0]);
-    EXPECT_LT(after[0], 600);
-}
-
-TEST(SimModel, SyringeMovesAtItsRateAndStopsAtTheLimits) {
-    Simulator sim;
-    play(sim, {{"VALVE 1 4;+1500;ML 0 10.00;RVS 0", ">", "1.2=2"},
-               {"+60000", nullptr, "1.1=3500000"},
-               {"+600000", nullptr, "1.1=10000000 1.2=0 1.3=2"},  // limit A: full
-               {"VALVE 1 1;+1500;ML 0 55.00;FWD 0", ">", "1.2=1"},
-               {"+60000", nullptr, "1.1=4500000 1.3=0"},
-               {"+60000", nullptr, "1.1=0 1.2=0 1.3=1 2.1=2500000"}});  // limit B: empty; pump 2 still
-}
-
-TEST(SimModel, PressureBuildsUpToTheStopPressureLeaksAndIsReleased) {
-    Simulator sim;
-    play(sim, {{"VALVE 1 3;+1500;STOPPRESSURE 1 370.00;MS 0 1;ML 0 0.010;FWD 0"},
-               {"+10000", nullptr, "1.4=100001..369999"},
-               {"+60000", nullptr, "1.2=0 1.4=370000..371999"}});  // stopped itself
-    // A closed path holds its pressure but for the leak; reversing releases it.
-    const long p = field(sim, 1, 4);
-    sim.advance(600000);
-    EXPECT_NEAR(p - field(sim, 1, 4), 5000, 100);
-    play(sim, {{"=leak 1 10;+600000"}});
-    EXPECT_NEAR(p - field(sim, 1, 4), 105000, 500);
-    play(sim, {{"ML 0 0.010;RVS 0;+30000", nullptr, "1.4=-999999..9999"}});
-}
-
-TEST(SimModel, FlowThroughTheColumnGivesABackPressureAndABlockedOutletCloses) {
-    Simulator sim;
-    play(sim, {{"VALVE 1 2;+1500;ML 0 1.00;FWD 0;+10000", nullptr, "1.4=149000..151000"},
-               {"OFF 0;+10000", nullptr, "1.4=-1000..1000"},
-               {"=block on;FWD 0;+6000", nullptr, "1.4=5000001..999999999"}});  // no stop pressure
 }
 
 // ---------------------------------------------------------------- misbehaviour
@@ -299,13 +208,12 @@ TEST(SimMisbehaviour, MalformedOverlongGarbageDelayEchoAndDrop) {
     sim.advance(1);
     EXPECT_EQ(sim.takeOutput(), ">");
     play(sim, {{"=delay 0"}, {"=echo on"}, {"OFF 0", "OFF 0\r\n>"}, {"=echo off"}});
-    EXPECT_FALSE(sim.takeDropRequest());
     EXPECT_EQ(sim.control("drop"), "ok");
     EXPECT_TRUE(sim.takeDropRequest());
     EXPECT_FALSE(sim.takeDropRequest());
 }
 
-TEST(SimMisbehaviour, ForcedReadingsAndRelay) {
+TEST(SimMisbehaviour, ForcedReadingsRelayIdentityAndBlockedOutlet) {
     Simulator sim;
     play(sim, {{"=pressure 1 600;=pressure 2 -999", nullptr, "1.4=600000 2.4=-999000"},
                {"=pressure 1 auto;=temp column 85;=temp reactor -300", nullptr, "1.4=0 3.2=850 3.4=-3000"},
@@ -314,7 +222,8 @@ TEST(SimMisbehaviour, ForcedReadingsAndRelay) {
                {"+1999", nullptr, "3.6=0x10"},
                {"+1", nullptr, "3.6=0"},
                {"=relay on;+60000", nullptr, "3.6=0x10"},
-               {"=relay off", nullptr, "3.6=0"}});
+               {"=relay off;=reduced on;=serial 999;=firmware 9.9", nullptr, "3.6=0 0.1=9 0.6=999 0.7=1"},
+               {"=block on;VALVE 1 2;+1500;ML 0 1.00;FWD 0;+6000", nullptr, "1.4=5000001..999999999"}});
 }
 
 TEST(SimMisbehaviour, ControlRefusesWhatItCannotDo) {
@@ -323,8 +232,6 @@ TEST(SimMisbehaviour, ControlRefusesWhatItCannotDo) {
                             "firmware a,b", "relay pulse -4", "speed 0", "termios?", "valve-lose"})
         EXPECT_EQ(sim.control(bad).rfind("error: ", 0), 0u) << bad;
     EXPECT_EQ(sim.control("frobnicate").rfind("error: unknown command", 0), 0u);
-    EXPECT_EQ(sim.control("help").rfind("ok commands:", 0), 0u);
-    EXPECT_EQ(sim.control("status").rfind("ok t=", 0), 0u);
     EXPECT_EQ(sim.control("speed 10"), "ok");
     EXPECT_DOUBLE_EQ(sim.speed(), 10.0);
 }
