@@ -27,7 +27,7 @@ QPushButton* button(QWidget* w, bool isDefault) {
 }
 }  // namespace
 
-TEST(DialogScript, AnswersFromItsQueueThenTheDefaultWhichTheBoxMustHave) {
+TEST(DialogScript, AnswersFromItsQueueThenTheDefaultAndErrorsBecomeBoxes) {
     DialogScript script;
     script.answer(mrYes);
     script.answerInput(true, "Method A");
@@ -41,10 +41,8 @@ TEST(DialogScript, AnswersFromItsQueueThenTheDefaultWhichTheBoxMustHave) {
         << "nothing queued: cancel";
     EXPECT_EQ(value, "Method A");
     EXPECT_EQ(script.queried[1].cancelCaption, "Abbrechen");
-}
 
-TEST(DialogScript, ExceptionsAndGuardedHandlersBecomeAnErrorBoxTitledWithTheProgram) {
-    DialogScript script;
+    // Exceptions and guarded handlers become an error box titled with the program.
     const QString oldName = QCoreApplication::applicationName();
     QCoreApplication::setApplicationName("zentrova");
     showException(std::runtime_error("Bad value"));
@@ -53,10 +51,11 @@ TEST(DialogScript, ExceptionsAndGuardedHandlersBecomeAnErrorBoxTitledWithTheProg
     EXPECT_NO_THROW(runGuarded({}));
     QCoreApplication::setApplicationName(oldName);
     QStringList shown;
-    for (const auto& box : script.shown) shown << box.title + ": " + box.text;
+    for (size_t i = 4; i < script.shown.size(); ++i)
+        shown << script.shown[i].title + ": " + script.shown[i].text;
     EXPECT_EQ(shown,
               (QStringList{"zentrova: Bad value", "zentrova: Handler failed", "zentrova: Unknown error"}));
-    EXPECT_EQ(script.shown[0].icon, MsgIcon::Error);
+    EXPECT_EQ(script.shown[4].icon, MsgIcon::Error);
 }
 
 TEST(RealBoxes, MessageBoxAndInputQueryShowWhatTheyAreGiven) {
