@@ -87,19 +87,15 @@ TEST_F(Locale, OperatorNumbersUseTheDecimalSeparator) {
         setDecimalSeparator(c.separator);
         double d = NAN;
         EXPECT_EQ(tryStrToFloat(c.text, d), !std::isnan(c.value)) << c.text;
-        if (!std::isnan(c.value)) {
-            EXPECT_DOUBLE_EQ(d, c.value) << c.text;
-        }
+        EXPECT_TRUE(std::isnan(c.value) || d == c.value) << c.text << " gave " << d;
     }
     double d = 0;
     for (const char* bad : {"", ".", "1e", "0x10", "inf", "1,5", "1 5"})
         EXPECT_FALSE(tryStrToFloat(bad, d)) << bad;
-    const std::pair<double, const char*> shown[] = {{-2.5, "-2.5"},
-                                                    {1e20, "1E20"},
-                                                    {1.5e-5, "1.5E-5"},
-                                                    {0.0001, "0.0001"},
-                                                    {1.0 / 3, "0.333333333333333"}};
-    for (const auto& [value, text] : shown) EXPECT_EQ(floatToStr(value), text);
+    for (const auto& [value, text] :
+         {std::pair{-2.5, "-2.5"}, {1e20, "1E20"}, {1.5e-5, "1.5E-5"}, {1e-4, "0.0001"}})
+        EXPECT_EQ(floatToStr(value), text);
+    EXPECT_EQ(floatToStr(1.0 / 3), "0.333333333333333");
     setDecimalSeparator(',');
     EXPECT_EQ(floatToStr(0.25), "0,25");
 }
