@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProperty>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -189,32 +191,62 @@ void runGuarded(const std::function<void()>& handler) {
     }
 }
 
+namespace {
+
+// Lives as a child of its timer and counts its starts and stops: a tick posted in one run of
+// the timer is stale once the timer has been stopped or started again.
+class TickGate : public QObject {
+  public:
+    explicit TickGate(QTimer* timer)
+        : QObject(timer), runs_(timer->bindableActive().addNotifier([this] { ++run; })) {}
+    uint64_t run = 0;
+    bool boxOpen = false;
+
+  private:
+    QPropertyNotifier runs_;
+};
+
+}  // namespace
+
 void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler) {
-    auto boxOpen = std::make_shared<bool>(false);
-    const auto report = [boxOpen](const QString& message) {
-        if (*boxOpen) {
+    const QPointer<TickGate> gate = new TickGate(timer);
+    const auto report = [gate](const QString& message) {
+        if (gate && gate->boxOpen) {
             qWarning("%s", qUtf8Printable(message));
             return;
         }
-        *boxOpen = true;
+        if (gate) gate->boxOpen = true;
         struct Closed {
-            bool& open;
-            ~Closed() { open = false; }
-        } closed{*boxOpen};
+            const QPointer<TickGate>& gate;
+            ~Closed() {
+                if (gate) gate->boxOpen = false;
+            }
+        } closed{gate};
         showException(message);
     };
+    auto run = [handler = std::move(handler), report] {
+        try {
+            handler();
+        } catch (const std::exception& e) {
+            report(QString::fromUtf8(e.what()));
+        } catch (...) {
+            report(QStringLiteral("Unknown error"));
+        }
+    };
+    // The tick is taken down here and run from the event it posts; by then the timer may have
+    // been stopped (or restarted), or be gone with its owner, and the tick is dropped.
     QObject::connect(
         timer, &QTimer::timeout, context,
-        [handler = std::move(handler), report] {
-            try {
-                handler();
-            } catch (const std::exception& e) {
-                report(QString::fromUtf8(e.what()));
-            } catch (...) {
-                report(QStringLiteral("Unknown error"));
-            }
+        [gate, context, run] {
+            if (!gate) return;
+            QMetaObject::invokeMethod(
+                context,
+                [gate, posted = gate->run, run] {
+                    if (gate && gate->run == posted) run();
+                },
+                Qt::QueuedConnection);
         },
-        Qt::QueuedConnection);
+        Qt::DirectConnection);
 }
 
 void setMessageHandler(MessageHandler h) {

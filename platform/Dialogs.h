@@ -44,7 +44,9 @@ void showException(const std::exception& e);
 void runGuarded(const std::function<void()>& handler);
 // Runs handler on every tick of timer, from an event posted by the tick rather than inside the
 // timer's own delivery: a timer is not delivered again while its slot runs, and a box that the
-// handler opens must leave the timer ticking underneath it. An error is shown in the error box;
+// handler opens must leave the timer ticking underneath it. A tick whose timer was stopped or
+// started again before its event ran, or whose timer or context is gone, is dropped (a stopped
+// timer asks nothing more; a restart counts its interval afresh). An error is shown in the error box;
 // while that box is open, errors of later ticks of the same timer go to the diagnostic output
 // instead of opening box upon box.
 void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler);

@@ -1,4 +1,5 @@
-// The dialog service: scripted answers for tests, and the real boxes behind it.
+// The dialog service: scripted answers for tests, and the real boxes behind it; the timer
+// ticks that run as posted events.
 #include <gtest/gtest.h>
 
 #include <QtWidgets>
@@ -18,6 +19,17 @@ void whenModal(std::function<void(QWidget*)> f) {
         }
     });
     timer->start(5);
+}
+
+// One tick of a running timer as its timer event gives it: the handler's event is posted, not run.
+void tick(QTimer& timer) {
+    QTimerEvent ev(timer.timerId());
+    QCoreApplication::sendEvent(&timer, &ev);
+}
+
+QStringList warnings;
+void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtWarningMsg) warnings << text;
 }
 
 QPushButton* button(QWidget* w, bool isDefault) {
@@ -88,4 +100,71 @@ TEST(RealBoxes, MessageBoxAndInputQueryShowWhatTheyAreGiven) {
     EXPECT_FALSE(inputQuery("Caption", "Prompt:", value, "Stop it"));
     EXPECT_EQ(value, "new name");
     EXPECT_EQ(seen, QStringList{"Stop it"});
+}
+
+TEST(ConnectTimer, APostedTickRunsOnlyIfItsTimerRanOnUntouched) {
+    // t: a tick is posted, p: the posted events run, s: stop, g: start, d: the timer is deleted,
+    // c: the context is deleted; the posted events run at the end. restart: the handler stops
+    // and starts its own timer (a single shot re-arms itself).
+    const struct {
+        const char* ops;
+        bool singleShot, restart;
+        int runs;
+    } rows[] = {
+        {"tt", false, false, 2}, {"ts", false, false, 0},  {"tsg", false, false, 0}, {"tg", false, false, 0},
+        {"td", false, false, 0}, {"tc", false, false, 0},  {"t", true, false, 1},    {"tg", true, false, 0},
+        {"tptp", true, true, 2}, {"tptp", false, true, 2}, {"ttp", false, true, 1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.ops) + (r.singleShot ? " single" : "") + (r.restart ? " restart" : ""));
+        auto timer = std::make_unique<QTimer>();
+        auto context = std::make_unique<QObject>();
+        timer->setSingleShot(r.singleShot);
+        timer->setInterval(3600 * 1000);
+        int runs = 0;
+        QTimer* t = timer.get();
+        connectTimer(t, context.get(), [&runs, &r, t] {
+            ++runs;
+            if (!r.restart) return;
+            t->stop();
+            t->start();
+        });
+        timer->start();
+        for (const char* op = r.ops; *op; ++op) {
+            if (*op == 't') tick(*timer);
+            if (*op == 'p') QCoreApplication::sendPostedEvents();
+            if (*op == 's') timer->stop();
+            if (*op == 'g') timer->start();
+            if (*op == 'd') timer.reset();
+            if (*op == 'c') context.reset();
+        }
+        QCoreApplication::sendPostedEvents();
+        EXPECT_EQ(runs, r.runs);
+    }
+}
+
+TEST(ConnectTimer, ErrorsOfLaterTicksGoToTheDiagnosticOutputWhileItsBoxIsOpen) {
+    DialogScript script;
+    QTimer timer;
+    timer.setInterval(3600 * 1000);
+    timer.start();
+    int n = 0;
+    connectTimer(&timer, &timer, [&n] { throw std::runtime_error("tick " + std::to_string(++n)); });
+    script.onShow = [&](const MessageRequest&) {
+        if (n > 1) return;
+        tick(timer);
+        tick(timer);
+        QCoreApplication::sendPostedEvents();
+    };
+    warnings.clear();
+    const QtMessageHandler old = qInstallMessageHandler(keepWarning);
+    tick(timer);
+    QCoreApplication::sendPostedEvents();
+    tick(timer);  // the box is closed: the next error opens one again
+    QCoreApplication::sendPostedEvents();
+    qInstallMessageHandler(old);
+    QStringList boxes;
+    for (const auto& box : script.shown) boxes << box.text;
+    EXPECT_EQ(boxes, (QStringList{"tick 1", "tick 4"}));
+    EXPECT_EQ(warnings, (QStringList{"tick 2", "tick 3"}));
 }
