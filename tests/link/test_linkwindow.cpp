@@ -110,6 +110,15 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         {'a', "OFF 2", ""},
         {'s', "1", ""},  // a failed send is paced like any other
         {'r', ">", "OFF 2"},
+        {'r', ">", ""},
+        {'q', "? 13", "? 13"},  // the short status query waits for its reply like the long one
+        {'a', "OFF 0", ""},
+        {'r', ">?1,1,0,3,0,0,0,1,0,1,0,0,0\n?", ""},  // neither a prompt nor a 3 inside a line ends it
+        {'r', "3,250,612,300,845,0,10,0\n", "OFF 0"},
+        {'r', ">", ""},
+        {'q', "? 123", "? 123"},
+        {'a', "OFF 2", ""},
+        {'r', "!", "OFF 2"},  // a refused status query is answered too
     };
     std::string wire;
     for (const auto& s : steps) {
@@ -188,6 +197,19 @@ TEST_F(LinkWindowTest, PartialLineAndLastByteDoNotSurviveAReconnect) {
     sent();
     usb("3");
     EXPECT_EQ(sent(), "") << "a 3 first after the reconnect is no reply end";
+    // A new connection owes no reply of the old one: what waits goes at once.
+    for (const char* unanswered : {"? 123", "OFF 2"}) {
+        link->CommandQueue.Clear();
+        clock.fake.advanceSeconds(TFZentrova::ReplyTimeout + 1);
+        link->QueueCommand(unanswered);
+        link->CommandQueue.Add("OFF 0");
+        ASSERT_EQ(sent(), unanswered);
+        link->DisconnectClick();
+        link->ConnectUSBClick();
+        sent();
+        link->processCommandQueue();
+        EXPECT_EQ(sent(), "OFF 0") << unanswered;
+    }
 }
 
 TEST_F(LinkWindowTest, AliveWhileDataCameWithinTenSeconds) {

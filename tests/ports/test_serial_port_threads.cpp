@@ -136,6 +136,12 @@ TEST_F(FakePort, ClosingWhileTheGuiThreadIsBusyNeverDeliversStaleBytes) {
     const auto t0 = std::chrono::steady_clock::now();
     port.SetOpen(false);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    // Asked outside a notification, the close is over on return: a reopen right after it opens.
+    EXPECT_EQ(port.PortState(), psClosed);
+    port.SetOpen(true);
+    EXPECT_EQ(port.PortState(), psOpen);
+    EXPECT_EQ(fake.state->opens.load(), 2);
+    port.SetOpen(false);
     spin(100);
     EXPECT_EQ(got, "");
 }
