@@ -111,6 +111,8 @@ TEST_F(PtyPort, AHungUpDeviceNeverSpinsTheThread) {
 }
 
 TEST_F(FakePort, ClosingInsideANotificationIsDeferredAndCanReopen) {
+    // A close that waited for the notification it is called from would never return.
+    ::alarm(60);
     bool stateInside = false;
     port.SetOnTriggerAvail([&](TZpCustomComPort* cp, uint16_t) {
         cp->SetOpen(false);
@@ -126,6 +128,7 @@ TEST_F(FakePort, ClosingInsideANotificationIsDeferredAndCanReopen) {
     EXPECT_EQ(fake.state->opens.load(), 2);
     port.SetOpen(false);
     EXPECT_EQ(port.PortState(), psClosed);
+    ::alarm(0);
 }
 
 TEST_F(FakePort, ClosingWhileTheGuiThreadIsBusyNeverDeliversStaleBytes) {
