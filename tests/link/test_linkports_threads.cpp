@@ -67,6 +67,12 @@ TEST_F(LinkPortsTest, SerialLinkOnADevicePathAndPortsThatCannotBeOpened) {
     EXPECT_NE(std::find(logged.begin(), logged.end(), "?0,1.2,3.4,x,y,z,123,0"), logged.end());
     EXPECT_EQ(link->StatusQuery, "? 123") << "the identity reply ends the identity cycle";
     EXPECT_TRUE(link->IsConnectionAlive());
+    // OFF 0 is unanswered; a new connection owes nothing of the old one: what waits goes at once.
+    link->DisconnectClick();
+    link->CommandQueue.Add("OFF 2");
+    link->ConnectSerialClick();
+    link->processCommandQueue();
+    EXPECT_EQ(readPty(6), "OFF 2\r");
     link->DisconnectClick();
     expectClosedQuietly();
     // Ports that cannot be opened leave the link closed, quietly.
