@@ -224,7 +224,7 @@ void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler
         } closed{gate};
         showException(message);
     };
-    auto run = [handler = std::move(handler), report] {
+    const auto run = std::make_shared<const std::function<void()>>([handler = std::move(handler), report] {
         try {
             handler();
         } catch (const std::exception& e) {
@@ -232,7 +232,7 @@ void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler
         } catch (...) {
             report(QStringLiteral("Unknown error"));
         }
-    };
+    });
     // The tick is taken down here and run from the event it posts; by then the timer may have
     // been stopped (or restarted), or be gone with its owner, and the tick is dropped.
     QObject::connect(
@@ -242,7 +242,7 @@ void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler
             QMetaObject::invokeMethod(
                 context,
                 [gate, posted = gate->run, run] {
-                    if (gate && gate->run == posted) run();
+                    if (gate && gate->run == posted) (*run)();
                 },
                 Qt::QueuedConnection);
         },
