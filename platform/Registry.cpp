@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -39,6 +41,129 @@ const char* const kSchema =
     "(2,0,'HKEY_LOCAL_MACHINE','hkey_local_machine');";
 
 std::atomic<int> gFailCountdown{0};
+
+// ---- Record locks that nothing else in the process can drop
+//
+// SQLite's unix files keep their record locks with fcntl(F_SETLK), which belong to the
+// process: closing any descriptor of the file anywhere in the process (a file dialog
+// finding out the store's type, say) drops them all, another copy then takes itself for
+// the last user, checkpoints and deletes the journal files, and this process goes on
+// writing into deleted files. So every lock goes to an open file description of its own
+// per file and process instead (F_OFD_SETLK); only SQLite's own closes end it. All
+// connections of the process to one file share that description, as they shared the
+// process's locks before, and the locks still conflict with those of other processes,
+// older copies' process locks included.
+using OpenFn = int (*)(const char*, int, int);
+using CloseFn = int (*)(int);
+using FcntlFn = int (*)(int, int, ...);
+OpenFn gOpen = nullptr;
+CloseFn gClose = nullptr;
+FcntlFn gFcntl = nullptr;
+
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const FileId&) const = default;
+};
+struct LockFile {
+    FileId id;
+    int users = 0;  // SQLite's descriptors of the file
+    int fd = -1;    // the description that holds the locks, made on the first lock
+    pid_t pid = 0;  // the process that made it: a forked child makes its own
+};
+std::mutex gLockMutex;
+std::unordered_map<int, FileId> gOpenFds;  // SQLite's descriptors
+std::vector<LockFile> gLockFiles;
+
+LockFile* lockFileOf(const FileId& id) {
+    for (auto& f : gLockFiles)
+        if (f.id == id) return &f;
+    return nullptr;
+}
+
+int trackedOpen(const char* path, int flags, int mode) {
+    const int fd = gOpen(path, flags, mode);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return fd;
+    const FileId id{st.st_dev, st.st_ino};
+    std::lock_guard lock(gLockMutex);
+    gOpenFds[fd] = id;  // a number closed behind SQLite's back stays counted: its lock file stays
+    if (LockFile* f = lockFileOf(id))
+        ++f->users;
+    else
+        gLockFiles.push_back(LockFile{id, 1, -1, 0});
+    return fd;
+}
+
+int trackedClose(int fd) {
+    {
+        std::lock_guard lock(gLockMutex);
+        if (auto it = gOpenFds.find(fd); it != gOpenFds.end()) {
+            const FileId id = it->second;
+            gOpenFds.erase(it);
+            for (auto f = gLockFiles.begin(); f != gLockFiles.end(); ++f) {
+                if (!(f->id == id) || --f->users > 0) continue;
+                // SQLite's last descriptor goes: its locks go with it, as they always did.
+                if (f->fd >= 0) gClose(f->fd);
+                gLockFiles.erase(f);
+                break;
+            }
+        }
+    }
+    return gClose(fd);
+}
+
+// The description that holds this process's locks on the file of fd; -1 when fd is not
+// one of SQLite's.
+int lockFd(int fd) {
+    std::lock_guard lock(gLockMutex);
+    const auto it = gOpenFds.find(fd);
+    if (it == gOpenFds.end()) return -1;
+    LockFile* f = lockFileOf(it->second);
+    if (!f) return -1;
+    const pid_t pid = ::getpid();
+    if (f->fd >= 0 && f->pid == pid) return f->fd;
+    // A description inherited over fork is the parent's: its locks would be shared with it.
+    if (f->fd >= 0) gClose(f->fd);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    f->fd = ::open(self.c_str(), O_RDWR | O_CLOEXEC);
+    if (f->fd < 0) f->fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f->fd < 0) f->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);  // no /proc: at least no close drops it
+    f->pid = pid;
+    return f->fd;
+}
+
+int ofdFcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    const int ofd = cmd == F_SETLK    ? F_OFD_SETLK
+                    : cmd == F_SETLKW ? F_OFD_SETLKW
+                    : cmd == F_GETLK  ? F_OFD_GETLK
+                                      : 0;
+    if (ofd == 0) return gFcntl(fd, cmd, arg);
+    const int holder = lockFd(fd);
+    if (holder < 0) return gFcntl(fd, cmd, arg);
+    auto* lk = static_cast<struct flock*>(arg);
+    lk->l_pid = 0;
+    return gFcntl(holder, ofd, lk);
+}
+
+void installLocking() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+        if (!vfs || vfs->iVersion < 3 || !vfs->xGetSystemCall || !vfs->xSetSystemCall) return;
+        gOpen = reinterpret_cast<OpenFn>(vfs->xGetSystemCall(vfs, "open"));
+        gClose = reinterpret_cast<CloseFn>(vfs->xGetSystemCall(vfs, "close"));
+        gFcntl = reinterpret_cast<FcntlFn>(vfs->xGetSystemCall(vfs, "fcntl"));
+        if (!gOpen || !gClose || !gFcntl) return;
+        vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&trackedOpen));
+        vfs->xSetSystemCall(vfs, "close", reinterpret_cast<sqlite3_syscall_ptr>(&trackedClose));
+        vfs->xSetSystemCall(vfs, "fcntl", reinterpret_cast<sqlite3_syscall_ptr>(&ofdFcntl));
+    });
+}
 
 std::string storeProblem(const char* templ, const std::string& path, const std::string& reason = {}) {
     std::string msg = fillFirst8(_8(templ), path);
@@ -222,6 +347,7 @@ int mkdirs(const std::string& dir) {
 // Creates a new store: the schema goes into a private file that is then linked into
 // place, so no copy ever sees a half-made store and a file that appeared meanwhile wins.
 std::string createStore(const std::string& path) {
+    installLocking();
     const auto slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0)
         if (int e = mkdirs(path.substr(0, slash)); e)
@@ -256,6 +382,7 @@ std::string createStore(const std::string& path) {
 
 // Opens the store for this thread; "" on success, else the operator's message.
 std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
+    installLocking();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT)

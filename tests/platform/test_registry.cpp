@@ -1,16 +1,24 @@
 // The settings store through the program's interface and through regtool: names, types, the save
 // transaction, several writers, and stores that are bad or damaged (never written, still readable).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+#include <chrono>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "platform/Registry.h"
+#include "platform/Shell.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -261,6 +269,57 @@ TEST_F(Reg, FiveProcessesOfTwoThreadsWritingAtOnceLoseNothing) {
     }
     ASSERT_TRUE(reg.openKey("\\Software\\Shared", false));
     EXPECT_EQ(reg.getValueNames().size(), size_t(kWriters * kWrites));
+}
+
+// The save dialog finds out the type of each file of the store's folder by reading it; the
+// file's names that were opened and closed while it was open.
+std::set<std::string> filesTheSaveDialogReads(const std::string& dir) {
+    std::set<std::string> read;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_CLOSE_NOWRITE) < 0) return read;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t n; (n = ::read(watch, buf, sizeof buf)) > 0;)
+            for (char* p = buf; p < buf + n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(p);
+                if (e->len) read.insert(e->name);
+                p += sizeof(inotify_event) + e->len;
+            }
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (dialog && (read.count("registry.db-shm") || std::chrono::steady_clock::now() > deadline))
+            dialog->close();
+    });
+    poll.start(20);
+    Shell::askSaveFileName({QString(), QString::fromStdString(dir + "/export.txt"), QString(), QString()});
+    ::close(watch);
+    return read;
+}
+
+TEST_F(Reg, NothingElseInTheProcessOpeningAndClosingTheStoreLosesAnotherCopysWrite) {
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova", true));
+    reg.writeString("Before", "1");
+    EXPECT_EQ(filesTheSaveDialogReads(env.dir),
+              (std::set<std::string>{"registry.db", "registry.db-shm", "registry.db-wal"}));
+    std::thread([&] {
+        for (const char* file : {"", "-wal", "-shm"}) ::close(::open((path + file).c_str(), O_RDONLY));
+    }).join();
+    // Another copy reads and leaves: the journal is still the one this copy writes into.
+    ASSERT_EQ(tool({"read", "HKCU\\Software\\TressivanLabs\\Zentrova", "Before"}), 0) << err;
+    struct stat st {};
+    EXPECT_EQ(::stat((path + "-wal").c_str(), &st), 0) << "the journal was deleted under the program";
+    reg.writeString("Between", "2");
+    ASSERT_EQ(tool({"write", "HKCU\\Software\\Probe", "P1", "sz", "x"}), 0) << err;
+    reg.beginTransaction();
+    for (const char* name : {"COM", "IP", "USB"}) reg.writeString(name, name);
+    reg.commit();
+    aside([] {});  // the program's connection closes
+    EXPECT_EQ(tool({"read", "HKCU\\Software\\Probe", "P1"}), 0) << err;
+    EXPECT_EQ(out, "x\n");
+    EXPECT_EQ(tool({"list", "HKCU\\Software\\TressivanLabs\\Zentrova"}), 0) << err;
+    EXPECT_EQ(out, "\"Before\"=sz:1\n\"Between\"=sz:2\n\"COM\"=sz:COM\n\"IP\"=sz:IP\n\"USB\"=sz:USB\n");
 }
 
 TEST_F(Reg, StoreFollowsTheEnvironmentAndKeepsItsSchemaInWal) {
