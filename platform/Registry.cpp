@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,6 +73,7 @@ struct LockFile {
     pid_t pid = 0;  // the process that made it: a forked child makes its own
 };
 std::mutex gLockMutex;
+std::atomic<pid_t> gPid{0};  // kept by a fork handler: getpid() on every lock costs a system call
 std::unordered_map<int, FileId> gOpenFds;  // SQLite's descriptors
 std::vector<LockFile> gLockFiles;
 
@@ -121,7 +123,7 @@ int lockFd(int fd) {
     if (it == gOpenFds.end()) return -1;
     LockFile* f = lockFileOf(it->second);
     if (!f) return -1;
-    const pid_t pid = ::getpid();
+    const pid_t pid = gPid.load(std::memory_order_relaxed);
     if (f->fd >= 0 && f->pid == pid) return f->fd;
     // A description inherited over fork is the parent's: its locks would be shared with it.
     if (f->fd >= 0) gClose(f->fd);
@@ -159,6 +161,8 @@ void installLocking() {
         gClose = reinterpret_cast<CloseFn>(vfs->xGetSystemCall(vfs, "close"));
         gFcntl = reinterpret_cast<FcntlFn>(vfs->xGetSystemCall(vfs, "fcntl"));
         if (!gOpen || !gClose || !gFcntl) return;
+        gPid = ::getpid();
+        ::pthread_atfork(nullptr, nullptr, [] { gPid = ::getpid(); });
         vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&trackedOpen));
         vfs->xSetSystemCall(vfs, "close", reinterpret_cast<sqlite3_syscall_ptr>(&trackedClose));
         vfs->xSetSystemCall(vfs, "fcntl", reinterpret_cast<sqlite3_syscall_ptr>(&ofdFcntl));
@@ -185,7 +189,9 @@ struct Conn {
     ino_t ino = 0;
     pid_t pid = 0;
     int txDepth = 0;
-    bool sound = false;  // the quick check passed: the file may be written
+    bool walChecked = false;
+    // What a check or a failed step found damaged: no write from then on.
+    mutable std::string damage;
     // End of the running step's time; none between steps.
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
@@ -201,9 +207,10 @@ struct Conn {
         msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         if ((rc & 0xff) == SQLITE_READONLY)
             msg = fillFirst8(_8("The settings store %s cannot be written"), path) + " (" + msg + ")";
-        else if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB)
+        else if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB) {
+            damage = msg;
             msg = storeProblem("The settings store %s is damaged", path, msg);
-        else if ((rc & 0xff) == SQLITE_INTERRUPT)
+        } else if ((rc & 0xff) == SQLITE_INTERRUPT)
             msg = storeProblem("The settings store %s takes too long to answer", path, msg);
         else if (isBusy(rc))
             msg = fillFirst8(_8("The settings store %s stays locked by another copy of the program"), path) +
@@ -261,13 +268,40 @@ struct Conn {
         return result == "ok" ? std::string() : result.empty() ? std::string("no result") : result;
     }
 
-    // A damaged file is never written to (writing into it can make it worse or never end):
-    // the first write of a connection checks it.
-    void requireSound() {
-        if (sound) return;
-        if (const std::string problem = quickCheck(); !problem.empty())
-            throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
-        sound = true;
+    // A store of ours that someone switched to another journal goes back to WAL, which lets
+    // the copies read while one writes; only on a write, so that reading changes nothing.
+    void useWal() {
+        if (walChecked) return;
+        walChecked = true;
+        sqlite3_stmt* st = prepare("PRAGMA journal_mode");
+        const bool wal = step(st) == SQLITE_ROW && sqlite3_column_text(st, 0) &&
+                         std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal") == 0;
+        sqlite3_reset(st);
+        if (!wal) sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    }
+
+    // Opens a write transaction. A damaged file is never written to (writing into it can
+    // make it worse or never end), and damage can come at any time: each write transaction
+    // checks the file first, under the write lock, so the check sees what the write meets.
+    void beginWrite() {
+        if (!damage.empty())
+            throw ERegistryException(storeProblem("The settings store %s is damaged", path, damage));
+        useWal();
+        exec("BEGIN IMMEDIATE");
+        txDepth = 1;
+        std::string problem;
+        try {
+            problem = quickCheck();
+        } catch (...) {
+            txDepth = 0;
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        if (problem.empty()) return;
+        txDepth = 0;
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        damage = problem;
+        throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
     }
 };
 
@@ -415,16 +449,6 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
         closeDb(db);
         return e;
     }
-    // A store of ours that someone switched to another journal goes back to WAL, which
-    // lets the copies read while one writes.
-    sqlite3_stmt* jm = nullptr;
-    std::string mode;
-    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &jm, nullptr) == SQLITE_OK &&
-        sqlite3_step(jm) == SQLITE_ROW && sqlite3_column_text(jm, 0))
-        mode = reinterpret_cast<const char*>(sqlite3_column_text(jm, 0));
-    sqlite3_finalize(jm);
-    if (mode != "wal" && !sqlite3_db_readonly(db, "main"))
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     auto c = std::make_unique<Conn>();
     sqlite3_progress_handler(
         db, 10000,
@@ -514,9 +538,7 @@ void writeUnit(Conn& c, Fn&& fn) {
         fn();
         return;
     }
-    c.requireSound();
-    c.exec("BEGIN IMMEDIATE");
-    c.txDepth = 1;
+    c.beginWrite();
     try {
         fn();
         c.exec("COMMIT");
@@ -535,10 +557,12 @@ void countWrite() {
     if (n == 1) throw ERegistryException(_8("The settings store could not be written (simulated failure)."));
 }
 
-// Names are text: one with a NUL would be cut short wherever it is shown or exported.
-void requireName(const std::string& name) {
-    if (name.find('\0') != std::string::npos)
-        throw ERegistryException(_8("A settings name cannot hold a NUL character."));
+void requireKeyName(const std::string& name) {
+    if (std::string why = Registry::keyNameProblem(name); !why.empty()) throw ERegistryException(why);
+}
+
+void requireValueName(const std::string& name) {
+    if (std::string why = Registry::valueNameProblem(name); !why.empty()) throw ERegistryException(why);
 }
 
 std::vector<std::string> sortedNames(std::vector<std::pair<std::string, std::string>> items) {
@@ -603,7 +627,7 @@ bool Registry::openKey(const std::string& path, bool canCreate) {
     int64_t id;
     if (canCreate) {
         if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
-        for (const auto& part : parts) requireName(part);
+        for (const auto& part : parts) requireKeyName(part);
         guardedWrite([&] { writeUnit(c, [&] { id = findKey(c, rootId(), parts, true); }); });
     } else {
         id = findKey(c, rootId(), parts, false);
@@ -672,29 +696,57 @@ int64_t Registry::currentId() {
 }
 
 // Names of the open key's subkeys or values (the query selects name and fold of one key).
-std::vector<std::string> Registry::childNames(const char* sql) {
+// With a problem to fill, a scan that meets damage goes on from the other end (reverseSql),
+// so only what lies in the damaged part is missing.
+std::vector<std::string> Registry::childNames(const char* sql, const char* reverseSql, std::string* problem) {
     const int64_t id = currentId();
     if (id < 0) return {};
     std::vector<std::pair<std::string, std::string>> items;
     Conn& c = conn();
-    sqlite3_stmt* st = c.prepare(sql);
-    sqlite3_bind_int64(st, 1, id);
-    // Whole names, a NUL inside one (written before names were checked) included.
-    auto column = [st](int i) {
-        const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
-        return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
+    auto scan = [&](const char* text) {
+        sqlite3_stmt* st = c.prepare(text);
+        sqlite3_bind_int64(st, 1, id);
+        // Whole names, a NUL inside one (written before names were checked) included.
+        auto column = [st](int i) {
+            const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
+            return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
+        };
+        while (c.step(st) == SQLITE_ROW) items.emplace_back(column(0), column(1));
+        sqlite3_reset(st);
     };
-    while (c.step(st) == SQLITE_ROW) items.emplace_back(column(0), column(1));
-    sqlite3_reset(st);
+    try {
+        scan(sql);
+    } catch (const ERegistryException& e) {
+        if (!problem) throw;
+        *problem = e.what();
+        try {
+            scan(reverseSql);
+        } catch (const ERegistryException&) {
+        }
+        std::sort(items.begin(), items.end());
+        items.erase(std::unique(items.begin(), items.end()), items.end());
+    }
     return sortedNames(std::move(items));
 }
 
 std::vector<std::string> Registry::getKeyNames() {
-    return childNames("SELECT name, fold FROM keys WHERE parent=?1");
+    return childNames("SELECT name, fold FROM keys WHERE parent=?1", nullptr, nullptr);
 }
 
 std::vector<std::string> Registry::getValueNames() {
-    return childNames("SELECT name, fold FROM vals WHERE key=?1");
+    return childNames("SELECT name, fold FROM vals WHERE key=?1", nullptr, nullptr);
+}
+
+std::vector<std::string> Registry::getKeyNames(std::string& problem) {
+    problem.clear();
+    return childNames("SELECT name, fold FROM keys WHERE parent=?1 ORDER BY fold",
+                      "SELECT name, fold FROM keys WHERE parent=?1 ORDER BY fold DESC", &problem);
+}
+
+std::vector<std::string> Registry::getValueNames(std::string& problem) {
+    problem.clear();
+    return childNames("SELECT name, fold FROM vals WHERE key=?1 ORDER BY fold",
+                      "SELECT name, fold FROM vals WHERE key=?1 ORDER BY fold DESC", &problem);
 }
 
 bool Registry::hasSubKeys() {
@@ -816,7 +868,7 @@ void Registry::requireWritable(bool needKey) const {
 
 void Registry::store(const std::string& name, int type, const void* data, size_t size, int64_t number) {
     requireWritable(true);
-    requireName(name);
+    requireValueName(name);
     Conn& c = conn();
     guardedWrite([&] {
         writeUnit(c, [&] {
@@ -876,9 +928,7 @@ void Registry::beginTransaction() {
     if (inTx_) throw ERegistryException(_8("A settings transaction is already open."));
     Conn& c = conn();
     if (c.txDepth == 0) {
-        c.requireSound();
-        c.exec("BEGIN IMMEDIATE");
-        c.txDepth = 1;
+        c.beginWrite();
     } else {
         // Another Registry of this thread holds a transaction: nest inside it.
         const int level = c.txDepth + 1;
@@ -948,9 +998,10 @@ std::string Registry::storePath() {
 std::string Registry::checkStore() {
     try {
         Conn& c = conn();
-        if (const std::string problem = c.quickCheck(); !problem.empty())
+        if (const std::string problem = c.quickCheck(); !problem.empty()) {
+            c.damage = problem;
             return storeProblem("The settings store %s is damaged", c.path, problem);
-        c.sound = true;
+        }
         if (sqlite3_db_readonly(c.db, "main") == 1 || ::access(c.path.c_str(), W_OK) != 0)
             return fillFirst8(_8("The settings store %s cannot be written"), c.path) + " (" +
                    std::strerror(EACCES) + "): " + _8("settings cannot be saved.");
@@ -958,6 +1009,21 @@ std::string Registry::checkStore() {
     } catch (const ERegistryException& e) {
         return e.what();
     }
+}
+
+std::string Registry::keyNameProblem(const std::string& name) {
+    if (name.find('\\') != std::string::npos)
+        return _8("A settings key name cannot hold a backslash: it separates the keys of a path.");
+    // A line break would end the key's line in an export, which then cannot be read back.
+    if (name.find_first_of("\n\r") != std::string::npos)
+        return _8("A settings key name cannot hold a line break.");
+    return valueNameProblem(name);
+}
+
+std::string Registry::valueNameProblem(const std::string& name) {
+    // Names are text: one with a NUL would be cut short wherever it is shown or exported.
+    if (name.find('\0') != std::string::npos) return _8("A settings name cannot hold a NUL character.");
+    return "";
 }
 
 void Registry::failAfterWrites(int n) {

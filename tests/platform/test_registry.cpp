@@ -331,7 +331,15 @@ TEST_F(Reg, StoreFollowsTheEnvironmentAndKeepsItsSchemaInWal) {
     EXPECT_EQ(sql(deep, "SELECT value FROM meta WHERE name='format'"), "zentrova-registry");
     // A store switched to another journal returns to it.
     aside([&] { EXPECT_EQ(sql(deep, "PRAGMA journal_mode=DELETE"), "delete"); });
+    // Reading leaves it as it is.
+    const std::string before = fileBytes(deep);
+    for (const Names& args :
+         {Names{"check"}, Names{"read", "HKCU", "x"}, Names{"export", "HKCU"}, Names{"list", "HKCU"}})
+        tool(args);
     Registry reg;
+    EXPECT_FALSE(reg.keyExists("\\Software"));
+    EXPECT_EQ(Registry::checkStore(), "");
+    EXPECT_EQ(fileBytes(deep), before);
     ASSERT_TRUE(reg.openKey("\\Software", true));
     EXPECT_EQ(sql(deep, "PRAGMA journal_mode"), "wal");
 }
@@ -376,40 +384,76 @@ TEST_F(Reg, BadStoresGiveAMessageAndAreLeftAlone) {
     }
 }
 
-TEST_F(Reg, DamagedStoreTakesNoWriteAndStaysReadable) {
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\Keep", true));
-        reg.writeString("v", "kept");
-        ASSERT_TRUE(reg.openKey("\\Software\\Gone", true));
-        for (int i = 0; i < 100; ++i) reg.writeString("v" + std::to_string(i), std::string(300, 'x'));
-        ASSERT_TRUE(reg.deleteKey("\\Software\\Gone"));
-    }
-    // The freelist's first trunk page names itself as the next one.
-    std::string bytes;
-    aside([&] {
-        bytes = fileBytes(path);
-        const size_t pageSize = (uint8_t(bytes[16]) << 8) | uint8_t(bytes[17]);
-        const uint32_t trunk = (uint8_t(bytes[34]) << 8) | uint8_t(bytes[35]);
-        ASSERT_GT(trunk, 1u);
-        ASSERT_EQ(bytes.compare(32, 2, "\0\0"s), 0);
-        for (int i = 0; i < 4; ++i) bytes[(trunk - 1) * pageSize + i] = bytes[32 + i];
-        writeFile(path, bytes);
-    });
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\Keep", false));
-        EXPECT_EQ(reg.readString("v"), "kept");
-        EXPECT_NE(raised([&] { reg.writeString("v", "new"); }).find(path + " is damaged"), std::string::npos);
-        EXPECT_THROW(reg.beginTransaction(), ERegistryException);
-        EXPECT_THROW(reg.deleteKey("\\Software\\Keep"), ERegistryException);
-    }
+TEST_F(Reg, StoreDamagedUnderARunningProgramTakesNoWriteAndStaysReadable) {
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\Software\\Keep", true));
+    reg.writeString("v", "kept");
+    ASSERT_TRUE(reg.openKey("\\Software\\Gone", true));
+    for (int i = 0; i < 100; ++i) reg.writeString("v" + std::to_string(i), std::string(300, 'x'));
+    ASSERT_TRUE(reg.deleteKey("\\Software\\Gone"));
+    ASSERT_TRUE(reg.openKey("\\Software\\Keep", false));
+    // While the program has the store open, the freelist's first trunk page comes to name
+    // itself as the next one.
+    ASSERT_EQ(sql(path, "PRAGMA wal_checkpoint(TRUNCATE)"), "0");
+    std::string bytes = fileBytes(path);
+    const size_t pageSize = (uint8_t(bytes[16]) << 8) | uint8_t(bytes[17]);
+    const uint32_t trunk = (uint8_t(bytes[34]) << 8) | uint8_t(bytes[35]);
+    ASSERT_GT(trunk, 1u);
+    ASSERT_EQ(bytes.compare(32, 2, "\0\0"s), 0);
+    for (int i = 0; i < 4; ++i) bytes[(trunk - 1) * pageSize + i] = bytes[32 + i];
+    writeFile(path, bytes);
+    EXPECT_EQ(reg.readString("v"), "kept");
+    EXPECT_NE(raised([&] { reg.writeString("v", "new"); }).find(path + " is damaged"), std::string::npos);
+    EXPECT_THROW(reg.beginTransaction(), ERegistryException);
+    EXPECT_THROW(reg.deleteKey("\\Software\\Keep"), ERegistryException);
     EXPECT_EQ(tool({"write", "HKCU/Software/Keep", "v", "sz", "new"}), 1);
     EXPECT_NE(err.find("is damaged"), std::string::npos) << err;
     EXPECT_EQ(tool({"read", "HKCU/Software/Keep", "v"}), 0);
     EXPECT_EQ(out, "kept\n");
     EXPECT_NE(Registry::checkStore().find(path + " is damaged"), std::string::npos) << Registry::checkStore();
     EXPECT_EQ(fileBytes(path), bytes);
+}
+
+TEST_F(Reg, ExportOfADamagedStoreKeepsEveryReadableValueAndNamesWhatWasLost) {
+    {
+        Registry reg;
+        reg.beginTransaction();
+        for (int k = 0; k < 20; ++k) {
+            ASSERT_TRUE(reg.openKey("\\Software\\K" + std::to_string(100 + k), true));
+            for (int v = 0; v < 20; ++v)
+                reg.writeString("v" + std::to_string(100 + v), std::string(100, 'a' + k));
+        }
+        reg.commit();
+    }
+    ASSERT_EQ(tool({"export", "HKCU\\Software", env.path("old.txt")}), 0) << err;
+    const std::string old = fileBytes(env.path("old.txt"));
+    // A leaf of the values table in the middle becomes unreadable.
+    std::string page, cells;
+    aside([&] {
+        page = sql(path,
+                   "SELECT pageno FROM dbstat WHERE name='vals' AND pagetype='leaf' ORDER BY pageno LIMIT 1 "
+                   "OFFSET 3");
+        cells = sql(path, "SELECT ncell FROM dbstat WHERE pageno=" + page);
+        std::string bytes = fileBytes(path);
+        bytes[(std::stoul(page) - 1) * 4096] = '\xff';
+        writeFile(path, bytes);
+    });
+    const std::string before = fileBytes(path);
+    EXPECT_EQ(tool({"export", "HKCU\\Software", env.path("old.txt")}), 1);
+    EXPECT_NE(err.find("could not read values of HKCU\\Software\\K1"), std::string::npos) << err;
+    EXPECT_NE(err.find("the export is incomplete"), std::string::npos) << err;
+    EXPECT_EQ(fileBytes(env.path("old.txt")), old) << "an incomplete export replaces no old one";
+    const std::string rescued = fileBytes(env.path("old.txt.incomplete"));
+    // Every value outside the damaged page is there, or named when only its name could be read.
+    size_t values = 0;
+    for (size_t at = 0; (at = rescued.find("\"v1", at)) != std::string::npos; ++at) ++values;
+    EXPECT_EQ(values, 400 - std::stoul(cells)) << rescued;
+    EXPECT_NE(rescued.find("# values of HKCU\\Software\\K1"), std::string::npos) << rescued;
+    // What was read imports again, and reading changed nothing.
+    EXPECT_EQ(tool({"export", "HKCU\\Software"}), 1);
+    EXPECT_EQ(out, rescued);
+    EXPECT_EQ(tool({"read", "HKCU\\Software\\K100", "v100"}), 0) << err;
+    EXPECT_EQ(fileBytes(path), before);
 }
 
 TEST_F(Reg, UnreadableStoreOrFolderGivesAMessage) {
@@ -508,9 +552,16 @@ TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
         {{"import"}, key + "v=sz:x\n", 2, "<stdin>:2: expected"},
         {{"import"}, key + "\"v\"=hex:1,2\n", 2, "hex byte pairs"},
         {{"import"}, "[-HKCU]\n", 2, "root key cannot be deleted"},
-        {{"import"}, key + "\"\\x00b\"=sz:x\n", 2, "a value name cannot hold a NUL"},
+        {{"import"}, key + "\"\\x00b\"=sz:x\n", 2, "<stdin>:2: A settings name cannot hold a NUL"},
         {{"import"}, key + "\"v\"=sz:a\\x00b\n", 2, "a string cannot hold a NUL"},
-        {{"import"}, "[HKCU\\Software\\A\0B]\n"s, 2, "a key name cannot hold a NUL"},
+        {{"import"}, "[HKCU\\Software\\A\0B]\n"s, 2, "<stdin>:1: A settings name cannot hold a NUL"},
+        {{"import"},
+         "[HKCU\\Software\\A\rB]\n",
+         2,
+         "<stdin>:1: A settings key name cannot hold a line break"},
+        // Names the store refuses are refused before anything is written.
+        {{"write", "HKCU\\Software\\Two\nLines", "x", "sz", "1"}, "", 2, "key name cannot hold a line break"},
+        {{"write", "HKCU\\Software\\A\rB", "x", "sz", "1"}, "", 2, "key name cannot hold a line break"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -527,6 +578,7 @@ TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
     Registry reg;
     ASSERT_TRUE(reg.openKey("\\A", false));
     EXPECT_THROW(reg.writeString("\0b"s, "x"), ERegistryException);
+    EXPECT_NE(raised([&] { reg.openKey("\\A\\B\nC", true); }).find("line break"), std::string::npos);
 }
 
 TEST_F(Reg, RegtoolShowsANulNameAnOlderVersionStoredAndDeletesNothingByIt) {
