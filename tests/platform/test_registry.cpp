@@ -522,6 +522,27 @@ TEST_F(Reg, RegtoolWritesExportsAndImportsWhatTheProgramSeesKeepingEveryByte) {
     EXPECT_EQ(out, "16\n");
 }
 
+TEST_F(Reg, AnExportThatCannotBeWrittenWholeLeavesTheOldFile) {
+    Registry reg;  // keeps the journal files made, so the limit below meets only the export
+    ASSERT_TRUE(reg.openKey("\\Software\\Big", true));
+    reg.writeString("v", "old");
+    const std::string file = env.path("settings.txt");
+    ASSERT_EQ(tool({"export", "HKCU\\Software", file}), 0) << err;
+    const std::string old = fileBytes(file);
+    reg.writeString("v", std::string(8000, 'n'));
+    // The disk fills up half-way through: a file may grow to 4 KB only.
+    const std::string cmd = "trap '' XFSZ; ulimit -f 4; " + quote(kTool) + " export 'HKCU\\Software' " +
+                            quote(file) + " 2>" + quote(env.path("err.txt"));
+    const int status = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    err = fileBytes(env.path("err.txt"));
+    EXPECT_NE(err.find("cannot write " + file + ": File too large; the old " + file + ", if any, is left"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(fileBytes(file), old);
+    EXPECT_NE(std::system(("ls " + quote(env.dir) + " | grep -q tmp-").c_str()), 0) << "a temp file was left";
+}
+
 TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
     ASSERT_EQ(tool({"write", "HKCU\\A", "x", "sz", "1"}), 0);
     tool({"export", "HKCU"});
