@@ -32,7 +32,8 @@ const char* const kUsage =
     "  write KEY NAME hex BYTES    write binary data (\"01,ff,20\")\n"
     "  delete-value KEY NAME       delete one value\n"
     "  delete-key KEY              delete a key with everything below it\n"
-    "  export KEY [FILE]           write KEY and its subtree as text (\"-\": standard output)\n"
+    "  export KEY [FILE]           write KEY and its subtree as text (\"-\": standard output);\n"
+    "                              FILE is replaced only when the new one is written whole\n"
     "  import [FILE]               read such text (\"-\": standard input) in one transaction\n"
     "\n"
     "KEY is HKCU\\path or HKLM\\path (HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE; without a root,\n"
@@ -46,7 +47,11 @@ const char* const kUsage =
     "  \"Name\"=dword:5                            32-bit number (decimal or 0x hex)\n"
     "  \"Name\"=hex:01,ff                          binary data\n"
     "  \"Name\"=-                                  delete the value\n"
-    "Escapes in names and strings: \\\\ \\\" \\n \\r \\t \\xHH.\n"
+    "Escapes in names and strings: \\\\ \\\" \\n \\r \\t \\xHH. Names cannot hold a NUL, key names\n"
+    "no line break.\n"
+    "\n"
+    "A damaged store still exports every key and value that can be read; what cannot be\n"
+    "read is named, and such an incomplete export goes to FILE.incomplete if FILE exists.\n"
     "\n"
     "Exit status: 0 done, 1 not found or the store failed, 2 bad command or input.\n";
 
