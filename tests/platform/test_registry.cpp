@@ -305,6 +305,9 @@ TEST_F(Reg, NothingElseInTheProcessOpeningAndClosingTheStoreLosesAnotherCopysWri
               (std::set<std::string>{"registry.db", "registry.db-shm", "registry.db-wal"}));
     std::thread([&] {
         for (const char* file : {"", "-wal", "-shm"}) ::close(::open((path + file).c_str(), O_RDONLY));
+        // A second connection of the process (another thread's) comes and goes.
+        Registry other;
+        EXPECT_TRUE(other.keyExists("\\Software\\TressivanLabs"));
     }).join();
     // Another copy reads and leaves: the journal is still the one this copy writes into.
     ASSERT_EQ(tool({"read", "HKCU\\Software\\TressivanLabs\\Zentrova", "Before"}), 0) << err;
@@ -616,5 +619,17 @@ TEST_F(Reg, RegtoolShowsANulNameAnOlderVersionStoredAndDeletesNothingByIt) {
     EXPECT_EQ(tool({"import"}, out), 2);
     EXPECT_EQ(tool({"read", "HKCU/Software/A", ""}), 0);
     EXPECT_EQ(out, "default\n");
+    // A key name with a line break would break its line: the export names it and goes on.
+    aside([&] {
+        EXPECT_EQ(sql(path,
+                      "INSERT INTO keys(parent, name, fold) SELECT k.id, 'B' || char(10) || 'C',"
+                      " 'b' || char(10) || 'c' FROM keys k WHERE k.fold='a'"),
+                  "<no row>");
+    });
+    EXPECT_EQ(tool({"export", "HKCU/Software/A"}), 1);
+    EXPECT_NE(err.find("HKCU\\Software\\A\\B\\nC: a key name with a line break cannot be exported"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(out.find("\"\"=sz:default\n"), std::string::npos) << out;
 }
 }  // namespace

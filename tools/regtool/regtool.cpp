@@ -277,20 +277,29 @@ void openExisting(Registry& reg, const KeyPath& k) {
     if (!reg.openKey("\\" + k.path, false)) notFound("regtool: no key " + displayKey(k));
 }
 
+// A name as it can be shown on one line: control characters escaped, backslashes kept.
+std::string printable(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\')
+            out += c;
+        else
+            out += escape(std::string(1, c), false);
+    }
+    return out;
+}
+
 // Writes KEY and its subtree. What cannot be read (a damaged store) is skipped, named in a
 // comment line and in unread, and the rest still goes out.
 void exportKey(Registry& reg, const KeyPath& k, std::ostream& out, std::vector<std::string>& unread) {
     const std::string shown = displayKey(k);
     auto skip = [&](const std::string& what, const std::string& why) {
-        unread.push_back(what + ": " + why);
-        std::string shownWhat = what;
-        for (char& ch : shownWhat)
-            if (static_cast<unsigned char>(ch) < 0x20) ch = '?';
-        out << "# " << shownWhat << " could not be read\n";
+        unread.push_back(printable(what) + ": " + why);
+        out << "# " << printable(what) << " could not be read\n";
     };
     if (shown.find_first_of("\n\r") != std::string::npos) {
         // Written before such names were refused: its line could not be read back.
-        unread.push_back(escape(shown, false) + ": a key name with a line break cannot be exported");
+        unread.push_back(printable(shown) + ": a key name with a line break cannot be exported");
         return;
     }
     try {
