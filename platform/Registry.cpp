@@ -169,6 +169,10 @@ void installLocking() {
     });
 }
 
+// Before main: no SQLite file of the process is ever opened without it, since a process's
+// own classic locks and description locks would exclude each other.
+[[maybe_unused]] const bool gLockingInstalled = (installLocking(), true);
+
 std::string storeProblem(const char* templ, const std::string& path, const std::string& reason = {}) {
     std::string msg = fillFirst8(_8(templ), path);
     if (!reason.empty()) msg += " (" + reason + ")";
