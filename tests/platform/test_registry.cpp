@@ -438,7 +438,8 @@ TEST_F(Reg, ExportOfADamagedStoreKeepsEveryReadableValueAndNamesWhatWasLost) {
                    "OFFSET 3");
         cells = sql(path, "SELECT ncell FROM dbstat WHERE pageno=" + page);
         std::string bytes = fileBytes(path);
-        bytes[(std::stoul(page) - 1) * 4096] = '\xff';
+        const size_t pageSize = (uint8_t(bytes[16]) << 8) | uint8_t(bytes[17]);
+        bytes[(std::stoul(page) - 1) * pageSize] = '\xff';
         writeFile(path, bytes);
     });
     const std::string before = fileBytes(path);
