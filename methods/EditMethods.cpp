@@ -600,8 +600,11 @@ void TEditMethodForm::SaveAsBtnClick() {
         if (!WideInputQuery(_("Save As Method"), _("New Method Name:"), name)) break;
         if (name.isEmpty()) continue;
         if (!CMethodNames::IsValidName(s8(name))) {
-            warn(
-                fillFirst(_("The name \"%s\" can not be used: a method name can not contain \"\\\"."), name));
+            const std::string why = Registry::keyNameProblem(s8(name));
+            warn(name.contains('\\') || why.empty()
+                     ? fillFirst(_("The name \"%s\" can not be used: a method name can not contain \"\\\"."),
+                                 name)
+                     : fillFirst(_("The name \"%s\" can not be used: "), name) + QString::fromStdString(why));
             continue;
         }
         const bool exists = MethodNameList->GetItems()->IndexOf(name) >= 0;

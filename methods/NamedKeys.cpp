@@ -8,8 +8,11 @@
 
 namespace {
 
-void info(const char* text) {
-    messageBox(_(text), _("Info"), MsgButtons::OK);
+// The box says why when the store refuses the name itself.
+void info(const char* text, const std::string& name = {}) {
+    const std::string why = Registry::keyNameProblem(name);
+    messageBox(_(text) + (why.empty() ? QString() : "\n" + QString::fromStdString(why)), _("Info"),
+               MsgButtons::OK);
 }
 
 }  // namespace
@@ -21,7 +24,7 @@ NamedKeys::NamedKeys(const char* folder) {
 }
 
 bool NamedKeys::isValidName(const std::string& name) {
-    return !name.empty() && name.find('\\') == std::string::npos;
+    return !name.empty() && Registry::keyNameProblem(name).empty();
 }
 
 bool NamedKeys::names(std::vector<std::string>& out) {
@@ -44,7 +47,7 @@ bool NamedKeys::add(const std::string& name, const char* failText) {
             ok = false;
         }
     }
-    if (!ok) info(failText);
+    if (!ok) info(failText, name);
     return ok;
 }
 

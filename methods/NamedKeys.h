@@ -15,7 +15,8 @@ class NamedKeys {
     // instrument key of the instance.
     explicit NamedKeys(const char* folder);
 
-    // A name that can be a record's key: not empty, without "\" (the key separator).
+    // A name that can be a record's key: not empty, and one the store takes as a key name
+    // (no "\", the key separator, no line break, no NUL).
     static bool isValidName(const std::string& name);
 
     const std::string& folderKey() const { return folderKey_; }

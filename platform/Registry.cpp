@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,9 +10,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -40,6 +43,136 @@ const char* const kSchema =
 
 std::atomic<int> gFailCountdown{0};
 
+// ---- Record locks that nothing else in the process can drop
+//
+// SQLite's unix files keep their record locks with fcntl(F_SETLK), which belong to the
+// process: closing any descriptor of the file anywhere in the process (a file dialog
+// finding out the store's type, say) drops them all, another copy then takes itself for
+// the last user, checkpoints and deletes the journal files, and this process goes on
+// writing into deleted files. So every lock goes to an open file description of its own
+// per file and process instead (F_OFD_SETLK); only SQLite's own closes end it. All
+// connections of the process to one file share that description, as they shared the
+// process's locks before, and the locks still conflict with those of other processes,
+// older copies' process locks included.
+using OpenFn = int (*)(const char*, int, int);
+using CloseFn = int (*)(int);
+using FcntlFn = int (*)(int, int, ...);
+OpenFn gOpen = nullptr;
+CloseFn gClose = nullptr;
+FcntlFn gFcntl = nullptr;
+
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const FileId&) const = default;
+};
+struct LockFile {
+    FileId id;
+    int users = 0;  // SQLite's descriptors of the file
+    int fd = -1;    // the description that holds the locks, made on the first lock
+    pid_t pid = 0;  // the process that made it: a forked child makes its own
+};
+std::mutex gLockMutex;
+std::atomic<pid_t> gPid{0};  // kept by a fork handler: getpid() on every lock costs a system call
+std::unordered_map<int, FileId> gOpenFds;  // SQLite's descriptors
+std::vector<LockFile> gLockFiles;
+
+LockFile* lockFileOf(const FileId& id) {
+    for (auto& f : gLockFiles)
+        if (f.id == id) return &f;
+    return nullptr;
+}
+
+int trackedOpen(const char* path, int flags, int mode) {
+    const int fd = gOpen(path, flags, mode);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return fd;
+    const FileId id{st.st_dev, st.st_ino};
+    std::lock_guard lock(gLockMutex);
+    gOpenFds[fd] = id;  // a number closed behind SQLite's back stays counted: its lock file stays
+    if (LockFile* f = lockFileOf(id))
+        ++f->users;
+    else
+        gLockFiles.push_back(LockFile{id, 1, -1, 0});
+    return fd;
+}
+
+int trackedClose(int fd) {
+    {
+        std::lock_guard lock(gLockMutex);
+        if (auto it = gOpenFds.find(fd); it != gOpenFds.end()) {
+            const FileId id = it->second;
+            gOpenFds.erase(it);
+            for (auto f = gLockFiles.begin(); f != gLockFiles.end(); ++f) {
+                if (!(f->id == id) || --f->users > 0) continue;
+                // SQLite's last descriptor goes: its locks go with it, as they always did.
+                if (f->fd >= 0) gClose(f->fd);
+                gLockFiles.erase(f);
+                break;
+            }
+        }
+    }
+    return gClose(fd);
+}
+
+// The description that holds this process's locks on the file of fd; -1 when fd is not
+// one of SQLite's.
+int lockFd(int fd) {
+    std::lock_guard lock(gLockMutex);
+    const auto it = gOpenFds.find(fd);
+    if (it == gOpenFds.end()) return -1;
+    LockFile* f = lockFileOf(it->second);
+    if (!f) return -1;
+    const pid_t pid = gPid.load(std::memory_order_relaxed);
+    if (f->fd >= 0 && f->pid == pid) return f->fd;
+    // A description inherited over fork is the parent's: its locks would be shared with it.
+    if (f->fd >= 0) gClose(f->fd);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    f->fd = ::open(self.c_str(), O_RDWR | O_CLOEXEC);
+    if (f->fd < 0) f->fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f->fd < 0) f->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);  // no /proc: at least no close drops it
+    f->pid = pid;
+    return f->fd;
+}
+
+int ofdFcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    const int ofd = cmd == F_SETLK    ? F_OFD_SETLK
+                    : cmd == F_SETLKW ? F_OFD_SETLKW
+                    : cmd == F_GETLK  ? F_OFD_GETLK
+                                      : 0;
+    if (ofd == 0) return gFcntl(fd, cmd, arg);
+    const int holder = lockFd(fd);
+    if (holder < 0) return gFcntl(fd, cmd, arg);
+    auto* lk = static_cast<struct flock*>(arg);
+    lk->l_pid = 0;
+    return gFcntl(holder, ofd, lk);
+}
+
+void installLocking() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+        if (!vfs || vfs->iVersion < 3 || !vfs->xGetSystemCall || !vfs->xSetSystemCall) return;
+        gOpen = reinterpret_cast<OpenFn>(vfs->xGetSystemCall(vfs, "open"));
+        gClose = reinterpret_cast<CloseFn>(vfs->xGetSystemCall(vfs, "close"));
+        gFcntl = reinterpret_cast<FcntlFn>(vfs->xGetSystemCall(vfs, "fcntl"));
+        if (!gOpen || !gClose || !gFcntl) return;
+        gPid = ::getpid();
+        ::pthread_atfork(nullptr, nullptr, [] { gPid = ::getpid(); });
+        vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&trackedOpen));
+        vfs->xSetSystemCall(vfs, "close", reinterpret_cast<sqlite3_syscall_ptr>(&trackedClose));
+        vfs->xSetSystemCall(vfs, "fcntl", reinterpret_cast<sqlite3_syscall_ptr>(&ofdFcntl));
+    });
+}
+
+// Before main: no SQLite file of the process is ever opened without it, since a process's
+// own classic locks and description locks would exclude each other.
+[[maybe_unused]] const bool gLockingInstalled = (installLocking(), true);
+
 std::string storeProblem(const char* templ, const std::string& path, const std::string& reason = {}) {
     std::string msg = fillFirst8(_8(templ), path);
     if (!reason.empty()) msg += " (" + reason + ")";
@@ -60,7 +193,9 @@ struct Conn {
     ino_t ino = 0;
     pid_t pid = 0;
     int txDepth = 0;
-    bool sound = false;  // the quick check passed: the file may be written
+    bool walChecked = false;
+    // What a check or a failed step found damaged: no write from then on.
+    mutable std::string damage;
     // End of the running step's time; none between steps.
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
@@ -76,9 +211,10 @@ struct Conn {
         msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         if ((rc & 0xff) == SQLITE_READONLY)
             msg = fillFirst8(_8("The settings store %s cannot be written"), path) + " (" + msg + ")";
-        else if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB)
+        else if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB) {
+            damage = msg;
             msg = storeProblem("The settings store %s is damaged", path, msg);
-        else if ((rc & 0xff) == SQLITE_INTERRUPT)
+        } else if ((rc & 0xff) == SQLITE_INTERRUPT)
             msg = storeProblem("The settings store %s takes too long to answer", path, msg);
         else if (isBusy(rc))
             msg = fillFirst8(_8("The settings store %s stays locked by another copy of the program"), path) +
@@ -136,13 +272,40 @@ struct Conn {
         return result == "ok" ? std::string() : result.empty() ? std::string("no result") : result;
     }
 
-    // A damaged file is never written to (writing into it can make it worse or never end):
-    // the first write of a connection checks it.
-    void requireSound() {
-        if (sound) return;
-        if (const std::string problem = quickCheck(); !problem.empty())
-            throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
-        sound = true;
+    // A store of ours that someone switched to another journal goes back to WAL, which lets
+    // the copies read while one writes; only on a write, so that reading changes nothing.
+    void useWal() {
+        if (walChecked) return;
+        walChecked = true;
+        sqlite3_stmt* st = prepare("PRAGMA journal_mode");
+        const bool wal = step(st) == SQLITE_ROW && sqlite3_column_text(st, 0) &&
+                         std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal") == 0;
+        sqlite3_reset(st);
+        if (!wal) sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    }
+
+    // Opens a write transaction. A damaged file is never written to (writing into it can
+    // make it worse or never end), and damage can come at any time: each write transaction
+    // checks the file first, under the write lock, so the check sees what the write meets.
+    void beginWrite() {
+        if (!damage.empty())
+            throw ERegistryException(storeProblem("The settings store %s is damaged", path, damage));
+        useWal();
+        exec("BEGIN IMMEDIATE");
+        txDepth = 1;
+        std::string problem;
+        try {
+            problem = quickCheck();
+        } catch (...) {
+            txDepth = 0;
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        if (problem.empty()) return;
+        txDepth = 0;
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        damage = problem;
+        throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
     }
 };
 
@@ -222,6 +385,7 @@ int mkdirs(const std::string& dir) {
 // Creates a new store: the schema goes into a private file that is then linked into
 // place, so no copy ever sees a half-made store and a file that appeared meanwhile wins.
 std::string createStore(const std::string& path) {
+    installLocking();
     const auto slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0)
         if (int e = mkdirs(path.substr(0, slash)); e)
@@ -256,6 +420,7 @@ std::string createStore(const std::string& path) {
 
 // Opens the store for this thread; "" on success, else the operator's message.
 std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
+    installLocking();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT)
@@ -288,16 +453,6 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
         closeDb(db);
         return e;
     }
-    // A store of ours that someone switched to another journal goes back to WAL, which
-    // lets the copies read while one writes.
-    sqlite3_stmt* jm = nullptr;
-    std::string mode;
-    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &jm, nullptr) == SQLITE_OK &&
-        sqlite3_step(jm) == SQLITE_ROW && sqlite3_column_text(jm, 0))
-        mode = reinterpret_cast<const char*>(sqlite3_column_text(jm, 0));
-    sqlite3_finalize(jm);
-    if (mode != "wal" && !sqlite3_db_readonly(db, "main"))
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     auto c = std::make_unique<Conn>();
     sqlite3_progress_handler(
         db, 10000,
@@ -387,9 +542,7 @@ void writeUnit(Conn& c, Fn&& fn) {
         fn();
         return;
     }
-    c.requireSound();
-    c.exec("BEGIN IMMEDIATE");
-    c.txDepth = 1;
+    c.beginWrite();
     try {
         fn();
         c.exec("COMMIT");
@@ -408,10 +561,12 @@ void countWrite() {
     if (n == 1) throw ERegistryException(_8("The settings store could not be written (simulated failure)."));
 }
 
-// Names are text: one with a NUL would be cut short wherever it is shown or exported.
-void requireName(const std::string& name) {
-    if (name.find('\0') != std::string::npos)
-        throw ERegistryException(_8("A settings name cannot hold a NUL character."));
+void requireKeyName(const std::string& name) {
+    if (std::string why = Registry::keyNameProblem(name); !why.empty()) throw ERegistryException(why);
+}
+
+void requireValueName(const std::string& name) {
+    if (std::string why = Registry::valueNameProblem(name); !why.empty()) throw ERegistryException(why);
 }
 
 std::vector<std::string> sortedNames(std::vector<std::pair<std::string, std::string>> items) {
@@ -476,7 +631,7 @@ bool Registry::openKey(const std::string& path, bool canCreate) {
     int64_t id;
     if (canCreate) {
         if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
-        for (const auto& part : parts) requireName(part);
+        for (const auto& part : parts) requireKeyName(part);
         guardedWrite([&] { writeUnit(c, [&] { id = findKey(c, rootId(), parts, true); }); });
     } else {
         id = findKey(c, rootId(), parts, false);
@@ -545,29 +700,57 @@ int64_t Registry::currentId() {
 }
 
 // Names of the open key's subkeys or values (the query selects name and fold of one key).
-std::vector<std::string> Registry::childNames(const char* sql) {
+// With a problem to fill, a scan that meets damage goes on from the other end (reverseSql),
+// so only what lies in the damaged part is missing.
+std::vector<std::string> Registry::childNames(const char* sql, const char* reverseSql, std::string* problem) {
     const int64_t id = currentId();
     if (id < 0) return {};
     std::vector<std::pair<std::string, std::string>> items;
     Conn& c = conn();
-    sqlite3_stmt* st = c.prepare(sql);
-    sqlite3_bind_int64(st, 1, id);
-    // Whole names, a NUL inside one (written before names were checked) included.
-    auto column = [st](int i) {
-        const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
-        return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
+    auto scan = [&](const char* text) {
+        sqlite3_stmt* st = c.prepare(text);
+        sqlite3_bind_int64(st, 1, id);
+        // Whole names, a NUL inside one (written before names were checked) included.
+        auto column = [st](int i) {
+            const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
+            return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
+        };
+        while (c.step(st) == SQLITE_ROW) items.emplace_back(column(0), column(1));
+        sqlite3_reset(st);
     };
-    while (c.step(st) == SQLITE_ROW) items.emplace_back(column(0), column(1));
-    sqlite3_reset(st);
+    try {
+        scan(sql);
+    } catch (const ERegistryException& e) {
+        if (!problem) throw;
+        *problem = e.what();
+        try {
+            scan(reverseSql);
+        } catch (const ERegistryException&) {
+        }
+        std::sort(items.begin(), items.end());
+        items.erase(std::unique(items.begin(), items.end()), items.end());
+    }
     return sortedNames(std::move(items));
 }
 
 std::vector<std::string> Registry::getKeyNames() {
-    return childNames("SELECT name, fold FROM keys WHERE parent=?1");
+    return childNames("SELECT name, fold FROM keys WHERE parent=?1", nullptr, nullptr);
 }
 
 std::vector<std::string> Registry::getValueNames() {
-    return childNames("SELECT name, fold FROM vals WHERE key=?1");
+    return childNames("SELECT name, fold FROM vals WHERE key=?1", nullptr, nullptr);
+}
+
+std::vector<std::string> Registry::getKeyNames(std::string& problem) {
+    problem.clear();
+    return childNames("SELECT name, fold FROM keys WHERE parent=?1 ORDER BY fold",
+                      "SELECT name, fold FROM keys WHERE parent=?1 ORDER BY fold DESC", &problem);
+}
+
+std::vector<std::string> Registry::getValueNames(std::string& problem) {
+    problem.clear();
+    return childNames("SELECT name, fold FROM vals WHERE key=?1 ORDER BY fold",
+                      "SELECT name, fold FROM vals WHERE key=?1 ORDER BY fold DESC", &problem);
 }
 
 bool Registry::hasSubKeys() {
@@ -689,7 +872,7 @@ void Registry::requireWritable(bool needKey) const {
 
 void Registry::store(const std::string& name, int type, const void* data, size_t size, int64_t number) {
     requireWritable(true);
-    requireName(name);
+    requireValueName(name);
     Conn& c = conn();
     guardedWrite([&] {
         writeUnit(c, [&] {
@@ -749,9 +932,7 @@ void Registry::beginTransaction() {
     if (inTx_) throw ERegistryException(_8("A settings transaction is already open."));
     Conn& c = conn();
     if (c.txDepth == 0) {
-        c.requireSound();
-        c.exec("BEGIN IMMEDIATE");
-        c.txDepth = 1;
+        c.beginWrite();
     } else {
         // Another Registry of this thread holds a transaction: nest inside it.
         const int level = c.txDepth + 1;
@@ -821,9 +1002,10 @@ std::string Registry::storePath() {
 std::string Registry::checkStore() {
     try {
         Conn& c = conn();
-        if (const std::string problem = c.quickCheck(); !problem.empty())
+        if (const std::string problem = c.quickCheck(); !problem.empty()) {
+            c.damage = problem;
             return storeProblem("The settings store %s is damaged", c.path, problem);
-        c.sound = true;
+        }
         if (sqlite3_db_readonly(c.db, "main") == 1 || ::access(c.path.c_str(), W_OK) != 0)
             return fillFirst8(_8("The settings store %s cannot be written"), c.path) + " (" +
                    std::strerror(EACCES) + "): " + _8("settings cannot be saved.");
@@ -831,6 +1013,21 @@ std::string Registry::checkStore() {
     } catch (const ERegistryException& e) {
         return e.what();
     }
+}
+
+std::string Registry::keyNameProblem(const std::string& name) {
+    if (name.find('\\') != std::string::npos)
+        return _8("A settings key name cannot hold a backslash: it separates the keys of a path.");
+    // A line break would end the key's line in an export, which then cannot be read back.
+    if (name.find_first_of("\n\r") != std::string::npos)
+        return _8("A settings key name cannot hold a line break.");
+    return valueNameProblem(name);
+}
+
+std::string Registry::valueNameProblem(const std::string& name) {
+    // Names are text: one with a NUL would be cut short wherever it is shown or exported.
+    if (name.find('\0') != std::string::npos) return _8("A settings name cannot hold a NUL character.");
+    return "";
 }
 
 void Registry::failAfterWrites(int n) {

@@ -37,6 +37,10 @@ class Registry {
     bool deleteKey(const std::string& path);   // deletes the key and its whole subtree
     std::vector<std::string> getKeyNames();    // subkeys of the open key, in name order
     std::vector<std::string> getValueNames();  // values of the open key, in name order
+    // For rescuing a damaged store: every name that can still be read; what could not be
+    // read goes to problem ("" when all was read).
+    std::vector<std::string> getKeyNames(std::string& problem);
+    std::vector<std::string> getValueNames(std::string& problem);
     bool hasSubKeys();
 
     bool valueExists(const std::string& name);
@@ -68,6 +72,10 @@ class Registry {
     // Checks that the store can be opened and is a valid store. Returns "" when it is
     // fine, else a message for the operator. A bad file is never overwritten.
     static std::string checkStore();
+    // Why a name cannot go into the store, "" when it can: one part of a key path, or a value
+    // name. Every place that takes a name from outside asks before it writes.
+    static std::string keyNameProblem(const std::string& name);
+    static std::string valueNameProblem(const std::string& name);
     // Tests only: the n-th write from now (1 = the next) raises as a failed write would.
     static void failAfterWrites(int n);
 
@@ -75,7 +83,7 @@ class Registry {
     int64_t rootId() const;
     std::vector<std::string> resolve(const std::string& path) const;
     int64_t currentId();
-    std::vector<std::string> childNames(const char* sql);
+    std::vector<std::string> childNames(const char* sql, const char* reverseSql, std::string* problem);
     bool fetch(const std::string& name, RegDataType& type, std::string* text, int64_t* number,
                std::vector<uint8_t>* bytes);
     void requireWritable(bool needKey) const;

@@ -316,7 +316,12 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
     run({
         // Save As: an empty name and one the store refuses ask again; a new name is stored and selected.
         {typing(f.Runtime, "27"), "A*,B / A / 27 / changed / "},
-        {saveAs, "A,B,G* / G / 27 / Method \"G\" added", {backslash}, {}, {"", "a\\b", "G"}},
+        {saveAs,
+         "A,B,G* / G / 27 / Method \"G\" added",
+         {backslash,
+          "Warning: The name \"a\nb\" can not be used: A settings key name cannot hold a line break."},
+         {},
+         {"", "a\\b", "a\nb", "G"}},
         // A name in other letter case is an existing name: No asks again, Yes overwrites.
         {typing(f.Runtime, "28"), "A,B,G* / G / 28 / changed / Method \"G\" added"},
         {saveAs,
@@ -352,10 +357,10 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
         {del, " /  /  / Method \"G\" deleted.", {confirmDelete("G")}, {mrOk}},
     });
     const QString as = "Save As Method: New Method Name: ";
-    EXPECT_EQ(queries().mid(0, 6),
-              (QStringList{as + "[]", as + "[]", as + "[a\\b]", as + "[]", as + "[b]", as + "[]"}));
-    EXPECT_EQ(queries().value(6), "Add Method Name: Method Name: []");
-    EXPECT_EQ(dialogs_.queried.at(6).cancelCaption, "Cancel");
+    EXPECT_EQ(queries().mid(0, 7), (QStringList{as + "[]", as + "[]", as + "[a\\b]", as + "[a\nb]", as + "[]",
+                                                as + "[b]", as + "[]"}));
+    EXPECT_EQ(queries().value(7), "Add Method Name: Method Name: []");
+    EXPECT_EQ(dialogs_.queried.at(7).cancelCaption, "Cancel");
     EXPECT_EQ(f.ColumnD->GetText(), "");
     EXPECT_EQ(rows(f.PumpTimetable) + rows(f.ColumnTimetable), (QStringList{"||", "|"}));
     EXPECT_EQ(dump(CMethodNames().MethodsKey), "{}");

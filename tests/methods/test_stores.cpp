@@ -174,8 +174,18 @@ TEST_F(Stores, EmptyNamesAndNamesWithTheKeySeparatorReachNoOtherKey) {
     EXPECT_FALSE(CSequenceNames().LoadSequence(s));
     EXPECT_FALSE(CSequenceNames().AddSequence("New\\Sub"));
     EXPECT_FALSE(CSequenceNames().DeleteSequence("Other\\0000002"));
-    EXPECT_EQ(boxes(), (QStringList{"Info: Can't Add Method!", "Info: Can't Delete Method!",
-                                    "Info: Can't Add Sequence!", "Info: Can't Delete Sequence!"}));
+    // Names the store refuses are refused before the store is asked, and the box says why.
+    EXPECT_FALSE(CMethodNames().SaveMethod(fullMethod("Two\nLines")));
+    EXPECT_FALSE(CSequenceNames().SaveSequence(sequence("Two\rLines", {"A"}, {"1"})));
+    EXPECT_FALSE(CMethodNames().AddMethod(QString("Two\nLines")));
+    EXPECT_FALSE(CSequenceNames().AddSequence(std::string("Nul\0", 4)));
+    const QString backslash =
+        "\nA settings key name cannot hold a backslash: it separates the keys of a path.";
+    EXPECT_EQ(boxes(),
+              (QStringList{"Info: Can't Add Method!" + backslash, "Info: Can't Delete Method!",
+                           "Info: Can't Add Sequence!" + backslash, "Info: Can't Delete Sequence!",
+                           "Info: Can't Add Method!\nA settings key name cannot hold a line break.",
+                           "Info: Can't Add Sequence!\nA settings name cannot hold a NUL character."}));
     EXPECT_EQ(dump(), before);
 }
 

@@ -1,16 +1,24 @@
 // The settings store through the program's interface and through regtool: names, types, the save
 // transaction, several writers, and stores that are bad or damaged (never written, still readable).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+#include <chrono>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "platform/Registry.h"
+#include "platform/Shell.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -263,6 +271,60 @@ TEST_F(Reg, FiveProcessesOfTwoThreadsWritingAtOnceLoseNothing) {
     EXPECT_EQ(reg.getValueNames().size(), size_t(kWriters * kWrites));
 }
 
+// The save dialog finds out the type of each file of the store's folder by reading it; the
+// file's names that were opened and closed while it was open.
+std::set<std::string> filesTheSaveDialogReads(const std::string& dir) {
+    std::set<std::string> read;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_CLOSE_NOWRITE) < 0) return read;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t n; (n = ::read(watch, buf, sizeof buf)) > 0;)
+            for (char* p = buf; p < buf + n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(p);
+                if (e->len) read.insert(e->name);
+                p += sizeof(inotify_event) + e->len;
+            }
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (dialog && (read.count("registry.db-shm") || std::chrono::steady_clock::now() > deadline))
+            dialog->close();
+    });
+    poll.start(20);
+    Shell::askSaveFileName({QString(), QString::fromStdString(dir + "/export.txt"), QString(), QString()});
+    ::close(watch);
+    return read;
+}
+
+TEST_F(Reg, NothingElseInTheProcessOpeningAndClosingTheStoreLosesAnotherCopysWrite) {
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\Software\\TressivanLabs\\Zentrova", true));
+    reg.writeString("Before", "1");
+    EXPECT_EQ(filesTheSaveDialogReads(env.dir),
+              (std::set<std::string>{"registry.db", "registry.db-shm", "registry.db-wal"}));
+    std::thread([&] {
+        for (const char* file : {"", "-wal", "-shm"}) ::close(::open((path + file).c_str(), O_RDONLY));
+        // A second connection of the process (another thread's) comes and goes.
+        Registry other;
+        EXPECT_TRUE(other.keyExists("\\Software\\TressivanLabs"));
+    }).join();
+    // Another copy reads and leaves: the journal is still the one this copy writes into.
+    ASSERT_EQ(tool({"read", "HKCU\\Software\\TressivanLabs\\Zentrova", "Before"}), 0) << err;
+    struct stat st {};
+    EXPECT_EQ(::stat((path + "-wal").c_str(), &st), 0) << "the journal was deleted under the program";
+    reg.writeString("Between", "2");
+    ASSERT_EQ(tool({"write", "HKCU\\Software\\Probe", "P1", "sz", "x"}), 0) << err;
+    reg.beginTransaction();
+    for (const char* name : {"COM", "IP", "USB"}) reg.writeString(name, name);
+    reg.commit();
+    aside([] {});  // the program's connection closes
+    EXPECT_EQ(tool({"read", "HKCU\\Software\\Probe", "P1"}), 0) << err;
+    EXPECT_EQ(out, "x\n");
+    EXPECT_EQ(tool({"list", "HKCU\\Software\\TressivanLabs\\Zentrova"}), 0) << err;
+    EXPECT_EQ(out, "\"Before\"=sz:1\n\"Between\"=sz:2\n\"COM\"=sz:COM\n\"IP\"=sz:IP\n\"USB\"=sz:USB\n");
+}
+
 TEST_F(Reg, StoreFollowsTheEnvironmentAndKeepsItsSchemaInWal) {
     env.unset("ZENTROVA_REGISTRY");
     EXPECT_EQ(Registry::storePath(), env.path("config") + "/TressivanLabs/registry.db");
@@ -272,7 +334,15 @@ TEST_F(Reg, StoreFollowsTheEnvironmentAndKeepsItsSchemaInWal) {
     EXPECT_EQ(sql(deep, "SELECT value FROM meta WHERE name='format'"), "zentrova-registry");
     // A store switched to another journal returns to it.
     aside([&] { EXPECT_EQ(sql(deep, "PRAGMA journal_mode=DELETE"), "delete"); });
+    // Reading leaves it as it is.
+    const std::string before = fileBytes(deep);
+    for (const Names& args :
+         {Names{"check"}, Names{"read", "HKCU", "x"}, Names{"export", "HKCU"}, Names{"list", "HKCU"}})
+        tool(args);
     Registry reg;
+    EXPECT_FALSE(reg.keyExists("\\Software"));
+    EXPECT_EQ(Registry::checkStore(), "");
+    EXPECT_EQ(fileBytes(deep), before);
     ASSERT_TRUE(reg.openKey("\\Software", true));
     EXPECT_EQ(sql(deep, "PRAGMA journal_mode"), "wal");
 }
@@ -317,40 +387,77 @@ TEST_F(Reg, BadStoresGiveAMessageAndAreLeftAlone) {
     }
 }
 
-TEST_F(Reg, DamagedStoreTakesNoWriteAndStaysReadable) {
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\Keep", true));
-        reg.writeString("v", "kept");
-        ASSERT_TRUE(reg.openKey("\\Software\\Gone", true));
-        for (int i = 0; i < 100; ++i) reg.writeString("v" + std::to_string(i), std::string(300, 'x'));
-        ASSERT_TRUE(reg.deleteKey("\\Software\\Gone"));
-    }
-    // The freelist's first trunk page names itself as the next one.
-    std::string bytes;
-    aside([&] {
-        bytes = fileBytes(path);
-        const size_t pageSize = (uint8_t(bytes[16]) << 8) | uint8_t(bytes[17]);
-        const uint32_t trunk = (uint8_t(bytes[34]) << 8) | uint8_t(bytes[35]);
-        ASSERT_GT(trunk, 1u);
-        ASSERT_EQ(bytes.compare(32, 2, "\0\0"s), 0);
-        for (int i = 0; i < 4; ++i) bytes[(trunk - 1) * pageSize + i] = bytes[32 + i];
-        writeFile(path, bytes);
-    });
-    {
-        Registry reg;
-        ASSERT_TRUE(reg.openKey("\\Software\\Keep", false));
-        EXPECT_EQ(reg.readString("v"), "kept");
-        EXPECT_NE(raised([&] { reg.writeString("v", "new"); }).find(path + " is damaged"), std::string::npos);
-        EXPECT_THROW(reg.beginTransaction(), ERegistryException);
-        EXPECT_THROW(reg.deleteKey("\\Software\\Keep"), ERegistryException);
-    }
+TEST_F(Reg, StoreDamagedUnderARunningProgramTakesNoWriteAndStaysReadable) {
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\Software\\Keep", true));
+    reg.writeString("v", "kept");
+    ASSERT_TRUE(reg.openKey("\\Software\\Gone", true));
+    for (int i = 0; i < 100; ++i) reg.writeString("v" + std::to_string(i), std::string(300, 'x'));
+    ASSERT_TRUE(reg.deleteKey("\\Software\\Gone"));
+    ASSERT_TRUE(reg.openKey("\\Software\\Keep", false));
+    // While the program has the store open, the freelist's first trunk page comes to name
+    // itself as the next one.
+    ASSERT_EQ(sql(path, "PRAGMA wal_checkpoint(TRUNCATE)"), "0");
+    std::string bytes = fileBytes(path);
+    const size_t pageSize = (uint8_t(bytes[16]) << 8) | uint8_t(bytes[17]);
+    const uint32_t trunk = (uint8_t(bytes[34]) << 8) | uint8_t(bytes[35]);
+    ASSERT_GT(trunk, 1u);
+    ASSERT_EQ(bytes.compare(32, 2, "\0\0"s), 0);
+    for (int i = 0; i < 4; ++i) bytes[(trunk - 1) * pageSize + i] = bytes[32 + i];
+    writeFile(path, bytes);
+    EXPECT_EQ(reg.readString("v"), "kept");
+    EXPECT_NE(raised([&] { reg.writeString("v", "new"); }).find(path + " is damaged"), std::string::npos);
+    EXPECT_THROW(reg.beginTransaction(), ERegistryException);
+    EXPECT_THROW(reg.deleteKey("\\Software\\Keep"), ERegistryException);
     EXPECT_EQ(tool({"write", "HKCU/Software/Keep", "v", "sz", "new"}), 1);
     EXPECT_NE(err.find("is damaged"), std::string::npos) << err;
     EXPECT_EQ(tool({"read", "HKCU/Software/Keep", "v"}), 0);
     EXPECT_EQ(out, "kept\n");
     EXPECT_NE(Registry::checkStore().find(path + " is damaged"), std::string::npos) << Registry::checkStore();
     EXPECT_EQ(fileBytes(path), bytes);
+}
+
+TEST_F(Reg, ExportOfADamagedStoreKeepsEveryReadableValueAndNamesWhatWasLost) {
+    {
+        Registry reg;
+        reg.beginTransaction();
+        for (int k = 0; k < 20; ++k) {
+            ASSERT_TRUE(reg.openKey("\\Software\\K" + std::to_string(100 + k), true));
+            for (int v = 0; v < 20; ++v)
+                reg.writeString("v" + std::to_string(100 + v), std::string(100, 'a' + k));
+        }
+        reg.commit();
+    }
+    ASSERT_EQ(tool({"export", "HKCU\\Software", env.path("old.txt")}), 0) << err;
+    const std::string old = fileBytes(env.path("old.txt"));
+    // A leaf of the values table in the middle becomes unreadable.
+    std::string page, cells;
+    aside([&] {
+        page = sql(path,
+                   "SELECT pageno FROM dbstat WHERE name='vals' AND pagetype='leaf' ORDER BY pageno LIMIT 1 "
+                   "OFFSET 3");
+        cells = sql(path, "SELECT ncell FROM dbstat WHERE pageno=" + page);
+        std::string bytes = fileBytes(path);
+        const size_t pageSize = (uint8_t(bytes[16]) << 8) | uint8_t(bytes[17]);
+        bytes[(std::stoul(page) - 1) * pageSize] = '\xff';
+        writeFile(path, bytes);
+    });
+    const std::string before = fileBytes(path);
+    EXPECT_EQ(tool({"export", "HKCU\\Software", env.path("old.txt")}), 1);
+    EXPECT_NE(err.find("could not read values of HKCU\\Software\\K1"), std::string::npos) << err;
+    EXPECT_NE(err.find("the export is incomplete"), std::string::npos) << err;
+    EXPECT_EQ(fileBytes(env.path("old.txt")), old) << "an incomplete export replaces no old one";
+    const std::string rescued = fileBytes(env.path("old.txt.incomplete"));
+    // Every value outside the damaged page is there, or named when only its name could be read.
+    size_t values = 0;
+    for (size_t at = 0; (at = rescued.find("\"v1", at)) != std::string::npos; ++at) ++values;
+    EXPECT_EQ(values, 400 - std::stoul(cells)) << rescued;
+    EXPECT_NE(rescued.find("# values of HKCU\\Software\\K1"), std::string::npos) << rescued;
+    // What was read imports again, and reading changed nothing.
+    EXPECT_EQ(tool({"export", "HKCU\\Software"}), 1);
+    EXPECT_EQ(out, rescued);
+    EXPECT_EQ(tool({"read", "HKCU\\Software\\K100", "v100"}), 0) << err;
+    EXPECT_EQ(fileBytes(path), before);
 }
 
 TEST_F(Reg, UnreadableStoreOrFolderGivesAMessage) {
@@ -419,6 +526,27 @@ TEST_F(Reg, RegtoolWritesExportsAndImportsWhatTheProgramSeesKeepingEveryByte) {
     EXPECT_EQ(out, "16\n");
 }
 
+TEST_F(Reg, AnExportThatCannotBeWrittenWholeLeavesTheOldFile) {
+    Registry reg;  // keeps the journal files made, so the limit below meets only the export
+    ASSERT_TRUE(reg.openKey("\\Software\\Big", true));
+    reg.writeString("v", "old");
+    const std::string file = env.path("settings.txt");
+    ASSERT_EQ(tool({"export", "HKCU\\Software", file}), 0) << err;
+    const std::string old = fileBytes(file);
+    reg.writeString("v", std::string(8000, 'n'));
+    // The disk fills up half-way through: a file may grow to 4 KB only.
+    const std::string cmd = "trap '' XFSZ; ulimit -f 4; " + quote(kTool) + " export 'HKCU\\Software' " +
+                            quote(file) + " 2>" + quote(env.path("err.txt"));
+    const int status = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    err = fileBytes(env.path("err.txt"));
+    EXPECT_NE(err.find("cannot write " + file + ": File too large; the old " + file + ", if any, is left"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(fileBytes(file), old);
+    EXPECT_NE(std::system(("ls " + quote(env.dir) + " | grep -q tmp-").c_str()), 0) << "a temp file was left";
+}
+
 TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
     ASSERT_EQ(tool({"write", "HKCU\\A", "x", "sz", "1"}), 0);
     tool({"export", "HKCU"});
@@ -449,9 +577,16 @@ TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
         {{"import"}, key + "v=sz:x\n", 2, "<stdin>:2: expected"},
         {{"import"}, key + "\"v\"=hex:1,2\n", 2, "hex byte pairs"},
         {{"import"}, "[-HKCU]\n", 2, "root key cannot be deleted"},
-        {{"import"}, key + "\"\\x00b\"=sz:x\n", 2, "a value name cannot hold a NUL"},
+        {{"import"}, key + "\"\\x00b\"=sz:x\n", 2, "<stdin>:2: A settings name cannot hold a NUL"},
         {{"import"}, key + "\"v\"=sz:a\\x00b\n", 2, "a string cannot hold a NUL"},
-        {{"import"}, "[HKCU\\Software\\A\0B]\n"s, 2, "a key name cannot hold a NUL"},
+        {{"import"}, "[HKCU\\Software\\A\0B]\n"s, 2, "<stdin>:1: A settings name cannot hold a NUL"},
+        {{"import"},
+         "[HKCU\\Software\\A\rB]\n",
+         2,
+         "<stdin>:1: A settings key name cannot hold a line break"},
+        // Names the store refuses are refused before anything is written.
+        {{"write", "HKCU\\Software\\Two\nLines", "x", "sz", "1"}, "", 2, "key name cannot hold a line break"},
+        {{"write", "HKCU\\Software\\A\rB", "x", "sz", "1"}, "", 2, "key name cannot hold a line break"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -468,6 +603,7 @@ TEST_F(Reg, RegtoolRefusesBadInputWholeAndSaysWhy) {
     Registry reg;
     ASSERT_TRUE(reg.openKey("\\A", false));
     EXPECT_THROW(reg.writeString("\0b"s, "x"), ERegistryException);
+    EXPECT_NE(raised([&] { reg.openKey("\\A\\B\nC", true); }).find("line break"), std::string::npos);
 }
 
 TEST_F(Reg, RegtoolShowsANulNameAnOlderVersionStoredAndDeletesNothingByIt) {
@@ -484,5 +620,17 @@ TEST_F(Reg, RegtoolShowsANulNameAnOlderVersionStoredAndDeletesNothingByIt) {
     EXPECT_EQ(tool({"import"}, out), 2);
     EXPECT_EQ(tool({"read", "HKCU/Software/A", ""}), 0);
     EXPECT_EQ(out, "default\n");
+    // A key name with a line break would break its line: the export names it and goes on.
+    aside([&] {
+        EXPECT_EQ(sql(path,
+                      "INSERT INTO keys(parent, name, fold) SELECT k.id, 'B' || char(10) || 'C',"
+                      " 'b' || char(10) || 'c' FROM keys k WHERE k.fold='a'"),
+                  "<no row>");
+    });
+    EXPECT_EQ(tool({"export", "HKCU/Software/A"}), 1);
+    EXPECT_NE(err.find("HKCU\\Software\\A\\B\\nC: a key name with a line break cannot be exported"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(out.find("\"\"=sz:default\n"), std::string::npos) << out;
 }
 }  // namespace

@@ -1,4 +1,8 @@
 // regtool: inspect and seed the program's settings store from the command line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +32,8 @@ const char* const kUsage =
     "  write KEY NAME hex BYTES    write binary data (\"01,ff,20\")\n"
     "  delete-value KEY NAME       delete one value\n"
     "  delete-key KEY              delete a key with everything below it\n"
-    "  export KEY [FILE]           write KEY and its subtree as text (\"-\": standard output)\n"
+    "  export KEY [FILE]           write KEY and its subtree as text (\"-\": standard output);\n"
+    "                              FILE is replaced only when the new one is written whole\n"
     "  import [FILE]               read such text (\"-\": standard input) in one transaction\n"
     "\n"
     "KEY is HKCU\\path or HKLM\\path (HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE; without a root,\n"
@@ -42,7 +47,11 @@ const char* const kUsage =
     "  \"Name\"=dword:5                            32-bit number (decimal or 0x hex)\n"
     "  \"Name\"=hex:01,ff                          binary data\n"
     "  \"Name\"=-                                  delete the value\n"
-    "Escapes in names and strings: \\\\ \\\" \\n \\r \\t \\xHH.\n"
+    "Escapes in names and strings: \\\\ \\\" \\n \\r \\t \\xHH. Names cannot hold a NUL, key names\n"
+    "no line break.\n"
+    "\n"
+    "A damaged store still exports every key and value that can be read; what cannot be\n"
+    "read is named, and such an incomplete export goes to FILE.incomplete if FILE exists.\n"
     "\n"
     "Exit status: 0 done, 1 not found or the store failed, 2 bad command or input.\n";
 
@@ -268,14 +277,107 @@ void openExisting(Registry& reg, const KeyPath& k) {
     if (!reg.openKey("\\" + k.path, false)) notFound("regtool: no key " + displayKey(k));
 }
 
-void exportKey(Registry& reg, const KeyPath& k, std::ostream& out) {
-    openExisting(reg, k);
-    out << "[" << displayKey(k) << "]\n";
-    for (const auto& v : reg.getValueNames()) out << valueLine(reg, v) << "\n";
-    const auto subkeys = reg.getKeyNames();
+// A name as it can be shown on one line: control characters escaped, backslashes kept.
+std::string printable(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\')
+            out += c;
+        else
+            out += escape(std::string(1, c), false);
+    }
+    return out;
+}
+
+// Writes KEY and its subtree. What cannot be read (a damaged store) is skipped, named in a
+// comment line and in unread, and the rest still goes out.
+void exportKey(Registry& reg, const KeyPath& k, std::ostream& out, std::vector<std::string>& unread) {
+    const std::string shown = displayKey(k);
+    auto skip = [&](const std::string& what, const std::string& why) {
+        unread.push_back(printable(what) + ": " + why);
+        out << "# " << printable(what) << " could not be read\n";
+    };
+    if (shown.find_first_of("\n\r") != std::string::npos) {
+        // Written before such names were refused: its line could not be read back.
+        unread.push_back(printable(shown) + ": a key name with a line break cannot be exported");
+        return;
+    }
+    try {
+        openExisting(reg, k);
+    } catch (const ERegistryException& e) {
+        skip(shown, e.what());
+        return;
+    }
+    out << "[" << shown << "]\n";
+    std::string problem;
+    for (const auto& v : reg.getValueNames(problem)) {
+        try {
+            const std::string line = valueLine(reg, v);
+            out << line << "\n";
+        } catch (const ERegistryException& e) {
+            skip(shown + " \"" + v + "\"", e.what());
+        }
+    }
+    if (!problem.empty()) skip("values of " + shown, problem);
+    const auto subkeys = reg.getKeyNames(problem);
+    if (!problem.empty()) skip("subkeys of " + shown, problem);
     out << "\n";
     for (const auto& s : subkeys)
-        exportKey(reg, KeyPath{k.root, k.path.empty() ? s : k.path + "\\" + s}, out);
+        exportKey(reg, KeyPath{k.root, k.path.empty() ? s : k.path + "\\" + s}, out, unread);
+}
+
+// Replaces file with data as a whole: written to a new file in the same folder, flushed to
+// the disk, then renamed over the old one. On failure the old file stays as it was.
+std::string replaceFile(const std::string& file, const std::string& data) {
+    std::string tmp = file + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) return std::strerror(errno);
+    struct stat st {};
+    mode_t mode;
+    if (::stat(file.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(022);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    int err = 0;
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), file.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        return std::strerror(err);
+    }
+    const auto slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    if (const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
+        ::fsync(d);  // the rename itself reaches the disk
+        ::close(d);
+    }
+    return "";
+}
+
+// Why the store refuses a key path, "" when it takes it.
+std::string keyPathProblem(const std::string& path) {
+    size_t b = 0;
+    while (b <= path.size()) {
+        size_t e = path.find('\\', b);
+        if (e == std::string::npos) e = path.size();
+        if (std::string why = Registry::keyNameProblem(path.substr(b, e - b)); !why.empty()) return why;
+        b = e + 1;
+    }
+    return "";
 }
 
 struct ImportItem {
@@ -320,8 +422,8 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
                 bad("a root key cannot be deleted");
                 continue;
             }
-            if (it.key.path.find('\0') != std::string::npos) {
-                bad("a key name cannot hold a NUL character");
+            if (std::string why = keyPathProblem(it.key.path); !why.empty()) {
+                bad(why);
                 continue;
             }
             haveKey = !del;
@@ -348,8 +450,8 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
             bad("value name: " + why);
             continue;
         }
-        if (it.name.find('\0') != std::string::npos) {
-            bad("a value name cannot hold a NUL character");
+        if (std::string why = Registry::valueNameProblem(it.name); !why.empty()) {
+            bad(why);
             continue;
         }
         if (q + 1 >= t.size() || t[q + 1] != '=') {
@@ -426,6 +528,12 @@ void applyImport(const std::vector<ImportItem>& items) {
         }
     }
     reg.commit();
+}
+
+// Names the store refuses are refused here, before anything is written.
+void requireNames(const KeyPath& k, const std::string& value) {
+    if (std::string why = keyPathProblem(k.path); !why.empty()) usageError("regtool: " + why);
+    if (std::string why = Registry::valueNameProblem(value); !why.empty()) usageError("regtool: " + why);
 }
 
 void need(const std::vector<std::string>& args, size_t min, size_t max) {
@@ -507,6 +615,7 @@ int run(std::vector<std::string> args) {
             usageError("regtool: binary data must be hex byte pairs separated by commas");
         if (type != "sz" && type != "dword" && type != "hex")
             usageError("regtool: unknown value type \"" + type + "\" (use sz, dword or hex)");
+        requireNames(k, args[2]);
         reg.setRootKey(k.root);
         reg.openKey("\\" + k.path, true);
         if (type == "sz")
@@ -538,17 +647,27 @@ int run(std::vector<std::string> args) {
         const std::string file = args.size() > 2 ? args[2] : "-";
         std::ostringstream text;
         text << "# zentrova settings export\n";
-        exportKey(reg, k, text);
-        if (file == "-") {
-            std::cout << text.str();
-            return 0;
+        openExisting(reg, k);
+        std::vector<std::string> unread;
+        exportKey(reg, k, text, unread);
+        std::string target = file;
+        if (file != "-" && !unread.empty() && ::access(file.c_str(), F_OK) == 0)
+            target = file + ".incomplete";  // an incomplete export never replaces an old one
+        if (target == "-") {
+            std::cout << text.str() << std::flush;
+        } else if (const std::string why = replaceFile(target, text.str()); !why.empty()) {
+            notFound("regtool: cannot write " + target + ": " + why + "; " +
+                     (target == file ? "the old " + file + ", if any, is left as it was"
+                                     : "the old " + file + " is left as it was"));
         }
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        if (!out) notFound("regtool: cannot write " + file + ": " + std::strerror(errno));
-        out << text.str();
-        out.close();
-        if (!out) notFound("regtool: cannot write " + file);
-        return 0;
+        if (unread.empty()) return 0;
+        std::string msg;
+        for (const auto& u : unread) msg += "regtool: could not read " + u + "\n";
+        msg += "regtool: the export is incomplete: " + std::to_string(unread.size()) +
+               " part(s) of the store could not be read";
+        if (target != file)
+            msg += "; the old " + file + " is left as it was, what could be read is in " + target;
+        notFound(msg);
     }
     if (cmd == "import") {
         need(args, 0, 1);
