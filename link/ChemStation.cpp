@@ -117,7 +117,8 @@ void TChemStation1::StopPolling() {
 void TChemStation1::onStatusReply(const DdeReply& reply) {
     if (reply.hasData()) {
         StatusText = reply.text;
-        logLine("#ChemDDEStatus: " + trimmed(reply.text));
+        // Logged as a received line is: a long answer is cut and carries its length.
+        logLine("#ChemDDEStatus: " + TLogFile::CutReceived(trimmed(reply.text), false));
     } else {
         logLine("#ChemDDEStatus: Unknown");
         LinkOpen = false;

@@ -131,7 +131,8 @@ bool THPLCModule::UpdateState() {
     if (HPLCState == hsRunning) ++RunSeconds;
 
     const QString status = QString::fromStdString(StatusText);
-    if (status != ChemStatusVal->text()) logLine("#hplc: DDE HPLC state= " + StatusText);
+    if (status != ChemStatusVal->text())
+        logLine("#hplc: DDE HPLC state= " + TLogFile::CutReceived(StatusText, false));
     ChemStatusVal->setText(status);
     RelayStateVal->setText(RelayInput ? "1" : "0");
     DDEStateVal->setText(cs && cs->LinkOpen ? "1" : "0");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDate>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -28,6 +30,7 @@
 
 TLogFile* LogFile = nullptr;
 std::function<void(const QString& text)> OnLogTrouble;
+std::function<int(LogFileCall call)> LogFileFault;
 
 namespace {
 
@@ -35,6 +38,8 @@ const LogHeaderSource* headerSource = nullptr;
 
 // Lines over this length of waiting text are dropped until it is written.
 constexpr size_t kPendingCap = 4000;
+// Without a log file, a line tries to start it again at most this often.
+constexpr int64_t kRetryMs = 5000;
 
 TLogDate dateOf(const LocalTime& t) {
     return TLogDate{t.year, static_cast<uint8_t>(t.day), static_cast<uint8_t>(t.month)};
@@ -72,12 +77,20 @@ std::string storedText(const char* name) {
     return withoutLineBreaks(TStoredParams::ReadRegistryString(TStoredParams::InstrumentRegistryKey(), name));
 }
 
-int openAppend(const std::string& path, bool exclusive) {
-    int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-    if (exclusive) flags |= O_EXCL;
+// The error a test plants for a file call, 0 for none.
+int planted(LogFileCall call) {
+    return LogFileFault ? LogFileFault(call) : 0;
+}
+
+int openAppend(const std::string& path) {
+    if (::access(path.c_str(), F_OK) != 0)
+        if (const int err = planted(LogFileCall::Create)) {
+            errno = err;
+            return -1;
+        }
     int fd;
     do {
-        fd = ::open(path.c_str(), flags, 0644);
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -85,11 +98,28 @@ int openAppend(const std::string& path, bool exclusive) {
 // One write() per batch: with O_APPEND, another copy of the program appending to the same
 // file never splits it.
 ssize_t writeOnce(int fd, const std::string& text) {
+    if (const int err = planted(LogFileCall::Write)) {
+        errno = err;
+        return -1;
+    }
     ssize_t n;
     do {
         n = ::write(fd, text.data(), text.size());
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+// The day a log belongs to: the date of its header, else (a file whose header never made it)
+// the local date of its last change; none for a file that is missing or empty.
+TLogDate dayOfFile(TLogFile& log, const std::string& path) {
+    const TLogDate d = log.ReadLogDate(path);
+    if (d.day != 0) return d;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_size == 0) return {};
+    struct tm t {};
+    const time_t when = st.st_mtime;
+    if (!::localtime_r(&when, &t)) return {};
+    return TLogDate{t.tm_year + 1900, static_cast<uint8_t>(t.tm_mday), static_cast<uint8_t>(t.tm_mon + 1)};
 }
 
 // Holds an exclusive lock on a folder while a rotation runs; released when it goes.
@@ -155,17 +185,8 @@ void TLogFile::FormCreate() {
     LogPath4 = LogPath + "4";
     created_ = true;
 
-    EnsureFolder(folder);
-    LogDate = ReadLogDate(LogPath);
-    LogState = 1;
-    if (LogDate.day != 0 && !openToday()) {
-        const int err = errno;
-        LogState = 0;
-        reportFailure(fillFirst8(_8("Cannot open the log file %s; the program runs without a log."),
-                                 LogPath + " (" + errnoText(err) + ")"));
-    }
     const LocalTime now = appClock().localNow();
-    RotateIfNewDay(dateOf(now), now);
+    startDay(dateOf(now), now);
 
     ActionRadioGrp->Items()->Delete(1);
     ActionRadioGrp->Items()->Delete(0);
@@ -187,8 +208,8 @@ void TLogFile::FormDestroy() {
         dropped_ = 0;
     }
     if (!PendingText.empty() && (LogState == 1 || LogState == 2) && created_) {
-        if (LogHandle < 0) LogHandle = openAppend(LogPath, false);
-        if (LogHandle >= 0) writePending();
+        if (LogHandle < 0) LogHandle = openAppend(LogPath);
+        if (LogHandle >= 0) writePending(appClock().localNow());
     }
     closeHandle();
     LogState = 0;
@@ -215,8 +236,9 @@ bool TLogFile::AddLine(const std::string& text) {
     const TLogDate date = dateOf(now);
     if (LogState != 1 && LogState != 2) {
         if (!created_) return true;  // before the log exists
-        // Without a log since a failure: try again once a new date begins.
-        if (date == failedDate_ || date == LogDate || !RotateIfNewDay(date, now)) {
+        // Without a log since a failure: a line tries again on a new date, else now and then.
+        const bool due = !(date == LogDate) || appClock().monotonicMs() - lastStartMs_ >= kRetryMs;
+        if (!due || !startDay(date, now)) {
             countDropped(now);
             return true;
         }
@@ -226,7 +248,7 @@ bool TLogFile::AddLine(const std::string& text) {
     }
 
     // Waiting text goes out first when the file takes it again, so this line still fits.
-    if (LogState == 1 && PendingText.size() >= kPendingCap) writePending();
+    if (LogState == 1 && PendingText.size() >= kPendingCap) writePending(now);
     if (PendingText.size() >= kPendingCap) {
         countDropped(now);
         return true;
@@ -239,7 +261,7 @@ bool TLogFile::AddLine(const std::string& text) {
     PendingText += prefix;
     PendingText += line;
     PendingText += '\n';
-    if (LogState == 1) writePending();
+    if (LogState == 1) writePending(now);
     return true;
 }
 
@@ -249,53 +271,49 @@ bool TLogFile::RotateIfNewDay(const TLogDate& date) {
 
 bool TLogFile::RotateIfNewDay(const TLogDate& date, const LocalTime& now) {
     if (date == LogDate) return true;
+    return startDay(date, now);
+}
+
+bool TLogFile::startDay(const TLogDate& date, const LocalTime& now) {
     LogState = 2;
     closeHandle();
-
-    // Copies of the program with the same instance shift one at a time (the lock is on the
-    // folder), and a copy that comes second finds the day started and joins it.
+    lastStartMs_ = appClock().monotonicMs();
+    LogDate = date;
     const std::string folder = LogPath.substr(0, LogPath.find_last_of('/') + 1);
+    if (!EnsureFolder(folder)) {
+        LogState = 0;
+        return false;
+    }
+    // Copies of the program with the same instance shift and begin the day one at a time
+    // (the lock is on the folder), and a copy that comes second finds the day begun and
+    // joins it. A log that is missing or empty (its day never got a line) is not shifted:
+    // a start that failed shifts nothing again, and no day's log is lost to it.
     FolderLock lock(folder);
-    const bool startedElsewhere = ReadLogDate(LogPath) == date;
-    if (!startedElsewhere) {
+    const TLogDate day = dayOfFile(*this, LogPath);
+    if (day.day != 0 && !(day == date)) {
         ::unlink(LogPath4.c_str());
         ::rename(LogPath3.c_str(), LogPath4.c_str());
         ::rename(LogPath2.c_str(), LogPath3.c_str());
         ::rename(LogPath.c_str(), LogPath2.c_str());
     }
-
-    int fd = openAppend(LogPath, true);
-    bool needHeader = fd >= 0;
-    if (fd < 0 && errno == EEXIST) {
-        // Created meanwhile by another copy, or left behind by a shift that failed: append,
-        // never truncate, and start with a header unless the file already has today's.
-        fd = openAppend(LogPath, false);
-        needHeader = fd >= 0 && !(ReadLogDate(LogPath) == date);
-    }
+    const bool existed = ::access(LogPath.c_str(), F_OK) == 0;
+    const int fd = openAppend(LogPath);
     if (fd < 0) {
         const int err = errno;
         LogState = 0;
-        failedDate_ = date;
-        reportFailure(fillFirst8(_8("Cannot create the log file %s; the program runs without a log."),
+        reportFailure(fillFirst8(existed
+                                     ? _8("Cannot open the log file %s; the program runs without a log.")
+                                     : _8("Cannot create the log file %s; the program runs without a log."),
                                  LogPath + " (" + errnoText(err) + ")"));
         return false;
     }
     LogHandle = fd;
     LogState = 1;
-    LogDate = date;
-    failedDate_ = TLogDate{};
-    clearFailure();
-    if (needHeader) {
-        const std::string header = WriteHeader(now);
-        const ssize_t n = writeOnce(LogHandle, header);
-        if (n != static_cast<ssize_t>(header.size())) {
-            const int err = n < 0 ? errno : ENOSPC;
-            reportFailure(fillFirst8(
-                _8("Cannot write to the log file %s; lines wait until it can be written (beyond 4000 "
-                   "characters they are counted and lost)."),
-                LogPath + " (" + errnoText(err) + ")"));
-        }
-    }
+    // The header goes on top of a new or empty file (when the disk takes it: until then it
+    // is owed), and below the lines of a file of another day that could not be shifted; a
+    // file of this day has it, or (begun without one) goes on without it.
+    headerOwed_ = !(dayOfFile(*this, LogPath) == date);
+    writePending(now);
     return true;
 }
 
@@ -390,21 +408,16 @@ void TLogFile::CloseForMoment() {
 void TLogFile::Reopen() {
     closeHandle();
     closedForMoment_ = false;
-    if (openToday()) {
-        LogState = 1;
-        clearFailure();
+    LogHandle = openAppend(LogPath);
+    if (LogHandle >= 0) {
+        LogState = 1;  // what waits goes out with the next line
     } else {
         const int err = errno;
         LogState = 0;
+        lastStartMs_ = appClock().monotonicMs();
         reportFailure(fillFirst8(_8("Cannot open the log file %s; the program runs without a log."),
                                  LogPath + " (" + errnoText(err) + ")"));
     }
-}
-
-bool TLogFile::openToday() {
-    closeHandle();
-    LogHandle = openAppend(LogPath, false);
-    return LogHandle >= 0;
 }
 
 void TLogFile::closeHandle() {
@@ -412,17 +425,36 @@ void TLogFile::closeHandle() {
     LogHandle = -1;
 }
 
-bool TLogFile::writePending() {
+bool TLogFile::writePending(const LocalTime& now) {
+    size_t headerSize = 0;
+    if (headerOwed_) {
+        // Another copy may have begun the day meanwhile.
+        struct stat st {};
+        if (::fstat(LogHandle, &st) == 0 && st.st_size > 0 && ReadLogDate(LogPath) == LogDate) {
+            headerOwed_ = false;
+        } else {
+            const std::string header = WriteHeader(now);
+            PendingText.insert(0, header);
+            headerSize = header.size();
+        }
+    }
     if (PendingText.empty()) return true;
     const ssize_t n = writeOnce(LogHandle, PendingText);
     if (n == static_cast<ssize_t>(PendingText.size())) {
         PendingText.clear();
-        if (failureReported_) clearFailure();
+        headerOwed_ = false;
+        if (failureReported_) logIsBack(now);
         return true;
     }
     const int err = n < 0 ? errno : ENOSPC;
-    // What was written is gone from the buffer; the rest waits for the next line.
-    if (n > 0) PendingText.erase(0, static_cast<size_t>(n));
+    // What was written is gone from the buffer; the rest waits for the next line. A header
+    // not begun is made afresh when the file takes text again.
+    if (n > 0) {
+        PendingText.erase(0, static_cast<size_t>(n));
+        headerOwed_ = false;
+    } else {
+        PendingText.erase(0, headerSize);
+    }
     reportFailure(
         fillFirst8(_8("Cannot write to the log file %s; lines wait until it can be written (beyond 4000 "
                       "characters they are counted and lost)."),
@@ -446,6 +478,18 @@ void TLogFile::clearFailure() {
     failureReported_ = false;
     statusText_.clear();
     showStatus();
+}
+
+void TLogFile::logIsBack(const LocalTime& now) {
+    const std::string trouble = statusText_;
+    clearFailure();
+    const std::string message = fillFirst8(_8("The log file %s is written again."), LogPath);
+    std::fprintf(stderr, "%s\n", message.c_str());
+    QTimer::singleShot(0, this, [text = QString::fromStdString(message)] {
+        if (OnLogTrouble) OnLogTrouble(text);
+    });
+    PendingText += linePrefix(now) + "#log: " + message + " Before: " + trouble + "\n";
+    writePending(now);
 }
 
 void TLogFile::showStatus() {

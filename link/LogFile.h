@@ -64,7 +64,9 @@ class TLogFile : public TUxForm {
     bool IsClosedForMoment() const { return closedForMoment_; }
 
     // "" while the log works; otherwise why the program runs without a log (the log
-    // window shows it). The same text goes to stderr and to OnLogTrouble once per outage.
+    // window shows it). The same text goes to stderr and to OnLogTrouble once per outage;
+    // at its end, a line in the log and the same two say that the log is written again.
+    // Without a file, lines try to start it again every few seconds.
     const std::string& StatusText() const { return statusText_; }
     // Lines dropped since the log last took one; the next line written is preceded by a
     // line that gives their number and the time of the first.
@@ -116,11 +118,13 @@ class TLogFile : public TUxForm {
   private:
     void buildWindow();
     const std::string& pathOf(int k) const;
-    bool openToday();
+    // Opens (creating it, shifting the logs when it is of another day) today's file.
+    bool startDay(const TLogDate& date, const LocalTime& now);
     void closeHandle();
-    bool writePending();
+    bool writePending(const LocalTime& now);
     void reportFailure(const std::string& message);
     void clearFailure();
+    void logIsBack(const LocalTime& now);
     void showStatus();
     void countDropped(const LocalTime& now);
     std::string droppedText() const;
@@ -129,7 +133,8 @@ class TLogFile : public TUxForm {
     bool created_ = false;          // FormCreate has run: the paths are set
     bool closedForMoment_ = false;  // closed by CloseForMoment until Reopen
     bool failureReported_ = false;
-    TLogDate failedDate_;  // date of the last failed rotation: no retry on that date
+    bool headerOwed_ = false;  // today's file still lacks its header
+    int64_t lastStartMs_ = 0;  // monotonic ms of the last try to start today's file
     std::string statusText_;
     uint64_t dropped_ = 0;
     LocalTime droppedSince_;
@@ -146,5 +151,10 @@ bool logLine(const std::string& text);
 // LogFile->ReceivedEntry when the log exists, else the line as the log would keep it.
 std::optional<std::string> receivedLogEntry(std::string_view text, bool wellFormed, bool cutByReader);
 // Set by the main window: tells the operator, once per outage, that the log cannot be
-// written. Called from the event loop, never from inside AddLine.
+// written, and again when it is written again. Called from the event loop, never from
+// inside AddLine.
 extern std::function<void(const QString& text)> OnLogTrouble;
+// Tests: an errno that the log's next file call of the kind fails with (0: the call runs).
+// Create is the open of a file that does not exist yet.
+enum class LogFileCall { Create, Write };
+extern std::function<int(LogFileCall call)> LogFileFault;

@@ -5,6 +5,7 @@
 #include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,14 @@ QString qs(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// An export opens with this line and ends with the closing line: a file that opens so but
+// lacks the closing line was cut off, and its last section may lack rows or lines. Files
+// without the opening line (older exports, the original platform's) carry no such promise.
+const char* const kOpeningLine =
+    "; Methods and sequences of ZentrovaKVZ. The last line of this file is \"; end of export\": "
+    "without it the file is incomplete.";
+const char* const kClosingLine = "; end of export";
+
 // Keys that every export writes into its sections: a section without one of them is damaged
 // (a file cut off, or edited into something else) and is never stored.
 const char* const kMethodKeys[] = {"Name",      "ColumnT",     "ColumnD",           "ReactorT",  "ReactorV",
@@ -97,7 +106,7 @@ bool validUtf8(const std::string& bytes) {
 struct ImportFile {
     const IniFile& ini;
     bool cp1252 = false;  // the file is not UTF-8: an export of the original platform
-    bool cutOff = false;  // the last line has no line end: the file ends inside a section
+    bool cutOff = false;  // the file opens with kOpeningLine but lacks kClosingLine
 
     std::string text(const std::string& s) const { return cp1252 ? fromCp1252(s) : s; }
     std::string get(const std::string& section, const char* key) const {
@@ -109,8 +118,7 @@ struct ImportFile {
         return qs(text(section)) + (name.empty() ? QString() : " (" + qs(name) + ")");
     }
     template <size_t N>
-    bool damaged(const std::string& section, const char* const (&keys)[N], bool last) const {
-        if (last && cutOff) return true;
+    bool damaged(const std::string& section, const char* const (&keys)[N]) const {
         return std::any_of(std::begin(keys), std::end(keys),
                            [&](const char* k) { return !ini.valueExists(section, k); });
     }
@@ -201,6 +209,27 @@ QString quotedName(const std::string& name) {
 
 bool importEntries(const ImportFile& file, const QString& qpath);
 
+// The file's lines with line ends and surrounding blanks removed: the first, and the last
+// that is not blank.
+std::string trimmedLine(const std::string& bytes, size_t from, size_t to) {
+    while (from < to && std::isspace(static_cast<unsigned char>(bytes[from]))) ++from;
+    while (to > from && std::isspace(static_cast<unsigned char>(bytes[to - 1]))) --to;
+    return bytes.substr(from, to - from);
+}
+
+bool opensAsExport(const std::string& bytes) {
+    const size_t start = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    const size_t eol = bytes.find('\n', start);
+    return eol != std::string::npos && trimmedLine(bytes, start, eol) == kOpeningLine;
+}
+
+bool endsAsExport(const std::string& bytes) {
+    size_t end = bytes.size();
+    while (end > 0 && std::isspace(static_cast<unsigned char>(bytes[end - 1]))) --end;
+    const size_t eol = bytes.rfind('\n', end == 0 ? 0 : end - 1);
+    return trimmedLine(bytes, eol == std::string::npos ? 0 : eol + 1, end) == kClosingLine;
+}
+
 QString nameList(const QStringList& names) {
     return names.join(QStringLiteral("\n"));
 }
@@ -270,6 +299,8 @@ bool TExportImport1::ExportAll(const std::string& path) {
     // The file is built in memory and replaces the old one only when it is written whole.
     IniFile ini(path);
     ini.clear();
+    ini.setLeadingLines({kOpeningLine});
+    ini.setTrailingLines({kClosingLine});
     size_t methods = 0, sequences = 0;
     try {
         CMethodNames methodStore;
@@ -362,7 +393,7 @@ bool TExportImport1::ImportAll(const std::string& path) {
         errorBox(qs(ini.lastError()));
         return false;
     }
-    ImportFile file{ini, !validUtf8(bytes), !bytes.empty() && bytes.back() != '\n'};
+    ImportFile file{ini, !validUtf8(bytes), opensAsExport(bytes) && !endsAsExport(bytes)};
     return importEntries(file, qpath);
 }
 
@@ -371,21 +402,26 @@ namespace {
 // Stores what the file holds after the questions; the boxes tell the operator what happened.
 bool importEntries(const ImportFile& file, const QString& qpath) {
     std::vector<Entry> entries;
-    QStringList refused, damaged;
+    QStringList refused, damaged, cut;
     const std::vector<std::string> sections = file.ini.readSections();
     for (size_t i = 0; i < sections.size(); ++i) {
         const std::string& s = sections[i];
-        const bool last = i + 1 == sections.size();
+        const bool entry = startsWith(s, "Method") || startsWith(s, "Sequence");
+        // Where a cut file ends, the last section may have lost rows or lines.
+        if (entry && file.cutOff && i + 1 == sections.size()) {
+            cut << file.label(s);
+            continue;
+        }
         Entry e;
         if (startsWith(s, "Method")) {
-            if (file.damaged(s, kMethodKeys, last)) {
+            if (file.damaged(s, kMethodKeys)) {
                 damaged << file.label(s);
                 continue;
             }
             e.m = readMethod(file, s);
             e.name = e.m.Name;
         } else if (startsWith(s, "Sequence")) {
-            if (file.damaged(s, kSequenceKeys, last)) {
+            if (file.damaged(s, kSequenceKeys)) {
                 damaged << file.label(s);
                 continue;
             }
@@ -402,6 +438,13 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
             refused << qs(e.section);
     }
     QString notes;
+    if (file.cutOff) {
+        notes += "\n\n" + fillFirst(_("The file is cut off: it lacks its last line \"%s\", so whatever "
+                                      "followed is missing."),
+                                    qs(kClosingLine));
+        if (!cut.isEmpty())
+            notes += "\n" + fillFirst(_("Not imported, as it may be incomplete:\n%s"), nameList(cut));
+    }
     if (!damaged.isEmpty())
         notes += "\n\n" + fillFirst(_("Not imported, damaged (cut off, or without keys that every export "
                                       "writes):\n%s"),
@@ -515,7 +558,10 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
         _("Imported %1 methods and %2 sequences from %3.").arg(methodCount).arg(sequenceCount).arg(qpath);
     if (file.cp1252) text += "\n\n" + _("The file is not UTF-8: its texts were read as Windows-1252.");
     if (!replaced.isEmpty()) text += "\n\n" + fillFirst(_("Replaced:\n%s"), nameList(replaced));
-    infoBox(text + notes);
+    if (file.cutOff)
+        messageBox(text + notes, _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
+    else
+        infoBox(text + notes);
     return true;
 }
 

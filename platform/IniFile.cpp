@@ -88,6 +88,7 @@ std::string oneLine(const std::string& s) {
 
 struct IniFile::Data {
     std::vector<std::string> preamble;  // lines before the first section
+    std::vector<std::string> trailer;   // lines after the last section (only as written)
     bool bom = false;                   // the file began with a byte-order mark: it is written back
     std::vector<Section> sections;
     std::unordered_map<std::string, size_t> sectionIndex;  // folded name -> position
@@ -168,6 +169,7 @@ struct IniFile::Data {
                     out += e.key + "=" + e.value + "\r\n";
             }
         }
+        for (const auto& l : trailer) out += l + "\r\n";
         return out;
     }
 };
@@ -288,6 +290,16 @@ void IniFile::deleteKey(const std::string& section, const std::string& key) {
 void IniFile::clear() {
     d_ = std::make_unique<Data>();
     error_.clear();
+}
+
+void IniFile::setLeadingLines(std::vector<std::string> lines) {
+    for (auto& l : lines) l = oneLine(l);
+    d_->preamble = std::move(lines);
+}
+
+void IniFile::setTrailingLines(std::vector<std::string> lines) {
+    for (auto& l : lines) l = oneLine(l);
+    d_->trailer = std::move(lines);
 }
 
 bool IniFile::updateFile() {

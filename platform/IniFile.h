@@ -28,6 +28,10 @@ class IniFile {
     // Forgets everything read from the file: the next updateFile() writes only what was
     // written after (a file that could not be read may then be replaced).
     void clear();
+    // Lines written as they are before the first section and after the last one (comments);
+    // reading keeps the former and gives the latter to the last section, where no key sees them.
+    void setLeadingLines(std::vector<std::string> lines);
+    void setTrailingLines(std::vector<std::string> lines);
 
     // Writes the file; false (with the reason in lastError()) when it cannot be written.
     bool updateFile();

@@ -262,6 +262,7 @@ void TMainForm::Timer1Timer() {
     UpdateRunSignal();
     copyLiveValues();
     if (InstrumentModule->IsConnectionAlive()) {
+        if (lostTicks_ > 0) linkBack();
         CheckErrors();
         checkValveState();
         stepMode();
@@ -352,8 +353,16 @@ void TMainForm::stepMode() {
 void TMainForm::lostLink() {
     InstrumentModule->Reconnect();
     UpdateMenus(0);
-    logLine("#main: Connection lost");
-    SetMode(0);
+    // An outage is logged once, and its length when it ends: a silent instrument would
+    // otherwise add lines every tick for as long as it lasts.
+    if (lostTicks_++ == 0) logLine("#main: Connection lost");
+    if (iMode != 0) SetMode(0);
+}
+
+void TMainForm::linkBack() {
+    logLine(cformat("#main: Connection back after %u %s without it", lostTicks_,
+                    lostTicks_ == 1 ? "tick" : "ticks"));
+    lostTicks_ = 0;
 }
 
 void TMainForm::UpdateRunSignal() {

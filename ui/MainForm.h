@@ -107,6 +107,7 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void stepMode();
     void copyLiveValues();
     void lostLink();
+    void linkBack();
     void closeLink();
     void sequenceCleanUp();
     template <class F>
@@ -115,6 +116,7 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     std::vector<std::string> args_;
     bool closing_ = false;
     bool placed_ = false;
+    unsigned lostTicks_ = 0;  // ticks of the current outage of the link
 };
 
 // The main window, created first at start-up.

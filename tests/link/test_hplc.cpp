@@ -236,3 +236,15 @@ TEST_F(HplcTest, ForeignServerOrOpenFolderIsRefusedAndLogged) {
         EXPECT_EQ(requests, asked) << "nothing is asked of a server that is not trusted";
     }
 }
+
+TEST_F(HplcTest, ALongAnswerIsLoggedCutWithItsLength) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    answer = "IDLE" + std::string(64 * 1024 - 4, '.');
+    m.UpdateState();
+    newLines();
+    poll();
+    const std::string cut = answer.substr(0, TLogFile::ReceivedLineMax) + " ... (65536 bytes)";
+    EXPECT_EQ(newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: " + cut,
+                                 "#hplc: DDE HPLC state= " + cut}));
+    EXPECT_EQ(cs.GetStatus(), answer) << "the answer itself is kept whole";
+}

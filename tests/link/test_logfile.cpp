@@ -48,10 +48,20 @@ class LogFileTest : public ::testing::Test {
         setInstance("");
         setLogHeaderSource(nullptr);
         OnLogTrouble = nullptr;
+        LogFileFault = nullptr;
     }
     std::string path(const char* suffix = "") const { return folder_ + "Zentrova.log" + suffix; }
     void setLocal(int y, int mo, int d, int h, int mi, int s, int ms) {
         clock_.fake.setLocal(LocalTime{y, mo, d, h, mi, s, ms});
+    }
+    // Today's log of the day before and the three earlier ones; returns the first.
+    std::string fourDays() {
+        std::filesystem::create_directories(folder_);
+        writeFile(path(), "09:30:00 05/12/2026\nyesterday\n");
+        writeFile(path("2"), "two\n");
+        writeFile(path("3"), "three\n");
+        writeFile(path("4"), "four\n");
+        return fileBytes(path());
     }
     // Everything after the header block (which ends with an empty line).
     std::string body(const std::string& file) const {
@@ -151,36 +161,152 @@ TEST_F(LogFileTest, LinesWaitingAtExitAreWritten) {
     EXPECT_EQ(body(path()), "10:00:00.00,while archiving\n");
 }
 
-TEST_F(LogFileTest, LinesDroppedOnAFullDiskAreCountedAndTheOperatorIsToldOnce) {
+TEST_F(LogFileTest, LinesLostOnAFullDiskAreCountedAndTheOperatorIsToldWhenItBeginsAndEnds) {
+    const std::string x(100, 'x');  // 113 bytes a line with prefix and line feed: 36 wait below 4000
+    for (const int lost : {0, 1, 4}) {
+        SCOPED_TRACE(lost);
+        setInstance(lost == 0 ? "1" : lost == 1 ? "2" : "3");  // a file each
+        setLocal(2026, 12, 6, 10, 0, 0, 0);
+        std::vector<std::string> told;
+        OnLogTrouble = [&](const QString& text) { told.push_back(text.toStdString()); };
+        bool full = false;
+        LogFileFault = [&](LogFileCall call) { return full && call == LogFileCall::Write ? ENOSPC : 0; };
+        TLogFile log;
+        log.AddLine("before");
+        full = true;
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < 36 + lost; ++i) {
+            log.AddLine(x);
+            clock_.fake.advanceMs(1000);
+        }
+        QCoreApplication::processEvents();
+        const std::string trouble = log.StatusText();
+        EXPECT_NE(trouble.find("No space left on device"), std::string::npos) << trouble;
+        // Space again: the waiting lines, the end of the trouble, the lines lost, the new line.
+        full = false;
+        log.AddLine("after");
+        QCoreApplication::processEvents();
+        const std::string back = "The log file " + log.LogPath + " is written again.";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), trouble + "\n" + back + "\n");
+        EXPECT_EQ(told, (std::vector<std::string>{trouble, back}));
+        EXPECT_EQ(log.StatusText(), "");
+        const std::string at = "10:00:" + std::to_string(36 + lost) + ".00,";
+        const std::string lostLine =
+            lost == 0 ? ""
+                      : at + "#log: " + std::to_string(lost) + (lost == 1 ? " line" : " lines") +
+                            " lost since 10:00:36 06/12/2026: the log file could not be written\n";
+        const std::string text = body(log.LogPath);
+        EXPECT_EQ(text.find("10:00:00.00,before\n10:00:00.00," + x), 0u);
+        EXPECT_EQ(text.substr(12 + 7 + 36 * 113),
+                  at + "#log: " + back + " Before: " + trouble + "\n" + lostLine + at + "after\n");
+        LogFileFault = nullptr;
+    }
+}
+
+// A full disk when the day begins: the day's file stays empty, and a restart that day finds it
+// so and shifts nothing again; the header comes first, once, when the disk takes text again.
+TEST_F(LogFileTest, AFullDiskAtTheStartOfADayKeepsTheHeaderAndTheOlderDays) {
+    const std::string yesterday = fourDays();
+    bool full = true;
+    LogFileFault = [&](LogFileCall call) { return full && call == LogFileCall::Write ? ENOSPC : 0; };
+    testing::internal::CaptureStderr();
+    { TLogFile log; }
+    TLogFile log;     // a restart the same day
+    TLogFile second;  // and a second copy: both owe the header
+    EXPECT_EQ(fileBytes(path()), "");
+    EXPECT_EQ(fileBytes(path("2")), yesterday);
+    EXPECT_EQ(fileBytes(path("4")), "three\n");
+    log.AddLine("waits");
+    clock_.fake.advanceSeconds(1);
+    full = false;
+    log.AddLine("space again");
+    second.AddLine("second copy");
+    testing::internal::GetCapturedStderr();
+    {
+        TLogFile joins;
+        joins.AddLine("restarted");
+    }
+    const std::string text = fileBytes(path());
+    EXPECT_EQ(text.substr(0, 20), "10:00:01 06/12/2026\n");
+    EXPECT_TRUE(oneHeader(text));
+    const std::string b = body(path());
+    EXPECT_EQ(b.find("10:00:00.00,waits\n10:00:01.00,space again\n10:00:01.00,#log: The log file "), 0u) << b;
+    EXPECT_TRUE(b.ends_with("\n10:00:01.00,restarted\n")) << b;
+    EXPECT_EQ(fileBytes(path("2")), yesterday);
+    EXPECT_EQ(fileBytes(path("4")), "three\n");
+    LogFileFault = nullptr;
+}
+
+// No free inodes: the file cannot be created. Lines try again every few seconds; the day's
+// shift is made once, however often the start fails.
+TEST_F(LogFileTest, WithoutInodesTheLogIsTriedAgainEveryFewSecondsAndShiftedOnce) {
+    const std::string yesterday = fourDays();
     std::vector<std::string> told;
     OnLogTrouble = [&](const QString& text) { told.push_back(text.toStdString()); };
-    TLogFile log;
-    log.AddLine("before");
-    // The disk fills up: every write fails with "no space".
-    const int good = ::dup(log.LogHandle);
-    const int full = ::open("/dev/full", O_WRONLY);
-    ASSERT_GE(::dup2(full, log.LogHandle), 0);
-    ::close(full);
+    bool noInodes = true;
+    LogFileFault = [&](LogFileCall call) { return noInodes && call == LogFileCall::Create ? ENOSPC : 0; };
     testing::internal::CaptureStderr();
-    const std::string x(100, 'x');  // 113 bytes a line with prefix and line feed
-    for (int i = 0; i < 40; ++i) {
-        log.AddLine(x);
-        clock_.fake.advanceMs(1000);
+    TLogFile log;
+    QCoreApplication::processEvents();
+    const std::string trouble = "Cannot create the log file " + path() +
+                                " (No space left on device); the program runs without a log.";
+    EXPECT_EQ(told, std::vector<std::string>{trouble});
+    { TLogFile restarted; }
+    clock_.fake.advanceSeconds(5);
+    log.AddLine("a");  // tried again: still no inodes
+    noInodes = false;
+    clock_.fake.advanceSeconds(4);
+    log.AddLine("b");  // not tried: too soon
+    EXPECT_FALSE(std::filesystem::exists(path()));
+    clock_.fake.advanceSeconds(1);
+    log.AddLine("c");
+    QCoreApplication::processEvents();
+    testing::internal::GetCapturedStderr();
+    const std::string back = "The log file " + path() + " is written again.";
+    EXPECT_EQ(told, (std::vector<std::string>{trouble, back}));
+    EXPECT_EQ(fileBytes(path()).substr(0, 20), "10:00:10 06/12/2026\n");
+    EXPECT_EQ(body(path()),
+              "10:00:10.00,#log: " + back + " Before: " + trouble +
+                  "\n10:00:10.00,#log: 2 lines lost since 10:00:05 06/12/2026: the log file could "
+                  "not be written\n10:00:10.00,c\n");
+    EXPECT_EQ(fileBytes(path("2")), yesterday);
+    EXPECT_EQ(fileBytes(path("4")), "three\n");
+    LogFileFault = nullptr;
+}
+
+// A day is begun once: a second copy joins today's file, and a file whose header never made
+// it belongs to the day it last changed on.
+TEST_F(LogFileTest, ADayIsBegunOnce) {
+    {
+        TLogFile first;
+        first.AddLine("one");
+        TLogFile second;
+        second.AddLine("two");
+        first.AddLine("three");
     }
-    QCoreApplication::processEvents();  // 36 lines wait below the cap of 4000 bytes, 4 are dropped
-    EXPECT_NE(log.StatusText().find("No space left on device"), std::string::npos) << log.StatusText();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), log.StatusText() + "\n");
-    EXPECT_EQ(told, std::vector<std::string>{log.StatusText()});
-    // Space again: the waiting lines, one line on the loss, then the new line.
-    ASSERT_GE(::dup2(good, log.LogHandle), 0);
-    ::close(good);
-    log.AddLine("after");
-    const std::string text = body(path());
-    EXPECT_EQ(text.find("10:00:00.00,before\n10:00:00.00," + x), 0u);
-    EXPECT_TRUE(text.ends_with("10:00:35.00," + x +
-                               "\n10:00:40.00,#log: 4 lines lost since 10:00:36 06/12/2026: the " +
-                               "log file could not be written\n10:00:40.00,after\n"));
-    EXPECT_EQ(text.size(), 19 + 36 * 113 + 92 + 18u);
+    EXPECT_TRUE(oneHeader(fileBytes(path())));
+    EXPECT_EQ(body(path()), "10:00:00.00,one\n10:00:00.00,two\n10:00:00.00,three\n");
+    for (const int day : {6, 5}) {
+        SCOPED_TRACE(day);
+        std::filesystem::remove(path("2"));
+        writeFile(path(), "10:00:00.00,no header\n");
+        struct tm t {};
+        t.tm_year = 2026 - 1900;
+        t.tm_mon = 11;
+        t.tm_mday = day;
+        t.tm_hour = 12;
+        t.tm_isdst = -1;
+        const timespec times[2] = {{std::mktime(&t), 0}, {std::mktime(&t), 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path().c_str(), times, 0), 0);
+        TLogFile log;
+        log.AddLine("more");
+        if (day == 6) {
+            EXPECT_EQ(fileBytes(path()), "10:00:00.00,no header\n10:00:00.00,more\n");
+        } else {
+            EXPECT_EQ(fileBytes(path("2")), "10:00:00.00,no header\n");
+            EXPECT_EQ(body(path()), "10:00:00.00,more\n");
+        }
+    }
 }
 
 TEST_F(LogFileTest, LogRecoversOnANewDate) {
@@ -195,18 +321,20 @@ TEST_F(LogFileTest, LogRecoversOnANewDate) {
     log.AddLine("waits");
     log.AddLine("dropped");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), log.StatusText() + "\n") << "told once";
-    // The folder is back; the failed date is not tried again, the next one is.
+    // The folder is back; within seconds of the failure it is not tried again, on a new date
+    // at once.
     ASSERT_EQ(::unlink(folder.c_str()), 0);
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string trouble = log.StatusText();
     log.AddLine("same day");
     EXPECT_EQ(log.LogState, 0);
     setLocal(2026, 12, 8, 9, 0, 0, 0);
     log.AddLine("back");
     EXPECT_EQ(log.StatusText(), "");
-    EXPECT_EQ(
-        body(path()),
-        "09:00:00.00,waits\n09:00:00.00,#log: 2 lines lost since 09:00:00 07/12/2026: the log file could "
-        "not be written\n09:00:00.00,back\n");
+    EXPECT_EQ(body(path()), "09:00:00.00,waits\n09:00:00.00,#log: The log file " + path() +
+                                " is written again. Before: " + trouble +
+                                "\n09:00:00.00,#log: 2 lines lost since 09:00:00 07/12/2026: the log file "
+                                "could not be written\n09:00:00.00,back\n");
 }
 
 TEST_F(LogFileTest, AFloodOfBadReceivedLinesCostsKilobytes) {
@@ -215,6 +343,10 @@ TEST_F(LogFileTest, AFloodOfBadReceivedLinesCostsKilobytes) {
         LogFile = &log;
         const std::string huge(5000, 'g');
         EXPECT_EQ(*receivedLogEntry(huge, false, false), std::string(200, 'g') + " ... (5000 bytes)");
+        // A well-formed line is kept whole up to the limit and cut one past it.
+        EXPECT_EQ(TLogFile::CutReceived(huge.substr(0, 200), false), huge.substr(0, 200));
+        EXPECT_EQ(TLogFile::CutReceived(huge.substr(0, 201), false),
+                  huge.substr(0, 200) + " ... (201 bytes)");
         // Ten thousand such lines within the minute: few are logged; good lines still are.
         int kept = 1;
         for (int i = 0; i < 10000; ++i) kept += receivedLogEntry(huge, false, false).has_value();

@@ -206,6 +206,9 @@ const std::string kTexts =
     "ColumnT=\nColumnD=\nReactorT=\nReactorV=\nReagent1D=\nReagent2D=\nRuntime=\nEquilTime=\n"
     "Pump1Flow=\nPump2Flow=\n";
 const std::string kFixed = kTexts + "flushMethod=0\npowerCoolingMethod=0\n";
+const char* const kOpening =
+    "; Methods and sequences of ZentrovaKVZ. The last line of this file is \"; end of export\": without "
+    "it the file is incomplete.\r\n";
 
 TEST_F(Stores, ExportWritesTheKnownLayoutByteForByte) {
     storeMethod(fullMethod("Hydrolysis"));
@@ -220,16 +223,17 @@ TEST_F(Stores, ExportWritesTheKnownLayoutByteForByte) {
     ASSERT_TRUE(form_.ExportAll(file_));
     EXPECT_EQ(
         fileBytes(file_),
-        "[Method00000]\r\nName=flush\r\n"
-        "ColumnT=\r\nColumnD=\r\nReactorT=\r\nReactorV=\r\nReagent1D=\r\nReagent2D=\r\n"
-        "Runtime=\r\nEquilTime=\r\nPump1Flow=\r\nPump2Flow=\r\nflushMethod=1\r\npowerCoolingMethod=1\r\n"
-        "[Method00001]\r\nName=Hydrolysis\r\n"
-        "ColumnT=40\r\nColumnD=C18 #7\r\nReactorT=130\r\nReactorV=0.5\r\nReagent1D=Ninhydrin\r\n"
-        "Reagent2D=Buffer=B\r\nRuntime=30\r\nEquilTime=5\r\nPump1Flow=0.30\r\nPump2Flow=0.25\r\n"
-        "flushMethod=0\r\npowerCoolingMethod=0\r\n"
-        "PumpFlowTT00000=1;0.30;0.35\r\nPumpFlowTT00001=20;0.50;0.40\r\nColTempTT00000=10;45\r\n"
-        "[Sequence00000]\r\nName=Amino\r\nSequenceLine00000=Hydrolysis;2\r\nSequenceLine00001=flush;1\r\n"
-        "[Sequence00001]\r\nName=Empty\r\n");
+        std::string(kOpening) +
+            "[Method00000]\r\nName=flush\r\n"
+            "ColumnT=\r\nColumnD=\r\nReactorT=\r\nReactorV=\r\nReagent1D=\r\nReagent2D=\r\n"
+            "Runtime=\r\nEquilTime=\r\nPump1Flow=\r\nPump2Flow=\r\nflushMethod=1\r\npowerCoolingMethod=1\r\n"
+            "[Method00001]\r\nName=Hydrolysis\r\n"
+            "ColumnT=40\r\nColumnD=C18 #7\r\nReactorT=130\r\nReactorV=0.5\r\nReagent1D=Ninhydrin\r\n"
+            "Reagent2D=Buffer=B\r\nRuntime=30\r\nEquilTime=5\r\nPump1Flow=0.30\r\nPump2Flow=0.25\r\n"
+            "flushMethod=0\r\npowerCoolingMethod=0\r\n"
+            "PumpFlowTT00000=1;0.30;0.35\r\nPumpFlowTT00001=20;0.50;0.40\r\nColTempTT00000=10;45\r\n"
+            "[Sequence00000]\r\nName=Amino\r\nSequenceLine00000=Hydrolysis;2\r\nSequenceLine00001=flush;1\r\n"
+            "[Sequence00001]\r\nName=Empty\r\n; end of export\r\n");
     EXPECT_EQ(boxes(), QStringList{"Info: Exported 2 methods and 2 sequences into " +
                                    QString::fromStdString(file_) + "."});
 }
@@ -357,29 +361,104 @@ TEST_F(Stores, UnreadableOrEmptyFilesChangeNothing) {
     }
 }
 
-TEST_F(Stores, AFileCutOffReplacesNothingAndNamesWhatItSkipped) {
-    storeMethod(fullMethod("A"));
-    storeMethod(fullMethod("B"));
-    ASSERT_TRUE(form_.ExportAll(file_));
-    const std::string whole = fileBytes(file_);
-    const std::string b = describe(stored("B"));
-    // Cut after a whole line inside B (its flows and rows are gone), and inside a row of B.
-    for (const std::string cutAfter : {"Pump1Flow=0.30\r\n", "PumpFlowTT00001=20;0.5"}) {
-        SCOPED_TRACE(cutAfter);
-        const size_t at = whole.find(cutAfter, whole.find("[Method00001]"));
-        ASSERT_NE(at, std::string::npos);
-        writeFile(file_, whole.substr(0, at + cutAfter.size()));
+// Each entry of the file stored in an older state; after importing the export cut at any
+// point (with Yes to replacing), each entry is the exported one or still the older one.
+class CutImport : public Stores {
+  protected:
+    void SetUp() override {
+        Stores::SetUp();
+        TMethodINIParams b = fullMethod("B");
+        b.PumpTimeList = {"1", "5", "9"};
+        b.Pump1FlowList = {"0.1", "0.2", "0.3"};
+        b.Pump2FlowList = {"0.4", "0.5", "0.6"};
+        b.ColumnTimeList = {"2", "4", "6"};
+        b.ColumnTempList = {"40", "50", "60"};
+        storeMethod(fullMethod("A"));
+        storeMethod(b);
+        storeSequence("S", {{"A", "1"}, {"B", "2"}, {"A", "3"}, {"B", "4"}});
+        storeSequence("T", {{"B", "5"}, {"A", "6"}});
+        EXPECT_TRUE(form_.ExportAll(file_));
+        whole_ = fileBytes(file_);
+        now_ = state();
+        storeOld();
+        old_ = state();
+        dialogs_.shown.clear();
+    }
+    void storeOld() {
+        for (const char* name : {"A", "B"}) storeMethod(plainMethod(name));
+        for (const char* name : {"S", "T"}) storeSequence(name, {{"A", "9"}});
+    }
+    // A, B, S and T as stored.
+    std::vector<std::string> state() const {
+        return {describe(stored("A")), describe(stored("B")), lines("S").join(",").toStdString(),
+                lines("T").join(",").toStdString()};
+    }
+    // Imports text with Yes to the question; the report box.
+    QString import(const std::string& text) {
+        storeOld();
+        writeFile(file_, text);
         dialogs_.shown.clear();
         dialogs_.answer(mrYes);
-        ASSERT_TRUE(form_.ImportAll(file_));
-        EXPECT_EQ(describe(stored("B")), b);
-        EXPECT_EQ(boxes(),
-                  (QStringList{"Warning: These are stored already:\nMethod A\n\nReplace them with the ones "
-                               "from the file? No imports only the new ones.",
-                               report("1 methods and 0 sequences",
-                                      "\n\nNot imported, damaged (cut off, or without keys that every "
-                                      "export writes):\nMethod00001 (B)")}));
+        form_.ImportAll(file_);
+        return boxes().isEmpty() ? QString() : boxes().last();
     }
+    std::string whole_;
+    std::vector<std::string> now_, old_;
+};
+
+TEST_F(CutImport, TheLastSectionOfACutExportIsRefusedAndNamed) {
+    const char* const sections[] = {"[Method00000]", "[Method00001]", "[Sequence00000]", "[Sequence00001]"};
+    const QString cutNote =
+        "The file is cut off: it lacks its last line \"; end of export\", so whatever "
+        "followed is missing.";
+    // Every cut at a line end and in the middle of every line but a section's first.
+    std::vector<size_t> cuts;
+    for (size_t at = 0; (at = whole_.find('\n', at)) != std::string::npos; ++at) {
+        const size_t lineStart = whole_.rfind('\n', at - 1) + 1;
+        if (whole_[lineStart] != '[') cuts.push_back(lineStart + (at - lineStart) / 2);
+        cuts.push_back(at + 1);
+    }
+    for (size_t at : cuts) {
+        const std::string text = whole_.substr(0, at);
+        SCOPED_TRACE(text.substr(text.rfind('\n', text.size() - 2) + 1));
+        const QString box = import(text);
+        const std::vector<std::string> got = state();
+        if (at == whole_.size()) {
+            EXPECT_EQ(got, now_);
+            EXPECT_TRUE(box.startsWith("Info: Imported 2 methods and 2 sequences")) << box.toStdString();
+            continue;
+        }
+        // Entries whose section is followed by another are whole; the last one is kept back.
+        int last = -1;
+        for (int i = 0; i < 4; ++i)
+            if (text.find(sections[i]) != std::string::npos) last = i;
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(got[i], i < last ? now_[i] : old_[i]) << sections[i];
+        if (text.find('\n') == std::string::npos) continue;  // not even the opening line: an unknown file
+        EXPECT_TRUE(box.contains(cutNote)) << box.toStdString();
+        if (last < 0) continue;
+        // The refused section is named as the file has it: with its name once that is read.
+        const char name = "ABST"[last];
+        const bool named =
+            text.find("Name=" + std::string(1, name) + "\r", text.find(sections[last])) != std::string::npos;
+        const QString label =
+            QString(sections[last]).mid(1).chopped(1) + (named ? QString(" (") + name + ")" : QString());
+        EXPECT_TRUE(box.endsWith("Not imported, as it may be incomplete:\n" + label)) << box.toStdString();
+    }
+    // The export cut after B's first pump row: B keeps its three rows of each timetable.
+    const std::string row = "PumpFlowTT00000=1;0.1;0.4\r\n";
+    const QString box = import(whole_.substr(0, whole_.find(row) + row.size()));
+    EXPECT_EQ(box, "Warning: Imported 1 methods and 0 sequences from " + QString::fromStdString(file_) +
+                       ".\n\n" + cutNote + "\nNot imported, as it may be incomplete:\nMethod00001 (B)");
+    EXPECT_EQ(state()[1], old_[1]);
+}
+
+TEST_F(CutImport, AnOlderFileIsReadAsBeforeAndItsLastLineWithoutALineEndCounts) {
+    // Without the opening line the closing line promises nothing.
+    std::string older = whole_.substr(whole_.find('['));
+    older = older.substr(0, older.rfind("; end of export"));
+    older.resize(older.size() - 2);  // and the last line ends without CR LF
+    EXPECT_EQ(import(older), report("2 methods and 2 sequences"));
+    EXPECT_EQ(state(), now_);
 }
 
 TEST_F(Stores, AWindows1252FileKeepsItsNamesApartAndFoldedNamesReplaceOnlyOnYes) {

@@ -15,7 +15,11 @@ class MainFormTest : public MainFormHarness {
 };
 
 TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
-    tickDead();
+    // An outage is logged once, and how long it lasted when it ends.
+    for (int i = 0; i < 3; ++i) tickDead();
+    const std::string outage = newLog();
+    EXPECT_EQ(count(outage, "#main: Connection lost"), 1) << outage;
+    EXPECT_EQ(count(outage, "#main: setMode(): mode=0"), 1) << outage;
     ZentrovaAPI.Pump1.State = 1;
     ZentrovaAPI.Pump1.ForwardRate = 2.0;
     ZentrovaAPI.Column.ColumnFanOn = true;
@@ -27,9 +31,14 @@ TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
     EXPECT_FALSE(instrument->Enabled);
     EXPECT_EQ(rec.take(), (Cmds{"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "CFAN OFF",
                                 "DOOR CLOSE", "RFAN ON"}));
-    EXPECT_TRUE(has(newLog(), "#main: setMode(): mode=2; current mode=0"));
+    EXPECT_TRUE(inOrder(newLog(), {"#main: Connection back after 3 ticks without it\n",
+                                   "#main: setMode(): mode=2; current mode=0"}));
     tickAlive();
     EXPECT_TRUE(rec.take().empty());
+    tickDead();
+    tickAlive();
+    EXPECT_TRUE(
+        inOrder(newLog(), {"#main: Connection lost\n", "#main: Connection back after 1 tick without it\n"}));
 }
 
 TEST_F(MainFormTest, LiveValuesReachThePanel) {
