@@ -107,6 +107,8 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void stepMode();
     void copyLiveValues();
     void lostLink();
+    // The procedure of the mode being left is stopped (unless it finished), one for mode m begun.
+    void changeProcedure(uint8_t m);
     void closeLink();
     void sequenceCleanUp();
     template <class F>

@@ -165,9 +165,27 @@ bool TPressureTest::Step() {
     if (!InstrumentModule || !InstrumentModule->Channel1 || !InstrumentModule->Channel2) return false;
     if (TestState != eptParked) ++TickCount;
     InstrumentModule->PercentDone = TickBudget > 0 ? TickCount * 100 / TickBudget : 0;
-    checkForErrors();
-    stepState();
+    // Ticks run under the boxes this step opens; once the procedure that opened a box has ended
+    // (stopped, or finished on those ticks), the step does nothing more.
+    const uint64_t procedure = currentProcedure();
+    const auto over = [procedure] { return currentProcedure() != procedure; };
+    checkForErrors(procedure);
+    if (over()) return false;
+    stepState(procedure);
+    if (over()) return false;
     return TestState != eptEnd;
+}
+
+MsgResult TPressureTest::ask(uint64_t procedure, const QString& text, const QString& title, MsgButtons buttons,
+                             MsgResult defaultButton, MsgIcon icon) {
+    MessageRequest req;
+    req.text = text;
+    req.title = title;
+    req.buttons = buttons;
+    req.defaultButton = defaultButton;
+    req.icon = icon;
+    req.procedure = procedure;
+    return messageBox(req);
 }
 
 void TPressureTest::showLCD(const QString& text) {
@@ -206,8 +224,9 @@ void TPressureTest::countdown(const QString& phase) {
     }
 }
 
-void TPressureTest::stepState() {
+void TPressureTest::stepState(uint64_t procedure) {
     TInstrumentModule& m = *InstrumentModule;
+    const auto over = [procedure] { return currentProcedure() != procedure; };
     TPumpChannel& c1 = *m.Channel1;
     TPumpChannel& c2 = *m.Channel2;
     switch (TestState) {
@@ -218,15 +237,19 @@ void TPressureTest::stepState() {
                                "instructions.\n\nDo you want to continue?")
                            : _("You requested Pump Pressure Test Procedure.\n\nPlease, follow step-by-step "
                                "instructions.\n\nDo you want to continue?");
-            TestState = messageBox(text, _("Please, confirm"), MsgButtons::YesNo, mrNo) == mrYes ? 1 : eptEnd;
+            const MsgResult r = ask(procedure, text, _("Please, confirm"), MsgButtons::YesNo, mrNo);
+            if (over()) return;
+            TestState = r == mrYes ? 1 : eptEnd;
             break;
         }
         case 1:
             if (SystemTest && m.GetReactorTemperature() > 40.0) {
                 TestState = eptParked;
-                messageBox(_("Reactor Temperature must be less than 40 to perform the test. Test execution "
-                             "stopped."),
-                           _("Test execution stopped"));
+                ask(procedure,
+                    _("Reactor Temperature must be less than 40 to perform the test. Test execution "
+                      "stopped."),
+                    _("Test execution stopped"));
+                if (over()) return;
                 TestState = eptEnd;
                 break;
             }
@@ -235,12 +258,14 @@ void TPressureTest::stepState() {
             break;
         case 2: {
             TestState = eptParked;
-            const MsgResult r = messageBox(
+            const MsgResult r = ask(
+                procedure,
                 _("Pressure Test Procedure is about to start.\n\nPlease, remove analytical column and "
                   "replace it "
                   "with a blocked union.\n\nPlease, make sure the Flush Reservoir is filled with 80/20 "
                   "Water/Methanol.\n\nReady to continue?"),
                 _("Please, confirm"), MsgButtons::OKCancel, mrOk);
+            if (over()) return;
             if (m.SinglePump) PumpMask &= 1u;
             TestState = r == mrOk ? 3 : eptEnd;
             break;
@@ -302,7 +327,8 @@ void TPressureTest::stepState() {
                                                 "look for a small leak.\nA leak in the small o-rings of the "
                                                 "valve will result in a small "
                                                 "leak out of port 6.\n\nPress OK when ready to continue.");
-            messageBox(text, _("Instructions"));
+            ask(procedure, text, _("Instructions"));
+            if (over()) return;
             TestState = eptPressuriseTo480psiStart;
             break;
         }
@@ -343,7 +369,7 @@ void TPressureTest::stepState() {
             if (PhaseTimer.IsExpired()) TestState = 21;
             break;
         case 21:
-            finishMeasuring();
+            finishMeasuring(procedure);
             break;
         case 22:
             for (int pump = 1; pump <= 2; ++pump) {
@@ -385,7 +411,7 @@ void TPressureTest::stepState() {
     }
 }
 
-void TPressureTest::finishMeasuring() {
+void TPressureTest::finishMeasuring(uint64_t procedure) {
     TInstrumentModule& m = *InstrumentModule;
     showLCD(QString());
     Pump1ReadingB = static_cast<int32_t>(m.GetPump1Pressure());
@@ -395,9 +421,10 @@ void TPressureTest::finishMeasuring() {
     const bool passed1 = Pump1Drop < MaxDrop;
     const bool passed2 = Pump2Drop < MaxDrop;
     const QString message = resultMessage(passed1, passed2);
-    // The release may run on the ticks that arrive while the box is open.
+    // The release may run on the ticks that arrive while the box is open, and the test may end
+    // there: the sheet is still printed on request, but not when the test was stopped (no answer).
     TestState = 22;
-    if (messageBox(message, _("Pressure Test Result"), MsgButtons::YesNo, mrNo) != mrYes) return;
+    if (ask(procedure, message, _("Pressure Test Result"), MsgButtons::YesNo, mrNo) != mrYes) return;
     PrintResults(passed1, passed2);
     printSheet();
 }
@@ -435,7 +462,7 @@ int32_t TPressureTest::measuringMinutes() {
     return std::max(1, (elapsed + 59) / 60);
 }
 
-bool TPressureTest::checkForErrors() {
+bool TPressureTest::checkForErrors(uint64_t procedure) {
     if (ErrorShown) return true;
     const TInstrumentModule& m = *InstrumentModule;
     const double p1 = m.GetPump1Pressure();
@@ -470,7 +497,7 @@ bool TPressureTest::checkForErrors() {
     TestState = 22;
     LastErrorText = error;
     showLCD(QString());
-    messageBox(LastErrorText, _("Pressure Test Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
+    ask(procedure, LastErrorText, _("Pressure Test Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
     logLine("PressureTest: checkForErrors(): problem found, displayed: " + LastErrorText.toStdString());
     return true;
 }
