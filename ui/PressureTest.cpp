@@ -172,7 +172,6 @@ bool TPressureTest::Step() {
     checkForErrors(procedure);
     if (over()) return false;
     stepState(procedure);
-    if (over()) return false;
     return TestState != eptEnd;
 }
 
