@@ -32,6 +32,31 @@ TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
     EXPECT_TRUE(rec.take().empty());
 }
 
+// What a run or procedure queued while the link died is dropped with it: after the loss the
+// queue holds nothing of it, and the halt is the first thing queued once the link is back.
+TEST_F(MainFormTest, ALostLinkDropsTheStoppedRunsCommandsAndTheHaltComesFirst) {
+    TZentrovaAPI::SetLink(link.get());  // the link window's own queue; nothing is connected
+    const auto queued = [&] {
+        Cmds out;
+        while (const char* c = link->CommandQueue.Next()) out.push_back(c);
+        return out;
+    };
+    for (uint8_t mode : {7, 13}) {
+        SCOPED_TRACE(int(mode));
+        form->SetMode(mode);
+        ZentrovaAPI.Reactor.SetSetPoint(35.0);  // the run's next commands, not sent yet
+        ZentrovaAPI.Valve1.MoveTo(2);
+        tickDead();
+        EXPECT_EQ(link->CommandQueue.Count(), 0);
+        tickAlive();
+        const Cmds sent = queued();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.front(), "OFF 0");
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), "VALVE 1 2"), 0);
+    }
+    TZentrovaAPI::SetLink(&rec);
+}
+
 TEST_F(MainFormTest, LiveValuesReachThePanel) {
     ZentrovaAPI.Pump1.Volume = 12.5;
     ZentrovaAPI.Pump2.Pressure = 200.0;
