@@ -296,12 +296,13 @@ void TMainForm::copyLiveValues() {
 void TMainForm::stepMode() {
     TInstrumentModule& m = *InstrumentModule;
     // A step that opens a box returns after the ticks under the box may have left its mode (or
-    // ended the procedure and started another): the end of a procedure that is no longer running
-    // changes nothing. A procedure that ends by itself is finished: its boxes stay as they are.
+    // ended the procedure and started another: every mode change does): the end of a procedure
+    // that is no longer running changes nothing. A procedure that ends by itself is finished:
+    // its boxes stay as they are.
     const uint8_t stepped = iMode;
     const uint64_t procedure = currentProcedure();
     const auto ended = [&](bool busy) {
-        if (busy || iMode != stepped || currentProcedure() != procedure) return false;
+        if (busy || currentProcedure() != procedure) return false;
         finishProcedure();
         return true;
     };
