@@ -237,6 +237,9 @@ TEST_F(MainFormTest, MonitorStoppingASequenceEndsItOnErrorWithItsCleanUp) {
     }
     const std::string l = newLog();
     EXPECT_TRUE(has(l, "#LCDFrame: Message=SEQUENCE STOPPED ON ERROR"));
+    // The run's commands still queued are dropped before the heaters go off.
+    const Cmds sent = rec.take();
+    EXPECT_EQ(Cmds(sent.begin(), sent.begin() + 3), (Cmds{"<clear>", "CHEAT OFF", "RHEAT OFF"}));
     EXPECT_EQ(count(l, "#main: setMode()"), 1) << "no second mode change";
     tickAlive();
     EXPECT_EQ(form->iMode, 2);
