@@ -250,13 +250,10 @@ void TInstrumentMachines::pumpsOff() {
 }
 
 TInstrumentMachines::Answer TInstrumentMachines::askOperator(const QString& text) {
-    MessageRequest req;
-    req.text = text;
-    req.title = _("Action Required");
-    req.buttons = MsgButtons::OKCancel;
-    req.procedure = currentProcedure();
-    const MsgResult r = messageBox(req);
-    if (currentProcedure() != req.procedure) return Answer::Stopped;
+    const uint64_t procedure = currentProcedure();
+    const MsgResult r =
+        messageBox(text, _("Action Required"), MsgButtons::OKCancel, mrNone, MsgIcon::None, procedure);
+    if (currentProcedure() != procedure) return Answer::Stopped;
     return r == mrOk ? Answer::Ok : Answer::Refused;
 }
 
@@ -284,8 +281,9 @@ bool TInstrumentMachines::StorageProcedureStep() {
         case 1:
             // The main timer keeps calling while the box is open; state 42 makes those calls idle.
             m.StorageStep = StorageBoxOpen;
-            switch (askOperator(_("Please replace your reagent with mixture of water-methanol (80/20).\n"
-                                  "Click OK when finished."))) {
+            switch (
+                askOperator(_("Please replace your reagent with mixture of water-methanol (80/20).\n"
+                              "Click OK when finished."))) {
                 case Answer::Ok:
                     m.StorageStep = 2;
                     break;

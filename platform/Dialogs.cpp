@@ -45,7 +45,7 @@ ProcedureState& procedures() {
 struct OpenBox {
     MessageRequest req;
     bool stopped = false;
-    std::function<void()> close;                          // real box: closes it
+    std::function<void()> close;                        // real box: closes it
     std::function<void(const MessageRequest&)> retext;  // real box: shows the request instead
 };
 std::vector<OpenBox*>& openBoxes() {
@@ -237,13 +237,14 @@ bool stopProcedure(const QString& why) {
 }
 
 MsgResult messageBox(const QString& text, const QString& title, MsgButtons buttons, MsgResult defaultButton,
-                     MsgIcon icon) {
+                     MsgIcon icon, uint64_t procedure) {
     MessageRequest req;
     req.text = text;
     req.title = title;
     req.buttons = buttons;
     req.defaultButton = defaultButton;
     req.icon = icon;
+    req.procedure = procedure;
     return messageBox(req);
 }
 
@@ -324,7 +325,9 @@ InputHandler currentInputHandler() {
 }
 
 DialogScript::DialogScript()
-    : prevMessage_(currentMessageHandler()), prevInput_(currentInputHandler()), prevChange_(changeHandlerSlot()) {
+    : prevMessage_(currentMessageHandler()),
+      prevInput_(currentInputHandler()),
+      prevChange_(changeHandlerSlot()) {
     setChangeHandler([this](const MessageRequest& req) { shown.push_back(req); });
     setMessageHandler([this](const MessageRequest& req) {
         shown.push_back(req);

@@ -34,8 +34,9 @@ struct InputRequest {
 // Shows a modal message box (owned by the application's active window); returns the button
 // pressed. A default button the box does not have becomes its first button (OK or Yes).
 MsgResult messageBox(const MessageRequest& req);
+// procedure: as MessageRequest::procedure.
 MsgResult messageBox(const QString& text, const QString& title, MsgButtons buttons = MsgButtons::OK,
-                     MsgResult defaultButton = mrNone, MsgIcon icon = MsgIcon::None);
+                     MsgResult defaultButton = mrNone, MsgIcon icon = MsgIcon::None, uint64_t procedure = 0);
 // Shows a modal input query; true on OK with value edited, false on Cancel (value unchanged).
 bool inputQuery(const QString& caption, const QString& prompt, QString& value,
                 const QString& cancelCaption = QString());

@@ -33,13 +33,7 @@ bool TChangeSeal::Step() {
     const uint64_t procedure = currentProcedure();
     const auto ask = [procedure](const QString& text, const QString& title, MsgButtons buttons,
                                  MsgResult defaultButton) {
-        MessageRequest req;
-        req.text = text;
-        req.title = title;
-        req.buttons = buttons;
-        req.defaultButton = defaultButton;
-        req.procedure = procedure;
-        return messageBox(req);
+        return messageBox(text, title, buttons, defaultButton, MsgIcon::None, procedure);
     };
     const auto stopped = [procedure] { return currentProcedure() != procedure; };
     switch (SealState) {

@@ -175,18 +175,6 @@ bool TPressureTest::Step() {
     return TestState != eptEnd;
 }
 
-MsgResult TPressureTest::ask(uint64_t procedure, const QString& text, const QString& title, MsgButtons buttons,
-                             MsgResult defaultButton, MsgIcon icon) {
-    MessageRequest req;
-    req.text = text;
-    req.title = title;
-    req.buttons = buttons;
-    req.defaultButton = defaultButton;
-    req.icon = icon;
-    req.procedure = procedure;
-    return messageBox(req);
-}
-
 void TPressureTest::showLCD(const QString& text) {
     if (MainForm) MainForm->ShowLCDMessage(text);
 }
@@ -236,7 +224,8 @@ void TPressureTest::stepState(uint64_t procedure) {
                                "instructions.\n\nDo you want to continue?")
                            : _("You requested Pump Pressure Test Procedure.\n\nPlease, follow step-by-step "
                                "instructions.\n\nDo you want to continue?");
-            const MsgResult r = ask(procedure, text, _("Please, confirm"), MsgButtons::YesNo, mrNo);
+            const MsgResult r =
+                messageBox(text, _("Please, confirm"), MsgButtons::YesNo, mrNo, MsgIcon::None, procedure);
             if (over()) return;
             TestState = r == mrYes ? 1 : eptEnd;
             break;
@@ -244,10 +233,9 @@ void TPressureTest::stepState(uint64_t procedure) {
         case 1:
             if (SystemTest && m.GetReactorTemperature() > 40.0) {
                 TestState = eptParked;
-                ask(procedure,
-                    _("Reactor Temperature must be less than 40 to perform the test. Test execution "
-                      "stopped."),
-                    _("Test execution stopped"));
+                messageBox(_("Reactor Temperature must be less than 40 to perform the test. Test execution "
+                             "stopped."),
+                           _("Test execution stopped"), MsgButtons::OK, mrOk, MsgIcon::None, procedure);
                 if (over()) return;
                 TestState = eptEnd;
                 break;
@@ -257,13 +245,12 @@ void TPressureTest::stepState(uint64_t procedure) {
             break;
         case 2: {
             TestState = eptParked;
-            const MsgResult r = ask(
-                procedure,
+            const MsgResult r = messageBox(
                 _("Pressure Test Procedure is about to start.\n\nPlease, remove analytical column and "
                   "replace it "
                   "with a blocked union.\n\nPlease, make sure the Flush Reservoir is filled with 80/20 "
                   "Water/Methanol.\n\nReady to continue?"),
-                _("Please, confirm"), MsgButtons::OKCancel, mrOk);
+                _("Please, confirm"), MsgButtons::OKCancel, mrOk, MsgIcon::None, procedure);
             if (over()) return;
             if (m.SinglePump) PumpMask &= 1u;
             TestState = r == mrOk ? 3 : eptEnd;
@@ -326,7 +313,7 @@ void TPressureTest::stepState(uint64_t procedure) {
                                                 "look for a small leak.\nA leak in the small o-rings of the "
                                                 "valve will result in a small "
                                                 "leak out of port 6.\n\nPress OK when ready to continue.");
-            ask(procedure, text, _("Instructions"));
+            messageBox(text, _("Instructions"), MsgButtons::OK, mrOk, MsgIcon::None, procedure);
             if (over()) return;
             TestState = eptPressuriseTo480psiStart;
             break;
@@ -423,7 +410,9 @@ void TPressureTest::finishMeasuring(uint64_t procedure) {
     // The release may run on the ticks that arrive while the box is open, and the test may end
     // there: the sheet is still printed on request, but not when the test was stopped (no answer).
     TestState = 22;
-    if (ask(procedure, message, _("Pressure Test Result"), MsgButtons::YesNo, mrNo) != mrYes) return;
+    if (messageBox(message, _("Pressure Test Result"), MsgButtons::YesNo, mrNo, MsgIcon::None, procedure) !=
+        mrYes)
+        return;
     PrintResults(passed1, passed2);
     printSheet();
 }
@@ -496,7 +485,7 @@ bool TPressureTest::checkForErrors(uint64_t procedure) {
     TestState = 22;
     LastErrorText = error;
     showLCD(QString());
-    ask(procedure, LastErrorText, _("Pressure Test Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
+    messageBox(LastErrorText, _("Pressure Test Error"), MsgButtons::OK, mrOk, MsgIcon::Error, procedure);
     logLine("PressureTest: checkForErrors(): problem found, displayed: " + LastErrorText.toStdString());
     return true;
 }

@@ -9,7 +9,6 @@
 #include <cstdint>
 
 #include "link/Timers.h"
-#include "platform/Dialogs.h"
 #include "unicode/UxForms.h"
 
 class QLabel;
@@ -101,10 +100,6 @@ class TPressureTest : public TUxForm {
     // the step belongs to (currentProcedure() when it began), for the boxes it opens.
     bool checkForErrors(uint64_t procedure);
     void stepState(uint64_t procedure);
-    // A box of the test's procedure; its answer is mrNone when the procedure was stopped meanwhile.
-    static MsgResult ask(uint64_t procedure, const QString& text, const QString& title,
-                         MsgButtons buttons = MsgButtons::OK, MsgResult defaultButton = mrNone,
-                         MsgIcon icon = MsgIcon::None);
     bool selected(int pump) const { return (PumpMask & (1u << (pump - 1))) != 0; }
     // The channels under test start a machine; the others are set idle.
     template <class F>

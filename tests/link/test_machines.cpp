@@ -172,7 +172,8 @@ class MachineTest : public ::testing::Test {
                 if (inst().pump(n).state != 0 && turning) ++movedWhileTurning;
             }
             const zsim::SimPump& p1 = inst().pump(1);
-            if (filling1 && p1.state != 2 && p1.volume >= 5.0 && !p1.limitA()) fills1.push_back(int(p1.volume));
+            if (filling1 && p1.state != 2 && p1.volume >= 5.0 && !p1.limitA())
+                fills1.push_back(int(p1.volume));
             filling1 = p1.state == 2;
             return step();
         };
@@ -573,7 +574,7 @@ TEST_F(ProceduresTest, PumpOnTakesTheMethodFlowsAndStepsBothChannels) {
 
 TEST_F(ProceduresTest, StoragePreparationRunsItsCyclesAndAsksTwice) {
     ASSERT_EQ(sim_->control("valve-settle 5000"), "ok");  // a move takes several ticks
-    inst().pump(1).volume = inst().pump(2).volume = 0.0;   // the first fill is not skipped
+    inst().pump(1).volume = inst().pump(2).volume = 0.0;  // the first fill is not skipped
     ASSERT_TRUE(m().StartStorageProcedure());
     int nestedCalls = 0;
     dialogs_.onShow = [&](const MessageRequest&) {

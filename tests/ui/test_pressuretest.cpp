@@ -581,9 +581,11 @@ TEST_F(Procedures, ABoxWhoseProcedureStopsUnderItSaysWhyAndNothingFollowsTheHalt
             EXPECT_TRUE(PumpRig::has(sent, "RHEAT OFF"));
             for (const std::string& c : sent) EXPECT_TRUE(halt.count(c)) << c;
             EXPECT_EQ(form->iMode, modeAfter);
-            EXPECT_EQ(count(newLog(), "#main: setMode(): mode=2;"), change == Stop ? 0 : 1) << "no second end";
-            const QString why = change == LostAndBack ? "Lost connection with Instrument. Operation stopped."
-                                                      : "SYSTEM HALTED, INSTRUMENT STOPPED\n\nOperation stopped.";
+            EXPECT_EQ(count(newLog(), "#main: setMode(): mode=2;"), change == Stop ? 0 : 1)
+                << "no second end";
+            const QString why = change == LostAndBack
+                                    ? "Lost connection with Instrument. Operation stopped."
+                                    : "SYSTEM HALTED, INSTRUMENT STOPPED\n\nOperation stopped.";
             ASSERT_EQ(boxes.shown.size(), 2u) << "the box, then the box saying why";
             EXPECT_EQ(boxes.shown[1].title + ": " + boxes.shown[1].text, r.title + ": " + why);
             EXPECT_EQ(boxes.shown[1].buttons, MsgButtons::OK);
