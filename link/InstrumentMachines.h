@@ -70,7 +70,10 @@ class TInstrumentMachines {
     void armPumpOut();
     bool pumpOut(double rate);  // rate < 0: each channel's own speed
     void pumpsOff();
-    bool askOperator(const QString& text);  // false: the procedure ends
+    // The operator's answer to a box of the storage preparation; Stopped when the procedure
+    // that asked was stopped (or ended) while the box was open: the step then does nothing more.
+    enum class Answer { Ok, Refused, Stopped };
+    Answer askOperator(const QString& text);
 
     // Run machine.
     bool runState(int action);

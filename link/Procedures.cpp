@@ -249,8 +249,12 @@ void TInstrumentMachines::pumpsOff() {
     if (!m.SinglePump) ZentrovaAPI.Pump2.Off();
 }
 
-bool TInstrumentMachines::askOperator(const QString& text) {
-    return messageBox(text, _("Action Required"), MsgButtons::OKCancel) == mrOk;
+TInstrumentMachines::Answer TInstrumentMachines::askOperator(const QString& text) {
+    const uint64_t procedure = currentProcedure();
+    const MsgResult r =
+        messageBox(text, _("Action Required"), MsgButtons::OKCancel, mrNone, MsgIcon::None, procedure);
+    if (currentProcedure() != procedure) return Answer::Stopped;
+    return r == mrOk ? Answer::Ok : Answer::Refused;
 }
 
 // ---------------------------------------------------------------- storage preparation
@@ -277,11 +281,18 @@ bool TInstrumentMachines::StorageProcedureStep() {
         case 1:
             // The main timer keeps calling while the box is open; state 42 makes those calls idle.
             m.StorageStep = StorageBoxOpen;
-            m.StorageStep =
+            switch (
                 askOperator(_("Please replace your reagent with mixture of water-methanol (80/20).\n"
-                              "Click OK when finished."))
-                    ? 2
-                    : StorageOver;
+                              "Click OK when finished."))) {
+                case Answer::Ok:
+                    m.StorageStep = 2;
+                    break;
+                case Answer::Refused:
+                    m.StorageStep = StorageOver;
+                    break;
+                case Answer::Stopped:
+                    return false;
+            }
             break;
         case 2: {
             const bool already = bothValvesAt(4);
@@ -377,10 +388,16 @@ bool TInstrumentMachines::StorageProcedureStep() {
             break;
         case 25:
             m.StorageStep = StorageBoxOpen;
-            m.StorageStep =
-                askOperator(_("Please empty piston wash and flush bottles.\nClick OK when finished."))
-                    ? 26
-                    : StorageOver;
+            switch (askOperator(_("Please empty piston wash and flush bottles.\nClick OK when finished."))) {
+                case Answer::Ok:
+                    m.StorageStep = 26;
+                    break;
+                case Answer::Refused:
+                    m.StorageStep = StorageOver;
+                    break;
+                case Answer::Stopped:
+                    return false;
+            }
             break;
         case 26:
         case 34:

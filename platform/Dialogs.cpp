@@ -27,6 +27,34 @@ InputHandler& inputHandlerSlot() {
     return h;
 }
 
+ChangeHandler& changeHandlerSlot() {
+    static ChangeHandler h;
+    return h;
+}
+
+// Procedures: the number changes on every begin, finish and stop; a running procedure's id is
+// the number its begin gave.
+struct ProcedureState {
+    uint64_t number = 1;
+    uint64_t running = 0;
+};
+ProcedureState& procedures() {
+    static ProcedureState p;
+    return p;
+}
+
+// A box while it is open, so that the stop of its procedure can reach it.
+struct OpenBox {
+    MessageRequest req;
+    bool stopped = false;
+    std::function<void()> close;                        // real box: closes it
+    std::function<void(const MessageRequest&)> retext;  // real box: shows the request instead
+};
+std::vector<OpenBox*>& openBoxes() {
+    static std::vector<OpenBox*> boxes;
+    return boxes;
+}
+
 // The first button of the set: what a box without a stated default offers.
 MsgResult firstButton(MsgButtons b) {
     return b == MsgButtons::OK || b == MsgButtons::OKCancel ? mrOk : mrYes;
@@ -81,32 +109,41 @@ QString wrappable(const QString& text) {
     return out;
 }
 
-MsgResult showRealBox(const MessageRequest& req) {
+MsgResult showRealBox(const MessageRequest& req, OpenBox& open) {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return req.defaultButton;
     QMessageBox box(ownerWindow());
-    box.setWindowTitle(req.title);
-    box.setText(wrappable(req.text));
-    box.setIcon(qtIcon(req.icon));
-    struct Choice {
-        MsgResult result;
-        const char* text;
-        QMessageBox::ButtonRole role;
-    };
-    static const Choice choices[] = {{mrOk, "OK", QMessageBox::AcceptRole},
-                                     {mrYes, "Yes", QMessageBox::YesRole},
-                                     {mrNo, "No", QMessageBox::NoRole},
-                                     {mrCancel, "Cancel", QMessageBox::RejectRole}};
     std::vector<std::pair<QAbstractButton*, MsgResult>> buttons;
-    QAbstractButton* escape = nullptr;
-    for (const Choice& c : choices) {
-        if (!hasButton(req.buttons, c.result)) continue;
-        QPushButton* b = box.addButton(_(c.text), c.role);
-        buttons.emplace_back(b, c.result);
-        if (c.result == req.defaultButton) box.setDefaultButton(b);
-        if (c.result == mrCancel || (c.result == mrOk && req.buttons == MsgButtons::OK)) escape = b;
-    }
-    if (escape) box.setEscapeButton(escape);
+    const auto fill = [&box, &buttons](const MessageRequest& r) {
+        struct Choice {
+            MsgResult result;
+            const char* text;
+            QMessageBox::ButtonRole role;
+        };
+        static const Choice choices[] = {{mrOk, "OK", QMessageBox::AcceptRole},
+                                         {mrYes, "Yes", QMessageBox::YesRole},
+                                         {mrNo, "No", QMessageBox::NoRole},
+                                         {mrCancel, "Cancel", QMessageBox::RejectRole}};
+        box.setWindowTitle(r.title);
+        box.setText(wrappable(r.text));
+        box.setIcon(qtIcon(r.icon));
+        for (const auto& [b, result] : buttons) box.removeButton(b);
+        buttons.clear();
+        QAbstractButton* escape = nullptr;
+        for (const Choice& c : choices) {
+            if (!hasButton(r.buttons, c.result)) continue;
+            QPushButton* b = box.addButton(_(c.text), c.role);
+            buttons.emplace_back(b, c.result);
+            if (c.result == r.defaultButton) box.setDefaultButton(b);
+            if (c.result == mrCancel || (c.result == mrOk && r.buttons == MsgButtons::OK)) escape = b;
+        }
+        if (escape) box.setEscapeButton(escape);
+    };
+    fill(req);
+    open.close = [&box] { box.done(0); };
+    open.retext = fill;
     box.exec();
+    open.close = nullptr;
+    open.retext = nullptr;
     for (const auto& [b, r] : buttons)
         if (box.clickedButton() == b) return r;
     // Closed without a button: what Escape would give.
@@ -143,19 +180,73 @@ bool showRealInput(InputRequest& req) {
 MsgResult messageBox(const MessageRequest& request) {
     MessageRequest req = request;
     if (!hasButton(req.buttons, req.defaultButton)) req.defaultButton = firstButton(req.buttons);
+    OpenBox open;
+    open.req = req;
+    std::vector<OpenBox*>& boxes = openBoxes();
+    boxes.push_back(&open);
+    struct Closed {
+        std::vector<OpenBox*>& boxes;
+        OpenBox* open;
+        ~Closed() { std::erase(boxes, open); }
+    } closed{boxes, &open};
+    MsgResult r;
     // Copy: the handler may replace itself while it runs.
-    if (MessageHandler h = messageHandlerSlot()) return h(req);
-    return showRealBox(req);
+    if (MessageHandler h = messageHandlerSlot())
+        r = h(req);
+    else
+        r = showRealBox(req, open);
+    return open.stopped ? mrNone : r;
+}
+
+uint64_t currentProcedure() {
+    return procedures().number;
+}
+
+void beginProcedure() {
+    ProcedureState& p = procedures();
+    p.running = ++p.number;
+}
+
+void finishProcedure() {
+    ProcedureState& p = procedures();
+    if (p.running == 0) return;
+    p.running = 0;
+    ++p.number;
+}
+
+bool stopProcedure(const QString& why) {
+    ProcedureState& p = procedures();
+    const uint64_t stopped = p.running;
+    if (stopped == 0) return false;
+    p.running = 0;
+    ++p.number;
+    OpenBox* last = nullptr;
+    for (OpenBox* b : openBoxes()) {
+        if (b->req.procedure != stopped) continue;
+        b->stopped = true;
+        if (last && last->close) last->close();
+        last = b;
+    }
+    if (!last) return false;
+    // The operator reads why in the box that was open; OK closes it.
+    last->req.text = why;
+    last->req.buttons = MsgButtons::OK;
+    last->req.defaultButton = mrOk;
+    last->req.icon = MsgIcon::Warning;
+    if (last->retext) last->retext(last->req);
+    if (ChangeHandler h = changeHandlerSlot()) h(last->req);
+    return true;
 }
 
 MsgResult messageBox(const QString& text, const QString& title, MsgButtons buttons, MsgResult defaultButton,
-                     MsgIcon icon) {
+                     MsgIcon icon, uint64_t procedure) {
     MessageRequest req;
     req.text = text;
     req.title = title;
     req.buttons = buttons;
     req.defaultButton = defaultButton;
     req.icon = icon;
+    req.procedure = procedure;
     return messageBox(req);
 }
 
@@ -255,6 +346,9 @@ void setMessageHandler(MessageHandler h) {
 void setInputHandler(InputHandler h) {
     inputHandlerSlot() = std::move(h);
 }
+void setChangeHandler(ChangeHandler h) {
+    changeHandlerSlot() = std::move(h);
+}
 MessageHandler currentMessageHandler() {
     return messageHandlerSlot();
 }
@@ -262,7 +356,11 @@ InputHandler currentInputHandler() {
     return inputHandlerSlot();
 }
 
-DialogScript::DialogScript() : prevMessage_(currentMessageHandler()), prevInput_(currentInputHandler()) {
+DialogScript::DialogScript()
+    : prevMessage_(currentMessageHandler()),
+      prevInput_(currentInputHandler()),
+      prevChange_(changeHandlerSlot()) {
+    setChangeHandler([this](const MessageRequest& req) { shown.push_back(req); });
     setMessageHandler([this](const MessageRequest& req) {
         shown.push_back(req);
         if (onShow) onShow(req);
@@ -287,4 +385,5 @@ DialogScript::DialogScript() : prevMessage_(currentMessageHandler()), prevInput_
 DialogScript::~DialogScript() {
     setMessageHandler(prevMessage_);
     setInputHandler(prevInput_);
+    setChangeHandler(prevChange_);
 }

@@ -2,6 +2,7 @@
 // through here, so that tests can answer them (and keep ticking the main loop meanwhile).
 #pragma once
 #include <QString>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <vector>
@@ -19,6 +20,8 @@ struct MessageRequest {
     MsgButtons buttons = MsgButtons::OK;
     MsgResult defaultButton = mrOk;
     MsgIcon icon = MsgIcon::None;
+    // The procedure the box belongs to (currentProcedure() of the step that opens it); 0: none.
+    uint64_t procedure = 0;
 };
 
 struct InputRequest {
@@ -31,11 +34,25 @@ struct InputRequest {
 // Shows a modal message box (owned by the application's active window); returns the button
 // pressed. A default button the box does not have becomes its first button (OK or Yes).
 MsgResult messageBox(const MessageRequest& req);
+// procedure: as MessageRequest::procedure.
 MsgResult messageBox(const QString& text, const QString& title, MsgButtons buttons = MsgButtons::OK,
-                     MsgResult defaultButton = mrNone, MsgIcon icon = MsgIcon::None);
+                     MsgResult defaultButton = mrNone, MsgIcon icon = MsgIcon::None, uint64_t procedure = 0);
 // Shows a modal input query; true on OK with value edited, false on Cancel (value unchanged).
 bool inputQuery(const QString& caption, const QString& prompt, QString& value,
                 const QString& cancelCaption = QString());
+// Procedures and their boxes. The main window begins a procedure when it enters a procedure's
+// mode; a step that opens a box puts currentProcedure() into the box's request. A procedure that
+// ends by itself is finished: its open boxes stay as they are. One that is stopped (lost link,
+// Stop, disabled instrument) closes its open boxes: the last one opened shows why instead, with
+// an OK button, and every one of them answers mrNone. currentProcedure() changes whenever a
+// procedure begins, finishes or is stopped, so a step compares it after its box and does nothing
+// more once it changed.
+uint64_t currentProcedure();
+void beginProcedure();
+void finishProcedure();
+// True when a box of the stopped procedure was open (the operator has been told why).
+bool stopProcedure(const QString& why);
+
 // The application's error box for an exception that reached the event loop.
 void showException(const QString& message);
 void showException(const std::exception& e);
@@ -54,15 +71,19 @@ void connectTimer(QTimer* timer, QObject* context, std::function<void()> handler
 // Test hooks: while a handler is installed no real box is shown; the handler answers.
 using MessageHandler = std::function<MsgResult(const MessageRequest&)>;
 using InputHandler = std::function<bool(InputRequest&)>;
+// Told when an open box changes its text (its procedure was stopped): the box as it is now.
+using ChangeHandler = std::function<void(const MessageRequest&)>;
 void setMessageHandler(MessageHandler h);  // empty function: real boxes again
 void setInputHandler(InputHandler h);
+void setChangeHandler(ChangeHandler h);
 MessageHandler currentMessageHandler();
 InputHandler currentInputHandler();
 
 // A scripted answerer for tests: records every box and answers from a queue
 // (default: the box's default button, OK for a box without one). An input query without a
-// queued answer is cancelled (so a loop that asks again ends). Installs its handlers for
-// its lifetime and restores the previous ones afterwards.
+// queued answer is cancelled (so a loop that asks again ends). A box whose text changes while
+// it is open (its procedure was stopped) is recorded again as it is now. Installs its handlers
+// for its lifetime and restores the previous ones afterwards.
 class DialogScript {
   public:
     DialogScript();
@@ -81,6 +102,7 @@ class DialogScript {
   private:
     MessageHandler prevMessage_;
     InputHandler prevInput_;
+    ChangeHandler prevChange_;
     std::vector<MsgResult> answers_;
     std::vector<std::pair<bool, QString>> inputs_;
 };

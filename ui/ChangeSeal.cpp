@@ -28,17 +28,26 @@ bool TChangeSeal::valvesAt(int8_t p) const {
 bool TChangeSeal::Step() {
     if (!InstrumentModule || !InstrumentModule->Channel1 || !InstrumentModule->Channel2) return false;
     TInstrumentModule& m = *InstrumentModule;
+    // A box's answer counts only while the procedure that asked is still running: stopped under
+    // the box, it does nothing more (a new start may already own SealState).
+    const uint64_t procedure = currentProcedure();
+    const auto ask = [procedure](const QString& text, const QString& title, MsgButtons buttons,
+                                 MsgResult defaultButton) {
+        return messageBox(text, title, buttons, defaultButton, MsgIcon::None, procedure);
+    };
+    const auto stopped = [procedure] { return currentProcedure() != procedure; };
     switch (SealState) {
-        case 0:
+        case 0: {
             SealState = SealParked;
-            SealState =
-                messageBox(_("You requested Change Seal Procedure.\n\nThis procedure requires special "
-                             "training. Please, follow step-by-step instructions.\n\nDo you want to "
-                             "continue?"),
-                           _("Please, confirm"), MsgButtons::YesNo, mrNo) == mrYes
-                    ? 1
-                    : SealEnd;
+            const MsgResult r =
+                ask(_("You requested Change Seal Procedure.\n\nThis procedure requires special "
+                      "training. Please, follow step-by-step instructions.\n\nDo you want to "
+                      "continue?"),
+                    _("Please, confirm"), MsgButtons::YesNo, mrNo);
+            if (stopped()) return false;
+            SealState = r == mrYes ? 1 : SealEnd;
             break;
+        }
         case 1:
             m.StartFlush();
             SealState = 2;
@@ -54,15 +63,16 @@ bool TChangeSeal::Step() {
         case 5:
             if (valvesAt(5)) SealState = 3;
             break;
-        case 3:
+        case 3: {
             SealState = SealParked;
-            SealState =
-                messageBox(_("The pump needs to dispense all the liquid from the syringe.\nPlease remove "
-                             "the flush line from the bottle. Click OK when ready."),
-                           _("Instructions"), MsgButtons::OKCancel, mrOk) == mrOk
-                    ? 6
-                    : SealEnd;
+            const MsgResult r =
+                ask(_("The pump needs to dispense all the liquid from the syringe.\nPlease remove "
+                      "the flush line from the bottle. Click OK when ready."),
+                    _("Instructions"), MsgButtons::OKCancel, mrOk);
+            if (stopped()) return false;
+            SealState = r == mrOk ? 6 : SealEnd;
             break;
+        }
         case 6:
             m.Channel1->StartFillTo(SealChangeVolume);
             if (!m.SinglePump) m.Channel2->StartFillTo(SealChangeVolume);
@@ -76,9 +86,10 @@ bool TChangeSeal::Step() {
         }
         case 8:
             SealState = SealParked;
-            messageBox(_("The pumps are now ready for seal change.\nPlease follow procedure in the operating "
-                         "manual."),
-                       _("Instructions"));
+            ask(_("The pumps are now ready for seal change.\nPlease follow procedure in the operating "
+                  "manual."),
+                _("Instructions"), MsgButtons::OK, mrOk);
+            if (stopped()) return false;
             SealState = SealEnd;
             break;
         default:  // 9 the end, 10 parked

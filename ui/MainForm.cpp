@@ -296,10 +296,17 @@ void TMainForm::copyLiveValues() {
 
 void TMainForm::stepMode() {
     TInstrumentModule& m = *InstrumentModule;
-    // A step that opens a box returns after the ticks under the box may have left its mode:
-    // the end of a procedure that is no longer running changes nothing.
+    // A step that opens a box returns after the ticks under the box may have left its mode (or
+    // ended the procedure and started another: every mode change does): the end of a procedure
+    // that is no longer running changes nothing. A procedure that ends by itself is finished:
+    // its boxes stay as they are.
     const uint8_t stepped = iMode;
-    const auto ended = [&](bool busy) { return !busy && iMode == stepped; };
+    const uint64_t procedure = currentProcedure();
+    const auto ended = [&](bool busy) {
+        if (busy || currentProcedure() != procedure) return false;
+        finishProcedure();
+        return true;
+    };
     switch (iMode) {
         case 0:
             SetMode(2);
@@ -315,7 +322,7 @@ void TMainForm::stepMode() {
         case 7:
         case 8:
         case 9:
-            if (m.bRun(iMode - 7)) SequenceFinished();
+            if (ended(!m.bRun(iMode - 7))) SequenceFinished();
             LCDScreen1->SetMode(1);
             break;
         case 11:
@@ -351,6 +358,9 @@ void TMainForm::stepMode() {
 }
 
 void TMainForm::lostLink() {
+    // What the stopped run or procedure queued is not for the instrument: the halt is the first
+    // thing it hears once the link is back (the link's status polls are queued anew).
+    InstrumentModule->ClearCommandQueue();
     InstrumentModule->Reconnect();
     UpdateMenus(0);
     // An outage is logged once, and its length when it ends: a silent instrument would
@@ -421,9 +431,48 @@ bool TMainForm::checkValveState() {
 
 // ---------------------------------------------------------------- mode machine
 
+namespace {
+// Modes that run a procedure; the sequence's three modes are one run.
+bool isProcedureMode(uint8_t m) {
+    return m == 6 || (m >= 7 && m <= 9) || (m >= 11 && m <= 18);
+}
+bool isRunMode(uint8_t m) {
+    return m >= 7 && m <= 9;
+}
+bool isMode(uint8_t m) {
+    return m <= 19 && m != 5 && m != 10;
+}
+}  // namespace
+
+void TMainForm::changeProcedure(uint8_t m) {
+    if (m == iMode || (isRunMode(m) && isRunMode(iMode))) return;
+    // Leaving a procedure's mode other than by its own end stops it: a box it left open closes
+    // and says why, and the step that opened the box does nothing more.
+    QString why;
+    switch (m) {
+        case 0:
+            why = _("Lost connection with Instrument. Operation stopped.");
+            break;
+        case 1:
+        case 3:
+        case 19:
+            why = _("Instrument Disabled. Heaters and Pumps are Off.") + "\n\n" + _("Operation stopped.");
+            break;
+        case 4:
+            why = _("SYSTEM HALTED, INSTRUMENT STOPPED") + "\n\n" + _("Operation stopped.");
+            break;
+        default:
+            why = _("Operation stopped.");
+            break;
+    }
+    if (stopProcedure(why)) logLine("#main: SetMode(): procedure stopped while its box was open");
+    if (isProcedureMode(m)) beginProcedure();
+}
+
 void TMainForm::SetMode(uint8_t m) {
     logLine("#main: setMode(): mode=" + std::to_string(int(m)) +
             "; current mode=" + std::to_string(int(iMode)));
+    if (isMode(m)) changeProcedure(m);
     QString text;
     int32_t timeout = -1;
     const auto sequenceName = [] { return InstrumentModule ? InstrumentModule->Sequence.Name : QString(); };

@@ -108,6 +108,8 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void copyLiveValues();
     void lostLink();
     void linkBack();
+    // The procedure of the mode being left is stopped (unless it finished), one for mode m begun.
+    void changeProcedure(uint8_t m);
     void closeLink();
     void sequenceCleanUp();
     template <class F>

@@ -440,6 +440,9 @@ bool TMainFormCommands::SetInstrumentEnabled(bool enable) {
         f.LCDScreen1->SetMessage(_("Instrument Enabled. Heaters are On."));
         return true;
     }
+    // Whatever the stopped run or procedure queued is dropped first: a pump start still waiting
+    // in the queue would otherwise reach the instrument after its heaters were switched off.
+    InstrumentModule->ClearCommandQueue();
     if (InstrumentModule->DisableInstrument()) {
         f.SetMode(3);
         Enable1->SetCaption(_("Enable"));

@@ -165,8 +165,13 @@ bool TPressureTest::Step() {
     if (!InstrumentModule || !InstrumentModule->Channel1 || !InstrumentModule->Channel2) return false;
     if (TestState != eptParked) ++TickCount;
     InstrumentModule->PercentDone = TickBudget > 0 ? TickCount * 100 / TickBudget : 0;
-    checkForErrors();
-    stepState();
+    // Ticks run under the boxes this step opens; once the procedure that opened a box has ended
+    // (stopped, or finished on those ticks), the step does nothing more.
+    const uint64_t procedure = currentProcedure();
+    const auto over = [procedure] { return currentProcedure() != procedure; };
+    checkForErrors(procedure);
+    if (over()) return false;
+    stepState(procedure);
     return TestState != eptEnd;
 }
 
@@ -206,8 +211,9 @@ void TPressureTest::countdown(const QString& phase) {
     }
 }
 
-void TPressureTest::stepState() {
+void TPressureTest::stepState(uint64_t procedure) {
     TInstrumentModule& m = *InstrumentModule;
+    const auto over = [procedure] { return currentProcedure() != procedure; };
     TPumpChannel& c1 = *m.Channel1;
     TPumpChannel& c2 = *m.Channel2;
     switch (TestState) {
@@ -218,7 +224,10 @@ void TPressureTest::stepState() {
                                "instructions.\n\nDo you want to continue?")
                            : _("You requested Pump Pressure Test Procedure.\n\nPlease, follow step-by-step "
                                "instructions.\n\nDo you want to continue?");
-            TestState = messageBox(text, _("Please, confirm"), MsgButtons::YesNo, mrNo) == mrYes ? 1 : eptEnd;
+            const MsgResult r =
+                messageBox(text, _("Please, confirm"), MsgButtons::YesNo, mrNo, MsgIcon::None, procedure);
+            if (over()) return;
+            TestState = r == mrYes ? 1 : eptEnd;
             break;
         }
         case 1:
@@ -226,7 +235,8 @@ void TPressureTest::stepState() {
                 TestState = eptParked;
                 messageBox(_("Reactor Temperature must be less than 40 to perform the test. Test execution "
                              "stopped."),
-                           _("Test execution stopped"));
+                           _("Test execution stopped"), MsgButtons::OK, mrOk, MsgIcon::None, procedure);
+                if (over()) return;
                 TestState = eptEnd;
                 break;
             }
@@ -240,7 +250,8 @@ void TPressureTest::stepState() {
                   "replace it "
                   "with a blocked union.\n\nPlease, make sure the Flush Reservoir is filled with 80/20 "
                   "Water/Methanol.\n\nReady to continue?"),
-                _("Please, confirm"), MsgButtons::OKCancel, mrOk);
+                _("Please, confirm"), MsgButtons::OKCancel, mrOk, MsgIcon::None, procedure);
+            if (over()) return;
             if (m.SinglePump) PumpMask &= 1u;
             TestState = r == mrOk ? 3 : eptEnd;
             break;
@@ -302,7 +313,8 @@ void TPressureTest::stepState() {
                                                 "look for a small leak.\nA leak in the small o-rings of the "
                                                 "valve will result in a small "
                                                 "leak out of port 6.\n\nPress OK when ready to continue.");
-            messageBox(text, _("Instructions"));
+            messageBox(text, _("Instructions"), MsgButtons::OK, mrOk, MsgIcon::None, procedure);
+            if (over()) return;
             TestState = eptPressuriseTo480psiStart;
             break;
         }
@@ -343,7 +355,7 @@ void TPressureTest::stepState() {
             if (PhaseTimer.IsExpired()) TestState = 21;
             break;
         case 21:
-            finishMeasuring();
+            finishMeasuring(procedure);
             break;
         case 22:
             for (int pump = 1; pump <= 2; ++pump) {
@@ -385,7 +397,7 @@ void TPressureTest::stepState() {
     }
 }
 
-void TPressureTest::finishMeasuring() {
+void TPressureTest::finishMeasuring(uint64_t procedure) {
     TInstrumentModule& m = *InstrumentModule;
     showLCD(QString());
     Pump1ReadingB = static_cast<int32_t>(m.GetPump1Pressure());
@@ -395,9 +407,12 @@ void TPressureTest::finishMeasuring() {
     const bool passed1 = Pump1Drop < MaxDrop;
     const bool passed2 = Pump2Drop < MaxDrop;
     const QString message = resultMessage(passed1, passed2);
-    // The release may run on the ticks that arrive while the box is open.
+    // The release may run on the ticks that arrive while the box is open, and the test may end
+    // there: the sheet is still printed on request, but not when the test was stopped (no answer).
     TestState = 22;
-    if (messageBox(message, _("Pressure Test Result"), MsgButtons::YesNo, mrNo) != mrYes) return;
+    if (messageBox(message, _("Pressure Test Result"), MsgButtons::YesNo, mrNo, MsgIcon::None, procedure) !=
+        mrYes)
+        return;
     PrintResults(passed1, passed2);
     printSheet();
 }
@@ -435,7 +450,7 @@ int32_t TPressureTest::measuringMinutes() {
     return std::max(1, (elapsed + 59) / 60);
 }
 
-bool TPressureTest::checkForErrors() {
+bool TPressureTest::checkForErrors(uint64_t procedure) {
     if (ErrorShown) return true;
     const TInstrumentModule& m = *InstrumentModule;
     const double p1 = m.GetPump1Pressure();
@@ -470,7 +485,7 @@ bool TPressureTest::checkForErrors() {
     TestState = 22;
     LastErrorText = error;
     showLCD(QString());
-    messageBox(LastErrorText, _("Pressure Test Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
+    messageBox(LastErrorText, _("Pressure Test Error"), MsgButtons::OK, mrOk, MsgIcon::Error, procedure);
     logLine("PressureTest: checkForErrors(): problem found, displayed: " + LastErrorText.toStdString());
     return true;
 }

@@ -96,9 +96,10 @@ class TPressureTest : public TUxForm {
   private:
     void buildComponents();
     bool start(uint8_t systemTest, uint32_t mask);
-    // The in-test safety check; true when an error has been found.
-    bool checkForErrors();
-    void stepState();
+    // The in-test safety check; true when an error has been found. procedure: the procedure
+    // the step belongs to (currentProcedure() when it began), for the boxes it opens.
+    bool checkForErrors(uint64_t procedure);
+    void stepState(uint64_t procedure);
     bool selected(int pump) const { return (PumpMask & (1u << (pump - 1))) != 0; }
     // The channels under test start a machine; the others are set idle.
     template <class F>
@@ -106,7 +107,7 @@ class TPressureTest : public TUxForm {
     void moveSelectedValves(int8_t p);
     bool selectedValvesAt(int8_t p) const;
     void countdown(const QString& phase);
-    void finishMeasuring();
+    void finishMeasuring(uint64_t procedure);
     QString resultMessage(bool passed1, bool passed2) const;
     // The print dialog, then the form's image on one page.
     void printSheet();

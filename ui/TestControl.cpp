@@ -142,6 +142,8 @@ bool startFromEnvironment() {
         if (req.defaultButton != mrNone) return req.defaultButton;
         return req.buttons == MsgButtons::YesNo || req.buttons == MsgButtons::YesNoCancel ? mrYes : mrOk;
     });
+    // A box whose procedure was stopped while it was open shows why: listed again as it is now.
+    setChangeHandler([](const MessageRequest& req) { state().boxes.push_back(req); });
     return true;
 }
 

@@ -7,7 +7,8 @@
 //   hold on|off       on: a box without a queued answer stays open (its own event loop runs, as
 //                     a real box's does) until an answer arrives
 //   open              "<count>" of the boxes open now
-//   boxes             "<count>" then, for each box shown so far, " | title: text" (escaped \n)
+//   boxes             "<count>" then, for each box shown so far, " | title: text" (escaped \n);
+//                     a box whose text changed while it was open is listed again
 //   sequence NAME     makes NAME the current sequence (as the load-sequence dialog does)
 //   close             asks the main window to close (the close box still asks)
 // While the channel is on, message boxes are answered from the queue (else by their default

@@ -1,7 +1,8 @@
 // A sequence in step with the HPLC, then a lost link under a running sequence: the real program
 // and the simulator (at 20 times speed) as processes, the sequence chosen through the program's
 // test-control channel, the relay signal for every run, the end of the sequence; then the box
-// held open while the instrument goes silent and comes back, and the halt under the open box.
+// held open while the instrument goes silent and comes back, and the halt under the open box,
+// first of all commands after the loss.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,10 +90,11 @@ TEST(ProgramSequence, RunsInStepWithTheRelayThenTheLinkReturnsUnderTheLostLinkBo
         return std::find(sent.begin(), sent.end(), "RHEAT OFF") != sent.end();
     };
     ASSERT_TRUE(waitUntil(sentSince, 5000)) << prog.logText();
-    for (const char* c : {"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"})
-        EXPECT_NE(std::find(sent.begin(), sent.end(), c), sent.end()) << c;
-    // Commands the run had queued may still leave before the halt clears the queue; after the
-    // halt nothing starts again, though the status polls go on.
+    // Nothing of the stopped run follows the loss: the halt is the first thing the instrument
+    // hears after the reconnect; after it nothing starts again, though the status polls go on.
+    ASSERT_GE(sent.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 4),
+              (std::vector<std::string>{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"}));
     ASSERT_TRUE(
         waitUntil([&] { return sim.commands().size() - sim.nonQueries().size() >= queries + 4; }, 5000));
     sentSince();
@@ -107,6 +109,37 @@ TEST(ProgramSequence, RunsInStepWithTheRelayThenTheLinkReturnsUnderTheLostLinkBo
     EXPECT_EQ(prog.control("open"), "0");
     EXPECT_EQ(prog.state("mode"), "2");
     EXPECT_EQ(prog.state("enabled"), "0");
+
+    // A storage preparation waits in its first box and the instrument falls silent: the box
+    // says why the procedure stopped; after it, nothing but the halt reaches the instrument.
+    ASSERT_EQ(prog.control("answer yes"), "ok");  // the start's question
+    ASSERT_EQ(prog.control("menu PrepareforStorageShipping1"), "ok");
+    ASSERT_TRUE(waitUntil(
+        [&] { return prog.control("boxes").find("Please replace your reagent") != std::string::npos; },
+        10000))
+        << prog.control("boxes");
+    ASSERT_EQ(sim.control("silent on"), "ok");
+    ASSERT_TRUE(prog.waitForLog("#main: SetMode(): procedure stopped while its box was open", 20000))
+        << prog.logText();
+    const size_t lost = sim.nonQueries().size();
+    EXPECT_NE(
+        prog.control("boxes").find("Action Required: Lost connection with Instrument. Operation stopped."),
+        std::string::npos)
+        << prog.control("boxes");
+    ASSERT_EQ(sim.control("silent off"), "ok");
+    ASSERT_TRUE(prog.waitForLog(kLive, 8000, 3)) << prog.logText();
+    ASSERT_EQ(prog.control("answer ok"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return prog.control("open") == "0"; }, 3000));
+    const size_t polls = sim.commands().size();
+    ASSERT_TRUE(waitUntil([&] { return sim.commands().size() >= polls + 4; }, 5000));
+    const auto all = sim.nonQueries();
+    const std::vector<std::string> after(all.begin() + long(lost), all.end());
+    ASSERT_GE(after.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + 4),
+              (std::vector<std::string>{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"}));
+    for (const std::string& c : after)
+        EXPECT_TRUE(c.rfind("OFF ", 0) == 0 || c.find("HEAT OFF") != std::string::npos) << c;
+    EXPECT_EQ(prog.state("mode"), "2");
 }
 
 }  // namespace

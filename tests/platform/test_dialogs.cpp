@@ -168,3 +168,62 @@ TEST(ConnectTimer, ErrorsOfLaterTicksGoToTheDiagnosticOutputWhileItsBoxIsOpen) {
     EXPECT_EQ(boxes, (QStringList{"tick 1", "tick 4"}));
     EXPECT_EQ(warnings, (QStringList{"tick 2", "tick 3"}));
 }
+
+// A procedure's boxes: stopped under them they say why (the last one opened) and answer none;
+// a box of no procedure, or of one that finished by itself, keeps its text and its answer.
+TEST(ProcedureBoxes, StoppedProcedureBoxesSayWhyAndAnswerNoneOthersStay) {
+    DialogScript script;
+    const auto box = [](const QString& text, uint64_t procedure) {
+        MessageRequest req;
+        req.text = text;
+        req.title = "Action Required";
+        req.buttons = MsgButtons::OKCancel;
+        req.procedure = procedure;
+        return messageBox(req);
+    };
+    beginProcedure();
+    const uint64_t running = currentProcedure();
+    MsgResult inner = mrNone, other = mrNone;
+    script.onShow = [&](const MessageRequest& r) {
+        if (r.text == "outer") inner = box("inner", running);
+        if (r.text == "inner") other = messageBox("not the procedure's", "Error");
+        if (r.text == "not the procedure's") {
+            EXPECT_TRUE(stopProcedure("Stopped: why."));
+        }
+    };
+    EXPECT_EQ(box("outer", running), mrNone);
+    EXPECT_EQ(inner, mrNone);
+    EXPECT_EQ(other, mrOk);
+    EXPECT_NE(currentProcedure(), running);
+    ASSERT_EQ(script.shown.size(), 4u);
+    EXPECT_EQ(script.shown[3].text, "Stopped: why.") << "the last box of the procedure, once";
+    EXPECT_EQ(script.shown[3].buttons, MsgButtons::OK);
+    EXPECT_FALSE(stopProcedure("again")) << "nothing is running";
+
+    // Finished by itself: the box stays and keeps its answer.
+    script.shown.clear();
+    beginProcedure();
+    script.onShow = [&](const MessageRequest&) { finishProcedure(); };
+    script.answer(mrCancel);
+    EXPECT_EQ(box("last", currentProcedure()), mrCancel);
+    EXPECT_EQ(script.shown.size(), 1u);
+}
+
+TEST(ProcedureBoxes, ARealBoxSaysWhyWhenItsProcedureStops) {
+    beginProcedure();
+    QStringList seen;
+    whenModal([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        stopProcedure("Lost connection. Operation stopped.");
+        seen << box->text();
+        for (QAbstractButton* b : box->buttons()) seen << b->text();
+        box->buttons().at(0)->click();
+    });
+    MessageRequest req;
+    req.text = "Please empty the bottles.";
+    req.buttons = MsgButtons::OKCancel;
+    req.procedure = currentProcedure();
+    EXPECT_EQ(messageBox(req), mrNone);
+    EXPECT_EQ(seen, (QStringList{"Lost connection. Operation stopped.", "OK"}));
+}

@@ -41,6 +41,31 @@ TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
         inOrder(newLog(), {"#main: Connection lost\n", "#main: Connection back after 1 tick without it\n"}));
 }
 
+// What a run or procedure queued while the link died is dropped with it: after the loss the
+// queue holds nothing of it, and the halt is the first thing queued once the link is back.
+TEST_F(MainFormTest, ALostLinkDropsTheStoppedRunsCommandsAndTheHaltComesFirst) {
+    TZentrovaAPI::SetLink(link.get());  // the link window's own queue; nothing is connected
+    const auto queued = [&] {
+        Cmds out;
+        while (const char* c = link->CommandQueue.Next()) out.push_back(c);
+        return out;
+    };
+    for (uint8_t mode : {7, 13}) {
+        SCOPED_TRACE(int(mode));
+        form->SetMode(mode);
+        ZentrovaAPI.Reactor.SetSetPoint(35.0);  // the run's next commands, not sent yet
+        ZentrovaAPI.Valve1.MoveTo(2);
+        tickDead();
+        EXPECT_EQ(link->CommandQueue.Count(), 0);
+        tickAlive();
+        const Cmds sent = queued();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.front(), "OFF 0");
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), "VALVE 1 2"), 0);
+    }
+    TZentrovaAPI::SetLink(&rec);
+}
+
 TEST_F(MainFormTest, LiveValuesReachThePanel) {
     ZentrovaAPI.Pump1.Volume = 12.5;
     ZentrovaAPI.Pump2.Pressure = 200.0;
@@ -221,6 +246,9 @@ TEST_F(MainFormTest, MonitorStoppingASequenceEndsItOnErrorWithItsCleanUp) {
     }
     const std::string l = newLog();
     EXPECT_TRUE(has(l, "#LCDFrame: Message=SEQUENCE STOPPED ON ERROR"));
+    // The run's commands still queued are dropped before the heaters go off.
+    const Cmds sent = rec.take();
+    EXPECT_EQ(Cmds(sent.begin(), sent.begin() + 3), (Cmds{"<clear>", "CHEAT OFF", "RHEAT OFF"}));
     EXPECT_EQ(count(l, "#main: setMode()"), 1) << "no second mode change";
     tickAlive();
     EXPECT_EQ(form->iMode, 2);

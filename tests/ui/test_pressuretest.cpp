@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPrinter>
+#include <set>
 #include <sstream>
 
 #include "MainFormHarness.h"
@@ -466,6 +467,132 @@ TEST_F(Procedures, PressureIsReleasedWhileTheResultBoxIsOpen) {
     EXPECT_EQ(form->iMode, 2);
     EXPECT_EQ(count(logText(), "setMode(): mode=2; current mode=14"), 1);
     EXPECT_FALSE(box("Pressure Test Result", 1));
+}
+
+}  // namespace
+
+namespace {
+
+// Every step that opens a box, with the mode changed under the box (the link lost and back,
+// Stop, or Stop and the same procedure started again): the box says why the procedure stopped,
+// once; after it closes the instrument hears nothing but the halt, the mode stays where the
+// change put it, and a procedure started again is left as its start left it.
+TEST_F(Procedures, ABoxWhoseProcedureStopsUnderItSaysWhyAndNothingFollowsTheHalt) {
+    const auto pressureTest = [this](uint8_t state, uint8_t mode = 14) {
+        return [this, state, mode] {
+            mode == 14 ? test.StartPumpTest(3) : test.StartSystemTest();
+            form->SetMode(mode);
+            test.TestState = state;
+        };
+    };
+    const auto sealChange = [this](uint8_t state) {
+        return [this, state] {
+            seal.StartProcedure();
+            form->SetMode(18);
+            seal.SealState = state;
+        };
+    };
+    const auto storage = [this](uint8_t state) {
+        return [this, state] {
+            instrument->StartStorageProcedure();
+            form->SetMode(13);
+            instrument->StorageStep = state;
+        };
+    };
+    const struct {
+        const char* what;
+        std::function<void()> arm;
+        QString title;
+        MsgResult goOn;
+    } rows[] = {
+        {"pressure test, first question", pressureTest(0), "Please, confirm", mrYes},
+        {"pressure test, column removed", pressureTest(2), "Please, confirm", mrOk},
+        {"pressure test, leak check", pressureTest(13), "Instructions", mrOk},
+        {"system test, reactor too hot",
+         [&] {
+             pressureTest(1, 15)();
+             ZentrovaAPI.Reactor.Temperature = 41.0;
+         },
+         "Test execution stopped", mrOk},
+        {"pressure test, error while measuring",
+         [&] {
+             pressureTest(20)();
+             test.PhaseTimer.Start(600);
+             test.Pump1ReadingA = test.Pump2ReadingA = 470;
+             ZentrovaAPI.Pump1.Pressure = 400.0;
+             ZentrovaAPI.Pump2.Pressure = 470.0;
+         },
+         "Pressure Test Error", mrOk},
+        {"pressure test, result",
+         [&] {
+             pressureTest(21)();
+             test.Pump1ReadingA = test.Pump2ReadingA = 470;
+             ZentrovaAPI.Pump1.Pressure = ZentrovaAPI.Pump2.Pressure = 470.0;
+         },
+         "Pressure Test Result", mrYes},
+        {"seal change, first question", sealChange(0), "Please, confirm", mrYes},
+        {"seal change, flush line out", sealChange(3), "Instructions", mrOk},
+        {"seal change, ready", sealChange(8), "Instructions", mrOk},
+        {"storage, reagent", storage(1), "Action Required", mrOk},
+        {"storage, bottles", storage(25), "Action Required", mrOk},
+    };
+    enum Change { LostAndBack, Stop, StopAndAgain };
+    const std::set<std::string> halt = {"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"};
+    const auto machines = [&] { return std::tuple(test.TestState, seal.SealState, instrument->StorageStep); };
+    for (const auto& r : rows) {
+        for (Change change : {LostAndBack, Stop, StopAndAgain}) {
+            SCOPED_TRACE(std::string(r.what) + " / change " + std::to_string(change));
+            form->iMode = 2;
+            ZentrovaAPI.Pump1.State = ZentrovaAPI.Pump2.State = 0;
+            r.arm();
+            boxes.answer(r.goOn);
+            boxes.shown.clear();
+            bool changed = false;
+            uint8_t modeAfter = 0;
+            std::tuple<uint8_t, uint8_t, uint8_t> restarted;
+            boxes.onShow = [&](const MessageRequest& m) {
+                if (m.title != r.title || changed) return;
+                changed = true;
+                rig.take();
+                newLog();
+                if (change == LostAndBack) {
+                    tickDead();
+                    tickAlive();
+                } else {
+                    form->StopReset1Click();
+                }
+                if (change == StopAndAgain) {
+                    form->StopReset1Click();  // Reset
+                    r.arm();
+                    restarted = machines();
+                }
+                modeAfter = form->iMode;
+            };
+            tickAlive();
+            boxes.onShow = nullptr;
+            ASSERT_TRUE(changed);
+            if (change == StopAndAgain) {
+                EXPECT_EQ(machines(), restarted) << "the new start is left as it is";
+            } else {
+                tickAlive();
+                tickAlive();
+            }
+            const Cmds sent = rig.take();
+            EXPECT_TRUE(PumpRig::has(sent, "RHEAT OFF"));
+            for (const std::string& c : sent) EXPECT_TRUE(halt.count(c)) << c;
+            EXPECT_EQ(form->iMode, modeAfter);
+            EXPECT_EQ(count(newLog(), "#main: setMode(): mode=2;"), change == Stop ? 0 : 1)
+                << "no second end";
+            const QString why = change == LostAndBack
+                                    ? "Lost connection with Instrument. Operation stopped."
+                                    : "SYSTEM HALTED, INSTRUMENT STOPPED\n\nOperation stopped.";
+            ASSERT_EQ(boxes.shown.size(), 2u) << "the box, then the box saying why";
+            EXPECT_EQ(boxes.shown[1].title + ": " + boxes.shown[1].text, r.title + ": " + why);
+            EXPECT_EQ(boxes.shown[1].buttons, MsgButtons::OK);
+            if (form->iMode == 4) form->StopReset1Click();  // Reset
+        }
+    }
+    EXPECT_EQ(printDialogs, 0);
 }
 
 }  // namespace
