@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <algorithm>
+#include <csignal>
 #include <memory>
 
 #include "integration/support_program.h"
@@ -136,6 +137,89 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
     ASSERT_TRUE(waitUntil([&] { return count(serialSim.commands(), "RHEAT OFF") == halts + 1; }, 3000));
     EXPECT_EQ(count(serialSim.commands(), "CHEAT OFF"), halts + 1);
     if (address.empty()) GTEST_SKIP() << "TCP/IP part skipped: cannot listen on port 192 (needs root)";
+}
+
+// Every way the platform ends the program, with both pumps and both heaters on: the halt
+// reaches the instrument, the daily log says why, and the process is gone within seconds, also
+// while a box waits for an answer (the close question, held open).
+TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    struct End {
+        std::string instance;
+        int signo;  // 0: the desktop session ends
+        bool boxOpen;
+        std::string why;
+        std::unique_ptr<progtest::Sim> sim{};
+        std::unique_ptr<progtest::Program> prog{};
+        size_t before = 0;
+    } ends[] = {
+        {"", SIGTERM, false, "SIGTERM received"},     {"1", SIGHUP, false, "SIGHUP received"},
+        {"2", SIGINT, false, "SIGINT received"},      {"3", SIGTERM, true, "SIGTERM received"},
+        {"4", 0, true, "End of the desktop session"},
+    };
+    for (End& e : ends) {
+        e.sim = std::make_unique<progtest::Sim>(box);
+        ASSERT_TRUE(e.sim->startPty({}, "kvz-end" + e.instance)) << e.sim->output();
+        ASSERT_TRUE(box.setting("ConnectMethod", 2, e.instance));
+        ASSERT_TRUE(box.setting("COM", e.sim->ptyPath(), e.instance));
+        // A method to enable the instrument with: both heaters and both pumps.
+        const std::string key = "[HKCU\\Software\\TressivanLabs\\Zentrova\\" +
+                                (e.instance.empty() ? "" : "Instrument" + e.instance + "\\");
+        ASSERT_TRUE(box.import(key +
+                               "Methods\\Hot]\n\"ColumnT\"=sz:40\n\"ReactorT\"=sz:45\n"
+                               "\"Pump1Flow\"=sz:0.5\n\"Pump2Flow\"=sz:0.5\n" +
+                               key + "Sequences\\Hot\\0000001]\n\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
+        e.prog = std::make_unique<progtest::Program>(box);
+        ASSERT_TRUE(e.prog->start(e.instance.empty() ? std::vector<std::string>{}
+                                                     : std::vector<std::string>{e.instance}))
+            << e.prog->output();
+    }
+    const auto running = [](progtest::Sim& sim) {
+        const std::string s = sim.control("status");
+        return countOf(s, "state=1") == 2 && countOf(s, "heat=on") == 2;
+    };
+    // Each step for all at once: the programs run side by side.
+    for (End& e : ends) ASSERT_EQ(e.prog->control("sequence Hot"), "ok");
+    for (End& e : ends) ASSERT_TRUE(e.prog->waitForLog(kLive, 20000)) << e.prog->logText();
+    for (End& e : ends) ASSERT_EQ(e.prog->control("menu Enable1"), "ok");
+    for (End& e : ends) ASSERT_TRUE(waitUntil([&] { return e.prog->state("enabled") == "1"; }, 5000));
+    for (End& e : ends) ASSERT_EQ(e.prog->control("menu BothPumpsOn"), "ok");
+    for (End& e : ends) {
+        ASSERT_TRUE(waitUntil([&] { return running(*e.sim); }, 8000)) << e.sim->control("status");
+        if (e.boxOpen) {
+            ASSERT_EQ(e.prog->control("hold on"), "ok");
+            ASSERT_EQ(e.prog->control("menu Exit1"), "ok");
+            ASSERT_TRUE(waitUntil([&] { return e.prog->control("open") == "1"; }, 3000));
+        }
+        e.before = e.sim->commands().size();
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (End& e : ends) {
+        if (e.signo)
+            ASSERT_EQ(::kill(pid_t(e.prog->pid()), e.signo), 0);
+        else
+            ASSERT_EQ(e.prog->control("quit"), "ok");
+    }
+    for (End& e : ends) {
+        SCOPED_TRACE(e.why + " " + e.instance);
+        ASSERT_TRUE(e.prog->waitForExit(6000 - int(clock.elapsed()))) << e.prog->logText();
+        EXPECT_EQ(e.prog->exitCode(), 0);
+        const auto cmds = e.sim->commands();
+        std::vector<std::string> sent;
+        for (size_t i = e.before; i < cmds.size(); ++i)
+            if (cmds[i][0] != '?') sent.push_back(cmds[i]);
+        // The halt; disabling the instrument stops the running pumps once more.
+        ASSERT_GE(sent.size(), kHalt.size());
+        EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 4), kHalt);
+        for (size_t i = 4; i < sent.size(); ++i)
+            EXPECT_TRUE(sent[i] == "OFF 0" || sent[i] == "OFF 2") << sent[i];
+        EXPECT_FALSE(running(*e.sim)) << e.sim->control("status");
+        const std::string log = e.prog->logText();
+        EXPECT_EQ(countOf(log, "#main: " + e.why + ": closing without confirmation"), 1) << log;
+        EXPECT_EQ(countOf(log, "#main: Instrument halted; program ends"), 1) << log;
+    }
 }
 
 }  // namespace
