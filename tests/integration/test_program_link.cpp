@@ -1,8 +1,11 @@
 // The real program against the simulated instrument, each in its own process, over each
 // transport at once (serial as instance 1, TCP/IP as 2, USB as 3, each with its own settings and
 // log): the quiet first five seconds, the link opened on the sixth tick, the halt on the first
-// live tick; the close with its halt over the still-open link; the lost and returning link.
+// live tick; the close with its halt over the still-open link; the lost and returning link; the
+// ending signals and the session's end, which halt as the close does; a killed program's claim.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
@@ -220,6 +223,32 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
         EXPECT_EQ(countOf(log, "#main: " + e.why + ": closing without confirmation"), 1) << log;
         EXPECT_EQ(countOf(log, "#main: Instrument halted; program ends"), 1) << log;
     }
+}
+
+// A program killed outright leaves no claim on the simulator's tty: the next one connects as
+// the first one did, within the first live tick.
+TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    progtest::Program first(box);
+    ASSERT_TRUE(first.start()) << first.output();
+    ASSERT_TRUE(first.waitForLog(kLive, 20000)) << first.logText();
+    // A live holder's claim stays (root opens a claimed tty all the same, but sees the flag).
+    const int fd = ::open(sim.ptyPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = 0;
+    if (fd >= 0) ::ioctl(fd, TIOCGEXCL, &exclusive);
+    EXPECT_TRUE(fd < 0 ? errno == EBUSY : exclusive == 1);
+    if (fd >= 0) ::close(fd);
+    ASSERT_EQ(::kill(pid_t(first.pid()), SIGKILL), 0);
+    ASSERT_TRUE(first.waitForExit(3000));
+    progtest::Program second(box);
+    ASSERT_TRUE(second.start()) << second.output();
+    ASSERT_TRUE(second.waitForLog(kLive, 12000, 2)) << second.logText();
+    EXPECT_EQ(countOf(second.logText(), "device already open"), 0) << second.logText();
 }
 
 }  // namespace
