@@ -269,7 +269,9 @@ bool TMainForm::drainLink(bool eventLoop) {
     if (!FZentrova) return false;
     // No status query joins the queue behind the halt.
     FZentrova->Timer1->stop();
-    constexpr qint64 ReplyWaitMs = 500;
+    // Without an event loop the replies of a serial or TCP/IP link are not seen: a short gap
+    // between the commands must do.
+    const qint64 ReplyWaitMs = eventLoop ? 500 : 100;
     QElapsedTimer total, sinceSend;
     total.start();
     sinceSend.start();
