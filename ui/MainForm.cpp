@@ -256,11 +256,13 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
     logLine("#main: " + reason + ": closing without confirmation");
     // Halted again even inside a confirmed close: its halt may still wait in the queue.
     guarded([this] { HaltInstrument(); });
+    const bool connected = FZentrova && FZentrova->IsConnected();
     bool confirmed = false;
     guarded([&] { confirmed = drainLink(eventLoop); });
     guarded([this] { closeLink(); });
-    logLine(confirmed ? "#main: Instrument halted; program ends"
-                      : "#main: The instrument did not confirm the halt; program ends");
+    logLine(!connected  ? "#main: Not connected to the instrument; program ends"
+            : confirmed ? "#main: Instrument halted; program ends"
+                        : "#main: The instrument did not confirm the halt; program ends");
 }
 
 // Lets the halt leave, paced by the instrument's replies, though no reply is awaited for
