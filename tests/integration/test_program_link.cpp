@@ -269,7 +269,7 @@ TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
     ASSERT_TRUE(first.waitForExit(3000));
     progtest::Program second(box);
     ASSERT_TRUE(second.start()) << second.output();
-    ASSERT_TRUE(second.waitForLog(kLive, 12000, 2)) << second.logText();
+    ASSERT_TRUE(second.waitForLog(kLive, 20000, 2)) << second.logText();
     EXPECT_EQ(countOf(second.logText(), "device already open"), 0) << second.logText();
 }
 
