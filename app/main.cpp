@@ -1,5 +1,8 @@
 // Program entry of zentrova: the application, its windows in dependency order, the event loop.
 #include <QApplication>
+#include <QEvent>
+#include <atomic>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
@@ -17,6 +20,7 @@
 #include "methods/LoadMethod.h"
 #include "methods/LoadSequence.h"
 #include "platform/Dialogs.h"
+#include "platform/EndSignals.h"
 #include "platform/Help.h"
 #include "platform/Registry.h"
 #include "platform/i18n.h"
@@ -73,6 +77,58 @@ void createForms(Forms& forms, const std::vector<std::string>& args) {
     forms.create(ProgressBarForm);
 }
 
+// Seconds the process may take to end once asked: the halt's own wait is shorter.
+constexpr int EndBackstopSeconds = 10;
+// Seconds left for the windows to go once the halt has left.
+constexpr int EndGraceSeconds = 2;
+
+// True while the main loop runs: an exit from inside it is no close of ours.
+std::atomic<bool> loopRunning{false};
+// Set when the window system says its connection broke, just before it ends the process.
+std::atomic<bool> displayLost{false};
+QtMessageHandler previousMessageHandler = nullptr;
+
+// The close without a question, then the end of every event loop (a box's too); what still
+// runs after a box returns cannot keep the process alive past the grace time.
+void endProgram(const std::string& reason) {
+    if (!MainForm) return;
+    const bool first = !MainForm->IsEnding();
+    MainForm->EndWithoutQuestion(reason);
+    if (!first) return;
+    EndSignals::armHardExit(EndGraceSeconds, 0);
+    QCoreApplication::exit(0);
+}
+
+// The session manager's end of the session (or any other quit request from the platform)
+// arrives as a quit event before the close of our own was confirmed.
+class QuitFilter : public QObject {
+  protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (watched == QCoreApplication::instance() && e->type() == QEvent::Quit && MainForm &&
+            !MainForm->IsClosing()) {
+            endProgram("End of the desktop session");
+            return true;
+        }
+        return QObject::eventFilter(watched, e);
+    }
+};
+
+void watchMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (text.contains(QLatin1String("connection broke"))) displayLost = true;
+    if (previousMessageHandler) previousMessageHandler(type, context, text);
+}
+
+// The window system ends the process itself when its display goes away; the instrument is
+// halted on the way out, without an event loop.
+void haltOnExit() {
+    if (!loopRunning.exchange(false) || !MainForm) return;
+    try {
+        MainForm->HaltBeforeExit(displayLost ? "The display connection was lost"
+                                             : "The program ends outside its close");
+    } catch (...) {
+    }
+}
+
 int run(int argc, char** argv) {
     QApplication::setApplicationName("Zentrova KVZ Software");
     i18n::init(QCoreApplication::applicationFilePath().toStdString());
@@ -101,8 +157,16 @@ int run(int argc, char** argv) {
         TestControl::stop();
         return 0;
     }
+    QuitFilter quitFilter;
+    qApp->installEventFilter(&quitFilter);
+    EndSignals::install([](int signo) { endProgram(EndSignals::name(signo) + " received"); },
+                        EndBackstopSeconds);
+    previousMessageHandler = qInstallMessageHandler(watchMessages);
+    std::atexit(haltOnExit);
     MainForm->show();
+    loopRunning = true;
     const int rc = QApplication::exec();
+    loopRunning = false;
     TestControl::stop();
     return rc;
 }

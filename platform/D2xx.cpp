@@ -1,7 +1,6 @@
 #include "platform/D2xx.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+
+#include "platform/Serial.h"
 
 namespace fs = std::filesystem;
 
@@ -235,13 +236,10 @@ Status openEx(const std::string& arg, uint32_t flags, Handle* handle) {
     if (path.empty()) return DEVICE_NOT_FOUND;
     for (const auto& [h, o] : s.open)
         if (o.path == path) return DEVICE_NOT_OPENED;  // one owner at a time
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Claimed as the serial port claims its tty: never a tty another holder claimed.
+    int lastError = 0;
+    const int fd = claimTty(path, lastError);
     if (fd < 0) return DEVICE_NOT_OPENED;
-    if (!isatty(fd)) {
-        ::close(fd);
-        return DEVICE_NOT_OPENED;
-    }
-    ioctl(fd, TIOCEXCL);  // other programs stay out while we hold it; a refusal is harmless
     termios t{};
     if (tcgetattr(fd, &t) == 0) {
         cfmakeraw(&t);
@@ -391,8 +389,7 @@ Status close(Handle h) {
     std::lock_guard lock(s.mu);
     auto it = s.open.find(h);
     if (it == s.open.end()) return INVALID_HANDLE;
-    ioctl(it->second.fd, TIOCNXCL);  // the tty may outlive this open: the next holder gets in
-    ::close(it->second.fd);
+    releaseTty(it->second.fd);  // the tty may outlive this open: the next holder gets in
     s.open.erase(it);
     return OK;
 }

@@ -87,12 +87,7 @@ class TermiosDevice : public SerialDevice {
         CommState s;
         setState(s);
     }
-    ~TermiosDevice() override {
-        // The tty outlives this open (a pseudo-terminal's other side keeps it): release it.
-        ioctl(fd_, TIOCNXCL);
-        flock(fd_, LOCK_UN);
-        ::close(fd_);
-    }
+    ~TermiosDevice() override { releaseTty(fd_); }
     int pollFd() const override { return fd_; }
 
     bool getState(CommState& s) override {
@@ -435,10 +430,9 @@ std::string serialDevicePath(const std::string& name) {
 }
 
 namespace {
-// The tty of a port name, opened without touching its settings; -1 (and lastError) when it is
+// The tty at path, opened without touching its settings; -1 (and lastError) when it is
 // missing, no tty, or claimed exclusively by another holder (also against a privileged open).
-int openUnclaimed(const std::string& name, int& lastError) {
-    const std::string path = serialDevicePath(name);
+int openPathUnclaimed(const std::string& path, int& lastError) {
     if (path.empty()) {
         lastError = SERIAL_ERROR_NOT_FOUND;
         return -1;
@@ -461,7 +455,32 @@ int openUnclaimed(const std::string& name, int& lastError) {
     }
     return fd;
 }
+
+int openUnclaimed(const std::string& name, int& lastError) {
+    return openPathUnclaimed(serialDevicePath(name), lastError);
+}
 }  // namespace
+
+int claimTty(const std::string& path, int& lastError) {
+    lastError = 0;
+    const int fd = openPathUnclaimed(path, lastError);
+    if (fd < 0) return -1;
+    // One holder at a time, as a serial port allows: other programs and other opens here.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        ::close(fd);
+        lastError = SERIAL_ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    return fd;
+}
+
+void releaseTty(int fd) {
+    if (fd < 0) return;
+    // The tty outlives this open (a pseudo-terminal's other side keeps it): release it.
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    ::close(fd);
+}
 
 std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& lastError) {
     lastError = 0;
@@ -474,14 +493,8 @@ std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& las
         auto d = f(name, lastError);
         if (d || lastError != 0) return d;
     }
-    const int fd = openUnclaimed(name, lastError);
+    const int fd = claimTty(serialDevicePath(name), lastError);
     if (fd < 0) return nullptr;
-    // One holder at a time, as a serial port allows: other programs and other opens here.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        ::close(fd);
-        lastError = SERIAL_ERROR_ACCESS_DENIED;
-        return nullptr;
-    }
     return std::make_unique<TermiosDevice>(fd);
 }
 

@@ -75,6 +75,13 @@ class SerialDevice {
 // SERIAL_ERROR_GEN_FAILURE.
 std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& lastError);
 
+// Opens the tty at path for one holder, as the serial port and the USB converter both do:
+// refused with SERIAL_ERROR_ACCESS_DENIED when another holder claimed it, also for a privileged
+// process that the tty's exclusive flag alone would let in. The claim is the exclusive flag
+// and a lock that ends with this process; releaseTty gives both back and closes. -1 on failure.
+int claimTty(const std::string& path, int& lastError);
+void releaseTty(int fd);
+
 // Whether a device exists (0) without claiming it or changing any of its settings; a device
 // that another holder claimed counts as present but gives SERIAL_ERROR_ACCESS_DENIED.
 int probeSerialDevice(const std::string& name);

@@ -1,12 +1,14 @@
 #include "ui/MainForm.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <exception>
@@ -236,6 +238,73 @@ void TMainForm::closeLink() {
     if (!InstrumentModule) return;
     InstrumentModule->StopUSBPolling();
     if (FZentrova && FZentrova->IsConnected()) InstrumentModule->Reconnect();
+}
+
+void TMainForm::EndWithoutQuestion(const std::string& reason) {
+    endNow(reason, true);
+}
+
+void TMainForm::HaltBeforeExit(const std::string& reason) {
+    endNow(reason, false);
+}
+
+void TMainForm::endNow(const std::string& reason, bool eventLoop) {
+    if (ending_) return;
+    ending_ = true;
+    closing_ = true;
+    Timer1->stop();
+    logLine("#main: " + reason + ": closing without confirmation");
+    // Halted again even inside a confirmed close: its halt may still wait in the queue.
+    guarded([this] { HaltInstrument(); });
+    const bool connected = FZentrova && FZentrova->IsConnected();
+    bool confirmed = false;
+    guarded([&] { confirmed = drainLink(eventLoop); });
+    guarded([this] { closeLink(); });
+    logLine(!connected  ? "#main: Not connected to the instrument; program ends"
+            : confirmed ? "#main: Instrument halted; program ends"
+                        : "#main: The instrument did not confirm the halt; program ends");
+}
+
+// Lets the halt leave, paced by the instrument's replies, though no reply is awaited for
+// long; true when every command left and the last one was answered within EndDrainMs.
+bool TMainForm::drainLink(bool eventLoop) {
+    if (!FZentrova) return false;
+    // No status query joins the queue behind the halt.
+    FZentrova->Timer1->stop();
+    // Without an event loop the replies of a serial or TCP/IP link are not seen: a short gap
+    // between the commands must do.
+    const qint64 ReplyWaitMs = eventLoop ? 500 : 100;
+    QElapsedTimer total, sinceSend;
+    total.start();
+    sinceSend.start();
+    bool forced = false;
+    int32_t left = FZentrova->CommandQueue.Count();
+    while (FZentrova->IsConnected()) {
+        if (FZentrova->CommandQueue.Count() == 0 && FZentrova->PendingAcks == 0) return !forced;
+        if (total.elapsed() > EndDrainMs) return false;
+        if (FZentrova->CommandQueue.Count() != left) {
+            left = FZentrova->CommandQueue.Count();
+            sinceSend.restart();
+        } else if (sinceSend.elapsed() > ReplyWaitMs) {
+            // The instrument stays silent: the rest goes without its reply.
+            FZentrova->PendingAcks = 0;
+            FZentrova->PendingStatus = 0;
+            forced = true;
+            sinceSend.restart();
+        }
+        FZentrova->processCommandQueue();
+        if (eventLoop) {
+            QEventLoop wait;
+            QTimer::singleShot(10, &wait, &QEventLoop::quit);
+            wait.exec();
+        } else {
+            // Replies arrive as posted events (serial) or are read here (USB).
+            QCoreApplication::sendPostedEvents();
+            if (FZentrova->TimerCommand->isActive()) FZentrova->TimerCommandTimer();
+            QThread::msleep(10);
+        }
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- main loop

@@ -78,10 +78,19 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     bool InstrumentFlushDone();
     bool SealChangeDone();
 
+    // The close without a question, for a signal or the end of the desktop session: the halt
+    // goes out on the open link and is waited for (EndDrainMs at most), the link closes and
+    // the reason is logged; the caller then ends the process. Nothing when an end has begun.
+    void EndWithoutQuestion(const std::string& reason);
+    // The same where no event loop can run any more (the process is already exiting).
+    void HaltBeforeExit(const std::string& reason);
+    int32_t EndDrainMs = 3000;
+
     // Seconds of the close countdown (3); tests may shorten it.
     int32_t CloseCountdownSeconds = 3;
     // True once the close was confirmed: the main loop stays off from then on.
     bool IsClosing() const { return closing_; }
+    bool IsEnding() const { return ending_; }
 
     // Components.
     QTimer* Timer1 = nullptr;  // 1000 ms, the main loop
@@ -111,12 +120,15 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     // The procedure of the mode being left is stopped (unless it finished), one for mode m begun.
     void changeProcedure(uint8_t m);
     void closeLink();
+    void endNow(const std::string& reason, bool eventLoop);
+    bool drainLink(bool eventLoop);
     void sequenceCleanUp();
     template <class F>
     void guarded(F&& f);
 
     std::vector<std::string> args_;
     bool closing_ = false;
+    bool ending_ = false;
     bool placed_ = false;
     unsigned lostTicks_ = 0;  // ticks of the current outage of the link
 };

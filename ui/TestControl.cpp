@@ -214,6 +214,11 @@ std::string handle(const std::string& line) {
         QTimer::singleShot(0, MainForm, [] { MainForm->close(); });
         return "ok";
     }
+    if (cmd == "quit") {
+        // As the platform asks at the end of the desktop session.
+        QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+        return "ok";
+    }
     return "error unknown command " + cmd;
 }
 

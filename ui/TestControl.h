@@ -11,6 +11,7 @@
 //                     a box whose text changed while it was open is listed again
 //   sequence NAME     makes NAME the current sequence (as the load-sequence dialog does)
 //   close             asks the main window to close (the close box still asks)
+//   quit              asks the application to quit, as the desktop session's end does
 // While the channel is on, message boxes are answered from the queue (else by their default
 // button) and never block.
 #pragma once

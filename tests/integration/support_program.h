@@ -116,6 +116,7 @@ class Program {
     // Ends the process (SIGTERM, then SIGKILL).
     void stop();
     bool waitForExit(int timeoutMs);
+    qint64 pid() const { return proc_.processId(); }
     int exitCode() const { return proc_.exitCode(); }
 
     std::string control(const std::string& command, int timeoutMs = 3000);

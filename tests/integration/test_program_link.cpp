@@ -1,13 +1,18 @@
 // The real program against the simulated instrument, each in its own process, over each
 // transport at once (serial as instance 1, TCP/IP as 2, USB as 3, each with its own settings and
 // log): the quiet first five seconds, the link opened on the sixth tick, the halt on the first
-// live tick; the close with its halt over the still-open link; the lost and returning link.
+// live tick; the close with its halt over the still-open link; the lost and returning link; the
+// ending signals and the session's end, which halt as the close does; a killed program's claim.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <algorithm>
+#include <csignal>
 #include <memory>
 
 #include "integration/support_program.h"
@@ -139,6 +144,136 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
     ASSERT_TRUE(waitUntil([&] { return count(serialSim.commands(), "RHEAT OFF") == halts + 1; }, 3000));
     EXPECT_EQ(count(serialSim.commands(), "CHEAT OFF"), halts + 1);
     if (address.empty()) GTEST_SKIP() << "TCP/IP part skipped: cannot listen on port 192 (needs root)";
+}
+
+// Every way the platform ends the program, with both pumps and both heaters on: the halt
+// reaches the instrument, the daily log says why, and the process is gone within seconds, also
+// while a box waits for an answer (the close question, held open).
+TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    // The program on a display of its own, when the machine has a virtual X server.
+    progtest::Sandbox box, xbox;
+    QProcess xserver;
+    xserver.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+    std::string display;
+    if (xserver.waitForStarted(3000) &&
+        waitUntil([&] { return xserver.canReadLine() || xserver.state() != QProcess::Running; }, 5000))
+        display = ":" + xserver.readLine().trimmed().toStdString();
+    constexpr int kDisplay = -1;
+    struct End {
+        std::string instance;
+        int signo;  // 0: the desktop session ends; kDisplay: the X server goes
+        bool boxOpen;
+        std::string why;
+        progtest::Sandbox* box;
+        std::unique_ptr<progtest::Sim> sim{};
+        std::unique_ptr<progtest::Program> prog{};
+        size_t before = 0;
+    };
+    std::vector<End> ends;
+    ends.push_back({"", SIGTERM, false, "SIGTERM received", &box});
+    ends.push_back({"1", SIGHUP, false, "SIGHUP received", &box});
+    ends.push_back({"2", SIGINT, false, "SIGINT received", &box});
+    ends.push_back({"3", SIGTERM, true, "SIGTERM received", &box});
+    ends.push_back({"4", 0, true, "End of the desktop session", &box});
+    if (display.size() > 1) ends.push_back({"", kDisplay, false, "The display connection was lost", &xbox});
+    for (End& e : ends) {
+        e.sim = std::make_unique<progtest::Sim>(*e.box);
+        ASSERT_TRUE(e.sim->startPty({}, "kvz-end" + e.instance)) << e.sim->output();
+        ASSERT_TRUE(e.box->setting("ConnectMethod", 2, e.instance));
+        ASSERT_TRUE(e.box->setting("COM", e.sim->ptyPath(), e.instance));
+        // A method to enable the instrument with: both heaters and both pumps.
+        const std::string key = "[HKCU\\Software\\TressivanLabs\\Zentrova\\" +
+                                (e.instance.empty() ? "" : "Instrument" + e.instance + "\\");
+        ASSERT_TRUE(e.box->import(key +
+                                  "Methods\\Hot]\n\"ColumnT\"=sz:40\n\"ReactorT\"=sz:45\n"
+                                  "\"Pump1Flow\"=sz:0.5\n\"Pump2Flow\"=sz:0.5\n" +
+                                  key + "Sequences\\Hot\\0000001]\n\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
+        e.prog = std::make_unique<progtest::Program>(*e.box);
+        std::map<std::string, std::string> env;
+        if (e.signo == kDisplay) env = {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display}};
+        ASSERT_TRUE(e.prog->start(
+            e.instance.empty() ? std::vector<std::string>{} : std::vector<std::string>{e.instance}, env))
+            << e.prog->output();
+    }
+    const auto running = [](progtest::Sim& sim) {
+        const std::string s = sim.control("status");
+        return countOf(s, "state=1") == 2 && countOf(s, "heat=on") == 2;
+    };
+    // Each step for all at once: the programs run side by side.
+    for (End& e : ends) ASSERT_EQ(e.prog->control("sequence Hot"), "ok");
+    for (End& e : ends) ASSERT_TRUE(e.prog->waitForLog(kLive, 20000)) << e.prog->logText();
+    for (End& e : ends) ASSERT_EQ(e.prog->control("menu Enable1"), "ok");
+    for (End& e : ends) ASSERT_TRUE(waitUntil([&] { return e.prog->state("enabled") == "1"; }, 5000));
+    for (End& e : ends) ASSERT_EQ(e.prog->control("menu BothPumpsOn"), "ok");
+    for (End& e : ends) {
+        ASSERT_TRUE(waitUntil([&] { return running(*e.sim); }, 8000)) << e.sim->control("status");
+        if (e.boxOpen) {
+            ASSERT_EQ(e.prog->control("hold on"), "ok");
+            ASSERT_EQ(e.prog->control("menu Exit1"), "ok");
+            ASSERT_TRUE(waitUntil([&] { return e.prog->control("open") == "1"; }, 3000));
+        }
+        e.before = e.sim->commands().size();
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (End& e : ends) {
+        if (e.signo == kDisplay)
+            xserver.kill();
+        else if (e.signo)
+            ASSERT_EQ(::kill(pid_t(e.prog->pid()), e.signo), 0);
+        else
+            ASSERT_EQ(e.prog->control("quit"), "ok");
+    }
+    for (End& e : ends) {
+        SCOPED_TRACE(e.why + " " + e.instance);
+        ASSERT_TRUE(e.prog->waitForExit(6000 - int(clock.elapsed()))) << e.prog->logText();
+        EXPECT_EQ(e.prog->exitCode(), e.signo == kDisplay ? 1 : 0);  // the window system ends with 1
+        const auto cmds = e.sim->commands();
+        std::vector<std::string> sent;
+        for (size_t i = e.before; i < cmds.size(); ++i)
+            if (cmds[i][0] != '?') sent.push_back(cmds[i]);
+        // The halt; disabling the instrument stops the running pumps once more.
+        ASSERT_GE(sent.size(), kHalt.size());
+        EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 4), kHalt);
+        for (size_t i = 4; i < sent.size(); ++i)
+            EXPECT_TRUE(sent[i] == "OFF 0" || sent[i] == "OFF 2") << sent[i];
+        EXPECT_FALSE(running(*e.sim)) << e.sim->control("status");
+        const std::string log = e.prog->logText();
+        EXPECT_EQ(countOf(log, "#main: " + e.why + ": closing without confirmation"), 1) << log;
+        // On its way out without an event loop, the program cannot see the replies.
+        EXPECT_EQ(
+            countOf(log, e.signo == kDisplay ? "; program ends" : "#main: Instrument halted; program ends"),
+            1)
+            << log;
+    }
+    if (display.size() <= 1) GTEST_SKIP() << "the lost display was not tried: no Xvfb";
+}
+
+// A program killed outright leaves no claim on the simulator's tty: the next one connects as
+// the first one did, within the first live tick.
+TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    progtest::Program first(box);
+    ASSERT_TRUE(first.start()) << first.output();
+    ASSERT_TRUE(first.waitForLog(kLive, 20000)) << first.logText();
+    // A live holder's claim stays (root opens a claimed tty all the same, but sees the flag).
+    const int fd = ::open(sim.ptyPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = 0;
+    if (fd >= 0) ::ioctl(fd, TIOCGEXCL, &exclusive);
+    EXPECT_TRUE(fd < 0 ? errno == EBUSY : exclusive == 1);
+    if (fd >= 0) ::close(fd);
+    ASSERT_EQ(::kill(pid_t(first.pid()), SIGKILL), 0);
+    ASSERT_TRUE(first.waitForExit(3000));
+    progtest::Program second(box);
+    ASSERT_TRUE(second.start()) << second.output();
+    ASSERT_TRUE(second.waitForLog(kLive, 20000, 2)) << second.logText();
+    EXPECT_EQ(countOf(second.logText(), "device already open"), 0) << second.logText();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Serial ports: one holder per device (a pseudo-terminal that another process holds exclusively
-// opens as "device already open", the availability probe leaves its line alone); COM numbers
+// opens as "device already open", over USB too, and keeps its holder's claim; the availability
+// probe leaves its line alone); COM numbers
 // from the system's tty list; the "Select Port" dialog.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/D2xx.h"
 #include "platform/Dialogs.h"
 #include "platform/Registry.h"
 #include "platform/Serial.h"
@@ -100,6 +102,15 @@ TEST(SerialExclusive, APortHeldElsewhereIsPresentButOpensAsAlreadyOpen) {
     }
     EXPECT_FALSE(port.GetOpen());
     EXPECT_EQ(pty.speed(), B9600);
+    // The USB converter refuses it as well (even to root, whom the flag alone lets in) and
+    // leaves the holder's claim alone.
+    D2xx::setDeviceMap({{"KVZ Test", pty.name}});
+    D2xx::Handle usb = 0;
+    EXPECT_EQ(D2xx::openEx("KVZ Test", D2xx::OPEN_BY_DESCRIPTION, &usb), D2xx::DEVICE_NOT_OPENED);
+    if (usb) D2xx::close(usb);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "the holder's claim was cleared";
     for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
     ::waitpid(pid, nullptr, 0);
     // Released: ours, exclusively and with the default line, while open; free again once closed.
@@ -109,12 +120,20 @@ TEST(SerialExclusive, APortHeldElsewhereIsPresentButOpensAsAlreadyOpen) {
     EXPECT_EQ(pty.speed(), B19200);
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
     EXPECT_FALSE(t.c_lflag & ICANON);
-    int exclusive = 0;
     EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1);
+    EXPECT_EQ(D2xx::openEx("KVZ Test", D2xx::OPEN_BY_DESCRIPTION, &usb), D2xx::DEVICE_NOT_OPENED);
     port.SetOpen(false);
     EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
+    // Over USB: claimed while open, free again once closed.
+    ASSERT_EQ(D2xx::openEx("KVZ Test", D2xx::OPEN_BY_DESCRIPTION, &usb), D2xx::OK);
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_EQ(D2xx::close(usb), D2xx::OK);
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    D2xx::resetDeviceMap();
 }
 
 TEST(SerialComMap, NumbersFollowTheSystemListAndStayPut) {

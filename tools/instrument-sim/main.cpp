@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -143,6 +145,7 @@ class PtyLink : public Link {
         fds.push_back({master_, short(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0});
     }
     void handle(const std::vector<pollfd>& fds) override {
+        releaseDeadClaim();
         for (const pollfd& p : fds) {
             if (p.fd != master_ || !p.revents) continue;
             char buf[4096];
@@ -173,6 +176,22 @@ class PtyLink : public Link {
     }
 
   private:
+    // A program claims the tty with its exclusive flag and holds a lock beside it. Our own
+    // descriptor keeps the tty alive after the program's last close, and with it the flag,
+    // which a real adapter loses with its last close: a flag whose lock has gone belongs to a
+    // holder that ended without releasing it (killed, crashed), and is cleared.
+    void releaseDeadClaim() {
+        const int64_t now = monotonicMs();
+        if (slave_ < 0 || now - lastClaimCheck_ < 200) return;
+        lastClaimCheck_ = now;
+        int exclusive = 0;
+        if (ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || !exclusive) return;
+        if (flock(slave_, LOCK_EX | LOCK_NB) != 0) return;  // its holder is alive
+        flock(slave_, LOCK_UN);
+        ioctl(slave_, TIOCNXCL);
+        std::printf("instrument-sim: cleared the claim a closed holder left on %s\n", path_.c_str());
+        std::fflush(stdout);
+    }
     void closeAll() {
         if (slave_ >= 0) ::close(slave_);
         if (master_ >= 0) ::close(master_);
@@ -185,6 +204,7 @@ class PtyLink : public Link {
     std::string slaveName_;
     int master_ = -1;
     int slave_ = -1;
+    int64_t lastClaimCheck_ = 0;
     std::string out_;
 };
 
