@@ -242,11 +242,15 @@ TEST_F(LinkWindowTest, UsbPollReleasesTheNextCommandAndLightsTheLamps) {
 
 TEST_F(LinkWindowTest, TerminalFollowsNewLinesUnlessScrolledBackAndKeepsItsMemory) {
     QScrollBar* bar = link->Memo->verticalScrollBar();
+    // As fast as the terminal shows lines: a second apart, a second's worth each.
     const auto feed = [&](int lines) {
-        std::string bytes;
-        for (int i = 0; i < lines; ++i)
-            bytes += ">>?3,250,612,300,845,0,10," + std::to_string(i % 10) + "\r\n";
-        link->ReceiveBytes(bytes, false);
+        for (int i = 0; i < lines;) {
+            std::string bytes;
+            for (int k = 0; k < TReceiveGuard::LinesPerSecond && i < lines; ++k, ++i)
+                bytes += ">>?3,250,612,300,845,0,10," + std::to_string(i % 10) + "\r\n";
+            link->ReceiveBytes(bytes, false);
+            clock.fake.advanceMs(1000);
+        }
     };
     feed(300);
     QApplication::processEvents();
