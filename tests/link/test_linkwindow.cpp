@@ -189,8 +189,9 @@ TEST_F(LinkWindowTest, AFloodIsReadWithinItsBudgetAndLoggedInCounts) {
         // Still within the spent second: a whole line is dropped too.
         link->ReceiveBytes(line, false);
         clock.fake.advanceMs(1000);
-        // The tail of a line whose head was dropped is no line; the line after it is.
-        link->ReceiveBytes("4,5,6,7\r\n" + line, false);
+        // The tail of a line whose head was dropped is no line (nor joined to that head); the
+        // line after it is.
+        link->ReceiveBytes(",2,3,4,5,6,7\r\n" + line, false);
         EXPECT_EQ(statusLines, int(r.lines));
         const auto received = std::count_if(logged.begin(), logged.end(), [](auto& l) { return l[0] == '?'; });
         EXPECT_LE(received, TReceiveGuard::LinesPerSecond + 1);
@@ -205,7 +206,7 @@ TEST_F(LinkWindowTest, AFloodIsReadWithinItsBudgetAndLoggedInCounts) {
         const auto counts =
             std::find_if(logged.begin(), logged.end(), [](auto& l) { return l.starts_with("#link"); });
         ASSERT_NE(counts, logged.end());
-        const size_t total = r.flood.size() + 2 * line.size() + 9;
+        const size_t total = r.flood.size() + 2 * line.size() + 14;
         EXPECT_EQ(*counts, cformat("#link: received %zu bytes, %zu lines in 10 s; dropped %zu bytes over 16384 a "
                                    "second, %zu NUL bytes, %zu bytes past 4000 a line; %zu lines not logged",
                                    total, r.lines, r.flood.size() - budget + line.size(), r.nul, r.cut,
