@@ -5,8 +5,10 @@
 # median answer time, the program's CPU share (utime + stime from /proc/<pid>/stat over the
 # flood) and how much the daily log grew. Targets: every answer within 100 ms, CPU well below
 # one core, the log growing by kilobytes, not megabytes.
-# TCP/IP (the default) listens on port 192 and needs root; serial runs on a pseudo-terminal.
-# Usage: bench/flood.sh [BUILD_DIR] [SECONDS] [tcp|serial] [status nul line ...]
+# TCP/IP (the default) listens on port 192 and needs root; serial and USB run on a
+# pseudo-terminal. Over USB only complete lines keep the link alive: under the endless line
+# it is lost and reopened, as with a silent instrument.
+# Usage: bench/flood.sh [BUILD_DIR] [SECONDS] [tcp|serial|usb] [status nul line ...]
 # Exit status: 0 within the targets, 1 a failure, 3 an answer slower than 100 ms.
 set -euo pipefail
 build=${1:-build/release}
@@ -33,13 +35,18 @@ case $transport in
     grep -q "ready: tcp" "$work/sim.out" || { echo "flood: the simulator did not start" >&2; cat "$work/sim.out" >&2; exit 1; }
     "$regtool" write "$key" ConnectMethod dword 1 >/dev/null
     "$regtool" write "$key" IP sz "$address" >/dev/null ;;
-  serial)
+  serial|usb)
     "$sim" --pty "$work/kvz" --control "$simcontrol" --log "$simlog" </dev/null >"$work/sim.out" 2>&1 &
     simpid=$!
     for _ in $(seq 100); do [[ -L $work/kvz ]] && break; sleep 0.05; done
-    "$regtool" write "$key" ConnectMethod dword 2 >/dev/null
-    "$regtool" write "$key" COM sz "$work/kvz" >/dev/null ;;
-  *) echo "flood: transport must be tcp or serial" >&2; exit 1 ;;
+    if [[ $transport == serial ]]; then
+      "$regtool" write "$key" ConnectMethod dword 2 >/dev/null
+      "$regtool" write "$key" COM sz "$work/kvz" >/dev/null
+    else
+      "$regtool" write "$key" ConnectMethod dword 3 >/dev/null
+      "$regtool" write "$key" USB sz "$usb_device" >/dev/null
+    fi ;;
+  *) echo "flood: transport must be tcp, serial or usb" >&2; exit 1 ;;
 esac
 
 ZENTROVA_TEST_CONTROL="$control" "$app" </dev/null >"$work/app.out" 2>&1 &
