@@ -181,8 +181,8 @@ void pauseRead(TSocket s, SocketState* st) {
     setRead(st, false);
     if (st->resumeScheduled) return;
     st->resumeScheduled = true;
-    const int64_t wait = std::clamp<int64_t>(kRecvSliceMs - (appClock().monotonicMs() - st->sliceStart), 1,
-                                             kRecvSliceMs);
+    const int64_t wait =
+        std::clamp<int64_t>(kRecvSliceMs - (appClock().monotonicMs() - st->sliceStart), 1, kRecvSliceMs);
     QTimer::singleShot(std::chrono::milliseconds(wait), [s] {
         SocketState* st = find(s);
         if (!st) return;  // handles are never reused: a closed socket stays gone

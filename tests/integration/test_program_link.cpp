@@ -146,8 +146,8 @@ namespace {
 // The numbers of the first count line of the link ("#link: received ..."), empty when none.
 std::vector<unsigned long long> firstCounts(const std::string& log) {
     static const std::regex re(
-        "#link: received (\\d+) bytes, (\\d+) lines in \\d+ s; dropped (\\d+) bytes over \\d+ a second, (\\d+) "
-        "NUL bytes, (\\d+) bytes past \\d+ a line; (\\d+) lines not logged");
+        "#link: received (\\d+) bytes, (\\d+) lines in \\d+ s; dropped (\\d+) bytes over \\d+ a second, "
+        "(\\d+) NUL bytes, (\\d+) bytes past \\d+ a line; (\\d+) lines not logged");
     std::smatch m;
     if (!std::regex_search(log, m, re)) return {};
     std::vector<unsigned long long> v;
@@ -180,7 +180,8 @@ TEST(ProgramLink, AFloodingPeerLeavesTheProgramAnsweringAndIsLoggedInCounts) {
         {{"serial", "1", 2, "COM", serialSim.ptyPath(), &serialSim, {}}, "nul", 3},
         {{"tcp", "2", 1, "IP", address, &tcpSim, {}}, "line", 4},
         {{"usb", "3", 3, "USB", "KVZ Sim", &usbSim, {{"ZENTROVA_D2XX_MAP", "KVZ Sim=" + usbSim.ptyPath()}}},
-         "status", 5},
+         "status",
+         5},
     };
     std::vector<Flooded*> live;
     for (Flooded& f : all) {

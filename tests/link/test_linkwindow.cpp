@@ -193,7 +193,8 @@ TEST_F(LinkWindowTest, AFloodIsReadWithinItsBudgetAndLoggedInCounts) {
         // line after it is.
         link->ReceiveBytes(",2,3,4,5,6,7\r\n" + line, false);
         EXPECT_EQ(statusLines, int(r.lines));
-        const auto received = std::count_if(logged.begin(), logged.end(), [](auto& l) { return l[0] == '?'; });
+        const auto received =
+            std::count_if(logged.begin(), logged.end(), [](auto& l) { return l[0] == '?'; });
         EXPECT_LE(received, TReceiveGuard::LinesPerSecond + 1);
         for (int half = 0; half < 18; ++half) {
             link->Timer1Timer();
@@ -207,10 +208,10 @@ TEST_F(LinkWindowTest, AFloodIsReadWithinItsBudgetAndLoggedInCounts) {
             std::find_if(logged.begin(), logged.end(), [](auto& l) { return l.starts_with("#link"); });
         ASSERT_NE(counts, logged.end());
         const size_t total = r.flood.size() + 2 * line.size() + 14;
-        EXPECT_EQ(*counts, cformat("#link: received %zu bytes, %zu lines in 10 s; dropped %zu bytes over 16384 a "
-                                   "second, %zu NUL bytes, %zu bytes past 4000 a line; %zu lines not logged",
-                                   total, r.lines, r.flood.size() - budget + line.size(), r.nul, r.cut,
-                                   r.notLogged));
+        EXPECT_EQ(*counts,
+                  cformat("#link: received %zu bytes, %zu lines in 10 s; dropped %zu bytes over 16384 a "
+                          "second, %zu NUL bytes, %zu bytes past 4000 a line; %zu lines not logged",
+                          total, r.lines, r.flood.size() - budget + line.size(), r.nul, r.cut, r.notLogged));
         for (int half = 0; half < 30; ++half) {
             link->ReceiveBytes(line, false);
             link->Timer1Timer();

@@ -1,8 +1,8 @@
 #include "tools/instrument-sim/Simulator.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
