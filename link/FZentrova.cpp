@@ -380,8 +380,8 @@ void TFZentrova::PollUSB() {
     // Bounded so that a device that never stops sending cannot hold the GUI thread.
     uint8_t block[USBPollBytes];
     const uint32_t n = FTDI.IsOpen() ? FTDI.Read(block, USBPollBytes) : 0;
-    if (n > 0) receiveChunk(block, n, Transport::USB);
     if (n > 0) {
+        receiveChunk(block, n, Transport::USB);
         setLamp(RxLED, true);
         RxCountdown = 1;
     } else {
