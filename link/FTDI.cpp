@@ -1,5 +1,6 @@
 #include "link/FTDI.h"
 
+#include <algorithm>
 #include <string>
 
 TFTDI FTDI;
@@ -74,6 +75,15 @@ bool TFTDI::ReadByte(uint8_t& b) {
     if (D2xx::read(Handle, &got, 1, &n) != D2xx::OK || n != 1) return false;
     b = got;
     return true;
+}
+
+uint32_t TFTDI::Read(uint8_t* buf, uint32_t max) {
+    if (!IsOpen() || max == 0) return 0;
+    uint32_t waiting = 0;
+    if (D2xx::getQueueStatus(Handle, &waiting) != D2xx::OK || waiting == 0) return 0;
+    uint32_t n = 0;
+    if (D2xx::read(Handle, buf, std::min(waiting, max), &n) != D2xx::OK) return 0;
+    return n;
 }
 
 uint32_t TFTDI::CreateDeviceList() {

@@ -27,6 +27,8 @@ class TFTDI {
     bool Write(const std::string& text) { return Write(text.data(), static_cast<uint32_t>(text.size())); }
     // True when a byte was waiting and has been read into b; b is untouched otherwise.
     bool ReadByte(uint8_t& b);
+    // Reads what is waiting, at most max bytes; the count read (0 on failure).
+    uint32_t Read(uint8_t* buf, uint32_t max);
     // Scans the attached converters; FindDevice then walks them.
     uint32_t CreateDeviceList();
     // The description of the next converter with the instrument's device ID, or "No Device Found".

@@ -15,6 +15,7 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -245,6 +246,8 @@ bool TFZentrova::IsConnectionAlive() {
 }
 
 void TFZentrova::Timer1Timer() {
+    const std::string counts = Guard.Report(appClock().monotonicMs(), LineMax);
+    if (!counts.empty()) log(counts);
     if (IsConnected() && !CommandQueue.IsLast(StatusQuery))
         QueueCommand(StatusQuery);
     else
@@ -264,6 +267,23 @@ void TFZentrova::resetReceiveState() {
     USBLineBuf[0] = 0;
     PrevByte = 0;
     PrevUSBByte = 0;
+    lineBroken_[0] = lineBroken_[1] = false;
+}
+
+void TFZentrova::receiveChunk(const uint8_t* bytes, size_t n, Transport t, const TZpWinsockPort* port) {
+    chunkMs_ = appClock().monotonicMs();
+    const size_t kept = Guard.Take(n, chunkMs_);
+    for (size_t i = 0; i < kept; ++i) {
+        // A handler may close the port: what is left of its bytes belongs to no link.
+        if (port && !port->GetOpen()) return;
+        receiveByte(bytes[i], t);
+    }
+    if (kept < n) {
+        // The line in progress lost bytes: neither its head nor its tail is read as a line.
+        (t == Transport::USB ? USBLineLen : LineLen) = 0;
+        lineBroken_[t == Transport::USB] = true;
+        (t == Transport::USB ? PrevUSBByte : PrevByte) = 0;
+    }
 }
 
 void TFZentrova::receiveByte(uint8_t b, Transport t) {
@@ -296,12 +316,22 @@ void TFZentrova::receiveByte(uint8_t b, Transport t) {
         len = 0;
         buf[0] = 0;
         if (t == Transport::USB) DataReceived = true;
+        bool& broken = lineBroken_[t == Transport::USB];
+        if (broken) {
+            broken = false;
+            return;
+        }
         lineComplete(line, n, t);
-    } else if (b == '\r' || b == 0) {
-        // CR ends nothing; NUL carries no text and would cut the line short
+    } else if (b == '\r') {
+        // CR ends nothing
+    } else if (b == 0) {
+        // NUL carries no text and would cut the line short
+        Guard.NulDropped(chunkMs_);
     } else if (len < LineMax) {
         buf[len++] = static_cast<char>(b);
         buf[len] = 0;
+    } else {
+        Guard.CutDropped(chunkMs_);
     }
 }
 
@@ -310,46 +340,48 @@ void TFZentrova::lineComplete(const char* line, int32_t len, Transport) {
     LastLineBuf[len] = 0;
     LastLineLen = len;
     const std::string text(line, static_cast<size_t>(len));
-    if (Logging->isChecked()) appendMemo(text, false);
     const bool valid = IsValidStatusLine(text);
-    // Overlong lines are logged cut; a flood of bad lines is counted rather than logged.
-    if (const auto entry = receivedLogEntry(text, valid, len >= LineMax)) {
-        log(*entry);
-        if (!valid) log(MalformedText);
+    // Under a flood most lines are counted rather than shown and logged.
+    if (Guard.LineShown(chunkMs_)) {
+        if (Logging->isChecked()) appendMemo(text, false);
+        // Overlong lines are logged cut; a flood of bad lines is counted rather than logged.
+        if (const auto entry = receivedLogEntry(text, valid, len >= LineMax)) {
+            log(*entry);
+            if (!valid) log(MalformedText);
+        }
     }
     if (valid && OnStatusLine) OnStatusLine(this);
 }
 
 void TFZentrova::PortTriggerAvail(TZpWinsockPort* port, uint16_t count) {
     DataReceived = true;
-    for (uint16_t i = 0; i < count; ++i) {
-        uint8_t b = 0;
+    uint8_t block[4096];
+    for (uint16_t done = 0; done < count;) {
+        const auto n = static_cast<uint16_t>(std::min<size_t>(count - done, sizeof block));
         try {
             if (!port || !port->GetOpen()) return;
-            b = static_cast<uint8_t>(port->GetChar());
+            port->GetBlock(block, n);
         } catch (const std::exception& e) {
             log(std::string("PortTriggerAvail: ") + e.what());
             return;
         }
-        receiveByte(b, Transport::Port);
+        done = static_cast<uint16_t>(done + n);
+        receiveChunk(block, n, Transport::Port, port);
     }
 }
 
 void TFZentrova::ReceiveBytes(std::string_view bytes, bool usb) {
     if (!usb) DataReceived = true;
-    for (char c : bytes) receiveByte(static_cast<uint8_t>(c), usb ? Transport::USB : Transport::Port);
+    receiveChunk(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                 usb ? Transport::USB : Transport::Port);
 }
 
 void TFZentrova::PollUSB() {
     // Bounded so that a device that never stops sending cannot hold the GUI thread.
-    constexpr int kMaxBytesPerPoll = 64 * 1024;
-    bool any = false;
-    uint8_t b = 0;
-    for (int n = 0; n < kMaxBytesPerPoll && FTDI.IsOpen() && FTDI.ReadByte(b); ++n) {
-        any = true;
-        receiveByte(b, Transport::USB);
-    }
-    if (any) {
+    uint8_t block[USBPollBytes];
+    const uint32_t n = FTDI.IsOpen() ? FTDI.Read(block, USBPollBytes) : 0;
+    if (n > 0) {
+        receiveChunk(block, n, Transport::USB);
         setLamp(RxLED, true);
         RxCountdown = 1;
     } else {

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "link/CommandQueue.h"
+#include "link/ReceiveGuard.h"
 #include "link/ZentrovaAPI.h"
 #include "unicode/UxForms.h"
 
@@ -36,6 +37,8 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     static constexpr int32_t ReplyTimeout = 3;  // seconds a reply is awaited before sending anyway
     static constexpr int32_t AliveSeconds = 10;
     static constexpr int USBPollMs = 20;
+    // Bytes a USB poll reads at most: many times what the line carries in a poll.
+    static constexpr uint32_t USBPollBytes = 4096;
     static constexpr const char* SendFailedText = "processCommandQueue: Failed! while pushing to Port: ";
     static constexpr const char* MalformedText = "Error: Malformed status line!!! See above.";
 
@@ -101,6 +104,9 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     int64_t LastSendTime = 0;  // whole seconds of appClock() at the last send
     int32_t RxCountdown = 0, TxCountdown = 0;
 
+    // Bounds the reader under a flood and counts what it leaves out.
+    TReceiveGuard Guard;
+
     // The line being assembled from serial/TCP bytes, and the last complete line of either transport.
     char LineBuf[LineMax + 1] = {};
     int32_t LineLen = 0;
@@ -143,6 +149,9 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
 
   private:
     enum class Transport { Port, USB };
+    // A run of received bytes: those within the guard's budget are read, the rest dropped.
+    // Reading stops when the port given is closed by a handler.
+    void receiveChunk(const uint8_t* bytes, size_t n, Transport t, const TZpWinsockPort* port = nullptr);
     void receiveByte(uint8_t b, Transport t);
     void lineComplete(const char* line, int32_t len, Transport t);
     void resetReceiveState();
@@ -153,6 +162,10 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     void setLamp(TZpStatusLight* lamp, bool lit);
     void countDown(int32_t& countdown, TZpStatusLight* lamp);
     void log(const std::string& text);
+
+    int64_t chunkMs_ = 0;  // arrival time of the bytes being read
+    // Bytes were dropped inside the line being assembled: it ends unread at its line feed.
+    bool lineBroken_[2] = {false, false};
 };
 
 // The link window, created at start-up.

@@ -10,10 +10,15 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
+
+#include "platform/Clock.h"
 
 namespace ws {
 
@@ -127,6 +132,12 @@ struct SocketState {
     bool closeSeen = false;
     bool writeWanted = false;  // a send would have blocked: FD_WRITE when room returns
     std::unique_ptr<QSocketNotifier> rd, wr;
+    // Bytes received in the current slice of time; past the slice's share nothing more is
+    // read until the next slice (a resume is scheduled), so a flooding peer is slowed down by
+    // its own connection instead of taking the event loop.
+    int64_t sliceStart = INT64_MIN;
+    int64_t sliceBytes = 0;
+    bool resumeScheduled = false;
 };
 
 std::map<TSocket, std::unique_ptr<SocketState>>& sockets() {
@@ -151,6 +162,42 @@ void setRead(SocketState* st, bool on) {
 }
 void setWrite(SocketState* st, bool on) {
     if (st->wr) st->wr->setEnabled(on);
+}
+
+// What is left of the current slice's share.
+int64_t sliceLeft(SocketState* st) {
+    const int64_t now = appClock().monotonicMs();
+    if (st->sliceStart == INT64_MIN || now - st->sliceStart >= kRecvSliceMs || now < st->sliceStart) {
+        st->sliceStart = now;
+        st->sliceBytes = 0;
+    }
+    return std::max<int64_t>(0, kRecvSliceBytes - st->sliceBytes);
+}
+
+void armRead(TSocket s, SocketState* st);
+
+// Reading waits for the next slice: the read notifier is off until then.
+void pauseRead(TSocket s, SocketState* st) {
+    setRead(st, false);
+    if (st->resumeScheduled) return;
+    st->resumeScheduled = true;
+    const int64_t wait =
+        std::clamp<int64_t>(kRecvSliceMs - (appClock().monotonicMs() - st->sliceStart), 1, kRecvSliceMs);
+    QTimer::singleShot(std::chrono::milliseconds(wait), [s] {
+        SocketState* st = find(s);
+        if (!st) return;  // handles are never reused: a closed socket stays gone
+        st->resumeScheduled = false;
+        armRead(s, st);
+    });
+}
+
+// The read notifier back on, unless this slice's share is spent.
+void armRead(TSocket s, SocketState* st) {
+    if (!st->wnd || st->closeSeen || st->connecting || st->listening) return;
+    if (sliceLeft(st) == 0)
+        pauseRead(s, st);
+    else
+        setRead(st, true);
 }
 
 void onReadable(TSocket s) {
@@ -329,9 +376,16 @@ int sysRecv(TSocket s, void* buf, int len, int flags) {
     SocketState* st = find(s);
     if (!st) return setError(WSAENOTSOCK), SOCKET_ERROR;
     if (st->connecting) return setError(WSAENOTCONN), SOCKET_ERROR;
-    ssize_t n = ::recv(st->fd, buf, static_cast<size_t>(len), flags | MSG_DONTWAIT);
+    const int64_t left = (flags & MSG_PEEK) ? len : sliceLeft(st);
+    if (left == 0 && len > 0) {
+        if (st->wnd && !st->closeSeen) pauseRead(s, st);
+        setError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    ssize_t n = ::recv(st->fd, buf, static_cast<size_t>(std::min<int64_t>(len, left)), flags | MSG_DONTWAIT);
     int err = errno;
-    if (st->wnd && !st->closeSeen) setRead(st, true);
+    if (n > 0 && !(flags & MSG_PEEK)) st->sliceBytes += n;
+    if (st->wnd && !st->closeSeen) armRead(s, st);
     if (n < 0) {
         setError(mapErrno(err));
         return SOCKET_ERROR;

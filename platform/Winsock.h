@@ -75,6 +75,11 @@ enum : int {
     WSANO_DATA = 11004,
 };
 
+// A stream socket takes at most kRecvSliceBytes in each kRecvSliceMs (about 1 MB a second):
+// beyond that recv says "would block" and readiness is reported again in the next slice.
+constexpr int64_t kRecvSliceMs = 100;
+constexpr int64_t kRecvSliceBytes = 100 * 1024;
+
 // Maps an errno value to its error number (unknown values give WSAEINVAL... never 0).
 int mapErrno(int err);
 

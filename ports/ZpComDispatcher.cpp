@@ -119,10 +119,27 @@ int32_t TZpWin32Dispatcher::SetComState(CommState& dcb) {
     return -(errno ? errno : 87);
 }
 
+int32_t TZpWin32Dispatcher::sliceLeft() {
+    std::lock_guard l(sliceMutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - sliceStart_ >= std::chrono::milliseconds(SliceMs)) {
+        sliceStart_ = now;
+        sliceBytes_ = 0;
+    }
+    return SliceBytes - sliceBytes_;
+}
+
 int32_t TZpWin32Dispatcher::ReadCom(uint8_t* buf, int32_t size) {
+    const int32_t left = sliceLeft();
+    if (left <= 0 && size > 0) return 0;
     std::shared_lock g(devMutex_);
     if (!device_) return -1;
-    return device_->read(buf, size);
+    const int32_t n = device_->read(buf, std::min(size, left));
+    if (n > 0) {
+        std::lock_guard l(sliceMutex_);
+        sliceBytes_ += n;
+    }
+    return n;
 }
 
 int32_t TZpWin32Dispatcher::WriteCom(const uint8_t* buf, int32_t size) {
@@ -313,6 +330,8 @@ void TZpWin32Dispatcher::threadMain() {
             std::lock_guard d(dispSection_);
             wantIn = !dBufFull_;
         }
+        // Past the slice's share the device waits for the next slice (the poll's time-out).
+        if (wantIn && sliceLeft() <= 0) wantIn = false;
         {
             std::lock_guard o(outputSection_);
             wantOut = !outBuff_.empty() && (outBuffFull_ || outBuffHead_ != outBuffTail_);

@@ -5,7 +5,9 @@
 // the GUI thread through their message window and wait at most 3 seconds.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <thread>
 
@@ -46,6 +48,11 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     // Events of the last wait (EV_* bits).
     uint32_t CurrentEvents() const { return curEvents_.load(); }
 
+    // The device is read at most SliceBytes in each SliceMs (about 1 MB a second, ninety times
+    // what a serial line carries): a flooding device waits instead of taking the machine.
+    static constexpr int64_t SliceMs = 100;
+    static constexpr int32_t SliceBytes = 100 * 1024;
+
     static constexpr uint32_t EV_RXCHAR = 0x1, EV_TXEMPTY = 0x4, EV_CTS = 0x8, EV_DSR = 0x10, EV_RLSD = 0x20,
                               EV_BREAK = 0x40, EV_ERR = 0x80, EV_RING = 0x100, EV_RING_TE = 0x2000;
 
@@ -55,6 +62,8 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     void closeDevice();
     uint32_t collectEvents();
     bool deviceHasInput();
+    // What the current slice still allows to be read (any thread).
+    int32_t sliceLeft();
 
     std::unique_ptr<SerialDevice> device_;
     // Guards the device against being closed while another thread uses it (innermost lock).
@@ -70,4 +79,7 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     std::atomic<uint32_t> flowFlags_{0};
     uint32_t lastLines_ = 0;
     bool deviceCloseDeferred_ = false;
+    std::mutex sliceMutex_;
+    std::chrono::steady_clock::time_point sliceStart_{};
+    int32_t sliceBytes_ = 0;
 };

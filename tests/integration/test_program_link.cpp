@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <csignal>
 #include <memory>
+#include <regex>
 
 #include "integration/support_program.h"
 
@@ -277,3 +278,90 @@ TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The numbers of the first count line of the link ("#link: received ..."), empty when none.
+std::vector<unsigned long long> firstCounts(const std::string& log) {
+    static const std::regex re(
+        "#link: received (\\d+) bytes, (\\d+) lines in \\d+ s; dropped (\\d+) bytes over \\d+ a second, "
+        "(\\d+) NUL bytes, (\\d+) bytes past \\d+ a line; (\\d+) lines not logged");
+    std::smatch m;
+    if (!std::regex_search(log, m, re)) return {};
+    std::vector<unsigned long long> v;
+    for (size_t i = 1; i < m.size(); ++i) v.push_back(std::stoull(m[i].str()));
+    return v;
+}
+
+}  // namespace
+
+// Each transport's peer floods for 12 s (serial NUL bytes, TCP/IP one endless line, USB status
+// lines): the test channel keeps answering, the log says in counts what arrived and what was
+// dropped, and it does not grow by a line per received line.
+TEST(ProgramLink, AFloodingPeerLeavesTheProgramAnsweringAndIsLoggedInCounts) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim serialSim(box), tcpSim(box), usbSim(box);
+    ASSERT_TRUE(serialSim.startPty({}, "kvz-serial")) << serialSim.output();
+    ASSERT_TRUE(usbSim.startPty({}, "kvz-usb")) << usbSim.output();
+    const std::string address = tcpSim.startTcp192();
+    if (address.empty()) {
+        ASSERT_NE(::geteuid(), 0u) << tcpSim.output();
+    }
+    struct Flooded {
+        Instance link;
+        const char* kind;
+        size_t field;  // the count that this flood must raise
+        size_t logBefore = 0;
+    };
+    Flooded all[] = {
+        {{"serial", "1", 2, "COM", serialSim.ptyPath(), &serialSim, {}}, "nul", 3},
+        {{"tcp", "2", 1, "IP", address, &tcpSim, {}}, "line", 4},
+        {{"usb", "3", 3, "USB", "KVZ Sim", &usbSim, {{"ZENTROVA_D2XX_MAP", "KVZ Sim=" + usbSim.ptyPath()}}},
+         "status",
+         5},
+    };
+    std::vector<Flooded*> live;
+    for (Flooded& f : all) {
+        Instance& i = f.link;
+        if (i.value.empty()) continue;
+        ASSERT_TRUE(box.setting("ConnectMethod", i.method, i.number));
+        ASSERT_TRUE(box.setting(i.key, i.value, i.number));
+        i.prog = std::make_unique<progtest::Program>(box);
+        ASSERT_TRUE(i.prog->start({i.number}, i.env)) << i.prog->output();
+        live.push_back(&f);
+    }
+    for (Flooded* f : live) ASSERT_TRUE(f->link.prog->waitForLog(kLive, 15000)) << f->link.prog->logText();
+    for (Flooded* f : live) {
+        f->logBefore = f->link.prog->logText().size();
+        ASSERT_EQ(f->link.sim->control(std::string("flood ") + f->kind + " 12"), "ok");
+    }
+    QElapsedTimer clock;
+    clock.start();
+    qint64 worst = 0;
+    while (clock.elapsed() < 12000) {
+        for (Flooded* f : live) {
+            QElapsedTimer asked;
+            asked.start();
+            EXPECT_NE(f->link.prog->control("state", 5000).find("mode="), std::string::npos) << f->link.name;
+            worst = std::max(worst, asked.elapsed());
+        }
+        progtest::pause(100);
+    }
+    // Far above the answer time of an idle program, far below what a flood used to cost.
+    EXPECT_LT(worst, 1000);
+    for (Flooded* f : live) {
+        SCOPED_TRACE(f->link.name);
+        progtest::Program& prog = *f->link.prog;
+        ASSERT_TRUE(prog.waitForLog("#link: received", 8000)) << prog.logText().substr(f->logBefore, 3000);
+        const std::string log = prog.logText();
+        const auto counts = firstCounts(log.substr(f->logBefore));
+        ASSERT_EQ(counts.size(), 6u) << log.substr(f->logBefore, 3000);
+        EXPECT_GT(counts[2], 1000000u) << "bytes over the budget are dropped";
+        EXPECT_GT(counts[f->field], 0u) << "the reader's own drops are counted";
+        // A flood of about a megabyte a second: counted, not logged line by line.
+        EXPECT_LT(log.size() - f->logBefore, 100000u);
+        EXPECT_EQ(prog.state("mode"), "2") << "the link stayed alive";
+    }
+    if (address.empty()) GTEST_SKIP() << "TCP/IP part skipped: cannot listen on port 192 (needs root)";
+}

@@ -21,6 +21,7 @@
 #include "link/pty_pair.h"
 #include "platform/Clock.h"
 #include "platform/D2xx.h"
+#include "platform/i18n.h"
 #include "ports/ZpStatusLight.h"
 #include "support/TempEnv.h"
 
@@ -169,6 +170,80 @@ TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
     EXPECT_EQ(statusLines, 2);
 }
 
+// Under a flood the reader takes a second's budget of bytes and drops the rest, shows and logs
+// a few lines a second, never joins the pieces around a gap into a line, and logs the counts
+// ten seconds after the first drop instead.
+TEST_F(LinkWindowTest, AFloodIsReadWithinItsBudgetAndLoggedInCounts) {
+    const std::string line = "?3,1,2,3,4,5,6,7\r\n";
+    std::string lines;
+    while (lines.size() < 50000) lines += line;
+    const size_t budget = TReceiveGuard::BytesPerSecond;
+    const size_t perBudget = budget / line.size();  // complete lines within the budget
+    const struct {
+        const char* name;
+        std::string flood;
+        size_t lines, notLogged, nul, cut;
+    } rows[] = {
+        {"status lines", lines, perBudget + 1, perBudget - TReceiveGuard::LinesPerSecond, 0, 0},
+        {"NUL bytes", std::string(50000, '\0'), 1, 0, budget, 0},
+        {"one endless line", std::string(50000, 'x'), 1, 0, 0, budget - TFZentrova::LineMax},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        clock.fake.advanceSeconds(60);
+        link->Timer1Timer();
+        logged.clear();
+        statusLines = 0;
+        link->ReceiveBytes(r.flood, false);
+        // Still within the spent second: a whole line is dropped too.
+        link->ReceiveBytes(line, false);
+        clock.fake.advanceMs(1000);
+        // The tail of a line whose head was dropped is no line (nor joined to that head); the
+        // line after it is.
+        link->ReceiveBytes(",2,3,4,5,6,7\r\n" + line, false);
+        EXPECT_EQ(statusLines, int(r.lines));
+        const auto received =
+            std::count_if(logged.begin(), logged.end(), [](auto& l) { return l[0] == '?'; });
+        EXPECT_LE(received, TReceiveGuard::LinesPerSecond + 1);
+        for (int half = 0; half < 18; ++half) {
+            link->Timer1Timer();
+            clock.fake.advanceMs(500);
+        }
+        EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [](auto& l) { return l.starts_with("#link"); }),
+                  0)
+            << "ten seconds after the first drop";
+        link->Timer1Timer();
+        const auto counts =
+            std::find_if(logged.begin(), logged.end(), [](auto& l) { return l.starts_with("#link"); });
+        ASSERT_NE(counts, logged.end());
+        const size_t total = r.flood.size() + 2 * line.size() + 14;
+        EXPECT_EQ(*counts,
+                  cformat("#link: received %zu bytes, %zu lines in 10 s; dropped %zu bytes over 16384 a "
+                          "second, %zu NUL bytes, %zu bytes past 4000 a line; %zu lines not logged",
+                          total, r.lines, r.flood.size() - budget + line.size(), r.nul, r.cut, r.notLogged));
+        for (int half = 0; half < 30; ++half) {
+            link->ReceiveBytes(line, false);
+            link->Timer1Timer();
+            clock.fake.advanceMs(500);
+        }
+        EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [](auto& l) { return l.starts_with("#link"); }),
+                  1)
+            << "normal traffic is logged line by line, without counts";
+        EXPECT_EQ(logged.back(), line.substr(0, line.size() - 2));
+    }
+    // A long flood: the counts come every ten seconds and the log grows by little.
+    logged.clear();
+    size_t bytes = 0;
+    for (int half = 0; half < 120; ++half) {
+        link->ReceiveBytes(lines, false);
+        link->Timer1Timer();
+        clock.fake.advanceMs(500);
+    }
+    for (const auto& l : logged) bytes += l.size();
+    EXPECT_GE(std::count_if(logged.begin(), logged.end(), [](auto& l) { return l.starts_with("#link"); }), 5);
+    EXPECT_LT(bytes, 60u * (TReceiveGuard::LinesPerSecond * line.size() + 200));
+}
+
 TEST_F(LinkWindowTest, StatusLineCheck) {
     for (const char* line : {"?0,a,b,c,d,e", ">>>?1,1,2,3,4,5,6,7,8,9,10,11,12", "?3,1,2,3,4,5,6,7"})
         EXPECT_TRUE(TFZentrova::IsValidStatusLine(line)) << line;
@@ -264,11 +339,15 @@ TEST_F(LinkWindowTest, UsbPollReleasesTheNextCommandAndLightsTheLamps) {
 
 TEST_F(LinkWindowTest, TerminalFollowsNewLinesUnlessScrolledBackAndKeepsItsMemory) {
     QScrollBar* bar = link->Memo->verticalScrollBar();
+    // As fast as the terminal shows lines: a second apart, a second's worth each.
     const auto feed = [&](int lines) {
-        std::string bytes;
-        for (int i = 0; i < lines; ++i)
-            bytes += ">>?3,250,612,300,845,0,10," + std::to_string(i % 10) + "\r\n";
-        link->ReceiveBytes(bytes, false);
+        for (int i = 0; i < lines;) {
+            std::string bytes;
+            for (int k = 0; k < TReceiveGuard::LinesPerSecond && i < lines; ++k, ++i)
+                bytes += ">>?3,250,612,300,845,0,10," + std::to_string(i % 10) + "\r\n";
+            link->ReceiveBytes(bytes, false);
+            clock.fake.advanceMs(1000);
+        }
     };
     feed(300);
     QApplication::processEvents();

@@ -7,6 +7,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/Winsock.h"
 #include "ports/ZpSocket.h"
@@ -146,6 +147,29 @@ TEST_F(Network, GarbageFromThePeerIsSurvived) {
     readAtLeast(fd, 1 << 20, 100);  // the answers to whatever the junk asked
     c.port.PutString("still here\r");
     EXPECT_EQ(readAtLeast(fd, 12), std::string("still here\r\0", 12));
+    ::close(fd);
+}
+
+// A flooding peer is read a slice at a time: past a slice's share nothing is read, by the
+// socket event or the dispatcher's timer, until the next slice begins; nothing is lost.
+TEST_F(Network, AFloodingPeerIsReadNoFasterThanTheSlicesAllow) {
+    FakeClockGuard clock;
+    Listener peer;
+    Client c;
+    const int fd = c.connect(peer);
+    std::string flood(3 * ws::kRecvSliceBytes + 1000, '\0');
+    for (size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<char>('a' + i % 26);
+    std::thread writer([&] { writeAll(fd, flood); });
+    for (int64_t slice = 1; slice <= 3; ++slice) {
+        SCOPED_TRACE(slice);
+        ASSERT_TRUE(waitFor([&] { return int64_t(c.received.size()) >= slice * ws::kRecvSliceBytes; }, 5000));
+        spin(150);  // the dispatcher's timer and the resume run, the fake clock stands still
+        EXPECT_EQ(int64_t(c.received.size()), slice * ws::kRecvSliceBytes);
+        clock.fake.advanceMs(ws::kRecvSliceMs);
+    }
+    ASSERT_TRUE(waitFor([&] { return c.received.size() == flood.size(); }, 5000));
+    writer.join();
+    EXPECT_TRUE(c.received == flood);
     ::close(fd);
 }
 

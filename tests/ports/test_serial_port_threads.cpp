@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ports/FakeSerial.h"
+#include "ports/ZpComDispatcher.h"
 #include "ports/ZpComPort.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
@@ -82,14 +83,28 @@ TEST_F(PtyPort, FloodsAMegabyteEachWayThroughAPseudoTerminal) {
         }
     });
     size_t put = 0;
+    const double cpu0 = otherThreadsCpu();
+    const auto start = std::chrono::steady_clock::now();
+    auto receivedAll = start;
     EXPECT_TRUE(waitFor(
         [&] {
             for (size_t n; put < total && (n = std::min<size_t>(port.OutBuffFree(), total - put)) > 0;
                  put += n)
                 port.PutString(toDevice.substr(put, n));
+            if (received.size() < total) receivedAll = std::chrono::steady_clock::now();
             return put == total && received.size() >= total;
         },
         60000));
+    // The device is read no faster than its slices allow: a flooding device waits.
+    const auto slices = static_cast<int64_t>(total) / TZpWin32Dispatcher::SliceBytes;
+    EXPECT_GE(receivedAll - start, std::chrono::milliseconds((slices - 1) * TZpWin32Dispatcher::SliceMs));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Meanwhile the I/O thread waits for the next slice instead of polling a readable device.
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(otherThreadsCpu() - cpu0, 0.25 * elapsed);
+#else
+    (void)cpu0;
+#endif
     EXPECT_TRUE(waitFor([&] { return atDeviceCount.load() >= total; }, 20000));
     stop = true;
     far.join();

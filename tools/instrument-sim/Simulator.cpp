@@ -1,5 +1,6 @@
 #include "tools/instrument-sim/Simulator.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -86,7 +87,7 @@ std::string Simulator::controlHelp() {
            "echo on|off | drop | pressure 1|2 PSI|auto | leak 1|2 PSI_PER_MIN | volume 1|2 ML | "
            "temp column|reactor C|auto | valve-lose 1|2 | valve-settle MS | block on|off | "
            "relay on|off|pulse [MS] | single-pump on|off | reduced on|off | firmware TEXT | cpld TEXT | "
-           "serial N | speed FACTOR | quit";
+           "serial N | speed FACTOR | flood status|nul|line SECONDS | flood off | quit";
 }
 
 std::string Simulator::control(std::string_view line) {
@@ -166,15 +167,41 @@ std::string Simulator::control(std::string_view line) {
     if (c == "serial" && n == 2 && integer(w[1], ll) && ll >= 0 && ll <= 4294967295LL)
         return in.config().serialNumber = static_cast<uint32_t>(ll), "ok";
     if (c == "speed" && n == 2 && number(w[1], d) && d > 0 && d <= 1000) return speed_ = d, "ok";
+    if (c == "flood" && n == 2 && w[1] == "off") return floodLeftMs_ = 0, "ok";
+    if (c == "flood" && n == 3 && (w[1] == "status" || w[1] == "nul" || w[1] == "line") && number(w[2], d) &&
+        d > 0 && d <= 3600) {
+        floodKind_ = w[1] == "status" ? Flood::Status : w[1] == "nul" ? Flood::Nul : Flood::Line;
+        floodLeftMs_ = std::llround(d * 1000.0);
+        floodPhase_ = 0;
+        return "ok";
+    }
 
     static const char* known[] = {
         "status",  "silent",   "withhold",   "malformed",    "overlong", "echo",     "delay",
         "garbage", "reject",   "accept",     "drop",         "quit",     "pressure", "leak",
         "volume",  "temp",     "valve-lose", "valve-settle", "block",    "relay",    "single-pump",
-        "reduced", "firmware", "cpld",       "serial",       "speed",    "termios?"};
+        "reduced", "firmware", "cpld",       "serial",       "speed",    "termios?", "flood"};
     for (const char* k : known)
         if (c == k) return bad();
     return "error: unknown command " + c + " (try help)";
+}
+
+std::string Simulator::flood(int64_t realMs, size_t room) {
+    floodLeftMs_ -= realMs;
+    if (floodLeftMs_ <= 0 || room == 0) return {};
+    std::string pattern;
+    if (floodKind_ == Flood::Status)
+        pattern = instrument_.statusLine(1) + instrument_.statusLine(2) + instrument_.statusLine(3);
+    else
+        pattern.assign(4096, floodKind_ == Flood::Nul ? '\0' : 'x');
+    std::string out;
+    out.reserve(room);
+    while (out.size() < room) {
+        const size_t take = std::min(room - out.size(), pattern.size() - floodPhase_ % pattern.size());
+        out.append(pattern, floodPhase_ % pattern.size(), take);
+        floodPhase_ += take;
+    }
+    return out;
 }
 
 std::string Simulator::describe() const {
@@ -206,6 +233,7 @@ std::string Simulator::describe() const {
     if (r.silent) s += " SILENT";
     if (r.withhold.on()) s += " WITHHOLD";
     if (r.rejectAll) s += " REJECT-ALL";
+    if (floodLeftMs_ > 0) s += " FLOOD";
     return s;
 }
 

@@ -45,12 +45,21 @@ class Simulator {
     // A one-line summary of the model.
     std::string describe() const;
 
+    // "flood status|nul|line SECONDS": bytes sent as fast as the link takes them, beside the
+    // replies, for SECONDS of real time. flood() counts down realMs and returns up to room bytes.
+    bool flooding() const { return floodLeftMs_ > 0; }
+    std::string flood(int64_t realMs, size_t room);
+
   private:
     Instrument instrument_;
     Responder responder_;
     bool drop_ = false;
     bool quit_ = false;
     double speed_ = 1.0;
+    enum class Flood { Status, Nul, Line };
+    Flood floodKind_ = Flood::Status;
+    int64_t floodLeftMs_ = 0;
+    size_t floodPhase_ = 0;  // where the repeated pattern continues
 };
 
 }  // namespace zsim

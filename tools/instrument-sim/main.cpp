@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,8 @@
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
+// Bytes a flood keeps queued for the peer.
+constexpr size_t kFloodQueue = 256 * 1024;
 void onSignal(int) {
     gStop = 1;
 }
@@ -81,6 +84,9 @@ class Link {
     virtual void handle(const std::vector<pollfd>& fds) = 0;
     virtual void send(const std::string& bytes) = 0;
     virtual void drop() = 0;
+    // Bytes queued for the peer and not yet taken.
+    virtual size_t backlog() const = 0;
+    bool quiet = false;  // sent bytes are not traced (a flood)
 };
 
 class PtyLink : public Link {
@@ -156,12 +162,13 @@ class PtyLink : public Link {
     }
     void send(const std::string& bytes) override {
         if (bytes.empty()) return;
-        if (verbose_) std::fprintf(stderr, "tx %s\n", zsim::escapeBytes(bytes).c_str());
+        if (verbose_ && !quiet) std::fprintf(stderr, "tx %s\n", zsim::escapeBytes(bytes).c_str());
         out_ += bytes;
         if (out_.size() > (1u << 20))
             out_.erase(0, out_.size() - (1u << 20));  // nobody reads: keep the newest
         flushTo(master_, out_);
     }
+    size_t backlog() const override { return out_.size(); }
     // Hangs up the pseudo-terminal and serves a new one at the same path.
     void drop() override {
         closeAll();
@@ -284,10 +291,11 @@ class TcpLink : public Link {
     }
     void send(const std::string& bytes) override {
         if (bytes.empty() || client_ < 0) return;
-        if (verbose_) std::fprintf(stderr, "tx %s\n", zsim::escapeBytes(bytes).c_str());
+        if (verbose_ && !quiet) std::fprintf(stderr, "tx %s\n", zsim::escapeBytes(bytes).c_str());
         out_ += zsim::TelnetFilter::encode(bytes);
         if (!flushTo(client_, out_)) closeClient();
     }
+    size_t backlog() const override { return client_ < 0 ? SIZE_MAX : out_.size(); }
     void drop() override {
         closeClient();
         std::printf("instrument-sim: link dropped\n");
@@ -462,7 +470,9 @@ int main(int argc, char** argv) {
         if (controlListen >= 0) fds.push_back({controlListen, POLLIN, 0});
         for (const ControlClient& c : clients)
             if (!c.closed) fds.push_back({c.in, POLLIN, 0});
-        int n = ::poll(fds.data(), fds.size(), 10);
+        // A flood keeps the link's queue topped up: no waiting while it has room.
+        const bool floodRoom = sim.flooding() && link->backlog() < kFloodQueue;
+        int n = ::poll(fds.data(), fds.size(), floodRoom ? 0 : 10);
         if (n < 0 && errno != EINTR) break;
 
         std::vector<pollfd> linkFds(fds.begin(), fds.begin() + long(controlStart));
@@ -504,6 +514,12 @@ int main(int argc, char** argv) {
             if (clients[k].closed) clients.erase(clients.begin() + long(k));
 
         int64_t now = monotonicMs();
+        if (sim.flooding()) {
+            const size_t queued = link->backlog();
+            link->quiet = true;
+            link->send(sim.flood(now - last, queued < kFloodQueue ? kFloodQueue - queued : 0));
+            link->quiet = false;
+        }
         carry += double(now - last) * sim.speed();
         last = now;
         int64_t whole = int64_t(std::floor(carry));
