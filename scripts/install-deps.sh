@@ -5,7 +5,7 @@ pkgs=(build-essential cmake ninja-build pkg-config
       qt6-base-dev libqt6printsupport6 qt6-qpa-plugins libgl-dev
       libsqlite3-dev sqlite3 libzip-dev zlib1g-dev libbz2-dev gettext socat netbase
       libgtest-dev libgmock-dev libbenchmark-dev iproute2 procps
-      fontconfig fonts-dejavu-core locales libxkbcommon-dev
+      fontconfig fonts-dejavu-core locales libxkbcommon-dev xvfb
       clang clang-14 libclang-rt-14-dev)  # the fuzz preset: clang and its libFuzzer runtime
 missing=()
 for p in "${pkgs[@]}"; do
