@@ -36,6 +36,8 @@ MsgResult messageBox(const QString& text, const QString& title, MsgButtons butto
 // Shows a modal input query; true on OK with value edited, false on Cancel (value unchanged).
 bool inputQuery(const QString& caption, const QString& prompt, QString& value,
                 const QString& cancelCaption = QString());
+// The width a window needs for its title to show whole in its title bar.
+int titleWidth(const QString& title);
 // The application's error box for an exception that reached the event loop.
 void showException(const QString& message);
 void showException(const std::exception& e);

@@ -1,6 +1,7 @@
 #include "ui/ErrorMessages.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QShowEvent>
 
 #include "link/HPLC.h"
@@ -174,6 +175,7 @@ bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
             MainForm->LCDScreen1->SetSecondLine(QString::fromStdString(text), 2, result);
         if (isHidden() && HasNewError()) {
             ErrorHelpContext = GetNewErrorHelpContext();
+            Help::setTopic(this, ErrorHelpContext);
             MessageLbl->SetCaption(BuildErrorMessage());
             show();
             QWidget::raise();
@@ -205,7 +207,17 @@ void TErrorMessagesDialog::OKBtnClick() {
 }
 
 void TErrorMessagesDialog::HelpBtnClick() {
-    Help::context(ErrorHelpContext);
+    Help::setTopic(this, ErrorHelpContext);
+    Help::showTopicOf(this);
+}
+
+void TErrorMessagesDialog::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
+        OKBtnClick();
+        e->accept();
+        return;
+    }
+    QWidget::keyPressEvent(e);
 }
 
 void TErrorMessagesDialog::showEvent(QShowEvent* e) {

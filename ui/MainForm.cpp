@@ -25,6 +25,7 @@
 #include "ui/ChangeSeal.h"
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
+#include "unicode/UxControls.h"
 #include "ui/PressureTest.h"
 
 TMainForm* MainForm = nullptr;
@@ -169,6 +170,7 @@ void TMainForm::FormCreate() {
     setInstance(Instance);
     UpdateCaption();
     SelectHelpFile();
+    Help::setTopic(this, 0);  // F1 opens the index, as Help > Index does
     Valve1ResendTimer.Start(5);
     Valve2ResendTimer.Start(5);
     // One box per outage of the daily log; its window keeps the text while it lasts.
@@ -373,7 +375,11 @@ bool TMainForm::CheckErrors() {
     const bool result = ErrorMessagesDialog->CheckInstrumentErrors(InstrumentModule->SinglePump);
     if (result && InstrumentModule->Enabled) {
         // A sequence stopped by the monitor ends "on error", not as a normal end.
-        if (inSequence) InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
+        if (inSequence) {
+            InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
+            // The monitor has just put the condition on the second line: it is the reason.
+            InstrumentModule->SequenceStopReason = LCDScreen1->String2->GetCaption();
+        }
         SetInstrumentEnabled(false);
     }
     // The sequence was left for another mode: tidy up as its normal end does, without a
@@ -419,6 +425,15 @@ void TMainForm::SetMode(uint8_t m) {
     int32_t timeout = -1;
     const auto sequenceName = [] { return InstrumentModule ? InstrumentModule->Sequence.Name : QString(); };
     const uint8_t endReason = InstrumentModule ? InstrumentModule->SequenceEndReason : 0;
+    const QString stopReason = InstrumentModule ? InstrumentModule->SequenceStopReason : QString();
+    // A stop on error keeps its reason on the second line until the next start.
+    const bool stoppedOnError = (m == 2 || m == 3) && (iMode == 7 || iMode == 8 || iMode == 9) &&
+                                (endReason == SequenceStoppedOnError || (iMode == 7 && endReason != 1 && endReason != 2));
+    const bool starts = m == 6 || (m == 7 && iMode != 8) || (m >= 11 && m <= 18);
+    if (stoppedOnError && !stopReason.isEmpty())
+        LCDScreen1->SetSecondLine(stopReason, -1, true);
+    else if (starts && !stopReason.isEmpty() && LCDScreen1->String2->GetCaption() == stopReason)
+        LCDScreen1->SetSecondLine(QString(), -1, false);
     switch (m) {
         case 0:
             if (iMode == 7 || iMode == 9 || iMode == 17) {
