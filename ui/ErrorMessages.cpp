@@ -175,7 +175,6 @@ bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
             MainForm->LCDScreen1->SetSecondLine(QString::fromStdString(text), 2, result);
         if (isHidden() && HasNewError()) {
             ErrorHelpContext = GetNewErrorHelpContext();
-            Help::setTopic(this, ErrorHelpContext);
             MessageLbl->SetCaption(BuildErrorMessage());
             show();
             QWidget::raise();
@@ -226,6 +225,7 @@ void TErrorMessagesDialog::showEvent(QShowEvent* e) {
 }
 
 void TErrorMessagesDialog::FormShow() {
+    Help::setTopic(this, ErrorHelpContext);
     MessageLbl->adjustSize();
     const int buttonsWidth = 75 + 176;
     const int width = std::max(MessageLbl->width(), buttonsWidth) + 2 * BorderWidth;

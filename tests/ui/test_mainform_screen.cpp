@@ -4,7 +4,9 @@
 // Pictures go to artefacts/ under the build dir. And closing it: the confirmation, the halt sent
 // before the countdown, a second request during it (the halt over a real link is the whole-program
 // test's).
+#include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QFontInfo>
 #include <QScreen>
 #include <QTimer>
@@ -12,7 +14,13 @@
 #include <set>
 
 #include "MainFormHarness.h"
+#include "methods/EditMethods.h"
+#include "methods/ExportImport.h"
+#include "methods/LoadSequence.h"
+#include "platform/Help.h"
 #include "support/EventWait.h"
+#include "ui/About.h"
+#include "ui/Configuration.h"
 #include "support/StoredMethods.h"
 #include "unicode/UxMenus.h"
 
@@ -119,6 +127,116 @@ TEST_F(MainFormScreen, MainWindowStartsCentredAndWindowsCentredOnItStayOnTheScre
     form->move(screen.center() - form->rect().center());
     editor.CentreOn(form.get());
     EXPECT_LE((editor.frameGeometry().center() - form->frameGeometry().center()).manhattanLength(), 2);
+}
+
+TEST_F(MainFormScreen, F1SeparatorsAndPumpItemsLookAsTheOperatorExpects) {
+    std::vector<std::pair<uint32_t, uint32_t>> opened;
+    Help::setOpenHook([&](uint32_t cmd, uint32_t data) { opened.emplace_back(cmd, data); });
+    QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+    QApplication::sendEvent(form->LCDScreen1, &f1);
+    Help::setOpenHook({});
+    EXPECT_EQ(opened, (std::vector<std::pair<uint32_t, uint32_t>>{{3, 0}})) << "F1 opens the index";
+
+    for (TUxMenuItem* menu : {form->File1, form->Control1, form->Help1})
+        for (QAction* a : menu->GetMenu()->actions()) {
+            EXPECT_TRUE(!a->isSeparator() || a->text().isEmpty()) << menu->objectName().toStdString();
+        }
+    // Stop and Reset leave the pump items as they were.
+    const bool checkable = form->Pump1On->action()->isCheckable();
+    form->StopReset1Click();
+    form->StopReset1Click();
+    for (TUxMenuItem* it : {form->Pump1On, form->Pump2On}) {
+        EXPECT_EQ(it->action()->isCheckable(), checkable) << it->objectName().toStdString();
+        EXPECT_FALSE(it->GetChecked());
+    }
+
+    // One pump on: it can be stopped, the other started, or both started or stopped.
+    form->iMode = 6;
+    instrument->Enabled = true;
+    for (int on : {1, 2}) {
+        instrument->Channel1->State = on == 1 ? 67 : 0;
+        instrument->Channel2->State = on == 2 ? 67 : 0;
+        form->Control1Click();
+        QStringList items;
+        for (TUxMenuItem* it : {form->Enable1, form->RefillPumps1, form->FlushPumps1, form->EmptyPumps1,
+                                form->Pump1On, form->Pump2On, form->BothPumpsOn, form->BothPumpsOff})
+            items << (it->GetEnabled() ? "+" : "-") + it->GetCaption();
+        EXPECT_EQ(items.join(","), on == 1 ? "-Disable,-Refill Pumps,-Flush Pumps,-Empty Pumps,+Pump 1 Off,"
+                                             "+Pump 2 On,+Both Pumps On,+Both Pumps Off"
+                                           : "-Disable,-Refill Pumps,-Flush Pumps,-Empty Pumps,+Pump 1 On,"
+                                             "+Pump 2 Off,+Both Pumps On,+Both Pumps Off");
+    }
+}
+
+TEST_F(MainFormScreen, EveryTitleAndPanelTextShowsWholeOrAsTheTooltip) {
+    TUxCustomStatusBar& bar = *form->StatusBar1;
+    for (int mode : {0, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19, 200}) {
+        form->iMode = uint8_t(mode);
+        form->UpdateMenus(uint8_t(mode));
+        EXPECT_EQ(bar.PanelTip(0), "") << mode << " " << form->StatusText(0).toStdString();
+    }
+    const QString longName = "Sequence: Amino acids hydrolysate, overnight";
+    const struct {
+        int panel;
+        QString text;
+        bool whole;
+    } panels[] = {{0, "REFILLING PUMP(S)", true},
+                  {0, "PREP FOR STORING", true},
+                  {0, "INSTRUMENT DISABLED", true},
+                  {1, "250 of 250", true},
+                  {2, "Method: NOT LOADED", true},
+                  {2, "Method (12): Gradient hydrolysate long", false},
+                  {3, "Sequence: NOT LOADED", true},
+                  {3, longName, false}};
+    for (const auto& p : panels) {
+        form->StatusBar1->GetPanels()->GetItem(1)->SetStyle(psText);
+        form->SetStatusText(p.panel, p.text);
+        EXPECT_EQ(bar.PanelTip(p.panel), p.whole ? QString() : p.text) << p.text.toStdString();
+    }
+    keep(form->grab().toImage(), "mainwindow-long-names.png");
+
+    // Every window at least as wide as its title needs.
+    TInstrumentConfiguration config;
+    TEditMethodForm editor;
+    TLoadSequenceDialog load;
+    TAboutForm about;
+    TExportImport1 exportImport;
+    for (QWidget* w : std::initializer_list<QWidget*>{form.get(), hplc.get(), errors.get(), &config, &editor,
+                                                       &load, &about, &exportImport}) {
+        w->show();
+        QCoreApplication::processEvents();
+        EXPECT_GE(w->width(), titleWidth(w->windowTitle())) << w->windowTitle().toStdString();
+        if (w != form.get()) w->hide();
+    }
+}
+
+TEST_F(MainFormScreen, ASequenceStoppedOnErrorShowsWhyUntilTheNextStart) {
+    storeSequence("Amino", {{"Gone", "1"}});
+    instrument->Sequence.Name = "Amino";
+    instrument->Enabled = true;
+    form->SetMode(7);
+    instrument->InitSequenceRun();
+    for (int i = 0; i < 5 && form->iMode != 2; ++i) tickAlive();
+    ASSERT_EQ(form->iMode, 2);
+    const QString reason = "METHOD \"Gone\" OF LINE 1 NOT FOUND";
+    for (int i = 0; i < 3; ++i) tickAlive();
+    EXPECT_EQ(lcdMessage(), "SEQUENCE STOPPED ON ERROR");
+    EXPECT_EQ(form->LCDScreen1->String2->text(), reason);
+    keep(form->grab().toImage(), "mainwindow-stopped-on-error.png");
+    form->SetMode(11);
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "") << "a start clears it";
+
+    // The critical-error monitor's condition is the reason of its stop.
+    storeMethod(plainMethod("M1"));
+    instrument->Sequence.Name = "Amino";
+    form->iMode = 7;
+    instrument->SequenceEndReason = 1;
+    instrument->Enabled = true;
+    ZentrovaAPI.Pump1.Pressure = 495.0;
+    EXPECT_TRUE(form->CheckErrors());
+    EXPECT_EQ(form->iMode, 3);
+    EXPECT_EQ(instrument->SequenceStopReason, form->LCDScreen1->String2->text());
+    EXPECT_FALSE(instrument->SequenceStopReason.isEmpty());
 }
 
 class MainFormCloseTest : public MainFormHarness {
