@@ -161,7 +161,6 @@ bool TInstrumentMachines::InitSequenceRun() {
     m.EquilTimer.Reset();
     m.CoolingTimer.Reset();
     m.SequenceEndReason = 1;
-    m.SequenceStopReason.clear();
     return true;
 }
 

@@ -374,13 +374,13 @@ bool TMainForm::CheckErrors() {
     const bool inSequence = iMode == 7 || iMode == 8 || iMode == 9;
     const bool result = ErrorMessagesDialog->CheckInstrumentErrors(InstrumentModule->SinglePump);
     if (result && InstrumentModule->Enabled) {
+        // The monitor has just put the condition on the second line: it is why everything stops.
+        const QString reason = LCDScreen1->String2->GetCaption();
+        InstrumentModule->SequenceStopReason = reason;
         // A sequence stopped by the monitor ends "on error", not as a normal end.
-        if (inSequence) {
-            InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
-            // The monitor has just put the condition on the second line: it is the reason.
-            InstrumentModule->SequenceStopReason = LCDScreen1->String2->GetCaption();
-        }
+        if (inSequence) InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
         SetInstrumentEnabled(false);
+        if (!reason.isEmpty()) LCDScreen1->SetStopReason(reason);
     }
     // The sequence was left for another mode: tidy up as its normal end does, without a
     // second mode change.
@@ -431,9 +431,9 @@ void TMainForm::SetMode(uint8_t m) {
                                 (endReason == SequenceStoppedOnError || (iMode == 7 && endReason != 1 && endReason != 2));
     const bool starts = m == 6 || (m == 7 && iMode != 8) || (m >= 11 && m <= 18);
     if (stoppedOnError && !stopReason.isEmpty())
-        LCDScreen1->SetSecondLine(stopReason, -1, true);
-    else if (starts && !stopReason.isEmpty() && LCDScreen1->String2->GetCaption() == stopReason)
-        LCDScreen1->SetSecondLine(QString(), -1, false);
+        LCDScreen1->SetStopReason(stopReason);
+    else if (starts)
+        LCDScreen1->SetStopReason(QString());
     switch (m) {
         case 0:
             if (iMode == 7 || iMode == 9 || iMode == 17) {

@@ -118,7 +118,7 @@ void TUxForm::keyPressEvent(QKeyEvent* e) {
     // Escape reaches the form when no control took it (an open cell editor or list keeps it).
     if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
         if (cancelButton_) {
-            if (cancelButton_->isEnabled() && cancelButton_->isVisible()) cancelButton_->click();
+            if (cancelButton_->isVisible()) cancelButton_->click();  // a disabled one ignores it
             e->accept();
             return;
         }

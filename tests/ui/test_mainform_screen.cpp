@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QKeyEvent>
+#include <QProcess>
 #include <QFontInfo>
 #include <QScreen>
 #include <QTimer>
@@ -235,8 +236,20 @@ TEST_F(MainFormScreen, ASequenceStoppedOnErrorShowsWhyUntilTheNextStart) {
     ZentrovaAPI.Pump1.Pressure = 495.0;
     EXPECT_TRUE(form->CheckErrors());
     EXPECT_EQ(form->iMode, 3);
-    EXPECT_EQ(instrument->SequenceStopReason, form->LCDScreen1->String2->text());
-    EXPECT_FALSE(instrument->SequenceStopReason.isEmpty());
+    EXPECT_EQ(instrument->SequenceStopReason, "High Pressure on Pump1");
+    // It stands after the condition has cleared, and a procedure stopped so says it too.
+    ZentrovaAPI.Pump1.Pressure = 0.0;
+    for (int i = 0; i < 4; ++i) tickAlive();
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "High Pressure on Pump1");
+    form->SetMode(7);
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "");
+    form->iMode = 11;
+    instrument->Enabled = true;
+    ZentrovaAPI.Reactor.Temperature = 141.0;
+    EXPECT_TRUE(form->CheckErrors());
+    ZentrovaAPI.Reactor.Temperature = 25.0;
+    for (int i = 0; i < 4; ++i) tickAlive();
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "Reactor Temp at MAX");
 }
 
 class MainFormCloseTest : public MainFormHarness {
@@ -301,6 +314,100 @@ TEST_F(MainFormCloseTest, ClosingTheWindowEndsThroughTheCloseHandler) {
     beat.stop();
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(boxes.shown.size(), 2u);
+}
+
+// Pictures of the main window in each mode, its menus open, the method editor, the other windows
+// and the boxes, for a person to look at: only when ZENTROVA_SCREENSHOTS names a folder (the
+// screenshots script runs it under a virtual X display).
+TEST_F(MainFormScreen, ScreenshotsOfTheWindowsAndBoxes) {
+    const QString dir = qEnvironmentVariable("ZENTROVA_SCREENSHOTS");
+    if (dir.isEmpty()) GTEST_SKIP() << "ZENTROVA_SCREENSHOTS is not set";
+    QDir().mkpath(dir);
+    const auto shot = [&](const QString& name) {
+        spin(150);
+        const QString file = dir + "/" + name + ".png";
+        // The X screen as it is, popups and boxes included.
+        const bool taken = QProcess::execute("import", {"-window", "root", file}) == 0 ||
+                           form->screen()->grabWindow(0).save(file);
+        EXPECT_TRUE(taken) << file.toStdString();
+    };
+    form->move(20, 20);
+    storeMethod(plainMethod("Amino acids gradient"));
+    storeSequence("Amino acids hydrolysate, overnight", {{"Amino acids gradient", "12"}});
+    form->SetDefaultSequence("Amino acids hydrolysate, overnight");
+    instrument->Channel1->State = 67;
+    instrument->PercentDone = 40;
+    for (int mode : {0, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19}) {
+        form->iMode = 2;
+        form->SetMode(uint8_t(mode));
+        form->iMode = uint8_t(mode);
+        form->UpdateMenus(uint8_t(mode));
+        shot(QString("mode-%1").arg(mode, 2, 10, QChar('0')));
+    }
+    form->UpdateMenus(2);  // after the emergency stop's
+    form->iMode = 6;
+    form->UpdateMenus(6);
+    instrument->Enabled = true;
+    for (TUxMenuItem* menu : {form->File1, form->Control1, form->Method1, form->Sequence1, form->Instrument1,
+                              form->Help1}) {
+        const QRect at = form->MainMenu1->actionGeometry(menu->action());
+        menu->GetMenu()->popup(form->MainMenu1->mapToGlobal(at.bottomLeft()));
+        shot("menu-" + menu->objectName());
+        menu->GetMenu()->hide();
+    }
+
+    TEditMethodForm editor;
+    editor.FormOnShow();
+    editor.FormOnActivate();
+    editor.show();
+    editor.move(40, 40);
+    shot("method-editor");
+    TInstrumentConfiguration config;
+    TLoadSequenceDialog load;
+    TAboutForm about;
+    for (TUxForm* w : std::initializer_list<TUxForm*>{&config, &load, &about, hplc.get()}) {
+        w->show();
+        w->move(60, 60);
+        shot("window-" + w->objectName());
+        w->hide();
+    }
+    editor.show();
+
+    const MessageHandler script = currentMessageHandler();
+    setMessageHandler({});  // real boxes
+    const struct {
+        const char* name;
+        QString title, text;
+    } boxes[] = {{"box-delete-method", "Please, confirm",
+                  "Delete Method \"Amino acids gradient\"?\n\nThe loaded sequence \"Amino acids hydrolysate, "
+                  "overnight\" uses this method (line 1)."},
+                 {"box-delete-short", "Please, confirm", "Delete Method \"A\"?"},
+                 {"box-help-missing", "Help",
+                  "The help file /usr/lib/zentrova/share/documentation/ZENTROVAKVZ.html was not found."},
+                 {"box-import", "Info",
+                  "Imported 1 method and 2 sequences from "
+                  "/home/operator/Documents/exports/2026-12-07/instrument-3/import-1252.sav."},
+                 {"box-close", "Warning", "You asked to close ZentrovaKVZ software.\nPlease, confirm."}};
+    for (const auto& b : boxes) {
+        QTimer::singleShot(0, [&] {
+            shot(b.name);
+            if (QWidget* box = QApplication::activeModalWidget()) box->close();
+        });
+        messageBox(b.text, b.title, MsgButtons::OKCancel, mrCancel);
+    }
+    setMessageHandler(script);
+    editor.hide();
+
+    // A sequence stopped on error says why.
+    storeSequence("Amino", {{"Gone", "1"}});
+    instrument->Sequence.Name = "Amino";
+    instrument->Enabled = true;
+    form->iMode = 2;
+    form->SetMode(7);
+    instrument->InitSequenceRun();
+    for (int i = 0; i < 5 && form->iMode != 2; ++i) tickAlive();
+    form->UpdateMenus(2);
+    shot("stopped-on-error");
 }
 
 }  // namespace

@@ -169,7 +169,7 @@ TEST(TUxForm, ShowModalReturnsTheModalResultAndCloseQueryCanKeepItOpen) {
 }
 
 // Escape presses the form's cancel button once no control keeps it: an open cell editor takes
-// the first Escape; a disabled button is not pressed.
+// the first Escape; a hidden or disabled button is not pressed.
 TEST(TUxForm, EscapePressesTheCancelButtonAfterTheControlsHadIt) {
     TUxForm form;
     auto* cancel = new TUxButton("Cancel", &form);
@@ -191,6 +191,9 @@ TEST(TUxForm, EscapePressesTheCancelButtonAfterTheControlsHadIt) {
     press(grid, Qt::Key_Escape);
     EXPECT_EQ(pressed, 1);
     cancel->setEnabled(false);
+    press(grid, Qt::Key_Escape);
+    cancel->setEnabled(true);
+    cancel->hide();
     press(grid, Qt::Key_Escape);
     EXPECT_EQ(pressed, 1);
 }
