@@ -238,6 +238,9 @@ TEST_F(MainFormScreen, ASequenceStoppedOnErrorShowsWhyUntilTheNextStart) {
     EXPECT_EQ(form->iMode, 3);
     EXPECT_EQ(instrument->SequenceStopReason, "High Pressure on Pump1");
     // It stands after the condition has cleared, and a procedure stopped so says it too.
+    tickAlive();
+    tickAlive();
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "High Pressure on Pump1");
     ZentrovaAPI.Pump1.Pressure = 0.0;
     for (int i = 0; i < 4; ++i) tickAlive();
     EXPECT_EQ(form->LCDScreen1->String2->text(), "High Pressure on Pump1");
