@@ -658,9 +658,8 @@ void TEditMethodForm::BtnDeleteMethodClick() {
             const TUxStringList& lines = InstrumentModule->Sequence.MethodList;
             for (int i = 0; i < lines.GetCount(); ++i) {
                 if (lines.Get(i).compare(q(name), Qt::CaseInsensitive) != 0) continue;
-                question += "\n\n" + fillFirst(fillFirst(_("The loaded sequence \"%s\" uses this method (line %s)."),
-                                                           InstrumentModule->Sequence.Name),
-                                                 QString::number(i + 1));
+                const QString uses = _("The loaded sequence \"%s\" uses this method (line %s).");
+                question += "\n\n" + fillFirst(fillFirst(uses, InstrumentModule->Sequence.Name), QString::number(i + 1));
                 break;
             }
         }

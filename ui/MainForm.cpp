@@ -25,8 +25,8 @@
 #include "ui/ChangeSeal.h"
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
-#include "unicode/UxControls.h"
 #include "ui/PressureTest.h"
+#include "unicode/UxControls.h"
 
 TMainForm* MainForm = nullptr;
 int32_t MainLoopSkipTicks = 5;
@@ -376,9 +376,11 @@ bool TMainForm::CheckErrors() {
     if (result && InstrumentModule->Enabled) {
         // The monitor has just put the condition on the second line: it is why everything stops.
         const QString reason = LCDScreen1->String2->GetCaption();
-        InstrumentModule->SequenceStopReason = reason;
         // A sequence stopped by the monitor ends "on error", not as a normal end.
-        if (inSequence) InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
+        if (inSequence) {
+            InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
+            InstrumentModule->SequenceStopReason = reason;
+        }
         SetInstrumentEnabled(false);
         if (!reason.isEmpty()) LCDScreen1->SetStopReason(reason);
     }
@@ -426,9 +428,9 @@ void TMainForm::SetMode(uint8_t m) {
     const auto sequenceName = [] { return InstrumentModule ? InstrumentModule->Sequence.Name : QString(); };
     const uint8_t endReason = InstrumentModule ? InstrumentModule->SequenceEndReason : 0;
     const QString stopReason = InstrumentModule ? InstrumentModule->SequenceStopReason : QString();
-    // A stop on error keeps its reason on the second line until the next start.
+    // A sequence stopped on error keeps its reason on the second line until the next start.
     const bool stoppedOnError = (m == 2 || m == 3) && (iMode == 7 || iMode == 8 || iMode == 9) &&
-                                (endReason == SequenceStoppedOnError || (iMode == 7 && endReason != 1 && endReason != 2));
+                                endReason == SequenceStoppedOnError;
     const bool starts = m == 6 || (m == 7 && iMode != 8) || (m >= 11 && m <= 18);
     if (stoppedOnError && !stopReason.isEmpty())
         LCDScreen1->SetStopReason(stopReason);
