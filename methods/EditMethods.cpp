@@ -659,7 +659,8 @@ void TEditMethodForm::BtnDeleteMethodClick() {
             for (int i = 0; i < lines.GetCount(); ++i) {
                 if (lines.Get(i).compare(q(name), Qt::CaseInsensitive) != 0) continue;
                 const QString uses = _("The loaded sequence \"%s\" uses this method (line %s).");
-                question += "\n\n" + fillFirst(fillFirst(uses, InstrumentModule->Sequence.Name), QString::number(i + 1));
+                question += "\n\n" + fillFirst(fillFirst(uses, InstrumentModule->Sequence.Name),
+                                               QString::number(i + 1));
                 break;
             }
         }

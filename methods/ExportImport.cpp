@@ -514,9 +514,10 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
         return false;
     }
 
-    QString text = _("Imported %1 and %2 from %3.")
-                       .arg(_n("%s method", "%s methods", static_cast<unsigned long>(methodCount)),
-                            _n("%s sequence", "%s sequences", static_cast<unsigned long>(sequenceCount)), qpath);
+    QString text =
+        _("Imported %1 and %2 from %3.")
+            .arg(_n("%s method", "%s methods", static_cast<unsigned long>(methodCount)),
+                 _n("%s sequence", "%s sequences", static_cast<unsigned long>(sequenceCount)), qpath);
     if (file.cp1252) text += "\n\n" + _("The file is not UTF-8: its texts were read as Windows-1252.");
     if (!replaced.isEmpty()) text += "\n\n" + fillFirst(_("Replaced:\n%s"), nameList(replaced));
     infoBox(text + notes);

@@ -96,7 +96,6 @@ QString wrappable(const QString& text) {
     return out;
 }
 
-
 MsgResult showRealBox(const MessageRequest& req) {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return req.defaultButton;
     QMessageBox box(ownerWindow());

@@ -1,7 +1,7 @@
 #include "platform/Help.h"
 
-#include <QDesktopServices>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QUrl>

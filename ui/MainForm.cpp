@@ -429,8 +429,8 @@ void TMainForm::SetMode(uint8_t m) {
     const uint8_t endReason = InstrumentModule ? InstrumentModule->SequenceEndReason : 0;
     const QString stopReason = InstrumentModule ? InstrumentModule->SequenceStopReason : QString();
     // A sequence stopped on error keeps its reason on the second line until the next start.
-    const bool stoppedOnError = (m == 2 || m == 3) && (iMode == 7 || iMode == 8 || iMode == 9) &&
-                                endReason == SequenceStoppedOnError;
+    const bool stoppedOnError =
+        (m == 2 || m == 3) && (iMode == 7 || iMode == 8 || iMode == 9) && endReason == SequenceStoppedOnError;
     const bool starts = m == 6 || (m == 7 && iMode != 8) || (m >= 11 && m <= 18);
     if (stoppedOnError && !stopReason.isEmpty())
         LCDScreen1->SetStopReason(stopReason);

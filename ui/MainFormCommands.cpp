@@ -218,11 +218,12 @@ void TMainFormCommands::SetupCommands(TUxForm* form) {
     // The mode panel is as wide as its widest text; the name panels cut a long name and show
     // it whole as their tooltip.
     QStringList modeTexts;
-    for (const char* t : {"INITIALIZING", "NOT CONNECTED", "READY", "STOP", "EMERGENCY STOP", "PUMPS ON",
-                          "PUMP ON", "PUMP 1 ON", "PUMP 2 ON", "SEQ SUSPENDED", "SEQ STOPPED", "FLUSH", "REFILL",
-                          "PREP FOR STORING", "PRESSURE TEST", "SYS PRESS TEST", "EMPTYING", "INSTR FLUSH",
-                          "SEAL CHANGE", "INSTRUMENT DISABLED", "UNKNOWN", "REFILLING PUMP(S)",
-                          "FLUSHING PUMP(S)"})
+    for (const char* t : {"INITIALIZING",   "NOT CONNECTED",     "READY",           "STOP",
+                          "EMERGENCY STOP", "PUMPS ON",          "PUMP ON",         "PUMP 1 ON",
+                          "PUMP 2 ON",      "SEQ SUSPENDED",     "SEQ STOPPED",     "FLUSH",
+                          "REFILL",         "PREP FOR STORING",  "PRESSURE TEST",   "SYS PRESS TEST",
+                          "EMPTYING",       "INSTR FLUSH",       "SEAL CHANGE",     "INSTRUMENT DISABLED",
+                          "UNKNOWN",        "REFILLING PUMP(S)", "FLUSHING PUMP(S)"})
         modeTexts << _(t);
     modeTexts << fillFirst(_("RUN (%s)"), "9999.9");
     StatusBar1->FitPanel(0, modeTexts);

@@ -1,8 +1,8 @@
 #include "unicode/UxMenus.h"
 
 #include <QAction>
-#include <QPainter>
 #include <QHelpEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QTimer>
 #include <QToolTip>

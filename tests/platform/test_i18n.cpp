@@ -115,12 +115,14 @@ TEST_F(Locale, TextsAndWindowsAreTranslatedFromTheCatalogueBesideTheProgram) {
     QStringList counts;
     for (unsigned long n : {0, 1, 2, 21})
         counts << _n("%s method", "%s methods", n) + "/" + _n("%s sequence", "%s sequences", n);
-    EXPECT_EQ(counts.join(", "), "0 Methoden/0 Sequenzen, 1 Methode/1 Sequenz, 2 Methoden/2 Sequenzen, "
-                                 "21 Methoden/21 Sequenzen");
+    EXPECT_EQ(counts.join(", "),
+              "0 Methoden/0 Sequenzen, 1 Methode/1 Sequenz, 2 Methoden/2 Sequenzen, "
+              "21 Methoden/21 Sequenzen");
     env.unset("LANGUAGE");
     env.set("LC_ALL", "C");
     i18n::init(kProgram);
-    EXPECT_EQ(_n("%s method", "%s methods", 1) + ", " + _n("%s method", "%s methods", 2), "1 method, 2 methods");
+    EXPECT_EQ(_n("%s method", "%s methods", 1) + ", " + _n("%s method", "%s methods", 2),
+              "1 method, 2 methods");
     env.set("LC_ALL", "C.UTF-8");
     env.set("LANGUAGE", "de");
     i18n::init(kProgram);

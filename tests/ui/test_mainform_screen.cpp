@@ -6,9 +6,9 @@
 // test's).
 #include <QApplication>
 #include <QDir>
+#include <QFontInfo>
 #include <QKeyEvent>
 #include <QProcess>
-#include <QFontInfo>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
@@ -20,9 +20,9 @@
 #include "methods/LoadSequence.h"
 #include "platform/Help.h"
 #include "support/EventWait.h"
+#include "support/StoredMethods.h"
 #include "ui/About.h"
 #include "ui/Configuration.h"
-#include "support/StoredMethods.h"
 #include "unicode/UxMenus.h"
 
 namespace {
@@ -181,14 +181,10 @@ TEST_F(MainFormScreen, EveryTitleAndPanelTextShowsWholeOrAsTheTooltip) {
         int panel;
         QString text;
         bool whole;
-    } panels[] = {{0, "REFILLING PUMP(S)", true},
-                  {0, "PREP FOR STORING", true},
-                  {0, "INSTRUMENT DISABLED", true},
-                  {1, "250 of 250", true},
-                  {2, "Method: NOT LOADED", true},
-                  {2, "Method (12): Gradient hydrolysate long", false},
-                  {3, "Sequence: NOT LOADED", true},
-                  {3, longName, false}};
+    } panels[] = {{0, "REFILLING PUMP(S)", true},    {0, "PREP FOR STORING", true},
+                  {0, "INSTRUMENT DISABLED", true},  {1, "250 of 250", true},
+                  {2, "Method: NOT LOADED", true},   {2, "Method (12): Gradient hydrolysate long", false},
+                  {3, "Sequence: NOT LOADED", true}, {3, longName, false}};
     for (const auto& p : panels) {
         form->StatusBar1->GetPanels()->GetItem(1)->SetStyle(psText);
         form->SetStatusText(p.panel, p.text);
@@ -203,7 +199,7 @@ TEST_F(MainFormScreen, EveryTitleAndPanelTextShowsWholeOrAsTheTooltip) {
     TAboutForm about;
     TExportImport1 exportImport;
     for (QWidget* w : std::initializer_list<QWidget*>{form.get(), hplc.get(), errors.get(), &config, &editor,
-                                                       &load, &about, &exportImport}) {
+                                                      &load, &about, &exportImport}) {
         w->show();
         QCoreApplication::processEvents();
         EXPECT_GE(w->width(), titleWidth(w->windowTitle())) << w->windowTitle().toStdString();
@@ -351,8 +347,8 @@ TEST_F(MainFormScreen, ScreenshotsOfTheWindowsAndBoxes) {
     form->iMode = 6;
     form->UpdateMenus(6);
     instrument->Enabled = true;
-    for (TUxMenuItem* menu : {form->File1, form->Control1, form->Method1, form->Sequence1, form->Instrument1,
-                              form->Help1}) {
+    for (TUxMenuItem* menu :
+         {form->File1, form->Control1, form->Method1, form->Sequence1, form->Instrument1, form->Help1}) {
         const QRect at = form->MainMenu1->actionGeometry(menu->action());
         menu->GetMenu()->popup(form->MainMenu1->mapToGlobal(at.bottomLeft()));
         shot("menu-" + menu->objectName());

@@ -7,9 +7,9 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QTextLayout>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
 #include <filesystem>
@@ -18,11 +18,11 @@
 #include "methods/EditMethods.h"
 #include "methods/EditSequence.h"
 #include "methods/LoadSequence.h"
-#include "ui/About.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
 #include "support/TempEnv.h"
+#include "ui/About.h"
 #include "ui/Calibration.h"
 #include "ui/Configuration.h"
 #include "ui/ErrorMessages.h"
@@ -123,11 +123,12 @@ TEST_F(Windows, F1OpensTheWindowsTopicAndEscapeActsAsItsCancelButton) {
         QWidget* control;
         std::pair<uint32_t, uint32_t> help;
         QString question;
-    } rows[] = {{&config, config.Instrument, {1, 510}, ""},
-                {&editor, editor.Runtime, {1, 600}, "Warning: No Method Name selected: the changes are not saved."},
-                {&load, load.SequenceNameList, {3, 0}, ""},
-                {&sequences, sequences.SequenceTable, {3, 0}, ""},
-                {&errors, errors.MessageLbl, {1, errors.ErrorTable[3].HelpContext}, ""}};
+    } rows[] = {
+        {&config, config.Instrument, {1, 510}, ""},
+        {&editor, editor.Runtime, {1, 600}, "Warning: No Method Name selected: the changes are not saved."},
+        {&load, load.SequenceNameList, {3, 0}, ""},
+        {&sequences, sequences.SequenceTable, {3, 0}, ""},
+        {&errors, errors.MessageLbl, {1, errors.ErrorTable[3].HelpContext}, ""}};
     for (const auto& r : rows) {
         const std::string name = r.window->objectName().toStdString();
         r.window->show();
@@ -184,10 +185,12 @@ TEST_F(Windows, TimetableColumnsHoldTheirHeadersAndTheRowMarker) {
 TEST(RealBox, TitlesShowWholeAndPathsBreakOnlyAtTheirSlashes) {
     const struct {
         QString title, text;
-    } rows[] = {{"Please, confirm", "Delete Method \"A\"?"},
-                {"Help", "The help file /usr/lib/zentrova/share/documentation/ZENTROVAKVZ.html was not found."},
-                {"Info", "Imported 1 method and 0 sequences from "
-                         "/home/operator/Documents/exports/2026-12-07/instrument-3/import-1252.sav."}};
+    } rows[] = {
+        {"Please, confirm", "Delete Method \"A\"?"},
+        {"Help", "The help file /usr/lib/zentrova/share/documentation/ZENTROVAKVZ.html was not found."},
+        {"Info",
+         "Imported 1 method and 0 sequences from "
+         "/home/operator/Documents/exports/2026-12-07/instrument-3/import-1252.sav."}};
     for (const auto& r : rows) {
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -197,7 +200,8 @@ TEST(RealBox, TitlesShowWholeAndPathsBreakOnlyAtTheirSlashes) {
             ASSERT_TRUE(label);
             QTextLayout layout(label->text(), label->font());
             layout.beginLayout();
-            for (QTextLine l = layout.createLine(); l.isValid(); l = layout.createLine()) l.setLineWidth(label->width());
+            for (QTextLine l = layout.createLine(); l.isValid(); l = layout.createLine())
+                l.setLineWidth(label->width());
             layout.endLayout();
             const QString t = label->text();
             for (int i = 0; i + 1 < layout.lineCount(); ++i) {
