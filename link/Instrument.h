@@ -119,6 +119,7 @@ class TInstrumentModule : public TUxForm, public LogHeaderSource, public TInstru
     int32_t ConnectMethod = 0;  // 1 TCP/IP, 2 serial, 3 USB
     bool TempRamping = false;
     uint8_t SequenceEndReason = 0;
+    QString SequenceStopReason;  // why the program stopped the sequence (end reason 3), for the operator
     TPumpChannel* Channel1 = nullptr;  // owned
     TPumpChannel* Channel2 = nullptr;  // owned
     bool RunSignal = false;

@@ -238,6 +238,11 @@ bool TInstrumentMachines::runState(int action) {
                 m.RunState = 2;
             } else {
                 m.SequenceEndReason = StoppedOnError;
+                const QString method = m.LineIndex < m.Sequence.MethodList.GetCount()
+                                           ? m.Sequence.MethodList.Get(m.LineIndex)
+                                           : QString();
+                m.SequenceStopReason = fillFirst(fillFirst(_("METHOD \"%s\" OF LINE %s NOT FOUND"), method),
+                                                 QString::number(m.LineIndex + 1));
                 logLine("#bRun(): no method loaded for line " + std::to_string(m.LineIndex + 1) +
                         " of Sequence " + m.Sequence.Name.toStdString() + ", stopping Sequence");
                 m.RunState = SequenceOver;

@@ -284,6 +284,9 @@ void TEditMethodForm::wireEvents() {
     CloseBtn->OnClick = [this] { CloseBtnClick(); };
     PrintBtn->OnClick = [this] { PrintBtnClick(); };
     HelpBtn->OnClick = [this] { HelpBtnClick(); };
+    // Escape asks about pending changes as Close does: a key press loses no edits.
+    SetCancelButton(CloseBtn);
+    Help::setTopic(this, kHelpContext);
 
     Runtime->OnChange = [this] { OnChangeRuntime(); };
     EquilTime->OnChange = [this] { OnChangeEquilTime(); };
@@ -652,8 +655,19 @@ void TEditMethodForm::BtnDeleteMethodClick() {
     QString status;
     const std::string name = selectedName();
     if (!name.empty()) {
-        const MsgResult r = messageBox(fillFirst(QStringLiteral("Delete Method \"%s\"?"), q(name)),
-                                       _("Please, confirm"), MsgButtons::OKCancel, mrCancel);
+        QString question = fillFirst(QStringLiteral("Delete Method \"%s\"?"), q(name));
+        // The loaded sequence would stop at the line that names it.
+        if (InstrumentModule && !InstrumentModule->Sequence.Name.isEmpty()) {
+            const TUxStringList& lines = InstrumentModule->Sequence.MethodList;
+            for (int i = 0; i < lines.GetCount(); ++i) {
+                if (lines.Get(i).compare(q(name), Qt::CaseInsensitive) != 0) continue;
+                const QString uses = _("The loaded sequence \"%s\" uses this method (line %s).");
+                question += "\n\n" + fillFirst(fillFirst(uses, InstrumentModule->Sequence.Name),
+                                               QString::number(i + 1));
+                break;
+            }
+        }
+        const MsgResult r = messageBox(question, _("Please, confirm"), MsgButtons::OKCancel, mrCancel);
         if (r == mrOk) {
             const bool ok = CMethodNames().DeleteMethod(q(name));
             refillList();
@@ -690,7 +704,7 @@ void TEditMethodForm::PrintBtnClick() {
 }
 
 void TEditMethodForm::HelpBtnClick() {
-    Help::context(kHelpContext);
+    Help::showTopicOf(this);
 }
 
 // ---------------------------------------------------------------- field checks
@@ -701,6 +715,8 @@ void TEditMethodForm::fieldExit(const std::function<void()>& check) {
     if (inFieldCheck_) return;
     QWidget* now = QApplication::focusWidget();
     if (now == nullptr || (now != this && !isAncestorOf(now))) return;
+    // Cancel drops the edits and Help changes nothing: neither is held up by a field's check.
+    if (now == CancelBtn || now == HelpBtn) return;
     inFieldCheck_ = true;
     runGuarded(check);
     inFieldCheck_ = false;

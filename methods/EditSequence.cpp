@@ -121,6 +121,8 @@ TEditSequenceDialog::TEditSequenceDialog(QWidget* owner) : TUxForm(owner) {
     BtnLoad->OnClick = [this] { BtnLoadClick(); };
     BtnCancel->OnClick = [this] { BtnCancelClick(); };
     BtnClose->OnClick = [this] { BtnCloseClick(); };
+    // Escape asks about pending changes as Close does: a key press loses no edits.
+    SetCancelButton(BtnClose);
     OnShow = [this] { FormShow(); };
 
     if (!EditSequenceDialog) EditSequenceDialog = this;

@@ -253,6 +253,7 @@ TExportImport1::TExportImport1(QWidget* owner) : TUxForm(owner) {
     ExportBtn->OnClick = [this] { ExportBtnClick(); };
     ImportBtn->OnClick = [this] { ImportBtnClick(); };
     DoneBtn->OnClick = [this] { DoneBtnClick(); };
+    SetCancelButton(DoneBtn);
     TranslateComponent(this);
 }
 
@@ -362,7 +363,9 @@ bool TExportImport1::ExportAll(const std::string& path) {
         errorBox(qs(ini.lastError()));
         return false;
     }
-    infoBox(_("Exported %1 methods and %2 sequences into %3.").arg(methods).arg(sequences).arg(qs(path)));
+    infoBox(_("Exported %1 and %2 into %3.")
+                .arg(_n("%s method", "%s methods", methods), _n("%s sequence", "%s sequences", sequences),
+                     qs(path)));
     return true;
 }
 
@@ -555,7 +558,9 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
     }
 
     QString text =
-        _("Imported %1 methods and %2 sequences from %3.").arg(methodCount).arg(sequenceCount).arg(qpath);
+        _("Imported %1 and %2 from %3.")
+            .arg(_n("%s method", "%s methods", static_cast<unsigned long>(methodCount)),
+                 _n("%s sequence", "%s sequences", static_cast<unsigned long>(sequenceCount)), qpath);
     if (file.cp1252) text += "\n\n" + _("The file is not UTF-8: its texts were read as Windows-1252.");
     if (!replaced.isEmpty()) text += "\n\n" + fillFirst(_("Replaced:\n%s"), nameList(replaced));
     if (file.cutOff)

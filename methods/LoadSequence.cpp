@@ -30,6 +30,7 @@ TLoadSequenceDialog::TLoadSequenceDialog(QWidget* owner) : TUxForm(owner) {
 
     LoadBtn->OnClick = [this] { LoadBtnClick(); };
     CancelBtn->OnClick = [this] { CancelBtnClick(); };
+    SetCancelButton(CancelBtn);
     SequenceNameList->OnDblClick = [this] { SequenceNameListOnDblClick(); };
     TUxForm::OnShow = [this] { OnShow(); };
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -95,16 +96,32 @@ QWidget* ownerWindow() {
     return QApplication::activeWindow();
 }
 
-// A box wraps its text between words only, so a long name would run past its edge. After the
-// first characters of such a word, an invisible break chance follows each character.
+// A box wraps its text between words only, so a long name would run past its edge. A file path
+// (a word with a "/") may break after each "/" and nowhere else; in another long word, after its
+// first characters, an invisible break chance follows each character.
 QString wrappable(const QString& text) {
     constexpr int kLongWord = 24;
+    const QChar breakChance(0x200B);  // zero-width space
     QString out;
-    int run = 0;
-    for (const QChar c : text) {
-        out += c;
-        run = c.isSpace() ? 0 : run + 1;
-        if (run >= kLongWord && !c.isHighSurrogate()) out += QChar(0x200B);  // zero-width space
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && !text[end].isSpace()) ++end;
+        const QString word = text.mid(start, end - start);
+        if (word.contains(QLatin1Char('/'))) {
+            for (const QChar c : word) {
+                out += c;
+                if (c == QLatin1Char('/')) out += breakChance;
+            }
+        } else {
+            int run = 0;
+            for (const QChar c : word) {
+                out += c;
+                if (++run >= kLongWord && !c.isHighSurrogate()) out += breakChance;
+            }
+        }
+        while (end < text.size() && text[end].isSpace()) out += text[end++];
+        start = end;
     }
     return out;
 }
@@ -139,6 +156,11 @@ MsgResult showRealBox(const MessageRequest& req, OpenBox& open) {
         if (escape) box.setEscapeButton(escape);
     };
     fill(req);
+    // A short question under a long title: the box is as wide as its title needs.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(titleWidth(req.title), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     open.close = [&box] { box.done(0); };
     open.retext = fill;
     box.exec();
@@ -176,6 +198,14 @@ bool showRealInput(InputRequest& req) {
     return true;
 }
 }  // namespace
+
+int titleWidth(const QString& title) {
+    // Title bars commonly use a bold face; beside the title stand the icon and three buttons.
+    constexpr int kTitleBarExtras = 150;
+    QFont f = QApplication::font();
+    f.setBold(true);
+    return QFontMetrics(f).horizontalAdvance(title) + kTitleBarExtras;
+}
 
 MsgResult messageBox(const MessageRequest& request) {
     MessageRequest req = request;

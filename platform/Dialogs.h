@@ -53,6 +53,8 @@ void finishProcedure();
 // True when a box of the stopped procedure was open (the operator has been told why).
 bool stopProcedure(const QString& why);
 
+// The width a window needs for its title to show whole in its title bar.
+int titleWidth(const QString& title);
 // The application's error box for an exception that reached the event loop.
 void showException(const QString& message);
 void showException(const std::exception& e);

@@ -1,8 +1,11 @@
 #include "platform/Help.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QUrl>
+#include <QWidget>
 
 #include "platform/Dialogs.h"
 #include "platform/SystemInfo.h"
@@ -10,6 +13,28 @@
 
 namespace {
 const uint32_t kContext = 1;
+const uint32_t kIndex = 3;
+const char* const kTopicProperty = "_help_topic";
+
+// F1 in any widget: the event reaches this filter before the widget, once per key press.
+class HelpKey : public QObject {
+  public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() != QEvent::KeyPress || !watched->isWidgetType()) return false;
+        auto* key = static_cast<QKeyEvent*>(e);
+        if (key->key() != Qt::Key_F1 || key->modifiers() != Qt::NoModifier) return false;
+        Help::showTopicOf(static_cast<QWidget*>(watched));
+        return true;
+    }
+};
+
+void installHelpKey() {
+    static QObject* filter = nullptr;
+    if (filter || !qobject_cast<QApplication*>(QCoreApplication::instance())) return;
+    filter = new HelpKey(QCoreApplication::instance());
+    QCoreApplication::instance()->installEventFilter(filter);
+}
 
 std::string& fileValue() {
     static std::string f;
@@ -65,6 +90,22 @@ bool context(uint32_t topic) {
 }
 bool command(uint32_t cmd, uint32_t data) {
     return open(cmd, data);
+}
+void setTopic(QWidget* window, uint32_t topic) {
+    if (!window) return;
+    window->setProperty(kTopicProperty, QVariant::fromValue(topic));
+    installHelpKey();
+}
+uint32_t topicOf(const QWidget* w) {
+    for (; w; w = w->parentWidget()) {
+        const QVariant topic = w->property(kTopicProperty);
+        if (topic.isValid()) return topic.value<uint32_t>();
+    }
+    return 0;
+}
+bool showTopicOf(const QWidget* w) {
+    const uint32_t topic = topicOf(w);
+    return topic ? context(topic) : command(kIndex);
 }
 void setOpenHook(std::function<void(uint32_t, uint32_t)> hook) {
     hookValue() = std::move(hook);

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+class QWidget;
+
 namespace Help {
 // The application's help file. Names keep the form the windows know ("ZENTROVAKVZ.HLP"); the
 // file read is the HTML one of the same name ("ZENTROVAKVZ.html"). A bare name is looked for
@@ -22,6 +24,12 @@ std::string languageFile(const std::string& folder, const std::string& language)
 bool context(uint32_t topic);
 // A help command (3: the index, the top of the file) with its data.
 bool command(uint32_t cmd, uint32_t data = 0);
+// A window's help topic (0: the index). F1 anywhere in the program opens the topic of the
+// window it is pressed in, or of the nearest window that owns it; a window without one opens
+// the index. The windows' Help buttons go through showTopicOf too, so both agree.
+void setTopic(QWidget* window, uint32_t topic);
+uint32_t topicOf(const QWidget* w);
+bool showTopicOf(const QWidget* w);
 // Tests: instead of opening anything, the hook receives (command, topic); "context" passes
 // command 1. An empty hook restores opening through the desktop.
 void setOpenHook(std::function<void(uint32_t cmd, uint32_t data)> hook);

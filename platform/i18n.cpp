@@ -158,6 +158,11 @@ std::string translate8(const char* text) {
     return lookup(text);
 }
 
+QString translateCount(const char* singular, const char* plural, unsigned long count) {
+    const QString form = QString::fromUtf8(dngettext(kDomain, singular, plural, count));
+    return fillFirst(form, QString::number(count));
+}
+
 std::string language() {
     // gettext's own rule: no translation in the "C" locale, else $LANGUAGE before the locale.
     const char* cur = std::setlocale(LC_MESSAGES, nullptr);

@@ -14,6 +14,9 @@ namespace i18n {
 void init(const std::string& programPath);
 QString translate(const char* text);
 std::string translate8(const char* text);
+// The text for a count in the language's plural form (gettext's plural rules; English:
+// singular for 1, plural otherwise), with the first "%s" replaced by the count.
+QString translateCount(const char* singular, const char* plural, unsigned long count);
 // The current language code ("en", "de", "fr"; "" in the C locale).
 std::string language();
 // Passes every text of the widget and its children (captions, labels, items, tooltips)
@@ -23,6 +26,7 @@ void translateComponent(QWidget* w);
 
 #define _(text) ::i18n::translate(text)
 #define _8(text) ::i18n::translate8(text)
+#define _n(singular, plural, count) ::i18n::translateCount(singular, plural, count)
 inline void TranslateComponent(QWidget* w) {
     i18n::translateComponent(w);
 }

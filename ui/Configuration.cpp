@@ -240,6 +240,8 @@ void TInstrumentConfiguration::buildControls() {
     Save->OnClick = [this] { SaveClick(); };
     Cancel->OnClick = [this] { CancelClick(); };
     Help->OnClick = [this] { HelpClick(); };
+    SetCancelButton(Cancel);
+    Help::setTopic(this, HelpContext);
     ConnectMethodRadio1->OnClick = [this] { CommRadioNetClick(); };
     ConnectMethodRadio2->OnClick = [this] { CommRadioComClick(); };
     ConnectMethodRadio3->OnClick = [this] { ConnectMethodRadioUSBClick(); };
@@ -517,7 +519,7 @@ void TInstrumentConfiguration::CancelClick() {
 }
 
 void TInstrumentConfiguration::HelpClick() {
-    Help::context(HelpContext);
+    Help::showTopicOf(this);
 }
 
 void TInstrumentConfiguration::enableConnectionRow(int32_t method) {

@@ -1,6 +1,7 @@
 #include "ui/ErrorMessages.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QShowEvent>
 
 #include "link/HPLC.h"
@@ -205,7 +206,17 @@ void TErrorMessagesDialog::OKBtnClick() {
 }
 
 void TErrorMessagesDialog::HelpBtnClick() {
-    Help::context(ErrorHelpContext);
+    Help::setTopic(this, ErrorHelpContext);
+    Help::showTopicOf(this);
+}
+
+void TErrorMessagesDialog::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
+        OKBtnClick();
+        e->accept();
+        return;
+    }
+    QWidget::keyPressEvent(e);
 }
 
 void TErrorMessagesDialog::showEvent(QShowEvent* e) {
@@ -214,6 +225,7 @@ void TErrorMessagesDialog::showEvent(QShowEvent* e) {
 }
 
 void TErrorMessagesDialog::FormShow() {
+    Help::setTopic(this, ErrorHelpContext);
     MessageLbl->adjustSize();
     const int buttonsWidth = 75 + 176;
     const int width = std::max(MessageLbl->width(), buttonsWidth) + 2 * BorderWidth;

@@ -65,6 +65,7 @@ class TErrorMessagesDialog : public QWidget {
 
   protected:
     void showEvent(QShowEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;  // Escape: OK
 
   private:
     void raiseEntry(int index);

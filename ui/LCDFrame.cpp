@@ -462,6 +462,15 @@ void TLCDScreen::TickMessages() {
             --*ticks;
         }
     }
+    if (Message2Ticks == 0 && !StopReason.isEmpty()) SetSecondLine(StopReason, -1, true);
+}
+
+void TLCDScreen::SetStopReason(const QString& text) {
+    StopReason = text;
+    if (!text.isEmpty())
+        SetSecondLine(text, -1, true);
+    else if (Message2Ticks < 0)  // a monitor's condition stays until its own time-out
+        SetSecondLine(QString(), -1, false);
 }
 
 void TLCDScreen::Redraw() {

@@ -64,6 +64,10 @@ class TLCDScreen : public QFrame {
     bool SetMessage(const QString& text, int32_t ticks);
     // Message line 2 (the critical-error monitor's line), red or in the panel colour. Not logged.
     bool SetSecondLine(const QString& text, int32_t ticks, bool red);
+    // Why the program stopped a run or a procedure: it stands on line 2, red, until cleared (at
+    // the next start); a condition the monitor shows meanwhile takes the line while it lasts.
+    void SetStopReason(const QString& text);
+    QString GetStopReason() const { return StopReason; }
 
     // Colours and first drawing; again on each show of the main window.
     void Init();
@@ -92,6 +96,7 @@ class TLCDScreen : public QFrame {
     QLabel *Pump1Press = nullptr, *Pump2Press = nullptr, *Pump1Flow = nullptr, *Pump2Flow = nullptr;
     QLabel *Pump2Syr = nullptr, *Pump1Syr = nullptr;
     TUxLabel *String1 = nullptr, *String2 = nullptr;
+    QString StopReason;
 
     // Fields.
     QWidget* DialBox = nullptr;

@@ -28,6 +28,7 @@
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
 #include "ui/PressureTest.h"
+#include "unicode/UxControls.h"
 
 TMainForm* MainForm = nullptr;
 int32_t MainLoopSkipTicks = 5;
@@ -171,6 +172,7 @@ void TMainForm::FormCreate() {
     setInstance(Instance);
     UpdateCaption();
     SelectHelpFile();
+    Help::setTopic(this, 0);  // F1 opens the index, as Help > Index does
     Valve1ResendTimer.Start(5);
     Valve2ResendTimer.Start(5);
     // One box per outage of the daily log; its window keeps the text while it lasts.
@@ -460,9 +462,15 @@ bool TMainForm::CheckErrors() {
     const bool inSequence = iMode == 7 || iMode == 8 || iMode == 9;
     const bool result = ErrorMessagesDialog->CheckInstrumentErrors(InstrumentModule->SinglePump);
     if (result && InstrumentModule->Enabled) {
+        // The monitor has just put the condition on the second line: it is why everything stops.
+        const QString reason = LCDScreen1->String2->GetCaption();
         // A sequence stopped by the monitor ends "on error", not as a normal end.
-        if (inSequence) InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
+        if (inSequence) {
+            InstrumentModule->SequenceEndReason = SequenceStoppedOnError;
+            InstrumentModule->SequenceStopReason = reason;
+        }
         SetInstrumentEnabled(false);
+        if (!reason.isEmpty()) LCDScreen1->SetStopReason(reason);
     }
     // The sequence was left for another mode: tidy up as its normal end does, without a
     // second mode change.
@@ -546,6 +554,15 @@ void TMainForm::SetMode(uint8_t m) {
     int32_t timeout = -1;
     const auto sequenceName = [] { return InstrumentModule ? InstrumentModule->Sequence.Name : QString(); };
     const uint8_t endReason = InstrumentModule ? InstrumentModule->SequenceEndReason : 0;
+    const QString stopReason = InstrumentModule ? InstrumentModule->SequenceStopReason : QString();
+    // A sequence stopped on error keeps its reason on the second line until the next start.
+    const bool stoppedOnError =
+        (m == 2 || m == 3) && (iMode == 7 || iMode == 8 || iMode == 9) && endReason == SequenceStoppedOnError;
+    const bool starts = m == 6 || (m == 7 && iMode != 8) || (m >= 11 && m <= 18);
+    if (stoppedOnError && !stopReason.isEmpty())
+        LCDScreen1->SetStopReason(stopReason);
+    else if (starts)
+        LCDScreen1->SetStopReason(QString());
     switch (m) {
         case 0:
             if (iMode == 7 || iMode == 9 || iMode == 17) {

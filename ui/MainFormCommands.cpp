@@ -215,6 +215,19 @@ void TMainFormCommands::SetupCommands(TUxForm* form) {
         panel->SetWidth(p.width);
         panel->SetText(_(p.text));
     }
+    // The mode panel is as wide as its widest text; the name panels cut a long name and show
+    // it whole as their tooltip.
+    QStringList modeTexts;
+    for (const char* t : {"INITIALIZING",   "NOT CONNECTED",     "READY",           "STOP",
+                          "EMERGENCY STOP", "PUMPS ON",          "PUMP ON",         "PUMP 1 ON",
+                          "PUMP 2 ON",      "SEQ SUSPENDED",     "SEQ STOPPED",     "FLUSH",
+                          "REFILL",         "PREP FOR STORING",  "PRESSURE TEST",   "SYS PRESS TEST",
+                          "EMPTYING",       "INSTR FLUSH",       "SEAL CHANGE",     "INSTRUMENT DISABLED",
+                          "UNKNOWN",        "REFILLING PUMP(S)", "FLUSHING PUMP(S)"})
+        modeTexts << _(t);
+    modeTexts << fillFirst(_("RUN (%s)"), "9999.9");
+    StatusBar1->FitPanel(0, modeTexts);
+    StatusBar1->FitPanel(1, {fillFirst(fillFirst(_("%s of %s"), "9999"), "9999")});
     StatusBar1->OnDrawPanel = [this](QPainter& canvas, int index, const QRect& rect) {
         StatusBar1OnDrawPanel(canvas, index, rect);
     };

@@ -1,5 +1,6 @@
 #include "unicode/UxForms.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -16,6 +17,22 @@ TUxForm::TUxForm(QWidget* owner) : QWidget(owner, Qt::Window) {}
 TUxForm::~TUxForm() {
     if (keyPreview_ && qApp) qApp->removeEventFilter(this);
     if (loop_) loop_->exit(mrCancel);
+}
+
+void TUxForm::SetCaption(const QString& caption) {
+    setWindowTitle(caption);
+    if (isVisible()) fitTitle();
+}
+
+void TUxForm::fitTitle() {
+    const int need = titleWidth(windowTitle());
+    if (width() >= need) return;
+    if (minimumWidth() == maximumWidth()) {
+        setFixedWidth(need);
+    } else {
+        setMinimumWidth(need);
+        resize(need, height());
+    }
 }
 
 int TUxForm::ShowModal() {
@@ -98,10 +115,24 @@ void TUxForm::keyPressEvent(QKeyEvent* e) {
             return;
         }
     }
+    // Escape reaches the form when no control took it (an open cell editor or list keeps it).
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
+        if (cancelButton_) {
+            if (cancelButton_->isVisible()) cancelButton_->click();  // a disabled one ignores it
+            e->accept();
+            return;
+        }
+        if (IsModal()) {
+            e->accept();
+            Close();
+            return;
+        }
+    }
     QWidget::keyPressEvent(e);
 }
 
 void TUxForm::showEvent(QShowEvent* e) {
+    if (!e->spontaneous()) fitTitle();
     QWidget::showEvent(e);
     if (OnShow && !e->spontaneous()) runGuarded(OnShow);
 }

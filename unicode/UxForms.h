@@ -1,7 +1,9 @@
 // The form class of the program's windows: a top-level widget with a caption, modal and
 // non-modal showing, and the form events the windows use.
 #pragma once
+#include <QAbstractButton>
 #include <QPixmap>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -13,7 +15,8 @@ class TUxForm : public QWidget {
   public:
     explicit TUxForm(QWidget* owner = nullptr);
     ~TUxForm() override;
-    void SetCaption(const QString& caption) { setWindowTitle(caption); }
+    // The form is kept at least as wide as its caption needs in the title bar.
+    void SetCaption(const QString& caption);
     QString GetCaption() const { return windowTitle(); }
 
     // Shows the form modally and returns its modal result (mrCancel, 2, when it was closed
@@ -34,6 +37,11 @@ class TUxForm : public QWidget {
     void SetKeyPreview(bool on);
     std::function<void(int& key, Qt::KeyboardModifiers shift)> OnKeyDown;
 
+    // The button that Escape presses (the form's Cancel or Close button), with whatever that
+    // button asks. A modal form without one closes on Escape as its close box does.
+    void SetCancelButton(QAbstractButton* button) { cancelButton_ = button; }
+    QAbstractButton* GetCancelButton() const { return cancelButton_; }
+
     std::function<void()> OnShow;
     std::function<void()> OnHide;
     std::function<void()> OnActivate;
@@ -51,6 +59,8 @@ class TUxForm : public QWidget {
     void keyPressEvent(QKeyEvent* e) override;
 
   private:
+    void fitTitle();
+    QPointer<QAbstractButton> cancelButton_;
     int modalResult_ = 0;
     QEventLoop* loop_ = nullptr;
     bool keyPreview_ = false;

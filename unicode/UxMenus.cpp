@@ -1,9 +1,11 @@
 #include "unicode/UxMenus.h"
 
 #include <QAction>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QTimer>
+#include <QToolTip>
 #include <exception>
 
 #include "platform/Dialogs.h"
@@ -25,8 +27,10 @@ TUxMenuItem::~TUxMenuItem() {
 void TUxMenuItem::SetCaption(const QString& caption) {
     caption_ = caption;
     caption8_ = caption.toStdString();
-    action_->setSeparator(caption == QLatin1String("-"));
-    action_->setText(caption);
+    // A separator draws its text in some styles: it keeps none.
+    const bool separator = caption == QLatin1String("-");
+    action_->setSeparator(separator);
+    action_->setText(separator ? QString() : caption);
     if (menu_) menu_->setTitle(caption);
 }
 
@@ -47,6 +51,8 @@ bool TUxMenuItem::GetChecked() const {
 }
 
 void TUxMenuItem::SetChecked(bool on) {
+    // Unchecking an item that was never checked leaves it as it looks: no empty check box.
+    if (!on && !action_->isCheckable()) return;
     action_->setCheckable(true);
     action_->setChecked(on);
 }
@@ -200,6 +206,43 @@ QRect TUxCustomStatusBar::PanelRect(int index) const {
     return QRect(x, 0, w, height()).adjusted(1, 1, -1, -1);
 }
 
+QRect TUxCustomStatusBar::textRect(int index) const {
+    return PanelRect(index).adjusted(3, 0, -2, 0);
+}
+
+QString TUxCustomStatusBar::PanelTip(int index) const {
+    const TUxStatusPanel* panel = panels_.GetItem(index);
+    if (!panel || panel->GetStyle() != psText) return QString();
+    const QString text = panel->GetText();
+    return fontMetrics().horizontalAdvance(text) > textRect(index).width() ? text : QString();
+}
+
+void TUxCustomStatusBar::FitPanel(int index, const QStringList& texts) {
+    TUxStatusPanel* panel = panels_.GetItem(index);
+    if (!panel) return;
+    int widest = 0;
+    for (const QString& t : texts) widest = std::max(widest, fontMetrics().horizontalAdvance(t));
+    // The text rectangle is 7 pixels narrower than the panel (borders and margins).
+    panel->SetWidth(std::max(panel->GetWidth(), widest + 8));
+}
+
+bool TUxCustomStatusBar::event(QEvent* e) {
+    if (e->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(e);
+        for (int i = 0; i < panels_.GetCount(); ++i) {
+            if (!PanelRect(i).contains(help->pos())) continue;
+            const QString tip = PanelTip(i);
+            if (tip.isEmpty()) break;
+            QToolTip::showText(help->globalPos(), tip, this, PanelRect(i));
+            return true;
+        }
+        QToolTip::hideText();
+        e->ignore();
+        return true;
+    }
+    return QWidget::event(e);
+}
+
 void TUxCustomStatusBar::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().window());
@@ -224,7 +267,10 @@ void TUxCustomStatusBar::paintEvent(QPaintEvent*) {
             p.restore();
         } else {
             p.setPen(palette().color(QPalette::WindowText));
-            p.drawText(r.adjusted(3, 0, -2, 0), Qt::AlignLeft | Qt::AlignVCenter, panel->GetText());
+            // A text longer than its panel ends in an ellipsis; the tooltip shows it whole.
+            const QRect tr = textRect(i);
+            const QString shown = fontMetrics().elidedText(panel->GetText(), Qt::ElideRight, tr.width());
+            p.drawText(tr, Qt::AlignLeft | Qt::AlignVCenter, shown);
         }
     }
 }

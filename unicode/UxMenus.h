@@ -5,6 +5,7 @@
 #include <QMenuBar>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -31,7 +32,7 @@ class TUxMenuItem : public QObject {
     bool GetVisible() const;
     void SetVisible(bool on);
     bool GetChecked() const;
-    void SetChecked(bool on);  // makes the item checkable
+    void SetChecked(bool on);  // checking makes the item checkable
     void SetShortCut(const QKeySequence& keys);
     void SetHint(const QString& hint);
 
@@ -139,14 +140,20 @@ class TUxCustomStatusBar : public QWidget {
     TUxStatusPanels* GetPanels() { return &panels_; }
     // The panel's rectangle in the bar's coordinates.
     QRect PanelRect(int index) const;
+    // The panel's whole text when the panel cuts it (then shown as its tooltip), else "".
+    QString PanelTip(int index) const;
+    // Makes a text panel at least as wide as the widest of texts (the texts it may show).
+    void FitPanel(int index, const QStringList& texts);
     // Draws an owner-drawn panel: the painter, the panel's index and its rectangle.
     std::function<void(QPainter& canvas, int panelIndex, const QRect& rect)> OnDrawPanel;
     QSize sizeHint() const override;
 
   protected:
     void paintEvent(QPaintEvent* e) override;
+    bool event(QEvent* e) override;
 
   private:
+    QRect textRect(int index) const;
     TUxStatusPanels panels_;
 };
 

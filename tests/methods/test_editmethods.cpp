@@ -11,6 +11,7 @@
 #include "link/Instrument.h"
 #include "methods/EditMethods.h"
 #include "methods/support_store.h"
+#include "support/EventWait.h"
 
 namespace {
 
@@ -301,6 +302,10 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
     storeMethod(fullMethod("A"));
     storeMethod(fullMethod("B"));
     const std::string a = describe(stored("A"));
+    TInstrumentModule module;  // its loaded sequence runs "A" on line 2
+    module.Sequence.Name = "Amino acids";
+    for (const char* m : {"X", "a"}) module.Sequence.MethodList.Add(m);
+    dialogs_.shown.clear();
     auto& f = open();
     auto saveAs = [&] { f.SaveAsBtnClick(); };
     auto add = [&] { f.BtnAddMethodClick(); };
@@ -352,7 +357,10 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
         // Delete asks; Cancel keeps the method, OK deletes it and shows the next; the last leaves nothing.
         {del, "A,b,G,N 50%* / N 50% /  / ", {confirmDelete("N 50%")}, {mrCancel}},
         {del, "A*,b,G / A / 30 / Method \"N 50%\" deleted.", {confirmDelete("N 50%")}, {mrOk}},
-        {del, "b*,G / b / 28 / Method \"A\" deleted.", {confirmDelete("A")}, {mrOk}},
+        {del,
+         "b*,G / b / 28 / Method \"A\" deleted.",
+         {confirmDelete("A") + "\n\nThe loaded sequence \"Amino acids\" uses this method (line 2)."},
+         {mrOk}},
         {del, "G* / G / 27 / Method \"b\" deleted.", {confirmDelete("b")}, {mrOk}},
         {del, " /  /  / Method \"G\" deleted.", {confirmDelete("G")}, {mrOk}},
     });
@@ -364,6 +372,29 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
     EXPECT_EQ(f.ColumnD->GetText(), "");
     EXPECT_EQ(rows(f.PumpTimetable) + rows(f.ColumnTimetable), (QStringList{"||", "|"}));
     EXPECT_EQ(dump(CMethodNames().MethodsKey), "{}");
+}
+
+// A click on Cancel takes the focus before it presses: leaving an invalid field for Cancel (or
+// Help) does not check it, so Cancel drops the edits; leaving it for another field does.
+TEST_F(EditMethods, CancelDropsAnInvalidFieldWithoutItsCheck) {
+    storeMethod(fullMethod("A"));
+    auto& f = open();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(waitFor([&] { return QApplication::activeWindow() == &f; }));
+    for (QWidget* next : std::initializer_list<QWidget*>{f.EquilTime, f.HelpBtn, f.CancelBtn}) {
+        f.Runtime->setFocus();
+        QCoreApplication::processEvents();
+        f.Runtime->SetText("0");
+        next->setFocus(Qt::MouseFocusReason);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(takeBoxes(), next == f.EquilTime ? QStringList{"Warning: The " + kRuntime} : QStringList{})
+            << next->objectName().toStdString();
+    }
+    f.CancelBtn->click();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(shown(), "A* / A / 30 / ");
+    EXPECT_EQ(boxes(), QStringList{});
 }
 
 TEST_F(EditMethods, SwitchingOrClosingOffersThePendingChanges) {

@@ -268,7 +268,7 @@ TEST_F(Stores, NamesWithSeparatorsAndPercentSignsComeBackWholeInAnotherInstance)
     EXPECT_EQ(describe(stored("Mix;1 = 50%s")), want);
     // The runs text is a number: the last ";" ends the method name.
     EXPECT_EQ(lines("Seq;A=%s"), (QStringList{"Mix;1 = 50%s|2", "Other|x"}));
-    EXPECT_EQ(boxes(), QStringList{report("1 methods and 1 sequences")});
+    EXPECT_EQ(boxes(), QStringList{report("1 method and 1 sequence")});
 }
 
 TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixesAndSkipsEntriesWithoutAUsableName) {
@@ -288,7 +288,7 @@ TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixesAndSkipsEntriesWithoutAU
               "A|(0)||(0)||||(0)|(0)|(0)|(0)|flush|-|pumps 5;;0.2 1;2;3;4|column 7; 8;9;10");
     EXPECT_EQ(lines("S"), QStringList{"A|3"});
     EXPECT_EQ(keys(kSequences), Strings{"S"});
-    EXPECT_EQ(boxes(), QStringList{report("2 methods and 1 sequences",
+    EXPECT_EQ(boxes(), QStringList{report("2 methods and 1 sequence",
                                           "\n\nNot imported, damaged (cut off, or without keys that every "
                                           "export writes):\nMethod0\nSequence0"
                                           "\n\nNot imported, for a missing name or a name with \"\\\":\n"
@@ -447,7 +447,7 @@ TEST_F(CutImport, TheLastSectionOfACutExportIsRefusedAndNamed) {
     // The export cut after B's first pump row: B keeps its three rows of each timetable.
     const std::string row = "PumpFlowTT00000=1;0.1;0.4\r\n";
     const QString box = import(whole_.substr(0, whole_.find(row) + row.size()));
-    EXPECT_EQ(box, "Warning: Imported 1 methods and 0 sequences from " + QString::fromStdString(file_) +
+    EXPECT_EQ(box, "Warning: Imported 1 method and 0 sequences from " + QString::fromStdString(file_) +
                        ".\n\n" + cutNote + "\nNot imported, as it may be incomplete:\nMethod00001 (B)");
     EXPECT_EQ(state()[1], old_[1]);
 }
@@ -483,7 +483,7 @@ TEST_F(Stores, AWindows1252FileKeepsItsNamesApartAndFoldedNamesReplaceOnlyOnYes)
                                              "(Method00000), \"M\xC3\x89THODE\" (Method00002)\n\n"
                                              "Replace them with the ones from the file? No imports only the "
                                              "new ones."),
-                           report("1 methods and 0 sequences", notUtf8)}));
+                           report("1 method and 0 sequences", notUtf8)}));
 
     dialogs_.answer(mrYes);
     ASSERT_TRUE(form_.ImportAll(file_));

@@ -111,6 +111,21 @@ TEST_F(Locale, TextsAndWindowsAreTranslatedFromTheCatalogueBesideTheProgram) {
     EXPECT_EQ(fillFirst(_("Method Name \"%s\" already exist. Overwrite?"), "M%s1"),
               QString("Der Methodenname \"M%s1\" existiert bereits. Überschreiben?"));
     EXPECT_EQ(fillFirst8("%d %s, %s", "v"), "%d v, %s") << "only the first placeholder";
+    // Counts take the language's plural form: German as English, one form for 1, one for the rest.
+    QStringList counts;
+    for (unsigned long n : {0, 1, 2, 21})
+        counts << _n("%s method", "%s methods", n) + "/" + _n("%s sequence", "%s sequences", n);
+    EXPECT_EQ(counts.join(", "),
+              "0 Methoden/0 Sequenzen, 1 Methode/1 Sequenz, 2 Methoden/2 Sequenzen, "
+              "21 Methoden/21 Sequenzen");
+    env.unset("LANGUAGE");
+    env.set("LC_ALL", "C");
+    i18n::init(kProgram);
+    EXPECT_EQ(_n("%s method", "%s methods", 1) + ", " + _n("%s method", "%s methods", 2),
+              "1 method, 2 methods");
+    env.set("LC_ALL", "C.UTF-8");
+    env.set("LANGUAGE", "de");
+    i18n::init(kProgram);
 
     QDialog dlg;
     dlg.setWindowTitle("Export/Import user parameters");

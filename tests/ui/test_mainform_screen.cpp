@@ -4,16 +4,25 @@
 // Pictures go to artefacts/ under the build dir. And closing it: the confirmation, the halt sent
 // before the countdown, a second request during it (the halt over a real link is the whole-program
 // test's).
+#include <QApplication>
 #include <QDir>
 #include <QFontInfo>
+#include <QKeyEvent>
+#include <QProcess>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
 #include <set>
 
 #include "MainFormHarness.h"
+#include "methods/EditMethods.h"
+#include "methods/ExportImport.h"
+#include "methods/LoadSequence.h"
+#include "platform/Help.h"
 #include "support/EventWait.h"
 #include "support/StoredMethods.h"
+#include "ui/About.h"
+#include "ui/Configuration.h"
 #include "unicode/UxMenus.h"
 
 namespace {
@@ -121,6 +130,127 @@ TEST_F(MainFormScreen, MainWindowStartsCentredAndWindowsCentredOnItStayOnTheScre
     EXPECT_LE((editor.frameGeometry().center() - form->frameGeometry().center()).manhattanLength(), 2);
 }
 
+TEST_F(MainFormScreen, F1SeparatorsAndPumpItemsLookAsTheOperatorExpects) {
+    std::vector<std::pair<uint32_t, uint32_t>> opened;
+    Help::setOpenHook([&](uint32_t cmd, uint32_t data) { opened.emplace_back(cmd, data); });
+    QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+    QApplication::sendEvent(form->LCDScreen1, &f1);
+    Help::setOpenHook({});
+    EXPECT_EQ(opened, (std::vector<std::pair<uint32_t, uint32_t>>{{3, 0}})) << "F1 opens the index";
+
+    for (TUxMenuItem* menu : {form->File1, form->Control1, form->Help1})
+        for (QAction* a : menu->GetMenu()->actions()) {
+            EXPECT_TRUE(!a->isSeparator() || a->text().isEmpty()) << menu->objectName().toStdString();
+        }
+    // Stop and Reset leave the pump items as they were.
+    const bool checkable = form->Pump1On->action()->isCheckable();
+    form->StopReset1Click();
+    form->StopReset1Click();
+    for (TUxMenuItem* it : {form->Pump1On, form->Pump2On}) {
+        EXPECT_EQ(it->action()->isCheckable(), checkable) << it->objectName().toStdString();
+        EXPECT_FALSE(it->GetChecked());
+    }
+
+    // One pump on: it can be stopped, the other started, or both started or stopped.
+    form->iMode = 6;
+    instrument->Enabled = true;
+    for (int on : {1, 2}) {
+        instrument->Channel1->State = on == 1 ? 67 : 0;
+        instrument->Channel2->State = on == 2 ? 67 : 0;
+        form->Control1Click();
+        QStringList items;
+        for (TUxMenuItem* it : {form->Enable1, form->RefillPumps1, form->FlushPumps1, form->EmptyPumps1,
+                                form->Pump1On, form->Pump2On, form->BothPumpsOn, form->BothPumpsOff})
+            items << (it->GetEnabled() ? "+" : "-") + it->GetCaption();
+        EXPECT_EQ(items.join(","), on == 1 ? "-Disable,-Refill Pumps,-Flush Pumps,-Empty Pumps,+Pump 1 Off,"
+                                             "+Pump 2 On,+Both Pumps On,+Both Pumps Off"
+                                           : "-Disable,-Refill Pumps,-Flush Pumps,-Empty Pumps,+Pump 1 On,"
+                                             "+Pump 2 Off,+Both Pumps On,+Both Pumps Off");
+    }
+}
+
+TEST_F(MainFormScreen, EveryTitleAndPanelTextShowsWholeOrAsTheTooltip) {
+    TUxCustomStatusBar& bar = *form->StatusBar1;
+    for (int mode : {0, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19, 200}) {
+        form->iMode = uint8_t(mode);
+        form->UpdateMenus(uint8_t(mode));
+        EXPECT_EQ(bar.PanelTip(0), "") << mode << " " << form->StatusText(0).toStdString();
+    }
+    const QString longName = "Sequence: Amino acids hydrolysate, overnight";
+    const struct {
+        int panel;
+        QString text;
+        bool whole;
+    } panels[] = {{0, "REFILLING PUMP(S)", true},    {0, "PREP FOR STORING", true},
+                  {0, "INSTRUMENT DISABLED", true},  {1, "250 of 250", true},
+                  {2, "Method: NOT LOADED", true},   {2, "Method (12): Gradient hydrolysate long", false},
+                  {3, "Sequence: NOT LOADED", true}, {3, longName, false}};
+    for (const auto& p : panels) {
+        form->StatusBar1->GetPanels()->GetItem(1)->SetStyle(psText);
+        form->SetStatusText(p.panel, p.text);
+        EXPECT_EQ(bar.PanelTip(p.panel), p.whole ? QString() : p.text) << p.text.toStdString();
+    }
+    keep(form->grab().toImage(), "mainwindow-long-names.png");
+
+    // Every window at least as wide as its title needs.
+    TInstrumentConfiguration config;
+    TEditMethodForm editor;
+    TLoadSequenceDialog load;
+    TAboutForm about;
+    TExportImport1 exportImport;
+    for (QWidget* w : std::initializer_list<QWidget*>{form.get(), hplc.get(), errors.get(), &config, &editor,
+                                                      &load, &about, &exportImport}) {
+        w->show();
+        QCoreApplication::processEvents();
+        EXPECT_GE(w->width(), titleWidth(w->windowTitle())) << w->windowTitle().toStdString();
+        if (w != form.get()) w->hide();
+    }
+}
+
+TEST_F(MainFormScreen, ASequenceStoppedOnErrorShowsWhyUntilTheNextStart) {
+    storeSequence("Amino", {{"Gone", "1"}});
+    instrument->Sequence.Name = "Amino";
+    instrument->Enabled = true;
+    form->SetMode(7);
+    instrument->InitSequenceRun();
+    for (int i = 0; i < 5 && form->iMode != 2; ++i) tickAlive();
+    ASSERT_EQ(form->iMode, 2);
+    const QString reason = "METHOD \"Gone\" OF LINE 1 NOT FOUND";
+    for (int i = 0; i < 3; ++i) tickAlive();
+    EXPECT_EQ(lcdMessage(), "SEQUENCE STOPPED ON ERROR");
+    EXPECT_EQ(form->LCDScreen1->String2->text(), reason);
+    keep(form->grab().toImage(), "mainwindow-stopped-on-error.png");
+    form->SetMode(11);
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "") << "a start clears it";
+
+    // The critical-error monitor's condition is the reason of its stop.
+    storeMethod(plainMethod("M1"));
+    instrument->Sequence.Name = "Amino";
+    form->iMode = 7;
+    instrument->SequenceEndReason = 1;
+    instrument->Enabled = true;
+    ZentrovaAPI.Pump1.Pressure = 495.0;
+    EXPECT_TRUE(form->CheckErrors());
+    EXPECT_EQ(form->iMode, 3);
+    EXPECT_EQ(instrument->SequenceStopReason, "High Pressure on Pump1");
+    // It stands after the condition has cleared, and a procedure stopped so says it too.
+    tickAlive();
+    tickAlive();
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "High Pressure on Pump1");
+    ZentrovaAPI.Pump1.Pressure = 0.0;
+    for (int i = 0; i < 4; ++i) tickAlive();
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "High Pressure on Pump1");
+    form->SetMode(7);
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "");
+    form->iMode = 11;
+    instrument->Enabled = true;
+    ZentrovaAPI.Reactor.Temperature = 141.0;
+    EXPECT_TRUE(form->CheckErrors());
+    ZentrovaAPI.Reactor.Temperature = 25.0;
+    for (int i = 0; i < 4; ++i) tickAlive();
+    EXPECT_EQ(form->LCDScreen1->String2->text(), "Reactor Temp at MAX");
+}
+
 class MainFormCloseTest : public MainFormHarness {
   protected:
     // While the countdown waits, the fake clock moves 100 ms per 5 ms of real time; each runs then.
@@ -183,6 +313,100 @@ TEST_F(MainFormCloseTest, ClosingTheWindowEndsThroughTheCloseHandler) {
     beat.stop();
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(boxes.shown.size(), 2u);
+}
+
+// Pictures of the main window in each mode, its menus open, the method editor, the other windows
+// and the boxes, for a person to look at: only when ZENTROVA_SCREENSHOTS names a folder (the
+// screenshots script runs it under a virtual X display).
+TEST_F(MainFormScreen, ScreenshotsOfTheWindowsAndBoxes) {
+    const QString dir = qEnvironmentVariable("ZENTROVA_SCREENSHOTS");
+    if (dir.isEmpty()) GTEST_SKIP() << "ZENTROVA_SCREENSHOTS is not set";
+    QDir().mkpath(dir);
+    const auto shot = [&](const QString& name) {
+        spin(150);
+        const QString file = dir + "/" + name + ".png";
+        // The X screen as it is, popups and boxes included.
+        const bool taken = QProcess::execute("import", {"-window", "root", file}) == 0 ||
+                           form->screen()->grabWindow(0).save(file);
+        EXPECT_TRUE(taken) << file.toStdString();
+    };
+    form->move(20, 20);
+    storeMethod(plainMethod("Amino acids gradient"));
+    storeSequence("Amino acids hydrolysate, overnight", {{"Amino acids gradient", "12"}});
+    form->SetDefaultSequence("Amino acids hydrolysate, overnight");
+    instrument->Channel1->State = 67;
+    instrument->PercentDone = 40;
+    for (int mode : {0, 2, 3, 4, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19}) {
+        form->iMode = 2;
+        form->SetMode(uint8_t(mode));
+        form->iMode = uint8_t(mode);
+        form->UpdateMenus(uint8_t(mode));
+        shot(QString("mode-%1").arg(mode, 2, 10, QChar('0')));
+    }
+    form->UpdateMenus(2);  // after the emergency stop's
+    form->iMode = 6;
+    form->UpdateMenus(6);
+    instrument->Enabled = true;
+    for (TUxMenuItem* menu :
+         {form->File1, form->Control1, form->Method1, form->Sequence1, form->Instrument1, form->Help1}) {
+        const QRect at = form->MainMenu1->actionGeometry(menu->action());
+        menu->GetMenu()->popup(form->MainMenu1->mapToGlobal(at.bottomLeft()));
+        shot("menu-" + menu->objectName());
+        menu->GetMenu()->hide();
+    }
+
+    TEditMethodForm editor;
+    editor.FormOnShow();
+    editor.FormOnActivate();
+    editor.show();
+    editor.move(40, 40);
+    shot("method-editor");
+    TInstrumentConfiguration config;
+    TLoadSequenceDialog load;
+    TAboutForm about;
+    for (TUxForm* w : std::initializer_list<TUxForm*>{&config, &load, &about, hplc.get()}) {
+        w->show();
+        w->move(60, 60);
+        shot("window-" + w->objectName());
+        w->hide();
+    }
+    editor.show();
+
+    const MessageHandler script = currentMessageHandler();
+    setMessageHandler({});  // real boxes
+    const struct {
+        const char* name;
+        QString title, text;
+    } boxes[] = {{"box-delete-method", "Please, confirm",
+                  "Delete Method \"Amino acids gradient\"?\n\nThe loaded sequence \"Amino acids hydrolysate, "
+                  "overnight\" uses this method (line 1)."},
+                 {"box-delete-short", "Please, confirm", "Delete Method \"A\"?"},
+                 {"box-help-missing", "Help",
+                  "The help file /usr/lib/zentrova/share/documentation/ZENTROVAKVZ.html was not found."},
+                 {"box-import", "Info",
+                  "Imported 1 method and 2 sequences from "
+                  "/home/operator/Documents/exports/2026-12-07/instrument-3/import-1252.sav."},
+                 {"box-close", "Warning", "You asked to close ZentrovaKVZ software.\nPlease, confirm."}};
+    for (const auto& b : boxes) {
+        QTimer::singleShot(0, [&] {
+            shot(b.name);
+            if (QWidget* box = QApplication::activeModalWidget()) box->close();
+        });
+        messageBox(b.text, b.title, MsgButtons::OKCancel, mrCancel);
+    }
+    setMessageHandler(script);
+    editor.hide();
+
+    // A sequence stopped on error says why.
+    storeSequence("Amino", {{"Gone", "1"}});
+    instrument->Sequence.Name = "Amino";
+    instrument->Enabled = true;
+    form->iMode = 2;
+    form->SetMode(7);
+    instrument->InitSequenceRun();
+    for (int i = 0; i < 5 && form->iMode != 2; ++i) tickAlive();
+    form->UpdateMenus(2);
+    shot("stopped-on-error");
 }
 
 }  // namespace

@@ -5,19 +5,24 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
 #include <filesystem>
 #include <fstream>
 
 #include "methods/EditMethods.h"
+#include "methods/EditSequence.h"
+#include "methods/LoadSequence.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
 #include "support/TempEnv.h"
+#include "ui/About.h"
 #include "ui/Calibration.h"
 #include "ui/Configuration.h"
 #include "ui/ErrorMessages.h"
@@ -97,6 +102,64 @@ TEST_F(Windows, EveryHelpCommandOpensATopicOfTheBuiltFile) {
     EXPECT_EQ(boxes.shown[0].text, "The help file /nonexistent/ZENTROVAKVZ.html was not found.");
 }
 
+void press(QWidget* w, int key) {
+    QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(w, &e);
+}
+
+// F1 in a control opens its window's topic (the index where it has none); Escape in a control
+// presses the window's Cancel or Close button, with that button's question.
+TEST_F(Windows, F1OpensTheWindowsTopicAndEscapeActsAsItsCancelButton) {
+    std::vector<std::pair<uint32_t, uint32_t>> opened;
+    Help::setOpenHook([&](uint32_t cmd, uint32_t data) { opened.emplace_back(cmd, data); });
+    TInstrumentConfiguration config;
+    TEditMethodForm editor;
+    TLoadSequenceDialog load;
+    TEditSequenceDialog sequences;
+    TErrorMessagesDialog errors;
+    errors.ErrorHelpContext = errors.ErrorTable[3].HelpContext;
+    const struct {
+        QWidget* window;
+        QWidget* control;
+        std::pair<uint32_t, uint32_t> help;
+        QString question;
+    } rows[] = {
+        {&config, config.Instrument, {1, 510}, ""},
+        {&editor, editor.Runtime, {1, 600}, "Warning: No Method Name selected: the changes are not saved."},
+        {&load, load.SequenceNameList, {3, 0}, ""},
+        {&sequences, sequences.SequenceTable, {3, 0}, ""},
+        {&errors, errors.MessageLbl, {1, errors.ErrorTable[3].HelpContext}, ""}};
+    for (const auto& r : rows) {
+        const std::string name = r.window->objectName().toStdString();
+        r.window->show();
+        QCoreApplication::processEvents();
+        opened.clear();
+        press(r.control, Qt::Key_F1);
+        EXPECT_EQ(opened, (std::vector<std::pair<uint32_t, uint32_t>>{r.help})) << name;
+        if (r.window == &errors) errors.HelpBtnClick();
+        if (r.window == &editor) editor.Modified = true;
+        boxes.shown.clear();
+        press(r.control, Qt::Key_Escape);
+        QStringList asked;
+        for (const MessageRequest& b : boxes.shown) asked << b.title + ": " + b.text;
+        EXPECT_EQ(asked.join("|").toStdString(), r.question.toStdString()) << name;
+        EXPECT_FALSE(r.window->isVisible()) << name;
+    }
+    EXPECT_EQ(opened.back(), (std::pair<uint32_t, uint32_t>{1, errors.ErrorTable[3].HelpContext}));
+
+    // A modal window without a Cancel button closes on Escape as its close box does.
+    TAboutForm about;
+    bool escaped = false;
+    QTimer::singleShot(0, [&] {
+        escaped = true;
+        press(&about, Qt::Key_Escape);
+    });
+    QTimer::singleShot(3000, &about, [&] { escaped = false, about.Close(); });
+    about.ShowModal();
+    EXPECT_TRUE(escaped);
+    Help::setOpenHook({});
+}
+
 TEST_F(Windows, TimetableColumnsHoldTheirHeadersAndTheRowMarker) {
     TEditMethodForm form;
     form.show();
@@ -115,6 +178,41 @@ TEST_F(Windows, TimetableColumnsHoldTheirHeadersAndTheRowMarker) {
             }
         }
         EXPECT_LE(columns, grid->viewport()->width()) << "every column in view";
+    }
+}
+
+// Every box as wide as its title needs, a path broken only after a "/".
+TEST(RealBox, TitlesShowWholeAndPathsBreakOnlyAtTheirSlashes) {
+    const struct {
+        QString title, text;
+    } rows[] = {
+        {"Please, confirm", "Delete Method \"A\"?"},
+        {"Help", "The help file /usr/lib/zentrova/share/documentation/ZENTROVAKVZ.html was not found."},
+        {"Info",
+         "Imported 1 method and 0 sequences from "
+         "/home/operator/Documents/exports/2026-12-07/instrument-3/import-1252.sav."}};
+    for (const auto& r : rows) {
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_TRUE(box);
+            EXPECT_GE(box->width(), titleWidth(r.title)) << r.title.toStdString();
+            auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+            ASSERT_TRUE(label);
+            QTextLayout layout(label->text(), label->font());
+            layout.beginLayout();
+            for (QTextLine l = layout.createLine(); l.isValid(); l = layout.createLine())
+                l.setLineWidth(label->width());
+            layout.endLayout();
+            const QString t = label->text();
+            for (int i = 0; i + 1 < layout.lineCount(); ++i) {
+                const QTextLine l = layout.lineAt(i);
+                QString end = t.mid(l.textStart(), l.textLength());
+                end.remove(QChar(0x200B));
+                EXPECT_TRUE(end.endsWith(' ') || end.endsWith('/')) << end.toStdString();
+            }
+            box->reject();
+        });
+        messageBox(r.text, r.title, MsgButtons::OKCancel, mrCancel);
     }
 }
 

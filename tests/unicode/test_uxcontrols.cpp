@@ -168,6 +168,53 @@ TEST(TUxForm, ShowModalReturnsTheModalResultAndCloseQueryCanKeepItOpen) {
     EXPECT_EQ(closed, 1);
 }
 
+// Escape presses the form's cancel button once no control keeps it: an open cell editor takes
+// the first Escape; a hidden or disabled button is not pressed.
+TEST(TUxForm, EscapePressesTheCancelButtonAfterTheControlsHadIt) {
+    TUxForm form;
+    auto* cancel = new TUxButton("Cancel", &form);
+    auto* grid = new TUxStringGrid(&form);
+    grid->SetColCount(2);
+    grid->SetRowCount(2);
+    int pressed = 0;
+    cancel->OnClick = [&] { ++pressed; };
+    form.SetCancelButton(cancel);
+    form.show();
+    grid->SetEditing(true);
+    grid->setCurrentCell(1, 1);
+    grid->SetEditorMode(true);
+    auto* editor = grid->viewport()->findChild<QLineEdit*>();
+    ASSERT_TRUE(editor && grid->GetEditorMode());
+    press(editor, Qt::Key_Escape);
+    EXPECT_EQ(pressed, 0);
+    EXPECT_FALSE(grid->GetEditorMode());
+    press(grid, Qt::Key_Escape);
+    EXPECT_EQ(pressed, 1);
+    cancel->setEnabled(false);
+    press(grid, Qt::Key_Escape);
+    cancel->setEnabled(true);
+    cancel->hide();
+    press(grid, Qt::Key_Escape);
+    EXPECT_EQ(pressed, 1);
+}
+
+// A separator shows no caption; unchecking an item never checked leaves it without a check box.
+TEST(TUxMenuItem, SeparatorsAndUncheckedItemsLookAsCreated) {
+    TUxMainMenu bar;
+    TUxMenuItem* file = bar.Add("File");
+    TUxMenuItem* line = file->Add("-");
+    TUxMenuItem* pump = file->Add("Pump 1 On");
+    EXPECT_TRUE(line->action()->isSeparator());
+    EXPECT_EQ(line->action()->text(), "");
+    EXPECT_EQ(line->GetCaption(), "-");
+    pump->SetChecked(false);
+    EXPECT_FALSE(pump->action()->isCheckable());
+    pump->SetChecked(true);
+    pump->SetChecked(false);
+    EXPECT_TRUE(pump->action()->isCheckable());
+    EXPECT_FALSE(pump->GetChecked());
+}
+
 TEST(TUxStringList, IndexErrorsIndexOfAndTheUtf8View) {
     TUxStringList list;
     list.Add(QString::fromUtf8("Méthode 2"));
