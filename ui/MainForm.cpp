@@ -256,12 +256,23 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
     closing_ = true;
     Timer1->stop();
     logLine("#main: " + reason + ": closing without confirmation");
+    // Without an event loop the window system may be gone: an error goes to the diagnostic
+    // output, since a box would need the display.
+    const auto step = [this, eventLoop](auto&& f) {
+        if (eventLoop) return guarded(f);
+        try {
+            f();
+        } catch (const std::exception& e) {
+            qWarning("%s", e.what());
+        } catch (...) {
+        }
+    };
     // Halted again even inside a confirmed close: its halt may still wait in the queue.
-    guarded([this] { HaltInstrument(); });
+    step([this] { HaltInstrument(); });
     const bool connected = FZentrova && FZentrova->IsConnected();
     bool confirmed = false;
-    guarded([&] { confirmed = drainLink(eventLoop); });
-    guarded([this] { closeLink(); });
+    step([&] { confirmed = drainLink(eventLoop); });
+    step([this] { closeLink(); });
     logLine(!connected  ? "#main: Not connected to the instrument; program ends"
             : confirmed ? "#main: Instrument halted; program ends"
                         : "#main: The instrument did not confirm the halt; program ends");
