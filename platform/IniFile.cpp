@@ -302,26 +302,16 @@ void IniFile::setTrailingLines(std::vector<std::string> lines) {
     d_->trailer = std::move(lines);
 }
 
-bool IniFile::updateFile() {
-    const std::string failure = fillFirst8(_8("Unable to write to %s"), path_);
-    if (d_->readFailed) {
-        // What could not be read is not replaced by what little we know of it.
-        error_ = failure + ": " + _8("the file could not be read");
-        return false;
-    }
-    const std::string data = d_->serialize();
-    removeStaleTemps(path_);
-    std::string tmp = path_ + ".tmp-XXXXXX";
+std::string replaceFileWhole(const std::string& path, const std::string& data) {
+    removeStaleTemps(path);
+    std::string tmp = path + ".tmp-XXXXXX";
     const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
-        error_ = failure + ": " + std::strerror(errno);
-        return false;
-    }
+    if (fd < 0) return std::strerror(errno);
     ::flock(fd, LOCK_EX);  // held until close: the file is not stale while it is written
     // Keep the mode of the file being replaced; a new file gets the usual one.
     struct stat st {};
     mode_t mode;
-    if (::stat(path_.c_str(), &st) == 0) {
+    if (::stat(path.c_str(), &st) == 0) {
         mode = st.st_mode & 07777;
     } else {
         const mode_t mask = ::umask(022);
@@ -329,23 +319,41 @@ bool IniFile::updateFile() {
         mode = 0666 & ~mask;
     }
     ::fchmod(fd, mode);
-    size_t done = 0;
     int err = 0;
-    while (done < data.size()) {
+    for (size_t done = 0; done < data.size();) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
             break;
         }
         done += static_cast<size_t>(n);
     }
     if (!err && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmp.c_str(), path_.c_str()) != 0) err = errno;
+    if (!err && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
     if (err) {
         ::unlink(tmp.c_str());
-        error_ = failure + ": " + std::strerror(err);
+        return std::strerror(err);
+    }
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
+        ::fsync(d);  // the rename itself reaches the disk
+        ::close(d);
+    }
+    return "";
+}
+
+bool IniFile::updateFile() {
+    const std::string failure = fillFirst8(_8("Unable to write to %s"), path_);
+    if (d_->readFailed) {
+        // What could not be read is not replaced by what little we know of it.
+        error_ = failure + ": " + _8("the file could not be read");
+        return false;
+    }
+    if (const std::string why = replaceFileWhole(path_, d_->serialize()); !why.empty()) {
+        error_ = failure + ": " + why;
         return false;
     }
     error_.clear();

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+// Replaces path with data as a whole: written to a new file in the same folder, flushed to the
+// disk, renamed over the old one (its mode kept), and the rename flushed too. On failure the old
+// file stays as it was; the reason is returned, "" on success.
+std::string replaceFileWhole(const std::string& path, const std::string& data);
+
 class IniFile {
   public:
     explicit IniFile(const std::string& path);  // reads the file when it exists

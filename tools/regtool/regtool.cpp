@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/IniFile.h"
 #include "platform/Registry.h"
 
 namespace {
@@ -326,48 +327,6 @@ void exportKey(Registry& reg, const KeyPath& k, std::ostream& out, std::vector<s
         exportKey(reg, KeyPath{k.root, k.path.empty() ? s : k.path + "\\" + s}, out, unread);
 }
 
-// Replaces file with data as a whole: written to a new file in the same folder, flushed to
-// the disk, then renamed over the old one. On failure the old file stays as it was.
-std::string replaceFile(const std::string& file, const std::string& data) {
-    std::string tmp = file + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) return std::strerror(errno);
-    struct stat st {};
-    mode_t mode;
-    if (::stat(file.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(022);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(fd, mode);
-    int err = 0;
-    for (size_t done = 0; done < data.size();) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (!err && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmp.c_str(), file.c_str()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmp.c_str());
-        return std::strerror(err);
-    }
-    const auto slash = file.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-    if (const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
-        ::fsync(d);  // the rename itself reaches the disk
-        ::close(d);
-    }
-    return "";
-}
-
 // Why the store refuses a key path, "" when it takes it.
 std::string keyPathProblem(const std::string& path) {
     size_t b = 0;
@@ -655,7 +614,7 @@ int run(std::vector<std::string> args) {
             target = file + ".incomplete";  // an incomplete export never replaces an old one
         if (target == "-") {
             std::cout << text.str() << std::flush;
-        } else if (const std::string why = replaceFile(target, text.str()); !why.empty()) {
+        } else if (const std::string why = replaceFileWhole(target, text.str()); !why.empty()) {
             notFound("regtool: cannot write " + target + ": " + why + "; " +
                      (target == file ? "the old " + file + ", if any, is left as it was"
                                      : "the old " + file + " is left as it was"));
