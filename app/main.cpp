@@ -113,11 +113,6 @@ class QuitFilter : public QObject {
     }
 };
 
-void watchMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (text.contains(QLatin1String("connection broke"))) displayLost = true;
-    if (previousMessageHandler) previousMessageHandler(type, context, text);
-}
-
 // The window system ends the process itself when its display goes away; the instrument is
 // halted on the way out, without an event loop.
 void haltOnExit() {
@@ -127,6 +122,15 @@ void haltOnExit() {
                                              : "The program ends outside its close");
     } catch (...) {
     }
+}
+
+// The window system reports the broken connection just before it ends the process. The halt
+// is registered again here, so it runs ahead of the static destructors of everything made since
+// start-up (the port list of the link among them) rather than after them.
+void watchMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (text.contains(QLatin1String("connection broke")) && !displayLost.exchange(true))
+        std::atexit(haltOnExit);
+    if (previousMessageHandler) previousMessageHandler(type, context, text);
 }
 
 int run(int argc, char** argv) {

@@ -256,3 +256,14 @@ bool sendMessageTimeout(WindowHandle wnd, uint32_t msg, WParam w, LParam l, int 
     if (onGui) return sendOnGuiThread(r, wnd, msg, w, l, result);
     return sendFromWorker(r, wnd, msg, w, l, std::max(0, timeoutMs), result);
 }
+
+void dispatchQueuedMessages() {
+    Registry& r = registry();
+    QPointer<Dispatcher> d;
+    {
+        std::lock_guard lock(r.mutex);
+        if (!onGuiThread(r)) return;
+        d = r.dispatcher;
+    }
+    if (d) QCoreApplication::sendPostedEvents(d.data(), 0);
+}

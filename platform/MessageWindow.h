@@ -36,3 +36,6 @@ LResult sendMessage(WindowHandle wnd, uint32_t msg, WParam w, LParam l);
 // From the GUI thread both sends call the procedure directly.
 bool sendMessageTimeout(WindowHandle wnd, uint32_t msg, WParam w, LParam l, int timeoutMs, LResult* result);
 bool isWindow(WindowHandle wnd);
+// Runs the messages already queued for the windows (posts, and sends from other threads) on the
+// GUI thread, and nothing else of the application's queue: for a caller without an event loop.
+void dispatchQueuedMessages();

@@ -22,6 +22,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
+#include "platform/MessageWindow.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
 #include "ui/ChangeSeal.h"
@@ -272,10 +273,12 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
     const bool connected = FZentrova && FZentrova->IsConnected();
     bool confirmed = false;
     step([&] { confirmed = drainLink(eventLoop); });
-    step([this] { closeLink(); });
+    // Said before the link closes: without an event loop a closing port may let the window
+    // system run, which ends a process whose display is gone at once.
     logLine(!connected  ? "#main: Not connected to the instrument; program ends"
             : confirmed ? "#main: Instrument halted; program ends"
                         : "#main: The instrument did not confirm the halt; program ends");
+    step([this] { closeLink(); });
 }
 
 // Lets the halt leave, paced by the instrument's replies, though no reply is awaited for
@@ -311,8 +314,9 @@ bool TMainForm::drainLink(bool eventLoop) {
             QTimer::singleShot(10, &wait, &QEventLoop::quit);
             wait.exec();
         } else {
-            // Replies arrive as posted events (serial) or are read here (USB).
-            QCoreApplication::sendPostedEvents();
+            // Replies arrive as window messages (serial) or are read here (USB). Only the link's
+            // messages run: the windows' own events would paint on a display that may be gone.
+            dispatchQueuedMessages();
             if (FZentrova->TimerCommand->isActive()) FZentrova->TimerCommandTimer();
             QThread::msleep(10);
         }

@@ -1,7 +1,9 @@
 // Window messages between worker threads and the GUI thread.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -156,4 +158,27 @@ TEST(MessageWindow, MessagesAreHandledInsideANestedEventLoop) {
     // The worker's send and the second post both ran inside the first handler.
     EXPECT_EQ(order.front(), 1u);
     EXPECT_EQ(order.back(), 99u);
+}
+
+// On the way out without an event loop: the windows' queued messages run, a worker's send
+// among them, while other events of the application stay queued.
+TEST(MessageWindow, QueuedMessagesRunWithoutAnEventLoopAndNothingElse) {
+    Recorder a;
+    bool other = false;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { other = true; }, Qt::QueuedConnection);
+    ASSERT_TRUE(postMessage(a.h, 1, 0, 0));
+    std::atomic<bool> sent{false};
+    std::thread worker([&] { sent = sendMessageTimeout(a.h, 2, 0, 0, 5000, nullptr); });
+    for (int i = 0; i < 500 && a.seen.size() < 2; ++i) {
+        dispatchQueuedMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    worker.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(a.seen, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(a.ranOn, std::this_thread::get_id());
+    EXPECT_FALSE(other);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_TRUE(other);
 }
