@@ -9,13 +9,15 @@
 
 // ---- the port list ----
 namespace {
+// Never destroyed: a halt on the way out of exit() and the ports' worker threads may still
+// reach them after the static destructors ran.
 std::recursive_mutex& portListMutex() {
-    static std::recursive_mutex m;
-    return m;
+    static auto* m = new std::recursive_mutex;
+    return *m;
 }
 std::vector<TZpBaseDispatcher*>& portList() {
-    static std::vector<TZpBaseDispatcher*> l;
-    return l;
+    static auto* l = new std::vector<TZpBaseDispatcher*>;
+    return *l;
 }
 bool onGuiThread() {
     auto* app = QCoreApplication::instance();
