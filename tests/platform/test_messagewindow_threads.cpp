@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -176,6 +177,8 @@ TEST(MessageWindow, QueuedMessagesRunWithoutAnEventLoopAndNothingElse) {
     }
     worker.join();
     EXPECT_TRUE(sent);
+    // The worker's send may overtake the post: both ran, in either order.
+    std::sort(a.seen.begin(), a.seen.end());
     EXPECT_EQ(a.seen, (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(a.ranOn, std::this_thread::get_id());
     EXPECT_FALSE(other);
