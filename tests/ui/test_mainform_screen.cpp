@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFontInfo>
-#include <QKeyEvent>
 #include <QProcess>
 #include <QScreen>
 #include <QTimer>
@@ -18,7 +17,6 @@
 #include "methods/EditMethods.h"
 #include "methods/ExportImport.h"
 #include "methods/LoadSequence.h"
-#include "platform/Help.h"
 #include "support/EventWait.h"
 #include "support/StoredMethods.h"
 #include "ui/About.h"
@@ -42,6 +40,15 @@ class MainFormScreen : public MainFormHarness {
         const QString dir = QString::fromUtf8(ZENTROVA_BINARY_DIR) + "/artefacts";
         QDir().mkpath(dir);
         EXPECT_TRUE(img.save(dir + "/" + name));
+    }
+    // A sequence whose first line names a method no longer stored starts and stops on error.
+    void stopOnAMissingMethod() {
+        storeSequence("Amino", {{"Gone", "1"}});
+        instrument->Sequence.Name = "Amino";
+        instrument->Enabled = true;
+        form->SetMode(7);
+        instrument->InitSequenceRun();
+        for (int i = 0; i < 5 && form->iMode != 2; ++i) tickAlive();
     }
     static void expectWhole(const TUxLabel& line, const QFrame& panel, const QString& text, int pixels = 19) {
         EXPECT_EQ(line.text(), text);
@@ -130,28 +137,8 @@ TEST_F(MainFormScreen, MainWindowStartsCentredAndWindowsCentredOnItStayOnTheScre
     EXPECT_LE((editor.frameGeometry().center() - form->frameGeometry().center()).manhattanLength(), 2);
 }
 
-TEST_F(MainFormScreen, F1SeparatorsAndPumpItemsLookAsTheOperatorExpects) {
-    std::vector<std::pair<uint32_t, uint32_t>> opened;
-    Help::setOpenHook([&](uint32_t cmd, uint32_t data) { opened.emplace_back(cmd, data); });
-    QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
-    QApplication::sendEvent(form->LCDScreen1, &f1);
-    Help::setOpenHook({});
-    EXPECT_EQ(opened, (std::vector<std::pair<uint32_t, uint32_t>>{{3, 0}})) << "F1 opens the index";
-
-    for (TUxMenuItem* menu : {form->File1, form->Control1, form->Help1})
-        for (QAction* a : menu->GetMenu()->actions()) {
-            EXPECT_TRUE(!a->isSeparator() || a->text().isEmpty()) << menu->objectName().toStdString();
-        }
-    // Stop and Reset leave the pump items as they were.
-    const bool checkable = form->Pump1On->action()->isCheckable();
-    form->StopReset1Click();
-    form->StopReset1Click();
-    for (TUxMenuItem* it : {form->Pump1On, form->Pump2On}) {
-        EXPECT_EQ(it->action()->isCheckable(), checkable) << it->objectName().toStdString();
-        EXPECT_FALSE(it->GetChecked());
-    }
-
-    // One pump on: it can be stopped, the other started, or both started or stopped.
+// One pump on: it can be stopped, the other started, or both started or stopped.
+TEST_F(MainFormScreen, OnePumpOnOffersToStopItStartTheOtherOrBoth) {
     form->iMode = 6;
     instrument->Enabled = true;
     for (int on : {1, 2}) {
@@ -208,12 +195,7 @@ TEST_F(MainFormScreen, EveryTitleAndPanelTextShowsWholeOrAsTheTooltip) {
 }
 
 TEST_F(MainFormScreen, ASequenceStoppedOnErrorShowsWhyUntilTheNextStart) {
-    storeSequence("Amino", {{"Gone", "1"}});
-    instrument->Sequence.Name = "Amino";
-    instrument->Enabled = true;
-    form->SetMode(7);
-    instrument->InitSequenceRun();
-    for (int i = 0; i < 5 && form->iMode != 2; ++i) tickAlive();
+    stopOnAMissingMethod();
     ASSERT_EQ(form->iMode, 2);
     const QString reason = "METHOD \"Gone\" OF LINE 1 NOT FOUND";
     for (int i = 0; i < 3; ++i) tickAlive();
@@ -397,14 +379,8 @@ TEST_F(MainFormScreen, ScreenshotsOfTheWindowsAndBoxes) {
     setMessageHandler(script);
     editor.hide();
 
-    // A sequence stopped on error says why.
-    storeSequence("Amino", {{"Gone", "1"}});
-    instrument->Sequence.Name = "Amino";
-    instrument->Enabled = true;
     form->iMode = 2;
-    form->SetMode(7);
-    instrument->InitSequenceRun();
-    for (int i = 0; i < 5 && form->iMode != 2; ++i) tickAlive();
+    stopOnAMissingMethod();
     form->UpdateMenus(2);
     shot("stopped-on-error");
 }
