@@ -123,12 +123,6 @@ QProcessEnvironment Sandbox::environment(const std::map<std::string, std::string
     return env;
 }
 
-void Sandbox::useHere() const {
-    for (const char* name : {"APPDATA", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-        qputenv(name, dir_.path().toUtf8());
-    qputenv("ZENTROVA_REGISTRY", (dir_.path() + "/registry.db").toUtf8());
-}
-
 bool Sandbox::regtool(const std::vector<std::string>& args, const std::string& input) {
     QProcess p;
     p.setProcessEnvironment(environment());
@@ -164,14 +158,12 @@ bool Sim::start(const std::vector<std::string>& args) {
     log_ = box_.path() + "/sim" + std::to_string(reinterpret_cast<uintptr_t>(this) % 9973) + ".log";
     control_ = log_ + ".ctl";
     lines_.clear();
-    events_.clear();
     std::vector<std::string> all = args;
     all.insert(all.end(), {"--log", log_, "--control", control_, "--verbose", "--serial", "4711"});
     QObject::disconnect(&proc_, nullptr, nullptr, nullptr);
     QObject::connect(&proc_, &QProcess::readyReadStandardOutput, [this] { pump(); });
     QObject::connect(&proc_, &QProcess::readyReadStandardError, [this] { pump(); });
     proc_.setProcessEnvironment(box_.environment());
-    clock_.start();
     proc_.start(QString::fromStdString(built("tools/instrument-sim/instrument-sim")), qargs(all));
     const auto ready = [this] {
         for (const auto& l : lines_)
@@ -183,14 +175,9 @@ bool Sim::start(const std::vector<std::string>& args) {
 
 void Sim::pump() {
     stdout_ += proc_.readAllStandardOutput().toStdString();
-    stderr_ += proc_.readAllStandardError().toStdString();
+    proc_.readAllStandardError();  // its trace of the bytes; read so that the pipe never fills
     for (size_t nl; (nl = stdout_.find('\n')) != std::string::npos; stdout_.erase(0, nl + 1))
         lines_.push_back(stdout_.substr(0, nl));
-    for (size_t nl; (nl = stderr_.find('\n')) != std::string::npos; stderr_.erase(0, nl + 1)) {
-        const std::string line = stderr_.substr(0, nl);
-        if (line.rfind("rx ", 0) == 0 || line.rfind("tx ", 0) == 0)
-            events_.push_back({clock_.elapsed(), line[0] == 'r', unescape(line.substr(3))});
-    }
 }
 
 bool Sim::startPty(const std::vector<std::string>& extraArgs, const std::string& name) {
@@ -223,28 +210,13 @@ std::string Sim::control(const std::string& command) {
     return askUnixSocket(control_, command);
 }
 
-bool Sim::drop() {
-    const size_t from = lines_.size();
-    return control("drop") == "ok" && waitUntil(
-                                          [&] {
-                                              for (size_t i = from; i < lines_.size(); ++i)
-                                                  if (lines_[i].find("link dropped") != std::string::npos)
-                                                      return true;
-                                              return false;
-                                          },
-                                          3000);
-}
-
-std::vector<std::string> Sim::commands(bool raw) const {
+std::vector<std::string> Sim::commands() const {
     std::vector<std::string> out;
     const std::string text = readFile(log_);
     for (size_t pos = 0, nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-        std::string c = text.substr(pos, nl - pos);
-        if (!raw) {
-            c = unescape(c);
-            // Telnet sends CR NUL; both go.
-            while (!c.empty() && (c.back() == '\r' || c.back() == '\n' || c.back() == '\0')) c.pop_back();
-        }
+        std::string c = unescape(text.substr(pos, nl - pos));
+        // Telnet sends CR NUL; both go.
+        while (!c.empty() && (c.back() == '\r' || c.back() == '\n' || c.back() == '\0')) c.pop_back();
         out.push_back(c);
     }
     return out;

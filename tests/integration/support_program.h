@@ -37,7 +37,6 @@ std::string askUnixSocket(const std::string& path, const std::string& line, int 
 
 class Sandbox {
   public:
-    bool ok() const { return dir_.isValid(); }
     std::string path() const { return dir_.path().toStdString(); }
     // Seeds a value of the instrument key (instance "" unless given) through regtool.
     bool setting(const std::string& name, int32_t value, const std::string& instance = "");
@@ -46,21 +45,12 @@ class Sandbox {
     bool import(const std::string& text);
     // ZENTROVA_REGISTRY, APPDATA, XDG_CONFIG_HOME, QT_QPA_PLATFORM=offscreen, plus extra.
     QProcessEnvironment environment(const std::map<std::string, std::string>& extra = {}) const;
-    // Points this process's settings store and data folder here (for a link window in-process).
-    void useHere() const;
     // The daily log of an instance.
     std::string logText(const std::string& instance = "") const;
 
   private:
     bool regtool(const std::vector<std::string>& args, const std::string& input = "");
     QTemporaryDir dir_{"/tmp/zprog-XXXXXX"};  // socket paths must stay short
-};
-
-// A simulator's verbose trace: what it received ("rx") or sent, with the time this side read it.
-struct TraceEvent {
-    qint64 ms;
-    bool fromLink;
-    std::string bytes;
 };
 
 class Sim {
@@ -82,14 +72,10 @@ class Sim {
     const std::string& ptyPath() const { return pty_; }
     // A control command ("silent on", "status", ...); its one answer line.
     std::string control(const std::string& command);
-    // "drop", then waits until the simulator serves its new link.
-    bool drop();
-    // Every command received so far as logged ("\r", "\0" escaped), or unescaped without its end.
-    std::vector<std::string> commands(bool raw = false) const;
+    // Every command received so far, without its line end.
+    std::vector<std::string> commands() const;
     // The commands that are not status queries ("? ...").
     std::vector<std::string> nonQueries() const;
-    const std::vector<TraceEvent>& events() const { return events_; }
-    void clearEvents() { events_.clear(); }
     std::string output() const;  // what it said on standard output (diagnostics)
 
   private:
@@ -97,10 +83,8 @@ class Sim {
     void pump();
     Sandbox& box_;
     QProcess proc_;
-    QElapsedTimer clock_;
-    std::string pty_, log_, control_, stdout_, stderr_;
+    std::string pty_, log_, control_, stdout_;
     std::vector<std::string> lines_;
-    std::vector<TraceEvent> events_;
 };
 
 class Program {

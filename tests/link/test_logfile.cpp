@@ -95,12 +95,7 @@ TEST_F(LogFileTest, HeaderBlock) {
 }
 
 TEST_F(LogFileTest, NewDateShiftsTheLogsByOne) {
-    std::filesystem::create_directories(folder_);
-    const std::string old = "09:30:00 05/12/2026\nold day\n";
-    writeFile(path(), old);
-    writeFile(path("2"), "two\n");
-    writeFile(path("3"), "three\n");
-    writeFile(path("4"), "four\n");
+    const std::string old = fourDays();
     {
         TLogFile log;  // today's log is of an earlier date: the shift happens at start-up
         log.AddLine("one");
@@ -307,34 +302,6 @@ TEST_F(LogFileTest, ADayIsBegunOnce) {
             EXPECT_EQ(body(path()), "10:00:00.00,more\n");
         }
     }
-}
-
-TEST_F(LogFileTest, LogRecoversOnANewDate) {
-    TLogFile log;
-    log.AddLine("one");
-    // The folder vanishes and a file takes its name: the next shift cannot create a log.
-    const std::string folder = folder_.substr(0, folder_.size() - 1);
-    ASSERT_EQ(::rename(folder.c_str(), env_.path("moved").c_str()), 0);
-    writeFile(folder, "in the way");
-    testing::internal::CaptureStderr();
-    setLocal(2026, 12, 7, 9, 0, 0, 0);
-    log.AddLine("waits");
-    log.AddLine("dropped");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), log.StatusText() + "\n") << "told once";
-    // The folder is back; within seconds of the failure it is not tried again, on a new date
-    // at once.
-    ASSERT_EQ(::unlink(folder.c_str()), 0);
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    const std::string trouble = log.StatusText();
-    log.AddLine("same day");
-    EXPECT_EQ(log.LogState, 0);
-    setLocal(2026, 12, 8, 9, 0, 0, 0);
-    log.AddLine("back");
-    EXPECT_EQ(log.StatusText(), "");
-    EXPECT_EQ(body(path()), "09:00:00.00,waits\n09:00:00.00,#log: The log file " + path() +
-                                " is written again. Before: " + trouble +
-                                "\n09:00:00.00,#log: 2 lines lost since 09:00:00 07/12/2026: the log file "
-                                "could not be written\n09:00:00.00,back\n");
 }
 
 TEST_F(LogFileTest, AFloodOfBadReceivedLinesCostsKilobytes) {
