@@ -74,6 +74,9 @@ class TInstrumentMachines {
     // that asked was stopped (or ended) while the box was open: the step then does nothing more.
     enum class Answer { Ok, Refused, Stopped };
     Answer askOperator(const QString& text);
+    // A storage box: OK goes on to next, Cancel to the end; false when the procedure was
+    // stopped under the box (nothing more may happen).
+    bool storageBox(const QString& text, uint8_t next);
 
     // Run machine.
     bool runState(int action);

@@ -259,6 +259,23 @@ TInstrumentMachines::Answer TInstrumentMachines::askOperator(const QString& text
 
 // ---------------------------------------------------------------- storage preparation
 
+bool TInstrumentMachines::storageBox(const QString& text, uint8_t next) {
+    TInstrumentModule& m = self();
+    // The main timer keeps calling while the box is open; state 42 makes those calls idle.
+    m.StorageStep = StorageBoxOpen;
+    switch (askOperator(text)) {
+        case Answer::Ok:
+            m.StorageStep = next;
+            return true;
+        case Answer::Refused:
+            m.StorageStep = StorageOver;
+            return true;
+        case Answer::Stopped:
+            break;
+    }
+    return false;
+}
+
 bool TInstrumentMachines::StartStorageProcedure() {
     TInstrumentModule& m = self();
     copySpeed();
@@ -279,20 +296,10 @@ bool TInstrumentMachines::StorageProcedureStep() {
             m.StorageStep = 1;
             break;
         case 1:
-            // The main timer keeps calling while the box is open; state 42 makes those calls idle.
-            m.StorageStep = StorageBoxOpen;
-            switch (
-                askOperator(_("Please replace your reagent with mixture of water-methanol (80/20).\n"
-                              "Click OK when finished."))) {
-                case Answer::Ok:
-                    m.StorageStep = 2;
-                    break;
-                case Answer::Refused:
-                    m.StorageStep = StorageOver;
-                    break;
-                case Answer::Stopped:
-                    return false;
-            }
+            if (!storageBox(_("Please replace your reagent with mixture of water-methanol (80/20).\n"
+                              "Click OK when finished."),
+                            2))
+                return false;
             break;
         case 2: {
             const bool already = bothValvesAt(4);
@@ -387,17 +394,8 @@ bool TInstrumentMachines::StorageProcedureStep() {
             if (!pumpOut(AtSpeed)) m.StorageStep = 25;
             break;
         case 25:
-            m.StorageStep = StorageBoxOpen;
-            switch (askOperator(_("Please empty piston wash and flush bottles.\nClick OK when finished."))) {
-                case Answer::Ok:
-                    m.StorageStep = 26;
-                    break;
-                case Answer::Refused:
-                    m.StorageStep = StorageOver;
-                    break;
-                case Answer::Stopped:
-                    return false;
-            }
+            if (!storageBox(_("Please empty piston wash and flush bottles.\nClick OK when finished."), 26))
+                return false;
             break;
         case 26:
         case 34:
