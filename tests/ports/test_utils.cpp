@@ -175,6 +175,7 @@ TEST(ZpStr, EditsAtOneBasedPositions) {
     EXPECT_EQ(s.Pos("bc"), 2);
     EXPECT_EQ(s.PosIdx("bc", 3), 8);
     EXPECT_EQ(s.PosIdx("bc", 9), 0);
+    EXPECT_EQ(s.PosIdx("ab", 7), 7);
     EXPECT_EQ(s.Pos("x"), 0);
     EXPECT_EQ(s.Pos(""), 0);
     s.AppendTZpStr(s);
@@ -227,6 +228,12 @@ TEST(ZpStr, CursorAssignClearAndResize) {
     t.Clear();
     EXPECT_EQ(t.Str(), "");
     EXPECT_EQ(t.GetMaxLen(), 16);
+    TZpStr u;
+    u.Append("abcdef");
+    u.Last();
+    u.Delete(2, 4);  // the cursor follows a deletion too
+    EXPECT_EQ(u.CurPos(), 3);
+    EXPECT_EQ(u.GetCurChar(), '\0');
 }
 
 TEST(ZpUtils, EveryBaseClassReportsItsFixedVersion) {
