@@ -373,7 +373,8 @@ std::string TLogFile::WriteHeader(const LocalTime& now) {
     std::string extra;
     if (SystemInfo::osVersion(major, minor, build, extra))
         h += "OS Version: " + std::to_string(major) + "." + std::to_string(minor) + "." +
-             std::to_string(build) + " " + withoutLineBreaks(extra) + "\n";
+             std::to_string(build) + "." + std::to_string(SystemInfo::platformId()) + " " +
+             withoutLineBreaks(extra) + "\n";
 
     const int32_t method = src ? src->connectMethod() : storedConnectMethod();
     h += "Connection type: " + std::to_string(method);

@@ -98,6 +98,10 @@ std::string osVersionText() {
     return std::string(u.sysname) + " " + u.release;
 }
 
+int platformId() {
+    return PlatformIdNT;
+}
+
 std::string programVersion() {
     return ZENTROVA_VERSION;
 }

@@ -13,6 +13,10 @@ std::string userName();
 // Operating-system version numbers; false when they cannot be read.
 bool osVersion(int& major, int& minor, int& build, std::string& extra);
 std::string osVersionText();
+// The platform identifier this stand-in reports beside the version: the NT family's, whose
+// services (per-user security, overlapped device I/O) the Linux stand-ins provide.
+constexpr int PlatformIdNT = 2;
+int platformId();
 // The program's version ("1.0.0.0"); empty when unknown.
 std::string programVersion();
 // Folder of the running program (for "locale" and help files).

@@ -1,5 +1,6 @@
 #include "ports/ZpErrors.h"
 
+#include <QString>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -106,6 +107,7 @@ const std::vector<Entry>& table() {
 #define ZP_T_CODE(code, cls, text) given.emplace(code, text);
 #define ZP_T_TEXT(code, text) given.emplace(code, text);
         ZP_ERROR_LIST(ZP_T_CLASS, ZP_T_CODE, ZP_T_TEXT)
+        ZP_TAPI_LIST(ZP_T_CODE)
 #undef ZP_T_CLASS
 #undef ZP_T_CODE
 #undef ZP_T_TEXT
@@ -114,7 +116,8 @@ const std::vector<Entry>& table() {
             const int32_t step = s.last >= s.first ? 1 : -1;
             for (int32_t c = s.first;; c += step) {
                 const auto it = given.find(c);
-                if (it != given.end() && *it->second)
+                // A given text is kept even when empty: those entries have no text.
+                if (it != given.end())
                     v.push_back({c, it->second});
                 else
                     v.push_back({c, std::string(s.own) + " " + std::to_string(std::abs(c))});
@@ -160,17 +163,13 @@ std::string systemText(int32_t code) {
         throw cls(c);
 #define ZP_M_TEXT(code, text)
         ZP_ERROR_LIST(ZP_M_CLASS, ZP_M_CODE, ZP_M_TEXT)
+        ZP_TAPI_LIST(ZP_M_CODE)
 #undef ZP_M_CLASS
 #undef ZP_M_CODE
 #undef ZP_M_TEXT
         default:
             break;
     }
-    // The other telephony codes that have a class of their own raise as telephony failures.
-    const bool telephony = (code <= -13801 && code >= -13802) || (code <= -13805 && code >= -13848) ||
-                           (code <= -13850 && code >= -13886) || (code <= -13928 && code >= -13932) ||
-                           code == -13936;
-    if (telephony) throw ETapi(code);
     throw EZPException(std::string("Port exception"));
 }
 
@@ -179,6 +178,12 @@ std::string systemText(int32_t code) {
 EZPException::EZPException(int32_t code, bool) : std::runtime_error(ZpLoadStr(code)), ErrorCode(code) {}
 
 EZPException::EZPException(const std::string& message, uint8_t) : std::runtime_error(message), ErrorCode(0) {}
+
+EZpFilterError::EZpFilterError(int32_t code, int32_t line, int32_t column, const std::string& message)
+    : EZpStreamError(code, message),
+      WideMessage(QString::fromStdString(message).toStdWString()),
+      Line(line),
+      Column(column) {}
 
 EZpSocketException::EZpSocketException(int32_t errCode, bool)
     : std::runtime_error([errCode] {

@@ -50,7 +50,7 @@ class EZpSocketException : public std::runtime_error {
     CLASS(EFax, EZPException)                                                                 \
     CLASS(ETapi, EZPException)                                                                \
     CLASS(ERas, EZPException)                                                                 \
-    CLASS(EAdTerminal, EZPException)                                                          \
+    CLASS(EZpTerminal, EZPException)                                                          \
     CLASS(EXML, EZPException)                                                                 \
     CLASS(EStateMachine, EZPException)                                                        \
     CLASS(EBadArgument, EGeneral)                                                             \
@@ -133,19 +133,13 @@ class EZpSocketException : public std::runtime_error {
     CLASS(ENoImageLoaded, EFax)                                                               \
     CLASS(EAlreadyMonitored, EFax)                                                            \
     CLASS(ENoImageBlockMarked, EFax)                                                          \
-    CLASS(ETapiAllocated, ETapi)                                                              \
-    CLASS(ETapiCallUnavail, ETapi)                                                            \
-    CLASS(ETapiInvalParam, ETapi)                                                             \
-    CLASS(ETapiBusy, ETapi)                                                                   \
-    CLASS(ETapiVoiceNotSupported, ETapi)                                                      \
-    CLASS(ETapiTranslateFail, ETapi)                                                          \
     CLASS(ETapiBearerModeUnavail, ETapi)                                                      \
     CLASS(ETapiUnexpected, ETapi)                                                             \
     CLASS(EVoIPNotSupported, ETapi)                                                           \
     CLASS(ERasLoadFail, ERas)                                                                 \
-    CLASS(EAdTermRangeError, EAdTerminal)                                                     \
-    CLASS(EAdTermInvalidParameter, EAdTerminal)                                               \
-    CLASS(EAdTermTooLarge, EAdTerminal)                                                       \
+    CLASS(EZpTermRangeError, EZpTerminal)                                                     \
+    CLASS(EZpTermInvalidParameter, EZpTerminal)                                               \
+    CLASS(EZpTermTooLarge, EZpTerminal)                                                       \
     TEXT(0, "OK")                                                                             \
     TEXT(-2, "File not found")                                                                \
     TEXT(-3, "Path not found")                                                                \
@@ -252,6 +246,15 @@ class EZpSocketException : public std::runtime_error {
     CODE(-8068, EFaxNoCarrier, "No carrier")                                                  \
     CODE(-8069, EFaxSessionError, "Fax session error")                                        \
     CODE(-8070, EFaxPageError, "Fax page error")                                              \
+    TEXT(4200, "")                                                                            \
+    TEXT(4600, "")                                                                            \
+    TEXT(4630, "")                                                                            \
+    TEXT(4660, "")                                                                            \
+    TEXT(4725, "")                                                                            \
+    TEXT(4726, "")                                                                            \
+    TEXT(4727, "")                                                                            \
+    TEXT(4728, "")                                                                            \
+    TEXT(4730, "")                                                                            \
     TEXT(9001, "Port library error")                                                          \
     TEXT(9002, "Error loading Winsock DLL")                                                   \
     TEXT(9003, "Incorrect version of Winsock")                                                \
@@ -311,12 +314,6 @@ class EZpSocketException : public std::runtime_error {
     TEXT(11002, "Host not found, or the name server did not answer; try again")               \
     TEXT(11003, "The name server failed for good")                                            \
     TEXT(11004, "The name is known but has no address")                                       \
-    CODE(-13801, ETapiAllocated, "Telephony line already allocated")                          \
-    CODE(-13805, ETapiCallUnavail, "Telephony call unavailable")                              \
-    CODE(-13850, ETapiInvalParam, "Invalid telephony parameter")                              \
-    CODE(-13928, ETapiBusy, "Telephony line busy")                                            \
-    CODE(-13935, ETapiVoiceNotSupported, "Voice not supported")                               \
-    CODE(-13942, ETapiTranslateFail, "Telephony address translation failed")                  \
     CODE(-13980, ERasLoadFail, "Remote access library could not be loaded")                   \
     TEXT(15001, "None")                                                                       \
     TEXT(15002, "Dispatch")                                                                   \
@@ -364,6 +361,101 @@ class EZpSocketException : public std::runtime_error {
     TEXT(15350, "WaitStart")                                                                  \
     TEXT(15351, "Collecting")
 
+// The telephony layer's errors: TAPI(code, class, text). Each class derives from ETapi; the
+// codes reach them through CheckException. The telephony layer itself is absent on this system.
+#define ZP_TAPI_LIST(TAPI)                                                                \
+    TAPI(-13801, ETapiAllocated, "Telephony line already allocated")                      \
+    TAPI(-13802, ETapiNotAvailable, "The telephony layer is not available")               \
+    TAPI(-13805, ETapiCallUnavail, "Telephony call unavailable")                          \
+    TAPI(-13806, ETapiCompletionOverrun, "Too many call completions outstanding")         \
+    TAPI(-13807, ETapiConferenceFull, "The conference is full")                           \
+    TAPI(-13808, ETapiDialBilling, "The number waits for a billing tone")                 \
+    TAPI(-13809, ETapiDialDialtone, "The number waits for a dial tone")                   \
+    TAPI(-13810, ETapiDialPrompt, "The number waits for a prompt")                        \
+    TAPI(-13811, ETapiDialQuiet, "The number waits for quiet")                            \
+    TAPI(-13812, ETapiIncompatibleApiVersion, "Incompatible telephony interface version") \
+    TAPI(-13813, ETapiIncompatibleExtVersion, "Incompatible telephony extension version") \
+    TAPI(-13814, ETapiIniFileCorrupt, "The telephony settings are corrupt")               \
+    TAPI(-13815, ETapiInUse, "The telephony device is in use")                            \
+    TAPI(-13816, ETapiInvalAddress, "Invalid telephone address")                          \
+    TAPI(-13817, ETapiInvalAddressId, "Invalid address id")                               \
+    TAPI(-13818, ETapiInvalAddressMode, "Invalid address mode")                           \
+    TAPI(-13819, ETapiInvalAddressState, "Invalid address state")                         \
+    TAPI(-13820, ETapiInvalAppHandle, "Invalid telephony application handle")             \
+    TAPI(-13821, ETapiInvalAppName, "Invalid telephony application name")                 \
+    TAPI(-13822, ETapiInvalBearerMode, "Invalid bearer mode")                             \
+    TAPI(-13823, ETapiInvalCallComplMode, "Invalid call completion mode")                 \
+    TAPI(-13824, ETapiInvalCallHandle, "Invalid call handle")                             \
+    TAPI(-13825, ETapiInvalCallParams, "Invalid call parameters")                         \
+    TAPI(-13826, ETapiInvalCallPrivilege, "Invalid call privilege")                       \
+    TAPI(-13827, ETapiInvalCallSelect, "Invalid call selection")                          \
+    TAPI(-13828, ETapiInvalCallState, "Invalid call state")                               \
+    TAPI(-13829, ETapiInvalCallStateList, "Invalid call state list")                      \
+    TAPI(-13830, ETapiInvalCard, "Invalid calling card")                                  \
+    TAPI(-13831, ETapiInvalCompletionId, "Invalid call completion id")                    \
+    TAPI(-13832, ETapiInvalConfCallHandle, "Invalid conference call handle")              \
+    TAPI(-13833, ETapiInvalConsultCallHandle, "Invalid consultation call handle")         \
+    TAPI(-13834, ETapiInvalCountryCode, "Invalid country code")                           \
+    TAPI(-13835, ETapiInvalDeviceClass, "Invalid device class")                           \
+    TAPI(-13836, ETapiInvalDeviceHandle, "Invalid device handle")                         \
+    TAPI(-13837, ETapiInvalDialParams, "Invalid dial parameters")                         \
+    TAPI(-13838, ETapiInvalDigitList, "Invalid digit list")                               \
+    TAPI(-13839, ETapiInvalDigitMode, "Invalid digit mode")                               \
+    TAPI(-13840, ETapiInvalDigits, "Invalid digits")                                      \
+    TAPI(-13841, ETapiInvalExtVersion, "Invalid extension version")                       \
+    TAPI(-13842, ETapiInvalGroupId, "Invalid group id")                                   \
+    TAPI(-13843, ETapiInvalLineHandle, "Invalid line handle")                             \
+    TAPI(-13844, ETapiInvalLineState, "Invalid line state")                               \
+    TAPI(-13845, ETapiInvalLocation, "Invalid dialling location")                         \
+    TAPI(-13846, ETapiInvalMediaList, "Invalid media list")                               \
+    TAPI(-13847, ETapiInvalMediaMode, "Invalid media mode")                               \
+    TAPI(-13848, ETapiInvalMessageId, "Invalid message id")                               \
+    TAPI(-13850, ETapiInvalParam, "Invalid telephony parameter")                          \
+    TAPI(-13851, ETapiInvalParkId, "Invalid park id")                                     \
+    TAPI(-13852, ETapiInvalParkMode, "Invalid park mode")                                 \
+    TAPI(-13853, ETapiInvalPointer, "Invalid telephony buffer")                           \
+    TAPI(-13854, ETapiInvalPrivSelect, "Invalid privilege selection")                     \
+    TAPI(-13855, ETapiInvalRate, "Invalid rate")                                          \
+    TAPI(-13856, ETapiInvalRequestMode, "Invalid request mode")                           \
+    TAPI(-13857, ETapiInvalTerminalId, "Invalid terminal id")                             \
+    TAPI(-13858, ETapiInvalTerminalMode, "Invalid terminal mode")                         \
+    TAPI(-13859, ETapiInvalTimeout, "Invalid time-out")                                   \
+    TAPI(-13860, ETapiInvalTone, "Invalid tone")                                          \
+    TAPI(-13861, ETapiInvalToneList, "Invalid tone list")                                 \
+    TAPI(-13862, ETapiInvalToneMode, "Invalid tone mode")                                 \
+    TAPI(-13863, ETapiInvalTransferMode, "Invalid transfer mode")                         \
+    TAPI(-13864, ETapiLineMapperFailed, "No line matches the call parameters")            \
+    TAPI(-13865, ETapiNoConference, "The call is not a conference")                       \
+    TAPI(-13866, ETapiNoDevice, "The telephony device is missing")                        \
+    TAPI(-13867, ETapiNoDriver, "The telephony driver is missing")                        \
+    TAPI(-13868, ETapiNoMem, "Not enough memory for the telephony layer")                 \
+    TAPI(-13869, ETapiNoRequest, "No telephony request pending")                          \
+    TAPI(-13870, ETapiNotOwner, "Not the owner of the call")                              \
+    TAPI(-13871, ETapiNotRegistered, "Not registered for telephony requests")             \
+    TAPI(-13872, ETapiOperationFailed, "The telephony operation failed")                  \
+    TAPI(-13873, ETapiOperationUnavail, "The telephony operation is unavailable")         \
+    TAPI(-13874, ETapiRateUnavail, "The rate is unavailable")                             \
+    TAPI(-13875, ETapiResourceUnavail, "A telephony resource is unavailable")             \
+    TAPI(-13876, ETapiRequestOverrun, "Too many telephony requests")                      \
+    TAPI(-13877, ETapiStructureTooSmall, "Telephony structure too small")                 \
+    TAPI(-13878, ETapiTargetNotFound, "Call target not found")                            \
+    TAPI(-13879, ETapiTargetSelf, "The call target is the caller")                        \
+    TAPI(-13880, ETapiUninitialized, "Telephony not initialised")                         \
+    TAPI(-13881, ETapiUserUserInfoTooBig, "Call user information too long")               \
+    TAPI(-13882, ETapiReinit, "The telephony layer is restarting")                        \
+    TAPI(-13883, ETapiAddressBlocked, "The telephone address is blocked")                 \
+    TAPI(-13884, ETapiBillingRejected, "Billing rejected")                                \
+    TAPI(-13885, ETapiInvalFeature, "Invalid telephony feature")                          \
+    TAPI(-13886, ETapiNoMultipleInstance, "The telephony layer allows one instance only") \
+    TAPI(-13928, ETapiBusy, "Telephony line busy")                                        \
+    TAPI(-13929, ETapiNoAnswer, "The call was not answered")                              \
+    TAPI(-13930, ETapiNoDialtone, "No dial tone on the telephone line")                   \
+    TAPI(-13931, ETapiRejected, "The call was rejected")                                  \
+    TAPI(-13932, ETapiUnreachable, "The number cannot be reached")                        \
+    TAPI(-13935, ETapiVoiceNotSupported, "Voice not supported")                           \
+    TAPI(-13936, ETapiWaveFormatUnsupported, "Sound format not supported")                \
+    TAPI(-13942, ETapiTranslateFail, "Telephony address translation failed")
+
 #define ZP_DECLARE_CLASS(name, parent) \
     class name : public parent {       \
       public:                          \
@@ -372,9 +464,49 @@ class EZpSocketException : public std::runtime_error {
 #define ZP_IGNORE_CODE(code, cls, text)
 #define ZP_IGNORE_TEXT(code, text)
 ZP_ERROR_LIST(ZP_DECLARE_CLASS, ZP_IGNORE_CODE, ZP_IGNORE_TEXT)
+#define ZP_DECLARE_TAPI(code, name, text) ZP_DECLARE_CLASS(name, ETapi)
+ZP_TAPI_LIST(ZP_DECLARE_TAPI)
+#undef ZP_DECLARE_TAPI
 #undef ZP_DECLARE_CLASS
 #undef ZP_IGNORE_CODE
 #undef ZP_IGNORE_TEXT
+
+// A stream failure of the XML reader; the code stays beside the message (ErrorCode is 0).
+class EZpStreamError : public EXML {
+  public:
+    EZpStreamError(int32_t code, const std::string& message) : EXML(message), StreamCode(code) {}
+    int32_t StreamCode;
+};
+
+// A failure while filtering the stream, with where it happened.
+class EZpFilterError : public EZpStreamError {
+  public:
+    EZpFilterError(int32_t code, int32_t line, int32_t column, const std::string& message);
+    std::wstring WideMessage;
+    int32_t Line;
+    int32_t Column;
+};
+
+class EZpParserError : public EZpFilterError {
+  public:
+    EZpParserError(int32_t line, int32_t column, const std::string& message)
+        : EZpFilterError(0, line, column, message) {}
+};
+
+// Failures of the pager and GSM phone components: a code beside the message.
+class EZpPagerException : public std::runtime_error {
+  public:
+    EZpPagerException(int32_t code, const std::string& message)
+        : std::runtime_error(message), ErrorCode(code) {}
+    int32_t ErrorCode;
+};
+
+class EZpGSMPhoneException : public std::runtime_error {
+  public:
+    EZpGSMPhoneException(int32_t code, const std::string& message)
+        : std::runtime_error(message), ErrorCode(code) {}
+    int32_t ErrorCode;
+};
 
 class TZpBaseComponent;
 

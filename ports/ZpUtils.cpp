@@ -1,16 +1,23 @@
 #include "ports/ZpUtils.h"
 
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QProcess>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
+#include "platform/SystemInfo.h"
 
 int64_t ZpTimeGetTime() {
     return appClock().monotonicMs();
@@ -201,28 +208,69 @@ std::string AddBackSlash(const std::string& path) {
     return path + "\\";
 }
 
+void AssignFile(TZpFile& f, const std::string& name) {
+    if (f.Stream.is_open()) f.Stream.close();
+    f.Stream.clear();
+    f.Name = name;
+}
+
+// ---- system ----
+bool IsWinNT() {
+    return SystemInfo::platformId() == SystemInfo::PlatformIdNT;
+}
+
+bool IsWin2000() {
+    int major = 0, minor = 0, build = 0;
+    std::string extra;
+    return IsWinNT() && SystemInfo::osVersion(major, minor, build, extra) && minor == 0;
+}
+
+int32_t ZpWinExecAndWait32(const std::string& program, const std::string& parameters, int32_t) {
+    if (program.empty()) return -1;
+    std::vector<std::string> args{program};
+    for (const QString& a : QProcess::splitCommand(QString::fromStdString(parameters)))
+        args.push_back(a.toStdString());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
 // ---- TLineReader ----
 TLineReader::TLineReader(std::istream& stream) : stream_(stream) {
+    const auto here = stream_.tellg();
+    if (here != std::streampos(-1) && stream_.seekg(0, std::ios::end)) {
+        size_ = static_cast<int64_t>(stream_.tellg() - here);
+        stream_.seekg(here);
+    }
+    stream_.clear();
     readPage();
 }
 
 void TLineReader::readPage() {
-    page_.assign(4096, '\0');
-    stream_.read(page_.data(), 4096);
+    page_.assign(PageSize, '\0');
+    stream_.read(page_.data(), static_cast<std::streamsize>(PageSize));
     const auto n = static_cast<size_t>(stream_.gcount());
     page_.resize(n);
     total_ += static_cast<int64_t>(n);
     cursor_ = 0;
-    if (n == 0) {
+    if (n == 0 || n < PageSize || stream_.peek() == std::char_traits<char>::eof()) {
         eof_ = true;
-        return;
+        if (!page_.empty() && page_.back() == 26) page_.pop_back();
     }
-    if (n < 4096) {
-        eof_ = true;
-        if (page_.back() == 26) page_.pop_back();
-        if (!page_.empty() && page_.back() != '\r') page_.push_back('\r');
-    }
-    if (cursor_ < page_.size() && page_[cursor_] == '\n') ++cursor_;
+    // The LF of a CR LF split across two pages.
+    if (afterCR_ && cursor_ < page_.size() && page_[cursor_] == '\n') ++cursor_;
+    afterCR_ = false;
 }
 
 bool TLineReader::NextLine(std::string& line) {
@@ -230,18 +278,19 @@ bool TLineReader::NextLine(std::string& line) {
     bool any = false;
     for (;;) {
         if (cursor_ >= page_.size()) {
-            if (eof_) return any;
+            if (eof_) return any;  // the last line needs no CR
             readPage();
-            if (page_.empty()) return any;
             continue;
         }
         any = true;
         const char c = page_[cursor_++];
         if (c == '\r') {
-            if (cursor_ >= page_.size() && !eof_)
-                readPage();  // skips one LF at the page start
-            else if (cursor_ < page_.size() && page_[cursor_] == '\n')
-                ++cursor_;
+            if (cursor_ < page_.size()) {
+                if (page_[cursor_] == '\n') ++cursor_;
+            } else if (!eof_) {
+                afterCR_ = true;
+                readPage();
+            }
             return true;
         }
         line.push_back(c);

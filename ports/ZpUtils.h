@@ -3,8 +3,10 @@
 // a line reader, and the base classes that give each library component its Version.
 #pragma once
 #include <QObject>
+#include <QScrollArea>
 #include <QWidget>
 #include <cstdint>
+#include <fstream>
 #include <istream>
 #include <string>
 
@@ -63,6 +65,19 @@ inline uint16_t MinWord(uint16_t a, uint16_t b) {
     return a < b ? a : b;
 }
 void NotBuffer(void* buffer, size_t size);
+// p advanced by n bytes.
+inline void* AddWordToPtr(void* p, uint16_t n) {
+    return static_cast<uint8_t*>(p) + n;
+}
+inline const void* AddWordToPtr(const void* p, uint16_t n) {
+    return static_cast<const uint8_t*>(p) + n;
+}
+inline void* GetPtr(void* p, int32_t n) {
+    return static_cast<uint8_t*>(p) + n;
+}
+inline const void* GetPtr(const void* p, int32_t n) {
+    return static_cast<const uint8_t*>(p) + n;
+}
 
 // ---- strings and paths ("\" and ":" delimit; "/" too, for Linux paths) ----
 std::string Long2StrZ(int32_t value);
@@ -78,14 +93,45 @@ bool ExistFileZ(const std::string& name);
 std::string JustName(const std::string& name);
 std::string AddBackSlash(const std::string& path);
 
+// A file variable: AssignFile (or Assign) binds it to a name, closing a stream still open.
+struct TZpFile {
+    std::string Name;
+    std::fstream Stream;
+};
+void AssignFile(TZpFile& f, const std::string& name);
+inline void Assign(TZpFile& f, const std::string& name) {
+    AssignFile(f, name);
+}
+
+// ---- system ----
+// The platform identifier is the NT family's (2): the stand-ins provide that family's services.
+bool IsWinNT();
+// The NT family with minor version 0 of the system's version.
+bool IsWin2000();
+// Starts program with parameters (split as a command line: blanks separate, double quotes group;
+// no shell) and waits without limit until it ends. The program is looked up on PATH when it holds
+// no "/". Returns its exit code, 128 + the signal when a signal ended it, or -1 when it cannot be
+// started. There are no console windows here: showMode has no effect.
+int32_t ZpWinExecAndWait32(const std::string& program, const std::string& parameters, int32_t showMode);
+
+// Modem initialisation strings, from the most result codes (X4) to none.
+constexpr const char* ZpModemInitX4 = "ATE0Q0V1X4S0=0S2=43";
+constexpr const char* ZpModemInitX3 = "ATE0Q0V1X3S0=0S2=43";
+constexpr const char* ZpModemInitX2 = "ATE0Q0V1X2S0=0S2=43";
+constexpr const char* ZpModemInitX1 = "ATE0Q0V1X1S0=0S2=43";
+constexpr const char* ZpModemInitPlain = "ATE0Q0V1S0=0S2=43";
+
 // Reads CR-terminated lines (an LF after the CR is skipped) from a stream in 4096-byte pages.
+// The last line needs no CR, and a Ctrl-Z that ends the stream is not text.
 class TLineReader {
   public:
+    static constexpr size_t PageSize = 4096;
     explicit TLineReader(std::istream& stream);
     // The next line; false at the end of the stream.
     bool NextLine(std::string& line);
     bool Eof() const { return eof_ && cursor_ >= page_.size(); }
     int64_t BytesRead() const { return total_; }
+    int64_t StreamSize() const { return size_; }
 
   private:
     void readPage();
@@ -93,7 +139,9 @@ class TLineReader {
     std::string page_;
     size_t cursor_ = 0;
     int64_t total_ = 0;
+    int64_t size_ = -1;  // -1 when the stream cannot tell
     bool eof_ = false;
+    bool afterCR_ = false;  // the page before ended in CR
 };
 
 // ---- base classes: every library component reports its Version "v1.00" ----
@@ -125,6 +173,21 @@ class TZpBaseWinControl : public QWidget {
 class TZpBaseGraphicControl : public QWidget {
   public:
     explicit TZpBaseGraphicControl(QWidget* parent = nullptr) : QWidget(parent) {}
+    std::string Version() const { return ZpVersion(); }
+    void SetVersion(const std::string&) {}
+};
+
+// The embedded-object control of the library (a plain widget: there are no embedded objects here).
+class TZpBaseOleControl : public QWidget {
+  public:
+    explicit TZpBaseOleControl(QWidget* parent = nullptr) : QWidget(parent) {}
+    std::string Version() const { return ZpVersion(); }
+    void SetVersion(const std::string&) {}
+};
+
+class TZpBaseScrollingWinControl : public QScrollArea {
+  public:
+    explicit TZpBaseScrollingWinControl(QWidget* parent = nullptr) : QScrollArea(parent) {}
     std::string Version() const { return ZpVersion(); }
     void SetVersion(const std::string&) {}
 };

@@ -21,6 +21,7 @@
 #include "platform/Instance.h"
 #include "platform/Registry.h"
 #include "platform/Shell.h"
+#include "platform/SystemInfo.h"
 #include "support/TempEnv.h"
 #include "unicode/UxControls.h"
 
@@ -92,6 +93,18 @@ TEST_F(LogFileTest, HeaderBlock) {
         h.ends_with("\nConnection type: 2; Port: /dev/ttyUSB1\nInstrument Instance: 2\nHPLC Type: Other; "
                     "ChemInstance: 3\nCurrent Sequence: Amino\nCurrent Method:   Hydrolysis\n\n"))
         << h;
+}
+
+// The system's version carries the stand-in's platform identifier after the build number.
+TEST_F(LogFileTest, HeaderNamesThePlatformAfterTheBuildNumber) {
+    int major = 0, minor = 0, build = 0;
+    std::string extra;
+    ASSERT_TRUE(SystemInfo::osVersion(major, minor, build, extra));
+    TLogFile log;
+    const std::string version =
+        std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+    EXPECT_NE(fileBytes(path()).find("\nOS Version: " + version + ".2 " + extra + "\n"), std::string::npos)
+        << fileBytes(path());
 }
 
 TEST_F(LogFileTest, NewDateShiftsTheLogsByOne) {

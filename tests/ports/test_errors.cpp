@@ -1,12 +1,20 @@
-// The port library's codes, the classes they raise and their messages; the tick timers.
+// The port library's codes, the classes they raise and their messages; the tick timers; the
+// socket component's start-up errors and the dispatch log's time column.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <new>
+#include <typeindex>
 #include <typeinfo>
 
 #include "platform/Clock.h"
+#include "platform/Winsock.h"
+#include "ports/FakeSerial.h"
 #include "ports/ZpErrors.h"
+#include "ports/ZpSocket.h"
 #include "ports/ZpUtils.h"
+#include "support/TempEnv.h"
 
 namespace {
 
@@ -90,4 +98,167 @@ TEST(ZpUtils, TimersRunOnTheInjectedClockAndDoNotWrap) {
     NewTimer(t, 18);
     EXPECT_FALSE(TimerExpired(t));
     EXPECT_EQ(RemainingTime(t), 18);
+}
+
+// Every code of the table raised once: the telephony codes each reach a class of their own with
+// the code's text, and the number of codes with a specific class is the library's 157.
+TEST(ErrorTable, EachTelephonyCodeHasItsOwnClassAndText) {
+    std::map<std::type_index, int32_t> tapi;  // class -> code
+    int specific = 0;
+    for (int32_t code = -1; code >= -20000; --code) {
+        try {
+            CheckException(nullptr, code);
+        } catch (const EZPException& e) {
+            if (typeid(e) == typeid(EZPException)) continue;
+            ++specific;
+            EXPECT_EQ(e.ErrorCode, code);
+            if (!is<ETapi>(e)) continue;
+            const bool listed = code == -13801 || code == -13802 || (code <= -13805 && code >= -13848) ||
+                                (code <= -13850 && code >= -13886) || (code <= -13928 && code >= -13932) ||
+                                code == -13935 || code == -13936 || code == -13942;
+            EXPECT_TRUE(listed) << code;
+            EXPECT_TRUE(tapi.emplace(typeid(e), code).second)
+                << code << " shares the class of " << tapi[typeid(e)];
+            EXPECT_EQ(std::string(e.what()), ZpLoadStr(code));
+            EXPECT_FALSE(e.what()[0] == 0 || std::string(e.what()).starts_with("Telephony error")) << code;
+        } catch (...) {
+        }
+    }
+    EXPECT_EQ(specific, 157);
+    EXPECT_EQ(tapi.size(), 91u);
+    const struct {
+        int32_t code;
+        std::type_index cls;
+    } named[] = {{-13801, typeid(ETapiAllocated)},         {-13805, typeid(ETapiCallUnavail)},
+                 {-13850, typeid(ETapiInvalParam)},        {-13928, typeid(ETapiBusy)},
+                 {-13935, typeid(ETapiVoiceNotSupported)}, {-13942, typeid(ETapiTranslateFail)}};
+    for (const auto& n : named) EXPECT_EQ(tapi.at(n.cls), n.code);
+    // The classes no code reaches.
+    for (const std::type_index unreached :
+         {std::type_index(typeid(ETapiBearerModeUnavail)), std::type_index(typeid(ETapiUnexpected)),
+          std::type_index(typeid(EVoIPNotSupported))})
+        EXPECT_EQ(tapi.count(unreached), 0u);
+    static_assert(std::is_base_of_v<ETapi, EVoIPNotSupported> && std::is_base_of_v<ETapi, ETapiUnexpected> &&
+                  std::is_base_of_v<ETapi, ETapiBearerModeUnavail>);
+    static_assert(std::is_base_of_v<EZpTerminal, EZpTermTooLarge> &&
+                  std::is_base_of_v<EZPException, EZpTerminal>);
+}
+
+TEST(ErrorTable, SomeStatusEntriesHaveNoText) {
+    for (int32_t code : {4200, 4600, 4630, 4660, 4725, 4726, 4727, 4728, 4730}) {
+        EXPECT_EQ(ZpLoadStr(code), "") << code;
+        std::string text = "x";
+        MessageNumberToString(code, text);
+        EXPECT_EQ(text, "") << code;
+    }
+    for (int32_t code : {4201, 4601, 4631, 4661, 4724}) EXPECT_NE(ZpLoadStr(code), "") << code;
+}
+
+TEST(ErrorTable, ReaderAndPhoneFailuresKeepTheirCodesAndPlaces) {
+    const EZpParserError p(3, 7, "bad tag \xc3\xbc");
+    const EZpFilterError& f = p;
+    EXPECT_EQ(f.Line, 3);
+    EXPECT_EQ(f.Column, 7);
+    EXPECT_EQ(f.WideMessage, L"bad tag \u00fc");
+    EXPECT_STREQ(p.what(), "bad tag \xc3\xbc");
+    const EZpStreamError s(42, "short read");
+    EXPECT_EQ(s.StreamCode, 42);
+    EXPECT_EQ(s.ErrorCode, 0);
+    EXPECT_EQ(XlatException(p), 0);
+    EXPECT_TRUE(dynamic_cast<const EXML*>(&p));
+    const EZpFilterError ff(9, 1, 2, "f");
+    EXPECT_EQ(ff.StreamCode, 9);
+    const EZpPagerException pager(-8301, "no pager");
+    const EZpGSMPhoneException gsm(-8310, "no phone");
+    EXPECT_EQ(pager.ErrorCode, -8301);
+    EXPECT_EQ(gsm.ErrorCode, -8310);
+    EXPECT_STREQ(gsm.what(), "no phone");
+    EXPECT_EQ(XlatException(pager), -9999);  // not a port exception
+}
+
+namespace {
+// A sockets table whose start-up answers with the given result and version.
+int startupResult = 0;
+uint16_t startupVersion = 0x0101;
+int fakeStartup(uint16_t, ws::TWSAData* data) {
+    data->wVersion = startupVersion;
+    return startupResult;
+}
+struct TableGuard {
+    ws::WinsockTable table = ws::systemWinsockTable();
+    TableGuard() { ws::setWinsockTable(&table); }
+    ~TableGuard() {
+        ws::setWinsockTable(nullptr);
+        ws::setWinsockMissing(false);
+    }
+};
+}  // namespace
+
+// A socket component whose library did not start refuses every operation with the start-up error.
+TEST(SocketStartup, AMissingLibraryOrAWrongVersionIsRaisedByEveryCall) {
+    const struct {
+        const char* what;
+        bool missing, noEntry;
+        int result;
+        uint16_t version;
+        int32_t error;
+        const char* message;
+        bool window;
+    } rows[] = {
+        {"missing library", true, false, 0, 0x0101, 9002, "Error loading Winsock DLL", false},
+        {"missing entry point", false, true, 0, 0x0101, 9002, "Error loading Winsock DLL", false},
+        {"version 2.2", false, false, 0, 0x0202, 9003, "Incorrect version of Winsock", true},
+        {"version 1.0", false, false, 0, 0x0001, 9003, "Incorrect version of Winsock", true},
+        {"start-up failed", false, false, 10091, 0x0101, 10091, "The network subsystem is not ready", false},
+        {"started", false, false, 0, 0x0101, 0, "", true},
+    };
+    for (const auto& r : rows) {
+        TableGuard g;
+        g.table.WSAStartup = fakeStartup;
+        if (r.noEntry) g.table.select = nullptr;
+        ws::setWinsockMissing(r.missing);
+        startupResult = r.result;
+        startupVersion = r.version;
+        TZpSocket s;
+        EXPECT_EQ(s.StartupError(), r.error) << r.what;
+        EXPECT_EQ(s.GetHandle() != 0, r.window) << r.what;
+        const std::function<void()> calls[] = {[&] { s.GetLastError(); }, [&] { s.CreateSocket(); },
+                                               [&] { s.LookupService("telnet"); }, [&] { s.htons(1); },
+                                               [&] { s.ConnectSocket(1, {}); }};
+        for (const auto& call : calls) {
+            if (r.error == 0) continue;
+            try {
+                call();
+                ADD_FAILURE() << r.what << ": nothing raised";
+            } catch (const EZpSocketException& e) {
+                EXPECT_EQ(e.ErrorCode, r.error) << r.what;
+                EXPECT_STREQ(e.what(), r.message) << r.what;
+            }
+        }
+        if (r.error == 0) {
+            EXPECT_EQ(s.htons(0x0102), 0x0201);
+        }
+    }
+}
+
+// The dispatch log's time column: milliseconds since the port opened, as seconds with three
+// decimals and at least four digits before the point.
+TEST(DispatchLog, TimesPrintAsSecondsWithThreeDecimals) {
+    FakeClockGuard clock;
+    TempEnv env;
+    ManualDispatcher d(std::make_shared<FakeSerialState>());
+    ASSERT_EQ(d.Open(), 0);
+    ASSERT_EQ(d.InitDispatchLogging(4096), 0);
+    int64_t at = 0;
+    for (int64_t ms : {0, 5, 1234, 12345678}) {
+        clock.fake.advanceMs(ms - at);
+        at = ms;
+        d.AddStringToLog("hi");
+    }
+    ASSERT_EQ(d.DumpDispatchLog(env.path("log"), false, false), 0);
+    const std::string text = fileBytes(env.path("log"));
+    const std::string rest = "  User                    00000000  hi\n";
+    EXPECT_NE(text.find("\n\n0000.000" + rest + "0000.005" + rest + "0001.234" + rest + "12345.678" + rest),
+              std::string::npos)
+        << text;
 }
