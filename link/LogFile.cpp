@@ -148,7 +148,7 @@ ssize_t appendWhole(int fd, const std::string& text) {
     if (done == text.size()) return static_cast<ssize_t>(done);
     struct stat st {};
     if (done > 0 && contiguous && ::fstat(fd, &st) == 0 && st.st_size == start + static_cast<off_t>(done) &&
-        ::ftruncate(fd, start) == 0)
+        planted(LogFileCall::TakeBack) == 0 && ::ftruncate(fd, start) == 0)
         done = 0;
     errno = err;
     return done > 0 ? static_cast<ssize_t>(done) : -1;
@@ -500,7 +500,7 @@ bool TLogFile::writePending(const LocalTime& now) {
         if (failureReported_ && dateOf(now) == LogDate) logIsBack(now);
         return true;
     }
-    const int err = n < 0 ? errno : ENOSPC;
+    const int err = errno != 0 ? errno : ENOSPC;
     // What was written is gone from the buffer; the rest waits for the next line (only where
     // the short write could not be taken back). A header not begun is made afresh when the
     // file takes text again.

@@ -161,6 +161,7 @@ std::optional<std::string> receivedLogEntry(std::string_view text, bool wellForm
 // inside AddLine.
 extern std::function<void(const QString& text)> OnLogTrouble;
 // Tests: an errno that the log's next file call of the kind fails with (0: the call runs).
-// Create is the open of a file that does not exist yet.
-enum class LogFileCall { Create, Write };
+// Create is the open of a file that does not exist yet; TakeBack the truncation that takes back
+// what a short write left.
+enum class LogFileCall { Create, Write, TakeBack };
 extern std::function<int(LogFileCall call)> LogFileFault;

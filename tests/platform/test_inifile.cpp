@@ -1,5 +1,6 @@
 // Profile files: reading what people and older versions wrote, rewriting in place, and replacing the
-// file safely (mode kept, temp files of killed writers removed, a live writer's left alone).
+// file safely (mode kept, temp files of killed writers removed, a live writer's left alone); what
+// is not a regular file of a sane size is neither read nor replaced.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -10,6 +11,8 @@
 #include <filesystem>
 
 #include "platform/IniFile.h"
+#include "platform/SafeRead.h"
+#include "support/OddFiles.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -133,5 +136,31 @@ TEST_F(Ini, ManySectionsAndKeysStayFindableAfterEdits) {
     EXPECT_EQ(again.readString("S5", "Name", ""), "renamed");
     EXPECT_EQ(again.readString("later", "K", ""), "w");
     EXPECT_EQ(again.readString("Big", "Long", ""), big);
+}
+// A named pipe, a device, a folder or a huge file where the profile file should be: the
+// constructor returns at once, reads nothing, says why naming the file, and the file is never
+// replaced by what little is known of it.
+TEST_F(Ini, WhatIsNotARegularFileOfASaneSizeIsNeitherReadNorReplaced) {
+    for (const OddFile& odd : oddFiles()) {
+        SCOPED_TRACE(odd.name);
+        ASSERT_TRUE(makeOdd(odd.kind, path));
+        BlockWatchdog watchdog(odd.name);
+        IniFile ini(path, 1024 * 1024);
+        EXPECT_TRUE(ini.readSections().empty());
+        EXPECT_EQ(ini.lastError().find(path), 0u) << ini.lastError();
+        EXPECT_NE(ini.lastError().find(odd.because), std::string::npos) << ini.lastError();
+        ini.writeString("S", "k", "v");
+        EXPECT_FALSE(ini.updateFile());
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_FALSE(S_ISREG(st.st_mode) && st.st_size < 1024) << "the odd file was replaced";
+    }
+    // The limit itself: a file of exactly the limit is read, one byte more is refused.
+    const std::string text = "[S]\nk=" + std::string(100, 'v') + "\n";
+    writeFile(path, text);
+    EXPECT_EQ(IniFile(path, text.size()).readString("S", "k", ""), std::string(100, 'v'));
+    const IniFile over(path, text.size() - 1);
+    EXPECT_EQ(over.lastError(), path + " is not read: it is larger than " + SafeRead::sizeText(text.size() - 1) + ".");
+    EXPECT_EQ(over.readString("S", "k", "none"), "none");
 }
 }  // namespace
