@@ -52,7 +52,16 @@ Result tooLarge(const std::string& path, size_t maxBytes) {
                    fillIn(_8("%1 is not read: it is larger than %2."), path, sizeText(maxBytes)));
 }
 
+std::function<void(const std::string&)>& afterLook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+
 }  // namespace
+
+void setAfterLookHook(std::function<void(const std::string& path)> hook) {
+    afterLook() = std::move(hook);
+}
 
 std::string sizeText(size_t bytes) {
     constexpr size_t kKiB = 1024, kMiB = 1024 * 1024;
@@ -78,9 +87,9 @@ std::string notRegularText(const std::string& path, mode_t mode) {
 }
 
 int openRegular(const std::string& path, Result& why, int extraFlags) {
-    // A look first, so that nothing but a regular file is even opened (opening a device can
-    // act on it); the open cannot block should the name change meanwhile, and what was opened
-    // is checked again.
+    // A look first, so that nothing but a regular file is even opened (opening a device can act
+    // on it: a serial port's modem lines change); the open cannot block should the name change
+    // meanwhile, and what was opened is checked again.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         why = failedWith(path, errno);
@@ -90,6 +99,7 @@ int openRegular(const std::string& path, Result& why, int extraFlags) {
         why = failure(Status::NotRegular, notRegularText(path, st.st_mode));
         return -1;
     }
+    if (afterLook()) afterLook()(path);
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extraFlags);

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace SafeRead {
@@ -34,5 +35,8 @@ int openRegular(const std::string& path, Result& why, int extraFlags = 0);
 std::string notRegularText(const std::string& path, mode_t mode);
 // "64 MiB", "20 bytes": a limit as a message gives it.
 std::string sizeText(size_t bytes);
+
+// Tests: runs between the look at a file and its open, to change what is there meanwhile.
+void setAfterLookHook(std::function<void(const std::string& path)> hook);
 
 }  // namespace SafeRead

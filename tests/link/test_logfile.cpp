@@ -364,6 +364,21 @@ TEST_F(LogFileTest, AFullFileAtMidnightKeepsEveryLineWholeAndInItsDay) {
     }
 }
 
+// Lines that wait while today's file is closed for a moment, on both sides of midnight: each
+// goes into the new day's file, those of the day before with their date.
+TEST_F(LogFileTest, LinesWaitingWhileTheFileIsClosedAcrossMidnightKeepTheirDay) {
+    setLocal(2026, 12, 6, 23, 59, 59, 0);
+    TLogFile log;
+    log.CloseForMoment();
+    log.AddLine("before");
+    setLocal(2026, 12, 7, 0, 0, 1, 0);
+    log.AddLine("after");
+    log.Reopen();
+    log.AddLine("reopened");
+    EXPECT_EQ(body(log.LogPath2), "");
+    EXPECT_EQ(body(log.LogPath), "06/12/2026 23:59:59.00,before\n00:00:01.00,after\n00:00:01.00,reopened\n");
+}
+
 // Whatever sits at the log's name that is not a regular file of its own: the log neither waits
 // on it nor writes through it, and says why, naming it. A huge file is read no further than
 // its first line.
@@ -408,6 +423,19 @@ TEST_F(LogFileTest, TheLogWritesOnlyIntoARegularFileOfItsOwnName) {
                   "Cannot open the log file " + path() + " (" + why + "); the program runs without a log.");
         EXPECT_FALSE(S_ISREG(st.st_mode)) << "left as it was";
     }
+    // A named pipe with a reader at its other end (to collect the lines elsewhere): not written.
+    ASSERT_TRUE(makeOdd(OddKind::Fifo, path()));
+    const int reader = ::open(path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    {
+        TLogFile log;
+        log.AddLine("line");
+        EXPECT_EQ(log.StatusText(), "Cannot open the log file " + path() +
+                                        " (it is not a regular file); the program runs without a log.");
+    }
+    char got[64];
+    EXPECT_LE(::read(reader, got, sizeof got), 0) << "the lines went into the pipe";
+    ::close(reader);
     // A link to a file elsewhere: the lines do not go there.
     ASSERT_TRUE(makeOdd(OddKind::Folder, path()));
     std::filesystem::remove(path());

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,7 +146,17 @@ TEST_F(Ini, WhatIsNotARegularFileOfASaneSizeIsNeitherReadNorReplaced) {
         SCOPED_TRACE(odd.name);
         ASSERT_TRUE(makeOdd(odd.kind, path));
         BlockWatchdog watchdog(odd.name);
+        // Nothing but a regular file is even opened (the test's own named pipe and folder are
+        // watched; others may open /dev/zero meanwhile).
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        if (odd.kind == OddKind::Fifo || odd.kind == OddKind::Folder) {
+            ASSERT_GE(::inotify_add_watch(watch, path.c_str(), IN_OPEN), 0);
+        }
         IniFile ini(path, 1024 * 1024);
+        char event[4096];
+        EXPECT_LT(::read(watch, event, sizeof event), 0) << "opened";
+        ::close(watch);
         EXPECT_TRUE(ini.readSections().empty());
         EXPECT_EQ(ini.lastError().find(path), 0u) << ini.lastError();
         EXPECT_NE(ini.lastError().find(odd.because), std::string::npos) << ini.lastError();
@@ -162,5 +173,24 @@ TEST_F(Ini, WhatIsNotARegularFileOfASaneSizeIsNeitherReadNorReplaced) {
     const IniFile over(path, text.size() - 1);
     EXPECT_EQ(over.lastError(), path + " is not read: it is larger than " + SafeRead::sizeText(text.size() - 1) + ".");
     EXPECT_EQ(over.readString("S", "k", "none"), "none");
+    // A file that does not tell its size (as those of /proc) is read no further than the limit.
+    std::filesystem::remove(path);
+    ASSERT_EQ(::symlink("/proc/self/status", path.c_str()), 0);
+    EXPECT_EQ(IniFile(path, 64).lastError(), path + " is not read: it is larger than 64 bytes.");
+}
+
+// A regular file at the look that is a named pipe by the time it is opened: the open does not
+// wait for a writer, and what was opened is refused.
+TEST_F(Ini, ANamedPipeSwappedInAfterTheLookIsRefusedWithoutWaiting) {
+    writeFile(path, "[S]\nk=v\n");
+    SafeRead::setAfterLookHook([](const std::string& p) {
+        std::filesystem::remove(p);
+        ::mkfifo(p.c_str(), 0600);
+    });
+    BlockWatchdog watchdog("a named pipe swapped in");
+    const IniFile ini(path);
+    SafeRead::setAfterLookHook(nullptr);
+    EXPECT_EQ(ini.lastError(), path + " is not read: it is a named pipe (FIFO), not a regular file.");
+    EXPECT_EQ(ini.readString("S", "k", "none"), "none");
 }
 }  // namespace
