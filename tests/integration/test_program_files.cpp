@@ -25,10 +25,11 @@ TEST(ProgramFiles, ANamedPipeInTheWindowsFolderNeitherStopsTheProgramNorItsHalt)
     ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
     ASSERT_TRUE(box.setting("HPLCType", "Agilent ChemStation"));
     ASSERT_TRUE(box.setting("ChemInstance", "1"));
-    ASSERT_TRUE(box.import("[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hot]\n\"ColumnT\"=sz:40\n"
-                           "\"ReactorT\"=sz:45\n\"Pump1Flow\"=sz:0.5\n\"Pump2Flow\"=sz:0.5\n"
-                           "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Hot\\0000001]\n"
-                           "\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
+    ASSERT_TRUE(
+        box.import("[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hot]\n\"ColumnT\"=sz:40\n"
+                   "\"ReactorT\"=sz:45\n\"Pump1Flow\"=sz:0.5\n\"Pump2Flow\"=sz:0.5\n"
+                   "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Hot\\0000001]\n"
+                   "\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
     const std::string windows = box.path() + "/windows";
     std::filesystem::create_directories(windows);
     ASSERT_TRUE(makeOdd(OddKind::Fifo, windows + "/chemstation.ini"));
@@ -50,8 +51,9 @@ TEST(ProgramFiles, ANamedPipeInTheWindowsFolderNeitherStopsTheProgramNorItsHalt)
     // The first poll names both files once; the polls go on, and so do the status queries.
     ASSERT_TRUE(prog.waitForLog("#ChemDDEStatus: No Connect", 10000, 3)) << prog.logText();
     const std::string log = prog.logText();
-    EXPECT_EQ(countOf(log, "#Agilent DDE: " + windows + "/chemstation.ini is not read: it is a named pipe (FIFO), "
-                                                        "not a regular file. " +
+    EXPECT_EQ(countOf(log, "#Agilent DDE: " + windows +
+                               "/chemstation.ini is not read: it is a named pipe (FIFO), "
+                               "not a regular file. " +
                                windows + "/win.ini is not read: it is a device, not a regular file."),
               1)
         << log;

@@ -318,7 +318,9 @@ TEST_F(LogFileTest, AFullFileAtMidnightKeepsEveryLineWholeAndInItsDay) {
         setInstance(std::to_string(++instance));
         setLocal(2026, 12, 6, 23, 59, 58, 0);
         bool takeBackFails = false;
-        LogFileFault = [&](LogFileCall call) { return takeBackFails && call == LogFileCall::TakeBack ? EIO : 0; };
+        LogFileFault = [&](LogFileCall call) {
+            return takeBackFails && call == LogFileCall::TakeBack ? EIO : 0;
+        };
         testing::internal::CaptureStderr();
         TLogFile log;
         // The old day's file bigger than the new one will be, so that only the old one is full.
@@ -340,12 +342,12 @@ TEST_F(LogFileTest, AFullFileAtMidnightKeepsEveryLineWholeAndInItsDay) {
         }
         QCoreApplication::processEvents();
         testing::internal::GetCapturedStderr();
-        const std::string trouble =
-            "Cannot write to the log file " + log.LogPath +
-            " (File too large); lines wait until it can be written (beyond 4000 characters they are counted and "
-            "lost).";
-        const std::string back = "00:00:01.00,#log: The log file " + log.LogPath + " is written again. Before: " +
-                                 trouble + "\n";
+        const std::string trouble = "Cannot write to the log file " + log.LogPath +
+                                    " (File too large); lines wait until it can be written (beyond 4000 "
+                                    "characters they are counted and "
+                                    "lost).";
+        const std::string back =
+            "00:00:01.00,#log: The log file " + log.LogPath + " is written again. Before: " + trouble + "\n";
         if (c.spaceAtMidnight) {
             EXPECT_EQ(fileBytes(log.LogPath2), before + cutLine + "23:59:59.50,second\n");
             EXPECT_EQ(body(log.LogPath), back + "00:00:01.00,after midnight\n");
@@ -355,9 +357,10 @@ TEST_F(LogFileTest, AFullFileAtMidnightKeepsEveryLineWholeAndInItsDay) {
                                              "00:00:01.00,after midnight\n");
         } else {
             EXPECT_EQ(fileBytes(log.LogPath2), before + cutLine.substr(0, 20));
-            EXPECT_EQ(body(log.LogPath), "06/12/2026 23:59:59.50,second\n" + back +
-                                             "00:00:01.00,#log: 1 line lost since 00:00:01 07/12/2026: the log "
-                                             "file could not be written\n00:00:01.00,after midnight\n");
+            EXPECT_EQ(body(log.LogPath),
+                      "06/12/2026 23:59:59.50,second\n" + back +
+                          "00:00:01.00,#log: 1 line lost since 00:00:01 07/12/2026: the log "
+                          "file could not be written\n00:00:01.00,after midnight\n");
         }
         EXPECT_EQ(fileBytes(log.LogPath).substr(0, 20), "00:00:01 07/12/2026\n");
         LogFileFault = nullptr;
@@ -415,10 +418,11 @@ TEST_F(LogFileTest, TheLogWritesOnlyIntoARegularFileOfItsOwnName) {
             EXPECT_EQ(st.st_size, (off_t(8) << 30) + off_t(std::string("10:00:00.00,line\n").size()));
             continue;
         }
-        const std::string why = odd.kind == OddKind::DevZero
-                                    ? "it is a symbolic link, which the log does not follow: the log is written "
-                                      "only into a file of its own in the log folder"
-                                    : "it is not a regular file";
+        const std::string why =
+            odd.kind == OddKind::DevZero
+                ? "it is a symbolic link, which the log does not follow: the log is written "
+                  "only into a file of its own in the log folder"
+                : "it is not a regular file";
         EXPECT_EQ(log.StatusText(),
                   "Cannot open the log file " + path() + " (" + why + "); the program runs without a log.");
         EXPECT_FALSE(S_ISREG(st.st_mode)) << "left as it was";

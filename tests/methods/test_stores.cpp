@@ -375,8 +375,9 @@ TEST_F(Stores, AnImportFileThatIsNotARegularFileOfASaneSizeIsRefusedAndNamed) {
         BlockWatchdog watchdog(odd.name);
         EXPECT_FALSE(form_.ImportAll(file_));
         const QString why = odd.kind == OddKind::Folder ? file + " is not a file."
-                            : odd.kind == OddKind::Huge ? file + " is too large to be an export file."
-                            : file + " is not read: it is a " + odd.because + ", not a regular file.";
+                            : odd.kind == OddKind::Huge
+                                ? file + " is too large to be an export file."
+                                : file + " is not read: it is a " + odd.because + ", not a regular file.";
         EXPECT_EQ(takeBoxes(), QStringList{"Error: " + why});
         EXPECT_EQ(dump(), before);
         form_.ExportAll(file_);
@@ -392,11 +393,12 @@ TEST_F(Stores, ANameWithAControlCharacterIsRefusedForThat) {
                          "[Sequence1]\nName=a\\b\n[Sequence2]\nName=Good\n");
     ASSERT_TRUE(form_.ImportAll(file_));
     EXPECT_EQ(keys(kSequences), Strings{"Good"});
-    EXPECT_EQ(takeBoxes(),
-              QStringList{report("0 methods and 1 sequence",
-                                 "\n\nNot imported, for a missing name or a name with \"\\\":\nMethod1\nSequence1"
-                                 "\n\nNot imported, for a name with a control character (a NUL, a line break, a "
-                                 "tab):\nMethod0\nMethod2\nSequence0")});
+    EXPECT_EQ(
+        takeBoxes(),
+        QStringList{report("0 methods and 1 sequence",
+                           "\n\nNot imported, for a missing name or a name with \"\\\":\nMethod1\nSequence1"
+                           "\n\nNot imported, for a name with a control character (a NUL, a line break, a "
+                           "tab):\nMethod0\nMethod2\nSequence0")});
 }
 
 // Each entry of the file stored in an older state; after importing the export cut at any
@@ -501,9 +503,10 @@ TEST_F(CutImport, AnExportSavedAgainWithAByteOrderMarkAndCutIsSeenAsCut) {
         EXPECT_EQ(state(), now_);
         const std::string row = "ColTempTT00001=4;50";
         const QString box = import(saved.substr(0, saved.find(row) + row.size()));
-        EXPECT_EQ(box, "Warning: Imported 1 method and 0 sequences from " + QString::fromStdString(file_) +
-                           ".\n\nThe file is cut off: it lacks its last line \"; end of export\", so whatever "
-                           "followed is missing.\nNot imported, as it may be incomplete:\nMethod00001 (B)");
+        EXPECT_EQ(box,
+                  "Warning: Imported 1 method and 0 sequences from " + QString::fromStdString(file_) +
+                      ".\n\nThe file is cut off: it lacks its last line \"; end of export\", so whatever "
+                      "followed is missing.\nNot imported, as it may be incomplete:\nMethod00001 (B)");
         EXPECT_EQ(state()[1], old_[1]) << "B keeps its rows";
     }
 }

@@ -171,7 +171,8 @@ TEST_F(Ini, WhatIsNotARegularFileOfASaneSizeIsNeitherReadNorReplaced) {
     writeFile(path, text);
     EXPECT_EQ(IniFile(path, text.size()).readString("S", "k", ""), std::string(100, 'v'));
     const IniFile over(path, text.size() - 1);
-    EXPECT_EQ(over.lastError(), path + " is not read: it is larger than " + SafeRead::sizeText(text.size() - 1) + ".");
+    EXPECT_EQ(over.lastError(),
+              path + " is not read: it is larger than " + SafeRead::sizeText(text.size() - 1) + ".");
     EXPECT_EQ(over.readString("S", "k", "none"), "none");
     // A file that does not tell its size (as those of /proc) is read no further than the limit.
     std::filesystem::remove(path);
