@@ -45,11 +45,17 @@ void TChemStation1::DdeClientConvClose() {
     StatusText = "N/A";
 }
 
-std::string TChemStation1::LookupServiceName(const std::string& instance) {
+std::string TChemStation1::LookupServiceName(const std::string& instance, std::string* problems) {
     const std::string dir = SystemInfo::windowsDir();
     const std::string section = "PCS," + instance;
-    std::string name = IniFile(dir + "/chemstation.ini").readString(section, "_DDEOnLine", "");
-    if (name.empty()) name = IniFile(dir + "/win.ini").readString(section, "_DDEOnLine", "");
+    std::string name;
+    for (const char* file : {"/chemstation.ini", "/win.ini"}) {
+        const IniFile ini(dir + file, ProfileMaxBytes);
+        if (problems && !ini.lastError().empty())
+            *problems += (problems->empty() ? "" : " ") + ini.lastError();
+        name = ini.readString(section, "_DDEOnLine", "");
+        if (!name.empty()) break;
+    }
     return name;
 }
 
@@ -57,7 +63,11 @@ bool TChemStation1::OpenLink() {
     if (!LinkOpen) {
         ChemInstance =
             TStoredParams::ReadRegistryString(TStoredParams::InstrumentRegistryKey(), "ChemInstance");
-        DDEServiceName = LookupServiceName(ChemInstance);
+        std::string problems;
+        DDEServiceName = LookupServiceName(ChemInstance, &problems);
+        // Said once, not on every poll: the file stays as it is until someone mends it.
+        if (problems != fileProblems_ && !problems.empty()) logLine("#Agilent DDE: " + problems);
+        fileProblems_ = problems;
     }
     if (!trimmed(DDEServiceName).empty() && DdeClientConv->setLink(DDEServiceName, Topic)) {
         logLine("#Agilent DDE bConnectionOpen: " + DDEServiceName);

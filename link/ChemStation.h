@@ -35,8 +35,10 @@ class TChemStation1 : public QObject {
     void DdeClientConvClose();
 
     // The service name from chemstation.ini, else win.ini, of the Windows directory,
-    // section "PCS," + instance, key "_DDEOnLine"; empty when neither has it.
-    static std::string LookupServiceName(const std::string& instance);
+    // section "PCS," + instance, key "_DDEOnLine"; empty when neither has it. A file that is
+    // not a regular file, or is larger than ProfileMaxBytes, is skipped; why goes to problems.
+    static std::string LookupServiceName(const std::string& instance, std::string* problems = nullptr);
+    static constexpr size_t ProfileMaxBytes = 1024 * 1024;
 
     int32_t ReconnectCountdown = 0;
     bool LinkOpen = false;
@@ -50,6 +52,7 @@ class TChemStation1 : public QObject {
   private:
     void onStatusReply(const DdeReply& reply);
     uint64_t pollEpoch_ = 0;
+    std::string fileProblems_;  // the last logged; logged again only when it changes
 };
 
 extern TChemStation1* ChemStation1;

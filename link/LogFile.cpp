@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "link/StoredParams.h"
 #include "platform/Dialogs.h"
 #include "platform/Instance.h"
+#include "platform/SafeRead.h"
 #include "platform/Shell.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
@@ -82,31 +84,80 @@ int planted(LogFileCall call) {
     return LogFileFault ? LogFileFault(call) : 0;
 }
 
-int openAppend(const std::string& path) {
-    if (::access(path.c_str(), F_OK) != 0)
+// Opens today's file for appending. The log writes only into a regular file of its own name:
+// a symbolic link there is not followed (it could send the lines anywhere), and a named pipe
+// or a device is refused without waiting for its other end. -1 with why ("" when errno says it).
+int openAppend(const std::string& path, std::string& why) {
+    why.clear();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
         if (const int err = planted(LogFileCall::Create)) {
             errno = err;
             return -1;
         }
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(path.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
     } while (fd < 0 && errno == EINTR);
-    return fd;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        why =
+            _8("it is a symbolic link, which the log does not follow: the log is written only into a file "
+               "of its own in the log folder");
+    else if (fd >= 0 || (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+        why = _8("it is not a regular file");
+    errno = err;
+    return -1;
+}
+
+int openAppend(const std::string& path) {
+    std::string why;
+    return openAppend(path, why);
 }
 
 // One write() per batch: with O_APPEND, another copy of the program appending to the same
-// file never splits it.
-ssize_t writeOnce(int fd, const std::string& text) {
+// file never splits it. A line is written whole or not at all: what a short write left (a
+// full disk, a file size limit) is taken back while the file still ends with it. The bytes
+// that stay written; -1 (errno) when none do.
+ssize_t appendWhole(int fd, const std::string& text) {
     if (const int err = planted(LogFileCall::Write)) {
         errno = err;
         return -1;
     }
-    ssize_t n;
-    do {
-        n = ::write(fd, text.data(), text.size());
-    } while (n < 0 && errno == EINTR);
-    return n;
+    size_t done = 0;
+    off_t start = -1;
+    bool contiguous = true;
+    int err = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);  // with O_APPEND: the end of these bytes
+        if (start < 0)
+            start = end - n;
+        else if (end - n != start + static_cast<off_t>(done))
+            contiguous = false;
+        done += static_cast<size_t>(n);
+    }
+    if (done == text.size()) return static_cast<ssize_t>(done);
+    struct stat st {};
+    if (done > 0 && contiguous && ::fstat(fd, &st) == 0 && st.st_size == start + static_cast<off_t>(done) &&
+        planted(LogFileCall::TakeBack) == 0 && ::ftruncate(fd, start) == 0)
+        done = 0;
+    errno = err;
+    return done > 0 ? static_cast<ssize_t>(done) : -1;
+}
+
+// A waiting line that has not been given its date yet starts with its time ("23:59:59.98,").
+bool undated(const std::string& text, size_t at) {
+    return at + 2 < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) &&
+           std::isdigit(static_cast<unsigned char>(text[at + 1])) && text[at + 2] == ':';
 }
 
 // The day a log belongs to: the date of its header, else (a file whose header never made it)
@@ -199,12 +250,11 @@ void TLogFile::FormCreate() {
 void TLogFile::FormDestroy() {
     // Lines still waiting are written rather than lost, and lost ones are counted.
     if (badSkipped_ > 0 && (LogState == 1 || LogState == 2) && created_) {
-        PendingText += linePrefix(appClock().localNow()) + skippedText() + "\n";
+        queue(skippedText(), appClock().localNow());
         badSkipped_ = 0;
     }
     if (dropped_ > 0 && (LogState == 1 || LogState == 2) && created_) {
-        const LocalTime now = appClock().localNow();
-        PendingText += linePrefix(now) + droppedText() + "\n";
+        queue(droppedText(), appClock().localNow());
         dropped_ = 0;
     }
     if (!PendingText.empty() && (LogState == 1 || LogState == 2) && created_) {
@@ -243,6 +293,10 @@ bool TLogFile::AddLine(const std::string& text) {
             return true;
         }
     } else if (!closedForMoment_) {
+        // Lines that wait for the file of their day (a full disk) try it once more before the
+        // shift; what it does not take goes into the new day's file with its date.
+        if (!(date == LogDate) && pendingDate_ == LogDate && LogState == 1 && !PendingText.empty())
+            writePending(now);
         // While the file is closed for a moment (archiving it) the shift waits for Reopen.
         RotateIfNewDay(date, now);
     }
@@ -253,14 +307,11 @@ bool TLogFile::AddLine(const std::string& text) {
         countDropped(now);
         return true;
     }
-    const std::string prefix = linePrefix(now);
     if (dropped_ > 0) {
-        PendingText += prefix + droppedText() + '\n';
+        queue(droppedText(), now);
         dropped_ = 0;
     }
-    PendingText += prefix;
-    PendingText += line;
-    PendingText += '\n';
+    queue(line, now);
     if (LogState == 1) writePending(now);
     return true;
 }
@@ -296,15 +347,17 @@ bool TLogFile::startDay(const TLogDate& date, const LocalTime& now) {
         ::rename(LogPath2.c_str(), LogPath3.c_str());
         ::rename(LogPath.c_str(), LogPath2.c_str());
     }
-    const bool existed = ::access(LogPath.c_str(), F_OK) == 0;
-    const int fd = openAppend(LogPath);
+    struct stat st {};
+    const bool existed = ::lstat(LogPath.c_str(), &st) == 0;
+    std::string why;
+    const int fd = openAppend(LogPath, why);
     if (fd < 0) {
         const int err = errno;
         LogState = 0;
         reportFailure(fillFirst8(existed
                                      ? _8("Cannot open the log file %s; the program runs without a log.")
                                      : _8("Cannot create the log file %s; the program runs without a log."),
-                                 LogPath + " (" + errnoText(err) + ")"));
+                                 LogPath + " (" + (why.empty() ? errnoText(err) : why) + ")"));
         return false;
     }
     LogHandle = fd;
@@ -318,21 +371,10 @@ bool TLogFile::startDay(const TLogDate& date, const LocalTime& now) {
 }
 
 TLogDate TLogFile::ReadLogDate(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return {};
-    char buf[20];
-    size_t got = 0;
-    while (got < sizeof buf) {
-        ssize_t n = ::read(fd, buf + got, sizeof buf - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    if (got < sizeof buf) return {};
+    // Only a regular file is read: a named pipe there must not hold the program.
+    const SafeRead::Result head = SafeRead::readHead(path, 20);
+    if (!head.ok() || head.bytes.size() < 20) return {};
+    const char* buf = head.bytes.data();
 
     auto number = [&](size_t off, size_t len) {
         int v = 0;
@@ -343,7 +385,7 @@ TLogDate TLogFile::ReadLogDate(const std::string& path) {
     TLogDate d;
     d.day = static_cast<uint8_t>(number(9, 2));
     d.month = static_cast<uint8_t>(number(12, 2));
-    d.year = std::memchr(buf, '\n', sizeof buf) ? number(15, 4) : number(15, 2) + 2000;
+    d.year = std::memchr(buf, '\n', 20) ? number(15, 4) : number(15, 2) + 2000;
     return d;
 }
 
@@ -409,7 +451,8 @@ void TLogFile::CloseForMoment() {
 void TLogFile::Reopen() {
     closeHandle();
     closedForMoment_ = false;
-    LogHandle = openAppend(LogPath);
+    std::string why;
+    LogHandle = openAppend(LogPath, why);
     if (LogHandle >= 0) {
         LogState = 1;  // what waits goes out with the next line
     } else {
@@ -417,7 +460,7 @@ void TLogFile::Reopen() {
         LogState = 0;
         lastStartMs_ = appClock().monotonicMs();
         reportFailure(fillFirst8(_8("Cannot open the log file %s; the program runs without a log."),
-                                 LogPath + " (" + errnoText(err) + ")"));
+                                 LogPath + " (" + (why.empty() ? errnoText(err) : why) + ")"));
     }
 }
 
@@ -427,6 +470,15 @@ void TLogFile::closeHandle() {
 }
 
 bool TLogFile::writePending(const LocalTime& now) {
+    // The rest of a line begun in the file of another day does not go into this one.
+    if (tailDay_.day != 0 && !(tailDay_ == LogDate)) {
+        const size_t eol = PendingText.find('\n');
+        PendingText.erase(0, eol == std::string::npos ? std::string::npos : eol + 1);
+        tailDay_ = {};
+        countDropped(now);
+    }
+    // Lines go into the file of their own day, or carry their date.
+    if (!PendingText.empty() && !(pendingDate_ == LogDate)) datePending();
     size_t headerSize = 0;
     if (headerOwed_) {
         // Another copy may have begun the day meanwhile.
@@ -440,17 +492,21 @@ bool TLogFile::writePending(const LocalTime& now) {
         }
     }
     if (PendingText.empty()) return true;
-    const ssize_t n = writeOnce(LogHandle, PendingText);
+    const ssize_t n = appendWhole(LogHandle, PendingText);
     if (n == static_cast<ssize_t>(PendingText.size())) {
         PendingText.clear();
         headerOwed_ = false;
-        if (failureReported_) logIsBack(now);
+        tailDay_ = {};
+        // Said in the file of the day it happens on: a rotation follows at once otherwise.
+        if (failureReported_ && dateOf(now) == LogDate) logIsBack(now);
         return true;
     }
-    const int err = n < 0 ? errno : ENOSPC;
-    // What was written is gone from the buffer; the rest waits for the next line. A header
-    // not begun is made afresh when the file takes text again.
+    const int err = errno != 0 ? errno : ENOSPC;
+    // What was written is gone from the buffer; the rest waits for the next line (only where
+    // the short write could not be taken back). A header not begun is made afresh when the
+    // file takes text again.
     if (n > 0) {
+        if (PendingText[static_cast<size_t>(n) - 1] != '\n') tailDay_ = LogDate;
         PendingText.erase(0, static_cast<size_t>(n));
         headerOwed_ = false;
     } else {
@@ -461,6 +517,36 @@ bool TLogFile::writePending(const LocalTime& now) {
                       "characters they are counted and lost)."),
                    LogPath + " (" + errnoText(err) + ")"));
     return false;
+}
+
+void TLogFile::queue(const std::string& text, const LocalTime& now) {
+    const TLogDate day = dateOf(now);
+    if (!PendingText.empty() && !(pendingDate_ == day)) datePending();
+    pendingDate_ = day;
+    PendingText += linePrefix(now);
+    PendingText += text;
+    PendingText += '\n';
+}
+
+void TLogFile::datePending() {
+    const std::string day =
+        cformat("%02d/%02d/%04d ", pendingDate_.day, pendingDate_.month, pendingDate_.year);
+    std::string out;
+    out.reserve(PendingText.size() + 16 * day.size());
+    size_t at = 0;
+    if (tailDay_.day != 0) {  // the rest of a line begun in the file: not a line of its own
+        const size_t eol = PendingText.find('\n');
+        at = eol == std::string::npos ? PendingText.size() : eol + 1;
+        out.append(PendingText, 0, at);
+    }
+    while (at < PendingText.size()) {
+        const size_t eol = PendingText.find('\n', at);
+        const size_t next = eol == std::string::npos ? PendingText.size() : eol + 1;
+        if (undated(PendingText, at)) out += day;
+        out.append(PendingText, at, next - at);
+        at = next;
+    }
+    PendingText = std::move(out);
 }
 
 void TLogFile::reportFailure(const std::string& message) {
@@ -489,7 +575,7 @@ void TLogFile::logIsBack(const LocalTime& now) {
     QTimer::singleShot(0, this, [text = QString::fromStdString(message)] {
         if (OnLogTrouble) OnLogTrouble(text);
     });
-    PendingText += linePrefix(now) + "#log: " + message + " Before: " + trouble + "\n";
+    queue("#log: " + message + " Before: " + trouble, now);
     writePending(now);
 }
 

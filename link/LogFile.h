@@ -122,6 +122,10 @@ class TLogFile : public TUxForm {
     bool startDay(const TLogDate& date, const LocalTime& now);
     void closeHandle();
     bool writePending(const LocalTime& now);
+    // Adds a line stamped with now to PendingText.
+    void queue(const std::string& text, const LocalTime& now);
+    // Puts pendingDate_ before the time of every waiting line that lacks a date.
+    void datePending();
     void reportFailure(const std::string& message);
     void clearFailure();
     void logIsBack(const LocalTime& now);
@@ -143,6 +147,8 @@ class TLogFile : public TUxForm {
     uint64_t badSkipped_ = 0;
     LocalTime badSkippedSince_;
     std::unique_ptr<TZipCompress> zip_;
+    TLogDate pendingDate_;  // the day of the waiting lines that carry no date
+    TLogDate tailDay_;      // the day of the file that holds the start of the first waiting line
 };
 
 extern TLogFile* LogFile;
@@ -155,6 +161,7 @@ std::optional<std::string> receivedLogEntry(std::string_view text, bool wellForm
 // inside AddLine.
 extern std::function<void(const QString& text)> OnLogTrouble;
 // Tests: an errno that the log's next file call of the kind fails with (0: the call runs).
-// Create is the open of a file that does not exist yet.
-enum class LogFileCall { Create, Write };
+// Create is the open of a file that does not exist yet; TakeBack the truncation that takes back
+// what a short write left.
+enum class LogFileCall { Create, Write, TakeBack };
 extern std::function<int(LogFileCall call)> LogFileFault;

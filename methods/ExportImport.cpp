@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <system_error>
@@ -20,6 +19,7 @@
 #include "platform/Dialogs.h"
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
+#include "platform/SafeRead.h"
 #include "platform/i18n.h"
 #include "unicode/UxControls.h"
 
@@ -29,7 +29,7 @@ std::function<bool(bool save, QString& fileName)> ExportImportFileDialog;
 namespace {
 
 // A file larger than this is not an export file; reading it would only tie up memory.
-constexpr std::uintmax_t kMaxImportBytes = 64u * 1024 * 1024;
+constexpr size_t kMaxImportBytes = IniFile::DefaultMaxBytes;
 
 std::string numbered(const char* prefix, size_t i) {
     return cformat("%s%05zu", prefix, i);
@@ -44,11 +44,9 @@ const std::string& itemOr(const std::vector<std::string>& list, size_t i) {
     return i < list.size() ? list[i] : empty;
 }
 
-// A name the stores can take as a key; control characters would not survive the file.
-bool importableName(const std::string& name) {
-    if (!CMethodNames::IsValidName(name)) return false;
-    return std::none_of(name.begin(), name.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+// Control characters (a NUL, a line break, a tab) would not survive the file.
+bool hasControlCharacter(const std::string& name) {
+    return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
 void errorBox(const QString& text) {
@@ -297,9 +295,9 @@ void TExportImport1::DoneBtnClick() {
 }
 
 bool TExportImport1::ExportAll(const std::string& path) {
-    // The file is built in memory and replaces the old one only when it is written whole.
-    IniFile ini(path);
-    ini.clear();
+    // The file is built in memory and replaces the old one only when it is written whole;
+    // the old one is never read.
+    IniFile ini = IniFile::fromText(path, "");
     ini.setLeadingLines({kOpeningLine});
     ini.setTrailingLines({kClosingLine});
     size_t methods = 0, sequences = 0;
@@ -371,31 +369,30 @@ bool TExportImport1::ExportAll(const std::string& path) {
 
 bool TExportImport1::ImportAll(const std::string& path) {
     const QString qpath = qs(path);
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status)) {
-        errorBox(fillFirst(_("The file %s does not exist."), qpath));
-        return false;
+    // Read once, and only a regular file of a sane size: a named pipe or a device picked in
+    // the dialog would hold the program, /dev/zero would fill its memory.
+    const SafeRead::Result read = SafeRead::readFile(path, kMaxImportBytes);
+    switch (read.status) {
+        case SafeRead::Status::Ok:
+            break;
+        case SafeRead::Status::Missing:
+            errorBox(fillFirst(_("The file %s does not exist."), qpath));
+            return false;
+        case SafeRead::Status::TooLarge:
+            errorBox(fillFirst(_("%s is too large to be an export file."), qpath));
+            return false;
+        case SafeRead::Status::NotRegular: {
+            std::error_code ec;
+            errorBox(std::filesystem::is_directory(path, ec) ? fillFirst(_("%s is not a file."), qpath)
+                                                             : qs(read.error));
+            return false;
+        }
+        default:
+            errorBox(qs(read.error));
+            return false;
     }
-    if (!std::filesystem::is_regular_file(status)) {
-        errorBox(fillFirst(_("%s is not a file."), qpath));
-        return false;
-    }
-    if (std::filesystem::file_size(path, ec) > kMaxImportBytes && !ec) {
-        errorBox(fillFirst(_("%s is too large to be an export file."), qpath));
-        return false;
-    }
-
-    std::string bytes;
-    {
-        std::ifstream in(path, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    const IniFile ini(path);
-    if (!ini.lastError().empty()) {
-        errorBox(qs(ini.lastError()));
-        return false;
-    }
+    const std::string& bytes = read.bytes;
+    const IniFile ini = IniFile::fromText(path, bytes);
     ImportFile file{ini, !validUtf8(bytes), opensAsExport(bytes) && !endsAsExport(bytes)};
     return importEntries(file, qpath);
 }
@@ -405,7 +402,7 @@ namespace {
 // Stores what the file holds after the questions; the boxes tell the operator what happened.
 bool importEntries(const ImportFile& file, const QString& qpath) {
     std::vector<Entry> entries;
-    QStringList refused, damaged, cut;
+    QStringList refused, controls, damaged, cut;
     const std::vector<std::string> sections = file.ini.readSections();
     for (size_t i = 0; i < sections.size(); ++i) {
         const std::string& s = sections[i];
@@ -435,7 +432,9 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
             continue;
         }
         e.section = file.text(s);
-        if (importableName(e.name))
+        if (hasControlCharacter(e.name))
+            controls << qs(e.section);
+        else if (CMethodNames::IsValidName(e.name))
             entries.push_back(std::move(e));
         else
             refused << qs(e.section);
@@ -455,6 +454,10 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
     if (!refused.isEmpty())
         notes += "\n\n" + fillFirst(_("Not imported, for a missing name or a name with \"\\\":\n%s"),
                                     nameList(refused));
+    if (!controls.isEmpty())
+        notes += "\n\n" + fillFirst(_("Not imported, for a name with a control character (a NUL, a line "
+                                      "break, a tab):\n%s"),
+                                    nameList(controls));
     if (entries.empty()) {
         errorBox(fillFirst(_("%s holds no methods or sequences to import."), qpath) + notes);
         return false;

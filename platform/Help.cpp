@@ -8,12 +8,14 @@
 #include <QWidget>
 
 #include "platform/Dialogs.h"
+#include "platform/SafeRead.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
 
 namespace {
 const uint32_t kContext = 1;
 const uint32_t kIndex = 3;
+const size_t kHelpMaxBytes = 64u * 1024 * 1024;
 const char* const kTopicProperty = "_help_topic";
 
 // F1 in any widget: the event reaches this filter before the widget, once per key press.
@@ -50,10 +52,17 @@ bool open(uint32_t cmd, uint32_t data) {
         hookValue()(cmd, data);
         return true;
     }
-    const QString path = QString::fromStdString(Help::filePath(fileValue()));
-    if (fileValue().empty() || !QFileInfo::exists(path)) {
+    const std::string file = Help::filePath(fileValue());
+    const QString path = QString::fromStdString(file);
+    const SafeRead::Result usable = SafeRead::check(file, kHelpMaxBytes);
+    if (fileValue().empty() || usable.status == SafeRead::Status::Missing) {
         messageBox(fillFirst(_("The help file %s was not found."), path), _("Help"), MsgButtons::OK, mrOk,
                    MsgIcon::Error);
+        return false;
+    }
+    // A named pipe or a device there would hold whichever program opened it.
+    if (!usable.ok()) {
+        messageBox(QString::fromStdString(usable.error), _("Help"), MsgButtons::OK, mrOk, MsgIcon::Error);
         return false;
     }
     QUrl url = QUrl::fromLocalFile(path);

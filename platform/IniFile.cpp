@@ -10,12 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "platform/CaseFold.h"
+#include "platform/SafeRead.h"
 #include "platform/i18n.h"
 
 namespace {
@@ -174,28 +173,26 @@ struct IniFile::Data {
     }
 };
 
-IniFile::IniFile(const std::string& path) : path_(path), d_(std::make_unique<Data>()) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno != ENOENT) {
-            struct stat st {};
-            if (::stat(path.c_str(), &st) == 0) {
-                error_ = fillFirst8(_8("Unable to read %s"), path) + ": " + std::strerror(errno);
-                d_->readFailed = true;
-            }
-        }
-        return;
-    }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) {
-        error_ = fillFirst8(_8("Unable to read %s"), path);
+IniFile::IniFile() : d_(std::make_unique<Data>()) {}
+
+IniFile::IniFile(const std::string& path, size_t maxBytes) : path_(path), d_(std::make_unique<Data>()) {
+    const SafeRead::Result r = SafeRead::readFile(path, maxBytes);
+    if (r.ok()) {
+        d_->parse(r.bytes);
+    } else if (r.status != SafeRead::Status::Missing) {
+        error_ = r.error;
         d_->readFailed = true;
-        return;
     }
-    d_->parse(ss.str());
 }
 
+IniFile IniFile::fromText(const std::string& path, const std::string& text) {
+    IniFile ini;
+    ini.path_ = path;
+    ini.d_->parse(text);
+    return ini;
+}
+
+IniFile::IniFile(IniFile&&) noexcept = default;
 IniFile::~IniFile() = default;
 
 std::string IniFile::readString(const std::string& section, const std::string& key,

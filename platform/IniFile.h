@@ -1,6 +1,7 @@
 // Profile (INI) files: case-insensitive sections and keys, trimmed values, file order
-// kept, CRLF on write, LF accepted on read, no length limits. Changes are kept in memory
-// until updateFile(), which replaces the file atomically.
+// kept, CRLF on write, LF accepted on read, no limits on the length of a line, a name or a
+// value; the file as a whole is read only when it is a regular file within a size limit.
+// Changes are kept in memory until updateFile(), which replaces the file atomically.
 #pragma once
 #include <memory>
 #include <string>
@@ -13,7 +14,15 @@ std::string replaceFileWhole(const std::string& path, const std::string& data);
 
 class IniFile {
   public:
-    explicit IniFile(const std::string& path);  // reads the file when it exists
+    // The largest file read unless the reader says otherwise.
+    static constexpr size_t DefaultMaxBytes = 64u * 1024 * 1024;
+
+    // Reads the file when it exists; one that is not a regular file, or is larger than
+    // maxBytes, is not read (lastError() says why) and is never replaced by updateFile().
+    explicit IniFile(const std::string& path, size_t maxBytes = DefaultMaxBytes);
+    // The file as if its bytes were text; nothing is read from path.
+    static IniFile fromText(const std::string& path, const std::string& text);
+    IniFile(IniFile&&) noexcept;
     ~IniFile();
     const std::string& fileName() const { return path_; }
 
@@ -43,6 +52,7 @@ class IniFile {
     const std::string& lastError() const { return error_; }
 
   private:
+    IniFile();
     struct Data;
     std::string path_;
     std::string error_;

@@ -1,6 +1,6 @@
 // The HPLC module and its data-system client against an in-process server: the relay edge and
-// run seconds, the answers, failed requests that fall back to "N/A", and the check that the
-// server is this user's.
+// run seconds, the answers, failed requests that fall back to "N/A", the check that the
+// server is this user's, and profile files that are not regular files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 #include "platform/Instance.h"
 #include "platform/Registry.h"
 #include "support/EventWait.h"
+#include "support/OddFiles.h"
 #include "support/TempEnv.h"
 
 using Lines = std::vector<std::string>;
@@ -247,4 +248,52 @@ TEST_F(HplcTest, ALongAnswerIsLoggedCutWithItsLength) {
     EXPECT_EQ(newLines(), (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: " + cut,
                                  "#hplc: DDE HPLC state= " + cut}));
     EXPECT_EQ(cs.GetStatus(), answer) << "the answer itself is kept whole";
+}
+
+// Whoever can write the Windows folder can put a named pipe, a device, a folder or a huge file
+// where chemstation.ini or win.ini should be: the poll never waits on it, skips it, and says so
+// once (not on every poll) naming the file.
+TEST_F(HplcTest, AProfileFileThatIsNotARegularFileIsSkippedAndNamedOnce) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    const std::string chem = env.path("windows") + "/chemstation.ini";
+    const std::string win = env.path("windows") + "/win.ini";
+    writeIni("win.ini", "PCS,1", "HPLCSIM1");
+    m.UpdateState();
+    for (const OddFile& odd : oddFiles()) {
+        SCOPED_TRACE(odd.name);
+        ASSERT_TRUE(makeOdd(odd.kind, chem));
+        BlockWatchdog watchdog(odd.name);
+        for (int i = 0; i < 2; ++i) {
+            cs.CloseLink();
+            cs.LinkOpen = false;  // the next poll looks the name up again
+            newLines();
+            poll();
+            Lines lines = newLines();
+            std::erase_if(lines, [](const std::string& l) { return l.rfind("#hplc:", 0) == 0; });
+            ASSERT_GE(lines.size(), i == 0 ? 3u : 2u);
+            const Lines found(lines.end() - 2, lines.end());
+            EXPECT_EQ(found, (Lines{"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}))
+                << "the name comes from win.ini";
+            if (i == 0) {
+                EXPECT_EQ(lines[0].find("#Agilent DDE: " + chem + " is not read: "), 0u) << lines[0];
+                EXPECT_NE(lines[0].find(odd.because), std::string::npos) << lines[0];
+            } else {
+                EXPECT_EQ(lines.size(), 2u) << lines[0];
+            }
+        }
+    }
+    // Neither file usable: no name, and both are named.
+    ASSERT_TRUE(makeOdd(OddKind::Fifo, win));
+    cs.CloseLink();
+    cs.LinkOpen = false;
+    newLines();
+    const int asked = requests;
+    poll();
+    const Lines lines = newLines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "#Agilent DDE: " + chem + " is not read: it is larger than 1 MiB. " + win +
+                            " is not read: it is a named pipe (FIFO), not a regular file.");
+    EXPECT_EQ(lines[1], "#Agilent DDE bConnectionOpen: incorrect name ");
+    EXPECT_EQ(lines[2], "#ChemDDEStatus: No Connect");
+    EXPECT_EQ(requests, asked);
 }

@@ -1,8 +1,10 @@
 // The daily log: header block, line format, the shift on a new date, lines waiting while the
-// file is closed, lines lost and reported, two program copies on one file, and the window
-// "Send Log File to Support" with the archive it writes (read back with libzip).
+// file is closed, lines lost and reported, lines cut short by a full file, what is not a file of
+// its own at its name, two program copies on one file, and the window "Send Log File to
+// Support" with the archive it writes (read back with libzip).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <zip.h>
@@ -10,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QLocale>
+#include <csignal>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -22,6 +25,7 @@
 #include "platform/Registry.h"
 #include "platform/Shell.h"
 #include "platform/SystemInfo.h"
+#include "support/OddFiles.h"
 #include "support/TempEnv.h"
 #include "unicode/UxControls.h"
 
@@ -207,6 +211,10 @@ TEST_F(LogFileTest, LinesLostOnAFullDiskAreCountedAndTheOperatorIsToldWhenItBegi
         EXPECT_EQ(text.find("10:00:00.00,before\n10:00:00.00," + x), 0u);
         EXPECT_EQ(text.substr(12 + 7 + 36 * 113),
                   at + "#log: " + back + " Before: " + trouble + "\n" + lostLine + at + "after\n");
+        // Once told, the count starts again: the next line comes alone.
+        log.AddLine("next");
+        EXPECT_TRUE(body(log.LogPath).ends_with(at + "after\n" + at + "next\n")) << body(log.LogPath);
+        EXPECT_EQ(log.DroppedLines(), 0u);
         LogFileFault = nullptr;
     }
 }
@@ -280,6 +288,182 @@ TEST_F(LogFileTest, WithoutInodesTheLogIsTriedAgainEveryFewSecondsAndShiftedOnce
     EXPECT_EQ(fileBytes(path("2")), yesterday);
     EXPECT_EQ(fileBytes(path("4")), "three\n");
     LogFileFault = nullptr;
+}
+
+// A file size limit cuts a write short as a full disk does: RLIMIT_FSIZE of this process, with
+// SIGXFSZ ignored, while it lives.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = old_;
+        r.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    }
+    void lift() { ::setrlimit(RLIMIT_FSIZE, &old_); }
+    ~FileSizeLimit() {
+        lift();
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+
+  private:
+    rlimit old_{};
+    void (*oldHandler_)(int) = nullptr;
+};
+
+// A full file just before midnight: a line is written whole or not at all, and a line that
+// waited past midnight goes into the file of its own day or carries its date; the rest of a
+// line begun in the old day's file never starts the new day's.
+TEST_F(LogFileTest, AFullFileAtMidnightKeepsEveryLineWholeAndInItsDay) {
+    const std::string x(100, 'x');
+    const struct {
+        const char* name;
+        bool spaceAtMidnight, takeBackFails;
+    } cases[] = {
+        {"the old day's file takes the lines again at midnight", true, false},
+        {"it is still full at midnight", false, false},
+        {"a short write that cannot be taken back", false, true},
+    };
+    int instance = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setInstance(std::to_string(++instance));
+        setLocal(2026, 12, 6, 23, 59, 58, 0);
+        bool takeBackFails = false;
+        LogFileFault = [&](LogFileCall call) {
+            return takeBackFails && call == LogFileCall::TakeBack ? EIO : 0;
+        };
+        testing::internal::CaptureStderr();
+        TLogFile log;
+        // The old day's file bigger than the new one will be, so that only the old one is full.
+        for (int i = 0; i < 20; ++i) log.AddLine("y" + x);
+        const std::string before = fileBytes(log.LogPath);
+        const std::string cutLine = "23:59:58.50,x" + x + "\n";
+        {
+            FileSizeLimit limit(before.size() + 20);
+            takeBackFails = c.takeBackFails;
+            clock_.fake.advanceMs(500);
+            log.AddLine("x" + x);  // 20 bytes of it fit
+            clock_.fake.advanceMs(1000);
+            log.AddLine("second");
+            EXPECT_EQ(fileBytes(log.LogPath), c.takeBackFails ? before + cutLine.substr(0, 20) : before)
+                << "nothing of a line that did not fit stays";
+            if (c.spaceAtMidnight) limit.lift();
+            setLocal(2026, 12, 7, 0, 0, 1, 0);
+            log.AddLine("after midnight");
+        }
+        QCoreApplication::processEvents();
+        testing::internal::GetCapturedStderr();
+        const std::string trouble = "Cannot write to the log file " + log.LogPath +
+                                    " (File too large); lines wait until it can be written (beyond 4000 "
+                                    "characters they are counted and "
+                                    "lost).";
+        const std::string back =
+            "00:00:01.00,#log: The log file " + log.LogPath + " is written again. Before: " + trouble + "\n";
+        if (c.spaceAtMidnight) {
+            EXPECT_EQ(fileBytes(log.LogPath2), before + cutLine + "23:59:59.50,second\n");
+            EXPECT_EQ(body(log.LogPath), back + "00:00:01.00,after midnight\n");
+        } else if (!c.takeBackFails) {
+            EXPECT_EQ(fileBytes(log.LogPath2), before);
+            EXPECT_EQ(body(log.LogPath), "06/12/2026 " + cutLine + "06/12/2026 23:59:59.50,second\n" + back +
+                                             "00:00:01.00,after midnight\n");
+        } else {
+            EXPECT_EQ(fileBytes(log.LogPath2), before + cutLine.substr(0, 20));
+            EXPECT_EQ(body(log.LogPath),
+                      "06/12/2026 23:59:59.50,second\n" + back +
+                          "00:00:01.00,#log: 1 line lost since 00:00:01 07/12/2026: the log "
+                          "file could not be written\n00:00:01.00,after midnight\n");
+        }
+        EXPECT_EQ(fileBytes(log.LogPath).substr(0, 20), "00:00:01 07/12/2026\n");
+        LogFileFault = nullptr;
+    }
+}
+
+// Lines that wait while today's file is closed for a moment, on both sides of midnight: each
+// goes into the new day's file, those of the day before with their date.
+TEST_F(LogFileTest, LinesWaitingWhileTheFileIsClosedAcrossMidnightKeepTheirDay) {
+    setLocal(2026, 12, 6, 23, 59, 59, 0);
+    TLogFile log;
+    log.CloseForMoment();
+    log.AddLine("before");
+    setLocal(2026, 12, 7, 0, 0, 1, 0);
+    log.AddLine("after");
+    log.Reopen();
+    log.AddLine("reopened");
+    EXPECT_EQ(body(log.LogPath2), "");
+    EXPECT_EQ(body(log.LogPath), "06/12/2026 23:59:59.00,before\n00:00:01.00,after\n00:00:01.00,reopened\n");
+}
+
+// Whatever sits at the log's name that is not a regular file of its own: the log neither waits
+// on it nor writes through it, and says why, naming it. A huge file is read no further than
+// its first line.
+TEST_F(LogFileTest, TheLogWritesOnlyIntoARegularFileOfItsOwnName) {
+    std::filesystem::create_directories(folder_);
+    const std::string elsewhere = env_.path("elsewhere.txt");
+    writeFile(elsewhere, "precious\n");
+    // Changed today (the fake clock's day), so that nothing is shifted away as an older log.
+    const auto changedToday = [](const std::string& p) {
+        struct tm t {};
+        t.tm_year = 2026 - 1900;
+        t.tm_mon = 11;
+        t.tm_mday = 6;
+        t.tm_hour = 9;
+        t.tm_isdst = -1;
+        const timespec times[2] = {{std::mktime(&t), 0}, {std::mktime(&t), 0}};
+        return ::utimensat(AT_FDCWD, p.c_str(), times, 0) == 0;
+    };
+    ASSERT_TRUE(changedToday(elsewhere));
+    testing::internal::CaptureStderr();
+    for (const OddFile& odd : oddFiles()) {
+        SCOPED_TRACE(odd.name);
+        ASSERT_TRUE(makeOdd(odd.kind, path()));
+        if (odd.kind != OddKind::DevZero) {
+            ASSERT_TRUE(changedToday(path()));
+        }
+        BlockWatchdog watchdog(odd.name);
+        TLogFile log;
+        log.AddLine("line");
+        struct stat st {};
+        ASSERT_EQ(::lstat(path().c_str(), &st), 0);
+        if (odd.kind == OddKind::Huge) {
+            EXPECT_EQ(log.StatusText(), "");
+            EXPECT_EQ(st.st_size, (off_t(8) << 30) + off_t(std::string("10:00:00.00,line\n").size()));
+            continue;
+        }
+        const std::string why =
+            odd.kind == OddKind::DevZero
+                ? "it is a symbolic link, which the log does not follow: the log is written "
+                  "only into a file of its own in the log folder"
+                : "it is not a regular file";
+        EXPECT_EQ(log.StatusText(),
+                  "Cannot open the log file " + path() + " (" + why + "); the program runs without a log.");
+        EXPECT_FALSE(S_ISREG(st.st_mode)) << "left as it was";
+    }
+    // A named pipe with a reader at its other end (to collect the lines elsewhere): not written.
+    ASSERT_TRUE(makeOdd(OddKind::Fifo, path()));
+    const int reader = ::open(path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    {
+        TLogFile log;
+        log.AddLine("line");
+        EXPECT_EQ(log.StatusText(), "Cannot open the log file " + path() +
+                                        " (it is not a regular file); the program runs without a log.");
+    }
+    char got[64];
+    EXPECT_LE(::read(reader, got, sizeof got), 0) << "the lines went into the pipe";
+    ::close(reader);
+    // A link to a file elsewhere: the lines do not go there.
+    ASSERT_TRUE(makeOdd(OddKind::Folder, path()));
+    std::filesystem::remove(path());
+    ASSERT_EQ(::symlink(elsewhere.c_str(), path().c_str()), 0);
+    {
+        TLogFile log;
+        log.AddLine("line");
+        EXPECT_NE(log.StatusText().find("symbolic link"), std::string::npos) << log.StatusText();
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fileBytes(elsewhere), "precious\n");
 }
 
 // A day is begun once: a second copy joins today's file, and a file whose header never made

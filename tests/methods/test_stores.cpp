@@ -10,6 +10,7 @@
 
 #include "methods/ExportImport.h"
 #include "methods/support_store.h"
+#include "support/OddFiles.h"
 #include "unicode/UxControls.h"
 
 namespace {
@@ -361,6 +362,45 @@ TEST_F(Stores, UnreadableOrEmptyFilesChangeNothing) {
     }
 }
 
+// A named pipe, a device, a folder or a huge file picked in the dialog: the import never waits
+// on it nor reads it whole, says why naming it, and changes nothing; an export to such a name
+// never reads what is there.
+TEST_F(Stores, AnImportFileThatIsNotARegularFileOfASaneSizeIsRefusedAndNamed) {
+    storeMethod(fullMethod("Hydrolysis"));
+    const std::string before = dump();
+    const QString file = QString::fromStdString(file_);
+    for (const OddFile& odd : oddFiles()) {
+        SCOPED_TRACE(odd.name);
+        ASSERT_TRUE(makeOdd(odd.kind, file_));
+        BlockWatchdog watchdog(odd.name);
+        EXPECT_FALSE(form_.ImportAll(file_));
+        const QString why = odd.kind == OddKind::Folder ? file + " is not a file."
+                            : odd.kind == OddKind::Huge
+                                ? file + " is too large to be an export file."
+                                : file + " is not read: it is a " + odd.because + ", not a regular file.";
+        EXPECT_EQ(takeBoxes(), QStringList{"Error: " + why});
+        EXPECT_EQ(dump(), before);
+        form_.ExportAll(file_);
+        takeBoxes();
+    }
+}
+
+// Names with a control character are refused with that reason; a missing name or one with "\"
+// keeps its own.
+TEST_F(Stores, ANameWithAControlCharacterIsRefusedForThat) {
+    writeFile(file_, "[Method0]\nName=Tab\there\n" + kFixed + "[Method1]\nName=\n" + kFixed +
+                         "[Method2]\nName=Bell\a\n" + kFixed + std::string("[Sequence0]\nName=Nul\0x\n", 23) +
+                         "[Sequence1]\nName=a\\b\n[Sequence2]\nName=Good\n");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys(kSequences), Strings{"Good"});
+    EXPECT_EQ(
+        takeBoxes(),
+        QStringList{report("0 methods and 1 sequence",
+                           "\n\nNot imported, for a missing name or a name with \"\\\":\nMethod1\nSequence1"
+                           "\n\nNot imported, for a name with a control character (a NUL, a line break, a "
+                           "tab):\nMethod0\nMethod2\nSequence0")});
+}
+
 // Each entry of the file stored in an older state; after importing the export cut at any
 // point (with Yes to replacing), each entry is the exported one or still the older one.
 class CutImport : public Stores {
@@ -450,6 +490,25 @@ TEST_F(CutImport, TheLastSectionOfACutExportIsRefusedAndNamed) {
     EXPECT_EQ(box, "Warning: Imported 1 method and 0 sequences from " + QString::fromStdString(file_) +
                        ".\n\n" + cutNote + "\nNot imported, as it may be incomplete:\nMethod00001 (B)");
     EXPECT_EQ(state()[1], old_[1]);
+}
+
+// An export opened and saved again by an editor that puts a byte-order mark in front (and may
+// end its lines with LF alone) still promises its closing line: cut, it is seen as cut.
+TEST_F(CutImport, AnExportSavedAgainWithAByteOrderMarkAndCutIsSeenAsCut) {
+    std::string lf = whole_;
+    for (size_t at = 0; (at = lf.find("\r\n", at)) != std::string::npos;) lf.erase(at, 1);
+    for (const std::string& saved : {"\xEF\xBB\xBF" + whole_, "\xEF\xBB\xBF" + lf}) {
+        SCOPED_TRACE(saved.find('\r') == std::string::npos ? "LF" : "CR LF");
+        EXPECT_EQ(import(saved), report("2 methods and 2 sequences")) << "whole, it imports as before";
+        EXPECT_EQ(state(), now_);
+        const std::string row = "ColTempTT00001=4;50";
+        const QString box = import(saved.substr(0, saved.find(row) + row.size()));
+        EXPECT_EQ(box,
+                  "Warning: Imported 1 method and 0 sequences from " + QString::fromStdString(file_) +
+                      ".\n\nThe file is cut off: it lacks its last line \"; end of export\", so whatever "
+                      "followed is missing.\nNot imported, as it may be incomplete:\nMethod00001 (B)");
+        EXPECT_EQ(state()[1], old_[1]) << "B keeps its rows";
+    }
 }
 
 TEST_F(CutImport, AnOlderFileIsReadAsBeforeAndItsLastLineWithoutALineEndCounts) {

@@ -1,8 +1,10 @@
 // Profile files: reading what people and older versions wrote, rewriting in place, and replacing the
-// file safely (mode kept, temp files of killed writers removed, a live writer's left alone).
+// file safely (mode kept, temp files of killed writers removed, a live writer's left alone); what
+// is not a regular file of a sane size is neither read nor replaced.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,8 @@
 #include <filesystem>
 
 #include "platform/IniFile.h"
+#include "platform/SafeRead.h"
+#include "support/OddFiles.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -133,5 +137,61 @@ TEST_F(Ini, ManySectionsAndKeysStayFindableAfterEdits) {
     EXPECT_EQ(again.readString("S5", "Name", ""), "renamed");
     EXPECT_EQ(again.readString("later", "K", ""), "w");
     EXPECT_EQ(again.readString("Big", "Long", ""), big);
+}
+// A named pipe, a device, a folder or a huge file where the profile file should be: the
+// constructor returns at once, reads nothing, says why naming the file, and the file is never
+// replaced by what little is known of it.
+TEST_F(Ini, WhatIsNotARegularFileOfASaneSizeIsNeitherReadNorReplaced) {
+    for (const OddFile& odd : oddFiles()) {
+        SCOPED_TRACE(odd.name);
+        ASSERT_TRUE(makeOdd(odd.kind, path));
+        BlockWatchdog watchdog(odd.name);
+        // Nothing but a regular file is even opened (the test's own named pipe and folder are
+        // watched; others may open /dev/zero meanwhile).
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        if (odd.kind == OddKind::Fifo || odd.kind == OddKind::Folder) {
+            ASSERT_GE(::inotify_add_watch(watch, path.c_str(), IN_OPEN), 0);
+        }
+        IniFile ini(path, 1024 * 1024);
+        char event[4096];
+        EXPECT_LT(::read(watch, event, sizeof event), 0) << "opened";
+        ::close(watch);
+        EXPECT_TRUE(ini.readSections().empty());
+        EXPECT_EQ(ini.lastError().find(path), 0u) << ini.lastError();
+        EXPECT_NE(ini.lastError().find(odd.because), std::string::npos) << ini.lastError();
+        ini.writeString("S", "k", "v");
+        EXPECT_FALSE(ini.updateFile());
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_FALSE(S_ISREG(st.st_mode) && st.st_size < 1024) << "the odd file was replaced";
+    }
+    // The limit itself: a file of exactly the limit is read, one byte more is refused.
+    const std::string text = "[S]\nk=" + std::string(100, 'v') + "\n";
+    writeFile(path, text);
+    EXPECT_EQ(IniFile(path, text.size()).readString("S", "k", ""), std::string(100, 'v'));
+    const IniFile over(path, text.size() - 1);
+    EXPECT_EQ(over.lastError(),
+              path + " is not read: it is larger than " + SafeRead::sizeText(text.size() - 1) + ".");
+    EXPECT_EQ(over.readString("S", "k", "none"), "none");
+    // A file that does not tell its size (as those of /proc) is read no further than the limit.
+    std::filesystem::remove(path);
+    ASSERT_EQ(::symlink("/proc/self/status", path.c_str()), 0);
+    EXPECT_EQ(IniFile(path, 64).lastError(), path + " is not read: it is larger than 64 bytes.");
+}
+
+// A regular file at the look that is a named pipe by the time it is opened: the open does not
+// wait for a writer, and what was opened is refused.
+TEST_F(Ini, ANamedPipeSwappedInAfterTheLookIsRefusedWithoutWaiting) {
+    writeFile(path, "[S]\nk=v\n");
+    SafeRead::setAfterLookHook([](const std::string& p) {
+        std::filesystem::remove(p);
+        ::mkfifo(p.c_str(), 0600);
+    });
+    BlockWatchdog watchdog("a named pipe swapped in");
+    const IniFile ini(path);
+    SafeRead::setAfterLookHook(nullptr);
+    EXPECT_EQ(ini.lastError(), path + " is not read: it is a named pipe (FIFO), not a regular file.");
+    EXPECT_EQ(ini.readString("S", "k", "none"), "none");
 }
 }  // namespace

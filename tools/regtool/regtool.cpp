@@ -15,6 +15,7 @@
 
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
+#include "platform/SafeRead.h"
 
 namespace {
 const char* const kUsage =
@@ -635,8 +636,11 @@ int run(std::vector<std::string> args) {
         if (file == "-") {
             items = parseImport(std::cin, "<stdin>");
         } else {
-            std::ifstream in(file, std::ios::binary);
-            if (!in) notFound("regtool: cannot read " + file + ": " + std::strerror(errno));
+            // Never blocks on a named pipe or a device, nor reads without end.
+            const SafeRead::Result r = SafeRead::readFile(file, IniFile::DefaultMaxBytes);
+            if (r.err) notFound("regtool: cannot read " + file + ": " + std::strerror(r.err));
+            if (!r.ok()) throw Failure{2, "regtool: " + r.error};
+            std::istringstream in(r.bytes);
             items = parseImport(in, file);
         }
         applyImport(items);
