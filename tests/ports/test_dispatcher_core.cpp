@@ -186,7 +186,8 @@ TEST_F(Dispatcher, DataTriggersMatchAtTheirLastByteAfterTheBytesBeforeThem) {
         bool ignoreCase;
         std::vector<std::string> notes;  // "A" + bytes read, or "D"
     } cases[] = {
-        {"ab", "aab", false, {"Aa", "D", "Aab"}}, {"AB", "xab", true, {"Ax", "D", "Aab"}},
+        {"ab", "aab", false, {"Aa", "D", "Aab"}},
+        {"aab", "aaab", false, {"Aa", "D", "Aaab"}}, {"AB", "xab", true, {"Ax", "D", "Aab"}},
         {"AB", "xab", false, {"Axab"}},           {"OK", "xyzOK", false, {"Axyz", "D", "AOK"}},
         {"OK", "OK", false, {"D", "AOK"}},
     };
@@ -264,6 +265,7 @@ TEST_F(Dispatcher, WindowHandlersAndThePortHandler) {
         return 0;
     });
     d.ChangeLengthTrigger(1);
+    listen(d);  // handlers of another kind: the windows are still asked for by their count
     d.RegisterWndTriggerHandler(own.handle());
     const struct Step {
         TApHandlerFlagUpdate port;
@@ -315,6 +317,7 @@ TEST_F(Dispatcher, ALineChangeWaitsForTheTransmitterOnlyWhenTheLineChanges) {
     } cases[] = {
         {9600, 0, 8, 1, 0, {19}},
         {115200, 0, 8, 1, 0, {2}},
+        {230400, 0, 8, 1, 0, {2}},  // below a millisecond: twice the time
         {300, 2, 7, 2, 0, {660}},
         {9600, 0, 8, 1, 3, {2, 2, 2, 19}},
     };

@@ -288,13 +288,15 @@ TEST_F(Packets, ACollectingPacketCancelsTheOthersPartialStart) {
 }
 
 // Inside a packet's event the other packets are off; afterwards they are armed again and
-// offered what is left, and the events run on the main thread.
+// offered what is left; a packet re-arms after its own packet only by AutoEnable; the events
+// run on the main thread.
 TEST_F(Packets, InsideAPacketEventTheOthersAreOffAndComeBackAfter) {
     port.SetOpen(true);
     TZpDataPacket* p1 = add("P1", "A", ecString, 0, "!");
     TZpDataPacket* p2 = add("P2", "B", ecString, 0, "!");
     bool p2Inside = true;
     p1->OnPacket = [&](TZpDataPacket*, const char*, int32_t) { p2Inside = p2->GetEnabled(); };
+    p2->SetAutoEnable(false);
     p1->SetEnabled(true);
     p2->SetEnabled(true);
     fake.state->push("A1!B2!");
@@ -302,7 +304,7 @@ TEST_F(Packets, InsideAPacketEventTheOthersAreOffAndComeBackAfter) {
     EXPECT_EQ(events, (std::vector<std::string>{"P1:A1!", "P2:B2!"}));
     EXPECT_FALSE(p2Inside);
     EXPECT_TRUE(p1->GetEnabled());
-    EXPECT_TRUE(p2->GetEnabled());
+    EXPECT_FALSE(p2->GetEnabled());  // armed again after the other's packet, not after its own
     EXPECT_FALSE(offMainThread);
 }
 
