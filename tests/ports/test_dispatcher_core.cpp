@@ -186,10 +186,9 @@ TEST_F(Dispatcher, DataTriggersMatchAtTheirLastByteAfterTheBytesBeforeThem) {
         bool ignoreCase;
         std::vector<std::string> notes;  // "A" + bytes read, or "D"
     } cases[] = {
-        {"ab", "aab", false, {"Aa", "D", "Aab"}},
-        {"aab", "aaab", false, {"Aa", "D", "Aaab"}}, {"AB", "xab", true, {"Ax", "D", "Aab"}},
-        {"AB", "xab", false, {"Axab"}},           {"OK", "xyzOK", false, {"Axyz", "D", "AOK"}},
-        {"OK", "OK", false, {"D", "AOK"}},
+        {"ab", "aab", false, {"Aa", "D", "Aab"}},     {"aab", "aaab", false, {"Aa", "D", "Aaab"}},
+        {"AB", "xab", true, {"Ax", "D", "Aab"}},      {"AB", "xab", false, {"Axab"}},
+        {"OK", "xyzOK", false, {"Axyz", "D", "AOK"}}, {"OK", "OK", false, {"D", "AOK"}},
     };
     d.ChangeLengthTrigger(1);
     std::vector<std::string> seen;
@@ -315,11 +314,9 @@ TEST_F(Dispatcher, ALineChangeWaitsForTheTransmitterOnlyWhenTheLineChanges) {
         int drainAfter;  // polls before the far side has taken the ring
         std::vector<int32_t> sleeps;
     } cases[] = {
-        {9600, 0, 8, 1, 0, {19}},
-        {115200, 0, 8, 1, 0, {2}},
+        {9600, 0, 8, 1, 0, {19}},  {115200, 0, 8, 1, 0, {2}},
         {230400, 0, 8, 1, 0, {2}},  // below a millisecond: twice the time
-        {300, 2, 7, 2, 0, {660}},
-        {9600, 0, 8, 1, 3, {2, 2, 2, 19}},
+        {300, 2, 7, 2, 0, {660}},  {9600, 0, 8, 1, 3, {2, 2, 2, 19}},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(d.SetLine(c.baud, c.parity, c.dataBits, c.stopBits), 0);

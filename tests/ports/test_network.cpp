@@ -201,7 +201,7 @@ TEST_F(Network, BytesPulledInDuringASendReachTheHandlerWithoutTheTimer) {
         c.received.clear();
         writeAll(fd, reply);
         // Only sends and posted events from here: no timer and no socket event is handled.
-        for (int i = 0; i < 200 && c.received.size() < reply.size(); ++i) {
+        for (int i = 0; i < 2000 && c.received.size() < reply.size(); ++i) {
             c.port.PutString("x");
             QCoreApplication::sendPostedEvents();
             if (c.received.size() < reply.size())
