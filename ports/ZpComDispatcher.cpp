@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -161,6 +162,12 @@ bool TZpWin32Dispatcher::WriteOutputRing() {
     std::shared_lock g(devMutex_);
     if (!device_ || outBuff_.empty()) return true;
     while (outBuffFull_ || outBuffHead_ != outBuffTail_) {
+        if (outBuffTail_ >= outBuffHead_ && outBuffHead_ != 0) {
+            // Data across the end of the ring is made contiguous so that it leaves in one write.
+            std::rotate(outBuff_.begin(), outBuff_.begin() + outBuffTail_, outBuff_.end());
+            outBuffHead_ = (outBuffHead_ + outQue_ - outBuffTail_) % outQue_;
+            outBuffTail_ = 0;
+        }
         const int32_t block =
             outBuffTail_ < outBuffHead_ ? outBuffHead_ - outBuffTail_ : outQue_ - outBuffTail_;
         int32_t n = device_->write(outBuff_.data() + outBuffTail_, block);

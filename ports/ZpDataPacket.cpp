@@ -55,6 +55,14 @@ void TZpDataPacket::SetComPort(TZpCustomComPort* port) {
     if (was && port_) Enable();
 }
 
+void TZpDataPacket::Notification(QObject* component, TOperation operation) {
+    if (operation == opRemove) {
+        if (component && component == port_) SetComPort(nullptr);
+    } else if (!port_) {
+        if (auto* port = dynamic_cast<TZpCustomComPort*>(component)) SetComPort(port);
+    }
+}
+
 void TZpDataPacket::SetEnabled(bool v) {
     if (v == enabled_) return;
     if (v)
@@ -134,10 +142,16 @@ void TZpDataPacket::Enable() {
         return;
     }
     if (manager_ && manager_->InEvent()) {
+        // Armed when the event ends; a bad configuration is still refused now.
+        checkConfig();
         enablePending_ = true;
         return;
     }
-    // Configuration is checked before anything is armed.
+    Arm();
+    if (manager_ && !manager_->Buffer().empty()) manager_->NotifyData(0);
+}
+
+void TZpDataPacket::checkConfig() const {
     if (startCond_ == scString) {
         if (startString_.empty()) throw EInvalidProperty(-5501);
         if ((endCond_ & ecPacketSize) && static_cast<int32_t>(startString_.size()) > packetSize_)
@@ -147,7 +161,11 @@ void TZpDataPacket::Enable() {
     }
     if ((endCond_ & ecString) && endString_.empty()) throw EInvalidProperty(-5504);
     if ((endCond_ & ecPacketSize) && packetSize_ == 0) throw EInvalidProperty(-5505);
+}
 
+void TZpDataPacket::Arm() {
+    // Configuration is checked before anything is armed.
+    checkConfig();
     enablePending_ = false;
     enabled_ = true;
     packetReceived_ = false;
@@ -168,7 +186,6 @@ void TZpDataPacket::Enable() {
     } else {
         SetMode(dpCollecting);
     }
-    if (manager_ && !manager_->Buffer().empty()) manager_->NotifyData(0);
 }
 
 void TZpDataPacket::Disable() {
@@ -268,7 +285,6 @@ bool TZpDataPacket::ProcessData(int32_t start) {
 
 void TZpDataPacket::Packet(TPacketEndSet cond, int32_t endIndex) {
     TZpDataPacketManager* m = manager_;
-    m->SetInEvent(true);
     const std::string& buf = m->Buffer();
     int32_t from = matchStart_ < 0 ? 0 : matchStart_;
     int32_t size = endIndex - from + 1;
@@ -280,7 +296,8 @@ void TZpDataPacket::Packet(TPacketEndSet cond, int32_t endIndex) {
     if (!includeStrings_ && cond == ecString) size -= static_cast<int32_t>(endPat_.size());
     if (size < 0) size = 0;
     data_ = buf.substr(static_cast<size_t>(from), static_cast<size_t>(size));
-    Disable();
+    m->SetInEvent(true);
+    enablePending_ = false;  // this packet re-arms only by AutoEnable
     packetReceived_ = true;
     log(cond == ecPacketSize ? dstPacketSizePacket : dstPacketStringPacket, data_);
     std::string copy = data_;
@@ -289,23 +306,24 @@ void TZpDataPacket::Packet(TPacketEndSet cond, int32_t endIndex) {
     TStringPacketNotifyEvent onString = OnStringPacket;
     if (onPacket) onPacket(this, copy.data(), static_cast<int32_t>(copy.size()));
     if (onString) onString(this, copy);
-    m->RemoveData(endIndex + 1);
+    m->RemoveData(0, endIndex + 1);
     if (autoEnable_) enablePending_ = true;
     m->SetInEvent(false);
 }
 
 void TZpDataPacket::TimedOut() {
     TZpDataPacketManager* m = manager_;
-    m->SetInEvent(true);
-    int32_t from = matchStart_ < 0 ? 0 : matchStart_;
     const std::string& buf = m->Buffer();
-    data_ = from < static_cast<int32_t>(buf.size()) ? buf.substr(static_cast<size_t>(from)) : std::string();
-    Disable();
+    // The bytes from the match start on; those before it belong to no packet yet.
+    const size_t from = matchStart_ < 0 ? buf.size() : std::min(buf.size(), static_cast<size_t>(matchStart_));
+    data_ = buf.substr(from);
+    m->SetInEvent(true);
+    enablePending_ = false;
     timedOut_ = true;
     log(dstPacketTimeout, "Packet:" + objectName().toStdString());
     TPacketTimeoutEvent onTimeout = OnTimeout;
     if (onTimeout) onTimeout(this);
-    if (flushOnTimeout_) m->RemoveData(static_cast<int32_t>(buf.size()));
+    if (flushOnTimeout_) m->RemoveData(static_cast<int32_t>(from), static_cast<int32_t>(data_.size()));
     if (autoEnable_) enablePending_ = true;
     m->SetInEvent(false);
 }
@@ -442,6 +460,10 @@ void TZpDataPacketManager::Disable() {
     capture_ = nullptr;
 }
 
+void TZpDataPacketManager::PortOpenClose(TZpCustomComPort* cp, bool opening) {
+    PortOpenCloseEx(cp, opening ? ctOpen : ctClosing);
+}
+
 void TZpDataPacketManager::PortOpenCloseEx(TZpCustomComPort*, TZpCallbackType type) {
     if (type == ctOpen) {
         Enable();
@@ -513,10 +535,12 @@ void TZpDataPacketManager::ReleaseCapture(TZpDataPacket* p) {
     NotifyData(0);
 }
 
-void TZpDataPacketManager::RemoveData(int32_t count) {
-    count = std::min<int32_t>(count, static_cast<int32_t>(buffer_.size()));
+void TZpDataPacketManager::RemoveData(int32_t from, int32_t count) {
+    const auto size = static_cast<int32_t>(buffer_.size());
+    from = std::clamp(from, 0, size);
+    count = std::min(count, size - from);
     if (count <= 0) return;
-    buffer_.erase(0, static_cast<size_t>(count));
+    buffer_.erase(static_cast<size_t>(from), static_cast<size_t>(count));
     // Every partial match starts over on the remaining bytes, which are offered again.
     for (TZpDataPacket* p : packets_) {
         p->CancelMatch();
@@ -527,12 +551,30 @@ void TZpDataPacketManager::RemoveData(int32_t count) {
 }
 
 void TZpDataPacketManager::SetInEvent(bool on) {
-    inEvent_ = on;
-    if (on) return;
-    for (TZpDataPacket* p : std::vector<TZpDataPacket*>(packets_))
-        if (p->enablePending_ && !p->enabled_ && enabled_) p->Enable();
-    if (notifyPending_) {
+    if (on) {
+        inEvent_ = true;
+        for (TZpDataPacket* p : std::vector<TZpDataPacket*>(packets_))
+            if (p->enabled_) {
+                p->Disable();
+                p->enablePending_ = true;
+            }
+        return;
+    }
+    inEvent_ = false;
+    bool armed = false;
+    for (TZpDataPacket* p : std::vector<TZpDataPacket*>(packets_)) {
+        if (!p->enablePending_ || p->enabled_ || !enabled_) continue;
+        try {
+            p->Arm();
+            armed = true;
+        } catch (const EInvalidProperty&) {
+            // Changed into a bad configuration by a handler: it stays off.
+            p->enablePending_ = false;
+        }
+    }
+    if (armed || notifyPending_) {
+        const int32_t start = armed ? 0 : pendingStart_;
         notifyPending_ = false;
-        NotifyData(pendingStart_);
+        NotifyData(start);
     }
 }

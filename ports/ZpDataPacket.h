@@ -52,6 +52,14 @@ class TZpDataPacket : public TZpBaseComponent {
     void SetTimeOut(int32_t v) { timeOut_ = v; }
     void SetFlushOnTimeout(bool v) { flushOnTimeout_ = v; }
     TPacketMode Mode() const { return mode_; }
+    // The packet's events run on the main thread, also for a port whose notifications come
+    // from a worker thread.
+    bool SyncEvents() const { return syncEvents_; }
+
+    // The form inserted or removed a component: a removed port is let go; a port inserted
+    // while none is set becomes this packet's port.
+    enum TOperation : uint8_t { opInsert, opRemove };
+    void Notification(QObject* component, TOperation operation);
 
     TPacketNotifyEvent OnPacket;
     TStringPacketNotifyEvent OnStringPacket;
@@ -67,6 +75,10 @@ class TZpDataPacket : public TZpBaseComponent {
   private:
     friend class TZpDataPacketManager;
     void Enable();
+    // Checks the configuration (raises on a bad one) and arms the packet, offering nothing.
+    void Arm();
+    // Raises EInvalidProperty for a configuration that cannot be armed.
+    void checkConfig() const;
     void Disable();
     void SetMode(TPacketMode m);
     // Offers the manager's buffer from start; false once the packet completed (the buffer changed).
@@ -101,6 +113,7 @@ class TZpDataPacket : public TZpBaseComponent {
     bool packetReceived_ = false;
     bool timedOut_ = false;
     bool flushOnTimeout_ = true;
+    const bool syncEvents_ = true;
     std::string data_;
 };
 
@@ -120,6 +133,10 @@ class TZpDataPacketManager {
     bool InEvent() const { return inEvent_; }
     size_t PacketCount() const { return packets_.size(); }
 
+    // The port's open and close as a plain (opening or not) and as an extended callback.
+    void PortOpenClose(TZpCustomComPort* cp, bool opening);
+    void PortOpenCloseEx(TZpCustomComPort* cp, TZpCallbackType type);
+
     static TZpDataPacketManager* GetPortManager(TZpCustomComPort* port);
     // A port going away: its managers forget it (their packets stop).
     static void PortDestroyed(TZpCustomComPort* port);
@@ -130,9 +147,11 @@ class TZpDataPacketManager {
     void NotifyData(int32_t start);
     void SetCapture(TZpDataPacket* p, int32_t timeOut);
     void ReleaseCapture(TZpDataPacket* p);
-    void RemoveData(int32_t count);
+    // Removes count bytes from position from of the buffer.
+    void RemoveData(int32_t from, int32_t count);
+    // Inside an event every enabled packet is disabled; leaving it re-arms them and offers
+    // the buffer again.
     void SetInEvent(bool on);
-    void PortOpenCloseEx(TZpCustomComPort* cp, TZpCallbackType type);
     void scheduleFree();
     TZpBaseDispatcher* dispatcher() const;
 

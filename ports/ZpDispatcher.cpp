@@ -23,6 +23,10 @@ bool onGuiThread() {
     auto* app = QCoreApplication::instance();
     return app && QThread::currentThread() == app->thread();
 }
+// The last slot looked up and its dispatcher (guarded by the port list's lock); a dispatcher
+// going away clears it.
+int32_t lastHandle = -1;
+TZpBaseDispatcher* lastDispatcher = nullptr;
 constexpr uint32_t ZpSyncCallMsg = 0x7E20;
 struct SyncCall {
     TApdNotifyEvent method;
@@ -41,9 +45,12 @@ void UnlockPortList() {
 
 TZpBaseDispatcher* PortListEntry(int32_t handle) {
     std::lock_guard g(portListMutex());
+    if (handle == lastHandle && lastDispatcher) return lastDispatcher;
     auto& l = portList();
-    if (handle < 0 || handle >= static_cast<int32_t>(l.size())) return nullptr;
-    return l[handle];
+    if (handle < 0 || handle >= static_cast<int32_t>(l.size()) || !l[handle]) return nullptr;
+    lastHandle = handle;
+    lastDispatcher = l[handle];
+    return lastDispatcher;
 }
 
 TZpBaseDispatcher::TZpBaseDispatcher(void* owner) : owner_(owner) {
@@ -76,6 +83,10 @@ TZpBaseDispatcher::~TZpBaseDispatcher() {
     std::lock_guard g(portListMutex());
     auto& l = portList();
     if (handle_ >= 0 && handle_ < static_cast<int32_t>(l.size()) && l[handle_] == this) l[handle_] = nullptr;
+    if (lastDispatcher == this) {
+        lastDispatcher = nullptr;
+        lastHandle = -1;
+    }
     while (!l.empty() && l.back() == nullptr) l.pop_back();
 }
 
@@ -854,7 +865,8 @@ bool TZpBaseDispatcher::SendNotify(uint32_t msg, uint32_t trigger, uint16_t data
         });
     {
         std::lock_guard d(dispSection_);
-        if (inAvailMessage_) {
+        // A port closing from a handler keeps its ring as it was: the close discards it.
+        if (inAvailMessage_ && !stop) {
             inAvailMessage_ = false;
             if (!dBuffer_.empty()) {
                 dBuffTail_ = (dBuffTail_ + maxGetCount_) % InputRingSize;
@@ -865,6 +877,7 @@ bool TZpBaseDispatcher::SendNotify(uint32_t msg, uint32_t trigger, uint16_t data
         // A handler that could not be reached in time still gets the unread bytes announced
         // on the next round.
         if (timedOut) lastAvailPos_ = -1;
+        inAvailMessage_ = false;
         getCount_ = 0;
     }
     {
@@ -1002,12 +1015,8 @@ bool TZpBaseDispatcher::MatchTriggerChar(TDataTrigger& t, uint8_t chIn) {
 
 bool TZpBaseDispatcher::CheckReceiveTriggers() {
     if (closePending_.load()) return false;
-    struct Note {
-        uint32_t msg, trigger;
-        uint16_t data;
-    };
-    std::vector<Note> notes;
-    bool sendAny = false;
+    int64_t matchPos = -1;
+    int32_t before = -1;
     {
         std::lock_guard d(dispSection_);
         std::lock_guard lk(dataSection_);
@@ -1020,7 +1029,6 @@ bool TZpBaseDispatcher::CheckReceiveTriggers() {
         const int64_t tailTotal = headTotal_ - used;
         if (scanTotal_ < tailTotal) scanTotal_ = tailTotal;
         int32_t matchLen = 0;
-        bool hit = false;
         while (scanTotal_ < headTotal_) {
             const uint8_t ch = dBuffer_[static_cast<size_t>(scanTotal_ % InputRingSize)];
             for (auto& t : dataTriggers_) {
@@ -1028,52 +1036,64 @@ bool TZpBaseDispatcher::CheckReceiveTriggers() {
                 t.tMatched = MatchTriggerChar(t, ch);
                 if (t.tMatched) matchLen = std::max(matchLen, t.tLen);
             }
-            if (matchLen > 0) {
-                hit = true;
-                break;
-            }
+            if (matchLen > 0) break;
             ++scanTotal_;
         }
         lastTailIndex_ = static_cast<int32_t>(scanTotal_ % InputRingSize);
-        if (!hit) {
-            if (lenTrigger_ > 0 && lastAvailPos_ != scanTotal_ && used >= lenTrigger_) {
-                if (dLoggingOn_)
-                    AddDispatchEntry(dtTrigger, dstAvail, static_cast<uint32_t>(used), nullptr, 0);
-                lastAvailPos_ = scanTotal_;
-                notes.push_back({ZpTriggerAvail, static_cast<uint32_t>(used), 0});
-                sendAny = true;
-            }
+        if (matchLen == 0) {
+            if (lenTrigger_ == 0 || lastAvailPos_ == scanTotal_ || used < lenTrigger_) return false;
+            if (dLoggingOn_) AddDispatchEntry(dtTrigger, dstAvail, static_cast<uint32_t>(used), nullptr, 0);
+            lastAvailPos_ = scanTotal_;
+            before = used;
         } else {
+            matchPos = scanTotal_;
             if (lenTrigger_ > 0 && lastAvailPos_ != scanTotal_) {
-                // The bytes that precede the matched string.
-                const int64_t before = scanTotal_ - matchLen + 1 - tailTotal - getCount_.load();
-                if (before >= lenTrigger_) {
+                // Only the bytes that precede the matched string are announced.
+                const int64_t n = scanTotal_ - matchLen + 1 - tailTotal - getCount_.load();
+                if (n >= lenTrigger_) {
                     if (dLoggingOn_)
-                        AddDispatchEntry(dtTrigger, dstAvail, static_cast<uint32_t>(before), nullptr, 0);
-                    notes.push_back({ZpTriggerAvail, static_cast<uint32_t>(before), 0});
+                        AddDispatchEntry(dtTrigger, dstAvail, static_cast<uint32_t>(n), nullptr, 0);
                     lastAvailPos_ = scanTotal_;
+                    before = static_cast<int32_t>(n);
                 }
             }
-            for (size_t i = dataTriggers_.size(); i > 0; --i) {
-                auto& t = dataTriggers_[i - 1];
-                if (!t.tMatched) continue;
-                t.tMatched = false;
-                if (dLoggingOn_)
-                    AddDispatchEntry(dtTrigger, dstData, static_cast<uint32_t>(t.tHandle), nullptr, 0);
-                notes.push_back(
-                    {ZpTriggerData, static_cast<uint32_t>(t.tHandle), static_cast<uint16_t>(t.tLen)});
-            }
-            ++scanTotal_;
-            lastTailIndex_ = static_cast<int32_t>(scanTotal_ % InputRingSize);
-            sendAny = true;
         }
     }
-    if (!sendAny) return false;
     bool result = true;
-    for (auto& n : notes) {
-        result = SendNotify(n.msg, n.trigger, n.data);
+    if (before >= 0) {
+        result = SendNotify(ZpTriggerAvail, static_cast<uint32_t>(before), 0);
         if (closePending_.load()) return false;
+        if (matchPos < 0) return result;
     }
+    // From the last trigger to the first; a handler may remove triggers meanwhile, and the
+    // walk ends once the list is shorter than where it stands.
+    {
+        std::unique_lock lk(dataSection_);
+        for (size_t i = dataTriggers_.size(); i > 0 && i <= dataTriggers_.size(); --i) {
+            auto& t = dataTriggers_[i - 1];
+            if (!t.tMatched) continue;
+            t.tMatched = false;
+            if (dLoggingOn_)
+                AddDispatchEntry(dtTrigger, dstData, static_cast<uint32_t>(t.tHandle), nullptr, 0);
+            const auto handle = static_cast<uint32_t>(t.tHandle);
+            const auto len = static_cast<uint16_t>(t.tLen);
+            lk.unlock();
+            result = SendNotify(ZpTriggerData, handle, len);
+            lk.lock();
+            if (closePending_.load()) {
+                result = false;
+                break;
+            }
+        }
+        // A trigger the walk did not reach drops this match; it must not stay marked, or it
+        // would never be scanned again.
+        for (auto& t : dataTriggers_) t.tMatched = false;
+    }
+    if (closePending_.load()) return false;
+    std::lock_guard d(dispSection_);
+    // A flush from a handler may already have moved the scan past the match.
+    scanTotal_ = std::max(scanTotal_, matchPos + 1);
+    lastTailIndex_ = static_cast<int32_t>(scanTotal_ % InputRingSize);
     return result;
 }
 

@@ -130,8 +130,17 @@ struct TTriggerSave {
 // The process-wide port list.
 void LockPortList();
 void UnlockPortList();
-// The dispatcher in slot handle (any class), or null. Call with the port list locked.
+// The dispatcher in slot handle (any class), or null, through a one-entry cache of the last
+// slot asked for. Call with the port list locked.
 TZpBaseDispatcher* PortListEntry(int32_t handle);
+// The dispatcher in slot handle when it is a DeviceClass, else null.
+template <class DeviceClass>
+DeviceClass* GetTComRecPtr(int32_t handle) {
+    LockPortList();
+    auto* d = dynamic_cast<DeviceClass*>(PortListEntry(handle));
+    UnlockPortList();
+    return d;
+}
 
 class TZpBaseDispatcher {
   public:
@@ -286,6 +295,8 @@ class TZpBaseDispatcher {
                         char& onChar, char& offChar);
     // The wait before a line change, in milliseconds (after the output ring is empty).
     int32_t TxSentDelayMs();
+    // How the dispatcher waits for the transmitter; tests count the waits instead.
+    virtual void SleepMs(int32_t ms);
 
     // ---- character trace ----
     int32_t InitTracing(int32_t numEntries);

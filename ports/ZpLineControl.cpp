@@ -129,10 +129,14 @@ void TZpBaseDispatcher::WaitTxSent() {
             used = outBuff_.empty() ? 0 : OutRingUsed();
         }
         if (used == 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        SleepMs(2);
     }
     const int32_t ms = TxSentDelayMs();
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (ms > 0) SleepMs(ms);
+}
+
+void TZpBaseDispatcher::SleepMs(int32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 int32_t TZpBaseDispatcher::SetDtr(bool on) {

@@ -4,11 +4,13 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Serial.h"
 #include "ports/ZpDispatcher.h"
@@ -21,7 +23,10 @@ struct FakeSerialState {
     std::atomic<uint32_t> lines{0};
     std::atomic<uint32_t> errors{0};
     std::atomic<int> opens{0};
-    std::atomic<bool> dtr{false};
+    std::atomic<bool> dtr{false}, rts{false};
+    std::atomic<int> stateWrites{0};
+    std::vector<int> writes;  // the size of every write the device took (under m)
+    int writeRoom = -1;       // bytes the device still takes, -1 for no limit (under m)
     int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ~FakeSerialState() { ::close(efd); }
     void kick() {
@@ -37,6 +42,14 @@ struct FakeSerialState {
     }
     void addErrors(uint32_t e) {
         errors |= e;
+        kick();
+    }
+    // Lets the device take n more bytes (-1: no limit) and wakes the dispatcher.
+    void setWriteRoom(int n) {
+        {
+            std::lock_guard g(m);
+            writeRoom = n;
+        }
         kick();
     }
     std::string takeOutput() {
@@ -60,6 +73,7 @@ class FakeSerialDevice : public SerialDevice {
     bool setState(const CommState& st) override {
         std::lock_guard g(s_->m);
         s_->state = st;
+        ++s_->stateWrites;
         return true;
     }
     int read(void* buf, int size) override {
@@ -77,8 +91,12 @@ class FakeSerialDevice : public SerialDevice {
     }
     int write(const void* buf, int size) override {
         std::lock_guard g(s_->m);
-        s_->output.append(static_cast<const char*>(buf), static_cast<size_t>(size));
-        return size;
+        const int n = s_->writeRoom < 0 ? size : std::min(size, s_->writeRoom);
+        if (n <= 0) return 0;
+        s_->output.append(static_cast<const char*>(buf), static_cast<size_t>(n));
+        s_->writes.push_back(n);
+        if (s_->writeRoom > 0) s_->writeRoom -= n;
+        return n;
     }
     int inQueue() override {
         // Each round asks; the wake-up it was given is used up.
@@ -92,6 +110,8 @@ class FakeSerialDevice : public SerialDevice {
     bool escape(int func) override {
         if (func == SETDTR) s_->dtr = true;
         if (func == CLRDTR) s_->dtr = false;
+        if (func == SETRTS) s_->rts = true;
+        if (func == CLRRTS) s_->rts = false;
         return true;
     }
     bool purge(uint32_t flags) override {
@@ -175,6 +195,13 @@ class ManualDispatcher : public TZpBaseDispatcher {
     int32_t ProcessCommunications() override { return 0; }
     uint8_t GetCommModemStatus() override { return static_cast<uint8_t>(dev_.modemLines() & 0xF0); }
     int32_t Open(int32_t outSize = 4096) { return InitPort("FAKE", 19200, 0, 8, 1, 4096, outSize, 3); }
+    // Waits are recorded, not slept; onSleep runs after each (the far side drains, say).
+    void SleepMs(int32_t ms) override {
+        sleeps.push_back(ms);
+        if (onSleep) onSleep();
+    }
+    std::vector<int32_t> sleeps;
+    std::function<void()> onSleep;
 
   private:
     FakeSerialDevice dev_;

@@ -196,14 +196,19 @@ TEST_F(Network, BytesPulledInDuringASendReachTheHandlerWithoutTheTimer) {
     Client c;
     const int fd = c.connect(peer);
     QCoreApplication::processEvents();
-    writeAll(fd, "?3,1>");
-    // Only sends and posted events from here: no timer and no socket event is handled.
-    for (int i = 0; i < 200 && c.received.empty(); ++i) {
-        c.port.PutString("x");
-        QCoreApplication::sendPostedEvents();
-        if (c.received.empty()) ::usleep(1000);  // the loopback bytes may still be on their way
+    // Each time, not only the first.
+    for (const std::string reply : {"?3,1>", "?4,2>", "?5,3>"}) {
+        c.received.clear();
+        writeAll(fd, reply);
+        // Only sends and posted events from here: no timer and no socket event is handled.
+        for (int i = 0; i < 2000 && c.received.size() < reply.size(); ++i) {
+            c.port.PutString("x");
+            QCoreApplication::sendPostedEvents();
+            if (c.received.size() < reply.size())
+                ::usleep(1000);  // the loopback bytes may still be on their way
+        }
+        EXPECT_EQ(c.received, reply);
     }
-    EXPECT_EQ(c.received, "?3,1>");
     ::close(fd);
 }
 

@@ -201,3 +201,28 @@ TEST(SerialPackets, APortGoneBeforeItsIdleManagerLeavesNothingPointingAtIt) {
     EXPECT_EQ(TZpDataPacketManager::GetPortManager(port), nullptr);
     QCoreApplication::processEvents();  // the free must not touch the port
 }
+
+TEST(SerialPackets, APacketTakesAPortInsertedWhileItHasNoneAndLetsARemovedOneGo) {
+    TZpComPort first, second;
+    TZpDataPacket packet;
+    const struct Step {
+        TZpComPort* component;
+        TZpDataPacket::TOperation operation;
+        TZpCustomComPort* port;  // the packet's port after the step
+    } steps[] = {
+        {&first, TZpDataPacket::opRemove, nullptr}, {&first, TZpDataPacket::opInsert, &first},
+        {&second, TZpDataPacket::opInsert, &first}, {&second, TZpDataPacket::opRemove, &first},
+        {&first, TZpDataPacket::opRemove, nullptr}, {&second, TZpDataPacket::opInsert, &second},
+    };
+    for (const Step& s : steps) {
+        packet.Notification(s.component, s.operation);
+        EXPECT_EQ(packet.GetComPort(), s.port);
+    }
+    QObject notAPort;
+    packet.Notification(&second, TZpDataPacket::opRemove);
+    packet.Notification(&notAPort, TZpDataPacket::opInsert);
+    EXPECT_EQ(packet.GetComPort(), nullptr);
+    QCoreApplication::processEvents();  // a manager left without packets goes from the event loop
+    EXPECT_EQ(TZpDataPacketManager::GetPortManager(&first), nullptr);
+    EXPECT_EQ(TZpDataPacketManager::GetPortManager(&second), nullptr);
+}

@@ -1,6 +1,6 @@
 // The port component over the serial dispatcher and its I/O thread: a pseudo-terminal
 // flood, notifications, closing while they are pending, modem and line events from a
-// fake device, flow settings.
+// fake device, flow settings, output across the ring's end, packets cut from the input.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -8,11 +8,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "ports/FakeSerial.h"
 #include "ports/ZpComDispatcher.h"
 #include "ports/ZpComPort.h"
+#include "ports/ZpDataPacket.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
 #include "support/ThreadCpu.h"
@@ -188,4 +191,151 @@ TEST_F(FakePort, TheLinksSetupReachesTheDeviceAndLineErrorsTheirEvent) {
     port.SetAutoOpen(false);
     port.SetOpen(false);
     EXPECT_THROW(port.PutString("x"), ECommNotOpen);
+}
+
+TEST_F(FakePort, OutputAcrossTheEndOfTheRingLeavesInOneWrite) {
+    port.SetOutSize(16);
+    port.SetOpen(true);
+    fake.state->setWriteRoom(10);
+    port.PutString("ABCDEFGHIJKL");
+    ASSERT_TRUE(waitFor([&] { return deviceOutput().size() == 10; }));
+    port.PutString("MNOPQRST");  // the ring now holds K..P at its end and Q..T at its start
+    fake.state->setWriteRoom(-1);
+    ASSERT_TRUE(waitFor([&] { return deviceOutput() == "ABCDEFGHIJKLMNOPQRST"; })) << deviceOutput();
+    std::lock_guard g(fake.state->m);
+    EXPECT_EQ(fake.state->writes, (std::vector<int>{10, 10}));
+}
+
+namespace {
+// Packets on a serial port whose notifications come from its I/O thread.
+struct Packets : ::testing::Test {
+    TempEnv env;
+    FakeSerialGuard fake;
+    TZpComPort port;
+    std::vector<std::unique_ptr<TZpDataPacket>> owned;
+    std::vector<std::string> events;  // "name:data", "name timed out:data"
+    const std::thread::id mainThread = std::this_thread::get_id();
+    bool offMainThread = false;
+    void SetUp() override { port.SetComNumber(99); }
+    TZpDataPacket* add(const std::string& name, const std::string& start, TPacketEndSet end = 0,
+                       int32_t size = 0, const std::string& endString = "") {
+        auto p = std::make_unique<TZpDataPacket>();
+        p->setObjectName(QString::fromStdString(name));
+        p->SetComPort(&port);
+        p->SetStartCond(start.empty() ? scAnyData : scString);
+        p->SetStartString(start);
+        p->SetEndCond(end);
+        p->SetEndString(endString);
+        p->SetPacketSize(size);
+        p->OnStringPacket = [this, name](TZpDataPacket*, const std::string& d) {
+            events.push_back(name + ":" + d);
+            offMainThread |= std::this_thread::get_id() != mainThread;
+        };
+        p->OnTimeout = [this, name](TZpDataPacket* s) {
+            std::string d;
+            s->GetCollectedString(d);
+            events.push_back(name + " timed out:" + d);
+            offMainThread |= std::this_thread::get_id() != mainThread;
+        };
+        owned.push_back(std::move(p));
+        return owned.back().get();
+    }
+    const std::string& buffer() { return TZpDataPacketManager::GetPortManager(&port)->Buffer(); }
+};
+}  // namespace
+
+TEST_F(Packets, StartStringsWithWildcardsCaseAndSize) {
+    const struct Case {
+        const char* start;
+        bool ignoreCase;
+        int32_t size;
+        const char *input, *packet;
+    } cases[] = {
+        {"A?C", true, 0, "zAxC", "AxC"}, {"A\\?C", true, 0, "AxCA?C", "A?C"},  {"ab", true, 0, "xAB", "AB"},
+        {"ab", false, 0, "xABab", "ab"}, {"AB", true, 5, "zzAB1234", "AB123"},
+    };
+    for (const Case& c : cases) {
+        events.clear();
+        port.SetOpen(true);
+        TZpDataPacket* p = add("P", c.start, c.size ? ecPacketSize : 0, c.size);
+        p->SetIgnoreCase(c.ignoreCase);
+        p->SetEnabled(true);
+        fake.state->push(c.input);
+        EXPECT_TRUE(waitFor([&] { return !events.empty(); })) << c.start;
+        EXPECT_EQ(events, std::vector<std::string>{std::string("P:") + c.packet})
+            << c.start << " over " << c.input;
+        port.SetOpen(false);
+        owned.clear();
+    }
+    EXPECT_FALSE(offMainThread);
+}
+
+// While one packet collects, another's partial start is cancelled: once the collector lets go,
+// the other finds its start from the beginning.
+TEST_F(Packets, ACollectingPacketCancelsTheOthersPartialStart) {
+    port.SetOpen(true);
+    TZpDataPacket* p1 = add("P1", "XY");
+    TZpDataPacket* p2 = add("P2", "X", ecPacketSize, 3);
+    p1->SetEnabled(true);
+    p2->SetEnabled(true);
+    fake.state->push("X");
+    ASSERT_TRUE(waitFor([&] { return p2->Mode() == dpCollecting; }));
+    fake.state->push("Y");
+    ASSERT_TRUE(waitFor([&] { return buffer() == "XY"; }));
+    EXPECT_TRUE(events.empty());
+    p2->SetEnabled(false);
+    EXPECT_EQ(events, std::vector<std::string>{"P1:XY"});
+}
+
+// Inside a packet's event the other packets are off; afterwards they are armed again and
+// offered what is left; a packet re-arms after its own packet only by AutoEnable; the events
+// run on the main thread.
+TEST_F(Packets, InsideAPacketEventTheOthersAreOffAndComeBackAfter) {
+    port.SetOpen(true);
+    TZpDataPacket* p1 = add("P1", "A", ecString, 0, "!");
+    TZpDataPacket* p2 = add("P2", "B", ecString, 0, "!");
+    bool p2Inside = true;
+    p1->OnPacket = [&](TZpDataPacket*, const char*, int32_t) { p2Inside = p2->GetEnabled(); };
+    p2->SetAutoEnable(false);
+    p1->SetEnabled(true);
+    p2->SetEnabled(true);
+    fake.state->push("A1!B2!");
+    ASSERT_TRUE(waitFor([&] { return events.size() >= 2; })) << events.size();
+    EXPECT_EQ(events, (std::vector<std::string>{"P1:A1!", "P2:B2!"}));
+    EXPECT_FALSE(p2Inside);
+    EXPECT_TRUE(p1->GetEnabled());
+    EXPECT_FALSE(p2->GetEnabled());  // armed again after the other's packet, not after its own
+    EXPECT_FALSE(offMainThread);
+}
+
+// A time-out takes the bytes from its match start on; those before it stay for the others.
+TEST_F(Packets, ATimedOutPacketFlushesOnlyItsOwnBytes) {
+    port.SetOpen(true);
+    TZpDataPacket* p1 = add("P1", "ST", ecString, 0, "!");
+    p1->SetTimeOut(2);
+    TZpDataPacket* p2 = add("P2", "x");
+    p1->SetEnabled(true);
+    p2->SetEnabled(true);
+    fake.state->push("xST12");
+    ASSERT_TRUE(waitFor([&] { return events.size() >= 2; })) << events.size();
+    EXPECT_EQ(events, (std::vector<std::string>{"P1 timed out:ST12", "P2:x"}));
+    EXPECT_EQ(buffer(), "");
+    EXPECT_FALSE(offMainThread);
+}
+
+TEST_F(Packets, APlainOpenCloseCallbackStopsAndRestartsThePackets) {
+    port.SetOpen(true);
+    TZpDataPacket* p = add("P", "AB");
+    p->SetEnabled(true);
+    TZpDataPacketManager* m = TZpDataPacketManager::GetPortManager(&port);
+    ASSERT_TRUE(m->Enabled());
+    m->PortOpenClose(&port, false);
+    EXPECT_FALSE(p->GetEnabled());
+    EXPECT_FALSE(m->Enabled());
+    m->PortOpenClose(&port, true);
+    EXPECT_TRUE(p->GetEnabled());
+    EXPECT_TRUE(m->Enabled());
+    fake.state->push("AB");
+    EXPECT_TRUE(waitFor([&] { return !events.empty(); }));
+    EXPECT_EQ(events, std::vector<std::string>{"P:AB"});
 }
