@@ -72,6 +72,12 @@ class TZpCustomSLController : public TZpBaseComponent {
     bool HaveBREAKLight() const { return lights_.BREAKLight; }
     // The form removed a component: a removed port detaches, a removed lamp is forgotten.
     void Notification(QObject* removed);
+    // The form gained a component: a port attaches the controller while it has none.
+    void Inserted(QObject* component);
+
+  protected:
+    // Watches the owner for components added to it.
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     void addTriggers();
