@@ -3,6 +3,7 @@
 #pragma once
 #include <QColor>
 #include <QPixmap>
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 
@@ -53,7 +54,7 @@ class TZpCustomSLController : public TZpBaseComponent {
   public:
     explicit TZpCustomSLController(QObject* owner = nullptr);
     ~TZpCustomSLController() override;
-    TZpCustomComPort* GetComPort() const { return comPort_; }
+    TZpCustomComPort* GetComPort() const { return comPort_.data(); }
     void SetComPort(TZpCustomComPort* p);
     TLightSet& Lights() { return lights_; }
     void SetLights(const TLightSet& l) { lights_ = l; }
@@ -91,7 +92,8 @@ class TZpCustomSLController : public TZpBaseComponent {
         if (l && l->GetLit() != on) l->SetLit(on);
     }
 
-    TZpCustomComPort* comPort_ = nullptr;
+    // Not owned; forgotten when the port is destroyed.
+    QPointer<TZpCustomComPort> comPort_;
     bool monitoring_ = false;
     bool monitoringWanted_ = false;
     TLightSet lights_;

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "platform/Clock.h"
+#include "platform/Dialogs.h"
 #include "ports/FakeSerial.h"
 #include "ports/ZpComPort.h"
 #include "ports/ZpStatusLight.h"
@@ -19,6 +20,7 @@ namespace {
 
 // A port on a form, opened over a dispatcher without threads on a fake device.
 struct Rig {
+    DialogScript boxes;  // an exception out of a handler would show one
     FakeClockGuard clock;
     std::shared_ptr<FakeSerialState> dev = std::make_shared<FakeSerialState>();
     QWidget form;
@@ -27,6 +29,9 @@ struct Rig {
         port->SetComNumber(7);
         port->SetActivateHook(
             [this](TZpCustomComPort* p) -> TZpBaseDispatcher* { return new ManualDispatcher(dev, p); });
+    }
+    ~Rig() {
+        for (auto& b : boxes.shown) ADD_FAILURE() << "box shown: " << b.text.toStdString();
     }
     ManualDispatcher& disp() { return *static_cast<ManualDispatcher*>(port->Dispatcher()); }
     void round() { disp().DispatchRound(); }
@@ -160,6 +165,7 @@ enum Lamp { CTS, DSR, DCD, RING, TXD, RXD, ERR, BRK, LampCount };
 constexpr unsigned bit(Lamp l) {
     return 1u << l;
 }
+constexpr unsigned AllLamps = (1u << LampCount) - 1;
 
 // Every lamp on the controller of a monitored port; the form's own handlers record what they
 // see: the lamps at that moment, the calls.
@@ -168,7 +174,8 @@ struct Lamps : Rig {
     TZpStatusLight* lamp[LampCount] = {};
     std::string got;
     std::vector<unsigned> availSeen, statusSeen, timerSeen;
-    explicit Lamps(bool monitor = true) {
+    // The lamps in `which` are given to the controller; the others stay on the form.
+    explicit Lamps(bool monitor = true, unsigned which = AllLamps) {
         port->SetOnTriggerAvail([this](TZpCustomComPort* cp, uint16_t n) {
             availSeen.push_back(lit());
             for (uint16_t i = 0; i < n; ++i) got += cp->GetChar();
@@ -177,15 +184,16 @@ struct Lamps : Rig {
         port->SetOnTriggerTimer([this](TZpCustomComPort*, uint16_t) { timerSeen.push_back(lit()); });
         ctl = new TZpSLController(&form);
         for (auto& l : lamp) l = new TZpStatusLight(&form);
+        auto given = [&](Lamp l) { return (which & bit(l)) ? lamp[l] : nullptr; };
         TLightSet& s = ctl->Lights();
-        s.CTSLight = lamp[CTS];
-        s.DSRLight = lamp[DSR];
-        s.DCDLight = lamp[DCD];
-        s.RINGLight = lamp[RING];
-        s.TXDLight = lamp[TXD];
-        s.RXDLight = lamp[RXD];
-        s.ERRORLight = lamp[ERR];
-        s.BREAKLight = lamp[BRK];
+        s.CTSLight = given(CTS);
+        s.DSRLight = given(DSR);
+        s.DCDLight = given(DCD);
+        s.RINGLight = given(RING);
+        s.TXDLight = given(TXD);
+        s.RXDLight = given(RXD);
+        s.ERRORLight = given(ERR);
+        s.BREAKLight = given(BRK);
         if (!monitor) return;
         port->SetOpen(true);
         ctl->SetMonitoring(true);
@@ -206,16 +214,23 @@ struct Lamps : Rig {
 
 }  // namespace
 
+namespace {
+using Stimulus = std::function<void(Lamps&)>;
+Stimulus errors(uint32_t e) {
+    return [e](Lamps& l) {
+        l.dev->addErrors(e);
+        l.round();
+    };
+}
+void ring(Lamps& l) {
+    l.lines(0x40);
+    l.lines(0);
+}
+}  // namespace
+
 // Each lamp lights on its event; a lamp with a time-out goes out one tick after it and lights
 // again on the next event.
 TEST(StatusLamps, EachLampFollowsItsEventAndItsTimeOut) {
-    using Stimulus = std::function<void(Lamps&)>;
-    auto errors = [](uint32_t e) -> Stimulus {
-        return [e](Lamps& l) {
-            l.dev->addErrors(e);
-            l.round();
-        };
-    };
     const struct Row {
         const char* name;
         Stimulus stimulus;
@@ -224,12 +239,7 @@ TEST(StatusLamps, EachLampFollowsItsEventAndItsTimeOut) {
     } rows[] = {
         {"CTS", [](Lamps& l) { l.lines(0x10); }, bit(CTS), 0},
         {"DSR and DCD", [](Lamps& l) { l.lines(0xA0); }, bit(DSR) | bit(DCD), 0},
-        {"ring",
-         [](Lamps& l) {
-             l.lines(0x40);
-             l.lines(0);
-         },
-         bit(RING), 8},
+        {"ring", ring, bit(RING), 8},
         {"framing error", errors(CE_FRAME), bit(ERR), 36},
         {"parity error", errors(CE_RXPARITY), bit(ERR), 36},
         {"overrun", errors(CE_OVERRUN), bit(ERR), 36},
@@ -269,6 +279,27 @@ TEST(StatusLamps, EachLampFollowsItsEventAndItsTimeOut) {
     l.dev->addErrors(CE_FRAME);
     l.round();
     EXPECT_EQ(l.port->GetLineError(), 0);
+}
+
+// A lamp alone on its controller answers its own event only.
+TEST(StatusLamps, ALampAloneIgnoresTheOthersEvents) {
+    const struct Row {
+        Lamp lamp;
+        Stimulus other;
+    } rows[] = {
+        {BRK, errors(CE_FRAME)},
+        {BRK, errors(CE_OVERRUN | CE_RXPARITY)},
+        {ERR, errors(CE_BREAK)},
+        {RING, [](Lamps& l) { l.lines(0xB0); }},
+        {CTS, ring},
+        {DCD, [](Lamps& l) { l.lines(0x30); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Lamps l(true, bit(r.lamp));
+        r.other(l);
+        EXPECT_EQ(l.lit(), 0u);
+    }
 }
 
 TEST(StatusLamps, TheFormsOwnHandlersRunAfterTheLampsAndComeBackWhenMonitoringStops) {
@@ -340,4 +371,10 @@ TEST(StatusLamps, APortAddedToTheFormAttachesAControllerThatHasNone) {
     EXPECT_FALSE(ctl.GetMonitoring());
     first->SetOpen(true);
     EXPECT_TRUE(ctl.GetMonitoring());
+    // A port that goes away is forgotten, and the next one added is taken.
+    delete first;
+    EXPECT_EQ(ctl.GetComPort(), nullptr);
+    auto* third = new TZpComPort(&other);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(ctl.GetComPort(), third);
 }
