@@ -30,8 +30,10 @@ std::atomic<QCoreApplication*> quitAskedOf{nullptr};
 
 class QuitWatch : public QObject {
   protected:
+    // Sees every event of the GUI thread: only those of the application itself are looked at
+    // (the others may come from worker threads).
     bool eventFilter(QObject* watched, QEvent* e) override {
-        if (e->type() == QEvent::Quit && watched == QCoreApplication::instance())
+        if (watched == QCoreApplication::instance() && e->type() == QEvent::Quit)
             quitAskedOf = QCoreApplication::instance();
         return false;
     }
