@@ -48,7 +48,7 @@ bool onApplicationThread() {
 void watchApplicationEnd() {
     auto* app = QCoreApplication::instance();
     static QCoreApplication* watched = nullptr;
-    if (!app || watched == app || !onApplicationThread()) return;
+    if (!onApplicationThread() || watched == app) return;
     watched = app;
     auto* watch = new QuitWatch;
     watch->setParent(app);
