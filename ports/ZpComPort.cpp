@@ -1,6 +1,10 @@
 #include "ports/ZpComPort.h"
 
 #include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QThread>
+#include <atomic>
 #include <cctype>
 
 #include "platform/Dialogs.h"
@@ -8,7 +12,78 @@
 #include "ports/ZpDataPacket.h"
 #include "ports/ZpPortSelect.h"
 
-TZpCustomComPort::TZpCustomComPort(QObject* owner) : TZpBaseComponent(owner) {}
+namespace {
+
+// Sets a force flag for a scope and restores it afterwards.
+struct Forced {
+    explicit Forced(bool& flag) : flag_(flag), was_(flag) { flag_ = true; }
+    ~Forced() { flag_ = was_; }
+    Forced(const Forced&) = delete;
+    Forced& operator=(const Forced&) = delete;
+    bool& flag_;
+    bool was_;
+};
+
+// The application asked to quit (kept for the rest of its life): set by its quit event, by the
+// end of its main loop, and by a wait's yield that found the loops told to end.
+std::atomic<QCoreApplication*> quitAskedOf{nullptr};
+
+class QuitWatch : public QObject {
+  protected:
+    // Sees every event of the GUI thread: only those of the application itself are looked at
+    // (the others may come from worker threads).
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (watched == QCoreApplication::instance() && e->type() == QEvent::Quit)
+            quitAskedOf = QCoreApplication::instance();
+        return false;
+    }
+};
+
+bool onApplicationThread() {
+    auto* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Starts watching the application for its quit (once per application, from its thread).
+void watchApplicationEnd() {
+    auto* app = QCoreApplication::instance();
+    static QCoreApplication* watched = nullptr;
+    if (!onApplicationThread() || watched == app) return;
+    watched = app;
+    auto* watch = new QuitWatch;
+    watch->setParent(app);
+    app->installEventFilter(watch);
+    QObject::connect(app, &QCoreApplication::aboutToQuit, watch, [app] { quitAskedOf = app; });
+}
+
+// The application is ending: it was asked to quit, or it is being torn down.
+bool applicationTerminating() {
+    auto* app = QCoreApplication::instance();
+    if (!app || QCoreApplication::closingDown()) return true;
+    watchApplicationEnd();
+    return quitAskedOf.load() == app;
+}
+
+// One turn of the application's message loop; true when the application is ending. The turn
+// runs as a nested loop, which returns at once once the application's loops were told to end.
+bool yieldOnce() {
+    if (!onApplicationThread()) {
+        QThread::yieldCurrentThread();
+        return applicationTerminating();
+    }
+    QEventLoop turn;
+    QMetaObject::invokeMethod(
+        &turn, [&turn] { turn.exit(1); }, Qt::QueuedConnection);
+    if (turn.exec() != 1) quitAskedOf = QCoreApplication::instance();
+    return applicationTerminating();
+}
+
+}  // namespace
+
+TZpCustomComPort::TZpCustomComPort(QObject* owner) : TZpBaseComponent(owner) {
+    // A quit asked before a wait starts still ends it.
+    watchApplicationEnd();
+}
 
 TZpCustomComPort::~TZpCustomComPort() {
     destroying_ = true;
@@ -422,8 +497,9 @@ void TZpCustomComPort::SetComNumber(uint16_t n) {
     const TTraceLogState tr = tracing_, lg = logging_;
     SetOpen(false);
     comNumber_ = n;
-    tracing_ = tr == tlPause ? tlOn : tr;
-    logging_ = lg == tlPause ? tlOn : lg;
+    // The reopen applies them again: a running trace or log starts anew, a paused one is paused.
+    tracing_ = tr;
+    logging_ = lg;
     savedTriggers_ = save;
     SetOpen(true);
 }
@@ -535,7 +611,8 @@ void TZpCustomComPort::SetHWFlowOptions(THWFlowOptions v) {
     }
     if (portState_ == psOpen && dispatcher_) check(dispatcher_->HWFlowOptions(bufferFull_, bufferResume_, v));
     hwFlowOptions_ = v;
-    if (v & (hwfUseRTS | hwfRequireCTS)) rs485Mode_ = false;
+    // Through the setter: an open port leaves RS-485 too.
+    if (v & (hwfUseRTS | hwfRequireCTS)) SetRS485Mode(false);
 }
 
 void TZpCustomComPort::SetSWFlowOptions(TSWFlowOptions v) {
@@ -556,21 +633,17 @@ void TZpCustomComPort::SetSWFlowOptions(TSWFlowOptions v) {
 void TZpCustomComPort::SetBufferFull(uint16_t v) {
     if (v > inSize_) v = static_cast<uint16_t>(inSize_ * 0.9);
     bufferFull_ = v;
-    const bool f = force_;
-    force_ = true;
+    Forced forced(force_);
     SetHWFlowOptions(hwFlowOptions_);
     SetSWFlowOptions(swFlowOptions_);
-    force_ = f;
 }
 
 void TZpCustomComPort::SetBufferResume(uint16_t v) {
     if (v > bufferFull_) v = static_cast<uint16_t>(bufferFull_ * 0.1);
     bufferResume_ = v;
-    const bool f = force_;
-    force_ = true;
+    Forced forced(force_);
     SetHWFlowOptions(hwFlowOptions_);
     SetSWFlowOptions(swFlowOptions_);
-    force_ = f;
 }
 
 // ---- tracing and logging ----
@@ -612,6 +685,10 @@ void TZpCustomComPort::SetTracing(TTraceLogState v) {
             if (tracing_ == tlOn) {
                 d->StopTracing();
                 tracing_ = tlPause;
+            } else if (tracing_ == tlPause && force_ && !d->HasTrace()) {
+                // Applied anew (a reopen, a new size): a paused trace of the configured size.
+                check(d->InitTracing(static_cast<int32_t>(traceSize_)));
+                d->StopTracing();
             }
             break;
     }
@@ -655,6 +732,9 @@ void TZpCustomComPort::SetLogging(TTraceLogState v) {
             if (logging_ == tlOn) {
                 d->StopDispatchLogging();
                 logging_ = tlPause;
+            } else if (logging_ == tlPause && force_ && !d->HasDispatchLog()) {
+                check(d->InitDispatchLogging(static_cast<int32_t>(logSize_)));
+                d->StopDispatchLogging();
             }
             break;
     }
@@ -665,10 +745,10 @@ void TZpCustomComPort::SetTraceSize(uint32_t v) {
     if (v == traceSize_) return;
     traceSize_ = v;
     if (portState_ == psOpen && dispatcher_ && (tracing_ == tlOn || tracing_ == tlPause)) {
-        const TTraceLogState old = tracing_;
+        // Started anew at the new size, in the state it had.
         dispatcher_->AbortTracing();
-        tracing_ = tlOff;
-        SetTracing(old == tlPause ? tlOn : old);
+        Forced forced(force_);
+        SetTracing(tracing_);
     }
 }
 
@@ -677,10 +757,9 @@ void TZpCustomComPort::SetLogSize(uint32_t v) {
     if (v == logSize_) return;
     logSize_ = v;
     if (portState_ == psOpen && dispatcher_ && (logging_ == tlOn || logging_ == tlPause)) {
-        const TTraceLogState old = logging_;
         dispatcher_->AbortDispatchLogging();
-        logging_ = tlOff;
-        SetLogging(old == tlPause ? tlOn : old);
+        Forced forced(force_);
+        SetLogging(logging_);
     }
 }
 
@@ -881,7 +960,7 @@ int32_t TZpCustomComPort::WaitForMultiString(const std::string& list, int32_t ti
     EventTimer t;
     NewTimer(t, timeout);
     int32_t result = 0;
-    while (result == 0 && dispatcher_ == d && portState_ == psOpen) {
+    while (result == 0 && dispatcher_ == d && portState_ == psOpen && !applicationTerminating()) {
         if (d->CharReady()) {
             uint8_t c = 0;
             if (d->GetChar(c) == 0) {
@@ -893,8 +972,10 @@ int32_t TZpCustomComPort::WaitForMultiString(const std::string& list, int32_t ti
             continue;
         }
         if (TimerExpired(t)) break;
-        if (yield && SafeYield() == WM_QUIT_CODE) break;
-        if (!yield) d->ExtractData();
+        if (!yield)
+            d->ExtractData();
+        else if (yieldOnce())
+            break;
     }
     bool dummy;
     if (dispatcher_ == d) d->SetEventBusy(dummy, wasBusy);

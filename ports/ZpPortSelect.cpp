@@ -1,5 +1,6 @@
 #include "ports/ZpPortSelect.h"
 
+#include <QFont>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -30,6 +31,9 @@ TComSelectForm::TComSelectForm(QWidget* owner) : TUxForm(owner) {
     setWindowTitle(_("Select Port"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowCloseButtonHint);
     setFixedSize(220, 131);
+    QFont f("MS Sans Serif");
+    f.setPixelSize(11);
+    setFont(f);
     CentreOn(nullptr);
     auto* frame = new QFrame(this);
     frame->setObjectName("Bevel1");

@@ -1,6 +1,8 @@
 #include "ports/ZpStatusLight.h"
 
+#include <QChildEvent>
 #include <QPainter>
+#include <QPointer>
 
 // ---- lamp ----
 TZpCustomStatusLight::TZpCustomStatusLight(QWidget* parent) : TZpBaseGraphicControl(parent) {
@@ -70,6 +72,22 @@ TZpCustomSLController::TZpCustomSLController(QObject* owner) : TZpBaseComponent(
     if (comPort_)
         comPort_->RegisterUserCallback(
             this, [this](TZpCustomComPort* cp, bool opening) { portOpenClose(cp, opening); });
+    if (owner) owner->installEventFilter(this);
+}
+
+bool TZpCustomSLController::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == QEvent::ChildAdded && watched == parent()) {
+        // The new component is still being constructed: its kind is known once that is done.
+        QPointer<QObject> child = static_cast<QChildEvent*>(e)->child();
+        QMetaObject::invokeMethod(
+            this, [this, child] { Inserted(child.data()); }, Qt::QueuedConnection);
+    }
+    return false;
+}
+
+void TZpCustomSLController::Inserted(QObject* component) {
+    if (comPort_ || !component || component->parent() != parent()) return;
+    if (auto* p = dynamic_cast<TZpCustomComPort*>(component)) SetComPort(p);
 }
 
 TZpCustomSLController::~TZpCustomSLController() {
@@ -123,10 +141,7 @@ void TZpCustomSLController::portOpenClose(TZpCustomComPort*, bool opening) {
 }
 
 void TZpCustomSLController::SetMonitoring(bool on) {
-    if (Loading() || on == monitoring_) {
-        if (!on) monitoringWanted_ = monitoringWanted_ && monitoring_;
-        return;
-    }
+    if (Loading() || on == monitoring_) return;
     if (!comPort_) {
         if (on) throw EPortNotAssigned(-1005);
         return;

@@ -3,6 +3,7 @@
 #pragma once
 #include <QColor>
 #include <QPixmap>
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 
@@ -53,7 +54,7 @@ class TZpCustomSLController : public TZpBaseComponent {
   public:
     explicit TZpCustomSLController(QObject* owner = nullptr);
     ~TZpCustomSLController() override;
-    TZpCustomComPort* GetComPort() const { return comPort_; }
+    TZpCustomComPort* GetComPort() const { return comPort_.data(); }
     void SetComPort(TZpCustomComPort* p);
     TLightSet& Lights() { return lights_; }
     void SetLights(const TLightSet& l) { lights_ = l; }
@@ -72,6 +73,12 @@ class TZpCustomSLController : public TZpBaseComponent {
     bool HaveBREAKLight() const { return lights_.BREAKLight; }
     // The form removed a component: a removed port detaches, a removed lamp is forgotten.
     void Notification(QObject* removed);
+    // The form gained a component: a port attaches the controller while it has none.
+    void Inserted(QObject* component);
+
+  protected:
+    // Watches the owner for components added to it.
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     void addTriggers();
@@ -85,7 +92,8 @@ class TZpCustomSLController : public TZpBaseComponent {
         if (l && l->GetLit() != on) l->SetLit(on);
     }
 
-    TZpCustomComPort* comPort_ = nullptr;
+    // Not owned; forgotten when the port is destroyed.
+    QPointer<TZpCustomComPort> comPort_;
     bool monitoring_ = false;
     bool monitoringWanted_ = false;
     TLightSet lights_;

@@ -273,8 +273,10 @@ int32_t TZpCustomWinsockPort::openProxy() {
     int32_t r = d->InitSocket(inSize_, outSize_);
     if (r != 0) {
         socksDone_ = true;
-        int32_t code = d->SetupError() != 0 ? d->SetupError() : (r < 0 ? -r : r);
-        return reportFailure(code);
+        // The error event hears that the proxy cannot be reached (9007); raised, the failure
+        // keeps its own code.
+        if (OnWsError) return reportFailure(9007);
+        throw EZpSocketException(d->SetupError() != 0 ? d->SetupError() : (r < 0 ? -r : r), false, false);
     }
     portState_ = psOpen;
     return 0;

@@ -246,8 +246,12 @@ int32_t TWsConnection::GetInChars() {
 }
 
 int32_t TWsConnection::GetOutChars() {
-    if (OutRingUsed() > 0) flushOut();
-    if (OutRingUsed() == 0) OutCount = 0;
+    // The count restarts only once the ring is found empty; bytes a call sends still count.
+    if (Connected() && OutRingUsed() == 0) {
+        OutCount = 0;
+        return 0;
+    }
+    WriteBuf(nullptr, 0);
     return OutCount;
 }
 
@@ -400,19 +404,20 @@ void TZpDeviceSocket::DoAccept(TSocket s) {
             if (ns != ws::INVALID_SOCKET) {
                 d->RemoteAddress = addr;
                 c->ConnectedSocket = ns;
-                LResult r = d->DoWsMessage(wsEvAccepted, static_cast<LParam>(addr.sin_addr.S_addr));
-                c = FindConnection(s);
-                if (c && c->ConnectedSocket == ns) {
-                    if (r != 1) {
-                        CloseSocket(ns);
-                        c->ConnectedSocket = -1;
-                        if (c->Dispatcher) c->Dispatcher->RemoteAddress.sin_addr.S_addr = 0;
-                    } else {
-                        c->SetState(wcsConnected);
-                    }
-                }
             } else {
                 d->RemoteAddress.sin_addr.S_addr = 0;
+            }
+            // The port hears of a failed accept too (address 0); without a socket nothing connects.
+            LResult r = d->DoWsMessage(wsEvAccepted, static_cast<LParam>(d->RemoteAddress.sin_addr.S_addr));
+            c = FindConnection(s);
+            if (ns != ws::INVALID_SOCKET && c && c->ConnectedSocket == ns) {
+                if (r != 1) {
+                    CloseSocket(ns);
+                    c->ConnectedSocket = -1;
+                    if (c->Dispatcher) c->Dispatcher->RemoteAddress.sin_addr.S_addr = 0;
+                } else {
+                    c->SetState(wcsConnected);
+                }
             }
         }
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -82,6 +83,31 @@ inline std::string readAtLeast(int fd, size_t n, int timeoutMs = 3000, bool pump
     else
         more();
     return out;
+}
+
+// A client connected to a loopback port (-1 when refused).
+inline int dial(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True once the other side closed fd (within timeoutMs; pumps events meanwhile).
+inline bool closedByPeer(int fd, int timeoutMs = 3000) {
+    return waitFor(
+        [&] {
+            char c;
+            const ssize_t r = ::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK);
+            return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        },
+        timeoutMs);
 }
 
 // What fd holds right now, without waiting.

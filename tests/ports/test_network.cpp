@@ -16,12 +16,32 @@
 #include "support/Bytes.h"
 #include "support/EventWait.h"
 
+using netpeer::closedByPeer;
 using netpeer::closedPort;
+using netpeer::dial;
 using netpeer::Listener;
 using netpeer::readAtLeast;
 using netpeer::writeAll;
 
 namespace {
+
+// The tests run over a copy of the real sockets table, installed before the first socket exists
+// (the library keeps the table it started with), so that a test can replace an entry of it.
+ws::WinsockTable netTable;
+struct NetTableEnvironment : ::testing::Environment {
+    void SetUp() override {
+        netTable = ws::systemWinsockTable();
+        ws::setWinsockTable(&netTable);
+    }
+};
+[[maybe_unused]] ::testing::Environment* const netTableEnvironment =
+    ::testing::AddGlobalTestEnvironment(new NetTableEnvironment);
+
+// Entries of the table replaced for a scope.
+struct ReplacedEntries {
+    ws::WinsockTable saved = netTable;
+    ~ReplacedEntries() { netTable = saved; }
+};
 
 // A port set up the way the instrument link uses it, recording what it reports.
 struct Client {
@@ -336,4 +356,133 @@ TEST_F(Network, ProxyNegotiationBytesRefusalsAndTheDataAfterThem) {
         for (size_t i = 0; i < k.script.size(); ++i) EXPECT_EQ(proxy.got[i], k.script[i].first) << i;
         EXPECT_EQ(proxy.after, k.after);
     }
+}
+
+TEST_F(Network, AProxyThatCannotBeReachedIsReportedAsUnresolvedToTheErrorEvent) {
+    ReplacedEntries replaced;
+    netTable.connect = [](ws::TSocket, const ws::TSockAddrIn*) -> int {
+        ws::systemWinsockTable().WSASetLastError(ws::WSAENETUNREACH);
+        return ws::SOCKET_ERROR;
+    };
+    for (const bool event : {true, false}) {
+        SCOPED_TRACE(event);
+        Client c;
+        useProxy(c.port, svSocks5, 1080, kHost, 192);
+        if (event) c.catchErrors();
+        int32_t raised = 0;
+        try {
+            c.port.SetOpen(true);
+            ADD_FAILURE() << "opened";
+        } catch (const EZpSocketException& e) {
+            raised = e.ErrorCode;
+        } catch (const EZPException& e) {
+            raised = -1;
+        }
+        EXPECT_EQ(raised, event ? -1 : ws::WSAENETUNREACH);
+        EXPECT_EQ(c.errors, event ? std::vector<int32_t>{9007} : std::vector<int32_t>{});
+        EXPECT_FALSE(c.port.GetOpen());
+    }
+}
+
+namespace {
+
+const uint32_t kLoopbackNet = htonl(INADDR_LOOPBACK);
+
+// A port listening as a server on a loopback port, recording what it reports.
+struct Server {
+    TZpWinsockPort port;
+    uint16_t at = closedPort();
+    bool answer = true;
+    std::vector<uint32_t> offered;  // the addresses asked about
+    std::vector<bool> connectedWhenAsked;
+    std::vector<int32_t> errors;
+    std::string received;
+    int disconnects = 0;
+    Server() {
+        port.SetOnTriggerAvail([this](TZpCustomComPort* cp, uint16_t count) {
+            for (uint16_t i = 0; i < count; ++i) received += cp->GetChar();
+        });
+        port.OnWsAccept = [this](TZpCustomWinsockPort* p, TInAddr a, bool& accept) {
+            offered.push_back(a.S_addr);
+            connectedWhenAsked.push_back(p->DCD());
+            accept = answer;
+        };
+        port.OnWsDisconnect = [this](TZpCustomWinsockPort*) { ++disconnects; };
+        port.OnWsError = [this](TZpCustomWinsockPort*, int32_t e) { errors.push_back(e); };
+        port.SetDeviceLayer(dlWinsock);
+        port.SetWsMode(wsServer);
+        port.SetWsPort(std::to_string(at));
+        port.SetOpen(true);
+    }
+};
+
+int acceptFailures = 0;
+
+}  // namespace
+
+TEST_F(Network, AServerTakesOneClientAtATimeAndListensOnWhenItLeaves) {
+    Server s;
+    ASSERT_TRUE(s.port.GetOpen());
+    const int a = dial(s.at);
+    ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+    EXPECT_EQ(s.offered, std::vector<uint32_t>{kLoopbackNet});
+    writeAll(a, "hi\r\n");
+    ASSERT_TRUE(waitFor([&] { return s.received == "hi\r\n"; }));
+    s.port.PutString("ok\r\n");
+    EXPECT_EQ(readAtLeast(a, 4), "ok\r\n");
+    // A second client while the first is connected is accepted and closed at once, unasked.
+    const int b = dial(s.at);
+    EXPECT_TRUE(closedByPeer(b));
+    EXPECT_EQ(s.offered.size(), 1u);
+    writeAll(a, "still");
+    ASSERT_TRUE(waitFor([&] { return s.received == "hi\r\nstill"; }));
+    // The client leaves: the port stays open and listens on.
+    ::close(a);
+    ASSERT_TRUE(waitFor([&] { return s.disconnects == 1; }));
+    EXPECT_TRUE(s.port.GetOpen());
+    EXPECT_FALSE(s.port.DCD());
+    // A client the port refuses is closed.
+    s.answer = false;
+    const int c = dial(s.at);
+    EXPECT_TRUE(closedByPeer(c));
+    EXPECT_EQ(s.offered.size(), 2u);
+    EXPECT_FALSE(s.port.DCD());
+    s.answer = true;
+    const int d = dial(s.at);
+    ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+    writeAll(d, "!");
+    ASSERT_TRUE(waitFor([&] { return s.received.ends_with("still!"); }));
+    EXPECT_EQ(s.errors, std::vector<int32_t>{});
+    s.port.SetOpen(false);
+    EXPECT_TRUE(closedByPeer(d));
+    for (int fd : {b, c, d}) ::close(fd);
+}
+
+// The port hears of an accept that failed, with no address; even a yes connects nothing.
+TEST_F(Network, AFailedAcceptIsStillOfferedAndConnectsNothing) {
+    ReplacedEntries replaced;
+    acceptFailures = 1;
+    netTable.accept = [](ws::TSocket s, ws::TSockAddrIn* addr) -> ws::TSocket {
+        const ws::WinsockTable& sys = ws::systemWinsockTable();
+        const ws::TSocket r = sys.accept(s, addr);
+        if (acceptFailures == 0 || r == ws::INVALID_SOCKET) return r;
+        --acceptFailures;
+        sys.closesocket(r);
+        sys.WSASetLastError(ws::WSAEMFILE);
+        return ws::INVALID_SOCKET;
+    };
+    Server s;
+    const int a = dial(s.at);
+    EXPECT_TRUE(closedByPeer(a));
+    ASSERT_TRUE(waitFor([&] { return !s.errors.empty(); }));
+    EXPECT_EQ(s.offered, std::vector<uint32_t>{0});
+    EXPECT_EQ(s.errors, std::vector<int32_t>{ws::WSAEMFILE});
+    EXPECT_FALSE(s.port.DCD());
+    const int b = dial(s.at);
+    ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+    EXPECT_EQ(s.offered, (std::vector<uint32_t>{0, kLoopbackNet}));
+    EXPECT_EQ(s.connectedWhenAsked, (std::vector<bool>{false, false}));
+    writeAll(b, "x");
+    EXPECT_TRUE(waitFor([&] { return s.received == "x"; }));
+    for (int fd : {a, b}) ::close(fd);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QWidget>
 #include <filesystem>
 #include <fstream>
 
@@ -178,6 +179,12 @@ TEST(SerialComMap, AvailabilityAndTheSelectFormWhereOkOnNothingIsCancel) {
     EXPECT_FALSE(IsPortAvailable(std::string("/nonexistent/tty")));
     TComSelectForm form;
     ASSERT_EQ(form.PortsComboBox->count(), 1);
+    for (const char* name : {"Label1", "Label2", "PortsComboBox", "OkBtn"}) {
+        const auto* w = form.findChild<QWidget*>(name);
+        ASSERT_NE(w, nullptr) << name;
+        EXPECT_EQ(w->font().family(), "MS Sans Serif") << name;
+        EXPECT_EQ(w->font().pixelSize(), 11) << name;
+    }
     EXPECT_EQ(form.SelectedCom(), "COM12");
     // A port opened without a number asks; Cancel leaves it closed.
     TZpComPort port;

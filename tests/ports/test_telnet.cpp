@@ -149,13 +149,48 @@ TEST_F(Telnet, HeldBackSendsGoOutLaterWhole) {
     EXPECT_EQ(conn->OutRingUsed(), 4);
     EXPECT_EQ(conn->GetOutChars(), 3);
     table.send = fakeSend;
-    EXPECT_EQ(conn->GetOutChars(), 0);
+    EXPECT_EQ(conn->GetOutChars(), 3);  // sent by this call: counted until the ring is found empty
     EXPECT_EQ(sent, std::string("AB\r\0", 4));
+    EXPECT_EQ(conn->GetOutChars(), 0);
     // Nothing goes out before the connection exists.
     conn->ConnectedSocket = -1;
     EXPECT_EQ(transmit("X\r"), "");
     conn->ConnectedSocket = conn->Socket;
     EXPECT_EQ(transmit(""), std::string("X\r\0", 3));
+}
+
+// The output count: the bytes taken since the ring was last found empty, each call first sending
+// what the socket takes.
+TEST_F(Telnet, OutputCountRestartsOnlyOnceTheRingIsFoundEmpty) {
+    const struct Row {
+        bool connected, sendWorks;
+        std::string queued;
+        std::vector<int32_t> counts;  // successive calls
+        size_t ringAfter, wire;
+    } rows[] = {
+        {true, true, "AB\r", {3, 0}, 0, 4},   // sent by the first call, still counted by it
+        {true, false, "AB\r", {3, 3}, 4, 0},  // nothing goes: the count stays
+        {false, true, "X\r", {2, 2}, 3, 0},   // not connected yet: held, and counted
+        {true, true, "", {0}, 0, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        conn->FlushOutBuffer();
+        conn->ConnectedSocket = r.connected ? conn->Socket : -1;
+        conn->SetState(r.connected ? wcsConnected : wcsNotConnected);
+        table.send = [](ws::TSocket, const void*, int, int) -> int {
+            fakefeed::lastErr = ws::WSAEWOULDBLOCK;
+            return ws::SOCKET_ERROR;
+        };
+        transmit(r.queued);
+        if (r.sendWorks) table.send = fakeSend;
+        sent.clear();
+        std::vector<int32_t> counts;
+        for (size_t i = 0; i < r.counts.size(); ++i) counts.push_back(conn->GetOutChars());
+        EXPECT_EQ(counts, r.counts);
+        EXPECT_EQ(size_t(conn->OutRingUsed()), r.ringAfter);
+        EXPECT_EQ(sent.size(), r.wire);
+    }
 }
 
 TEST_F(Telnet, FullInputRingDeliversEverythingInOrder) {
