@@ -36,12 +36,32 @@ void menuLine(const char* path) {
     logLine(std::string("#menu: ") + path);
 }
 
+// A question whose Yes starts something on the instrument. A link lost while it is open ends it
+// (the box says so): an instrument that was reset meanwhile gets nothing of what was asked.
+bool askToStart(const QString& text, const QString& title, MsgIcon icon) {
+    MessageRequest req;
+    req.text = text;
+    req.title = title;
+    req.buttons = MsgButtons::YesNo;
+    req.defaultButton = mrNo;
+    req.icon = icon;
+    req.linkSession = linkSession();
+    const MsgResult r = messageBox(req);
+    if (linkSession() == req.linkSession) return r == mrYes;
+    logLine("#menu: the link was lost under the question; nothing started");
+    // Answered before the box could say why: it is said now.
+    if (r != mrNone)
+        messageBox(_("Lost connection with Instrument. Nothing was started."), _("Unrecoverable Error!"),
+                   MsgButtons::OK, mrOk, MsgIcon::Warning);
+    return false;
+}
+
 bool confirm(const QString& text) {
-    return messageBox(text, _("Warning"), MsgButtons::YesNo, mrNo, MsgIcon::Warning) == mrYes;
+    return askToStart(text, _("Warning"), MsgIcon::Warning);
 }
 
 bool askYesNoError(const QString& text) {
-    return messageBox(text, _("Error"), MsgButtons::YesNo, mrNo, MsgIcon::Error) == mrYes;
+    return askToStart(text, _("Error"), MsgIcon::Error);
 }
 
 void box(const QString& text, const QString& title, MsgIcon icon) {
