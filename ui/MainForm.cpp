@@ -466,7 +466,9 @@ void TMainForm::lostLink() {
     if (lostTicks_++ == 0) {
         logLine("#main: Connection lost");
         // A question whose Yes would start something says why it no longer can.
-        endLinkSession(_("Lost connection with Instrument. Nothing was started."), _("Unrecoverable Error!"));
+        if (endLinkSession(_("Lost connection with Instrument. Nothing was started."),
+                           _("Unrecoverable Error!")))
+            logLine("#main: The link was lost under a question; nothing was started");
         forgetRun();
     }
     if (iMode != 0) SetMode(0);

@@ -36,8 +36,8 @@ void menuLine(const char* path) {
     logLine(std::string("#menu: ") + path);
 }
 
-// A question whose Yes starts something on the instrument. A link lost while it is open ends it
-// (the box says so): an instrument that was reset meanwhile gets nothing of what was asked.
+// A question whose Yes starts something on the instrument. A link lost while it is open ends it:
+// the box says so and answers nothing, so an instrument reset meanwhile gets nothing of it.
 bool askToStart(const QString& text, const QString& title, MsgIcon icon) {
     MessageRequest req;
     req.text = text;
@@ -46,14 +46,7 @@ bool askToStart(const QString& text, const QString& title, MsgIcon icon) {
     req.defaultButton = mrNo;
     req.icon = icon;
     req.linkSession = linkSession();
-    const MsgResult r = messageBox(req);
-    if (linkSession() == req.linkSession) return r == mrYes;
-    logLine("#menu: the link was lost under the question; nothing started");
-    // Answered before the box could say why: it is said now.
-    if (r != mrNone)
-        messageBox(_("Lost connection with Instrument. Nothing was started."), _("Unrecoverable Error!"),
-                   MsgButtons::OK, mrOk, MsgIcon::Warning);
-    return false;
+    return messageBox(req) == mrYes;
 }
 
 bool confirm(const QString& text) {

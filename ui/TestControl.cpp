@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -212,6 +213,17 @@ std::string handle(const std::string& line) {
                 showException(e);
             }
         });
+        return "ok";
+    }
+    if (cmd == "click") {
+        QAbstractButton* button = nullptr;
+        const QString name = QString::fromStdString(arg);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            for (QAbstractButton* b : w->findChildren<QAbstractButton*>())
+                if (!button && w->isVisible() && (b->objectName() == name || b->text() == name)) button = b;
+        if (!button) return "error no button " + arg;
+        // After the answer: the button may open a modal window that runs its own loop.
+        QTimer::singleShot(0, button, [button] { button->click(); });
         return "ok";
     }
     if (cmd == "key") {

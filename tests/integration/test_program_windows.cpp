@@ -30,8 +30,8 @@ struct XWindow {
 // The virtual X server of one test, and what its clients see.
 class Display {
   public:
-    Display() {
-        server_.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"});
+    explicit Display(const QString& screen = "1280x1024x24") {
+        server_.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", screen});
         if (server_.waitForStarted(3000) &&
             waitUntil([&] { return server_.canReadLine() || server_.state() != QProcess::Running; }, 5000))
             name_ = ":" + server_.readLine().trimmed().toStdString();
@@ -176,6 +176,28 @@ TEST(ProgramWindows, EveryWindowHasTheProgramsPositionBeforeItAppears) {
     }
     EXPECT_EQ(prog.state("shown"), "1") << "the close question was answered No";
 
+    // A file dialog, from the Export button of the Export/Import window.
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Export/Import user parameters"); }, 5000));
+    ASSERT_EQ(prog.control("click Export"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.shown().size() == 3; }, 5000));
+    everyOnePositioned();
+    for (int left : {2, 1}) {
+        ASSERT_EQ(prog.control("dismiss"), "ok");
+        ASSERT_TRUE(waitUntil([&] { return int(display.shown().size()) == left; }, 5000));
+    }
+
+    // An input query, from a button of a modal editor.
+    ASSERT_EQ(prog.control("menu SequenceTable1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Edit Sequence"); }, 5000));
+    ASSERT_EQ(prog.control("click BtnAddSequence"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Create Sequence"); }, 5000));
+    everyOnePositioned();
+    for (const char* title : {"Create Sequence", "Edit Sequence"}) {
+        ASSERT_EQ(prog.control("dismiss"), "ok");
+        ASSERT_TRUE(waitUntil([&] { return !display.isShown(title); }, 5000)) << title;
+    }
+
     // A window the program takes as shown but that is not on the screen: the next click shows it.
     ASSERT_EQ(prog.control("menu ImportExport"), "ok");
     const std::string exportTitle = "Export/Import user parameters";
@@ -194,6 +216,26 @@ TEST(ProgramWindows, EveryWindowHasTheProgramsPositionBeforeItAppears) {
     const XWindow error = display.window("Critical Error");
     EXPECT_TRUE(centredOnMain(error)) << error.x << "," << error.y;
     EXPECT_GE(error.y, 20) << "room for its title bar above it";
+}
+
+// On a screen smaller than the windows, a dialog that Qt would leave where it was (at the
+// screen's corner, before and after it is laid out) still carries the program's position.
+TEST(ProgramWindows, OnAScreenSmallerThanTheWindowsEachOneStillHasItsPosition) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Display display("400x300x24");
+    if (!display.missing().empty()) GTEST_SKIP() << "needs " << display.missing();
+    progtest::Sandbox box;
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start({}, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display.name()}})) << prog.output();
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("ZentrovaKVZ"); }, 10000));
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Export/Import user parameters"); }, 5000));
+    ASSERT_EQ(prog.control("click Export"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.shown().size() == 3; }, 5000));
+    for (const XWindow& w : display.shown()) {
+        EXPECT_TRUE(w.positioned) << w.title;
+        EXPECT_GE(w.y, 0) << w.title;
+    }
 }
 
 // Flush Both Pumps asks its question; the instrument falls silent and answers again while the
