@@ -146,7 +146,11 @@ MsgResult showRealBox(const MessageRequest& req, OpenBox& open) {
         box.setWindowTitle(r.title);
         box.setText(wrappable(r.text));
         box.setIcon(qtIcon(r.icon));
-        for (const auto& [b, result] : buttons) box.removeButton(b);
+        // A button taken out of the box is no longer its child: it goes with it.
+        for (const auto& [b, result] : buttons) {
+            box.removeButton(b);
+            delete b;
+        }
         buttons.clear();
         QAbstractButton* escape = nullptr;
         for (const Choice& c : choices) {
