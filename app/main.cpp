@@ -167,7 +167,7 @@ int run(int argc, char** argv) {
                         EndBackstopSeconds);
     previousMessageHandler = qInstallMessageHandler(watchMessages);
     std::atexit(haltOnExit);
-    MainForm->show();
+    MainForm->Show();
     loopRunning = true;
     const int rc = QApplication::exec();
     loopRunning = false;

@@ -11,8 +11,10 @@
 #include <QPointer>
 #include <QProperty>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <memory>
 
 #include "platform/i18n.h"
@@ -38,6 +40,7 @@ ChangeHandler& changeHandlerSlot() {
 struct ProcedureState {
     uint64_t number = 1;
     uint64_t running = 0;
+    uint64_t linkSession = 1;
 };
 ProcedureState& procedures() {
     static ProcedureState p;
@@ -143,7 +146,11 @@ MsgResult showRealBox(const MessageRequest& req, OpenBox& open) {
         box.setWindowTitle(r.title);
         box.setText(wrappable(r.text));
         box.setIcon(qtIcon(r.icon));
-        for (const auto& [b, result] : buttons) box.removeButton(b);
+        // A button taken out of the box is no longer its child: it goes with it.
+        for (const auto& [b, result] : buttons) {
+            box.removeButton(b);
+            delete b;
+        }
         buttons.clear();
         QAbstractButton* escape = nullptr;
         for (const Choice& c : choices) {
@@ -244,15 +251,14 @@ void finishProcedure() {
     ++p.number;
 }
 
-bool stopProcedure(const QString& why) {
-    ProcedureState& p = procedures();
-    const uint64_t stopped = p.running;
-    if (stopped == 0) return false;
-    p.running = 0;
-    ++p.number;
+namespace {
+// Closes the open boxes that stopped() picks; the last one opened shows why instead, with an OK
+// button. True when there was one.
+bool stopBoxes(const std::function<bool(const MessageRequest&)>& stopped, const QString& why,
+               const QString& title) {
     OpenBox* last = nullptr;
     for (OpenBox* b : openBoxes()) {
-        if (b->req.procedure != stopped) continue;
+        if (!stopped(b->req)) continue;
         b->stopped = true;
         if (last && last->close) last->close();
         last = b;
@@ -260,12 +266,32 @@ bool stopProcedure(const QString& why) {
     if (!last) return false;
     // The operator reads why in the box that was open; OK closes it.
     last->req.text = why;
+    if (!title.isEmpty()) last->req.title = title;
     last->req.buttons = MsgButtons::OK;
     last->req.defaultButton = mrOk;
     last->req.icon = MsgIcon::Warning;
     if (last->retext) last->retext(last->req);
     if (ChangeHandler h = changeHandlerSlot()) h(last->req);
     return true;
+}
+}  // namespace
+
+bool stopProcedure(const QString& why, const QString& title) {
+    ProcedureState& p = procedures();
+    const uint64_t stopped = p.running;
+    if (stopped == 0) return false;
+    p.running = 0;
+    ++p.number;
+    return stopBoxes([stopped](const MessageRequest& r) { return r.procedure == stopped; }, why, title);
+}
+
+uint64_t linkSession() {
+    return procedures().linkSession;
+}
+
+bool endLinkSession(const QString& why, const QString& title) {
+    const uint64_t ended = procedures().linkSession++;
+    return stopBoxes([ended](const MessageRequest& r) { return r.linkSession == ended; }, why, title);
 }
 
 MsgResult messageBox(const QString& text, const QString& title, MsgButtons buttons, MsgResult defaultButton,
@@ -289,6 +315,113 @@ bool inputQuery(const QString& caption, const QString& prompt, QString& value, c
         ok = showRealInput(req);
     if (ok) value = req.value;
     return ok;
+}
+
+// ---------------------------------------------------------------- window placement
+
+namespace {
+
+QPointer<QWidget>& mainWindowSlot() {
+    static QPointer<QWidget> w;
+    return w;
+}
+
+// Windows the window manager places: not menus, tool tips and the like.
+bool managed(const QWidget* w) {
+    switch (w->windowType()) {
+        case Qt::Popup:
+        case Qt::ToolTip:
+        case Qt::SplashScreen:
+        case Qt::Desktop:
+        case Qt::SubWindow:
+            return false;
+        default:
+            return !(w->windowFlags() & Qt::X11BypassWindowManagerHint);
+    }
+}
+
+constexpr const char* kPlaced = "zentrovaPlaced";
+
+// Sees every window as it is shown, before the window system maps it.
+class Placement : public QObject {
+  protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() != QEvent::Show || !watched->isWidgetType()) return false;
+        auto* w = static_cast<QWidget*>(watched);
+        if (!w->isWindow() || !managed(w)) return false;
+        if (!w->property(kPlaced).toBool()) {
+            w->setProperty(kPlaced, true);
+            // A dialog has centred itself on its owner; a window the program moved keeps its place.
+            if (!w->testAttribute(Qt::WA_Moved) && !qobject_cast<QDialog*>(w))
+                centreWindow(w, w == mainWindow() ? nullptr : mainWindow());
+        }
+        // The position counts as the program's even where it did not change, so that the window
+        // manager takes it as it is.
+        if (QWindow* h = w->windowHandle()) h->setPosition(h->position());
+        return false;
+    }
+};
+
+}  // namespace
+
+void watchWindowPlacement() {
+    static QPointer<Placement> placement;
+    if (placement || !qobject_cast<QApplication*>(QCoreApplication::instance())) return;
+    placement = new Placement;
+    placement->setParent(QCoreApplication::instance());
+    QCoreApplication::instance()->installEventFilter(placement);
+}
+
+void setMainWindow(QWidget* w) {
+    mainWindowSlot() = w;
+    watchWindowPlacement();
+}
+
+QWidget* mainWindow() {
+    return mainWindowSlot();
+}
+
+void centreWindow(QWidget* w, const QWidget* other) {
+    if (!w) return;
+    QRect area;
+    const QScreen* s = nullptr;
+    if (other && other != w && other->isVisible()) {
+        area = other->frameGeometry();
+        s = QGuiApplication::screenAt(area.center());
+        if (!s) s = other->screen();
+    } else if ((s = w->screen())) {
+        area = s->availableGeometry();
+    }
+    if (!area.isValid()) return;
+    QRect r = w->frameGeometry();
+    // Before the window first appears its frame is not known: room for a title bar is kept.
+    constexpr int kTitleBar = 30;
+    const int top = r == w->geometry() ? kTitleBar : 0;
+    r.moveCenter(area.center());
+    // A window larger than the one it centres on stays on the screen; its title bar, with
+    // which it is moved, never leaves the top.
+    if (s) {
+        const QRect avail = s->availableGeometry();
+        if (r.right() > avail.right()) r.moveRight(avail.right());
+        if (r.bottom() > avail.bottom()) r.moveBottom(avail.bottom());
+        if (r.left() < avail.left()) r.moveLeft(avail.left());
+        if (r.top() < avail.top() + top) r.moveTop(avail.top() + top);
+    }
+    w->move(r.topLeft());
+}
+
+void showWindow(QWidget* w) {
+    if (!w) return;
+    watchWindowPlacement();
+    const QWindow* h = w->windowHandle();
+    // Taken as shown, but the window system has not put it on the screen: asked again.
+    if (w->isVisible() && !(h && h->isExposed())) w->hide();
+    if (w->isMinimized())
+        w->showNormal();
+    else
+        w->show();
+    w->raise();
+    w->activateWindow();
 }
 
 void showException(const QString& message) {

@@ -9,6 +9,7 @@
 
 class QObject;
 class QTimer;
+class QWidget;
 
 enum class MsgButtons { OK, OKCancel, YesNo, YesNoCancel };
 enum class MsgIcon { None, Information, Warning, Error, Question };
@@ -22,6 +23,9 @@ struct MessageRequest {
     MsgIcon icon = MsgIcon::None;
     // The procedure the box belongs to (currentProcedure() of the step that opens it); 0: none.
     uint64_t procedure = 0;
+    // A question whose Yes starts something on the instrument: the link's session it was asked
+    // in (linkSession()); 0: none.
+    uint64_t linkSession = 0;
 };
 
 struct InputRequest {
@@ -50,11 +54,32 @@ bool inputQuery(const QString& caption, const QString& prompt, QString& value,
 uint64_t currentProcedure();
 void beginProcedure();
 void finishProcedure();
-// True when a box of the stopped procedure was open (the operator has been told why).
-bool stopProcedure(const QString& why);
+// True when a box of the stopped procedure was open (the operator has been told why); that box
+// then bears title (its own when empty).
+bool stopProcedure(const QString& why, const QString& title = QString());
+// The link's sessions: a question whose Yes starts something on the instrument is asked in the
+// session of the link that is up. A lost link ends the session: its open questions close as a
+// stopped procedure's boxes do (the last one says why, under title) and answer mrNone, and
+// linkSession() changes, so a command compares it after its question and starts nothing then.
+uint64_t linkSession();
+bool endLinkSession(const QString& why, const QString& title);
 
 // The width a window needs for its title to show whole in its title bar.
 int titleWidth(const QString& title);
+
+// Window placement. A window manager may leave a window without a position to the operator, and
+// hold the display meanwhile, so every window the program shows gets one of the program's before
+// it appears: a window that has none is centred on the main window (the main window itself on the
+// screen). Once watched, every top-level window passes through this as it is shown.
+void watchWindowPlacement();
+void setMainWindow(QWidget* w);
+QWidget* mainWindow();
+// Centres w over other (the screen when other is null or hidden), whole on the screen and with
+// its title bar, by which it is moved, below the screen's top edge.
+void centreWindow(QWidget* w, const QWidget* other);
+// Shows a non-modal window in front. One taken as shown that is not on the screen (the window
+// manager never put it there, or it was iconified) is shown anew.
+void showWindow(QWidget* w);
 // The application's error box for an exception that reached the event loop.
 void showException(const QString& message);
 void showException(const std::exception& e);

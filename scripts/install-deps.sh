@@ -6,6 +6,7 @@ pkgs=(build-essential cmake ninja-build pkg-config
       libsqlite3-dev sqlite3 libzip-dev zlib1g-dev libbz2-dev gettext socat netbase
       libgtest-dev libgmock-dev libbenchmark-dev iproute2 procps
       fontconfig fonts-dejavu-core locales libxkbcommon-dev xvfb
+      x11-utils xdotool  # the window tests: xwininfo and xprop read the windows, xdotool unmaps one
       clang clang-14 libclang-rt-14-dev)  # the fuzz preset: clang and its libFuzzer runtime
 missing=()
 for p in "${pkgs[@]}"; do

@@ -7,6 +7,7 @@
 #include "link/HPLC.h"
 #include "link/Instrument.h"
 #include "link/LogFile.h"
+#include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
 #include "ui/LCDFrame.h"
@@ -176,9 +177,10 @@ bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
         if (isHidden() && HasNewError()) {
             ErrorHelpContext = GetNewErrorHelpContext();
             MessageLbl->SetCaption(BuildErrorMessage());
-            show();
-            QWidget::raise();
-            activateWindow();
+            // Sized and centred on the main window before it appears.
+            FormShow();
+            centreWindow(this, mainWindow());
+            showWindow(this);
         } else if (isVisible() && !isActiveWindow()) {
             QWidget::raise();
             activateWindow();

@@ -38,6 +38,17 @@ namespace {
 // The end reason the main window records when the critical-error monitor stops a sequence.
 constexpr uint8_t SequenceStoppedOnError = 3;
 
+// Modes that run a procedure; the sequence's three modes are one run.
+bool isProcedureMode(uint8_t m) {
+    return m == 6 || (m >= 7 && m <= 9) || (m >= 11 && m <= 18);
+}
+bool isRunMode(uint8_t m) {
+    return m >= 7 && m <= 9;
+}
+bool isMode(uint8_t m) {
+    return m <= 19 && m != 5 && m != 10;
+}
+
 QColor bgr(uint32_t v) {
     return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF));
 }
@@ -79,6 +90,7 @@ void TShapeImage::mousePressEvent(QMouseEvent* e) {
 
 TMainForm::TMainForm(const std::vector<std::string>& args, QWidget* owner) : TUxForm(owner), args_(args) {
     if (!MainForm) MainForm = this;
+    setMainWindow(this);
     setObjectName("MainForm");
     SetCaption("ZentrovaKVZ");
     setFont(QFont("MS Sans Serif"));
@@ -451,8 +463,28 @@ void TMainForm::lostLink() {
     UpdateMenus(0);
     // An outage is logged once, and its length when it ends: a silent instrument would
     // otherwise add lines every tick for as long as it lasts.
-    if (lostTicks_++ == 0) logLine("#main: Connection lost");
+    if (lostTicks_++ == 0) {
+        logLine("#main: Connection lost");
+        // A question whose Yes would start something says why it no longer can.
+        if (endLinkSession(_("Lost connection with Instrument. Nothing was started."),
+                           _("Unrecoverable Error!")))
+            logLine("#main: The link was lost under a question; nothing was started");
+        forgetRun();
+    }
     if (iMode != 0) SetMode(0);
+}
+
+void TMainForm::forgetRun() {
+    // What the panel and the status bar said of a run or procedure no longer holds.
+    const QString message =
+        isProcedureMode(iMode) ? _("Lost connection with Instrument. Operation stopped.") : QString();
+    if (LCDScreen1->String1->GetCaption() != message) LCDScreen1->SetMessage(message);
+    if (isRunMode(iMode)) {
+        SetStatusText(1, QString());
+        const std::string method = InstrumentModule ? InstrumentModule->Method.Name : std::string();
+        SetStatusText(
+            2, method.empty() ? _("Method: NOT LOADED") : _("Method: ") + QString::fromStdString(method));
+    }
 }
 
 void TMainForm::linkBack() {
@@ -523,27 +555,16 @@ bool TMainForm::checkValveState() {
 
 // ---------------------------------------------------------------- mode machine
 
-namespace {
-// Modes that run a procedure; the sequence's three modes are one run.
-bool isProcedureMode(uint8_t m) {
-    return m == 6 || (m >= 7 && m <= 9) || (m >= 11 && m <= 18);
-}
-bool isRunMode(uint8_t m) {
-    return m >= 7 && m <= 9;
-}
-bool isMode(uint8_t m) {
-    return m <= 19 && m != 5 && m != 10;
-}
-}  // namespace
-
 void TMainForm::changeProcedure(uint8_t m) {
     if (m == iMode || (isRunMode(m) && isRunMode(iMode))) return;
     // Leaving a procedure's mode other than by its own end stops it: a box it left open closes
     // and says why, and the step that opened the box does nothing more.
     QString why;
+    QString title = _("Warning");
     switch (m) {
         case 0:
             why = _("Lost connection with Instrument. Operation stopped.");
+            title = _("Unrecoverable Error!");
             break;
         case 1:
         case 3:
@@ -557,7 +578,8 @@ void TMainForm::changeProcedure(uint8_t m) {
             why = _("Operation stopped.");
             break;
     }
-    if (stopProcedure(why)) logLine("#main: SetMode(): procedure stopped while its box was open");
+    // The box gets a title that fits what it now says.
+    if (stopProcedure(why, title)) logLine("#main: SetMode(): procedure stopped while its box was open");
     if (isProcedureMode(m)) beginProcedure();
 }
 

@@ -117,6 +117,7 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void copyLiveValues();
     void lostLink();
     void linkBack();
+    void forgetRun();
     // The procedure of the mode being left is stopped (unless it finished), one for mode m begun.
     void changeProcedure(uint8_t m);
     void closeLink();

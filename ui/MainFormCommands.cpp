@@ -36,12 +36,25 @@ void menuLine(const char* path) {
     logLine(std::string("#menu: ") + path);
 }
 
+// A question whose Yes starts something on the instrument. A link lost while it is open ends it:
+// the box says so and answers nothing, so an instrument reset meanwhile gets nothing of it.
+bool askToStart(const QString& text, const QString& title, MsgIcon icon) {
+    MessageRequest req;
+    req.text = text;
+    req.title = title;
+    req.buttons = MsgButtons::YesNo;
+    req.defaultButton = mrNo;
+    req.icon = icon;
+    req.linkSession = linkSession();
+    return messageBox(req) == mrYes;
+}
+
 bool confirm(const QString& text) {
-    return messageBox(text, _("Warning"), MsgButtons::YesNo, mrNo, MsgIcon::Warning) == mrYes;
+    return askToStart(text, _("Warning"), MsgIcon::Warning);
 }
 
 bool askYesNoError(const QString& text) {
-    return messageBox(text, _("Error"), MsgButtons::YesNo, mrNo, MsgIcon::Error) == mrYes;
+    return askToStart(text, _("Error"), MsgIcon::Error);
 }
 
 void box(const QString& text, const QString& title, MsgIcon icon) {

@@ -4,10 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +46,7 @@ struct State {
     bool hold = false;
     int open = 0;
     std::vector<QEventLoop*> waiting;  // held boxes, innermost last
+    MessageHandler handler;            // the channel's own answerer
 };
 
 State& state() {
@@ -123,7 +128,7 @@ bool startFromEnvironment() {
     }
     s.acceptNotifier = new QSocketNotifier(s.listener.fd, QSocketNotifier::Read);
     QObject::connect(s.acceptNotifier, &QSocketNotifier::activated, [] { acceptClient(); });
-    setMessageHandler([](const MessageRequest& req) {
+    s.handler = [](const MessageRequest& req) {
         State& s = state();
         s.boxes.push_back(req);
         ++s.open;
@@ -141,7 +146,8 @@ bool startFromEnvironment() {
         }
         if (req.defaultButton != mrNone) return req.defaultButton;
         return req.buttons == MsgButtons::YesNo || req.buttons == MsgButtons::YesNoCancel ? mrYes : mrOk;
-    });
+    };
+    setMessageHandler(s.handler);
     // A box whose procedure was stopped while it was open shows why: listed again as it is now.
     setChangeHandler([](const MessageRequest& req) { state().boxes.push_back(req); });
     return true;
@@ -206,6 +212,44 @@ std::string handle(const std::string& line) {
             } catch (const std::exception& e) {
                 showException(e);
             }
+        });
+        return "ok";
+    }
+    if (cmd == "click") {
+        QAbstractButton* button = nullptr;
+        const QString name = QString::fromStdString(arg);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            for (QAbstractButton* b : w->findChildren<QAbstractButton*>())
+                if (!button && w->isVisible() && (b->objectName() == name || b->text() == name)) button = b;
+        if (!button) return "error no button " + arg;
+        // After the answer: the button may open a modal window that runs its own loop.
+        QTimer::singleShot(0, button, [button] { button->click(); });
+        return "ok";
+    }
+    if (cmd == "key") {
+        if (!MainForm) return "error no main window";
+        if (arg.size() != 1 || !std::isalpha(static_cast<unsigned char>(arg[0]))) return "error key LETTER";
+        const int key = Qt::Key_A + (std::toupper(static_cast<unsigned char>(arg[0])) - 'A');
+        // After the answer, as a key press arrives: from the event loop.
+        QTimer::singleShot(0, MainForm, [key] {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::ControlModifier | Qt::AltModifier);
+            QCoreApplication::sendEvent(MainForm, &press);
+        });
+        return "ok";
+    }
+    if (cmd == "real") {
+        if (arg != "on" && arg != "off") return "error real on|off";
+        setMessageHandler(arg == "on" ? MessageHandler() : state().handler);
+        return "ok";
+    }
+    if (cmd == "dismiss") {
+        QTimer::singleShot(0, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                modal->close();
+                return;
+            }
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w != MainForm && w->isVisible()) w->close();
         });
         return "ok";
     }

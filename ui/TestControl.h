@@ -10,6 +10,10 @@
 //   boxes             "<count>" then, for each box shown so far, " | title: text" (escaped \n);
 //                     a box whose text changed while it was open is listed again
 //   sequence NAME     makes NAME the current sequence (as the load-sequence dialog does)
+//   click NAME        clicks the button whose object name or text is NAME, in a window shown
+//   key LETTER        the service key Ctrl+Alt+LETTER pressed in the main window
+//   real on|off       on: message boxes are shown for real (and not recorded), as without the channel
+//   dismiss           closes the modal window or box in front, else every other window shown
 //   close             asks the main window to close (the close box still asks)
 //   quit              asks the application to quit, as the desktop session's end does
 // While the channel is on, message boxes are answered from the queue (else by their default

@@ -12,7 +12,13 @@
 
 #include "platform/Dialogs.h"
 
-TUxForm::TUxForm(QWidget* owner) : QWidget(owner, Qt::Window) {}
+TUxForm::TUxForm(QWidget* owner) : QWidget(owner, Qt::Window) {
+    watchWindowPlacement();
+}
+
+void TUxForm::Show() {
+    showWindow(this);
+}
 
 TUxForm::~TUxForm() {
     if (keyPreview_ && qApp) qApp->removeEventFilter(this);
@@ -60,28 +66,7 @@ void TUxForm::SetModalResult(int r) {
 }
 
 void TUxForm::CentreOn(const QWidget* other) {
-    QRect area;
-    const QScreen* s = nullptr;
-    if (other && other->isVisible()) {
-        area = other->frameGeometry();
-        s = QGuiApplication::screenAt(area.center());
-        if (!s) s = other->screen();
-    } else if ((s = screen())) {
-        area = s->availableGeometry();
-    }
-    if (!area.isValid()) return;
-    QRect r = frameGeometry();
-    r.moveCenter(area.center());
-    // A window larger than the one it centres on stays on the screen; its title bar, with
-    // which it is moved, never leaves the top.
-    if (s) {
-        const QRect avail = s->availableGeometry();
-        if (r.right() > avail.right()) r.moveRight(avail.right());
-        if (r.bottom() > avail.bottom()) r.moveBottom(avail.bottom());
-        if (r.left() < avail.left()) r.moveLeft(avail.left());
-        if (r.top() < avail.top()) r.moveTop(avail.top());
-    }
-    move(r.topLeft());
+    centreWindow(this, other);
 }
 
 void TUxForm::SetKeyPreview(bool on) {

@@ -25,7 +25,9 @@ class TUxForm : public QWidget {
     int GetModalResult() const { return modalResult_; }
     void SetModalResult(int r);
     bool IsModal() const { return loop_ != nullptr; }
-    void Show() { show(); }
+    // Shows the form non-modally in front; one that the window system did not put on the screen
+    // is shown anew.
+    void Show();
     void Close() { close(); }
     // Centres the form over another widget (the screen when none), kept whole on the screen.
     void CentreOn(const QWidget* other);

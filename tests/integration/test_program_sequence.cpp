@@ -122,9 +122,9 @@ TEST(ProgramSequence, RunsInStepWithTheRelayThenTheLinkReturnsUnderTheLostLinkBo
     ASSERT_TRUE(prog.waitForLog("#main: SetMode(): procedure stopped while its box was open", 20000))
         << prog.logText();
     const size_t lost = sim.nonQueries().size();
-    EXPECT_NE(
-        prog.control("boxes").find("Action Required: Lost connection with Instrument. Operation stopped."),
-        std::string::npos)
+    EXPECT_NE(prog.control("boxes").find(
+                  "Unrecoverable Error!: Lost connection with Instrument. Operation stopped."),
+              std::string::npos)
         << prog.control("boxes");
     ASSERT_EQ(sim.control("silent off"), "ok");
     ASSERT_TRUE(prog.waitForLog(kLive, 8000, 3)) << prog.logText();

@@ -66,6 +66,39 @@ TEST_F(MainFormTest, ALostLinkDropsTheStoppedRunsCommandsAndTheHaltComesFirst) {
     TZentrovaAPI::SetLink(&rec);
 }
 
+// A lost link ends whatever ran: the LCD and the status bar stop telling of it (the run's start
+// text, its counter and its line), and say the operation stopped; an idle one's message goes.
+TEST_F(MainFormTest, ALostLinkLeavesNothingOfTheEndedRunOnThePanelAndStatusBar) {
+    const struct {
+        uint8_t mode;
+        const char* methodName;
+        QString lcd, panel1, panel2;
+    } rows[] = {
+        {7, "M1", "Lost connection with Instrument. Operation stopped.", "", "Method: M1"},
+        {8, "", "Lost connection with Instrument. Operation stopped.", "", "Method: NOT LOADED"},
+        {12, "M1", "Lost connection with Instrument. Operation stopped.", "1 of 3", "Method (1): M1"},
+        {2, "M1", "", "1 of 3", "Method (1): M1"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(int(r.mode));
+        tickAlive();
+        instrument->Sequence.Name = "S";
+        instrument->Method.Name = r.methodName;
+        form->SetMode(r.mode);
+        if (r.mode == 2) form->SetInstrumentEnabled(true);
+        form->SetStatusText(1, "1 of 3");
+        form->SetStatusText(2, "Method (1): M1");
+        ASSERT_FALSE(lcdMessage().isEmpty());
+        tickDead();
+        EXPECT_EQ(lcdMessage().toStdString(), r.lcd.toStdString());
+        EXPECT_EQ(form->StatusText(1).toStdString(), r.panel1.toStdString());
+        EXPECT_EQ(form->StatusText(2).toStdString(), r.panel2.toStdString());
+        tickDead();
+        EXPECT_EQ(lcdMessage().toStdString(), r.lcd.toStdString())
+            << "said once, kept while the outage lasts";
+    }
+}
+
 TEST_F(MainFormTest, LiveValuesReachThePanel) {
     ZentrovaAPI.Pump1.Volume = 12.5;
     ZentrovaAPI.Pump2.Pressure = 200.0;

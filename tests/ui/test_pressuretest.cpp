@@ -587,12 +587,103 @@ TEST_F(Procedures, ABoxWhoseProcedureStopsUnderItSaysWhyAndNothingFollowsTheHalt
                                     ? "Lost connection with Instrument. Operation stopped."
                                     : "SYSTEM HALTED, INSTRUMENT STOPPED\n\nOperation stopped.";
             ASSERT_EQ(boxes.shown.size(), 2u) << "the box, then the box saying why";
-            EXPECT_EQ(boxes.shown[1].title + ": " + boxes.shown[1].text, r.title + ": " + why);
+            // Under a title that fits what it now says.
+            const QString title = change == LostAndBack ? "Unrecoverable Error!" : "Warning";
+            EXPECT_EQ((boxes.shown[1].title + ": " + boxes.shown[1].text).toStdString(),
+                      (title + ": " + why).toStdString());
             EXPECT_EQ(boxes.shown[1].buttons, MsgButtons::OK);
             if (form->iMode == 4) form->StopReset1Click();  // Reset
         }
     }
     EXPECT_EQ(printDialogs, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Every question whose Yes starts something, with the link lost and back while it is open (the
+// halt went out meanwhile): the box says the link was lost, under a title that fits, and its
+// answer starts nothing: after the halt the instrument hears nothing, the mode stays idle and the
+// instrument disabled.
+TEST_F(Procedures, AQuestionAnsweredAfterTheLinkWasLostStartsNothing) {
+    using C = TMainFormCommands;
+    using Click = void (C::*)();
+    const QString nothing = "Lost connection with Instrument. Nothing was started.";
+    const QString stopped = "Lost connection with Instrument. Operation stopped.";
+    const struct {
+        const char* what;
+        Click click;
+        QString title;                  // of the question under which the link is lost
+        std::vector<MsgResult> before;  // answers to the questions before it
+        bool onTick;                    // the question comes with the procedure's first step
+        QString why;
+    } rows[] = {
+        {"refill pump", &C::RefillPumpClick, "Warning", {}, false, nothing},
+        {"refill pump 1", &C::RefillPump1Click, "Warning", {}, false, nothing},
+        {"refill pump 2", &C::RefillPump2Click, "Warning", {}, false, nothing},
+        {"refill both", &C::RefillBothPumpsClick, "Warning", {}, false, nothing},
+        {"flush pump", &C::FlushPumpClick, "Warning", {}, false, nothing},
+        {"flush pump 1", &C::FlushPump1Click, "Warning", {}, false, nothing},
+        {"flush pump 2", &C::FlushPump2Click, "Warning", {}, false, nothing},
+        {"flush both", &C::FlushBothPumpsClick, "Warning", {}, false, nothing},
+        {"empty pump", &C::EmptyPumpClick, "Warning", {}, false, nothing},
+        {"empty pump 1", &C::EmptyPump1Click, "Warning", {}, false, nothing},
+        {"empty pump 2", &C::EmptyPump2Click, "Warning", {}, false, nothing},
+        {"empty both", &C::EmptyBothPumpsClick, "Warning", {}, false, nothing},
+        {"pump 1 on, enable", &C::Pump1OnClick, "Error", {}, false, nothing},
+        {"pump 2 on, enable", &C::Pump2OnClick, "Error", {}, false, nothing},
+        {"both pumps on, enable", &C::BothPumpsOnClick, "Error", {}, false, nothing},
+        {"storage", &C::PrepareforStorageShipping1Click, "Warning", {}, false, nothing},
+        {"instrument flush", &C::FlushInstrument1Click, "Warning", {}, false, nothing},
+        {"instrument flush, enable", &C::FlushInstrument1Click, "Error", {mrYes}, false, nothing},
+        {"start sequence, enable", &C::StartSequence1Click, "Error", {}, false, nothing},
+        {"pressure test pump 1", &C::Pump11Click, "Please, confirm", {}, true, stopped},
+        {"pressure test pump 2", &C::Pump21Click, "Please, confirm", {}, true, stopped},
+        {"pressure test both", &C::BothPumps1Click, "Please, confirm", {}, true, stopped},
+        {"pressure test single pump", &C::TestPressure1Click, "Please, confirm", {}, true, stopped},
+        {"system pressure test", &C::SystemPressureTest1Click, "Please, confirm", {}, true, stopped},
+        {"seal change", &C::ChangeSeal1Click, "Please, confirm", {}, true, stopped},
+    };
+    const std::set<std::string> halt = {"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"};
+    instrument->Sequence.Name = "S";
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        tickAlive();
+        ASSERT_EQ(form->iMode, 2);
+        ASSERT_FALSE(instrument->Enabled);
+        for (MsgResult a : r.before) boxes.answer(a);
+        boxes.answer(mrYes);
+        boxes.shown.clear();
+        bool lost = false;
+        Cmds halted;
+        boxes.onShow = [&](const MessageRequest& m) {
+            if (lost || m.title != r.title || m.buttons != MsgButtons::YesNo) return;
+            lost = true;
+            tickDead();
+            tickAlive();
+            halted = rig.take();
+            newLog();
+        };
+        rig.take();
+        (form.get()->*r.click)();
+        if (r.onTick) tickAlive();
+        boxes.onShow = nullptr;
+        ASSERT_TRUE(lost);
+        tickAlive();
+        tickAlive();
+        EXPECT_TRUE(PumpRig::has(halted, "RHEAT OFF"));
+        for (const std::string& c : halted) EXPECT_TRUE(halt.count(c)) << c;
+        EXPECT_EQ(rig.take(), Cmds{}) << "nothing after the halt";
+        EXPECT_EQ(form->iMode, 2);
+        EXPECT_FALSE(instrument->Enabled);
+        EXPECT_EQ(count(newLog(), "#main: setMode()"), 0);
+        ASSERT_FALSE(boxes.shown.empty());
+        const MessageRequest& told = boxes.shown.back();
+        EXPECT_EQ((told.title + ": " + told.text).toStdString(),
+                  ("Unrecoverable Error!: " + r.why).toStdString());
+        EXPECT_EQ(told.buttons, MsgButtons::OK);
+    }
 }
 
 }  // namespace

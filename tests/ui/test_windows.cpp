@@ -237,3 +237,24 @@ TEST(RealBox, QuestionAboutALongNameShowsTheWholeName) {
 }  // namespace
 
 #include "test_windows.moc"
+
+namespace {
+
+// A window centred over one near the screen's edge stays whole on the screen, and before it
+// first appears (its frame not known yet) keeps room above it for its title bar.
+TEST(Placement, CentredWindowsStayOnTheScreenWithRoomForTheirTitleBar) {
+    QWidget over(nullptr, Qt::Window);
+    const QRect avail = over.screen()->availableGeometry();
+    over.setGeometry(avail.left(), avail.top(), 100, 40);
+    over.show();
+    QWidget w(nullptr, Qt::Window);
+    w.resize(200, 300);
+    centreWindow(&w, &over);
+    EXPECT_GE(w.y(), avail.top() + 20);
+    EXPECT_GE(w.x(), avail.left());
+    centreWindow(&w, nullptr);
+    EXPECT_NEAR(w.x() + w.width() / 2, avail.center().x(), 1);
+    EXPECT_NEAR(w.y() + w.height() / 2, avail.center().y(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,283 @@
+// The real program's windows on a virtual X display: each one has the program's own position
+// before it appears (a window manager need not place it, or ask the operator to), and one that
+// is not on the screen comes back with the next click. And a question open while the link to
+// the instrument is lost and back: its answer starts nothing.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <algorithm>
+#include <map>
+#include <regex>
+
+#include "integration/support_program.h"
+
+namespace {
+
+using progtest::countOf;
+using progtest::waitUntil;
+
+const std::string kLive = "#main: setMode(): mode=2; current mode=0";
+
+// A window on the display as the X server and the window-manager hints see it.
+struct XWindow {
+    std::string id, title;
+    int x = 0, y = 0, width = 0, height = 0;
+    bool viewable = false;
+    bool positioned = false;  // WM_NORMAL_HINTS with a user or program specified position
+};
+
+// The virtual X server of one test, and what its clients see.
+class Display {
+  public:
+    explicit Display(const QString& screen = "1280x1024x24") {
+        server_.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", screen});
+        if (server_.waitForStarted(3000) &&
+            waitUntil([&] { return server_.canReadLine() || server_.state() != QProcess::Running; }, 5000))
+            name_ = ":" + server_.readLine().trimmed().toStdString();
+    }
+    ~Display() {
+        server_.kill();
+        server_.waitForFinished(3000);
+    }
+    // Why the display cannot be used ("" when it can).
+    std::string missing() const {
+        for (const char* tool : {"xwininfo", "xprop", "xdotool"})
+            if (QStandardPaths::findExecutable(tool).isEmpty()) return tool;
+        return name_.size() > 1 ? "" : "Xvfb";
+    }
+    const std::string& name() const { return name_; }
+
+    std::string run(const QString& tool, const QStringList& args) const {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", QString::fromStdString(name_));
+        p.setProcessEnvironment(env);
+        p.start(tool, args);
+        p.waitForFinished(5000);
+        return p.readAllStandardOutput().toStdString();
+    }
+    // The top-level windows of every client (there is no window manager in between).
+    std::vector<XWindow> windows() const {
+        std::vector<XWindow> out;
+        const std::string tree = run("xwininfo", {"-root", "-children"});
+        static const std::regex child(R"re(^\s+(0x[0-9a-f]+) "([^"]*)")re");
+        std::smatch m;
+        size_t from = 0;
+        while (from < tree.size()) {
+            const size_t end = tree.find('\n', from);
+            const std::string line =
+                tree.substr(from, end == std::string::npos ? std::string::npos : end - from);
+            from = end == std::string::npos ? tree.size() : end + 1;
+            if (!std::regex_search(line, m, child)) continue;
+            XWindow w;
+            w.id = m[1];
+            w.title = m[2];
+            const std::string info = run("xwininfo", {"-id", QString::fromStdString(w.id)});
+            w.viewable = info.find("Map State: IsViewable") != std::string::npos;
+            const auto number = [&info](const std::string& key) {
+                const size_t at = info.find(key);
+                return at == std::string::npos ? 0 : std::atoi(info.c_str() + at + key.size());
+            };
+            w.x = number("Absolute upper-left X:");
+            w.y = number("Absolute upper-left Y:");
+            w.width = number("Width:");
+            w.height = number("Height:");
+            const std::string hints = run("xprop", {"-id", QString::fromStdString(w.id), "WM_NORMAL_HINTS"});
+            w.positioned = hints.find("user specified location") != std::string::npos ||
+                           hints.find("program specified location") != std::string::npos;
+            out.push_back(w);
+        }
+        return out;
+    }
+    std::vector<XWindow> shown() const {
+        std::vector<XWindow> out;
+        for (const XWindow& w : windows())
+            if (w.viewable) out.push_back(w);
+        return out;
+    }
+    bool isShown(const std::string& title) const {
+        const auto all = shown();
+        return std::any_of(all.begin(), all.end(), [&](const XWindow& w) { return w.title == title; });
+    }
+    XWindow window(const std::string& title) const {
+        for (const XWindow& w : windows())
+            if (w.title == title) return w;
+        return {};
+    }
+
+  private:
+    QProcess server_;
+    std::string name_;
+};
+
+// Each window and box of the program, opened through its menu or key as the operator does: it
+// carries a position of the program's when it appears, centred on the main window and with room
+// for its title bar; the Critical Error window too. A window taken from the screen behind the
+// program's back comes back with the next click.
+TEST(ProgramWindows, EveryWindowHasTheProgramsPositionBeforeItAppears) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Display display;
+    if (!display.missing().empty()) GTEST_SKIP() << "needs " << display.missing();
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start({}, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display.name()}})) << prog.output();
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("ZentrovaKVZ"); }, 10000));
+    const XWindow main = display.window("ZentrovaKVZ");
+    EXPECT_TRUE(main.positioned);
+    // Centred on the screen.
+    EXPECT_NEAR(main.x + main.width / 2, 640, 2);
+    EXPECT_NEAR(main.y + main.height / 2, 512, 40);
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+
+    const auto centredOnMain = [&](const XWindow& w) {
+        const int cx = w.x + w.width / 2, cy = w.y + w.height / 2;
+        return cx >= main.x && cx <= main.x + main.width && cy >= main.y && cy <= main.y + main.height;
+    };
+    const auto everyOnePositioned = [&] {
+        for (const XWindow& w : display.shown()) {
+            EXPECT_TRUE(w.positioned) << w.title;
+            EXPECT_GE(w.y, 0) << w.title;
+        }
+    };
+    const struct {
+        std::string command;
+        std::string title;
+        bool centred;  // on the main window (a dialog's own editor may be larger)
+    } opens[] = {
+        {"menu ImportExport", "Export/Import user parameters", true},
+        {"menu SendLogToSupport1", "Send Log File to Support", true},
+        {"menu About1", "About", true},
+        {"menu Configure1", "Instrument Configuration", true},
+        {"menu EditDelete1", "Edit Methods", false},
+        {"menu SequenceTable1", "Edit Sequence", true},
+        {"menu Load1", "  Load Sequence", true},
+        {"key L", "Send Log File to Support", true},
+        {"key C", "Zentrova Test Host Version 0.0", false},
+        {"key H", "HPLC Module", false},
+        {"key I", "Instrument", false},
+        {"menu Exit1", "Warning", true},  // a real box: the close question (dismissed: No)
+    };
+    ASSERT_EQ(prog.control("real on"), "ok");
+    for (const auto& o : opens) {
+        SCOPED_TRACE(o.command);
+        ASSERT_EQ(prog.control(o.command), "ok");
+        ASSERT_TRUE(waitUntil([&] { return display.isShown(o.title); }, 5000)) << o.title;
+        everyOnePositioned();
+        if (o.centred) {
+            EXPECT_TRUE(centredOnMain(display.window(o.title))) << o.title;
+        }
+        ASSERT_EQ(prog.control("dismiss"), "ok");
+        ASSERT_TRUE(waitUntil([&] { return !display.isShown(o.title); }, 5000)) << o.title;
+    }
+    EXPECT_EQ(prog.state("shown"), "1") << "the close question was answered No";
+
+    // A file dialog, from the Export button of the Export/Import window.
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Export/Import user parameters"); }, 5000));
+    ASSERT_EQ(prog.control("click Export"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.shown().size() == 3; }, 5000));
+    everyOnePositioned();
+    for (int left : {2, 1}) {
+        ASSERT_EQ(prog.control("dismiss"), "ok");
+        ASSERT_TRUE(waitUntil([&] { return int(display.shown().size()) == left; }, 5000));
+    }
+
+    // An input query, from a button of a modal editor.
+    ASSERT_EQ(prog.control("menu SequenceTable1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Edit Sequence"); }, 5000));
+    ASSERT_EQ(prog.control("click BtnAddSequence"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Create Sequence"); }, 5000));
+    everyOnePositioned();
+    for (const char* title : {"Create Sequence", "Edit Sequence"}) {
+        ASSERT_EQ(prog.control("dismiss"), "ok");
+        ASSERT_TRUE(waitUntil([&] { return !display.isShown(title); }, 5000)) << title;
+    }
+
+    // A window the program takes as shown but that is not on the screen: the next click shows it.
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    const std::string exportTitle = "Export/Import user parameters";
+    ASSERT_TRUE(waitUntil([&] { return display.isShown(exportTitle); }, 5000));
+    display.run("xdotool", {"windowunmap", "--sync", QString::fromStdString(display.window(exportTitle).id)});
+    ASSERT_FALSE(display.isShown(exportTitle));
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    EXPECT_TRUE(waitUntil([&] { return display.isShown(exportTitle); }, 5000)) << "shown again";
+    everyOnePositioned();
+    ASSERT_EQ(prog.control("dismiss"), "ok");
+
+    // The Critical Error window, raised by a column too hot.
+    ASSERT_EQ(sim.control("temp column 95"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Critical Error"); }, 10000)) << prog.logText();
+    everyOnePositioned();
+    const XWindow error = display.window("Critical Error");
+    EXPECT_TRUE(centredOnMain(error)) << error.x << "," << error.y;
+    EXPECT_GE(error.y, 20) << "room for its title bar above it";
+}
+
+// On a screen smaller than the windows, a dialog that Qt would leave where it was (at the
+// screen's corner, before and after it is laid out) still carries the program's position.
+TEST(ProgramWindows, OnAScreenSmallerThanTheWindowsEachOneStillHasItsPosition) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Display display("400x300x24");
+    if (!display.missing().empty()) GTEST_SKIP() << "needs " << display.missing();
+    progtest::Sandbox box;
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start({}, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display.name()}})) << prog.output();
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("ZentrovaKVZ"); }, 10000));
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.isShown("Export/Import user parameters"); }, 5000));
+    ASSERT_EQ(prog.control("click Export"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.shown().size() == 3; }, 5000));
+    for (const XWindow& w : display.shown()) {
+        EXPECT_TRUE(w.positioned) << w.title;
+        EXPECT_GE(w.y, 0) << w.title;
+    }
+}
+
+// Flush Both Pumps asks its question; the instrument falls silent and answers again while the
+// question is open (the halt goes out). The box says the link was lost, under a title that
+// fits, and Yes starts nothing: after the halt the instrument hears no valve or pump command.
+// The LCD and the status bar no longer show what ran.
+TEST(ProgramWindows, AQuestionOpenWhileTheLinkIsLostStartsNothing) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+
+    ASSERT_EQ(prog.control("hold on"), "ok");
+    ASSERT_EQ(prog.control("menu FlushBothPumps"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return prog.control("open") == "1"; }, 5000));
+    const int outages = countOf(prog.logText(), "#main: Connection lost");
+    const int returns = countOf(prog.logText(), kLive);
+    ASSERT_EQ(sim.control("silent on"), "ok");
+    ASSERT_TRUE(prog.waitForLog("#main: Connection lost", 20000, outages + 1)) << prog.logText();
+    ASSERT_EQ(sim.control("silent off"), "ok");
+    ASSERT_TRUE(prog.waitForLog(kLive, 10000, returns + 1)) << prog.logText();
+    const size_t halted = sim.nonQueries().size();
+    EXPECT_NE(prog.control("boxes").find(
+                  "Unrecoverable Error!: Lost connection with Instrument. Nothing was started."),
+              std::string::npos)
+        << prog.control("boxes");
+    ASSERT_EQ(prog.control("answer yes"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return prog.control("open") == "0"; }, 3000));
+    // Some status polls later: still nothing but the halt.
+    const size_t polls = sim.commands().size();
+    ASSERT_TRUE(waitUntil([&] { return sim.commands().size() >= polls + 4; }, 8000));
+    const auto all = sim.nonQueries();
+    for (size_t i = halted; i < all.size(); ++i)
+        EXPECT_TRUE(all[i].rfind("OFF ", 0) == 0 || all[i].find("HEAT OFF") != std::string::npos) << all[i];
+    for (const std::string& c : all) EXPECT_EQ(c.rfind("VALVE", 0), std::string::npos) << c;
+    EXPECT_EQ(prog.state("mode"), "2");
+    EXPECT_EQ(countOf(prog.logText(), "#main: setMode(): mode=11"), 0);
+}
+
+}  // namespace
