@@ -392,6 +392,11 @@ void TFZentrova::PollUSB() {
 
 void TFZentrova::TimerCommandTimer() {
     if (FTDI.IsOpen()) PollUSB();
+    // A second count-down per tick: a lamp lit by this poll goes out before the next one.
+    if (FTDI.IsOpen()) {
+        countDown(RxCountdown, RxLED);
+        countDown(TxCountdown, TxLED);
+    }
 }
 
 void TFZentrova::countDown(int32_t& countdown, TZpStatusLight* lamp) {

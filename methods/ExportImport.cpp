@@ -155,9 +155,10 @@ TMethodINIParams readMethod(const ImportFile& f, const std::string& s) {
             }
         } else if (startsWith(key, "ColTempTT")) {
             const std::string v = f.text(f.ini.readString(s, key, ""));
+            // As the pump rows: a value without ";" is the temperature alone.
             const size_t p = v.find(';');
-            r.ColumnTimeList.push_back(v.substr(0, p));
-            r.ColumnTempList.push_back(p == std::string::npos ? std::string() : v.substr(p + 1));
+            r.ColumnTimeList.push_back(p == std::string::npos ? std::string() : v.substr(0, p));
+            r.ColumnTempList.push_back(p == std::string::npos ? v : v.substr(p + 1));
         }
     }
     return r;

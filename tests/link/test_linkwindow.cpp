@@ -328,13 +328,37 @@ TEST_F(LinkWindowTest, UsbPollReleasesTheNextCommandAndLightsTheLamps) {
         if (logged.size() < 3) pty.readAtLeast(1, 1);
     }
     EXPECT_EQ(sent(), "OFF 0|OFF 2");
-    EXPECT_EQ(colour(link->RxLED), "#ff0000");
+    EXPECT_EQ(colour(link->RxLED), "#008000") << "lit by the poll and out again within the same tick";
     EXPECT_EQ(pty.readAtLeast(6), "OFF 2\r");
-    // The lamps go out one quiet poll later.
+    // Quiet polls leave them out.
     link->TimerCommandTimer();
     link->TimerCommandTimer();
     EXPECT_FALSE(link->RxLit() || link->TxLit());
     EXPECT_EQ(link->ThreadLog->toPlainText(), "OFF 0\nOFF 2") << "the USB command log, one line per command";
+}
+
+TEST_F(LinkWindowTest, UsbRxLampIsCountedDownTwicePerTickWhileTheDeviceStaysOpen) {
+    // A poll lights the Rx lamp for a line; the tick counts it down once more after the poll,
+    // unless a handler closed the device inside it.
+    const struct {
+        bool timerTick, closeInHandler, litAfter;
+    } rows[] = {{false, false, true}, {true, false, false}, {true, true, true}};
+    for (const auto& r : rows) {
+        link->OnStatusLine = [&](TFZentrova*) {
+            ++statusLines;
+            if (r.closeInHandler) link->DisconnectClick();
+        };
+        const int before = statusLines;
+        ASSERT_TRUE(pty.write(kStatus));
+        for (int i = 0; i < 200 && statusLines == before; ++i) {
+            r.timerTick ? link->TimerCommandTimer() : link->PollUSB();
+            if (statusLines == before) pty.readAtLeast(1, 1);
+        }
+        ASSERT_EQ(statusLines, before + 1);
+        EXPECT_EQ(link->RxLit(), r.litAfter) << r.timerTick << r.closeInHandler;
+        link->PollUSB();  // a quiet poll puts it out
+        EXPECT_FALSE(link->RxLit());
+    }
 }
 
 TEST_F(LinkWindowTest, TerminalFollowsNewLinesUnlessScrolledBackAndKeepsItsMemory) {
