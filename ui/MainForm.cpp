@@ -28,6 +28,7 @@
 #include "ui/ChangeSeal.h"
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
+#include "ui/Logo.h"
 #include "ui/PressureTest.h"
 #include "unicode/UxControls.h"
 
@@ -137,6 +138,7 @@ void TMainForm::buildComponents() {
     LogoImg = new QLabel(Panel1);
     LogoImg->setObjectName("LogoImg");
     LogoImg->setGeometry(8, 8, 65, 40);
+    LogoImg->setPixmap(ZentrovaLogo(LogoImg->size(), LogoImg->devicePixelRatioF()));
     RedLightImg = shape(TShapeImage::Circle, "RedLightImg", QRect(28, 70, 24, 24));
     RedLightImg->SetBrushColor(bgr(0x000080));  // maroon
     StopBtnImg = shape(TShapeImage::Ellipse, "StopBtnImg", QRect(12, 120, 57, 30));

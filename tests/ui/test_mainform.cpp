@@ -1,6 +1,8 @@
 // The main window's loop: start-up ticks, the lost and returning link, each mode change's LCD
 // text, time-out and log line, the sequence's end, the valve watchdog; and the critical-error
 // monitor: each limit at and just beyond it, one window per occurrence, lost valves, HPLC time-out.
+#include <QImage>
+
 #include "platform/Help.h"
 #include "ui/MainFormHarness.h"
 
@@ -80,6 +82,23 @@ TEST_F(MainFormTest, LiveValuesReachThePanel) {
     tickAlive();
     EXPECT_EQ(std::vector<double>({lcd.Pump1Volume, lcd.Pump2Volume}), std::vector<double>({12.5, 7.0}));
     EXPECT_TRUE(lcd.SinglePump && !lcd.PressureInBar);
+}
+
+TEST_F(MainFormTest, FrontPanelCarriesTheLogo) {
+    form->show();
+    QCoreApplication::processEvents();
+    const QImage panel = form->Panel1->grab().toImage();
+    const QRect logo = form->LogoImg->geometry();
+    int navy = 0, white = 0;
+    for (int y = logo.top(); y <= logo.bottom(); ++y)
+        for (int x = logo.left(); x <= logo.right(); ++x) {
+            const QColor c = panel.pixelColor(QPoint(x, y) * panel.devicePixelRatio());
+            navy += c == QColor(0, 0, 0x80);
+            white += c == QColor(Qt::white);
+        }
+    // The disc with its letters, and the white mark on it.
+    EXPECT_GT(navy, logo.width() * logo.height() / 4) << navy;
+    EXPECT_GT(white, 20) << white;
 }
 
 TEST_F(MainFormTest, RunSignalFollowsTheHplcState) {
