@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "link/Instrument.h"
 #include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
 #include "platform/CaseFold.h"
@@ -233,6 +234,23 @@ bool endsAsExport(const std::string& bytes) {
 
 QString nameList(const QStringList& names) {
     return names.join(QStringLiteral("\n"));
+}
+
+// What replacing a stored entry means for the sequence loaded for the run (running or not),
+// as Delete says it: "" when it does not use the entry.
+QString loadedSequenceUse(bool method, const std::string& stored) {
+    if (!InstrumentModule || InstrumentModule->Sequence.Name.isEmpty()) return {};
+    const TSequenceINIParams& loaded = InstrumentModule->Sequence;
+    const QString name = qs(stored);
+    if (!method)
+        return loaded.Name.compare(name, Qt::CaseInsensitive) == 0
+                   ? fillFirst(_("Sequence \"%s\" is the loaded sequence."), loaded.Name)
+                   : QString();
+    for (int i = 0; i < loaded.MethodList.GetCount(); ++i)
+        if (loaded.MethodList.Get(i).compare(name, Qt::CaseInsensitive) == 0)
+            return _("The loaded sequence \"%1\" uses method \"%2\" (line %3).")
+                .arg(loaded.Name, name, QString::number(i + 1));
+    return {};
 }
 
 }  // namespace
@@ -491,6 +509,7 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
         errorBox(fillFirst(_("Nothing was imported: %s"), qs(e.what())));
         return false;
     }
+    QStringList inUse;
     for (const Group& g : groups) {
         const Entry& first = entries[g.members.front()];
         if (!g.stored.empty()) {
@@ -498,6 +517,8 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
             const std::string& incoming = entries[g.members.back()].name;
             if (incoming != g.stored) line += " " + fillFirst(_("(in the file: %s)"), qs(incoming));
             stored << line;
+            const QString use = loadedSequenceUse(first.method, g.stored);
+            if (!use.isEmpty()) inUse << use;
         }
         if (g.members.size() > 1) {
             QStringList seen;
@@ -511,6 +532,7 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
         QString question;
         if (!stored.isEmpty())
             question += fillFirst(_("These are stored already:\n%s"), nameList(stored)) + "\n\n";
+        if (!inUse.isEmpty()) question += nameList(inUse) + "\n\n";
         if (!twice.isEmpty())
             question += fillFirst(_("These are in the file more than once (letter case aside); the later one "
                                     "replaces the earlier:\n%s"),
