@@ -351,6 +351,7 @@ void TMainForm::Timer1Timer() {
     copyLiveValues();
     if (InstrumentModule->IsConnectionAlive()) {
         if (lostTicks_ > 0) linkBack();
+        linkedOnce_ = true;
         CheckErrors();
         checkValveState();
         stepMode();
@@ -452,14 +453,17 @@ void TMainForm::lostLink() {
     InstrumentModule->Reconnect();
     UpdateMenus(0);
     // An outage is logged once, and its length when it ends: a silent instrument would
-    // otherwise add lines every tick for as long as it lasts.
-    if (lostTicks_++ == 0) logLine("#main: Connection lost");
+    // otherwise add lines every tick for as long as it lasts. Before the first connection
+    // there is nothing to lose.
+    if (lostTicks_++ == 0)
+        logLine(linkedOnce_ ? "#main: Connection lost" : "#main: Connecting to the instrument");
     if (iMode != 0) SetMode(0);
 }
 
 void TMainForm::linkBack() {
-    logLine(cformat("#main: Connection back after %u %s without it", lostTicks_,
-                    lostTicks_ == 1 ? "tick" : "ticks"));
+    logLine(cformat(
+        linkedOnce_ ? "#main: Connection back after %u %s without it" : "#main: Connected after %u %s",
+        lostTicks_, lostTicks_ == 1 ? "tick" : "ticks"));
     lostTicks_ = 0;
 }
 
