@@ -655,10 +655,6 @@ QString TLogFile::LogChoiceText(int k) {
 
 void TLogFile::FormShow() {
     for (int k = 0; k < 4; ++k) FilenameRadioGrp->Items()->Put(k, LogChoiceText(k));
-    // The groups make their buttons anew when their items change: the order is set again.
-    QWidget::setTabOrder(ActionRadioGrp, SaveBtn);
-    QWidget::setTabOrder(SaveBtn, CancelBtn);
-    QWidget::setTabOrder(CancelBtn, FilenameRadioGrp);
     // The first in that order has the focus as the window opens.
     const int action = std::max(0, ActionRadioGrp->GetItemIndex());
     if (QRadioButton* b = ActionRadioGrp->button(action)) b->setFocus(Qt::OtherFocusReason);
