@@ -65,6 +65,31 @@ std::string usbDevicePath(const std::string& description) {
     return {};
 }
 
+// The program and process that hold a device (its lock), as "zentrova, process 1234"; "" when
+// unknown.
+std::string deviceHolder(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return {};
+    // The claim on a tty is a whole-file lock; the kernel lists each with its process and
+    // the device and inode of the file it locks.
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream in(line);
+        std::string id, kind, mode, access, devIno;
+        long pid = 0;
+        if (!(in >> id >> kind) || kind == "->" || kind != "FLOCK") continue;
+        if (!(in >> mode >> access >> pid >> devIno) || pid <= 0 || pid == long(::getpid())) continue;
+        unsigned maj = 0, min = 0;
+        unsigned long ino = 0;
+        if (std::sscanf(devIno.c_str(), "%x:%x:%lu", &maj, &min, &ino) != 3) continue;
+        if (maj != major(st.st_dev) || min != minor(st.st_dev) || ino != st.st_ino) continue;
+        std::string name;
+        std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+        return (name.empty() ? std::string() : name + ", ") + "process " + std::to_string(pid);
+    }
+    return {};
+}
+
 bool isStatusReply(const char* cmd) {
     return std::strcmp(cmd, "? 123") == 0 || std::strcmp(cmd, "? 13") == 0;
 }
@@ -535,11 +560,15 @@ bool TFZentrova::openPort() {
 
 // A port that failed half-way is closed again; nothing of it escapes.
 void TFZentrova::closePortQuietly(const char* where, const std::exception& e) {
+    closePort();
+    connectFailed(std::string(where) + ": " + e.what());
+}
+
+void TFZentrova::closePort() {
     try {
         Port->SetOpen(false);
     } catch (const std::exception&) {
     }
-    connectFailed(std::string(where) + ": " + e.what());
 }
 
 void TFZentrova::connectFailed(const std::string& text) {
@@ -554,37 +583,14 @@ void TFZentrova::connectSucceeded() {
     heldText_.clear();
 }
 
-std::string TFZentrova::DeviceHolder(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return {};
-    // The claim on a tty is a whole-file lock; the kernel lists each with its process and
-    // the device and inode of the file it locks.
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-        std::istringstream in(line);
-        std::string id, kind, mode, access, devIno;
-        long pid = 0;
-        if (!(in >> id >> kind) || kind == "->" || kind != "FLOCK") continue;
-        if (!(in >> mode >> access >> pid >> devIno) || pid <= 0 || pid == long(::getpid())) continue;
-        unsigned maj = 0, min = 0;
-        unsigned long ino = 0;
-        if (std::sscanf(devIno.c_str(), "%x:%x:%lu", &maj, &min, &ino) != 3) continue;
-        if (maj != major(st.st_dev) || min != minor(st.st_dev) || ino != st.st_ino) continue;
-        std::string name;
-        std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
-        return (name.empty() ? std::string() : name + ", ") + "process " + std::to_string(pid);
-    }
-    return {};
-}
-
 void TFZentrova::portHeld(const QString& what, const std::string& path) {
-    const std::string holder = DeviceHolder(path);
+    const std::string holder = deviceHolder(path);
+    // One pass over the text: a path with "%" in it is shown as it is.
     const QString text =
-        fillFirst(fillFirst(_("The instrument's connection %s is in use by another program%s. Another copy "
-                              "of this program may be set to the same connection. This copy connects "
-                              "as soon as it is free."),
-                            what),
-                  holder.empty() ? QString() : " (" + QString::fromStdString(holder) + ")");
+        _("The instrument's connection %1 is in use by another program%2. Another copy of "
+          "this program may be set to the same connection. This copy connects as soon as "
+          "it is free.")
+            .arg(what, holder.empty() ? QString() : " (" + QString::fromStdString(holder) + ")");
     if (text == heldText_) return;
     heldText_ = text;
     lastFailure_.clear();
@@ -614,11 +620,8 @@ void TFZentrova::ConnectSerialClick() {
         Port->SetDeviceLayer(dlWin32);
         resetReceiveState();
         if (!openPort()) return;
-    } catch (const EAlreadyOpen& e) {
-        try {
-            Port->SetOpen(false);
-        } catch (const std::exception&) {
-        }
+    } catch (const EAlreadyOpen&) {
+        closePort();
         const std::string path = setting.path.empty() ? serialDevicePath(com) : setting.path;
         portHeld(QString::fromStdString(com) +
                      (path.empty() || path == com ? QString() : " (" + QString::fromStdString(path) + ")"),

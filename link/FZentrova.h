@@ -150,9 +150,6 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     // Why the link cannot connect while another program holds its port ("" while nothing
     // holds it): logged and shown once when it begins, not on every try.
     const QString& HeldPortText() const { return heldText_; }
-    // The program and process that hold a device (its lock), as "zentrova, process 1234";
-    // "" when unknown.
-    static std::string DeviceHolder(const std::string& path);
 
   private:
     enum class Transport { Port, USB };
@@ -164,6 +161,7 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     void resetReceiveState();
     bool openPort();
     void closePortQuietly(const char* where, const std::exception& e);
+    void closePort();  // whatever the port raises stays here
     void afterPortConnect();
     void appendMemo(const std::string& text, bool sent);
     void setLamp(TZpStatusLight* lamp, bool lit);
