@@ -1,5 +1,9 @@
 #include "link/FZentrova.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -16,15 +20,20 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <sstream>
 
 #include "link/FTDI.h"
 #include "link/LogFile.h"
 #include "link/StoredParams.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/Serial.h"
 #include "platform/i18n.h"
+#include "ports/ZpErrors.h"
 #include "ports/ZpPortSelect.h"
 #include "ports/ZpStatusLight.h"
 #include "ports/ZpWinsockPort.h"
@@ -42,6 +51,43 @@ namespace {
 std::function<void(const std::string&)>& logTap() {
     static std::function<void(const std::string&)> tap;
     return tap;
+}
+
+// The device a USB converter of that description is opened as ("" when none is attached).
+std::string usbDevicePath(const std::string& description) {
+    const std::string wanted = TFTDI::CutDescription(description);
+    uint32_t count = 0;
+    if (D2xx::createDeviceInfoList(&count) != D2xx::OK) return {};
+    for (uint32_t i = 0; i < count; ++i) {
+        D2xx::DeviceInfo info;
+        if (D2xx::getDeviceInfoDetail(i, &info) == D2xx::OK && info.description == wanted) return info.path;
+    }
+    return {};
+}
+
+// The program and process that hold a device (its lock), as "zentrova, process 1234"; "" when
+// unknown.
+std::string deviceHolder(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return {};
+    // The claim on a tty is a whole-file lock; the kernel lists each with its process and
+    // the device and inode of the file it locks.
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream in(line);
+        std::string id, kind, mode, access, devIno;
+        long pid = 0;
+        if (!(in >> id >> kind) || kind == "->" || kind != "FLOCK") continue;
+        if (!(in >> mode >> access >> pid >> devIno) || pid <= 0 || pid == long(::getpid())) continue;
+        unsigned maj = 0, min = 0;
+        unsigned long ino = 0;
+        if (std::sscanf(devIno.c_str(), "%x:%x:%lu", &maj, &min, &ino) != 3) continue;
+        if (maj != major(st.st_dev) || min != minor(st.st_dev) || ino != st.st_ino) continue;
+        std::string name;
+        std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+        return (name.empty() ? std::string() : name + ", ") + "process " + std::to_string(pid);
+    }
+    return {};
 }
 
 bool isStatusReply(const char* cmd) {
@@ -392,6 +438,11 @@ void TFZentrova::PollUSB() {
 
 void TFZentrova::TimerCommandTimer() {
     if (FTDI.IsOpen()) PollUSB();
+    // A second count-down per tick: a lamp lit by this poll goes out before the next one.
+    if (FTDI.IsOpen()) {
+        countDown(RxCountdown, RxLED);
+        countDown(TxCountdown, TxLED);
+    }
 }
 
 void TFZentrova::countDown(int32_t& countdown, TZpStatusLight* lamp) {
@@ -509,11 +560,44 @@ bool TFZentrova::openPort() {
 
 // A port that failed half-way is closed again; nothing of it escapes.
 void TFZentrova::closePortQuietly(const char* where, const std::exception& e) {
+    closePort();
+    connectFailed(std::string(where) + ": " + e.what());
+}
+
+void TFZentrova::closePort() {
     try {
         Port->SetOpen(false);
     } catch (const std::exception&) {
     }
-    log(std::string(where) + ": " + e.what());
+}
+
+void TFZentrova::connectFailed(const std::string& text) {
+    // The main loop tries again every second or two: the same failure is news only once.
+    if (text == lastFailure_) return;
+    lastFailure_ = text;
+    log(text);
+}
+
+void TFZentrova::connectSucceeded() {
+    lastFailure_.clear();
+    heldText_.clear();
+}
+
+void TFZentrova::portHeld(const QString& what, const std::string& path) {
+    const std::string holder = deviceHolder(path);
+    // One pass over the text: a path with "%" in it is shown as it is.
+    const QString text =
+        _("The instrument's connection %1 is in use by another program%2. Another copy of "
+          "this program may be set to the same connection. This copy connects as soon as "
+          "it is free.")
+            .arg(what, holder.empty() ? QString() : " (" + QString::fromStdString(holder) + ")");
+    if (text == heldText_) return;
+    heldText_ = text;
+    lastFailure_.clear();
+    log("#link: " + text.toStdString());
+    // Shown from the event loop, not from inside the connect that the main loop is making.
+    QTimer::singleShot(0, this,
+                       [text] { messageBox(text, _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning); });
 }
 
 void TFZentrova::afterPortConnect() {
@@ -536,10 +620,18 @@ void TFZentrova::ConnectSerialClick() {
         Port->SetDeviceLayer(dlWin32);
         resetReceiveState();
         if (!openPort()) return;
+    } catch (const EAlreadyOpen&) {
+        closePort();
+        const std::string path = setting.path.empty() ? serialDevicePath(com) : setting.path;
+        portHeld(QString::fromStdString(com) +
+                     (path.empty() || path == com ? QString() : " (" + QString::fromStdString(path) + ")"),
+                 path);
+        return;
     } catch (const std::exception& e) {
         closePortQuietly("ConnectSerialClick", e);
         return;
     }
+    connectSucceeded();
     ConnectionType = ctSerial;
     afterPortConnect();
     ZentrovaAPI.OnConnectSerial();
@@ -558,6 +650,7 @@ void TFZentrova::ConnectTCPIPClick() {
         closePortQuietly("ConnectTCPIPClick", e);
         return;
     }
+    connectSucceeded();
     ConnectionType = ctTCPIP;
     afterPortConnect();
     ZentrovaAPI.OnConnectTCPIP();
@@ -565,7 +658,17 @@ void TFZentrova::ConnectTCPIPClick() {
 
 void TFZentrova::ConnectUSBClick() {
     if (USBDeviceName.empty()) return;
-    if (!FTDI.Open(USBDeviceName)) return;
+    if (!FTDI.Open(USBDeviceName)) {
+        // Held by another program: the converter is there but its tty is claimed.
+        const std::string path = usbDevicePath(USBDeviceName);
+        if (FTDI.LastStatus == D2xx::DEVICE_NOT_OPENED && !path.empty() &&
+            probeSerialDevice(path) == SERIAL_ERROR_ACCESS_DENIED)
+            portHeld(fillFirst(_("USB \"%s\""), QString::fromStdString(USBDeviceName)) + " (" +
+                         QString::fromStdString(path) + ")",
+                     path);
+        return;
+    }
+    connectSucceeded();
     resetReceiveState();
     ConnectionType = ctUSB;
     ZentrovaAPI.OnConnectUSB();

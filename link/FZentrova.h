@@ -147,6 +147,10 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     // Every line the link writes to the daily log also goes here (tests).
     static void setLogTap(std::function<void(const std::string&)> tap);
 
+    // Why the link cannot connect while another program holds its port ("" while nothing
+    // holds it): logged and shown once when it begins, not on every try.
+    const QString& HeldPortText() const { return heldText_; }
+
   private:
     enum class Transport { Port, USB };
     // A run of received bytes: those within the guard's budget are read, the rest dropped.
@@ -157,12 +161,20 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     void resetReceiveState();
     bool openPort();
     void closePortQuietly(const char* where, const std::exception& e);
+    void closePort();  // whatever the port raises stays here
     void afterPortConnect();
     void appendMemo(const std::string& text, bool sent);
     void setLamp(TZpStatusLight* lamp, bool lit);
     void countDown(int32_t& countdown, TZpStatusLight* lamp);
     void log(const std::string& text);
+    // A connect failed: logged once until the next connect succeeds or the failure changes.
+    void connectFailed(const std::string& text);
+    void connectSucceeded();
+    // Another program holds the port named `what` (device path): said once, in the log and on screen.
+    void portHeld(const QString& what, const std::string& path);
 
+    std::string lastFailure_;  // the connect failure logged last
+    QString heldText_;
     int64_t chunkMs_ = 0;  // arrival time of the bytes being read
     // Bytes were dropped inside the line being assembled: it ends unread at its line feed.
     bool lineBroken_[2] = {false, false};

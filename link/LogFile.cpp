@@ -9,6 +9,7 @@
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLocale>
+#include <QRadioButton>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cctype>
@@ -661,28 +662,14 @@ void TLogFile::buildWindow() {
     layout->setContentsMargins(10, 10, 10, 10);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    auto* groups = new QHBoxLayout;
+    // Made in their tab order: the action, Save, Cancel, then the log to pick.
+    auto* top = new QHBoxLayout;
     ActionRadioGrp = new TUxRadioGroup(QStringLiteral("Action"), this);
     ActionRadioGrp->setObjectName(QStringLiteral("ActionRadioGrp"));
     ActionRadioGrp->Items()->Add(QStringLiteral("Save Log File"));
     ActionRadioGrp->Items()->Add(QStringLiteral("Save Log File and Create Email"));
-    FilenameRadioGrp = new TUxRadioGroup(QStringLiteral("Pick File"), this);
-    FilenameRadioGrp->setObjectName(QStringLiteral("FilenameRadioGrp"));
-    for (const char* text :
-         {"Today's Log File", "Log File from Yesterday", "Log File from Day Before", "Log File from 3rd Day"})
-        FilenameRadioGrp->Items()->Add(QString::fromUtf8(text));
-    groups->addWidget(FilenameRadioGrp);
-    groups->addWidget(ActionRadioGrp);
-    layout->addLayout(groups);
-
-    StatusLabel = new TUxLabel(this);
-    StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
-    StatusLabel->setWordWrap(true);
-    StatusLabel->hide();
-    layout->addWidget(StatusLabel);
-
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
+    top->addWidget(ActionRadioGrp, 1);
+    auto* buttons = new QVBoxLayout;
     SaveBtn = new TUxButton(QStringLiteral("Save"), this);
     SaveBtn->setObjectName(QStringLiteral("SaveBtn"));
     SaveBtn->setDefault(true);
@@ -690,9 +677,25 @@ void TLogFile::buildWindow() {
     CancelBtn = new TUxButton(QStringLiteral("Cancel"), this);
     CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
     CancelBtn->OnClick = [this] { CancelBtnClick(); };
+    SetCancelButton(CancelBtn);  // Escape
     buttons->addWidget(SaveBtn);
     buttons->addWidget(CancelBtn);
-    layout->addLayout(buttons);
+    buttons->addStretch();
+    top->addLayout(buttons);
+    layout->addLayout(top);
+
+    FilenameRadioGrp = new TUxRadioGroup(QStringLiteral("Pick File"), this);
+    FilenameRadioGrp->setObjectName(QStringLiteral("FilenameRadioGrp"));
+    for (const char* text :
+         {"Today's Log File", "Log File from Yesterday", "Log File from Day Before", "Log File from 3rd Day"})
+        FilenameRadioGrp->Items()->Add(QString::fromUtf8(text));
+    layout->addWidget(FilenameRadioGrp);
+
+    StatusLabel = new TUxLabel(this);
+    StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
+    StatusLabel->setWordWrap(true);
+    StatusLabel->hide();
+    layout->addWidget(StatusLabel);
 
     zip_ = std::make_unique<TZipCompress>();
     ZipCompress = zip_.get();
@@ -739,6 +742,9 @@ QString TLogFile::LogChoiceText(int k) {
 
 void TLogFile::FormShow() {
     for (int k = 0; k < 4; ++k) FilenameRadioGrp->Items()->Put(k, LogChoiceText(k));
+    // The first in that order has the focus as the window opens.
+    const int action = std::max(0, ActionRadioGrp->GetItemIndex());
+    if (QRadioButton* b = ActionRadioGrp->button(action)) b->setFocus(Qt::OtherFocusReason);
     showStatus();
     adjustSize();
     CentreOn(mainWindowForCentring(this));

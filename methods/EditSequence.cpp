@@ -396,8 +396,11 @@ void TEditSequenceDialog::BtnDeleteSequenceClick() {
         return;
     }
     if (messageBox(fillFirst(_("Delete Sequence \"%s\"?"), name), _("Please, confirm"),
-                   MsgButtons::OKCancel) != mrOk)
+                   MsgButtons::OKCancel) != mrOk) {
+        // Kept, but the selection change still runs, with its question about pending changes.
+        SequenceNameChanged();
         return;
+    }
     // Pending edits of the sequence being deleted go with it: saving them would store it again.
     const QString edited = CurrentSequenceName.isEmpty() ? name : CurrentSequenceName;
     const bool editsDropped = Modified && sameTextCI(edited.toStdString(), name.toStdString());

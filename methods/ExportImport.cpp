@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "link/Instrument.h"
 #include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
 #include "platform/CaseFold.h"
@@ -153,9 +154,10 @@ TMethodINIParams readMethod(const ImportFile& f, const std::string& s) {
             }
         } else if (startsWith(key, "ColTempTT")) {
             const std::string v = f.text(f.ini.readString(s, key, ""));
+            // As the pump rows: a value without ";" is the temperature alone.
             const size_t p = v.find(';');
-            r.ColumnTimeList.push_back(v.substr(0, p));
-            r.ColumnTempList.push_back(p == std::string::npos ? std::string() : v.substr(p + 1));
+            r.ColumnTimeList.push_back(p == std::string::npos ? std::string() : v.substr(0, p));
+            r.ColumnTempList.push_back(p == std::string::npos ? v : v.substr(p + 1));
         }
     }
     return r;
@@ -230,6 +232,23 @@ bool endsAsExport(const std::string& bytes) {
 
 QString nameList(const QStringList& names) {
     return names.join(QStringLiteral("\n"));
+}
+
+// What replacing a stored entry means for the sequence loaded for the run (running or not),
+// as Delete says it: "" when it does not use the entry.
+QString loadedSequenceUse(bool method, const std::string& stored) {
+    if (!InstrumentModule || InstrumentModule->Sequence.Name.isEmpty()) return {};
+    const TSequenceINIParams& loaded = InstrumentModule->Sequence;
+    const QString name = qs(stored);
+    if (!method)
+        return loaded.Name.compare(name, Qt::CaseInsensitive) == 0
+                   ? fillFirst(_("Sequence \"%s\" is the loaded sequence."), loaded.Name)
+                   : QString();
+    for (int i = 0; i < loaded.MethodList.GetCount(); ++i)
+        if (loaded.MethodList.Get(i).compare(name, Qt::CaseInsensitive) == 0)
+            return _("The loaded sequence \"%1\" uses method \"%2\" (line %3).")
+                .arg(loaded.Name, name, QString::number(i + 1));
+    return {};
 }
 
 }  // namespace
@@ -493,6 +512,7 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
         errorBox(fillFirst(_("Nothing was imported: %s"), qs(e.what())));
         return false;
     }
+    QStringList inUse;
     for (const Group& g : groups) {
         const Entry& first = entries[g.members.front()];
         if (!g.stored.empty()) {
@@ -500,6 +520,8 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
             const std::string& incoming = entries[g.members.back()].name;
             if (incoming != g.stored) line += " " + fillFirst(_("(in the file: %s)"), qs(incoming));
             stored << line;
+            const QString use = loadedSequenceUse(first.method, g.stored);
+            if (!use.isEmpty()) inUse << use;
         }
         if (g.members.size() > 1) {
             QStringList seen;
@@ -513,6 +535,7 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
         QString question;
         if (!stored.isEmpty())
             question += fillFirst(_("These are stored already:\n%s"), nameList(stored)) + "\n\n";
+        if (!inUse.isEmpty()) question += nameList(inUse) + "\n\n";
         if (!twice.isEmpty())
             question += fillFirst(_("These are in the file more than once (letter case aside); the later one "
                                     "replaces the earlier:\n%s"),

@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QProcess>
 #include <QUrl>
 #include <QWidget>
 
@@ -47,6 +48,27 @@ std::function<void(uint32_t, uint32_t)>& hookValue() {
     return h;
 }
 
+// The help is a page for a web browser, the index as much as a topic: the user's $BROWSER
+// when set (commands separated by ":", "%s" standing for the page, else the page appended),
+// the first that starts. False when none is set or none starts.
+bool openInBrowser(const QUrl& url) {
+    const QString browsers = qEnvironmentVariable("BROWSER");
+    for (const QString& command : browsers.split(':', Qt::SkipEmptyParts)) {
+        QStringList args = QProcess::splitCommand(command);
+        if (args.isEmpty()) continue;
+        bool placed = false;
+        for (QString& a : args)
+            if (a.contains("%s")) {
+                a.replace("%s", url.toString(QUrl::FullyEncoded));
+                placed = true;
+            }
+        if (!placed) args << url.toString(QUrl::FullyEncoded);
+        const QString program = args.takeFirst();
+        if (QProcess::startDetached(program, args)) return true;
+    }
+    return false;
+}
+
 bool open(uint32_t cmd, uint32_t data) {
     if (hookValue()) {
         hookValue()(cmd, data);
@@ -67,7 +89,7 @@ bool open(uint32_t cmd, uint32_t data) {
     }
     QUrl url = QUrl::fromLocalFile(path);
     if (cmd == kContext) url.setFragment("topic-" + QString::number(data));
-    if (QDesktopServices::openUrl(url)) return true;
+    if (openInBrowser(url) || QDesktopServices::openUrl(url)) return true;
     messageBox(fillFirst(_("No program to show the help file %s was found."), path), _("Help"),
                MsgButtons::OK, mrOk, MsgIcon::Error);
     return false;

@@ -28,6 +28,7 @@
 #include "ui/ChangeSeal.h"
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
+#include "ui/Logo.h"
 #include "ui/PressureTest.h"
 #include "unicode/UxControls.h"
 
@@ -149,6 +150,7 @@ void TMainForm::buildComponents() {
     LogoImg = new QLabel(Panel1);
     LogoImg->setObjectName("LogoImg");
     LogoImg->setGeometry(8, 8, 65, 40);
+    LogoImg->setPixmap(ZentrovaLogo(LogoImg->size(), LogoImg->devicePixelRatioF()));
     RedLightImg = shape(TShapeImage::Circle, "RedLightImg", QRect(28, 70, 24, 24));
     RedLightImg->SetBrushColor(bgr(0x000080));  // maroon
     StopBtnImg = shape(TShapeImage::Ellipse, "StopBtnImg", QRect(12, 120, 57, 30));
@@ -361,6 +363,7 @@ void TMainForm::Timer1Timer() {
     copyLiveValues();
     if (InstrumentModule->IsConnectionAlive()) {
         if (lostTicks_ > 0) linkBack();
+        linkedOnce_ = true;
         CheckErrors();
         checkValveState();
         stepMode();
@@ -462,9 +465,10 @@ void TMainForm::lostLink() {
     InstrumentModule->Reconnect();
     UpdateMenus(0);
     // An outage is logged once, and its length when it ends: a silent instrument would
-    // otherwise add lines every tick for as long as it lasts.
+    // otherwise add lines every tick for as long as it lasts. Before the first connection
+    // there is nothing to lose.
     if (lostTicks_++ == 0) {
-        logLine("#main: Connection lost");
+        logLine(linkedOnce_ ? "#main: Connection lost" : "#main: Connecting to the instrument");
         // A question whose Yes would start something says why it no longer can.
         if (endLinkSession(_("Lost connection with Instrument. Nothing was started."),
                            _("Unrecoverable Error!")))
@@ -488,8 +492,9 @@ void TMainForm::forgetRun() {
 }
 
 void TMainForm::linkBack() {
-    logLine(cformat("#main: Connection back after %u %s without it", lostTicks_,
-                    lostTicks_ == 1 ? "tick" : "ticks"));
+    logLine(cformat(
+        linkedOnce_ ? "#main: Connection back after %u %s without it" : "#main: Connected after %u %s",
+        lostTicks_, lostTicks_ == 1 ? "tick" : "ticks"));
     lostTicks_ = 0;
 }
 

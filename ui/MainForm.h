@@ -131,7 +131,8 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     bool closing_ = false;
     bool ending_ = false;
     bool placed_ = false;
-    unsigned lostTicks_ = 0;  // ticks of the current outage of the link
+    unsigned lostTicks_ = 0;   // ticks of the current outage of the link
+    bool linkedOnce_ = false;  // the link has been alive: a later outage is a lost connection
 };
 
 // The main window, created first at start-up.

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <fstream>
 #include <optional>
 #include <sstream>
 
@@ -296,4 +297,68 @@ TEST_F(HplcTest, AProfileFileThatIsNotARegularFileIsSkippedAndNamedOnce) {
     EXPECT_EQ(lines[1], "#Agilent DDE bConnectionOpen: incorrect name ");
     EXPECT_EQ(lines[2], "#ChemDDEStatus: No Connect");
     EXPECT_EQ(requests, asked);
+}
+
+// An open conversation is closed and opened anew after 1201 polls that kept it (about an
+// hour at one poll every 3 s).
+TEST_F(HplcTest, TheConversationIsRenewedAfter1201PollsThatKeptIt) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    const std::string open = "#Agilent DDE bConnectionOpen: HPLCSIM1";
+    newLines();
+    const struct {
+        int calls;  // EnsureLink calls so far
+        int opens;  // conversations opened so far
+    } rows[] = {{1, 1}, {1202, 1}, {1203, 2}, {2404, 2}, {2405, 3}, {2406, 3}};
+    int calls = 0, opens = 0;
+    for (const auto& r : rows) {
+        for (; calls < r.calls; ++calls) ASSERT_TRUE(cs.EnsureLink()) << calls;
+        for (const std::string& l : newLines()) opens += l == open;
+        EXPECT_EQ(opens, r.opens) << "after " << r.calls << " calls";
+        EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 1; })) << "the old one is closed";
+    }
+}
+
+// A service name that is missing or blank is not tried: the poll logs it and "No Connect".
+TEST_F(HplcTest, AMissingOrBlankServiceNameIsLoggedAsIncorrect) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    const auto write = [&](const std::string& file, const std::string& text) {
+        std::ofstream(env.path("windows") + "/" + file, std::ios::trunc) << text;
+    };
+    const struct {
+        const char *instance, *chemstation, *win;
+        Lines logged;
+    } rows[] = {
+        {"1", "", "", {"#Agilent DDE bConnectionOpen: incorrect name ", "#ChemDDEStatus: No Connect"}},
+        // The profile reader trims values: blanks are no name.
+        {"1",
+         "[PCS,1]\r\n_DDEOnLine=   \r\n",
+         "",
+         {"#Agilent DDE bConnectionOpen: incorrect name ", "#ChemDDEStatus: No Connect"}},
+        {"1",
+         "[PCS,2]\r\n_DDEOnLine=HPLCSIM1\r\n",
+         "",
+         {"#Agilent DDE bConnectionOpen: incorrect name ", "#ChemDDEStatus: No Connect"}},
+        {"2",
+         "[PCS,2]\r\n_DDEOnLine=HPLCSIM1\r\n",
+         "",
+         {"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}},
+        {"1",
+         "[PCS,1]\r\n_DDEOnLine=\r\n",
+         "[PCS,1]\r\n_DDEOnLine=HPLCSIM1\r\n",
+         {"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.instance) + " " + r.chemstation + " " + r.win);
+        setStored("ChemInstance", r.instance);
+        write("chemstation.ini", r.chemstation);
+        write("win.ini", r.win);
+        cs.CloseLink();
+        cs.LinkOpen = false;  // the next poll looks the name up afresh
+        newLines();
+        poll();
+        Lines dde;
+        for (const std::string& l : newLines())
+            if (l.rfind("#Agilent", 0) == 0 || l.rfind("#ChemDDEStatus", 0) == 0) dde.push_back(l);
+        EXPECT_EQ(dde, r.logged);
+    }
 }

@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QImage>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -18,9 +19,13 @@
 
 #include "link/FTDI.h"
 #include "link/FZentrova.h"
+#include "link/StoredParams.h"
 #include "link/pty_pair.h"
 #include "platform/Clock.h"
 #include "platform/D2xx.h"
+#include "platform/Dialogs.h"
+#include "platform/Registry.h"
+#include "platform/Serial.h"
 #include "platform/i18n.h"
 #include "ports/ZpStatusLight.h"
 #include "support/TempEnv.h"
@@ -328,13 +333,98 @@ TEST_F(LinkWindowTest, UsbPollReleasesTheNextCommandAndLightsTheLamps) {
         if (logged.size() < 3) pty.readAtLeast(1, 1);
     }
     EXPECT_EQ(sent(), "OFF 0|OFF 2");
-    EXPECT_EQ(colour(link->RxLED), "#ff0000");
+    EXPECT_EQ(colour(link->RxLED), "#008000") << "lit by the poll and out again within the same tick";
     EXPECT_EQ(pty.readAtLeast(6), "OFF 2\r");
-    // The lamps go out one quiet poll later.
+    // Quiet polls leave them out.
     link->TimerCommandTimer();
     link->TimerCommandTimer();
     EXPECT_FALSE(link->RxLit() || link->TxLit());
     EXPECT_EQ(link->ThreadLog->toPlainText(), "OFF 0\nOFF 2") << "the USB command log, one line per command";
+}
+
+TEST_F(LinkWindowTest, UsbRxLampIsCountedDownTwicePerTickWhileTheDeviceStaysOpen) {
+    // A poll lights the Rx lamp for a line; the tick counts it down once more after the poll,
+    // unless a handler closed the device inside it.
+    const struct {
+        bool timerTick, closeInHandler, litAfter;
+    } rows[] = {{false, false, true}, {true, false, false}, {true, true, true}};
+    for (const auto& r : rows) {
+        link->OnStatusLine = [&](TFZentrova*) {
+            ++statusLines;
+            if (r.closeInHandler) link->DisconnectClick();
+        };
+        const int before = statusLines;
+        ASSERT_TRUE(pty.write(kStatus));
+        for (int i = 0; i < 200 && statusLines == before; ++i) {
+            r.timerTick ? link->TimerCommandTimer() : link->PollUSB();
+            if (statusLines == before) pty.readAtLeast(1, 1);
+        }
+        ASSERT_EQ(statusLines, before + 1);
+        EXPECT_EQ(link->RxLit(), r.litAfter) << r.timerTick << r.closeInHandler;
+        link->PollUSB();  // a quiet poll puts it out
+        EXPECT_FALSE(link->RxLit());
+    }
+}
+
+// A connection held by another holder is said once (log and box) however often the main loop
+// tries; any other failure of a connect is logged once too; a connect that works ends both.
+TEST_F(LinkWindowTest, AHeldOrFailingConnectionIsSaidOnceUntilAConnectWorks) {
+    link->DisconnectClick();
+    PtyPair other;
+    const struct {
+        std::string com;
+        bool hold;
+        std::string line;  // the start of the one line logged
+        int boxes;
+    } rows[] = {
+        {other.slavePath(), true,
+         "#link: The instrument's connection " + other.slavePath() +
+             " is in use by another program. Another copy of this program may be set to the same "
+             "connection. This copy connects as soon as it is free.",
+         1},
+        {"", false, "ConnectTCPIPClick: ", 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.com);
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+        reg.writeString("COM", r.com);
+        int err = 0;
+        const int fd = r.hold ? claimTty(r.com, err) : -1;
+        ASSERT_TRUE(!r.hold || fd >= 0) << err;
+        DialogScript boxes;
+        logged.clear();
+        for (int i = 0; i < 3; ++i) {
+            // An empty address is refused as the connect begins.
+            r.com.empty() ? link->ConnectTCPIPClick() : link->ConnectSerialClick();
+            QCoreApplication::processEvents();
+        }
+        EXPECT_FALSE(link->IsConnected());
+        ASSERT_EQ(logged.size(), 1u) << (logged.empty() ? "" : logged.back());
+        EXPECT_EQ(logged[0].substr(0, r.line.size()), r.line);
+        ASSERT_EQ(int(boxes.shown.size()), r.boxes)
+            << (boxes.shown.empty() ? "" : boxes.shown[0].text.toStdString()) << logged[0];
+        if (r.boxes) {
+            EXPECT_EQ(boxes.shown[0].title + ": " + boxes.shown[0].text,
+                      "Warning: " + QString::fromStdString(r.line.substr(7)));
+        }
+        if (!r.hold) continue;
+        releaseTty(fd);
+        link->ConnectSerialClick();
+        EXPECT_TRUE(link->IsConnected());
+        EXPECT_TRUE(link->HeldPortText().isEmpty());
+        link->DisconnectClick();
+        // Held again later: said again.
+        const int again = claimTty(r.com, err);
+        ASSERT_GE(again, 0);
+        logged.clear();
+        link->ConnectSerialClick();
+        link->ConnectSerialClick();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(logged.size(), 1u);
+        EXPECT_EQ(boxes.shown.size(), 2u);
+        releaseTty(again);
+    }
 }
 
 TEST_F(LinkWindowTest, TerminalFollowsNewLinesUnlessScrolledBackAndKeepsItsMemory) {

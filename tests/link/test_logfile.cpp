@@ -11,8 +11,10 @@
 
 #include <QCoreApplication>
 #include <QDate>
+#include <QKeyEvent>
 #include <QLocale>
 #include <csignal>
+#include <QStringList>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -722,6 +724,28 @@ TEST_F(SupportArchiveTest, MailOnlyAfterAnArchiveWasWritten) {
     EXPECT_EQ(opened_,
               (std::vector<std::string>{"mailto:support@tressivanlabs.example?subject=Log%20File&body="
                                         "Please,%20attach%20compressed%20file%20to%20this%20email!"}));
+}
+
+// The components in their tab order; Escape is Cancel.
+TEST_F(SupportArchiveTest, TabOrderAndEscape) {
+    log_.Show();
+    QStringList order;
+    for (QWidget* w = log_.nextInFocusChain(); w != &log_; w = w->nextInFocusChain()) {
+        if (!(w->focusPolicy() & Qt::TabFocus)) continue;
+        QWidget* c = w;
+        while (c->parentWidget() != &log_) c = c->parentWidget();
+        if (order.isEmpty() || order.last() != c->objectName()) order << c->objectName();
+    }
+    // The chain is a ring; the window opens with the focus on its first member.
+    ASSERT_TRUE(order.contains("ActionRadioGrp"));
+    while (order.first() != "ActionRadioGrp") order.move(0, order.size() - 1);
+    EXPECT_EQ(order, (QStringList{"ActionRadioGrp", "SaveBtn", "CancelBtn", "FilenameRadioGrp"}));
+    ASSERT_NE(log_.focusWidget(), nullptr);
+    EXPECT_EQ(log_.focusWidget()->parentWidget(), log_.ActionRadioGrp);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(log_.FilenameRadioGrp, &escape);
+    EXPECT_FALSE(log_.isVisible());
+    EXPECT_TRUE(boxes_.shown.empty() && opened_.empty() && proposed_.empty());
 }
 
 }  // namespace

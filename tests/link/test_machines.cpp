@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTimer>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -422,6 +425,45 @@ TEST_F(InstrumentTest, PumpsHoldEnoughJudgesTheFirstLinesMethod) {
     EXPECT_TRUE(enough("S", 1, 12.5, 12.0, true));
     EXPECT_FALSE(enough("S", 1, 12.49, 20.0, true));
     EXPECT_TRUE(enough("F", 1, 0.0, 0.0)) << "a flush method needs nothing in the syringes";
+}
+
+// The status bar's run time: up in a run, down below zero while the equilibration before the
+// next run counts, 0 elsewhere and once the equilibration is over.
+TEST_F(InstrumentTest, RunSecondsCountUpInARunAndBelowZeroWhileTheEquilibrationRuns) {
+    const std::set<int> preparing{3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 31, 32, 37};
+    m().RunClock.Start(0);
+    m().EquilTimer.Start(600);
+    const struct {
+        int advance, inRun, preparing;
+    } rows[] = {{0, 0, -600}, {90, 90, -510}, {509, 599, -1}, {1, 600, 0}, {1, 601, 0}, {100, 701, 0}};
+    for (const auto& r : rows) {
+        clock_.fake.advanceSeconds(r.advance);
+        for (int state = 0; state <= 47; ++state) {
+            m().RunState = static_cast<uint8_t>(state);
+            const int want = state == 34 ? r.inRun : preparing.count(state) ? r.preparing : 0;
+            EXPECT_EQ(m().GetRunSeconds(), want) << "state " << state << " after " << r.inRun << " s";
+        }
+    }
+}
+
+TEST_F(InstrumentTest, CalculateShowsBothRefillVolumesAndThePercentDone) {
+    setDecimalSeparator('.');
+    const struct {
+        const char *runtime, *flow1, *flow2;
+        int percent;
+        QString vol1, vol2, done;
+    } rows[] = {{"10", "1.0", "0.5", 42, "25", "12.5", "42"},
+                {"", "1.0", "0.5", 150, "70", "70", "150"},  // no run time: a full syringe
+                {"10", "0", "0.25", -3, "0", "6.25", "-3"}};
+    for (const auto& r : rows) {
+        m().Method.Runtime = r.runtime;
+        m().Method.Pump1Flow = r.flow1;
+        m().Method.Pump2Flow = r.flow2;
+        m().PercentDone = r.percent;
+        m().CalculateRefillVolBtn->click();
+        EXPECT_EQ(m().RefillVol1->text() + " " + m().RefillVol2->text() + " " + m().PercentDoneVal->text(),
+                  r.vol1 + " " + r.vol2 + " " + r.done);
+    }
 }
 
 // ---------------------------------------------------------------- enable, disable, log header

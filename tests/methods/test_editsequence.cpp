@@ -224,7 +224,11 @@ TEST_F(EditSequence, SaveAsCreateAndDeleteSayWhatHappensToTheChanges) {
         {create, "amino,N,Z* / | / ", {}, {}, {"Z"}},
         // Deleting the edited sequence drops its edits instead of storing it again.
         {typing({"Hydro|3"}), "amino,N,Z* / Hydro|3 / changed / "},
-        {del, "amino,N,Z* / Hydro|3 / changed / ", {confirmDelete("Z")}, {mrCancel}},
+        // Cancel keeps the sequence but still runs the selection change, with its question.
+        {del, "amino,N,Z* / Hydro|3 / ", {confirmDelete("Z"), ask("Z")}, {mrCancel, mrYes}},
+        {typing({"Hydro|4"}), "amino,N,Z* / Hydro|4 / changed / "},
+        {del, "amino,N,Z* / Hydro|3 / ", {confirmDelete("Z"), ask("Z")}, {mrCancel, mrNo}},
+        {typing({"Hydro|4"}), "amino,N,Z* / Hydro|4 / changed / "},
         {del, "amino*,N / Hydro|3 / Sequence \"Z\" deleted.", {confirmDelete("Z")}, {mrOk}},
         {del, "N* / Hydro|3 / Sequence \"amino\" deleted.", {confirmDelete("amino")}, {mrOk}},
         {del, deleted, {confirmDelete("N")}, {mrOk}},

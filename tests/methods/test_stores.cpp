@@ -8,6 +8,7 @@
 #include <climits>
 #include <string>
 
+#include "link/Instrument.h"
 #include "methods/ExportImport.h"
 #include "methods/support_store.h"
 #include "support/OddFiles.h"
@@ -285,8 +286,9 @@ TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixesAndSkipsEntriesWithoutAU
     ASSERT_TRUE(form_.ImportAll(file_));
     EXPECT_EQ(keys(kMethods), (Strings{"A", "B"}));
     // The store keeps only rows with a time, in file order, and drops a line without a method name.
+    // A column row without ";" is a temperature without a time.
     EXPECT_EQ(describe(stored("A")),
-              "A|(0)||(0)||||(0)|(0)|(0)|(0)|flush|-|pumps 5;;0.2 1;2;3;4|column 7; 8;9;10");
+              "A|(0)||(0)||||(0)|(0)|(0)|(0)|flush|-|pumps 5;;0.2 1;2;3;4|column 8;9;10");
     EXPECT_EQ(lines("S"), QStringList{"A|3"});
     EXPECT_EQ(keys(kSequences), Strings{"S"});
     EXPECT_EQ(boxes(), QStringList{report("2 methods and 1 sequence",
@@ -332,6 +334,48 @@ TEST_F(Stores, StoredEntriesAreReplacedOnlyOnYesAndAllOrNothing) {
         dialogs_.answer(mrYes);
         ASSERT_TRUE(form_.ImportAll(file_));
         EXPECT_EQ(dump(), exported);
+    }
+}
+
+// Replacing what the loaded sequence uses (whether it runs or not) is named in the question,
+// with the sequence and the line, as Delete names it.
+TEST_F(Stores, ImportQuestionNamesWhatTheLoadedSequenceUses) {
+    storeMethod(plainMethod("Hydrolysis"));
+    storeMethod(plainMethod("Other"));
+    storeSequence("Amino", {{"Other", "1"}, {"Hydrolysis", "2"}});
+    ASSERT_TRUE(form_.ExportAll(file_));
+    dialogs_.shown.clear();
+    TInstrumentModule module;
+    dialogs_.shown.clear();
+    const QString stored =
+        "Warning: These are stored already:\nMethod Hydrolysis\nMethod Other\nSequence Amino\n\n";
+    const QString ask = "Replace them with the ones from the file? No imports only the new ones.";
+    const struct {
+        const char* loaded;
+        QStringList lines;
+        QString uses;
+    } rows[] = {
+        {"", {}, ""},
+        {"Amino",
+         {"Other", "Hydrolysis"},
+         "The loaded sequence \"Amino\" uses method \"Hydrolysis\" (line 2).\nThe loaded sequence \"Amino\" "
+         "uses "
+         "method \"Other\" (line 1).\nSequence \"Amino\" is the loaded sequence.\n\n"},
+        {"aMINO",
+         {"Gone", "x", "HYDROLYSIS", "hydrolysis"},
+         "The loaded sequence \"aMINO\" uses method \"Hydrolysis\" (line 3).\nSequence \"aMINO\" is the "
+         "loaded "
+         "sequence.\n\n"},
+        {"B%1", {"Extra", "Hydro"}, ""},
+        {"S %1 %s", {"Other"}, "The loaded sequence \"S %1 %s\" uses method \"Other\" (line 1).\n\n"},
+    };
+    for (const auto& r : rows) {
+        module.Sequence.Name = r.loaded;
+        module.Sequence.MethodList.Clear();
+        for (const QString& l : r.lines) module.Sequence.MethodList.Add(l);
+        dialogs_.answer(mrCancel);
+        EXPECT_FALSE(form_.ImportAll(file_));
+        EXPECT_EQ(takeBoxes(), QStringList{stored + r.uses + ask}) << r.loaded;
     }
 }
 

@@ -1,6 +1,8 @@
 // The main window's loop: start-up ticks, the lost and returning link, each mode change's LCD
 // text, time-out and log line, the sequence's end, the valve watchdog; and the critical-error
 // monitor: each limit at and just beyond it, one window per occurrence, lost valves, HPLC time-out.
+#include <QImage>
+
 #include "platform/Help.h"
 #include "ui/MainFormHarness.h"
 
@@ -15,10 +17,12 @@ class MainFormTest : public MainFormHarness {
 };
 
 TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
-    // An outage is logged once, and how long it lasted when it ends.
+    // An outage is logged once, and how long it lasted when it ends; before the first
+    // connection nothing is lost.
     for (int i = 0; i < 3; ++i) tickDead();
     const std::string outage = newLog();
-    EXPECT_EQ(count(outage, "#main: Connection lost"), 1) << outage;
+    EXPECT_EQ(count(outage, "#main: Connecting to the instrument"), 1) << outage;
+    EXPECT_EQ(count(outage, "#main: Connection lost"), 0) << outage;
     EXPECT_EQ(count(outage, "#main: setMode(): mode=0"), 1) << outage;
     ZentrovaAPI.Pump1.State = 1;
     ZentrovaAPI.Pump1.ForwardRate = 2.0;
@@ -31,8 +35,8 @@ TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
     EXPECT_FALSE(instrument->Enabled);
     EXPECT_EQ(rec.take(), (Cmds{"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "CFAN OFF",
                                 "DOOR CLOSE", "RFAN ON"}));
-    EXPECT_TRUE(inOrder(newLog(), {"#main: Connection back after 3 ticks without it\n",
-                                   "#main: setMode(): mode=2; current mode=0"}));
+    EXPECT_TRUE(
+        inOrder(newLog(), {"#main: Connected after 3 ticks\n", "#main: setMode(): mode=2; current mode=0"}));
     tickAlive();
     EXPECT_TRUE(rec.take().empty());
     tickDead();
@@ -113,6 +117,23 @@ TEST_F(MainFormTest, LiveValuesReachThePanel) {
     tickAlive();
     EXPECT_EQ(std::vector<double>({lcd.Pump1Volume, lcd.Pump2Volume}), std::vector<double>({12.5, 7.0}));
     EXPECT_TRUE(lcd.SinglePump && !lcd.PressureInBar);
+}
+
+TEST_F(MainFormTest, FrontPanelCarriesTheLogo) {
+    form->show();
+    QCoreApplication::processEvents();
+    const QImage panel = form->Panel1->grab().toImage();
+    const QRect logo = form->LogoImg->geometry();
+    int navy = 0, white = 0;
+    for (int y = logo.top(); y <= logo.bottom(); ++y)
+        for (int x = logo.left(); x <= logo.right(); ++x) {
+            const QColor c = panel.pixelColor(QPoint(x, y) * panel.devicePixelRatio());
+            navy += c == QColor(0, 0, 0x80);
+            white += c == QColor(Qt::white);
+        }
+    // The disc with its letters, and the white mark on it.
+    EXPECT_GT(navy, logo.width() * logo.height() / 4) << navy;
+    EXPECT_GT(white, 20) << white;
 }
 
 TEST_F(MainFormTest, RunSignalFollowsTheHplcState) {

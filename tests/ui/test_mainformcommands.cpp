@@ -2,6 +2,10 @@
 // command's boxes, log line and requested mode, Stop and Reset, enabling the instrument,
 // starting and stopping a sequence, choosing the current one, the status panels.
 
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+
 #include "MainFormHarness.h"
 #include "platform/i18n.h"
 #include "support/StoredMethods.h"
@@ -317,6 +321,116 @@ TEST_F(Commands, StopHaltsEverythingAndResetUnloads) {
     EXPECT_TRUE(form->Method1->GetEnabled());
     EXPECT_FALSE(form->Pump1On->GetChecked());
     EXPECT_EQ(panel(1) + panel(2) + panel(3), "Method: NOT LOADEDSequence: NOT LOADED");
+}
+
+TEST_F(Commands, SequenceInstrumentAndHelpMenusFollowTheModeAsTheyOpen) {
+    // A stopping sequence (9) finishes its run before anything is started or suspended.
+    const struct {
+        uint8_t mode;
+        const char *start, *stop;  // caption, "+" when enabled
+        bool sendLog;
+    } rows[] = {{0, "Start Sequence", "Stop Sequence", true},
+                {2, "Start Sequence+", "Stop Sequence", true},
+                {3, "Start Sequence+", "Stop Sequence", true},
+                {4, "Start Sequence", "Stop Sequence", false},
+                {6, "Start Sequence+", "Stop Sequence", false},
+                {7, "Suspend Sequence+", "Stop Sequence+", false},
+                {8, "Resume Sequence+", "Stop Sequence+", false},
+                {9, "Suspend Sequence", "Stopping Sequence...", false},
+                {11, "Start Sequence", "Stop Sequence", false},
+                {12, "Start Sequence", "Stop Sequence", false},
+                {17, "Start Sequence", "Stop Sequence", false},
+                {19, "Start Sequence", "Stop Sequence", false},
+                {1, "Start Sequence", "Stop Sequence", false}};
+    const auto item = [](TUxMenuItem* it) {
+        return (it->GetCaption() + (it->GetEnabled() ? "+" : "")).toStdString();
+    };
+    for (const auto& r : rows) {
+        form->iMode = r.mode;
+        // What the last opening left must not count.
+        form->StartSequence1->SetEnabled(!std::string(r.start).ends_with('+'));
+        form->StopSequence1->SetEnabled(!std::string(r.stop).ends_with('+'));
+        form->SendLogToSupport1->SetEnabled(!r.sendLog);
+        form->Sequence1Click();
+        form->Help1Click();
+        EXPECT_EQ(item(form->StartSequence1), r.start) << int(r.mode);
+        EXPECT_EQ(item(form->StopSequence1), r.stop) << int(r.mode);
+        EXPECT_EQ(form->SendLogToSupport1->GetEnabled(), r.sendLog) << int(r.mode);
+    }
+    // The pressure test's item for the pump count, in every mode.
+    for (bool single : {true, false, true}) {
+        instrument->SinglePump = single;
+        form->Instrument1Click();
+        EXPECT_EQ(form->TestPressure1->GetVisible(), single);
+        EXPECT_EQ(form->TestPressure2->GetVisible(), !single);
+    }
+}
+
+TEST_F(Commands, ServiceKeysNeedControlAndAltAndShowTheirWindows) {
+    instrument->IP = "10.1.2.3";
+    const struct {
+        int key;
+        Qt::KeyboardModifiers mods;
+        QWidget* shown;  // nullptr: none
+    } rows[] = {
+        {Qt::Key_C, Qt::ControlModifier | Qt::AltModifier, link.get()},
+        {Qt::Key_L, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier, log.get()},
+        {Qt::Key_H, Qt::ControlModifier | Qt::AltModifier, hplc.get()},
+        {Qt::Key_I, Qt::ControlModifier | Qt::AltModifier, instrument.get()},
+        {Qt::Key_C, Qt::ControlModifier, nullptr},
+        {Qt::Key_L, Qt::AltModifier, nullptr},
+        {Qt::Key_I, Qt::ShiftModifier, nullptr},
+        {Qt::Key_S, Qt::ControlModifier | Qt::AltModifier, nullptr},
+    };
+    for (const auto& r : rows) {
+        for (QWidget* w :
+             std::initializer_list<QWidget*>{link.get(), log.get(), hplc.get(), instrument.get()})
+            w->hide();
+        QKeyEvent press(QEvent::KeyPress, r.key, r.mods);
+        QCoreApplication::sendEvent(form.get(), &press);
+        for (QWidget* w :
+             std::initializer_list<QWidget*>{link.get(), log.get(), hplc.get(), instrument.get()})
+            EXPECT_EQ(w->isVisible(), w == r.shown) << r.key << " " << w->objectName().toStdString();
+        EXPECT_FALSE(form->isVisible() && QApplication::activeModalWidget()) << "not modal";
+    }
+    EXPECT_EQ(link->IPAddress, "10.1.2.3") << "the link window gets the configured address";
+    for (QWidget* w : std::initializer_list<QWidget*>{link.get(), log.get(), hplc.get(), instrument.get()})
+        w->hide();
+}
+
+TEST_F(Commands, StopKeyImageTakesTheLeftButtonOnly) {
+    enable();
+    form->iMode = 2;
+    rec.take();
+    for (Qt::MouseButton b : {Qt::RightButton, Qt::MiddleButton}) {
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), b, b, Qt::NoModifier);
+        QCoreApplication::sendEvent(form->StopBtnImg, &press);
+    }
+    EXPECT_EQ(form->iMode, 2);
+    EXPECT_TRUE(rec.take().empty());
+    EXPECT_EQ(newLog(), "");
+    QMouseEvent left(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QCoreApplication::sendEvent(form->StopBtnImg, &left);
+    EXPECT_EQ(form->iMode, 4);
+    EXPECT_EQ(form->StopReset1->GetCaption(), "Reset");
+    EXPECT_TRUE(
+        inOrder(newLog(), {"#menu: Stop Button Image clicked\n", "#menu: Stop\n", "#main: Stop pressed\n"}));
+    EXPECT_EQ(rec.take().front(), "<clear>");
+}
+
+TEST_F(Commands, PrintRefusesWithoutACurrentMethodOrSequence) {
+    const struct {
+        Handler print;
+        const char *line, *box;
+    } rows[] = {
+        {&C::Pring1Click, "#menu: Method Print", "Error!: Can not print: No Default Method set."},
+        {&C::Print1Click, "#menu: Sequence Print", "Error!: Can not print: No Default Sequence set."}};
+    for (const auto& r : rows) {
+        (form.get()->*r.print)();
+        EXPECT_EQ(takeBoxes(), Boxes{r.box});
+        EXPECT_TRUE(has(newLog(), std::string(r.line) + "\n")) << r.line;
+    }
 }
 
 }  // namespace

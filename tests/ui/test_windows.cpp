@@ -12,6 +12,7 @@
 #include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -21,6 +22,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
+#include "support/EventWait.h"
 #include "support/TempEnv.h"
 #include "ui/About.h"
 #include "ui/Calibration.h"
@@ -42,7 +44,10 @@ class Desktop : public QObject {
 
 class Windows : public ::testing::Test {
   protected:
-    void SetUp() override { setInstance(""); }
+    void SetUp() override {
+        setInstance("");
+        env.unset("BROWSER");  // the desktop's handler below takes the pages
+    }
     void TearDown() override { Help::setHelpFile("ZENTROVAKVZ.HLP"); }
     TempEnv env;
     DialogScript boxes;
@@ -100,6 +105,34 @@ TEST_F(Windows, EveryHelpCommandOpensATopicOfTheBuiltFile) {
     EXPECT_FALSE(Help::context(510) || Help::command(3));
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.shown[0].text, "The help file /nonexistent/ZENTROVAKVZ.html was not found.");
+}
+
+// The user's $BROWSER shows the help, the index as a topic: the first of its commands that
+// starts, with the page in place of "%s".
+TEST_F(Windows, HelpOpensInTheUsersBrowserIndexAndTopicAlike) {
+    const std::string built = std::string(ZENTROVA_BINARY_DIR) + "/app/ZENTROVAKVZ.HLP";
+    const std::string out = env.path("opened"), script = env.path("browser");
+    std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> '" << out << "'\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    env.set("BROWSER", "/nonexistent/browser:" + script + " --new-tab %s");
+    Desktop desktop;
+    Help::setHelpFile(built);
+    ASSERT_TRUE(Help::context(510));
+    ASSERT_TRUE(Help::command(3));
+    const auto lines = [&] {
+        std::ifstream in(out);
+        std::vector<std::string> v;
+        for (std::string l; std::getline(in, l);) v.push_back(l);
+        return v;
+    };
+    ASSERT_TRUE(waitFor([&] { return lines().size() >= 2; })) << "the browser was not started";
+    const std::string page =
+        QUrl::fromLocalFile(QString::fromStdString(Help::filePath(built))).toString().toStdString();
+    auto got = lines();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"--new-tab " + page, "--new-tab " + page + "#topic-510"}));
+    EXPECT_TRUE(desktop.opened.empty());
+    EXPECT_TRUE(boxes.shown.empty());
 }
 
 void press(QWidget* w, int key) {
