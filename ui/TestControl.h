@@ -12,6 +12,7 @@
 //   sequence NAME     makes NAME the current sequence (as the load-sequence dialog does)
 //   close             asks the main window to close (the close box still asks)
 //   quit              asks the application to quit, as the desktop session's end does
+//   freeze SECONDS    blocks the GUI thread for that long (after the answer)
 // While the channel is on, message boxes are answered from the queue (else by their default
 // button) and never block.
 #pragma once

@@ -154,12 +154,8 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
     ASSERT_EQ(progtest::missingProgram(), "");
     // The program on a display of its own, when the machine has a virtual X server.
     progtest::Sandbox box, xbox;
-    QProcess xserver;
-    xserver.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-    std::string display;
-    if (xserver.waitForStarted(3000) &&
-        waitUntil([&] { return xserver.canReadLine() || xserver.state() != QProcess::Running; }, 5000))
-        display = ":" + xserver.readLine().trimmed().toStdString();
+    progtest::VirtualDisplay xserver;
+    const std::string display = xserver.start();
     constexpr int kDisplay = -1;
     struct End {
         std::string instance;
@@ -220,7 +216,7 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
     clock.start();
     for (End& e : ends) {
         if (e.signo == kDisplay)
-            xserver.kill();
+            xserver.stop();
         else if (e.signo)
             ASSERT_EQ(::kill(pid_t(e.prog->pid()), e.signo), 0);
         else
@@ -239,6 +235,9 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
         EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 4), kHalt);
         for (size_t i = 4; i < sent.size(); ++i)
             EXPECT_TRUE(sent[i] == "OFF 0" || sent[i] == "OFF 2") << sent[i];
+        // No status query is queued behind the halt.
+        const auto halt = std::find(cmds.begin() + long(e.before), cmds.end(), kHalt[0]);
+        EXPECT_EQ(std::count_if(halt, cmds.end(), [](const std::string& c) { return c[0] == '?'; }), 0);
         EXPECT_FALSE(running(*e.sim)) << e.sim->control("status");
         const std::string log = e.prog->logText();
         EXPECT_EQ(countOf(log, "#main: " + e.why + ": closing without confirmation"), 1) << log;
