@@ -74,10 +74,8 @@ void onEndSignal(int signo) {
     // The first signal arms the backstop; the close path sets its own, shorter time.
     int64_t none = 0;
     const int seconds = gBackstopSeconds.load();
-    if (seconds > 0 && gDeadlineNs.compare_exchange_strong(none, nowNs() + int64_t(seconds) * 1000000000)) {
-        gExitCode.store(1);
+    if (seconds > 0 && gDeadlineNs.compare_exchange_strong(none, nowNs() + int64_t(seconds) * 1000000000))
         wakeBackstop();
-    }
     const unsigned char b = static_cast<unsigned char>(signo);
     [[maybe_unused]] const ssize_t n = ::write(gPipe[1], &b, 1);
     errno = saved;

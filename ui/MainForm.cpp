@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 #include "link/FZentrova.h"
@@ -208,9 +209,12 @@ namespace {
 
 // Paces the halt out of the link's queue in place of the link's poll, which stops so that no
 // status query joins the queue behind the halt: each command waits for its reply, at most
-// replyWaitMs; a silent instrument gets the next command without it.
+// replyWaitMs. Once the instrument left a command unanswered that long, the rest go a short gap
+// apart: a halt of up to nine commands must not wait seconds on each.
 class HaltPacer {
   public:
+    static constexpr qint64 SilentGapMs = 100;
+
     explicit HaltPacer(qint64 replyWaitMs) : replyWaitMs_(replyWaitMs) {
         if (FZentrova) {
             FZentrova->Timer1->stop();
@@ -226,7 +230,7 @@ class HaltPacer {
         if (FZentrova->CommandQueue.Count() != left_) {
             left_ = FZentrova->CommandQueue.Count();
             sinceSend_.restart();
-        } else if (sinceSend_.elapsed() > replyWaitMs_) {
+        } else if (sinceSend_.elapsed() > (forced_ ? std::min(SilentGapMs, replyWaitMs_) : replyWaitMs_)) {
             FZentrova->PendingAcks = 0;
             FZentrova->PendingStatus = 0;
             forced_ = true;
@@ -269,6 +273,9 @@ bool drainHalt(HaltPacer& pacer, bool eventLoop, int32_t limitMs) {
     return pacer.confirmed();
 }
 
+// Milliseconds a command of the halt waits for its reply.
+constexpr qint64 ReplyWaitMs = 1000;
+
 void logHaltOutcome(bool connected, bool confirmed) {
     logLine(!connected  ? "#main: Not connected to the instrument; program ends"
             : confirmed ? "#main: Instrument halted; program ends"
@@ -293,7 +300,7 @@ void TMainForm::FormClose(TCloseAction& action) {
     // The halt goes out first and is paced out during the countdown, so the pump-off and
     // heater-off commands reach the instrument before the link closes.
     guarded([this] { HaltInstrument(); });
-    HaltPacer pacer(500);
+    HaltPacer pacer(ReplyWaitMs);
 
     const int64_t start = appClock().seconds();
     int64_t last = 0;
@@ -355,7 +362,7 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
     // Without an event loop the replies of a serial or TCP/IP link are not seen: a short gap
     // between the commands must do.
     step([&] {
-        HaltPacer pacer(eventLoop ? 500 : 100);
+        HaltPacer pacer(eventLoop ? ReplyWaitMs : HaltPacer::SilentGapMs);
         confirmed = drainHalt(pacer, eventLoop, EndDrainMs);
     });
     // Said before the link closes: without an event loop a closing port may let the window

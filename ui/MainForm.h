@@ -85,8 +85,8 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     // The same where no event loop can run any more (the process is already exiting).
     void HaltBeforeExit(const std::string& reason);
     // Milliseconds the halt may take to leave on every way out, from the halt on: each of its
-    // commands waits half a second for the reply of a silent instrument.
-    int32_t EndDrainMs = 4000;
+    // commands waits up to a second for its reply.
+    int32_t EndDrainMs = 5000;
 
     // Seconds of the close countdown (3); tests may shorten it.
     int32_t CloseCountdownSeconds = 3;
