@@ -298,29 +298,29 @@ void TMainForm::FormClose(TCloseAction& action) {
     closing_ = true;
     Timer1->stop();
     // The halt goes out first and is paced out during the countdown, so the pump-off and
-    // heater-off commands reach the instrument before the link closes.
+    // heater-off commands reach the instrument before the link closes; a slow instrument holds
+    // the close past the countdown until the halt has left (EndDrainMs at most).
     guarded([this] { HaltInstrument(); });
     HaltPacer pacer(ReplyWaitMs);
+    bool left = false;
 
     const int64_t start = appClock().seconds();
     int64_t last = 0;
-    for (int64_t elapsed = 0; elapsed < CloseCountdownSeconds; elapsed = appClock().seconds() - start) {
-        if (elapsed != last) {
+    for (int64_t elapsed = 0; elapsed < CloseCountdownSeconds || !left;
+         elapsed = appClock().seconds() - start) {
+        if (elapsed != last && elapsed < CloseCountdownSeconds) {
             LCDScreen1->SetMessage(fillFirst(_("Closing Application in %s sec"),
                                              QString::number(CloseCountdownSeconds - elapsed)));
             last = elapsed;
         }
-        guarded([&] { pacer.pass(); });
+        guarded([&] { left = pacer.pass(); });
+        left = left || pacer.elapsedMs() > EndDrainMs;
         // Timers and painting go on; the wait does not spin.
         QEventLoop wait;
         QTimer::singleShot(20, &wait, &QEventLoop::quit);
         wait.exec();
     }
-    // A silent instrument may still hold back the last of the halt.
-    const bool connected = FZentrova && FZentrova->IsConnected();
-    bool confirmed = false;
-    guarded([&] { confirmed = drainHalt(pacer, true, EndDrainMs); });
-    logHaltOutcome(connected, confirmed);
+    logHaltOutcome(FZentrova && FZentrova->IsConnected(), pacer.confirmed());
     guarded([this] { closeLink(); });
 }
 

@@ -1,6 +1,7 @@
 #include "integration/support_program.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -284,6 +285,11 @@ void Program::stop() {
         proc_.kill();
         proc_.waitForFinished(2000);
     }
+}
+
+bool Program::signal(int signo) const {
+    const qint64 id = proc_.state() == QProcess::Running ? proc_.processId() : 0;
+    return id > 0 && ::kill(pid_t(id), signo) == 0;
 }
 
 bool Program::waitForExit(int timeoutMs) {

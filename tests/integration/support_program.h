@@ -114,6 +114,9 @@ class Program {
     void stop();
     bool waitForExit(int timeoutMs);
     qint64 pid() const { return proc_.processId(); }
+    // Sends the signal to the running program; false when it is not running (a pid of 0 would
+    // reach the test's own process group).
+    bool signal(int signo) const;
     int exitCode() const { return proc_.exitCode(); }
     // True when a signal ended the process.
     bool crashed() const { return proc_.exitStatus() == QProcess::CrashExit; }

@@ -218,7 +218,7 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
         if (e.signo == kDisplay)
             xserver.stop();
         else if (e.signo)
-            ASSERT_EQ(::kill(pid_t(e.prog->pid()), e.signo), 0);
+            ASSERT_TRUE(e.prog->signal(e.signo));
         else
             ASSERT_EQ(e.prog->control("quit"), "ok");
     }
@@ -268,7 +268,7 @@ TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
     if (fd >= 0) ::ioctl(fd, TIOCGEXCL, &exclusive);
     EXPECT_TRUE(fd < 0 ? errno == EBUSY : exclusive == 1);
     if (fd >= 0) ::close(fd);
-    ASSERT_EQ(::kill(pid_t(first.pid()), SIGKILL), 0);
+    ASSERT_TRUE(first.signal(SIGKILL));
     ASSERT_TRUE(first.waitForExit(3000));
     progtest::Program second(box);
     ASSERT_TRUE(second.start()) << second.output();
