@@ -149,6 +149,10 @@ int run(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 
+    // Before the windows: a signal that arrives while they are made ends the program as soon as
+    // its event loop runs.
+    EndSignals::install([](int signo) { endProgram(EndSignals::name(signo) + " received"); },
+                        EndBackstopSeconds);
     Forms forms;
     try {
         createForms(forms, args);
@@ -163,13 +167,12 @@ int run(int argc, char** argv) {
     }
     QuitFilter quitFilter;
     qApp->installEventFilter(&quitFilter);
-    EndSignals::install([](int signo) { endProgram(EndSignals::name(signo) + " received"); },
-                        EndBackstopSeconds);
     previousMessageHandler = qInstallMessageHandler(watchMessages);
     std::atexit(haltOnExit);
     MainForm->Show();
     loopRunning = true;
-    const int rc = QApplication::exec();
+    // A signal taken while the windows were made (under a box of theirs) has already closed.
+    const int rc = MainForm->IsEnding() ? 0 : QApplication::exec();
     loopRunning = false;
     TestControl::stop();
     return rc;
@@ -178,6 +181,9 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A standard error whose reader has gone, or a log past the file size limit, fails the
+    // write; it never ends the program.
+    EndSignals::ignoreWriteFailures();
     QApplication app(argc, argv);
     try {
         return run(argc, argv);

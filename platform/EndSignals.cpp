@@ -1,39 +1,88 @@
 #include "platform/EndSignals.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QObject>
 #include <QSocketNotifier>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace EndSignals {
 
 namespace {
 
+// Signals that ask the program to end, besides the real-time ones.
+constexpr int kEnding[] = {SIGTERM, SIGHUP,    SIGINT,  SIGQUIT, SIGUSR1,   SIGUSR2,
+                           SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSTKFLT, SIGPWR};
+// Signals that report a failed write or a readiness the program never asks for.
+constexpr int kIgnored[] = {SIGPIPE, SIGXFSZ, SIGIO};
+
 int gPipe[2] = {-1, -1};
-volatile std::sig_atomic_t gExitCode = 0;
-volatile std::sig_atomic_t gBackstopSeconds = 0;
-volatile std::sig_atomic_t gArmed = 0;
 std::function<void(int)> gOnSignal;
 
-void onAlarm(int) {
-    _exit(gExitCode);
+// The backstop: a deadline on the monotonic clock (0: none) that a thread of its own waits for,
+// woken through an eventfd when the deadline changes. No signal is involved, so none sent from
+// outside can end the process early.
+std::atomic<int64_t> gDeadlineNs{0};
+std::atomic<int> gExitCode{1};
+std::atomic<int> gBackstopSeconds{0};
+int gWake = -1;
+static_assert(std::atomic<int64_t>::is_always_lock_free, "used inside a signal handler");
+
+int64_t nowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void wakeBackstop() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(gWake, &one, sizeof one);
+}
+
+[[noreturn]] void runBackstop() {
+    for (;;) {
+        const int64_t deadline = gDeadlineNs.load();
+        int timeoutMs = -1;
+        if (deadline != 0) {
+            const int64_t left = deadline - nowNs();
+            if (left <= 0) _exit(gExitCode.load());
+            timeoutMs = int(std::min<int64_t>((left + 999999) / 1000000, INT_MAX));
+        }
+        pollfd p{gWake, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) > 0) {
+            uint64_t count;
+            [[maybe_unused]] const ssize_t n = ::read(gWake, &count, sizeof count);
+        }
+    }
 }
 
 void onEndSignal(int signo) {
     const int saved = errno;
     // The first signal arms the backstop; the close path sets its own, shorter time.
-    if (!gArmed && gBackstopSeconds > 0) {
-        gArmed = 1;
-        alarm(unsigned(gBackstopSeconds));
-    }
+    int64_t none = 0;
+    const int seconds = gBackstopSeconds.load();
+    if (seconds > 0 && gDeadlineNs.compare_exchange_strong(none, nowNs() + int64_t(seconds) * 1000000000))
+        wakeBackstop();
     const unsigned char b = static_cast<unsigned char>(signo);
     [[maybe_unused]] const ssize_t n = ::write(gPipe[1], &b, 1);
     errno = saved;
 }
+
+// A handler rather than SIG_IGN: programs started from this one get the default action back.
+void onIgnored(int) {}
 
 void setHandler(int signo, void (*handler)(int)) {
     struct sigaction sa {};
@@ -43,10 +92,38 @@ void setHandler(int signo, void (*handler)(int)) {
     sigaction(signo, &sa, nullptr);
 }
 
+bool startBackstop() {
+    if (gWake >= 0) return true;
+    gWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (gWake < 0) return false;
+    // The thread takes no signal: each one's handler runs on a thread that can act on it.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    bool started = true;
+    try {
+        std::thread(runBackstop).detach();
+    } catch (const std::system_error&) {
+        started = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!started) {
+        ::close(gWake);
+        gWake = -1;
+    }
+    return started;
+}
+
 }  // namespace
 
+void ignoreWriteFailures() {
+    for (int s : kIgnored) setHandler(s, onIgnored);
+}
+
 bool install(std::function<void(int signo)> onSignal, int backstopSeconds) {
+    ignoreWriteFailures();
     if (gPipe[0] < 0 && ::pipe2(gPipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    if (!startBackstop()) return false;
     gOnSignal = std::move(onSignal);
     gBackstopSeconds = backstopSeconds;
     auto* notifier = new QSocketNotifier(gPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
@@ -57,29 +134,28 @@ bool install(std::function<void(int signo)> onSignal, int backstopSeconds) {
             for (ssize_t i = 0; i < n; ++i)
                 if (gOnSignal) gOnSignal(buf[i]);
     });
-    setHandler(SIGALRM, onAlarm);
-    for (int s : {SIGTERM, SIGHUP, SIGINT}) setHandler(s, onEndSignal);
+    for (int s : kEnding) setHandler(s, onEndSignal);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) setHandler(s, onEndSignal);
     return true;
 }
 
 void armHardExit(int seconds, int code) {
-    gExitCode = code;
-    setHandler(SIGALRM, onAlarm);
-    gArmed = 1;
-    alarm(seconds > 0 ? unsigned(seconds) : 0u);
+    if (!startBackstop()) return;
+    gExitCode.store(code);
+    gDeadlineNs.store(seconds > 0 ? nowNs() + int64_t(seconds) * 1000000000 : 0);
+    wakeBackstop();
 }
 
 std::string name(int signo) {
-    switch (signo) {
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        case SIGINT:
-            return "SIGINT";
-        default:
-            return "signal " + std::to_string(signo);
-    }
+    // The real-time signals as kill -l names them: the lower half from SIGRTMIN, the rest from
+    // SIGRTMAX.
+    if (signo == SIGRTMIN) return "SIGRTMIN";
+    if (signo == SIGRTMAX) return "SIGRTMAX";
+    if (signo > SIGRTMIN && signo < SIGRTMAX)
+        return signo - SIGRTMIN <= (SIGRTMAX - SIGRTMIN) / 2 ? "SIGRTMIN+" + std::to_string(signo - SIGRTMIN)
+                                                             : "SIGRTMAX-" + std::to_string(SIGRTMAX - signo);
+    if (const char* abbrev = sigabbrev_np(signo)) return std::string("SIG") + abbrev;
+    return "signal " + std::to_string(signo);
 }
 
 }  // namespace EndSignals

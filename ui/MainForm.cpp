@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 
 #include "link/FZentrova.h"
@@ -218,6 +219,85 @@ void TMainForm::FormShow() {
 
 // ---------------------------------------------------------------- close
 
+namespace {
+
+// Paces the halt out of the link's queue in place of the link's poll, which stops so that no
+// status query joins the queue behind the halt: each command waits for its reply, at most
+// replyWaitMs. Once the instrument left a command unanswered that long, the rest go a short gap
+// apart: a halt of up to nine commands must not wait seconds on each.
+class HaltPacer {
+  public:
+    static constexpr qint64 SilentGapMs = 100;
+
+    explicit HaltPacer(qint64 replyWaitMs) : replyWaitMs_(replyWaitMs) {
+        if (FZentrova) {
+            FZentrova->Timer1->stop();
+            left_ = FZentrova->CommandQueue.Count();
+        }
+        total_.start();
+        sinceSend_.start();
+    }
+    // Sends what may go now; true once nothing is left to send or to await (or can no longer be).
+    bool pass() {
+        if (!FZentrova || !FZentrova->IsConnected()) return true;
+        if (FZentrova->CommandQueue.Count() == 0 && FZentrova->PendingAcks == 0) return true;
+        if (FZentrova->CommandQueue.Count() != left_) {
+            left_ = FZentrova->CommandQueue.Count();
+            sinceSend_.restart();
+        } else if (sinceSend_.elapsed() > (forced_ ? std::min(SilentGapMs, replyWaitMs_) : replyWaitMs_)) {
+            FZentrova->PendingAcks = 0;
+            FZentrova->PendingStatus = 0;
+            forced_ = true;
+            sinceSend_.restart();
+        }
+        FZentrova->processCommandQueue();
+        return false;
+    }
+    // Every command left and each was answered.
+    bool confirmed() const {
+        return FZentrova && FZentrova->IsConnected() && FZentrova->CommandQueue.Count() == 0 &&
+               FZentrova->PendingAcks == 0 && !forced_;
+    }
+    qint64 elapsedMs() const { return total_.elapsed(); }
+
+  private:
+    qint64 replyWaitMs_;
+    int32_t left_ = 0;
+    bool forced_ = false;
+    QElapsedTimer total_, sinceSend_;
+};
+
+// Lets the rest of the halt leave, though no reply is awaited for long and the whole takes
+// limitMs at most since the halt; true when every command left and was answered.
+bool drainHalt(HaltPacer& pacer, bool eventLoop, int32_t limitMs) {
+    while (!pacer.pass()) {
+        if (pacer.elapsedMs() > limitMs) return false;
+        if (eventLoop) {
+            QEventLoop wait;
+            QTimer::singleShot(10, &wait, &QEventLoop::quit);
+            wait.exec();
+        } else {
+            // Replies arrive as window messages (serial) or are read here (USB). Only the link's
+            // messages run: the windows' own events would paint on a display that may be gone.
+            dispatchQueuedMessages();
+            if (FZentrova->TimerCommand->isActive()) FZentrova->TimerCommandTimer();
+            QThread::msleep(10);
+        }
+    }
+    return pacer.confirmed();
+}
+
+// Milliseconds a command of the halt waits for its reply.
+constexpr qint64 ReplyWaitMs = 1000;
+
+void logHaltOutcome(bool connected, bool confirmed) {
+    logLine(!connected  ? "#main: Not connected to the instrument; program ends"
+            : confirmed ? "#main: Instrument halted; program ends"
+                        : "#main: The instrument did not confirm the halt; program ends");
+}
+
+}  // namespace
+
 void TMainForm::FormClose(TCloseAction& action) {
     if (closing_) {
         // A second request during the countdown: the first one is already closing.
@@ -231,23 +311,30 @@ void TMainForm::FormClose(TCloseAction& action) {
     }
     closing_ = true;
     Timer1->stop();
-    // The halt goes out first: the link and its poll keep running through the countdown, so
-    // the pump-off and heater-off commands reach the instrument before the link closes.
+    // The halt goes out first and is paced out during the countdown, so the pump-off and
+    // heater-off commands reach the instrument before the link closes; a slow instrument holds
+    // the close past the countdown until the halt has left (EndDrainMs at most).
     guarded([this] { HaltInstrument(); });
+    HaltPacer pacer(ReplyWaitMs);
+    bool left = false;
 
     const int64_t start = appClock().seconds();
     int64_t last = 0;
-    for (int64_t elapsed = 0; elapsed < CloseCountdownSeconds; elapsed = appClock().seconds() - start) {
-        if (elapsed != last) {
+    for (int64_t elapsed = 0; elapsed < CloseCountdownSeconds || !left;
+         elapsed = appClock().seconds() - start) {
+        if (elapsed != last && elapsed < CloseCountdownSeconds) {
             LCDScreen1->SetMessage(fillFirst(_("Closing Application in %s sec"),
                                              QString::number(CloseCountdownSeconds - elapsed)));
             last = elapsed;
         }
+        guarded([&] { left = pacer.pass(); });
+        left = left || pacer.elapsedMs() > EndDrainMs;
         // Timers and painting go on; the wait does not spin.
         QEventLoop wait;
         QTimer::singleShot(20, &wait, &QEventLoop::quit);
         wait.exec();
     }
+    logHaltOutcome(FZentrova && FZentrova->IsConnected(), pacer.confirmed());
     guarded([this] { closeLink(); });
 }
 
@@ -286,56 +373,16 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
     step([this] { HaltInstrument(); });
     const bool connected = FZentrova && FZentrova->IsConnected();
     bool confirmed = false;
-    step([&] { confirmed = drainLink(eventLoop); });
-    // Said before the link closes: without an event loop a closing port may let the window
-    // system run, which ends a process whose display is gone at once.
-    logLine(!connected  ? "#main: Not connected to the instrument; program ends"
-            : confirmed ? "#main: Instrument halted; program ends"
-                        : "#main: The instrument did not confirm the halt; program ends");
-    step([this] { closeLink(); });
-}
-
-// Lets the halt leave, paced by the instrument's replies, though no reply is awaited for
-// long; true when every command left and the last one was answered within EndDrainMs.
-bool TMainForm::drainLink(bool eventLoop) {
-    if (!FZentrova) return false;
-    // No status query joins the queue behind the halt.
-    FZentrova->Timer1->stop();
     // Without an event loop the replies of a serial or TCP/IP link are not seen: a short gap
     // between the commands must do.
-    const qint64 ReplyWaitMs = eventLoop ? 500 : 100;
-    QElapsedTimer total, sinceSend;
-    total.start();
-    sinceSend.start();
-    bool forced = false;
-    int32_t left = FZentrova->CommandQueue.Count();
-    while (FZentrova->IsConnected()) {
-        if (FZentrova->CommandQueue.Count() == 0 && FZentrova->PendingAcks == 0) return !forced;
-        if (total.elapsed() > EndDrainMs) return false;
-        if (FZentrova->CommandQueue.Count() != left) {
-            left = FZentrova->CommandQueue.Count();
-            sinceSend.restart();
-        } else if (sinceSend.elapsed() > ReplyWaitMs) {
-            // The instrument stays silent: the rest goes without its reply.
-            FZentrova->PendingAcks = 0;
-            FZentrova->PendingStatus = 0;
-            forced = true;
-            sinceSend.restart();
-        }
-        FZentrova->processCommandQueue();
-        if (eventLoop) {
-            QEventLoop wait;
-            QTimer::singleShot(10, &wait, &QEventLoop::quit);
-            wait.exec();
-        } else {
-            // Replies arrive as window messages (serial) or are read here (USB). Only the link's
-            // messages run: the windows' own events would paint on a display that may be gone.
-            dispatchQueuedMessages();
-            if (FZentrova->TimerCommand->isActive()) FZentrova->TimerCommandTimer();
-            QThread::msleep(10);
-        }
-    }
-    return false;
+    step([&] {
+        HaltPacer pacer(eventLoop ? ReplyWaitMs : HaltPacer::SilentGapMs);
+        confirmed = drainHalt(pacer, eventLoop, EndDrainMs);
+    });
+    // Said before the link closes: without an event loop a closing port may let the window
+    // system run, which ends a process whose display is gone at once.
+    logHaltOutcome(connected, confirmed);
+    step([this] { closeLink(); });
 }
 
 // ---------------------------------------------------------------- main loop

@@ -84,7 +84,9 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void EndWithoutQuestion(const std::string& reason);
     // The same where no event loop can run any more (the process is already exiting).
     void HaltBeforeExit(const std::string& reason);
-    int32_t EndDrainMs = 3000;
+    // Milliseconds the halt may take to leave on every way out, from the halt on: each of its
+    // commands waits up to a second for its reply.
+    int32_t EndDrainMs = 5000;
 
     // Seconds of the close countdown (3); tests may shorten it.
     int32_t CloseCountdownSeconds = 3;
@@ -122,7 +124,6 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void changeProcedure(uint8_t m);
     void closeLink();
     void endNow(const std::string& reason, bool eventLoop);
-    bool drainLink(bool eventLoop);
     void sequenceCleanUp();
     template <class F>
     void guarded(F&& f);

@@ -13,12 +13,14 @@
 #include <QTimer>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "link/Instrument.h"
@@ -256,6 +258,14 @@ std::string handle(const std::string& line) {
     if (cmd == "close") {
         if (!MainForm) return "error no main window";
         QTimer::singleShot(0, MainForm, [] { MainForm->close(); });
+        return "ok";
+    }
+    if (cmd == "freeze") {
+        // The GUI thread blocks, as on a file or a display that never answers.
+        const int seconds = std::atoi(arg.c_str());
+        if (seconds <= 0) return "error freeze SECONDS";
+        // Signals do not cut it short: the sleep goes on after their handlers.
+        QTimer::singleShot(0, [seconds] { std::this_thread::sleep_for(std::chrono::seconds(seconds)); });
         return "ok";
     }
     if (cmd == "quit") {

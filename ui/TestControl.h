@@ -16,6 +16,7 @@
 //   dismiss           closes the modal window or box in front, else every other window shown
 //   close             asks the main window to close (the close box still asks)
 //   quit              asks the application to quit, as the desktop session's end does
+//   freeze SECONDS    blocks the GUI thread for that long (after the answer)
 // While the channel is on, message boxes are answered from the queue (else by their default
 // button) and never block.
 #pragma once

@@ -1,6 +1,7 @@
 #include "integration/support_program.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -108,6 +109,23 @@ std::string askUnixSocket(const std::string& path, const std::string& line, int 
     ::close(fd);
     const size_t nl = answer.find('\n');
     return nl == std::string::npos ? std::string() : answer.substr(0, nl);
+}
+
+// ---------------------------------------------------------------- VirtualDisplay
+
+std::string VirtualDisplay::start() {
+    proc_.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+    if (!proc_.waitForStarted(3000) ||
+        !waitUntil([&] { return proc_.canReadLine() || proc_.state() != QProcess::Running; }, 5000))
+        return "";
+    const std::string number = proc_.readLine().trimmed().toStdString();
+    return number.empty() ? "" : ":" + number;
+}
+
+void VirtualDisplay::stop() {
+    if (proc_.state() == QProcess::NotRunning) return;
+    proc_.kill();
+    proc_.waitForFinished(2000);
 }
 
 // ---------------------------------------------------------------- Sandbox
@@ -243,7 +261,12 @@ bool Program::start(const std::vector<std::string>& args, const std::map<std::st
     std::map<std::string, std::string> all = env;
     all["ZENTROVA_TEST_CONTROL"] = control_;
     proc_.setProcessEnvironment(box_.environment(all));
-    proc_.setProcessChannelMode(QProcess::MergedChannels);
+    if (stderrFile_.empty()) {
+        proc_.setProcessChannelMode(QProcess::MergedChannels);
+    } else {
+        proc_.setProcessChannelMode(QProcess::SeparateChannels);
+        proc_.setStandardErrorFile(QString::fromStdString(stderrFile_));
+    }
     proc_.start(QString::fromStdString(built("app/zentrova")), qargs(args));
     return proc_.waitForStarted(5000) &&
            waitUntil(
@@ -262,6 +285,11 @@ void Program::stop() {
         proc_.kill();
         proc_.waitForFinished(2000);
     }
+}
+
+bool Program::signal(int signo) const {
+    const qint64 id = proc_.state() == QProcess::Running ? proc_.processId() : 0;
+    return id > 0 && ::kill(pid_t(id), signo) == 0;
 }
 
 bool Program::waitForExit(int timeoutMs) {

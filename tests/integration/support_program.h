@@ -35,6 +35,19 @@ int countOf(const std::string& text, const std::string& what);
 // One line-based request/answer over a Unix socket; "" when nothing answered in time.
 std::string askUnixSocket(const std::string& path, const std::string& line, int timeoutMs = 3000);
 
+// A virtual X server of its own (Xvfb), when the machine has one.
+class VirtualDisplay {
+  public:
+    ~VirtualDisplay() { stop(); }
+    // Its display name (":N"), or "" when no Xvfb could start.
+    std::string start();
+    // The X server goes away, as a display whose session ends.
+    void stop();
+
+  private:
+    QProcess proc_;
+};
+
 class Sandbox {
   public:
     std::string path() const { return dir_.path().toStdString(); }
@@ -101,7 +114,14 @@ class Program {
     void stop();
     bool waitForExit(int timeoutMs);
     qint64 pid() const { return proc_.processId(); }
+    // Sends the signal to the running program; false when it is not running (a pid of 0 would
+    // reach the test's own process group).
+    bool signal(int signo) const;
     int exitCode() const { return proc_.exitCode(); }
+    // True when a signal ended the process.
+    bool crashed() const { return proc_.exitStatus() == QProcess::CrashExit; }
+    // Standard error of the next start goes to this file (a FIFO too) rather than to output().
+    void setStandardErrorFile(const std::string& path) { stderrFile_ = path; }
 
     std::string control(const std::string& command, int timeoutMs = 3000);
     // The value of key=... in the answer of "state" ("" when absent).
@@ -114,7 +134,7 @@ class Program {
   private:
     Sandbox& box_;
     QProcess proc_;
-    std::string control_, instance_, output_;
+    std::string control_, instance_, output_, stderrFile_;
 };
 
 }  // namespace progtest

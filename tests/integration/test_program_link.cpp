@@ -157,12 +157,8 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
     ASSERT_EQ(progtest::missingProgram(), "");
     // The program on a display of its own, when the machine has a virtual X server.
     progtest::Sandbox box, xbox;
-    QProcess xserver;
-    xserver.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-    std::string display;
-    if (xserver.waitForStarted(3000) &&
-        waitUntil([&] { return xserver.canReadLine() || xserver.state() != QProcess::Running; }, 5000))
-        display = ":" + xserver.readLine().trimmed().toStdString();
+    progtest::VirtualDisplay xserver;
+    const std::string display = xserver.start();
     constexpr int kDisplay = -1;
     struct End {
         std::string instance;
@@ -223,9 +219,9 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
     clock.start();
     for (End& e : ends) {
         if (e.signo == kDisplay)
-            xserver.kill();
+            xserver.stop();
         else if (e.signo)
-            ASSERT_EQ(::kill(pid_t(e.prog->pid()), e.signo), 0);
+            ASSERT_TRUE(e.prog->signal(e.signo));
         else
             ASSERT_EQ(e.prog->control("quit"), "ok");
     }
@@ -242,6 +238,9 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
         EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 4), kHalt);
         for (size_t i = 4; i < sent.size(); ++i)
             EXPECT_TRUE(sent[i] == "OFF 0" || sent[i] == "OFF 2") << sent[i];
+        // No status query is queued behind the halt.
+        const auto halt = std::find(cmds.begin() + long(e.before), cmds.end(), kHalt[0]);
+        EXPECT_EQ(std::count_if(halt, cmds.end(), [](const std::string& c) { return c[0] == '?'; }), 0);
         EXPECT_FALSE(running(*e.sim)) << e.sim->control("status");
         const std::string log = e.prog->logText();
         EXPECT_EQ(countOf(log, "#main: " + e.why + ": closing without confirmation"), 1) << log;
@@ -272,7 +271,7 @@ TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
     if (fd >= 0) ::ioctl(fd, TIOCGEXCL, &exclusive);
     EXPECT_TRUE(fd < 0 ? errno == EBUSY : exclusive == 1);
     if (fd >= 0) ::close(fd);
-    ASSERT_EQ(::kill(pid_t(first.pid()), SIGKILL), 0);
+    ASSERT_TRUE(first.signal(SIGKILL));
     ASSERT_TRUE(first.waitForExit(3000));
     progtest::Program second(box);
     ASSERT_TRUE(second.start()) << second.output();

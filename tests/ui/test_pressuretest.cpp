@@ -445,28 +445,37 @@ TEST_F(Procedures, TicksGoOnUnderEveryProcedureBox) {
     }
 }
 
+// The test ends on the ticks under its result box; the step that opened the box returns after
+// that end and ends nothing again.
 TEST_F(Procedures, PressureIsReleasedWhileTheResultBoxIsOpen) {
-    test.StartPumpTest(1);
-    form->SetMode(14);
-    ZentrovaAPI.Pump1.Pressure = 470.0;
-    test.Pump1ReadingA = 470;
-    test.TestState = 21;
-    uint8_t underBox = 0;
-    boxes.answer(mrNo);  // no print
-    runToBox("Pressure Test Result", [&] {
-        waitFor(
-            [&] {
-                rig.tick();
-                return test.TestState == TPressureTest::eptEnd;
-            },
-            3000);
-        underBox = test.TestState;
-    });
-    EXPECT_EQ(underBox, TPressureTest::eptEnd);
-    EXPECT_LE(ZentrovaAPI.Pump1.Pressure, TPressureTest::ReleasedPressure);
-    EXPECT_EQ(form->iMode, 2);
-    EXPECT_EQ(count(logText(), "setMode(): mode=2; current mode=14"), 1);
-    EXPECT_FALSE(box("Pressure Test Result", 1));
+    for (const uint8_t mode : {14, 15}) {
+        SCOPED_TRACE(int(mode));
+        boxes.shown.clear();
+        mode == 14 ? test.StartPumpTest(1) : test.StartSystemTest();
+        form->SetMode(mode);
+        newLog();
+        ZentrovaAPI.Pump1.Pressure = ZentrovaAPI.Pump2.Pressure = 470.0;
+        test.Pump1ReadingA = test.Pump2ReadingA = 470;
+        test.TestState = 21;
+        uint8_t underBox = 0;
+        boxes.answer(mrNo);  // no print
+        runToBox("Pressure Test Result", [&] {
+            waitFor(
+                [&] {
+                    rig.tick();
+                    return test.TestState == TPressureTest::eptEnd;
+                },
+                3000);
+            underBox = test.TestState;
+        });
+        EXPECT_EQ(underBox, TPressureTest::eptEnd);
+        EXPECT_LE(ZentrovaAPI.Pump1.Pressure, TPressureTest::ReleasedPressure);
+        EXPECT_EQ(form->iMode, 2);
+        const std::string log = newLog();
+        EXPECT_EQ(count(log, "setMode(): mode=2; current mode=" + std::to_string(mode)), 1);
+        EXPECT_EQ(count(log, "#main: setMode(): mode="), 1) << "its end runs once:\n" << log;
+        EXPECT_FALSE(box("Pressure Test Result", 1));
+    }
 }
 
 }  // namespace

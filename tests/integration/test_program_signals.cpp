@@ -1,0 +1,318 @@
+// The real program against the simulated instrument, with both pumps and both heaters on, ended
+// by every signal that would end a process, and by every way out against an instrument that stops
+// answering or answers late: the program either runs on and still answers, or the simulator's
+// record holds the whole halt before the end, with no status query behind it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "integration/support_program.h"
+
+namespace {
+
+using progtest::countOf;
+using progtest::waitUntil;
+
+// The halt of an instrument whose pumps run: both pumps off, both heaters off, and disabling the
+// instrument stops the running pumps once more.
+const std::vector<std::string> kHalt{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2"};
+const std::string kLive = "#main: setMode(): mode=2; current mode=0";
+
+// One program connected to its own simulator, in a sandbox of its own, with a method that heats
+// both heaters and runs both pumps.
+struct Rig {
+    progtest::Sandbox box;
+    progtest::Sim sim{box};
+    progtest::Program prog{box};
+    size_t before = 0;     // commands the simulator had received before the end
+    size_t logBefore = 0;  // bytes of the log before the end
+
+    ::testing::AssertionResult start(const std::map<std::string, std::string>& env = {}) {
+        if (!sim.startPty()) return ::testing::AssertionFailure() << sim.output();
+        if (!box.setting("ConnectMethod", 2) || !box.setting("COM", sim.ptyPath()) ||
+            !box.import("[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hot]\n"
+                        "\"ColumnT\"=sz:40\n\"ReactorT\"=sz:45\n\"Pump1Flow\"=sz:0.5\n\"Pump2Flow\"=sz:0.5\n"
+                        "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Hot\\0000001]\n"
+                        "\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"))
+            return ::testing::AssertionFailure() << "the store could not be seeded";
+        if (!prog.start({}, env)) return ::testing::AssertionFailure() << prog.output();
+        return ::testing::AssertionSuccess();
+    }
+    bool running() {
+        const std::string s = sim.control("status");
+        return countOf(s, "state=1") == 2 && countOf(s, "heat=on") == 2;
+    }
+    bool halted() {
+        const std::string s = sim.control("status");
+        return countOf(s, "state=0") == 2 && countOf(s, "heat=off") == 2;
+    }
+    void markEnd() {
+        before = sim.commands().size();
+        logBefore = prog.logText().size();
+    }
+    // The whole halt and nothing else after the mark, and no status query behind it.
+    void expectHalt() {
+        const auto cmds = sim.commands();
+        std::vector<std::string> sent;
+        for (size_t i = before; i < cmds.size(); ++i)
+            if (cmds[i][0] != '?') sent.push_back(cmds[i]);
+        EXPECT_EQ(sent, kHalt);
+        const auto halt = std::find(cmds.begin() + long(before), cmds.end(), kHalt[0]);
+        EXPECT_EQ(std::count_if(halt, cmds.end(), [](const std::string& c) { return c[0] == '?'; }), 0)
+            << "a status query behind the halt";
+        EXPECT_TRUE(halted()) << sim.control("status");
+    }
+};
+
+// The programs of all rigs connect, then each enables its instrument and switches both pumps on;
+// every step for all at once, as the programs run side by side.
+void heatAndPump(const std::vector<Rig*>& rigs) {
+    for (Rig* r : rigs) ASSERT_EQ(r->prog.control("sequence Hot"), "ok");
+    for (Rig* r : rigs) ASSERT_TRUE(r->prog.waitForLog(kLive, 20000)) << r->prog.logText();
+    for (Rig* r : rigs) ASSERT_EQ(r->prog.control("menu Enable1"), "ok");
+    for (Rig* r : rigs) ASSERT_TRUE(waitUntil([&] { return r->prog.state("enabled") == "1"; }, 5000));
+    for (Rig* r : rigs) ASSERT_EQ(r->prog.control("menu BothPumpsOn"), "ok");
+    for (Rig* r : rigs)
+        ASSERT_TRUE(waitUntil([&] { return r->running(); }, 8000)) << r->sim.control("status");
+}
+
+// The signals a process catches or ignores, from /proc (SigCgt and SigIgn).
+std::set<int> handledSignals(qint64 pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::set<int> out;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("SigCgt:", 0) != 0 && line.rfind("SigIgn:", 0) != 0) continue;
+        const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+        for (int s = 1; s <= 64; ++s)
+            if (mask >> (s - 1) & 1) out.insert(s);
+    }
+    return out;
+}
+
+// Every signal whose default action ends a process. Each one that asks a program to end takes
+// the way out with the halt; those that only tell of a failed write (SIGPIPE, SIGXFSZ) or of
+// readiness (SIGIO) change nothing, also when the program brings them on itself (its standard
+// error on a pipe whose reader has gone, its log past the file size limit). A GUI thread that
+// never gets to the signal is ended by the backstop, which an outside SIGALRM does not fire.
+TEST(ProgramSignals, EverySignalThatWouldEndTheProgramHaltsTheInstrumentOrIsIgnored) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    enum Kind { Halts, SentAndIgnored, OwnFailedWrites, Frozen };
+    struct Row {
+        std::string what;
+        int signo;
+        Kind kind;
+        std::unique_ptr<Rig> rig = std::make_unique<Rig>();
+    };
+    std::vector<Row> rows;
+    for (int s : {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGSTKFLT, SIGPWR})
+        rows.push_back({sigabbrev_np(s), s, Halts});
+    rows.push_back({"RTMIN", SIGRTMIN, Halts});
+    rows.push_back({"RTMIN+1", SIGRTMIN + 1, Halts});
+    rows.push_back({"RTMAX", SIGRTMAX, Halts});
+    rows.push_back({"PIPE, XFSZ, IO sent", 0, SentAndIgnored});
+    rows.push_back({"own failed writes", 0, OwnFailedWrites});
+    rows.push_back({"frozen, TERM then ALRM", SIGTERM, Frozen});
+
+    std::vector<Rig*> rigs;
+    std::string fifo;
+    int fifoReader = -1;
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.kind == OwnFailedWrites) {
+            // Standard error on a pipe that the test reads until the program runs.
+            fifo = r.rig->box.path() + "/stderr";
+            ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+            fifoReader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(fifoReader, 0);
+            r.rig->prog.setStandardErrorFile(fifo);
+        }
+        ASSERT_TRUE(r.rig->start());
+        rigs.push_back(r.rig.get());
+    }
+    ASSERT_NO_FATAL_FAILURE(heatAndPump(rigs));
+
+    QElapsedTimer clock;
+    clock.start();
+    for (Row& r : rows) {
+        Rig& rig = *r.rig;
+        const pid_t pid = pid_t(rig.prog.pid());
+        ASSERT_GT(pid, 0) << r.what;  // prlimit would take 0 for the test itself
+        rig.markEnd();
+        switch (r.kind) {
+            case Halts:
+                ASSERT_TRUE(rig.prog.signal(r.signo));
+                break;
+            case SentAndIgnored:
+                for (int s : {SIGPIPE, SIGXFSZ, SIGIO}) ASSERT_TRUE(rig.prog.signal(s));
+                break;
+            case OwnFailedWrites: {
+                // The reader goes; the log may grow no further: its next line fails to be written,
+                // and the program says so on standard error.
+                ::close(fifoReader);
+                rlimit limit{};
+                ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, nullptr, &limit), 0);
+                limit.rlim_cur = rlim_t(
+                    QFileInfo(QString::fromStdString(rig.box.path() + "/TressivanLabs/Zentrova.log")).size());
+                ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &limit, nullptr), 0);
+                break;
+            }
+            case Frozen:
+                ASSERT_EQ(rig.prog.control("freeze 60"), "ok");
+                ASSERT_TRUE(waitUntil([&] { return rig.prog.control("state", 200).empty(); }, 3000));
+                ASSERT_TRUE(rig.prog.signal(SIGTERM));
+                ASSERT_TRUE(rig.prog.signal(SIGALRM));
+                break;
+        }
+    }
+    for (Row& r : rows) {
+        if (r.kind != Halts) continue;
+        SCOPED_TRACE(r.what);
+        Rig& rig = *r.rig;
+        ASSERT_TRUE(rig.prog.waitForExit(8000 - int(clock.elapsed()))) << rig.prog.logText();
+        EXPECT_FALSE(rig.prog.crashed());
+        EXPECT_EQ(rig.prog.exitCode(), 0);
+        rig.expectHalt();
+        const std::string log = rig.prog.logText();
+        EXPECT_EQ(countOf(log, "#main: SIG" + r.what + " received: closing without confirmation"), 1) << log;
+        EXPECT_EQ(countOf(log, "#main: Instrument halted; program ends"), 1) << log;
+    }
+
+    // The programs that were told of failed writes run on: still answering, the pumps and
+    // heaters still on.
+    Row& sent = rows[rows.size() - 3];
+    Row& own = rows[rows.size() - 2];
+    ASSERT_TRUE(waitUntil(
+        [&] { return countOf(own.rig->prog.control("boxes"), "Cannot write to the log file") > 0; }, 5000))
+        << own.rig->prog.control("boxes");
+    for (Row* r : {&sent, &own}) {
+        SCOPED_TRACE(r->what);
+        EXPECT_EQ(r->rig->prog.state("enabled"), "1");
+        EXPECT_TRUE(r->rig->running()) << r->rig->sim.control("status");
+        EXPECT_EQ(countOf(r->rig->prog.logText(), "closing without confirmation"), 0);
+    }
+    // Every other signal whose default action ends a process is caught or ignored; faults keep
+    // their default action, SIGKILL cannot be caught, and glibc keeps 32 and 33 for itself.
+    const std::set<int> keepDefault{SIGKILL, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,  SIGABRT, SIGTRAP, SIGSYS,
+                                    SIGCHLD, SIGCONT, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG,  SIGWINCH};
+    const std::set<int> handled = handledSignals(sent.rig->prog.pid());
+    for (int s = 1; s <= SIGRTMAX; ++s) {
+        if (keepDefault.count(s) || (s >= 32 && s < SIGRTMIN)) continue;
+        EXPECT_TRUE(handled.count(s)) << "signal " << s << " ends the program without the halt";
+    }
+    for (Row* r : {&sent, &own}) {
+        r->rig->markEnd();
+        ASSERT_TRUE(r->rig->prog.signal(SIGTERM));
+    }
+    for (Row* r : {&sent, &own}) {
+        SCOPED_TRACE(r->what);
+        ASSERT_TRUE(r->rig->prog.waitForExit(8000));
+        EXPECT_FALSE(r->rig->prog.crashed());
+        EXPECT_EQ(r->rig->prog.exitCode(), 0);
+        r->rig->expectHalt();
+    }
+
+    // The frozen program: neither its SIGTERM nor the SIGALRM after it end it before the
+    // backstop's ten seconds; then the backstop does, with status 1.
+    Row& frozen = rows.back();
+    ASSERT_TRUE(frozen.rig->prog.waitForExit(20000 - int(clock.elapsed())));
+    EXPECT_GE(clock.elapsed(), 9500);
+    EXPECT_FALSE(frozen.rig->prog.crashed());
+    EXPECT_EQ(frozen.rig->prog.exitCode(), 1);
+}
+
+// Every way out (Exit with its question, a signal, the end of the desktop session, the lost
+// display) against an instrument that stops answering: every command of the halt leaves, none
+// waits for long, no status query follows, and the log says the instrument did not confirm.
+// Against one that answers late, the program ends only after the halt's last reply.
+TEST(ProgramSignals, EveryWayOutSendsTheWholeHaltAndWaitsForItsLastReply) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::VirtualDisplay xserver;
+    const std::string display = xserver.start();
+    enum Way { Exit, Term, Session, Display };
+    struct Row {
+        const char* what;
+        Way way;
+        bool answers;
+        int replyDelayMs = 100;
+        std::unique_ptr<Rig> rig = std::make_unique<Rig>();
+    };
+    std::vector<Row> rows;
+    for (bool answers : {false, true}) {
+        rows.push_back({answers ? "Exit, late replies" : "Exit, silent", Exit, answers});
+        rows.push_back({answers ? "SIGTERM, late replies" : "SIGTERM, silent", Term, answers});
+        rows.push_back({answers ? "session end, late replies" : "session end, silent", Session, answers});
+    }
+    // Replies half a second late: the halt takes longer than the close's countdown.
+    rows.push_back({"Exit, slow replies", Exit, true, 500});
+    // Without an event loop the replies are not awaited: only the silent instrument is tried.
+    if (!display.empty()) rows.push_back({"lost display, silent", Display, false});
+    std::vector<Rig*> rigs;
+    for (Row& r : rows) {
+        std::map<std::string, std::string> env;
+        if (r.way == Display) env = {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display}};
+        ASSERT_TRUE(r.rig->start(env)) << r.what;
+        rigs.push_back(r.rig.get());
+    }
+    ASSERT_NO_FATAL_FAILURE(heatAndPump(rigs));
+    for (Row& r : rows) {
+        Rig& rig = *r.rig;
+        if (r.answers) {
+            // Each reply leaves late and repeats the command: the log shows which replies arrived
+            // before the program ended.
+            ASSERT_EQ(rig.sim.control("delay " + std::to_string(r.replyDelayMs)), "ok");
+            ASSERT_EQ(rig.sim.control("echo on"), "ok");
+        } else {
+            ASSERT_EQ(rig.sim.control("withhold on"), "ok");
+        }
+        rig.markEnd();
+        switch (r.way) {
+            case Exit:
+                ASSERT_EQ(rig.prog.control("answer yes"), "ok");
+                ASSERT_EQ(rig.prog.control("close"), "ok");
+                break;
+            case Term:
+                ASSERT_TRUE(rig.prog.signal(SIGTERM));
+                break;
+            case Session:
+                ASSERT_EQ(rig.prog.control("quit"), "ok");
+                break;
+            case Display:
+                xserver.stop();
+                break;
+        }
+    }
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Rig& rig = *r.rig;
+        ASSERT_TRUE(rig.prog.waitForExit(12000)) << rig.prog.logText();
+        EXPECT_FALSE(rig.prog.crashed());
+        EXPECT_EQ(rig.prog.exitCode(), r.way == Display ? 1 : 0);  // the window system ends with 1
+        rig.expectHalt();
+        const std::string log = rig.prog.logText().substr(rig.logBefore);
+        if (!r.answers) {
+            EXPECT_EQ(countOf(log, "#main: The instrument did not confirm the halt; program ends"), 1) << log;
+            continue;
+        }
+        const size_t end = log.find("#main: Instrument halted; program ends");
+        ASSERT_NE(end, std::string::npos) << log;
+        // Each command sent, and its reply, the last one's too, before the end.
+        for (const std::string c : {"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"})
+            EXPECT_EQ(countOf(log.substr(0, end), c + "\n"), 2 * std::count(kHalt.begin(), kHalt.end(), c))
+                << c << "\n"
+                << log;
+    }
+    if (display.empty()) GTEST_SKIP() << "the lost display was not tried: no Xvfb";
+}
+
+}  // namespace
