@@ -318,7 +318,8 @@ struct Conn {
         replacedSaid = true;
         return ERegistryException(
             fillFirst8(_8("The settings store %s was replaced while the program was running"), path) + ". " +
-            _8("Nothing more is saved into it, and nothing of the program's journal goes into it: close every "
+            _8("Nothing more is saved into it, and nothing of the program's journal goes into it: close "
+               "every "
                "copy of the program and start it again to use the new file."));
     }
 
