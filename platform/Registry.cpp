@@ -294,7 +294,8 @@ struct Conn {
         if (replaced) return true;
         for (int attempt = 0;; ++attempt) {
             FileMark now;
-            bool moved = !observe(path, now) || now.dev != mark.dev || now.ino != mark.ino;
+            // (A name that leads to another file is seen by conn() before any transaction.)
+            const bool moved = !observe(path, now);
             if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime) &&
                 sameTime(now.ctime, mark.ctime))
                 return false;
@@ -592,12 +593,6 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool 
         const std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         closeDb(db);
         return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" + why + ").";
-    }
-    if (readOnly) {
-        // Its close neither checkpoints nor deletes the journal, even as the last connection.
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        int persist = 1;
-        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     }
     configure(db);
     if (std::string e = validate(db, path); !e.empty()) {

@@ -781,6 +781,12 @@ TEST_F(Reg, ReadingLeavesAKilledCopysJournalAndTheFileAsTheyAre) {
     writeFile(path, bytes);
     EXPECT_EQ(tool({"export", "HKCU\\Software", env.path("rescue.txt")}), 1);
     EXPECT_NE(err.find("the export is incomplete"), std::string::npos) << err;
+    EXPECT_EQ(tool({"check"}), 1);
+    EXPECT_NE(err.find("is damaged"), std::string::npos) << err;
+    EXPECT_NE(err.find("Close every copy of the program first; then move the file aside together with its "
+                       "-wal and -shm files, or copy a backup over it and delete those two files"),
+              std::string::npos)
+        << err;
     EXPECT_EQ(fileBytes(path), bytes);
     EXPECT_EQ(fileBytes(path + "-wal"), wal);
 }
