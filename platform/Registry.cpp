@@ -194,7 +194,7 @@ struct FileMark {
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = 0;
-    timespec mtime{}, ctime{};
+    timespec mtime{};
     uint32_t writes = 0;
 };
 
@@ -212,7 +212,6 @@ bool observe(const std::string& path, FileMark& m) {
     m.ino = st.st_ino;
     m.size = st.st_size;
     m.mtime = st.st_mtim;
-    m.ctime = st.st_ctim;
     m.writes = n == ssize_t(sizeof h) && std::memcmp(h, "SQLite format 3", 16) == 0
                    ? uint32_t(h[60]) << 24 | uint32_t(h[61]) << 16 | uint32_t(h[62]) << 8 | h[63]
                    : 0;
@@ -278,10 +277,9 @@ struct Conn {
         for (auto& [sql, st] : stmts) sqlite3_finalize(st);
         if (!db) return;
         // The last connection to close checkpoints the journal into the file: never into a
-        // file that is not the one it opened, nor into a damaged one, nor from a reader.
+        // file that is not the one it opened, nor into a damaged one (a reader cannot).
         const bool stale = fileReplaced(-1);
-        if (stale || readOnly || !damage.empty())
-            sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        if (stale || !damage.empty()) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         const bool ownJournal = stale && processHasOpen(path + "-wal");
         sqlite3_close_v2(db);
         if (ownJournal) setJournalAside(path);
@@ -296,9 +294,9 @@ struct Conn {
             FileMark now;
             // (A name that leads to another file is seen by conn() before any transaction.)
             const bool moved = !observe(path, now);
-            if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime) &&
-                sameTime(now.ctime, mark.ctime))
-                return false;
+            // Not the change time: linking the new store into place, or a change of its mode, is
+            // no change of its contents.
+            if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime)) return false;
             if (!moved && now.writes > mark.writes && (view < 0 || now.writes <= view)) {
                 mark = now;  // a checkpoint
                 return false;

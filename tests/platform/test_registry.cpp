@@ -781,6 +781,13 @@ TEST_F(Reg, ReadingLeavesAKilledCopysJournalAndTheFileAsTheyAre) {
     writeFile(path, bytes);
     EXPECT_EQ(tool({"export", "HKCU\\Software", env.path("rescue.txt")}), 1);
     EXPECT_NE(err.find("the export is incomplete"), std::string::npos) << err;
+    // Nor does the program's refused write, or its close.
+    {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kInstrument, false));
+        EXPECT_NE(raised([&] { reg.writeString("COM", "refused"); }).find("is damaged"), std::string::npos);
+    }
+    Registry::closeStore();
     EXPECT_EQ(tool({"check"}), 1);
     EXPECT_NE(err.find("is damaged"), std::string::npos) << err;
     EXPECT_NE(err.find("Close every copy of the program first; then move the file aside together with its "
