@@ -226,6 +226,24 @@ bool sameFile(const struct stat& st, const FileMark& m) {
     return st.st_dev == m.dev && st.st_ino == m.ino;
 }
 
+// Whether a connection holds the shared-memory byte at offset (of the store at path) that
+// another description's write lock would meet.
+bool shmByteHeld(const std::string& path, off_t offset) {
+    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = offset;
+    lk.l_len = 1;
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &lk) != 0 || lk.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+}
+// The byte a checkpoint holds while it writes into the file, and the one every connection
+// holds while it uses the journal.
+const off_t kCheckpointByte = 121, kInUseByte = 128;
+
 // Whether one of SQLite's descriptors in this process is open on the file at path.
 bool processHasOpen(const std::string& path) {
     struct stat st {};
@@ -239,16 +257,7 @@ bool processHasOpen(const std::string& path) {
 // aside under its own name, kept should it be wanted.
 void setJournalAside(const std::string& path) {
     const std::string wal = path + "-wal", shm = path + "-shm";
-    if (const int fd = ::open(shm.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-        struct flock lk {};
-        lk.l_type = F_WRLCK;
-        lk.l_whence = SEEK_SET;
-        lk.l_start = 128;  // the byte every connection holds while it uses the journal
-        lk.l_len = 1;
-        const bool used = ::fcntl(fd, F_OFD_GETLK, &lk) != 0 || lk.l_type != F_UNLCK;
-        ::close(fd);
-        if (used) return;
-    }
+    if (shmByteHeld(path, kInUseByte)) return;
     ::rename(wal.c_str(), (wal + ".replaced").c_str());
     ::unlink(shm.c_str());
 }
@@ -292,17 +301,20 @@ struct Conn {
         if (replaced) return true;
         for (int attempt = 0;; ++attempt) {
             FileMark now;
+            // Another connection's checkpoint may be half-way (it grows the file first, then writes
+            // the header): what it writes becomes the mark only once it is done.
+            bool running = shmByteHeld(path, kCheckpointByte);
             // (A name that leads to another file is seen by conn() before any transaction.)
             const bool moved = !observe(path, now);
+            running = running || shmByteHeld(path, kCheckpointByte);
             // Not the change time: linking the new store into place, or a change of its mode, is
             // no change of its contents.
             if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime)) return false;
-            if (!moved && now.writes > mark.writes && (view < 0 || now.writes <= view)) {
+            if (!moved && !running && now.writes > mark.writes && (view < 0 || now.writes <= view)) {
                 mark = now;  // a checkpoint
                 return false;
             }
-            // Another copy's checkpoint may be half-way: the file grows before its header is written.
-            if (moved || attempt == 3) break;
+            if (moved || (attempt >= 3 && !running) || attempt >= 60) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         replaced = true;

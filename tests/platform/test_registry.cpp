@@ -718,6 +718,44 @@ TEST_F(Reg, AStoreReplacedUnderTheProgramTakesNoWriteAndNothingOfItsJournal) {
     }
 }
 
+TEST_F(Reg, AnotherCopysCheckpointSeenHalfWayIsNoReplacement) {
+    closedStore("x");
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(kInstrument, false));
+    for (int i = 0; i < 3; ++i) reg.writeString("v" + std::to_string(i), "w");
+    // Another copy checkpoints: it holds the checkpoint's byte and has written the file's header...
+    const int shm = ::open((path + "-shm").c_str(), O_RDWR | O_CLOEXEC);
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = 121;
+    lk.l_len = 1;
+    ASSERT_EQ(::fcntl(shm, F_OFD_SETLK, &lk), 0);
+    std::string bytes = fileBytes(path);
+    ++bytes[63];
+    writeFile(path, bytes);
+    // ...and writes the rest once the program has looked (the byte, the file, the byte again).
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, (path + "-shm").c_str(), IN_CLOSE_NOWRITE), 0);
+    std::thread rest([&] {
+        alignas(inotify_event) char buf[4096];
+        for (int looks = 0; looks < 2;) {
+            const ssize_t n = ::read(watch, buf, sizeof buf);
+            if (n <= 0) break;
+            for (char* p = buf; p < buf + n;
+                 p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+                ++looks;
+        }
+        writeFile(path, bytes);
+        ::close(shm);
+    });
+    EXPECT_EQ(raised([&] { reg.writeString("During", "1"); }), "");
+    rest.join();
+    ::close(watch);
+    EXPECT_EQ(raised([&] { reg.writeString("After", "2"); }), "") << "the rest of the checkpoint";
+    ASSERT_EQ(tool({"read", "HKCU" + kInstrument, "After"}), 0) << err;
+}
+
 TEST_F(Reg, ReadingLeavesAKilledCopysJournalAndTheFileAsTheyAre) {
     // Values enough for several pages; a page of them is damaged later.
     {
