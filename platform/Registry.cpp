@@ -303,10 +303,11 @@ struct Conn {
             FileMark now;
             // Another connection's checkpoint may be half-way (it grows the file first, then writes
             // the header): what it writes becomes the mark only once it is done.
-            bool running = shmByteHeld(path, kCheckpointByte);
+            const bool runningBefore = shmByteHeld(path, kCheckpointByte);
             // (A name that leads to another file is seen by conn() before any transaction.)
             const bool moved = !observe(path, now);
-            running = running || shmByteHeld(path, kCheckpointByte);
+            const bool runningAfter = shmByteHeld(path, kCheckpointByte);
+            const bool running = runningBefore || runningAfter;
             // Not the change time: linking the new store into place, or a change of its mode, is
             // no change of its contents.
             if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime)) return false;
