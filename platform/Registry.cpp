@@ -636,8 +636,8 @@ Conn& conn(bool write = false) {
         if (tConn->txDepth > 0) return *tConn;
         if (tConn->path == path) {
             struct stat st {};
-            if (!tConn->replaced && (::stat(path.c_str(), &st) != 0 || !sameFile(st, tConn->mark)))
-                tConn->replaced = true;
+            const bool gone = ::stat(path.c_str(), &st) != 0;
+            if (gone || !sameFile(st, tConn->mark)) tConn->replaced = true;
             if (!write || !tConn->readOnly || tConn->replaced) return *tConn;
             old = std::move(tConn);  // the first write: the reader makes way for a writer
         } else {
