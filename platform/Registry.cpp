@@ -177,23 +177,104 @@ std::string storeProblem(const char* templ, const std::string& path, const std::
     std::string msg = fillFirst8(_8(templ), path);
     if (!reason.empty()) msg += " (" + reason + ")";
     return msg + ". " +
-           _8("The file is left unchanged: move it aside or restore it from a backup, then start the program "
-              "again.");
+           _8("The file is left unchanged. Close every copy of the program first; then move the file aside "
+              "together with its -wal and -shm files, or copy a backup over it and delete those two files; "
+              "then start the program again.");
 }
 
 bool isBusy(int rc) {
     return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
 }
 
+// What a connection last saw of the store's file. In WAL mode only checkpoints write into
+// the file, and every write transaction raises the header's write count (user_version), so
+// a checkpoint always raises it too: a file that changes in any other way, or a name that
+// leads to another file, was replaced under the program (a backup copied or moved over it).
+struct FileMark {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    uint32_t writes = 0;
+};
+
+bool observe(const std::string& path, FileMark& m) {
+    // A descriptor of its own: the store's locks belong to SQLite's descriptions, not to it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    unsigned char h[100];
+    const bool ok = ::fstat(fd, &st) == 0;
+    const ssize_t n = ok ? ::pread(fd, h, sizeof h, 0) : -1;
+    ::close(fd);
+    if (!ok) return false;
+    m.dev = st.st_dev;
+    m.ino = st.st_ino;
+    m.size = st.st_size;
+    m.mtime = st.st_mtim;
+    m.writes = n == ssize_t(sizeof h) && std::memcmp(h, "SQLite format 3", 16) == 0
+                   ? uint32_t(h[60]) << 24 | uint32_t(h[61]) << 16 | uint32_t(h[62]) << 8 | h[63]
+                   : 0;
+    return true;
+}
+
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool sameFile(const struct stat& st, const FileMark& m) {
+    return st.st_dev == m.dev && st.st_ino == m.ino;
+}
+
+// Whether a connection holds the shared-memory byte at offset (of the store at path) that
+// another description's write lock would meet.
+bool shmByteHeld(const std::string& path, off_t offset) {
+    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = offset;
+    lk.l_len = 1;
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &lk) != 0 || lk.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+}
+// The byte a checkpoint holds while it writes into the file, and the one every connection
+// holds while it uses the journal.
+const off_t kCheckpointByte = 121, kInUseByte = 128;
+
+// Whether one of SQLite's descriptors in this process is open on the file at path.
+bool processHasOpen(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    std::lock_guard lock(gLockMutex);
+    return lockFileOf(FileId{st.st_dev, st.st_ino}) != nullptr;
+}
+
+// The journal of a replaced file would be read over the new one by the next copy that opens
+// it. Once no connection uses it (none holds the shared-memory file's open mark), it goes
+// aside under its own name, kept should it be wanted.
+void setJournalAside(const std::string& path) {
+    const std::string wal = path + "-wal", shm = path + "-shm";
+    if (shmByteHeld(path, kInUseByte)) return;
+    ::rename(wal.c_str(), (wal + ".replaced").c_str());
+    ::unlink(shm.c_str());
+}
+
 // One connection per thread and store file, reused by every Registry object of the thread.
 struct Conn {
     sqlite3* db = nullptr;
     std::string path;
-    dev_t dev = 0;
-    ino_t ino = 0;
     pid_t pid = 0;
     int txDepth = 0;
     bool walChecked = false;
+    // Read-only until the thread's first write: reading can then neither checkpoint nor
+    // delete the journal, whatever it holds.
+    bool readOnly = false;
+    FileMark mark;
+    bool replaced = false;      // the store's file is no longer the one this thread opened
+    bool replacedSaid = false;  // ...and the operator was told so
     // What a check or a failed step found damaged: no write from then on.
     mutable std::string damage;
     // End of the running step's time; none between steps.
@@ -203,7 +284,55 @@ struct Conn {
     ~Conn() {
         if (pid != ::getpid()) return;  // inherited across fork: the parent still owns it
         for (auto& [sql, st] : stmts) sqlite3_finalize(st);
-        if (db) sqlite3_close_v2(db);
+        if (!db) return;
+        // The last connection to close checkpoints the journal into the file: never into a
+        // file that is not the one it opened, nor into a damaged one (a reader cannot).
+        const bool stale = fileReplaced(-1);
+        if (stale || !damage.empty()) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        const bool ownJournal = stale && processHasOpen(path + "-wal");
+        sqlite3_close_v2(db);
+        if (ownJournal) setJournalAside(path);
+    }
+
+    // Whether the file at the store's name is still the one this connection opened, as far as
+    // the store's own writes changed it (view: the write count this connection sees, -1 when
+    // unknown). Marks the connection replaced when it is not.
+    bool fileReplaced(int64_t view) {
+        if (replaced) return true;
+        for (int attempt = 0;; ++attempt) {
+            FileMark now;
+            // Another connection's checkpoint may be half-way (it grows the file first, then writes
+            // the header): what it writes becomes the mark only once it is done.
+            const bool runningBefore = shmByteHeld(path, kCheckpointByte);
+            // (A name that leads to another file is seen by conn() before any transaction.)
+            const bool moved = !observe(path, now);
+            const bool runningAfter = shmByteHeld(path, kCheckpointByte);
+            const bool running = runningBefore || runningAfter;
+            // Not the change time: linking the new store into place, or a change of its mode, is
+            // no change of its contents.
+            if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime)) return false;
+            if (!moved && !running && now.writes > mark.writes && (view < 0 || now.writes <= view)) {
+                mark = now;  // a checkpoint
+                return false;
+            }
+            if (moved || (attempt >= 3 && !running) || attempt >= 60) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        replaced = true;
+        return true;
+    }
+
+    ERegistryException replacedError() {
+        if (replacedSaid)
+            return ERegistryException(
+                _8("The settings were not saved: the settings store was replaced while the program was "
+                   "running; start the program again."));
+        replacedSaid = true;
+        return ERegistryException(
+            fillFirst8(_8("The settings store %s was replaced while the program was running"), path) + ". " +
+            _8("Nothing more is saved into it, and nothing of the program's journal goes into it: close "
+               "every "
+               "copy of the program and start it again to use the new file."));
     }
 
     [[noreturn]] void fail(const std::string& what, int rc) const {
@@ -260,6 +389,12 @@ struct Conn {
         sqlite3_reset(st);
     }
 
+    // A statement whose text changes from call to call: not kept.
+    void exec(const char* sql, bool) {
+        if (int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+            fail("Settings store access failed", rc);
+    }
+
     // "" when SQLite's quick check finds nothing wrong, else what it found.
     std::string quickCheck() {
         sqlite3_stmt* st = prepare("PRAGMA quick_check(3)");
@@ -281,29 +416,52 @@ struct Conn {
         const bool wal = step(st) == SQLITE_ROW && sqlite3_column_text(st, 0) &&
                          std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal") == 0;
         sqlite3_reset(st);
-        if (!wal) sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (wal) return;
+        // The switch writes the file's header itself: not a change by anything else.
+        if (!fileReplaced(-1)) {
+            sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+            observe(path, mark);
+        }
+    }
+
+    int64_t writeCount() {
+        sqlite3_stmt* st = prepare("PRAGMA user_version");
+        const int64_t n = step(st) == SQLITE_ROW ? uint32_t(sqlite3_column_int(st, 0)) : 0;
+        sqlite3_reset(st);
+        return n;
     }
 
     // Opens a write transaction. A damaged file is never written to (writing into it can
     // make it worse or never end), and damage can come at any time: each write transaction
     // checks the file first, under the write lock, so the check sees what the write meets.
+    // The same holds for a file replaced under the program: each write transaction first
+    // checks that the file is still the one the connection opened, and raises the write count.
     void beginWrite() {
+        if (replaced) throw replacedError();
         if (!damage.empty())
             throw ERegistryException(storeProblem("The settings store %s is damaged", path, damage));
         useWal();
         exec("BEGIN IMMEDIATE");
         txDepth = 1;
         std::string problem;
+        bool moved = false;
         try {
+            const int64_t view = writeCount();
+            moved = fileReplaced(view);
             problem = quickCheck();
+            if (!moved && problem.empty()) {
+                const int64_t next = view >= 0x7fffffff ? 1 : view + 1;
+                exec(("PRAGMA user_version=" + std::to_string(next)).c_str(), false);
+                return;
+            }
         } catch (...) {
             txDepth = 0;
             sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
-        if (problem.empty()) return;
         txDepth = 0;
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (problem.empty()) throw replacedError();
         damage = problem;
         throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
     }
@@ -419,7 +577,7 @@ std::string createStore(const std::string& path) {
 }
 
 // Opens the store for this thread; "" on success, else the operator's message.
-std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
+std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool readOnly) {
     installLocking();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
@@ -433,16 +591,15 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
     }
     if (!S_ISREG(st.st_mode)) return storeProblem("The settings store %s is not a file", path);
     if (st.st_size == 0) return storeProblem("The settings store %s is empty", path);
-    {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return fillFirst8(_8("The settings store %s cannot be read"), path) + " (" +
-                   std::strerror(errno) + ").";
-        ::close(fd);
-    }
+    FileMark mark;
+    if (!observe(path, mark))
+        return fillFirst8(_8("The settings store %s cannot be read"), path) + " (" + std::strerror(errno) +
+               ").";
     sqlite3* db = nullptr;
     // Never SQLITE_OPEN_CREATE here: a file that vanished is not silently replaced.
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
     if (rc != SQLITE_OK) {
         const std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         closeDb(db);
@@ -460,30 +617,38 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out) {
         c.get());
     c->db = db;
     c->path = path;
-    c->dev = st.st_dev;
-    c->ino = st.st_ino;
     c->pid = ::getpid();
+    c->readOnly = readOnly;
+    c->mark = mark;
     out = std::move(c);
     return "";
 }
 
-// The thread's connection to the current store, opened (or re-opened when the store
-// path or file changed) on demand.
-Conn& conn() {
+// The thread's connection to the current store, opened on demand (again when the store's
+// path changes), read-only until the thread's first write. A name that leads to another file
+// now does not take the connection there: it stays with the file it opened and writes nothing.
+Conn& conn(bool write = false) {
     if (tConn && tConn->pid != ::getpid())
         (void)tConn.release();  // a connection inherited across fork is never touched
     const std::string path = Registry::storePath();
+    std::unique_ptr<Conn> old;
     if (tConn) {
         if (tConn->txDepth > 0) return *tConn;
-        struct stat st {};
-        if (tConn->path == path && ::stat(path.c_str(), &st) == 0 && st.st_dev == tConn->dev &&
-            st.st_ino == tConn->ino)
-            return *tConn;
-        tConn.reset();
+        if (tConn->path == path) {
+            struct stat st {};
+            const bool gone = ::stat(path.c_str(), &st) != 0;
+            if (gone || !sameFile(st, tConn->mark)) tConn->replaced = true;
+            if (!write || !tConn->readOnly || tConn->replaced) return *tConn;
+            old = std::move(tConn);  // the first write: the reader makes way for a writer
+        } else {
+            tConn.reset();
+        }
     }
     std::unique_ptr<Conn> c;
-    if (std::string e = openStore(path, c); !e.empty()) throw ERegistryException(e);
+    if (std::string e = openStore(path, c, !write); !e.empty()) throw ERegistryException(e);
+    if (old) c->mark = old->mark;  // what the thread saw before still holds
     tConn = std::move(c);
+    old.reset();
     return *tConn;
 }
 
@@ -627,7 +792,7 @@ std::vector<std::string> Registry::resolve(const std::string& path) const {
 
 bool Registry::openKey(const std::string& path, bool canCreate) {
     std::vector<std::string> parts = resolve(path);
-    Conn& c = conn();
+    Conn& c = conn(canCreate);
     int64_t id;
     if (canCreate) {
         if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
@@ -666,7 +831,7 @@ bool Registry::deleteKey(const std::string& path) {
     const std::vector<std::string> parts = resolve(path);
     if (parts.empty()) return false;  // a root is never deleted
     if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
-    Conn& c = conn();
+    Conn& c = conn(true);
     bool found = false;
     guardedWrite([&] {
         writeUnit(c, [&] {
@@ -804,7 +969,7 @@ bool Registry::valueExists(const std::string& name) {
 
 bool Registry::deleteValue(const std::string& name) {
     requireWritable(true);
-    Conn& c = conn();
+    Conn& c = conn(true);
     bool found = false;
     guardedWrite([&] {
         writeUnit(c, [&] {
@@ -873,7 +1038,7 @@ void Registry::requireWritable(bool needKey) const {
 void Registry::store(const std::string& name, int type, const void* data, size_t size, int64_t number) {
     requireWritable(true);
     requireValueName(name);
-    Conn& c = conn();
+    Conn& c = conn(true);
     guardedWrite([&] {
         writeUnit(c, [&] {
             // The key is made again if another copy deleted it meanwhile.
@@ -930,7 +1095,7 @@ void Registry::abortTransaction() {
 
 void Registry::beginTransaction() {
     if (inTx_) throw ERegistryException(_8("A settings transaction is already open."));
-    Conn& c = conn();
+    Conn& c = conn(true);
     if (c.txDepth == 0) {
         c.beginWrite();
     } else {
@@ -1006,7 +1171,7 @@ std::string Registry::checkStore() {
             c.damage = problem;
             return storeProblem("The settings store %s is damaged", c.path, problem);
         }
-        if (sqlite3_db_readonly(c.db, "main") == 1 || ::access(c.path.c_str(), W_OK) != 0)
+        if (::access(c.path.c_str(), W_OK) != 0)
             return fillFirst8(_8("The settings store %s cannot be written"), c.path) + " (" +
                    std::strerror(EACCES) + "): " + _8("settings cannot be saved.");
         return "";
@@ -1028,6 +1193,11 @@ std::string Registry::valueNameProblem(const std::string& name) {
     // Names are text: one with a NUL would be cut short wherever it is shown or exported.
     if (name.find('\0') != std::string::npos) return _8("A settings name cannot hold a NUL character.");
     return "";
+}
+
+void Registry::closeStore() {
+    if (tConn && tConn->pid != ::getpid()) (void)tConn.release();
+    tConn.reset();
 }
 
 void Registry::failAfterWrites(int n) {

@@ -76,6 +76,9 @@ class Registry {
     // name. Every place that takes a name from outside asks before it writes.
     static std::string keyNameProblem(const std::string& name);
     static std::string valueNameProblem(const std::string& name);
+    // Closes this thread's connection to the store, as the end of the process does; the next
+    // use opens the store again, as it is then.
+    static void closeStore();
     // Tests only: the n-th write from now (1 = the next) raises as a failed write would.
     static void failAfterWrites(int n);
 

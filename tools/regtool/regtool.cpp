@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,10 +53,20 @@ const char* const kUsage =
     "Escapes in names and strings: \\\\ \\\" \\n \\r \\t \\xHH. Names cannot hold a NUL, key names\n"
     "no line break.\n"
     "\n"
+    "An export opens and ends with a comment line of its own; import refuses a file that opens\n"
+    "so but lacks the last line (cut off).\n"
+    "\n"
     "A damaged store still exports every key and value that can be read; what cannot be\n"
     "read is named, and such an incomplete export goes to FILE.incomplete if FILE exists.\n"
     "\n"
     "Exit status: 0 done, 1 not found or the store failed, 2 bad command or input.\n";
+
+// An export opens with this line and ends with the closing line: a file that opens so but lacks
+// the closing line was cut off, and its last line may hold a shortened value. Files without
+// the opening line (older exports, files written by hand) carry no such promise.
+const char* const kOpeningLine =
+    "# zentrova settings export. Its last line is \"# end of export\": without it the file is incomplete.";
+const char* const kClosingLine = "# end of export";
 
 struct Failure {
     int code;
@@ -357,6 +368,7 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
     bool haveKey = false;
     KeyPath cur;
     std::string errors;
+    bool inExport = false;  // after an opening line, before its closing line
     auto bad = [&](const std::string& why) {
         errors += source + ":" + std::to_string(lineNo) + ": " + why + "\n";
     };
@@ -365,7 +377,13 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
         size_t b = line.find_first_not_of(" \t");
-        if (b == std::string::npos || line[b] == '#' || line[b] == ';') continue;
+        if (b == std::string::npos) continue;
+        if (line[b] == '#' || line[b] == ';') {
+            const std::string comment = line.substr(b, line.find_last_not_of(" \t") + 1 - b);
+            if (comment == kOpeningLine) inExport = true;
+            if (comment == kClosingLine) inExport = false;
+            continue;
+        }
         const std::string t = line.substr(b);
         if (t[0] == '[') {
             const size_t e = t.find_last_not_of(" \t");
@@ -456,6 +474,9 @@ std::vector<ImportItem> parseImport(std::istream& in, const std::string& source)
         items.push_back(std::move(it));
     }
     if (in.bad()) throw Failure{1, "regtool: cannot read " + source};
+    if (inExport)
+        errors += source + ": the file is cut off: it lacks its last line \"" + kClosingLine +
+                  "\", so its last value may be shortened\n";
     if (!errors.empty()) throw Failure{2, errors + "regtool: nothing was imported"};
     return items;
 }
@@ -606,10 +627,11 @@ int run(std::vector<std::string> args) {
         const KeyPath k = parseKey(args[1], true);
         const std::string file = args.size() > 2 ? args[2] : "-";
         std::ostringstream text;
-        text << "# zentrova settings export\n";
+        text << kOpeningLine << "\n";
         openExisting(reg, k);
         std::vector<std::string> unread;
         exportKey(reg, k, text, unread);
+        text << kClosingLine << "\n";
         std::string target = file;
         if (file != "-" && !unread.empty() && ::access(file.c_str(), F_OK) == 0)
             target = file + ".incomplete";  // an incomplete export never replaces an old one
@@ -648,10 +670,8 @@ int run(std::vector<std::string> args) {
     }
     usageError("regtool: unknown command \"" + cmd + "\"");
 }
-}  // namespace
 
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+int runReporting(std::vector<std::string> args) {
     try {
         return run(std::move(args));
     } catch (const Failure& f) {
@@ -664,4 +684,13 @@ int main(int argc, char** argv) {
         std::cerr << "regtool: " << e.what() << "\n";
         return 1;
     }
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A file grown past the size limit fails its write with a message instead of ending the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const int rc = runReporting(std::vector<std::string>(argv + 1, argv + argc));
+    Registry::closeStore();
+    return rc;
 }
