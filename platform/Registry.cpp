@@ -322,12 +322,13 @@ struct Conn {
         return true;
     }
 
-    ERegistryException replacedError() {
+    // The full text once; tell=false gives it without using it up.
+    ERegistryException replacedError(bool tell = true) {
         if (replacedSaid)
             return ERegistryException(
                 _8("The settings were not saved: the settings store was replaced while the program was "
                    "running; start the program again."));
-        replacedSaid = true;
+        if (tell) replacedSaid = true;
         return ERegistryException(
             fillFirst8(_8("The settings store %s was replaced while the program was running"), path) + ". " +
             _8("Nothing more is saved into it, and nothing of the program's journal goes into it: close "
@@ -436,8 +437,8 @@ struct Conn {
     // checks the file first, under the write lock, so the check sees what the write meets.
     // The same holds for a file replaced under the program: each write transaction first
     // checks that the file is still the one the connection opened, and raises the write count.
-    void beginWrite() {
-        if (replaced) throw replacedError();
+    void beginWrite(bool tell = true) {
+        if (replaced) throw replacedError(tell);
         if (!damage.empty())
             throw ERegistryException(storeProblem("The settings store %s is damaged", path, damage));
         useWal();
@@ -461,7 +462,7 @@ struct Conn {
         }
         txDepth = 0;
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        if (problem.empty()) throw replacedError();
+        if (problem.empty()) throw replacedError(tell);
         damage = problem;
         throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
     }
@@ -702,12 +703,12 @@ int64_t findKey(Conn& c, int64_t root, const std::vector<std::string>& parts, bo
 // Runs fn as one write: inside the caller's transaction when there is one, else in a
 // transaction of its own, retried as a whole while another copy holds the store.
 template <typename Fn>
-void writeUnit(Conn& c, Fn&& fn) {
+void writeUnit(Conn& c, Fn&& fn, bool tell = true) {
     if (c.txDepth > 0) {
         fn();
         return;
     }
-    c.beginWrite();
+    c.beginWrite(tell);
     try {
         fn();
         c.exec("COMMIT");
@@ -797,7 +798,10 @@ bool Registry::openKey(const std::string& path, bool canCreate) {
     if (canCreate) {
         if (txFailed_) throw ERegistryException(_8("The settings were not saved: an earlier write failed."));
         for (const auto& part : parts) requireKeyName(part);
-        guardedWrite([&] { writeUnit(c, [&] { id = findKey(c, rootId(), parts, true); }); });
+        // Callers that keep a list of their own up to date open its key quietly and drop the
+        // refusal (the port map): the one full word on a replaced store is left for a save.
+        const auto find = [&] { id = findKey(c, rootId(), parts, true); };
+        guardedWrite([&] { writeUnit(c, find, false); });
     } else {
         id = findKey(c, rootId(), parts, false);
     }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "link/FTDI.h"
+#include "link/LogFile.h"
 #include "link/StoredParams.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
@@ -424,9 +425,11 @@ bool TInstrumentConfiguration::SaveConfiguration() {
         reg.writeString("InstrumentLabel", text8(InstrumentLabel->GetText()));
         reg.commit();
         return true;
-    } catch (const std::exception&) {
-        messageBox(_("Can not save parameters to Registry!"), _("Error"), MsgButtons::OK, mrOk,
-                   MsgIcon::Error);
+    } catch (const std::exception& e) {
+        // Why it failed tells the operator what to do (a store replaced under the program: restart).
+        logLine(std::string("#main: Configuration not saved: ") + e.what());
+        messageBox(_("Can not save parameters to Registry!") + "\n\n" + QString::fromUtf8(e.what()),
+                   _("Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
         return false;
     }
 }

@@ -220,13 +220,20 @@ std::string handle(const std::string& line) {
     if (cmd == "click") {
         QAbstractButton* button = nullptr;
         const QString name = QString::fromStdString(arg);
-        for (QWidget* w : QApplication::topLevelWidgets())
+        // A modal window in front takes the click, as the operator's would: nothing behind it.
+        QWidget* modal = QApplication::activeModalWidget();
+        const QWidgetList windows = modal ? QWidgetList{modal} : QApplication::topLevelWidgets();
+        for (QWidget* w : windows)
             for (QAbstractButton* b : w->findChildren<QAbstractButton*>())
                 if (!button && w->isVisible() && (b->objectName() == name || b->text() == name)) button = b;
         if (!button) return "error no button " + arg;
         // After the answer: the button may open a modal window that runs its own loop.
         QTimer::singleShot(0, button, [button] { button->click(); });
         return "ok";
+    }
+    if (cmd == "modal") {
+        const QWidget* modal = QApplication::activeModalWidget();
+        return modal ? escape(modal->objectName()) : std::string();
     }
     if (cmd == "key") {
         if (!MainForm) return "error no main window";

@@ -11,6 +11,8 @@
 //                     a box whose text changed while it was open is listed again
 //   sequence NAME     makes NAME the current sequence (as the load-sequence dialog does)
 //   click NAME        clicks the button whose object name or text is NAME, in a window shown
+//                     (only in the modal window in front, when there is one)
+//   modal             the object name of the modal window in front ("" when none)
 //   key LETTER        the service key Ctrl+Alt+LETTER pressed in the main window
 //   real on|off       on: message boxes are shown for real (and not recorded), as without the channel
 //   dismiss           closes the modal window or box in front, else every other window shown

@@ -1,6 +1,6 @@
 // The settings store restored from a backup while the real program runs: the program ends
 // without bringing anything of its journal into the restored file, copied over the store or
-// moved over it.
+// moved over it; its saves after the restore are refused, and the operator is told once why.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +24,33 @@ std::string readValue(const progtest::Sandbox& box, const std::string& name) {
     return p.readAllStandardOutput().toStdString();
 }
 
+// regtool's export of the whole tree of the store in file ("" when it fails).
+std::string exportOf(const progtest::Sandbox& box, const std::string& file) {
+    QProcess p;
+    p.setProcessEnvironment(box.environment());
+    p.start(QString::fromStdString(progtest::built("tools/regtool/regtool")),
+            {"--store", QString::fromStdString(file), "export", "HKCU\\Software", "-"});
+    if (!p.waitForFinished(10000) || p.exitCode() != 0) return "";
+    return p.readAllStandardOutput().toStdString();
+}
+
 off_t sizeOf(const std::string& file) {
     struct stat st {};
     return ::stat(file.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// The configuration dialog's Save, as the operator clicks it, under the real program; true once
+// the dialog was there to click (the save itself runs after the answer).
+bool clickSave(progtest::Program& prog) {
+    if (prog.control("menu Configure1") != "ok") return false;
+    if (!progtest::waitUntil([&] { return prog.control("modal") == "InstrumentConfiguration"; }, 10000))
+        return false;
+    return prog.control("click Save") == "ok" &&
+           progtest::waitUntil([&] { return prog.control("modal") != "InstrumentConfiguration"; }, 10000);
+}
+
+int boxCount(progtest::Program& prog) {
+    return std::atoi(prog.control("boxes").c_str());
 }
 
 }  // namespace
@@ -55,5 +79,76 @@ TEST(ProgramStore, AStoreRestoredUnderTheRunningProgramStaysTheBackup) {
         ASSERT_TRUE(prog.waitForExit(20000)) << prog.output();
         EXPECT_EQ(fileBytes(store), backup) << "the program's close wrote into the restored file";
         EXPECT_EQ(readValue(box, "COM"), "backup\n");
+    }
+}
+
+// The store restored under the running program, copied over it or moved over it, after the
+// program has saved into it and another copy has written into the journal: the next save tells
+// the operator once that the store was replaced and the program must be started again, the one
+// after says briefly that nothing was saved, and the restored file keeps the backup's values,
+// byte for byte, while the program runs and after it ends; nothing of the old journal gets in.
+TEST(ProgramStore, SavesIntoAStoreReplacedUnderTheRunningProgramAreRefusedAndSaidOnce) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    const std::string once = "was replaced while the program was running. Nothing more is saved into it";
+    const std::string again =
+        "The settings were not saved: the settings store was replaced while the program was running; start "
+        "the program again.";
+    for (const bool move : {false, true}) {
+        SCOPED_TRACE(move ? "mv" : "cp");
+        progtest::Sandbox box;
+        const std::string store = box.path() + "/registry.db";
+        // Linked to the instrument, the program opens no box of its own.
+        progtest::Sim sim(box);
+        ASSERT_TRUE(sim.startPty()) << sim.output();
+        ASSERT_TRUE(box.setting("ConnectMethod", 2));
+        ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+        ASSERT_TRUE(box.setting("InstrumentLabel", "backup"));
+        const std::string backup = fileBytes(store);
+        writeFile(box.path() + "/backup.db", backup);
+        const std::string backupValues = exportOf(box, box.path() + "/backup.db");
+        ASSERT_NE(backupValues.find("\"InstrumentLabel\"=sz:backup"), std::string::npos) << backupValues;
+        progtest::Program prog(box);
+        ASSERT_TRUE(prog.start()) << prog.output();
+        ASSERT_TRUE(prog.waitForLog("#main: setMode(): mode=2; current mode=0", 20000)) << prog.logText();
+
+        // Before the restore a save goes through without a word, into the program's journal.
+        ASSERT_TRUE(clickSave(prog));
+        ASSERT_TRUE(progtest::waitUntil([&] { return readValue(box, "PressureMeasure") != ""; }, 10000))
+            << prog.control("boxes");
+        ASSERT_EQ(boxCount(prog), 0) << prog.control("boxes");
+        ASSERT_TRUE(box.setting("InstrumentLabel", "before the restore"));
+        ASSERT_GT(sizeOf(store + "-wal"), 0);
+        if (move) {
+            writeFile(store + ".new", backup);
+            ASSERT_EQ(::rename((store + ".new").c_str(), store.c_str()), 0);
+        } else {
+            writeFile(store, backup);
+        }
+
+        for (int save = 1; save <= 2; ++save) {
+            SCOPED_TRACE(save);
+            ASSERT_TRUE(clickSave(prog));
+            ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= save; }, 10000))
+                << "the save was taken as done";
+        }
+        const std::string boxes = prog.control("boxes");
+        ASSERT_EQ(boxCount(prog), 2) << boxes;
+        const size_t second = boxes.find(" | ", boxes.find(" | ") + 3);
+        const std::string first = boxes.substr(0, second);
+        EXPECT_NE(first.find("The settings store " + store + " " + once), std::string::npos) << boxes;
+        EXPECT_NE(first.find("start it again"), std::string::npos) << boxes;
+        EXPECT_NE(boxes.find(again, second), std::string::npos) << boxes;
+        EXPECT_EQ(progtest::countOf(boxes, once), 1) << boxes;
+        EXPECT_EQ(progtest::countOf(prog.logText(), once), 1) << prog.logText();
+        EXPECT_EQ(progtest::countOf(prog.logText(), again), 1) << prog.logText();
+        EXPECT_EQ(fileBytes(store), backup) << "a refused save wrote into the restored file";
+
+        ASSERT_EQ(prog.control("answer yes"), "ok");  // the question whether to end
+        EXPECT_EQ(prog.control("close"), "ok");
+        ASSERT_TRUE(prog.waitForExit(20000)) << prog.output();
+        EXPECT_EQ(fileBytes(store), backup) << "the program's close wrote into the restored file";
+        EXPECT_EQ(fileBytes(store + "-wal").find("before the restore"), std::string::npos);
+        EXPECT_EQ(exportOf(box, store), backupValues);
+        EXPECT_EQ(readValue(box, "InstrumentLabel"), "backup\n");
     }
 }

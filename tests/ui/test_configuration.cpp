@@ -314,7 +314,15 @@ TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
         }
         d->SaveClick();
         env.set("ZENTROVA_REGISTRY", store);
-        EXPECT_EQ(takeBoxes(), Texts{"Error: Can not save parameters to Registry!"});
+        // The store's own reason follows: it says what the operator can do.
+        const std::string why =
+            partWay
+                ? "The settings store could not be written (simulated failure)."
+                : "The settings store " + env.dir +
+                      " is not a file. The file is left unchanged. Close every copy of the program first; "
+                      "then move the file aside together with its -wal and -shm files, or copy a backup "
+                      "over it and delete those two files; then start the program again.";
+        EXPECT_EQ(takeBoxes(), Texts{"Error: Can not save parameters to Registry!\n\n" + why});
         EXPECT_EQ(applied, partWay ? 2 : 1);
         EXPECT_FALSE(d->isVisible());
         EXPECT_EQ(stored("ConnectMethod IP InstrumentLabel"), "- 10.0.0.1 Old");
