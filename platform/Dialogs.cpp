@@ -346,7 +346,9 @@ constexpr const char* kPlaced = "zentrovaPlaced";
 class Placement : public QObject {
   protected:
     bool eventFilter(QObject* watched, QEvent* e) override {
-        if (e->type() != QEvent::Show || !watched->isWidgetType()) return false;
+        // The receiver first: events that the port threads post to the message windows' object
+        // are read by their receiver under its lock, never here.
+        if (!watched->isWidgetType() || e->type() != QEvent::Show) return false;
         auto* w = static_cast<QWidget*>(watched);
         if (!w->isWindow() || !managed(w)) return false;
         if (!w->property(kPlaced).toBool()) {
