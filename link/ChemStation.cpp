@@ -110,18 +110,7 @@ void TChemStation1::Timer1Timer() {
         StatusText = "N/A";  // an unreachable data system is not taken as running
         return;
     }
-    const uint64_t epoch = pollEpoch_;
-    DdeClientConv->request(StatusItem, [this, epoch](const DdeReply& reply) {
-        if (epoch == pollEpoch_) onStatusReply(reply);
-    });
-}
-
-void TChemStation1::StopPolling() {
-    Timer1->stop();
-    ++pollEpoch_;  // the answer of a request still out is not wanted
-    CloseLink();
-    LinkOpen = false;
-    StatusText = "N/A";
+    DdeClientConv->request(StatusItem, [this](const DdeReply& reply) { onStatusReply(reply); });
 }
 
 void TChemStation1::onStatusReply(const DdeReply& reply) {

@@ -28,9 +28,6 @@ class TChemStation1 : public QObject {
     // One poll. The answer of its request arrives later, on the GUI thread; while a request
     // waits, further polls do nothing.
     void Timer1Timer();
-    // Polling ends (the HPLC type is no longer ChemStation): the timer stops, the conversation
-    // closes and the status text is "N/A" again.
-    void StopPolling();
     void DataModuleCreate();
     void DdeClientConvClose();
 
@@ -51,7 +48,6 @@ class TChemStation1 : public QObject {
 
   private:
     void onStatusReply(const DdeReply& reply);
-    uint64_t pollEpoch_ = 0;
     std::string fileProblems_;  // the last logged; logged again only when it changes
 };
 

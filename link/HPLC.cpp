@@ -94,13 +94,10 @@ void THPLCModule::Timer1Timer() {
 
 bool THPLCModule::UpdateState() {
     TChemStation1* cs = chem();
-    if (HPLCType != htChemStation && cs && cs->Timer1->isActive()) {
-        // The type changed away from the data system: it is no longer asked.
-        cs->StopPolling();
-        StatusText = "N/A";
-    }
     switch (HPLCType) {
         case htChemStation:
+            // Once started the data system's poll goes on for the program's life, whatever the
+            // type becomes: a type changed back finds it answered and the conversation open.
             if (cs) {
                 if (!cs->Timer1->isActive()) cs->Timer1->start();
                 StatusText = cs->GetStatus();

@@ -316,6 +316,8 @@ bool TInstrumentModule::GetMethodParams() {
         loaded = store.LoadMethod(Method);
     }
     logLine("#GetMethodParams(): " + Method.Name + (loaded ? "" : " (not stored)"));
+    // A method that is not stored leaves an emptied record (set points 0, no run time):
+    // enabling or running with it would heat and pump to values nobody chose, so say so.
     return loaded;
 }
 

@@ -70,8 +70,8 @@ class TInstrumentModule : public TUxForm, public LogHeaderSource, public TInstru
 
     // Reloads the current sequence by its name.
     bool GetSequenceParams();
-    // Loads the method of sequence line LineIndex into Method; false without a sequence or
-    // without lines.
+    // Loads the method of sequence line LineIndex into Method; false without a sequence,
+    // without lines, or when the line's method is not stored (Method is then emptied).
     bool GetMethodParams();
     double RefillVolume(int pump) { return RefillVolumeForRun(pump, 15); }
     // Syringe volume (ml) that one run of Method needs on the pump, plus the extra minutes at

@@ -242,11 +242,10 @@ bool TInstrumentMachines::pumpOut(double rate) {
     return busy1 || busy2;
 }
 
-// An absent second pump is not addressed.
+// Both pumps whatever SinglePump says, as DisableInstrument stops them.
 void TInstrumentMachines::pumpsOff() {
-    TInstrumentModule& m = self();
     ZentrovaAPI.Pump1.Off();
-    if (!m.SinglePump) ZentrovaAPI.Pump2.Off();
+    ZentrovaAPI.Pump2.Off();
 }
 
 TInstrumentMachines::Answer TInstrumentMachines::askOperator(const QString& text) {
@@ -434,7 +433,8 @@ bool TInstrumentMachines::StorageProcedureStep() {
             break;
         case 41: {
             if (!pumpOut(AtSpeed)) m.StorageStep = 34;
-            // The last cycle ends as soon as the syringes are down to about 40 ml.
+            // The last cycle ends as soon as the syringes are down to about 40 ml. An absent
+            // pump's reading is not waited for: it may never drop and the cycle would not end.
             const bool low1 = ZentrovaAPI.Pump1.GetVolume() < 40.0;
             const bool low2 = m.SinglePump || ZentrovaAPI.Pump2.GetVolume() < 40.0;
             if (low1 && low2) {

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 
 #include "link/Instrument.h"
@@ -51,6 +52,19 @@ bool rowSeconds(const std::string& text, double& seconds) {
     if (!readNumber(text, minutes)) return false;
     seconds = std::trunc(minutes * 60.0);
     return std::isfinite(seconds);
+}
+
+// The "%s" of text filled in order in one pass: a value that holds "%s" itself stays as it is.
+QString fillInOrder(const QString& text, std::initializer_list<QString> values) {
+    QString out;
+    qsizetype from = 0;
+    for (const QString& v : values) {
+        const qsizetype at = text.indexOf(QLatin1String("%s"), from);
+        if (at < 0) break;
+        out += text.mid(from, at - from) + v;
+        from = at + 2;
+    }
+    return out + text.mid(from);
 }
 
 // Item k of a list as a number; false when the row has no such item or it does not read.
@@ -241,8 +255,8 @@ bool TInstrumentMachines::runState(int action) {
                 const QString method = m.LineIndex < m.Sequence.MethodList.GetCount()
                                            ? m.Sequence.MethodList.Get(m.LineIndex)
                                            : QString();
-                m.SequenceStopReason = fillFirst(fillFirst(_("METHOD \"%s\" OF LINE %s NOT FOUND"), method),
-                                                 QString::number(m.LineIndex + 1));
+                m.SequenceStopReason = fillInOrder(_("METHOD \"%s\" OF LINE %s NOT FOUND"),
+                                                   {method, QString::number(m.LineIndex + 1)});
                 logLine("#bRun(): no method loaded for line " + std::to_string(m.LineIndex + 1) +
                         " of Sequence " + m.Sequence.Name.toStdString() + ", stopping Sequence");
                 m.RunState = SequenceOver;

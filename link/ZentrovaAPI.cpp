@@ -1,5 +1,6 @@
 #include "link/ZentrovaAPI.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -330,23 +331,21 @@ bool TZentrovaAPI::ParseLine(std::string_view line) {
     if (q == std::string_view::npos || line[q] != '?' || q + 1 >= line.size()) return false;
     const char part = line[q + 1];
     if (part < '0' || part > '3') return false;
-    bool ok = q + 2 < line.size() && line[q + 2] == ',';
-    if (ok) {
-        // The fields follow "?", the part digit and the comma.
-        const std::string_view fields = line.substr(q + 3);
-        switch (part) {
-            case '0':
-                // From the comma on, so that an empty first field reads as empty.
-                ok = parseIdentity(line.substr(q + 2));
-                break;
-            case '1':
-            case '2':
-                ok = parsePump(part - '0', fields);
-                break;
-            default:
-                ok = parseHeaters(fields);
-                break;
-        }
+    // The fields start three characters after the "?", whatever stands after the part digit.
+    const std::string_view fields = line.substr(std::min(q + 3, line.size()));
+    bool ok;
+    switch (part) {
+        case '0':
+            // From a comma on, so that an empty first field reads as empty.
+            ok = parseIdentity(q + 2 < line.size() && line[q + 2] == ',' ? line.substr(q + 2) : fields);
+            break;
+        case '1':
+        case '2':
+            ok = parsePump(part - '0', fields);
+            break;
+        default:
+            ok = parseHeaters(fields);
+            break;
     }
     if (!ok) logLine(std::string("Error: Status line ?") + part + " does not convert; readings kept.");
     return ok;

@@ -180,26 +180,104 @@ TEST_F(HplcTest, AnswersGiveTheStateAndAFailedRequestEndsARun) {
     EXPECT_EQ(m.DDENameVal->text(), "HPLCSIM1");
 }
 
-TEST_F(HplcTest, PollingStopsWhenTheTypeChangesAway) {
+// Once started, the data system is asked for the program's life whatever the type becomes;
+// the state follows the type of the moment, and a type changed back finds the conversation open.
+TEST_F(HplcTest, PollingGoesOnWhenTheTypeChangesAway) {
     ASSERT_TRUE(server.listen("HPLCSIM1"));
-    poll();
-    withhold = true;  // the change comes while a request waits: its late end is not taken
-    cs.Timer1Timer();
-    ASSERT_TRUE(waitFor([&] { return requests == 2; }));
+    const struct {
+        const char *type, *answer;
+        bool relay;
+        uint8_t state;
+        Lines logged;
+    } rows[] = {
+        {"Agilent ChemStation",
+         "RUN",
+         false,
+         hsRunning,
+         {"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN", "#hplc: DDE HPLC state= RUN"}},
+        {"Other", "IDLE", false, hsNotRunning, {"#ChemDDEStatus: IDLE"}},  // the shown text stays
+        {"Other", "IDLE", true, hsRunning, {"#ChemDDEStatus: IDLE"}},
+        {"No Connection to HPLC", "RUN", true, hsNoHPLC, {"#ChemDDEStatus: RUN"}},
+        {"Agilent ChemStation",
+         "NOTREADY",
+         false,
+         hsError,
+         {"#ChemDDEStatus: NOTREADY", "#hplc: DDE HPLC state= NOTREADY"}},
+    };
+    m.UpdateState();
     newLines();
-    setStored("HPLCType", "Other");
-    m.LoadHPLCType();
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.type) + " " + r.answer);
+        setStored("HPLCType", r.type);
+        m.LoadHPLCType();
+        m.SetRelayInput(r.relay);
+        answer = r.answer;
+        m.UpdateState();
+        poll();
+        EXPECT_TRUE(cs.Timer1->isActive());
+        EXPECT_EQ(m.GetState(), r.state);
+        EXPECT_EQ(newLines(), r.logged);
+        EXPECT_EQ(server.connectionCount(), 1u);
+    }
+}
+
+// While the conversation is open the stored service name is used: a new ChemStation instance
+// counts from the poll after the conversation went down.
+TEST_F(HplcTest, AnInstanceChangedWhileTheLinkIsOpenCountsOnceItWentDown) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    DdeServer second;
+    second.setHandler(
+        [](const std::string&, const std::string&) { return std::optional<std::string>("IDLE"); });
+    ASSERT_TRUE(second.listen("HPLCSIM2"));
+    writeIni("chemstation.ini", "PCS,2", "HPLCSIM2");
     m.UpdateState();
-    EXPECT_FALSE(cs.Timer1->isActive());
+    const struct {
+        char op;  // p: poll, i: instance 2 stored, d: the server ends the conversation
+        Lines logged;
+    } steps[] = {
+        {'p', {"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}},
+        {'i', {}},
+        {'p', {"#ChemDDEStatus: RUN"}},
+        {'p', {"#ChemDDEStatus: RUN"}},
+        {'d', {}},
+        {'p', {"#Agilent DDE bConnectionOpen: HPLCSIM2", "#ChemDDEStatus: IDLE"}},
+    };
+    newLines();
+    for (const auto& s : steps) {
+        SCOPED_TRACE(std::string(1, s.op));
+        if (s.op == 'p') poll();
+        if (s.op == 'i') setStored("ChemInstance", "2");
+        if (s.op == 'd') {
+            server.dropConnections();
+            EXPECT_TRUE(waitFor([&] { return !cs.LinkOpen; }));
+        }
+        Lines dde;
+        for (const std::string& l : newLines())
+            if (l.rfind("#hplc", 0) != 0) dde.push_back(l);
+        EXPECT_EQ(dde, s.logged);
+    }
     EXPECT_EQ(m.GetState(), hsNotRunning);
-    EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 0; }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(newLines(), Lines{"#hplc: DDE HPLC state= N/A"});
-    withhold = false;
-    setStored("HPLCType", "Agilent ChemStation");
-    m.LoadHPLCType();
-    m.UpdateState();
-    EXPECT_TRUE(cs.Timer1->isActive()) << "asked again once it is the HPLC again";
+}
+
+// The stored type is compared exactly, as the configuration list shows it.
+TEST(HplcType, StoredTextsGiveTheirTypeAndAnyOtherSpellingNone) {
+    const struct {
+        const char* text;
+        uint8_t type;
+    } rows[] = {
+        {"Agilent ChemStation", htChemStation},
+        {"agilent chemstation", htNone},
+        {"AGILENT CHEMSTATION", htNone},
+        {"Varian StarWS", htStarWS},
+        {"PE TotalChrom", htTotalChrom},
+        {"Waters", htWaters},
+        {"waters", htNone},
+        {"Waters ", htNone},
+        {"Other", htOther},
+        {"other", htNone},
+        {"", htNone},
+    };
+    for (const auto& r : rows) EXPECT_EQ(THPLCModule::TypeFromText(r.text, nullptr), r.type) << r.text;
 }
 
 TEST_F(HplcTest, ForeignServerOrOpenFolderIsRefusedAndLogged) {

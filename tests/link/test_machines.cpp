@@ -707,25 +707,33 @@ TEST_F(SinglePumpTest, NoProcedureAddressesAnAbsentPump) {
     ASSERT_TRUE(ZentrovaAPI.Pump2Absent);
     useMethod("1.0", "1.0");
     // Each procedure with the volume syringe 1 ends with: empty, the refill's 25 ml, the storage's
-    // last rinse cut off below 40 ml.
+    // last rinse cut off below 40 ml. Pump two gets only the stops that end the slow pump-outs
+    // and the storage preparation, sent to both pumps whatever their number.
     const struct {
         std::function<bool()> start, step;
         double low, high;
+        const char* pump2;
     } procedures[] = {
-        {[&] { return m().StartFlush(); }, [&] { return m().FlushStep(); }, 0, 1e-6},
-        {[&] { return m().StartRefill(); }, [&] { return m().RefillStep(); }, 25, 26},
-        {[&] { return m().StartStorageProcedure(); }, [&] { return m().StorageProcedureStep(); }, 38, 39.999},
-        {[&] { return m().StartInstrumentFlush(); }, [&] { return m().InstrumentFlushStep(); }, 0, 1e-6},
+        {[&] { return m().StartFlush(); }, [&] { return m().FlushStep(); }, 0, 1e-6, ""},
+        {[&] { return m().StartRefill(); }, [&] { return m().RefillStep(); }, 25, 26, ""},
+        {[&] { return m().StartStorageProcedure(); }, [&] { return m().StorageProcedureStep(); }, 38, 39.999,
+         "OFF 2;OFF 2;"},
+        {[&] { return m().StartInstrumentFlush(); }, [&] { return m().InstrumentFlushStep(); }, 0, 1e-6,
+         "OFF 2;"},
     };
     m().Channel2->State = 34;
     for (const auto& p : procedures) {
+        link().clearSent();
         p.start();
         EXPECT_EQ(m().Channel2->State, 0);
         EXPECT_GT(runWhile(p.step, 5000), 0);
         EXPECT_GE(inst().pump(1).volume, p.low);
         EXPECT_LE(inst().pump(1).volume, p.high);
+        std::string pump2;
+        for (const auto& s : link().sent())
+            if (isChannelCommand(s.text, 2)) pump2 += s.text + ";";
+        EXPECT_EQ(pump2, p.pump2) << p.low;
     }
-    EXPECT_EQ(moves(2), "");
     // Empty arms the second channel all the same: its valve is commanded.
     link().clearSent();
     ASSERT_TRUE(m().StartEmpty());
@@ -942,15 +950,24 @@ TEST_F(SequenceRunTest, AFlushMethodRunsUntilThePumpsAreEmpty) {
 TEST_F(SequenceRunTest, ALineWithoutItsMethodSendsNothingOfTheMethodBefore) {
     ASSERT_TRUE(m().GetSequenceParams());
     ASSERT_TRUE(m().GetMethodParams());
-    for (const auto& lines :
-         std::vector<std::vector<std::pair<std::string, std::string>>>{{}, {{"Gone", "2"}}}) {
-        storeSequence("B", lines);
+    const struct {
+        std::vector<std::pair<std::string, std::string>> lines;
+        const char* reason;
+    } cases[] = {
+        {{}, "METHOD \"\" OF LINE 1 NOT FOUND"},
+        {{{"Gone", "2"}}, "METHOD \"Gone\" OF LINE 1 NOT FOUND"},
+        {{{"Run %s", "1"}}, "METHOD \"Run %s\" OF LINE 1 NOT FOUND"},  // the name is not filled in
+        {{{"%s%s", "1"}}, "METHOD \"%s%s\" OF LINE 1 NOT FOUND"},
+    };
+    for (const auto& c : cases) {
+        storeSequence("B", c.lines);
         use("B");
         EXPECT_EQ(runWhile([&] { return m().bRun(0); }, 10, true), 3);
         EXPECT_EQ(m().SequenceEndReason, 3);
+        EXPECT_EQ(m().SequenceStopReason, c.reason);
     }
     EXPECT_EQ(timeline(0), "");
-    EXPECT_EQ(logLines({"#bRun(): no method loaded for line 1 of Sequence B"}).size(), 2u);
+    EXPECT_EQ(logLines({"#bRun(): no method loaded for line 1 of Sequence B"}).size(), 4u);
 }
 
 // ---------------------------------------------------------------- timers and timetables

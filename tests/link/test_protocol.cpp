@@ -143,14 +143,16 @@ TEST_F(Protocol, StatusLinesSetTheirPartsReadingsOrNone) {
         {"?a,1", nullptr},
         {"x?1,0,0,0,0,0,0,0,0,0,0,0,0", nullptr},
         {" ?1,0,0,0,0,0,0,0,0,0,0,0,0", nullptr},
-        {"?0", nullptr},
-        {"?0;9.9,a,b,c,d,e", nullptr},
-        {"?1,,,,,,,,,,,,", nullptr},                               // empty fields
-        {"?1,99,1,2,1500,0,0,4,0,1,0,zz,0", nullptr},              // field 11 does not convert
-        {"?1,99,1,2,1500,0,0,4,0,1,0,100000000,0", nullptr},       // hexadecimal beyond 32 bits
-        {"?1,2147483648,1,2,1500,0,0,4,0,1,0,0,0", nullptr},       // one past the largest integer
-        {"?2,1.5,1,0,0,0,0,0,0,0,0,0,0", nullptr},                 // a decimal point is not an integer
-        {"?2;1,1,0,0,0,0,0,0,0,0,0,0,0", nullptr},                 // the comma is part of the grammar
+        {"?0", "FW version ; CPLD version  0"},                    // every field missing: empty texts and 0
+        {"?0;9.9,a,b,c,d,e", "FW version 9.9; CPLD version a 0"},  // any character after the part digit
+        {"?0 9.9,a,b,c,d,77", "FW version 9.9; CPLD version a 77"},
+        {"?1,,,,,,,,,,,,", nullptr},                          // empty fields
+        {"?1,99,1,2,1500,0,0,4,0,1,0,zz,0", nullptr},         // field 11 does not convert
+        {"?1,99,1,2,1500,0,0,4,0,1,0,100000000,0", nullptr},  // hexadecimal beyond 32 bits
+        {"?1,2147483648,1,2,1500,0,0,4,0,1,0,0,0", nullptr},  // one past the largest integer
+        {"?2,1.5,1,0,0,0,0,0,0,0,0,0,0", nullptr},            // a decimal point is not an integer
+        {"?2;1,1,0,0,0,0,0,0,0,0,0,0,0", "1e-05 ml 0 bar rate 1.5 valve 0"},  // not only a comma
+        {"?3 250,612,300,845,0,10,0", "61.2 84.5 relay"},
         {"?3,250,612,300,845,0,xyz,0", nullptr},                   // flags do not convert
         {"?3,1,2,3,4,5 6,7,8", nullptr},                           // blank where a comma belongs
         {"?3,-,1,2,3,4,5,6", nullptr},                             // a sign without digits
