@@ -24,12 +24,16 @@ namespace {
 
 // Bytes drained from the device but not yet taken; bounded so a flood cannot grow it.
 constexpr size_t kRxCap = 64 * 1024;
+// Bytes written but not yet taken by the device; a device that takes nothing more for this
+// long refuses further writes.
+constexpr size_t kTxCap = 64 * 1024;
 
 struct Device {
     int fd = -1;
     std::string path;
     std::vector<uint8_t> rx;
     size_t rxPos = 0;
+    std::vector<uint8_t> tx;  // held back, in order, until the device takes it
     uint32_t readMs = 0, writeMs = 0;
 };
 
@@ -213,6 +217,23 @@ bool drain(Device& d) {
     return true;
 }
 
+// Hands the held-back bytes to the device as far as it takes them now. False on a device error.
+bool flushTx(Device& d) {
+    size_t done = 0;
+    while (done < d.tx.size()) {
+        const ssize_t n = ::write(d.fd, d.tx.data() + done, d.tx.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        return false;
+    }
+    d.tx.erase(d.tx.begin(), d.tx.begin() + static_cast<std::ptrdiff_t>(done));
+    return true;
+}
+
 }  // namespace
 
 Status openEx(const std::string& arg, uint32_t flags, Handle* handle) {
@@ -338,6 +359,7 @@ Status getQueueStatus(Handle h, uint32_t* rxBytes) {
     if (failing(s, "getQueueStatus")) return IO_ERROR;
     // The device is asked only once the bytes taken from it are used up: no system call per byte.
     if (d->rxPos == d->rx.size() && !drain(*d)) return IO_ERROR;
+    if (!flushTx(*d)) return IO_ERROR;
     *rxBytes = static_cast<uint32_t>(d->rx.size() - d->rxPos);
     return OK;
 }
@@ -367,20 +389,14 @@ Status write(Handle h, const void* buf, uint32_t count, uint32_t* written) {
     Device* d = find(s, h);
     if (!d) return INVALID_HANDLE;
     if (failing(s, "write")) return IO_ERROR;
+    // What the device does not take now is held back and goes out, in order, at the next
+    // write or poll: a command is never cut. A write that cannot be held whole is refused whole.
+    if (!flushTx(*d)) return IO_ERROR;
+    if (d->tx.size() + count > kTxCap) return OK;
     const auto* p = static_cast<const uint8_t*>(buf);
-    uint32_t done = 0;
-    while (done < count) {
-        ssize_t n = ::write(d->fd, p + done, count - done);
-        if (n > 0) {
-            done += static_cast<uint32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // full: the rest is not written
-        *written = done;
-        return IO_ERROR;
-    }
-    *written = done;
+    d->tx.insert(d->tx.end(), p, p + count);
+    if (!flushTx(*d)) return IO_ERROR;
+    *written = count;
     return OK;
 }
 
@@ -389,6 +405,7 @@ Status close(Handle h) {
     std::lock_guard lock(s.mu);
     auto it = s.open.find(h);
     if (it == s.open.end()) return INVALID_HANDLE;
+    flushTx(it->second);        // a last chance for what is held back
     releaseTty(it->second.fd);  // the tty may outlive this open: the next holder gets in
     s.open.erase(it);
     return OK;

@@ -1,7 +1,8 @@
 // The USB serial converter library the link uses for its USB transport. Devices are the
 // kernel's USB serial converters of vendor 0x0403 found in sysfs; each is known by its USB
 // product string (the description) and opened as its /dev/ttyUSBn with termios. Nothing here
-// blocks: reads take what has arrived, writes put what fits.
+// blocks: reads take what has arrived; what a write cannot put now is held back (up to 64 KiB)
+// and goes out at the next write or queue-status call.
 //
 // Tests map descriptions to other device paths (pseudo-terminals): either the environment
 // variable ZENTROVA_D2XX_MAP="desc=/path;desc2=/path2" or D2xx::setDeviceMap. Mapped devices
@@ -72,7 +73,8 @@ Status setTimeouts(Handle h, uint32_t readMs, uint32_t writeMs);
 Status getQueueStatus(Handle h, uint32_t* rxBytes);
 // Takes at most count waiting bytes; never waits.
 Status read(Handle h, void* buf, uint32_t count, uint32_t* got);
-// Writes what the device takes now; *written may be less than count.
+// Writes count bytes, holding back in order what the device does not take now; *written is
+// count, or 0 when the device already holds back too much to take the whole write.
 Status write(Handle h, const void* buf, uint32_t count, uint32_t* written);
 Status close(Handle h);
 // Scans the attached devices; the details below refer to this scan.

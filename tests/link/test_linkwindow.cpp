@@ -16,6 +16,9 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "link/FTDI.h"
 #include "link/FZentrova.h"
@@ -125,6 +128,19 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         {'q', "? 123", "? 123"},
         {'a', "OFF 2", ""},
         {'r', "!", "OFF 2"},  // a refused status query is answered too
+        {'r', ">", ""},
+        {'q', "? 0123", "? 0123"},  // the identity query waits for a prompt, not for a reply end
+        {'a', "OFF 0", ""},
+        {'r', "?0,1.2,3.4,x,y,z,5\n?1,1,0,0,0,0,0,1,0,1,0,0,0\n?3,250,612,300,845,0,10,0\n", ""},
+        {'r', ">", "OFF 0"},
+        {'r', ">", ""},
+        {'q', "? 123", "? 123"},
+        {'a', "OFF 2", ""},
+        {'s', "4", "OFF 2"},  // timed out: now both a prompt and a reply end are awaited
+        {'a', "OFF 0", ""},
+        {'r', "!", "OFF 0"},  // lowers both at once
+        {'a', "OFF 2", ""},
+        {'r', ">", "OFF 2"},  // so a prompt alone releases the next
     };
     std::string wire;
     for (const auto& s : steps) {
@@ -549,6 +565,73 @@ TEST_F(FTDITest, FailuresAreReportedAndLeaveTheDeviceClosedAndFree) {
     pty.closeMaster();
     uint8_t b;
     EXPECT_FALSE(ftdi.Write(std::string("OFF 0\r")) || ftdi.ReadByte(b));
+}
+
+// Nobody reads the other end for a while: what the device cannot take at once is held back and
+// goes out in order as the poll finds room; a write that cannot be held whole is refused whole.
+// Either way no command reaches the instrument cut short.
+TEST_F(FTDITest, AWriteTheDeviceCannotTakeNowGoesOutWholeLater) {
+    ASSERT_TRUE(ftdi.Open("KVZ"));
+    std::string accepted;
+    int refusedAt = -1;
+    for (int i = 0; i < 1024 && refusedAt < 0; ++i) {
+        const std::string cmd =
+            "CMD " + std::to_string(i) + " " + std::string(990, char('a' + i % 26)) + "\r";
+        if (ftdi.Write(cmd))
+            accepted += cmd;
+        else
+            refusedAt = i;
+    }
+    ASSERT_GT(refusedAt, 0) << "the device never filled up";
+    EXPECT_GE(accepted.size(), 64u * 1024) << "a full device holds back up to 64 KiB";
+    std::string got;
+    uint8_t b;
+    for (int i = 0; i < 5000 && got.size() < accepted.size(); ++i) {
+        ftdi.ReadByte(b);  // the poll hands on what was held back
+        got += pty.readAtLeast(1, 5);
+    }
+    ASSERT_EQ(got.size(), accepted.size());
+    EXPECT_TRUE(got == accepted) << "first difference at byte "
+                                 << std::mismatch(got.begin(), got.end(), accepted.begin()).first -
+                                        got.begin();
+    ASSERT_TRUE(ftdi.Write(std::string("OFF 0\r")));
+    EXPECT_EQ(pty.readAtLeast(6), "OFF 0\r");
+}
+
+// A made-up device tree: converters of other IDs are passed over, the instrument's ones come in
+// device order (the mapped test device last), then "No Device Found" for every further call.
+TEST_F(FTDITest, FindDeviceWalksTheInstrumentsConvertersThenFindsNoMore) {
+    const struct {
+        const char *tty, *vendor, *product, *description;
+    } attached[] = {
+        {"ttyUSB10", "0403", "6001", "KVZ B"},
+        {"ttyUSB0", "0403", "6010", "Dual RS232"},  // same maker, another converter
+        {"ttyUSB2", "0403", "6001", "KVZ A"},
+        {"ttyUSB1", "1234", "6001", "Foreign"},  // another maker: not listed at all
+    };
+    namespace fs = std::filesystem;
+    int bus = 1;
+    for (const auto& a : attached) {
+        const fs::path usb = env.path("sys") + "/devices/usb" + std::to_string(bus++) + "/1-1";
+        fs::create_directories(usb / "1-1:1.0" / a.tty);
+        for (auto [file, text] :
+             {std::pair{"idVendor", a.vendor}, {"idProduct", a.product}, {"product", a.description}})
+            std::ofstream(usb / file) << text << "\n";
+        fs::create_directories(env.path("sys") + "/class/tty/" + a.tty);
+        fs::create_symlink(usb / "1-1:1.0" / a.tty, env.path("sys") + "/class/tty/" + a.tty + "/device");
+    }
+    EXPECT_EQ(ftdi.CreateDeviceList(), 4u);
+    const std::vector<std::string> found = {"KVZ A", "KVZ B", "KVZ", "No Device Found", "No Device Found"};
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::string> got;
+        for (size_t i = 0; i < found.size(); ++i) got.push_back(ftdi.FindDevice());
+        EXPECT_EQ(got, found);
+        ftdi.CreateDeviceList();  // starts the walk again
+    }
+    // Details that cannot be read are counted and passed over.
+    D2xx::setFailingCalls({"getDeviceInfoDetail"});
+    EXPECT_EQ(ftdi.FindDevice(), "No Device Found");
+    EXPECT_EQ(ftdi.DetailFailures, 4);
 }
 
 }  // namespace

@@ -298,6 +298,23 @@ TEST_F(InstrumentTest, SettingsComeFromTheInstancesKey) {
     }
 }
 
+// Only the exact texts set the pressure unit; any other text leaves it as it was.
+TEST_F(InstrumentTest, PressureUnitTakesOnlyBarOrPsiAsStored) {
+    const struct {
+        const char* stored;
+        int32_t unit;
+    } rows[] = {{"bar", 1}, {"psi", 2}, {"BAR", 2},  {"Bar", 2}, {" bar", 2}, {"", 2},
+                {"bar", 1}, {"PSI", 1}, {"psi ", 1}, {"kPa", 1}, {"psi", 2}};
+    for (const auto& r : rows) {
+        setting("PressureMeasure", std::string(r.stored));
+        m().LoadSettings(true);
+        EXPECT_EQ(m().PressureUnit, r.unit) << "'" << r.stored << "'";
+    }
+    setting("PressureMeasure", std::string("BAR"));
+    module_ = std::make_unique<TInstrumentModule>();
+    EXPECT_EQ(m().PressureUnit, 0) << "not set at all";
+}
+
 TEST_F(InstrumentTest, ReconnectAlternatesCloseAndOpen) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
@@ -470,6 +487,7 @@ TEST_F(InstrumentTest, CalculateShowsBothRefillVolumesAndThePercentDone) {
 
 TEST_F(InstrumentTest, EnableSendsTheHeaterCommandsOrNothing) {
     sequence("Empty", {});
+    sequence("Gone", {"Missing"});
     const struct {
         const char *sequence, *columnT, *reactorT, *error, *cmds;
     } cases[] = {
@@ -478,6 +496,8 @@ TEST_F(InstrumentTest, EnableSendsTheHeaterCommandsOrNothing) {
         {"S", "hot", "", "Default Reactor Temperature not readable!", ""},
         {"", "60", "130", "Default Method Not Specified or Incorrect!", ""},
         {"Empty", "60", "130", "Sequence \"Empty\" has no lines.", ""},
+        // A line whose method is not stored: not an emptied method's temperatures.
+        {"Gone", "60", "130", "Default Method Not Specified or Incorrect!", ""},
     };
     for (const auto& c : cases) {
         method("M", c.columnT, c.reactorT, "30", "0.4", "0.3");
@@ -560,15 +580,18 @@ TEST_F(ProceduresTest, EachProcedureDrivesItsChannelsInTurn) {
         int fullTicks;
         std::string moves1, moves2;
         double volume1, volume2;  // at least, and less than one more ml
+        int32_t runIndex;         // after the start, from 3
     } cases[] = {
-        {"flush", [&] { return m().StartFlush(); }, [&] { return m().FlushStep(); }, 360, flush, flush, 0, 0},
+        {"flush", [&] { return m().StartFlush(); }, [&] { return m().FlushStep(); }, 360, flush, flush, 0, 0,
+         3},
         {"flush of pump 2", [&] { return m().StartFlushPump(2); }, [&] { return m().FlushStep(); }, 360, "",
-         flush, 2, 0},
+         flush, 2, 0, 3},
         {"refill", [&] { return m().StartRefill(); }, [&] { return m().RefillStep(); }, 240, refill1, "4R..",
-         25, 12.5},
-        {"empty", [&] { return m().StartEmpty(); }, [&] { return m().EmptyStep(); }, 120, "1F.", "1F.", 0, 0},
+         25, 12.5, 0},  // the sequence's runs start again
+        {"empty", [&] { return m().StartEmpty(); }, [&] { return m().EmptyStep(); }, 120, "1F.", "1F.", 0, 0,
+         3},
         {"empty of pump 1", [&] { return m().StartEmptyPump(1); }, [&] { return m().EmptyStep(); }, 120,
-         "1F.", "", 0, 8},
+         "1F.", "", 0, 8, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -579,7 +602,9 @@ TEST_F(ProceduresTest, EachProcedureDrivesItsChannelsInTurn) {
         ZentrovaAPI.Valve1.CommandedPosition = ZentrovaAPI.Valve2.CommandedPosition = 0;
         idle(1);
         link().clearSent();
+        m().RunIndex = 3;
         ASSERT_TRUE(c.start());
+        EXPECT_EQ(m().RunIndex, c.runIndex);
         const int calls = runWhile(c.step, 3000);
         ASSERT_GT(calls, 0);
         EXPECT_EQ(m().PercentDone, (calls - 1) * 100 / c.fullTicks);
@@ -665,6 +690,43 @@ TEST_F(ProceduresTest, StoragePreparationRunsItsCyclesAndAsksTwice) {
     m().StorageStep = 24;  // a state without action
     for (int i = 0; i < 1800; ++i) m().StorageProcedureStep();
     EXPECT_EQ(m().PercentDone, (calls + 1800) * 100 / 1800);
+}
+
+// The last rinse cycle: a pump-out that ends before both syringes are below 40 ml goes round
+// again (valves to the water, another fill to 70 ml); below 40 ml both pumps stop and it is over.
+TEST_F(ProceduresTest, StoragePreparationsLastCycleRepeatsUntilBothSyringesAreBelow40) {
+    const struct {
+        bool pumpOutEnded, singlePump;
+        double volume1, volume2;
+        uint8_t next;
+        const char* sent;
+    } rows[] = {
+        {false, false, 45.0, 45.0, 41, ""},
+        {true, false, 45.0, 45.0, 34, ""},
+        {true, false, 39.0, 40.0, 34, ""},
+        {true, false, 40.0, 39.0, 34, ""},
+        {false, false, 39.9, 40.0, 41, ""},
+        {false, false, 39.9, 39.9, 68, "OFF 0;OFF 2;"},
+        {true, false, 12.0, 0.0, 68, "OFF 0;OFF 2;"},
+        {false, true, 39.9, 60.0, 68, "OFF 0;OFF 2;"},  // an absent pump's reading is not waited for
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::to_string(r.volume1) + " " + std::to_string(r.volume2));
+        m().SinglePump = r.singlePump;
+        m().StorageStep = 41;
+        m().Channel1->State = m().Channel2->State = r.pumpOutEnded ? 0 : 54;  // idle, or dispensing
+        ZentrovaAPI.Pump1.State = ZentrovaAPI.Pump2.State = 1;
+        ZentrovaAPI.Pump1.Volume = r.volume1;
+        ZentrovaAPI.Pump2.Volume = r.volume2;
+        EXPECT_TRUE(m().StorageProcedureStep()) << "over only at the next call";
+        EXPECT_EQ(m().StorageStep, r.next);
+        EXPECT_EQ(sent(), r.sent);
+    }
+    // Round again: the valves go to the water and the syringes are filled to 70 ml.
+    m().SinglePump = false;
+    m().StorageStep = 34;
+    EXPECT_GT(runWhile([&] { return m().StorageStep != 38 && m().StorageProcedureStep(); }, 600), 0);
+    for (int n : {1, 2}) EXPECT_NEAR(inst().pump(n).volume, 70.0, 1.0);
 }
 
 TEST_F(ProceduresTest, StoragePreparationEndsOnCancelWithoutMoves) {

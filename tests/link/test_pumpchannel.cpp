@@ -123,6 +123,15 @@ TEST_F(PumpChannelTest, EachMachineSendsItsMovesAndReachesItsVolume) {
          0, 6},
         {"fill to what the syringe holds: no aspirate", 25.0, [&] { ch.StartFillTo(api.Pump1.GetVolume()); },
          [&] { return !ch.IsFillDone(); }, "OFF 0;", 25.0, 25.0, "OFF 0", "OFF 0", 0, 0, 0},
+        {"fill to 0 ml: done at once, though the syringe reads below 0 and aspirates", -0.005,
+         [&] {
+             pump(1).state = 2;
+             pump(1).rate = api.Pump1.ReverseRate = 10.0;
+             link.poll();
+             ch.StartFillTo(0.0);
+         },
+         [&] { return !ch.IsFillDone(); }, "MS 0 32;ML 0 55.00;RVS 0;OFF 0;", -0.01, 0.0, "RVS 0", "OFF 0", 0,
+         0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
