@@ -232,12 +232,14 @@ TEST_F(HplcTest, AnInstanceChangedWhileTheLinkIsOpenCountsOnceItWentDown) {
     writeIni("chemstation.ini", "PCS,2", "HPLCSIM2");
     m.UpdateState();
     const struct {
-        char op;  // p: poll, i: instance 2 stored, d: the server ends the conversation
+        char op;  // p: poll, i: instance 2 stored, r: poll at the hourly renewal, d: the server ends
+                  // the conversation
         Lines logged;
     } steps[] = {
         {'p', {"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}},
         {'i', {}},
         {'p', {"#ChemDDEStatus: RUN"}},
+        {'r', {"#Agilent DDE bConnectionOpen: HPLCSIM1", "#ChemDDEStatus: RUN"}},  // renewed by the old name
         {'p', {"#ChemDDEStatus: RUN"}},
         {'d', {}},
         {'p', {"#Agilent DDE bConnectionOpen: HPLCSIM2", "#ChemDDEStatus: IDLE"}},
@@ -245,7 +247,8 @@ TEST_F(HplcTest, AnInstanceChangedWhileTheLinkIsOpenCountsOnceItWentDown) {
     newLines();
     for (const auto& s : steps) {
         SCOPED_TRACE(std::string(1, s.op));
-        if (s.op == 'p') poll();
+        if (s.op == 'r') cs.ReconnectCountdown = -1;
+        if (s.op == 'p' || s.op == 'r') poll();
         if (s.op == 'i') setStored("ChemInstance", "2");
         if (s.op == 'd') {
             server.dropConnections();

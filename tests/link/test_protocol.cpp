@@ -196,6 +196,7 @@ TEST_F(Protocol, IdentityLinesAndTheQueryCycle) {
         bool reduced;
     } cases[] = {
         {"?0,,", "", "", 0, false},
+        {"?0,,CPLD 2,x,y,z,9", "", "CPLD 2", 9, false},  // an empty first field stays in its place
         {"?0, FW 7 , CPLD,,,, 42 , 0 ,a,b", "FW 7 ", "CPLD", 42, false},  // blanks after a comma are skipped
         {"?0,a,b,c,d,e,12abc,7x", "a", "b", 12, true},
         {"?0,a,b,c,d,e,99999999999,x", "a", "b", 0, false},                // out of range: no number
