@@ -557,7 +557,7 @@ TEST_F(FTDITest, FailuresAreReportedAndLeaveTheDeviceClosedAndFree) {
     D2xx::setFailingCalls({"write"});
     EXPECT_FALSE(ftdi.Write(std::string("OFF 0\r")));
     D2xx::setFailingCalls({});
-    // Nobody reads the other end: sooner or later the device takes only part of a write.
+    // Nobody reads the other end: sooner or later the device holds back too much to take a write.
     bool refused = false;
     for (int i = 0; i < 1024 && !refused; ++i) refused = !ftdi.Write(std::string(4096, 'x'));
     EXPECT_TRUE(refused);
