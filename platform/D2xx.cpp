@@ -24,8 +24,7 @@ namespace {
 
 // Bytes drained from the device but not yet taken; bounded so a flood cannot grow it.
 constexpr size_t kRxCap = 64 * 1024;
-// Bytes written but not yet taken by the device; a device that takes nothing more for this
-// long refuses further writes.
+// Bytes written but not yet taken by the device; past this much a write is refused whole.
 constexpr size_t kTxCap = 64 * 1024;
 
 struct Device {
