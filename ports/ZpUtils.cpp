@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
 #include <QProcess>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -68,15 +70,71 @@ int32_t RemainingTimeInSecs(const EventTimer& t) {
     return Ticks2Secs(RemainingTime(t));
 }
 
-uint32_t SafeYield() {
+namespace {
+
+// The application asked to quit: set by its quit event, by the end of its main loop, and by a
+// yield that found the loops told to end.
+std::atomic<QCoreApplication*> quitAskedOf{nullptr};
+// While a yield runs on the GUI thread: the first event it handled (0 for none yet).
+uint32_t firstEventSeen = 0;
+QObject* yieldTurn = nullptr;
+
+class QuitWatch : public QObject {
+  protected:
+    // Sees every event of the GUI thread; it only reads their types.
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (watched == QCoreApplication::instance() && e->type() == QEvent::Quit)
+            quitAskedOf = QCoreApplication::instance();
+        if (yieldTurn && watched != yieldTurn && firstEventSeen == 0)
+            firstEventSeen = e->type() == QEvent::Quit ? WM_QUIT_CODE
+                                                       : ZpEventNumberBase + (static_cast<uint32_t>(e->type()) & 0x7FFF);
+        return false;
+    }
+};
+
+bool onApplicationThread() {
     auto* app = QCoreApplication::instance();
-    if (!app) return WM_QUIT_CODE;
-    if (QCoreApplication::closingDown()) return WM_QUIT_CODE;
-    if (QThread::currentThread() != app->thread()) return 0;
-    auto* d = QAbstractEventDispatcher::instance();
-    if (!d) return 0;
-    QCoreApplication::sendPostedEvents();
-    return d->processEvents(QEventLoop::AllEvents) ? 1 : 0;
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Starts watching the application for its quit (once per application, from its thread).
+void watchApplicationEnd() {
+    auto* app = QCoreApplication::instance();
+    static QCoreApplication* watched = nullptr;
+    if (!onApplicationThread() || watched == app) return;
+    watched = app;
+    auto* watch = new QuitWatch;
+    watch->setParent(app);
+    app->installEventFilter(watch);
+    QObject::connect(app, &QCoreApplication::aboutToQuit, watch, [app] { quitAskedOf = app; });
+}
+
+}  // namespace
+
+bool ZpApplicationTerminating() {
+    auto* app = QCoreApplication::instance();
+    if (!app || QCoreApplication::closingDown()) return true;
+    watchApplicationEnd();
+    return quitAskedOf.load() == app;
+}
+
+uint32_t SafeYield() {
+    if (ZpApplicationTerminating()) return WM_QUIT_CODE;
+    if (!onApplicationThread()) return 0;
+    // One turn of the loop, run as a nested loop: it returns at once when the application's
+    // loops were told to end, which a quit asked for by exit() leaves no other trace of.
+    QEventLoop turn;
+    QObject* const outer = yieldTurn;
+    const uint32_t outerSeen = firstEventSeen;
+    yieldTurn = &turn;
+    firstEventSeen = 0;
+    QMetaObject::invokeMethod(
+        &turn, [&turn] { turn.exit(1); }, Qt::QueuedConnection);
+    if (turn.exec() != 1) quitAskedOf = QCoreApplication::instance();
+    const uint32_t seen = firstEventSeen;
+    yieldTurn = outer;
+    firstEventSeen = outerSeen;
+    return ZpApplicationTerminating() ? WM_QUIT_CODE : seen;
 }
 
 uint32_t DelayTicks(int32_t ticks, bool yield) {
