@@ -238,7 +238,8 @@ LResult TZpCustomComPort::WindowProc(uint32_t msg, WParam w, LParam l) {
         TZpBaseDispatcher* d = PortListEntry(idx);
         if (d && d->Owner() == this) {
             if (msg == ZpPortClosingMsg) {
-                Trigger(static_cast<uint16_t>(msg), static_cast<uint16_t>(w), static_cast<uint16_t>(l & 0xFFFF));
+                Trigger(static_cast<uint16_t>(msg), static_cast<uint16_t>(w),
+                        static_cast<uint16_t>(l & 0xFFFF));
                 if (d->DispatcherActive() || d->ThreadCount() > 0) {
                     postMessage(TriggerWindow(), ZpPortClosingMsg, w, l);
                 } else if (d == dispatcher_ && portState_ == psShuttingDown) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
@@ -75,9 +76,14 @@ namespace {
 // The application asked to quit: set by its quit event, by the end of its main loop, and by a
 // yield that found the loops told to end.
 std::atomic<QCoreApplication*> quitAskedOf{nullptr};
-// While a yield runs on the GUI thread: the first event it handled (0 for none yet).
-uint32_t firstEventSeen = 0;
-QObject* yieldTurn = nullptr;
+// While a yield runs on the GUI thread: the first event it handled (0 for none yet), and the
+// yield's own loop, whose events do not count.
+struct YieldRecord {
+    bool active = false;
+    QObject* own = nullptr;
+    uint32_t first = 0;
+};
+YieldRecord yieldRecord;
 
 class QuitWatch : public QObject {
   protected:
@@ -85,9 +91,11 @@ class QuitWatch : public QObject {
     bool eventFilter(QObject* watched, QEvent* e) override {
         if (watched == QCoreApplication::instance() && e->type() == QEvent::Quit)
             quitAskedOf = QCoreApplication::instance();
-        if (yieldTurn && watched != yieldTurn && firstEventSeen == 0)
-            firstEventSeen = e->type() == QEvent::Quit ? WM_QUIT_CODE
-                                                       : ZpEventNumberBase + (static_cast<uint32_t>(e->type()) & 0x7FFF);
+        YieldRecord& y = yieldRecord;
+        if (y.active && watched != y.own && y.first == 0)
+            y.first = e->type() == QEvent::Quit
+                          ? WM_QUIT_CODE
+                          : ZpEventNumberBase + (static_cast<uint32_t>(e->type()) & 0x7FFF);
         return false;
     }
 };
@@ -119,21 +127,30 @@ bool ZpApplicationTerminating() {
 }
 
 uint32_t SafeYield() {
-    if (ZpApplicationTerminating()) return WM_QUIT_CODE;
-    if (!onApplicationThread()) return 0;
-    // One turn of the loop, run as a nested loop: it returns at once when the application's
-    // loops were told to end, which a quit asked for by exit() leaves no other trace of.
+    auto* app = QCoreApplication::instance();
+    if (!app || QCoreApplication::closingDown()) return WM_QUIT_CODE;
+    if (!onApplicationThread()) return ZpApplicationTerminating() ? WM_QUIT_CODE : 0;
+    watchApplicationEnd();
+    const YieldRecord outer = yieldRecord;
+    yieldRecord = YieldRecord{true, nullptr, 0};
     QEventLoop turn;
-    QObject* const outer = yieldTurn;
-    const uint32_t outerSeen = firstEventSeen;
-    yieldTurn = &turn;
-    firstEventSeen = 0;
-    QMetaObject::invokeMethod(
-        &turn, [&turn] { turn.exit(1); }, Qt::QueuedConnection);
-    if (turn.exec() != 1) quitAskedOf = QCoreApplication::instance();
-    const uint32_t seen = firstEventSeen;
-    yieldTurn = outer;
-    firstEventSeen = outerSeen;
+    if (quitAskedOf.load() != app) {
+        // One turn of the loop, run as a nested loop: it returns at once when the application's
+        // loops were told to end, which a quit asked for by exit() leaves no other trace of.
+        yieldRecord.own = &turn;
+        QMetaObject::invokeMethod(
+            &turn, [&turn] { turn.exit(1); }, Qt::QueuedConnection);
+        if (turn.exec() != 1) quitAskedOf = app;
+    }
+    if (quitAskedOf.load() == app) {
+        // A nested loop returns at once now; waiting messages still run, so that a close that
+        // waits for a notification under way still sees it end.
+        yieldRecord.own = nullptr;
+        QCoreApplication::sendPostedEvents();
+        if (auto* d = QAbstractEventDispatcher::instance()) d->processEvents(QEventLoop::AllEvents);
+    }
+    const uint32_t seen = yieldRecord.first;
+    yieldRecord = outer;
     return ZpApplicationTerminating() ? WM_QUIT_CODE : seen;
 }
 

@@ -228,9 +228,9 @@ TEST(PortComponent, WaitsMatchTheirStringsByteByByte) {
             rig.dev->push(next < r.input.size() ? r.input.substr(next++, 1) : std::string("."));
         };
         rig.dev->push(r.input.substr(next++, 1));
-        const int32_t got = r.separator
-                                ? rig.port->WaitForMultiString(r.list, r.timeout, false, r.ignoreCase, r.separator)
-                                : int32_t(rig.port->WaitForString(r.list, r.timeout, false, r.ignoreCase));
+        const int32_t got =
+            r.separator ? rig.port->WaitForMultiString(r.list, r.timeout, false, r.ignoreCase, r.separator)
+                        : int32_t(rig.port->WaitForString(r.list, r.timeout, false, r.ignoreCase));
         EXPECT_EQ(got, r.result);
         if (r.result) {
             EXPECT_EQ(seen, r.input);  // every byte read went to OnWaitChar, none past the match
@@ -249,8 +249,8 @@ TEST(PortComponent, SoftwareFlowGivesTheDeviceItsModeAndThresholds) {
         uint32_t flags;
         uint16_t full, resume;
     } rows[] = {
-        {swfReceive, true, 4096, 0, 0, in, 3072, 1024},  {swfTransmit, true, 4096, 0, 0, out, 3072, 1024},
-        {swfBoth, false, 1000, 0, 0, in | out, 750, 250}, {swfNone, true, 4096, 0, 0, 0, 0, 0},
+        {swfReceive, true, 4096, 0, 0, in, 3072, 1024},     {swfTransmit, true, 4096, 0, 0, out, 3072, 1024},
+        {swfBoth, false, 1000, 0, 0, in | out, 750, 250},   {swfNone, true, 4096, 0, 0, 0, 0, 0},
         {swfReceive, true, 4096, 2000, 500, in, 2000, 500},
     };
     for (const Row& r : rows) {
@@ -459,7 +459,8 @@ TEST(PortComponent, AssignCopiesUsersSettingsEventsAndTriggers) {
     std::vector<std::string> heard;  // outlives the ports, which close as they go
     Rig source, copy;
     TZpComPort& from = *source.port;
-    from.RegisterUserCallback(&heard, [&](TZpCustomComPort*, bool opening) { heard.push_back(opening ? "open" : "close"); });
+    from.RegisterUserCallback(
+        &heard, [&](TZpCustomComPort*, bool opening) { heard.push_back(opening ? "open" : "close"); });
     from.SetBaud(9600);
     from.SetParity(pEven);
     from.SetInSize(2048);
@@ -502,7 +503,8 @@ TEST(PortComponent, ACloseFromAnEventEndsLaterAndOnlyTheLastWishCounts) {
         TZpComPort& port = *rig.port;
         std::vector<uint16_t> triggers;
         uint8_t stateInside = 255;
-        port.SetOnTrigger([&](TZpCustomComPort*, uint16_t msg, uint16_t, uint16_t) { triggers.push_back(msg); });
+        port.SetOnTrigger(
+            [&](TZpCustomComPort*, uint16_t msg, uint16_t, uint16_t) { triggers.push_back(msg); });
         port.SetOnTriggerAvail([&](TZpCustomComPort* cp, uint16_t) {
             cp->SetOpen(false);
             stateInside = cp->PortState();
@@ -596,9 +598,12 @@ TEST(DataPackets, ABadConfigurationIsRefusedWithItsCode) {
         const char *startString, *endString;
         int32_t size, raised;
     } rows[] = {
-        {scString, 0, "", "", 0, -5501},          {scString, ecPacketSize, "ABC", "", 2, -5502},
-        {scAnyData, 0, "", "", 0, -5503},         {scString, ecString, "A", "", 0, -5504},
-        {scAnyData, ecPacketSize, "", "", 0, -5505}, {scString, ecString | ecPacketSize, "ABC", "Z", 3, 0},
+        {scString, 0, "", "", 0, -5501},
+        {scString, ecPacketSize, "ABC", "", 2, -5502},
+        {scAnyData, 0, "", "", 0, -5503},
+        {scString, ecString, "A", "", 0, -5504},
+        {scAnyData, ecPacketSize, "", "", 0, -5505},
+        {scString, ecString | ecPacketSize, "ABC", "Z", 3, 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(&r - rows);  // the row
@@ -705,8 +710,9 @@ enum class PacketEnd { Arrives, TimesOut, PortCloses, PacketLetGo, QuitBefore, Q
 
 TEST(DataPacketsDeathTest, AWaitForAPacketEndsWithItsPacketTimeOutCloseOrQuit) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (PacketEnd end : {PacketEnd::Arrives, PacketEnd::TimesOut, PacketEnd::PortCloses, PacketEnd::PacketLetGo,
-                          PacketEnd::QuitBefore, PacketEnd::QuitDuring, PacketEnd::ExitDuring}) {
+    for (PacketEnd end :
+         {PacketEnd::Arrives, PacketEnd::TimesOut, PacketEnd::PortCloses, PacketEnd::PacketLetGo,
+          PacketEnd::QuitBefore, PacketEnd::QuitDuring, PacketEnd::ExitDuring}) {
         SCOPED_TRACE(static_cast<int>(end));
         EXPECT_EXIT(waitForAPacket(end), ::testing::ExitedWithCode(0), "");
     }
