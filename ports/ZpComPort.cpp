@@ -2,9 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QEventLoop>
-#include <QThread>
-#include <atomic>
+#include <algorithm>
 #include <cctype>
 
 #include "platform/Dialogs.h"
@@ -24,65 +22,11 @@ struct Forced {
     bool was_;
 };
 
-// The application asked to quit (kept for the rest of its life): set by its quit event, by the
-// end of its main loop, and by a wait's yield that found the loops told to end.
-std::atomic<QCoreApplication*> quitAskedOf{nullptr};
-
-class QuitWatch : public QObject {
-  protected:
-    // Sees every event of the GUI thread: only those of the application itself are looked at
-    // (the others may come from worker threads).
-    bool eventFilter(QObject* watched, QEvent* e) override {
-        if (watched == QCoreApplication::instance() && e->type() == QEvent::Quit)
-            quitAskedOf = QCoreApplication::instance();
-        return false;
-    }
-};
-
-bool onApplicationThread() {
-    auto* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
-// Starts watching the application for its quit (once per application, from its thread).
-void watchApplicationEnd() {
-    auto* app = QCoreApplication::instance();
-    static QCoreApplication* watched = nullptr;
-    if (!onApplicationThread() || watched == app) return;
-    watched = app;
-    auto* watch = new QuitWatch;
-    watch->setParent(app);
-    app->installEventFilter(watch);
-    QObject::connect(app, &QCoreApplication::aboutToQuit, watch, [app] { quitAskedOf = app; });
-}
-
-// The application is ending: it was asked to quit, or it is being torn down.
-bool applicationTerminating() {
-    auto* app = QCoreApplication::instance();
-    if (!app || QCoreApplication::closingDown()) return true;
-    watchApplicationEnd();
-    return quitAskedOf.load() == app;
-}
-
-// One turn of the application's message loop; true when the application is ending. The turn
-// runs as a nested loop, which returns at once once the application's loops were told to end.
-bool yieldOnce() {
-    if (!onApplicationThread()) {
-        QThread::yieldCurrentThread();
-        return applicationTerminating();
-    }
-    QEventLoop turn;
-    QMetaObject::invokeMethod(
-        &turn, [&turn] { turn.exit(1); }, Qt::QueuedConnection);
-    if (turn.exec() != 1) quitAskedOf = QCoreApplication::instance();
-    return applicationTerminating();
-}
-
 }  // namespace
 
 TZpCustomComPort::TZpCustomComPort(QObject* owner) : TZpBaseComponent(owner) {
-    // A quit asked before a wait starts still ends it.
-    watchApplicationEnd();
+    // Starts watching the application: a quit asked before a wait starts still ends it.
+    ZpApplicationTerminating();
 }
 
 TZpCustomComPort::~TZpCustomComPort() {
@@ -111,6 +55,12 @@ void TZpCustomComPort::freeDispatcher() {
 
 // ---- open and close ----
 void TZpCustomComPort::SetOpen(bool v) {
+    // A close still under way holds Open false already: asked for again, it drops a reopen that
+    // an Open := true meanwhile left pending, or the port would open against the caller's wish.
+    if (!v && portState_ == psShuttingDown && !Loading()) {
+        reopenPending_ = false;
+        return;
+    }
     if (v == open_) return;
     if (Loading()) {
         open_ = v;
@@ -124,7 +74,6 @@ void TZpCustomComPort::SetOpen(bool v) {
         }
         InitPort();
     } else {
-        if (portState_ == psShuttingDown) reopenPending_ = false;
         DonePort();
     }
 }
@@ -176,6 +125,7 @@ void TZpCustomComPort::InitPort() {
         dispatcher_ = ActivateDeviceLayer();
         if (!dispatcher_) check(-3001);
         dispatcher_->DeviceName = comDevice_.empty() ? ComName(comNumber_) : comDevice_;
+        if (tapiMode_ == tmOn) readBackTapiSettings();
         int32_t rc = InitializePort();
         if (rc == -5) rc = -2008;
         if (rc == -2 || rc == -3) rc = -2001;
@@ -214,6 +164,24 @@ void TZpCustomComPort::InitPort() {
         freeDispatcher();
         throw;
     }
+}
+
+// A port opened by a telephony layer: its device is open already and its settings are the
+// dispatcher's, taken over into the properties.
+void TZpCustomComPort::readBackTapiSettings() {
+    if (dispatcher_->DeviceHandle() < 0) check(-2012);
+    int32_t baud = 0, parity = 0, dataBits = 0, stopBits = 0;
+    dispatcher_->GetLine(baud, parity, dataBits, stopBits);
+    baud_ = baud;
+    parity_ = static_cast<TParity>(std::clamp(parity, 0, 4));
+    dataBits_ = static_cast<uint16_t>(dataBits);
+    stopBits_ = static_cast<uint16_t>(stopBits);
+    uint32_t hw = 0, sw = 0;
+    int32_t full = bufferFull_, resume = bufferResume_;
+    dispatcher_->GetFlowOptions(hw, sw, full, resume, xonChar_, xoffChar_);
+    hwFlowOptions_ = hw & (hwfUseDTR | hwfUseRTS | hwfRequireDSR | hwfRequireCTS);
+    static const TSWFlowOptions swModes[] = {swfNone, swfTransmit, swfReceive, swfBoth};
+    swFlowOptions_ = swModes[sw & 3];
 }
 
 void TZpCustomComPort::DonePort() {
@@ -270,6 +238,8 @@ LResult TZpCustomComPort::WindowProc(uint32_t msg, WParam w, LParam l) {
         TZpBaseDispatcher* d = PortListEntry(idx);
         if (d && d->Owner() == this) {
             if (msg == ZpPortClosingMsg) {
+                Trigger(static_cast<uint16_t>(msg), static_cast<uint16_t>(w),
+                        static_cast<uint16_t>(l & 0xFFFF));
                 if (d->DispatcherActive() || d->ThreadCount() > 0) {
                     postMessage(TriggerWindow(), ZpPortClosingMsg, w, l);
                 } else if (d == dispatcher_ && portState_ == psShuttingDown) {
@@ -952,6 +922,11 @@ int32_t TZpCustomComPort::WaitForMultiString(const std::string& list, int32_t ti
     if (!cur.empty()) cands.push_back(cur);
     if (cands.size() > 127) cands.resize(127);
     if (cands.empty() || portState_ == psShuttingDown) return 1;
+    return waitForAny(cands, timeout, yield, ignoreCase);
+}
+
+int32_t TZpCustomComPort::waitForAny(const std::vector<std::string>& cands, int32_t timeout, bool yield,
+                                     bool ignoreCase) {
     TZpBaseDispatcher* d = ValidDispatcher();
     bool wasBusy = false;
     d->SetEventBusy(wasBusy, true);
@@ -960,7 +935,7 @@ int32_t TZpCustomComPort::WaitForMultiString(const std::string& list, int32_t ti
     EventTimer t;
     NewTimer(t, timeout);
     int32_t result = 0;
-    while (result == 0 && dispatcher_ == d && portState_ == psOpen && !applicationTerminating()) {
+    while (result == 0 && dispatcher_ == d && portState_ == psOpen && !ZpApplicationTerminating()) {
         if (d->CharReady()) {
             uint8_t c = 0;
             if (d->GetChar(c) == 0) {
@@ -974,7 +949,7 @@ int32_t TZpCustomComPort::WaitForMultiString(const std::string& list, int32_t ti
         if (TimerExpired(t)) break;
         if (!yield)
             d->ExtractData();
-        else if (yieldOnce())
+        else if (SafeYield() == WM_QUIT_CODE)
             break;
     }
     bool dummy;
@@ -985,8 +960,8 @@ int32_t TZpCustomComPort::WaitForMultiString(const std::string& list, int32_t ti
 
 bool TZpCustomComPort::WaitForString(const std::string& s, int32_t timeout, bool yield, bool ignoreCase) {
     if (s.empty() || portState_ == psShuttingDown) return true;
-    std::string list = s;
-    return WaitForMultiString(list, timeout, yield, ignoreCase, '\0') == 1;
+    // The string is one candidate as it stands: it may hold any byte, a NUL too.
+    return waitForAny({s}, timeout, yield, ignoreCase) == 1;
 }
 
 void TZpCustomComPort::Assign(const TZpCustomComPort& src) {

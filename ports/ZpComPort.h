@@ -251,10 +251,13 @@ class TZpCustomComPort : public TZpBaseComponent {
     // and pass the rest here.
     virtual LResult WindowProc(uint32_t msg, WParam w, LParam l);
 
+    // Matches the candidates in parallel; the 1-based index of the first completed, 0 on time-out.
+    int32_t waitForAny(const std::vector<std::string>& cands, int32_t timeout, bool yield, bool ignoreCase);
     void notifyUsers(uint32_t msg, TZpCallbackType ex, bool opening, bool closingOnly);
     bool deviceLayerSupported(TDeviceLayer l) const { return (supportedLayers_ & layerBit(l)) != 0; }
     int32_t check(int32_t code) { return CheckException(this, code); }
     void freeDispatcher();
+    void readBackTapiSettings();
 
     TDeviceLayer deviceLayer_ = dlWin32;
     uint16_t comNumber_ = 0;

@@ -4,6 +4,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 #include "ports/ZpErrors.h"
 
@@ -346,8 +348,14 @@ bool TZpDataPacket::WaitForPacket(const char*& data, int32_t& size) {
     packetReceived_ = false;
     timedOut_ = false;
     SetEnabled(true);
-    while (!packetReceived_ && !timedOut_ && !QCoreApplication::closingDown())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, TickMs);
+    // A start string that never comes has no time-out: the wait also ends when the application
+    // is asked to quit and when the packet is let go (its port closed, gone or changed), since
+    // nothing can arrive then.
+    while (!packetReceived_ && !timedOut_ && enabled_ && port_ && port_->PortState() == psOpen) {
+        const uint32_t r = SafeYield();
+        if (r == WM_QUIT_CODE) break;
+        if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (!packetReceived_) return false;
     GetCollectedData(data, size);
     return true;

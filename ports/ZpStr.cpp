@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -16,6 +17,13 @@ TZpStr::TZpStr(int32_t maxLen)
 void TZpStr::replace(int32_t at, int32_t removed, const char* data, size_t size) {
     const int64_t newLen = int64_t(len_) - removed + int64_t(size);
     if (newLen > Largest) throw std::length_error("TZpStr: string too long");
+    // Text taken from this string's own buffer is copied first: growing frees that buffer.
+    std::string own;
+    const std::less<const char*> before;
+    if (size && !before(data, buf_.data()) && before(data, buf_.data() + buf_.size())) {
+        own.assign(data, size);
+        data = own.data();
+    }
     if (newLen > maxLen_) {
         maxLen_ = static_cast<int32_t>(newLen);
         buf_.resize(static_cast<size_t>(maxLen_) + Slack, '\0');

@@ -7,9 +7,12 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
 #include <QProcess>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -68,15 +71,87 @@ int32_t RemainingTimeInSecs(const EventTimer& t) {
     return Ticks2Secs(RemainingTime(t));
 }
 
+namespace {
+
+// The application asked to quit: set by its quit event, by the end of its main loop, and by a
+// yield that found the loops told to end.
+std::atomic<QCoreApplication*> quitAskedOf{nullptr};
+// While a yield runs on the GUI thread: the first event it handled (0 for none yet), and the
+// yield's own loop, whose events do not count.
+struct YieldRecord {
+    bool active = false;
+    QObject* own = nullptr;
+    uint32_t first = 0;
+};
+YieldRecord yieldRecord;
+
+class QuitWatch : public QObject {
+  protected:
+    // Sees every event of the GUI thread; it only reads their types.
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (watched == QCoreApplication::instance() && e->type() == QEvent::Quit)
+            quitAskedOf = QCoreApplication::instance();
+        YieldRecord& y = yieldRecord;
+        if (y.active && watched != y.own && y.first == 0)
+            y.first = e->type() == QEvent::Quit
+                          ? WM_QUIT_CODE
+                          : ZpEventNumberBase + (static_cast<uint32_t>(e->type()) & 0x7FFF);
+        return false;
+    }
+};
+
+bool onApplicationThread() {
+    auto* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Starts watching the application for its quit (once per application, from its thread).
+void watchApplicationEnd() {
+    auto* app = QCoreApplication::instance();
+    static QCoreApplication* watched = nullptr;
+    if (!onApplicationThread() || watched == app) return;
+    watched = app;
+    auto* watch = new QuitWatch;
+    watch->setParent(app);
+    app->installEventFilter(watch);
+    QObject::connect(app, &QCoreApplication::aboutToQuit, watch, [app] { quitAskedOf = app; });
+}
+
+}  // namespace
+
+bool ZpApplicationTerminating() {
+    auto* app = QCoreApplication::instance();
+    if (!app || QCoreApplication::closingDown()) return true;
+    watchApplicationEnd();
+    return quitAskedOf.load() == app;
+}
+
 uint32_t SafeYield() {
     auto* app = QCoreApplication::instance();
-    if (!app) return WM_QUIT_CODE;
-    if (QCoreApplication::closingDown()) return WM_QUIT_CODE;
-    if (QThread::currentThread() != app->thread()) return 0;
-    auto* d = QAbstractEventDispatcher::instance();
-    if (!d) return 0;
-    QCoreApplication::sendPostedEvents();
-    return d->processEvents(QEventLoop::AllEvents) ? 1 : 0;
+    if (!app || QCoreApplication::closingDown()) return WM_QUIT_CODE;
+    if (!onApplicationThread()) return ZpApplicationTerminating() ? WM_QUIT_CODE : 0;
+    watchApplicationEnd();
+    const YieldRecord outer = yieldRecord;
+    yieldRecord = YieldRecord{true, nullptr, 0};
+    QEventLoop turn;
+    if (quitAskedOf.load() != app) {
+        // One turn of the loop, run as a nested loop: it returns at once when the application's
+        // loops were told to end, which a quit asked for by exit() leaves no other trace of.
+        yieldRecord.own = &turn;
+        QMetaObject::invokeMethod(
+            &turn, [&turn] { turn.exit(1); }, Qt::QueuedConnection);
+        if (turn.exec() != 1) quitAskedOf = app;
+    }
+    if (quitAskedOf.load() == app) {
+        // A nested loop returns at once now; waiting messages still run, so that a close that
+        // waits for a notification under way still sees it end.
+        yieldRecord.own = nullptr;
+        QCoreApplication::sendPostedEvents();
+        if (auto* d = QAbstractEventDispatcher::instance()) d->processEvents(QEventLoop::AllEvents);
+    }
+    const uint32_t seen = yieldRecord.first;
+    yieldRecord = outer;
+    return ZpApplicationTerminating() ? WM_QUIT_CODE : seen;
 }
 
 uint32_t DelayTicks(int32_t ticks, bool yield) {

@@ -34,10 +34,18 @@ int32_t RemainingTime(const EventTimer& t);  // never below 0
 int32_t RemainingTimeInSecs(const EventTimer& t);
 
 constexpr uint32_t WM_QUIT_CODE = 18;
-// One step of the GUI thread's event loop. Returns non-zero when something was handled,
-// WM_QUIT_CODE when the application is shutting down, 0 otherwise (always 0 off the GUI thread).
+// Events of the event loop are numbered in their own range, clear of the quit number.
+constexpr uint32_t ZpEventNumberBase = 0x8000;
+// One step of the GUI thread's event loop. Returns the number of the first message handled in
+// its low 16 bits (ZpEventNumberBase plus the event's type) and the low 16 bits of its window
+// in the high 16 bits (0: events carry none); WM_QUIT_CODE once the application was asked to
+// quit or is shutting down (its own loop still ends); 0 when nothing was waiting (always 0 off
+// the GUI thread).
 uint32_t SafeYield();
-// Waits the given ticks (yielding each round when yield is set); returns the last SafeYield result.
+// The application was asked to quit (kept for the rest of its life) or is being torn down.
+bool ZpApplicationTerminating();
+// Waits the given ticks (yielding each round when yield is set); ends early when SafeYield
+// reports a quit. Returns the last SafeYield result.
 uint32_t DelayTicks(int32_t ticks, bool yield);
 // Waits until the millisecond clock has advanced by ms.
 void DelayMS(int32_t ms);

@@ -13,7 +13,9 @@
 #include "platform/Dialogs.h"
 #include "ports/FakeSerial.h"
 #include "ports/ZpComPort.h"
+#include "ports/ZpDataPacket.h"
 #include "ports/ZpStatusLight.h"
+#include "ports/ZpWinsockPort.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -154,6 +156,565 @@ TEST(PortComponentDeathTest, WaitsEndWhenTheApplicationEnds) {
     for (const Row& r : rows) {
         SCOPED_TRACE(&r - rows);  // the row
         EXPECT_EXIT(waitWhileTheApplicationEnds(r.yield, r.multi, r.end), ::testing::ExitedWithCode(0), "");
+    }
+}
+
+// ---------------------------------------------------------------- the port's own behaviour
+
+namespace {
+
+// The code of the port-library exception the call raises, 0 when it raises none.
+int32_t raisedCode(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const EZPException& e) {
+        return e.ErrorCode;
+    }
+    return 0;
+}
+
+// A hidden window that records the messages it gets.
+struct Recorder {
+    std::vector<uint32_t>& log;
+    MessageWindow window;
+    explicit Recorder(std::vector<uint32_t>& l)
+        : log(l), window([this](uint32_t msg, WParam, LParam) -> LResult {
+              log.push_back(msg);
+              return 0;
+          }) {}
+};
+
+}  // namespace
+
+// The waits read byte after byte, each byte a tick later than the one before; after the input
+// comes filler that matches nothing, so a wait that matches nothing ends by its time-out.
+TEST(PortComponent, WaitsMatchTheirStringsByteByByte) {
+    std::string many;  // 128 candidates: one more than a wait takes
+    for (int i = 1; i <= 128; ++i) many += "<" + std::to_string(i) + ">|";
+    const std::string nul("a\0b", 3), justNul(1, '\0');
+    const struct Row {
+        std::string list;
+        char separator;  // 0: WaitForString with the list as one string
+        bool ignoreCase;
+        std::string input;
+        int32_t timeout, result;
+    } rows[] = {
+        {"OK", 0, false, "xOK", 10, 1},
+        {"abc", 0, false, "ababc", 10, 1},  // a broken match starts again on its first byte
+        {"ok", 0, true, "xOK", 10, 1},
+        {"ok", 0, false, "xOK", 10, 0},
+        {"one|two|three", '|', false, "thtwo", 10, 2},
+        {"ONE|TWO", '|', true, "two", 10, 2},
+        {"a|b|", '|', false, "xb", 10, 2},  // the closing separator adds no candidate
+        {"a;b", ';', false, "b", 10, 2},
+        {many, '|', false, "<127>", 10, 127},
+        {many, '|', false, "<128>", 10, 0},
+        {"OK", 0, false, "....OK", 3, 0},  // the time-out passes first
+        {"OK", 0, false, "....OK", 10, 1},
+        {nul, 0, false, nul, 10, 1},  // a NUL is a byte like any other
+        {nul, 0, false, "axb", 10, 0},
+        {justNul, 0, false, "x", 10, 0},
+        {justNul, 0, false, std::string("x\0", 2), 10, 1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Rig rig;
+        rig.port->SetOpen(true);
+        size_t next = 0;
+        std::string seen;
+        rig.port->OnWaitChar = [&](TZpCustomComPort*, char c) {
+            seen += c;
+            rig.ticks(1);
+            rig.dev->push(next < r.input.size() ? r.input.substr(next++, 1) : std::string("."));
+        };
+        rig.dev->push(r.input.substr(next++, 1));
+        const int32_t got =
+            r.separator ? rig.port->WaitForMultiString(r.list, r.timeout, false, r.ignoreCase, r.separator)
+                        : int32_t(rig.port->WaitForString(r.list, r.timeout, false, r.ignoreCase));
+        EXPECT_EQ(got, r.result);
+        if (r.result) {
+            EXPECT_EQ(seen, r.input);  // every byte read went to OnWaitChar, none past the match
+        }
+    }
+}
+
+// Software flow: the mode each option gives the device, and thresholds of three quarters and a
+// quarter of the input size where none were set.
+TEST(PortComponent, SoftwareFlowGivesTheDeviceItsModeAndThresholds) {
+    constexpr uint32_t in = CommState::fInX, out = CommState::fOutX;
+    const struct Row {
+        TSWFlowOptions option;
+        bool openFirst;
+        uint16_t inSize, presetFull, presetResume;
+        uint32_t flags;
+        uint16_t full, resume;
+    } rows[] = {
+        {swfReceive, true, 4096, 0, 0, in, 3072, 1024},     {swfTransmit, true, 4096, 0, 0, out, 3072, 1024},
+        {swfBoth, false, 1000, 0, 0, in | out, 750, 250},   {swfNone, true, 4096, 0, 0, 0, 0, 0},
+        {swfReceive, true, 4096, 2000, 500, in, 2000, 500},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Rig rig;
+        TZpComPort& port = *rig.port;
+        port.SetInSize(r.inSize);
+        if (r.presetFull) port.SetBufferFull(r.presetFull);
+        if (r.presetResume) port.SetBufferResume(r.presetResume);
+        if (r.openFirst) port.SetOpen(true);
+        port.SetSWFlowOptions(r.option);
+        port.SetOpen(true);
+        EXPECT_EQ(port.GetBufferFull(), r.full);
+        EXPECT_EQ(port.GetBufferResume(), r.resume);
+        const CommState st = rig.dev->state;
+        EXPECT_EQ(st.Flags & (in | out), r.flags);
+        if (r.flags & in) {
+            EXPECT_EQ(st.XoffLim, r.inSize - r.full);
+            EXPECT_EQ(st.XonLim, r.resume);
+        }
+        port.SetSWFlowOptions(swfNone);
+        EXPECT_EQ(rig.dev->state.Flags & (in | out), 0u);
+    }
+}
+
+// Opening an open port and closing a closed one do nothing; a port without a number and no
+// prompt refuses to open.
+TEST(PortComponent, OpenAndCloseActOnlyOnAChange) {
+    const struct Row {
+        uint16_t number;
+        std::vector<bool> steps;
+        int opens, closes, hooks;
+        bool open;
+        int32_t raised;  // by the last step
+    } rows[] = {
+        {7, {true, true}, 1, 0, 1, true, 0},
+        {7, {false}, 0, 0, 0, false, 0},
+        {7, {true, false, false}, 1, 1, 1, false, 0},
+        {0, {true}, 0, 0, 0, false, -2011},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Rig rig;
+        TZpComPort& port = *rig.port;
+        port.SetComNumber(r.number);
+        port.SetPromptForPort(false);
+        int opens = 0, closes = 0, hooks = 0;
+        port.OnPortOpen = [&](TZpCustomComPort*) { ++opens; };
+        port.OnPortClose = [&](TZpCustomComPort*) { ++closes; };
+        port.SetActivateHook([&](TZpCustomComPort* p) -> TZpBaseDispatcher* {
+            ++hooks;
+            return new ManualDispatcher(rig.dev, p);
+        });
+        int32_t raised = 0;
+        for (bool step : r.steps) raised = raisedCode([&] { port.SetOpen(step); });
+        EXPECT_EQ(raised, r.raised);
+        EXPECT_EQ(opens, r.opens);
+        EXPECT_EQ(closes, r.closes);
+        EXPECT_EQ(hooks, r.hooks);
+        EXPECT_EQ(port.GetOpen(), r.open);
+        EXPECT_EQ(port.PortState(), r.open ? psOpen : psClosed);
+    }
+}
+
+// The device layer changes only on a closed port, and only to a layer the port supports.
+TEST(PortComponent, TheDeviceLayerChangesOnlyWhileClosedAndSupported) {
+    const struct Row {
+        bool network, open;
+        TDeviceLayer layer;
+    } rows[] = {
+        {false, false, dlWin32},
+        {false, true, dlWin32},
+        {true, false, dlWinsock},
+        {true, true, dlWin32},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Rig rig;
+        TZpWinsockPort net(&rig.form);
+        TZpCustomComPort& port = r.network ? static_cast<TZpCustomComPort&>(net) : *rig.port;
+        port.SetComNumber(7);
+        port.SetDeviceLayer(dlWin32);
+        port.SetActivateHook(
+            [&](TZpCustomComPort* p) -> TZpBaseDispatcher* { return new ManualDispatcher(rig.dev, p); });
+        if (r.open) port.SetOpen(true);
+        port.SetDeviceLayer(dlWinsock);
+        EXPECT_EQ(port.GetDeviceLayer(), r.layer);
+        port.SetOpen(false);
+    }
+}
+
+// Trace and log sizes have a ceiling; a closed port keeps only Off and On; closing a tracing port
+// rewrites its trace file and leaves tracing off.
+TEST(PortComponent, TraceSettingsOfAClosedPortAndTheTraceWrittenAtClose) {
+    const struct SizeRow {
+        uint32_t set, trace, log;
+    } sizes[] = {{5000000, 4000000, 5000000}, {20000000, 4000000, 16000000}, {4000000, 4000000, 4000000}};
+    for (const SizeRow& r : sizes) {
+        TZpComPort port;
+        port.SetTraceSize(r.set);
+        port.SetLogSize(r.set);
+        EXPECT_EQ(port.GetTraceSize(), r.trace) << r.set;
+        EXPECT_EQ(port.GetLogSize(), r.log) << r.set;
+    }
+    const struct StateRow {
+        TTraceLogState set, kept;
+    } states[] = {{tlOn, tlOn}, {tlDump, tlOff}, {tlAppend, tlOff}, {tlClear, tlOff}, {tlPause, tlOff}};
+    for (const StateRow& r : states) {
+        TZpComPort port;
+        port.SetTracing(tlOn);
+        port.SetLogging(tlOn);
+        port.SetTracing(r.set);
+        port.SetLogging(r.set);
+        EXPECT_EQ(port.GetTracing(), r.kept) << int(r.set);
+        EXPECT_EQ(port.GetLogging(), r.kept) << int(r.set);
+    }
+    TempEnv env;
+    Rig rig;
+    TZpComPort& port = *rig.port;
+    port.SetTraceName(env.path("trace"));
+    port.SetTraceHex(false);
+    writeFile(env.path("trace"), "an older trace, longer than the new one\n");
+    port.SetOpen(true);
+    port.SetTracing(tlOn);
+    port.PutString("ab");
+    port.SetOpen(false);
+    EXPECT_EQ(fileBytes(env.path("trace")), "Transmit: ab\n");
+    EXPECT_EQ(port.GetTracing(), tlOff);
+}
+
+// An exception out of an event handler is shown and goes no further: the next notification still
+// arrives.
+TEST(PortComponent, AnExceptionInAnEventIsShownAndTheEventsGoOn) {
+    Rig rig;
+    int calls = 0;
+    rig.port->SetOnTriggerAvail([&](TZpCustomComPort* cp, uint16_t n) {
+        for (uint16_t i = 0; i < n; ++i) cp->GetChar();
+        if (++calls == 1) throw std::runtime_error("handler failed");
+    });
+    rig.port->SetOpen(true);
+    for (const char* data : {"a", "b"}) {
+        rig.dev->push(data);
+        rig.round();
+    }
+    EXPECT_EQ(calls, 2);
+    ASSERT_EQ(rig.boxes.shown.size(), 1u);
+    EXPECT_EQ(rig.boxes.shown[0].text.toStdString(), "handler failed");
+    rig.boxes.shown.clear();
+}
+
+// Users hear of the open and the close from the last registered to the first; only extended users
+// hear that the port is closing; deregistering removes every matching registration of its kind.
+TEST(PortComponent, UsersAreToldOfOpenAndCloseLastFirst) {
+    Rig rig;
+    TZpComPort& port = *rig.port;
+    std::vector<uint32_t> log;
+    Recorder plainWnd(log), extendedWnd(log);
+    const int plainKey = 0, extendedKey = 0;
+    constexpr uint32_t CbOpen = 1, CbClose = 2, ExOpen = 11, ExClosing = 12, ExClosed = 13, OnOpen = 21,
+                       OnClose = 22;
+    port.RegisterUser(plainWnd.window.handle());
+    port.RegisterUserCallback(&plainKey, [&](TZpCustomComPort* cp, bool opening) {
+        EXPECT_EQ(cp, &port);
+        log.push_back(opening ? CbOpen : CbClose);
+    });
+    port.RegisterUserEx(extendedWnd.window.handle());
+    port.RegisterUserCallbackEx(&extendedKey, [&](TZpCustomComPort*, TZpCallbackType t) {
+        log.push_back(t == ctOpen ? ExOpen : t == ctClosing ? ExClosing : ExClosed);
+    });
+    // A plain and an extended callback under one key: each kind is deregistered on its own.
+    port.RegisterUserCallbackEx(&plainKey, [&](TZpCustomComPort*, TZpCallbackType) { log.push_back(99); });
+    port.OnPortOpen = [&](TZpCustomComPort*) { log.push_back(OnOpen); };
+    port.OnPortClose = [&](TZpCustomComPort*) { log.push_back(OnClose); };
+    port.DeregisterUserCallbackEx(&plainKey);
+    const struct Step {
+        std::function<void()> act;
+        std::vector<uint32_t> heard;
+    } steps[] = {
+        {[&] { port.SetOpen(true); }, {ExOpen, ZpPortOpenMsg, CbOpen, ZpPortOpenMsg, OnOpen}},
+        {[&] { port.SetOpen(false); },
+         {ExClosing, ZpPortClosingMsg, ExClosed, ZpPortCloseMsg, CbClose, ZpPortCloseMsg, OnClose}},
+        {[&] {
+             port.DeregisterUser(extendedWnd.window.handle());
+             port.DeregisterUserCallback(&plainKey);
+             port.SetOpen(true);
+         },
+         {ExOpen, ZpPortOpenMsg, OnOpen}},
+        {[&] {
+             port.DeregisterUserCallbackEx(&extendedKey);
+             port.DeregisterUser(plainWnd.window.handle());
+             port.SetOpen(false);
+         },
+         {OnClose}},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(&s - steps);  // the step
+        log.clear();
+        s.act();
+        EXPECT_EQ(log, s.heard);
+    }
+}
+
+// Assign copies the users, the settings, the events and the triggers of an open source; the copy
+// stays closed until it is opened.
+TEST(PortComponent, AssignCopiesUsersSettingsEventsAndTriggers) {
+    std::vector<std::string> heard;  // outlives the ports, which close as they go
+    Rig source, copy;
+    TZpComPort& from = *source.port;
+    from.RegisterUserCallback(
+        &heard, [&](TZpCustomComPort*, bool opening) { heard.push_back(opening ? "open" : "close"); });
+    from.SetBaud(9600);
+    from.SetParity(pEven);
+    from.SetInSize(2048);
+    from.SetTraceName("copied.trc");
+    from.SetXOnChar('A');
+    from.SetOnTriggerData([&](TZpCustomComPort* cp, uint16_t h) {
+        heard.push_back((cp == copy.port ? "copy data " : "source data ") + std::to_string(h));
+    });
+    from.SetOpen(true);
+    const uint16_t h = from.AddDataTrigger("ZZ", false);
+    heard.clear();
+    TZpComPort& to = *copy.port;
+    to.SetComNumber(3);
+    to.Assign(from);
+    EXPECT_FALSE(to.GetOpen());
+    EXPECT_EQ(to.GetComNumber(), 7);
+    EXPECT_EQ(to.GetBaud(), 9600);
+    EXPECT_EQ(to.GetParity(), pEven);
+    EXPECT_EQ(to.GetInSize(), 2048);
+    EXPECT_EQ(to.GetTraceName(), "copied.trc");
+    EXPECT_EQ(to.GetXOnChar(), 'A');
+    to.SetOpen(true);
+    copy.dev->push("xZZ");
+    copy.round();
+    EXPECT_EQ(heard, (std::vector<std::string>{"open", "copy data " + std::to_string(h)}));
+    EXPECT_EQ(copy.dev->state.BaudRate, 9600u);
+}
+
+// A close asked for inside a notification ends when the window handles the deferred close, and
+// OnTrigger hears that message too; an Open := true meanwhile reopens the port, unless an
+// Open := false came after it.
+TEST(PortComponent, ACloseFromAnEventEndsLaterAndOnlyTheLastWishCounts) {
+    const struct Row {
+        std::vector<bool> meanwhile;
+        uint8_t state;
+    } rows[] = {{{}, psClosed}, {{true}, psOpen}, {{true, false}, psClosed}, {{true, false, true}, psOpen}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Rig rig;
+        TZpComPort& port = *rig.port;
+        std::vector<uint16_t> triggers;
+        uint8_t stateInside = 255;
+        port.SetOnTrigger(
+            [&](TZpCustomComPort*, uint16_t msg, uint16_t, uint16_t) { triggers.push_back(msg); });
+        port.SetOnTriggerAvail([&](TZpCustomComPort* cp, uint16_t) {
+            cp->SetOpen(false);
+            stateInside = cp->PortState();
+            for (bool b : r.meanwhile) cp->SetOpen(b);
+        });
+        port.SetOpen(true);
+        ManualDispatcher& d = rig.disp();
+        rig.dev->push("x");
+        rig.round();
+        EXPECT_EQ(stateInside, psShuttingDown);
+        ASSERT_TRUE(d.ClosePending());
+        d.DonePortPrim();  // as the layer's own thread does once the notification is over
+        for (int i = 0; i < 100 && port.PortState() == psShuttingDown; ++i) QCoreApplication::processEvents();
+        EXPECT_EQ(port.PortState(), r.state);
+        EXPECT_EQ(port.GetOpen(), r.state == psOpen);
+        ASSERT_GE(triggers.size(), 2u);
+        EXPECT_EQ(triggers.front(), ZpTriggerAvail);
+        EXPECT_EQ(triggers.back(), ZpPortClosingMsg);
+    }
+}
+
+// A port opened by a telephony layer takes its settings from the open device, asks for no number,
+// and refuses a device that nobody opened.
+TEST(PortComponent, ATelephonyPortReadsItsSettingsBackOrRefusesAnUnopenedDevice) {
+    const struct Row {
+        TTapiMode mode;
+        bool deviceOpen;
+        int32_t raised;
+    } rows[] = {{tmOn, true, 0}, {tmOn, false, -2012}, {tmAuto, true, -2011}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Rig rig;
+        TZpComPort& port = *rig.port;
+        port.SetComNumber(0);
+        port.SetPromptForPort(false);
+        port.SetTapiMode(r.mode);
+        port.SetActivateHook([&](TZpCustomComPort* p) -> TZpBaseDispatcher* {
+            auto* d = new ManualDispatcher(rig.dev, p);
+            if (r.deviceOpen) {
+                d->InitPort("line", 9600, pEven, 7, 2, 4096, 4096, 0);
+                d->HWFlowOptions(3000, 300, hwfRequireCTS);
+                d->SWFlowEnable(3000, 300, 1);
+                d->SWFlowChars('A', 'B');
+            }
+            return d;
+        });
+        EXPECT_EQ(raisedCode([&] { port.SetOpen(true); }), r.raised);
+        EXPECT_EQ(port.GetOpen(), r.raised == 0);
+        if (r.raised) {
+            EXPECT_EQ(port.GetBaud(), 19200);
+            continue;
+        }
+        EXPECT_EQ(port.GetBaud(), 9600);
+        EXPECT_EQ(port.GetParity(), pEven);
+        EXPECT_EQ(port.GetDataBits(), 7);
+        EXPECT_EQ(port.GetStopBits(), 2);
+        EXPECT_EQ(port.GetHWFlowOptions(), THWFlowOptions(hwfRequireCTS));
+        EXPECT_EQ(port.GetSWFlowOptions(), swfTransmit);
+        EXPECT_EQ(port.GetXOnChar(), 'A');
+        EXPECT_EQ(port.GetXOffChar(), 'B');
+        // Applied again at the open: the device keeps what the layer gave it.
+        EXPECT_EQ(rig.dev->state.BaudRate, 9600u);
+        EXPECT_EQ(rig.dev->state.XonChar, 'A');
+        EXPECT_NE(rig.dev->state.Flags & CommState::fOutxCtsFlow, 0u);
+    }
+}
+
+// ---------------------------------------------------------------- data packets
+
+namespace {
+struct PacketRig : Rig {
+    TZpDataPacket* packet = new TZpDataPacket(&form);
+    std::vector<std::string> packets;
+    PacketRig() {
+        packet->SetComPort(port);
+        packet->OnStringPacket = [this](TZpDataPacket*, const std::string& s) { packets.push_back(s); };
+        port->SetOpen(true);
+    }
+    void feed(const std::string& s) {
+        dev->push(s);
+        round();
+    }
+};
+}  // namespace
+
+// A packet that cannot be armed says why, and stays off.
+TEST(DataPackets, ABadConfigurationIsRefusedWithItsCode) {
+    const struct Row {
+        TPacketStartCond start;
+        TPacketEndSet end;
+        const char *startString, *endString;
+        int32_t size, raised;
+    } rows[] = {
+        {scString, 0, "", "", 0, -5501},
+        {scString, ecPacketSize, "ABC", "", 2, -5502},
+        {scAnyData, 0, "", "", 0, -5503},
+        {scString, ecString, "A", "", 0, -5504},
+        {scAnyData, ecPacketSize, "", "", 0, -5505},
+        {scString, ecString | ecPacketSize, "ABC", "Z", 3, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        PacketRig rig;
+        TZpDataPacket& p = *rig.packet;
+        p.SetStartCond(r.start);
+        p.SetEndCond(r.end);
+        p.SetStartString(r.startString);
+        p.SetEndString(r.endString);
+        p.SetPacketSize(r.size);
+        EXPECT_EQ(raisedCode([&] { p.SetEnabled(true); }), r.raised);
+        EXPECT_EQ(p.GetEnabled(), r.raised == 0);
+    }
+}
+
+// Without IncludeStrings a packet holds what lies between its strings; a size limit counts from the
+// first byte of the start string.
+TEST(DataPackets, WithoutIncludeStringsTheStringsAreLeftOut) {
+    const struct Row {
+        TPacketStartCond start;
+        TPacketEndSet end;
+        const char *startString, *endString;
+        int32_t size;
+        bool include;
+        const char *input, *packet;
+    } rows[] = {
+        {scString, ecString, "<", ">", 0, true, "xx<abc>yy", "<abc>"},
+        {scString, ecString, "<", ">", 0, false, "xx<abc>yy", "abc"},
+        {scString, ecString, "<<", ">>", 0, false, "<<ab>>", "ab"},
+        {scString, ecPacketSize, "<", "", 5, false, "x<abcdef", "abcd"},
+        {scString, 0, "<go", "", 0, false, "a<go", ""},
+        {scAnyData, ecString, "", ">", 0, false, "ab>c", "ab"},
+        {scAnyData, ecString, "", ">", 0, true, "ab>c", "ab>"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        PacketRig rig;
+        TZpDataPacket& p = *rig.packet;
+        p.SetStartCond(r.start);
+        p.SetEndCond(r.end);
+        p.SetStartString(r.startString);
+        p.SetEndString(r.endString);
+        p.SetPacketSize(r.size);
+        p.SetIncludeStrings(r.include);
+        p.SetAutoEnable(false);
+        p.SetEnabled(true);
+        rig.feed(r.input);
+        EXPECT_EQ(rig.packets, std::vector<std::string>{r.packet});
+    }
+}
+
+namespace {
+enum class PacketEnd { Arrives, TimesOut, PortCloses, PacketLetGo, QuitBefore, QuitDuring, ExitDuring };
+
+// Waits for a packet inside the application's loop while something happens to it, and ends the
+// process with 0 when the wait gave the expected answer (a wait that never ends is killed).
+[[noreturn]] void waitForAPacket(PacketEnd end) {
+    ::alarm(20);
+    PacketRig rig;
+    TZpDataPacket& p = *rig.packet;
+    p.SetStartCond(scString);
+    p.SetStartString("<");
+    p.SetEndCond(ecString | ecPacketSize);
+    p.SetEndString(">");
+    p.SetPacketSize(10);
+    p.SetTimeOut(3);
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [&] {
+            switch (end) {
+                case PacketEnd::Arrives:
+                    rig.feed("x<ok>");
+                    break;
+                case PacketEnd::TimesOut:
+                    rig.feed("<ab");
+                    rig.ticks(5);
+                    rig.round();
+                    break;
+                case PacketEnd::PortCloses:
+                    rig.port->SetOpen(false);
+                    break;
+                case PacketEnd::PacketLetGo:
+                    p.SetComPort(nullptr);
+                    break;
+                case PacketEnd::QuitDuring:
+                    QCoreApplication::quit();
+                    break;
+                case PacketEnd::ExitDuring:
+                    QCoreApplication::exit(0);
+                    break;
+                case PacketEnd::QuitBefore:
+                    break;
+            }
+        });
+        if (end == PacketEnd::QuitBefore) QCoreApplication::quit();
+        std::string s = "unchanged";
+        const bool got = p.WaitForString(s);
+        const bool expected = end == PacketEnd::Arrives ? got && s == "<ok>" : !got && s == "unchanged";
+        std::_Exit(expected && !p.GetAutoEnable() ? 0 : 2);
+    });
+    QCoreApplication::exec();
+    std::_Exit(3);
+}
+}  // namespace
+
+TEST(DataPacketsDeathTest, AWaitForAPacketEndsWithItsPacketTimeOutCloseOrQuit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (PacketEnd end :
+         {PacketEnd::Arrives, PacketEnd::TimesOut, PacketEnd::PortCloses, PacketEnd::PacketLetGo,
+          PacketEnd::QuitBefore, PacketEnd::QuitDuring, PacketEnd::ExitDuring}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        EXPECT_EXIT(waitForAPacket(end), ::testing::ExitedWithCode(0), "");
     }
 }
 

@@ -1,8 +1,10 @@
 // The port library's helpers: tick arithmetic, waiting, path and string helpers, the line
 // reader, the growable string, the base classes and starting a program.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QTimer>
 #include <sstream>
 
@@ -37,6 +39,60 @@ TEST(ZpUtils, ANegativeDelayReturnsAtOnceAndHandlesNoMessage) {
     EXPECT_FALSE(ran);
     QCoreApplication::processEvents();
     EXPECT_TRUE(ran);
+}
+
+// One step of the loop reports what it handled: nothing, or an event by its type in the events'
+// own range; the window part is 0 for events.
+TEST(ZpUtils, AYieldStepReportsTheEventItHandled) {
+    QCoreApplication::processEvents();
+    QObject target;
+    const struct Row {
+        int posted;  // event type posted before the step, 0 for none
+        uint32_t result;
+    } rows[] = {
+        {0, 0u},
+        {QEvent::User, ZpEventNumberBase + QEvent::User},
+        {QEvent::User + 7, ZpEventNumberBase + QEvent::User + 7},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.posted);
+        if (r.posted) QCoreApplication::postEvent(&target, new QEvent(static_cast<QEvent::Type>(r.posted)));
+        EXPECT_EQ(SafeYield(), r.result);
+        EXPECT_EQ(SafeYield(), 0u);  // the event was taken
+    }
+}
+
+namespace {
+enum class Quit { Before, During, ExitDuring };
+
+// Delays inside the application's loop while it is asked to end; the clock stands still, so only
+// the quit ends the delay (one that never ends is killed). Exits with 0 when the delay reported the
+// quit and a later step reports it too, still running what waits.
+[[noreturn]] void delayWhileTheApplicationEnds(Quit how) {
+    ::alarm(20);
+    FakeClockGuard clock;
+    QTimer::singleShot(0, [how] {
+        if (how == Quit::Before) QCoreApplication::quit();
+        if (how == Quit::During) QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+        if (how == Quit::ExitDuring) QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+        const uint32_t r = DelayTicks(MaxTicks, true);
+        // Messages still run after the quit: a close waiting for a notification sees it end.
+        static bool ran = false;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { ran = true; }, Qt::QueuedConnection);
+        std::_Exit(r == WM_QUIT_CODE && SafeYield() == WM_QUIT_CODE && ran ? 0 : 2);
+    });
+    QCoreApplication::exec();
+    std::_Exit(3);
+}
+}  // namespace
+
+TEST(ZpUtilsDeathTest, ADelayThatYieldsEndsWhenTheApplicationIsAskedToQuit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (Quit how : {Quit::Before, Quit::During, Quit::ExitDuring}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        EXPECT_EXIT(delayWhileTheApplicationEnds(how), ::testing::ExitedWithCode(0), "");
+    }
 }
 
 TEST(ZpUtils, PathHelpers) {
@@ -190,6 +246,21 @@ TEST(ZpStr, EditsAtOneBasedPositions) {
     s.SetLen(3);
     EXPECT_EQ(s.Str(), "Abc");
     EXPECT_STREQ(s.Buffer(), "Abc");
+}
+
+// Text taken from the string's own buffer survives the growth it causes, whole or from within,
+// small (its old buffer is reused at once) or large (its old buffer is given back to the system).
+TEST(ZpStr, AppendingItsOwnBufferKeepsTheText) {
+    const struct Row { size_t length, from; } rows[] = {{40, 0}, {40, 7}, {300000, 0}, {300000, 299990}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.length);
+        std::string text;
+        for (size_t i = 0; i < r.length; ++i) text += static_cast<char>('a' + i % 26);
+        TZpStr s(0);
+        s.Append(text);
+        s.AppendBuff(s.Buffer() + r.from);
+        EXPECT_EQ(s.Str(), text + text.substr(r.from));
+    }
 }
 
 TEST(ZpStr, CursorAssignClearAndResize) {
