@@ -471,6 +471,20 @@ void TZpDeviceSocket::DoError(TSocket s, int32_t errCode) {
     // A socket error is posted to the port: it reaches the port's error event from the
     // event loop, never as an exception out of a notification.
     TWsConnection* c = FindConnection(s);
+    if (c && c->Dispatcher && !c->Client && s == c->ConnectedSocket && s != c->Socket &&
+        (errCode == ws::WSAENETRESET || errCode == ws::WSAECONNABORTED || errCode == ws::WSAECONNRESET)) {
+        // A server's client whose connection broke is gone as surely as one that closed it: the
+        // server forgets it and takes the next one. The port hears of it through the error alone.
+        c->Dispatcher->RemoteAddress.sin_addr.S_addr = 0;
+        c->ConnectedSocket = -1;
+        c->SetState(wcsNotConnected);
+        {
+            std::lock_guard<std::recursive_mutex> g(listLock_);
+            cacheConn_ = nullptr;
+            cacheSocket_ = -1;
+        }
+        CloseSocket(s);
+    }
     if (c && c->Dispatcher) c->Dispatcher->PostError(errCode);
     if (OnWsError) OnWsError(this, s, errCode);
 }

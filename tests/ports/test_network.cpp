@@ -651,3 +651,24 @@ TEST_F(Network, ALargeBlockOfDoubledBytesGoesOutWhole) {
         ::close(fd);
     }
 }
+
+// A client that resets its connection leaves like one that closes it: the server hears it go
+// once and takes the next client.
+TEST_F(Network, AServerListensOnAfterItsClientResets) {
+    Server s;
+    const int a = dial(s.at);
+    ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+    linger lg{1, 0};
+    ::setsockopt(a, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    ::close(a);
+    ASSERT_TRUE(waitFor([&] { return !s.port.DCD() && s.disconnects == 1; }));
+    EXPECT_EQ(s.errors, std::vector<int32_t>{ws::WSAECONNRESET});
+    const int b = dial(s.at);
+    ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+    EXPECT_EQ(s.offered.size(), 2u);
+    writeAll(b, "next");
+    EXPECT_TRUE(waitFor([&] { return s.received == "next"; }));
+    spin(50);
+    EXPECT_EQ(s.disconnects, 1);
+    ::close(b);
+}
