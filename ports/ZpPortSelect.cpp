@@ -83,7 +83,9 @@ int TComSelectForm::ShowModal() {
     } else {
         result = TUxForm::ShowModal();
     }
-    // OK on an empty list (or with nothing chosen) chooses nothing: it acts as Cancel.
+    // OK on an empty list (or with nothing chosen) chooses nothing: it acts as Cancel, so the
+    // open fails with the message that says no port was chosen, not with a bare number
+    // conversion error that tells the operator nothing.
     if (result == mrOk && SelectedComNum() == 0) result = mrCancel;
     return result;
 }

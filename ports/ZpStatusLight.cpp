@@ -68,11 +68,31 @@ void TZpCustomStatusLight::paintEvent(QPaintEvent*) {
 
 // ---- controller ----
 TZpCustomSLController::TZpCustomSLController(QObject* owner) : TZpBaseComponent(owner) {
-    if (owner) comPort_ = SearchComPort(owner);
-    if (comPort_)
-        comPort_->RegisterUserCallback(
-            this, [this](TZpCustomComPort* cp, bool opening) { portOpenClose(cp, opening); });
+    if (owner) attachPort(SearchComPort(owner));
     if (owner) owner->installEventFilter(this);
+}
+
+void TZpCustomSLController::attachPort(TZpCustomComPort* p) {
+    comPort_ = p;
+    if (!p) return;
+    p->RegisterUserCallback(this, [this](TZpCustomComPort* cp, bool opening) { portOpenClose(cp, opening); });
+    // By the time this runs the port is no longer one: it is forgotten without being called.
+    connect(p, &QObject::destroyed, this, [this, p] {
+        if (!comPort_ || comPort_.data() == p) portDestroyed();
+    });
+}
+
+void TZpCustomSLController::portDestroyed() {
+    comPort_ = nullptr;
+    monitoring_ = false;
+    monitoringWanted_ = false;
+    savedAvail_ = nullptr;
+    savedStatus_ = nullptr;
+    savedTimer_ = nullptr;
+    modemMask_ = 0;
+    msTrig_ = errorTrig_ = breakTrig_ = errorTimer_ = breakTimer_ = rxdTimer_ = txdTrig_ = txdTimer_ =
+        ringTimer_ = 0;
+    initLights();
 }
 
 bool TZpCustomSLController::eventFilter(QObject* watched, QEvent* e) {
@@ -101,31 +121,40 @@ TZpCustomSLController::~TZpCustomSLController() {
 void TZpCustomSLController::Loaded() {}
 
 void TZpCustomSLController::Notification(QObject* removed) {
-    if (removed == comPort_) {
+    if (!removed) return;
+    if (removed == comPort_.data()) {
         try {
             SetMonitoring(false);
         } catch (const std::exception&) {
         }
-        comPort_ = nullptr;
-        monitoringWanted_ = false;
+        comPort_->DeregisterUserCallback(this);
+        disconnect(comPort_.data(), &QObject::destroyed, this, nullptr);
+        portDestroyed();
     }
-    TZpCustomStatusLight** all[] = {&lights_.CTSLight,   &lights_.DSRLight,  &lights_.DCDLight,
-                                    &lights_.RINGLight,  &lights_.TXDLight,  &lights_.RXDLight,
-                                    &lights_.ERRORLight, &lights_.BREAKLight};
-    for (auto** l : all)
-        if (*l == removed) *l = nullptr;
+    const auto forget = [removed](auto& lamp) {
+        if (lamp == removed) lamp = nullptr;
+    };
+    forget(lights_.CTSLight);
+    forget(lights_.DSRLight);
+    forget(lights_.DCDLight);
+    forget(lights_.RINGLight);
+    forget(lights_.TXDLight);
+    forget(lights_.RXDLight);
+    forget(lights_.ERRORLight);
+    forget(lights_.BREAKLight);
 }
 
 void TZpCustomSLController::SetComPort(TZpCustomComPort* p) {
     if (p == comPort_) return;
-    if (comPort_) comPort_->DeregisterUserCallback(this);
-    const bool was = monitoring_ || monitoringWanted_;
+    if (comPort_) {
+        comPort_->DeregisterUserCallback(this);
+        disconnect(comPort_.data(), &QObject::destroyed, this, nullptr);
+    }
+    // Only monitoring that runs moves to the new port; a wish made while the old port was
+    // closed stays a wish, granted when a port opens.
+    const bool was = monitoring_;
     SetMonitoring(false);
-    monitoringWanted_ = false;
-    comPort_ = p;
-    if (comPort_)
-        comPort_->RegisterUserCallback(
-            this, [this](TZpCustomComPort* cp, bool opening) { portOpenClose(cp, opening); });
+    attachPort(p);
     if (comPort_ && was) SetMonitoring(true);
 }
 

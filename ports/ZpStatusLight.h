@@ -39,15 +39,17 @@ class TZpStatusLight : public TZpCustomStatusLight {
     explicit TZpStatusLight(QWidget* parent = nullptr) : TZpCustomStatusLight(parent) {}
 };
 
+// Each reference clears itself when its lamp is destroyed: the controller never reaches a lamp
+// that is gone, whatever order the form deletes things in.
 struct TLightSet {
-    TZpCustomStatusLight* CTSLight = nullptr;
-    TZpCustomStatusLight* DSRLight = nullptr;
-    TZpCustomStatusLight* DCDLight = nullptr;
-    TZpCustomStatusLight* RINGLight = nullptr;
-    TZpCustomStatusLight* TXDLight = nullptr;
-    TZpCustomStatusLight* RXDLight = nullptr;
-    TZpCustomStatusLight* ERRORLight = nullptr;
-    TZpCustomStatusLight* BREAKLight = nullptr;
+    QPointer<TZpCustomStatusLight> CTSLight;
+    QPointer<TZpCustomStatusLight> DSRLight;
+    QPointer<TZpCustomStatusLight> DCDLight;
+    QPointer<TZpCustomStatusLight> RINGLight;
+    QPointer<TZpCustomStatusLight> TXDLight;
+    QPointer<TZpCustomStatusLight> RXDLight;
+    QPointer<TZpCustomStatusLight> ERRORLight;
+    QPointer<TZpCustomStatusLight> BREAKLight;
 };
 
 class TZpCustomSLController : public TZpBaseComponent {
@@ -72,6 +74,7 @@ class TZpCustomSLController : public TZpBaseComponent {
     bool HaveERRORLight() const { return lights_.ERRORLight; }
     bool HaveBREAKLight() const { return lights_.BREAKLight; }
     // The form removed a component: a removed port detaches, a removed lamp is forgotten.
+    // A port or lamp destroyed anywhere is removed the same way.
     void Notification(QObject* removed);
     // The form gained a component: a port attaches the controller while it has none.
     void Inserted(QObject* component);
@@ -81,6 +84,8 @@ class TZpCustomSLController : public TZpBaseComponent {
     bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
+    void attachPort(TZpCustomComPort* p);
+    void portDestroyed();
     void addTriggers();
     void removeTriggers();
     void initLights();
@@ -88,7 +93,7 @@ class TZpCustomSLController : public TZpBaseComponent {
     void onAvail(TZpCustomComPort* cp, uint16_t count);
     void onStatus(TZpCustomComPort* cp, uint16_t handle);
     void onTimer(TZpCustomComPort* cp, uint16_t handle);
-    static void setLamp(TZpCustomStatusLight* l, bool on) {
+    static void setLamp(const QPointer<TZpCustomStatusLight>& l, bool on) {
         if (l && l->GetLit() != on) l->SetLit(on);
     }
 

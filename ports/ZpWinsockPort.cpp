@@ -172,7 +172,19 @@ int32_t TZpCustomWinsockPort::InitializePort() {
 }
 
 void TZpCustomWinsockPort::PortOpen() {
-    if (deviceLayer_ == dlWinsock && socks_.GetSocksVersion() != svNone) runProxyNegotiation();
+    if (deviceLayer_ == dlWinsock && socks_.GetSocksVersion() != svNone) {
+        try {
+            runProxyNegotiation();
+        } catch (...) {
+            // The proxy's connection may have completed: it ends the way any close ends it,
+            // with the disconnect event, before the open fails.
+            try {
+                DonePort();
+            } catch (const std::exception&) {
+            }
+            throw;
+        }
+    }
     TZpCustomComPort::PortOpen();
 }
 
@@ -237,15 +249,15 @@ void TZpCustomWinsockPort::DoDisconnect() {
 }
 
 void TZpCustomWinsockPort::DoError(int32_t errCode) {
+    const bool broken = errCode == ws::WSAENETRESET || errCode == ws::WSAECONNABORTED ||
+                        errCode == ws::WSAECONNRESET || errCode == ws::WSAECONNREFUSED;
     if (wsMode_ == wsClient) {
-        // A reset, aborted or refused connection ends the port, and so does any error before
-        // the connect completed: such a socket never carries data.
-        bool lost = errCode == ws::WSAENETRESET || errCode == ws::WSAECONNABORTED ||
-                    errCode == ws::WSAECONNRESET || errCode == ws::WSAECONNREFUSED || !connected_;
+        // Any error before the connect completed ends the port too: such a socket never
+        // carries data.
         auto* d = dynamic_cast<TZpWinsockDispatcher*>(dispatcher_);
-        if (lost && portState_ == psOpen)
+        if ((broken || !connected_) && portState_ == psOpen)
             postMessage(TriggerWindow(), CM_ZPSOCKETCLOSE, 0, d ? d->Serial() : 0);
-    } else {
+    } else if (broken) {
         DoDisconnect();
     }
     if (OnWsError) OnWsError(this, errCode);

@@ -16,7 +16,10 @@ int32_t nextSerial = 1;
 
 TWsConnection::TWsConnection(TZpDeviceSocket* owner, int32_t inSize, int32_t outSize) : owner_(owner) {
     in_.resize(static_cast<size_t>(std::max(inSize, 16)));
-    out_.resize(static_cast<size_t>(std::max(outSize, 0) + 4096));
+    // Room for every block the port lets through even when telnet doubles each of its bytes:
+    // the port measures room in source bytes, the ring holds them encoded.
+    const int32_t out = std::max(outSize, 0);
+    out_.resize(static_cast<size_t>(out + std::max(out, 4096)));
     Socket = owner_->CreateSocket();
 }
 
@@ -74,6 +77,8 @@ int32_t TWsConnection::ReadBuf(uint8_t* buf, int32_t size) {
                 consumeIn(2);
                 if (c == SE) {
                     inSub_ = false;
+                    // Only a SEND (1) asks for the name. A peer's own IS (0) is not answered:
+                    // two such ends would otherwise answer each other without end.
                     if (subOption_ == OptTerminalType && subFirst_ == 1) sendTerminal();
                 } else {
                     if (subLen_++ == 0) subFirst_ = c;
@@ -215,7 +220,6 @@ void TWsConnection::flushOut() {
 int32_t TWsConnection::WriteBuf(const uint8_t* buf, int32_t len) {
     int32_t taken = 0;
     if (buf && len > 0) {
-        OutCount += len;
         bool encode = Telnet && (std::memchr(buf, IAC, static_cast<size_t>(len)) ||
                                  (BinaryOption == 0 && std::memchr(buf, CR, static_cast<size_t>(len))));
         if (encode) {
@@ -235,6 +239,8 @@ int32_t TWsConnection::WriteBuf(const uint8_t* buf, int32_t len) {
             taken = std::min(len, outFree());
             for (int32_t i = 0; i < taken; ++i) putOut(buf[i]);
         }
+        // Only what the ring took counts as sent; the caller learns of the rest from the result.
+        OutCount += taken;
     }
     flushOut();
     return taken;
@@ -465,6 +471,20 @@ void TZpDeviceSocket::DoError(TSocket s, int32_t errCode) {
     // A socket error is posted to the port: it reaches the port's error event from the
     // event loop, never as an exception out of a notification.
     TWsConnection* c = FindConnection(s);
+    if (c && c->Dispatcher && !c->Client && s == c->ConnectedSocket && s != c->Socket &&
+        (errCode == ws::WSAENETRESET || errCode == ws::WSAECONNABORTED || errCode == ws::WSAECONNRESET)) {
+        // A server's client whose connection broke is gone as surely as one that closed it: the
+        // server forgets it and takes the next one. The port hears of it through the error alone.
+        c->Dispatcher->RemoteAddress.sin_addr.S_addr = 0;
+        c->ConnectedSocket = -1;
+        c->SetState(wcsNotConnected);
+        {
+            std::lock_guard<std::recursive_mutex> g(listLock_);
+            cacheConn_ = nullptr;
+            cacheSocket_ = -1;
+        }
+        CloseSocket(s);
+    }
     if (c && c->Dispatcher) c->Dispatcher->PostError(errCode);
     if (OnWsError) OnWsError(this, s, errCode);
 }

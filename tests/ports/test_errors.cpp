@@ -262,3 +262,99 @@ TEST(DispatchLog, TimesPrintAsSecondsWithThreeDecimals) {
               std::string::npos)
         << text;
 }
+
+namespace {
+enum Raised { None, InOut, OutOfMemory, Plain, Specific, Socket };
+}  // namespace
+
+// The codes the serial and network ports can produce: each message word for word, the same for the
+// code's absolute value, and what raising the code gives.
+TEST(ErrorTable, TheMessagesOfThePortsCodes) {
+    const struct Row {
+        int32_t code;
+        Raised raised;
+        Group group;  // the specific class
+        const char* text;
+    } rows[] = {
+        {0, None, nullptr, "OK"},
+        {-2, InOut, nullptr, "File not found"},
+        {-3, InOut, nullptr, "Path not found"},
+        {-5, InOut, nullptr, "File access denied"},
+        {-8, OutOfMemory, nullptr, "Insufficient memory"},
+        {-1001, Plain, nullptr, "Bad handle passed to com function"},
+        {-1002, Specific, is<EBadArgument>, "Bad argument passed to function"},
+        {-1005, Specific, is<EPortNotAssigned>, "ComPort component not assigned"},
+        {-1006, Specific, is<EInternal>, "Internal error creating window class"},
+        {-2001, Specific, is<EBadId>, "ie_BadId - Specified comport doesn't exist"},
+        {-2002, Specific, is<EBaudRate>, "ie_Baudrate - unsupported baud rate"},
+        {-2003, Specific, is<EByteSize>, "ie_Bytesize - invalid byte size"},
+        {-2004, Specific, is<EDefault>, "ie_Default - error in default parameters"},
+        {-2005, Specific, is<EHardware>, "ie_Hardware - Specified comport in use"},
+        {-2006, Specific, is<EMemory>, "ie_Memory - unable to allocate queues"},
+        {-2007, Specific, is<ECommNotOpen>, "ie_NOpen - device not open"},
+        {-2008, Specific, is<EAlreadyOpen>, "ie_Open - device already open"},
+        {-2009, Specific, is<ENoHandles>, "No more handles, can't open port"},
+        {-2010, Specific, is<ENoTimers>, "No timers available"},
+        {-2011, Specific, is<ENoPortSelected>, "The ComNumber property of the TZpComPort has not been set"},
+        {-2012, Specific, is<ENotOpenedByTapi>, "Comport was not opened by Tapi"},
+        {-3001, Specific, is<ENullApi>, "No device layer specified"},
+        {-3002, Plain, nullptr, "Function not supported by driver"},
+        {-3003, Specific, is<ERegisterHandlerFailed>, "EnableCommNotification failed"},
+        {-3004, Specific, is<EPutBlockFail>, "Failed to put entire block"},
+        {-3005, Specific, is<EGetBlockFail>, "Failed to get entire block"},
+        {-3006, Specific, is<EOutputBufferTooSmall>, "Output buffer too small for block"},
+        {-3007, Specific, is<EBufferIsEmpty>, "Buffer is empty"},
+        {-3008, Specific, is<ETracingNotEnabled>, "Tracing not enabled"},
+        {-3009, Specific, is<ELoggingNotEnabled>, "Logging not enabled"},
+        {-3010, Specific, is<EBaseAddressNotSet>, "Base address not set"},
+        {-5001, Specific, is<ENoMoreTriggers>, "No more trigger slots"},
+        {-5002, Specific, is<ETriggerTooLong>, "Data trigger too long"},
+        {-5003, Plain, nullptr, "Bad trigger handle"},
+        {9001, Socket, nullptr, "Port library error"},
+        {9002, Socket, nullptr, "Error loading Winsock DLL"},
+        {9003, Socket, nullptr, "Incorrect version of Winsock"},
+        {9004, Socket, nullptr, "Winsock not initialized - %s"},
+        {9005, Socket, nullptr, "Specified port is not valid"},
+        {9006, Socket, nullptr, "Cannot change parameter while socket is connected"},
+        {9007, Socket, nullptr, "Cannot resolve destination address"},
+        {10039, Socket, nullptr, "The destination address is required for this operation"},
+        {10052, Socket, nullptr, "The network has been reset"},
+        {10053, Socket, nullptr, "The virtual circuit has been aborted due to timeout, etc"},
+        {10054, Socket, nullptr, "The virtual circuit has been reset by the partner"},
+        {10060, Socket, nullptr, "The operation timed out"},
+        {10061, Socket, nullptr, "The attempt to connect was forcibly refused"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.code);
+        EXPECT_EQ(ZpLoadStr(r.code), r.text);
+        EXPECT_EQ(ZpLoadStr(-r.code), r.text);
+        std::string listed;
+        MessageNumberToString(r.code, listed);
+        EXPECT_EQ(listed, r.text);
+        try {
+            if (r.raised == Socket) throw EZpSocketException(r.code, false, false);
+            EXPECT_EQ(CheckException(nullptr, r.code), r.code);
+            EXPECT_EQ(r.raised, None) << "raised nothing";
+        } catch (const EZPException& e) {
+            EXPECT_TRUE(r.raised == Specific || r.raised == Plain) << typeid(e).name();
+            if (r.raised == Specific) {
+                EXPECT_TRUE(r.group(e)) << typeid(e).name();
+                EXPECT_EQ(e.ErrorCode, r.code);
+                EXPECT_STREQ(e.what(), r.text);
+            } else {
+                EXPECT_EQ(typeid(e), typeid(EZPException));
+                EXPECT_EQ(e.ErrorCode, 0);
+                EXPECT_STREQ(e.what(), "Port exception");
+            }
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(r.raised, InOut);
+            EXPECT_EQ(e.ErrorCode, -r.code);
+            EXPECT_STREQ(e.what(), r.text);
+        } catch (const std::bad_alloc&) {
+            EXPECT_EQ(r.raised, OutOfMemory);
+        } catch (const EZpSocketException& e) {
+            EXPECT_EQ(e.ErrorCode, r.code);
+            EXPECT_STREQ(e.what(), r.text);
+        }
+    }
+}

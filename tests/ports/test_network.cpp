@@ -349,8 +349,13 @@ TEST_F(Network, ProxyNegotiationBytesRefusalsAndTheDataAfterThem) {
             EXPECT_EQ(raised, k.event ? 0 : k.code);
         }
         EXPECT_EQ(c.errors, k.event ? std::vector<int32_t>{k.code} : std::vector<int32_t>{});
-        // A useless connection closes.
+        // A useless connection closes, and a proxy that had answered is heard to go.
         EXPECT_TRUE(waitFor([&] { return c.port.GetOpen() == (k.code == 0); }));
+        EXPECT_EQ(c.port.Connected(), k.code == 0);
+        EXPECT_EQ(c.disconnects, k.code == 0 ? 0 : c.connects);
+        if (k.code > 0) {
+            EXPECT_EQ(c.connects, 1);
+        }
         proxy.join();
         ASSERT_EQ(proxy.got.size(), k.script.size());
         for (size_t i = 0; i < k.script.size(); ++i) EXPECT_EQ(proxy.got[i], k.script[i].first) << i;
@@ -485,4 +490,185 @@ TEST_F(Network, AFailedAcceptIsStillOfferedAndConnectsNothing) {
     writeAll(b, "x");
     EXPECT_TRUE(waitFor([&] { return s.received == "x"; }));
     for (int fd : {a, b}) ::close(fd);
+}
+
+// The remote port is a number or a TCP service name, the address loses the blanks around it; on an
+// open port only the value already stored may be assigned again.
+TEST_F(Network, PortNumbersServiceNamesAndTheValuesAnOpenPortKeeps) {
+    const struct Row {
+        const char* port;
+        uint16_t listenAt;  // 0: the open fails with `code`
+        int32_t code;
+    } rows[] = {
+        {"192", 192, 0}, {" 192\t", 192, 0}, {"telnet", 23, 0}, {"no-such-service", 0, 9005},
+        {"0", 0, 9005},  {"65536", 0, 9005}, {"19x2", 0, 9005},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.port);
+        std::unique_ptr<Listener> peer;
+        if (r.listenAt) {
+            peer = std::make_unique<Listener>("127.0.0.29", r.listenAt);
+            if (peer->fd < 0) GTEST_SKIP() << "port " << r.listenAt << " needs root";
+        }
+        Client c;
+        c.port.SetDeviceLayer(dlWinsock);
+        c.port.SetWsAddress(" \t127.0.0.29 ");
+        EXPECT_EQ(c.port.GetWsAddress(), "127.0.0.29");
+        c.port.SetWsPort(r.port);
+        try {
+            c.port.SetOpen(true);
+            EXPECT_EQ(r.code, 0) << "opened";
+        } catch (const EZpSocketException& e) {
+            EXPECT_EQ(e.ErrorCode, r.code);
+            EXPECT_STREQ(e.what(), "Specified port is not valid");
+        }
+        if (!peer) {
+            EXPECT_FALSE(c.port.GetOpen());
+            continue;
+        }
+        const int fd = peer->accept();
+        ASSERT_GE(fd, 0) << "nothing connected";
+        ASSERT_TRUE(waitFor([&] { return c.connects == 1; }));
+        // The stored value again changes nothing; any other, even in its blanks only, is refused.
+        const std::string stored = c.port.GetWsPort();
+        c.port.SetWsAddress("127.0.0.29");
+        c.port.SetWsPort(stored);
+        c.port.SetWsMode(wsClient);
+        const std::function<void()> refused[] = {
+            [&] { c.port.SetWsAddress(" 127.0.0.29"); }, [&] { c.port.SetWsAddress("127.0.0.30"); },
+            [&] { c.port.SetWsPort(stored + " "); }, [&] { c.port.SetWsMode(wsServer); }};
+        for (const auto& change : refused) {
+            try {
+                change();
+                ADD_FAILURE() << "changed on an open port";
+            } catch (const EZpSocketException& e) {
+                EXPECT_EQ(e.ErrorCode, 9006);
+                EXPECT_STREQ(e.what(), "Cannot change parameter while socket is connected");
+            }
+        }
+        EXPECT_EQ(c.port.GetWsAddress(), "127.0.0.29");
+        EXPECT_EQ(c.port.GetWsPort(), stored);
+        EXPECT_EQ(c.port.GetWsMode(), wsClient);
+        EXPECT_TRUE(c.port.Connected());
+        ::close(fd);
+    }
+}
+
+TEST_F(Network, AClientPortNeedsAnAddress) {
+    for (const char* address : {"", " \t "}) {
+        Client c;
+        c.port.SetDeviceLayer(dlWinsock);
+        c.port.SetWsAddress(address);
+        c.port.SetWsPort("192");
+        try {
+            c.port.SetOpen(true);
+            ADD_FAILURE() << "opened";
+        } catch (const EZpSocketException& e) {
+            EXPECT_EQ(e.ErrorCode, 10039);
+            EXPECT_STREQ(e.what(), "The destination address is required for this operation");
+        }
+        EXPECT_FALSE(c.port.GetOpen());
+    }
+}
+
+namespace {
+// A socket error as the sockets layer reports it for the port's own socket.
+void socketError(TZpCustomComPort& port, int32_t code) {
+    const ws::TSocket own = port.Dispatcher()->DeviceHandle();
+    ZpDeviceSocket().CMZPSocketMessage(own, ws::wsaMakeSelectReply(ws::FD_READ, static_cast<uint16_t>(code)));
+}
+}  // namespace
+
+// Every socket error reaches the error event. A reset, aborted or refused connection ends a
+// client's port and a server's client; other errors leave both as they are.
+TEST_F(Network, WhichSocketErrorsEndTheConnection) {
+    const struct Row {
+        int32_t code;
+        bool ends;
+    } rows[] = {
+        {10052, true},  {10053, true},  {10054, true},  {10061, true},
+        {10060, false}, {10055, false}, {10050, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.code);
+        {
+            Listener peer;
+            Client c;
+            c.catchErrors();
+            const int fd = c.connect(peer);
+            socketError(c.port, r.code);
+            ASSERT_TRUE(waitFor([&] { return !c.errors.empty(); }));
+            EXPECT_EQ(c.errors, std::vector<int32_t>{r.code});
+            if (r.ends) {
+                EXPECT_TRUE(waitFor([&] { return !c.port.GetOpen(); }));
+            }
+            spin(50);
+            EXPECT_EQ(c.port.GetOpen(), !r.ends);
+            EXPECT_EQ(c.disconnects, r.ends ? 1 : 0);
+            ::close(fd);
+        }
+        {
+            Server s;
+            const int fd = dial(s.at);
+            ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+            socketError(s.port, r.code);
+            ASSERT_TRUE(waitFor([&] { return !s.errors.empty(); }));
+            EXPECT_EQ(s.errors, std::vector<int32_t>{r.code});
+            EXPECT_EQ(s.disconnects, r.ends ? 1 : 0);
+            EXPECT_TRUE(s.port.GetOpen());  // a server listens on
+            ::close(fd);
+        }
+    }
+}
+
+// With telnet doubling every byte, a block as large as the output size goes out whole, also
+// when it is queued before the connection exists.
+TEST_F(Network, ALargeBlockOfDoubledBytesGoesOutWhole) {
+    const struct Row {
+        uint16_t outSize;
+        bool connectedFirst;
+    } rows[] = {{8192, false}, {8192, true}, {20000, false}, {4096, false}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Listener peer;
+        Client c;
+        c.port.SetOutSize(r.outSize);
+        int fd = -1;
+        if (r.connectedFirst)
+            fd = c.connect(peer);
+        else
+            c.open("127.0.0.1", peer.port);
+        std::string block(r.outSize, '\xFF');
+        for (size_t i = 0; i < block.size(); i += 7) block[i] = static_cast<char>('a' + i % 26);
+        c.port.PutString(block);
+        if (!r.connectedFirst) fd = peer.accept();
+        std::string wire;
+        for (char ch : block) wire += ch == '\xFF' ? std::string(2, '\xFF') : std::string(1, ch);
+        std::string got = readAtLeast(fd, wire.size(), 5000);
+        got += netpeer::readNow(fd);  // nothing more
+        EXPECT_EQ(got.size(), wire.size());
+        EXPECT_TRUE(got == wire) << "the block went out damaged";
+        ::close(fd);
+    }
+}
+
+// A client that resets its connection leaves like one that closes it: the server hears it go
+// once and takes the next client.
+TEST_F(Network, AServerListensOnAfterItsClientResets) {
+    Server s;
+    const int a = dial(s.at);
+    ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+    linger lg{1, 0};
+    ::setsockopt(a, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    ::close(a);
+    ASSERT_TRUE(waitFor([&] { return !s.port.DCD() && s.disconnects == 1; }));
+    EXPECT_EQ(s.errors, std::vector<int32_t>{ws::WSAECONNRESET});
+    const int b = dial(s.at);
+    ASSERT_TRUE(waitFor([&] { return s.port.DCD(); }));
+    EXPECT_EQ(s.offered.size(), 2u);
+    writeAll(b, "next");
+    EXPECT_TRUE(waitFor([&] { return s.received == "next"; }));
+    spin(50);
+    EXPECT_EQ(s.disconnects, 1);
+    ::close(b);
 }

@@ -100,6 +100,7 @@ TEST_F(Telnet, ReceivedBytesAcrossReads) {
         {false, {{sb24 + bytes({1}) + se + "ok", "ok"}}, kTerminal},  // terminal type asked
         {false, {{"a" + sb24, "a"}, {bytes({1}), ""}, {iac, ""}, {bytes({240}) + "b", "b"}}, kTerminal},
         {false, {{bytes({255, 250, 31, 13, 0, 80}) + se + "c", "c"}}, ""},  // other option: dropped
+        {false, {{sb24 + nul + "xterm" + se + "d", "d"}}, ""},              // the peer's own type: no answer
         {false, {{"A" + iac + iac + "B", "A" + iac + "B"}}, ""},
         {false,
          {{"A" + iac, "A"}, {iac, iac}, {"B" + iac, "B"}, {bytes({253, 3}), ""}},
@@ -199,4 +200,29 @@ TEST_F(Telnet, FullInputRingDeliversEverythingInOrder) {
     got = receive(big, 3000);
     for (int round = 0; round < 10 && got.size() < big.size(); ++round) got += receive("", 3000);
     EXPECT_EQ(got, big);
+}
+
+// A block the output ring cannot hold whole is taken in part, and only the part counts as sent.
+TEST_F(Telnet, ABlockTheRingCannotHoldIsCountedByWhatItTook) {
+    const struct Row {
+        std::string data;
+        int32_t taken;
+    } rows[] = {
+        {std::string(8192, '\xFF'), 4096},
+        {std::string(5000, '\r'), 4096},
+        {std::string(9000, 'A'), 8192},
+        {std::string(3000, '\xFF'), 3000},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        conn->FlushOutBuffer();
+        table.send = [](ws::TSocket, const void*, int, int) -> int {
+            fakefeed::lastErr = ws::WSAEWOULDBLOCK;
+            return ws::SOCKET_ERROR;
+        };
+        const auto* data = reinterpret_cast<const uint8_t*>(r.data.data());
+        EXPECT_EQ(conn->WriteBuf(data, static_cast<int32_t>(r.data.size())), r.taken);
+        EXPECT_EQ(conn->GetOutChars(), r.taken);
+    }
+    table.send = fakeSend;
 }
