@@ -303,7 +303,7 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
     storeMethod(fullMethod("B"));
     const std::string a = describe(stored("A"));
     TInstrumentModule module;  // its loaded sequence runs "A" on line 2
-    module.Sequence.Name = "Amino acids";
+    module.Sequence.Name = "Run %s";
     for (const char* m : {"X", "a"}) module.Sequence.MethodList.Add(m);
     dialogs_.shown.clear();
     auto& f = open();
@@ -359,7 +359,7 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
         {del, "A*,b,G / A / 30 / Method \"N 50%\" deleted.", {confirmDelete("N 50%")}, {mrOk}},
         {del,
          "b*,G / b / 28 / Method \"A\" deleted.",
-         {confirmDelete("A") + "\n\nThe loaded sequence \"Amino acids\" uses this method (line 2)."},
+         {confirmDelete("A") + "\n\nThe loaded sequence \"Run %s\" uses this method (line 2)."},
          {mrOk}},
         {del, "G* / G / 27 / Method \"b\" deleted.", {confirmDelete("b")}, {mrOk}},
         {del, " /  /  / Method \"G\" deleted.", {confirmDelete("G")}, {mrOk}},
@@ -433,13 +433,24 @@ TEST_F(EditMethods, SwitchingOrClosingOffersThePendingChanges) {
         {close, "A*,B / A / 30 / ", {ask("A")}, {mrYes}},
         {typing(f.Runtime, "4"), "A*,B / A / 4 / changed / "},
         {[&] { f.BtnCancelClick(); }, "A*,B / A / 30 / "},
-        // Without a selected method the close says the changes are lost.
+        // Without a selected method the close still asks: Yes keeps the window open with the edits,
+        // which Save As can then store; No drops them.
         {[&] { f.MethodNameList->SetItemIndex(-1); }, "A,B / A / 30 / "},
-        {typing(f.Runtime, "7"), "A,B / A / 7 / changed / "},
-        {close, "A,B / A / 7 / ", {"Warning: No Method Name selected: the changes are not saved."}},
+        {typing(f.Runtime, "25"), "A,B / A / 25 / changed / "},
+        {close,
+         "A,B / A / 25 / changed / ",
+         {ask(""), "Warning: Can not save method \"\" :\nNo Method Name selected."},
+         {mrYes}},
+    });
+    EXPECT_FALSE(canClose);
+    run({
+        {[&] { f.SaveAsBtnClick(); }, "A,B,K* / K / 25 / Method \"K\" added", {}, {}, {"K"}},
+        {[&] { f.MethodNameList->SetItemIndex(-1); }, "A,B,K / K / 25 / Method \"K\" added"},
+        {typing(f.Runtime, "7"), "A,B,K / K / 7 / changed / Method \"K\" added"},
+        {close, "A,B,K / K / 7 / Method \"K\" added", {ask("")}, {mrNo}},
     });
     EXPECT_TRUE(canClose);
-    EXPECT_EQ(stored("A").ReactorT + stored("B").Runtime, "3121");
+    EXPECT_EQ(stored("A").ReactorT + stored("B").Runtime + stored("K").Runtime, "312125");
 }
 
 TEST_F(EditMethods, FlagBoxesConfirmAndExcludeEachOther) {

@@ -455,7 +455,14 @@ TEST_F(MainFormTest, HplcErrorEndsPumpOnOrSequenceAfterNineHundredChecks) {
         TErrorMessagesDialog::HPLCErrorCount = 0;
         for (int i = 1; i <= 900; ++i) ASSERT_FALSE(check()) << "check " << i;
         newLog();
+        // A missing sensor in the same check puts its own text on the second line first: the
+        // time-out is still what the stop gives as its reason.
+        ZentrovaAPI.Column.Temperature = -300.0;
+        instrument->SequenceStopReason.clear();
         EXPECT_TRUE(form->CheckErrors());
+        ZentrovaAPI.Column.Temperature = 25.0;
+        EXPECT_EQ(lcdSecondLine(), "HPLC ERROR, INSTRUMENT DISABLED");
+        EXPECT_EQ(instrument->SequenceStopReason, mode == 7 ? "HPLC ERROR, INSTRUMENT DISABLED" : "");
         EXPECT_FALSE(instrument->Enabled);
         EXPECT_EQ(form->iMode, 3);
         EXPECT_TRUE(inOrder(newLog(), {"#main: setMode(): mode=1; current mode=" + std::to_string(mode),

@@ -158,7 +158,7 @@ TEST_F(Windows, F1OpensTheWindowsTopicAndEscapeActsAsItsCancelButton) {
         QString question;
     } rows[] = {
         {&config, config.Instrument, {1, 510}, ""},
-        {&editor, editor.Runtime, {1, 600}, "Warning: No Method Name selected: the changes are not saved."},
+        {&editor, editor.Runtime, {1, 600}, "Please, confirm: Save all changes to \"\"?"},
         {&load, load.SequenceNameList, {3, 0}, ""},
         {&sequences, sequences.SequenceTable, {3, 0}, ""},
         {&errors, errors.MessageLbl, {1, errors.ErrorTable[3].HelpContext}, ""}};
