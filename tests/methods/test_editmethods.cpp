@@ -10,6 +10,7 @@
 
 #include "link/Instrument.h"
 #include "methods/EditMethods.h"
+#include "methods/PrintMethod.h"
 #include "methods/support_store.h"
 #include "support/EventWait.h"
 
@@ -451,6 +452,41 @@ TEST_F(EditMethods, SwitchingOrClosingOffersThePendingChanges) {
     });
     EXPECT_TRUE(canClose);
     EXPECT_EQ(stored("A").ReactorT + stored("B").Runtime + stored("K").Runtime, "312125");
+}
+
+// Save As ended with Cancel, in the name box or at the overwrite question, shows the stored method
+// again. Print shows what the controls hold, saved or not, and stores nothing.
+TEST_F(EditMethods, SaveAsCancelledReloadsTheStoredMethodAndPrintTakesTheControls) {
+    storeMethod(fullMethod("A"));
+    storeMethod(fullMethod("B"));
+    auto& f = open();
+    auto cancelledName = [&] {
+        dialogs_.answerInput(false);
+        f.SaveAsBtnClick();
+    };
+    run({
+        {typing(f.Runtime, "29"), "A*,B / A / 29 / changed / "},
+        {cancelledName, "A*,B / A / 30 / "},
+        {typing(f.Runtime, "28"), "A*,B / A / 28 / changed / "},
+        {[&] { f.SaveAsBtnClick(); }, "A*,B / A / 30 / ", {exists("B")}, {mrCancel}, {"B"}},
+    });
+    EXPECT_EQ(stored("B").Runtime, "30");
+
+    f.Runtime->SetText("12");
+    f.PumpTimetable->SetCells(2, 2, "0.45");
+    QStringList seen;
+    dialogs_.onShow = [&](const MessageRequest&) {
+        if (auto* p = f.findChild<TPrintMethodForm*>())
+            seen << p->MethodNameValue->GetCaption() << p->RuntimeValue->GetCaption()
+                 << p->PumpTT->GetCells(0, 2) + ";" + p->PumpTT->GetCells(1, 2);
+    };
+    dialogs_.answer(mrNo);
+    f.PrintBtnClick();
+    dialogs_.onShow = nullptr;
+    EXPECT_EQ(takeBoxes(), QStringList{"Warning: Print Method \"A\"?"});
+    EXPECT_EQ(seen, (QStringList{"A", "12", "20;0.45"}));
+    EXPECT_TRUE(f.Modified);
+    EXPECT_EQ(stored("A").Runtime + "|" + stored("A").Pump1FlowList.at(1), "30|0.50");
 }
 
 TEST_F(EditMethods, FlagBoxesConfirmAndExcludeEachOther) {

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTextLayout>
@@ -22,6 +23,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
+#include "platform/SystemInfo.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
 #include "ui/About.h"
@@ -191,6 +193,23 @@ TEST_F(Windows, F1OpensTheWindowsTopicAndEscapeActsAsItsCancelButton) {
     about.ShowModal();
     EXPECT_TRUE(escaped);
     Help::setOpenHook({});
+}
+
+// The About box names the program's version and closes on a click anywhere in it.
+TEST_F(Windows, AboutBoxShowsTheVersionAndAnyClickClosesIt) {
+    TAboutForm about;
+    ASSERT_FALSE(SystemInfo::programVersion().empty());
+    for (QWidget* target : std::initializer_list<QWidget*>{&about, about.Image1, about.Label1, about.Label2,
+                                                           about.VersionLbl}) {
+        about.show();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(about.VersionLbl->GetCaption().toStdString(), "Version " + SystemInfo::programVersion());
+        for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent e(t, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &e);
+        }
+        EXPECT_FALSE(about.isVisible()) << target->objectName().toStdString();
+    }
 }
 
 TEST_F(Windows, TimetableColumnsHoldTheirHeadersAndTheRowMarker) {
