@@ -288,15 +288,19 @@ TEST_F(Stores, ExportWritesTheKnownLayoutByteForByte) {
 // The file boxes start from "ZentrovaSequencesMethods.sav", then each from the name last chosen in
 // it; a cancelled box changes nothing. An export with nothing stored replaces the old file.
 TEST_F(Stores, FileBoxesStartFromTheExportNameAndKeepTheLastChosenOne) {
-    const QString a = QString::fromStdString(env_.path("a.sav")), b = QString::fromStdString(env_.path("b.sav"));
+    const QString a = QString::fromStdString(env_.path("a.sav")),
+                  b = QString::fromStdString(env_.path("b.sav"));
     writeFile(a.toStdString(), "[Old]\r\nKey=gone\r\n");
     const struct {
         bool save, ok;
         QString name, offered;
     } rows[] = {
-        {true, false, "", "ZentrovaSequencesMethods.sav"}, {true, true, a, "ZentrovaSequencesMethods.sav"},
-        {true, false, "", a},  {false, true, b, "ZentrovaSequencesMethods.sav"},
-        {false, false, "", b}, {true, true, a, a},
+        {true, false, "", "ZentrovaSequencesMethods.sav"},
+        {true, true, a, "ZentrovaSequencesMethods.sav"},
+        {true, false, "", a},
+        {false, true, b, "ZentrovaSequencesMethods.sav"},
+        {false, false, "", b},
+        {true, true, a, a},
     };
     std::vector<QString> offered;
     size_t at = 0;

@@ -198,17 +198,18 @@ TEST_F(Lcd, FlowDialsTurnStandFollowBlinkOrGoDark) {
         double rate1, rate2;
         uint8_t mode;
         Dial dial1, dial2;
-    } rows[] = {{0.5, 0, 0, Turns, Stands},      {0, 0.5, 1, Stands, Turns},
-                {0.5, 0.3, 2, Turns, Follows},   {10.0, 0, 0, Turns, Stands},
-                {10.01, 10.5, 0, Blinks, Blinks}, {0.5, 0.5, 3, Dark, Dark}};
+    } rows[] = {{0.5, 0, 0, Turns, Stands},  {0, 0.5, 1, Stands, Turns},       {0.5, 0.3, 2, Turns, Follows},
+                {10.0, 0, 0, Turns, Stands}, {10.01, 10.5, 0, Blinks, Blinks}, {0.5, 0.5, 3, Dark, Dark}};
     // Slices lit, counter-clockwise from 3 o'clock.
     const auto flow = [](const QImage& img, const QRect& dial) {
         std::string out;
-        for (int k = 0; k < 12; ++k) out += img.pixelColor(onDial(dial, 30 * k + 15, 22)) == kFore ? '1' : '0';
+        for (int k = 0; k < 12; ++k)
+            out += img.pixelColor(onDial(dial, 30 * k + 15, 22)) == kFore ? '1' : '0';
         return out;
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(std::to_string(r.rate1) + " " + std::to_string(r.rate2) + " mode " + std::to_string(r.mode));
+        SCOPED_TRACE(std::to_string(r.rate1) + " " + std::to_string(r.rate2) + " mode " +
+                     std::to_string(r.mode));
         s.SetPump1Rate(r.rate1);
         s.SetPump2Rate(r.rate2);
         s.SetMode(r.mode);

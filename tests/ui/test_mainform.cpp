@@ -112,9 +112,8 @@ TEST_F(MainFormTest, CaptionIsTheLabelOrTheInstanceOrTheProgramsName) {
         const char* label;
         const char* caption;
     } rows[] = {
-        {{}, "", "ZentrovaKVZ"},           {{"3"}, "", "Instrument 3"},
-        {{"7"}, "", "Instrument "},        {{"3 "}, "", "Instrument "},
-        {{"3", "x"}, "Bench 3", "Bench 3"}, {{}, "Bench", "Bench"},
+        {{}, "", "ZentrovaKVZ"},     {{"3"}, "", "Instrument 3"},        {{"7"}, "", "Instrument "},
+        {{"3 "}, "", "Instrument "}, {{"3", "x"}, "Bench 3", "Bench 3"}, {{}, "Bench", "Bench"},
     };
     for (const auto& r : rows) {
         stop();

@@ -113,23 +113,26 @@ TEST_F(Commands, ControlMenuAndPumpPanelFollowThePumpsThereAreAndRun) {
          "Refill Pumps,Flush Pumps,Empty Pumps,Pump 1 On,Pump 2 On,Both Pumps On,Both Pumps Off-", ""},
         {true, 6, true, false, "Refill Pump-,Flush Pump-,Empty Pump-,Pump Off", "PUMP ON"},
         {false, 6, true, true,
-         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 Off,Pump 2 Off,Both Pumps On-,Both Pumps Off", "PUMPS ON"},
+         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 Off,Pump 2 Off,Both Pumps On-,Both Pumps Off",
+         "PUMPS ON"},
         {false, 6, true, false,
-         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 Off,Pump 2 On,Both Pumps On,Both Pumps Off", "PUMP 1 ON"},
+         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 Off,Pump 2 On,Both Pumps On,Both Pumps Off",
+         "PUMP 1 ON"},
         {false, 6, false, true,
-         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 On,Pump 2 Off,Both Pumps On,Both Pumps Off", "PUMP 2 ON"},
+         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 On,Pump 2 Off,Both Pumps On,Both Pumps Off",
+         "PUMP 2 ON"},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(std::string(r.single ? "single, " : "two, ") + std::to_string(r.mode) + (r.on1 ? " 1" : "") +
-                     (r.on2 ? " 2" : ""));
+        SCOPED_TRACE(std::string(r.single ? "single, " : "two, ") + std::to_string(r.mode) +
+                     (r.on1 ? " 1" : "") + (r.on2 ? " 2" : ""));
         instrument->SinglePump = r.single;
         pumpsOn(r.on1, r.on2);
         form->iMode = r.mode;
         form->Control1Click();
         QStringList items;
-        for (TUxMenuItem* it : {form->RefillPump, form->FlushPump, form->EmptyPump, form->RefillPumps1,
-                                form->FlushPumps1, form->EmptyPumps1, form->Pump1On, form->Pump2On,
-                                form->BothPumpsOn, form->BothPumpsOff})
+        for (TUxMenuItem* it :
+             {form->RefillPump, form->FlushPump, form->EmptyPump, form->RefillPumps1, form->FlushPumps1,
+              form->EmptyPumps1, form->Pump1On, form->Pump2On, form->BothPumpsOn, form->BothPumpsOff})
             if (it->GetVisible()) items << it->GetCaption() + (it->GetEnabled() ? "" : "-");
         EXPECT_EQ(items.join(",").toStdString(), r.items);
         if (r.mode != 6) continue;

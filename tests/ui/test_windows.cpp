@@ -7,8 +7,8 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QTextLayout>
 #include <QTimer>
