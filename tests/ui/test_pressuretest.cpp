@@ -356,6 +356,26 @@ TEST_F(Procedures, ResultSheetIsPrintedOnRequest) {
     EXPECT_EQ(test.SystemTestPassedLbl->text(), "Instrument FAILED System Test");
 }
 
+// Each pressure-test command logs its menu line once the test has started.
+TEST_F(Procedures, PressureTestCommandsLogTheirMenuLineAfterTheStart) {
+    using C = TMainFormCommands;
+    const struct {
+        void (C::*click)();
+        std::string line;
+    } rows[] = {{&C::TestPressure1Click, "#menu: Maintenance->Test Pressure\n"},
+                {&C::Pump11Click, "#menu: Maintenance->Test Pressure->Pump 1\n"},
+                {&C::Pump21Click, "#menu: Maintenance->Test Pressure->Pump 2\n"},
+                {&C::BothPumps1Click, "#menu: Maintenance->Test Pressure->Both Pumps\n"}};
+    for (const auto& r : rows) {
+        form->iMode = 2;
+        newLog();
+        (form.get()->*r.click)();
+        const std::string log = newLog();
+        EXPECT_EQ(count(log, r.line), 1) << log;
+        EXPECT_TRUE(inOrder(log, {"#main: setMode(): mode=14; current mode=2", r.line})) << log;
+    }
+}
+
 // The pressurising line, the countdown's minutes (seconds left / 60 + 1) and the sheet's date,
 // serial number ("Unknown" for 0) and user.
 TEST_F(Procedures, PanelLinesCountWholeMinutesAndTheSheetNamesDateInstrumentAndUser) {
