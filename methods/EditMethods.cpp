@@ -38,6 +38,20 @@ std::string s8(const QString& s) {
     return s.toStdString();
 }
 
+// Fills the "%s" of text with the values in order, in one pass: a value that holds "%s" itself
+// takes no later value.
+QString fillInOrder(const QString& text, std::initializer_list<QString> values) {
+    QString out;
+    qsizetype from = 0;
+    for (const QString& v : values) {
+        const qsizetype at = text.indexOf(QLatin1String("%s"), from);
+        if (at < 0) break;
+        out += text.mid(from, at - from) + v;
+        from = at + 2;
+    }
+    return out + text.mid(from);
+}
+
 // A whole number, -1 when the text is not one.
 int wholeNumber(const QString& text) {
     return strToIntDef(s8(text), -1);
@@ -474,12 +488,8 @@ void TEditMethodForm::OnClickMethodNameList(QObject* Sender) {
 
 bool TEditMethodForm::AskSaveChanges(const std::string& name) {
     if (!Modified) return true;
-    if (name.empty()) {
-        // No method is selected: there is nothing the changes could be saved to.
-        warn(_("No Method Name selected: the changes are not saved."));
-        Modified = false;
-        return true;
-    }
+    // Without a name the question is still asked: No drops the edits, Yes fails and keeps them in
+    // the window for Save As.
     const MsgResult r = messageBox(fillFirst(_("Save all changes to \"%s\"?"), q(name)), _("Please, confirm"),
                                    MsgButtons::YesNo, mrNo);
     if (r != mrYes) {
@@ -487,6 +497,12 @@ bool TEditMethodForm::AskSaveChanges(const std::string& name) {
         return true;
     }
     if (!ValidateMethod()) return false;
+    if (name.empty()) {
+        // An empty name would store under the selected item, which a click may have just
+        // changed to another method.
+        MessageText = _("No Method Name selected.");
+        return false;
+    }
     if (!StoreMethod(name)) return false;
     Modified = false;
     return true;
@@ -662,8 +678,8 @@ void TEditMethodForm::BtnDeleteMethodClick() {
             for (int i = 0; i < lines.GetCount(); ++i) {
                 if (lines.Get(i).compare(q(name), Qt::CaseInsensitive) != 0) continue;
                 const QString uses = _("The loaded sequence \"%s\" uses this method (line %s).");
-                question += "\n\n" + fillFirst(fillFirst(uses, InstrumentModule->Sequence.Name),
-                                               QString::number(i + 1));
+                question +=
+                    "\n\n" + fillInOrder(uses, {InstrumentModule->Sequence.Name, QString::number(i + 1)});
                 break;
             }
         }

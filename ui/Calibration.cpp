@@ -54,6 +54,8 @@ TTempCalibrationNotice::TTempCalibrationNotice(const QString& caption, const QSt
 }
 
 void TTempCalibrationNotice::OKBtnClick() {
+    // No closing question, but the halt still runs: the exit goes through the handler that
+    // program start registers with atexit, as every way out of the program halts the instrument.
     if (ExitProcess) ExitProcess(0);
 }
 
@@ -66,7 +68,9 @@ void TTempCalibrationNotice::CancelBtnClick() {
 
 TReactorTempCalibration::TReactorTempCalibration(QWidget* owner)
     : TTempCalibrationNotice("Reactor Temperature Calibration",
-                             "You requested Reactor Temperature Calibration Procedure.", owner) {}
+                             "You requested Reactor Temperature Calibration Procedure.", owner) {
+    setObjectName("ReactorTempCalibration");
+}
 
 TReactorTempCalibration::~TReactorTempCalibration() {
     if (ReactorTempCalibration == this) ReactorTempCalibration = nullptr;
@@ -74,7 +78,9 @@ TReactorTempCalibration::~TReactorTempCalibration() {
 
 TColumnTempCalibration::TColumnTempCalibration(QWidget* owner)
     : TTempCalibrationNotice("Column Temperature Calibration",
-                             "You requested Column Temperature Calibration Procedure.", owner) {}
+                             "You requested Column Temperature Calibration Procedure.", owner) {
+    setObjectName("ColumnTempCalibration");
+}
 
 TColumnTempCalibration::~TColumnTempCalibration() {
     if (ColumnTempCalibration == this) ColumnTempCalibration = nullptr;

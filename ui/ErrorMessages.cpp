@@ -125,6 +125,7 @@ QString TErrorMessagesDialog::BuildErrorMessage() {
 
 bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
     bool result = false;
+    CriticalReason.clear();
     if (!InstrumentModule) return false;
     TInstrumentModule& m = *InstrumentModule;
     const uint8_t mode = MainForm ? MainForm->iMode : 0;
@@ -172,6 +173,7 @@ bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
     if (mode != 0 && HasActiveError()) {
         result = HasDisablingError();
         const std::string text = TakeActiveErrorText();
+        if (result) CriticalReason = QString::fromStdString(text);
         if (MainForm && MainForm->LCDScreen1)
             MainForm->LCDScreen1->SetSecondLine(QString::fromStdString(text), 2, result);
         if (isHidden() && HasNewError()) {
@@ -191,6 +193,7 @@ bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
     if (hplcState == hsError && (mode == 6 || mode == 7)) {
         if (++HPLCErrorCount > HPLCErrorChecks) {
             result = true;
+            if (CriticalReason.isEmpty()) CriticalReason = _("HPLC ERROR, INSTRUMENT DISABLED");
             if (MainForm) MainForm->SetMode(1);
             logLine("#main: HPLC Critical Error: HPLC State=" + std::to_string(int(hplcState)) +
                     "; iMode=" + std::to_string(MainForm ? int(MainForm->iMode) : 0));

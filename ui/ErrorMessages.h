@@ -58,6 +58,9 @@ class TErrorMessagesDialog : public QWidget {
     TUxLabel* MessageLbl = nullptr;
     std::array<TErrorEntry, EntryCount> ErrorTable;
     uint32_t ErrorHelpContext = 0;
+    // Why the last check asked to disable the instrument ("" when it did not): the condition's
+    // own text, or the HPLC time-out's.
+    QString CriticalReason;
 
     static int32_t ValveLostCount1;
     static int32_t ValveLostCount2;

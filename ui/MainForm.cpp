@@ -335,12 +335,15 @@ void TMainForm::FormClose(TCloseAction& action) {
         wait.exec();
     }
     logHaltOutcome(FZentrova && FZentrova->IsConnected(), pacer.confirmed());
-    guarded([this] { closeLink(); });
+    guarded([this] { closeLink(true); });
 }
 
-void TMainForm::closeLink() {
+void TMainForm::closeLink(bool onlyAlive) {
     if (!InstrumentModule) return;
     InstrumentModule->StopUSBPolling();
+    // A confirmed close leaves a silent link to the end of the process; a link that is not open
+    // stays closed, since the reconnect would open it.
+    if (onlyAlive && !InstrumentModule->IsConnectionAlive()) return;
     if (FZentrova && FZentrova->IsConnected()) InstrumentModule->Reconnect();
 }
 
@@ -382,7 +385,7 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
     // Said before the link closes: without an event loop a closing port may let the window
     // system run, which ends a process whose display is gone at once.
     logHaltOutcome(connected, confirmed);
-    step([this] { closeLink(); });
+    step([this] { closeLink(false); });
 }
 
 // ---------------------------------------------------------------- main loop
@@ -561,8 +564,8 @@ bool TMainForm::CheckErrors() {
     const bool inSequence = iMode == 7 || iMode == 8 || iMode == 9;
     const bool result = ErrorMessagesDialog->CheckInstrumentErrors(InstrumentModule->SinglePump);
     if (result && InstrumentModule->Enabled) {
-        // The monitor has just put the condition on the second line: it is why everything stops.
-        const QString reason = LCDScreen1->String2->GetCaption();
+        // The monitor says why; the second line may hold another condition's text.
+        const QString reason = ErrorMessagesDialog->CriticalReason;
         // A sequence stopped by the monitor ends "on error", not as a normal end.
         if (inSequence) {
             InstrumentModule->SequenceEndReason = SequenceStoppedOnError;

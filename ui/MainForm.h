@@ -122,7 +122,7 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void forgetRun();
     // The procedure of the mode being left is stopped (unless it finished), one for mode m begun.
     void changeProcedure(uint8_t m);
-    void closeLink();
+    void closeLink(bool onlyAlive);
     void endNow(const std::string& reason, bool eventLoop);
     void sequenceCleanUp();
     template <class F>

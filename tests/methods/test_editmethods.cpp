@@ -10,6 +10,7 @@
 
 #include "link/Instrument.h"
 #include "methods/EditMethods.h"
+#include "methods/PrintMethod.h"
 #include "methods/support_store.h"
 #include "support/EventWait.h"
 
@@ -303,7 +304,7 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
     storeMethod(fullMethod("B"));
     const std::string a = describe(stored("A"));
     TInstrumentModule module;  // its loaded sequence runs "A" on line 2
-    module.Sequence.Name = "Amino acids";
+    module.Sequence.Name = "Run %s";
     for (const char* m : {"X", "a"}) module.Sequence.MethodList.Add(m);
     dialogs_.shown.clear();
     auto& f = open();
@@ -359,7 +360,7 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
         {del, "A*,b,G / A / 30 / Method \"N 50%\" deleted.", {confirmDelete("N 50%")}, {mrOk}},
         {del,
          "b*,G / b / 28 / Method \"A\" deleted.",
-         {confirmDelete("A") + "\n\nThe loaded sequence \"Amino acids\" uses this method (line 2)."},
+         {confirmDelete("A") + "\n\nThe loaded sequence \"Run %s\" uses this method (line 2)."},
          {mrOk}},
         {del, "G* / G / 27 / Method \"b\" deleted.", {confirmDelete("b")}, {mrOk}},
         {del, " /  /  / Method \"G\" deleted.", {confirmDelete("G")}, {mrOk}},
@@ -433,13 +434,59 @@ TEST_F(EditMethods, SwitchingOrClosingOffersThePendingChanges) {
         {close, "A*,B / A / 30 / ", {ask("A")}, {mrYes}},
         {typing(f.Runtime, "4"), "A*,B / A / 4 / changed / "},
         {[&] { f.BtnCancelClick(); }, "A*,B / A / 30 / "},
-        // Without a selected method the close says the changes are lost.
+        // Without a selected method the close still asks: Yes keeps the window open with the edits,
+        // which Save As can then store; No drops them.
         {[&] { f.MethodNameList->SetItemIndex(-1); }, "A,B / A / 30 / "},
-        {typing(f.Runtime, "7"), "A,B / A / 7 / changed / "},
-        {close, "A,B / A / 7 / ", {"Warning: No Method Name selected: the changes are not saved."}},
+        {typing(f.Runtime, "25"), "A,B / A / 25 / changed / "},
+        {close,
+         "A,B / A / 25 / changed / ",
+         {ask(""), "Warning: Can not save method \"\" :\nNo Method Name selected."},
+         {mrYes}},
+    });
+    EXPECT_FALSE(canClose);
+    run({
+        {[&] { f.SaveAsBtnClick(); }, "A,B,K* / K / 25 / Method \"K\" added", {}, {}, {"K"}},
+        {[&] { f.MethodNameList->SetItemIndex(-1); }, "A,B,K / K / 25 / Method \"K\" added"},
+        {typing(f.Runtime, "7"), "A,B,K / K / 7 / changed / Method \"K\" added"},
+        {close, "A,B,K / K / 7 / Method \"K\" added", {ask("")}, {mrNo}},
     });
     EXPECT_TRUE(canClose);
-    EXPECT_EQ(stored("A").ReactorT + stored("B").Runtime, "3121");
+    EXPECT_EQ(stored("A").ReactorT + stored("B").Runtime + stored("K").Runtime, "312125");
+}
+
+// Save As ended with Cancel, in the name box or at the overwrite question, shows the stored method
+// again. Print shows what the controls hold, saved or not, and stores nothing.
+TEST_F(EditMethods, SaveAsCancelledReloadsTheStoredMethodAndPrintTakesTheControls) {
+    storeMethod(fullMethod("A"));
+    storeMethod(fullMethod("B"));
+    auto& f = open();
+    auto cancelledName = [&] {
+        dialogs_.answerInput(false);
+        f.SaveAsBtnClick();
+    };
+    run({
+        {typing(f.Runtime, "29"), "A*,B / A / 29 / changed / "},
+        {cancelledName, "A*,B / A / 30 / "},
+        {typing(f.Runtime, "28"), "A*,B / A / 28 / changed / "},
+        {[&] { f.SaveAsBtnClick(); }, "A*,B / A / 30 / ", {exists("B")}, {mrCancel}, {"B"}},
+    });
+    EXPECT_EQ(stored("B").Runtime, "30");
+
+    f.Runtime->SetText("12");
+    f.PumpTimetable->SetCells(2, 2, "0.45");
+    QStringList seen;
+    dialogs_.onShow = [&](const MessageRequest&) {
+        if (auto* p = f.findChild<TPrintMethodForm*>())
+            seen << p->MethodNameValue->GetCaption() << p->RuntimeValue->GetCaption()
+                 << p->PumpTT->GetCells(0, 2) + ";" + p->PumpTT->GetCells(1, 2);
+    };
+    dialogs_.answer(mrNo);
+    f.PrintBtnClick();
+    dialogs_.onShow = nullptr;
+    EXPECT_EQ(takeBoxes(), QStringList{"Warning: Print Method \"A\"?"});
+    EXPECT_EQ(seen, (QStringList{"A", "12", "20;0.45"}));
+    EXPECT_TRUE(f.Modified);
+    EXPECT_EQ(stored("A").Runtime + "|" + stored("A").Pump1FlowList.at(1), "30|0.50");
 }
 
 TEST_F(EditMethods, FlagBoxesConfirmAndExcludeEachOther) {

@@ -302,6 +302,15 @@ TEST_F(EditSequence, LoadDialogHandsOnTheSelectedSequenceIfItsMethodsExist) {
     load.SequenceNameList->SetItemIndex(2);
     load.SequenceNameListOnDblClick();
     EXPECT_EQ(chosen, (std::vector<std::string>{"Amino", "Empty"}));
+    // With nothing stored the list is empty: Load closes the dialog and hands on nothing.
+    takeBoxes();
+    for (const char* name : {"Amino", "Empty", "50% B"}) ASSERT_TRUE(CSequenceNames().DeleteSequence(name));
+    load.show();
+    EXPECT_EQ(load.SequenceNameList->GetCount(), 0);
+    load.LoadBtn->Click();
+    EXPECT_FALSE(load.isVisible());
+    EXPECT_EQ(chosen.size(), 2u);
+    EXPECT_EQ(takeBoxes(), QStringList{});
 }
 
 }  // namespace

@@ -78,6 +78,17 @@ TEST_F(PrintReports, MethodReportHoldsTheRecordAndGrowsWithItsTables) {
     EXPECT_TRUE(printed(form.ColumnTT));
 }
 
+// A method without timetable rows prints both tables with their header and one empty row.
+TEST_F(PrintReports, MethodWithoutTimetableRowsPrintsBothHeadersAndOneEmptyRowEach) {
+    TPrintMethodForm form;
+    dialogs_.answer(mrYes);
+    ASSERT_TRUE(form.PrintMethod(plainMethod("Bare")));
+    EXPECT_EQ(rows(form.PumpTT, 0), (QStringList{"Time, min|Pump1, ml/min|Pump2, ml/min", "||"}));
+    EXPECT_EQ(rows(form.ColumnTT, 0), (QStringList{QString::fromUtf8("Time, min|Temp, \u00B0C"), "|"}));
+    EXPECT_TRUE(printed(form.PumpTT));
+    EXPECT_TRUE(printed(form.ColumnTT));
+}
+
 TEST_F(PrintReports, SequenceReportGrowsWithItsLinesAndStaysOnePage) {
     TSequenceINIParams q;
     q.Name = "Amino";

@@ -128,6 +128,51 @@ TEST_F(Stores, SaveReplacesTheWholeEntryOrLeavesTheOldOne) {
     EXPECT_EQ(lines("S"), (QStringList{"X|7", "Y|8"}));
 }
 
+// A flag is a whole number: the text "1" written by hand reads as false. A combo box keeps what it
+// listed while the methods key is missing; an existing but empty key empties it.
+TEST_F(Stores, AFlagStoredAsTextLoadsFalseAndAMissingMethodsKeyLeavesTheComboBox) {
+    const struct {
+        const char* what;
+        std::function<void(Registry&)> write;
+        bool flush;
+    } flags[] = {
+        {"text 1", [](Registry& r) { r.writeString("flushMethod", "1"); }, false},
+        {"number 1", [](Registry& r) { r.writeInteger("flushMethod", 1); }, true},
+        {"number 0", [](Registry& r) { r.writeInteger("flushMethod", 0); }, false},
+    };
+    for (const auto& f : flags) {
+        storeMethod(plainMethod("Flag"));
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kMethods + "\\Flag", false));
+        f.write(reg);
+        EXPECT_EQ(stored("Flag").flushMethod, f.flush) << f.what;
+    }
+
+    ASSERT_TRUE(CMethodNames().DeleteMethod(QString("Flag")));
+    TUxComboBox box;
+    const struct {
+        const char* what;
+        std::function<void()> before;
+        QStringList items;
+    } lists[] = {
+        {"missing key", [] { Registry().deleteKey(kMethods); }, {"stale", "kept"}},
+        {"empty key", [] { ASSERT_TRUE(Registry().openKey(kMethods, true)); }, {}},
+        {"one method", [] { storeMethod(plainMethod("One")); }, {"One"}},
+    };
+    for (const auto& l : lists) {
+        box.GetItems()->Clear();
+        box.GetItems()->Add("stale");
+        box.GetItems()->Add("kept");
+        box.SetItemIndex(1);
+        l.before();
+        CMethodNames().FillComboBox(&box);
+        EXPECT_EQ(box.GetItems()->ToStringList(), l.items) << l.what;
+        if (l.items.size() == 2) {
+            EXPECT_EQ(box.GetText(), "kept") << l.what;
+        }
+    }
+}
+
 TEST_F(Stores, ListsInStoreOrderAddKeepsAndDeleteSaysWhatFailed) {
     storeMethod(fullMethod("Keep"));
     storeSequence("amino", {{"A", "1"}});
@@ -238,6 +283,38 @@ TEST_F(Stores, ExportWritesTheKnownLayoutByteForByte) {
             "[Sequence00001]\r\nName=Empty\r\n; end of export\r\n");
     EXPECT_EQ(boxes(), QStringList{"Info: Exported 2 methods and 2 sequences into " +
                                    QString::fromStdString(file_) + "."});
+}
+
+// The file boxes start from "ZentrovaSequencesMethods.sav", then each from the name last chosen in
+// it; a cancelled box changes nothing. An export with nothing stored replaces the old file.
+TEST_F(Stores, FileBoxesStartFromTheExportNameAndKeepTheLastChosenOne) {
+    const QString a = QString::fromStdString(env_.path("a.sav")),
+                  b = QString::fromStdString(env_.path("b.sav"));
+    writeFile(a.toStdString(), "[Old]\r\nKey=gone\r\n");
+    const struct {
+        bool save, ok;
+        QString name, offered;
+    } rows[] = {
+        {true, false, "", "ZentrovaSequencesMethods.sav"},
+        {true, true, a, "ZentrovaSequencesMethods.sav"},
+        {true, false, "", a},
+        {false, true, b, "ZentrovaSequencesMethods.sav"},
+        {false, false, "", b},
+        {true, true, a, a},
+    };
+    std::vector<QString> offered;
+    size_t at = 0;
+    ExportImportFileDialog = [&](bool save, QString& name) {
+        offered.push_back(name);
+        EXPECT_EQ(save, rows[at].save) << at;
+        if (rows[at].ok) name = rows[at].name;
+        return rows[at++].ok;
+    };
+    for (const auto& r : rows) r.save ? form_.ExportBtnClick() : form_.ImportBtnClick();
+    ExportImportFileDialog = nullptr;
+    ASSERT_EQ(offered.size(), std::size(rows));
+    for (size_t i = 0; i < offered.size(); ++i) EXPECT_EQ(offered[i], rows[i].offered) << i;
+    EXPECT_EQ(fileBytes(a.toStdString()), std::string(kOpening) + "; end of export\r\n");
 }
 
 TEST_F(Stores, ExportThatCannotWriteSaysSoAndKeepsWhatWasThere) {

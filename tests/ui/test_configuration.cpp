@@ -239,6 +239,32 @@ TEST_F(Config, ReactorVolumeSetsTheRangeAndWarnsOnlyWhileShown) {
     EXPECT_EQ(stored("ReactorVolume"), "1.5");
 }
 
+// A stored refill speed of 70 selects the hidden "Fast" button, and Save keeps it. The note under
+// the HPLC type says how the run is synchronised.
+TEST_F(Config, FastRefillIsKeptAndTheHplcTypeSaysHowRunsAreSynchronised) {
+    set("RefillSpeed", 70);
+    auto d = open();
+    EXPECT_TRUE(d->RefillMaxRBtn->isChecked());
+    EXPECT_TRUE(d->RefillMaxRBtn->isHidden());
+    d->SaveClick();
+    EXPECT_EQ(stored("RefillSpeed"), "dword 70");
+
+    d->show();
+    const struct {
+        const char* type;
+        const char* note;
+    } rows[] = {{"Agilent ChemStation", "Will be using Software Synchronization."},
+                {"Varian StarWS", "Will be using relays."},
+                {"No Connection to HPLC", ""},
+                {"Waters", "Will be using relays."},
+                {"Other", "Will be using relays."}};
+    for (const auto& r : rows) {
+        choose(d->HPLCType, r.type);
+        EXPECT_EQ(d->UseOfRelaysLbl->GetCaption().toStdString(), r.note) << r.type;
+    }
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
 TEST_F(Config, TheInstanceIsStoredOnlyForTheDataSystemThatHasOne) {
     set("ChemInstance", std::string("2"));
     auto d = open();

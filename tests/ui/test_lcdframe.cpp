@@ -189,6 +189,63 @@ TEST_F(Lcd, SinglePumpLayoutShowsOneGaugeOneDialAndNoSecondFlow) {
     EXPECT_EQ(shot().pixelColor(QPoint(30, 48)), kFore);
 }
 
+// The flow dials over three redraws: a running pump's one lit slice moves a slice clockwise each
+// redraw, a stopped pump's stands; pump 2 copies pump 1 when both run; above 10.0 ml/min every
+// second slice is lit and the pattern swaps each redraw; a refill darkens both.
+TEST_F(Lcd, FlowDialsTurnStandFollowBlinkOrGoDark) {
+    enum Dial { Turns, Stands, Follows, Blinks, Dark };
+    const struct {
+        double rate1, rate2;
+        uint8_t mode;
+        Dial dial1, dial2;
+    } rows[] = {{0.5, 0, 0, Turns, Stands},  {0, 0.5, 1, Stands, Turns},       {0.5, 0.3, 2, Turns, Follows},
+                {10.0, 0, 0, Turns, Stands}, {10.01, 10.5, 0, Blinks, Blinks}, {0.5, 0.5, 3, Dark, Dark}};
+    // Slices lit, counter-clockwise from 3 o'clock.
+    const auto flow = [](const QImage& img, const QRect& dial) {
+        std::string out;
+        for (int k = 0; k < 12; ++k)
+            out += img.pixelColor(onDial(dial, 30 * k + 15, 22)) == kFore ? '1' : '0';
+        return out;
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::to_string(r.rate1) + " " + std::to_string(r.rate2) + " mode " +
+                     std::to_string(r.mode));
+        s.SetPump1Rate(r.rate1);
+        s.SetPump2Rate(r.rate2);
+        s.SetMode(r.mode);
+        std::string prev[2];
+        for (int n = 0; n < 3; ++n) {
+            const QImage img = shot();
+            const std::string now[2] = {flow(img, s.FR1), flow(img, s.FR2)};
+            for (int d = 0; d < 2; ++d) {
+                const Dial kind = d ? r.dial2 : r.dial1;
+                const std::string& got = now[d];
+                switch (kind) {
+                    case Turns:
+                    case Stands: {
+                        ASSERT_EQ(std::count(got.begin(), got.end(), '1'), 1) << d << " " << got;
+                        if (prev[d].empty()) break;
+                        const size_t was = prev[d].find('1'), is = got.find('1');
+                        EXPECT_EQ(is, kind == Stands ? was : (was + 11) % 12) << d << " " << got;
+                        break;
+                    }
+                    case Follows:
+                        EXPECT_EQ(got, now[0]);
+                        break;
+                    case Blinks:
+                        EXPECT_TRUE(got == "101010101010" || got == "010101010101") << got;
+                        EXPECT_NE(got, prev[d]);
+                        break;
+                    case Dark:
+                        EXPECT_EQ(got, "000000000000");
+                        break;
+                }
+                prev[d] = got;
+            }
+        }
+    }
+}
+
 TEST_F(Lcd, MessageLinesTimeOutInTicksAndOnlyTheFirstIsLogged) {
     const struct {
         QString text;

@@ -103,6 +103,38 @@ TEST_F(MainFormTest, ALostLinkLeavesNothingOfTheEndedRunOnThePanelAndStatusBar) 
     }
 }
 
+// The caption: the instance's stored label wins; else "Instrument " and the instance for any first
+// argument (the word and its blank alone for one that names no instance); else the program's name.
+// A saved configuration renews it.
+TEST_F(MainFormTest, CaptionIsTheLabelOrTheInstanceOrTheProgramsName) {
+    const struct {
+        std::vector<std::string> args;
+        const char* label;
+        const char* caption;
+    } rows[] = {
+        {{}, "", "ZentrovaKVZ"},     {{"3"}, "", "Instrument 3"},        {{"7"}, "", "Instrument "},
+        {{"3 "}, "", "Instrument "}, {{"3", "x"}, "Bench 3", "Bench 3"}, {{}, "Bench", "Bench"},
+    };
+    for (const auto& r : rows) {
+        stop();
+        start(r.args);
+        if (*r.label) {
+            Registry reg;
+            ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+            reg.writeString("InstrumentLabel", r.label);
+            form = std::make_unique<TMainForm>(r.args);
+            MainForm = form.get();
+            form->Timer1->stop();
+        }
+        EXPECT_EQ(form->GetCaption().toStdString(), r.caption) << (r.args.empty() ? "-" : r.args[0]);
+    }
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+    reg.writeString("InstrumentLabel", "Renamed");
+    form->ApplyConfiguration();
+    EXPECT_EQ(form->GetCaption(), "Renamed");
+}
+
 TEST_F(MainFormTest, LiveValuesReachThePanel) {
     ZentrovaAPI.Pump1.Volume = 12.5;
     ZentrovaAPI.Pump2.Pressure = 200.0;
@@ -207,7 +239,20 @@ TEST_F(MainFormTest, EveryTransitionShowsItsTextWithItsTimeOut) {
                 {2, 19, "Instrument Disabled. Heaters and Pumps are Off.", -1},
                 {7, 2, "END OF SEQUENCE REACHED (5 OF 5 RUNS)", -1, 1},
                 {7, 2, "SEQUENCE STOPPED (RUN 4) - NO RELAY SIGNAL", -1, 2},
-                {7, 3, "SEQUENCE STOPPED ON ERROR", -1, 0}};
+                {7, 3, "SEQUENCE STOPPED ON ERROR", -1, 0},
+                {4, 2, "INSTRUMENT RESET", -1},
+                {11, 2, "FLUSH DONE", -1},
+                {12, 3, "REFILL DONE", -1},
+                {14, 2, "PRESSURE TEST DONE", -1},
+                {16, 2, "EMPTY PUMP(S) DONE", -1},
+                {2, 6, nullptr, 0},
+                {2, 7, "SEQUENCE Assay STARTED", 60},
+                {2, 8, "FINISHING CURRENT RUN", -1},
+                {2, 11, "FLUSH PUMP(S) STARTED", 60},
+                {2, 13, "CLEANUP FLUSH STARTED", 60},
+                {2, 14, "PRESSURE TEST STARTED", 60},
+                {2, 15, "SYSTEM PRESSURE TEST STARTED", 60},
+                {2, 17, "INSTRUMENT FLUSH STARTED", 60}};
     for (const auto& r : rows) {
         SCOPED_TRACE(std::to_string(r.from) + " -> " + std::to_string(r.to));
         form->LCDScreen1->SetMessage("-");
@@ -219,6 +264,17 @@ TEST_F(MainFormTest, EveryTransitionShowsItsTextWithItsTimeOut) {
         EXPECT_TRUE(!r.text || form->LCDScreen1->Message1Ticks == r.timeout);
     }
     EXPECT_TRUE(boxes.shown.empty());
+
+    // 5 and 10 are no modes: the request is logged and changes nothing.
+    for (int m : {5, 10}) {
+        form->LCDScreen1->SetMessage("-");
+        form->iMode = 11;
+        newLog();
+        form->SetMode(uint8_t(m));
+        EXPECT_EQ(form->iMode, 11) << m;
+        EXPECT_EQ(lcdMessage(), "-") << m;
+        EXPECT_TRUE(has(newLog(), "#main: setMode(): mode=" + std::to_string(m) + "; current mode=11")) << m;
+    }
 }
 
 TEST_F(MainFormTest, LostLinkBoxOnlyWhenLeavingSequenceStoppingOrInstrumentFlush) {
@@ -455,11 +511,19 @@ TEST_F(MainFormTest, HplcErrorEndsPumpOnOrSequenceAfterNineHundredChecks) {
         TErrorMessagesDialog::HPLCErrorCount = 0;
         for (int i = 1; i <= 900; ++i) ASSERT_FALSE(check()) << "check " << i;
         newLog();
+        // A missing sensor in the same check puts its own text on the second line first: the
+        // time-out is still what the stop gives as its reason.
+        ZentrovaAPI.Column.Temperature = -300.0;
+        instrument->SequenceStopReason.clear();
         EXPECT_TRUE(form->CheckErrors());
+        ZentrovaAPI.Column.Temperature = 25.0;
+        EXPECT_EQ(lcdSecondLine(), "HPLC ERROR, INSTRUMENT DISABLED");
+        EXPECT_EQ(instrument->SequenceStopReason, mode == 7 ? "HPLC ERROR, INSTRUMENT DISABLED" : "");
         EXPECT_FALSE(instrument->Enabled);
         EXPECT_EQ(form->iMode, 3);
         EXPECT_TRUE(inOrder(newLog(), {"#main: setMode(): mode=1; current mode=" + std::to_string(mode),
                                        "#main: HPLC Critical Error: HPLC State=4; iMode=1",
+                                       "#main: ErrorMessagesDialog Critical Error",
                                        "#main: setMode(): mode=3; current mode=1"}));
     }
     EXPECT_EQ(hplc->GetState(), hsStopped);

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "MainFormHarness.h"
+#include "link/pty_pair.h"
 #include "methods/EditMethods.h"
 #include "methods/ExportImport.h"
 #include "methods/LoadSequence.h"
@@ -281,6 +282,34 @@ TEST_F(MainFormCloseTest, YesHaltsBeforeTheCountdownAndASecondRequestIsRefused) 
     form->iMode = 2;
     tickDead();
     EXPECT_EQ(form->iMode, 2);
+}
+
+// The confirmed close ends a live link; a silent one is left to the end of the process.
+TEST_F(MainFormCloseTest, YesClosesTheLinkOnlyWhenItIsAlive) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    for (bool alive : {true, false}) {
+        SCOPED_TRACE(alive ? "alive" : "silent");
+        stop();
+        start({});
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+        reg.writeString("COM", pty.slavePath());
+        link->ConnectSerialClick();
+        ASSERT_TRUE(link->IsConnected());
+        link->DataReceived = alive;
+        link->LastDataTime = 0;
+        clock.fake.advanceSeconds(20);
+        boxes.answer(mrYes);
+        form->CloseCountdownSeconds = 1;
+        runClock([] {});
+        TCloseAction action = caFree;
+        form->FormClose(action);
+        beat.stop();
+        EXPECT_EQ(action, caFree);
+        EXPECT_EQ(link->IsConnected(), !alive);
+        link->DisconnectClick();
+    }
 }
 
 TEST_F(MainFormCloseTest, ClosingTheWindowEndsThroughTheCloseHandler) {

@@ -98,6 +98,61 @@ TEST_F(Commands, EachTickShowsTheModeAndAdjustsTheMenus) {
     }
 }
 
+// The Control menu as it opens on a one- and a two-pump instrument, idle and with pumps on (each
+// visible item's caption, "-" when disabled), and the status panel of the pump mode.
+TEST_F(Commands, ControlMenuAndPumpPanelFollowThePumpsThereAreAndRun) {
+    const struct {
+        bool single;
+        uint8_t mode;
+        bool on1, on2;
+        const char* items;
+        const char* panel;  // mode 6 only
+    } rows[] = {
+        {true, 2, false, false, "Refill Pump,Flush Pump,Empty Pump,Pump On", ""},
+        {false, 2, false, false,
+         "Refill Pumps,Flush Pumps,Empty Pumps,Pump 1 On,Pump 2 On,Both Pumps On,Both Pumps Off-", ""},
+        {true, 6, true, false, "Refill Pump-,Flush Pump-,Empty Pump-,Pump Off", "PUMP ON"},
+        {false, 6, true, true,
+         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 Off,Pump 2 Off,Both Pumps On-,Both Pumps Off",
+         "PUMPS ON"},
+        {false, 6, true, false,
+         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 Off,Pump 2 On,Both Pumps On,Both Pumps Off",
+         "PUMP 1 ON"},
+        {false, 6, false, true,
+         "Refill Pumps-,Flush Pumps-,Empty Pumps-,Pump 1 On,Pump 2 Off,Both Pumps On,Both Pumps Off",
+         "PUMP 2 ON"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.single ? "single, " : "two, ") + std::to_string(r.mode) +
+                     (r.on1 ? " 1" : "") + (r.on2 ? " 2" : ""));
+        instrument->SinglePump = r.single;
+        pumpsOn(r.on1, r.on2);
+        form->iMode = r.mode;
+        form->Control1Click();
+        QStringList items;
+        for (TUxMenuItem* it :
+             {form->RefillPump, form->FlushPump, form->EmptyPump, form->RefillPumps1, form->FlushPumps1,
+              form->EmptyPumps1, form->Pump1On, form->Pump2On, form->BothPumpsOn, form->BothPumpsOff})
+            if (it->GetVisible()) items << it->GetCaption() + (it->GetEnabled() ? "" : "-");
+        EXPECT_EQ(items.join(",").toStdString(), r.items);
+        if (r.mode != 6) continue;
+        form->UpdateMenus(6);
+        EXPECT_EQ(panel(0).toStdString(), r.panel);
+    }
+}
+
+// While a suspended sequence's equilibration runs, each tick empties the panel's message line.
+TEST_F(Commands, SuspendedSequenceEmptiesTheMessageLineWhileItsEquilibrationRuns) {
+    form->iMode = 8;
+    instrument->EquilTimer.Start(30);
+    for (bool running : {true, false}) {
+        form->LCDScreen1->SetMessage("SEQUENCE S RESUMED");
+        form->UpdateMenus(8);
+        EXPECT_EQ(lcdMessage(), running ? "" : "SEQUENCE S RESUMED") << running;
+        clock.fake.advanceSeconds(31);
+    }
+}
+
 TEST_F(Commands, RunningAndSuspendedSequencePanelsAndMessages) {
     form->SetDefaultSequence("S");
     form->iMode = 7;

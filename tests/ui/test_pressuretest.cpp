@@ -2,14 +2,17 @@
 // answers, the commands of each phase, the pressurise limit and the two ten-minute phases, the
 // pass and error thresholds, the result texts and sheet, the release, the single-pump cases;
 // and, on the real event loop with the main window's own timer, ticks going on under their boxes.
+#include <QDate>
 #include <QFile>
 #include <QLabel>
+#include <QLocale>
 #include <QPrinter>
 #include <set>
 #include <sstream>
 
 #include "MainFormHarness.h"
 #include "platform/Printer.h"
+#include "platform/SystemInfo.h"
 #include "support/EventWait.h"
 #include "ui/ChangeSeal.h"
 #include "ui/PressureTest.h"
@@ -351,6 +354,65 @@ TEST_F(Procedures, ResultSheetIsPrintedOnRequest) {
     test.SystemTest = 1;
     test.PrintResults(true, false);
     EXPECT_EQ(test.SystemTestPassedLbl->text(), "Instrument FAILED System Test");
+}
+
+// Each pressure-test command logs its menu line once the test has started.
+TEST_F(Procedures, PressureTestCommandsLogTheirMenuLineAfterTheStart) {
+    using C = TMainFormCommands;
+    const struct {
+        void (C::*click)();
+        std::string line;
+    } rows[] = {{&C::TestPressure1Click, "#menu: Maintenance->Test Pressure\n"},
+                {&C::Pump11Click, "#menu: Maintenance->Test Pressure->Pump 1\n"},
+                {&C::Pump21Click, "#menu: Maintenance->Test Pressure->Pump 2\n"},
+                {&C::BothPumps1Click, "#menu: Maintenance->Test Pressure->Both Pumps\n"}};
+    for (const auto& r : rows) {
+        form->iMode = 2;
+        newLog();
+        (form.get()->*r.click)();
+        const std::string log = newLog();
+        EXPECT_EQ(count(log, r.line), 1) << log;
+        EXPECT_TRUE(inOrder(log, {"#main: setMode(): mode=14; current mode=2", r.line})) << log;
+    }
+}
+
+// The pressurising line, the countdown's minutes (seconds left / 60 + 1) and the sheet's date,
+// serial number ("Unknown" for 0) and user.
+TEST_F(Procedures, PanelLinesCountWholeMinutesAndTheSheetNamesDateInstrumentAndUser) {
+    ZentrovaAPI.Pump1.Pressure = ZentrovaAPI.Pump2.Pressure = 470.0;
+    test.StartPumpTest(1);
+    test.TestState = 14;
+    test.Step();
+    EXPECT_EQ(lcdMessage(), "PRESSURIZING PUMP(S)");
+    test.TestState = 17;
+    test.Step();
+    ASSERT_EQ(test.TestState, 18);
+    const struct {
+        int left;
+        const char* minutes;
+    } rows[] = {{599, "10"}, {540, "10"}, {539, "9"}, {120, "3"}, {60, "2"}, {59, "1"}, {1, "1"}};
+    int left = 600;
+    for (const auto& r : rows) {
+        clock.fake.advanceSeconds(left - r.left);
+        left = r.left;
+        test.Step();
+        EXPECT_EQ(lcdMessage(), QString("EQUILIBRATING PRESSURE. %1 MIN LEFT.").arg(r.minutes)) << r.left;
+    }
+    test.TestState = 19;
+    test.Step();
+    ASSERT_EQ(test.TestState, 20);
+    test.Step();
+    EXPECT_EQ(lcdMessage(), "MEASURING PRESSURE CHANGE. 11 MIN LEFT.");
+
+    for (uint32_t sn : {0u, 4711u}) {
+        ZentrovaAPI.SerialNumber = sn;
+        test.PrintResults(true, true);
+        EXPECT_TRUE(test.DateValue->text().startsWith(
+            QLocale::system().toString(QDate(2026, 12, 6), QLocale::ShortFormat) + "  "))
+            << test.DateValue->text().toStdString();
+        EXPECT_EQ(test.SNValue->text(), sn ? "4711" : "Unknown");
+        EXPECT_EQ(test.DoneByValue->text().toStdString(), SystemInfo::userName());
+    }
 }
 
 TEST_F(Procedures, SinglePumpSystemTestUsesPump1AndPump2AloneLeavesTheValves) {

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QTextLayout>
 #include <QTimer>
@@ -22,6 +23,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
+#include "platform/SystemInfo.h"
 #include "support/EventWait.h"
 #include "support/TempEnv.h"
 #include "ui/About.h"
@@ -158,7 +160,7 @@ TEST_F(Windows, F1OpensTheWindowsTopicAndEscapeActsAsItsCancelButton) {
         QString question;
     } rows[] = {
         {&config, config.Instrument, {1, 510}, ""},
-        {&editor, editor.Runtime, {1, 600}, "Warning: No Method Name selected: the changes are not saved."},
+        {&editor, editor.Runtime, {1, 600}, "Please, confirm: Save all changes to \"\"?"},
         {&load, load.SequenceNameList, {3, 0}, ""},
         {&sequences, sequences.SequenceTable, {3, 0}, ""},
         {&errors, errors.MessageLbl, {1, errors.ErrorTable[3].HelpContext}, ""}};
@@ -191,6 +193,23 @@ TEST_F(Windows, F1OpensTheWindowsTopicAndEscapeActsAsItsCancelButton) {
     about.ShowModal();
     EXPECT_TRUE(escaped);
     Help::setOpenHook({});
+}
+
+// The About box names the program's version and closes on a click anywhere in it.
+TEST_F(Windows, AboutBoxShowsTheVersionAndAnyClickClosesIt) {
+    TAboutForm about;
+    ASSERT_FALSE(SystemInfo::programVersion().empty());
+    for (QWidget* target : std::initializer_list<QWidget*>{&about, about.Image1, about.Label1, about.Label2,
+                                                           about.VersionLbl}) {
+        about.show();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(about.VersionLbl->GetCaption().toStdString(), "Version " + SystemInfo::programVersion());
+        for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent e(t, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &e);
+        }
+        EXPECT_FALSE(about.isVisible()) << target->objectName().toStdString();
+    }
 }
 
 TEST_F(Windows, TimetableColumnsHoldTheirHeadersAndTheRowMarker) {

@@ -69,6 +69,9 @@ TEST(TUxChoices, OperatorChoicesClickAndTheCodesAreSilent) {
     list->OnClick = [&] { log.push_back("list " + std::to_string(list->GetItemIndex())); };
     press(list, Qt::Key_Down);
     EXPECT_EQ(log, (std::vector<std::string>{"click b", "change", "list 1"}));
+    // Outside the list, -1 included, an item reads as empty.
+    for (int i : {-1, 2, -2, 100}) EXPECT_EQ(box.GetItems()->Get(i), QString()) << i;
+    EXPECT_EQ(box.GetItems()->Get(1), "b");
 
     // Setting another value clicks, even from inside the handler.
     TUxCheckBox check("Flush Method", nullptr);

@@ -1,0 +1,84 @@
+// The real program against the simulated instrument, pumps and heaters on: the Close button of a
+// temperature calibration notice ends the program without its closing question, and the halt still
+// reaches the instrument.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "integration/support_program.h"
+
+namespace {
+
+using progtest::countOf;
+using progtest::waitUntil;
+
+TEST(ProgramNotices, CloseInACalibrationNoticeEndsTheProgramAndHaltsTheInstrument) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    struct Row {
+        const char* menu;
+        const char* notice;
+        std::unique_ptr<progtest::Sandbox> box = std::make_unique<progtest::Sandbox>();
+        std::unique_ptr<progtest::Sim> sim = std::make_unique<progtest::Sim>(*box);
+        std::unique_ptr<progtest::Program> prog = std::make_unique<progtest::Program>(*box);
+        size_t before = 0;
+    };
+    Row rows[] = {{"ReactorTemperatureCalibration", "ReactorTempCalibration"},
+                  {"ColumnTemperatureCalibration", "ColumnTempCalibration"}};
+    const auto status = [](Row& r, const char* state, const char* heat) {
+        const std::string s = r.sim->control("status");
+        return countOf(s, state) == 2 && countOf(s, heat) == 2;
+    };
+    // Both programs run side by side: each step for both at once.
+    for (Row& r : rows) {
+        ASSERT_TRUE(r.sim->startPty()) << r.sim->output();
+        ASSERT_TRUE(r.box->setting("ConnectMethod", 2) && r.box->setting("COM", r.sim->ptyPath()));
+        ASSERT_TRUE(
+            r.box->import("[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hot]\n"
+                          "\"ColumnT\"=sz:40\n\"ReactorT\"=sz:45\n\"Pump1Flow\"=sz:0.5\n"
+                          "\"Pump2Flow\"=sz:0.5\n"
+                          "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Hot\\0000001]\n"
+                          "\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
+        ASSERT_TRUE(r.prog->start()) << r.prog->output();
+        ASSERT_EQ(r.prog->control("sequence Hot"), "ok");
+    }
+    for (Row& r : rows) {
+        ASSERT_TRUE(r.prog->waitForLog("#main: setMode(): mode=2; current mode=0", 20000))
+            << r.prog->logText();
+        ASSERT_EQ(r.prog->control("menu Enable1"), "ok");
+    }
+    for (Row& r : rows) {
+        ASSERT_TRUE(waitUntil([&] { return r.prog->state("enabled") == "1"; }, 5000));
+        ASSERT_EQ(r.prog->control("menu BothPumpsOn"), "ok");
+    }
+    for (Row& r : rows) {
+        ASSERT_TRUE(waitUntil([&] { return status(r, "state=1", "heat=on"); }, 8000))
+            << r.sim->control("status");
+        ASSERT_EQ(r.prog->control("menu " + std::string(r.menu)), "ok");
+    }
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.menu);
+        ASSERT_TRUE(waitUntil([&] { return r.prog->control("modal") == r.notice; }, 5000));
+        r.before = r.sim->commands().size();
+        ASSERT_EQ(r.prog->control("click Close"), "ok");
+    }
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.menu);
+        ASSERT_TRUE(r.prog->waitForExit(8000)) << r.prog->logText();
+        EXPECT_FALSE(r.prog->crashed());
+        EXPECT_EQ(r.prog->exitCode(), 0);
+        // Both pumps off, both heaters off, then the disable stops the pumps once more.
+        const auto cmds = r.sim->commands();
+        std::vector<std::string> sent;
+        for (size_t i = r.before; i < cmds.size(); ++i)
+            if (cmds[i][0] != '?') sent.push_back(cmds[i]);
+        EXPECT_EQ(sent,
+                  (std::vector<std::string>{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2"}));
+        EXPECT_TRUE(status(r, "state=0", "heat=off")) << r.sim->control("status");
+        const std::string log = r.prog->logText();
+        EXPECT_EQ(countOf(log, "#main: The program ends outside its close: closing without confirmation"), 1)
+            << log;
+        EXPECT_EQ(countOf(log, "You asked to close"), 0);
+    }
+}
+
+}  // namespace
