@@ -54,19 +54,6 @@ bool rowSeconds(const std::string& text, double& seconds) {
     return std::isfinite(seconds);
 }
 
-// The "%s" of text filled in order in one pass: a value that holds "%s" itself stays as it is.
-QString fillInOrder(const QString& text, std::initializer_list<QString> values) {
-    QString out;
-    qsizetype from = 0;
-    for (const QString& v : values) {
-        const qsizetype at = text.indexOf(QLatin1String("%s"), from);
-        if (at < 0) break;
-        out += text.mid(from, at - from) + v;
-        from = at + 2;
-    }
-    return out + text.mid(from);
-}
-
 // Item k of a list as a number; false when the row has no such item or it does not read.
 bool itemNumber(const std::vector<std::string>& list, size_t k, double& out) {
     return k < list.size() && readNumber(list[k], out);

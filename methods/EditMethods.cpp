@@ -38,20 +38,6 @@ std::string s8(const QString& s) {
     return s.toStdString();
 }
 
-// Fills the "%s" of text with the values in order, in one pass: a value that holds "%s" itself
-// takes no later value.
-QString fillInOrder(const QString& text, std::initializer_list<QString> values) {
-    QString out;
-    qsizetype from = 0;
-    for (const QString& v : values) {
-        const qsizetype at = text.indexOf(QLatin1String("%s"), from);
-        if (at < 0) break;
-        out += text.mid(from, at - from) + v;
-        from = at + 2;
-    }
-    return out + text.mid(from);
-}
-
 // A whole number, -1 when the text is not one.
 int wholeNumber(const QString& text) {
     return strToIntDef(s8(text), -1);

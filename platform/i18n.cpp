@@ -197,6 +197,18 @@ QString fillFirst(const QString& text, const QString& value) {
     return out;
 }
 
+QString fillInOrder(const QString& text, std::initializer_list<QString> values) {
+    QString out;
+    qsizetype from = 0;
+    for (const QString& v : values) {
+        const qsizetype at = text.indexOf(QLatin1String("%s"), from);
+        if (at < 0) break;
+        out += text.mid(from, at - from) + v;
+        from = at + 2;
+    }
+    return out + text.mid(from);
+}
+
 std::string fillFirst8(const std::string& text, const std::string& value) {
     const auto at = text.find("%s");
     if (at == std::string::npos) return text;

@@ -4,6 +4,7 @@
 #pragma once
 #include <QString>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 class QWidget;
@@ -34,6 +35,9 @@ inline void TranslateComponent(QWidget* w) {
 // Replaces the first "%s" of text with value (the whole value, unformatted).
 QString fillFirst(const QString& text, const QString& value);
 std::string fillFirst8(const std::string& text, const std::string& value);
+// Fills the "%s" of text with the values in order, in one pass: a value that holds "%s" itself
+// takes no later value.
+QString fillInOrder(const QString& text, std::initializer_list<QString> values);
 
 // The locale's decimal separator, read at start-up ('.' when the locale gives none).
 char DecimalSeparator();
