@@ -679,9 +679,11 @@ void TMainForm::SetMode(uint8_t m) {
                     break;
                 case 7:
                     if (endReason == 1) {
-                        const QString total = QString::number(InstrumentModule->Sequence.GetTotalRuns());
-                        text =
-                            fillFirst(fillFirst(_("END OF SEQUENCE REACHED (%s OF %s RUNS)"), total), total);
+                        const int total = InstrumentModule->Sequence.GetTotalRuns();
+                        text = fillFirst(_n("END OF SEQUENCE REACHED (%s OF %s RUN)",
+                                            "END OF SEQUENCE REACHED (%s OF %s RUNS)",
+                                            static_cast<unsigned long>(std::max(total, 0))),
+                                         QString::number(total));
                     } else if (endReason == 2) {
                         text = fillFirst(_("SEQUENCE STOPPED (RUN %s) - NO RELAY SIGNAL"),
                                          QString::number(InstrumentModule->PumpStarts));

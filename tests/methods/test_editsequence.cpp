@@ -3,6 +3,8 @@
 // deletes, loads or closes, and the sequence handed on for the next run.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <functional>
 #include <memory>
 
@@ -302,6 +304,13 @@ TEST_F(EditSequence, LoadDialogHandsOnTheSelectedSequenceIfItsMethodsExist) {
     load.SequenceNameList->SetItemIndex(2);
     load.SequenceNameListOnDblClick();
     EXPECT_EQ(chosen, (std::vector<std::string>{"Amino", "Empty"}));
+    // Enter in the list takes the default button, Load.
+    load.show();
+    load.SequenceNameList->SetItemIndex(1);
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    QApplication::sendEvent(load.SequenceNameList, &enter);
+    EXPECT_EQ(chosen, (std::vector<std::string>{"Amino", "Empty", "Amino"}));
+    EXPECT_FALSE(load.isVisible());
 }
 
 }  // namespace
