@@ -414,7 +414,12 @@ TEST_F(EditMethods, DeletingATimetableRowNeedsNoValidValues) {
         QStringList after;
         QStringList box;
     } cases[] = {
-        {f.TabSheet1, f.PumpTimetable, f.BtnPumpsTTInsert, 2, {"1.0|0.30|0.35", "||", "20.0|0.50|0.40"}, {beyond}},
+        {f.TabSheet1,
+         f.PumpTimetable,
+         f.BtnPumpsTTInsert,
+         2,
+         {"1.0|0.30|0.35", "||", "20.0|0.50|0.40"},
+         {beyond}},
         {f.TabSheet1, f.PumpTimetable, f.BtnPumpsTTDelete, 3, {"1.0|0.30|0.35", "||"}, {}},
         {f.TabSheet2, f.ColumnTimetable, f.BtnColTTDelete, 1, {"|"}, {}},
     };

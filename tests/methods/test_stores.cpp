@@ -377,10 +377,11 @@ TEST_F(Stores, ImportQuestionNamesWhatTheLoadedSequenceUses) {
         EXPECT_FALSE(form_.ImportAll(file_));
         // A replaced method of the loaded sequence: a run in progress keeps its own.
         const QString keeps =
-            r.uses.isEmpty() ? QString()
-                             : r.uses.chopped(1) +
-                                   "A run in progress keeps the method it started with; the runs after it use "
-                                   "the imported one.\n\n";
+            r.uses.isEmpty()
+                ? QString()
+                : r.uses.chopped(1) +
+                      "A run in progress keeps the method it started with; the runs after it use "
+                      "the imported one.\n\n";
         EXPECT_EQ(takeBoxes(), QStringList{stored + keeps + ask}) << r.loaded;
     }
 }
@@ -395,8 +396,9 @@ TEST_F(Stores, OneStoredEntryIsAskedAboutAsOneAndTheLoadedSequenceIsToldOfItsCha
     int told = 0;
     OnLoadedSequenceStored = [&] { ++told; };
     const QString one = "Warning: This is stored already:\nMethod Short\n\n";
-    const QString uses = "The loaded sequence \"Run\" uses method \"Short\" (line 1).\nA run in progress keeps the "
-                         "method it started with; the runs after it use the imported one.\n\n";
+    const QString uses =
+        "The loaded sequence \"Run\" uses method \"Short\" (line 1).\nA run in progress keeps the "
+        "method it started with; the runs after it use the imported one.\n\n";
     const QString ask = "Replace it with the one from the file? No imports only the new ones.";
     const struct {
         const char* loaded;

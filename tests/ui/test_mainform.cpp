@@ -225,7 +225,8 @@ TEST_F(MainFormTest, TheEndOfASequenceCountsItsRunsInTheRightNumber) {
     const struct {
         const char* runs;
         const char* text;
-    } rows[] = {{"1", "END OF SEQUENCE REACHED (1 OF 1 RUN)"}, {"2", "END OF SEQUENCE REACHED (2 OF 2 RUNS)"}};
+    } rows[] = {{"1", "END OF SEQUENCE REACHED (1 OF 1 RUN)"},
+                {"2", "END OF SEQUENCE REACHED (2 OF 2 RUNS)"}};
     for (const auto& r : rows) {
         instrument->Sequence.RunList.Clear();
         instrument->Sequence.RunList.Add(r.runs);
