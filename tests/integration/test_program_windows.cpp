@@ -280,4 +280,44 @@ TEST(ProgramWindows, AQuestionOpenWhileTheLinkIsLostStartsNothing) {
     EXPECT_EQ(countOf(prog.logText(), "#main: setMode(): mode=11"), 0);
 }
 
+// File > Exit while the instrument answers nothing: the halt is not confirmed, and before the
+// program ends a box says the instrument may still be heating or pumping; the program ends once
+// the operator has read it. The simulator's heaters are indeed still on.
+TEST(ProgramWindows, ExitAgainstASilentInstrumentSaysItMayStillHeat) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    ASSERT_TRUE(
+        box.import("[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hot]\n"
+                   "\"ColumnT\"=sz:40\n\"ReactorT\"=sz:45\n"
+                   "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Hot\\0000001]\n"
+                   "\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    ASSERT_EQ(prog.control("sequence Hot"), "ok");
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+    ASSERT_EQ(prog.control("menu Enable1"), "ok");
+    const auto heating = [&] { return countOf(sim.control("status"), "heat=on") == 2; };
+    ASSERT_TRUE(waitUntil(heating, 8000)) << sim.control("status");
+
+    ASSERT_EQ(sim.control("silent on"), "ok");
+    ASSERT_EQ(prog.control("hold on"), "ok");
+    ASSERT_EQ(prog.control("answer yes"), "ok");  // the close question
+    ASSERT_EQ(prog.control("menu Exit1"), "ok");
+    ASSERT_TRUE(prog.waitForLog("#main: The instrument did not confirm the halt; program ends", 20000))
+        << prog.logText();
+    const std::string warning =
+        "Warning: The instrument did not confirm the halt: it may still be heating or pumping.";
+    ASSERT_TRUE(waitUntil([&] { return prog.control("boxes").find(warning) != std::string::npos; }, 5000))
+        << prog.control("boxes");
+    EXPECT_EQ(prog.control("open"), "1") << "the program waits on the box";
+    EXPECT_TRUE(heating()) << sim.control("status");
+    ASSERT_EQ(prog.control("answer ok"), "ok");
+    EXPECT_TRUE(prog.waitForExit(10000));
+    EXPECT_EQ(prog.exitCode(), 0);
+}
+
 }  // namespace
