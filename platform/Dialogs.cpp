@@ -383,6 +383,22 @@ QWidget* mainWindow() {
     return mainWindowSlot();
 }
 
+namespace {
+// The frame the window manager puts around a window: its own once known, else the last one seen,
+// so that a window is placed alike before it first appears (its frame unknown) and after.
+QMargins frameMargins(const QWidget* w) {
+    static QMargins seen;
+    for (const QWidget* x : {w, static_cast<const QWidget*>(mainWindow())}) {
+        if (!x) continue;
+        const QRect f = x->frameGeometry(), g = x->geometry();
+        if (f == g) continue;
+        seen = QMargins(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(), f.bottom() - g.bottom());
+        break;
+    }
+    return seen;
+}
+}  // namespace
+
 void centreWindow(QWidget* w, const QWidget* other) {
     if (!w) return;
     QRect area;
@@ -395,10 +411,11 @@ void centreWindow(QWidget* w, const QWidget* other) {
         area = s->availableGeometry();
     }
     if (!area.isValid()) return;
-    QRect r = w->frameGeometry();
-    // Before the window first appears its frame is not known: room for a title bar is kept.
+    const QMargins frame = frameMargins(w);
+    QRect r = w->geometry().marginsAdded(frame);
+    // With no frame seen yet, room for a title bar is kept.
     constexpr int kTitleBar = 30;
-    const int top = r == w->geometry() ? kTitleBar : 0;
+    const int top = frame.isNull() ? kTitleBar : 0;
     r.moveCenter(area.center());
     // A window larger than the one it centres on stays on the screen; its title bar, with
     // which it is moved, never leaves the top.
@@ -409,7 +426,9 @@ void centreWindow(QWidget* w, const QWidget* other) {
         if (r.left() < avail.left()) r.moveLeft(avail.left());
         if (r.top() < avail.top() + top) r.moveTop(avail.top() + top);
     }
-    w->move(r.topLeft());
+    // Until its own frame is known the window system takes a position as the client's own.
+    const bool ownFrame = w->frameGeometry() != w->geometry();
+    w->move(ownFrame ? r.topLeft() : r.topLeft() + QPoint(frame.left(), frame.top()));
 }
 
 void showWindow(QWidget* w) {
