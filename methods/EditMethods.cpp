@@ -846,6 +846,8 @@ void TEditMethodForm::ColumnTTOnSelectCell(int, int row, bool& canSelect) {
 }
 
 void TEditMethodForm::PumpTimetableOnExit() {
+    // The row's Delete takes the row away: its values need not be valid.
+    if (QApplication::focusWidget() == BtnPumpsTTDelete) return;
     try {
         if (!checkCell(PumpTimetable, true,
                        _("The Pump Flow Rate should be positive number, between 0.05 and 1.5 or 0")))
@@ -856,6 +858,7 @@ void TEditMethodForm::PumpTimetableOnExit() {
 }
 
 void TEditMethodForm::ColumnTimetableOnExit() {
+    if (QApplication::focusWidget() == BtnColTTDelete) return;
     try {
         if (!checkCell(ColumnTimetable, false, QString())) ColumnTimetable->setFocus();
     } catch (const std::exception&) {

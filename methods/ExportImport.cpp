@@ -26,6 +26,7 @@
 
 TExportImport1* ExportImport1 = nullptr;
 std::function<bool(bool save, QString& fileName)> ExportImportFileDialog;
+std::function<void()> OnLoadedSequenceStored;
 
 namespace {
 
@@ -534,14 +535,26 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
     if (!stored.isEmpty() || !twice.isEmpty()) {
         QString question;
         if (!stored.isEmpty())
-            question += fillFirst(_("These are stored already:\n%s"), nameList(stored)) + "\n\n";
-        if (!inUse.isEmpty()) question += nameList(inUse) + "\n\n";
+            question += fillFirst(stored.size() == 1 ? _("This is stored already:\n%s")
+                                                     : _("These are stored already:\n%s"),
+                                  nameList(stored)) +
+                        "\n\n";
+        if (!inUse.isEmpty())
+            question += nameList(inUse) + "\n" +
+                        _("A run in progress keeps the method it started with; the runs after it use the "
+                          "imported one.") +
+                        "\n\n";
         if (!twice.isEmpty())
-            question += fillFirst(_("These are in the file more than once (letter case aside); the later one "
-                                    "replaces the earlier:\n%s"),
+            question += fillFirst(twice.size() == 1
+                                      ? _("This is in the file more than once (letter case aside); the later "
+                                          "one replaces the earlier:\n%s")
+                                      : _("These are in the file more than once (letter case aside); the "
+                                          "later one replaces the earlier:\n%s"),
                                   nameList(twice)) +
                         "\n\n";
-        question += _("Replace them with the ones from the file? No imports only the new ones.");
+        question += stored.size() + twice.size() == 1
+                        ? _("Replace it with the one from the file? No imports only the new ones.")
+                        : _("Replace them with the ones from the file? No imports only the new ones.");
         const MsgResult r =
             messageBox(question, _("Warning"), MsgButtons::YesNoCancel, mrNo, MsgIcon::Warning);
         if (r == mrCancel || r == mrNone) return false;
@@ -551,6 +564,7 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
     // Each group stores at most one entry: on Yes the file's last, on No its first, and only
     // when nothing is stored under that key.
     int methodCount = 0, sequenceCount = 0;
+    bool loadedChanged = false;
     QStringList replaced;
     try {
         Registry reg;
@@ -563,6 +577,7 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
             const Entry& e = entries[replace ? g.members.back() : g.members.front()];
             if (!(e.method ? methodStore.SaveMethod(e.m) : sequenceStore.SaveSequence(e.q))) continue;
             ++(e.method ? methodCount : sequenceCount);
+            if (!loadedSequenceUse(e.method, e.name).isEmpty()) loadedChanged = true;
             if (!replace) continue;
             for (size_t k = 0; k + 1 < g.members.size(); ++k) {
                 const Entry& earlier = entries[g.members[k]];
@@ -589,6 +604,8 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
                  _n("%s sequence", "%s sequences", static_cast<unsigned long>(sequenceCount)), qpath);
     if (file.cp1252) text += "\n\n" + _("The file is not UTF-8: its texts were read as Windows-1252.");
     if (!replaced.isEmpty()) text += "\n\n" + fillFirst(_("Replaced:\n%s"), nameList(replaced));
+    // The main window shows the loaded sequence's set points: they follow the stores now.
+    if (loadedChanged && OnLoadedSequenceStored) runGuarded(OnLoadedSequenceStored);
     if (file.cutOff)
         messageBox(text + notes, _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
     else

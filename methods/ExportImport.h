@@ -52,3 +52,6 @@ inline constexpr const char* kExportFileName = "ZentrovaSequencesMethods.sav";
 // the open dialog; fileName holds the proposed name and receives the chosen one; false is
 // a cancelled dialog. Empty: the real dialogs.
 extern std::function<bool(bool save, QString& fileName)> ExportImportFileDialog;
+
+// Told after an import stored the loaded sequence or a method it uses.
+extern std::function<void()> OnLoadedSequenceStored;

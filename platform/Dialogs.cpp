@@ -383,22 +383,47 @@ QWidget* mainWindow() {
     return mainWindowSlot();
 }
 
+namespace {
+// The frame the window manager puts around a window: its own once known, else the last one seen,
+// so that a window is placed alike before it first appears (its frame unknown) and after.
+// A window's own frame as the window system knows it now (the widget's copy may lag behind).
+QMargins ownFrameMargins(const QWidget* x) {
+    if (const QWindow* h = x->windowHandle()) return h->frameMargins();
+    const QRect f = x->frameGeometry(), g = x->geometry();
+    return QMargins(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(), f.bottom() - g.bottom());
+}
+
+QMargins frameMargins(const QWidget* w) {
+    static QMargins seen;
+    for (const QWidget* x : {w, static_cast<const QWidget*>(mainWindow())}) {
+        if (!x) continue;
+        const QMargins m = ownFrameMargins(x);
+        if (m.isNull()) continue;
+        seen = m;
+        break;
+    }
+    return seen;
+}
+}  // namespace
+
 void centreWindow(QWidget* w, const QWidget* other) {
     if (!w) return;
     QRect area;
     const QScreen* s = nullptr;
     if (other && other != w && other->isVisible()) {
-        area = other->frameGeometry();
+        area = other->geometry().marginsAdded(ownFrameMargins(other));
         s = QGuiApplication::screenAt(area.center());
         if (!s) s = other->screen();
     } else if ((s = w->screen())) {
         area = s->availableGeometry();
     }
     if (!area.isValid()) return;
-    QRect r = w->frameGeometry();
-    // Before the window first appears its frame is not known: room for a title bar is kept.
+    const QMargins frame = frameMargins(w);
+    QRect r = w->geometry().marginsAdded(frame);
+    // Until its own frame is known, room for a title bar is kept above the window.
     constexpr int kTitleBar = 30;
-    const int top = r == w->geometry() ? kTitleBar : 0;
+    const bool ownFrame = !ownFrameMargins(w).isNull();
+    const int top = ownFrame ? 0 : std::max(0, kTitleBar - frame.top());
     r.moveCenter(area.center());
     // A window larger than the one it centres on stays on the screen; its title bar, with
     // which it is moved, never leaves the top.
@@ -409,7 +434,12 @@ void centreWindow(QWidget* w, const QWidget* other) {
         if (r.left() < avail.left()) r.moveLeft(avail.left());
         if (r.top() < avail.top() + top) r.moveTop(avail.top() + top);
     }
-    w->move(r.topLeft());
+    // The client's own position, which means the same whether the frame is known yet or not (a
+    // frame position is taken as the client's until the window system has told the frame). The
+    // size stays as it is, and a window not sized yet still takes its own size when it appears.
+    const bool sized = w->testAttribute(Qt::WA_Resized);
+    w->setGeometry(QRect(r.topLeft() + QPoint(frame.left(), frame.top()), w->size()));
+    w->setAttribute(Qt::WA_Resized, sized);
 }
 
 void showWindow(QWidget* w) {

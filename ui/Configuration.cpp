@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "link/FTDI.h"
+#include "link/Instrument.h"
 #include "link/LogFile.h"
 #include "link/StoredParams.h"
 #include "platform/Dialogs.h"
@@ -331,6 +332,11 @@ bool TInstrumentConfiguration::LoadConfiguration() {
         QString com = readText("COM");
         if (com.isEmpty()) com = DefaultCom;
         selectEqual(InstrumentCommPort, com);
+        // A device path is used as it is: shown even where the system's list lacks it.
+        if (InstrumentCommPort->GetItemIndex() < 0 && com.startsWith('/')) {
+            InstrumentCommPort->addItem(com);
+            InstrumentCommPort->SetItemIndex(InstrumentCommPort->count() - 1);
+        }
 
         UsbDevice = text8(readText("USB"));
         selectEqual(InstrumentUSBPort, fromText8(UsbDevice));
@@ -512,6 +518,13 @@ void TInstrumentConfiguration::closeDialog(int result) {
 }
 
 void TInstrumentConfiguration::SaveClick() {
+    // The settings apply at once: the link is opened anew, and the instrument halts with it.
+    if (InstrumentModule && InstrumentModule->Enabled &&
+        messageBox(_("Saving applies the settings at once: the link to the instrument is closed and opened "
+                     "again, and the instrument is halted (heaters and pumps off, set points and LCD message "
+                     "cleared).\n\nSave the settings?"),
+                   _("Please, confirm"), MsgButtons::OKCancel, mrCancel, MsgIcon::Warning) != mrOk)
+        return;
     SaveConfiguration();
     runGuarded(OnApplyConfiguration);
     closeDialog(mrOk);

@@ -311,6 +311,7 @@ void TMainForm::FormClose(TCloseAction& action) {
     }
     closing_ = true;
     Timer1->stop();
+    const bool wasOn = InstrumentModule && InstrumentModule->Enabled;
     // The halt goes out first and is paced out during the countdown, so the pump-off and
     // heater-off commands reach the instrument before the link closes; a slow instrument holds
     // the close past the countdown until the halt has left (EndDrainMs at most).
@@ -334,8 +335,15 @@ void TMainForm::FormClose(TCloseAction& action) {
         QTimer::singleShot(20, &wait, &QEventLoop::quit);
         wait.exec();
     }
-    logHaltOutcome(FZentrova && FZentrova->IsConnected(), pacer.confirmed());
+    const bool connected = FZentrova && FZentrova->IsConnected();
+    const bool confirmed = pacer.confirmed();
+    logHaltOutcome(connected, confirmed);
     guarded([this] { closeLink(true); });
+    // The operator stands by the instrument: one that may still heat or pump is named before the end.
+    if (connected ? !confirmed : wasOn)
+        messageBox(_("The instrument did not confirm the halt: it may still be heating or pumping.\n\nCheck "
+                     "the instrument and switch its heaters and pumps off there."),
+                   _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
 }
 
 void TMainForm::closeLink(bool onlyAlive) {
@@ -682,9 +690,11 @@ void TMainForm::SetMode(uint8_t m) {
                     break;
                 case 7:
                     if (endReason == 1) {
-                        const QString total = QString::number(InstrumentModule->Sequence.GetTotalRuns());
-                        text =
-                            fillFirst(fillFirst(_("END OF SEQUENCE REACHED (%s OF %s RUNS)"), total), total);
+                        const int total = InstrumentModule->Sequence.GetTotalRuns();
+                        text = fillFirst(_n("END OF SEQUENCE REACHED (%s OF %s RUN)",
+                                            "END OF SEQUENCE REACHED (%s OF %s RUNS)",
+                                            static_cast<unsigned long>(std::max(total, 0))),
+                                         QString::number(total));
                     } else if (endReason == 2) {
                         text = fillFirst(_("SEQUENCE STOPPED (RUN %s) - NO RELAY SIGNAL"),
                                          QString::number(InstrumentModule->PumpStarts));

@@ -249,6 +249,9 @@ void TMainFormCommands::SetupCommands(TUxForm* form) {
     OnSetDefaultSequence = [](const std::string& name) {
         if (MainForm) MainForm->SetDefaultSequence(name);
     };
+    OnLoadedSequenceStored = [] {
+        if (MainForm) MainForm->RefreshLoadedSequence();
+    };
     // The configuration dialog's Save reaches the running program through the main window.
     OnApplyConfiguration = [] {
         if (MainForm) MainForm->ApplyConfiguration();
@@ -676,6 +679,13 @@ void TMainFormCommands::SetDefaultSequence(const std::string& name) {
         m.SetReactorSetPoint(reactor);
     }
     logLine("#SetDefaultSequence: " + name);
+}
+
+void TMainFormCommands::RefreshLoadedSequence() {
+    if (!InstrumentModule || InstrumentModule->Sequence.Name.isEmpty()) return;
+    const uint8_t mode = self().iMode;
+    if (mode == 7 || mode == 8 || mode == 9) return;
+    SetDefaultSequence(InstrumentModule->Sequence.Name.toStdString());
 }
 
 // ---------------------------------------------------------------- Instrument

@@ -156,6 +156,8 @@ class TMainFormCommands {
     bool IsPumpOn(int pump);
     bool StopSequence();
     void SetDefaultSequence(const std::string& name);
+    // Reloads the loaded sequence after its stores changed; a run in progress keeps its method.
+    void RefreshLoadedSequence();
     bool ApplyConfiguration();
 
     // Starters.

@@ -11,6 +11,7 @@
 #include <exception>
 
 #include "platform/Dialogs.h"
+#include "unicode/UxControls.h"
 
 TUxForm::TUxForm(QWidget* owner) : QWidget(owner, Qt::Window) {
     watchWindowPlacement();
@@ -110,6 +111,16 @@ void TUxForm::keyPressEvent(QKeyEvent* e) {
         if (IsModal()) {
             e->accept();
             Close();
+            return;
+        }
+    }
+    // Enter reaches the form when no control took it: it presses the button drawn as the default.
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) &&
+        (e->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        for (TUxButton* b : findChildren<TUxButton*>()) {
+            if (!b->isDefault() || b->window() != this || !b->isVisible()) continue;
+            b->Click();  // a disabled one ignores it
+            e->accept();
             return;
         }
     }

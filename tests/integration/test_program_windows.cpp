@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QDir>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <algorithm>
 #include <map>
 #include <regex>
@@ -37,6 +40,8 @@ class Display {
             name_ = ":" + server_.readLine().trimmed().toStdString();
     }
     ~Display() {
+        wm_.kill();
+        wm_.waitForFinished(3000);
         server_.kill();
         server_.waitForFinished(3000);
     }
@@ -106,8 +111,57 @@ class Display {
         return {};
     }
 
+    // Starts a reparenting window manager that takes the program's positions; false when there is none.
+    bool startWindowManager() {
+        if (QStandardPaths::findExecutable("twm").isEmpty()) return false;
+        wmConfig_.setFileTemplate(QDir::tempPath() + "/twmrc-XXXXXX");
+        if (!wmConfig_.open()) return false;
+        wmConfig_.write("RandomPlacement\nUsePPosition \"on\"\nNoGrabServer\nDecorateTransients\n");
+        for (const char* f : {"TitleFont", "ResizeFont", "MenuFont", "IconFont", "IconManagerFont"})
+            wmConfig_.write(QByteArray(f) + " \"fixed\"\n");
+        wmConfig_.flush();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", QString::fromStdString(name_));
+        env.insert("LC_ALL", "C");
+        wm_.setProcessEnvironment(env);
+        wm_.start("twm", {"-f", wmConfig_.fileName()});
+        return wm_.waitForStarted(3000);
+    }
+    // A client window by its title as the window manager's frames hold it: its absolute position;
+    // viewable false when no client of that title is on the screen.
+    XWindow client(const std::string& title) const {
+        const std::string ids =
+            run("xdotool", {"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(
+                                                                           QString::fromStdString(title)) + "$"});
+        XWindow w;
+        w.title = title;
+        const size_t end = ids.find('\n');
+        if (end == std::string::npos || end == 0) return w;
+        w.id = ids.substr(0, end);
+        const std::string info = run("xwininfo", {"-id", QString::fromStdString(w.id)});
+        w.viewable = info.find("Map State: IsViewable") != std::string::npos;
+        const auto number = [&info](const std::string& key) {
+            const size_t at = info.find(key);
+            return at == std::string::npos ? 0 : std::atoi(info.c_str() + at + key.size());
+        };
+        w.x = number("Absolute upper-left X:");
+        w.y = number("Absolute upper-left Y:");
+        w.width = number("Width:");
+        w.height = number("Height:");
+        return w;
+    }
+    // True once the window manager has put the client in a frame of its own.
+    bool framed(const std::string& id) const {
+        const std::string tree = run("xwininfo", {"-tree", "-id", QString::fromStdString(id)});
+        const size_t at = tree.find("Parent window id:");
+        if (at == std::string::npos) return false;
+        const std::string parent = tree.substr(at, tree.find('\n', at) - at);
+        return parent.find("(the root window)") == std::string::npos;
+    }
+
   private:
-    QProcess server_;
+    QProcess server_, wm_;
+    QTemporaryFile wmConfig_;
     std::string name_;
 };
 
@@ -218,6 +272,75 @@ TEST(ProgramWindows, EveryWindowHasTheProgramsPositionBeforeItAppears) {
     EXPECT_GE(error.y, 20) << "room for its title bar above it";
 }
 
+// Under a reparenting window manager (its frames add a title bar) each window opens in the same
+// place every time it is shown, the first time too, centred on the main window; a window the
+// operator minimised comes back on the screen with its menu command.
+TEST(ProgramWindows, UnderAReparentingWindowManagerEachWindowOpensInTheSamePlace) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Display display;
+    if (!display.missing().empty()) GTEST_SKIP() << "needs " << display.missing();
+    if (!display.startWindowManager()) GTEST_SKIP() << "needs twm";
+    progtest::Sandbox box;
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start({}, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display.name()}})) << prog.output();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const XWindow m = display.client("ZentrovaKVZ");
+            return m.viewable && display.framed(m.id);
+        },
+        10000));
+    const XWindow main = display.client("ZentrovaKVZ");
+    ASSERT_EQ(prog.control("real on"), "ok");
+    const struct {
+        std::string command, title;
+        bool onMain;  // centred on the main window (About: on the screen, as the main window was)
+    } opens[] = {
+        {"menu Configure1", "Instrument Configuration", true},
+        {"menu Load1", "  Load Sequence", true},
+        {"menu ImportExport", "Export/Import user parameters", true},
+        {"menu SendLogToSupport1", "Send Log File to Support", true},
+        {"menu About1", "About", false},
+    };
+    for (const auto& o : opens) {
+        SCOPED_TRACE(o.title);
+        std::vector<std::pair<int, int>> places;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(prog.control(o.command), "ok");
+            ASSERT_TRUE(waitUntil([&] { return display.client(o.title).viewable; }, 5000));
+            // The place where the window manager has put it, once it stays.
+            std::pair<int, int> at{-1, -1};
+            ASSERT_TRUE(waitUntil(
+                [&] {
+                    const XWindow w = display.client(o.title);
+                    const std::pair<int, int> now{w.x, w.y};
+                    const bool still = now == at && display.framed(w.id);
+                    at = now;
+                    return still;
+                },
+                5000));
+            places.push_back(at);
+            const XWindow w = display.client(o.title);
+            EXPECT_NEAR(w.x + w.width / 2, main.x + main.width / 2, 2) << "showing " << i + 1;
+            if (o.onMain) {
+                EXPECT_NEAR(w.y + w.height / 2, main.y + main.height / 2, 2) << "showing " << i + 1;
+            }
+            ASSERT_EQ(prog.control("dismiss"), "ok");
+            ASSERT_TRUE(waitUntil([&] { return !display.client(o.title).viewable; }, 5000));
+        }
+        EXPECT_EQ(places[1], places[0]);
+        EXPECT_EQ(places[2], places[0]);
+    }
+
+    // Minimised by the operator, the window comes back with its menu command.
+    const std::string title = "Export/Import user parameters";
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return display.client(title).viewable; }, 5000));
+    display.run("xdotool", {"windowminimize", "--sync", QString::fromStdString(display.client(title).id)});
+    ASSERT_TRUE(waitUntil([&] { return !display.client(title).viewable; }, 5000));
+    ASSERT_EQ(prog.control("menu ImportExport"), "ok");
+    EXPECT_TRUE(waitUntil([&] { return display.client(title).viewable; }, 5000)) << "shown again";
+}
+
 // On a screen smaller than the windows, a dialog that Qt would leave where it was (at the
 // screen's corner, before and after it is laid out) still carries the program's position.
 TEST(ProgramWindows, OnAScreenSmallerThanTheWindowsEachOneStillHasItsPosition) {
@@ -278,6 +401,46 @@ TEST(ProgramWindows, AQuestionOpenWhileTheLinkIsLostStartsNothing) {
     for (const std::string& c : all) EXPECT_EQ(c.rfind("VALVE", 0), std::string::npos) << c;
     EXPECT_EQ(prog.state("mode"), "2");
     EXPECT_EQ(countOf(prog.logText(), "#main: setMode(): mode=11"), 0);
+}
+
+// File > Exit while the instrument answers nothing: the halt is not confirmed, and before the
+// program ends a box says the instrument may still be heating or pumping; the program ends once
+// the operator has read it. The simulator's heaters are indeed still on.
+TEST(ProgramWindows, ExitAgainstASilentInstrumentSaysItMayStillHeat) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    ASSERT_TRUE(
+        box.import("[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Hot]\n"
+                   "\"ColumnT\"=sz:40\n\"ReactorT\"=sz:45\n"
+                   "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Hot\\0000001]\n"
+                   "\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    ASSERT_EQ(prog.control("sequence Hot"), "ok");
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+    ASSERT_EQ(prog.control("menu Enable1"), "ok");
+    const auto heating = [&] { return countOf(sim.control("status"), "heat=on") == 2; };
+    ASSERT_TRUE(waitUntil(heating, 8000)) << sim.control("status");
+
+    ASSERT_EQ(sim.control("silent on"), "ok");
+    ASSERT_EQ(prog.control("hold on"), "ok");
+    ASSERT_EQ(prog.control("answer yes"), "ok");  // the close question
+    ASSERT_EQ(prog.control("menu Exit1"), "ok");
+    ASSERT_TRUE(prog.waitForLog("#main: The instrument did not confirm the halt; program ends", 20000))
+        << prog.logText();
+    const std::string warning =
+        "Warning: The instrument did not confirm the halt: it may still be heating or pumping.";
+    ASSERT_TRUE(waitUntil([&] { return prog.control("boxes").find(warning) != std::string::npos; }, 5000))
+        << prog.control("boxes");
+    EXPECT_EQ(prog.control("open"), "1") << "the program waits on the box";
+    EXPECT_TRUE(heating()) << sim.control("status");
+    ASSERT_EQ(prog.control("answer ok"), "ok");
+    EXPECT_TRUE(prog.waitForExit(10000));
+    EXPECT_EQ(prog.exitCode(), 0);
 }
 
 }  // namespace

@@ -398,6 +398,48 @@ TEST_F(EditMethods, CancelDropsAnInvalidFieldWithoutItsCheck) {
     EXPECT_EQ(boxes(), QStringList{});
 }
 
+// A row whose time lies beyond a runtime made shorter: Delete takes it away without the cell's
+// check (its box would swallow the click); leaving the cell for Insert still checks it.
+TEST_F(EditMethods, DeletingATimetableRowNeedsNoValidValues) {
+    storeMethod(fullMethod("A"));
+    auto& f = open();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(waitFor([&] { return QApplication::activeWindow() == &f; }));
+    const QString beyond = "Warning: The Time should not be greater than Runtime.";
+    const struct {
+        QWidget* page;
+        TUxStringGrid* grid;
+        TUxButton* button;
+        int row;
+        QStringList after;
+        QStringList box;
+    } cases[] = {
+        {f.TabSheet1,
+         f.PumpTimetable,
+         f.BtnPumpsTTInsert,
+         2,
+         {"1.0|0.30|0.35", "||", "20.0|0.50|0.40"},
+         {beyond}},
+        {f.TabSheet1, f.PumpTimetable, f.BtnPumpsTTDelete, 3, {"1.0|0.30|0.35", "||"}, {}},
+        {f.TabSheet2, f.ColumnTimetable, f.BtnColTTDelete, 1, {"|"}, {}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.row);
+        f.PageControlTT->setCurrentWidget(k.page);
+        f.Runtime->SetText("5");
+        k.grid->setFocus();
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(k.grid->SetCurrentCell(1, k.row));
+        dialogs_.shown.clear();
+        k.button->setFocus(Qt::MouseFocusReason);
+        QCoreApplication::processEvents();
+        k.button->click();
+        EXPECT_EQ(rows(k.grid), k.after);
+        EXPECT_EQ(boxes(), k.box);
+    }
+}
+
 TEST_F(EditMethods, SwitchingOrClosingOffersThePendingChanges) {
     storeMethod(fullMethod("A"));
     TMethodINIParams b = fullMethod("B");

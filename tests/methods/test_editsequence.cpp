@@ -3,6 +3,8 @@
 // deletes, loads or closes, and the sequence handed on for the next run.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <functional>
 #include <memory>
 
@@ -302,6 +304,13 @@ TEST_F(EditSequence, LoadDialogHandsOnTheSelectedSequenceIfItsMethodsExist) {
     load.SequenceNameList->SetItemIndex(2);
     load.SequenceNameListOnDblClick();
     EXPECT_EQ(chosen, (std::vector<std::string>{"Amino", "Empty"}));
+    // Enter in the list takes the default button, Load.
+    load.show();
+    load.SequenceNameList->SetItemIndex(1);
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    QApplication::sendEvent(load.SequenceNameList, &enter);
+    EXPECT_EQ(chosen, (std::vector<std::string>{"Amino", "Empty", "Amino"}));
+    EXPECT_FALSE(load.isVisible());
     // With nothing stored the list is empty: Load closes the dialog and hands on nothing.
     takeBoxes();
     for (const char* name : {"Amino", "Empty", "50% B"}) ASSERT_TRUE(CSequenceNames().DeleteSequence(name));
@@ -309,7 +318,7 @@ TEST_F(EditSequence, LoadDialogHandsOnTheSelectedSequenceIfItsMethodsExist) {
     EXPECT_EQ(load.SequenceNameList->GetCount(), 0);
     load.LoadBtn->Click();
     EXPECT_FALSE(load.isVisible());
-    EXPECT_EQ(chosen.size(), 2u);
+    EXPECT_EQ(chosen.size(), 3u);
     EXPECT_EQ(takeBoxes(), QStringList{});
 }
 

@@ -452,8 +452,53 @@ TEST_F(Stores, ImportQuestionNamesWhatTheLoadedSequenceUses) {
         for (const QString& l : r.lines) module.Sequence.MethodList.Add(l);
         dialogs_.answer(mrCancel);
         EXPECT_FALSE(form_.ImportAll(file_));
-        EXPECT_EQ(takeBoxes(), QStringList{stored + r.uses + ask}) << r.loaded;
+        // A replaced method of the loaded sequence: a run in progress keeps its own.
+        const QString keeps =
+            r.uses.isEmpty()
+                ? QString()
+                : r.uses.chopped(1) +
+                      "A run in progress keeps the method it started with; the runs after it use "
+                      "the imported one.\n\n";
+        EXPECT_EQ(takeBoxes(), QStringList{stored + keeps + ask}) << r.loaded;
     }
+}
+
+// One stored entry is named as one; the main window hears of an import only when it stored
+// what the loaded sequence uses.
+TEST_F(Stores, OneStoredEntryIsAskedAboutAsOneAndTheLoadedSequenceIsToldOfItsChange) {
+    storeMethod(plainMethod("Short"));
+    ASSERT_TRUE(form_.ExportAll(file_));
+    TInstrumentModule module;
+    dialogs_.shown.clear();
+    int told = 0;
+    OnLoadedSequenceStored = [&] { ++told; };
+    const QString one = "Warning: This is stored already:\nMethod Short\n\n";
+    const QString uses =
+        "The loaded sequence \"Run\" uses method \"Short\" (line 1).\nA run in progress keeps the "
+        "method it started with; the runs after it use the imported one.\n\n";
+    const QString ask = "Replace it with the one from the file? No imports only the new ones.";
+    const struct {
+        const char* loaded;
+        MsgResult answer;
+        QString question;
+        int told;
+    } rows[] = {
+        {"", mrYes, one + ask, 0},
+        {"Run", mrNo, one + uses + ask, 0},
+        {"Run", mrYes, one + uses + ask, 1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.loaded) + std::to_string(r.answer));
+        module.Sequence.Name = r.loaded;
+        module.Sequence.MethodList.Clear();
+        if (*r.loaded) module.Sequence.MethodList.Add("short");
+        told = 0;
+        dialogs_.answer(r.answer);
+        EXPECT_TRUE(form_.ImportAll(file_));
+        EXPECT_EQ(takeBoxes().value(0), r.question);
+        EXPECT_EQ(told, r.told);
+    }
+    OnLoadedSequenceStored = nullptr;
 }
 
 TEST_F(Stores, UnreadableOrEmptyFilesChangeNothing) {
@@ -656,9 +701,9 @@ TEST_F(Stores, AWindows1252FileKeepsItsNamesApartAndFoldedNamesReplaceOnlyOnYes)
     EXPECT_EQ(keys(kMethods), (Strings{stored1252, "M\xC3\xA9thode"}));
     EXPECT_EQ(stored(stored1252).PumpTimeList.size(), 2u);
     EXPECT_EQ(takeBoxes(),
-              (QStringList{QString::fromUtf8("Warning: These are stored already:\nMethod M\xC3\x88THODE "
+              (QStringList{QString::fromUtf8("Warning: This is stored already:\nMethod M\xC3\x88THODE "
                                              "\xE2\x82\xAC (in the file: M\xC3\xA8thode \xE2\x82\xAC)\n\n"
-                                             "These are in the file more than once (letter case aside); the "
+                                             "This is in the file more than once (letter case aside); the "
                                              "later one replaces the earlier:\nMethod \"M\xC3\xA9thode\" "
                                              "(Method00000), \"M\xC3\x89THODE\" (Method00002)\n\n"
                                              "Replace them with the ones from the file? No imports only the "

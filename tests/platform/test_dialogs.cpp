@@ -227,3 +227,47 @@ TEST(ProcedureBoxes, ARealBoxSaysWhyWhenItsProcedureStops) {
     EXPECT_EQ(messageBox(req), mrNone);
     EXPECT_EQ(seen, (QStringList{"Lost connection. Operation stopped.", "OK"}));
 }
+
+// Placement as each window is shown: the main window on the screen unless the program placed it
+// first; any other window on the main window, once, unless the program placed it elsewhere
+// (on the screen, say); a minimised window asked for again comes back on the screen.
+TEST(WindowPlacement, OnlyWindowsWithoutAPlaceOfTheProgramsAreCentredOnTheMainWindow) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    // The test platform's own frame may shift a window by a pixel or two.
+    const auto near = [](QPoint a, QPoint b) { return (a - b).manhattanLength() <= 4; };
+    const struct { bool mainMoved; } rows[] = {{false}, {true}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.mainMoved);
+        QWidget main;
+        main.resize(300, 200);
+        if (r.mainMoved) main.move(screen.topLeft() + QPoint(10, 40));
+        setMainWindow(&main);
+        main.show();
+        const QPoint mainAt = r.mainMoved ? screen.topLeft() + QPoint(10, 40)
+                                          : screen.center() - QPoint(150, 100) + QPoint(1, 1);
+        EXPECT_TRUE(near(main.pos(), mainAt)) << main.pos().x() << "," << main.pos().y();
+
+        QWidget fresh, onScreen;
+        for (QWidget* w : {&fresh, &onScreen}) w->resize(100, 60);
+        centreWindow(&onScreen, nullptr);
+        const QPoint screenCentre = onScreen.geometry().center();
+        fresh.show();
+        onScreen.show();
+        EXPECT_TRUE(near(fresh.geometry().center(), main.geometry().center()));
+        EXPECT_TRUE(near(onScreen.geometry().center(), screenCentre));
+        // Shown again after the main window moved: it stays where it was.
+        const QPoint freshAt = fresh.pos();
+        fresh.hide();
+        main.move(main.pos() + QPoint(50, 50));
+        fresh.show();
+        EXPECT_EQ(fresh.pos(), freshAt);
+
+        // Minimised, then asked for again.
+        fresh.showMinimized();
+        QCoreApplication::processEvents();
+        showWindow(&fresh);
+        EXPECT_FALSE(fresh.isMinimized());
+        EXPECT_TRUE(fresh.isVisible());
+        setMainWindow(nullptr);
+    }
+}

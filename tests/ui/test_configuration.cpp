@@ -323,6 +323,60 @@ TEST_F(Config, PortListsKeepTheStoredPortAndDevice) {
     EXPECT_TRUE(boxes.shown.empty());
 }
 
+TEST_F(Config, AStoredDevicePathTheListLacksIsShownAndKept) {
+    ports({{"/dev/ttyS0", "COM1"}});
+    const struct {
+        std::string stored;
+        QStringList items;
+        QString shown;
+    } rows[] = {
+        {"/tmp/kvz tty", {"COM1", "/tmp/kvz tty"}, "/tmp/kvz tty"},
+        {"COM1", {"COM1"}, "COM1"},
+        {"COM9", {"COM1"}, ""},  // a name, not a path: the list's own
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.stored);
+        set("COM", r.stored);
+        auto d = open();
+        d->hide();
+        d->show();  // shown again: listed once
+        EXPECT_EQ(items(d->InstrumentCommPort), r.items);
+        EXPECT_EQ(d->InstrumentCommPort->GetText(), r.shown);
+        d->SaveClick();
+        EXPECT_EQ(stored("COM"), r.stored);
+    }
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+// Save reopens the link: with the instrument enabled the operator is told it halts, and may stay.
+TEST_F(Config, SaveWithTheInstrumentEnabledSaysItHaltsFirst) {
+    set("ConnectMethod", 2);
+    TInstrumentModule module;
+    const std::string halts =
+        "Please, confirm: Saving applies the settings at once: the link to the instrument is closed and "
+        "opened again, and the instrument is halted (heaters and pumps off, set points and LCD message "
+        "cleared).\n\nSave the settings?";
+    const struct {
+        bool enabled;
+        MsgResult answer;
+        bool saved;
+    } rows[] = {{false, mrNone, true}, {true, mrCancel, false}, {true, mrOk, true}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::to_string(r.enabled) + " " + std::to_string(r.answer));
+        set("InstrumentLabel", std::string("Old"));
+        module.Enabled = r.enabled;
+        auto d = open();
+        d->InstrumentLabel->SetText("New");
+        const int before = applied;
+        if (r.answer != mrNone) boxes.answer(r.answer);
+        d->SaveClick();
+        EXPECT_EQ(takeBoxes(), r.enabled ? Texts{halts} : Texts{});
+        EXPECT_EQ(stored("InstrumentLabel"), r.saved ? "New" : "Old");
+        EXPECT_EQ(applied - before, r.saved ? 1 : 0);
+        EXPECT_EQ(d->isVisible(), !r.saved);
+    }
+}
+
 TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
     set("IP", std::string("10.0.0.1"));
     set("InstrumentLabel", std::string("Old"));

@@ -277,6 +277,22 @@ TEST_F(MainFormTest, EveryTransitionShowsItsTextWithItsTimeOut) {
     }
 }
 
+TEST_F(MainFormTest, TheEndOfASequenceCountsItsRunsInTheRightNumber) {
+    const struct {
+        const char* runs;
+        const char* text;
+    } rows[] = {{"1", "END OF SEQUENCE REACHED (1 OF 1 RUN)"},
+                {"2", "END OF SEQUENCE REACHED (2 OF 2 RUNS)"}};
+    for (const auto& r : rows) {
+        instrument->Sequence.RunList.Clear();
+        instrument->Sequence.RunList.Add(r.runs);
+        instrument->SequenceEndReason = 1;
+        form->iMode = 7;
+        form->SetMode(2);
+        EXPECT_EQ(lcdMessage(), r.text);
+    }
+}
+
 TEST_F(MainFormTest, LostLinkBoxOnlyWhenLeavingSequenceStoppingOrInstrumentFlush) {
     for (int from : {7, 9, 17, 8, 2, 6, 11, 4}) {
         SCOPED_TRACE(from);

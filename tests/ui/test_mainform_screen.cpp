@@ -272,7 +272,12 @@ TEST_F(MainFormCloseTest, YesHaltsBeforeTheCountdownAndASecondRequestIsRefused) 
     beat.stop();
     EXPECT_EQ(action, caFree);
     EXPECT_EQ(second, caNone);
-    EXPECT_EQ(boxes.shown.size(), 1u);
+    // No link took the halt to the enabled instrument: the operator is told.
+    EXPECT_EQ(takeBoxes(),
+              (std::vector<std::string>{
+                  "Warning: You asked to close ZentrovaKVZ software.\nPlease, confirm.",
+                  "Warning: The instrument did not confirm the halt: it may still be heating or "
+                  "pumping.\n\nCheck the instrument and switch its heaters and pumps off there."}));
     EXPECT_FALSE(form->Timer1->isActive() || instrument->Enabled);
     ASSERT_GE(sentBeforeCountdown.size(), 5u);
     EXPECT_EQ(std::vector<std::string>(sentBeforeCountdown.begin() + 1, sentBeforeCountdown.begin() + 5),

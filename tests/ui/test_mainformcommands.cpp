@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 
 #include "MainFormHarness.h"
+#include "methods/ExportImport.h"
 #include "platform/i18n.h"
 #include "support/StoredMethods.h"
 #include "ui/MainFormCommands.h"
@@ -330,6 +331,25 @@ TEST_F(Commands, SetDefaultSequenceLoadsSequenceMethodAndSetPoints) {
         instrument->LineIndex = 1;
         form->SetDefaultSequence("S");
         EXPECT_EQ(instrument->LineIndex, mode == 9 ? 0 : 1) << int(mode);
+    }
+}
+
+// An import stored a method of the loaded sequence: its set points show at once; a run in
+// progress keeps the method it started with.
+TEST_F(Commands, AnImportedMethodOfTheLoadedSequenceShowsAtOnceOutsideARun) {
+    form->SetDefaultSequence("S");
+    TMethodINIParams m1 = plainMethod("M1");
+    m1.ColumnT = "45";
+    m1.ReactorT = "60";
+    storeMethod(m1);
+    ASSERT_TRUE(OnLoadedSequenceStored);
+    for (uint8_t mode : {7, 8, 9, 2}) {
+        form->iMode = mode;
+        OnLoadedSequenceStored();
+        const bool follows = mode == 2;
+        EXPECT_EQ(instrument->Method.ColumnT, follows ? "45" : "40") << int(mode);
+        EXPECT_DOUBLE_EQ(instrument->GetColumnSetPoint(), follows ? 45.0 : 40.0) << int(mode);
+        EXPECT_DOUBLE_EQ(instrument->GetReactorSetPoint(), follows ? 60.0 : 50.0) << int(mode);
     }
 }
 

@@ -201,6 +201,45 @@ TEST(TUxForm, EscapePressesTheCancelButtonAfterTheControlsHadIt) {
     EXPECT_EQ(pressed, 1);
 }
 
+// Enter presses the button drawn as the default once no control keeps it, as a dialog's does;
+// never another button, nor a disabled default.
+TEST(TUxForm, EnterPressesTheDefaultButtonAfterTheControlsHadIt) {
+    TUxForm form;
+    auto* other = new TUxButton("Other", &form);
+    auto* save = new TUxButton("Save", &form);
+    auto* edit = new TUxEdit(&form);
+    auto* list = new TUxListBox(&form);
+    list->GetItems()->Add("A");
+    int saved = 0, others = 0;
+    save->OnClick = [&] { ++saved; };
+    other->OnClick = [&] { ++others; };
+    form.show();
+    press(edit, Qt::Key_Return);
+    EXPECT_EQ(saved + others, 0) << "no default button yet";
+    save->setDefault(true);
+    const struct {
+        QWidget* to;
+        Qt::Key key;
+        Qt::KeyboardModifiers mods;
+        bool enabled;
+        int saved;
+    } rows[] = {
+        {edit, Qt::Key_Return, Qt::NoModifier, true, 1},
+        {list, Qt::Key_Return, Qt::NoModifier, true, 1},
+        {list, Qt::Key_Enter, Qt::KeypadModifier, true, 1},
+        {edit, Qt::Key_Return, Qt::ControlModifier, true, 0},
+        {edit, Qt::Key_Return, Qt::NoModifier, false, 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(int(r.key));
+        save->setEnabled(r.enabled);
+        saved = 0;
+        press(r.to, r.key, "\r", r.mods);
+        EXPECT_EQ(saved, r.saved);
+    }
+    EXPECT_EQ(others, 0);
+}
+
 // A separator shows no caption; unchecking an item never checked leaves it without a check box.
 TEST(TUxMenuItem, SeparatorsAndUncheckedItemsLookAsCreated) {
     TUxMainMenu bar;
