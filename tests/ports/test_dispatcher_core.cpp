@@ -411,6 +411,26 @@ TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
         EXPECT_EQ(dev->takeEvents(), c.clear);
         d.SetRS485Mode(false);
     }
+    // Keyed by the port: output queued while the last bytes leave, and a break sent meanwhile,
+    // keep the line up until everything has gone.
+    d.SetRS485Mode(true);
+    ASSERT_TRUE(d.KeysRS485());
+    dev->takeEvents();
+    ASSERT_EQ(d.PutString("c"), 0);
+    int polls = 0, queued = -1;
+    d.onSleep = [&] {
+        if (++polls == 1) d.Drain();
+        if (polls == 2) queued = d.PutString("d");
+    };
+    d.ReleaseRS485Key();
+    d.onSleep = nullptr;
+    EXPECT_EQ(queued, 0);
+    EXPECT_EQ(dev->takeEvents(), (std::vector<std::string>{"RTS+", "W:c", "RTS+"}));
+    d.Drain();
+    EXPECT_EQ(d.SendBreak(0, false), 0);
+    EXPECT_EQ(dev->takeEvents(), (std::vector<std::string>{"W:d", "RTS+", "BRK+", "BRK-"}));
+    d.ReleaseRS485Key();
+    EXPECT_EQ(dev->takeEvents(), std::vector<std::string>{"RTS-"});
 }
 
 // What the flow states report for the holds the device reports, and the options read back.
