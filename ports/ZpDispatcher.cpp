@@ -970,10 +970,16 @@ void TZpBaseDispatcher::SetRS485Mode(bool on) {
 
 void TZpBaseDispatcher::ReleaseRS485Key() {
     if (!rtsKeyed_.load()) return;
-    WaitTxSent();
+    // Output still queued keeps the line keyed until it has gone too; the layer calls again.
+    auto queued = [this] { return !outBuff_.empty() && OutRingUsed() > 0; };
+    {
+        std::lock_guard o(outputSection_);
+        if (queued()) return;
+    }
+    // The ring is this caller's to drain: only the driver's queue and the last character are waited for.
+    WaitTxSent(false);
     std::lock_guard o(outputSection_);
-    // Output queued meanwhile keeps the line keyed until it has gone too.
-    if (!rs485Manual_.load() || (!outBuff_.empty() && OutRingUsed() > 0)) return;
+    if (!rs485Manual_.load() || queued()) return;
     EscapeComFunction(CLRRTS);
     rtsKeyed_ = false;
 }

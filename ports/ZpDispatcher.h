@@ -371,7 +371,9 @@ class TZpBaseDispatcher {
     int32_t DumpDispatchLogPrim(const std::string& fileName, bool append, bool inHex, bool allHex);
     bool PushDLEntry(const uint8_t* data, uint32_t size);
     void PopLastDLEntry();
-    void WaitTxSent();
+    // Waits until the output ring (with ring) and the driver's queue are empty, then 18
+    // character times; at most 10 s, less once the worker threads are told to end.
+    void WaitTxSent(bool ring = true);
     // In RS-485 mode, RTS up for a break (on) or down after it while nothing waits to be sent.
     void KeyForBreak(bool on);
     // Runs the synchronised event handler on the GUI thread; false when it was not run, or

@@ -123,12 +123,12 @@ int32_t TZpBaseDispatcher::TxSentDelayMs() {
     return static_cast<int32_t>((t + 9999) / 10000);
 }
 
-void TZpBaseDispatcher::WaitTxSent() {
-    for (int i = 0; i < 5000; ++i) {
+void TZpBaseDispatcher::WaitTxSent(bool ring) {
+    for (int i = 0; i < 5000 && !(!ring && killThreads_.load()); ++i) {
         int32_t used;
         {
             std::lock_guard o(outputSection_);
-            used = outBuff_.empty() ? 0 : OutRingUsed();
+            used = !ring || outBuff_.empty() ? 0 : OutRingUsed();
         }
         // The driver's own queue counts too: bytes there have not left either.
         if (used == 0) used = DeviceOutQueue();

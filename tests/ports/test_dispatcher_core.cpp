@@ -368,15 +368,16 @@ TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
     const struct Case {
         bool driver, rs485;
         int queued;  // bytes the driver still holds when the ring has drained
-        std::vector<std::string> send, brk, set, clear;
+        std::vector<std::string> put, sent, brk, set, clear;
         std::vector<int32_t> sleeps;
     } cases[] = {
-        {false, true, 0, {"RTS+", "W:a", "W:b", "RTS-"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
-         {"RTS+", "BRK-", "RTS-"}, {2, 10}},
-        {false, true, 2, {"RTS+", "W:a", "W:b", "RTS-"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
-         {"RTS+", "BRK-", "RTS-"}, {2, 2, 2, 10}},
-        {true, true, 0, {"W:a", "W:b"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"}, {"RTS+", "BRK-", "RTS-"}, {}},
-        {false, false, 0, {"W:a", "W:b"}, {"BRK+", "BRK-"}, {"BRK+"}, {"BRK-"}, {}},
+        {false, true, 0, {"RTS+"}, {"W:a", "W:b", "RTS-"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
+         {"RTS+", "BRK-", "RTS-"}, {10}},
+        {false, true, 2, {"RTS+"}, {"W:a", "W:b", "RTS-"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
+         {"RTS+", "BRK-", "RTS-"}, {2, 2, 10}},
+        {true, true, 0, {}, {"W:a", "W:b"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
+         {"RTS+", "BRK-", "RTS-"}, {}},
+        {false, false, 0, {}, {"W:a", "W:b"}, {"BRK+", "BRK-"}, {"BRK+"}, {"BRK-"}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -391,17 +392,18 @@ TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
         EXPECT_EQ(d.PutString(std::string(5000, 'x')), -3006);  // refused: nothing keyed
         dev->takeEvents();
         ASSERT_EQ(d.PutString("ab"), 0);
+        d.ReleaseRS485Key();  // not while the ring still holds them
+        EXPECT_EQ(dev->takeEvents(), c.put);
         dev->outQueue = c.queued;
         int polls = 0;
         d.sleeps.clear();
         d.onSleep = [&] {
-            if (++polls == 1) d.Drain();
-            if (polls == 3) dev->outQueue = 0;
+            if (++polls == 2) dev->outQueue = 0;
         };
+        d.Drain();
         d.ReleaseRS485Key();
         d.onSleep = nullptr;
-        if (c.sleeps.empty()) d.Drain();
-        EXPECT_EQ(dev->takeEvents(), c.send);
+        EXPECT_EQ(dev->takeEvents(), c.sent);
         EXPECT_EQ(d.sleeps, c.sleeps);
         EXPECT_EQ(d.SendBreak(0, false), 0);
         EXPECT_EQ(dev->takeEvents(), c.brk);
@@ -417,11 +419,9 @@ TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
     ASSERT_TRUE(d.KeysRS485());
     dev->takeEvents();
     ASSERT_EQ(d.PutString("c"), 0);
-    int polls = 0, queued = -1;
-    d.onSleep = [&] {
-        if (++polls == 1) d.Drain();
-        if (polls == 2) queued = d.PutString("d");
-    };
+    int queued = -1;
+    d.onSleep = [&] { queued = d.PutString("d"); };
+    d.Drain();
     d.ReleaseRS485Key();
     d.onSleep = nullptr;
     EXPECT_EQ(queued, 0);
