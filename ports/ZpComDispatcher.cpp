@@ -68,6 +68,8 @@ int32_t TZpWin32Dispatcher::EscapeComFunction(int32_t func) {
     return device_->escape(func) ? 0 : -1;
 }
 
+// An output flush purges the device's output also without the I/O thread: purging its input
+// instead would discard received bytes and still send the stale output.
 int32_t TZpWin32Dispatcher::FlushCom(int32_t queue) {
     if (queue == 0) {
         std::lock_guard o(outputSection_);

@@ -389,8 +389,9 @@ TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
         ASSERT_EQ(d.HWFlowOptions(4000, 100, 0), 0);  // in RS-485 RTS is no longer set by hand
         EXPECT_EQ(d.KeysRS485(), c.rs485 && !c.driver);
         EXPECT_EQ(dev->rs485.load(), c.rs485 && c.driver);
-        EXPECT_EQ(d.PutString(std::string(5000, 'x')), -3006);  // refused: nothing keyed
         dev->takeEvents();
+        EXPECT_EQ(d.PutString(std::string(5000, 'x')), -3006);  // refused: nothing keyed
+        EXPECT_EQ(dev->takeEvents(), std::vector<std::string>{});
         ASSERT_EQ(d.PutString("ab"), 0);
         d.ReleaseRS485Key();  // not while the ring still holds them
         EXPECT_EQ(dev->takeEvents(), c.put);
