@@ -129,7 +129,11 @@ class FakeSerialDevice : public SerialDevice {
         if (func == CLRDTR) s_->dtr = false;
         if (func == SETRTS) s_->rts = true;
         if (func == CLRRTS) s_->rts = false;
-        const char* e = func == SETRTS ? "RTS+" : func == CLRRTS ? "RTS-" : func == SETBREAK ? "BRK+" : func == CLRBREAK ? "BRK-" : nullptr;
+        const char* e = func == SETRTS     ? "RTS+"
+                        : func == CLRRTS   ? "RTS-"
+                        : func == SETBREAK ? "BRK+"
+                        : func == CLRBREAK ? "BRK-"
+                                           : nullptr;
         if (e) {
             std::lock_guard g(s_->m);
             s_->events.push_back(e);

@@ -365,18 +365,17 @@ TEST_F(Dispatcher, ALineUnderHandshakeIsNotSetByHand) {
 // driver's queue and 18 character times have passed; a driver that keys RTS itself is left to it.
 // A break is keyed by hand, also while RTS is otherwise the driver's.
 TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
+    const std::vector<std::string> keyed = {"RTS+", "BRK+", "BRK-", "RTS-"}, keyedOn = {"RTS+", "BRK+"},
+                                   keyedOff = {"RTS+", "BRK-", "RTS-"};
     const struct Case {
         bool driver, rs485;
         int queued;  // bytes the driver still holds when the ring has drained
         std::vector<std::string> put, sent, brk, set, clear;
         std::vector<int32_t> sleeps;
     } cases[] = {
-        {false, true, 0, {"RTS+"}, {"W:a", "W:b", "RTS-"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
-         {"RTS+", "BRK-", "RTS-"}, {10}},
-        {false, true, 2, {"RTS+"}, {"W:a", "W:b", "RTS-"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
-         {"RTS+", "BRK-", "RTS-"}, {2, 2, 10}},
-        {true, true, 0, {}, {"W:a", "W:b"}, {"RTS+", "BRK+", "BRK-", "RTS-"}, {"RTS+", "BRK+"},
-         {"RTS+", "BRK-", "RTS-"}, {}},
+        {false, true, 0, {"RTS+"}, {"W:a", "W:b", "RTS-"}, keyed, keyedOn, keyedOff, {10}},
+        {false, true, 2, {"RTS+"}, {"W:a", "W:b", "RTS-"}, keyed, keyedOn, keyedOff, {2, 2, 10}},
+        {true, true, 0, {}, {"W:a", "W:b"}, keyed, keyedOn, keyedOff, {}},
         {false, false, 0, {}, {"W:a", "W:b"}, {"BRK+", "BRK-"}, {"BRK+"}, {"BRK-"}, {}},
     };
     for (const Case& c : cases) {
@@ -492,8 +491,9 @@ TEST_F(Dispatcher, TriggerHandlesPastTheCounterReuseTheFirstFreeOne) {
         int kind;        // 0 timer, 1 data, 2 status (line)
         int32_t handle;
     } steps[] = {
-        {0, 0, -5001},  {0, 1, -5001}, {0, 2, -5001},       {24, 0, 24},   {4000, 1, 4000},
-        {16 + 1, 2, 16 + stLine},      {32, 2, 32 + stLine}, {5000, 0, -5001}, {4096, 0, 4096},
+        {0, 0, -5001},        {0, 1, -5001},    {0, 2, -5001},
+        {24, 0, 24},          {4000, 1, 4000},  {16 + 1, 2, 16 + stLine},
+        {32, 2, 32 + stLine}, {5000, 0, -5001}, {4096, 0, 4096},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(&s - steps);
@@ -636,23 +636,22 @@ TEST_F(Dispatcher, DumpsAppendAndBreakTheirLines) {
     ASSERT_EQ(d.InitTracing(200), 0);
     ASSERT_EQ(d.PutString("BC"), 0);
     ASSERT_EQ(d.AppendTrace(path, true, true), 0);  // added after what was there
-    EXPECT_EQ(lines(fileBytes(path)),
-              (std::vector<std::string>{"Transmit: " + std::string(68, 'A'), std::string(32, 'A'),
-                                        "Transmit: [42][43]"}));
+    EXPECT_EQ(lines(fileBytes(path)), (std::vector<std::string>{"Transmit: " + std::string(68, 'A'),
+                                                                std::string(32, 'A'), "Transmit: [42][43]"}));
     ASSERT_EQ(d.InitTracing(200), 0);
     ASSERT_EQ(d.PutString(std::string(20, 'D')), 0);
     ASSERT_EQ(d.DumpTrace(path, true, true), 0);  // a dump starts the file anew
-    EXPECT_EQ(lines(fileBytes(path)), (std::vector<std::string>{"Transmit: " + [] {
-                                                                    std::string s;
-                                                                    for (int i = 0; i < 17; ++i) s += "[44]";
-                                                                    return s;
-                                                                }(),
+    EXPECT_EQ(lines(fileBytes(path)), (std::vector<std::string>{"Transmit: " +
+                                                                    [] {
+                                                                        std::string s;
+                                                                        for (int i = 0; i < 17; ++i)
+                                                                            s += "[44]";
+                                                                        return s;
+                                                                    }(),
                                                                 "[44][44][44]"}));
 
     const std::string log = env.path("dumps/log.txt");
-    {
-        std::ofstream(log) << "before\n";
-    }
+    { std::ofstream(log) << "before\n"; }
     ASSERT_EQ(d.InitDispatchLogging(4096), 0);
     d.AddStringToLog(std::string(34, 'u') + "VWXYZ");
     ASSERT_EQ(d.PutString("AB"), 0);

@@ -227,8 +227,8 @@ TEST_F(FakePort, RS485KeysRtsAroundWhatThePortSends) {
         EXPECT_EQ(fake.state->rs485.load(), driver);
         fake.state->takeEvents();
         port.PutString("hello");
-        const std::vector<std::string> want =
-            driver ? std::vector<std::string>{"W:hello"} : std::vector<std::string>{"RTS+", "W:hello", "RTS-"};
+        const std::vector<std::string> want = driver ? std::vector<std::string>{"W:hello"}
+                                                     : std::vector<std::string>{"RTS+", "W:hello", "RTS-"};
         std::vector<std::string> seen;
         EXPECT_TRUE(waitFor([&] {
             for (auto& e : fake.state->takeEvents()) seen.push_back(e);
