@@ -87,7 +87,11 @@ class TermiosDevice : public SerialDevice {
         CommState s;
         setState(s);
     }
-    ~TermiosDevice() override { releaseTty(fd_); }
+    ~TermiosDevice() override {
+        // The driver's RS-485 keying outlives the open: the next holder gets the line as it was.
+        if (rs485On_) setRs485(false);
+        releaseTty(fd_);
+    }
     int pollFd() const override { return fd_; }
 
     bool getState(CommState& s) override {
@@ -266,6 +270,27 @@ class TermiosDevice : public SerialDevice {
         return rc == 0 || noSuchLine(errno);
     }
 
+    int outQueue() override {
+        int n = 0;
+        if (ioctl(fd_, TIOCOUTQ, &n) != 0) return 0;
+        return n;
+    }
+
+    bool setRs485(bool on) override {
+        // A line set up for RS-485 by the system stays as it was; only our own keying is undone.
+        if (!on && !rs485On_) return false;
+        serial_rs485 r{};
+        if (ioctl(fd_, TIOCGRS485, &r) != 0) return false;
+        if (on) {
+            r.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+            r.flags &= ~SER_RS485_RTS_AFTER_SEND;
+        } else
+            r.flags &= ~SER_RS485_ENABLED;
+        const bool ok = ioctl(fd_, TIOCSRS485, &r) == 0;
+        if (ok) rs485On_ = on;
+        return ok;
+    }
+
     bool purge(uint32_t flags) override {
         bool ok = true;
         if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) ok &= tcflush(fd_, TCOFLUSH) == 0 || noSuchLine(errno);
@@ -279,6 +304,7 @@ class TermiosDevice : public SerialDevice {
     CommState state_;
     bool haveCounters_ = false;
     serial_icounter_struct last_{};
+    bool rs485On_ = false;
 };
 
 int errnoToWin(int e) {

@@ -68,6 +68,15 @@ class SerialDevice {
     virtual uint32_t takeErrors() = 0;
     virtual bool escape(int func) = 0;
     virtual bool purge(uint32_t flags) = 0;
+    // Bytes written but not yet sent by the driver (0 when it cannot tell).
+    virtual int outQueue() { return 0; }
+    // RS-485 keying by the driver (RTS high while sending, low once the last bit has left).
+    // True when the driver now does it (on) or no longer does it (off); false when it has no
+    // such support, and the port keys RTS itself.
+    virtual bool setRs485(bool on) {
+        (void)on;
+        return false;
+    }
 };
 
 // Opens a device by port name ("COM3", "\\.\COM3") or by path. On failure returns null and

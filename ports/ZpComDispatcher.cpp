@@ -68,6 +68,8 @@ int32_t TZpWin32Dispatcher::EscapeComFunction(int32_t func) {
     return device_->escape(func) ? 0 : -1;
 }
 
+// An output flush purges the device's output also without the I/O thread: purging its input
+// instead would discard received bytes and still send the stale output.
 int32_t TZpWin32Dispatcher::FlushCom(int32_t queue) {
     if (queue == 0) {
         std::lock_guard o(outputSection_);
@@ -100,7 +102,8 @@ int32_t TZpWin32Dispatcher::GetComError(CommStatus& stat) {
     stat.Flags = 0;
     const uint32_t flow = flowFlags_.load();
     if ((flow & CommState::fOutxCtsFlow) && !(lines & MS_CTS_ON)) stat.Flags |= 1;
-    if ((flow & CommState::fOutxDsrFlow) && !(lines & MS_DSR_ON)) stat.Flags |= 2;
+    // No DSR hold: the line has no output flow on DSR (termios has none), so DSR low never
+    // holds output, whatever the state asks for. Nor are XOFF holds reported by the driver.
     return static_cast<int32_t>(errs & 0x1F);
 }
 
@@ -188,6 +191,16 @@ bool TZpWin32Dispatcher::WaitComEvent(uint32_t& evtMask) {
 uint8_t TZpWin32Dispatcher::GetCommModemStatus() {
     std::shared_lock g(devMutex_);
     return device_ ? static_cast<uint8_t>(device_->modemLines() & 0xF0) : 0;
+}
+
+int32_t TZpWin32Dispatcher::DeviceOutQueue() {
+    std::shared_lock g(devMutex_);
+    return device_ ? std::max(device_->outQueue(), 0) : 0;
+}
+
+bool TZpWin32Dispatcher::DeviceRS485(bool on) {
+    std::shared_lock g(devMutex_);
+    return device_ && device_->setRs485(on);
 }
 
 void TZpWin32Dispatcher::Wake() {
@@ -376,7 +389,7 @@ void TZpWin32Dispatcher::threadMain() {
         const uint32_t ev = collectEvents();
         curEvents_ = ev;
         ProcessComEvent(ev);
-        WriteOutputRing();
+        if (WriteOutputRing()) ReleaseRS485Key();
         CheckTimerRound();
         if (closePending_.load()) break;
     }

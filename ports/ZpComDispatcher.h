@@ -36,6 +36,8 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     int32_t ProcessCommunications() override;
     void SetThreadBoost(uint8_t boost) override;
     uint8_t GetCommModemStatus() override;
+    int32_t DeviceOutQueue() override;
+    bool DeviceRS485(bool on) override;
     void Wake() override;
     bool OnWorkerThread() const override;
     bool FinishDeferredClose() override;

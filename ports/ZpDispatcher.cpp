@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
 
 // ---- the port list ----
 namespace {
@@ -32,9 +33,25 @@ struct SyncCall {
     TApdNotifyEvent method;
     uint32_t msg, trigger;
     int32_t lparam;
-    std::atomic<int> refs;
+    bool finished = false;  // under syncCallMutex
 };
+// Calls waiting for the GUI thread, by number. A send that times out is cancelled, and its
+// call never runs: the sender takes it out again, so nothing is left behind either way.
+std::mutex& syncCallMutex() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+std::unordered_map<uintptr_t, std::shared_ptr<SyncCall>>& syncCalls() {
+    static auto* calls = new std::unordered_map<uintptr_t, std::shared_ptr<SyncCall>>;
+    return *calls;
+}
+uintptr_t nextSyncCall = 1;  // under syncCallMutex
 }  // namespace
+
+size_t ZpPendingSyncCalls() {
+    std::lock_guard g(syncCallMutex());
+    return syncCalls().size();
+}
 
 void LockPortList() {
     portListMutex().lock();
@@ -135,6 +152,8 @@ int32_t TZpBaseDispatcher::InitPort(const std::string& comName, int32_t baud, in
     outSent_ = false;
     closePending_ = false;
     rs485Mode_ = false;
+    rs485Manual_ = false;
+    rtsKeyed_ = false;
     baseAddress_ = 0;
     GetComState(dcb_);
     flags_ = options;
@@ -412,6 +431,11 @@ int32_t TZpBaseDispatcher::PutBlock(const uint8_t* block, int32_t len) {
         heldErrors_ |= static_cast<uint32_t>(GetComError(st)) & 0x1F;
         const int32_t room = outQue_ - static_cast<int32_t>(st.OutQueue);
         if (room < len) return -3006;
+        // RTS goes up before the first bit can leave; the layer drops it after the last one.
+        if (rs485Manual_.load()) {
+            EscapeComFunction(SETRTS);
+            rtsKeyed_ = true;
+        }
         written = WriteCom(block, len);
         if (written < 1) {
             heldErrors_ |= static_cast<uint32_t>(GetComError(st)) & 0x1F;
@@ -714,10 +738,16 @@ void TZpBaseDispatcher::RegisterSyncEventTriggerHandler(const void* key, TApdNot
     if (!syncWindow_ && onGuiThread())
         syncWindow_ = std::make_unique<MessageWindow>([](uint32_t msg, WParam w, LParam) -> LResult {
             if (msg != ZpSyncCallMsg) return 0;
-            auto* c = reinterpret_cast<SyncCall*>(w);
+            std::shared_ptr<SyncCall> c;
+            {
+                std::lock_guard g(syncCallMutex());
+                auto it = syncCalls().find(w);
+                if (it == syncCalls().end()) return 0;
+                c = it->second;
+            }
             c->method(c->msg, c->trigger, c->lparam);
-            // The sender frees a call it got the answer of; after a time-out the last side does.
-            if (c->refs.fetch_sub(1) == 1) delete c;
+            std::lock_guard g(syncCallMutex());
+            c->finished = true;
             return 1;
         });
     std::lock_guard lk(dataSection_);
@@ -784,18 +814,25 @@ void TZpBaseDispatcher::SetEventBusy(bool& wasOn, bool setOn) {
     wasOn = notifyPending_.exchange(setOn);
 }
 
-void TZpBaseDispatcher::RunSynchronised(const TApdNotifyEvent& method, uint32_t msg, uint32_t trigger,
+bool TZpBaseDispatcher::RunSynchronised(const TApdNotifyEvent& method, uint32_t msg, uint32_t trigger,
                                         int32_t lparam) {
     if (onGuiThread() || !syncWindow_) {
         method(msg, trigger, lparam);
-        return;
+        return true;
     }
-    // The call outlives a send that timed out while its handler runs; the last side frees it.
-    auto* call = new SyncCall{method, msg, trigger, lparam, {2}};
+    auto call = std::make_shared<SyncCall>(SyncCall{method, msg, trigger, lparam});
+    uintptr_t id;
+    {
+        std::lock_guard g(syncCallMutex());
+        id = nextSyncCall++;
+        syncCalls().emplace(id, call);
+    }
     LResult r = 0;
-    const bool done = sendMessageTimeout(syncWindow_->handle(), ZpSyncCallMsg, reinterpret_cast<WParam>(call),
-                                         0, SendNotifyTimeoutMs, &r);
-    if (done || call->refs.fetch_sub(1) == 1) delete call;
+    sendMessageTimeout(syncWindow_->handle(), ZpSyncCallMsg, id, 0, SendNotifyTimeoutMs, &r);
+    // A handler still running keeps its own reference to the call.
+    std::lock_guard g(syncCallMutex());
+    syncCalls().erase(id);
+    return call->finished;
 }
 
 template <class List, class After, class Call>
@@ -844,9 +881,9 @@ bool TZpBaseDispatcher::SendNotify(uint32_t msg, uint32_t trigger, uint16_t data
     };
     NotifyHandlers(eventHandlers_, stop, afterHandler, [&](const EventHandler& h) {
         if (!h.method) return;
-        if (h.sync)
-            RunSynchronised(h.method, msg, trigger, lparam);
-        else
+        if (h.sync) {
+            if (!RunSynchronised(h.method, msg, trigger, lparam)) timedOut = true;
+        } else
             h.method(msg, trigger, lparam);
     });
     NotifyHandlers(procHandlers_, stop, afterHandler, [&](const ProcHandler& h) {
@@ -925,6 +962,26 @@ int32_t TZpBaseDispatcher::GetDataPointer(void*& p, int32_t index) {
 void TZpBaseDispatcher::SetRS485Mode(bool on) {
     std::lock_guard lk(dataSection_);
     rs485Mode_ = on;
+    // The kernel keys RTS where the driver can; elsewhere the dispatcher does, around each write.
+    const bool driver = DeviceRS485(on);
+    rs485Manual_ = on && !driver;
+    if (!rs485Manual_) rtsKeyed_ = false;
+}
+
+void TZpBaseDispatcher::ReleaseRS485Key() {
+    if (!rtsKeyed_.load()) return;
+    // Output still queued keeps the line keyed until it has gone too; the layer calls again.
+    auto queued = [this] { return !outBuff_.empty() && OutRingUsed() > 0; };
+    {
+        std::lock_guard o(outputSection_);
+        if (queued()) return;
+    }
+    // The ring is this caller's to drain: only the driver's queue and the last character are waited for.
+    WaitTxSent(false);
+    std::lock_guard o(outputSection_);
+    if (!rs485Manual_.load() || queued()) return;
+    EscapeComFunction(CLRRTS);
+    rtsKeyed_ = false;
 }
 
 // ---- the checks ----
@@ -970,6 +1027,8 @@ bool TZpBaseDispatcher::ExtractData() {
     int32_t got2 = ReadCom(dBuffer_.data() + dBuffHead_, second);
     if (got2 < 0) {
         GetComEventMask(-1);
+        // A failed read took nothing: its result is an error code, and counting it as bytes
+        // would hand out ring contents that were never received.
         got2 = 0;
     }
     if (got2 > 0) {

@@ -142,6 +142,9 @@ DeviceClass* GetTComRecPtr(int32_t handle) {
     return d;
 }
 
+// Synchronised handler calls still waiting for the GUI thread (for tests: none is ever left).
+size_t ZpPendingSyncCalls();
+
 class TZpBaseDispatcher {
   public:
     explicit TZpBaseDispatcher(void* owner);
@@ -175,6 +178,14 @@ class TZpBaseDispatcher {
     virtual void UpdateHandlerFlags(TApHandlerFlagUpdate flagUpdate);
     // Current modem lines (high nibble); the default keeps what the layer stored itself.
     virtual uint8_t GetCommModemStatus() { return modemStatus_ & 0xF0; }
+    // Bytes the device itself has not yet sent (0 when the layer cannot tell).
+    virtual int32_t DeviceOutQueue() { return 0; }
+    // RS-485 keying by the device's driver: true when the driver now keys RTS around each
+    // transmission (on); false when it cannot, and the dispatcher keys RTS itself.
+    virtual bool DeviceRS485(bool on) {
+        (void)on;
+        return false;
+    }
     // Called when the rings have room again or output was queued (wakes a worker thread).
     virtual void Wake() {}
     // True while the caller is one of this dispatcher's own worker threads.
@@ -257,6 +268,10 @@ class TZpBaseDispatcher {
     int32_t GetDataPointer(void*& p, int32_t index);
     void SetRS485Mode(bool on);
     bool RS485Mode() const { return rs485Mode_; }
+    // True while the dispatcher, not the driver, keys RTS in RS-485 mode.
+    bool KeysRS485() const { return rs485Manual_.load(); }
+    // After the output ring has emptied: RTS raised for it drops once the last bit has left.
+    void ReleaseRS485Key();
     uint8_t ThreadBoost() const { return threadBoost_; }
 
     // ---- line, modem and flow control ----
@@ -356,9 +371,14 @@ class TZpBaseDispatcher {
     int32_t DumpDispatchLogPrim(const std::string& fileName, bool append, bool inHex, bool allHex);
     bool PushDLEntry(const uint8_t* data, uint32_t size);
     void PopLastDLEntry();
-    void WaitTxSent();
-    // Runs the synchronised event handler on the GUI thread (at most 3 s).
-    void RunSynchronised(const TApdNotifyEvent& method, uint32_t msg, uint32_t trigger, int32_t lparam);
+    // Waits until the output ring (with ring) and the driver's queue are empty, then 18
+    // character times; at most 10 s, less once the worker threads are told to end.
+    void WaitTxSent(bool ring = true);
+    // In RS-485 mode, RTS up for a break (on) or down after it while nothing waits to be sent.
+    void KeyForBreak(bool on);
+    // Runs the synchronised event handler on the GUI thread; false when it was not run, or
+    // not to its end, within 3 s.
+    bool RunSynchronised(const TApdNotifyEvent& method, uint32_t msg, uint32_t trigger, int32_t lparam);
 
     void* owner_;
     int32_t handle_ = -1;
@@ -375,6 +395,8 @@ class TZpBaseDispatcher {
     uint32_t flags_ = 0;  // options
     bool dtrState_ = false, dtrAuto_ = false, rtsState_ = false, rtsAuto_ = false;
     bool rs485Mode_ = false;
+    std::atomic<bool> rs485Manual_{false};  // RS-485 without the driver's keying
+    std::atomic<bool> rtsKeyed_{false};     // RTS raised for output still on its way
     uint16_t baseAddress_ = 0;
     bool portHandlerInstalled_ = false;
     std::atomic<bool> handlerServiceNeeded_{false};

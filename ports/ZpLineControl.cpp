@@ -72,6 +72,8 @@ int32_t TZpBaseDispatcher::SetLine(int32_t baud, int32_t parity, int32_t dataBit
         std::lock_guard o(outputSection_);
         wrote = wroteSinceOpen_;
     }
+    // Before the first write since open nothing can be on its way out: the open itself does
+    // not wait 18 character times (two thirds of a second at 300 baud) for an idle transmitter.
     if (wrote) WaitTxSent();
     std::lock_guard lk(dataSection_);
     return SetCommStateFix(dcb);
@@ -121,13 +123,15 @@ int32_t TZpBaseDispatcher::TxSentDelayMs() {
     return static_cast<int32_t>((t + 9999) / 10000);
 }
 
-void TZpBaseDispatcher::WaitTxSent() {
-    for (int i = 0; i < 5000; ++i) {
+void TZpBaseDispatcher::WaitTxSent(bool ring) {
+    for (int i = 0; i < 5000 && !(!ring && killThreads_.load()); ++i) {
         int32_t used;
         {
             std::lock_guard o(outputSection_);
-            used = outBuff_.empty() ? 0 : OutRingUsed();
+            used = !ring || outBuff_.empty() ? 0 : OutRingUsed();
         }
+        // The driver's own queue counts too: bytes there have not left either.
+        if (used == 0) used = DeviceOutQueue();
         if (used == 0) break;
         SleepMs(2);
     }
@@ -161,19 +165,34 @@ int32_t TZpBaseDispatcher::SetModem(bool dtr, bool rts) {
     return rc;
 }
 
+// A break is a transmission too: RTS is keyed for it by hand, as no driver keys it for a
+// break, and also while RTS is under the driver's control (no SetRts, which leaves it alone).
+void TZpBaseDispatcher::KeyForBreak(bool on) {
+    bool rs485;
+    {
+        std::lock_guard lk(dataSection_);
+        rs485 = rs485Mode_;
+    }
+    if (!rs485) return;
+    if (on)
+        EscapeComFunction(SETRTS);
+    else if (OutBuffUsed() == 0 && !rtsKeyed_.load())
+        EscapeComFunction(CLRRTS);
+}
+
 int32_t TZpBaseDispatcher::SendBreak(int32_t ticks, bool yield) {
-    if (rs485Mode_) SetRts(true);
+    KeyForBreak(true);
     EscapeComFunction(SETBREAK);
     DelayTicks(ticks, yield);
     EscapeComFunction(CLRBREAK);
-    if (rs485Mode_ && OutBuffUsed() == 0) SetRts(false);
+    KeyForBreak(false);
     return 0;
 }
 
 int32_t TZpBaseDispatcher::SetBreak(bool on) {
-    if (rs485Mode_) SetRts(true);
+    KeyForBreak(true);
     EscapeComFunction(on ? SETBREAK : CLRBREAK);
-    if (!on && rs485Mode_ && OutBuffUsed() == 0) SetRts(false);
+    if (!on) KeyForBreak(false);
     return 0;
 }
 

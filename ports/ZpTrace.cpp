@@ -1,7 +1,9 @@
 // The dispatcher's two diagnostic recorders: the character trace (last N bytes sent and
 // received) and the dispatch log (time-stamped entries in a circular byte queue), each
 // written to a text file on request.
+#include <fcntl.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -58,8 +60,13 @@ std::string byteItem(uint8_t b, bool inHex, bool allHex) {
     return buf;
 }
 
+// A new file is its owner's only: it holds what went over the line.
 FILE* openDump(const std::string& name, bool append) {
-    return std::fopen(name.c_str(), append ? "ab" : "wb");
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0600);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, append ? "ab" : "wb");
+    if (!f) ::close(fd);
+    return f;
 }
 
 std::string osText() {

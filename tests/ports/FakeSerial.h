@@ -27,6 +27,15 @@ struct FakeSerialState {
     std::atomic<int> stateWrites{0};
     std::vector<int> writes;  // the size of every write the device took (under m)
     int writeRoom = -1;       // bytes the device still takes, -1 for no limit (under m)
+    // What reached the device in order (under m): "RTS+", "RTS-", "BRK+", "BRK-", "W:bytes",
+    // "PURGE TX", "PURGE RX".
+    std::vector<std::string> events;
+    bool driverRs485 = false;  // the driver keys RTS for RS-485 itself (under m)
+    std::atomic<bool> rs485{false};
+    std::atomic<int> outQueue{0};        // bytes the driver still has to send
+    std::atomic<uint32_t> holdFlags{0};  // output holds the device reports (CommStatus flags)
+    int failReadIn = -1;                 // reads before one fails with failReadWith (under m)
+    int failReadWith = -1;
     int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ~FakeSerialState() { ::close(efd); }
     void kick() {
@@ -51,6 +60,12 @@ struct FakeSerialState {
             writeRoom = n;
         }
         kick();
+    }
+    std::vector<std::string> takeEvents() {
+        std::lock_guard g(m);
+        std::vector<std::string> e;
+        e.swap(events);
+        return e;
     }
     std::string takeOutput() {
         std::lock_guard g(m);
@@ -80,6 +95,7 @@ class FakeSerialDevice : public SerialDevice {
         uint64_t v;
         [[maybe_unused]] auto r = ::read(s_->efd, &v, sizeof v);
         std::lock_guard g(s_->m);
+        if (s_->failReadIn >= 0 && s_->failReadIn-- == 0) return s_->failReadWith;
         int n = 0;
         auto* p = static_cast<uint8_t*>(buf);
         while (n < size && !s_->input.empty()) {
@@ -94,6 +110,7 @@ class FakeSerialDevice : public SerialDevice {
         const int n = s_->writeRoom < 0 ? size : std::min(size, s_->writeRoom);
         if (n <= 0) return 0;
         s_->output.append(static_cast<const char*>(buf), static_cast<size_t>(n));
+        s_->events.push_back("W:" + std::string(static_cast<const char*>(buf), static_cast<size_t>(n)));
         s_->writes.push_back(n);
         if (s_->writeRoom > 0) s_->writeRoom -= n;
         return n;
@@ -112,11 +129,31 @@ class FakeSerialDevice : public SerialDevice {
         if (func == CLRDTR) s_->dtr = false;
         if (func == SETRTS) s_->rts = true;
         if (func == CLRRTS) s_->rts = false;
+        const char* e = func == SETRTS     ? "RTS+"
+                        : func == CLRRTS   ? "RTS-"
+                        : func == SETBREAK ? "BRK+"
+                        : func == CLRBREAK ? "BRK-"
+                                           : nullptr;
+        if (e) {
+            std::lock_guard g(s_->m);
+            s_->events.push_back(e);
+        }
         return true;
     }
     bool purge(uint32_t flags) override {
         std::lock_guard g(s_->m);
-        if (flags & PURGE_RXCLEAR) s_->input.clear();
+        if (flags & PURGE_TXCLEAR) s_->events.push_back("PURGE TX");
+        if (flags & PURGE_RXCLEAR) {
+            s_->events.push_back("PURGE RX");
+            s_->input.clear();
+        }
+        return true;
+    }
+    int outQueue() override { return s_->outQueue.load(); }
+    bool setRs485(bool on) override {
+        std::lock_guard g(s_->m);
+        if (!s_->driverRs485) return false;
+        s_->rs485 = on;
         return true;
     }
 
@@ -144,7 +181,7 @@ class FakeSerialGuard {
 class ManualDispatcher : public TZpBaseDispatcher {
   public:
     explicit ManualDispatcher(std::shared_ptr<FakeSerialState> s, void* owner = nullptr)
-        : TZpBaseDispatcher(owner), dev_(s) {}
+        : TZpBaseDispatcher(owner), hold_(s), dev_(s) {}
     ~ManualDispatcher() override { ClosePortForDestroy(); }
     int32_t EscapeComFunction(int32_t f) override { return dev_.escape(f) ? 0 : -1; }
     int32_t FlushCom(int32_t q) override {
@@ -160,6 +197,7 @@ class ManualDispatcher : public TZpBaseDispatcher {
         st.InQueue = static_cast<uint32_t>(dev_.inQueue());
         std::lock_guard o(outputSection_);
         st.OutQueue = outBuff_.empty() ? 0 : static_cast<uint32_t>(OutRingUsed());
+        st.Flags = hold_->holdFlags.load();
         return static_cast<int32_t>(dev_.takeErrors());
     }
     int32_t GetComState(CommState& d) override { return dev_.getState(d) ? 0 : -1; }
@@ -194,6 +232,8 @@ class ManualDispatcher : public TZpBaseDispatcher {
     }
     int32_t ProcessCommunications() override { return 0; }
     uint8_t GetCommModemStatus() override { return static_cast<uint8_t>(dev_.modemLines() & 0xF0); }
+    int32_t DeviceOutQueue() override { return dev_.outQueue(); }
+    bool DeviceRS485(bool on) override { return dev_.setRs485(on); }
     int32_t Open(int32_t outSize = 4096) { return InitPort("FAKE", 19200, 0, 8, 1, 4096, outSize, 3); }
     // Waits are recorded, not slept; onSleep runs after each (the far side drains, say).
     void SleepMs(int32_t ms) override {
@@ -204,5 +244,6 @@ class ManualDispatcher : public TZpBaseDispatcher {
     std::function<void()> onSleep;
 
   private:
+    std::shared_ptr<FakeSerialState> hold_;
     FakeSerialDevice dev_;
 };

@@ -2,6 +2,11 @@
 // round on the test thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -354,4 +359,332 @@ TEST_F(Dispatcher, ALineUnderHandshakeIsNotSetByHand) {
     EXPECT_EQ(d.SetRts(false), 0);
     EXPECT_FALSE(dev->dtr.load());
     EXPECT_FALSE(dev->rts.load());
+}
+
+// RS-485: RTS rises before the first byte reaches the device and drops only once the ring, the
+// driver's queue and 18 character times have passed; a driver that keys RTS itself is left to it.
+// A break is keyed by hand, also while RTS is otherwise the driver's.
+TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
+    const std::vector<std::string> keyed = {"RTS+", "BRK+", "BRK-", "RTS-"}, keyedOn = {"RTS+", "BRK+"},
+                                   keyedOff = {"RTS+", "BRK-", "RTS-"};
+    const struct Case {
+        bool driver, rs485;
+        int queued;  // bytes the driver still holds when the ring has drained
+        std::vector<std::string> put, sent, brk, set, clear;
+        std::vector<int32_t> sleeps;
+    } cases[] = {
+        {false, true, 0, {"RTS+"}, {"W:a", "W:b", "RTS-"}, keyed, keyedOn, keyedOff, {10}},
+        {false, true, 2, {"RTS+"}, {"W:a", "W:b", "RTS-"}, keyed, keyedOn, keyedOff, {2, 2, 10}},
+        {true, true, 0, {}, {"W:a", "W:b"}, keyed, keyedOn, keyedOff, {}},
+        {false, false, 0, {}, {"W:a", "W:b"}, {"BRK+", "BRK-"}, {"BRK+"}, {"BRK-"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        {
+            std::lock_guard g(dev->m);
+            dev->driverRs485 = c.driver;
+        }
+        d.SetRS485Mode(c.rs485);
+        ASSERT_EQ(d.HWFlowOptions(4000, 100, 0), 0);  // in RS-485 RTS is no longer set by hand
+        EXPECT_EQ(d.KeysRS485(), c.rs485 && !c.driver);
+        EXPECT_EQ(dev->rs485.load(), c.rs485 && c.driver);
+        dev->takeEvents();
+        EXPECT_EQ(d.PutString(std::string(5000, 'x')), -3006);  // refused: nothing keyed
+        EXPECT_EQ(dev->takeEvents(), std::vector<std::string>{});
+        ASSERT_EQ(d.PutString("ab"), 0);
+        d.ReleaseRS485Key();  // not while the ring still holds them
+        EXPECT_EQ(dev->takeEvents(), c.put);
+        dev->outQueue = c.queued;
+        int polls = 0;
+        d.sleeps.clear();
+        d.onSleep = [&] {
+            if (++polls == 2) dev->outQueue = 0;
+        };
+        d.Drain();
+        d.ReleaseRS485Key();
+        d.onSleep = nullptr;
+        EXPECT_EQ(dev->takeEvents(), c.sent);
+        EXPECT_EQ(d.sleeps, c.sleeps);
+        EXPECT_EQ(d.SendBreak(0, false), 0);
+        EXPECT_EQ(dev->takeEvents(), c.brk);
+        EXPECT_EQ(d.SetBreak(true), 0);
+        EXPECT_EQ(dev->takeEvents(), c.set);
+        EXPECT_EQ(d.SetBreak(false), 0);
+        EXPECT_EQ(dev->takeEvents(), c.clear);
+        d.SetRS485Mode(false);
+    }
+    // Keyed by the port: output queued while the last bytes leave, and a break sent meanwhile,
+    // keep the line up until everything has gone.
+    d.SetRS485Mode(true);
+    ASSERT_TRUE(d.KeysRS485());
+    dev->takeEvents();
+    ASSERT_EQ(d.PutString("c"), 0);
+    int queued = -1;
+    d.onSleep = [&] { queued = d.PutString("d"); };
+    d.Drain();
+    d.ReleaseRS485Key();
+    d.onSleep = nullptr;
+    EXPECT_EQ(queued, 0);
+    EXPECT_EQ(dev->takeEvents(), (std::vector<std::string>{"RTS+", "W:c", "RTS+"}));
+    d.Drain();
+    EXPECT_EQ(d.SendBreak(0, false), 0);
+    EXPECT_EQ(dev->takeEvents(), (std::vector<std::string>{"W:d", "RTS+", "BRK+", "BRK-"}));
+    d.ReleaseRS485Key();
+    EXPECT_EQ(dev->takeEvents(), std::vector<std::string>{"RTS-"});
+}
+
+// What the flow states report for the holds the device reports, and the options read back.
+TEST_F(Dispatcher, FlowStatesAndOptionsFollowTheHoldsAndSettings) {
+    const struct Hw {
+        uint32_t options, holds;
+        int32_t state;
+    } hw[] = {
+        {0, 1 | 2, 1}, {8, 1, 2},  // flow without a handshake line: not looked at
+        {2 | 8, 1, 4}, {1 | 4, 2, 3}, {1 | 2 | 4 | 8, 1 | 2, 4}, {1 | 4, 0, 2}, {2 | 8, 2, 2},
+    };
+    for (const Hw& c : hw) {
+        SCOPED_TRACE(c.options);
+        ASSERT_EQ(d.HWFlowOptions(4000, 100, c.options), 0);
+        dev->holdFlags = c.holds;
+        EXPECT_EQ(d.HWFlowState(), c.state);
+        uint32_t hwOpts = 99, swOpts = 99;
+        int32_t full = 7, resume = 9;
+        char on = 0, off = 0;
+        d.GetFlowOptions(hwOpts, swOpts, full, resume, on, off);
+        EXPECT_EQ(hwOpts, c.options);
+        EXPECT_EQ(swOpts, 0u);
+        EXPECT_EQ(full, 7);  // left as passed
+        EXPECT_EQ(resume, 9);
+    }
+    ASSERT_EQ(d.HWFlowOptions(4000, 100, 0), 0);
+    const struct Sw {
+        uint32_t options, holds;
+        int32_t state;
+    } sw[] = {{0, 8 | 16, 1}, {1, 8 | 16, 8}, {2, 8, 6}, {3, 16, 7}, {1, 0, 2}, {2, 1 | 2, 2}};
+    for (const Sw& c : sw) {
+        SCOPED_TRACE(c.options);
+        ASSERT_EQ(d.SWFlowDisable(), 0);
+        ASSERT_EQ(d.SWFlowChars('A', 'B'), 0);
+        ASSERT_EQ(d.SWFlowEnable(4000, 100, c.options), 0);
+        dev->holdFlags = c.holds;
+        EXPECT_EQ(d.SWFlowState(), c.state);
+        uint32_t hwOpts = 99, swOpts = 99;
+        int32_t full = 0, resume = 0;
+        char on = 0, off = 0;
+        d.GetFlowOptions(hwOpts, swOpts, full, resume, on, off);
+        EXPECT_EQ(swOpts, c.options);
+        EXPECT_EQ(hwOpts, 0u);
+        EXPECT_EQ(on, c.options ? 17 : 'A');  // enabling sets the usual characters
+        EXPECT_EQ(off, c.options ? 19 : 'B');
+    }
+}
+
+// Handles count up to 4096 triggers; then the first free multiple of 8 up to 4096 is reused
+// (a status handle counted without its kind), and none free refuses the trigger.
+TEST_F(Dispatcher, TriggerHandlesPastTheCounterReuseTheFirstFreeOne) {
+    EXPECT_EQ(d.AddTimerTrigger(), 8);
+    EXPECT_EQ(d.AddStatusTrigger(stModem), 16 + stModem);
+    EXPECT_EQ(d.AddDataTrigger("ab", false), 24);
+    for (int32_t i = 4; i < 4096; ++i) ASSERT_EQ(d.AddTimerTrigger(), i * 8);
+    const struct Step {
+        int32_t remove;  // 0: none
+        int kind;        // 0 timer, 1 data, 2 status (line)
+        int32_t handle;
+    } steps[] = {
+        {0, 0, -5001},        {0, 1, -5001},    {0, 2, -5001},
+        {24, 0, 24},          {4000, 1, 4000},  {16 + 1, 2, 16 + stLine},
+        {32, 2, 32 + stLine}, {5000, 0, -5001}, {4096, 0, 4096},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(&s - steps);
+        if (s.remove) {
+            ASSERT_EQ(d.RemoveTrigger(s.remove), 0);
+        }
+        const int32_t h = s.kind == 0   ? d.AddTimerTrigger()
+                          : s.kind == 1 ? d.AddDataTrigger("x", false)
+                                        : d.AddStatusTrigger(stLine);
+        EXPECT_EQ(h, s.handle);
+    }
+    d.RemoveAllTriggers();
+    EXPECT_EQ(d.AddTimerTrigger(), 8);
+}
+
+// Inside an avail notification the reads of a handler start after what it already took: the
+// ring's answers are offset by that count, and a flush discards everything once it ends.
+TEST_F(Dispatcher, InsideAnAvailNotificationReadsAreOffsetAndAFlushTakesAll) {
+    const struct Case {
+        int take;
+        bool flush;
+        bool ready;
+        int32_t peekRc;
+        std::string peeked;  // PeekChar(1) and PeekBlock(2)
+        int32_t usedInside, usedAfter;
+    } cases[] = {
+        {2, false, true, 0, "ccd", 4, 4},
+        {5, false, true, 0, "X", 1, 1},
+        {6, false, false, -3007, "", 0, 0},
+        {2, true, true, 0, "ccd", 4, 0},
+    };
+    d.ChangeLengthTrigger(6);
+    const int32_t trig = d.AddDataTrigger("XY", false);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        d.FlushInBuffer();
+        std::string peeked;
+        bool ready = false;
+        int32_t peekRc = 1, usedInside = -1;
+        std::vector<uint32_t> msgs;
+        d.RegisterEventTriggerHandler(this, [&](uint32_t m, uint32_t, int32_t) {
+            msgs.push_back(m);
+            if (m != ZpTriggerAvail) return;
+            uint8_t ch, block[2];
+            for (int i = 0; i < c.take; ++i) ASSERT_EQ(d.GetChar(ch), 0);
+            ready = d.CharReady();
+            peekRc = d.PeekChar(ch, 1);
+            if (peekRc == 0) peeked.push_back(char(ch));
+            if (d.PeekBlock(block, 2) == 2) peeked.append(reinterpret_cast<char*>(block), 2);
+            usedInside = d.InBuffUsed();
+            if (c.flush) d.FlushInBuffer();
+        });
+        dev->push("abcdeX");
+        d.DispatchRound();
+        d.DeregisterEventTriggerHandler(this);
+        EXPECT_EQ(ready, c.ready);
+        EXPECT_EQ(peekRc, c.peekRc);
+        EXPECT_EQ(peeked, c.peeked);
+        EXPECT_EQ(usedInside, c.usedInside);
+        EXPECT_EQ(d.InBuffUsed(), c.usedAfter);
+        // The half-matched trigger starts over after a flush: "Y" alone completes nothing.
+        msgs.clear();
+        d.RegisterEventTriggerHandler(this, [&](uint32_t m, uint32_t, int32_t) { msgs.push_back(m); });
+        dev->push("Y");
+        d.DispatchRound();
+        d.DeregisterEventTriggerHandler(this);
+        EXPECT_EQ(std::count(msgs.begin(), msgs.end(), ZpTriggerData), c.flush ? 0 : 1);
+    }
+    d.RemoveTrigger(trig);
+}
+
+// A failed read takes no bytes: what follows arrives whole and in order.
+TEST_F(Dispatcher, AFailedSecondReadTakesNothing) {
+    dev->push(std::string(8000, 'x'));
+    d.ExtractData();
+    uint8_t buf[8000];
+    ASSERT_EQ(d.GetBlock(buf, 8000), 8000);  // the head now stands 192 bytes before the end
+    std::string data;
+    for (int i = 0; i < 500; ++i) data.push_back(char('a' + i % 26));
+    dev->push(data);
+    {
+        std::lock_guard g(dev->m);
+        dev->failReadIn = 1;  // the read past the end of the ring fails
+        dev->failReadWith = -7;
+    }
+    d.ExtractData();
+    EXPECT_EQ(d.InBuffUsed(), 192);
+    d.ExtractData();
+    ASSERT_EQ(d.InBuffUsed(), 500);
+    ASSERT_EQ(d.GetBlock(buf, 500), 500);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 500), data);
+}
+
+// Before anything was written since open, a line change has nothing to wait for.
+TEST_F(Dispatcher, ALineChangeBeforeTheFirstWriteDoesNotWait) {
+    ManualDispatcher fresh(dev);
+    ASSERT_EQ(fresh.Open(), 0);
+    EXPECT_EQ(fresh.ChangeBaud(300), 0);
+    EXPECT_TRUE(fresh.sleeps.empty());
+    ASSERT_EQ(fresh.PutString("x"), 0);
+    fresh.Drain();
+    EXPECT_EQ(fresh.ChangeBaud(9600), 0);
+    EXPECT_EQ(fresh.sleeps, std::vector<int32_t>{600});  // 18 characters at 300 baud, 8N1
+}
+
+// Without the I/O thread an output flush still purges the device's output, not its input.
+TEST(DispatcherDevice, FlushingTheOutputWithoutTheThreadKeepsTheInput) {
+    FakeSerialGuard fake;
+    TZpWin32Dispatcher w(nullptr);
+    ASSERT_GE(w.OpenCom("FAKE", 4096, 4096), 0);
+    fake.state->push("abc");
+    EXPECT_EQ(w.FlushCom(0), 0);
+    EXPECT_EQ(fake.state->takeEvents(), std::vector<std::string>{"PURGE TX"});
+    EXPECT_EQ(fake.state->input.size(), 3u);
+    EXPECT_EQ(w.FlushCom(1), 0);
+    EXPECT_EQ(fake.state->takeEvents(), std::vector<std::string>{"PURGE RX"});
+    EXPECT_TRUE(fake.state->input.empty());
+    w.CloseCom();
+}
+
+namespace {
+std::vector<std::string> lines(const std::string& s) {
+    std::vector<std::string> v;
+    size_t p = 0;
+    for (size_t n; (n = s.find('\n', p)) != std::string::npos; p = n + 1) v.push_back(s.substr(p, n - p));
+    return v;
+}
+}  // namespace
+
+// Appending adds to a file (creating one that is missing, for its owner only); long lines break
+// before column 78, the log's continuing 44 blanks in; with AllHex user text stays as it is.
+TEST_F(Dispatcher, DumpsAppendAndBreakTheirLines) {
+    const std::string path = env.path("dumps/trace.txt");
+    std::filesystem::create_directories(env.path("dumps"));
+    ASSERT_EQ(d.InitTracing(200), 0);
+    ASSERT_EQ(d.PutString(std::string(100, 'A')), 0);
+    ASSERT_EQ(d.AppendTrace(path, false, false), 0);  // created
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    ASSERT_EQ(d.InitTracing(200), 0);
+    ASSERT_EQ(d.PutString("BC"), 0);
+    ASSERT_EQ(d.AppendTrace(path, true, true), 0);  // added after what was there
+    EXPECT_EQ(lines(fileBytes(path)), (std::vector<std::string>{"Transmit: " + std::string(68, 'A'),
+                                                                std::string(32, 'A'), "Transmit: [42][43]"}));
+    ASSERT_EQ(d.InitTracing(200), 0);
+    ASSERT_EQ(d.PutString(std::string(20, 'D')), 0);
+    ASSERT_EQ(d.DumpTrace(path, true, true), 0);  // a dump starts the file anew
+    EXPECT_EQ(lines(fileBytes(path)), (std::vector<std::string>{"Transmit: " +
+                                                                    [] {
+                                                                        std::string s;
+                                                                        for (int i = 0; i < 17; ++i)
+                                                                            s += "[44]";
+                                                                        return s;
+                                                                    }(),
+                                                                "[44][44][44]"}));
+
+    const std::string log = env.path("dumps/log.txt");
+    { std::ofstream(log) << "before\n"; }
+    ASSERT_EQ(d.InitDispatchLogging(4096), 0);
+    d.AddStringToLog(std::string(34, 'u') + "VWXYZ");
+    ASSERT_EQ(d.PutString("AB"), 0);
+    ASSERT_EQ(d.AppendDispatchLog(log, true, true), 0);
+    const auto l = lines(fileBytes(log));
+    ASSERT_GE(l.size(), 9u);
+    EXPECT_EQ(l[0], "before");
+    EXPECT_EQ(l[1].rfind("ZPORT ", 0), 0u);
+    EXPECT_EQ(l[7].size(), 78u);  // the user entry: 44 columns of heading and 34 bytes
+    EXPECT_EQ(l[7].substr(44), std::string(34, 'u'));
+    EXPECT_EQ(l[8], std::string(44, ' ') + "VWXYZ");  // as they are, with AllHex on
+    EXPECT_EQ(l[9].substr(44), "[41][42]");           // the write, in hex
+}
+
+// Status triggers added and removed name their kind in the dispatch log.
+TEST_F(Dispatcher, TheLogNamesTheKindOfStatusTriggers) {
+    const char* names[] = {"(Not active)",         "(Modem status)",       "(Line status)",
+                           "(Output buffer free)", "(Output buffer used)", "(Output sent)"};
+    ASSERT_EQ(d.InitDispatchLogging(8192), 0);
+    std::vector<int32_t> handles;
+    for (int32_t kind = 0; kind < 6; ++kind) handles.push_back(d.AddStatusTrigger(kind));
+    for (int32_t h : handles) ASSERT_EQ(d.RemoveTrigger(h), 0);
+    const std::string text = dump(false);
+    for (int32_t kind = 0; kind < 6; ++kind) {
+        SCOPED_TRACE(kind);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08x  ", handles[size_t(kind)]);
+        int seen = 0;
+        for (const std::string& line : lines(text)) {
+            if (line.find(hex) == std::string::npos) continue;
+            ++seen;
+            EXPECT_EQ(line.substr(line.size() - std::strlen(names[kind])), names[kind]) << line;
+        }
+        EXPECT_EQ(seen, 2);  // added, removed
+    }
 }

@@ -4,6 +4,7 @@
 // from the system's tty list; the "Select Port" dialog.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -232,4 +233,39 @@ TEST(SerialPackets, APacketTakesAPortInsertedWhileItHasNoneAndLetsARemovedOneGo)
     QCoreApplication::processEvents();  // a manager left without packets goes from the event loop
     EXPECT_EQ(TZpDataPacketManager::GetPortManager(&first), nullptr);
     EXPECT_EQ(TZpDataPacketManager::GetPortManager(&second), nullptr);
+}
+
+// A tty whose driver has no RS-485 keying (a pseudo-terminal has none): the port keys RTS
+// itself, and what it sends arrives whole once the line has been released.
+TEST(SerialRs485, WithoutTheDriversKeyingThePortKeysAndStillSends) {
+    Env env;
+    Pty pty;
+    int err = 0;
+    auto dev = openSerialDevice(pty.name, err);
+    ASSERT_TRUE(dev) << err;
+    EXPECT_FALSE(dev->setRs485(true));
+    EXPECT_FALSE(dev->setRs485(false));
+    EXPECT_EQ(dev->write("abc", 3), 3);
+    EXPECT_GE(dev->outQueue(), 0);
+    dev.reset();
+    char skip[8];
+    EXPECT_EQ(::read(pty.master, skip, sizeof skip), 3);
+    TZpComPort port;
+    port.SetComDevice(pty.name);
+    port.SetRS485Mode(true);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.GetOpen());
+    EXPECT_TRUE(port.Dispatcher()->KeysRS485());
+    port.PutString("ping\r");
+    std::string got;
+    for (int i = 0; i < 200 && got.size() < 5; ++i) {
+        pollfd p{pty.master, POLLIN, 0};
+        char buf[16];
+        if (::poll(&p, 1, 10) > 0) {
+            const ssize_t n = ::read(pty.master, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_EQ(got, "ping\r");
+    port.SetOpen(false);
 }

@@ -174,6 +174,86 @@ TEST_F(FakePort, BytesAreAnnouncedAgainAfterASendTimedOut) {
     EXPECT_TRUE(waitFor([&] { return got == "hello"; }, 3000)) << got;
 }
 
+// A synchronised handler the GUI thread does not reach in time: the call is not left behind,
+// and the bytes it should have taken are announced again without new ones arriving.
+TEST(SerialDispatcher, ASynchronisedHandlerThatTimedOutGetsItsBytesAgain) {
+    TempEnv env;
+    FakeSerialGuard fake;
+    TZpWin32Dispatcher d(nullptr);
+    ASSERT_EQ(d.InitPort("FAKE", 19200, 0, 8, 1, 4096, 4096, 3), 0);
+    std::string got;
+    int calls = 0;
+    d.RegisterSyncEventTriggerHandler(&got, [&](uint32_t m, uint32_t n, int32_t) {
+        ++calls;
+        uint8_t c;
+        for (uint32_t i = 0; m == ZpTriggerAvail && i < n && d.GetChar(c) == 0; ++i) got.push_back(char(c));
+    });
+    d.ChangeLengthTrigger(1);
+    fake.state->push("hello");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3400));  // longer than the 3-s send limit
+    EXPECT_TRUE(waitFor([&] { return got == "hello"; }, 3000)) << got;
+    EXPECT_EQ(calls, 1);  // the abandoned call never ran
+    EXPECT_TRUE(waitFor([] { return ZpPendingSyncCalls() == 0; })) << ZpPendingSyncCalls();
+    d.DeregisterEventTriggerHandler(&got);
+}
+
+// Output held by CTS is reported; DSR never holds output here, whatever the options say.
+TEST(SerialDispatcher, OnlyCtsHoldsOutput) {
+    TempEnv env;
+    FakeSerialGuard fake;
+    TZpWin32Dispatcher d(nullptr);
+    ASSERT_EQ(d.InitPort("FAKE", 19200, 0, 8, 1, 4096, 4096, 3), 0);
+    ASSERT_EQ(d.HWFlowOptions(4000, 100, 1 | 2 | 4 | 8), 0);
+    const struct Row {
+        uint32_t lines;
+        int32_t state;
+    } rows[] = {{0, 4}, {MS_DSR_ON, 4}, {MS_CTS_ON, 2}, {MS_CTS_ON | MS_DSR_ON, 2}};
+    for (const Row& r : rows) {
+        fake.state->lines = r.lines;
+        EXPECT_EQ(d.HWFlowState(), r.state) << r.lines;
+    }
+}
+
+// In RS-485 mode RTS is up while the port sends and drops once all has left; a driver that keys
+// RTS itself is left to it.
+TEST_F(FakePort, RS485KeysRtsAroundWhatThePortSends) {
+    for (const bool driver : {false, true}) {
+        {
+            std::lock_guard g(fake.state->m);
+            fake.state->driverRs485 = driver;
+        }
+        port.SetRS485Mode(true);
+        port.SetOpen(true);
+        EXPECT_EQ(fake.state->rs485.load(), driver);
+        fake.state->takeEvents();
+        port.PutString("hello");
+        const std::vector<std::string> want = driver ? std::vector<std::string>{"W:hello"}
+                                                     : std::vector<std::string>{"RTS+", "W:hello", "RTS-"};
+        std::vector<std::string> seen;
+        EXPECT_TRUE(waitFor([&] {
+            for (auto& e : fake.state->takeEvents()) seen.push_back(e);
+            return seen.size() >= want.size();
+        })) << driver;
+        spin(50);
+        for (auto& e : fake.state->takeEvents()) seen.push_back(e);
+        EXPECT_EQ(seen, want) << driver;
+        port.SetOpen(false);
+        port.SetRS485Mode(false);
+    }
+}
+
+// A flush of the output discards what waits in the ring: it never reaches the device.
+TEST_F(FakePort, FlushingTheOutputDiscardsWhatWasQueued) {
+    port.SetOpen(true);
+    fake.state->setWriteRoom(0);
+    port.PutString("stale");
+    port.FlushOutBuffer();
+    EXPECT_EQ(port.OutBuffUsed(), 0);
+    fake.state->setWriteRoom(-1);
+    port.PutString("new");
+    ASSERT_TRUE(waitFor([&] { return deviceOutput() == "new"; })) << deviceOutput();
+}
+
 TEST_F(FakePort, TheLinksSetupReachesTheDeviceAndLineErrorsTheirEvent) {
     uint16_t lineError = 0;
     port.SetOnTriggerLineError([&](TZpCustomComPort*, uint16_t e, bool) { lineError = e; });
