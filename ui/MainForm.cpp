@@ -21,6 +21,7 @@
 #include "link/StoredParams.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/EndSignals.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
 #include "platform/MessageWindow.h"
@@ -264,7 +265,8 @@ class HaltPacer {
     qint64 replyWaitMs_;
     int32_t left_ = 0;
     bool forced_ = false;
-    QElapsedTimer total_, sinceSend_;
+    QElapsedTimer sinceSend_;
+    mutable EndSignals::RunningClock total_;  // a stop on the way out does not use up the drain's time
 };
 
 // Lets the rest of the halt leave, though no reply is awaited for long and the whole takes
