@@ -5,6 +5,7 @@
 // ending signals and the session's end, which halt as the close does; a killed program's claim.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -277,6 +278,29 @@ TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
     ASSERT_TRUE(second.start()) << second.output();
     ASSERT_TRUE(second.waitForLog(kLive, 20000, 2)) << second.logText();
     EXPECT_EQ(countOf(second.logText(), "device already open"), 0) << second.logText();
+}
+
+// A lock on the port taken by some other process (any user who may open the tty can take one)
+// holds nothing: the program says once that the connection is in use and connects once the
+// lock is let go.
+TEST(ProgramLink, APortLockedByAnotherProcessHoldsNothing) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    const int lock = ::open(sim.ptyPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    const std::string said = "#link: The instrument's connection ";
+    ASSERT_TRUE(prog.waitForLog(said, 20000)) << prog.logText();
+    EXPECT_EQ(prog.state("mode"), "0") << "the program answers";
+    ::close(lock);
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+    EXPECT_EQ(countOf(prog.logText(), said), 1) << prog.logText();
 }
 
 // Two copies set to one connection, over serial and over USB: the second says once, in its
