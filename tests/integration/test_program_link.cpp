@@ -254,15 +254,22 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
     if (display.size() <= 1) GTEST_SKIP() << "the lost display was not tried: no Xvfb";
 }
 
+// The simulator on a pseudo-terminal, and the store set to reach it over serial.
+::testing::AssertionResult serialRig(progtest::Sandbox& box, progtest::Sim& sim) {
+    if (!progtest::missingProgram().empty())
+        return ::testing::AssertionFailure() << progtest::missingProgram();
+    if (!sim.startPty()) return ::testing::AssertionFailure() << sim.output();
+    if (!box.setting("ConnectMethod", 2) || !box.setting("COM", sim.ptyPath()))
+        return ::testing::AssertionFailure() << "the store could not be seeded";
+    return ::testing::AssertionSuccess();
+}
+
 // A program killed outright leaves no claim on the simulator's tty: the next one connects as
 // the first one did, within the first live tick.
 TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
-    ASSERT_EQ(progtest::missingProgram(), "");
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(sim.startPty()) << sim.output();
-    ASSERT_TRUE(box.setting("ConnectMethod", 2));
-    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    ASSERT_TRUE(serialRig(box, sim));
     progtest::Program first(box);
     ASSERT_TRUE(first.start()) << first.output();
     ASSERT_TRUE(first.waitForLog(kLive, 20000)) << first.logText();
@@ -280,16 +287,37 @@ TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
     EXPECT_EQ(countOf(second.logText(), "device already open"), 0) << second.logText();
 }
 
+// Two simulators of one sandbox keep records and control sockets of their own, wherever in
+// memory they happen to lie (here a multiple of 8 * 9973 bytes apart).
+TEST(ProgramLink, SimulatorsOfOneSandboxNeverShareTheirRecord) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    constexpr size_t kApart = 8 * 9973;
+    std::vector<std::max_align_t> room((kApart + sizeof(progtest::Sim)) / sizeof(std::max_align_t) + 1);
+    auto* base = reinterpret_cast<unsigned char*>(room.data());
+    std::unique_ptr<progtest::Sim, void (*)(progtest::Sim*)> sims[] = {
+        {new (base) progtest::Sim(box), [](progtest::Sim* s) { s->~Sim(); }},
+        {new (base + kApart) progtest::Sim(box), [](progtest::Sim* s) { s->~Sim(); }}};
+    const std::string said[] = {"XONE", "XTWO"};
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(sims[k]->startPty({}, "kvz-" + said[k])) << sims[k]->output();
+        const int fd = ::open(sims[k]->ptyPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::string line = said[k] + "\r";
+        ASSERT_EQ(::write(fd, line.data(), line.size()), ssize_t(line.size()));
+        ASSERT_TRUE(waitUntil([&] { return count(sims[k]->commands(), said[k]) == 1; }, 5000));
+        ::close(fd);
+    }
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(sims[k]->commands(), std::vector<std::string>{said[k]});
+}
+
 // A lock on the port taken by some other process (any user who may open the tty can take one)
 // holds nothing: the program says once that the connection is in use and connects once the
 // lock is let go.
 TEST(ProgramLink, APortLockedByAnotherProcessHoldsNothing) {
-    ASSERT_EQ(progtest::missingProgram(), "");
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(sim.startPty()) << sim.output();
-    ASSERT_TRUE(box.setting("ConnectMethod", 2));
-    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    ASSERT_TRUE(serialRig(box, sim));
     const int lock = ::open(sim.ptyPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
