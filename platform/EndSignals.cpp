@@ -175,6 +175,12 @@ int64_t RunningClock::elapsed() {
     return countedNs_ / 1000000;
 }
 
+int64_t RunningClock::restart() {
+    const int64_t ms = elapsed();
+    start();
+    return ms;
+}
+
 std::string name(int signo) {
     // The real-time signals as kill -l names them: the lower half from SIGRTMIN, the rest from
     // SIGRTMAX.

@@ -36,6 +36,7 @@ class RunningClock {
   public:
     void start();
     int64_t elapsed();  // milliseconds since start()
+    int64_t restart();  // elapsed(), then start()
 
   private:
     int64_t lastNs_ = 0;

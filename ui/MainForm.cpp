@@ -265,8 +265,9 @@ class HaltPacer {
     qint64 replyWaitMs_;
     int32_t left_ = 0;
     bool forced_ = false;
-    QElapsedTimer sinceSend_;
-    mutable EndSignals::RunningClock total_;  // a stop on the way out does not use up the drain's time
+    // A stop on the way out uses up neither the drain's time nor a reply's.
+    mutable EndSignals::RunningClock total_;
+    EndSignals::RunningClock sinceSend_;
 };
 
 // Lets the rest of the halt leave, though no reply is awaited for long and the whole takes

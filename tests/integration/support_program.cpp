@@ -324,4 +324,12 @@ std::string Program::output() {
     return output_;
 }
 
+std::string serialRig(Sandbox& box, Sim& sim) {
+    if (const std::string missing = missingProgram(); !missing.empty()) return missing + " is not built";
+    if (!sim.startPty()) return sim.output();
+    if (!box.setting("ConnectMethod", 2) || !box.setting("COM", sim.ptyPath()))
+        return "the store could not be seeded";
+    return "";
+}
+
 }  // namespace progtest

@@ -20,20 +20,10 @@ namespace {
 using progtest::countOf;
 using progtest::waitUntil;
 
-// The simulator on a pseudo-terminal, and the store set to reach it over serial.
-::testing::AssertionResult serialRig(progtest::Sandbox& box, progtest::Sim& sim) {
-    if (!progtest::missingProgram().empty())
-        return ::testing::AssertionFailure() << progtest::missingProgram();
-    if (!sim.startPty()) return ::testing::AssertionFailure() << sim.output();
-    if (!box.setting("ConnectMethod", 2) || !box.setting("COM", sim.ptyPath()))
-        return ::testing::AssertionFailure() << "the store could not be seeded";
-    return ::testing::AssertionSuccess();
-}
-
 TEST(ProgramFiles, ANamedPipeInTheWindowsFolderNeitherStopsTheProgramNorItsHalt) {
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(serialRig(box, sim));
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
     ASSERT_TRUE(box.setting("HPLCType", "Agilent ChemStation"));
     ASSERT_TRUE(box.setting("ChemInstance", "1"));
     ASSERT_TRUE(
@@ -98,7 +88,7 @@ TEST(ProgramFiles, ANamedPipeInTheWindowsFolderNeitherStopsTheProgramNorItsHalt)
 TEST(ProgramFiles, ALockedLogFolderHoldsNoStart) {
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(serialRig(box, sim));
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
     const std::string folder = box.path() + "/TressivanLabs/";
     const std::string live = "#main: setMode(): mode=2; current mode=0";
     for (const bool held : {false, true}) {

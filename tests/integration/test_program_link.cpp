@@ -254,22 +254,12 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
     if (display.size() <= 1) GTEST_SKIP() << "the lost display was not tried: no Xvfb";
 }
 
-// The simulator on a pseudo-terminal, and the store set to reach it over serial.
-::testing::AssertionResult serialRig(progtest::Sandbox& box, progtest::Sim& sim) {
-    if (!progtest::missingProgram().empty())
-        return ::testing::AssertionFailure() << progtest::missingProgram();
-    if (!sim.startPty()) return ::testing::AssertionFailure() << sim.output();
-    if (!box.setting("ConnectMethod", 2) || !box.setting("COM", sim.ptyPath()))
-        return ::testing::AssertionFailure() << "the store could not be seeded";
-    return ::testing::AssertionSuccess();
-}
-
 // A program killed outright leaves no claim on the simulator's tty: the next one connects as
 // the first one did, within the first live tick.
 TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(serialRig(box, sim));
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
     progtest::Program first(box);
     ASSERT_TRUE(first.start()) << first.output();
     ASSERT_TRUE(first.waitForLog(kLive, 20000)) << first.logText();
@@ -317,7 +307,7 @@ TEST(ProgramLink, SimulatorsOfOneSandboxNeverShareTheirRecord) {
 TEST(ProgramLink, APortLockedByAnotherProcessHoldsNothing) {
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(serialRig(box, sim));
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
     const int lock = ::open(sim.ptyPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);

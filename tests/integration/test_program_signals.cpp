@@ -282,6 +282,9 @@ TEST(ProgramSignals, AProgramStoppedOnItsWayOutSendsTheWholeHaltOnceContinued) {
         EXPECT_EQ(rig.prog.exitCode(), 0) << "ended by the backstop";
         ASSERT_TRUE(waitUntil([&] { return rig.halted(); }, 3000)) << rig.sim.control("status");
         rig.expectHalt();
+        // Each reply was awaited: the stop used up no command's wait.
+        const std::string log = rig.prog.logText().substr(rig.logBefore);
+        EXPECT_EQ(countOf(log, "#main: Instrument halted; program ends"), 1) << log;
     }
 }
 
