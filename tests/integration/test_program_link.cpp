@@ -377,8 +377,8 @@ TEST(ProgramLink, ASecondCopyOnAHeldConnectionSaysSoOnceAndConnectsWhenItIsFree)
     for (Pair& p : pairs) {
         SCOPED_TRACE(p.name);
         ASSERT_TRUE(p.other->waitForLog(kLive, 20000)) << p.other->logText();
-        EXPECT_EQ(countOf(p.other->logText(), said), 1);
-        EXPECT_EQ(countOf(p.other->logText(), "#main: Connected after "), 1);
+        EXPECT_EQ(countOf(p.other->logText(), said), 1) << p.other->logText();
+        EXPECT_EQ(countOf(p.other->logText(), "#main: Connected after "), 1) << p.other->logText();
     }
 }
 
