@@ -585,6 +585,9 @@ void TFZentrova::connectSucceeded() {
 
 void TFZentrova::portHeld(const QString& what, const std::string& path) {
     const std::string holder = deviceHolder(path);
+    // A holder that can no longer be named is letting go (another copy ending): no news after
+    // the one that was said.
+    if (holder.empty() && !heldText_.isEmpty()) return;
     // One pass over the text: a path with "%" in it is shown as it is.
     const QString text =
         _("The instrument's connection %1 is in use by another program%2. Another copy of "

@@ -32,6 +32,7 @@
 #include "unicode/UxControls.h"
 
 TLogFile* LogFile = nullptr;
+int TLogFile::FolderLockWaitMs = 500;
 std::function<void(const QString& text)> OnLogTrouble;
 std::function<int(LogFileCall call)> LogFileFault;
 
@@ -99,7 +100,7 @@ int openAppend(const std::string& path, std::string& why) {
     int fd;
     do {
         fd = ::open(path.c_str(),
-                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
     const int err = errno;
@@ -174,23 +175,47 @@ TLogDate dayOfFile(TLogFile& log, const std::string& path) {
     return TLogDate{t.tm_year + 1900, static_cast<uint8_t>(t.tm_mday), static_cast<uint8_t>(t.tm_mon + 1)};
 }
 
-// Holds an exclusive lock on a folder while a rotation runs; released when it goes.
+int64_t steadyMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Holds an exclusive lock on a folder while a rotation runs; released when it goes. Anyone who
+// can open the folder can lock it, so the lock is only tried, in short steps, for a bounded
+// time (real time: the holder is another process); then the rotation runs without it.
 class FolderLock {
   public:
-    explicit FolderLock(const std::string& folder)
-        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
+    FolderLock(const std::string& folder, int waitMs)
+        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK)) {
+        if (fd_ < 0) return;
+        const int64_t until = steadyMs() + waitMs;
+        for (;;) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                held_ = true;
+                return;
             }
+            if (errno != EWOULDBLOCK && errno != EINTR) return;
+            if (steadyMs() >= until) {
+                timedOut_ = true;
+                return;
+            }
+            const timespec step{0, 10 * 1000 * 1000};
+            ::nanosleep(&step, nullptr);
+        }
     }
     ~FolderLock() {
         if (fd_ >= 0) ::close(fd_);
     }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
+    // Another holder kept the lock beyond the wait.
+    bool timedOut() const { return timedOut_; }
 
   private:
     int fd_;
+    bool held_ = false;
+    bool timedOut_ = false;
 };
 
 }  // namespace
@@ -270,12 +295,18 @@ void TLogFile::FormDestroy() {
 bool TLogFile::EnsureFolder(const std::string& path) {
     std::string p = path;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
-    std::error_code ec;
-    std::filesystem::create_directories(p, ec);
-    std::error_code ec2;
-    if (std::filesystem::is_directory(p, ec2)) return true;
+    // Every folder made here is the user's alone: the logs are nobody else's to read, and a
+    // folder that others can open is one they can lock.
+    int err = 0;
+    for (size_t at = p.find('/', 1);; at = p.find('/', at + 1)) {
+        const std::string part = p.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) err = errno;
+        if (at == std::string::npos) break;
+    }
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     reportFailure(fillFirst8(_8("Cannot create the log folder %s; the program runs without a log."),
-                             p + " (" + (ec ? ec.message() : errnoText(ENOTDIR)) + ")"));
+                             p + " (" + errnoText(err != 0 ? err : ENOTDIR) + ")"));
     return false;
 }
 
@@ -340,7 +371,7 @@ bool TLogFile::startDay(const TLogDate& date, const LocalTime& now) {
     // (the lock is on the folder), and a copy that comes second finds the day begun and
     // joins it. A log that is missing or empty (its day never got a line) is not shifted:
     // a start that failed shifts nothing again, and no day's log is lost to it.
-    FolderLock lock(folder);
+    FolderLock lock(folder, FolderLockWaitMs);
     const TLogDate day = dayOfFile(*this, LogPath);
     if (day.day != 0 && !(day == date)) {
         ::unlink(LogPath4.c_str());
@@ -363,6 +394,13 @@ bool TLogFile::startDay(const TLogDate& date, const LocalTime& now) {
     }
     LogHandle = fd;
     LogState = 1;
+    if (lock.timedOut()) {
+        const std::string message = fillFirst8(
+            _8("The log folder %s is locked by another process; the day's log is begun without the lock."),
+            folder);
+        std::fprintf(stderr, "%s\n", message.c_str());
+        queue("#log: " + message, now);
+    }
     // The header goes on top of a new or empty file (when the disk takes it: until then it
     // is owed), and below the lines of a file of another day that could not be shifted; a
     // file of this day has it, or (begun without one) goes on without it.
@@ -371,12 +409,13 @@ bool TLogFile::startDay(const TLogDate& date, const LocalTime& now) {
     return true;
 }
 
-TLogDate TLogFile::ReadLogDate(const std::string& path) {
-    // Only a regular file is read: a named pipe there must not hold the program.
-    const SafeRead::Result head = SafeRead::readHead(path, 20);
-    if (!head.ok() || head.bytes.size() < 20) return {};
-    const char* buf = head.bytes.data();
+namespace {
 
+// The date in the first line of a log ("hh:mm:ss dd/mm/yyyy"); no date (day 0) from fewer
+// than 20 bytes.
+TLogDate dateOfHead(const std::string& head) {
+    if (head.size() < 20) return {};
+    const char* buf = head.data();
     auto number = [&](size_t off, size_t len) {
         int v = 0;
         for (size_t i = off; i < off + len && buf[i] >= '0' && buf[i] <= '9'; ++i)
@@ -388,6 +427,15 @@ TLogDate TLogFile::ReadLogDate(const std::string& path) {
     d.month = static_cast<uint8_t>(number(12, 2));
     d.year = std::memchr(buf, '\n', 20) ? number(15, 4) : number(15, 2) + 2000;
     return d;
+}
+
+}  // namespace
+
+TLogDate TLogFile::ReadLogDate(const std::string& path) {
+    // Only a regular file is read: a named pipe there must not hold the program.
+    const SafeRead::Result head = SafeRead::readHead(path, 20);
+    if (!head.ok()) return {};
+    return dateOfHead(head.bytes);
 }
 
 std::string TLogFile::WriteHeader() {
@@ -784,15 +832,16 @@ std::string TLogFile::SupportMailLink() {
            "?subject=Log%20File&body=Please,%20attach%20compressed%20file%20to%20this%20email!";
 }
 
-std::string TLogFile::ProposedArchiveName(const std::string& path) {
+namespace {
+
+std::string archiveNameOf(const TLogDate& d) {
     QDate date;
-    if (readableDate(ReadLogDate(path), date))
+    if (readableDate(d, date))
         return cformat("Zentrova%04d-%02d-%02d", date.year(), date.month(), date.day());
     return "ZentrovaKVZ";
 }
 
-std::string TLogFile::AskTargetFileName(const std::string& path, const std::string& extension) {
-    std::string name = ProposedArchiveName(path);
+std::string askArchiveName(std::string name, const std::string& extension) {
     if (!extension.empty()) name += "." + extension;
     Shell::SaveFileRequest req;
     req.fileName = QString::fromStdString(name);
@@ -802,20 +851,109 @@ std::string TLogFile::AskTargetFileName(const std::string& path, const std::stri
     return Shell::askSaveFileName(req).toStdString();
 }
 
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// A copy of an open log in a private folder of its own, which the archive packs: what is packed
+// is the file opened before the save dialog, whatever name it has by then, and no name in the
+// log folder is opened again. Removed when it goes.
+class StagedLog {
+  public:
+    ~StagedLog() {
+        if (!file_.empty()) ::unlink(file_.c_str());
+        if (!dir_.empty()) ::rmdir(dir_.c_str());
+    }
+    // Copies at most maxBytes of fd under name; "" or why not.
+    std::string make(int fd, const std::string& name, size_t maxBytes) {
+        std::error_code ec;
+        std::string tmpl = (std::filesystem::temp_directory_path(ec) / "zentrova-log-XXXXXX").string();
+        if (ec) tmpl = "/tmp/zentrova-log-XXXXXX";
+        if (!::mkdtemp(tmpl.data())) return errnoText(errno);
+        dir_ = tmpl;
+        file_ = dir_ + "/" + name;
+        FdCloser out{::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        if (out.fd < 0) return errnoText(errno);
+        std::string buf(64 * 1024, '\0');
+        size_t total = 0;
+        for (;;) {
+            const ssize_t n = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(total));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return errnoText(errno);
+            if (n == 0) break;
+            total += static_cast<size_t>(n);
+            if (total > maxBytes) return tooLargeText(maxBytes);
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w = ::write(out.fd, buf.data() + done, static_cast<size_t>(n - done));
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) return errnoText(w < 0 ? errno : ENOSPC);
+                done += w;
+            }
+        }
+        // The archive dates the entry as the log.
+        struct stat st {};
+        if (::fstat(fd, &st) == 0) {
+            const timespec times[2] = {st.st_atim, st.st_mtim};
+            ::futimens(out.fd, times);
+        }
+        return "";
+    }
+    std::string folder() const { return dir_ + "/"; }
+    static std::string tooLargeText(size_t maxBytes) {
+        return fillFirst8(_8("it is larger than %s"), SafeRead::sizeText(maxBytes));
+    }
+
+  private:
+    std::string dir_, file_;
+};
+
+}  // namespace
+
+std::string TLogFile::ProposedArchiveName(const std::string& path) {
+    return archiveNameOf(ReadLogDate(path));
+}
+
+std::string TLogFile::AskTargetFileName(const std::string& path, const std::string& extension) {
+    return askArchiveName(ProposedArchiveName(path), extension);
+}
+
 bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
     (void)action;
     if (k < 0 || k > 3) return false;
     const std::string path = pathOf(k);
     const size_t cut = path.find_last_of("/\\");
-    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
 
-    std::error_code ec;
-    if (path.empty() || !std::filesystem::is_regular_file(path, ec)) {
-        showError(fillFirst(_("The log file %s does not exist."), QString::fromStdString(path)));
+    // The log is opened as the log itself opens its file: no symbolic link is followed (it
+    // could pack any file of the user's), only a regular file, and not beyond a size.
+    SafeRead::Result refused;
+    const int fd = path.empty() ? -1 : SafeRead::openRegular(path, refused, O_NOFOLLOW);
+    if (fd < 0) {
+        if (path.empty() || refused.status == SafeRead::Status::Missing)
+            showError(fillFirst(_("The log file %s does not exist."), QString::fromStdString(path)));
+        else
+            showError(
+                fillFirst(_("The log file could not be saved:\n%s"), QString::fromStdString(refused.error)));
         return false;
     }
-    const std::string target = AskTargetFileName(path, extension);
+    const FdCloser closer{fd};
+    const auto tooLarge = [&] {
+        showError(fillFirst(_("The log file could not be saved:\n%s"),
+                            QString::fromStdString(path + ": " + StagedLog::tooLargeText(ArchiveLogMax))));
+        return false;
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_size) > ArchiveLogMax)
+        return tooLarge();
+    // The name proposed and the contents packed come from this one file, though a new day may
+    // shift the logs while the dialog is open.
+    std::string head(20, '\0');
+    const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+    head.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    const std::string target = askArchiveName(archiveNameOf(dateOfHead(head)), extension);
     if (target.empty()) return false;
     for (int i = 0; i < 4; ++i)
         if (samePath(target, pathOf(i))) {
@@ -835,14 +973,19 @@ bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
     if (k == 0) CloseForMoment();
 
     std::string failure;
-    try {
-        ZipCompress->FileName = target;
-        ZipCompress->OpenArchive(fmCreate);
-        ZipCompress->BaseDir = folder;
-        ZipCompress->AddFiles(name, 0x28BF, "");
-        ZipCompress->CloseArchive();
-    } catch (const EZipException& e) {
-        failure = e.what();
+    StagedLog staged;
+    if (const std::string why = staged.make(fd, name, ArchiveLogMax); !why.empty()) {
+        failure = path + ": " + why;
+    } else {
+        try {
+            ZipCompress->FileName = target;
+            ZipCompress->OpenArchive(fmCreate);
+            ZipCompress->BaseDir = staged.folder();
+            ZipCompress->AddFiles(name, 0x28BF, "");
+            ZipCompress->CloseArchive();
+        } catch (const EZipException& e) {
+            failure = e.what();
+        }
     }
     if (reopen.log) {
         reopen.log->Reopen();

@@ -80,6 +80,9 @@ class TLogFile : public TUxForm {
     static std::string CutReceived(std::string_view text, bool cutByReader);
     static constexpr size_t ReceivedLineMax = 200;
     static constexpr int BadLinesPerMinute = 30;
+    // How long the start of a day waits for the lock on the log folder that copies of the
+    // program take while they shift the logs; beyond it the day is begun without the lock.
+    static int FolderLockWaitMs;
     // Folder of the logs: $APPDATA (or its stand-in) + "/TressivanLabs/".
     static std::string LogFolder();
 
@@ -90,6 +93,8 @@ class TLogFile : public TUxForm {
     // Packs log k (0 today's .. 3) into an archive named in the save dialog; true when the
     // archive was written. Failures are shown; today's log is closed only while it is packed.
     bool SaveDayLog(const std::string& extension, int k, int action);
+    // The largest log the archive packs.
+    static constexpr size_t ArchiveLogMax = size_t(256) * 1024 * 1024;
     // The archive path the operator picks, "" when cancelled.
     std::string AskTargetFileName(const std::string& path, const std::string& extension);
     void ZipCompressFileProgress(TBaseArchiver* sender, const std::string& fileName, double progress,

@@ -32,14 +32,19 @@ constexpr int kIgnored[] = {SIGPIPE, SIGXFSZ, SIGIO};
 int gPipe[2] = {-1, -1};
 std::function<void(int)> gOnSignal;
 
-// The backstop: a deadline on the monotonic clock (0: none) that a thread of its own waits for,
-// woken through an eventfd when the deadline changes. No signal is involved, so none sent from
-// outside can end the process early.
-std::atomic<int64_t> gDeadlineNs{0};
+// The backstop: the time the program may still run (0: none), counted down by a thread of its
+// own in short steps, woken through an eventfd when the time is set anew. No signal is involved,
+// so none sent from outside can end the process early. Only the time the process runs counts:
+// the thread stops with it (SIGSTOP, a debugger, a frozen cgroup), and a step found to have
+// lasted much longer than asked counts as a few, so that the halt still has its time after a
+// continue; a busy machine that runs the thread late still has it counted.
+std::atomic<int64_t> gLeftNs{0};
 std::atomic<int> gExitCode{1};
 std::atomic<int> gBackstopSeconds{0};
 int gWake = -1;
 static_assert(std::atomic<int64_t>::is_always_lock_free, "used inside a signal handler");
+constexpr int kStepMs = 50;
+constexpr int64_t kMostOfAStepNs = int64_t(5 * kStepMs) * 1000000;
 
 int64_t nowNs() {
     timespec ts{};
@@ -52,20 +57,35 @@ void wakeBackstop() {
     [[maybe_unused]] const ssize_t n = ::write(gWake, &one, sizeof one);
 }
 
+// The time since last, at most kMostOfAStepNs; last moves on to now.
+int64_t ranSince(int64_t& last) {
+    const int64_t now = nowNs();
+    const int64_t ran = std::min(now - last, kMostOfAStepNs);
+    last = now;
+    return ran;
+}
+
 [[noreturn]] void runBackstop() {
+    int64_t last = nowNs();
     for (;;) {
-        const int64_t deadline = gDeadlineNs.load();
+        const int64_t left = gLeftNs.load();
         int timeoutMs = -1;
-        if (deadline != 0) {
-            const int64_t left = deadline - nowNs();
-            if (left <= 0) _exit(gExitCode.load());
-            timeoutMs = int(std::min<int64_t>((left + 999999) / 1000000, INT_MAX));
-        }
+        if (left != 0) timeoutMs = int(std::min<int64_t>((left + 999999) / 1000000, kStepMs));
         pollfd p{gWake, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) > 0) {
+        const bool woken = ::poll(&p, 1, timeoutMs) > 0;
+        const int64_t ran = ranSince(last);
+        if (woken) {
+            // The time was set anew: it counts from now.
             uint64_t count;
             [[maybe_unused]] const ssize_t n = ::read(gWake, &count, sizeof count);
+            continue;
         }
+        int64_t expected = gLeftNs.load();
+        if (expected == 0) continue;
+        const int64_t rest = expected - ran;
+        if (rest <= 0) _exit(gExitCode.load());
+        // A time set meanwhile wins: this step is not taken from it.
+        gLeftNs.compare_exchange_strong(expected, rest);
     }
 }
 
@@ -74,8 +94,7 @@ void onEndSignal(int signo) {
     // The first signal arms the backstop; the close path sets its own, shorter time.
     int64_t none = 0;
     const int seconds = gBackstopSeconds.load();
-    if (seconds > 0 && gDeadlineNs.compare_exchange_strong(none, nowNs() + int64_t(seconds) * 1000000000))
-        wakeBackstop();
+    if (seconds > 0 && gLeftNs.compare_exchange_strong(none, int64_t(seconds) * 1000000000)) wakeBackstop();
     const unsigned char b = static_cast<unsigned char>(signo);
     [[maybe_unused]] const ssize_t n = ::write(gPipe[1], &b, 1);
     errno = saved;
@@ -142,8 +161,24 @@ bool install(std::function<void(int signo)> onSignal, int backstopSeconds) {
 void armHardExit(int seconds, int code) {
     if (!startBackstop()) return;
     gExitCode.store(code);
-    gDeadlineNs.store(seconds > 0 ? nowNs() + int64_t(seconds) * 1000000000 : 0);
+    gLeftNs.store(seconds > 0 ? int64_t(seconds) * 1000000000 : 0);
     wakeBackstop();
+}
+
+void RunningClock::start() {
+    lastNs_ = nowNs();
+    countedNs_ = 0;
+}
+
+int64_t RunningClock::elapsed() {
+    countedNs_ += ranSince(lastNs_);
+    return countedNs_ / 1000000;
+}
+
+int64_t RunningClock::restart() {
+    const int64_t ms = elapsed();
+    start();
+    return ms;
 }
 
 std::string name(int signo) {

@@ -21,6 +21,7 @@
 #include "link/StoredParams.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/EndSignals.h"
 #include "platform/Help.h"
 #include "platform/Instance.h"
 #include "platform/MessageWindow.h"
@@ -264,7 +265,9 @@ class HaltPacer {
     qint64 replyWaitMs_;
     int32_t left_ = 0;
     bool forced_ = false;
-    QElapsedTimer total_, sinceSend_;
+    // A stop on the way out uses up neither the drain's time nor a reply's.
+    mutable EndSignals::RunningClock total_;
+    EndSignals::RunningClock sinceSend_;
 };
 
 // Lets the rest of the halt leave, though no reply is awaited for long and the whole takes

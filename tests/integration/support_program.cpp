@@ -173,7 +173,10 @@ std::string Sandbox::logText(const std::string& instance) const {
 
 bool Sim::start(const std::vector<std::string>& args) {
     stop();
-    log_ = box_.path() + "/sim" + std::to_string(reinterpret_cast<uintptr_t>(this) % 9973) + ".log";
+    // A name of its own: two simulators of one sandbox must never share their record or their
+    // control socket (an address taken modulo a number could).
+    static int started = 0;
+    if (log_.empty()) log_ = box_.path() + "/sim" + std::to_string(++started) + ".log";
     control_ = log_ + ".ctl";
     lines_.clear();
     std::vector<std::string> all = args;
@@ -319,6 +322,14 @@ bool Program::waitForLog(const std::string& text, int timeoutMs, int count) {
 std::string Program::output() {
     output_ += proc_.readAll().toStdString();
     return output_;
+}
+
+std::string serialRig(Sandbox& box, Sim& sim) {
+    if (const std::string missing = missingProgram(); !missing.empty()) return missing + " is not built";
+    if (!sim.startPty()) return sim.output();
+    if (!box.setting("ConnectMethod", 2) || !box.setting("COM", sim.ptyPath()))
+        return "the store could not be seeded";
+    return "";
 }
 
 }  // namespace progtest

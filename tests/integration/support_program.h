@@ -137,4 +137,8 @@ class Program {
     std::string control_, instance_, output_, stderrFile_;
 };
 
+// Starts the simulator on a pseudo-terminal and sets the store to reach it over serial; "" or
+// why not.
+std::string serialRig(Sandbox& box, Sim& sim);
+
 }  // namespace progtest

@@ -2,7 +2,11 @@
 // programs: a named pipe as chemstation.ini and a link to /dev/zero as win.ini leave zentrova
 // ticking and answering, and SIGTERM still halts the instrument; regtool's import of what is not
 // a regular file of a sane size ends at once with a message that names it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QProcess>
 #include <csignal>
@@ -17,12 +21,9 @@ using progtest::countOf;
 using progtest::waitUntil;
 
 TEST(ProgramFiles, ANamedPipeInTheWindowsFolderNeitherStopsTheProgramNorItsHalt) {
-    ASSERT_EQ(progtest::missingProgram(), "");
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(sim.startPty()) << sim.output();
-    ASSERT_TRUE(box.setting("ConnectMethod", 2));
-    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
     ASSERT_TRUE(box.setting("HPLCType", "Agilent ChemStation"));
     ASSERT_TRUE(box.setting("ChemInstance", "1"));
     ASSERT_TRUE(
@@ -79,6 +80,43 @@ TEST(ProgramFiles, ANamedPipeInTheWindowsFolderNeitherStopsTheProgramNorItsHalt)
               (std::vector<std::string>{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"}));
     EXPECT_FALSE(running()) << sim.control("status");
     EXPECT_EQ(countOf(prog.logText(), "#main: Instrument halted; program ends"), 1) << prog.logText();
+}
+
+// The log folder and the log are the user's alone; a lock on the folder that someone else holds
+// before the program starts (as `flock <folder> sleep 60` would) leaves it starting, logging and
+// talking to the instrument, and the log says why it went on without the lock.
+TEST(ProgramFiles, ALockedLogFolderHoldsNoStart) {
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
+    const std::string folder = box.path() + "/TressivanLabs/";
+    const std::string live = "#main: setMode(): mode=2; current mode=0";
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "free");
+        int lock = -1;
+        if (held) {
+            lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(lock, 0);
+            ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+        }
+        progtest::Program prog(box);
+        ASSERT_TRUE(prog.start()) << prog.output();
+        ASSERT_TRUE(prog.waitForLog(live, 20000, held ? 2 : 1)) << prog.logText();
+        EXPECT_EQ(countOf(prog.logText(), "#log: The log folder " + folder +
+                                              " is locked by another process; the day's log is begun "
+                                              "without the lock."),
+                  held ? 1 : 0)
+            << prog.logText();
+        struct stat st {};
+        ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        ASSERT_EQ(::stat((folder + "Zentrova.log").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        ASSERT_TRUE(prog.signal(SIGTERM));
+        ASSERT_TRUE(prog.waitForExit(6000)) << prog.logText();
+        EXPECT_EQ(prog.exitCode(), 0);
+        if (lock >= 0) ::close(lock);
+    }
 }
 
 TEST(ProgramFiles, RegtoolImportsOnlyARegularFileOfASaneSize) {

@@ -5,6 +5,7 @@
 // ending signals and the session's end, which halt as the close does; a killed program's claim.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -256,12 +257,9 @@ TEST(ProgramLink, EndingSignalsAndTheSessionsEndHaltTheInstrument) {
 // A program killed outright leaves no claim on the simulator's tty: the next one connects as
 // the first one did, within the first live tick.
 TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
-    ASSERT_EQ(progtest::missingProgram(), "");
     progtest::Sandbox box;
     progtest::Sim sim(box);
-    ASSERT_TRUE(sim.startPty()) << sim.output();
-    ASSERT_TRUE(box.setting("ConnectMethod", 2));
-    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
     progtest::Program first(box);
     ASSERT_TRUE(first.start()) << first.output();
     ASSERT_TRUE(first.waitForLog(kLive, 20000)) << first.logText();
@@ -277,6 +275,50 @@ TEST(ProgramLink, AKilledProgramsClaimOnTheTtyDiesWithIt) {
     ASSERT_TRUE(second.start()) << second.output();
     ASSERT_TRUE(second.waitForLog(kLive, 20000, 2)) << second.logText();
     EXPECT_EQ(countOf(second.logText(), "device already open"), 0) << second.logText();
+}
+
+// Two simulators of one sandbox keep records and control sockets of their own, wherever in
+// memory they happen to lie (here a multiple of 8 * 9973 bytes apart).
+TEST(ProgramLink, SimulatorsOfOneSandboxNeverShareTheirRecord) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    constexpr size_t kApart = 8 * 9973;
+    std::vector<std::max_align_t> room((kApart + sizeof(progtest::Sim)) / sizeof(std::max_align_t) + 1);
+    auto* base = reinterpret_cast<unsigned char*>(room.data());
+    std::unique_ptr<progtest::Sim, void (*)(progtest::Sim*)> sims[] = {
+        {new (base) progtest::Sim(box), [](progtest::Sim* s) { s->~Sim(); }},
+        {new (base + kApart) progtest::Sim(box), [](progtest::Sim* s) { s->~Sim(); }}};
+    const std::string said[] = {"XONE", "XTWO"};
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(sims[k]->startPty({}, "kvz-" + said[k])) << sims[k]->output();
+        const int fd = ::open(sims[k]->ptyPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::string line = said[k] + "\r";
+        ASSERT_EQ(::write(fd, line.data(), line.size()), ssize_t(line.size()));
+        ASSERT_TRUE(waitUntil([&] { return count(sims[k]->commands(), said[k]) == 1; }, 5000));
+        ::close(fd);
+    }
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(sims[k]->commands(), std::vector<std::string>{said[k]});
+}
+
+// A lock on the port taken by some other process (any user who may open the tty can take one)
+// holds nothing: the program says once that the connection is in use and connects once the
+// lock is let go.
+TEST(ProgramLink, APortLockedByAnotherProcessHoldsNothing) {
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_EQ(progtest::serialRig(box, sim), "");
+    const int lock = ::open(sim.ptyPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    const std::string said = "#link: The instrument's connection ";
+    ASSERT_TRUE(prog.waitForLog(said, 20000)) << prog.logText();
+    EXPECT_EQ(prog.state("mode"), "0") << "the program answers";
+    ::close(lock);
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+    EXPECT_EQ(countOf(prog.logText(), said), 1) << prog.logText();
 }
 
 // Two copies set to one connection, over serial and over USB: the second says once, in its
@@ -335,8 +377,8 @@ TEST(ProgramLink, ASecondCopyOnAHeldConnectionSaysSoOnceAndConnectsWhenItIsFree)
     for (Pair& p : pairs) {
         SCOPED_TRACE(p.name);
         ASSERT_TRUE(p.other->waitForLog(kLive, 20000)) << p.other->logText();
-        EXPECT_EQ(countOf(p.other->logText(), said), 1);
-        EXPECT_EQ(countOf(p.other->logText(), "#main: Connected after "), 1);
+        EXPECT_EQ(countOf(p.other->logText(), said), 1) << p.other->logText();
+        EXPECT_EQ(countOf(p.other->logText(), "#main: Connected after "), 1) << p.other->logText();
     }
 }
 

@@ -10,6 +10,8 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <algorithm>
 #include <csignal>
 #include <fstream>
@@ -229,6 +231,98 @@ TEST(ProgramSignals, EverySignalThatWouldEndTheProgramHaltsTheInstrumentOrIsIgno
     EXPECT_GE(clock.elapsed(), 9500);
     EXPECT_FALSE(frozen.rig->prog.crashed());
     EXPECT_EQ(frozen.rig->prog.exitCode(), 1);
+}
+
+// A program stopped on its way out (Ctrl+C then Ctrl+Z, a debugger, a frozen cgroup) and
+// continued twelve seconds later still sends the whole halt: the backstop counts only the time
+// the program runs. Stopped at once after the signal, and in the middle of the halt.
+TEST(ProgramSignals, AProgramStoppedOnItsWayOutSendsTheWholeHaltOnceContinued) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    struct Row {
+        const char* what;
+        int signo, stop;
+        bool midHalt;
+        std::unique_ptr<Rig> rig = std::make_unique<Rig>();
+    };
+    std::vector<Row> rows;
+    rows.push_back({"TERM, STOP", SIGTERM, SIGSTOP, false});
+    rows.push_back({"INT, TSTP", SIGINT, SIGTSTP, false});
+    rows.push_back({"TERM, STOP in the halt", SIGTERM, SIGSTOP, true});
+    rows.push_back({"HUP, STOP in the halt", SIGHUP, SIGSTOP, true});
+    std::vector<Rig*> rigs;
+    for (Row& r : rows) {
+        ASSERT_TRUE(r.rig->start()) << r.what;
+        rigs.push_back(r.rig.get());
+    }
+    ASSERT_NO_FATAL_FAILURE(heatAndPump(rigs));
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Rig& rig = *r.rig;
+        rig.markEnd();
+        if (r.midHalt) {
+            ASSERT_EQ(rig.sim.control("delay 300"), "ok");  // the halt lasts a while
+        }
+        ASSERT_TRUE(rig.prog.signal(r.signo));
+        const auto haltBegun = [&] {
+            const auto c = rig.sim.commands();
+            return std::find(c.begin() + long(rig.before), c.end(), kHalt[0]) != c.end();
+        };
+        if (r.midHalt) {
+            ASSERT_TRUE(waitUntil(haltBegun, 5000));
+        }
+        ASSERT_TRUE(rig.prog.signal(r.stop));
+    }
+    progtest::pause(12000);  // the stop itself is the scenario
+    for (Row& r : rows) ASSERT_TRUE(r.rig->prog.signal(SIGCONT)) << r.what;
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Rig& rig = *r.rig;
+        ASSERT_TRUE(rig.prog.waitForExit(10000)) << rig.prog.logText();
+        EXPECT_FALSE(rig.prog.crashed());
+        EXPECT_EQ(rig.prog.exitCode(), 0) << "ended by the backstop";
+        ASSERT_TRUE(waitUntil([&] { return rig.halted(); }, 3000)) << rig.sim.control("status");
+        rig.expectHalt();
+        // Each reply was awaited: the stop used up no command's wait.
+        const std::string log = rig.prog.logText().substr(rig.logBefore);
+        EXPECT_EQ(countOf(log, "#main: Instrument halted; program ends"), 1) << log;
+    }
+}
+
+// A signal taken while the windows are still being made, under a start-up box (a store that
+// lacks the connection method): the program ends at once; it enters no event loop after the
+// end to wait there for the hard exit. Watched on a display of its own, as no test channel
+// answers for it yet.
+TEST(ProgramSignals, ASignalUnderAStartUpBoxEndsTheProgramAtOnce) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::VirtualDisplay xserver;
+    const std::string display = xserver.start();
+    if (display.empty() || QStandardPaths::findExecutable("xdotool").isEmpty())
+        GTEST_SKIP() << "needs Xvfb and xdotool";
+    progtest::Sandbox box;
+    ASSERT_TRUE(box.setting("COM", "COM1"));
+    QProcess prog;
+    prog.setProcessEnvironment(box.environment({{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display}}));
+    prog.setProcessChannelMode(QProcess::MergedChannels);
+    prog.start(QString::fromStdString(progtest::built("app/zentrova")), {});
+    ASSERT_TRUE(prog.waitForStarted(5000));
+    const auto boxShown = [&] {
+        QProcess find;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", QString::fromStdString(display));
+        find.setProcessEnvironment(env);
+        find.start("xdotool", {"search", "--onlyvisible", "--name", "^Error$"});
+        find.waitForFinished(3000);
+        return !find.readAllStandardOutput().trimmed().isEmpty();
+    };
+    ASSERT_TRUE(waitUntil(boxShown, 15000)) << prog.readAll().toStdString();
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_EQ(::kill(pid_t(prog.processId()), SIGTERM), 0);
+    ASSERT_TRUE(prog.waitForFinished(8000));
+    // The hard exit would come two seconds after the end.
+    EXPECT_LT(clock.elapsed(), 1500) << prog.readAll().toStdString();
+    EXPECT_EQ(prog.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(prog.exitCode(), 0);
 }
 
 // Every way out (Exit with its question, a signal, the end of the desktop session, the lost

@@ -3,9 +3,13 @@
 // link-alive rule, the lamps and the terminal as the operator sees them; time comes from the
 // fake clock. Then the converter wrapper and library under it: the line set-up, reads, writes
 // and their failures.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -441,6 +445,52 @@ TEST_F(LinkWindowTest, AHeldOrFailingConnectionIsSaidOnceUntilAConnectWorks) {
         EXPECT_EQ(boxes.shown.size(), 2u);
         releaseTty(again);
     }
+}
+
+// A holder that lets go as the next try fails can no longer be named: that is no news after the
+// named one was said (another copy ending looked like a second holder).
+TEST_F(LinkWindowTest, AHolderThatCanNoLongerBeNamedIsNotSaidAgain) {
+    link->DisconnectClick();
+    PtyPair other;
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+    reg.writeString("COM", other.slavePath());
+    int go[2], ready[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(ready), 0);
+    const std::string path = other.slavePath();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // another program's claim, named by its process
+        ::close(go[1]);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+        [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+        char c;
+        n = ::read(go[0], &c, 1);
+        ::_exit(0);
+    }
+    ::close(go[0]);
+    char ok = '0';
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, '1');
+    logged.clear();
+    link->ConnectSerialClick();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("in use by another program ("), std::string::npos) << logged[0];
+    // It lets go; a holder without a name (here this process) still holds the port.
+    ::close(go[1]);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    int err = 0;
+    const int fd = claimTty(path, err);
+    ASSERT_GE(fd, 0) << err;
+    link->ConnectSerialClick();
+    EXPECT_EQ(logged.size(), 1u) << logged.back();
+    releaseTty(fd);
+    link->ConnectSerialClick();
+    EXPECT_TRUE(link->IsConnected());
 }
 
 TEST_F(LinkWindowTest, TerminalFollowsNewLinesUnlessScrolledBackAndKeepsItsMemory) {

@@ -4,6 +4,7 @@
 // Support" with the archive it writes (read back with libzip).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,11 +14,15 @@
 #include <QDate>
 #include <QKeyEvent>
 #include <QLocale>
-#include <csignal>
 #include <QStringList>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <filesystem>
+#include <mutex>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "link/LogFile.h"
 #include "link/ProgressBar.h"
@@ -528,6 +533,109 @@ TEST_F(LogFileTest, AFloodOfBadReceivedLinesCostsKilobytes) {
     EXPECT_EQ(LogFile, nullptr) << "a destroyed log clears the global";
 }
 
+// A lock on the log folder that someone else holds (any user who can open the folder can take
+// one); let go after a few seconds should the log wait for it after all.
+class FolderHolder {
+  public:
+    explicit FolderHolder(const std::string& folder)
+        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        letGo_ = std::thread([this] {
+            std::unique_lock lock(m_);
+            cv_.wait_for(lock, std::chrono::seconds(5), [this] { return done_; });
+            ::close(fd_);
+        });
+    }
+    ~FolderHolder() {
+        {
+            std::lock_guard lock(m_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        letGo_.join();
+    }
+    bool held() const { return held_; }
+
+  private:
+    int fd_;
+    bool held_ = false, done_ = false;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::thread letGo_;
+};
+
+// Folders and files the log makes are the user's alone; a lock on the log folder held by
+// someone else, at start-up or at midnight, holds the log no longer than its bound: the day
+// begins without it, and the log says so.
+TEST_F(LogFileTest, TheLogIsPrivateAndALockHeldElsewhereHoldsItOnlyBriefly) {
+    const mode_t mask = ::umask(022);
+    {
+        TLogFile log;
+        log.AddLine("private");
+    }
+    ::umask(mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(folder_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat((env_.dir + "/appdata").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "made for the log too";
+    ASSERT_EQ(::stat(path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    const std::string said = "#log: The log folder " + folder_ +
+                             " is locked by another process; the day's log is begun without the lock.";
+    for (const bool atMidnight : {false, true}) {
+        SCOPED_TRACE(atMidnight ? "at midnight" : "at start-up");
+        setInstance(atMidnight ? "1" : "2");
+        setLocal(2026, 12, 6, 23, 59, 59, 0);
+        const auto bound = std::chrono::milliseconds(TLogFile::FolderLockWaitMs + 1500);
+        std::unique_ptr<FolderHolder> holder;
+        if (!atMidnight) holder = std::make_unique<FolderHolder>(folder_);
+        auto start = std::chrono::steady_clock::now();
+        TLogFile log;
+        log.AddLine("before");
+        if (!atMidnight) {
+            EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
+            ASSERT_TRUE(holder->held());
+            holder.reset();
+        } else {
+            holder = std::make_unique<FolderHolder>(folder_);
+            ASSERT_TRUE(holder->held());
+        }
+        setLocal(2026, 12, 7, 0, 0, 1, 0);
+        start = std::chrono::steady_clock::now();
+        log.AddLine("after");
+        if (atMidnight) {
+            EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
+        }
+        EXPECT_EQ(body(log.LogPath2),
+                  std::string(atMidnight ? "" : "23:59:59.00," + said + "\n") + "23:59:59.00,before\n");
+        EXPECT_EQ(body(log.LogPath),
+                  std::string(atMidnight ? "00:00:01.00," + said + "\n" : "") + "00:00:01.00,after\n");
+    }
+}
+
+// A line lost just before the end is counted in the log's last line.
+TEST_F(LogFileTest, ALineLostAtTheCloseIsCountedThere) {
+    const std::string x(100, 'x');  // 113 bytes a line: the 37th finds the waiting text full
+    bool full = true;
+    LogFileFault = [&](LogFileCall call) { return full && call == LogFileCall::Write ? ENOSPC : 0; };
+    testing::internal::CaptureStderr();
+    {
+        TLogFile log;
+        for (int i = 0; i < 37; ++i) log.AddLine(x);
+        EXPECT_EQ(log.DroppedLines(), 1u);
+        full = false;
+    }
+    testing::internal::GetCapturedStderr();
+    const std::string text = body(path());
+    // After the 36 lines that waited, before the line that the log is written again.
+    EXPECT_NE(text.find(x + "\n10:00:00.00,#log: 1 line lost since 10:00:00 06/12/2026: the log file could "
+                            "not be written\n10:00:00.00,#log: The log file "),
+              std::string::npos)
+        << text;
+}
+
 // Two copies of the program with the same instance append to one file; each batch is one
 // write() on an O_APPEND file, so lines never mix.
 constexpr int kChildLines = 3000;
@@ -724,6 +832,65 @@ TEST_F(SupportArchiveTest, MailOnlyAfterAnArchiveWasWritten) {
     EXPECT_EQ(opened_,
               (std::vector<std::string>{"mailto:support@tressivanlabs.example?subject=Log%20File&body="
                                         "Please,%20attach%20compressed%20file%20to%20this%20email!"}));
+}
+
+// What is at a log's name but is not a log file of its own (a link to any file of the user's, a
+// pipe, a device, a folder, a file past the limit) is refused before the dialog, and named.
+TEST_F(SupportArchiveTest, OnlyALogFileOfItsOwnIsPacked) {
+    const std::string secret = env_.path("secret.txt");
+    writeFile(secret, "09:30:00 25/11/2026\nnot for support\n");
+    struct Row {
+        std::string what, because;
+        std::function<bool()> make;
+    };
+    std::vector<Row> rows{{"link to a file", "symbolic link", [&] {
+                               std::filesystem::remove(log_.LogPath2);
+                               return ::symlink(secret.c_str(), log_.LogPath2.c_str()) == 0;
+                           }}};
+    for (const OddFile& odd : oddFiles())
+        rows.push_back({odd.name, odd.because, [&] { return makeOdd(odd.kind, log_.LogPath2); }});
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        ASSERT_TRUE(r.make());
+        boxes_.shown.clear();
+        proposed_.clear();
+        save(1, 1, out_ + "odd.zip");
+        ASSERT_EQ(boxes_.shown.size(), 1u);
+        const std::string text = boxes_.shown[0].text.toStdString();
+        EXPECT_EQ(text.find("The log file could not be saved:\n" + log_.LogPath2), 0u) << text;
+        EXPECT_NE(text.find(r.because), std::string::npos) << text;
+        EXPECT_TRUE(proposed_.empty()) << "refused before the dialog";
+        EXPECT_FALSE(std::filesystem::exists(out_ + "odd.zip"));
+        EXPECT_TRUE(opened_.empty());
+    }
+}
+
+// Midnight under the save dialog shifts the logs: the archive still holds the log whose date
+// its proposed name carries.
+TEST_F(SupportArchiveTest, MidnightUnderTheDialogLeavesNameAndContentsOfOneLog) {
+    LogFile = &log_;
+    log_.AddLine("today");
+    const struct {
+        int log;
+        int nextDay;
+        std::string name, entry;
+    } rows[] = {{1, 7, "Zentrova2026-11-25.zip", "Zentrova.log2"},
+                {0, 8, "Zentrova2026-12-07.zip", "Zentrova.log"}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string picked = fileBytes(r.log == 0 ? log_.LogPath : log_.LogPath2);
+        Shell::setSaveFileHandler([&](const Shell::SaveFileRequest& req) {
+            proposed_.push_back(req.fileName.toStdString());
+            setLocal(2026, 12, r.nextDay, 0, 0, 1, 0);
+            logLine("a new day under the dialog");
+            return QString::fromStdString(out_ + r.name);
+        });
+        proposed_.clear();
+        save(r.log, 0, "");
+        EXPECT_TRUE(boxes_.shown.empty());
+        EXPECT_EQ(proposed_, std::vector<std::string>{r.name});
+        EXPECT_EQ(readArchive(out_ + r.name), std::pair(r.entry, picked));
+    }
 }
 
 // The components in their tab order; Escape is Cancel.
