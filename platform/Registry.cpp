@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 
@@ -188,7 +190,10 @@ bool isBusy(int rc) {
 
 // What a connection last saw of the store's file. In WAL mode only checkpoints write into
 // the file, and every write transaction raises the header's write count (user_version), so
-// a checkpoint always raises it too: a file that changes in any other way, or a name that
+// a checkpoint always raises it too. A count alone cannot tell a checkpoint from a backup with
+// a history of its own, so the header also names the store's line of history (application_id):
+// a file copied elsewhere starts a line of its own at its first write (Conn::beginWrite). A file
+// that changes to anything but a later state of the line the connection saw, or a name that
 // leads to another file, was replaced under the program (a backup copied or moved over it).
 struct FileMark {
     dev_t dev = 0;
@@ -196,6 +201,28 @@ struct FileMark {
     off_t size = 0;
     timespec mtime{};
     uint32_t writes = 0;
+    uint32_t line = 0;  // 0: a store written before lines were kept
+};
+
+uint32_t headerWord(const unsigned char* h) {
+    return uint32_t(h[0]) << 24 | uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
+}
+
+// The file a line was started in, as the store's "origin" record names it.
+std::string homeOf(dev_t dev, ino_t ino) {
+    return std::to_string(uint64_t(dev)) + ":" + std::to_string(uint64_t(ino));
+}
+
+// What a connection sees of the store through its journal: the write count and the line of
+// history, with where that line started ("origin": the file, the line it branched from and the
+// write count of its first write).
+struct View {
+    bool known = false;
+    int64_t writes = 0;
+    uint32_t line = 0;
+    std::string home;
+    uint32_t parent = 0;
+    int64_t forked = 0;
 };
 
 bool observe(const std::string& path, FileMark& m) {
@@ -212,9 +239,9 @@ bool observe(const std::string& path, FileMark& m) {
     m.ino = st.st_ino;
     m.size = st.st_size;
     m.mtime = st.st_mtim;
-    m.writes = n == ssize_t(sizeof h) && std::memcmp(h, "SQLite format 3", 16) == 0
-                   ? uint32_t(h[60]) << 24 | uint32_t(h[61]) << 16 | uint32_t(h[62]) << 8 | h[63]
-                   : 0;
+    const bool header = n == ssize_t(sizeof h) && std::memcmp(h, "SQLite format 3", 16) == 0;
+    m.writes = header ? headerWord(h + 60) : 0;
+    m.line = header ? headerWord(h + 68) : 0;
     return true;
 }
 
@@ -283,21 +310,32 @@ struct Conn {
 
     ~Conn() {
         if (pid != ::getpid()) return;  // inherited across fork: the parent still owns it
-        for (auto& [sql, st] : stmts) sqlite3_finalize(st);
         if (!db) return;
         // The last connection to close checkpoints the journal into the file: never into a
         // file that is not the one it opened, nor into a damaged one (a reader cannot).
-        const bool stale = fileReplaced(-1);
+        const bool stale = fileReplaced(viewOrNone());
+        for (auto& [sql, st] : stmts) sqlite3_finalize(st);
         if (stale || !damage.empty()) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         const bool ownJournal = stale && processHasOpen(path + "-wal");
         sqlite3_close_v2(db);
         if (ownJournal) setJournalAside(path);
     }
 
+    // Whether the file now holds a later state of the history this connection sees (view), as a
+    // checkpoint leaves it: of the same line, or of the branch this very file took since.
+    bool descends(const FileMark& now, const View& v) const {
+        if (now.writes <= mark.writes || (v.known && now.writes > v.writes)) return false;
+        if (now.line == mark.line)
+            // A view that branched since reaches back into this line only before its branch.
+            return !v.known || v.line == now.line || (v.parent == now.line && now.writes < v.forked);
+        return v.known && v.line == now.line && v.parent == mark.line &&
+               v.home == homeOf(mark.dev, mark.ino) && mark.writes < v.forked && now.writes >= v.forked;
+    }
+
     // Whether the file at the store's name is still the one this connection opened, as far as
-    // the store's own writes changed it (view: the write count this connection sees, -1 when
-    // unknown). Marks the connection replaced when it is not.
-    bool fileReplaced(int64_t view) {
+    // the store's own writes changed it (view: what this connection sees, through its journal).
+    // Marks the connection replaced when it is not.
+    bool fileReplaced(const View& view) {
         if (replaced) return true;
         for (int attempt = 0;; ++attempt) {
             FileMark now;
@@ -311,7 +349,7 @@ struct Conn {
             // Not the change time: linking the new store into place, or a change of its mode, is
             // no change of its contents.
             if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime)) return false;
-            if (!moved && !running && now.writes > mark.writes && (view < 0 || now.writes <= view)) {
+            if (!moved && !running && descends(now, view)) {
                 mark = now;  // a checkpoint
                 return false;
             }
@@ -419,17 +457,57 @@ struct Conn {
         sqlite3_reset(st);
         if (wal) return;
         // The switch writes the file's header itself: not a change by anything else.
-        if (!fileReplaced(-1)) {
+        if (!fileReplaced(viewOrNone())) {
             sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
             observe(path, mark);
         }
     }
 
-    int64_t writeCount() {
-        sqlite3_stmt* st = prepare("PRAGMA user_version");
-        const int64_t n = step(st) == SQLITE_ROW ? uint32_t(sqlite3_column_int(st, 0)) : 0;
+    View readView() {
+        sqlite3_stmt* st = prepare(
+            "SELECT (SELECT user_version FROM pragma_user_version), (SELECT application_id FROM "
+            "pragma_application_id), (SELECT value FROM meta WHERE name='origin')");
+        View v;
+        if (step(st) == SQLITE_ROW) {
+            v.known = true;
+            v.writes = uint32_t(sqlite3_column_int(st, 0));
+            v.line = uint32_t(sqlite3_column_int(st, 1));
+            const char* origin = reinterpret_cast<const char*>(sqlite3_column_text(st, 2));
+            std::istringstream in(origin ? origin : "");
+            in >> v.home >> v.parent >> v.forked;
+        }
         sqlite3_reset(st);
-        return n;
+        return v;
+    }
+
+    // What a reader or a closing connection sees; nothing known when the store cannot say.
+    View viewOrNone() {
+        try {
+            return readView();
+        } catch (const ERegistryException&) {
+            return View{};
+        }
+    }
+
+    // A file that was copied somewhere and written there is another store from then on: its
+    // first write there starts a line of its own, so that the copies that know the original
+    // never take it for a later state of theirs. A store without a line gets one the same way.
+    void keepLine(const View& view, int64_t next) {
+        const std::string home = homeOf(mark.dev, mark.ino);
+        if (view.line != 0 && view.home == home) return;
+        static std::mutex randomMutex;
+        static std::random_device random;
+        uint32_t line = 0;
+        {
+            std::lock_guard lock(randomMutex);
+            while (line == 0 || line == view.line) line = random();
+        }
+        exec(("PRAGMA application_id=" + std::to_string(int32_t(line))).c_str(), false);
+        sqlite3_stmt* st = prepare("INSERT OR REPLACE INTO meta(name, value) VALUES('origin', ?1)");
+        const std::string origin = home + " " + std::to_string(view.line) + " " + std::to_string(next);
+        sqlite3_bind_text(st, 1, origin.data(), int(origin.size()), SQLITE_STATIC);
+        step(st);
+        sqlite3_reset(st);
     }
 
     // Opens a write transaction. A damaged file is never written to (writing into it can
@@ -447,11 +525,12 @@ struct Conn {
         std::string problem;
         bool moved = false;
         try {
-            const int64_t view = writeCount();
+            const View view = readView();
             moved = fileReplaced(view);
             problem = quickCheck();
             if (!moved && problem.empty()) {
-                const int64_t next = view >= 0x7fffffff ? 1 : view + 1;
+                const int64_t next = view.writes >= 0x7fffffff ? 1 : view.writes + 1;
+                keepLine(view, next);
                 exec(("PRAGMA user_version=" + std::to_string(next)).c_str(), false);
                 return;
             }

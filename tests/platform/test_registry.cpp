@@ -759,6 +759,132 @@ TEST_F(Reg, AnotherCopysCheckpointSeenHalfWayIsNoReplacement) {
     ASSERT_EQ(tool({"read", "HKCU" + kInstrument, "After"}), 0) << err;
 }
 
+// The replaced store's refusal: the full word once, then the short one.
+void expectRefusedOnce(Registry& reg, const std::string& store) {
+    const std::string first = raised([&] { reg.writeString("COM", "refused"); });
+    EXPECT_NE(first.find("The settings store " + store + " was replaced while the program was running"),
+              std::string::npos)
+        << first;
+    const std::string again = raised([&] { reg.writeString("COM", "refused"); });
+    EXPECT_NE(again.find("The settings were not saved: the settings store was replaced"), std::string::npos)
+        << again;
+}
+
+int writeCount(const std::string& store) {
+    return std::stoi(sql(store, "PRAGMA user_version"));
+}
+
+// A backup taken from the store and written to since has a history of its own, whatever its
+// write count: restored under a copy that saved into its journal meanwhile, it is refused, and
+// the file stays the backup byte for byte.
+TEST_F(Reg, ABackupWrittenToSinceIsNeverTakenForACheckpointWhateverItsCount) {
+    const struct {
+        int backupWrites;  // regtool writes into the backup: its count ends lower, equal or higher
+        bool move;
+        bool checkpoint;  // another copy put the program's journal into the file before the restore
+    } cases[] = {{1, false, false}, {2, false, false}, {3, false, false}, {1, true, false}, {2, true, false},
+                 {3, true, false},  {1, false, true},  {2, false, true},  {3, false, true}, {2, true, true}};
+    const std::string key = "HKCU" + kInstrument;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.backupWrites) + (c.move ? " mv" : " cp") +
+                     (c.checkpoint ? ", checkpoint" : ""));
+        const std::string store = env.path("h" + std::to_string(++n) + ".db"), copy = store + ".backup";
+        env.set("ZENTROVA_REGISTRY", store);
+        for (int i = 0; i < 4; ++i)
+            ASSERT_EQ(tool({"write", key, "Seed" + std::to_string(i), "sz", "s"}), 0) << err;
+        writeFile(copy, fileBytes(store));
+        for (int i = 0; i < c.backupWrites; ++i)
+            ASSERT_EQ(
+                tool({"--store", copy, "write", "HKCU\\Software\\B", "b" + std::to_string(i), "dword", "1"}),
+                0)
+                << err;
+        const std::string backup = fileBytes(copy);
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kInstrument, false));
+        for (int i = 0; i < 4; ++i) reg.writeString("Saved", std::to_string(i));
+        const int relation = writeCount(copy) - writeCount(store);
+        EXPECT_EQ(relation, 2 * c.backupWrites - 4) << "lower, equal, higher";
+        if (c.checkpoint) {
+            EXPECT_EQ(sql(store, "PRAGMA wal_checkpoint"), "0");
+        }
+        ASSERT_TRUE(exists(store + "-wal"));
+        if (c.move)
+            ASSERT_EQ(::rename(copy.c_str(), store.c_str()), 0);
+        else
+            writeFile(store, backup);
+        expectRefusedOnce(reg, store);
+        EXPECT_EQ(fileBytes(store), backup);
+        Registry::closeStore();
+        EXPECT_EQ(fileBytes(store), backup) << "the program's journal went into the backup";
+        ASSERT_EQ(tool({"list", "HKCU\\Software\\B"}), 0) << err;
+        EXPECT_EQ(out.find("\"b0\"=dword:1\n"), 0u) << out;
+    }
+}
+
+// Other copies' writes and checkpoints, however many while this copy read nothing, are later
+// states of the store it knows: never a replacement. Nor is a store moved in before any copy
+// ran, or one written before lines of history were kept, which the first write gives a line.
+TEST_F(Reg, OtherCopiesWritesAndCheckpointsHoweverManyAreNeverAReplacement) {
+    const char* const cases[] = {"the same store", "a store moved in", "a store without a line"};
+    const std::string key = "HKCU" + kInstrument;
+    int n = 0;
+    for (const std::string c : cases) {
+        SCOPED_TRACE(c);
+        const std::string store = env.path("o" + std::to_string(++n) + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        ASSERT_EQ(tool({"write", key, "Seed", "sz", "s"}), 0) << err;
+        if (c == "a store moved in") {
+            writeFile(store + ".new", fileBytes(store));
+            ASSERT_EQ(::rename((store + ".new").c_str(), store.c_str()), 0);
+        }
+        if (c == "a store without a line") {
+            sql(store, "PRAGMA application_id=0");
+            sql(store, "DELETE FROM meta WHERE name='origin'");
+            ASSERT_EQ(sql(store, "PRAGMA application_id"), "0");
+        }
+        const std::string line = sql(store, "PRAGMA application_id");
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kInstrument, false));
+        EXPECT_EQ(reg.readString("Seed"), "s");
+        for (int round = 0; round < 4; ++round) {
+            for (int i = 0; i < 6; ++i)
+                ASSERT_EQ(tool({"write", key, "v" + std::to_string(round * 10 + i), "sz", "w"}), 0) << err;
+            EXPECT_EQ(sql(store, "PRAGMA wal_checkpoint"), "0");
+        }
+        EXPECT_EQ(raised([&] { reg.writeString("Program", "1"); }), "");
+        EXPECT_EQ(raised([&] { reg.writeString("Program", "2"); }), "");
+        if (c != "the same store") {
+            EXPECT_NE(sql(store, "PRAGMA application_id"), line) << "the first write starts a line";
+        }
+        EXPECT_NE(sql(store, "PRAGMA application_id"), "0");
+        Registry::closeStore();
+        EXPECT_FALSE(exists(store + "-wal.replaced"));
+        ASSERT_EQ(tool({"read", key, "Program"}), 0) << err;
+        EXPECT_EQ(out, "2\n");
+        ASSERT_EQ(tool({"read", key, "v35"}), 0) << err;
+    }
+}
+
+// The file at the last checkpoint copied with its time (cp -p) and moved in over the store: the
+// same size, time and contents, and still another file.
+TEST_F(Reg, ABackupMovedInWithTheSameSizeAndTimeIsStillAnotherFile) {
+    const std::string backup = closedStore("backup");
+    const std::string copy = path + ".backup";
+    writeFile(copy, backup);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, copy.c_str(), times, 0), 0);
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(kInstrument, false));
+    reg.writeString("COM", "in the journal");
+    ASSERT_EQ(::rename(copy.c_str(), path.c_str()), 0);
+    expectRefusedOnce(reg, path);
+    Registry::closeStore();
+    EXPECT_EQ(fileBytes(path), backup);
+}
+
 TEST_F(Reg, ReadingLeavesAKilledCopysJournalAndTheFileAsTheyAre) {
     // Values enough for several pages; a page of them is damaged later.
     {
