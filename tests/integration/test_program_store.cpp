@@ -34,6 +34,14 @@ std::string exportOf(const progtest::Sandbox& box, const std::string& file) {
     return p.readAllStandardOutput().toStdString();
 }
 
+// regtool run in the sandbox; true when it ends with status 0.
+bool regtool(const progtest::Sandbox& box, const QStringList& args) {
+    QProcess p;
+    p.setProcessEnvironment(box.environment());
+    p.start(QString::fromStdString(progtest::built("tools/regtool/regtool")), args);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
 off_t sizeOf(const std::string& file) {
     struct stat st {};
     return ::stat(file.c_str(), &st) == 0 ? st.st_size : -1;
@@ -151,4 +159,39 @@ TEST(ProgramStore, SavesIntoAStoreReplacedUnderTheRunningProgramAreRefusedAndSai
         EXPECT_EQ(exportOf(box, store), backupValues);
         EXPECT_EQ(readValue(box, "InstrumentLabel"), "backup\n");
     }
+}
+
+// A backup copied from the store and written to since, copied back over the store after the
+// program saved three times into its journal: the next save is refused with the full word, the
+// program's close leaves the backup as it was, and its values are there to read.
+TEST(ProgramStore, ABackupWrittenToSinceIsRefusedWhateverItsWriteCount) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    const std::string store = box.path() + "/registry.db", copy = box.path() + "/backup.db";
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    writeFile(copy, fileBytes(store));
+    for (const char* name : {"One", "Two", "Three"})
+        ASSERT_TRUE(regtool(box, {"--store", QString::fromStdString(copy), "write", "HKCU\\Software\\B", name, "sz",
+                                  "backup"}));
+    const std::string backup = fileBytes(copy);
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    ASSERT_TRUE(prog.waitForLog("#main: setMode(): mode=2; current mode=0", 20000)) << prog.logText();
+    for (int save = 0; save < 3; ++save) ASSERT_TRUE(clickSave(prog));
+    ASSERT_EQ(boxCount(prog), 0) << prog.control("boxes");
+    writeFile(store, backup);
+    ASSERT_TRUE(clickSave(prog));
+    ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= 1; }, 10000)) << "the save was taken as done";
+    EXPECT_NE(prog.control("boxes").find("The settings store " + store +
+                                         " was replaced while the program was running"),
+              std::string::npos)
+        << prog.control("boxes");
+    ASSERT_EQ(prog.control("answer yes"), "ok");
+    EXPECT_EQ(prog.control("close"), "ok");
+    ASSERT_TRUE(prog.waitForExit(20000)) << prog.output();
+    EXPECT_EQ(fileBytes(store), backup) << "the program's close wrote into the restored file";
+    EXPECT_TRUE(regtool(box, {"read", "HKCU\\Software\\B", "Three"}));
 }
