@@ -21,14 +21,45 @@
 #include <unordered_map>
 
 #include "platform/CaseFold.h"
+#include "platform/SafeRead.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
 
 namespace {
 const char* const kFormat = "zentrova-registry";
 const int kVersion = 1;
-const int kBusyTimeoutMs = 5000;
 const int kBusyRetries = 3;
+// No lock of the store is waited for longer than this: anyone who can open its files can hold
+// one. After such a wait the thread's next uses fail at once for a while, so that a program
+// that reads many values in a row is not held once per value.
+constexpr std::chrono::milliseconds kLockWait{3000}, kStalled{10000};
+thread_local std::chrono::steady_clock::time_point tLockUntil, tStalledUntil;
+// Why the last open of one of the store's files was refused (not a regular file), "" if none.
+thread_local std::string tRefused;
+
+void startLockWait() {
+    tLockUntil = std::chrono::steady_clock::now() + kLockWait;
+}
+
+bool stalled() {
+    return std::chrono::steady_clock::now() < tStalledUntil;
+}
+
+void markStalled() {
+    tStalledUntil = std::chrono::steady_clock::now() + kStalled;
+}
+
+// Locks are only ever tried (SQLite takes them without blocking) and retried in short steps
+// until the wait's end.
+int retryLock(void*, int tries) {
+    if (std::chrono::steady_clock::now() >= tLockUntil) {
+        markStalled();
+        return 0;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(
+        std::chrono::milliseconds(5 * (tries + 1)), std::chrono::milliseconds(50)));
+    return 1;
+}
 // No statement runs longer than this, whatever the file holds.
 constexpr std::chrono::seconds kStatementLimit{60};
 const int64_t kRootIds[2] = {1, 2};  // HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE
@@ -86,9 +117,17 @@ LockFile* lockFileOf(const FileId& id) {
 }
 
 int trackedOpen(const char* path, int flags, int mode) {
-    const int fd = gOpen(path, flags, mode);
+    // Never blocks (a named pipe put beside the store), and of the store's family only files are
+    // used (SQLite also reads its randomness from a device).
+    const int fd = gOpen(path, flags | O_NONBLOCK | O_NOCTTY, mode);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) return fd;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && std::strncmp(path, "/dev/", 5) != 0) {
+        tRefused = SafeRead::notRegularText(path, st.st_mode);
+        gClose(fd);
+        errno = EINVAL;
+        return -1;
+    }
     const FileId id{st.st_dev, st.st_ino};
     std::lock_guard lock(gLockMutex);
     gOpenFds[fd] = id;  // a number closed behind SQLite's back stays counted: its lock file stays
@@ -154,10 +193,25 @@ int ofdFcntl(int fd, int cmd, ...) {
     return gFcntl(holder, ofd, lk);
 }
 
+// SQLite's own retries (a reader that meets held read marks tries a hundred times, ten seconds in
+// all) sleep through here: past the lock wait's end they go on without sleeping, and end soon.
+int (*gSleep)(sqlite3_vfs*, int) = nullptr;
+int boundedSleep(sqlite3_vfs* vfs, int micros) {
+    if (std::chrono::steady_clock::now() >= tLockUntil) {
+        markStalled();
+        return 0;
+    }
+    return gSleep(vfs, micros);
+}
+
 void installLocking() {
     static std::once_flag once;
     std::call_once(once, [] {
         sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+        if (vfs && vfs->xSleep && !gSleep) {
+            gSleep = vfs->xSleep;
+            vfs->xSleep = boundedSleep;
+        }
         if (!vfs || vfs->iVersion < 3 || !vfs->xGetSystemCall || !vfs->xSetSystemCall) return;
         gOpen = reinterpret_cast<OpenFn>(vfs->xGetSystemCall(vfs, "open"));
         gClose = reinterpret_cast<CloseFn>(vfs->xGetSystemCall(vfs, "close"));
@@ -186,6 +240,25 @@ std::string storeProblem(const char* templ, const std::string& path, const std::
 
 bool isBusy(int rc) {
     return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
+
+// The message for a file of the store's family that is there but is not a regular file, once;
+// "" when no open was refused.
+std::string refusedProblem(const std::string& path) {
+    if (tRefused.empty()) return "";
+    std::string msg =
+        tRefused + " " +
+        fillFirst8(_8("The settings store %s is left unchanged. Close every copy of the program, then "
+                      "move that file aside."),
+                   path);
+    tRefused.clear();
+    return msg;
+}
+
+std::string lockedProblem(const std::string& path) {
+    markStalled();
+    return fillFirst8(_8("The settings store %s stays locked by another program"), path) + ". " +
+           _8("Nothing was read or saved; try again later.");
 }
 
 // What a connection last saw of the store's file. In WAL mode only checkpoints write into
@@ -227,11 +300,11 @@ struct View {
 
 bool observe(const std::string& path, FileMark& m) {
     // A descriptor of its own: the store's locks belong to SQLite's descriptions, not to it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     struct stat st {};
     unsigned char h[100];
-    const bool ok = ::fstat(fd, &st) == 0;
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     const ssize_t n = ok ? ::pread(fd, h, sizeof h, 0) : -1;
     ::close(fd);
     if (!ok) return false;
@@ -256,8 +329,13 @@ bool sameFile(const struct stat& st, const FileMark& m) {
 // Whether a connection holds the shared-memory byte at offset (of the store at path) that
 // another description's write lock would meet.
 bool shmByteHeld(const std::string& path, off_t offset) {
-    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     struct flock lk {};
     lk.l_type = F_WRLCK;
     lk.l_whence = SEEK_SET;
@@ -375,6 +453,7 @@ struct Conn {
     }
 
     [[noreturn]] void fail(const std::string& what, int rc) const {
+        if (std::string refused = refusedProblem(path); !refused.empty()) throw ERegistryException(refused);
         std::string msg = what + ": ";
         msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         if ((rc & 0xff) == SQLITE_READONLY)
@@ -384,9 +463,8 @@ struct Conn {
             msg = storeProblem("The settings store %s is damaged", path, msg);
         } else if ((rc & 0xff) == SQLITE_INTERRUPT)
             msg = storeProblem("The settings store %s takes too long to answer", path, msg);
-        else if (isBusy(rc))
-            msg = fillFirst8(_8("The settings store %s stays locked by another copy of the program"), path) +
-                  " (" + msg + ")";
+        else if (isBusy(rc) || (rc & 0xff) == SQLITE_PROTOCOL)
+            msg = lockedProblem(path);
         throw ERegistryException(msg);
     }
 
@@ -399,6 +477,7 @@ struct Conn {
             return it->second;
         }
         sqlite3_stmt* st = nullptr;
+        startLockWait();
         const int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
         if (rc != SQLITE_OK) fail("Settings store query failed", rc);
         stmts.emplace(sql, st);
@@ -407,9 +486,13 @@ struct Conn {
 
     // Steps a statement, retrying while another copy holds the store (after the busy timeout).
     int step(sqlite3_stmt* st) {
+        if (stalled()) fail("Settings store access failed", SQLITE_BUSY);
         deadline = std::chrono::steady_clock::now() + kStatementLimit;
+        startLockWait();
         int rc = sqlite3_step(st);
-        for (int i = 0; i < kBusyRetries && isBusy(rc) && (txDepth == 0 || sqlite3_get_autocommit(db)); ++i) {
+        for (int i = 0;
+             i < kBusyRetries && isBusy(rc) && !stalled() && (txDepth == 0 || sqlite3_get_autocommit(db));
+             ++i) {
             sqlite3_reset(st);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             rc = sqlite3_step(st);
@@ -556,12 +639,15 @@ void closeDb(sqlite3* db) {
 // Checks the file's layout; "" when it is a store of ours, else the reason.
 std::string validate(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
+    if (stalled()) return lockedProblem(path);
+    startLockWait();  // the schema is read while the statement is made
     int rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='format'", -1, &st, nullptr);
+    if (rc == SQLITE_OK && stalled()) rc = SQLITE_BUSY;  // the schema was read only past the wait's end
     if (rc == SQLITE_OK) {
         rc = sqlite3_step(st);
-        for (int i = 0; i < 50 && isBusy(rc); ++i) {
+        for (int i = 0; i < 50 && isBusy(rc) && !stalled(); ++i) {
             sqlite3_reset(st);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
             rc = sqlite3_step(st);
         }
     }
@@ -570,6 +656,7 @@ std::string validate(sqlite3* db, const std::string& path) {
         format = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     sqlite3_finalize(st);
     const int prim = rc & 0xff;
+    if (std::string refused = refusedProblem(path); !refused.empty()) return refused;
     if (prim == SQLITE_NOTADB)
         return storeProblem("The settings store %s is not a settings database", path, sqlite3_errstr(rc));
     if (prim == SQLITE_CORRUPT)
@@ -577,8 +664,7 @@ std::string validate(sqlite3* db, const std::string& path) {
     if (prim == SQLITE_CANTOPEN || prim == SQLITE_PERM || prim == SQLITE_AUTH)
         return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" + sqlite3_errstr(rc) +
                ").";
-    if (isBusy(rc))
-        return fillFirst8(_8("The settings store %s stays locked by another program"), path) + ".";
+    if (isBusy(rc) || prim == SQLITE_PROTOCOL) return lockedProblem(path);
     if (format != kFormat) return storeProblem("The settings store %s is a database of another kind", path);
 
     rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='version'", -1, &st, nullptr);
@@ -605,7 +691,8 @@ std::string validate(sqlite3* db, const std::string& path) {
 }
 
 void configure(sqlite3* db) {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_busy_handler(db, retryLock, nullptr);
+    startLockWait();
     sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
 }
 
@@ -616,7 +703,8 @@ int mkdirs(const std::string& dir) {
     const auto slash = dir.rfind('/');
     if (slash != std::string::npos && slash > 0)
         if (int e = mkdirs(dir.substr(0, slash)); e) return e;
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    // The settings are the user's own.
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return errno;
     return 0;
 }
 
@@ -634,10 +722,7 @@ std::string createStore(const std::string& path) {
     if (fd < 0)
         return fillFirst8(_8("The settings store %s cannot be created"), path) + " (" + std::strerror(errno) +
                ").";
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
+    ::close(fd);  // made 0600, the user's alone; the journal files take the same mode
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
@@ -659,6 +744,8 @@ std::string createStore(const std::string& path) {
 // Opens the store for this thread; "" on success, else the operator's message.
 std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool readOnly) {
     installLocking();
+    if (stalled()) return lockedProblem(path);
+    tRefused.clear();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT)
@@ -1281,6 +1368,7 @@ std::string Registry::valueNameProblem(const std::string& name) {
 void Registry::closeStore() {
     if (tConn && tConn->pid != ::getpid()) (void)tConn.release();
     tConn.reset();
+    tStalledUntil = {};
 }
 
 void Registry::failAfterWrites(int n) {

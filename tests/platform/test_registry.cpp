@@ -14,6 +14,7 @@
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -1060,5 +1061,196 @@ TEST_F(Reg, ARescueExportOfDamagedKeysKeepsEveryReadableSubkeyAndGoesToANewFiles
     for (size_t at = 0; (at = rescued.find("[HKCU\\Software\\Key of", at)) != std::string::npos; ++at) ++keys;
     EXPECT_EQ(keys, 600 - std::stoul(cells)) << rescued;
     EXPECT_NE(rescued.find("\"n\"=dword:599\n"), std::string::npos) << "the last subkey, after the damage";
+}
+
+// A child that holds a write lock on bytes of file (open-file-description locks, as the
+// store's own) until it is killed; -1 when it could not take them.
+pid_t holdLock(const std::string& file, off_t start, off_t len) {
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        struct flock lk {};
+        lk.l_type = F_WRLCK;
+        lk.l_whence = SEEK_SET;
+        lk.l_start = start;
+        lk.l_len = len;
+        const char ok = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lk) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char ok = 'n';
+    (void)!::read(ready[0], &ok, 1);
+    ::close(ready[0]);
+    if (ok == 'y') return pid;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+void release(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+double secondsOf(const std::function<void()>& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Anyone who can open the store's files can hold one of its locks. regtool waits for none of
+// them longer than the bound (3 s), then says that the store stays locked; once the child is
+// gone, the same command works.
+TEST_F(Reg, NoLockHeldByAnotherProcessHoldsRegtoolLongerThanTheBound) {
+    const struct {
+        const char* file;
+        off_t start, len;
+    } locks[] = {{"", 0x40000000, 1}, {"", 0x40000001, 1}, {"", 0x40000002, 510}, {"-shm", 120, 1},
+                 {"-shm", 121, 1},    {"-shm", 122, 1},    {"-shm", 123, 1},      {"-shm", 124, 4},
+                 {"-shm", 123, 5},    {"-shm", 128, 1}};
+    std::vector<std::future<std::string>> runs;
+    int n = 0;
+    for (const auto& l : locks) {
+        const std::string store = env.path("l" + std::to_string(++n) + ".db");
+        runs.push_back(std::async(std::launch::async, [this, l, store, n] {
+            std::string report =
+                std::string(l.file) + " " + std::to_string(l.start) + "+" + std::to_string(l.len);
+            const std::string tag = std::to_string(n);
+            auto run = [&](const std::string& args) {
+                const std::string cmd = quote(kTool) + " --store " + quote(store) + " " + args +
+                                        " >/dev/null 2>" + env.path("err" + tag);
+                const int status = std::system(cmd.c_str());
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            };
+            if (run("write HKCU\\\\A x sz 1") != 0) return report + ": no store";
+            const pid_t child = holdLock(store + l.file, l.start, l.len);
+            if (child < 0) return report + ": the child took no lock";
+            for (const char* args : {"read HKCU\\\\A x", "write HKCU\\\\A x sz 2", "check"}) {
+                int rc = 0;
+                const double s = secondsOf([&] { rc = run(args); });
+                const std::string said = fileBytes(env.path("err" + tag));
+                if (s > 5.0) report += std::string(": ") + args + " took " + std::to_string(s) + " s";
+                if (rc != 0 && said.find("stays locked by another program. Nothing was read or saved") ==
+                                   std::string::npos)
+                    report += std::string(": ") + args + " said " + said;
+            }
+            release(child);
+            if (run("write HKCU\\\\A x sz 3") != 0) report += ": no write once the lock was gone";
+            return report;
+        }));
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const std::string report = runs[i].get();
+        EXPECT_EQ(report.find(':'), std::string::npos) << report;
+    }
+}
+
+// The program's own uses: the first meets the bound and says so; the ones right after fail at
+// once instead of waiting again, and the store works again once the lock is gone.
+TEST_F(Reg, ALockHeldByAnotherProcessHoldsTheProgramOnceForTheBoundAtMost) {
+    for (const off_t start : {off_t(120), off_t(123)}) {
+        SCOPED_TRACE(start);
+        const std::string store = env.path("p" + std::to_string(start) + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        {
+            Registry reg;
+            ASSERT_TRUE(reg.openKey(kInstrument, true));
+            reg.writeString("COM", "COM1");
+        }
+        Registry::closeStore();
+        const pid_t child = holdLock(store + "-shm", start, 5);
+        ASSERT_GT(child, 0);
+        Registry reg;
+        std::string first;
+        const double once = secondsOf([&] {
+            first = raised([&] {
+                reg.openKey(kInstrument, true);
+                reg.writeString("COM", "COM2");
+            });
+        });
+        EXPECT_NE(first.find("The settings store " + store + " stays locked by another program"),
+                  std::string::npos)
+            << first;
+        EXPECT_GT(once, 2.5);
+        EXPECT_LT(once, 5.0);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_LT(secondsOf([&] { raised([&] { reg.writeString("COM", "COM3"); }); }), 0.5);
+        release(child);
+        Registry::closeStore();  // the next use tries again at once
+        EXPECT_EQ(raised([&] {
+                      reg.openKey(kInstrument, true);
+                      reg.writeString("COM", "COM4");
+                  }),
+                  "");
+        EXPECT_EQ(reg.readString("COM"), "COM4");
+        Registry::closeStore();
+    }
+}
+
+// A named pipe beside the store: every use says which file is wrong, none blocks.
+TEST_F(Reg, ANamedPipeBesideTheStoreIsNamedAndBlocksNothing) {
+    for (const char* file : {"-shm", "-wal"}) {
+        SCOPED_TRACE(file);
+        const std::string store = env.path(std::string("f") + file + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        ASSERT_EQ(tool({"write", "HKCU\\A", "x", "sz", "1"}), 0) << err;
+        ASSERT_EQ(::mkfifo((store + file).c_str(), 0600), 0);
+        for (const Names& args : {Names{"read", "HKCU\\A", "x"}, Names{"write", "HKCU\\A", "x", "sz", "2"},
+                                  Names{"check"}, Names{"list", "HKCU\\A"}}) {
+            SCOPED_TRACE(args[0]);
+            EXPECT_EQ(tool(args), 1);
+            EXPECT_NE(err.find(store + file +
+                               " is not read: it is a named pipe (FIFO), not a regular file. The "
+                               "settings store " +
+                               store + " is left unchanged"),
+                      std::string::npos)
+                << err;
+        }
+        EXPECT_NE(raised([] { Registry().keyExists("\\A"); }).find(store + file + " is not read"),
+                  std::string::npos);
+        Registry::closeStore();
+        ::unlink((store + file).c_str());
+        EXPECT_EQ(tool({"read", "HKCU\\A", "x"}), 0) << err;
+    }
+    // Under a running copy: its next write looks at the -shm by name, and is not held by a pipe there.
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\A", false));
+    reg.writeString("y", "1");
+    ASSERT_EQ(::rename((Registry::storePath() + "-shm").c_str(), env.path("old-shm").c_str()), 0);
+    ASSERT_EQ(::mkfifo((Registry::storePath() + "-shm").c_str(), 0600), 0);
+    auto write = std::async(std::launch::async, [] {
+        Registry other;
+        other.openKey("\\A", false);
+        return raised([&] { other.writeString("y", "2"); });
+    });
+    if (write.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ::close(::open((Registry::storePath() + "-shm").c_str(), O_WRONLY | O_NONBLOCK));
+        ADD_FAILURE() << "the write blocked on the named pipe";
+    }
+    write.get();
+    EXPECT_EQ(raised([&] { reg.writeString("y", "3"); }), "");
+}
+
+// What the program makes for its own use is the user's alone, whatever the umask.
+TEST_F(Reg, TheStoreItsFolderAndJournalAreTheUsersAlone) {
+    const mode_t mask = ::umask(0);
+    env.set("ZENTROVA_REGISTRY", env.path("new/folder/registry.db"));
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\A", true));
+    reg.writeString("x", "1");
+    ::umask(mask);
+    struct stat st {};
+    for (const char* file : {"new", "new/folder"}) {
+        ASSERT_EQ(::stat(env.path(file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << file;
+    }
+    for (const char* file : {"", "-wal", "-shm"}) {
+        ASSERT_EQ(::stat((Registry::storePath() + file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
+    Registry::closeStore();
 }
 }  // namespace
