@@ -773,6 +773,9 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool 
         return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" + why + ").";
     }
     configure(db);
+    // A reader takes a file cut short for what it holds (the pages that are there), so that an
+    // export can rescue them; a writer never opens it.
+    if (readOnly) sqlite3_exec(db, "PRAGMA writable_schema=ON", nullptr, nullptr, nullptr);
     if (std::string e = validate(db, path); !e.empty()) {
         closeDb(db);
         return e;
@@ -1356,7 +1359,13 @@ std::string Registry::keyNameProblem(const std::string& name) {
     // A line break would end the key's line in an export, which then cannot be read back.
     if (name.find_first_of("\n\r") != std::string::npos)
         return _8("A settings key name cannot hold a line break.");
-    return valueNameProblem(name);
+    if (std::string why = valueNameProblem(name); !why.empty()) return why;
+    // Other control characters would reach a terminal that lists the key; "." and ".." read as
+    // the key itself and the one above it wherever key paths are shown as folders.
+    if (std::any_of(name.begin(), name.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; }))
+        return _8("A settings key name cannot hold a control character.");
+    if (name == "." || name == "..") return _8("A settings key name cannot be \".\" or \"..\".");
+    return "";
 }
 
 std::string Registry::valueNameProblem(const std::string& name) {

@@ -1253,4 +1253,109 @@ TEST_F(Reg, TheStoreItsFolderAndJournalAreTheUsersAlone) {
     }
     Registry::closeStore();
 }
+
+// Names that would mislead a terminal or a reader are refused on import; what older versions
+// stored is printed escaped, and an export names what it cannot write back.
+TEST_F(Reg, RegtoolRefusesMisleadingKeyNamesAndPrintsStoredControlCharactersEscaped) {
+    const struct {
+        std::string input;
+        const char* message;
+    } cases[] = {
+        {"[HKCU\\Software\\..]\n", "<stdin>:1: A settings key name cannot be \".\" or \"..\"."},
+        {"[HKCU\\Software\\.\\A]\n", "<stdin>:1: A settings key name cannot be \".\" or \"..\"."},
+        {"[HKCU\\Software\\A\x1b[31mB]\n", "<stdin>:1: A settings key name cannot hold a control character."},
+        {"[HKCU\\Software\\A\x01]\n", "<stdin>:1: A settings key name cannot hold a control character."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(tool({"import"}, c.input + "\"v\"=sz:1\n"), 2);
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    }
+    EXPECT_EQ(tool({"write", "HKCU\\Software\\..", "v", "sz", "1"}), 2);
+    EXPECT_EQ(tool({"list", "HKCU\\Software"}), 1) << "nothing was written";
+    // Stored by an older version.
+    ASSERT_EQ(tool({"import"}, "[HKCU\\Software\\A]\n\"v\"=sz:red\\x1b[31m\\x01\n"), 0) << err;
+    aside([&] {
+        EXPECT_EQ(sql(path,
+                      "INSERT INTO keys(parent, name, fold) SELECT id, 'E' || char(27) || '[2J', 'e' || "
+                      "char(27) || '[2j' FROM keys WHERE fold='software'"),
+                  "<no row>");
+    });
+    ASSERT_EQ(tool({"read", "HKCU\\Software\\A", "v"}), 0) << err;
+    EXPECT_EQ(out, "red\\x1b[31m\\x01\n");
+    ASSERT_EQ(tool({"list", "HKCU\\Software"}), 0) << err;
+    EXPECT_EQ(out, "A\\\nE\\x1b[2J\\\n");
+    EXPECT_EQ(tool({"export", "HKCU\\Software"}), 1);
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(err.find("HKCU\\Software\\E\\x1b[2J: a key name with a control character cannot be exported"),
+              std::string::npos)
+        << err;
+}
+
+// Import files: a loop of symbolic links is named as one, a link to a file is followed, and a
+// file in UTF-16 gets one word, not one per line.
+TEST_F(Reg, RegtoolImportNamesALinkLoopAndAnEncodingItDoesNotRead) {
+    const std::string text = "[HKCU\\Software\\A]\n\"v\"=sz:1\n\"w\"=sz:2\n\"x\"=sz:3\n";
+    writeFile(env.path("in.reg"), text);
+    ASSERT_EQ(::symlink("in.reg", env.path("link").c_str()), 0);
+    ASSERT_EQ(::symlink("loop2", env.path("loop1").c_str()), 0);
+    ASSERT_EQ(::symlink("loop1", env.path("loop2").c_str()), 0);
+    EXPECT_EQ(tool({"import", env.path("loop1")}), 2);
+    EXPECT_EQ(err, "regtool: " + env.path("loop1") +
+                       " is not read: it is a symbolic link that leads round in a loop.\n");
+    EXPECT_EQ(tool({"import", env.path("link")}), 0) << err;
+    std::string le = "\xFF\xFE", be = "\xFE\xFF", bare;
+    for (char c : text) {
+        le += std::string(1, c) + '\0';
+        be += std::string(1, '\0') + c;
+        bare += std::string(1, c) + '\0';
+    }
+    for (const std::string& input : {le, be, bare}) {
+        writeFile(env.path("u16.reg"), input);
+        for (const Names& args : {Names{"import", env.path("u16.reg")}, Names{"import"}}) {
+            EXPECT_EQ(tool(args, input), 2);
+            const std::string source = args.size() > 1 ? env.path("u16.reg") : "<stdin>";
+            EXPECT_EQ(
+                err,
+                source +
+                    ": the file is encoded as UTF-16, which is not supported: save it as UTF-8 and import "
+                    "it again\nregtool: nothing was imported\n");
+        }
+    }
+}
+
+// A store cut short: the export writes what it can read and names the rest, and an existing
+// file is left for the incomplete export's own file.
+TEST_F(Reg, AnExportOfAStoreCutShortRescuesWhatItCanRead) {
+    {
+        Registry reg;
+        reg.beginTransaction();
+        for (int k = 0; k < 9; ++k) {
+            ASSERT_TRUE(reg.openKey("\\Software\\K" + std::to_string(k), true));
+            for (int v = 0; v < 30; ++v) reg.writeString("v" + std::to_string(v), std::string(40, 'a'));
+        }
+        reg.commit();
+    }
+    Registry::closeStore();
+    const std::string whole = fileBytes(path);
+    ASSERT_GE(whole.size(), 24576u);
+    const std::string file = env.path("rescue.txt");
+    for (const size_t cut : {size_t(10000), size_t(16384), size_t(20480)}) {
+        SCOPED_TRACE(cut);
+        const std::string cutStore = env.path("cut" + std::to_string(cut) + ".db");
+        writeFile(cutStore, whole.substr(0, cut));
+        ::unlink(file.c_str());
+        EXPECT_EQ(tool({"--store", cutStore, "export", "HKCU\\Software", file}), 1);
+        EXPECT_NE(err.find("the export is incomplete"), std::string::npos) << err;
+        const std::string rescued = fileBytes(file);
+        EXPECT_EQ(rescued.rfind("# zentrova settings export.", 0), 0u) << rescued;
+        EXPECT_NE(rescued.find("could not be read"), std::string::npos) << rescued;
+        EXPECT_EQ(fileBytes(cutStore), whole.substr(0, cut)) << "the export changed the store";
+        writeFile(file, "old");
+        EXPECT_EQ(tool({"--store", cutStore, "export", "HKCU\\Software", file}), 1);
+        EXPECT_EQ(fileBytes(file), "old");
+        EXPECT_EQ(fileBytes(file + ".incomplete"), rescued);
+        ::unlink((file + ".incomplete").c_str());
+    }
+}
 }  // namespace
