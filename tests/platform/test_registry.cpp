@@ -1151,9 +1151,13 @@ TEST_F(Reg, NoLockHeldByAnotherProcessHoldsRegtoolLongerThanTheBound) {
 // The program's own uses: the first meets the bound and says so; the ones right after fail at
 // once instead of waiting again, and the store works again once the lock is gone.
 TEST_F(Reg, ALockHeldByAnotherProcessHoldsTheProgramOnceForTheBoundAtMost) {
-    for (const off_t start : {off_t(120), off_t(123)}) {
-        SCOPED_TRACE(start);
-        const std::string store = env.path("p" + std::to_string(start) + ".db");
+    const struct {
+        off_t start;
+        bool open;  // the program has used the store before the lock is taken
+    } cases[] = {{120, false}, {123, false}, {120, true}};
+    for (const auto& [start, open] : cases) {
+        SCOPED_TRACE(std::to_string(start) + (open ? ", open" : ""));
+        const std::string store = env.path("p" + std::to_string(start) + (open ? "o" : "") + ".db");
         env.set("ZENTROVA_REGISTRY", store);
         {
             Registry reg;
@@ -1161,9 +1165,13 @@ TEST_F(Reg, ALockHeldByAnotherProcessHoldsTheProgramOnceForTheBoundAtMost) {
             reg.writeString("COM", "COM1");
         }
         Registry::closeStore();
+        Registry reg;
+        if (open) {
+            ASSERT_TRUE(reg.openKey(kInstrument, false));
+            EXPECT_EQ(reg.readString("COM"), "COM1");
+        }
         const pid_t child = holdLock(store + "-shm", start, 5);
         ASSERT_GT(child, 0);
-        Registry reg;
         std::string first;
         const double once = secondsOf([&] {
             first = raised([&] {
