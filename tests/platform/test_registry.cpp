@@ -1358,6 +1358,9 @@ TEST_F(Reg, AnExportOfAStoreCutShortRescuesWhatItCanRead) {
         const std::string rescued = fileBytes(file);
         EXPECT_EQ(rescued.rfind("# zentrova settings export.", 0), 0u) << rescued;
         EXPECT_NE(rescued.find("could not be read"), std::string::npos) << rescued;
+        if (cut == 20480) {  // the pages of the keys are there, those of the values are not
+            EXPECT_NE(rescued.find("[HKCU\\Software\\K8]\n"), std::string::npos) << rescued;
+        }
         EXPECT_EQ(fileBytes(cutStore), whole.substr(0, cut)) << "the export changed the store";
         writeFile(file, "old");
         EXPECT_EQ(tool({"--store", cutStore, "export", "HKCU\\Software", file}), 1);
