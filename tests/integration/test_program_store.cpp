@@ -8,9 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include <QProcess>
+#include <chrono>
 
 #include "integration/support_program.h"
 #include "support/TempEnv.h"
@@ -179,8 +178,8 @@ TEST(ProgramStore, ABackupWrittenToSinceIsRefusedWhateverItsWriteCount) {
     ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
     writeFile(copy, fileBytes(store));
     for (const char* name : {"One", "Two", "Three"})
-        ASSERT_TRUE(regtool(box, {"--store", QString::fromStdString(copy), "write", "HKCU\\Software\\B", name, "sz",
-                                  "backup"}));
+        ASSERT_TRUE(regtool(box, {"--store", QString::fromStdString(copy), "write", "HKCU\\Software\\B", name,
+                                  "sz", "backup"}));
     const std::string backup = fileBytes(copy);
     progtest::Program prog(box);
     ASSERT_TRUE(prog.start()) << prog.output();
@@ -189,7 +188,8 @@ TEST(ProgramStore, ABackupWrittenToSinceIsRefusedWhateverItsWriteCount) {
     ASSERT_EQ(boxCount(prog), 0) << prog.control("boxes");
     writeFile(store, backup);
     ASSERT_TRUE(clickSave(prog));
-    ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= 1; }, 10000)) << "the save was taken as done";
+    ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= 1; }, 10000))
+        << "the save was taken as done";
     EXPECT_NE(prog.control("boxes").find("The settings store " + store +
                                          " was replaced while the program was running"),
               std::string::npos)
@@ -247,7 +247,8 @@ TEST(ProgramStore, ALockHeldOnTheStoreHoldsASaveForTheBoundAtMostAndIsSaid) {
     ASSERT_GT(child, 0);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(clickSave(prog));
-    ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= 1; }, 10000)) << "the save was taken as done";
+    ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= 1; }, 10000))
+        << "the save was taken as done";
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(took, 7.0);
     EXPECT_NE(prog.control("boxes").find("The settings store " + store +

@@ -785,9 +785,9 @@ TEST_F(Reg, ABackupWrittenToSinceIsNeverTakenForACheckpointWhateverItsCount) {
         // Another copy put the program's journal into the file before the restore: "" none, else
         // its kind (TRUNCATE leaves no journal: the program then reads the restored file itself).
         std::string checkpoint;
-    } cases[] = {{1, false, ""},        {2, false, ""},        {3, false, ""},        {1, true, ""},
-                 {2, true, ""},         {3, true, ""},         {1, false, "PASSIVE"}, {2, false, "PASSIVE"},
-                 {3, false, "PASSIVE"}, {2, true, "PASSIVE"},  {1, false, "TRUNCATE"}, {3, false, "TRUNCATE"}};
+    } cases[] = {{1, false, ""},        {2, false, ""},       {3, false, ""},         {1, true, ""},
+                 {2, true, ""},         {3, true, ""},        {1, false, "PASSIVE"},  {2, false, "PASSIVE"},
+                 {3, false, "PASSIVE"}, {2, true, "PASSIVE"}, {1, false, "TRUNCATE"}, {3, false, "TRUNCATE"}};
     const std::string key = "HKCU" + kInstrument;
     int n = 0;
     for (const auto& c : cases) {
