@@ -15,18 +15,51 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 
 #include "platform/CaseFold.h"
+#include "platform/SafeRead.h"
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
 
 namespace {
 const char* const kFormat = "zentrova-registry";
 const int kVersion = 1;
-const int kBusyTimeoutMs = 5000;
 const int kBusyRetries = 3;
+// No lock of the store is waited for longer than this: anyone who can open its files can hold
+// one. After such a wait the thread's next uses fail at once for a while, so that a program
+// that reads many values in a row is not held once per value.
+constexpr std::chrono::milliseconds kLockWait{3000}, kStalled{10000};
+thread_local std::chrono::steady_clock::time_point tLockUntil, tStalledUntil;
+// Why the last open of one of the store's files was refused (not a regular file), "" if none.
+thread_local std::string tRefused;
+
+void startLockWait() {
+    tLockUntil = std::chrono::steady_clock::now() + kLockWait;
+}
+
+bool stalled() {
+    return std::chrono::steady_clock::now() < tStalledUntil;
+}
+
+void markStalled() {
+    tStalledUntil = std::chrono::steady_clock::now() + kStalled;
+}
+
+// Locks are only ever tried (SQLite takes them without blocking) and retried in short steps
+// until the wait's end.
+int retryLock(void*, int tries) {
+    if (std::chrono::steady_clock::now() >= tLockUntil) {
+        markStalled();
+        return 0;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(
+        std::chrono::milliseconds(5 * (tries + 1)), std::chrono::milliseconds(50)));
+    return 1;
+}
 // No statement runs longer than this, whatever the file holds.
 constexpr std::chrono::seconds kStatementLimit{60};
 const int64_t kRootIds[2] = {1, 2};  // HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE
@@ -84,9 +117,17 @@ LockFile* lockFileOf(const FileId& id) {
 }
 
 int trackedOpen(const char* path, int flags, int mode) {
-    const int fd = gOpen(path, flags, mode);
+    // Never blocks (a named pipe put beside the store), and of the store's family only files are
+    // used (SQLite also reads its randomness from a device).
+    const int fd = gOpen(path, flags | O_NONBLOCK | O_NOCTTY, mode);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) return fd;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && std::strncmp(path, "/dev/", 5) != 0) {
+        tRefused = SafeRead::notRegularText(path, st.st_mode);
+        gClose(fd);
+        errno = EINVAL;
+        return -1;
+    }
     const FileId id{st.st_dev, st.st_ino};
     std::lock_guard lock(gLockMutex);
     gOpenFds[fd] = id;  // a number closed behind SQLite's back stays counted: its lock file stays
@@ -152,10 +193,25 @@ int ofdFcntl(int fd, int cmd, ...) {
     return gFcntl(holder, ofd, lk);
 }
 
+// SQLite's own retries (a reader that meets held read marks tries a hundred times, ten seconds in
+// all) sleep through here: past the lock wait's end they go on without sleeping, and end soon.
+int (*gSleep)(sqlite3_vfs*, int) = nullptr;
+int boundedSleep(sqlite3_vfs* vfs, int micros) {
+    if (std::chrono::steady_clock::now() >= tLockUntil) {
+        markStalled();
+        return 0;
+    }
+    return gSleep(vfs, micros);
+}
+
 void installLocking() {
     static std::once_flag once;
     std::call_once(once, [] {
         sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+        if (vfs && vfs->xSleep && !gSleep) {
+            gSleep = vfs->xSleep;
+            vfs->xSleep = boundedSleep;
+        }
         if (!vfs || vfs->iVersion < 3 || !vfs->xGetSystemCall || !vfs->xSetSystemCall) return;
         gOpen = reinterpret_cast<OpenFn>(vfs->xGetSystemCall(vfs, "open"));
         gClose = reinterpret_cast<CloseFn>(vfs->xGetSystemCall(vfs, "close"));
@@ -186,9 +242,31 @@ bool isBusy(int rc) {
     return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
 }
 
+// The message for a file of the store's family that is there but is not a regular file, once;
+// "" when no open was refused.
+std::string refusedProblem(const std::string& path) {
+    if (tRefused.empty()) return "";
+    std::string msg =
+        tRefused + " " +
+        fillFirst8(_8("The settings store %s is left unchanged. Close every copy of the program, then "
+                      "move that file aside."),
+                   path);
+    tRefused.clear();
+    return msg;
+}
+
+std::string lockedProblem(const std::string& path) {
+    markStalled();
+    return fillFirst8(_8("The settings store %s stays locked by another program"), path) + ". " +
+           _8("Nothing was read or saved; try again later.");
+}
+
 // What a connection last saw of the store's file. In WAL mode only checkpoints write into
 // the file, and every write transaction raises the header's write count (user_version), so
-// a checkpoint always raises it too: a file that changes in any other way, or a name that
+// a checkpoint always raises it too. A count alone cannot tell a checkpoint from a backup with
+// a history of its own, so the header also names the store's line of history (application_id):
+// a file copied elsewhere starts a line of its own at its first write (Conn::beginWrite). A file
+// that changes to anything but a later state of the line the connection saw, or a name that
 // leads to another file, was replaced under the program (a backup copied or moved over it).
 struct FileMark {
     dev_t dev = 0;
@@ -196,15 +274,37 @@ struct FileMark {
     off_t size = 0;
     timespec mtime{};
     uint32_t writes = 0;
+    uint32_t line = 0;  // 0: a store written before lines were kept
+};
+
+uint32_t headerWord(const unsigned char* h) {
+    return uint32_t(h[0]) << 24 | uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
+}
+
+// The file a line was started in, as the store's "origin" record names it.
+std::string homeOf(dev_t dev, ino_t ino) {
+    return std::to_string(uint64_t(dev)) + ":" + std::to_string(uint64_t(ino));
+}
+
+// What a connection sees of the store through its journal: the write count and the line of
+// history, with where that line started ("origin": the file, the line it branched from and the
+// write count of its first write).
+struct View {
+    bool known = false;
+    int64_t writes = 0;
+    uint32_t line = 0;
+    std::string home;
+    uint32_t parent = 0;
+    int64_t forked = 0;
 };
 
 bool observe(const std::string& path, FileMark& m) {
     // A descriptor of its own: the store's locks belong to SQLite's descriptions, not to it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     struct stat st {};
     unsigned char h[100];
-    const bool ok = ::fstat(fd, &st) == 0;
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     const ssize_t n = ok ? ::pread(fd, h, sizeof h, 0) : -1;
     ::close(fd);
     if (!ok) return false;
@@ -212,9 +312,9 @@ bool observe(const std::string& path, FileMark& m) {
     m.ino = st.st_ino;
     m.size = st.st_size;
     m.mtime = st.st_mtim;
-    m.writes = n == ssize_t(sizeof h) && std::memcmp(h, "SQLite format 3", 16) == 0
-                   ? uint32_t(h[60]) << 24 | uint32_t(h[61]) << 16 | uint32_t(h[62]) << 8 | h[63]
-                   : 0;
+    const bool header = n == ssize_t(sizeof h) && std::memcmp(h, "SQLite format 3", 16) == 0;
+    m.writes = header ? headerWord(h + 60) : 0;
+    m.line = header ? headerWord(h + 68) : 0;
     return true;
 }
 
@@ -229,8 +329,13 @@ bool sameFile(const struct stat& st, const FileMark& m) {
 // Whether a connection holds the shared-memory byte at offset (of the store at path) that
 // another description's write lock would meet.
 bool shmByteHeld(const std::string& path, off_t offset) {
-    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     struct flock lk {};
     lk.l_type = F_WRLCK;
     lk.l_whence = SEEK_SET;
@@ -283,21 +388,32 @@ struct Conn {
 
     ~Conn() {
         if (pid != ::getpid()) return;  // inherited across fork: the parent still owns it
-        for (auto& [sql, st] : stmts) sqlite3_finalize(st);
         if (!db) return;
         // The last connection to close checkpoints the journal into the file: never into a
         // file that is not the one it opened, nor into a damaged one (a reader cannot).
-        const bool stale = fileReplaced(-1);
+        const bool stale = fileReplaced(viewOrNone());
+        for (auto& [sql, st] : stmts) sqlite3_finalize(st);
         if (stale || !damage.empty()) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         const bool ownJournal = stale && processHasOpen(path + "-wal");
         sqlite3_close_v2(db);
         if (ownJournal) setJournalAside(path);
     }
 
+    // Whether the file now holds a later state of the history this connection sees (view), as a
+    // checkpoint leaves it: of the same line, or of the branch this very file took since.
+    bool descends(const FileMark& now, const View& v) const {
+        if (now.writes <= mark.writes || (v.known && now.writes > v.writes)) return false;
+        if (now.line == mark.line)
+            // A view that branched since reaches back into this line only before its branch.
+            return !v.known || v.line == now.line || (v.parent == now.line && now.writes < v.forked);
+        return v.known && v.line == now.line && v.parent == mark.line &&
+               v.home == homeOf(mark.dev, mark.ino) && mark.writes < v.forked && now.writes >= v.forked;
+    }
+
     // Whether the file at the store's name is still the one this connection opened, as far as
-    // the store's own writes changed it (view: the write count this connection sees, -1 when
-    // unknown). Marks the connection replaced when it is not.
-    bool fileReplaced(int64_t view) {
+    // the store's own writes changed it (view: what this connection sees, through its journal).
+    // Marks the connection replaced when it is not.
+    bool fileReplaced(const View& view) {
         if (replaced) return true;
         for (int attempt = 0;; ++attempt) {
             FileMark now;
@@ -311,7 +427,7 @@ struct Conn {
             // Not the change time: linking the new store into place, or a change of its mode, is
             // no change of its contents.
             if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime)) return false;
-            if (!moved && !running && now.writes > mark.writes && (view < 0 || now.writes <= view)) {
+            if (!moved && !running && descends(now, view)) {
                 mark = now;  // a checkpoint
                 return false;
             }
@@ -337,6 +453,7 @@ struct Conn {
     }
 
     [[noreturn]] void fail(const std::string& what, int rc) const {
+        if (std::string refused = refusedProblem(path); !refused.empty()) throw ERegistryException(refused);
         std::string msg = what + ": ";
         msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         if ((rc & 0xff) == SQLITE_READONLY)
@@ -346,9 +463,8 @@ struct Conn {
             msg = storeProblem("The settings store %s is damaged", path, msg);
         } else if ((rc & 0xff) == SQLITE_INTERRUPT)
             msg = storeProblem("The settings store %s takes too long to answer", path, msg);
-        else if (isBusy(rc))
-            msg = fillFirst8(_8("The settings store %s stays locked by another copy of the program"), path) +
-                  " (" + msg + ")";
+        else if (isBusy(rc) || (rc & 0xff) == SQLITE_PROTOCOL)
+            msg = lockedProblem(path);
         throw ERegistryException(msg);
     }
 
@@ -361,6 +477,7 @@ struct Conn {
             return it->second;
         }
         sqlite3_stmt* st = nullptr;
+        startLockWait();
         const int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
         if (rc != SQLITE_OK) fail("Settings store query failed", rc);
         stmts.emplace(sql, st);
@@ -369,9 +486,13 @@ struct Conn {
 
     // Steps a statement, retrying while another copy holds the store (after the busy timeout).
     int step(sqlite3_stmt* st) {
+        if (stalled()) fail("Settings store access failed", SQLITE_BUSY);
         deadline = std::chrono::steady_clock::now() + kStatementLimit;
+        startLockWait();
         int rc = sqlite3_step(st);
-        for (int i = 0; i < kBusyRetries && isBusy(rc) && (txDepth == 0 || sqlite3_get_autocommit(db)); ++i) {
+        for (int i = 0;
+             i < kBusyRetries && isBusy(rc) && !stalled() && (txDepth == 0 || sqlite3_get_autocommit(db));
+             ++i) {
             sqlite3_reset(st);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             rc = sqlite3_step(st);
@@ -419,17 +540,57 @@ struct Conn {
         sqlite3_reset(st);
         if (wal) return;
         // The switch writes the file's header itself: not a change by anything else.
-        if (!fileReplaced(-1)) {
+        if (!fileReplaced(viewOrNone())) {
             sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
             observe(path, mark);
         }
     }
 
-    int64_t writeCount() {
-        sqlite3_stmt* st = prepare("PRAGMA user_version");
-        const int64_t n = step(st) == SQLITE_ROW ? uint32_t(sqlite3_column_int(st, 0)) : 0;
+    View readView() {
+        sqlite3_stmt* st = prepare(
+            "SELECT (SELECT user_version FROM pragma_user_version), (SELECT application_id FROM "
+            "pragma_application_id), (SELECT value FROM meta WHERE name='origin')");
+        View v;
+        if (step(st) == SQLITE_ROW) {
+            v.known = true;
+            v.writes = uint32_t(sqlite3_column_int(st, 0));
+            v.line = uint32_t(sqlite3_column_int(st, 1));
+            const char* origin = reinterpret_cast<const char*>(sqlite3_column_text(st, 2));
+            std::istringstream in(origin ? origin : "");
+            in >> v.home >> v.parent >> v.forked;
+        }
         sqlite3_reset(st);
-        return n;
+        return v;
+    }
+
+    // What a reader or a closing connection sees; nothing known when the store cannot say.
+    View viewOrNone() {
+        try {
+            return readView();
+        } catch (const ERegistryException&) {
+            return View{};
+        }
+    }
+
+    // A file that was copied somewhere and written there is another store from then on: its
+    // first write there starts a line of its own, so that the copies that know the original
+    // never take it for a later state of theirs. A store without a line gets one the same way.
+    void keepLine(const View& view, int64_t next) {
+        const std::string home = homeOf(mark.dev, mark.ino);
+        if (view.line != 0 && view.home == home) return;
+        static std::mutex randomMutex;
+        static std::random_device random;
+        uint32_t line = 0;
+        {
+            std::lock_guard lock(randomMutex);
+            while (line == 0 || line == view.line) line = random();
+        }
+        exec(("PRAGMA application_id=" + std::to_string(int32_t(line))).c_str(), false);
+        sqlite3_stmt* st = prepare("INSERT OR REPLACE INTO meta(name, value) VALUES('origin', ?1)");
+        const std::string origin = home + " " + std::to_string(view.line) + " " + std::to_string(next);
+        sqlite3_bind_text(st, 1, origin.data(), int(origin.size()), SQLITE_STATIC);
+        step(st);
+        sqlite3_reset(st);
     }
 
     // Opens a write transaction. A damaged file is never written to (writing into it can
@@ -447,11 +608,12 @@ struct Conn {
         std::string problem;
         bool moved = false;
         try {
-            const int64_t view = writeCount();
+            const View view = readView();
             moved = fileReplaced(view);
             problem = quickCheck();
             if (!moved && problem.empty()) {
-                const int64_t next = view >= 0x7fffffff ? 1 : view + 1;
+                const int64_t next = view.writes >= 0x7fffffff ? 1 : view.writes + 1;
+                keepLine(view, next);
                 exec(("PRAGMA user_version=" + std::to_string(next)).c_str(), false);
                 return;
             }
@@ -477,12 +639,15 @@ void closeDb(sqlite3* db) {
 // Checks the file's layout; "" when it is a store of ours, else the reason.
 std::string validate(sqlite3* db, const std::string& path) {
     sqlite3_stmt* st = nullptr;
+    if (stalled()) return lockedProblem(path);
+    startLockWait();  // the schema is read while the statement is made
     int rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='format'", -1, &st, nullptr);
+    if (rc == SQLITE_OK && stalled()) rc = SQLITE_BUSY;  // the schema was read only past the wait's end
     if (rc == SQLITE_OK) {
         rc = sqlite3_step(st);
-        for (int i = 0; i < 50 && isBusy(rc); ++i) {
+        for (int i = 0; i < 50 && isBusy(rc) && !stalled(); ++i) {
             sqlite3_reset(st);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
             rc = sqlite3_step(st);
         }
     }
@@ -491,6 +656,7 @@ std::string validate(sqlite3* db, const std::string& path) {
         format = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     sqlite3_finalize(st);
     const int prim = rc & 0xff;
+    if (std::string refused = refusedProblem(path); !refused.empty()) return refused;
     if (prim == SQLITE_NOTADB)
         return storeProblem("The settings store %s is not a settings database", path, sqlite3_errstr(rc));
     if (prim == SQLITE_CORRUPT)
@@ -498,8 +664,7 @@ std::string validate(sqlite3* db, const std::string& path) {
     if (prim == SQLITE_CANTOPEN || prim == SQLITE_PERM || prim == SQLITE_AUTH)
         return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" + sqlite3_errstr(rc) +
                ").";
-    if (isBusy(rc))
-        return fillFirst8(_8("The settings store %s stays locked by another program"), path) + ".";
+    if (isBusy(rc) || prim == SQLITE_PROTOCOL) return lockedProblem(path);
     if (format != kFormat) return storeProblem("The settings store %s is a database of another kind", path);
 
     rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='version'", -1, &st, nullptr);
@@ -526,7 +691,8 @@ std::string validate(sqlite3* db, const std::string& path) {
 }
 
 void configure(sqlite3* db) {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_busy_handler(db, retryLock, nullptr);
+    startLockWait();
     sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
 }
 
@@ -537,7 +703,8 @@ int mkdirs(const std::string& dir) {
     const auto slash = dir.rfind('/');
     if (slash != std::string::npos && slash > 0)
         if (int e = mkdirs(dir.substr(0, slash)); e) return e;
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    // The settings are the user's own.
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return errno;
     return 0;
 }
 
@@ -555,10 +722,7 @@ std::string createStore(const std::string& path) {
     if (fd < 0)
         return fillFirst8(_8("The settings store %s cannot be created"), path) + " (" + std::strerror(errno) +
                ").";
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
+    ::close(fd);  // made 0600, the user's alone; the journal files take the same mode
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
@@ -580,6 +744,8 @@ std::string createStore(const std::string& path) {
 // Opens the store for this thread; "" on success, else the operator's message.
 std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool readOnly) {
     installLocking();
+    if (stalled()) return lockedProblem(path);
+    tRefused.clear();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT)
@@ -607,6 +773,9 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool 
         return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" + why + ").";
     }
     configure(db);
+    // A reader takes a file cut short for what it holds (the pages that are there), so that an
+    // export can rescue them; a writer never opens it.
+    if (readOnly) sqlite3_exec(db, "PRAGMA writable_schema=ON", nullptr, nullptr, nullptr);
     if (std::string e = validate(db, path); !e.empty()) {
         closeDb(db);
         return e;
@@ -1190,7 +1359,13 @@ std::string Registry::keyNameProblem(const std::string& name) {
     // A line break would end the key's line in an export, which then cannot be read back.
     if (name.find_first_of("\n\r") != std::string::npos)
         return _8("A settings key name cannot hold a line break.");
-    return valueNameProblem(name);
+    if (std::string why = valueNameProblem(name); !why.empty()) return why;
+    // Other control characters would reach a terminal that lists the key; "." and ".." read as
+    // the key itself and the one above it wherever key paths are shown as folders.
+    if (std::any_of(name.begin(), name.end(), [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; }))
+        return _8("A settings key name cannot hold a control character.");
+    if (name == "." || name == "..") return _8("A settings key name cannot be \".\" or \"..\".");
+    return "";
 }
 
 std::string Registry::valueNameProblem(const std::string& name) {
@@ -1202,6 +1377,7 @@ std::string Registry::valueNameProblem(const std::string& name) {
 void Registry::closeStore() {
     if (tConn && tConn->pid != ::getpid()) (void)tConn.release();
     tConn.reset();
+    tStalledUntil = {};
 }
 
 void Registry::failAfterWrites(int n) {

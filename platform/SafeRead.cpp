@@ -92,7 +92,12 @@ int openRegular(const std::string& path, Result& why, int extraFlags) {
     // meanwhile, and what was opened is checked again.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        why = failedWith(path, errno);
+        // The look follows links: ELOOP here is a chain of links that leads round in a loop.
+        why = errno == ELOOP
+                  ? failure(
+                        Status::NotRegular,
+                        fillIn(_8("%1 is not read: it is a symbolic link that leads round in a loop."), path))
+                  : failedWith(path, errno);
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {

@@ -1,11 +1,15 @@
 // The settings store restored from a backup while the real program runs: the program ends
 // without bringing anything of its journal into the restored file, copied over the store or
 // moved over it; its saves after the restore are refused, and the operator is told once why.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
+#include <chrono>
 
 #include "integration/support_program.h"
 #include "support/TempEnv.h"
@@ -32,6 +36,14 @@ std::string exportOf(const progtest::Sandbox& box, const std::string& file) {
             {"--store", QString::fromStdString(file), "export", "HKCU\\Software", "-"});
     if (!p.waitForFinished(10000) || p.exitCode() != 0) return "";
     return p.readAllStandardOutput().toStdString();
+}
+
+// regtool run in the sandbox; true when it ends with status 0.
+bool regtool(const progtest::Sandbox& box, const QStringList& args) {
+    QProcess p;
+    p.setProcessEnvironment(box.environment());
+    p.start(QString::fromStdString(progtest::built("tools/regtool/regtool")), args);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
 off_t sizeOf(const std::string& file) {
@@ -151,4 +163,110 @@ TEST(ProgramStore, SavesIntoAStoreReplacedUnderTheRunningProgramAreRefusedAndSai
         EXPECT_EQ(exportOf(box, store), backupValues);
         EXPECT_EQ(readValue(box, "InstrumentLabel"), "backup\n");
     }
+}
+
+// A backup copied from the store and written to since, copied back over the store after the
+// program saved three times into its journal: the next save is refused with the full word, the
+// program's close leaves the backup as it was, and its values are there to read.
+TEST(ProgramStore, ABackupWrittenToSinceIsRefusedWhateverItsWriteCount) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    const std::string store = box.path() + "/registry.db", copy = box.path() + "/backup.db";
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    writeFile(copy, fileBytes(store));
+    for (const char* name : {"One", "Two", "Three"})
+        ASSERT_TRUE(regtool(box, {"--store", QString::fromStdString(copy), "write", "HKCU\\Software\\B", name,
+                                  "sz", "backup"}));
+    const std::string backup = fileBytes(copy);
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    ASSERT_TRUE(prog.waitForLog("#main: setMode(): mode=2; current mode=0", 20000)) << prog.logText();
+    for (int save = 0; save < 3; ++save) ASSERT_TRUE(clickSave(prog));
+    ASSERT_EQ(boxCount(prog), 0) << prog.control("boxes");
+    writeFile(store, backup);
+    ASSERT_TRUE(clickSave(prog));
+    ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= 1; }, 10000))
+        << "the save was taken as done";
+    EXPECT_NE(prog.control("boxes").find("The settings store " + store +
+                                         " was replaced while the program was running"),
+              std::string::npos)
+        << prog.control("boxes");
+    ASSERT_EQ(prog.control("answer yes"), "ok");
+    EXPECT_EQ(prog.control("close"), "ok");
+    ASSERT_TRUE(prog.waitForExit(20000)) << prog.output();
+    EXPECT_EQ(fileBytes(store), backup) << "the program's close wrote into the restored file";
+    EXPECT_TRUE(regtool(box, {"read", "HKCU\\Software\\B", "Three"}));
+}
+
+namespace {
+// A child that holds a write lock on bytes of file until it is killed; -1 when it took none.
+pid_t holdLock(const std::string& file, off_t start, off_t len) {
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        struct flock lk {};
+        lk.l_type = F_WRLCK;
+        lk.l_whence = SEEK_SET;
+        lk.l_start = start;
+        lk.l_len = len;
+        const char ok = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lk) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char ok = 'n';
+    (void)!::read(ready[0], &ok, 1);
+    ::close(ready[0]);
+    if (ok == 'y') return pid;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+}  // namespace
+
+// Another process holds the store's write lock and read marks under the running program: a
+// save waits for them three seconds at most, the operator is told that the store stays locked,
+// and once the lock is gone a save goes through again.
+TEST(ProgramStore, ALockHeldOnTheStoreHoldsASaveForTheBoundAtMostAndIsSaid) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    const std::string store = box.path() + "/registry.db";
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty()) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start()) << prog.output();
+    ASSERT_TRUE(prog.waitForLog("#main: setMode(): mode=2; current mode=0", 20000)) << prog.logText();
+    const pid_t child = holdLock(store + "-shm", 120, 8);
+    ASSERT_GT(child, 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(clickSave(prog));
+    ASSERT_TRUE(progtest::waitUntil([&] { return boxCount(prog) >= 1; }, 10000))
+        << "the save was taken as done";
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(took, 7.0);
+    EXPECT_NE(prog.control("boxes").find("The settings store " + store +
+                                         " stays locked by another program. Nothing was read or saved"),
+              std::string::npos)
+        << prog.control("boxes");
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    int boxes = boxCount(prog);
+    EXPECT_TRUE(progtest::waitUntil(
+        [&] {
+            const bool said = !clickSave(prog) || boxCount(prog) > boxes;
+            boxes = boxCount(prog);
+            return !said;
+        },
+        30000))
+        << prog.control("boxes");
+    ASSERT_EQ(prog.control("answer yes"), "ok");
+    EXPECT_EQ(prog.control("close"), "ok");
+    ASSERT_TRUE(prog.waitForExit(20000)) << prog.output();
 }

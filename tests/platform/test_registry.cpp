@@ -14,6 +14,7 @@
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -759,6 +760,134 @@ TEST_F(Reg, AnotherCopysCheckpointSeenHalfWayIsNoReplacement) {
     ASSERT_EQ(tool({"read", "HKCU" + kInstrument, "After"}), 0) << err;
 }
 
+// The replaced store's refusal: the full word once, then the short one.
+void expectRefusedOnce(Registry& reg, const std::string& store) {
+    const std::string first = raised([&] { reg.writeString("COM", "refused"); });
+    EXPECT_NE(first.find("The settings store " + store + " was replaced while the program was running"),
+              std::string::npos)
+        << first;
+    const std::string again = raised([&] { reg.writeString("COM", "refused"); });
+    EXPECT_NE(again.find("The settings were not saved: the settings store was replaced"), std::string::npos)
+        << again;
+}
+
+int writeCount(const std::string& store) {
+    return std::stoi(sql(store, "PRAGMA user_version"));
+}
+
+// A backup taken from the store and written to since has a history of its own, whatever its
+// write count: restored under a copy that saved into its journal meanwhile, it is refused, and
+// the file stays the backup byte for byte.
+TEST_F(Reg, ABackupWrittenToSinceIsNeverTakenForACheckpointWhateverItsCount) {
+    const struct {
+        int backupWrites;  // regtool writes into the backup: its count ends lower, equal or higher
+        bool move;
+        // Another copy put the program's journal into the file before the restore: "" none, else
+        // its kind (TRUNCATE leaves no journal: the program then reads the restored file itself).
+        std::string checkpoint;
+    } cases[] = {{1, false, ""},        {2, false, ""},       {3, false, ""},         {1, true, ""},
+                 {2, true, ""},         {3, true, ""},        {1, false, "PASSIVE"},  {2, false, "PASSIVE"},
+                 {3, false, "PASSIVE"}, {2, true, "PASSIVE"}, {1, false, "TRUNCATE"}, {3, false, "TRUNCATE"}};
+    const std::string key = "HKCU" + kInstrument;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.backupWrites) + (c.move ? " mv" : " cp") +
+                     (c.checkpoint.empty() ? "" : ", " + c.checkpoint));
+        const std::string store = env.path("h" + std::to_string(++n) + ".db"), copy = store + ".backup";
+        env.set("ZENTROVA_REGISTRY", store);
+        for (int i = 0; i < 4; ++i)
+            ASSERT_EQ(tool({"write", key, "Seed" + std::to_string(i), "sz", "s"}), 0) << err;
+        writeFile(copy, fileBytes(store));
+        for (int i = 0; i < c.backupWrites; ++i)
+            ASSERT_EQ(
+                tool({"--store", copy, "write", "HKCU\\Software\\B", "b" + std::to_string(i), "dword", "1"}),
+                0)
+                << err;
+        const std::string backup = fileBytes(copy);
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kInstrument, false));
+        for (int i = 0; i < 4; ++i) reg.writeString("Saved", std::to_string(i));
+        const int relation = writeCount(copy) - writeCount(store);
+        EXPECT_EQ(relation, 2 * c.backupWrites - 4) << "lower, equal, higher";
+        if (!c.checkpoint.empty()) {
+            EXPECT_EQ(sql(store, "PRAGMA wal_checkpoint(" + c.checkpoint + ")"), "0");
+        }
+        if (c.move)
+            ASSERT_EQ(::rename(copy.c_str(), store.c_str()), 0);
+        else
+            writeFile(store, backup);
+        expectRefusedOnce(reg, store);
+        EXPECT_EQ(fileBytes(store), backup);
+        Registry::closeStore();
+        EXPECT_EQ(fileBytes(store), backup) << "the program's journal went into the backup";
+        ASSERT_EQ(tool({"list", "HKCU\\Software\\B"}), 0) << err;
+        EXPECT_EQ(out.find("\"b0\"=dword:1\n"), 0u) << out;
+    }
+}
+
+// Other copies' writes and checkpoints, however many while this copy read nothing, are later
+// states of the store it knows: never a replacement. Nor is a store moved in before any copy
+// ran, or one written before lines of history were kept, which the first write gives a line.
+TEST_F(Reg, OtherCopiesWritesAndCheckpointsHoweverManyAreNeverAReplacement) {
+    const char* const cases[] = {"the same store", "a store moved in", "a store without a line"};
+    const std::string key = "HKCU" + kInstrument;
+    int n = 0;
+    for (const std::string c : cases) {
+        SCOPED_TRACE(c);
+        const std::string store = env.path("o" + std::to_string(++n) + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        ASSERT_EQ(tool({"write", key, "Seed", "sz", "s"}), 0) << err;
+        if (c == "a store moved in") {
+            writeFile(store + ".new", fileBytes(store));
+            ASSERT_EQ(::rename((store + ".new").c_str(), store.c_str()), 0);
+        }
+        if (c == "a store without a line") {
+            sql(store, "PRAGMA application_id=0");
+            sql(store, "DELETE FROM meta WHERE name='origin'");
+            ASSERT_EQ(sql(store, "PRAGMA application_id"), "0");
+        }
+        const std::string line = sql(store, "PRAGMA application_id");
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kInstrument, false));
+        EXPECT_EQ(reg.readString("Seed"), "s");
+        for (int round = 0; round < 4; ++round) {
+            for (int i = 0; i < 6; ++i)
+                ASSERT_EQ(tool({"write", key, "v" + std::to_string(round * 10 + i), "sz", "w"}), 0) << err;
+            EXPECT_EQ(sql(store, "PRAGMA wal_checkpoint"), "0");
+        }
+        EXPECT_EQ(raised([&] { reg.writeString("Program", "1"); }), "");
+        EXPECT_EQ(raised([&] { reg.writeString("Program", "2"); }), "");
+        if (c != "the same store") {
+            EXPECT_NE(sql(store, "PRAGMA application_id"), line) << "the first write starts a line";
+        }
+        EXPECT_NE(sql(store, "PRAGMA application_id"), "0");
+        Registry::closeStore();
+        EXPECT_FALSE(exists(store + "-wal.replaced"));
+        ASSERT_EQ(tool({"read", key, "Program"}), 0) << err;
+        EXPECT_EQ(out, "2\n");
+        ASSERT_EQ(tool({"read", key, "v35"}), 0) << err;
+    }
+}
+
+// The file at the last checkpoint copied with its time (cp -p) and moved in over the store: the
+// same size, time and contents, and still another file.
+TEST_F(Reg, ABackupMovedInWithTheSameSizeAndTimeIsStillAnotherFile) {
+    const std::string backup = closedStore("backup");
+    const std::string copy = path + ".backup";
+    writeFile(copy, backup);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, copy.c_str(), times, 0), 0);
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(kInstrument, false));
+    reg.writeString("COM", "in the journal");
+    ASSERT_EQ(::rename(copy.c_str(), path.c_str()), 0);
+    expectRefusedOnce(reg, path);
+    Registry::closeStore();
+    EXPECT_EQ(fileBytes(path), backup);
+}
+
 TEST_F(Reg, ReadingLeavesAKilledCopysJournalAndTheFileAsTheyAre) {
     // Values enough for several pages; a page of them is damaged later.
     {
@@ -932,5 +1061,312 @@ TEST_F(Reg, ARescueExportOfDamagedKeysKeepsEveryReadableSubkeyAndGoesToANewFiles
     for (size_t at = 0; (at = rescued.find("[HKCU\\Software\\Key of", at)) != std::string::npos; ++at) ++keys;
     EXPECT_EQ(keys, 600 - std::stoul(cells)) << rescued;
     EXPECT_NE(rescued.find("\"n\"=dword:599\n"), std::string::npos) << "the last subkey, after the damage";
+}
+
+// A child that holds a write lock on bytes of file (open-file-description locks, as the
+// store's own) until it is killed; -1 when it could not take them.
+pid_t holdLock(const std::string& file, off_t start, off_t len) {
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        struct flock lk {};
+        lk.l_type = F_WRLCK;
+        lk.l_whence = SEEK_SET;
+        lk.l_start = start;
+        lk.l_len = len;
+        const char ok = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lk) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char ok = 'n';
+    (void)!::read(ready[0], &ok, 1);
+    ::close(ready[0]);
+    if (ok == 'y') return pid;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+void release(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+double secondsOf(const std::function<void()>& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Anyone who can open the store's files can hold one of its locks. regtool waits for none of
+// them longer than the bound (3 s), then says that the store stays locked; once the child is
+// gone, the same command works.
+TEST_F(Reg, NoLockHeldByAnotherProcessHoldsRegtoolLongerThanTheBound) {
+    const struct {
+        const char* file;
+        off_t start, len;
+    } locks[] = {{"", 0x40000000, 1}, {"", 0x40000001, 1}, {"", 0x40000002, 510}, {"-shm", 120, 1},
+                 {"-shm", 121, 1},    {"-shm", 122, 1},    {"-shm", 123, 1},      {"-shm", 124, 4},
+                 {"-shm", 123, 5},    {"-shm", 128, 1}};
+    std::vector<std::future<std::string>> runs;
+    int n = 0;
+    for (const auto& l : locks) {
+        const std::string store = env.path("l" + std::to_string(++n) + ".db");
+        runs.push_back(std::async(std::launch::async, [this, l, store, n] {
+            std::string report =
+                std::string(l.file) + " " + std::to_string(l.start) + "+" + std::to_string(l.len);
+            const std::string tag = std::to_string(n);
+            auto run = [&](const std::string& args) {
+                const std::string cmd = quote(kTool) + " --store " + quote(store) + " " + args +
+                                        " >/dev/null 2>" + env.path("err" + tag);
+                const int status = std::system(cmd.c_str());
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            };
+            if (run("write HKCU\\\\A x sz 1") != 0) return report + ": no store";
+            const pid_t child = holdLock(store + l.file, l.start, l.len);
+            if (child < 0) return report + ": the child took no lock";
+            for (const char* args : {"read HKCU\\\\A x", "write HKCU\\\\A x sz 2", "check"}) {
+                int rc = 0;
+                const double s = secondsOf([&] { rc = run(args); });
+                const std::string said = fileBytes(env.path("err" + tag));
+                if (s > 5.0) report += std::string(": ") + args + " took " + std::to_string(s) + " s";
+                if (rc != 0 && said.find("stays locked by another program. Nothing was read or saved") ==
+                                   std::string::npos)
+                    report += std::string(": ") + args + " said " + said;
+            }
+            release(child);
+            if (run("write HKCU\\\\A x sz 3") != 0) report += ": no write once the lock was gone";
+            return report;
+        }));
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const std::string report = runs[i].get();
+        EXPECT_EQ(report.find(':'), std::string::npos) << report;
+    }
+}
+
+// The program's own uses: the first meets the bound and says so; the ones right after fail at
+// once instead of waiting again, and the store works again once the lock is gone.
+TEST_F(Reg, ALockHeldByAnotherProcessHoldsTheProgramOnceForTheBoundAtMost) {
+    const struct {
+        off_t start;
+        bool open;  // the program has used the store before the lock is taken
+    } cases[] = {{120, false}, {123, false}, {120, true}};
+    for (const auto& [start, open] : cases) {
+        SCOPED_TRACE(std::to_string(start) + (open ? ", open" : ""));
+        const std::string store = env.path("p" + std::to_string(start) + (open ? "o" : "") + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        {
+            Registry reg;
+            ASSERT_TRUE(reg.openKey(kInstrument, true));
+            reg.writeString("COM", "COM1");
+        }
+        Registry::closeStore();
+        Registry reg;
+        if (open) {
+            ASSERT_TRUE(reg.openKey(kInstrument, false));
+            EXPECT_EQ(reg.readString("COM"), "COM1");
+        }
+        const pid_t child = holdLock(store + "-shm", start, 5);
+        ASSERT_GT(child, 0);
+        std::string first;
+        const double once = secondsOf([&] {
+            first = raised([&] {
+                reg.openKey(kInstrument, true);
+                reg.writeString("COM", "COM2");
+            });
+        });
+        EXPECT_NE(first.find("The settings store " + store + " stays locked by another program"),
+                  std::string::npos)
+            << first;
+        EXPECT_GT(once, 2.5);
+        EXPECT_LT(once, 5.0);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_LT(secondsOf([&] { raised([&] { reg.writeString("COM", "COM3"); }); }), 0.5);
+        release(child);
+        Registry::closeStore();  // the next use tries again at once
+        EXPECT_EQ(raised([&] {
+                      reg.openKey(kInstrument, true);
+                      reg.writeString("COM", "COM4");
+                  }),
+                  "");
+        EXPECT_EQ(reg.readString("COM"), "COM4");
+        Registry::closeStore();
+    }
+}
+
+// A named pipe beside the store: every use says which file is wrong, none blocks.
+TEST_F(Reg, ANamedPipeBesideTheStoreIsNamedAndBlocksNothing) {
+    for (const char* file : {"-shm", "-wal"}) {
+        SCOPED_TRACE(file);
+        const std::string store = env.path(std::string("f") + file + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        ASSERT_EQ(tool({"write", "HKCU\\A", "x", "sz", "1"}), 0) << err;
+        ASSERT_EQ(::mkfifo((store + file).c_str(), 0600), 0);
+        for (const Names& args : {Names{"read", "HKCU\\A", "x"}, Names{"write", "HKCU\\A", "x", "sz", "2"},
+                                  Names{"check"}, Names{"list", "HKCU\\A"}}) {
+            SCOPED_TRACE(args[0]);
+            EXPECT_EQ(tool(args), 1);
+            EXPECT_NE(err.find(store + file +
+                               " is not read: it is a named pipe (FIFO), not a regular file. The "
+                               "settings store " +
+                               store + " is left unchanged"),
+                      std::string::npos)
+                << err;
+        }
+        EXPECT_NE(raised([] { Registry().keyExists("\\A"); }).find(store + file + " is not read"),
+                  std::string::npos);
+        Registry::closeStore();
+        ::unlink((store + file).c_str());
+        EXPECT_EQ(tool({"read", "HKCU\\A", "x"}), 0) << err;
+    }
+    // Under a running copy: its next write looks at the -shm by name, and is not held by a pipe there.
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\A", false));
+    reg.writeString("y", "1");
+    ASSERT_EQ(::rename((Registry::storePath() + "-shm").c_str(), env.path("old-shm").c_str()), 0);
+    ASSERT_EQ(::mkfifo((Registry::storePath() + "-shm").c_str(), 0600), 0);
+    auto write = std::async(std::launch::async, [] {
+        Registry other;
+        other.openKey("\\A", false);
+        return raised([&] { other.writeString("y", "2"); });
+    });
+    if (write.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ::close(::open((Registry::storePath() + "-shm").c_str(), O_WRONLY | O_NONBLOCK));
+        ADD_FAILURE() << "the write blocked on the named pipe";
+    }
+    write.get();
+    EXPECT_EQ(raised([&] { reg.writeString("y", "3"); }), "");
+}
+
+// What the program makes for its own use is the user's alone, whatever the umask.
+TEST_F(Reg, TheStoreItsFolderAndJournalAreTheUsersAlone) {
+    const mode_t mask = ::umask(0);
+    env.set("ZENTROVA_REGISTRY", env.path("new/folder/registry.db"));
+    Registry reg;
+    ASSERT_TRUE(reg.openKey("\\A", true));
+    reg.writeString("x", "1");
+    ::umask(mask);
+    struct stat st {};
+    for (const char* file : {"new", "new/folder"}) {
+        ASSERT_EQ(::stat(env.path(file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << file;
+    }
+    for (const char* file : {"", "-wal", "-shm"}) {
+        ASSERT_EQ(::stat((Registry::storePath() + file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
+    Registry::closeStore();
+}
+
+// Names that would mislead a terminal or a reader are refused on import; what older versions
+// stored is printed escaped, and an export names what it cannot write back.
+TEST_F(Reg, RegtoolRefusesMisleadingKeyNamesAndPrintsStoredControlCharactersEscaped) {
+    const struct {
+        std::string input;
+        const char* message;
+    } cases[] = {
+        {"[HKCU\\Software\\..]\n", "<stdin>:1: A settings key name cannot be \".\" or \"..\"."},
+        {"[HKCU\\Software\\.\\A]\n", "<stdin>:1: A settings key name cannot be \".\" or \"..\"."},
+        {"[HKCU\\Software\\A\x1b[31mB]\n", "<stdin>:1: A settings key name cannot hold a control character."},
+        {"[HKCU\\Software\\A\x01]\n", "<stdin>:1: A settings key name cannot hold a control character."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(tool({"import"}, c.input + "\"v\"=sz:1\n"), 2);
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    }
+    EXPECT_EQ(tool({"write", "HKCU\\Software\\..", "v", "sz", "1"}), 2);
+    EXPECT_EQ(tool({"list", "HKCU\\Software"}), 1) << "nothing was written";
+    // Stored by an older version.
+    ASSERT_EQ(tool({"import"}, "[HKCU\\Software\\A]\n\"v\"=sz:red\\x1b[31m\\x01\n"), 0) << err;
+    aside([&] {
+        EXPECT_EQ(sql(path,
+                      "INSERT INTO keys(parent, name, fold) SELECT id, 'E' || char(27) || '[2J', 'e' || "
+                      "char(27) || '[2j' FROM keys WHERE fold='software'"),
+                  "<no row>");
+    });
+    ASSERT_EQ(tool({"read", "HKCU\\Software\\A", "v"}), 0) << err;
+    EXPECT_EQ(out, "red\\x1b[31m\\x01\n");
+    ASSERT_EQ(tool({"list", "HKCU\\Software"}), 0) << err;
+    EXPECT_EQ(out, "A\\\nE\\x1b[2J\\\n");
+    EXPECT_EQ(tool({"export", "HKCU\\Software"}), 1);
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(err.find("HKCU\\Software\\E\\x1b[2J: a key name with a control character cannot be exported"),
+              std::string::npos)
+        << err;
+}
+
+// Import files: a loop of symbolic links is named as one, a link to a file is followed, and a
+// file in UTF-16 gets one word, not one per line.
+TEST_F(Reg, RegtoolImportNamesALinkLoopAndAnEncodingItDoesNotRead) {
+    const std::string text = "[HKCU\\Software\\A]\n\"v\"=sz:1\n\"w\"=sz:2\n\"x\"=sz:3\n";
+    writeFile(env.path("in.reg"), text);
+    ASSERT_EQ(::symlink("in.reg", env.path("link").c_str()), 0);
+    ASSERT_EQ(::symlink("loop2", env.path("loop1").c_str()), 0);
+    ASSERT_EQ(::symlink("loop1", env.path("loop2").c_str()), 0);
+    EXPECT_EQ(tool({"import", env.path("loop1")}), 2);
+    EXPECT_EQ(err, "regtool: " + env.path("loop1") +
+                       " is not read: it is a symbolic link that leads round in a loop.\n");
+    EXPECT_EQ(tool({"import", env.path("link")}), 0) << err;
+    std::string le = "\xFF\xFE", be = "\xFE\xFF", bare;
+    for (char c : text) {
+        le += std::string(1, c) + '\0';
+        be += std::string(1, '\0') + c;
+        bare += std::string(1, c) + '\0';
+    }
+    for (const std::string& input : {le, be, bare}) {
+        writeFile(env.path("u16.reg"), input);
+        for (const Names& args : {Names{"import", env.path("u16.reg")}, Names{"import"}}) {
+            EXPECT_EQ(tool(args, input), 2);
+            const std::string source = args.size() > 1 ? env.path("u16.reg") : "<stdin>";
+            EXPECT_EQ(
+                err,
+                source +
+                    ": the file is encoded as UTF-16, which is not supported: save it as UTF-8 and import "
+                    "it again\nregtool: nothing was imported\n");
+        }
+    }
+}
+
+// A store cut short: the export writes what it can read and names the rest, and an existing
+// file is left for the incomplete export's own file.
+TEST_F(Reg, AnExportOfAStoreCutShortRescuesWhatItCanRead) {
+    {
+        Registry reg;
+        reg.beginTransaction();
+        for (int k = 0; k < 9; ++k) {
+            ASSERT_TRUE(reg.openKey("\\Software\\K" + std::to_string(k), true));
+            for (int v = 0; v < 30; ++v) reg.writeString("v" + std::to_string(v), std::string(40, 'a'));
+        }
+        reg.commit();
+    }
+    Registry::closeStore();
+    const std::string whole = fileBytes(path);
+    ASSERT_GE(whole.size(), 24576u);
+    const std::string file = env.path("rescue.txt");
+    for (const size_t cut : {size_t(10000), size_t(16384), size_t(20480)}) {
+        SCOPED_TRACE(cut);
+        const std::string cutStore = env.path("cut" + std::to_string(cut) + ".db");
+        writeFile(cutStore, whole.substr(0, cut));
+        ::unlink(file.c_str());
+        EXPECT_EQ(tool({"--store", cutStore, "export", "HKCU\\Software", file}), 1);
+        EXPECT_NE(err.find("the export is incomplete"), std::string::npos) << err;
+        const std::string rescued = fileBytes(file);
+        EXPECT_EQ(rescued.rfind("# zentrova settings export.", 0), 0u) << rescued;
+        EXPECT_NE(rescued.find("could not be read"), std::string::npos) << rescued;
+        if (cut == 20480) {  // the pages of the keys are there, those of the values are not
+            EXPECT_NE(rescued.find("[HKCU\\Software\\K8]\n"), std::string::npos) << rescued;
+        }
+        EXPECT_EQ(fileBytes(cutStore), whole.substr(0, cut)) << "the export changed the store";
+        writeFile(file, "old");
+        EXPECT_EQ(tool({"--store", cutStore, "export", "HKCU\\Software", file}), 1);
+        EXPECT_EQ(fileBytes(file), "old");
+        EXPECT_EQ(fileBytes(file + ".incomplete"), rescued);
+        ::unlink((file + ".incomplete").c_str());
+    }
 }
 }  // namespace

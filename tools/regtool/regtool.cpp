@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -315,6 +316,10 @@ void exportKey(Registry& reg, const KeyPath& k, std::ostream& out, std::vector<s
         unread.push_back(printable(shown) + ": a key name with a line break cannot be exported");
         return;
     }
+    if (printable(shown) != shown) {
+        unread.push_back(printable(shown) + ": a key name with a control character cannot be exported");
+        return;
+    }
     try {
         openExisting(reg, k);
     } catch (const ERegistryException& e) {
@@ -361,8 +366,26 @@ struct ImportItem {
     std::vector<uint8_t> bytes;
 };
 
+// A file of another encoding would give one complaint per line: one word instead.
+void requireEightBit(const std::string& head, const std::string& source) {
+    const bool bom16 = head.rfind("\xFF\xFE", 0) == 0 || head.rfind("\xFE\xFF", 0) == 0;
+    // Without its mark, UTF-16 text of Latin letters is every other byte NUL.
+    const size_t nuls = size_t(std::count(head.begin(), head.end(), '\0'));
+    if (bom16 || (head.size() >= 4 && nuls >= head.size() / 4))
+        throw Failure{2, source +
+                             ": the file is encoded as UTF-16, which is not supported: save it as UTF-8 and "
+                             "import it again\nregtool: nothing was imported"};
+}
+
 std::vector<ImportItem> parseImport(std::istream& in, const std::string& source) {
     std::vector<ImportItem> items;
+    {
+        char head[256];
+        in.read(head, sizeof head);
+        requireEightBit(std::string(head, size_t(in.gcount())), source);
+        in.clear();
+        in.seekg(0);
+    }
     std::string line;
     int lineNo = 0;
     bool haveKey = false;
@@ -559,7 +582,7 @@ int run(std::vector<std::string> args) {
         need(args, 1, 1);
         const KeyPath k = parseKey(args[1], true);
         openExisting(reg, k);
-        for (const auto& s : reg.getKeyNames()) std::cout << s << "\\\n";
+        for (const auto& s : reg.getKeyNames()) std::cout << printable(s) << "\\\n";
         for (const auto& v : reg.getValueNames()) std::cout << valueLine(reg, v) << "\n";
         return 0;
     }
@@ -570,7 +593,7 @@ int run(std::vector<std::string> args) {
         const std::string& name = args[2];
         switch (reg.getDataType(name)) {
             case RegDataType::String:
-                std::cout << reg.readString(name) << "\n";
+                std::cout << printable(reg.readString(name)) << "\n";
                 break;
             case RegDataType::Dword:
                 std::cout << reg.readInteger(name) << "\n";
@@ -628,7 +651,11 @@ int run(std::vector<std::string> args) {
         const std::string file = args.size() > 2 ? args[2] : "-";
         std::ostringstream text;
         text << kOpeningLine << "\n";
-        openExisting(reg, k);
+        try {
+            openExisting(reg, k);
+        } catch (const ERegistryException&) {
+            // Damage: the export below names it and rescues what it can.
+        }
         std::vector<std::string> unread;
         exportKey(reg, k, text, unread);
         text << kClosingLine << "\n";
@@ -656,7 +683,12 @@ int run(std::vector<std::string> args) {
         const std::string file = args.size() > 1 ? args[1] : "-";
         std::vector<ImportItem> items;
         if (file == "-") {
-            items = parseImport(std::cin, "<stdin>");
+            // Read whole first: the encoding is looked at before any line is taken.
+            std::ostringstream whole;
+            whole << std::cin.rdbuf();
+            if (std::cin.bad()) throw Failure{1, "regtool: cannot read <stdin>"};
+            std::istringstream in(whole.str());
+            items = parseImport(in, "<stdin>");
         } else {
             // Never blocks on a named pipe or a device, nor reads without end.
             const SafeRead::Result r = SafeRead::readFile(file, IniFile::DefaultMaxBytes);
