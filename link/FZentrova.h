@@ -101,6 +101,9 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     bool DataReceived = false;
     int32_t PendingAcks = 0;
     int32_t PendingStatus = 0;
+    // Set while the halt is paced out on the way out: the pacer alone decides, by the time the
+    // process ran, when an awaited reply is given up.
+    bool RepliesAwaitedByPacer = false;
     int64_t LastSendTime = 0;  // whole seconds of appClock() at the last send
     int32_t RxCountdown = 0, TxCountdown = 0;
 

@@ -256,7 +256,9 @@ std::string refusedProblem(const std::string& path) {
 }
 
 std::string lockedProblem(const std::string& path) {
-    markStalled();
+    // Only a wait that ran out starts the stall: uses refused during it do not lengthen it, or a
+    // program that keeps trying would never see the store again.
+    if (!stalled()) markStalled();
     return fillFirst8(_8("The settings store %s stays locked by another program"), path) + ". " +
            _8("Nothing was read or saved; try again later.");
 }

@@ -233,11 +233,17 @@ class HaltPacer {
     explicit HaltPacer(qint64 replyWaitMs) : replyWaitMs_(replyWaitMs) {
         if (FZentrova) {
             FZentrova->Timer1->stop();
+            FZentrova->RepliesAwaitedByPacer = true;
             left_ = FZentrova->CommandQueue.Count();
         }
         total_.start();
         sinceSend_.start();
     }
+    ~HaltPacer() {
+        if (FZentrova) FZentrova->RepliesAwaitedByPacer = false;
+    }
+    HaltPacer(const HaltPacer&) = delete;
+    HaltPacer& operator=(const HaltPacer&) = delete;
     // Sends what may go now; true once nothing is left to send or to await (or can no longer be).
     bool pass() {
         if (!FZentrova || !FZentrova->IsConnected()) return true;

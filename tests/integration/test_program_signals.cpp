@@ -233,6 +233,15 @@ TEST(ProgramSignals, EverySignalThatWouldEndTheProgramHaltsTheInstrumentOrIsIgno
     EXPECT_EQ(frozen.rig->prog.exitCode(), 1);
 }
 
+// The state letter of a process ('T': stopped), 0 when it is gone.
+char processState(qint64 pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) return 0;
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
+}
+
 // A program stopped on its way out (Ctrl+C then Ctrl+Z, a debugger, a frozen cgroup) and
 // continued twelve seconds later still sends the whole halt: the backstop counts only the time
 // the program runs. Stopped at once after the signal, and in the middle of the halt.
@@ -246,7 +255,9 @@ TEST(ProgramSignals, AProgramStoppedOnItsWayOutSendsTheWholeHaltOnceContinued) {
     };
     std::vector<Row> rows;
     rows.push_back({"TERM, STOP", SIGTERM, SIGSTOP, false});
-    rows.push_back({"INT, TSTP", SIGINT, SIGTSTP, false});
+    // Ctrl+Z's SIGTSTP stands for itself only in a process group the kernel does not take for
+    // orphaned, which a test run may not be (there it is dropped): SIGSTOP does what it does.
+    rows.push_back({"INT, STOP", SIGINT, SIGSTOP, false});
     rows.push_back({"TERM, STOP in the halt", SIGTERM, SIGSTOP, true});
     rows.push_back({"HUP, STOP in the halt", SIGHUP, SIGSTOP, true});
     std::vector<Rig*> rigs;
@@ -271,6 +282,7 @@ TEST(ProgramSignals, AProgramStoppedOnItsWayOutSendsTheWholeHaltOnceContinued) {
             ASSERT_TRUE(waitUntil(haltBegun, 5000));
         }
         ASSERT_TRUE(rig.prog.signal(r.stop));
+        ASSERT_TRUE(waitUntil([&] { return processState(rig.prog.pid()) == 'T'; }, 3000)) << "not stopped";
     }
     progtest::pause(12000);  // the stop itself is the scenario
     for (Row& r : rows) ASSERT_TRUE(r.rig->prog.signal(SIGCONT)) << r.what;

@@ -264,7 +264,7 @@ TEST(ProgramStore, ALockHeldOnTheStoreHoldsASaveForTheBoundAtMostAndIsSaid) {
             boxes = boxCount(prog);
             return !said;
         },
-        30000))
+        20000))  // the stall after the wait that ran out is ten seconds
         << prog.control("boxes");
     ASSERT_EQ(prog.control("answer yes"), "ok");
     EXPECT_EQ(prog.control("close"), "ok");

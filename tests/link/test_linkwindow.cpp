@@ -312,6 +312,30 @@ TEST_F(LinkWindowTest, PartialLineAndLastByteDoNotSurviveAReconnect) {
     }
 }
 
+// On the way out the halt's pacer gives up an awaited reply by the time the process ran: a
+// process stopped and continued finds the clock's time-out long past, yet the next command
+// waits for the reply still owed.
+TEST_F(LinkWindowTest, AReplyAwaitedByTheHaltPacerOutlastsTheClocksTimeOut) {
+    for (const bool paced : {true, false}) {
+        SCOPED_TRACE(paced ? "paced" : "not paced");
+        link->CommandQueue.Clear();
+        link->RepliesAwaitedByPacer = paced;
+        usb(">");
+        sent();
+        link->QueueCommand("OFF 0");
+        link->CommandQueue.Add("OFF 2");
+        EXPECT_EQ(sent(), "OFF 0");
+        clock.fake.advanceSeconds(TFZentrova::ReplyTimeout + 12);
+        link->processCommandQueue();
+        EXPECT_EQ(sent(), paced ? "" : "OFF 2");
+        usb(">");
+        if (paced) {
+            EXPECT_EQ(sent(), "OFF 2");
+        }
+        link->RepliesAwaitedByPacer = false;
+    }
+}
+
 TEST_F(LinkWindowTest, AliveWhileDataCameWithinTenSeconds) {
     // On USB only a complete line counts, any serial or TCP byte does; with the lost-link box
     // checked data does not count.
