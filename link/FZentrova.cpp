@@ -234,7 +234,8 @@ void TFZentrova::processCommandQueue() {
     const int64_t now = appClock().seconds();
     // The clock's time-out also counts time the process spent stopped: a halt continued after a
     // stop would send on before the replies it still owes were read, and lose count of them.
-    if ((PendingAcks >= 1 || PendingStatus >= 1) && (RepliesAwaitedByPacer || now <= LastSendTime + ReplyTimeout))
+    if ((PendingAcks >= 1 || PendingStatus >= 1) &&
+        (RepliesAwaitedByPacer || now <= LastSendTime + ReplyTimeout))
         return;
     if (!IsConnected() || CommandQueue.Count() == 0) return;
     const char* next = CommandQueue.Next();
