@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "integration/support_program.h"
+#include "support/HeldLock.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -200,34 +201,6 @@ TEST(ProgramStore, ABackupWrittenToSinceIsRefusedWhateverItsWriteCount) {
     EXPECT_EQ(fileBytes(store), backup) << "the program's close wrote into the restored file";
     EXPECT_TRUE(regtool(box, {"read", "HKCU\\Software\\B", "Three"}));
 }
-
-namespace {
-// A child that holds a write lock on bytes of file until it is killed; -1 when it took none.
-pid_t holdLock(const std::string& file, off_t start, off_t len) {
-    int ready[2];
-    if (::pipe(ready) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        struct flock lk {};
-        lk.l_type = F_WRLCK;
-        lk.l_whence = SEEK_SET;
-        lk.l_start = start;
-        lk.l_len = len;
-        const char ok = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lk) == 0 ? 'y' : 'n';
-        (void)!::write(ready[1], &ok, 1);
-        for (;;) ::pause();
-    }
-    ::close(ready[1]);
-    char ok = 'n';
-    (void)!::read(ready[0], &ok, 1);
-    ::close(ready[0]);
-    if (ok == 'y') return pid;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
-}
-}  // namespace
 
 // Another process holds the store's write lock and read marks under the running program: a
 // save waits for them three seconds at most, the operator is told that the store stays locked,

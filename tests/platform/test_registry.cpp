@@ -20,6 +20,7 @@
 
 #include "platform/Registry.h"
 #include "platform/Shell.h"
+#include "support/HeldLock.h"
 #include "support/TempEnv.h"
 
 namespace {
@@ -1061,33 +1062,6 @@ TEST_F(Reg, ARescueExportOfDamagedKeysKeepsEveryReadableSubkeyAndGoesToANewFiles
     for (size_t at = 0; (at = rescued.find("[HKCU\\Software\\Key of", at)) != std::string::npos; ++at) ++keys;
     EXPECT_EQ(keys, 600 - std::stoul(cells)) << rescued;
     EXPECT_NE(rescued.find("\"n\"=dword:599\n"), std::string::npos) << "the last subkey, after the damage";
-}
-
-// A child that holds a write lock on bytes of file (open-file-description locks, as the
-// store's own) until it is killed; -1 when it could not take them.
-pid_t holdLock(const std::string& file, off_t start, off_t len) {
-    int ready[2];
-    if (::pipe(ready) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        struct flock lk {};
-        lk.l_type = F_WRLCK;
-        lk.l_whence = SEEK_SET;
-        lk.l_start = start;
-        lk.l_len = len;
-        const char ok = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lk) == 0 ? 'y' : 'n';
-        (void)!::write(ready[1], &ok, 1);
-        for (;;) ::pause();
-    }
-    ::close(ready[1]);
-    char ok = 'n';
-    (void)!::read(ready[0], &ok, 1);
-    ::close(ready[0]);
-    if (ok == 'y') return pid;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
 }
 
 void release(pid_t pid) {
