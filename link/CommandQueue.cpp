@@ -73,31 +73,28 @@ bool TCommandStack::IsLast(const char* s) const {
 }
 
 bool TCommandQueue::Add(std::string_view line) {
+    // What is not queued is logged, not dropped in silence: a command the instrument never
+    // gets (typed into the terminal, or built too long) would otherwise leave no trace of why
+    // the instrument did not do what was asked.
     line = upToNul(line);
     if (line.size() > MaxLine) {
         logLine("TCommandQueue: command line of " + std::to_string(line.size()) +
                 " characters refused (at most " + std::to_string(MaxLine) +
                 "): " + std::string(line.substr(0, 60)) + "...");
-        return false;
+        return true;
     }
-    bool all = true;
     while (!line.empty()) {
         size_t semi = line.find(';');
         std::string_view piece = line.substr(0, semi);
-        if (!piece.empty()) {
-            if (piece.size() >= static_cast<size_t>(TCommandStack::SlotSize)) {
-                logLine("TCommandQueue: command of " + std::to_string(piece.size()) +
-                        " characters dropped: " + std::string(piece));
-                all = false;
-            } else {
-                int32_t before = stack_.WriteIndex();
-                if (stack_.Push(piece) == before) all = false;
-            }
-        }
+        if (piece.size() >= static_cast<size_t>(TCommandStack::SlotSize))
+            logLine("TCommandQueue: command of " + std::to_string(piece.size()) +
+                    " characters dropped: " + std::string(piece));
+        else
+            stack_.Push(piece);
         if (semi == std::string_view::npos) break;
         line.remove_prefix(semi + 1);
     }
-    return all;
+    return true;
 }
 
 bool TCommandQueue::Add(const char* line) {

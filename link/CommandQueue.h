@@ -47,8 +47,7 @@ class TCommandQueue {
     // Splits the line at every ";" and pushes the pieces left to right; blanks around ";" stay
     // in the pieces; empty pieces are skipped; a piece of 30 or more characters is dropped (and
     // logged) while its neighbours are still queued. A line longer than 199 characters is
-    // refused whole and logged. Text after a NUL is ignored. False when the line was refused
-    // or any non-empty piece could not be queued.
+    // refused whole and logged. Text after a NUL is ignored. True.
     bool Add(std::string_view line);
     bool Add(const char* line);
     const char* Next() { return stack_.Pop(); }

@@ -318,6 +318,7 @@ void TFZentrova::resetReceiveState() {
     PrevByte = 0;
     PrevUSBByte = 0;
     lineBroken_[0] = lineBroken_[1] = false;
+    nulAt_[0] = nulAt_[1] = -1;
 }
 
 void TFZentrova::receiveChunk(const uint8_t* bytes, size_t n, Transport t, const TZpWinsockPort* port) {
@@ -332,6 +333,7 @@ void TFZentrova::receiveChunk(const uint8_t* bytes, size_t n, Transport t, const
         // The line in progress lost bytes: neither its head nor its tail is read as a line.
         (t == Transport::USB ? USBLineLen : LineLen) = 0;
         lineBroken_[t == Transport::USB] = true;
+        nulAt_[t == Transport::USB] = -1;
         (t == Transport::USB ? PrevUSBByte : PrevByte) = 0;
     }
 }
@@ -367,16 +369,21 @@ void TFZentrova::receiveByte(uint8_t b, Transport t) {
         buf[0] = 0;
         if (t == Transport::USB) DataReceived = true;
         bool& broken = lineBroken_[t == Transport::USB];
+        int32_t& nulAt = nulAt_[t == Transport::USB];
+        const int32_t textEnd = nulAt;
+        nulAt = -1;
         if (broken) {
             broken = false;
             return;
         }
-        lineComplete(line, n, t);
+        lineComplete(line, textEnd >= 0 ? textEnd : n, t, textEnd >= 0);
     } else if (b == '\r') {
         // CR ends nothing
     } else if (b == 0) {
-        // NUL carries no text and would cut the line short
+        // A NUL ends the line's text: what follows it is never joined to what stands before.
+        // The byte itself is not kept; the line is refused at its line feed.
         Guard.NulDropped(chunkMs_);
+        if (nulAt_[t == Transport::USB] < 0) nulAt_[t == Transport::USB] = len;
     } else if (len < LineMax) {
         buf[len++] = static_cast<char>(b);
         buf[len] = 0;
@@ -385,14 +392,16 @@ void TFZentrova::receiveByte(uint8_t b, Transport t) {
     }
 }
 
-void TFZentrova::lineComplete(const char* line, int32_t len, Transport) {
+void TFZentrova::lineComplete(const char* line, int32_t len, Transport, bool holdsNul) {
     std::memcpy(LastLineBuf, line, static_cast<size_t>(len));
     LastLineBuf[len] = 0;
     LastLineLen = len;
     const std::string text(line, static_cast<size_t>(len));
-    const bool valid = IsValidStatusLine(text);
+    // A line cut by a NUL is malformed whatever its head holds: its readings are not whole.
+    const bool valid = !holdsNul && IsValidStatusLine(text);
     // Under a flood most lines are counted rather than shown and logged.
-    if (Guard.LineShown(chunkMs_)) {
+    lineLogged_ = Guard.LineShown(chunkMs_);
+    if (lineLogged_) {
         if (Logging->isChecked()) appendMemo(text, false);
         // Overlong lines are logged cut; a flood of bad lines is counted rather than logged.
         if (const auto entry = receivedLogEntry(text, valid, len >= LineMax)) {
@@ -401,6 +410,11 @@ void TFZentrova::lineComplete(const char* line, int32_t len, Transport) {
         }
     }
     if (valid && OnStatusLine) OnStatusLine(this);
+}
+
+void TFZentrova::ReportLineFault(const std::string& text) {
+    // A fault of a line left out under a flood is left out with it: the line's count covers both.
+    if (lineLogged_) log(text);
 }
 
 void TFZentrova::PortTriggerAvail(TZpWinsockPort* port, uint16_t count) {
@@ -536,7 +550,9 @@ TFZentrova::ComSetting TFZentrova::ParseComSetting(const std::string& value) {
         return s;
     }
     // "COM12": every digit from the fourth character on; no digits (or anything after them)
-    // reads as port 1. A number no port can have reads as 0, which names no port.
+    // reads as port 1. A number no port can have reads as 0, which names no port. Not only
+    // the first two digits: "COM123" would open port 12, another device than the one set,
+    // and send it the instrument's commands.
     if (value.size() > 3) {
         size_t i = 3;
         int64_t n = 0;
@@ -553,11 +569,7 @@ bool TFZentrova::openPort() {
     Port->FlushInBuffer();
     Port->FlushOutBuffer();
     Port->SetOpen(true);
-    if (Port->GetOpen()) {
-        const uint16_t lineStatus = Port->AddStatusTrigger(2);
-        Port->SetStatusTrigger(lineStatus, 15, true);
-        ZpSLController1->SetMonitoring(true);
-    }
+    if (Port->GetOpen()) ZpSLController1->SetMonitoring(true);
     Disconnect1->setEnabled(Port->GetOpen());
     return Port->GetOpen();
 }
@@ -576,6 +588,9 @@ void TFZentrova::closePort() {
 }
 
 void TFZentrova::connectFailed(const std::string& text) {
+    // Logged although a failed open is otherwise silent: an open that raises (a device that
+    // is no tty, an address that does not resolve) would keep the link down for good with no
+    // trace of why, and the service engineer has only the log to find it.
     // The main loop tries again every second or two: the same failure is news only once.
     if (text == lastFailure_) return;
     lastFailure_ = text;
@@ -587,6 +602,9 @@ void TFZentrova::connectSucceeded() {
     heldText_.clear();
 }
 
+// Logged and shown although a failed open is otherwise silent: while another program holds
+// the port the instrument stays unattended, and only the operator can end that; in silence
+// the link would just never come up.
 void TFZentrova::portHeld(const QString& what, const std::string& path) {
     const std::string holder = deviceHolder(path);
     // A holder that can no longer be named is letting go (another copy ending): no news after
@@ -625,8 +643,8 @@ void TFZentrova::ConnectSerialClick() {
         Port->SetComDevice(setting.path);
         if (setting.path.empty()) Port->SetComNumber(static_cast<uint16_t>(setting.number));
         Port->SetDeviceLayer(dlWin32);
-        resetReceiveState();
         if (!openPort()) return;
+        resetReceiveState();
     } catch (const EAlreadyOpen&) {
         closePort();
         const std::string path = setting.path.empty() ? serialDevicePath(com) : setting.path;
@@ -651,8 +669,8 @@ void TFZentrova::ConnectTCPIPClick() {
         Port->SetWsPort("192");
         Port->SetWsAddress(IPAddress);
         Port->SetWsMode(wsClient);
-        resetReceiveState();
         if (!openPort()) return;
+        resetReceiveState();
     } catch (const std::exception& e) {
         closePortQuietly("ConnectTCPIPClick", e);
         return;

@@ -53,6 +53,7 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     void SetStatusQuery(const std::string& query) override { StatusQuery = query; }
     std::string_view LastLine() const override { return std::string_view(LastLineBuf, LastLineLen); }
     void SetOnStatusLine(std::function<void()> handler) override;
+    void ReportLineFault(const std::string& text) override;
 
     void processCommandQueue();
     bool SendToPort(const std::string& text);
@@ -160,7 +161,8 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     // Reading stops when the port given is closed by a handler.
     void receiveChunk(const uint8_t* bytes, size_t n, Transport t, const TZpWinsockPort* port = nullptr);
     void receiveByte(uint8_t b, Transport t);
-    void lineComplete(const char* line, int32_t len, Transport t);
+    // holdsNul: the line held a NUL byte at len, where its text ends.
+    void lineComplete(const char* line, int32_t len, Transport t, bool holdsNul);
     void resetReceiveState();
     bool openPort();
     void closePortQuietly(const char* where, const std::exception& e);
@@ -181,6 +183,10 @@ class TFZentrova : public TUxForm, public ZentrovaLink {
     int64_t chunkMs_ = 0;  // arrival time of the bytes being read
     // Bytes were dropped inside the line being assembled: it ends unread at its line feed.
     bool lineBroken_[2] = {false, false};
+    // Where the first NUL stood in the line being assembled (-1: none).
+    int32_t nulAt_[2] = {-1, -1};
+    // The line being handed on was shown and logged (not left out under a flood).
+    bool lineLogged_ = true;
 };
 
 // The link window, created at start-up.

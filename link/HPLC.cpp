@@ -61,19 +61,8 @@ TChemStation1* THPLCModule::chem() const {
 }
 
 uint8_t THPLCModule::TypeFromText(const std::string& text) {
-    return TypeFromText(text, [](const char* s) { return _8(s); });
-}
-
-uint8_t THPLCModule::TypeFromText(const std::string& text,
-                                  const std::function<std::string(const char*)>& translate) {
-    // The comparison is exact; the configuration dialog stores the list text as shown, so
-    // a translated interface stores the translation.
     for (uint8_t t = htChemStation; t < htNone; ++t)
         if (text == TypeTexts[t]) return t;
-    if (translate && !text.empty()) {
-        for (uint8_t t = htChemStation; t < htNone; ++t)
-            if (text == translate(TypeTexts[t])) return t;
-    }
     return htNone;
 }
 

@@ -46,11 +46,9 @@ class THPLCModule : public TUxForm {
 
     uint8_t GetState() const { return HPLCState; }
 
-    // The type of a stored "HPLCType" text: the English list text, or its translation as the
-    // configuration dialog may have stored it. Anything else is htNone.
+    // The type of a stored "HPLCType" text, compared exactly with the list texts the
+    // configuration dialog stores (untranslated). Anything else is htNone.
     static uint8_t TypeFromText(const std::string& text);
-    static uint8_t TypeFromText(const std::string& text,
-                                const std::function<std::string(const char*)>& translate);
 
     bool RelayInput = false;
     bool PrevRelayInput = false;

@@ -270,6 +270,10 @@ TZentrovaAPI::TZentrovaAPI() {
     Pump2.MotorNumber = 2;
 }
 
+void ZentrovaLink::ReportLineFault(const std::string& text) {
+    logLine(text);
+}
+
 void TZentrovaAPI::SetLink(ZentrovaLink* link) {
     theLink = link;
 }
@@ -347,7 +351,14 @@ bool TZentrovaAPI::ParseLine(std::string_view line) {
             ok = parseHeaters(fields);
             break;
     }
-    if (!ok) logLine(std::string("Error: Status line ?") + part + " does not convert; readings kept.");
+    if (!ok) {
+        const std::string text =
+            std::string("Error: Status line ?") + part + " does not convert; readings kept.";
+        if (theLink)
+            theLink->ReportLineFault(text);
+        else
+            logLine(text);
+    }
     return ok;
 }
 

@@ -25,6 +25,9 @@ class ZentrovaLink {
     virtual std::string_view LastLine() const = 0;
     // Installs the OnStatusLine event: called for each valid status line.
     virtual void SetOnStatusLine(std::function<void()> handler) = 0;
+    // Records a fault of the last line (to the daily log). The link window leaves it out
+    // while it leaves out the line itself under a flood.
+    virtual void ReportLineFault(const std::string& text);
 };
 
 class TPump {

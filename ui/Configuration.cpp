@@ -502,8 +502,11 @@ void TInstrumentConfiguration::FormActivate() {
     const char* sys = std::getenv("ZENTROVA_SYS_TTY");
     refreshSerialComMap(sys && *sys ? sys : "/sys/class/tty");
     InstrumentCommPort->clear();
-    // Every port of the map is listed; an entry that is not a port name is skipped.
-    char port[256];
+    // Every port of the map is listed; an entry that does not read (a value of another type, a
+    // name of 10 bytes or more, longer than any port number the link opens) is skipped. Not
+    // the end of the list: one such entry would hide every port after it, those the program
+    // has just mapped among them, and the instrument's port could not be chosen.
+    char port[10];
     for (uint32_t i = 0, n = serialPortCount(); i < n; ++i)
         if (ListSerialPorts(port, sizeof port, i)) InstrumentCommPort->addItem(QString::fromUtf8(port));
     ListUsbDevices();

@@ -280,7 +280,7 @@ TEST(HplcType, StoredTextsGiveTheirTypeAndAnyOtherSpellingNone) {
         {"other", htNone},
         {"", htNone},
     };
-    for (const auto& r : rows) EXPECT_EQ(THPLCModule::TypeFromText(r.text, nullptr), r.type) << r.text;
+    for (const auto& r : rows) EXPECT_EQ(THPLCModule::TypeFromText(r.text), r.type) << r.text;
 }
 
 TEST_F(HplcTest, ForeignServerOrOpenFolderIsRefusedAndLogged) {

@@ -165,8 +165,8 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
 }
 
 TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
-    // Six commas are too few, an empty line is malformed too; NUL carries nothing and cuts
-    // nothing, high bytes are kept.
+    // Six commas are too few, an empty line is malformed too; a NUL ends the line's text and
+    // the line is refused, never joined around it; high bytes are kept.
     const struct {
         std::string in;
         std::vector<std::string> logged;
@@ -176,7 +176,10 @@ TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
         {"00,845,0,10,0\r\n", {">>?3,250,612,300,845,0,10,0"}, 1},
         {"?3,1,2,3,4,5,6\n\n", {"?3,1,2,3,4,5,6", kMalformed, "", kMalformed}, 0},
         {std::string(5000, 'a') + "\n", {std::string(200, 'a') + " ... (4000 bytes or more)", kMalformed}, 0},
-        {std::string("?3,1,2,") + '\0' + "3,4,5,6,7\xff\n", {"?3,1,2,3,4,5,6,7\xff"}, 1},
+        {std::string("?3,1,2,") + '\0' + "3,4,5,6,7\xff\n", {"?3,1,2,", kMalformed}, 0},
+        {std::string(">?3,250,6") + '\0' + "2,300,845,0,10,0\n", {">?3,250,6", kMalformed}, 0},
+        {std::string("?3,1,2,3,4,5,6,7,8") + '\0' + "\n", {"?3,1,2,3,4,5,6,7,8", kMalformed}, 0},
+        {std::string("?3,1,2,3,4,5,6,7\xff\n"), {"?3,1,2,3,4,5,6,7\xff"}, 1},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.in.substr(0, 20));
@@ -193,6 +196,64 @@ TEST_F(LinkWindowTest, LinesAreLoggedCheckedAndHandedOn) {
     EXPECT_EQ(link->Memo->document()->blockCount(), blocks);
     EXPECT_EQ(logged.back(), "?0,1.2,3.4,x,y,z,123");
     EXPECT_EQ(statusLines, 2);
+}
+
+// Through the instrument's parser: a NUL inside a status line, in one read or across two,
+// leaves every reading as it was; the digits on either side are never joined.
+TEST_F(LinkWindowTest, ANulInsideAStatusLineKeepsTheReadings) {
+    ZentrovaAPI.OnConnectUSB();  // the parser takes the lines
+    const std::string good = ">?3,250,612,300,845,0,10,0\n";
+    const struct {
+        std::vector<std::string> reads;
+        std::string head;
+    } rows[] = {
+        {{std::string(">?3,250,6") + '\0' + "2,300,845,0,10,0\n"}, ">?3,250,6"},
+        {{std::string(">?3,250,6\0", 10), "2,300,845,0,10,0\r\n"}, ">?3,250,6"},
+        {{std::string("?3,250,612,300,845,0,10,0,") + '\0' + "\n"}, "?3,250,612,300,845,0,10,0,"},
+        {{std::string(">?3,1,2,3,4,5,6,7") + '\0' + '\0' + "8\n"}, ">?3,1,2,3,4,5,6,7"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.head);
+        usb(good);
+        ASSERT_DOUBLE_EQ(ZentrovaAPI.Column.GetTemperature(), 61.2);
+        ZentrovaAPI.RelayInput = false;
+        logged.clear();
+        for (const auto& part : r.reads) usb(part);
+        EXPECT_DOUBLE_EQ(ZentrovaAPI.Column.GetTemperature(), 61.2);
+        EXPECT_DOUBLE_EQ(ZentrovaAPI.Reactor.GetTemperature(), 84.5);
+        EXPECT_FALSE(ZentrovaAPI.RelayInput) << "no reading taken from the line";
+        EXPECT_EQ(logged, (std::vector<std::string>{r.head, kMalformed}));
+    }
+    // The next line is read whole again.
+    usb("?3,0,300,0,400,0,0,0\n");
+    EXPECT_DOUBLE_EQ(ZentrovaAPI.Column.GetTemperature(), 30.0);
+}
+
+// A line that does not convert is logged with its fault, and under a flood both are left out
+// together: 900 such lines in a second log no more than the guard's lines a second.
+TEST_F(LinkWindowTest, AFloodOfLinesThatDoNotConvertIsLoggedWithinTheGuard) {
+    ZentrovaAPI.OnConnectUSB();
+    const std::string bad = "?3,x,1,1,1,1,1,1\r\n";
+    const std::string fault = "Error: Status line ?3 does not convert; readings kept.";
+    auto faults = [&] { return std::count(logged.begin(), logged.end(), fault); };
+    clock.fake.advanceSeconds(60);
+    logged.clear();
+    usb(bad);
+    EXPECT_EQ(logged, (std::vector<std::string>{"?3,x,1,1,1,1,1,1", fault}));
+    clock.fake.advanceSeconds(2);
+    logged.clear();
+    std::string flood;
+    for (int i = 0; i < 900; ++i) flood += bad;
+    ASSERT_LE(flood.size(), size_t(TReceiveGuard::BytesPerSecond)) << "every line is read";
+    usb(flood);
+    EXPECT_EQ(faults(), TReceiveGuard::LinesPerSecond);
+    EXPECT_LE(logged.size(), size_t(2 * TReceiveGuard::LinesPerSecond));
+    // The count of lines left out covers their faults.
+    EXPECT_EQ(link->Guard.Pending().notLogged, 900u - TReceiveGuard::LinesPerSecond);
+    clock.fake.advanceSeconds(2);
+    logged.clear();
+    usb(bad);
+    EXPECT_EQ(faults(), 1) << "a second later each line is logged again";
 }
 
 // Under a flood the reader takes a second's budget of bytes and drops the rest, shows and logs
@@ -437,6 +498,9 @@ TEST_F(LinkWindowTest, AHeldOrFailingConnectionIsSaidOnceUntilAConnectWorks) {
         const int fd = r.hold ? claimTty(r.com, err) : -1;
         ASSERT_TRUE(!r.hold || fd >= 0) << err;
         DialogScript boxes;
+        // What the link awaits and the line it assembles outlast a connect that fails.
+        link->ReceiveBytes("?3,1,2,3", false);
+        link->PendingAcks = link->PendingStatus = 1;
         logged.clear();
         for (int i = 0; i < 3; ++i) {
             // An empty address is refused as the connect begins.
@@ -444,6 +508,12 @@ TEST_F(LinkWindowTest, AHeldOrFailingConnectionIsSaidOnceUntilAConnectWorks) {
             QCoreApplication::processEvents();
         }
         EXPECT_FALSE(link->IsConnected());
+        EXPECT_EQ(link->PendingAcks, 1);
+        EXPECT_EQ(link->PendingStatus, 1);
+        link->ReceiveBytes(",4,5,6,7\n", false);
+        EXPECT_EQ(link->LastLine(), "?3,1,2,3,4,5,6,7") << "the line goes on where it was";
+        ASSERT_GE(logged.size(), 1u);
+        logged.pop_back();
         ASSERT_EQ(logged.size(), 1u) << (logged.empty() ? "" : logged.back());
         EXPECT_EQ(logged[0].substr(0, r.line.size()), r.line);
         ASSERT_EQ(int(boxes.shown.size()), r.boxes)

@@ -754,6 +754,31 @@ TEST_F(ProceduresTest, InstrumentFlushSendsItsMovesInOrderAndCountsTo1200) {
     EXPECT_FALSE(m().InstrumentFlushStep());  // stays over
 }
 
+// The instrument flush's slow pump-out has its own count of ticks: it is cut off on its 902nd
+// tick whatever the storage preparation's count holds, and each flush counts afresh.
+TEST_F(ProceduresTest, TheInstrumentFlushsSlowPumpOutIsCutOffAfter901Ticks) {
+    for (int32_t storageTicks : {5000, 0}) {
+        SCOPED_TRACE(storageTicks);
+        m().StoragePumpOutTicks = storageTicks;
+        const int64_t from = link().ticks();
+        ASSERT_TRUE(m().StartInstrumentFlush());
+        auto stepWhile = [&](auto holds) {
+            return runWhile([&] { return m().InstrumentFlushStep() && holds(m().InstrumentFlushState); },
+                            3000);
+        };
+        ASSERT_GT(stepWhile([](uint8_t s) { return s != 20; }), 0);  // up to the pump-out armed
+        EXPECT_EQ(stepWhile([](uint8_t s) { return s == 20; }), 902);
+        EXPECT_EQ(m().InstrumentFlushState, 21);
+        const int64_t slowStart = firstTickOf("ML 0 0.30", from);
+        ASSERT_NE(slowStart, -1);
+        EXPECT_EQ(firstTickOf("ML 2 0.30", from), slowStart);
+        EXPECT_EQ(firstTickOf("OFF 0", slowStart) - slowStart, 901);
+        EXPECT_EQ(firstTickOf("OFF 2", slowStart) - slowStart, 901);
+        EXPECT_GT(inst().pump(1).volume, 60.0) << "the slow pump-out was cut off, not run dry";
+        m().InstrumentFlushPumpOutTicks = 5000;  // left over: the next flush counts from 0
+    }
+}
+
 TEST_F(ProceduresTest, TheLongProceduresWaitForBothValves) {
     m().StartInstrumentFlush();
     tick([&] { return m().InstrumentFlushStep(); });
@@ -899,6 +924,85 @@ TEST_F(SequenceRunTest, CoolingLimitsAtTheValueAndJustPast) {
     idle(1);
     ASSERT_TRUE(runTo(16, 3));
     EXPECT_EQ(firstTickOf("CFAN OFF", fanOn), link().ticks() - 1);
+}
+
+// A cooling run to its end with the recirculation fan kept on, and without: the fan is never
+// switched off, and it is switched on again with the heater instead of with the door.
+TEST_F(SequenceRunTest, ACoolingKeepsTheRecirculationFanOnWhenAskedTo) {
+    const struct {
+        bool alwaysOn;
+        const char* column;  // the column's commands from state 2 to state 17
+    } rows[] = {
+        {true,
+         "CSETPOINT 40.0;RSETPOINT 50.0;CHEAT OFF;CFAN ON;DOOR OPEN;CFAN OFF;DOOR CLOSE;"
+         "CSETPOINT 40.0;CHEAT ON;RFAN ON;"},
+        {false,
+         "CSETPOINT 40.0;RSETPOINT 50.0;CHEAT OFF;CFAN ON;DOOR OPEN;RFAN OFF;CFAN OFF;RFAN ON;DOOR CLOSE;"
+         "CSETPOINT 40.0;CHEAT ON;"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.alwaysOn ? "always on" : "off while cooling");
+        m().RecFanAlwaysOn->setChecked(r.alwaysOn);
+        ZentrovaAPI.Column.SetRecircFan(true);
+        idle(1);
+        ASSERT_TRUE(inst().recircFan());
+        inst().column().temperatureOverride = 30.0;
+        use("S");
+        finishFirstRun();
+        inst().column().temperatureOverride = 40.5;
+        idle(1);
+        call();  // 36
+        const int64_t t2 = link().ticks();
+        ASSERT_TRUE(runTo(14, 400));
+        EXPECT_EQ(inst().recircFan(), r.alwaysOn) << "while the door is open";
+        inst().column().temperatureOverride = 34.0;
+        ASSERT_TRUE(runTo(17, 400));
+        std::string column;
+        for (const auto& s : link().sent())
+            if (s.tick >= t2 && !isChannelCommand(s.text, 1) && !isChannelCommand(s.text, 2))
+                column += s.text + ";";
+        EXPECT_EQ(column, r.column);
+        EXPECT_TRUE(inst().recircFan());
+        EXPECT_FALSE(inst().doorOpen());
+    }
+}
+
+// Without the forced five minutes state 13 hands on at its first call; with them it holds.
+TEST_F(SequenceRunTest, WithoutTheForcedFiveMinutesTheCoolingGoesOnAtOnce) {
+    for (bool forced : {false, true}) {
+        SCOPED_TRACE(forced ? "forced" : "not forced");
+        m().Forced5MinChkBox->setChecked(forced);
+        inst().column().temperatureOverride = 30.0;
+        use("S");
+        finishFirstRun();
+        inst().column().temperatureOverride = 40.5;
+        idle(1);
+        ASSERT_TRUE(runTo(13, 100));
+        call();
+        EXPECT_EQ(m().RunState, forced ? 13 : 14);
+        for (int i = 0; i < 30; ++i) call();
+        EXPECT_EQ(m().RunState, forced ? 13 : 14) << "14 waits for the column to cool";
+    }
+}
+
+// Each run counts once, when it is prepared (state 2); a new sequence counts from 0 again.
+TEST_F(SequenceRunTest, EachRunCountsOnceWhenItIsPrepared) {
+    m().RunSignal = true;
+    std::vector<int32_t> counted;
+    auto step = [&] {
+        const uint8_t state = m().RunState;
+        const int32_t before = m().RunCounter;
+        const bool over = m().bRun(0);
+        if (m().RunCounter != before) counted.push_back(state);
+        return over;
+    };
+    EXPECT_GT(runWhile(step, 5000, true), 0);
+    EXPECT_EQ(counted, (std::vector<int32_t>{2, 2, 2})) << "M1 twice, M2 once";
+    EXPECT_EQ(m().RunCounter, 3);
+    use("S");
+    EXPECT_EQ(m().RunCounter, 0);
+    ASSERT_TRUE(runTo(3, 5));
+    EXPECT_EQ(m().RunCounter, 1);
 }
 
 TEST_F(SequenceRunTest, AWholeSequenceLogsItsRunsAndEnds) {
