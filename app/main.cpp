@@ -32,6 +32,7 @@
 #include "ui/LCDFrame.h"
 #include "ui/MainForm.h"
 #include "ui/PressureTest.h"
+#include "ui/Startup.h"
 #include "ui/TestControl.h"
 
 namespace {
@@ -154,14 +155,7 @@ int run(int argc, char** argv) {
     EndSignals::install([](int signo) { endProgram(EndSignals::name(signo) + " received"); },
                         EndBackstopSeconds);
     Forms forms;
-    try {
-        createForms(forms, args);
-    } catch (const std::exception& e) {
-        showException(e);
-        TestControl::stop();
-        return 0;
-    } catch (...) {
-        showException(QString());
+    if (!createWindows([&] { createForms(forms, args); })) {
         TestControl::stop();
         return 0;
     }

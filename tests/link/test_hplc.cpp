@@ -443,3 +443,25 @@ TEST_F(HplcTest, AMissingOrBlankServiceNameIsLoggedAsIncorrect) {
         EXPECT_EQ(dde, r.logged);
     }
 }
+
+// A type or an instance stored as a number reads as no text: no HPLC, and no service name to
+// try; nothing is raised.
+TEST_F(HplcTest, ATypeOrInstanceStoredAsANumberReadsAsNoText) {
+    ASSERT_TRUE(server.listen("HPLCSIM1"));
+    {
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(TStoredParams::InstrumentRegistryKey(), true));
+        reg.writeInteger("HPLCType", 0);
+        reg.writeInteger("ChemInstance", 1);
+    }
+    EXPECT_NO_THROW(m.LoadHPLCType());
+    EXPECT_EQ(m.HPLCType, htNone);
+    cs.LinkOpen = false;
+    newLines();
+    ASSERT_NO_THROW(poll());
+    Lines dde;
+    for (const std::string& l : newLines())
+        if (l.rfind("#Agilent", 0) == 0 || l.rfind("#ChemDDEStatus", 0) == 0) dde.push_back(l);
+    EXPECT_EQ(dde, (Lines{"#Agilent DDE bConnectionOpen: incorrect name ", "#ChemDDEStatus: No Connect"}));
+    EXPECT_EQ(m.GetState(), hsNoHPLC);
+}
