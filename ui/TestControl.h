@@ -5,6 +5,8 @@
 //   menu NAME         opens the menus on the way to the item whose object name is NAME (their
 //                     opening handlers run, as the operator's opening does) and clicks it (after
 //                     the answer "ok"); "error ..." when the item is then disabled or hidden
+//   invoke NAME       runs the command of the item NAME as its click does, whatever the menus
+//                     show (for commands that no menu offers, as the calibration notices)
 //   popup MENU        opens the menu of the item MENU and leaves it open (ticks go on under it)
 //   pick NAME         clicks the item NAME in the open menu as it shows it now, with the mouse;
 //                     "error ..." when its menu is not open or it shows the item disabled or hidden

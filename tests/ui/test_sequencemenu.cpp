@@ -162,12 +162,16 @@ TEST_F(SequenceMenu, AnEditorsSaveOfWhatIsLoadedRefreshesItOutsideARun) {
         "Info: The heaters follow the stored method \"M1\" of the loaded sequence \"S\": column 45.0 °C "
         "(was 40.0 °C), reactor 60.0 °C (was 50.0 °C).";
     storeMethod(method("M1", "45", "60"));
+    storeSequence("S", {{"M2", "1"}});
     for (uint8_t mode : {7, 8, 9}) {
         form->iMode = mode;
         recordStored(StoredRecord::Method, "M1");
+        recordStored(StoredRecord::Sequence, "S");
         EXPECT_EQ(instrument->Method.ColumnT, "40") << int(mode);
+        EXPECT_EQ(instrument->Sequence.MethodList.Get(0), "M1") << "a run keeps its own copy";
         EXPECT_EQ(rec.take(), std::vector<std::string>{}) << int(mode);
     }
+    storeSequence("S", {{"M1", "2"}, {"M2", "1"}});
     form->iMode = 2;
     recordStored(StoredRecord::Method, "Other");
     EXPECT_EQ(instrument->Method.ColumnT, "40") << "not a method of the loaded sequence";
