@@ -35,6 +35,9 @@ class TInstrumentMachines {
     // action: 0 run, 1 suspend (hold before the next run's pumps start), 2 stop after the
     // current run. True once the sequence has ended.
     bool bRun(int action);
+    // The sequence has ended, whatever ended it (its own end, Stop, a lost link, a disabled
+    // instrument): the machine cannot resume the run; a later call only repeats the end.
+    void EndSequenceRun();
     // Row searches over a timetable's time column (minutes; compared in whole seconds).
     // A row whose time does not read is skipped. -1 when no row fits.
     static int32_t FindLastRowAtOrBefore(int32_t seconds, const std::vector<std::string>& times);

@@ -175,6 +175,10 @@ bool TInstrumentMachines::bRun(int action) {
     return runState(action);
 }
 
+void TInstrumentMachines::EndSequenceRun() {
+    self().RunState = SequenceOver;
+}
+
 // The cooling has switched the heater off (state 12) and not yet back on (leaving state 16).
 bool TInstrumentMachines::coolingStarted() const {
     const TInstrumentModule& m = static_cast<const TInstrumentModule&>(*this);

@@ -14,6 +14,7 @@
 
 #include "link/Instrument.h"
 #include "link/LogFile.h"
+#include "methods/EditorNotice.h"
 #include "methods/PrintMethod.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
@@ -559,6 +560,7 @@ bool TEditMethodForm::StoreMethod(const std::string& name) {
         if (!earlier.isEmpty()) MessageText += "\n" + earlier;
     }
     logLine(SaveLogLine(rec, ok));
+    if (ok) recordStored(StoredRecord::Method, q(rec.Name));
     return ok;
 }
 
@@ -675,6 +677,7 @@ void TEditMethodForm::BtnDeleteMethodClick() {
             refillList();
             if (MethodNameList->GetCount() > 0) MethodNameList->SetItemIndex(0);
             if (ok) status = fillFirst(QStringLiteral("Method \"%s\" deleted."), q(name));
+            if (ok) recordStored(StoredRecord::Method, q(name));
         }
     }
     loadSelected();

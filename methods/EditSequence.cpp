@@ -8,6 +8,7 @@
 
 #include "link/Instrument.h"
 #include "link/LogFile.h"
+#include "methods/EditorNotice.h"
 #include "methods/MethodParams.h"
 #include "methods/PrintSequence.h"
 #include "methods/SequenceParams.h"
@@ -411,6 +412,7 @@ void TEditSequenceDialog::BtnDeleteSequenceClick() {
     SequenceNameChanged();
     // After the selection change, which clears the status line.
     status(fillFirst(deleted ? _("Sequence \"%s\" deleted.") : _("Sequence \"%s\" not deleted."), name));
+    if (deleted) recordStored(StoredRecord::Sequence, name);
 }
 
 bool TEditSequenceDialog::ValidateSequence() {
@@ -469,6 +471,7 @@ bool TEditSequenceDialog::StoreSequence(const std::string& given) {
     if (!failure.empty()) logLine("#EditSequence: " + failure);
     // A refused write leaves the changes pending, so they are offered again.
     if (ok) Modified = false;
+    if (ok) recordStored(StoredRecord::Sequence, name);
     return ok;
 }
 

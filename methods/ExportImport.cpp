@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "link/Instrument.h"
+#include "methods/EditorNotice.h"
 #include "methods/MethodParams.h"
 #include "methods/SequenceParams.h"
 #include "platform/CaseFold.h"
@@ -541,8 +542,10 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
                         "\n\n";
         if (!inUse.isEmpty())
             question += nameList(inUse) + "\n" +
-                        _("A run in progress keeps the method it started with; the runs after it use the "
-                          "imported one.") +
+                        (sequenceRunning()
+                             ? _("A run in progress keeps the method it started with; the runs after it use "
+                                 "the imported one.")
+                             : _("The main window loads the imported one at once.")) +
                         "\n\n";
         if (!twice.isEmpty())
             question += fillFirst(twice.size() == 1

@@ -1,42 +1,53 @@
 #include "platform/Clock.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <ctime>
 
 namespace {
 
-int64_t steadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+int64_t kernelMs(int clockId) {
+    timespec ts{};
+    clock_gettime(static_cast<clockid_t>(clockId), &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
-class SystemClock : public Clock {
-  public:
-    SystemClock() : startMono_(steadyMs()), startSeconds_(static_cast<int64_t>(std::time(nullptr))) {}
-    int64_t monotonicMs() const override { return steadyMs(); }
-    int64_t seconds() const override { return startSeconds_ + (steadyMs() - startMono_) / 1000; }
-    LocalTime localNow() const override {
-        using namespace std::chrono;
-        auto now = system_clock::now();
-        std::time_t t = system_clock::to_time_t(now);
-        std::tm tm{};
-        localtime_r(&t, &tm);
-        LocalTime lt;
-        lt.year = tm.tm_year + 1900;
-        lt.month = tm.tm_mon + 1;
-        lt.day = tm.tm_mday;
-        lt.hour = tm.tm_hour;
-        lt.minute = tm.tm_min;
-        lt.second = tm.tm_sec;
-        lt.millisecond = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-        return lt;
-    }
+}  // namespace
 
-  private:
-    int64_t startMono_;
-    int64_t startSeconds_;
-};
+SystemClock::SystemClock(RawMs raw)
+    : raw_(raw ? raw : kernelMs),
+      startMono_(monotonicMs()),
+      startSeconds_(static_cast<int64_t>(std::time(nullptr))) {}
+
+// Counts on through a suspend of the computer, as the instrument does.
+int64_t SystemClock::monotonicMs() const {
+    return raw_(CLOCK_BOOTTIME);
+}
+
+int64_t SystemClock::seconds() const {
+    return startSeconds_ + (monotonicMs() - startMono_) / 1000;
+}
+
+LocalTime SystemClock::localNow() const {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t t = system_clock::to_time_t(now);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    LocalTime lt;
+    lt.year = tm.tm_year + 1900;
+    lt.month = tm.tm_mon + 1;
+    lt.day = tm.tm_mday;
+    lt.hour = tm.tm_hour;
+    lt.minute = tm.tm_min;
+    lt.second = tm.tm_sec;
+    lt.millisecond = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    return lt;
+}
+
+namespace {
 
 SystemClock& systemClock() {
     static SystemClock c;

@@ -1,6 +1,9 @@
 // The program's one source of time: monotonic milliseconds for timers and pacing,
 // seconds that never start near 0, and the local wall-clock time for logs and dates.
 // Tests install a FakeClock and advance it instead of sleeping.
+//
+// The instrument pumps and heats while the computer sleeps, so the monotonic time counts the
+// time spent in suspend too (the kernel's boot-time clock, not one that stops in suspend).
 #pragma once
 #include <cstdint>
 
@@ -17,6 +20,23 @@ class Clock {
     // Wall-clock seconds at start-up plus monotonic elapsed seconds (never near 0).
     virtual int64_t seconds() const = 0;
     virtual LocalTime localNow() const = 0;
+};
+
+// The system's clock read through a raw source: tests give it one whose boot time and
+// suspend-blind monotonic time part, as after a sleep of the computer.
+class SystemClock : public Clock {
+  public:
+    // Milliseconds of a kernel clock (CLOCK_BOOTTIME, CLOCK_MONOTONIC, ...).
+    using RawMs = int64_t (*)(int clockId);
+    explicit SystemClock(RawMs raw = nullptr);
+    int64_t monotonicMs() const override;
+    int64_t seconds() const override;
+    LocalTime localNow() const override;
+
+  private:
+    RawMs raw_;
+    int64_t startMono_;
+    int64_t startSeconds_;
 };
 
 // The installed clock (the system clock unless a test installed another).

@@ -181,9 +181,12 @@ bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
             MessageLbl->SetCaption(BuildErrorMessage());
             // Sized and centred on the main window before it appears.
             FormShow();
+            // Over a modal window (an editor, a box) it is modal itself: the window in front, whose
+            // OK and Escape answer it, until it is closed. Elsewhere it leaves the main window free.
+            setWindowModality(QApplication::activeModalWidget() ? Qt::ApplicationModal : Qt::NonModal);
             centreWindow(this, mainWindow());
             showWindow(this);
-        } else if (isVisible() && !isActiveWindow()) {
+        } else if (isVisible() && !isActiveWindow() && !behindLaterModal()) {
             QWidget::raise();
             activateWindow();
         }
@@ -204,6 +207,15 @@ bool TErrorMessagesDialog::CheckInstrumentErrors(bool singlePump) {
 
     if (result) logLine("#main: ErrorMessagesDialog Critical Error");
     return result;
+}
+
+bool TErrorMessagesDialog::behindLaterModal() const {
+    const QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || modal == this) return false;
+    // A box this window opened stays in front of it.
+    for (const QWidget* w = modal->parentWidget(); w; w = w->parentWidget())
+        if (w == this) return false;
+    return true;
 }
 
 void TErrorMessagesDialog::OKBtnClick() {

@@ -72,6 +72,9 @@ class TErrorMessagesDialog : public QWidget {
 
   private:
     void raiseEntry(int index);
+    // A modal window opened after this one is in front (a question the operator answers first):
+    // raising this window over it would hide it.
+    bool behindLaterModal() const;
 };
 
 extern TErrorMessagesDialog* ErrorMessagesDialog;

@@ -629,6 +629,8 @@ bool TMainForm::checkValveState() {
 
 void TMainForm::changeProcedure(uint8_t m) {
     if (m == iMode || (isRunMode(m) && isRunMode(iMode))) return;
+    // A sequence left for any other mode is over: nothing can take its run up again.
+    if (isRunMode(iMode) && InstrumentModule) InstrumentModule->EndSequenceRun();
     // Leaving a procedure's mode other than by its own end stops it: a box it left open closes
     // and says why, and the step that opened the box does nothing more.
     QString why;

@@ -12,10 +12,12 @@
 #include "link/LogFile.h"
 #include "methods/EditMethods.h"
 #include "methods/EditSequence.h"
+#include "methods/EditorNotice.h"
 #include "methods/ExportImport.h"
 #include "methods/LoadSequence.h"
 #include "methods/PrintMethod.h"
 #include "methods/PrintSequence.h"
+#include "methods/SequenceParams.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
@@ -90,6 +92,11 @@ void separator(TUxMenuItem* parent) {
     parent->Add(QStringLiteral("-"));
 }
 
+// The sequence's three modes: running, suspending, stopping after the current run.
+bool runMode(uint8_t mode) {
+    return mode == 7 || mode == 8 || mode == 9;
+}
+
 }  // namespace
 
 TMainForm& TMainFormCommands::self() {
@@ -146,12 +153,21 @@ void TMainFormCommands::SetupCommands(TUxForm* form) {
     Pring1 = item(Method1, "Print", "Pring1", [this] { Pring1Click(); });
 
     Sequence1 = top("Sequence", "Sequence1");
-    SequenceTable1 = item(Sequence1, "Edit/Delete", "SequenceTable1", [this] { SequenceTable1Click(); });
-    Load1 = item(Sequence1, "Load", "Load1", [this] { Load1Click(); });
-    StartSequence1 = item(Sequence1, "Start Sequence", "StartSequence1", [this] { StartSequence1Click(); });
-    StopSequence1 = item(Sequence1, "Stop Sequence", "StopSequence1", [this] { StopSequence1Click(); });
+    // Ticks go on under the open menu: each command first asks whether it is still offered.
+    const auto offered = [this](TUxMenuItem* const& it, void (TMainFormCommands::*command)()) {
+        return [this, &it, command] {
+            if (sequenceItemOffered(it)) (this->*command)();
+        };
+    };
+    SequenceTable1 = item(Sequence1, "Edit/Delete", "SequenceTable1",
+                          offered(SequenceTable1, &TMainFormCommands::SequenceTable1Click));
+    Load1 = item(Sequence1, "Load", "Load1", offered(Load1, &TMainFormCommands::Load1Click));
+    StartSequence1 = item(Sequence1, "Start Sequence", "StartSequence1",
+                          offered(StartSequence1, &TMainFormCommands::StartSequence1Click));
+    StopSequence1 = item(Sequence1, "Stop Sequence", "StopSequence1",
+                         offered(StopSequence1, &TMainFormCommands::StopSequence1Click));
     StopSequence1->SetEnabled(false);
-    Print1 = item(Sequence1, "Print", "Print1", [this] { Print1Click(); });
+    Print1 = item(Sequence1, "Print", "Print1", offered(Print1, &TMainFormCommands::Print1Click));
 
     Instrument1 = top("Instrument", "Instrument1");
     Configure1 = item(Instrument1, "Configure", "Configure1", [this] { Configure1Click(); });
@@ -252,6 +268,11 @@ void TMainFormCommands::SetupCommands(TUxForm* form) {
     OnLoadedSequenceStored = [] {
         if (MainForm) MainForm->RefreshLoadedSequence();
     };
+    // The editors' saves and deletes reach what the main window has loaded.
+    OnRecordStored = [](StoredRecord kind, const QString& name) {
+        if (MainForm) MainForm->LoadedRecordStored(kind == StoredRecord::Method, name);
+    };
+    SequenceRunning = [] { return MainForm && runMode(MainForm->iMode); };
     // The configuration dialog's Save reaches the running program through the main window.
     OnApplyConfiguration = [] {
         if (MainForm) MainForm->ApplyConfiguration();
@@ -664,12 +685,19 @@ void TMainFormCommands::SetDefaultSequence(const std::string& name) {
     TMainForm& f = self();
     m.Sequence.Name = QString::fromStdString(name);
     m.GetSequenceParams();
+    if (f.iMode != 7 && f.iMode != 8) m.LineIndex = 0;
+    SetStatusText(3, _("Sequence: ") + QString::fromStdString(name));
+    if (runMode(f.iMode)) {
+        // The run goes on with the method it loaded and that method's set points; the lines after
+        // the current one come from this sequence.
+        logLine("#SetDefaultSequence: " + name + " (the running method " + m.Method.Name +
+                " and its set points stay)");
+        return;
+    }
     // A sequence without lines names no method.
     m.Method.Name =
         m.Sequence.MethodList.GetCount() > 0 ? m.Sequence.MethodList.Get(0).toStdString() : std::string();
-    if (f.iMode != 7 && f.iMode != 8) m.LineIndex = 0;
     m.GetMethodParams();
-    SetStatusText(3, _("Sequence: ") + QString::fromStdString(name));
     SetStatusText(2, _("Method: ") + QString::fromStdString(m.Method.Name));
     double column = 0.0, reactor = 0.0;
     const bool columnOk = tryStrToFloat(m.Method.ColumnT, column) && std::isfinite(column);
@@ -683,9 +711,49 @@ void TMainFormCommands::SetDefaultSequence(const std::string& name) {
 
 void TMainFormCommands::RefreshLoadedSequence() {
     if (!InstrumentModule || InstrumentModule->Sequence.Name.isEmpty()) return;
-    const uint8_t mode = self().iMode;
-    if (mode == 7 || mode == 8 || mode == 9) return;
-    SetDefaultSequence(InstrumentModule->Sequence.Name.toStdString());
+    // A run keeps its own copy: the store is read again at its next line and at the next start.
+    if (runMode(self().iMode)) return;
+    TInstrumentModule& m = *InstrumentModule;
+    TSequenceINIParams stored;
+    stored.Name = m.Sequence.Name;
+    if (!CSequenceNames().LoadSequence(stored)) {
+        // Deleted: nothing is loaded any more; the set points stay where they are.
+        logLine("#RefreshLoadedSequence: " + m.Sequence.Name.toStdString() + " is no longer stored");
+        m.Method.Clear();
+        m.Sequence.Clear();
+        SetStatusText(3, _("Sequence: NOT LOADED"));
+        SetStatusText(2, _("Method: NOT LOADED"));
+        return;
+    }
+    const double column = m.GetColumnSetPoint(), reactor = m.GetReactorSetPoint();
+    SetDefaultSequence(m.Sequence.Name.toStdString());
+    const double newColumn = m.GetColumnSetPoint(), newReactor = m.GetReactorSetPoint();
+    if (!m.Enabled || (newColumn == column && newReactor == reactor)) return;
+    // The heaters of the enabled instrument go to the new set points at once: the operator is told.
+    const auto degrees = [](double t) {
+        std::string text = cformat("%.1f", t);
+        for (char& c : text)
+            if (c == '.') c = DecimalSeparator();
+        return QString::fromStdString(text);
+    };
+    box(_("The heaters follow the stored method \"%1\" of the loaded sequence \"%2\": column %3 °C "
+          "(was %4 °C), reactor %5 °C (was %6 °C).")
+            .arg(QString::fromStdString(m.Method.Name), m.Sequence.Name, degrees(newColumn), degrees(column),
+                 degrees(newReactor), degrees(reactor)),
+        _("Info"), MsgIcon::Information);
+}
+
+void TMainFormCommands::LoadedRecordStored(bool method, const QString& name) {
+    if (!InstrumentModule || InstrumentModule->Sequence.Name.isEmpty()) return;
+    const TInstrumentModule& m = *InstrumentModule;
+    const auto same = [&name](const QString& other) { return other.compare(name, Qt::CaseInsensitive) == 0; };
+    bool loaded = !method && same(m.Sequence.Name);
+    if (method) {
+        loaded = same(QString::fromStdString(m.Method.Name));
+        for (int i = 0; i < m.Sequence.MethodList.GetCount() && !loaded; ++i)
+            loaded = same(m.Sequence.MethodList.Get(i));
+    }
+    if (loaded) RefreshLoadedSequence();
 }
 
 // ---------------------------------------------------------------- Instrument
@@ -852,36 +920,71 @@ void TMainFormCommands::Control1Click() {
     }
 }
 
-void TMainFormCommands::Sequence1Click() {
+namespace {
+// What the Sequence menu offers in a mode: the captions of its two run commands and whether
+// each can be chosen.
+struct SequenceOffer {
     QString start = _("Start Sequence");
     QString stop = _("Stop Sequence");
     bool startOn = false, stopOn = false;
-    switch (self().iMode) {
+};
+
+SequenceOffer sequenceOffer(uint8_t mode) {
+    SequenceOffer o;
+    switch (mode) {
         case 2:
         case 3:
         case 6:
-            startOn = true;
+            o.startOn = true;
             break;
         case 7:
-            start = _("Suspend Sequence");
-            startOn = stopOn = true;
+            o.start = _("Suspend Sequence");
+            o.startOn = o.stopOn = true;
             break;
         case 8:
-            start = _("Resume Sequence");
-            startOn = stopOn = true;
+            o.start = _("Resume Sequence");
+            o.startOn = o.stopOn = true;
             break;
         case 9:
             // The sequence ends after its current run; nothing to suspend or start until then.
-            start = _("Suspend Sequence");
-            stop = _("Stopping Sequence...");
+            o.start = _("Suspend Sequence");
+            o.stop = _("Stopping Sequence...");
             break;
         default:
             break;
     }
-    StartSequence1->SetCaption(start);
-    StartSequence1->SetEnabled(startOn);
-    StopSequence1->SetCaption(stop);
-    StopSequence1->SetEnabled(stopOn);
+    return o;
+}
+}  // namespace
+
+void TMainFormCommands::Sequence1Click() {
+    const SequenceOffer o = sequenceOffer(self().iMode);
+    StartSequence1->SetCaption(o.start);
+    StartSequence1->SetEnabled(o.startOn);
+    StopSequence1->SetCaption(o.stop);
+    StopSequence1->SetEnabled(o.stopOn);
+}
+
+bool TMainFormCommands::sequenceItemOffered(TUxMenuItem* it) {
+    // The item shows what the menu offered when it opened; the menu opened now offers this.
+    const SequenceOffer now = sequenceOffer(self().iMode);
+    QString caption = it->GetCaption();
+    bool on = Sequence1->GetEnabled() && Sequence1->GetVisible();
+    if (it == StartSequence1) {
+        caption = now.start;
+        on = on && now.startOn;
+    } else if (it == StopSequence1) {
+        caption = now.stop;
+        on = on && now.stopOn;
+    }
+    if (on && caption == it->GetCaption()) return true;
+    logLine("#menu: " + it->GetCaption8() + " not done: the menu offers " +
+            (on ? caption.toStdString() : "it no more") + " in mode " + std::to_string(int(self().iMode)));
+    box(fillFirst(_("\"%s\" was not done: the sequence changed while the menu was open. Open the menu again "
+                    "to see what it offers now."),
+                  it->GetCaption()),
+        _("Warning"), MsgIcon::Warning);
+    return false;
 }
 
 void TMainFormCommands::Instrument1Click() {

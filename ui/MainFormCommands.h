@@ -157,7 +157,12 @@ class TMainFormCommands {
     bool StopSequence();
     void SetDefaultSequence(const std::string& name);
     // Reloads the loaded sequence after its stores changed; a run in progress keeps its method.
+    // One no longer stored is unloaded. Tells the operator when the heaters of the enabled
+    // instrument follow new set points.
     void RefreshLoadedSequence();
+    // An editor stored or deleted a method or a sequence: refreshes what is loaded when it is
+    // the loaded sequence, its method or a method of its lines.
+    void LoadedRecordStored(bool method, const QString& name);
     bool ApplyConfiguration();
 
     // Starters.
@@ -186,5 +191,8 @@ class TMainFormCommands {
     TMainForm& self();
     const TMainForm& self() const;
     void pumpToggle(int pump);
+    // True when the Sequence menu, opened now, offers the item as it did when it opened; else
+    // the operator is told that nothing was done.
+    bool sequenceItemOffered(TUxMenuItem* it);
     bool refillCheck(int pump, const QString& refusal);
 };

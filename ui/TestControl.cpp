@@ -9,6 +9,9 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cctype>
@@ -114,6 +117,25 @@ TUxMenuItem* findItem(const std::string& name) {
     return MainForm->findChild<TUxMenuItem*>(QString::fromStdString(name));
 }
 
+// The menus that hold the item, outermost first.
+std::vector<TUxMenuItem*> menusAbove(TUxMenuItem* item) {
+    std::vector<TUxMenuItem*> out;
+    for (TUxMenuItem* p = item->GetParentItem(); p; p = p->GetParentItem()) out.insert(out.begin(), p);
+    return out;
+}
+
+// Why the operator could not choose the item as the menus show it now ("" when they could).
+std::string unavailable(TUxMenuItem* item, const std::string& name) {
+    std::vector<TUxMenuItem*> path = menusAbove(item);
+    path.push_back(item);
+    for (TUxMenuItem* it : path) {
+        const std::string which = it == item ? "menu item " + name : "menu " + it->objectName().toStdString();
+        if (!it->GetVisible()) return "error " + which + " is hidden";
+        if (!it->GetEnabled()) return "error " + which + " is disabled";
+    }
+    return {};
+}
+
 }  // namespace
 
 namespace TestControl {
@@ -179,8 +201,75 @@ std::string handle(const std::string& line) {
     if (cmd == "menu") {
         TUxMenuItem* item = findItem(arg);
         if (!item) return "error no menu item " + arg;
+        // The operator opens each menu on the way: its opening handler sets what it offers.
+        for (TUxMenuItem* m : menusAbove(item))
+            if (QMenu* menu = m->GetMenu()) Q_EMIT menu->aboutToShow();
+        const std::string refused = unavailable(item, arg);
+        if (!refused.empty()) return refused;
         // After the answer: the command may open boxes that run their own loops.
         QTimer::singleShot(0, item, [item] { item->Click(); });
+        return "ok";
+    }
+    if (cmd == "invoke") {
+        TUxMenuItem* item = findItem(arg);
+        if (!item) return "error no menu item " + arg;
+        // What no menu offers (the calibration notices): the item's command as its click runs it.
+        QTimer::singleShot(0, item, [item] { item->Click(); });
+        return "ok";
+    }
+    if (cmd == "popup") {
+        TUxMenuItem* item = findItem(arg);
+        QMenu* menu = item ? item->GetMenu() : nullptr;
+        if (!menu) return "error no menu " + arg;
+        const std::string refused = unavailable(item, arg);
+        if (!refused.empty()) return refused;
+        // Opens as the operator's click opens it; nothing waits for a choice.
+        menu->popup(MainForm->mapToGlobal(QPoint(0, 0)));
+        return "ok";
+    }
+    if (cmd == "pick") {
+        TUxMenuItem* item = findItem(arg);
+        if (!item || !item->GetParentItem()) return "error no menu item " + arg;
+        QMenu* menu = item->GetParentItem()->GetMenu();
+        if (!menu || !menu->isVisible()) return "error the menu of " + arg + " is not open";
+        const std::string refused = unavailable(item, arg);
+        if (!refused.empty()) return refused;
+        // The operator's click on the item as the open menu shows it: pressed and released over it.
+        QPointer<QMenu> open = menu;
+        QAction* action = item->action();
+        QTimer::singleShot(0, menu, [open, action] {
+            if (!open) return;
+            const QPoint at = open->actionGeometry(action).center();
+            const QPoint global = open->mapToGlobal(at);
+            for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+                if (!open) return;
+                QMouseEvent e(type, QPointF(at), QPointF(global), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                              Qt::NoModifier);
+                QCoreApplication::sendEvent(open, &e);
+            }
+        });
+        return "ok";
+    }
+    if (cmd == "press") {
+        static const std::map<std::string, int> keys{
+            {"escape", Qt::Key_Escape}, {"enter", Qt::Key_Return}, {"space", Qt::Key_Space}};
+        auto it = keys.find(arg);
+        if (it == keys.end()) return "error press escape|enter|space";
+        const int key = it->second;
+        // As the keyboard's press arrives: to the focus of the window in front.
+        QTimer::singleShot(0, [key] {
+            QWidget* front = QApplication::activeModalWidget();
+            if (!front) front = QApplication::activeWindow();
+            if (!front) return;
+            QWidget* target = front->focusWidget() ? front->focusWidget() : front;
+            QPointer<QWidget> alive = target;
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &press);
+            if (!alive) return;
+            QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &release);
+        });
         return "ok";
     }
     if (cmd == "answer") {
@@ -233,7 +322,8 @@ std::string handle(const std::string& line) {
     }
     if (cmd == "modal") {
         const QWidget* modal = QApplication::activeModalWidget();
-        return modal ? escape(modal->objectName()) : std::string();
+        if (!modal) return {};
+        return escape(modal->objectName().isEmpty() ? modal->windowTitle() : modal->objectName());
     }
     if (cmd == "key") {
         if (!MainForm) return "error no main window";

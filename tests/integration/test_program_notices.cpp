@@ -53,7 +53,9 @@ TEST(ProgramNotices, CloseInACalibrationNoticeEndsTheProgramAndHaltsTheInstrumen
     for (Row& r : rows) {
         ASSERT_TRUE(waitUntil([&] { return status(r, "state=1", "heat=on"); }, 8000))
             << r.sim->control("status");
-        ASSERT_EQ(r.prog->control("menu " + std::string(r.menu)), "ok");
+        // No menu shows the calibration items: their commands are run as their click runs them.
+        EXPECT_NE(r.prog->control("menu " + std::string(r.menu)), "ok");
+        ASSERT_EQ(r.prog->control("invoke " + std::string(r.menu)), "ok");
     }
     for (Row& r : rows) {
         SCOPED_TRACE(r.menu);

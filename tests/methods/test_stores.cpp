@@ -9,6 +9,7 @@
 #include <string>
 
 #include "link/Instrument.h"
+#include "methods/EditorNotice.h"
 #include "methods/ExportImport.h"
 #include "methods/support_store.h"
 #include "support/OddFiles.h"
@@ -446,6 +447,8 @@ TEST_F(Stores, ImportQuestionNamesWhatTheLoadedSequenceUses) {
         {"B%1", {"Extra", "Hydro"}, ""},
         {"S %1 %s", {"Other"}, "The loaded sequence \"S %1 %s\" uses method \"Other\" (line 1).\n\n"},
     };
+    // A run is in progress: the question speaks of it.
+    SequenceRunning = [] { return true; };
     for (const auto& r : rows) {
         module.Sequence.Name = r.loaded;
         module.Sequence.MethodList.Clear();
@@ -461,6 +464,7 @@ TEST_F(Stores, ImportQuestionNamesWhatTheLoadedSequenceUses) {
                       "the imported one.\n\n";
         EXPECT_EQ(takeBoxes(), QStringList{stored + keeps + ask}) << r.loaded;
     }
+    SequenceRunning = nullptr;
 }
 
 // One stored entry is named as one; the main window hears of an import only when it stored
@@ -476,6 +480,9 @@ TEST_F(Stores, OneStoredEntryIsAskedAboutAsOneAndTheLoadedSequenceIsToldOfItsCha
     const QString uses =
         "The loaded sequence \"Run\" uses method \"Short\" (line 1).\nA run in progress keeps the "
         "method it started with; the runs after it use the imported one.\n\n";
+    const QString usesIdle =
+        "The loaded sequence \"Run\" uses method \"Short\" (line 1).\nThe main window loads the imported "
+        "one at once.\n\n";
     const QString ask = "Replace it with the one from the file? No imports only the new ones.";
     const struct {
         const char* loaded;
@@ -486,6 +493,7 @@ TEST_F(Stores, OneStoredEntryIsAskedAboutAsOneAndTheLoadedSequenceIsToldOfItsCha
         {"", mrYes, one + ask, 0},
         {"Run", mrNo, one + uses + ask, 0},
         {"Run", mrYes, one + uses + ask, 1},
+        {"Run", mrYes, one + usesIdle + ask, 1},  // no run in progress
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.loaded) + std::to_string(r.answer));
@@ -493,12 +501,15 @@ TEST_F(Stores, OneStoredEntryIsAskedAboutAsOneAndTheLoadedSequenceIsToldOfItsCha
         module.Sequence.MethodList.Clear();
         if (*r.loaded) module.Sequence.MethodList.Add("short");
         told = 0;
+        const bool running = r.question != one + usesIdle + ask;
+        SequenceRunning = [running] { return running; };
         dialogs_.answer(r.answer);
         EXPECT_TRUE(form_.ImportAll(file_));
         EXPECT_EQ(takeBoxes().value(0), r.question);
         EXPECT_EQ(told, r.told);
     }
     OnLoadedSequenceStored = nullptr;
+    SequenceRunning = nullptr;
 }
 
 TEST_F(Stores, UnreadableOrEmptyFilesChangeNothing) {
