@@ -485,6 +485,9 @@ void TZpDeviceSocket::DoError(TSocket s, int32_t errCode) {
         }
         CloseSocket(s);
     }
+    // Errors of a server's accepted client reach the port as well as those of its own socket:
+    // the client is forgotten above, and without the error the port would never learn that it
+    // is gone; it would go on sending to no one, its bytes lost without a word.
     if (c && c->Dispatcher) c->Dispatcher->PostError(errCode);
     if (OnWsError) OnWsError(this, s, errCode);
 }
