@@ -17,8 +17,9 @@ std::string ComNameOfNumber(unsigned portNumber) {
 
 // The port is only looked at, never opened through a dispatcher: that open claims the tty and
 // sets it raw at 19200 8N1, so a port that another program uses without claiming it would have
-// its line changed under it and its traffic corrupted. Of the two switches that choose how to
-// look, neither is ever changed: a port another program holds always counts as present.
+// its line changed under it and its traffic corrupted. The two process-wide switches that
+// choose how to look are not kept, as nothing ever changes them: the look is always this probe,
+// and a port another program holds always counts as present (refused access means it exists).
 bool IsPortAvailable(const std::string& deviceName) {
     if (deviceName.empty()) return false;
     const int err = probeSerialDevice(deviceName);
