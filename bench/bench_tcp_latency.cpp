@@ -1,6 +1,10 @@
 // Receive latency of the network port over loopback: a byte written by the peer must reach
 // the port's receive handler within 2 ms at the median (counter median_us). The wait is the
 // program's own: an event loop that sleeps until the socket notifier wakes it.
+// Prompt-to-command time over loopback: the peer, as the instrument, sends its prompt (">");
+// the port's receive handler answers with the next command at once, as the link does; the peer
+// times the command's arrival. Argument 1 keeps TCP_NODELAY on the port's socket, as the port
+// opens it; 0 turns it off again.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -8,11 +12,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QSocketNotifier>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "bench/latency_common.h"
 #include "bench/qt_bench_main.h"
 #include "ports/ZpWinsockPort.h"
+#include "ports/ZpWsDispatcher.h"
 
 namespace {
 
@@ -68,6 +76,78 @@ void BM_ByteReachesReceiveHandler(benchmark::State& state) {
     ::close(listener);
 }
 BENCHMARK(BM_ByteReachesReceiveHandler)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_PromptToCommand(benchmark::State& state) {
+    uint16_t tcpPort = 0;
+    int listener = listenLoopback(tcpPort);
+    TZpWinsockPort port;
+    QEventLoop loop;
+    bool connected = false;
+    port.OnWsConnect = [&](TZpCustomWinsockPort*) {
+        connected = true;
+        loop.quit();
+    };
+    const std::string command = "?0123\r";
+    port.SetOnTriggerAvail([&](TZpCustomComPort* cp, uint16_t count) {
+        for (uint16_t i = 0; i < count; ++i)
+            if (cp->GetChar() == '>') cp->PutString(command);
+    });
+    port.SetDeviceLayer(dlWinsock);
+    port.SetWsAddress("127.0.0.1");
+    port.SetWsPort(std::to_string(tcpPort));
+    port.SetOpen(true);
+    if (state.range(0) == 0) {
+        int32_t off = 0;
+        ZpDeviceSocket().SetSocketOptions(port.Dispatcher()->DeviceHandle(), ws::IPPROTO_TCP_WS,
+                                          ws::TCP_NODELAY_WS, &off, 4);
+    }
+    pollfd p{listener, POLLIN, 0};
+    ::poll(&p, 1, 2000);
+    int peer = ::accept(listener, nullptr, nullptr);
+    QTimer guard;
+    makeGuard(guard, loop);
+    if (!connected) {
+        guard.start(2000);
+        loop.exec();
+    }
+    if (!connected || peer < 0) {
+        state.SkipWithError("no connection");
+        if (peer >= 0) ::close(peer);
+        ::close(listener);
+        return;
+    }
+    const size_t wire = command.size() + 1;  // telnet sends CR NUL
+    size_t got = 0;
+    QSocketNotifier readable(peer, QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+        char buf[256];
+        const ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) got += static_cast<size_t>(n);
+        if (got >= wire) loop.quit();
+    });
+    std::vector<double> us;
+    for (auto _ : state) {
+        got = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        ::send(peer, ">", 1, MSG_NOSIGNAL);
+        guard.start(1000);
+        while (got < wire && guard.isActive()) loop.exec();
+        guard.stop();
+        const double d =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+        us.push_back(d);
+        state.SetIterationTime(d / 1e6);
+    }
+    std::sort(us.begin(), us.end());
+    if (!us.empty()) {
+        state.counters["median_us"] = us[us.size() / 2];
+        state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    }
+    port.SetOpen(false);
+    ::close(peer);
+    ::close(listener);
+}
+BENCHMARK(BM_PromptToCommand)->Arg(1)->Arg(0)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -71,10 +71,23 @@ bool noSuchLine(int e) {
 
 class TermiosDevice : public SerialDevice {
   public:
-    explicit TermiosDevice(int fd) : fd_(fd) {
+    // keepSettings: a device taken over from another layer keeps its line and flow settings.
+    explicit TermiosDevice(int fd, bool keepSettings = false) : fd_(fd) {
         serial_icounter_struct c{};
         haveCounters_ = ioctl(fd_, TIOCGICOUNT, &c) == 0;
         if (haveCounters_) last_ = c;
+        if (keepSettings) {
+            fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+            termios t{};
+            if (tcgetattr(fd_, &t) == 0) {
+                if (t.c_cflag & CRTSCTS) state_.Flags |= CommState::fOutxCtsFlow | CommState::fRtsHandshake;
+                if (t.c_iflag & IXON) state_.Flags |= CommState::fOutX;
+                if (t.c_iflag & IXOFF) state_.Flags |= CommState::fInX;
+                state_.XonChar = static_cast<char>(t.c_cc[VSTART]);
+                state_.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+            }
+            return;
+        }
         // Raw, non-blocking, 19200 8N1 until told otherwise.
         termios t{};
         if (tcgetattr(fd_, &t) == 0) {
@@ -522,6 +535,11 @@ std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& las
     const int fd = claimTty(serialDevicePath(name), lastError);
     if (fd < 0) return nullptr;
     return std::make_unique<TermiosDevice>(fd);
+}
+
+std::unique_ptr<SerialDevice> adoptSerialDevice(int fd) {
+    if (fd <= 0 || !isatty(fd)) return nullptr;
+    return std::make_unique<TermiosDevice>(fd, true);
 }
 
 int probeSerialDevice(const std::string& name) {

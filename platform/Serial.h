@@ -84,6 +84,10 @@ class SerialDevice {
 // SERIAL_ERROR_GEN_FAILURE.
 std::unique_ptr<SerialDevice> openSerialDevice(const std::string& name, int& lastError);
 
+// Takes over a tty that another layer opened (a telephony line hands its device over): it keeps
+// its settings and is closed with the returned device. Null when fd is no tty.
+std::unique_ptr<SerialDevice> adoptSerialDevice(int fd);
+
 // Opens the tty at path for one holder, as the serial port and the USB converter both do:
 // refused with SERIAL_ERROR_ACCESS_DENIED when another holder claimed it, also for a privileged
 // process that the tty's exclusive flag alone would let in. The claim is the exclusive flag

@@ -34,6 +34,10 @@ int32_t TZpWin32Dispatcher::OpenCom(const char* comName, int32_t, int32_t) {
         openError_ = err ? err : SERIAL_ERROR_GEN_FAILURE;
         return -1;
     }
+    return attachDevice(std::move(dev));
+}
+
+int32_t TZpWin32Dispatcher::attachDevice(std::unique_ptr<SerialDevice> dev) {
     if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) return -8;
     {
@@ -43,6 +47,36 @@ int32_t TZpWin32Dispatcher::OpenCom(const char* comName, int32_t, int32_t) {
     lastLines_ = device_->modemLines();
     deviceCloseDeferred_ = false;
     return std::max(device_->pollFd(), 0);
+}
+
+TZpTAPI32Dispatcher::TZpTAPI32Dispatcher(void* owner, int32_t cid) : TZpWin32Dispatcher(owner) {
+    cidValue_ = cid;
+    // The line's settings are read back before the open: the device is usable from here on.
+    auto dev = adoptSerialDevice(cid);
+    std::unique_lock g(devMutex_);
+    device_ = std::move(dev);
+}
+
+int32_t TZpTAPI32Dispatcher::OpenCom(const char*, int32_t, int32_t) {
+    if (cidValue_.load() == 0) {
+        openError_ = 2007;
+        return -2007;
+    }
+    std::unique_ptr<SerialDevice> dev;
+    {
+        std::unique_lock g(devMutex_);
+        dev = std::move(device_);
+    }
+    if (!dev) {
+        openError_ = SERIAL_ERROR_NOT_FOUND;
+        return -1;
+    }
+    const int32_t rc = attachDevice(std::move(dev));
+    if (rc < 0) {
+        CloseCom();
+        return -1;
+    }
+    return cidValue_.load();
 }
 
 int32_t TZpWin32Dispatcher::CloseCom() {
@@ -344,6 +378,7 @@ void TZpWin32Dispatcher::threadMain() {
     threadId_ = std::this_thread::get_id();
     threadStarted_ = true;
     bool skipDevice = false;
+    int32_t keyWait = 0;  // RS-485: when RTS wants to be looked at again (ms, 0 for no need)
     while (!killThreads_.load()) {
         bool wantIn, wantOut;
         {
@@ -371,7 +406,8 @@ void TZpWin32Dispatcher::threadMain() {
         if (dfd >= 0 && wantIn && !skipDevice) fds[n++] = {dfd, POLLIN, 0};
         const nfds_t outIdx = n;
         if (wfd >= 0 && wantOut && !skipDevice) fds[n++] = {wfd, POLLOUT, 0};
-        const int timeout = (wantOut && wfd < 0) ? 0 : 50;
+        int timeout = (wantOut && wfd < 0) ? 0 : 50;
+        if (keyWait > 0) timeout = std::min(timeout, static_cast<int>(keyWait));
         const int rc = ::poll(fds, n, timeout);
         skipDevice = false;
         if (rc > 0) {
@@ -389,7 +425,7 @@ void TZpWin32Dispatcher::threadMain() {
         const uint32_t ev = collectEvents();
         curEvents_ = ev;
         ProcessComEvent(ev);
-        if (WriteOutputRing()) ReleaseRS485Key();
+        keyWait = WriteOutputRing() ? ReleaseRS485Key() : 0;
         CheckTimerRound();
         if (closePending_.load()) break;
     }

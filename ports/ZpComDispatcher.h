@@ -3,6 +3,12 @@
 // a wake-up, moves received bytes into the input ring, drains the output ring, watches the
 // modem lines and line errors, and runs the trigger checks; notifications for windows reach
 // the GUI thread through their message window and wait at most 3 seconds.
+//
+// One thread does the work of an event thread, a dispatch thread and an output thread: Linux
+// has no overlapped I/O, so a write or a wait for a line event on a thread of its own blocks
+// in the kernel, where neither a flush nor a close can end it (a write held by CTS would hang
+// the close for good, and a port whose driver has no line-event wait would never see its lines
+// change). One thread polling non-blocking descriptors is always ready to stop.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -58,6 +64,14 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     static constexpr uint32_t EV_RXCHAR = 0x1, EV_TXEMPTY = 0x4, EV_CTS = 0x8, EV_DSR = 0x10, EV_RLSD = 0x20,
                               EV_BREAK = 0x40, EV_ERR = 0x80, EV_RING = 0x100, EV_RING_TE = 0x2000;
 
+  protected:
+    // Takes the opened device: the wake-up descriptor is made, the lines are read. The device
+    // handle, or -8 when the wake-up cannot be made.
+    int32_t attachDevice(std::unique_ptr<SerialDevice> dev);
+    std::unique_ptr<SerialDevice> device_;
+    // Guards the device against being closed while another thread uses it (innermost lock).
+    std::shared_mutex devMutex_;
+
   private:
     void threadMain();
     void threadGone();
@@ -67,9 +81,6 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     // What the current slice still allows to be read (any thread).
     int32_t sliceLeft();
 
-    std::unique_ptr<SerialDevice> device_;
-    // Guards the device against being closed while another thread uses it (innermost lock).
-    std::shared_mutex devMutex_;
     std::thread thread_;
     std::atomic<bool> threadRunning_{false};
     std::atomic<bool> threadStarted_{false};
@@ -84,4 +95,15 @@ class TZpWin32Dispatcher : public TZpBaseDispatcher {
     std::mutex sliceMutex_;
     std::chrono::steady_clock::time_point sliceStart_{};
     int32_t sliceBytes_ = 0;
+};
+
+// The serial layer over a device a telephony line hands over: the handle is the line's open tty
+// (a file descriptor), taken over at construction and closed with the port. The telephony layer
+// itself is not part of this program.
+class TZpTAPI32Dispatcher : public TZpWin32Dispatcher {
+  public:
+    TZpTAPI32Dispatcher(void* owner, int32_t cid);
+    // The handle it was given; -2007 (last error 2007) for a zero handle, -1 for one that is no
+    // open device.
+    int32_t OpenCom(const char* comName, int32_t inQueue, int32_t outQueue) override;
 };

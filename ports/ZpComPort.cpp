@@ -101,7 +101,8 @@ void TZpCustomComPort::ValidateComport() {
 
 TZpBaseDispatcher* TZpCustomComPort::ActivateDeviceLayer() {
     if (activateHook_) return activateHook_(this);
-    if (deviceLayer_ == dlWin32) return new TZpWin32Dispatcher(this);
+    if (deviceLayer_ == dlWin32)
+        return tapiMode_ == tmOn ? new TZpTAPI32Dispatcher(this, tapiCid_) : new TZpWin32Dispatcher(this);
     check(-3001);
     return nullptr;
 }
@@ -908,58 +909,82 @@ void TZpCustomComPort::PrepareWait() {
     if (TZpBaseDispatcher* d = ValidDispatcher()) d->SetEventBusy(busyBeforePrepare_, true);
 }
 
+// Puts the dispatcher's busy flag back as it was before the wait (before PrepareWait when the
+// wait was prepared), on every way out of the wait: a flag left set would keep every later
+// notification from being delivered.
+void TZpCustomComPort::endWait(TZpBaseDispatcher* d, bool wasBusy) {
+    if (prepared_) wasBusy = busyBeforePrepare_;
+    prepared_ = busyBeforePrepare_ = false;
+    bool dummy;
+    if (d && dispatcher_ == d) d->SetEventBusy(dummy, wasBusy);
+}
+
 int32_t TZpCustomComPort::WaitForMultiString(const std::string& list, int32_t timeout, bool yield,
                                              bool ignoreCase, char separator) {
+    // Empty candidates (two separators together, one at either end) are left out: an empty
+    // string matches at once and would end the wait before anything arrived.
     std::vector<std::string> cands;
     std::string cur;
     for (char c : list) {
-        if (c == separator) {
-            cands.push_back(cur);
-            cur.clear();
-        } else
+        if (c != separator) {
             cur.push_back(c);
+            continue;
+        }
+        if (!cur.empty()) cands.push_back(cur);
+        cur.clear();
     }
     if (!cur.empty()) cands.push_back(cur);
     if (cands.size() > 127) cands.resize(127);
-    if (cands.empty() || portState_ == psShuttingDown) return 1;
+    if (cands.empty() || portState_ == psShuttingDown) {
+        if (prepared_) endWait(dispatcher_, false);
+        return 1;
+    }
     return waitForAny(cands, timeout, yield, ignoreCase);
 }
 
 int32_t TZpCustomComPort::waitForAny(const std::vector<std::string>& cands, int32_t timeout, bool yield,
                                      bool ignoreCase) {
-    TZpBaseDispatcher* d = ValidDispatcher();
+    TZpBaseDispatcher* d = nullptr;
     bool wasBusy = false;
-    d->SetEventBusy(wasBusy, true);
-    if (prepared_) wasBusy = busyBeforePrepare_;
-    std::vector<uint16_t> idx(cands.size(), 0);
-    EventTimer t;
-    NewTimer(t, timeout);
-    int32_t result = 0;
-    while (result == 0 && dispatcher_ == d && portState_ == psOpen && !ZpApplicationTerminating()) {
-        if (d->CharReady()) {
-            uint8_t c = 0;
-            if (d->GetChar(c) == 0) {
-                WaitChar(static_cast<char>(c));
-                for (size_t i = 0; i < cands.size() && result == 0; ++i)
-                    if (CheckForString(idx[i], static_cast<char>(c), cands[i], ignoreCase))
-                        result = static_cast<int32_t>(i) + 1;
+    try {
+        d = ValidDispatcher();
+        d->SetEventBusy(wasBusy, true);
+        std::vector<uint16_t> idx(cands.size(), 0);
+        EventTimer t;
+        NewTimer(t, timeout);
+        int32_t result = 0;
+        // One byte a round at most; every round without a match tests the timer and yields, so
+        // that a wait over a buffer that never empties still ends on time and lets events run.
+        while (dispatcher_ == d && portState_ == psOpen && !ZpApplicationTerminating()) {
+            if (d->CharReady()) {
+                uint8_t c = 0;
+                if (d->GetChar(c) == 0) {
+                    WaitChar(static_cast<char>(c));
+                    for (size_t i = 0; i < cands.size() && result == 0; ++i)
+                        if (CheckForString(idx[i], static_cast<char>(c), cands[i], ignoreCase))
+                            result = static_cast<int32_t>(i) + 1;
+                    if (result != 0) break;
+                }
             }
-            continue;
+            if (TimerExpired(t)) break;
+            if (!yield)
+                d->ExtractData();
+            else if (SafeYield() == WM_QUIT_CODE)
+                break;
         }
-        if (TimerExpired(t)) break;
-        if (!yield)
-            d->ExtractData();
-        else if (SafeYield() == WM_QUIT_CODE)
-            break;
+        endWait(d, wasBusy);
+        return result;
+    } catch (...) {
+        endWait(d, wasBusy);
+        throw;
     }
-    bool dummy;
-    if (dispatcher_ == d) d->SetEventBusy(dummy, wasBusy);
-    prepared_ = busyBeforePrepare_ = false;
-    return result;
 }
 
 bool TZpCustomComPort::WaitForString(const std::string& s, int32_t timeout, bool yield, bool ignoreCase) {
-    if (s.empty() || portState_ == psShuttingDown) return true;
+    if (s.empty() || portState_ == psShuttingDown) {
+        if (prepared_) endWait(dispatcher_, false);
+        return true;
+    }
     // The string is one candidate as it stands: it may hold any byte, a NUL too.
     return waitForAny({s}, timeout, yield, ignoreCase) == 1;
 }

@@ -121,6 +121,9 @@ class TZpCustomComPort : public TZpBaseComponent {
     void SetCommNotificationLevel(uint16_t v) { commNotificationLevel_ = v; }
     TTapiMode GetTapiMode() const { return tapiMode_; }
     void SetTapiMode(TTapiMode v) { tapiMode_ = v; }
+    // The device handle a telephony line hands over (its open tty), used when TapiMode is tmOn.
+    uint16_t GetTapiCid() const { return tapiCid_; }
+    void SetTapiCid(uint16_t cid) { tapiCid_ = cid; }
     bool GetRS485Mode() const { return rs485Mode_; }
     void SetRS485Mode(bool v);
     TApThreadBoost GetThreadBoost() const { return threadBoost_; }
@@ -212,6 +215,7 @@ class TZpCustomComPort : public TZpBaseComponent {
 
     // ---- waits ----
     bool WaitForString(const std::string& s, int32_t timeout, bool yield, bool ignoreCase);
+    // The list's candidates are its non-empty parts between separators; the result counts them.
     int32_t WaitForMultiString(const std::string& list, int32_t timeout, bool yield, bool ignoreCase,
                                char separator);
     void PrepareWait();
@@ -252,7 +256,9 @@ class TZpCustomComPort : public TZpBaseComponent {
     virtual LResult WindowProc(uint32_t msg, WParam w, LParam l);
 
     // Matches the candidates in parallel; the 1-based index of the first completed, 0 on time-out.
+    // A wait ends only on a match, its time-out, a quit or the port's close.
     int32_t waitForAny(const std::vector<std::string>& cands, int32_t timeout, bool yield, bool ignoreCase);
+    void endWait(TZpBaseDispatcher* d, bool wasBusy);
     void notifyUsers(uint32_t msg, TZpCallbackType ex, bool opening, bool closingOnly);
     bool deviceLayerSupported(TDeviceLayer l) const { return (supportedLayers_ & layerBit(l)) != 0; }
     int32_t check(int32_t code) { return CheckException(this, code); }

@@ -117,7 +117,11 @@ class TZpDataPacket : public TZpBaseComponent {
     std::string data_;
 };
 
-// The packets of one port and the buffer they share.
+// The packets of one port and the buffer they share. Its trigger handler is registered as a
+// synchronised one and runs whole on the GUI thread, not only the packet events: the buffer, the
+// packet list and the packets' states are also changed from the GUI thread (enable, disable, a
+// new port, a wait), with no lock between them, and a handler on the I/O thread would race those
+// changes and corrupt the buffer or reach a packet being freed.
 class TZpDataPacketManager {
   public:
     explicit TZpDataPacketManager(TZpCustomComPort* port);

@@ -143,7 +143,6 @@ int32_t TZpBaseDispatcher::InitPort(const std::string& comName, int32_t baud, in
         inAvailMessage_ = false;
         outBuffHead_ = outBuffTail_ = 0;
         outBuffFull_ = false;
-        wroteSinceOpen_ = false;
         inQue_ = inSize;
         outQue_ = outSize;
     }
@@ -350,6 +349,9 @@ int32_t TZpBaseDispatcher::PeekBlockPrim(uint8_t* block, int32_t offset, int32_t
         used = dBufFull_ ? InputRingSize : 0;
     else
         used = (dBuffHead_ - dBuffTail_ + InputRingSize) % InputRingSize;
+    // Counted from the offset, not from the tail: during a notification the bytes already
+    // handed out lie before the offset, and a block that reached past the head would be
+    // filled with ring contents that were never received (or were read long ago).
     if (used - offset < len) return -3007;
     int32_t start = (dBuffTail_ + offset) % InputRingSize;
     const int32_t first = std::min(len, InputRingSize - start);
@@ -401,11 +403,16 @@ int32_t TZpBaseDispatcher::FlushInBuffer() {
             else
                 used = (dBuffHead_ - dBuffTail_ + InputRingSize) % InputRingSize;
             maxGetCount_ = used;
+            // A full ring stays full until the notification's end moves the tail: cleared now,
+            // the ring would read as empty while its tail stands still, and the dispatch thread
+            // would fill it over bytes that the notification's handlers are still reading.
         } else {
             dBuffTail_ = dBuffHead_;
             getCount_ = 0;
             dBufFull_ = false;
         }
+        // The trigger scan moves past the flushed bytes too: scanned later, they would fire
+        // data triggers for input that was discarded.
         lastTailIndex_ = dBuffHead_;
         scanTotal_ = headTotal_;
         std::lock_guard lk(dataSection_);
@@ -442,7 +449,6 @@ int32_t TZpBaseDispatcher::PutBlock(const uint8_t* block, int32_t len) {
             return -3004;
         }
         outSent_ = true;
-        wroteSinceOpen_ = true;
     }
     {
         std::lock_guard lk(dataSection_);
@@ -968,20 +974,37 @@ void TZpBaseDispatcher::SetRS485Mode(bool on) {
     if (!rs485Manual_) rtsKeyed_ = false;
 }
 
-void TZpBaseDispatcher::ReleaseRS485Key() {
-    if (!rtsKeyed_.load()) return;
+int32_t TZpBaseDispatcher::ReleaseRS485Key() {
+    if (!rtsKeyed_.load()) return 0;
     // Output still queued keeps the line keyed until it has gone too; the layer calls again.
     auto queued = [this] { return !outBuff_.empty() && OutRingUsed() > 0; };
     {
         std::lock_guard o(outputSection_);
-        if (queued()) return;
+        if (queued()) {
+            keyBound_ = keyIdleAt_ = -1;
+            return 0;
+        }
     }
-    // The ring is this caller's to drain: only the driver's queue and the last character are waited for.
-    WaitTxSent(false);
+    const int64_t now = ZpTimeGetTime();
+    const int32_t inDriver = DeviceOutQueue();
+    if (inDriver > 0) {
+        // Bytes the driver still sends: RTS stays up for them, though no longer than twice the
+        // time they need (a driver whose count never goes down does not hold the bus forever).
+        keyIdleAt_ = -1;
+        if (keyBound_ < 0) keyBound_ = now + 2 * SendTimeMs(inDriver) + TxSentDelayMs();
+        if (now < keyBound_) return static_cast<int32_t>(std::clamp<int64_t>(SendTimeMs(inDriver), 1, 50));
+    } else {
+        // The driver's queue is empty: the last character still leaves the shift register.
+        if (keyIdleAt_ < 0) keyIdleAt_ = now + TxSentDelayMs();
+        if (now < keyIdleAt_) return static_cast<int32_t>(std::min<int64_t>(keyIdleAt_ - now, 50));
+    }
     std::lock_guard o(outputSection_);
-    if (!rs485Manual_.load() || queued()) return;
+    if (queued()) return 0;
+    keyBound_ = keyIdleAt_ = -1;
+    if (!rs485Manual_.load()) return 0;
     EscapeComFunction(CLRRTS);
     rtsKeyed_ = false;
+    return 0;
 }
 
 // ---- the checks ----
@@ -1158,7 +1181,9 @@ bool TZpBaseDispatcher::CheckReceiveTriggers() {
 
 bool TZpBaseDispatcher::CheckStatusTriggers() {
     if (closePending_.load()) return false;
-    // Output counts first: the output section is never taken under the data section.
+    // The output counts are read before the data section is taken (the sections' order is
+    // dispatch, data, output; RefreshStatus takes the output section under the data section
+    // through GetComError): read once, they serve every trigger of this round.
     const int32_t outUsed = OutBuffUsed();
     const int32_t outFree = outQue_ - outUsed;
     uint32_t handle = 0;

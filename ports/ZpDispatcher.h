@@ -270,8 +270,12 @@ class TZpBaseDispatcher {
     bool RS485Mode() const { return rs485Mode_; }
     // True while the dispatcher, not the driver, keys RTS in RS-485 mode.
     bool KeysRS485() const { return rs485Manual_.load(); }
-    // After the output ring has emptied: RTS raised for it drops once the last bit has left.
-    void ReleaseRS485Key();
+    // After the output ring has emptied: drops RTS raised for it once the driver's queue is
+    // empty and 18 character times have passed, or once the queue has had twice the time its
+    // bytes need at the line's speed. Never waits itself: returns the milliseconds after which
+    // it wants to be asked again (0 when RTS is no longer keyed), so that the I/O thread goes
+    // on reading input meanwhile.
+    int32_t ReleaseRS485Key();
     uint8_t ThreadBoost() const { return threadBoost_; }
 
     // ---- line, modem and flow control ----
@@ -310,6 +314,8 @@ class TZpBaseDispatcher {
                         char& onChar, char& offChar);
     // The wait before a line change, in milliseconds (after the output ring is empty).
     int32_t TxSentDelayMs();
+    // Milliseconds the line takes to send the given number of characters.
+    int64_t SendTimeMs(int64_t chars);
     // How the dispatcher waits for the transmitter; tests count the waits instead.
     virtual void SleepMs(int32_t ms);
 
@@ -371,9 +377,9 @@ class TZpBaseDispatcher {
     int32_t DumpDispatchLogPrim(const std::string& fileName, bool append, bool inHex, bool allHex);
     bool PushDLEntry(const uint8_t* data, uint32_t size);
     void PopLastDLEntry();
-    // Waits until the output ring (with ring) and the driver's queue are empty, then 18
-    // character times; at most 10 s, less once the worker threads are told to end.
-    void WaitTxSent(bool ring = true);
+    // Waits until the output ring and the driver's queue are empty (polled every 2 ms, at
+    // most 5000 times), then 18 character times.
+    void WaitTxSent();
     // In RS-485 mode, RTS up for a break (on) or down after it while nothing waits to be sent.
     void KeyForBreak(bool on);
     // Runs the synchronised event handler on the GUI thread; false when it was not run, or
@@ -397,6 +403,9 @@ class TZpBaseDispatcher {
     bool rs485Mode_ = false;
     std::atomic<bool> rs485Manual_{false};  // RS-485 without the driver's keying
     std::atomic<bool> rtsKeyed_{false};     // RTS raised for output still on its way
+    // While RTS waits to drop (ms of the program's clock, -1 for none): the latest time the
+    // driver's queue may still hold bytes, and when the line is idle after it has emptied.
+    int64_t keyBound_ = -1, keyIdleAt_ = -1;
     uint16_t baseAddress_ = 0;
     bool portHandlerInstalled_ = false;
     std::atomic<bool> handlerServiceNeeded_{false};
@@ -451,7 +460,6 @@ class TZpBaseDispatcher {
     std::vector<uint8_t> outBuff_;
     int32_t outBuffHead_ = 0, outBuffTail_ = 0;
     bool outBuffFull_ = false;
-    bool wroteSinceOpen_ = false;  // nothing can be in flight before the first write
     std::vector<uint8_t> dBuffer_;
     int32_t dBuffHead_ = 0, dBuffTail_ = 0;
 

@@ -56,7 +56,7 @@ int32_t TZpBaseDispatcher::SetLine(int32_t baud, int32_t parity, int32_t dataBit
             newStop = 0;
         else
             newStop = 2;
-        if (newBits == 5 && stopBits != 3 && newStop != 0) newStop = 1;
+        if (newBits == 5) newStop = 1;  // five data bits go with one and a half stop bits
         dcb.Flags |= CommState::fBinary | CommState::fTXContinueOnXoff;
         dcb.Flags &= ~(CommState::fParity | CommState::fDsrSensitivity | CommState::fNull);
         if (newBaud == dcb.BaudRate && newParity == dcb.Parity && newBits == dcb.ByteSize &&
@@ -67,14 +67,7 @@ int32_t TZpBaseDispatcher::SetLine(int32_t baud, int32_t parity, int32_t dataBit
         dcb.ByteSize = newBits;
         dcb.StopBits = newStop;
     }
-    bool wrote;
-    {
-        std::lock_guard o(outputSection_);
-        wrote = wroteSinceOpen_;
-    }
-    // Before the first write since open nothing can be on its way out: the open itself does
-    // not wait 18 character times (two thirds of a second at 300 baud) for an idle transmitter.
-    if (wrote) WaitTxSent();
+    WaitTxSent();
     std::lock_guard lk(dataSection_);
     return SetCommStateFix(dcb);
 }
@@ -106,6 +99,16 @@ int32_t TZpBaseDispatcher::SetCommStateFix(CommState& dcb) {
     return rc;
 }
 
+namespace {
+// Bits a character takes on the line: start, data, parity and stop bits.
+int32_t characterBits(const CommState& dcb) {
+    int32_t bits = dcb.ByteSize + 2;
+    if (dcb.Parity != 0) ++bits;
+    if (dcb.StopBits != 0) ++bits;
+    return bits;
+}
+}  // namespace
+
 int32_t TZpBaseDispatcher::TxSentDelayMs() {
     CommState dcb;
     {
@@ -113,22 +116,30 @@ int32_t TZpBaseDispatcher::TxSentDelayMs() {
         GetComState(dcb_);
         dcb = dcb_;
     }
-    int32_t bits = dcb.ByteSize + 2;
-    if (dcb.Parity != 0) ++bits;
-    if (dcb.StopBits != 0) ++bits;
     const uint32_t baud = legacyBaud(dcb.BaudRate);
     if (baud == 0) return 0;
-    int64_t t = static_cast<int64_t>(10000000 / baud) * bits * 18;
+    int64_t t = static_cast<int64_t>(10000000 / baud) * characterBits(dcb) * 18;
     if (t < 10000) t *= 2;
     return static_cast<int32_t>((t + 9999) / 10000);
 }
 
-void TZpBaseDispatcher::WaitTxSent(bool ring) {
-    for (int i = 0; i < 5000 && !(!ring && killThreads_.load()); ++i) {
+int64_t TZpBaseDispatcher::SendTimeMs(int64_t chars) {
+    CommState dcb;
+    {
+        std::lock_guard lk(dataSection_);
+        dcb = dcb_;
+    }
+    const uint32_t baud = legacyBaud(dcb.BaudRate);
+    if (baud == 0 || chars <= 0) return 0;
+    return (chars * characterBits(dcb) * 1000 + baud - 1) / baud;
+}
+
+void TZpBaseDispatcher::WaitTxSent() {
+    for (int i = 0; i < 5000; ++i) {
         int32_t used;
         {
             std::lock_guard o(outputSection_);
-            used = !ring || outBuff_.empty() ? 0 : OutRingUsed();
+            used = outBuff_.empty() ? 0 : OutRingUsed();
         }
         // The driver's own queue counts too: bytes there have not left either.
         if (used == 0) used = DeviceOutQueue();
@@ -282,6 +293,10 @@ int32_t TZpBaseDispatcher::HWFlowOptions(int32_t bufferFull, int32_t bufferResum
         dtrAuto_ = true;
     } else if (dtrState_)
         dcb.Flags |= CommState::fDtrEnable;
+    // RTS handshake asked for wins over the RS-485 toggle: the port leaves RS-485 right after
+    // this call (a setter of the component), which does not write the state again, so a toggle
+    // kept here would leave the line without the handshake the port then believes in: no input
+    // flow control (the device's CRTSCTS stays off), and input lost to overruns.
     if (options & 2) {
         dcb.Flags |= CommState::fRtsHandshake;
         rtsAuto_ = true;

@@ -15,6 +15,11 @@ std::string ComNameOfNumber(unsigned portNumber) {
     return "\\\\.\\COM" + std::to_string(portNumber);
 }
 
+// The port is only looked at, never opened through a dispatcher: that open claims the tty and
+// sets it raw at 19200 8N1, so a port that another program uses without claiming it would have
+// its line changed under it and its traffic corrupted. The two process-wide switches that
+// choose how to look are not kept, as nothing ever changes them: the look is always this probe,
+// and a port another program holds always counts as present (refused access means it exists).
 bool IsPortAvailable(const std::string& deviceName) {
     if (deviceName.empty()) return false;
     const int err = probeSerialDevice(deviceName);
@@ -69,23 +74,15 @@ QString TComSelectForm::SelectedCom() const {
 }
 
 uint16_t TComSelectForm::SelectedComNum() const {
-    const QString s = SelectedCom();
-    if (s.size() < 4) return 0;
+    const QString text = SelectedCom().mid(3);
     bool ok = false;
-    const int n = s.mid(3).toInt(&ok);
-    return ok && n > 0 && n <= 65535 ? static_cast<uint16_t>(n) : 0;
+    const int n = text.toInt(&ok);
+    if (!ok || n < 0 || n > 65535)
+        throw EConvertError("'" + text.toStdString() + "' is not a valid integer value");
+    return static_cast<uint16_t>(n);
 }
 
 int TComSelectForm::ShowModal() {
-    int result;
-    if (modalHook) {
-        result = modalHook(*this);
-    } else {
-        result = TUxForm::ShowModal();
-    }
-    // OK on an empty list (or with nothing chosen) chooses nothing: it acts as Cancel, so the
-    // open fails with the message that says no port was chosen, not with a bare number
-    // conversion error that tells the operator nothing.
-    if (result == mrOk && SelectedComNum() == 0) result = mrCancel;
-    return result;
+    if (modalHook) return modalHook(*this);
+    return TUxForm::ShowModal();
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "unicode/UxForms.h"
@@ -15,14 +16,21 @@ bool IsPortAvailable(const std::string& deviceName);
 // "\\.\COMn".
 std::string ComNameOfNumber(unsigned portNumber);
 
+// The number of an entry does not convert (OK with nothing selected).
+class EConvertError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 class TComSelectForm : public TUxForm {
   public:
     explicit TComSelectForm(QWidget* owner = nullptr);
     // The entry's text ("COM3"), "" with nothing selected.
     QString SelectedCom() const;
-    // The number of the selected entry; 0 with nothing selected (OK on an empty list is Cancel).
+    // The number of the selected entry, read from its fourth character on; EConvertError when
+    // that is no number (nothing selected).
     uint16_t SelectedComNum() const;
-    // Modal; returns mrOk or mrCancel. OK with no entry selected returns mrCancel.
+    // Modal; returns mrOk or mrCancel.
     int ShowModal();
     QComboBox* PortsComboBox = nullptr;
 

@@ -155,7 +155,8 @@ void TZpCustomSLController::SetComPort(TZpCustomComPort* p) {
     const bool was = monitoring_;
     SetMonitoring(false);
     attachPort(p);
-    if (comPort_ && was) SetMonitoring(true);
+    // Without a new port this raises: monitoring that ran cannot go on with no port.
+    if (was) SetMonitoring(true);
 }
 
 void TZpCustomSLController::portOpenClose(TZpCustomComPort*, bool opening) {

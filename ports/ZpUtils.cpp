@@ -343,7 +343,9 @@ void TLineReader::readPage() {
         eof_ = true;
         if (!page_.empty() && page_.back() == 26) page_.pop_back();
     }
-    // The LF of a CR LF split across two pages.
+    // Only the LF of a CR LF split across two pages is skipped: an LF that merely happens to
+    // open a page (or the stream) is part of the line's text, and dropping it would change
+    // the line depending on where the page boundary falls.
     if (afterCR_ && cursor_ < page_.size() && page_[cursor_] == '\n') ++cursor_;
     afterCR_ = false;
 }

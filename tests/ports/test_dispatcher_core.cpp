@@ -345,6 +345,34 @@ TEST_F(Dispatcher, ALineChangeWaitsForTheTransmitterOnlyWhenTheLineChanges) {
     }
 }
 
+// The open options set DTR and RTS as asked, off as well as on; an automatic line is left to
+// the driver.
+TEST(DispatcherOpen, TheOpenOptionsSetOrClearDtrAndRts) {
+    const struct Row {
+        uint32_t options;
+        bool dtr, rts;
+    } rows[] = {
+        {0, false, false},
+        {ipAssertDTR, true, false},
+        {ipAssertRTS, false, true},
+        {ipAssertDTR | ipAssertRTS, true, true},
+        {ipAutoDTR, true, false},  // left as it was
+        {ipAutoRTS | ipAssertDTR, true, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.options);
+        auto dev = std::make_shared<FakeSerialState>();
+        dev->dtr = true;  // as another program left the lines
+        dev->rts = true;
+        ManualDispatcher d(dev);
+        ASSERT_EQ(d.InitPort("FAKE", 19200, 0, 8, 1, 4096, 4096, r.options), 0);
+        EXPECT_EQ(dev->dtr.load(), r.dtr);
+        EXPECT_EQ(dev->rts.load(), r.rts);
+        EXPECT_EQ(d.DtrState(), r.dtr && !(r.options & ipAutoDTR));
+        EXPECT_EQ(d.RtsState(), r.rts && !(r.options & ipAutoRTS));
+    }
+}
+
 // Lines under handshake are the driver's: setting them by hand leaves them alone.
 TEST_F(Dispatcher, ALineUnderHandshakeIsNotSetByHand) {
     ASSERT_TRUE(dev->dtr.load());  // asserted at open
@@ -397,14 +425,17 @@ TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
         dev->outQueue = c.queued;
         int polls = 0;
         d.sleeps.clear();
-        d.onSleep = [&] {
-            if (++polls == 2) dev->outQueue = 0;
-        };
         d.Drain();
-        d.ReleaseRS485Key();
-        d.onSleep = nullptr;
+        // Asked again after each wait it names, as the I/O thread does; it never sleeps itself.
+        std::vector<int32_t> waits;
+        for (int32_t w; (w = d.ReleaseRS485Key()) > 0 && waits.size() < 20;) {
+            waits.push_back(w);
+            clock.fake.advanceMs(w);
+            if (++polls == 2) dev->outQueue = 0;
+        }
         EXPECT_EQ(dev->takeEvents(), c.sent);
-        EXPECT_EQ(d.sleeps, c.sleeps);
+        EXPECT_EQ(waits, c.sleeps);
+        EXPECT_EQ(d.sleeps, std::vector<int32_t>{});
         EXPECT_EQ(d.SendBreak(0, false), 0);
         EXPECT_EQ(dev->takeEvents(), c.brk);
         EXPECT_EQ(d.SetBreak(true), 0);
@@ -419,18 +450,58 @@ TEST_F(Dispatcher, RS485KeysRtsAroundEachTransmissionAndBreak) {
     ASSERT_TRUE(d.KeysRS485());
     dev->takeEvents();
     ASSERT_EQ(d.PutString("c"), 0);
-    int queued = -1;
-    d.onSleep = [&] { queued = d.PutString("d"); };
     d.Drain();
-    d.ReleaseRS485Key();
-    d.onSleep = nullptr;
-    EXPECT_EQ(queued, 0);
+    EXPECT_EQ(d.ReleaseRS485Key(), 10);
+    EXPECT_EQ(d.PutString("d"), 0);
+    clock.fake.advanceMs(10);
+    EXPECT_EQ(d.ReleaseRS485Key(), 0);
     EXPECT_EQ(dev->takeEvents(), (std::vector<std::string>{"RTS+", "W:c", "RTS+"}));
     d.Drain();
     EXPECT_EQ(d.SendBreak(0, false), 0);
     EXPECT_EQ(dev->takeEvents(), (std::vector<std::string>{"W:d", "RTS+", "BRK+", "BRK-"}));
-    d.ReleaseRS485Key();
+    EXPECT_EQ(d.ReleaseRS485Key(), 10);
+    EXPECT_EQ(dev->takeEvents(), std::vector<std::string>{});
+    clock.fake.advanceMs(10);
+    EXPECT_EQ(d.ReleaseRS485Key(), 0);
     EXPECT_EQ(dev->takeEvents(), std::vector<std::string>{"RTS-"});
+}
+
+// RS-485 keyed by the port: RTS stays up as long as the driver's queue needs at the line's speed
+// (4 KB at 2400 baud take 17 s), however long that is, and drops 18 character times after the
+// queue has emptied; a queue that never empties holds it twice the time its bytes need. The
+// release never sleeps, so the I/O thread reads input all the while.
+TEST_F(Dispatcher, RS485KeepsRtsUpForWhatTheDriverStillSends) {
+    ASSERT_EQ(d.SetLine(2400, 0, 8, 1), 0);
+    d.SetRS485Mode(true);
+    ASSERT_TRUE(d.KeysRS485());
+    const struct Row {
+        bool drains;      // the driver's queue empties after 16 s
+        int64_t dropsAt;  // ms after the ring drained
+    } rows[] = {{true, 16000 + 75}, {false, 2 * 17067 + 75}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.drains);
+        dev->takeEvents();
+        d.sleeps.clear();
+        ASSERT_EQ(d.PutString("x"), 0);
+        d.Drain();
+        dev->outQueue = 4096;
+        int64_t elapsed = 0;
+        bool dropped = false;
+        for (int i = 0; i < 10000 && !dropped; ++i) {
+            const int32_t w = d.ReleaseRS485Key();
+            dropped = w == 0;
+            if (dropped) break;
+            EXPECT_LE(w, 50);  // input is read at least every 50 ms
+            clock.fake.advanceMs(w);
+            elapsed += w;
+            if (r.drains && elapsed >= 16000) dev->outQueue = 0;
+        }
+        EXPECT_TRUE(dropped);
+        EXPECT_NEAR(static_cast<double>(elapsed), static_cast<double>(r.dropsAt), 60.0);
+        EXPECT_EQ(dev->takeEvents(), (std::vector<std::string>{"RTS+", "W:x", "RTS-"}));
+        EXPECT_EQ(d.sleeps, std::vector<int32_t>{});
+        dev->outQueue = 0;
+    }
 }
 
 // What the flow states report for the holds the device reports, and the options read back.
@@ -587,16 +658,37 @@ TEST_F(Dispatcher, AFailedSecondReadTakesNothing) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 500), data);
 }
 
-// Before anything was written since open, a line change has nothing to wait for.
-TEST_F(Dispatcher, ALineChangeBeforeTheFirstWriteDoesNotWait) {
+// Also before anything was written since open a line change waits for the transmitter: 18
+// characters at the line in force.
+TEST_F(Dispatcher, ALineChangeBeforeTheFirstWriteWaitsToo) {
     ManualDispatcher fresh(dev);
     ASSERT_EQ(fresh.Open(), 0);
+    fresh.sleeps.clear();
     EXPECT_EQ(fresh.ChangeBaud(300), 0);
-    EXPECT_TRUE(fresh.sleeps.empty());
+    EXPECT_EQ(fresh.sleeps, std::vector<int32_t>{10});  // 18 characters at 19200 baud, 8N1
     ASSERT_EQ(fresh.PutString("x"), 0);
     fresh.Drain();
+    fresh.sleeps.clear();
     EXPECT_EQ(fresh.ChangeBaud(9600), 0);
     EXPECT_EQ(fresh.sleeps, std::vector<int32_t>{600});  // 18 characters at 300 baud, 8N1
+}
+
+// The stop-bit code each request gives: 0 and 1 one, 2 and above two, 3 the code in force; five
+// data bits always go with one and a half.
+TEST_F(Dispatcher, StopBitsFollowTheRequestAndFiveDataBitsTakeOneAndAHalf) {
+    const struct Row {
+        int32_t dataBits, stopBits;
+        uint8_t code;
+    } rows[] = {
+        {8, 0, 0}, {8, 1, 0}, {8, 2, 2}, {8, 4, 2}, {7, 2, 2}, {8, 3, 2},
+        {5, 1, 1}, {5, 2, 1}, {5, 0, 1}, {5, 3, 1}, {6, 1, 0}, {9, 1, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        ASSERT_EQ(d.SetLine(0, 5, r.dataBits, r.stopBits), 0);
+        std::lock_guard g(dev->m);
+        EXPECT_EQ(dev->state.StopBits, r.code);
+    }
 }
 
 // Without the I/O thread an output flush still purges the device's output, not its input.

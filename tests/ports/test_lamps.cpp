@@ -230,27 +230,81 @@ TEST(LampController, AnotherPortTakesRunningMonitoringAndKeepsAWish) {
     }
 }
 
+// Monitoring asked for without a port is refused, and so is taking the port away from running
+// monitoring (which is then off).
 TEST(LampController, MonitoringWithoutAPortIsRefused) {
-    const struct Row { bool hadPort; } rows[] = {{false}, {true}};
+    enum Case { NeverHadPort, PortGone, PortTakenAway };
+    const struct Row { Case c; } rows[] = {{NeverHadPort}, {PortGone}, {PortTakenAway}};
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.hadPort);
+        SCOPED_TRACE(r.c);
         Form f;
         QWidget elsewhere;
         TZpSLController ctl(&elsewhere);
-        if (r.hadPort) {
-            TZpComPort* port = f.addPort();
-            ctl.SetComPort(port);
-            delete port;
+        TZpStatusLight rx(&f.form);
+        ctl.Lights().RXDLight = &rx;
+        TZpComPort* port = r.c == NeverHadPort ? nullptr : f.addPort();
+        if (port) ctl.SetComPort(port);
+        if (r.c == PortGone) delete port;
+        if (r.c == PortTakenAway) {
+            port->SetOpen(true);
+            ctl.SetMonitoring(true);
+            ASSERT_TRUE(ctl.GetMonitoring());
         }
         try {
-            ctl.SetMonitoring(true);
+            if (r.c == PortTakenAway)
+                ctl.SetComPort(nullptr);
+            else
+                ctl.SetMonitoring(true);
             ADD_FAILURE() << "no exception";
         } catch (const EPortNotAssigned& e) {
             EXPECT_EQ(e.ErrorCode, -1005);
             EXPECT_STREQ(e.what(), "ComPort component not assigned");
         }
         EXPECT_FALSE(ctl.GetMonitoring());
+        EXPECT_EQ(ctl.GetComPort(), nullptr);
+        if (r.c != PortTakenAway) continue;
+        // The port is no longer watched.
+        f.devs[0]->push("a");
+        Form::round(port);
+        EXPECT_FALSE(rx.GetLit());
     }
+}
+
+// A removed port is let go: monitoring stops, the form's own handler is back, and the port's next
+// open starts nothing; a removed lamp is forgotten while the others go on.
+TEST(LampController, ARemovedPortOrLampIsLetGo) {
+    Form f;
+    TZpComPort* port = f.addPort();
+    TZpStatusLight rx(&f.form), tx(&f.form);
+    TZpSLController ctl(&f.form);
+    ctl.Lights().RXDLight = &rx;
+    ctl.Lights().TXDLight = &tx;
+    int formHeard = 0;
+    port->SetOnTriggerAvail([&](TZpCustomComPort*, uint16_t) { ++formHeard; });
+    port->SetOpen(true);
+    ctl.SetMonitoring(true);
+    ctl.Notification(&rx);
+    EXPECT_FALSE(ctl.HaveRXDLight());
+    EXPECT_TRUE(ctl.HaveTXDLight());
+    EXPECT_TRUE(ctl.GetMonitoring());
+    port->PutString("x");
+    Form::round(port);
+    EXPECT_TRUE(tx.GetLit());
+    EXPECT_FALSE(rx.GetLit());
+    ctl.Notification(port);
+    EXPECT_EQ(ctl.GetComPort(), nullptr);
+    EXPECT_FALSE(ctl.GetMonitoring());
+    f.devs[0]->push("a");
+    Form::round(port);
+    EXPECT_EQ(formHeard, 1);  // the form's own handler, and only it
+    port->SetOpen(false);
+    port->SetOpen(true);
+    EXPECT_FALSE(ctl.GetMonitoring());
+    f.devs[0]->push("b");
+    port->PutString("y");
+    Form::round(port);
+    EXPECT_EQ(formHeard, 2);
+    EXPECT_FALSE(tx.GetLit());
 }
 
 namespace {
@@ -303,8 +357,9 @@ TEST(PortSelection, OnlyPortsOneToFiftyAreOffered) {
     EXPECT_EQ(form.SelectedComNum(), 7);
 }
 
-// OK on an empty list ends the open as Cancel does, with the port-number message.
-TEST(PortSelection, OkWithNothingToChooseEndsTheOpenAsUnselected) {
+// OK on an empty list ends the open with the conversion error of the empty number; Cancel ends it
+// with the port-number message.
+TEST(PortSelection, OkWithNothingToChooseEndsTheOpenWithAConversionError) {
     PortMap env;
     const struct Row { int answer; } rows[] = {{mrOk}, {mrCancel}};
     for (const Row& r : rows) {
@@ -318,8 +373,12 @@ TEST(PortSelection, OkWithNothingToChooseEndsTheOpenAsUnselected) {
             port.SetOpen(true);
             ADD_FAILURE() << "opened";
         } catch (const ENoPortSelected& e) {
+            EXPECT_EQ(r.answer, mrCancel);
             EXPECT_EQ(e.ErrorCode, -2011);
             EXPECT_STREQ(e.what(), "The ComNumber property of the TZpComPort has not been set");
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(r.answer, mrOk);
+            EXPECT_STREQ(e.what(), "'' is not a valid integer value");
         }
         EXPECT_FALSE(port.GetOpen());
         EXPECT_EQ(port.GetComNumber(), 0);

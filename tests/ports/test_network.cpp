@@ -621,6 +621,27 @@ TEST_F(Network, WhichSocketErrorsEndTheConnection) {
     }
 }
 
+// A client port that an error closes before its connect completes (any error then, also one that
+// leaves a connected port open): the error reaches the error event, the port closes, and no
+// connect or disconnect is reported; the next open connects.
+TEST_F(Network, AnErrorBeforeTheConnectCompletesClosesTheClientPort) {
+    Listener first;
+    Client c;
+    c.catchErrors();
+    c.open("127.0.0.1", first.port);
+    socketError(c.port, 10060);  // before the event loop has run: the connect is still under way
+    ASSERT_TRUE(waitFor([&] { return !c.port.GetOpen(); }));
+    spin(100);
+    EXPECT_FALSE(c.port.GetOpen());
+    EXPECT_EQ(c.errors, std::vector<int32_t>{10060});
+    EXPECT_EQ(c.connects, 0);
+    EXPECT_EQ(c.disconnects, 0);
+    Listener next;
+    const int fd = c.connect(next);
+    EXPECT_TRUE(c.port.GetOpen());
+    ::close(fd);
+}
+
 // With telnet doubling every byte, a block as large as the output size goes out whole, also
 // when it is queued before the connection exists.
 TEST_F(Network, ALargeBlockOfDoubledBytesGoesOutWhole) {

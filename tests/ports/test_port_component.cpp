@@ -205,7 +205,9 @@ TEST(PortComponent, WaitsMatchTheirStringsByteByByte) {
         {"ok", 0, false, "xOK", 10, 0},
         {"one|two|three", '|', false, "thtwo", 10, 2},
         {"ONE|TWO", '|', true, "two", 10, 2},
-        {"a|b|", '|', false, "xb", 10, 2},  // the closing separator adds no candidate
+        {"a|b|", '|', false, "xb", 10, 2},       // the closing separator adds no candidate
+        {"OK||ERR", '|', false, "xERR", 10, 2},  // nor do two separators together
+        {"|OK", '|', false, "xOK", 10, 1},       // nor an opening one
         {"a;b", ';', false, "b", 10, 2},
         {many, '|', false, "<127>", 10, 127},
         {many, '|', false, "<128>", 10, 0},
@@ -236,6 +238,138 @@ TEST(PortComponent, WaitsMatchTheirStringsByteByByte) {
             EXPECT_EQ(seen, r.input);  // every byte read went to OnWaitChar, none past the match
         }
     }
+}
+
+// A wait takes at most one byte a round and tests its time-out after every round without a
+// match: over a buffer that never runs dry it still ends on time, and a yielding one lets the
+// application's events run meanwhile.
+TEST(PortComponent, AWaitOverAFullBufferEndsOnTimeAndYields) {
+    for (const bool yield : {false, true}) {
+        SCOPED_TRACE(yield);
+        Rig rig;
+        rig.port->SetOpen(true);
+        rig.dev->push(std::string(200, '.'));
+        rig.disp().ExtractData();
+        rig.port->OnWaitChar = [&](TZpCustomComPort*, char) { rig.ticks(1); };
+        bool ran = false;
+        QTimer::singleShot(0, [&] { ran = true; });
+        EXPECT_EQ(rig.port->WaitForMultiString("OK|ERR", 5, yield, false, '|'), 0);
+        EXPECT_GT(rig.port->InBuffUsed(), 150u);  // ended by its time-out, not by the end of the bytes
+        EXPECT_EQ(ran, yield);
+        QCoreApplication::processEvents();
+    }
+}
+
+// A yielding wait that handles other events goes on waiting: only its match, its time-out or a
+// quit end it (the clock stands still here, so only the match can).
+TEST(PortComponent, AYieldingWaitGoesOnWaitingThroughOtherEvents) {
+    for (const bool multi : {false, true}) {
+        SCOPED_TRACE(multi);
+        Rig rig;
+        rig.port->SetOpen(true);
+        int events = 0;
+        QTimer::singleShot(0, [&] {
+            ++events;
+            QTimer::singleShot(0, [&] {
+                ++events;
+                QTimer::singleShot(0, [&] {
+                    ++events;
+                    rig.dev->push("..OK");
+                    rig.disp().ExtractData();
+                });
+            });
+        });
+        const int32_t r = multi ? rig.port->WaitForMultiString("ERR|OK", 10, true, false, '|')
+                                : int32_t(rig.port->WaitForString("OK", 10, true, false));
+        EXPECT_EQ(r, multi ? 2 : 1);
+        EXPECT_EQ(events, 3);
+    }
+}
+
+// A wait leaves the dispatcher's busy flag as it found it, or as it was before PrepareWait, on
+// every way out: at once (an empty string or list), on a match, on its time-out, and when its
+// character event raises. A flag left set would keep every later event from being delivered.
+TEST(PortComponent, AWaitRestoresTheBusyFlagOnEveryWayOut) {
+    enum Way { Empty, EmptyList, Match, TimeOut, Raises };
+    const struct Row {
+        Way way;
+        bool prepared, busyBefore;
+    } rows[] = {
+        {Empty, true, false},   {EmptyList, true, false}, {Match, true, false},
+        {TimeOut, true, false}, {Raises, true, false},    {Match, false, false},
+        {TimeOut, true, true},  {Empty, true, true},      {Raises, false, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);  // the row
+        Rig rig;
+        rig.port->SetOpen(true);
+        ManualDispatcher& d = rig.disp();
+        bool was;
+        d.SetEventBusy(was, r.busyBefore);
+        if (r.prepared) rig.port->PrepareWait();
+        bool busyWhileWaiting = false;
+        rig.port->OnWaitChar = [&](TZpCustomComPort*, char) {
+            busyWhileWaiting = d.NotifyPending();
+            rig.ticks(1);
+            if (r.way == Raises) throw EZPException(-3007);
+        };
+        rig.dev->push(r.way == TimeOut ? "xxxxx" : "OK");
+        d.ExtractData();
+        switch (r.way) {
+            case Empty:
+                EXPECT_TRUE(rig.port->WaitForString("", 3, false, false));
+                break;
+            case EmptyList:
+                EXPECT_EQ(rig.port->WaitForMultiString("||", 3, false, false, '|'), 1);
+                break;
+            case Match:
+            case TimeOut:
+                EXPECT_EQ(rig.port->WaitForString("OK", 3, false, false), r.way == Match);
+                EXPECT_TRUE(busyWhileWaiting);
+                break;
+            case Raises:
+                EXPECT_EQ(raisedCode([&] { rig.port->WaitForString("OK", 3, false, false); }), -3007);
+                break;
+        }
+        EXPECT_EQ(d.NotifyPending(), r.busyBefore);
+        if (r.busyBefore) {
+            d.SetEventBusy(was, false);  // as whoever set it would
+            continue;
+        }
+        // Events are delivered again.
+        std::string got;
+        rig.port->SetOnTriggerAvail([&](TZpCustomComPort* cp, uint16_t n) {
+            for (uint16_t i = 0; i < n; ++i) got.push_back(cp->GetChar());
+        });
+        rig.port->FlushInBuffer();
+        rig.dev->push("ab");
+        rig.round();
+        EXPECT_EQ(got, "ab");
+    }
+}
+
+// RemoveAllTriggers acts only on an open port: on a closed one it opens nothing (AutoOpen on) and
+// leaves TriggerLength as it was; on an open one it removes them all and sets TriggerLength to 0.
+TEST(PortComponent, RemoveAllTriggersOnAClosedPortOpensNothing) {
+    Rig rig;
+    int opens = 0;
+    rig.port->SetActivateHook([&](TZpCustomComPort* p) -> TZpBaseDispatcher* {
+        ++opens;
+        return new ManualDispatcher(rig.dev, p);
+    });
+    rig.port->SetTriggerLength(5);
+    rig.port->RemoveAllTriggers();
+    EXPECT_EQ(opens, 0);
+    EXPECT_EQ(rig.port->PortState(), psClosed);
+    EXPECT_EQ(rig.port->GetTriggerLength(), 5);
+    rig.port->SetOpen(true);
+    const uint16_t h = rig.port->AddTimerTrigger();
+    ASSERT_GT(h, 0);
+    rig.port->RemoveAllTriggers();
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(rig.port->GetTriggerLength(), 0);
+    EXPECT_EQ(rig.disp().LengthTrigger(), 0);
+    EXPECT_EQ(rig.disp().TriggerType(h), ttNone);
 }
 
 // Software flow: the mode each option gives the device, and thresholds of three quarters and a

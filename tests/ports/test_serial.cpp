@@ -163,13 +163,19 @@ TEST(SerialComMap, NumbersFollowTheSystemListAndStayPut) {
     EXPECT_EQ(serialPortNumber("COMx"), 0);
 }
 
-TEST(SerialComMap, AvailabilityAndTheSelectFormWhereOkOnNothingIsCancel) {
+TEST(SerialComMap, AvailabilityAndTheSelectFormWhereOkOnNothingIsAConversionError) {
     Env env;
     TComSelectForm::modalHook = [](TComSelectForm&) { return int(mrOk); };
     {
         TComSelectForm empty;
         EXPECT_EQ(empty.PortsComboBox->count(), 0);
-        EXPECT_EQ(empty.ShowModal(), mrCancel);
+        EXPECT_EQ(empty.ShowModal(), mrOk);
+        EXPECT_THROW(empty.SelectedComNum(), EConvertError);
+        // A port opened without a number fails with that error and stays closed.
+        TZpComPort unnumbered;
+        EXPECT_THROW(unnumbered.SetOpen(true), EConvertError);
+        EXPECT_FALSE(unnumbered.GetOpen());
+        EXPECT_EQ(unnumbered.PortState(), psClosed);
     }
     Pty pty;
     mapPort(pty.name, "COM12");
@@ -268,4 +274,53 @@ TEST(SerialRs485, WithoutTheDriversKeyingThePortKeysAndStillSends) {
     }
     EXPECT_EQ(got, "ping\r");
     port.SetOpen(false);
+}
+
+// A telephony port opens over the device the line hands over: its settings are read back into
+// the port, and what the port sends goes out on it. A zero handle is refused with -2007.
+TEST(SerialTelephony, APortTakesTheLinesDeviceWithItsSettingsOrRefusesAZeroHandle) {
+    Env env;
+    {
+        TZpComPort port;
+        port.SetTapiMode(tmOn);
+        port.SetTapiCid(0);
+        int32_t code = 0;
+        try {
+            port.SetOpen(true);
+        } catch (const EZPException& e) {
+            code = e.ErrorCode;
+        }
+        EXPECT_EQ(code, -2007);
+        EXPECT_FALSE(port.GetOpen());
+    }
+    Pty pty;
+    termios t = pty.line();
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    t.c_cflag |= CSTOPB;  // a pseudo-terminal keeps 8 data bits without parity whatever it is told
+    ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &t), 0);
+    const int handed = ::dup(pty.slave);  // the line's device, handed over and closed with the port
+    TZpComPort port;
+    port.SetTapiMode(tmOn);
+    port.SetTapiCid(static_cast<uint16_t>(handed));
+    port.SetOpen(true);
+    ASSERT_TRUE(port.GetOpen());
+    EXPECT_EQ(port.Dispatcher()->DeviceHandle(), handed);
+    EXPECT_EQ(port.GetBaud(), 9600);
+    EXPECT_EQ(port.GetStopBits(), 2);
+    EXPECT_EQ(pty.speed(), speed_t(B9600));
+    port.PutString("ATH\r");
+    std::string got;
+    for (int i = 0; i < 200 && got.size() < 4; ++i) {
+        pollfd p{pty.master, POLLIN, 0};
+        char buf[16];
+        if (::poll(&p, 1, 10) > 0) {
+            const ssize_t n = ::read(pty.master, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_EQ(got, "ATH\r");
+    port.SetOpen(false);
+    EXPECT_EQ(::fcntl(handed, F_GETFD), -1);  // closed with the port
 }

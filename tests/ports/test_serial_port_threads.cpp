@@ -242,6 +242,36 @@ TEST_F(FakePort, RS485KeysRtsAroundWhatThePortSends) {
     }
 }
 
+// Keyed by the port, RTS stays up while the driver still sends, and the port reads its input
+// all the while: the wait for the line to fall idle does not hold the I/O thread.
+TEST_F(FakePort, RS485KeyedByThePortStillReadsInputWhileTheDriverSends) {
+    port.SetRS485Mode(true);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.Dispatcher()->KeysRS485());
+    fake.state->outQueue = 20000;  // ten seconds and more at 19200 baud
+    fake.state->takeEvents();
+    port.PutString("hello");
+    std::vector<std::string> seen;
+    auto collect = [&] {
+        for (auto& e : fake.state->takeEvents()) seen.push_back(e);
+    };
+    ASSERT_TRUE(waitFor([&] {
+        collect();
+        return seen.size() >= 2;
+    }));
+    fake.state->push("reply");
+    EXPECT_TRUE(waitFor([&] { return got == "reply"; }, 3000)) << got;
+    collect();
+    EXPECT_EQ(seen, (std::vector<std::string>{"RTS+", "W:hello"}));  // still keyed
+    fake.state->outQueue = 0;
+    EXPECT_TRUE(waitFor([&] {
+        collect();
+        return seen.size() >= 3;
+    }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"RTS+", "W:hello", "RTS-"}));
+    port.SetOpen(false);
+}
+
 // A flush of the output discards what waits in the ring: it never reaches the device.
 TEST_F(FakePort, FlushingTheOutputDiscardsWhatWasQueued) {
     port.SetOpen(true);

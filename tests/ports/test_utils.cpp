@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimer>
+#include <atomic>
 #include <sstream>
+#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/SystemInfo.h"
@@ -93,6 +95,27 @@ TEST(ZpUtilsDeathTest, ADelayThatYieldsEndsWhenTheApplicationIsAskedToQuit) {
         SCOPED_TRACE(static_cast<int>(how));
         EXPECT_EXIT(delayWhileTheApplicationEnds(how), ::testing::ExitedWithCode(0), "");
     }
+}
+
+namespace {
+// A worker thread's yielding delay while the application is asked to end: the clock stands still,
+// so only the quit can end it (one that never ends is killed). Exits with 0 when it reported it.
+[[noreturn]] void workerDelayWhileTheApplicationEnds() {
+    ::alarm(20);
+    FakeClockGuard clock;
+    ZpApplicationTerminating();  // the application is watched from its own thread
+    std::atomic<uint32_t> result{1};
+    std::thread worker([&] { result = DelayTicks(MaxTicks, true); });
+    QTimer::singleShot(20, [] { QCoreApplication::quit(); });
+    QCoreApplication::exec();
+    worker.join();
+    std::_Exit(result.load() == WM_QUIT_CODE ? 0 : 2);
+}
+}  // namespace
+
+TEST(ZpUtilsDeathTest, AWorkerThreadsYieldingDelayEndsWhenTheApplicationQuits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(workerDelayWhileTheApplicationEnds(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ZpUtils, PathHelpers) {
@@ -187,8 +210,10 @@ TEST(ZpUtils, LineReaderSplitsAtCrAcrossPagesAndDropsAFinalCtrlZ) {
          {"a\x1a"
           "b"}},  // only a Ctrl-Z that ends the stream goes
         {"lf\nonly\r", {"lf\nonly"}},
-        {a + "\r\nnext", {a, "next"}},  // CR LF split across the pages
-        {b + "\r" + b, {b, b}},         // lines longer than a page
+        {"\nfirst\r", {"\nfirst"}},  // an LF opening the stream stays
+        {std::string(4096, 'p') + "\nq\r", {std::string(4096, 'p') + "\nq"}},  // and one opening a page
+        {a + "\r\nnext", {a, "next"}},                                         // CR LF split across the pages
+        {b + "\r" + b, {b, b}},                                                // lines longer than a page
         {std::string(4095, 'z') + "\x1a", {std::string(4095, 'z')}},
         {std::string(4096, 'z') + "\x1a", {std::string(4096, 'z')}},  // Ctrl-Z alone on a page
         {std::string(8191, 'z') + "\x1a", {std::string(8191, 'z')}},  // Ctrl-Z ends a full page
