@@ -439,8 +439,8 @@ void TMainForm::Timer1Timer() {
         checkValveState();
         stepMode();
         // The release of a pressure test's path that a stop left under pressure follows the
-        // halt, while nothing else drives the pumps.
-        if (PressureTest && PressureTest->ReleasePending() && iMode != 0 && !isProcedureMode(iMode))
+        // halt (a link back halts in the step above), while nothing else drives the pumps.
+        if (PressureTest && PressureTest->ReleasePending() && !isProcedureMode(iMode))
             PressureTest->ReleaseStep();
         UpdateMenus(iMode);
     } else {

@@ -782,7 +782,7 @@ namespace {
 // the way out not at all. The operator is told each time that the path may hold pressure. A test
 // left before it pressurised releases nothing, and a new start ends the release.
 TEST_F(Procedures, ATestLeftUnderPressureIsReleasedAfterTheHalt) {
-    enum How { Stop, Lost, Monitor, Early, NewStart, Ending };
+    enum How { Stop, Lost, Monitor, LostInRelease, Early, NewStart, Ending };
     const QString told =
         "Warning: The pressure test was stopped: the tested path may hold pressure until it is "
         "released.\n\n";
@@ -796,6 +796,8 @@ TEST_F(Procedures, ATestLeftUnderPressureIsReleasedAfterTheHalt) {
          "It is released once the connection with the instrument is back: the pump draws back slowly down "
          "to 10 psi."},
         {"monitor", Monitor, "It is released now: the pump draws back slowly down to 10 psi."},
+        {"link lost during the release", LostInRelease,
+         "It is released now: the pump draws back slowly down to 10 psi."},
         {"before the pressure", Early, ""},
         {"new start", NewStart, "It is released now: the pump draws back slowly down to 10 psi."},
         {"program ends", Ending, ""},
@@ -819,6 +821,7 @@ TEST_F(Procedures, ATestLeftUnderPressureIsReleasedAfterTheHalt) {
         newLog();
         switch (r.how) {
             case Stop:
+            case LostInRelease:
             case Early:
             case NewStart:
                 form->StopReset1Click();
@@ -861,12 +864,29 @@ TEST_F(Procedures, ATestLeftUnderPressureIsReleasedAfterTheHalt) {
             continue;
         }
         Cmds sent;
+        if (r.how == LostInRelease) {
+            // The halt at the link's return stops the pump half way: the release starts again.
+            tickAlive();
+            rig.tick();
+            tickDead();
+            tickAlive();
+            rig.tick();
+            sent = rig.take();
+            EXPECT_EQ(std::count_if(sent.begin(), sent.end(), isReverse), 2) << "drawn back again";
+            EXPECT_GT(ZentrovaAPI.Pump1.Pressure, 10.0);
+        }
         for (int i = 0; i < 8; ++i) {
             tickAlive();
             rig.tick();
         }
         sent = rig.take();
         const auto reverse = std::find_if(sent.begin(), sent.end(), isReverse);
+        if (r.how == LostInRelease) {
+            EXPECT_EQ(sent, Cmds{"OFF 0"}) << "off at 10 psi";
+            EXPECT_LE(ZentrovaAPI.Pump1.Pressure, 10.0);
+            EXPECT_FALSE(test.ReleasePending());
+            continue;
+        }
         if (r.how == Early) {
             for (const std::string& c : sent) EXPECT_TRUE(halt.count(c)) << c;
         } else {
