@@ -32,8 +32,6 @@ class TInstrumentMachines {
     void StopPumps();
     // One pump switched off by hand: OFF and its channel idle.
     void StopPump(int pump);
-    // Both channels idle, without a command (the link may be down).
-    void IdleChannels();
     bool StartStorageProcedure();
     bool StorageProcedureStep();
     bool StartInstrumentFlush();

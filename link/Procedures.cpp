@@ -204,16 +204,12 @@ bool TInstrumentMachines::PumpOnStep() {
     return busy1 || busy2;
 }
 
-void TInstrumentMachines::IdleChannels() {
+void TInstrumentMachines::StopPumps() {
     TInstrumentModule& m = self();
+    pumpsOff();
     if (m.Channel1) m.Channel1->SetIdle();
     if (m.Channel2) m.Channel2->SetIdle();
     PumpOnChannels = 0;
-}
-
-void TInstrumentMachines::StopPumps() {
-    pumpsOff();
-    IdleChannels();
 }
 
 void TInstrumentMachines::StopPump(int pump) {

@@ -670,9 +670,6 @@ void TMainForm::changeProcedure(uint8_t m) {
         // The operator starts something new: it takes the pumps over.
         if (PressureTest) PressureTest->DropRelease();
         beginProcedure();
-    } else if (InstrumentModule) {
-        // Whatever a stopped machine left half done is not stepped again by a later start.
-        InstrumentModule->IdleChannels();
     }
 }
 
@@ -707,7 +704,11 @@ void TMainForm::SetMode(uint8_t m) {
     const auto sequenceName = [] { return InstrumentModule ? InstrumentModule->Sequence.Name : QString(); };
     const uint8_t endReason = InstrumentModule ? InstrumentModule->SequenceEndReason : 0;
     const QString stopReason = InstrumentModule ? InstrumentModule->SequenceStopReason : QString();
-    // A sequence stopped on error keeps its reason on the second line until the next start.
+    // A sequence stopped on error keeps its reason on the second line until the next start. The
+    // monitor's own line lasts two ticks once its condition clears, and a missing method has no
+    // line at all: the end text alone would say "STOPPED ON ERROR" without the error, and an
+    // operator who starts again runs into it blind (a sequence the monitor stopped would
+    // otherwise even read as a normal end).
     const bool stoppedOnError =
         (m == 2 || m == 3) && (iMode == 7 || iMode == 8 || iMode == 9) && endReason == SequenceStoppedOnError;
     const bool starts = m == 6 || (m == 7 && iMode != 8) || (m >= 11 && m <= 18);

@@ -908,3 +908,39 @@ TEST_F(Procedures, ATestLeftUnderPressureIsReleasedAfterTheHalt) {
 }
 
 }  // namespace
+
+namespace {
+
+// File > Exit while a test holds pressure: nothing but the halt reaches the instrument, and before
+// the countdown the operator learns that the path may hold pressure, since no release follows.
+TEST_F(Procedures, ExitUnderPressureHaltsOnlyAndSaysThePathMayHoldPressure) {
+    tickAlive();
+    test.StartPumpTest(1);
+    form->SetMode(14);
+    test.TestState = 18;
+    ZentrovaAPI.Pump1.Pressure = 470.0;
+    rig.take();
+    boxes.shown.clear();
+    form->CloseCountdownSeconds = 1;
+    boxes.answer(mrYes);
+    QTimer beat;  // the fake clock moves 100 ms per 5 ms while the countdown waits
+    QObject::connect(&beat, &QTimer::timeout, [this] { clock.fake.advanceMs(100); });
+    beat.start(5);
+    TCloseAction action = caFree;
+    form->FormClose(action);
+    beat.stop();
+    EXPECT_EQ(action, caFree);
+    const std::vector<std::string> shown = takeBoxes();
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(
+        shown[1],
+        "Warning: The pressure test was stopped: the tested path may hold pressure until it is released."
+        "\n\nThe program ends before it can release it: release it on the instrument before the path is "
+        "opened.");
+    const std::set<std::string> halt = {"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"};
+    for (const std::string& c : rig.take()) EXPECT_TRUE(halt.count(c)) << c;
+    tickAlive();
+    EXPECT_EQ(rig.take(), Cmds{}) << "the main loop stays off";
+}
+
+}  // namespace
