@@ -64,7 +64,8 @@ int32_t rowCount(const std::vector<std::string>& list) {
 }
 
 // The latest row not later than e (of equal times the later row); rows that are not usable, or
-// whose time is negative or unreadable, are skipped.
+// whose time is negative or unreadable, are skipped: a conversion error raised out of the search
+// would end each tick of the run before its end could be seen, and the pumps would not stop.
 template <class Usable>
 int32_t findLast(int32_t e, const std::vector<std::string>& times, Usable usable) {
     int32_t best = -1;
