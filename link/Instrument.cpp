@@ -306,7 +306,8 @@ bool TInstrumentModule::GetMethodParams() {
         logLine("#GetMethodParams(): error: iSequenceItem out of bound: " + std::to_string(LineIndex) +
                 "; Sequence: " + Sequence.Name.toStdString() + "; Methods: " + std::to_string(lines));
         LineIndex = lines > 0 ? (LineIndex < 0 ? 0 : lines - 1) : 0;
-        // A sequence without lines names no method: the current one stays as it is.
+        // A sequence without lines has no line 0: reading it is an out-of-range read. No method
+        // is named, so the current one stays as it is and the result says so.
         if (lines == 0) return false;
     }
     Method.Name = Sequence.MethodList.Get(LineIndex).toStdString();
@@ -316,8 +317,10 @@ bool TInstrumentModule::GetMethodParams() {
         loaded = store.LoadMethod(Method);
     }
     logLine("#GetMethodParams(): " + Method.Name + (loaded ? "" : " (not stored)"));
-    // A method that is not stored leaves an emptied record (set points 0, no run time):
-    // enabling or running with it would heat and pump to values nobody chose, so say so.
+    // A method that is not stored leaves an emptied record: set points -100.0, no run time, no
+    // flows. Reported as loaded, a run would take it for the line's method and send
+    // CSETPOINT -100.0 and a run of nothing; Enable would refuse it only as an unreadable
+    // column temperature. The result says that the line's method is missing.
     return loaded;
 }
 
@@ -341,12 +344,11 @@ double TInstrumentModule::RefillVolumeForRun(const TMethodINIParams& method, int
     const std::vector<std::string>& flows = pump == 1 ? method.Pump1FlowList : method.Pump2FlowList;
     const size_t rows = method.PumpTimeList.size();
     for (size_t i = 0; i < rows; ++i) {
-        double t = 0.0;
-        // A row without a readable time cannot be placed: it is left out. A flow that does
-        // not read counts as a stopped pump.
+        double t = 0.0, rowFlow = 0.0;
+        // The run skips a row whose time or flow for this pump does not read and keeps the
+        // previous flow: the estimate follows the same rule, or the syringe empties mid-run.
         if (!parseNumber(method.PumpTimeList[i], t)) continue;
-        double rowFlow = 0.0;
-        if (i >= flows.size() || !parseNumber(flows[i], rowFlow)) rowFlow = 0.0;
+        if (i >= flows.size() || !parseNumber(flows[i], rowFlow)) continue;
         v += (t - tPrev) * f;
         f = rowFlow;
         tPrev = t;
@@ -376,6 +378,8 @@ bool TInstrumentModule::PumpsHoldEnoughForRun() {
 
 bool TInstrumentModule::EnableInstrument() {
     const bool sequenceLoaded = GetSequenceParams();
+    // A sequence without lines has no method to read (line 0 of an empty list): refused with
+    // its own reason rather than the out-of-range read.
     if (sequenceLoaded && Sequence.MethodList.GetCount() == 0) {
         EnableErrorText = fillFirst(_("Sequence \"%s\" has no lines."), Sequence.Name);
         Enabled = false;
@@ -415,8 +419,9 @@ bool TInstrumentModule::DisableInstrument() {
     THeater& reactor = ZentrovaAPI.Reactor;
     column.SetHeat(false);
     reactor.SetHeat(false);
-    if (ZentrovaAPI.Pump1.GetRate() > 0) ZentrovaAPI.Pump1.Off();
-    if (ZentrovaAPI.Pump2.GetRate() > 0) ZentrovaAPI.Pump2.Off();
+    // Both pumps whatever rate they report: a pump whose start is not reported yet (or that a
+    // procedure would move on its next step) would run on while the screen says it is off.
+    StopPumps();
     if (ZentrovaAPI.Column.ColumnFanOn) {
         // A cooling phase switched the recirculation fan off; it comes back on as the end of a
         // cooling phase leaves it, or later runs that need no cooling would go without it.

@@ -23,8 +23,15 @@ class TInstrumentMachines {
     bool StartEmpty();
     bool StartEmptyPump(int pump);
     bool EmptyStep();
+    // Arms pump-on on the chosen channel; the other keeps what it runs.
     bool StartPumpOn(int pump);
+    // Steps the channels armed by StartPumpOn only.
     bool PumpOnStep();
+    // Every stop ends here: both pumps are sent OFF whatever they report, and both channels
+    // are idle, so no later step starts a move that a stopped machine left half done.
+    void StopPumps();
+    // One pump switched off by hand: OFF and its channel idle.
+    void StopPump(int pump);
     bool StartStorageProcedure();
     bool StorageProcedureStep();
     bool StartInstrumentFlush();
@@ -54,6 +61,8 @@ class TInstrumentMachines {
     int32_t EmptyTicks = 0;
     int32_t StoragePumpOutTicks = 0;
     int32_t InstrumentFlushPumpOutTicks = 0;
+    // Channels armed by StartPumpOn: bit 0 channel 1, bit 1 channel 2.
+    uint8_t PumpOnChannels = 0;
 
   protected:
     TInstrumentMachines() = default;

@@ -191,14 +191,36 @@ bool TInstrumentMachines::StartPumpOn(int pump) {
         m.Channel1->StartPumpOn();
     else if (pump == 2)
         m.Channel2->StartPumpOn();
+    if (pump == 1 || pump == 2) PumpOnChannels |= uint8_t(1u << (pump - 1));
     return true;
 }
 
 bool TInstrumentMachines::PumpOnStep() {
     TInstrumentModule& m = self();
-    const bool busy1 = m.Channel1->PumpOnStep(m.PumpOnRate1);
-    const bool busy2 = m.Channel2->PumpOnStep(m.PumpOnRate2);
+    // A channel the operator did not choose is not stepped: whatever another machine left in
+    // its state (a fill stopped half way) would otherwise start that pump too.
+    const bool busy1 = (PumpOnChannels & 1u) != 0 && m.Channel1->PumpOnStep(m.PumpOnRate1);
+    const bool busy2 = (PumpOnChannels & 2u) != 0 && m.Channel2->PumpOnStep(m.PumpOnRate2);
     return busy1 || busy2;
+}
+
+void TInstrumentMachines::StopPumps() {
+    TInstrumentModule& m = self();
+    pumpsOff();
+    if (m.Channel1) m.Channel1->SetIdle();
+    if (m.Channel2) m.Channel2->SetIdle();
+    PumpOnChannels = 0;
+}
+
+void TInstrumentMachines::StopPump(int pump) {
+    TInstrumentModule& m = self();
+    TPumpChannel* c = pump == 1 ? m.Channel1 : pump == 2 ? m.Channel2 : nullptr;
+    if (!c) return;
+    // Off alone leaves a pump-on that still waits for its valve in its start states: the next
+    // step would dispense again.
+    c->Stop();
+    c->SetIdle();
+    PumpOnChannels &= uint8_t(~(1u << (pump - 1)));
 }
 
 // ---------------------------------------------------------------- shared moves of the long procedures

@@ -64,7 +64,8 @@ int32_t rowCount(const std::vector<std::string>& list) {
 }
 
 // The latest row not later than e (of equal times the later row); rows that are not usable, or
-// whose time is negative or unreadable, are skipped.
+// whose time is negative or unreadable, are skipped: a conversion error raised out of the search
+// would end each tick of the run before its end could be seen, and the pumps would not stop.
 template <class Usable>
 int32_t findLast(int32_t e, const std::vector<std::string>& times, Usable usable) {
     int32_t best = -1;
@@ -428,8 +429,9 @@ bool TInstrumentMachines::runState(int action) {
             nextRunOrLine();
             break;
         case SequenceOver:
-            if (ZentrovaAPI.Pump1.GetRate() > 0) ZentrovaAPI.Pump1.Off();
-            if (ZentrovaAPI.Pump2.GetRate() > 0) ZentrovaAPI.Pump2.Off();
+            // Both pumps whatever they report, as the halt does: a start not yet reported
+            // would otherwise go on after the end.
+            m.StopPumps();
             logLine("#bRun(): Sequence finished, " + m.Sequence.Name.toStdString());
             return true;
         default:
@@ -446,7 +448,10 @@ void TInstrumentMachines::runInProgress() {
     const TMethodINIParams& method = m.Method;
     if (!m.RunClock.IsExpired()) {
         const int32_t e = m.RunClock.SecondsElapsed();
-        // A row counts for a pump only when its flow for that pump reads.
+        // A row counts for a pump only when its time and its flow for that pump read; the pump
+        // keeps the previous flow. A cell that does not read cannot stop the run: raised out of
+        // this tick, it would end every tick here and the run clock's end would never be seen,
+        // so the pumps would run on at their last flow. The refill estimate skips the same rows.
         auto rowFlow = [&](const std::vector<std::string>& flows, TPumpChannel* channel) {
             auto usable = [&flows](size_t k) {
                 double unused = 0.0;

@@ -51,6 +51,10 @@ bool isRunMode(uint8_t m) {
 bool isMode(uint8_t m) {
     return m <= 19 && m != 5 && m != 10;
 }
+bool isPressureTestMode(uint8_t m) {
+    return m == 14 || m == 15;
+}
+constexpr uint8_t HaltedMode = 4;
 
 QColor bgr(uint32_t v) {
     return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF));
@@ -434,6 +438,10 @@ void TMainForm::Timer1Timer() {
         CheckErrors();
         checkValveState();
         stepMode();
+        // The release of a pressure test's path that a stop left under pressure follows the
+        // halt (a link back halts in the step above), while nothing else drives the pumps.
+        if (PressureTest && PressureTest->ReleasePending() && !isProcedureMode(iMode))
+            PressureTest->ReleaseStep();
         UpdateMenus(iMode);
     } else {
         lostLink();
@@ -531,25 +539,25 @@ void TMainForm::lostLink() {
     InstrumentModule->ClearCommandQueue();
     InstrumentModule->Reconnect();
     UpdateMenus(0);
-    // An outage is logged once, and its length when it ends: a silent instrument would
-    // otherwise add lines every tick for as long as it lasts. Before the first connection
-    // there is nothing to lose.
+    logLine("#main: Connection lost");
     if (lostTicks_++ == 0) {
-        logLine(linkedOnce_ ? "#main: Connection lost" : "#main: Connecting to the instrument");
         // A question whose Yes would start something says why it no longer can.
         if (endLinkSession(_("Lost connection with Instrument. Nothing was started."),
                            _("Unrecoverable Error!")))
             logLine("#main: The link was lost under a question; nothing was started");
         forgetRun();
     }
-    if (iMode != 0) SetMode(0);
+    SetMode(0);
 }
 
 void TMainForm::forgetRun() {
-    // What the panel and the status bar said of a run or procedure no longer holds.
+    // The panel would otherwise go on saying what no longer holds: "REFILL STARTED" or
+    // "Instrument Enabled. Heaters are On." while the link-back halt has stopped and disabled
+    // everything, and a stopped procedure (a storage preparation half done) would pass for one
+    // that finished once the window reads READY again. The halt text stays: it remains true.
     const QString message =
         isProcedureMode(iMode) ? _("Lost connection with Instrument. Operation stopped.") : QString();
-    if (LCDScreen1->String1->GetCaption() != message) LCDScreen1->SetMessage(message);
+    if (iMode != HaltedMode && LCDScreen1->String1->GetCaption() != message) LCDScreen1->SetMessage(message);
     if (isRunMode(iMode)) {
         SetStatusText(1, QString());
         const std::string method = InstrumentModule ? InstrumentModule->Method.Name : std::string();
@@ -579,8 +587,11 @@ void TMainForm::UpdateRunSignal() {
 bool TMainForm::CheckErrors() {
     if (!ErrorMessagesDialog || !InstrumentModule) return false;
     const bool inSequence = iMode == 7 || iMode == 8 || iMode == 9;
+    // A refill, flush, empty or pressure test pumps on a disabled instrument: the condition
+    // stops it as it stops an enabled one.
+    const bool pumping = isProcedureMode(iMode);
     const bool result = ErrorMessagesDialog->CheckInstrumentErrors(InstrumentModule->SinglePump);
-    if (result && InstrumentModule->Enabled) {
+    if (result && (InstrumentModule->Enabled || pumping)) {
         // The monitor says why; the second line may hold another condition's text.
         const QString reason = ErrorMessagesDialog->CriticalReason;
         // A sequence stopped by the monitor ends "on error", not as a normal end.
@@ -654,7 +665,36 @@ void TMainForm::changeProcedure(uint8_t m) {
     }
     // The box gets a title that fits what it now says.
     if (stopProcedure(why, title)) logLine("#main: SetMode(): procedure stopped while its box was open");
-    if (isProcedureMode(m)) beginProcedure();
+    // A test left other than by its own end leaves its path under pressure; its release follows
+    // the halt (once the link is back when it is lost).
+    if (isPressureTestMode(iMode) && PressureTest && PressureTest->Abandon()) pressureLeft_ = true;
+    if (isProcedureMode(m)) {
+        // The operator starts something new: it takes the pumps over.
+        if (PressureTest) PressureTest->DropRelease();
+        beginProcedure();
+    }
+}
+
+void TMainForm::syncStopKey() {
+    if (StopReset1) StopReset1->SetCaption(iMode == HaltedMode ? _("Reset") : _("Stop"));
+    if (RedLightImg) RedLightImg->SetBrushColor(iMode == HaltedMode ? QColor(Qt::red) : bgr(0x000080));
+}
+
+void TMainForm::tellPressureLeft() {
+    pressureLeft_ = false;
+    const QString when =
+        closing_     ? _("The program ends before it can release it: release it on the instrument before the "
+                             "path is opened.")
+        : iMode == 0 ? _("It is released once the connection with the instrument is back: the pump draws "
+                         "back slowly down to 10 psi.")
+                     : _("It is released now: the pump draws back slowly down to 10 psi.");
+    const QString text =
+        _("The pressure test was stopped: the tested path may hold pressure until it is released.") + "\n\n" +
+        when;
+    logLine("#main: " + text.toStdString());
+    // Without an event loop (a signal on the way out) the log says it alone.
+    if (ending_) return;
+    messageBox(text, _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
 }
 
 void TMainForm::SetMode(uint8_t m) {
@@ -666,7 +706,11 @@ void TMainForm::SetMode(uint8_t m) {
     const auto sequenceName = [] { return InstrumentModule ? InstrumentModule->Sequence.Name : QString(); };
     const uint8_t endReason = InstrumentModule ? InstrumentModule->SequenceEndReason : 0;
     const QString stopReason = InstrumentModule ? InstrumentModule->SequenceStopReason : QString();
-    // A sequence stopped on error keeps its reason on the second line until the next start.
+    // A sequence stopped on error keeps its reason on the second line until the next start. The
+    // monitor's own line lasts two ticks once its condition clears, and a missing method has no
+    // line at all: the end text alone would say "STOPPED ON ERROR" without the error, and an
+    // operator who starts again runs into it blind (a sequence the monitor stopped would
+    // otherwise even read as a normal end).
     const bool stoppedOnError =
         (m == 2 || m == 3) && (iMode == 7 || iMode == 8 || iMode == 9) && endReason == SequenceStoppedOnError;
     const bool starts = m == 6 || (m == 7 && iMode != 8) || (m >= 11 && m <= 18);
@@ -682,8 +726,8 @@ void TMainForm::SetMode(uint8_t m) {
                 messageBox(_("Lost connection with Instrument. Operation stopped."),
                            _("Unrecoverable Error!"), MsgButtons::OK, mrOk, MsgIcon::Error);
                 logLine("#main: SetMode(): pop-up Connection Lost message closed, Instrument Halted");
-                // Ticks ran under the box; what they set stands.
-                return;
+                // Ticks ran under the box; a link back there halted the instrument and the next
+                // tick halts it again from mode 0.
             }
             break;
         case 1:
@@ -795,21 +839,28 @@ void TMainForm::SetMode(uint8_t m) {
             return;
     }
     iMode = m;
-    if (text.isEmpty()) return;
-    if (timeout < 0)
-        LCDScreen1->SetMessage(text);
-    else
-        LCDScreen1->SetMessage(text, timeout);
+    syncStopKey();
+    if (!text.isEmpty()) {
+        if (timeout < 0)
+            LCDScreen1->SetMessage(text);
+        else
+            LCDScreen1->SetMessage(text, timeout);
+    }
+    if (pressureLeft_) tellPressureLeft();
 }
 
 bool TMainForm::HaltInstrument() {
     if (!InstrumentModule) return true;
     InstrumentModule->ClearCommandQueue();
-    if (InstrumentModule->Channel1 && InstrumentModule->Channel1->Pump)
-        InstrumentModule->Channel1->Pump->Off();
-    if (InstrumentModule->Channel2 && InstrumentModule->Channel2->Pump)
-        InstrumentModule->Channel2->Pump->Off();
+    InstrumentModule->StopPumps();
     InstrumentModule->DisableInstrument();
+    if (PressureTest) {
+        if (isPressureTestMode(iMode) && PressureTest->Abandon()) pressureLeft_ = true;
+        // The release starts (again) after every halt. On the way out nothing but the halt
+        // reaches the instrument (the main loop is off): the operator is told at once.
+        PressureTest->RestartRelease();
+        if (closing_ && pressureLeft_) tellPressureLeft();
+    }
     return true;
 }
 
@@ -830,12 +881,7 @@ bool TMainForm::ShowLCDMessage(const QString& text) {
 
 bool TMainForm::PumpOnDone() {
     SetMode(3);
-    if (InstrumentModule) {
-        if (InstrumentModule->Channel1 && InstrumentModule->Channel1->Pump)
-            InstrumentModule->Channel1->Pump->Off();
-        if (InstrumentModule->Channel2 && InstrumentModule->Channel2->Pump)
-            InstrumentModule->Channel2->Pump->Off();
-    }
+    if (InstrumentModule) InstrumentModule->StopPumps();
     return true;
 }
 

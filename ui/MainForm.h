@@ -122,6 +122,10 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void forgetRun();
     // The procedure of the mode being left is stopped (unless it finished), one for mode m begun.
     void changeProcedure(uint8_t m);
+    // The Stop key's caption and the lamp follow the mode: "Reset" and red only while halted.
+    void syncStopKey();
+    // A pressure test was left under pressure: the operator learns that the path may hold it.
+    void tellPressureLeft();
     void closeLink(bool onlyAlive);
     void endNow(const std::string& reason, bool eventLoop);
     void sequenceCleanUp();
@@ -132,8 +136,9 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     bool closing_ = false;
     bool ending_ = false;
     bool placed_ = false;
-    unsigned lostTicks_ = 0;   // ticks of the current outage of the link
-    bool linkedOnce_ = false;  // the link has been alive: a later outage is a lost connection
+    unsigned lostTicks_ = 0;     // ticks of the current outage of the link
+    bool linkedOnce_ = false;    // the link has been alive: a later outage is a lost connection
+    bool pressureLeft_ = false;  // a stop left a pressure test's path under pressure, not yet told
 };
 
 // The main window, created first at start-up.

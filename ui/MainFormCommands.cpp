@@ -430,7 +430,9 @@ void TMainFormCommands::EmptyBothPumpsClick() {
 void TMainFormCommands::pumpToggle(int pump) {
     if (!InstrumentModule) return;
     if (IsPumpOn(pump)) {
-        if (TPump* p = pumpOf(pump)) p->Off();
+        // Off sets the channel idle too: a pump-on still waiting for its valve would
+        // otherwise dispense on the next tick.
+        InstrumentModule->StopPump(pump);
         if (!IsPumpOn(pump == 1 ? 2 : 1)) self().SetMode(3);
     } else if (EnsureEnabled()) {
         InstrumentModule->StartPumpOn(pump);

@@ -358,30 +358,15 @@ void TPressureTest::stepState(uint64_t procedure) {
             finishMeasuring(procedure);
             break;
         case 22:
-            for (int pump = 1; pump <= 2; ++pump) {
-                if (!selected(pump)) continue;
-                channel(pump)->Pump->SetReverseRate(0.01);
-                channel(pump)->Pump->Reverse();
-            }
+            drawBack(PumpMask);
             TestState = 23;
             break;
         case 23:
             TestState = 24;
             break;
-        case 24: {
-            bool released = true;
-            for (int pump = 1; pump <= 2; ++pump) {
-                if (!selected(pump)) continue;
-                TPump& p = *channel(pump)->Pump;
-                if (p.GetPressure() <= ReleasedPressure || p.IsStopped()) {
-                    if (!p.IsStopped()) p.Off();
-                } else {
-                    released = false;
-                }
-            }
-            if (released) TestState = 25;
+        case 24:
+            if (stillPressed(PumpMask) == 0) TestState = 25;
             break;
-        }
         case 25:
             startSelected([](TPumpChannel& c) { c.StartEmpty(); });
             TestState = 26;
@@ -395,6 +380,82 @@ void TPressureTest::stepState(uint64_t procedure) {
         default:  // 28 the end, 29 parked
             break;
     }
+}
+
+void TPressureTest::drawBack(uint32_t mask) {
+    for (int pump = 1; pump <= 2; ++pump) {
+        if ((mask & (1u << (pump - 1))) == 0) continue;
+        channel(pump)->Pump->SetReverseRate(0.01);
+        channel(pump)->Pump->Reverse();
+    }
+}
+
+uint32_t TPressureTest::stillPressed(uint32_t mask) {
+    uint32_t pressed = 0;
+    for (int pump = 1; pump <= 2; ++pump) {
+        const uint32_t bit = 1u << (pump - 1);
+        if ((mask & bit) == 0) continue;
+        TPump& p = *channel(pump)->Pump;
+        if (p.GetPressure() <= ReleasedPressure || p.IsStopped()) {
+            if (!p.IsStopped()) p.Off();
+        } else {
+            pressed |= bit;
+        }
+    }
+    return pressed;
+}
+
+// ---------------------------------------------------------------- release after an abandoned test
+
+bool TPressureTest::Abandon() {
+    // From the pressurising on until its own release is done, the path may hold pressure.
+    const bool pressed = TestState >= eptPressuriseTo480psiStart && TestState <= 24;
+    if (pressed && (PumpMask & 3u) != 0) {
+        ReleaseMask = PumpMask & 3u;
+        ReleaseState = 1;
+        logLine("PressureTest: stopped under pressure; the pressure of the tested pump(s) is to be released");
+    }
+    if (TestState != eptEnd) TestState = eptEnd;
+    return ReleasePending();
+}
+
+void TPressureTest::RestartRelease() {
+    if (ReleaseState != 0) ReleaseState = 1;
+}
+
+bool TPressureTest::ReleaseStep() {
+    if (!InstrumentModule || !InstrumentModule->Channel1 || !InstrumentModule->Channel2) return false;
+    switch (ReleaseState) {
+        case 1:
+            drawBack(ReleaseMask);
+            ReleaseState = 2;
+            break;
+        case 2:
+            ReleaseState = 3;
+            break;
+        case 3:
+            ReleaseMask = stillPressed(ReleaseMask);
+            if (ReleaseMask == 0) {
+                ReleaseState = 0;
+                logLine("PressureTest: pressure released after the stopped test");
+            }
+            break;
+        default:
+            ReleaseState = 0;
+            break;
+    }
+    return ReleaseState != 0;
+}
+
+void TPressureTest::DropRelease() {
+    if (ReleaseState == 0) return;
+    if (ReleaseState > 1 && InstrumentModule && InstrumentModule->Channel1 && InstrumentModule->Channel2) {
+        for (int pump = 1; pump <= 2; ++pump)
+            if ((ReleaseMask & (1u << (pump - 1))) != 0) channel(pump)->Pump->Off();
+    }
+    ReleaseState = 0;
+    ReleaseMask = 0;
+    logLine("PressureTest: the release ends: the pumps are started anew");
 }
 
 void TPressureTest::finishMeasuring(uint64_t procedure) {

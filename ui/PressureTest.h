@@ -42,6 +42,20 @@ class TPressureTest : public TUxForm {
     // Fills the result sheet for the two pass flags.
     void PrintResults(bool passed1, bool passed2);
 
+    // A test left by anything but its own end (Stop, a lost link, a disable, the close) while it
+    // pressurises or holds pressure leaves the tested path under pressure. The test is then
+    // over and the release of the tested pumps is pending; true when it is.
+    bool Abandon();
+    bool ReleasePending() const { return ReleaseState != 0; }
+    // After every halt: a pending release starts again with its first move.
+    void RestartRelease();
+    // One tick of the release, as the test's own: reverse at 0.01 ml/min, then each pump off
+    // at 10 psi or once stopped. Called only while the link is alive and nothing else runs.
+    // False once the release is done.
+    bool ReleaseStep();
+    // Something new uses the pumps: the release ends; a pump it still draws back is switched off.
+    void DropRelease();
+
     // Components of the result sheet.
     QLabel* Image1 = nullptr;
     QLabel* Label1 = nullptr;
@@ -92,6 +106,9 @@ class TPressureTest : public TUxForm {
     int32_t Pump1Drop = 0;
     int32_t Pump2Drop = 0;
     bool ErrorShown = false;
+    // The release after an abandoned test: 0 none, 1 reverse, 2 pause, 3 wait for 10 psi.
+    uint8_t ReleaseState = 0;
+    uint32_t ReleaseMask = 0;  // pumps still to release
 
   private:
     void buildComponents();
@@ -101,6 +118,11 @@ class TPressureTest : public TUxForm {
     bool checkForErrors(uint64_t procedure);
     void stepState(uint64_t procedure);
     bool selected(int pump) const { return (PumpMask & (1u << (pump - 1))) != 0; }
+    // Reverse at 0.01 ml/min on the pumps of mask.
+    void drawBack(uint32_t mask);
+    // The pumps of mask whose pressure is not yet down to 10 psi (and that still move); the
+    // others are switched off if they run.
+    uint32_t stillPressed(uint32_t mask);
     // The channels under test start a machine; the others are set idle.
     template <class F>
     void startSelected(F&& start);

@@ -400,8 +400,11 @@ TEST(RefillVolume, FollowsThePumpTimetable) {
         {"10", "fast", {}, {}, 1, 15, 70.0},
         {"10", "1.0", {}, {}, 3, 15, 70.0},
         {"10", "1.0", {"abc", "5"}, {"9", "2.0"}, 1, 15, 30.0},  // a row whose time does not read
-        {"10", "1.0", {"5"}, {"x"}, 1, 15, 20.0},                // a flow that does not read: 0 from there
-        {"10", "1.0", {"2", "5", ""}, {"3"}, 1, 0, 11.0},        // lists of unequal length
+        // A row whose flow does not read is skipped, as the run skips it: the flow before holds.
+        {"10", "1.0", {"5"}, {"x"}, 1, 15, 25.0},
+        {"10", "0.5", {"1", "2"}, {"3.0", "x"}, 1, 15, 35.0},  // the run pumps 0.5 + 9 x 3.0 = 27.5
+        {"10", "0.5", {"1", "2"}, {"3.0", "x"}, 1, 0, 27.5},
+        {"10", "1.0", {"2", "5", ""}, {"3"}, 1, 0, 26.0},  // lists of unequal length
     };
     for (const auto& c : cases) {
         TMethodINIParams m;
@@ -524,7 +527,8 @@ TEST_F(InstrumentTest, DisableSwitchesHeatersPumpsAndFanOff) {
     m().SetColumnSetPoint(60.0);
     EXPECT_TRUE(m().DisableInstrument());
     EXPECT_FALSE(m().Enabled);
-    EXPECT_EQ(sent(), "CSETPOINT 60.0;CHEAT OFF;RHEAT OFF;") << "nothing moves, no fan";
+    // Both pumps get OFF though neither reports a rate: a start not yet reported stops too.
+    EXPECT_EQ(sent(), "CSETPOINT 60.0;CHEAT OFF;RHEAT OFF;OFF 0;OFF 2;") << "no fan";
     EXPECT_DOUBLE_EQ(m().GetColumnSetPoint(), -100.0);
 
     // Both pumps dispensing, a cooling phase under way (as the run machine starts one).
@@ -633,10 +637,35 @@ TEST_F(ProceduresTest, PumpOnTakesTheMethodFlowsAndStepsBothChannels) {
     ASSERT_TRUE(m().StartPumpOn(1));
     for (int i = 0; i < 6; ++i) EXPECT_TRUE(tick([&] { return m().PumpOnStep(); }));
     EXPECT_EQ(sent(), "VALVE 1 2;MS 0 1;ML 0 0.50;FWD 0;");
-    // A channel left armed is stepped as well; rate 0 makes its forward command an "OFF".
+    // A channel armed by another machine is not the operator's choice: it is not stepped.
     m().Channel2->StartPumpOn();
     for (int i = 0; i < 6; ++i) tick([&] { return m().PumpOnStep(); });
+    EXPECT_EQ(sent(), "");
+    EXPECT_EQ(m().Channel2->State, 1);
+    // Chosen, it is; rate 0 makes its forward command an "OFF".
+    ASSERT_TRUE(m().StartPumpOn(2));
+    for (int i = 0; i < 6; ++i) tick([&] { return m().PumpOnStep(); });
     EXPECT_EQ(sent(), "VALVE 2 2;OFF 2;");
+}
+
+// Every stop sends OFF to both pumps and leaves both channels idle: no later step resumes what a
+// stopped machine left half done. One pump switched off by hand goes idle alone.
+TEST_F(ProceduresTest, AStopSendsOffToBothPumpsAndIdlesBothChannels) {
+    m().Method.Pump1Flow = m().Method.Pump2Flow = "0.5";
+    ASSERT_TRUE(m().StartPumpOn(1));
+    ASSERT_TRUE(m().StartPumpOn(2));
+    tick([&] { return m().PumpOnStep(); });
+    m().Channel1->StartFillTo(60.0);
+    sent();
+    m().StopPump(1);
+    EXPECT_EQ(sent(), "OFF 0;");
+    EXPECT_EQ(m().Channel1->State, 0);
+    EXPECT_EQ(m().Channel2->State, 63);
+    m().StopPumps();
+    EXPECT_EQ(sent(), "OFF 0;OFF 2;");
+    EXPECT_EQ(m().Channel2->State, 0);
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(tick([&] { return m().PumpOnStep(); }));
+    EXPECT_EQ(sent(), "");
 }
 
 TEST_F(ProceduresTest, StoragePreparationRunsItsCyclesAndAsksTwice) {
@@ -1051,9 +1080,10 @@ TEST_F(SequenceRunTest, StopBeforeTheRunEndsAtOnceAndRestoresTheColumn) {
         const char* sent;
     } cases[] = {
         {"waiting for the signal", false, false, 18, "OFF 0;OFF 2;"},
-        {"cooling", true, false, 13, "CFAN OFF;RFAN ON;DOOR CLOSE;CSETPOINT 40.0;CHEAT ON;"},
+        // The end sends OFF to both pumps whatever they report.
+        {"cooling", true, false, 13, "CFAN OFF;RFAN ON;DOOR CLOSE;CSETPOINT 40.0;CHEAT ON;OFF 0;OFF 2;"},
         {"the refill of a cooling run", true, true, 4,
-         "CFAN OFF;DOOR CLOSE;CSETPOINT 40.0;CHEAT ON;RFAN ON;"},
+         "CFAN OFF;DOOR CLOSE;CSETPOINT 40.0;CHEAT ON;RFAN ON;OFF 0;OFF 2;"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -1132,7 +1162,8 @@ TEST_F(SequenceRunTest, ALineWithoutItsMethodSendsNothingOfTheMethodBefore) {
         EXPECT_EQ(m().SequenceEndReason, 3);
         EXPECT_EQ(m().SequenceStopReason, c.reason);
     }
-    EXPECT_EQ(timeline(0), "");
+    // Nothing but the end's OFF to both pumps.
+    EXPECT_EQ(timeline(0, INT64_MAX, false), "OFF 0;OFF 2;OFF 0;OFF 2;OFF 0;OFF 2;OFF 0;OFF 2;");
     EXPECT_EQ(logLines({"#bRun(): no method loaded for line 1 of Sequence B"}).size(), 4u);
 }
 

@@ -17,13 +17,13 @@ class MainFormTest : public MainFormHarness {
 };
 
 TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
-    // An outage is logged once, and how long it lasted when it ends; before the first
-    // connection nothing is lost.
+    // Every tick without the link logs the loss and the mode request, before the first
+    // connection too; how long the outage lasted is logged when it ends.
     for (int i = 0; i < 3; ++i) tickDead();
     const std::string outage = newLog();
-    EXPECT_EQ(count(outage, "#main: Connecting to the instrument"), 1) << outage;
-    EXPECT_EQ(count(outage, "#main: Connection lost"), 0) << outage;
-    EXPECT_EQ(count(outage, "#main: setMode(): mode=0"), 1) << outage;
+    EXPECT_EQ(count(outage, "#main: Connecting to the instrument"), 0) << outage;
+    EXPECT_EQ(count(outage, "#main: Connection lost"), 3) << outage;
+    EXPECT_EQ(count(outage, "#main: setMode(): mode=0"), 3) << outage;
     ZentrovaAPI.Pump1.State = 1;
     ZentrovaAPI.Pump1.ForwardRate = 2.0;
     ZentrovaAPI.Column.ColumnFanOn = true;
@@ -33,8 +33,8 @@ TEST_F(MainFormTest, LinkReturningHaltsAndDisablesTheInstrumentOnce) {
     tickAlive();
     EXPECT_EQ(form->iMode, 2);
     EXPECT_FALSE(instrument->Enabled);
-    EXPECT_EQ(rec.take(), (Cmds{"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "CFAN OFF",
-                                "DOOR CLOSE", "RFAN ON"}));
+    EXPECT_EQ(rec.take(), (Cmds{"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2",
+                                "CFAN OFF", "DOOR CLOSE", "RFAN ON"}));
     EXPECT_TRUE(
         inOrder(newLog(), {"#main: Connected after 3 ticks\n", "#main: setMode(): mode=2; current mode=0"}));
     tickAlive();

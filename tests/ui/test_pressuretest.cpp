@@ -652,16 +652,27 @@ TEST_F(Procedures, ABoxWhoseProcedureStopsUnderItSaysWhyAndNothingFollowsTheHalt
                 tickAlive();
                 tickAlive();
             }
+            // A test stopped under pressure has the pressure of its pumps released after the halt
+            // (the operator is told so); a test started again takes the pumps over.
+            const bool pressed = std::string(r.what).starts_with("pressure test, error") ||
+                                 std::string(r.what).starts_with("pressure test, result");
             const Cmds sent = rig.take();
             EXPECT_TRUE(PumpRig::has(sent, "RHEAT OFF"));
-            for (const std::string& c : sent) EXPECT_TRUE(halt.count(c)) << c;
+            for (const std::string& c : sent)
+                EXPECT_TRUE(halt.count(c) ||
+                            (pressed && change != StopAndAgain &&
+                             (c.find("RVS") != std::string::npos || c.find("0.01") != std::string::npos)))
+                    << c;
             EXPECT_EQ(form->iMode, modeAfter);
             EXPECT_EQ(count(newLog(), "#main: setMode(): mode=2;"), change == Stop ? 0 : 1)
                 << "no second end";
             const QString why = change == LostAndBack
                                     ? "Lost connection with Instrument. Operation stopped."
                                     : "SYSTEM HALTED, INSTRUMENT STOPPED\n\nOperation stopped.";
-            ASSERT_EQ(boxes.shown.size(), 2u) << "the box, then the box saying why";
+            ASSERT_EQ(boxes.shown.size(), pressed ? 3u : 2u) << "the box, then the box saying why";
+            if (pressed) {
+                EXPECT_TRUE(boxes.shown[2].text.startsWith("The pressure test was stopped: the tested path"));
+            }
             // Under a title that fits what it now says.
             const QString title = change == LostAndBack ? "Unrecoverable Error!" : "Warning";
             EXPECT_EQ((boxes.shown[1].title + ": " + boxes.shown[1].text).toStdString(),
@@ -759,6 +770,177 @@ TEST_F(Procedures, AQuestionAnsweredAfterTheLinkWasLostStartsNothing) {
                   ("Unrecoverable Error!: " + r.why).toStdString());
         EXPECT_EQ(told.buttons, MsgButtons::OK);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A pressure test left under pressure by anything but its own end (Stop, a lost link, a disable by
+// the monitor, an end of the program): the halt comes first, then the tested pump draws back at
+// 0.01 ml/min until 10 psi and is switched off; with the link lost only once it is back, and on
+// the way out not at all. The operator is told each time that the path may hold pressure. A test
+// left before it pressurised releases nothing, and a new start ends the release.
+TEST_F(Procedures, ATestLeftUnderPressureIsReleasedAfterTheHalt) {
+    enum How { Stop, Lost, Monitor, LostInRelease, Early, NewStart, Ending };
+    const QString told =
+        "Warning: The pressure test was stopped: the tested path may hold pressure until it is "
+        "released.\n\n";
+    const struct {
+        const char* what;
+        How how;
+        QString when;  // "": not told
+    } rows[] = {
+        {"Stop", Stop, "It is released now: the pump draws back slowly down to 10 psi."},
+        {"link lost", Lost,
+         "It is released once the connection with the instrument is back: the pump draws back slowly down "
+         "to 10 psi."},
+        {"monitor", Monitor, "It is released now: the pump draws back slowly down to 10 psi."},
+        {"link lost during the release", LostInRelease,
+         "It is released now: the pump draws back slowly down to 10 psi."},
+        {"before the pressure", Early, ""},
+        {"new start", NewStart, "It is released now: the pump draws back slowly down to 10 psi."},
+        {"program ends", Ending, ""},
+    };
+    const std::set<std::string> halt = {"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"};
+    const auto isReverse = [](const std::string& c) { return c.find("RVS 0") != std::string::npos; };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        tickAlive();
+        ASSERT_EQ(form->iMode, 2);
+        test.StartPumpTest(1);
+        form->SetMode(14);
+        test.TestState = r.how == Early ? 8 : 18;  // filling, or equilibrating at 470 psi
+        test.PhaseTimer.Start(600);
+        ZentrovaAPI.Pump1.Pressure = r.how == Early ? 0.0 : 470.0;
+        ZentrovaAPI.Pump1.State = ZentrovaAPI.Pump2.State = 0;
+        ZentrovaAPI.Valve1.Position = 3;
+        rig.valveTarget[0] = 3;
+        rig.take();
+        boxes.shown.clear();
+        newLog();
+        switch (r.how) {
+            case Stop:
+            case LostInRelease:
+            case Early:
+            case NewStart:
+                form->StopReset1Click();
+                break;
+            case Lost:
+                tickDead();
+                tickDead();
+                EXPECT_EQ(std::count_if(rig.sent.begin(), rig.sent.end(), isReverse), 0) << "not while lost";
+                break;
+            case Monitor:
+                ZentrovaAPI.Column.Temperature = 81.0;
+                tickAlive();
+                ZentrovaAPI.Column.Temperature = 25.0;
+                break;
+            case Ending:
+                form->EndWithoutQuestion("test");
+                break;
+        }
+        EXPECT_EQ(test.TestState, 28) << "the test is over";
+        const std::vector<std::string> shown = takeBoxes();
+        const std::string notice = (told + r.when).toStdString();
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), notice), r.when.isEmpty() ? 0 : 1);
+        if (r.how == Ending) {
+            EXPECT_TRUE(has(newLog(), "The program ends before it can release it")) << logText();
+            tickAlive();
+            for (const std::string& c : rig.take()) EXPECT_TRUE(halt.count(c)) << c;
+            break;  // the form has ended
+        }
+        if (r.how == NewStart) {
+            form->StopReset1Click();  // Reset: the release goes on
+            tickAlive();
+            rig.tick();
+            ASSERT_TRUE(test.ReleasePending());
+            rig.take();
+            form->StartFlushPump(1);  // something new takes the pumps over
+            EXPECT_EQ(rig.take(), Cmds{"OFF 0"});
+            EXPECT_FALSE(test.ReleasePending());
+            form->StopReset1Click();
+            form->StopReset1Click();
+            continue;
+        }
+        Cmds sent;
+        if (r.how == LostInRelease) {
+            // The halt at the link's return stops the pump half way: the release starts again.
+            tickAlive();
+            rig.tick();
+            tickDead();
+            tickAlive();
+            rig.tick();
+            sent = rig.take();
+            EXPECT_EQ(std::count_if(sent.begin(), sent.end(), isReverse), 2) << "drawn back again";
+            EXPECT_GT(ZentrovaAPI.Pump1.Pressure, 10.0);
+        }
+        for (int i = 0; i < 8; ++i) {
+            tickAlive();
+            rig.tick();
+        }
+        sent = rig.take();
+        const auto reverse = std::find_if(sent.begin(), sent.end(), isReverse);
+        if (r.how == LostInRelease) {
+            EXPECT_EQ(sent, Cmds{"OFF 0"}) << "off at 10 psi";
+            EXPECT_LE(ZentrovaAPI.Pump1.Pressure, 10.0);
+            EXPECT_FALSE(test.ReleasePending());
+            continue;
+        }
+        if (r.how == Early) {
+            for (const std::string& c : sent) EXPECT_TRUE(halt.count(c)) << c;
+        } else {
+            ASSERT_TRUE(reverse != sent.end());
+            EXPECT_TRUE(std::find(sent.begin(), reverse, "RHEAT OFF") != reverse) << "the halt comes first";
+            EXPECT_EQ(std::count_if(sent.begin(), sent.end(), isReverse), 1);
+            EXPECT_EQ(std::find(reverse, sent.end(), "OFF 0") + 1, sent.end()) << "off at 10 psi, last";
+            EXPECT_LE(ZentrovaAPI.Pump1.Pressure, 10.0);
+        }
+        for (auto c = reverse; c != sent.end(); ++c) EXPECT_EQ(c->find(" 2"), std::string::npos) << *c;
+        EXPECT_FALSE(test.ReleasePending());
+        if (r.how == Stop) {
+            EXPECT_EQ(lcdMessage(), "SYSTEM HALTED, INSTRUMENT STOPPED");
+        }
+        for (int i = 0; i < 3; ++i) tickAlive();
+        EXPECT_EQ(rig.take(), Cmds{}) << "nothing more";
+        if (form->iMode == 4) form->StopReset1Click();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// File > Exit while a test holds pressure: nothing but the halt reaches the instrument, and before
+// the countdown the operator learns that the path may hold pressure, since no release follows.
+TEST_F(Procedures, ExitUnderPressureHaltsOnlyAndSaysThePathMayHoldPressure) {
+    tickAlive();
+    test.StartPumpTest(1);
+    form->SetMode(14);
+    test.TestState = 18;
+    ZentrovaAPI.Pump1.Pressure = 470.0;
+    rig.take();
+    boxes.shown.clear();
+    form->CloseCountdownSeconds = 1;
+    boxes.answer(mrYes);
+    QTimer beat;  // the fake clock moves 100 ms per 5 ms while the countdown waits
+    QObject::connect(&beat, &QTimer::timeout, [this] { clock.fake.advanceMs(100); });
+    beat.start(5);
+    TCloseAction action = caFree;
+    form->FormClose(action);
+    beat.stop();
+    EXPECT_EQ(action, caFree);
+    const std::vector<std::string> shown = takeBoxes();
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(
+        shown[1],
+        "Warning: The pressure test was stopped: the tested path may hold pressure until it is released."
+        "\n\nThe program ends before it can release it: release it on the instrument before the path is "
+        "opened.");
+    const std::set<std::string> halt = {"<clear>", "OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"};
+    for (const std::string& c : rig.take()) EXPECT_TRUE(halt.count(c)) << c;
+    tickAlive();
+    EXPECT_EQ(rig.take(), Cmds{}) << "the main loop stays off";
 }
 
 }  // namespace
