@@ -407,12 +407,12 @@ TEST_F(Stores, OlderFilesReadAsBeforeButForOnePairOfSurroundingQuotes) {
               "PumpFlowTT00000=1;0.30;0.35\r\nPumpFlowTT00001=5\r\nPumpFlowTT00002=\"2\";0.1\r\n"
               "ColTempTT00000=10;45;x\r\n"
               "[Sequence00000]\r\nName=Amino\r\nSequenceLine00000=Mix;1 = 50%s;2\r\n"
-              "SequenceLine00001=\"A\";3\r\nSequenceLine00002=\"B;4\r\n");
+              "SequenceLine00001=\"A\";3\r\nSequenceLine00002=\"B;4\r\nSequenceLine00003=\"C\";5;6\r\n");
     ASSERT_TRUE(form_.ImportAll(file_));
     EXPECT_EQ(describe(stored("Hydro")),
               "Hydro|(0)|C18|(0)||\"a|b\"|(0)|(0)|(0)|(0)|-|-|pumps 1;0.30;0.35 "
               "\"2\";;0.1|column 10;45;x");
-    EXPECT_EQ(lines("Amino"), (QStringList{"Mix;1 = 50%s|2", "A|3", "\"B|4"}));
+    EXPECT_EQ(lines("Amino"), (QStringList{"Mix;1 = 50%s|2", "A|3", "\"B|4", "\"C\";5|6"}));
 }
 
 // A name that is not UTF-8 (stored by regtool) leaves the export's other names as they are.
