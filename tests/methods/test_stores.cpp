@@ -397,6 +397,10 @@ TEST_F(Stores, ExportAndImportKeepEveryTextByteForByte) {
         EXPECT_EQ(lines(QString::fromStdString("S" + std::to_string(i) + t)),
                   (QStringList{q + "|" + q, "M|" + q, q + "|2"}));
     }
+    // Exported again, the file is the same.
+    const std::string again = env_.path("again.sav");
+    ASSERT_TRUE(form_.ExportAll(again));
+    EXPECT_EQ(fileBytes(again), bytes);
 }
 
 // Files written before values were quoted read as they did: their values trimmed, their rows and
