@@ -11,7 +11,6 @@
 #include "methods/MethodParams.h"
 #include "methods/PrintSequence.h"
 #include "methods/SequenceParams.h"
-#include "platform/CaseFold.h"
 #include "platform/Dialogs.h"
 #include "platform/i18n.h"
 #include "unicode/UxDialogs.h"
@@ -582,6 +581,13 @@ void TEditSequenceDialog::BtnSaveAsClick() {
         }
         if (startsOrEndsWithBlank(name)) {
             messageBox(blankNameText(name), _("Warning"));
+            continue;
+        }
+        // A name the store refuses is said at once, with the reason, and asked again.
+        if (!CSequenceNames::IsValidName(name.toStdString())) {
+            messageBox(fillFirst(_("The name \"%s\" can not be used: "), name) +
+                           QString::fromStdString(Registry::keyNameProblem(name.toStdString())),
+                       _("Warning"));
             continue;
         }
         const bool exists = SequenceNameList->GetItems()->IndexOf(name) >= 0;

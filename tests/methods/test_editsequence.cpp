@@ -392,13 +392,16 @@ TEST_F(EditSequence, SaveAsWritesOnceAndTheListFollowsOnlyWhatWasStored) {
          {" Lead"}},
         {[&] { dlg->BtnSaveAsClick(); },
          "A,B,T* / Hydro|3 / Sequence \"T\" added",
-         {"Warning: " + blank.arg("T ")},
+         {"Warning: " + blank.arg("T "),
+          "Warning: The name \"a\\b\" can not be used: A settings key name cannot hold a backslash: it "
+          "separates the keys of a path."},
          {},
-         {"T ", "T"}},
+         {"T ", "a\\b", "T"}},
     });
     EXPECT_EQ(lines("A") + lines("B"), (QStringList{"Hydro|1", "Hydro|3"}));
     EXPECT_EQ(keys(CSequenceNames().SequencesKey), (Strings{"A", "B", "T"}));
-    EXPECT_EQ(queries().value(5), "Save As Sequence: New Sequence Name: [T ]");
+    EXPECT_EQ(queries().mid(5), (QStringList{"Save As Sequence: New Sequence Name: [T ]",
+                                             "Save As Sequence: New Sequence Name: [a\\b]"}));
 }
 
 // Another program's save since the sequence was loaded is not overwritten unasked.
