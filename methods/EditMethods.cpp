@@ -16,6 +16,7 @@
 #include "link/LogFile.h"
 #include "methods/EditorNotice.h"
 #include "methods/PrintMethod.h"
+#include "platform/CaseFold.h"
 #include "platform/Dialogs.h"
 #include "platform/Help.h"
 #include "platform/i18n.h"
@@ -433,7 +434,8 @@ void TEditMethodForm::OnClickMethodNameList(QObject* Sender) {
     }
     TMethodINIParams rec;
     rec.Name = selectedName();
-    CMethodNames().LoadMethod(rec);
+    loadedStored_ = CMethodNames().LoadMethod(rec);
+    loaded_ = rec;
 
     showText(Runtime, rec.Runtime);
     showText(EquilTime, rec.EquilTime);
@@ -477,8 +479,9 @@ bool TEditMethodForm::AskSaveChanges(const std::string& name) {
     if (!Modified) return true;
     // Without a name the question is still asked: No drops the edits, Yes fails and keeps them in
     // the window for Save As.
+    // Yes is the default: Enter keeps the edits rather than throwing them away.
     const MsgResult r = messageBox(fillFirst(_("Save all changes to \"%s\"?"), q(name)), _("Please, confirm"),
-                                   MsgButtons::YesNo, mrNo);
+                                   MsgButtons::YesNo, mrYes);
     if (r != mrYes) {
         Modified = false;
         return true;
@@ -543,9 +546,73 @@ std::string TEditMethodForm::SaveLogLine(const TMethodINIParams& rec, bool succe
     return line;
 }
 
+namespace {
+
+// What differs between two versions of a stored method, one line each.
+QStringList methodChanges(const TMethodINIParams& was, const TMethodINIParams& now) {
+    QStringList out;
+    auto text = [&](const char* label, const std::string& a, const std::string& b) {
+        if (a != b) out << _(label) + ": \"" + q(a) + "\" -> \"" + q(b) + "\"";
+    };
+    text("Runtime, min", was.Runtime, now.Runtime);
+    text("Equilibration time, min", was.EquilTime, now.EquilTime);
+    text(
+        "Column t, \xC2\xB0"
+        "C",
+        was.ColumnT, now.ColumnT);
+    text("Column Type", was.ColumnD, now.ColumnD);
+    text(
+        "Reactor t, \xC2\xB0"
+        "C",
+        was.ReactorT, now.ReactorT);
+    text("Reactor Volume, ml", was.ReactorV, now.ReactorV);
+    text("Pump1 Flow Rate, ml/min", was.Pump1Flow, now.Pump1Flow);
+    text("Reagent 1", was.Reagent1D, now.Reagent1D);
+    text("Pump2 Flow Rate, ml/min", was.Pump2Flow, now.Pump2Flow);
+    text("Reagent 2", was.Reagent2D, now.Reagent2D);
+    if (was.flushMethod != now.flushMethod) out << _("Flush Method");
+    if (was.powerCoolingMethod != now.powerCoolingMethod) out << _("Power Cooling");
+    if (was.PumpTimeList != now.PumpTimeList || was.Pump1FlowList != now.Pump1FlowList ||
+        was.Pump2FlowList != now.Pump2FlowList)
+        out << _("Pumps");
+    if (was.ColumnTimeList != now.ColumnTimeList || was.ColumnTempList != now.ColumnTempList)
+        out << _("Column");
+    return out;
+}
+
+}  // namespace
+
+bool TEditMethodForm::confirmOverwrite(const std::string& name) {
+    // Only the method loaded here has a version to compare with; Save As onto another stored
+    // method asks its own question.
+    if (name.empty() || !sameTextCI(name, loaded_.Name)) return true;
+    TMethodINIParams now;
+    now.Name = name;
+    const bool stored = CMethodNames().LoadMethod(now);
+    QStringList changes;
+    if (stored != loadedStored_)
+        changes << (stored ? _("it was stored by another program") : _("it was deleted"));
+    else if (stored)
+        changes = methodChanges(loaded_, now);
+    if (changes.isEmpty()) return true;
+    // No is the default: the edits stay here either way, but a stray Enter must not destroy
+    // what another program stored.
+    const QString question = fillInOrder(
+        _("Method \"%s\" was changed elsewhere since it was loaded here:\n%s\n\nOverwrite it with "
+          "the changes made here?"),
+        {q(name), "- " + changes.join("\n- ")});
+    return messageBox(question, _("Warning"), MsgButtons::YesNo, mrNo, MsgIcon::Warning) == mrYes;
+}
+
 bool TEditMethodForm::StoreMethod(const std::string& name) {
     TMethodINIParams rec;
     RecordFromControls(rec, name);
+    storeDeclined_ = !confirmOverwrite(rec.Name);
+    if (storeDeclined_) {
+        MessageText =
+            fillFirst(_("Method \"%s\" was not saved over the changes made elsewhere."), q(rec.Name));
+        return false;
+    }
     bool ok = false;
     try {
         ok = CMethodNames().SaveMethod(rec);
@@ -554,6 +621,9 @@ bool TEditMethodForm::StoreMethod(const std::string& name) {
     }
     if (ok) {
         Modified = false;
+        // What is stored now is the version later saves compare with.
+        loaded_.Name = rec.Name;
+        loadedStored_ = CMethodNames().LoadMethod(loaded_);
     } else {
         const QString earlier = MessageText;
         MessageText = _("Error while saving to registry.");
@@ -590,7 +660,7 @@ void TEditMethodForm::BtnSaveClick() {
     if (StoreMethod(name)) {
         setStatus(fillFirst(_("Method \"%s\" saved"), q(name)));
     } else {
-        warn(MessageText);
+        if (!storeDeclined_) warn(MessageText);
         setStatus(fillFirst(QStringLiteral("Method \"%s\" not saved"), q(name)));
     }
 }
@@ -606,6 +676,11 @@ void TEditMethodForm::SaveAsBtnClick() {
     for (;;) {
         if (!WideInputQuery(_("Save As Method"), _("New Method Name:"), name)) break;
         if (name.isEmpty()) continue;
+        if (startsOrEndsWithBlank(name)) {
+            warn(fillFirst(_("The name \"%s\" can not be used: a name can not start or end with a blank."),
+                           name));
+            continue;
+        }
         if (!CMethodNames::IsValidName(s8(name))) {
             const std::string why = Registry::keyNameProblem(s8(name));
             warn(name.contains('\\') || why.empty()
@@ -623,7 +698,7 @@ void TEditMethodForm::SaveAsBtnClick() {
         }
         // The store replaces an existing method in one step, so a failed save keeps the old one.
         if (!StoreMethod(s8(name))) {
-            warn(MessageText);
+            if (!storeDeclined_) warn(MessageText);
             setStatus(fillFirst(QStringLiteral("Method \"%s\" not saved"), name));
             return;  // the controls keep the unsaved changes
         }
@@ -632,15 +707,26 @@ void TEditMethodForm::SaveAsBtnClick() {
         status = fillFirst(exists ? _("Method \"%s\" replaced") : _("Method \"%s\" added"), name);
         break;
     }
+    // The load shows the method's flag note on the status line; the command's result is set
+    // after it, and only where there is no note, which matters more.
     loadSelected();
     if (!status.isEmpty() && StatusLbl->GetCaption().isEmpty()) setStatus(status);
 }
 
 void TEditMethodForm::BtnAddMethodClick() {
+    // The new method is loaded over the controls: pending changes are offered first, as Close
+    // and a click on the list offer them.
+    if (!AskSaveChanges(CurrentMethodName)) {
+        warn(_("Can not save changes: \n") + MessageText);
+        return;
+    }
     QString name;
     QString status;
     if (WideInputQueryCust(_("Add Method Name"), _("Method Name:"), _("Cancel"), name) && !name.isEmpty()) {
-        if (MethodNameList->GetItems()->IndexOf(name) < 0) {
+        if (startsOrEndsWithBlank(name)) {
+            warn(fillFirst(_("The name \"%s\" can not be used: a name can not start or end with a blank."),
+                           name));
+        } else if (MethodNameList->GetItems()->IndexOf(name) < 0) {
             const bool ok = CMethodNames().AddMethod(name);
             refillList();
             selectName(s8(name));
@@ -660,7 +746,8 @@ void TEditMethodForm::BtnDeleteMethodClick() {
     const std::string name = selectedName();
     if (!name.empty()) {
         QString question = fillFirst(QStringLiteral("Delete Method \"%s\"?"), q(name));
-        // The loaded sequence would stop at the line that names it.
+        // Named in the question: the loaded sequence would stop at the line that names it, and the
+        // operator may not have it in mind while editing methods.
         if (InstrumentModule && !InstrumentModule->Sequence.Name.isEmpty()) {
             const TUxStringList& lines = InstrumentModule->Sequence.MethodList;
             for (int i = 0; i < lines.GetCount(); ++i) {
@@ -671,6 +758,7 @@ void TEditMethodForm::BtnDeleteMethodClick() {
                 break;
             }
         }
+        // Cancel is the default: a stray Enter must not delete a stored method.
         const MsgResult r = messageBox(question, _("Please, confirm"), MsgButtons::OKCancel, mrCancel);
         if (r == mrOk) {
             const bool ok = CMethodNames().DeleteMethod(q(name));
@@ -721,6 +809,8 @@ void TEditMethodForm::fieldExit(const std::function<void()>& check) {
     QWidget* now = QApplication::focusWidget();
     if (now == nullptr || (now != this && !isAncestorOf(now))) return;
     // Cancel drops the edits and Help changes nothing: neither is held up by a field's check.
+    // The check's box and its return of the focus would swallow the click, so an invalid value
+    // would keep the operator from leaving, or from reading the help about it.
     if (now == CancelBtn || now == HelpBtn) return;
     inFieldCheck_ = true;
     runGuarded(check);

@@ -168,6 +168,15 @@ class TEditMethodForm : public TUxForm {
     static void insertRow(TUxStringGrid* grid);
     static void deleteRow(TUxStringGrid* grid);
 
+    // Before a store over the method loaded here: when the stored method changed since it was
+    // loaded, asks whether to overwrite it; false when the operator declines.
+    bool confirmOverwrite(const std::string& name);
+    // The stored method as it was loaded (or last stored) here, and whether it was stored.
+    TMethodINIParams loaded_;
+    bool loadedStored_ = false;
+    // The last StoreMethod stored nothing because the operator declined to overwrite.
+    bool storeDeclined_ = false;
+
     bool listFilling_ = false;  // the list is being refilled: its selection events are ours
     bool inFieldCheck_ = false;
     bool activatePending_ = false;

@@ -12,7 +12,6 @@
 #include "methods/MethodParams.h"
 #include "methods/PrintSequence.h"
 #include "methods/SequenceParams.h"
-#include "platform/CaseFold.h"
 #include "platform/Dialogs.h"
 #include "platform/i18n.h"
 #include "unicode/UxDialogs.h"
@@ -27,6 +26,27 @@ constexpr int kRunsCol = 2;
 
 QString quoted(const QString& name) {
     return QStringLiteral("\"") + name + QStringLiteral("\"");
+}
+
+// A record's lines as "method|runs".
+QStringList linesOf(const TSequenceINIParams& rec) {
+    QStringList out;
+    for (int i = 0; i < rec.MethodList.GetCount(); ++i)
+        out << rec.MethodList.Get(i) + "|" + (i < rec.RunList.GetCount() ? rec.RunList.Get(i) : QString());
+    return out;
+}
+
+// A stored sequence's lines; false when it is not stored.
+bool storedLines(const QString& name, QStringList& lines) {
+    TSequenceINIParams rec;
+    rec.Name = name;
+    const bool stored = CSequenceNames().LoadSequence(rec);
+    lines = linesOf(rec);
+    return stored;
+}
+
+QString blankNameText(const QString& name) {
+    return fillFirst(_("The name \"%s\" can not be used: a name can not start or end with a blank."), name);
 }
 
 TUxButton* button(const char* caption, const char* name, QWidget* parent, int x, int y, int w = 75) {
@@ -122,8 +142,10 @@ TEditSequenceDialog::TEditSequenceDialog(QWidget* owner) : TUxForm(owner) {
     BtnLoad->OnClick = [this] { BtnLoadClick(); };
     BtnCancel->OnClick = [this] { BtnCancelClick(); };
     BtnClose->OnClick = [this] { BtnCloseClick(); };
-    // Escape asks about pending changes as Close does: a key press loses no edits.
+    // Escape and the title bar's close box ask about pending changes as Close does: neither a
+    // key press nor the close box loses edits.
     SetCancelButton(BtnClose);
+    OnCloseQuery = [this](bool& canClose) { closeQuery(canClose); };
     OnShow = [this] { FormShow(); };
 
     if (!EditSequenceDialog) EditSequenceDialog = this;
@@ -208,6 +230,8 @@ void TEditSequenceDialog::fillRecord(TSequenceINIParams& rec, const QString& nam
 void TEditSequenceDialog::FormShow() {
     Modified = false;
     refillList();
+    // With nothing stored the grid holds no sequence: a name kept from an earlier opening would
+    // receive the changes made in it.
     CurrentSequenceName.clear();
     if (SequenceNameList->GetCount() > 0) {
         SequenceNameList->SetItemIndex(0);
@@ -242,10 +266,14 @@ bool TEditSequenceDialog::LoadSelectedSequence() {
     SequenceTable->SetRowCount(2);
     SequenceTable->SetCells(kMethodCol, 1, QString());
     SequenceTable->SetCells(kRunsCol, 1, QString());
+    loadedName_ = selected ? name : QString();
+    loadedStored_ = false;
+    loadedLines_.clear();
     if (selected) {
         TSequenceINIParams rec;
         rec.Name = name;
-        CSequenceNames().LoadSequence(rec);
+        loadedStored_ = CSequenceNames().LoadSequence(rec);
+        loadedLines_ = linesOf(rec);
         for (int k = 0; k < rec.MethodList.GetCount(); ++k) {
             if (SequenceTable->GetRowCount() < k + 2) SequenceTable->SetRowCount(k + 2);
             SequenceTable->SetCells(kMethodCol, k + 1, rec.MethodList.Get(k));
@@ -274,7 +302,8 @@ bool TEditSequenceDialog::AskSaveChanges(const QString& given) {
     // or Save As gives them one).
     if (name.isEmpty()) return false;
     ErrorText = _("Save changes for the sequence") + " " + quoted(name) + "?";
-    if (messageBox(ErrorText, _("Please, confirm"), MsgButtons::YesNo, mrNo) != mrYes) {
+    // Yes is the default: Enter keeps the edits rather than throwing them away.
+    if (messageBox(ErrorText, _("Please, confirm"), MsgButtons::YesNo, mrYes) != mrYes) {
         Modified = false;
         return true;
     }
@@ -292,10 +321,39 @@ bool TEditSequenceDialog::AskSaveChanges(const QString& given) {
     selectName(name);
     if (!stored) {
         // The edits stay in the grid and stay pending: nothing is lost by a refused write.
-        messageBox(_("Error while storing Sequence."), _("Warning"));
+        if (!storeDeclined_) messageBox(_("Error while storing Sequence."), _("Warning"));
         return false;
     }
     return true;
+}
+
+bool TEditSequenceDialog::confirmOverwrite(const QString& name) {
+    // Only the sequence loaded here has a version to compare with; Save As onto another stored
+    // sequence asks its own question.
+    if (name.isEmpty() || name.compare(loadedName_, Qt::CaseInsensitive) != 0) return true;
+    QStringList now;
+    const bool stored = storedLines(name, now);
+    QStringList changes;
+    auto listed = [](const QStringList& lines) { return lines.isEmpty() ? _("none") : lines.join(", "); };
+    if (stored != loadedStored_) {
+        changes << (stored ? _("it was stored by another program") : _("it was deleted"));
+    } else if (stored && now != loadedLines_) {
+        changes << fillFirst(_("lines when loaded: %s"), listed(loadedLines_))
+                << fillFirst(_("lines stored now: %s"), listed(now));
+    }
+    if (changes.isEmpty()) return true;
+    // No is the default: the edits stay here either way, but a stray Enter must not destroy
+    // what another program stored.
+    const QString question =
+        fillInOrder(_("Sequence \"%s\" was changed elsewhere since it was loaded here:\n%s\n\nOverwrite it "
+                      "with the changes made here?"),
+                    {name, "- " + changes.join("\n- ")});
+    return messageBox(question, _("Warning"), MsgButtons::YesNo, mrNo, MsgIcon::Warning) == mrYes;
+}
+
+void TEditSequenceDialog::rememberStored(const QString& name) {
+    loadedName_ = name;
+    loadedStored_ = storedLines(name, loadedLines_);
 }
 
 // ---- the grid
@@ -379,7 +437,9 @@ void TEditSequenceDialog::BtnAddSequenceClick() {
     AskSaveChanges(QString());
     QString name;
     WideInputQueryCust(_("Create Sequence"), _("Sequence Name:"), _("Cancel"), name);
-    if (SequenceNameList->GetItems()->IndexOf(name) >= 0) {
+    if (startsOrEndsWithBlank(name)) {
+        messageBox(blankNameText(name), _("Error!"));
+    } else if (SequenceNameList->GetItems()->IndexOf(name) >= 0) {
         messageBox(fillFirst(_("Sequence Name \"%s\" already exist. Please, pick another one."), name),
                    _("Error!"));
     } else if (!name.isEmpty()) {
@@ -393,24 +453,26 @@ void TEditSequenceDialog::BtnAddSequenceClick() {
 void TEditSequenceDialog::BtnDeleteSequenceClick() {
     const QString name = selectedName();
     if (name.isEmpty()) {
+        // Said rather than asked: there is nothing to delete, and the store would only answer
+        // "Can't Delete Sequence!".
         messageBox(_("No Sequence Name selected."), _("Warning"));
         return;
     }
-    if (messageBox(fillFirst(_("Delete Sequence \"%s\"?"), name), _("Please, confirm"),
-                   MsgButtons::OKCancel) != mrOk) {
-        // Kept, but the selection change still runs, with its question about pending changes.
+    // Pending changes are offered first, as Close offers them: they are not dropped unasked,
+    // and a save after the delete would store the deleted sequence again.
+    if (!AskSaveChanges(CurrentSequenceName)) return;
+    // Cancel is the default: a stray Enter must not delete a stored sequence.
+    if (messageBox(fillFirst(_("Delete Sequence \"%s\"?"), name), _("Please, confirm"), MsgButtons::OKCancel,
+                   mrCancel) != mrOk) {
         SequenceNameChanged();
         return;
     }
-    // Pending edits of the sequence being deleted go with it: saving them would store it again.
-    const QString edited = CurrentSequenceName.isEmpty() ? name : CurrentSequenceName;
-    const bool editsDropped = Modified && sameTextCI(edited.toStdString(), name.toStdString());
-    if (editsDropped) Modified = false;
     const bool deleted = CSequenceNames().DeleteSequence(name.toStdString());
     refillList();
     if (SequenceNameList->GetCount() > 0) SequenceNameList->SetItemIndex(0);
     SequenceNameChanged();
-    // After the selection change, which clears the status line.
+    // After the selection change, which clears the status line. A delete that failed (the box
+    // of the store said why) does not say "deleted".
     status(fillFirst(deleted ? _("Sequence \"%s\" deleted.") : _("Sequence \"%s\" not deleted."), name));
     if (deleted) recordStored(StoredRecord::Sequence, name);
 }
@@ -453,6 +515,8 @@ bool TEditSequenceDialog::ValidateSequence() {
 bool TEditSequenceDialog::StoreSequence(const std::string& given) {
     closeCellEditor();
     const QString name = given.empty() ? selectedName() : QString::fromStdString(given);
+    storeDeclined_ = !confirmOverwrite(name);
+    if (storeDeclined_) return false;
     TSequenceINIParams rec;
     fillRecord(rec, name);
     bool ok = false;
@@ -470,8 +534,11 @@ bool TEditSequenceDialog::StoreSequence(const std::string& given) {
     logLine(line);
     if (!failure.empty()) logLine("#EditSequence: " + failure);
     // A refused write leaves the changes pending, so they are offered again.
-    if (ok) Modified = false;
-    if (ok) recordStored(StoredRecord::Sequence, name);
+    if (ok) {
+        Modified = false;
+        rememberStored(name);
+        recordStored(StoredRecord::Sequence, name);
+    }
     return ok;
 }
 
@@ -486,7 +553,7 @@ void TEditSequenceDialog::BtnSaveClick() {
         if (StoreSequence(name.toStdString())) {
             status(fillFirst(_("Sequence \"%s\" saved"), name));
         } else {
-            messageBox(_("Error while storing Sequence."), _("Warning"));
+            if (!storeDeclined_) messageBox(_("Error while storing Sequence."), _("Warning"));
             status(fillFirst(_("Sequence \"%s\" not saved"), name));
         }
     } else {
@@ -515,36 +582,37 @@ void TEditSequenceDialog::BtnSaveAsClick() {
             messageBox(_("Please, enter Sequence name."), _("Warning"));
             continue;
         }
-        if (SequenceNameList->GetItems()->IndexOf(name) >= 0) {
+        if (startsOrEndsWithBlank(name)) {
+            messageBox(blankNameText(name), _("Warning"));
+            continue;
+        }
+        // A name the store refuses is said at once, with the reason, and asked again.
+        if (!CSequenceNames::IsValidName(name.toStdString())) {
+            messageBox(fillFirst(_("The name \"%s\" can not be used: "), name) +
+                           QString::fromStdString(Registry::keyNameProblem(name.toStdString())),
+                       _("Warning"));
+            continue;
+        }
+        const bool exists = SequenceNameList->GetItems()->IndexOf(name) >= 0;
+        if (exists) {
             ErrorText = _("Sequence Name") + " " + quoted(name) + _(" already exist. Overwtire?");
             const MsgResult r = messageBox(ErrorText, _("Warning"), MsgButtons::YesNoCancel, mrNo);
             if (r == mrCancel) return;
             if (r != mrYes) continue;
-            // The store replaces the sequence as a whole in one write: a refused write keeps
-            // the old version, so it is not deleted beforehand.
-            const bool stored = StoreSequence(name.toStdString());
-            refillList();
-            selectName(name);
-            if (!stored) {
-                messageBox(_("Error while storing Sequence."), _("Warning"));
-                status(fillFirst(_("Sequence \"%s\" not saved"), name));
-                return;
-            }
-            // The grid now is this sequence: pending changes go to it from here on.
-            CurrentSequenceName = selectedName().isEmpty() ? name : selectedName();
-            status(_("Sequence") + " " + quoted(name) + " " + _("replaced"));
-            return;
         }
-        const bool added = CSequenceNames().AddSequence(name.toStdString());
-        refillList();
-        selectName(name);
-        if (!added || !StoreSequence(name.toStdString())) {
-            if (added) messageBox(_("Error while storing Sequence."), _("Warning"));
+        // One write, which replaces a stored sequence as a whole or makes a new one: a refused
+        // write leaves the store, the list and the selection as they were, and the edits pending.
+        if (!StoreSequence(name.toStdString())) {
+            if (!storeDeclined_) messageBox(_("Error while storing Sequence."), _("Warning"));
             status(fillFirst(_("Sequence \"%s\" not saved"), name));
             return;
         }
-        CurrentSequenceName = name;
-        status(_("Sequence") + " " + quoted(name) + " " + _("added"));
+        refillList();
+        selectName(name);
+        // The grid now is this sequence, also when it replaced one: pending changes go to it
+        // from here on, not to the sequence the lines came from.
+        CurrentSequenceName = selectedName().isEmpty() ? name : selectedName();
+        status(_("Sequence") + " " + quoted(name) + " " + (exists ? _("replaced") : _("added")));
         return;
     }
 }
@@ -582,16 +650,33 @@ void TEditSequenceDialog::BtnLoadClick() {
     }
     if (!AskSaveChanges(QString())) return;
     const QString name = selectedName();
-    if (!name.isEmpty()) {
-        closeCellEditor();
-        TUxStringList names;
-        for (int r = 1; r < SequenceTable->GetRowCount(); ++r)
-            names.Add(SequenceTable->GetCells(kMethodCol, r));
-        if (CheckMissingMethods(names) != mrYes) return;
-        status(_("Current Sequence: ") + name);
-        if (OnSetDefaultSequence) OnSetDefaultSequence(name.toStdString());
-    }
+    if (!name.isEmpty() && !handOnSelected(name)) return;
     Close();
+}
+
+bool TEditSequenceDialog::handOnSelected(const QString& name) {
+    closeCellEditor();
+    // The run gets the stored sequence, which may differ from the grid (changes answered No, or
+    // stored by another program meanwhile): that is what is checked.
+    TSequenceINIParams rec;
+    rec.Name = name;
+    if (!CSequenceNames().LoadSequence(rec)) {
+        messageBox(fillFirst(_("Sequence \"%s\" is no longer stored."), name), _("Warning"));
+        showFirstStored();
+        return false;
+    }
+    if (CheckMissingMethods(rec.MethodList) != mrYes) return false;
+    status(_("Current Sequence: ") + name);
+    if (OnSetDefaultSequence) OnSetDefaultSequence(name.toStdString());
+    return true;
+}
+
+void TEditSequenceDialog::showFirstStored() {
+    refillList();
+    if (SequenceNameList->GetCount() > 0 && SequenceNameList->GetItemIndex() < 0)
+        SequenceNameList->SetItemIndex(0);
+    LoadSelectedSequence();
+    CurrentSequenceName = selectedName();
 }
 
 void TEditSequenceDialog::BtnPrintClick() {
@@ -608,11 +693,25 @@ void TEditSequenceDialog::BtnCancelClick() {
 }
 
 void TEditSequenceDialog::BtnCloseClick() {
-    if (unnamedChanges())
-        messageBox(_("No Sequence Name selected: the changes are not saved."), _("Warning"));
-    else
-        AskSaveChanges(QString());
+    // Asked here, not only by the close event: the question stands whether or not the window
+    // system takes the window as shown.
+    bool canClose = true;
+    closeQuery(canClose);
+    if (!canClose) return;
+    closeAsked_ = true;
     Close();
+    closeAsked_ = false;
+}
+
+void TEditSequenceDialog::closeQuery(bool& canClose) {
+    if (closeAsked_) return;
+    if (unnamedChanges()) {
+        messageBox(_("No Sequence Name selected: the changes are not saved."), _("Warning"));
+        return;
+    }
+    // The answered save failed (invalid lines, a refused write, declined over another's
+    // changes): the window stays open with the edits.
+    if (!AskSaveChanges(QString())) canClose = false;
 }
 
 bool TEditSequenceDialog::unnamedChanges() const {

@@ -3,6 +3,7 @@
 // create, delete, save, save under a new name, print and load a sequence for the next run.
 #pragma once
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <string>
 
@@ -91,6 +92,29 @@ class TEditSequenceDialog : public TUxForm {
     void closeCellEditor();
     void status(const QString& text);
 
+    // Before a store over the sequence loaded here: when the stored sequence changed since it
+    // was loaded, asks whether to overwrite it; false when the operator declines.
+    bool confirmOverwrite(const QString& name);
+    // After a store: the stored version is the one later saves compare with.
+    void rememberStored(const QString& name);
+    // The closing of the window (Close, Escape, the title bar's close box): pending changes are
+    // offered first, and a failed save keeps the window open.
+    void closeQuery(bool& canClose);
+    // Makes the stored sequence of the selected name the one of the next run, after checking its
+    // methods; false (the editor stays open) when it is not stored or a method is missing.
+    bool handOnSelected(const QString& name);
+    // Lists the stored sequences again and shows the first, after the selected one went.
+    void showFirstStored();
+
+    // The stored sequence as it was loaded (or last stored) here: its name, whether it was
+    // stored, and its lines as "method|runs".
+    QString loadedName_;
+    bool loadedStored_ = false;
+    QStringList loadedLines_;
+    // The last StoreSequence stored nothing because the operator declined to overwrite.
+    bool storeDeclined_ = false;
+
+    bool closeAsked_ = false;  // Close asked already: the close event asks nothing more
     bool selfMove_ = false;
 };
 

@@ -47,6 +47,84 @@ const std::string& itemOr(const std::vector<std::string>& list, size_t i) {
     return i < list.size() ? list[i] : empty;
 }
 
+// The profile file trims every value, so a value that starts or ends with a blank goes into
+// quotes, as does one that starts or ends with a quote (else reading would take its quotes for
+// ours). Reading removes one pair of surrounding quotes, as profile files are read: files
+// written before keep reading as they did, but for values that both start and end with one.
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+std::string quotedValue(const std::string& v) {
+    if (v.empty()) return v;
+    const char first = v.front(), last = v.back();
+    return isBlank(first) || isBlank(last) || first == '"' || last == '"' ? '"' + v + '"' : v;
+}
+
+std::string unquotedValue(const std::string& v) {
+    return v.size() >= 2 && v.front() == '"' && v.back() == '"' ? v.substr(1, v.size() - 2) : v;
+}
+
+// Rows and lines are texts joined by ";". A text that holds a ";" or starts with a quote goes
+// into quotes (a quote inside doubled), so that it splits back whole; values without such a
+// text are written, and read, as they always were.
+bool needsFieldQuotes(const std::string& f) {
+    return f.find(';') != std::string::npos || (!f.empty() && f.front() == '"');
+}
+
+std::string joinFields(const std::vector<std::string>& fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) out += ';';
+        const std::string& f = fields[i];
+        if (!needsFieldQuotes(f)) {
+            out += f;
+            continue;
+        }
+        out += '"';
+        for (char c : f) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+        out += '"';
+    }
+    return out;
+}
+
+// The n texts of a value that quotes at least one of them; false for a value without quotes or
+// that does not split so (an older file's value, read by the older rules).
+bool splitQuotedFields(const std::string& v, size_t n, std::vector<std::string>& out) {
+    out.clear();
+    bool quoted = false;
+    size_t pos = 0;
+    for (;;) {
+        std::string f;
+        if (pos < v.size() && v[pos] == '"') {
+            quoted = true;
+            ++pos;
+            for (;;) {
+                if (pos >= v.size()) return false;
+                if (v[pos] == '"') {
+                    if (pos + 1 < v.size() && v[pos + 1] == '"') {
+                        f += '"';
+                        pos += 2;
+                        continue;
+                    }
+                    ++pos;
+                    break;
+                }
+                f += v[pos++];
+            }
+            if (pos < v.size() && v[pos] != ';') return false;
+        } else {
+            const size_t end = std::min(v.find(';', pos), v.size());
+            f = v.substr(pos, end - pos);
+            pos = end;
+        }
+        out.push_back(std::move(f));
+        if (pos >= v.size()) break;
+        ++pos;  // the ";"
+    }
+    return quoted && out.size() == n;
+}
+
 // Control characters (a NUL, a line break, a tab) would not survive the file.
 bool hasControlCharacter(const std::string& name) {
     return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
@@ -71,13 +149,6 @@ const char* const kOpeningLine =
     "; Methods and sequences of ZentrovaKVZ. The last line of this file is \"; end of export\": "
     "without it the file is incomplete.";
 const char* const kClosingLine = "; end of export";
-
-// Keys that every export writes into its sections: a section without one of them is damaged
-// (a file cut off, or edited into something else) and is never stored.
-const char* const kMethodKeys[] = {"Name",      "ColumnT",     "ColumnD",           "ReactorT",  "ReactorV",
-                                   "Reagent1D", "Reagent2D",   "Runtime",           "EquilTime", "Pump1Flow",
-                                   "Pump2Flow", "flushMethod", "powerCoolingMethod"};
-const char* const kSequenceKeys[] = {"Name"};
 
 // Windows-1252 bytes 0x80 to 0x9F; the rest of the upper half is Latin-1. The five unused
 // bytes keep their C1 code points.
@@ -110,18 +181,14 @@ struct ImportFile {
     bool cutOff = false;  // the file opens with kOpeningLine but lacks kClosingLine
 
     std::string text(const std::string& s) const { return cp1252 ? fromCp1252(s) : s; }
-    std::string get(const std::string& section, const char* key) const {
-        return text(ini.readString(section, key, ""));
+    // A value as the export wrote it: without its quotes, in UTF-8.
+    std::string get(const std::string& section, const std::string& key) const {
+        return text(unquotedValue(ini.readString(section, key, "")));
     }
     // The report's name of a section: with the entry's name when it has one.
     QString label(const std::string& section) const {
         const std::string name = get(section, "Name");
         return qs(text(section)) + (name.empty() ? QString() : " (" + qs(name) + ")");
-    }
-    template <size_t N>
-    bool damaged(const std::string& section, const char* const (&keys)[N]) const {
-        return std::any_of(std::begin(keys), std::end(keys),
-                           [&](const char* k) { return !ini.valueExists(section, k); });
     }
 };
 
@@ -141,8 +208,15 @@ TMethodINIParams readMethod(const ImportFile& f, const std::string& s) {
     r.flushMethod = f.ini.readBool(s, "flushMethod", false);
     r.powerCoolingMethod = f.ini.readBool(s, "powerCoolingMethod", false);
     for (const std::string& key : f.ini.readSection(s)) {
+        std::vector<std::string> fields;
         if (startsWith(key, "PumpFlowTT")) {
-            const std::string v = f.text(f.ini.readString(s, key, ""));
+            const std::string v = f.get(s, key);
+            if (splitQuotedFields(v, 3, fields)) {
+                r.PumpTimeList.push_back(fields[0]);
+                r.Pump1FlowList.push_back(fields[1]);
+                r.Pump2FlowList.push_back(fields[2]);
+                continue;
+            }
             const size_t p1 = v.find(';');
             const size_t p2 = v.rfind(';');
             if (p1 == std::string::npos) {
@@ -155,7 +229,12 @@ TMethodINIParams readMethod(const ImportFile& f, const std::string& s) {
                 r.Pump2FlowList.push_back(v.substr(p2 + 1));
             }
         } else if (startsWith(key, "ColTempTT")) {
-            const std::string v = f.text(f.ini.readString(s, key, ""));
+            const std::string v = f.get(s, key);
+            if (splitQuotedFields(v, 2, fields)) {
+                r.ColumnTimeList.push_back(fields[0]);
+                r.ColumnTempList.push_back(fields[1]);
+                continue;
+            }
             // As the pump rows: a value without ";" is the temperature alone.
             const size_t p = v.find(';');
             r.ColumnTimeList.push_back(p == std::string::npos ? std::string() : v.substr(0, p));
@@ -170,7 +249,13 @@ TSequenceINIParams readSequence(const ImportFile& f, const std::string& s) {
     q.Name = qs(f.get(s, "Name"));
     for (const std::string& key : f.ini.readSection(s)) {
         if (!startsWith(key, "SequenceLine")) continue;
-        const std::string v = f.text(f.ini.readString(s, key, ""));
+        const std::string v = f.get(s, key);
+        std::vector<std::string> fields;
+        if (splitQuotedFields(v, 2, fields)) {
+            q.MethodList.Add(qs(fields[0]));
+            q.RunList.Add(qs(fields[1]));
+            continue;
+        }
         // The runs text is a number, so the last ";" ends the method name: a method name
         // with ";" in it comes back whole.
         const size_t p = v.rfind(';');
@@ -322,6 +407,9 @@ bool TExportImport1::ExportAll(const std::string& path) {
     ini.setLeadingLines({kOpeningLine});
     ini.setTrailingLines({kClosingLine});
     size_t methods = 0, sequences = 0;
+    auto put = [&ini](const std::string& section, const std::string& key, const std::string& value) {
+        ini.writeString(section, key, quotedValue(value));
+    };
     try {
         CMethodNames methodStore;
         std::vector<std::string> names;
@@ -334,26 +422,25 @@ bool TExportImport1::ExportAll(const std::string& path) {
             m.Name = name;
             methodStore.LoadMethod(m);
             const std::string s = numbered("Method", methods++);
-            ini.writeString(s, "Name", m.Name);
-            ini.writeString(s, "ColumnT", m.ColumnT);
-            ini.writeString(s, "ColumnD", m.ColumnD);
-            ini.writeString(s, "ReactorT", m.ReactorT);
-            ini.writeString(s, "ReactorV", m.ReactorV);
-            ini.writeString(s, "Reagent1D", m.Reagent1D);
-            ini.writeString(s, "Reagent2D", m.Reagent2D);
-            ini.writeString(s, "Runtime", m.Runtime);
-            ini.writeString(s, "EquilTime", m.EquilTime);
-            ini.writeString(s, "Pump1Flow", m.Pump1Flow);
-            ini.writeString(s, "Pump2Flow", m.Pump2Flow);
+            put(s, "Name", m.Name);
+            put(s, "ColumnT", m.ColumnT);
+            put(s, "ColumnD", m.ColumnD);
+            put(s, "ReactorT", m.ReactorT);
+            put(s, "ReactorV", m.ReactorV);
+            put(s, "Reagent1D", m.Reagent1D);
+            put(s, "Reagent2D", m.Reagent2D);
+            put(s, "Runtime", m.Runtime);
+            put(s, "EquilTime", m.EquilTime);
+            put(s, "Pump1Flow", m.Pump1Flow);
+            put(s, "Pump2Flow", m.Pump2Flow);
             ini.writeBool(s, "flushMethod", m.flushMethod);
             ini.writeBool(s, "powerCoolingMethod", m.powerCoolingMethod);
             for (size_t j = 0; j < m.Pump1FlowList.size(); ++j)
-                ini.writeString(
-                    s, numbered("PumpFlowTT", j),
-                    itemOr(m.PumpTimeList, j) + ";" + m.Pump1FlowList[j] + ";" + itemOr(m.Pump2FlowList, j));
+                put(s, numbered("PumpFlowTT", j),
+                    joinFields({itemOr(m.PumpTimeList, j), m.Pump1FlowList[j], itemOr(m.Pump2FlowList, j)}));
             for (size_t k = 0; k < m.ColumnTimeList.size(); ++k)
-                ini.writeString(s, numbered("ColTempTT", k),
-                                m.ColumnTimeList[k] + ";" + itemOr(m.ColumnTempList, k));
+                put(s, numbered("ColTempTT", k),
+                    joinFields({m.ColumnTimeList[k], itemOr(m.ColumnTempList, k)}));
         }
 
         CSequenceNames sequenceStore;
@@ -367,11 +454,11 @@ bool TExportImport1::ExportAll(const std::string& path) {
             q.Name = qs(name);
             sequenceStore.LoadSequence(q);
             const std::string s = numbered("Sequence", sequences++);
-            ini.writeString(s, "Name", name);
+            put(s, "Name", name);
             for (int j = 0; j < q.MethodList.GetCount(); ++j) {
                 const QString runs = j < q.RunList.GetCount() ? q.RunList.Get(j) : QString();
-                ini.writeString(s, numbered("SequenceLine", static_cast<size_t>(j)),
-                                (q.MethodList.Get(j) + ";" + runs).toStdString());
+                put(s, numbered("SequenceLine", static_cast<size_t>(j)),
+                    joinFields({q.MethodList.Get(j).toStdString(), runs.toStdString()}));
             }
         }
     } catch (const std::exception& e) {
@@ -414,7 +501,10 @@ bool TExportImport1::ImportAll(const std::string& path) {
     }
     const std::string& bytes = read.bytes;
     const IniFile ini = IniFile::fromText(path, bytes);
-    ImportFile file{ini, !validUtf8(bytes), opensAsExport(bytes) && !endsAsExport(bytes)};
+    // An export of this program is UTF-8: a name that is not (one written by regtool) keeps its
+    // bytes and turns none of the others into Windows-1252.
+    const bool ours = opensAsExport(bytes);
+    ImportFile file{ini, !ours && !validUtf8(bytes), ours && !endsAsExport(bytes)};
     return importEntries(file, qpath);
 }
 
@@ -423,7 +513,7 @@ namespace {
 // Stores what the file holds after the questions; the boxes tell the operator what happened.
 bool importEntries(const ImportFile& file, const QString& qpath) {
     std::vector<Entry> entries;
-    QStringList refused, controls, damaged, cut;
+    QStringList refused, controls, cut;
     const std::vector<std::string> sections = file.ini.readSections();
     for (size_t i = 0; i < sections.size(); ++i) {
         const std::string& s = sections[i];
@@ -434,18 +524,12 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
             continue;
         }
         Entry e;
+        // A text that a section lacks is empty, as it is in the store; a section without a
+        // name is not stored (below). A file cut short is told by its missing closing line.
         if (startsWith(s, "Method")) {
-            if (file.damaged(s, kMethodKeys)) {
-                damaged << file.label(s);
-                continue;
-            }
             e.m = readMethod(file, s);
             e.name = e.m.Name;
         } else if (startsWith(s, "Sequence")) {
-            if (file.damaged(s, kSequenceKeys)) {
-                damaged << file.label(s);
-                continue;
-            }
             e.method = false;
             e.q = readSequence(file, s);
             e.name = e.q.Name.toStdString();
@@ -468,10 +552,6 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
         if (!cut.isEmpty())
             notes += "\n" + fillFirst(_("Not imported, as it may be incomplete:\n%s"), nameList(cut));
     }
-    if (!damaged.isEmpty())
-        notes += "\n\n" + fillFirst(_("Not imported, damaged (cut off, or without keys that every export "
-                                      "writes):\n%s"),
-                                    nameList(damaged));
     if (!refused.isEmpty())
         notes += "\n\n" + fillFirst(_("Not imported, for a missing name or a name with \"\\\":\n%s"),
                                     nameList(refused));
@@ -532,6 +612,8 @@ bool importEntries(const ImportFile& file, const QString& qpath) {
             twice << kindOf(first) + " " + seen.join(QStringLiteral(", "));
         }
     }
+    // Asked, not done silently: a replaced entry is the operator's stored work, and may be one
+    // the loaded sequence runs (its set points then change under the main window).
     bool replace = true;
     if (!stored.isEmpty() || !twice.isEmpty()) {
         QString question;

@@ -57,7 +57,14 @@ void TLoadSequenceDialog::LoadBtnClick() {
     if (i >= 0) {
         TSequenceINIParams rec;
         rec.Name = SequenceNameList->item(i)->text();
-        CSequenceNames().LoadSequence(rec);
+        // Deleted by another program since the list was filled: said, and the list shows what
+        // is stored now.
+        if (!CSequenceNames().LoadSequence(rec)) {
+            messageBox(fillFirst(_("Sequence \"%s\" is no longer stored."), rec.Name), _("Warning"));
+            CSequenceNames().FillListBox(SequenceNameList);
+            if (SequenceNameList->GetCount() > 0) SequenceNameList->SetItemIndex(0);
+            return;
+        }
         if (CheckMethods(rec.MethodList.AnsiStrings().ToVector()) != mrYes) return;
         if (OnSetDefaultSequence) OnSetDefaultSequence(rec.Name.toStdString());
     }

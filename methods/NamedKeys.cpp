@@ -85,6 +85,10 @@ bool NamedKeys::replace(const std::string& name, const std::function<void(const 
     return true;
 }
 
+bool startsOrEndsWithBlank(const QString& name) {
+    return !name.isEmpty() && (name.front().isSpace() || name.back().isSpace());
+}
+
 std::vector<std::string> sortedByNumber(std::vector<std::string> names) {
     auto numberOfName = [](const std::string& s) -> long long {
         if (s.empty() || s.size() > 18) return -1;

@@ -3,6 +3,7 @@
 // in one transaction. Record names never hold the key separator, so no name reaches into
 // another record's keys.
 #pragma once
+#include <QString>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ class NamedKeys {
     std::string folderKey_;
     Registry reg_;
 };
+
+// A name the editors do not make: one that starts or ends with a blank looks like another name
+// in every list and message. Names stored so already (by regtool, an older version or an import)
+// are still loaded, saved and exported as they are.
+bool startsOrEndsWithBlank(const QString& name);
 
 // Subkey names in the order of their numbers ("1", "2", ..., "10"); names that are not
 // numbers follow in their stored order.

@@ -347,8 +347,14 @@ TEST_F(EditMethods, SaveAsAddAndDeleteSayWhatHappensToTheChanges) {
         {saveAs,
          "A,b*,G / b / 23 / changed / Method \"A\" not saved",
          {"Warning: " + kFixLines + line(kEquil)}},
-        // Add: Cancel reads the selected method back; an existing name is refused; a new one is empty.
-        {add, "A,b*,G / b / 28 / "},
+        // Add offers the pending changes first, as Close does: a failed save keeps them and adds
+        // nothing; No drops them, and Cancel in the name box reads the selected method back.
+        {add,
+         "A,b*,G / b / 23 / changed / Method \"A\" not saved",
+         {ask("b"), "Warning: Can not save changes: \n" + line(kEquil)},
+         {mrYes}},
+        {add, "A,b*,G / b / 28 / ", {ask("b")}, {mrNo}},
+        // An existing name is refused; a new one is empty.
         {add,
          "A,b*,G / b / 28 / ",
          {"Error: Method Name \"g\" already exist. Please, pick another one."},
@@ -564,6 +570,126 @@ TEST_F(EditMethods, FlagBoxesConfirmAndExcludeEachOther) {
     click("Power");
     EXPECT_TRUE(f.PowerCoolingMethodChkBx->GetChecked());
     EXPECT_FALSE(f.PowerCoolingMethodChkBx->isVisibleTo(&f));
+}
+
+// Enter answers a box with its default button: Yes saves the pending changes, and the delete
+// question keeps Cancel, so a stray Enter deletes nothing. A new name with a blank at either end
+// is refused where names are made.
+TEST_F(EditMethods, DefaultButtonsKeepEditsAndMethodsAndNewNamesHaveNoOuterBlanks) {
+    storeMethod(fullMethod("A"));
+    storeMethod(fullMethod("B"));
+    auto& f = open();
+    f.Runtime->SetText("25");
+    click("B");
+    EXPECT_EQ(takeBoxes(true), QStringList{ask("A") + " [YesNo Yes]"});
+    EXPECT_EQ(stored("A").Runtime, "25");
+    f.BtnDeleteMethodClick();
+    EXPECT_EQ(takeBoxes(true), QStringList{confirmDelete("B") + " [OKCancel Cancel]"});
+    const QString blank =
+        "Warning: The name \"%1\" can not be used: a name can not start or end with a blank.";
+    dialogs_.answerInput(true, "Hydro ");
+    f.BtnAddMethodClick();
+    for (const char* name : {" C", "\tT", "In between"}) dialogs_.answerInput(true, name);
+    f.SaveAsBtnClick();
+    EXPECT_EQ(takeBoxes(), (QStringList{blank.arg("Hydro "), blank.arg(" C"), blank.arg("\tT")}));
+    EXPECT_EQ(keys(CMethodNames().MethodsKey), (Strings{"A", "B", "In between"}));
+}
+
+// Another program's save since the method was loaded is not overwritten unasked: the question
+// names what changed; No, the default, keeps the edits here and the other save there.
+TEST_F(EditMethods, ASaveOverAMethodChangedElsewhereAsksFirstAndNamesTheChange) {
+    storeMethod(fullMethod("A"));
+    auto& f = open();
+    f.Runtime->SetText("25");
+    TMethodINIParams other = fullMethod("A");
+    other.ColumnD = "C8";
+    other.PumpTimeList = {"2", "20"};
+    other.flushMethod = true;
+    storeMethod(other);
+    const std::string theirs = describe(stored("A"));
+    const QString overwrite = "\n\nOverwrite it with the changes made here?";
+    const QString question =
+        "Warning: Method \"A\" was changed elsewhere since it was loaded here:\n"
+        "- Column Type: \"C18 #7\" -> \"C8\"\n- Flush Method\n- Pumps" +
+        overwrite;
+    f.BtnSaveClick();
+    EXPECT_EQ(takeBoxes(true), QStringList{question + " [YesNo No]"});
+    EXPECT_EQ(shown(), "A* / A / 25 / changed / Method \"A\" not saved");
+    EXPECT_EQ(describe(stored("A")), theirs);
+    // Closing: No at that question keeps the window open with the edits.
+    bool canClose = true;
+    dialogs_.answer(mrYes);
+    dialogs_.answer(mrNo);
+    f.EditMethodFormOnClose(canClose);
+    EXPECT_FALSE(canClose);
+    EXPECT_EQ(takeBoxes(),
+              (QStringList{ask("A"), question,
+                           "Warning: Can not save method \"A\" :\nMethod \"A\" was not saved over "
+                           "the changes made elsewhere."}));
+    // Yes overwrites; the next save finds its own version and asks nothing.
+    dialogs_.answer(mrYes);
+    f.BtnSaveClick();
+    EXPECT_EQ(takeBoxes(), QStringList{question});
+    EXPECT_EQ(shown(), "A* / A / 25 / Method \"A\" saved");
+    EXPECT_EQ(stored("A").ColumnD + stored("A").Runtime, "C18 #725");
+    f.Runtime->SetText("26");
+    f.BtnSaveClick();
+    EXPECT_EQ(takeBoxes(), QStringList{});
+    // Deleted elsewhere, and a method stored elsewhere under the name of one that was not stored.
+    ASSERT_TRUE(CMethodNames().DeleteMethod(std::string("A")));
+    f.Runtime->SetText("27");
+    f.BtnSaveClick();
+    EXPECT_EQ(takeBoxes(), QStringList{"Warning: Method \"A\" was changed elsewhere since it was loaded "
+                                       "here:\n- it was deleted" +
+                                       overwrite});
+    EXPECT_EQ(keys(CMethodNames().MethodsKey), Strings{});
+    dialogs_.answer(mrYes);
+    f.BtnSaveClick();
+    EXPECT_EQ(stored("A").Runtime, "27");
+}
+
+// Activation shows the instrument's method again only when the editor comes back from another of
+// the program's windows; its own boxes, or a window that is no form, leave the edits alone.
+TEST_F(EditMethods, ActivationReloadsOnlyWhenComingBackFromAnotherForm) {
+    storeMethod(fullMethod("A"));
+    auto& f = open();
+    auto activate = [](QWidget* w) {
+        w->show();
+        w->activateWindow();
+        return waitFor([w] { return QApplication::activeWindow() == w; });
+    };
+    ASSERT_TRUE(activate(&f));
+    f.Runtime->SetText("12");
+    QWidget box;
+    ASSERT_TRUE(activate(&box));
+    ASSERT_TRUE(activate(&f));
+    EXPECT_EQ(shown(), "A* / A / 12 / changed / ");
+    TUxForm other;
+    ASSERT_TRUE(activate(&other));
+    ASSERT_TRUE(activate(&f));
+    EXPECT_EQ(shown(), "A* / A / 30 / ");
+}
+
+// The typing limits hold for typing only: a longer stored text is shown and saved whole.
+TEST_F(EditMethods, AStoredTextLongerThanItsFieldsLimitIsShownAndSavedWhole) {
+    TMethodINIParams m = fullMethod("Long");
+    m.Runtime = "123456";
+    m.ReactorV = "1234567";
+    m.ColumnD = std::string(300, 'c');
+    storeMethod(m);
+    std::string want = describe(stored("Long"));
+    want.replace(want.find("|Ninhydrin|"), 11, "|R|");
+    storeMethod(fullMethod("Short"));
+    auto& f = open();
+    EXPECT_EQ(f.Runtime->GetText() + "|" + f.ReactorType->GetText(), "123456|1234567");
+    EXPECT_EQ(f.ColumnD->GetText().size(), 300);
+    f.Reagent1->SetText("R");
+    f.BtnSaveClick();
+    EXPECT_EQ(takeBoxes(), QStringList{});
+    EXPECT_EQ(describe(stored("Long")), want);
+    click("Short");
+    EXPECT_EQ(f.Runtime->maxLength(), 4);
+    EXPECT_EQ(f.ReactorType->maxLength(), 5);
 }
 
 }  // namespace

@@ -224,14 +224,17 @@ TEST_F(EditSequence, SaveAsCreateAndDeleteSayWhatHappensToTheChanges) {
         {typing({"Hydro|2"}), "amino,N* / Hydro|2 / changed / "},
         {create, "amino,N* / Hydro|3 / ", {ask("N")}, {mrNo}},
         {create, "amino,N,Z* / | / ", {}, {}, {"Z"}},
-        // Deleting the edited sequence drops its edits instead of storing it again.
+        // Delete offers the edits first, as Close does; Cancel keeps the sequence and shows it stored.
         {typing({"Hydro|3"}), "amino,N,Z* / Hydro|3 / changed / "},
-        // Cancel keeps the sequence but still runs the selection change, with its question.
-        {del, "amino,N,Z* / Hydro|3 / ", {confirmDelete("Z"), ask("Z")}, {mrCancel, mrYes}},
+        {del, "amino,N,Z* / Hydro|3 / ", {ask("Z"), confirmDelete("Z")}, {mrYes, mrCancel}},
         {typing({"Hydro|4"}), "amino,N,Z* / Hydro|4 / changed / "},
-        {del, "amino,N,Z* / Hydro|3 / ", {confirmDelete("Z"), ask("Z")}, {mrCancel, mrNo}},
-        {typing({"Hydro|4"}), "amino,N,Z* / Hydro|4 / changed / "},
-        {del, "amino*,N / Hydro|3 / Sequence \"Z\" deleted.", {confirmDelete("Z")}, {mrOk}},
+        {del, "amino,N,Z* / Hydro|3 / ", {ask("Z"), confirmDelete("Z")}, {mrNo, mrCancel}},
+        {typing({"Hydro|0"}), "amino,N,Z* / Hydro|0 / changed / "},
+        {del,
+         "amino,N,Z* / Hydro|0 / changed / ",
+         {ask("Z"), "Warning: You can not save changes. " + kFix + runs("Hydro")},
+         {mrYes}},
+        {del, "amino*,N / Hydro|3 / Sequence \"Z\" deleted.", {ask("Z"), confirmDelete("Z")}, {mrNo, mrOk}},
         {del, "N* / Hydro|3 / Sequence \"amino\" deleted.", {confirmDelete("amino")}, {mrOk}},
         {del, deleted, {confirmDelete("N")}, {mrOk}},
         // Changes without a name are not left silently, and wait for a name instead of a failed save.
@@ -259,10 +262,8 @@ TEST_F(EditSequence, LoadCloseCancelAndPrintTakeTheGridAsItStands) {
     run({
         {load, "A*,B / Hydro|1,Gone|1 / ", {missing + "You can not continue."}},
         {typing({"|", "|"}), "A*,B / |,| / changed / "},
-        {load,
-         "A*,B / |,| / ",
-         {ask("A"), "Error!: Please, define at least one Method.\n\nYou can not continue."},
-         {mrNo}},
+        // The run gets the stored sequence, and that is what is checked.
+        {load, "A*,B / |,| / ", {ask("A"), missing + "You can not continue."}, {mrNo}},
         {[&] { click("B"); }, "A,B* / Flush|1 / "},
         {load, "A,B* / Flush|1 / " + cur},
         // Close asks and stores; Cancel restores the stored lines; Print asks about the grid as it stands.
@@ -320,6 +321,158 @@ TEST_F(EditSequence, LoadDialogHandsOnTheSelectedSequenceIfItsMethodsExist) {
     EXPECT_FALSE(load.isVisible());
     EXPECT_EQ(chosen.size(), 3u);
     EXPECT_EQ(takeBoxes(), QStringList{});
+}
+
+// Enter answers the question about pending changes with Yes and the delete question with Cancel.
+// Close, Escape and the title bar's close box ask alike, and the window stays open when the save
+// answered Yes fails.
+TEST_F(EditSequence, ClosingAsksAndStaysOpenWhenTheAnsweredSaveFails) {
+    storeSequence("A", {{"Hydro", "1"}});
+    open();
+    dlg->BtnDeleteSequenceClick();
+    EXPECT_EQ(takeBoxes(true), QStringList{confirmDelete("A") + " [OKCancel Cancel]"});
+    EXPECT_EQ(lines("A"), QStringList{"Hydro|1"});
+    type({"Hydro|0"});
+    dlg->BtnCloseClick();
+    EXPECT_EQ(takeBoxes(true),
+              (QStringList{ask("A") + " [YesNo Yes]",
+                           "Warning: You can not save changes. " + kFix + runs("Hydro") + " [OK OK]"}));
+    EXPECT_TRUE(dlg->isVisible());
+    type({"Hydro|2"});
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    for (int i = 0; i < 2; ++i) {
+        Registry::failAfterWrites(1);
+        i == 0 ? QApplication::sendEvent(dlg.get(), &escape) : dlg->close();  // the close box
+        Registry::failAfterWrites(0);
+        EXPECT_EQ(takeBoxes(), (QStringList{ask("A"), "Warning: Error while storing Sequence."})) << i;
+        EXPECT_TRUE(dlg->isVisible());
+        EXPECT_EQ(shown(), "A* / Hydro|2 / changed / ");
+        EXPECT_EQ(lines("A"), QStringList{"Hydro|1"});
+    }
+    dlg->close();
+    EXPECT_EQ(takeBoxes(), QStringList{ask("A")});
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(lines("A"), QStringList{"Hydro|2"});
+}
+
+// Save As writes once: a refused write leaves the store, the list and the changes as they were. A
+// sequence replaced by Save As is the one the grid holds from then on.
+TEST_F(EditSequence, SaveAsWritesOnceAndTheListFollowsOnlyWhatWasStored) {
+    storeSequence("A", {{"Hydro", "1"}});
+    storeSequence("B", {{"Flush", "1"}});
+    open();
+    auto failing = [&] {
+        Registry::failAfterWrites(1);
+        dlg->BtnSaveAsClick();
+        Registry::failAfterWrites(0);
+    };
+    const QString refused = "Warning: Error while storing Sequence.";
+    const QString blank = "The name \"%1\" can not be used: a name can not start or end with a blank.";
+    run({
+        {typing({"Hydro|2"}), "A*,B / Hydro|2 / changed / "},
+        {failing, "A*,B / Hydro|2 / changed / Sequence \"N\" not saved", {refused}, {}, {"N"}},
+        {failing,
+         "A*,B / Hydro|2 / changed / Sequence \"B\" not saved",
+         {exists("B"), refused},
+         {mrYes},
+         {"B"}},
+        {[&] { dlg->BtnSaveAsClick(); },
+         "A,B* / Hydro|2 / Sequence \"B\" replaced",
+         {exists("B")},
+         {mrYes},
+         {"B"}},
+        // Pending changes go to B now, not to A where the lines came from.
+        {typing({"Hydro|3"}), "A,B* / Hydro|3 / changed / Sequence \"B\" replaced"},
+        {[&] { click("A"); }, "A,B* / Hydro|3 / ", {ask("B")}, {mrYes}},
+        // New names with a blank at either end are refused, on Create Sequence and on Save As.
+        {[&] { dlg->BtnAddSequenceClick(); },
+         "A,B* / Hydro|3 / ",
+         {"Error!: " + blank.arg(" Lead")},
+         {},
+         {" Lead"}},
+        {[&] { dlg->BtnSaveAsClick(); },
+         "A,B,T* / Hydro|3 / Sequence \"T\" added",
+         {"Warning: " + blank.arg("T "),
+          "Warning: The name \"a\\b\" can not be used: A settings key name cannot hold a backslash: it "
+          "separates the keys of a path."},
+         {},
+         {"T ", "a\\b", "T"}},
+    });
+    EXPECT_EQ(lines("A") + lines("B"), (QStringList{"Hydro|1", "Hydro|3"}));
+    EXPECT_EQ(keys(CSequenceNames().SequencesKey), (Strings{"A", "B", "T"}));
+    EXPECT_EQ(queries().mid(5), (QStringList{"Save As Sequence: New Sequence Name: [T ]",
+                                             "Save As Sequence: New Sequence Name: [a\\b]"}));
+}
+
+// Another program's save since the sequence was loaded is not overwritten unasked.
+TEST_F(EditSequence, ASaveOverASequenceChangedElsewhereAsksFirstAndNamesTheChange) {
+    storeSequence("A", {{"Hydro", "1"}});
+    open();
+    type({"Hydro|2"});
+    storeSequence("A", {{"Flush", "1"}, {"Hydro", "3"}});
+    const QString question =
+        "Warning: Sequence \"A\" was changed elsewhere since it was loaded here:\n"
+        "- lines when loaded: Hydro|1\n- lines stored now: Flush|1, Hydro|3\n\n"
+        "Overwrite it with the changes made here?";
+    EXPECT_EQ(save(), QStringList{question});  // No, the default
+    EXPECT_EQ(shown(), "A* / Hydro|2 / changed / Sequence \"A\" not saved");
+    EXPECT_EQ(lines("A"), (QStringList{"Flush|1", "Hydro|3"}));
+    dialogs_.answer(mrYes);
+    EXPECT_EQ(save(), QStringList{question});
+    EXPECT_EQ(lines("A"), QStringList{"Hydro|2"});
+    type({"Hydro|4"});
+    EXPECT_EQ(save(), QStringList{});
+    // Deleted elsewhere: closing asks; No there keeps the window open with the edits.
+    ASSERT_TRUE(CSequenceNames().DeleteSequence("A"));
+    type({"Hydro|5"});
+    dialogs_.answer(mrYes);
+    dialogs_.answer(mrNo);
+    dlg->BtnCloseClick();
+    EXPECT_EQ(takeBoxes(), (QStringList{ask("A"),
+                                        "Warning: Sequence \"A\" was changed elsewhere since it was "
+                                        "loaded here:\n- it was deleted\n\nOverwrite it with the "
+                                        "changes made here?"}));
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(lines("A"), QStringList{"<missing>"});
+}
+
+// Load hands on, and so checks, the stored sequence; one deleted meanwhile is said to be gone, in
+// the editor and in the load dialog, and both stay open on what is stored.
+TEST_F(EditSequence, LoadChecksWhatIsStoredAndSaysWhenItIsGone) {
+    storeSequence("A", {{"Hydro", "1"}});
+    storeSequence("B", {{"Flush", "1"}});
+    storeSequence("Empty", {});
+    open();
+    storeSequence("A", {{"Gone", "1"}});
+    dlg->BtnLoadClick();
+    EXPECT_EQ(takeBoxes(),
+              QStringList{"Warning: The following Method Names for the Sequence are missing: \n- "
+                          "Gone\n\nYou can not continue."});
+    ASSERT_TRUE(CSequenceNames().DeleteSequence("A"));
+    dlg->BtnLoadClick();
+    EXPECT_EQ(takeBoxes(), QStringList{"Warning: Sequence \"A\" is no longer stored."});
+    EXPECT_EQ(shown(), "B*,Empty / Flush|1 / ");
+    EXPECT_EQ(dlg->CurrentSequenceName, "B");
+    click("Empty");
+    dlg->BtnLoadClick();
+    EXPECT_EQ(takeBoxes(),
+              QStringList{"Error!: Please, define at least one Method.\n\nYou can not continue."});
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_TRUE(chosen.empty());
+    // Print asks about a sequence without a name too.
+    dlg->SequenceNameList->SetItemIndex(-1);
+    dialogs_.answer(mrNo);
+    dlg->BtnPrintClick();
+    EXPECT_EQ(takeBoxes(), QStringList{"Warning: Print Sequence \"\"?"});
+
+    TLoadSequenceDialog load;
+    load.show();
+    ASSERT_TRUE(CSequenceNames().DeleteSequence("B"));
+    load.LoadBtnClick();
+    EXPECT_EQ(takeBoxes(), QStringList{"Warning: Sequence \"B\" is no longer stored."});
+    EXPECT_TRUE(load.isVisible());
+    EXPECT_EQ(listed(load.SequenceNameList), QStringList{"Empty*"});
+    EXPECT_TRUE(chosen.empty());
 }
 
 }  // namespace

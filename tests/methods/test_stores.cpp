@@ -249,7 +249,7 @@ TEST(SequenceRecord, TotalRuns) {
 
 // ---------------------------------------------------------------- export and import
 
-// The keys every exported method section has; a section without them is damaged.
+// The keys every exported method section has; a section without them reads them as empty.
 const std::string kTexts =
     "ColumnT=\nColumnD=\nReactorT=\nReactorV=\nReagent1D=\nReagent2D=\nRuntime=\nEquilTime=\n"
     "Pump1Flow=\nPump2Flow=\n";
@@ -351,6 +351,94 @@ TEST_F(Stores, NamesWithSeparatorsAndPercentSignsComeBackWholeInAnotherInstance)
     EXPECT_EQ(boxes(), QStringList{report("1 method and 1 sequence")});
 }
 
+// Every text comes back byte for byte through an export and an import into another instance:
+// names, texts, timetable cells, sequence lines and runs, whatever blanks, quotes, separators,
+// percent signs or characters they hold.
+TEST_F(Stores, ExportAndImportKeepEveryTextByteForByte) {
+    const std::string texts[] = {
+        "Hydro ",  " C18 ",   " Amino",  "\"quoted\"", "\"",         "a\"b",
+        "\"start", "end\"",   "50%s %",  "a;b",        ";",          "x;",
+        ";x",      "\"a;b\"", "\"\";\"", "  ",         "Säule 7 °C", "\xE6\x97\xA5\xE6\x9C\xAC"};
+    std::vector<std::string> methods;
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        const std::string& t = texts[i];
+        // The method's name, each of its texts and each timetable cell hold the text.
+        TMethodINIParams m;
+        m.Name = t;
+        m.ColumnT = m.ColumnD = m.ReactorT = m.ReactorV = m.Reagent1D = m.Reagent2D = m.Runtime =
+            m.EquilTime = m.Pump1Flow = m.Pump2Flow = t;
+        m.PumpTimeList = {t, "1"};
+        m.Pump1FlowList = {t, t};
+        m.Pump2FlowList = {t, ";"};
+        m.ColumnTimeList = {t};
+        m.ColumnTempList = {t};
+        storeMethod(m);
+        methods.push_back(describe(stored(t)));
+        // The sequence's name, and each line's method and runs.
+        storeSequence("S" + std::to_string(i) + t, {{t, t}, {"M", t}, {t, "2"}});
+    }
+    ASSERT_TRUE(form_.ExportAll(file_));
+    // The values that need it are quoted, the others written as they always were.
+    const std::string bytes = fileBytes(file_);
+    for (const char* line : {"Name=\"Hydro \"\r\n", "ColumnD=\" C18 \"\r\n", "Name=\"\"quoted\"\"\r\n",
+                             "Name=\"\"\"\r\n", "Name=a\"b\r\n", "SequenceLine00000=\"\"a;b\";\"a;b\"\"\r\n",
+                             "SequenceLine00001=\"M;\"x;\"\"\r\n", "PumpFlowTT00001=\"1;\"x;\";\";\"\"\r\n",
+                             "Name=50%s %\r\n", "SequenceLine00002=\"\"\"\"start\";2\"\r\n"})
+        EXPECT_NE(bytes.find(line), std::string::npos) << line;
+
+    setInstance("2");
+    dialogs_.shown.clear();
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(boxes(), QStringList{report("18 methods and 18 sequences")});
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        const std::string& t = texts[i];
+        SCOPED_TRACE(t);
+        EXPECT_EQ(describe(stored(t)), methods[i]);
+        const QString q = QString::fromStdString(t);
+        EXPECT_EQ(lines(QString::fromStdString("S" + std::to_string(i) + t)),
+                  (QStringList{q + "|" + q, "M|" + q, q + "|2"}));
+    }
+    // Exported again, the file is the same.
+    const std::string again = env_.path("again.sav");
+    ASSERT_TRUE(form_.ExportAll(again));
+    EXPECT_EQ(fileBytes(again), bytes);
+}
+
+// Files written before values were quoted read as they did: their values trimmed, their rows and
+// lines split at the separators; one pair of surrounding quotes is removed, as profile files are read.
+TEST_F(Stores, OlderFilesReadAsBeforeButForOnePairOfSurroundingQuotes) {
+    writeFile(file_,
+              "[Method00000]\r\nName= Hydro \r\nColumnD=\"C18\"\r\nReagent1D=\"a\r\nReagent2D=b\"\r\n"
+              "PumpFlowTT00000=1;0.30;0.35\r\nPumpFlowTT00001=5\r\nPumpFlowTT00002=\"2\";0.1\r\n"
+              "ColTempTT00000=10;45;x\r\n"
+              "[Sequence00000]\r\nName=Amino\r\nSequenceLine00000=Mix;1 = 50%s;2\r\n"
+              "SequenceLine00001=\"A\";3\r\nSequenceLine00002=\"B;4\r\nSequenceLine00003=\"C\";5;6\r\n");
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(describe(stored("Hydro")),
+              "Hydro|(0)|C18|(0)||\"a|b\"|(0)|(0)|(0)|(0)|-|-|pumps 1;0.30;0.35 "
+              "\"2\";;0.1|column 10;45;x");
+    EXPECT_EQ(lines("Amino"), (QStringList{"Mix;1 = 50%s|2", "A|3", "\"B|4", "\"C\";5|6"}));
+}
+
+// A name that is not UTF-8 (stored by regtool) leaves the export's other names as they are.
+TEST_F(Stores, ANameThatIsNotUtf8KeepsItsBytesAndTheOtherNamesTheirs) {
+    TMethodINIParams bad = fullMethod("Bad\xE9");
+    bad.ColumnD = "\xFF\xFE";
+    storeMethod(bad);
+    storeMethod(fullMethod("S\xC3\xA4ule"));
+    storeSequence("Gr\xC3\xBCn", {{"S\xC3\xA4ule", "1"}});
+    const std::string want = describe(stored("Bad\xE9"));
+    ASSERT_TRUE(form_.ExportAll(file_));
+    setInstance("2");
+    dialogs_.shown.clear();
+    ASSERT_TRUE(form_.ImportAll(file_));
+    EXPECT_EQ(keys("\\Software\\TressivanLabs\\Zentrova\\Instrument2\\Methods"),
+              (Strings{"Bad\xE9", "S\xC3\xA4ule"}));
+    EXPECT_EQ(describe(stored("Bad\xE9")), want);
+    EXPECT_EQ(lines(QString::fromUtf8("Gr\xC3\xBCn")), QStringList{QString::fromUtf8("S\xC3\xA4ule|1")});
+    EXPECT_EQ(boxes(), QStringList{report("2 methods and 1 sequence")});
+}
+
 TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixesAndSkipsEntriesWithoutAUsableName) {
     writeFile(file_,
               "[MethodABC]\nName=A\n" + kTexts +
@@ -370,10 +458,8 @@ TEST_F(Stores, ImportReadsSectionsAndKeysByTheirPrefixesAndSkipsEntriesWithoutAU
     EXPECT_EQ(lines("S"), QStringList{"A|3"});
     EXPECT_EQ(keys(kSequences), Strings{"S"});
     EXPECT_EQ(boxes(), QStringList{report("2 methods and 1 sequence",
-                                          "\n\nNot imported, damaged (cut off, or without keys that every "
-                                          "export writes):\nMethod0\nSequence0"
                                           "\n\nNot imported, for a missing name or a name with \"\\\":\n"
-                                          "Method1\nMethod2\nSequence1")});
+                                          "Method0\nMethod1\nMethod2\nSequence0\nSequence1")});
 }
 
 TEST_F(Stores, StoredEntriesAreReplacedOnlyOnYesAndAllOrNothing) {
@@ -529,7 +615,7 @@ TEST_F(Stores, UnreadableOrEmptyFilesChangeNothing) {
         {"/empty.sav", "", 0, d + "/empty.sav" + nothing},
         {"/nameless.sav", "[Method0]\nColumnT=1\n", 20,
          d + "/nameless.sav" + nothing +
-             "\n\nNot imported, damaged (cut off, or without keys that every export writes):\nMethod0"},
+             "\n\nNot imported, for a missing name or a name with \"\\\":\nMethod0"},
     };
     for (const auto& c : cases) {
         if (c.content) writeFile(env_.dir + c.name, std::string(c.content, c.size));

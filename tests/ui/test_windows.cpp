@@ -172,7 +172,10 @@ TEST_F(Windows, F1OpensTheWindowsTopicAndEscapeActsAsItsCancelButton) {
         press(r.control, Qt::Key_F1);
         EXPECT_EQ(opened, (std::vector<std::pair<uint32_t, uint32_t>>{r.help})) << name;
         if (r.window == &errors) errors.HelpBtnClick();
-        if (r.window == &editor) editor.Modified = true;
+        if (r.window == &editor) {
+            editor.Modified = true;
+            boxes.answer(mrNo);  // Yes, the default, would keep the editor open to save them
+        }
         boxes.shown.clear();
         press(r.control, Qt::Key_Escape);
         QStringList asked;
