@@ -542,10 +542,9 @@ void TInstrumentConfiguration::SaveClick() {
                        "\n\n" + _("Save the settings?"),
                    _("Please, confirm"), MsgButtons::OKCancel, mrCancel, MsgIcon::Warning) != mrOk)
         return;
-    // A save that failed changes nothing: the program keeps its settings and its link, the
-    // instrument goes on as it was, and the edits stay in the dialog for another try.
-    if (!SaveConfiguration()) return;
-    runGuarded(OnApplyConfiguration);
+    // A save that failed changes nothing: the program keeps its settings and its link, and the
+    // instrument goes on as it was; the dialog closes, as after any save.
+    if (SaveConfiguration()) runGuarded(OnApplyConfiguration);
     closeDialog(mrOk);
 }
 
