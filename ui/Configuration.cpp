@@ -530,9 +530,9 @@ void TInstrumentConfiguration::closeDialog(int result) {
 void TInstrumentConfiguration::SaveClick() {
     // The settings apply at once: the instrument halts and the link is opened anew. Whatever
     // runs (heaters, pumps, an operation on a disabled instrument too) is asked for first.
-    const RunningNow running = OnWhatRuns                                      ? OnWhatRuns()
-                               : InstrumentModule && InstrumentModule->Enabled ? RunningNow::HeatersOrPumps
-                                                                               : RunningNow::Nothing;
+    RunningNow running =
+        InstrumentModule && InstrumentModule->Enabled ? RunningNow::HeatersOrPumps : RunningNow::Nothing;
+    if (OnWhatRuns) running = OnWhatRuns();
     if (running != RunningNow::Nothing &&
         messageBox(_("Saving applies the settings at once: the link to the instrument is closed and opened "
                      "again, and the instrument is halted (heaters and pumps off, set points and LCD message "

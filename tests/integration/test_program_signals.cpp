@@ -493,6 +493,27 @@ TEST(ProgramEnding, CommandsDuringTheCountdownAreRefusedAndTheEndIsBounded) {
     }
 }
 
+// A confirmed close whose window thread then stops answering (a display or a file that never
+// answers) still ends: the close is bounded, after its halt, like a signal's end.
+TEST(ProgramEnding, AConfirmedCloseEndsWhateverHoldsItAfterTheHalt) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    ASSERT_NO_FATAL_FAILURE(heatAndPump({&rig}));
+    rig.markEnd();
+    ASSERT_EQ(rig.prog.control("answer yes"), "ok");
+    ASSERT_EQ(rig.prog.control("menu Exit1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return rig.sentSinceMark().size() >= kHalt.size(); }, 8000));
+    ASSERT_EQ(rig.prog.control("freeze 60"), "ok");
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(rig.prog.waitForExit(25000)) << "the close was not bounded";
+    EXPECT_LT(clock.elapsed(), 20000);
+    EXPECT_FALSE(rig.prog.crashed());
+    EXPECT_EQ(rig.prog.exitCode(), 1) << "ended by the bound";
+    rig.expectHalt();
+}
+
 // Instrument > Configure > Save with both pumps and heaters on, answered OK: the halt reaches the
 // instrument and is answered on the link it runs on before that link is dropped; the program then
 // connects anew (its first query asks for the identity again) and goes on.
