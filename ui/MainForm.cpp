@@ -324,7 +324,7 @@ class HaltPacer {
             FZentrova->RepliesAwaitedByPacer = true;
             // Nothing queued before the halt leaves while it waits.
             FZentrova->ClearQueue();
-            if (openLink && false) {
+            if (openLink && !FZentrova->IsConnected() && InstrumentModule) {
                 InstrumentModule->Reconnect();
                 if (FZentrova->IsConnected()) logLine("#main: The link was opened for the halt");
             }
