@@ -565,15 +565,19 @@ bool TMainForm::ApplySettings() {
     const bool ticking = Timer1->isActive();
     Timer1->stop();
     if (operation) {
-        // Left as a disable leaves it: its boxes close and say so.
+        // Left as a disable leaves it: its boxes close and say so; a sequence is tidied up as at
+        // its end.
+        const bool run = isRunMode(iMode);
         SetMode(19);
-        if (isRunMode(iMode)) sequenceCleanUp();
+        if (run) sequenceCleanUp();
     }
     bool confirmed = false;
     guarded([&] {
         HaltPacer pacer(ReplyWaitMs, [this] { guarded([this] { HaltInstrument(); }); });
         confirmed = drainHalt(pacer, true, EndDrainMs);
     });
+    // The program began to end meanwhile (a signal): its own halt went out, and no link opens.
+    if (closing_) return false;
     logLine(std::string("#main: Settings saved; ") +
             (!FZentrova || !FZentrova->IsConnected() ? "not connected to the instrument"
              : confirmed                             ? "instrument halted"
