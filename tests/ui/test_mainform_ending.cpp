@@ -275,3 +275,16 @@ TEST_F(MainFormEnding, ASaveOfTheSettingsHaltsOnTheOldLinkThenAppliesTheNewSetti
     EXPECT_EQ(lcdMessage(), "SETTINGS CHANGED, OPERATION STOPPED");
     EXPECT_TRUE(has(logText(), "#main: Settings saved; instrument halted; the link opens anew"));
 }
+
+// A sequence stopped by a save of the settings is tidied up as at its end: the HPLC state says
+// stopped and the run counter goes from the status bar.
+TEST_F(MainFormEnding, ASaveOfTheSettingsEndsARunningSequenceAsItsEndDoes) {
+    form->iMode = 7;
+    form->SetStatusText(1, "2 of 5");
+    hplc->HPLCState = hsRunning;
+    EXPECT_TRUE(form->ApplySettings());
+    EXPECT_EQ(hplc->GetState(), hsStopped);
+    EXPECT_EQ(form->StatusText(1), "");
+    EXPECT_EQ(form->iMode, 0);
+    EXPECT_EQ(lcdMessage(), "SETTINGS CHANGED, OPERATION STOPPED");
+}
