@@ -82,6 +82,9 @@ void createForms(Forms& forms, const std::vector<std::string>& args) {
 constexpr int EndBackstopSeconds = 10;
 // Seconds left for the windows to go once the halt has left.
 constexpr int EndGraceSeconds = 2;
+// Seconds the process may take to end once its event loop has ended: the windows go and the
+// settings store closes, whatever another program does with the store meanwhile.
+constexpr int EndTeardownSeconds = 5;
 
 // True while the main loop runs: an exit from inside it is no close of ours.
 std::atomic<bool> loopRunning{false};
@@ -163,11 +166,16 @@ int run(int argc, char** argv) {
     qApp->installEventFilter(&quitFilter);
     previousMessageHandler = qInstallMessageHandler(watchMessages);
     std::atexit(haltOnExit);
+    // A confirmed close is bounded like a signal's end.
+    MainForm->BoundTheEnd = [](int seconds) { EndSignals::armHardExit(seconds, 1); };
     MainForm->Show();
     loopRunning = true;
     // A signal taken while the windows were made (under a box of theirs) has already closed.
     const int rc = MainForm->IsEnding() ? 0 : QApplication::exec();
     loopRunning = false;
+    // The halt is done: nothing after the event loop holds the end (a signal's end keeps its
+    // own, shorter time).
+    if (!MainForm->IsEnding()) EndSignals::armHardExit(EndTeardownSeconds, rc);
     TestControl::stop();
     return rc;
 }

@@ -21,6 +21,7 @@
 #include "platform/i18n.h"
 
 std::function<void()> OnApplyConfiguration;
+std::function<RunningNow()> OnWhatRuns;
 TInstrumentConfiguration* InstrumentConfiguration = nullptr;
 
 const char* const TInstrumentConfiguration::HPLCTypes[6] = {
@@ -345,7 +346,14 @@ bool TInstrumentConfiguration::LoadConfiguration() {
             InstrumentUSBPort->itemData(0, PlaceholderRole).toBool())
             InstrumentUSBPort->SetItemIndex(0);
 
-        ReactorVolume->SetText(readText("ReactorVolume"));
+        {
+            // The range follows the stored volume, whatever was typed and cancelled before.
+            loading_ = true;
+            ReactorMaxTempLabel->SetCaption(rangeText(" 30\u00B0C - 130\u00B0C"));
+            ReactorVolume->SetText(readText("ReactorVolume"));
+            ReactorVolumeChange();
+            loading_ = false;
+        }
 
         QString unit = readText("PressureMeasure");
         if (unit.isEmpty()) unit = DefaultPressureMeasure;
@@ -434,8 +442,10 @@ bool TInstrumentConfiguration::SaveConfiguration() {
     } catch (const std::exception& e) {
         // Why it failed tells the operator what to do (a store replaced under the program: restart).
         logLine(std::string("#main: Configuration not saved: ") + e.what());
-        messageBox(_("Can not save parameters to Registry!") + "\n\n" + QString::fromUtf8(e.what()),
-                   _("Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
+        messageBox(
+            _("Can not save parameters to Registry!") + "\n\n" + QString::fromUtf8(e.what()) + "\n\n" +
+                _("Nothing was changed: the link to the instrument and the instrument stay as they were."),
+            _("Error"), MsgButtons::OK, mrOk, MsgIcon::Error);
         return false;
     }
 }
@@ -521,15 +531,23 @@ void TInstrumentConfiguration::closeDialog(int result) {
 }
 
 void TInstrumentConfiguration::SaveClick() {
-    // The settings apply at once: the link is opened anew, and the instrument halts with it.
-    if (InstrumentModule && InstrumentModule->Enabled &&
+    // The settings apply at once: the instrument halts and the link is opened anew. Whatever
+    // runs (heaters, pumps, an operation on a disabled instrument too) is asked for first.
+    RunningNow running =
+        InstrumentModule && InstrumentModule->Enabled ? RunningNow::HeatersOrPumps : RunningNow::Nothing;
+    if (OnWhatRuns) running = OnWhatRuns();
+    if (running != RunningNow::Nothing &&
         messageBox(_("Saving applies the settings at once: the link to the instrument is closed and opened "
                      "again, and the instrument is halted (heaters and pumps off, set points and LCD message "
-                     "cleared).\n\nSave the settings?"),
+                     "cleared).") +
+                       (running == RunningNow::Operation ? "\n\n" + _("The operation in progress stops.")
+                                                         : QString()) +
+                       "\n\n" + _("Save the settings?"),
                    _("Please, confirm"), MsgButtons::OKCancel, mrCancel, MsgIcon::Warning) != mrOk)
         return;
-    SaveConfiguration();
-    runGuarded(OnApplyConfiguration);
+    // A save that failed changes nothing: the program keeps its settings and its link, and the
+    // instrument goes on as it was; the dialog closes, as after any save.
+    if (SaveConfiguration()) runGuarded(OnApplyConfiguration);
     closeDialog(mrOk);
 }
 
@@ -563,8 +581,11 @@ void TInstrumentConfiguration::ConnectMethodRadioUSBClick() {
 
 void TInstrumentConfiguration::ReactorVolumeChange() {
     double volume = 0.0;
+    // An empty field is where the operator starts typing (and a volume never set): no warning.
+    if (ReactorVolume->GetText().trimmed().isEmpty()) return;
+    const bool tell = isVisible() && !loading_;
     if (!tryStrToFloat(text8(ReactorVolume->GetText()), volume)) {
-        if (isVisible())
+        if (tell)
             warn(
                 "The Reactor Volume value should contain numbers and decimal point, no other symbols, "
                 "please.",
@@ -572,7 +593,7 @@ void TInstrumentConfiguration::ReactorVolumeChange() {
         return;
     }
     if (volume < 0.0 || volume > 70.0) {
-        if (isVisible()) warn("The Reactor Volume should be between 0 and 70.", "Warning");
+        if (tell) warn("The Reactor Volume should be between 0 and 70.", "Warning");
         return;
     }
     ReactorMaxTempLabel->SetCaption(

@@ -16,6 +16,10 @@ class QRadioButton;
 
 // Set by the main window: reloads the settings of the running program after a Save.
 extern std::function<void()> OnApplyConfiguration;
+// What a Save would stop: it halts the instrument and opens the link anew.
+enum class RunningNow { Nothing, HeatersOrPumps, Operation };
+// Set by the main window; without it the instrument's enabled state decides.
+extern std::function<RunningNow()> OnWhatRuns;
 
 class TInstrumentConfiguration : public TUxForm {
     Q_OBJECT
@@ -122,6 +126,8 @@ class TInstrumentConfiguration : public TUxForm {
     void enableConnectionRow(int32_t method);
     // Selects the first item equal to text, case ignored; none when absent.
     static void selectEqual(TUxComboBox* box, const QString& text);
+    // The stored values are being shown: the volume's warnings are for what the operator types.
+    bool loading_ = false;
 };
 
 extern TInstrumentConfiguration* InstrumentConfiguration;

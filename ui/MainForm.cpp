@@ -8,17 +8,21 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
 
+#include "link/ChemStation.h"
+#include "link/FTDI.h"
 #include "link/FZentrova.h"
 #include "link/HPLC.h"
 #include "link/Instrument.h"
 #include "link/LogFile.h"
 #include "link/StoredParams.h"
+#include "link/ZentrovaAPI.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/EndSignals.h"
@@ -28,6 +32,7 @@
 #include "platform/SystemInfo.h"
 #include "platform/i18n.h"
 #include "ui/ChangeSeal.h"
+#include "ui/Configuration.h"
 #include "ui/ErrorMessages.h"
 #include "ui/LCDFrame.h"
 #include "ui/Logo.h"
@@ -60,6 +65,39 @@ QColor bgr(uint32_t v) {
     return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF));
 }
 }  // namespace
+
+// Once the program is ending, the instrument hears nothing but the halt: every other command,
+// whatever window or event still asks for it, is refused here and logged. The queue the halt
+// waits in is not cleared by anything else either.
+class EndGate : public ZentrovaLink {
+  public:
+    explicit EndGate(ZentrovaLink* inner) : inner_(inner), innerObject_(dynamic_cast<QObject*>(inner)) {}
+    // The link the gate stands in front of (nullptr once it is gone).
+    ZentrovaLink* inner() const { return innerObject_.isNull() && isObject_ ? nullptr : inner_; }
+    bool haltPasses = false;
+
+    void QueueCommand(const std::string& line) override {
+        if (haltPasses && inner())
+            inner()->QueueCommand(line);
+        else
+            logLine("#main: The program is ending; command not sent: " + line);
+    }
+    void ClearQueue() override {
+        if (haltPasses && inner()) inner()->ClearQueue();
+    }
+    void SetStatusQuery(const std::string& query) override {
+        if (inner()) inner()->SetStatusQuery(query);
+    }
+    std::string_view LastLine() const override { return inner() ? inner()->LastLine() : std::string_view(); }
+    void SetOnStatusLine(std::function<void()> handler) override {
+        if (inner()) inner()->SetOnStatusLine(std::move(handler));
+    }
+
+  private:
+    ZentrovaLink* inner_;
+    QPointer<QObject> innerObject_;
+    bool isObject_ = innerObject_ != nullptr;
+};
 
 // ---------------------------------------------------------------- front-panel shapes
 
@@ -120,7 +158,11 @@ TMainForm::TMainForm(const std::vector<std::string>& args, QWidget* owner) : TUx
 
 TMainForm::~TMainForm() {
     if (Timer1) Timer1->stop();
-    if (MainForm == this) MainForm = nullptr;
+    if (gate_ && TZentrovaAPI::Link() == gate_.get()) TZentrovaAPI::SetLink(gate_->inner());
+    if (MainForm == this) {
+        MainForm = nullptr;
+        OnWhatRuns = nullptr;
+    }
 }
 
 void TMainForm::buildComponents() {
@@ -179,6 +221,22 @@ void TMainForm::buildComponents() {
     top->setContentsMargins(0, 0, 0, 0);
     top->setSpacing(0);
     SetupCommands(this);
+    // Every command of the window passes one guard: once a close is confirmed none runs, so
+    // nothing opens a window that holds the end or starts what the halt stopped.
+    for (TUxMenuItem* item : findChildren<TUxMenuItem*>()) {
+        if (!item->OnClick) continue;
+        item->OnClick = [this, name = item->objectName().toStdString(), click = std::move(item->OnClick)] {
+            if (!RefusesCommand(name)) click();
+        };
+    }
+    if (StopBtnImg->OnMouseDown)
+        StopBtnImg->OnMouseDown = [this, press = std::move(StopBtnImg->OnMouseDown)](Qt::MouseButton b) {
+            if (!RefusesCommand("StopBtnImg")) press(b);
+        };
+    if (OnKeyDown)
+        OnKeyDown = [this, keyDown = std::move(OnKeyDown)](int& key, Qt::KeyboardModifiers shift) {
+            if (!closing_) keyDown(key, shift);
+        };
     top->setMenuBar(MainMenu1);
     top->addLayout(body);
     top->addWidget(StatusBar1);
@@ -196,6 +254,11 @@ void TMainForm::FormCreate() {
     Help::setTopic(this, 0);  // F1 opens the index, as Help > Index does
     Valve1ResendTimer.Start(5);
     Valve2ResendTimer.Start(5);
+    // What a save of the settings would stop, for its question.
+    OnWhatRuns = [this] {
+        if (isProcedureMode(iMode)) return RunningNow::Operation;
+        return InstrumentMayRun() ? RunningNow::HeatersOrPumps : RunningNow::Nothing;
+    };
     // One box per outage of the daily log; its window keeps the text while it lasts.
     OnLogTrouble = [](const QString& text) {
         messageBox(text, _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
@@ -226,22 +289,52 @@ void TMainForm::FormShow() {
 
 namespace {
 
-// Paces the halt out of the link's queue in place of the link's poll, which stops so that no
-// status query joins the queue behind the halt: each command waits for its reply, at most
-// replyWaitMs. Once the instrument left a command unanswered that long, the rest go a short gap
-// apart: a halt of up to nine commands must not wait seconds on each.
+// One short wait of the ending: with an event loop timers and painting go on; without one only
+// the link's messages run (the windows' own events would paint on a display that may be gone).
+void endingWait(bool eventLoop, int ms) {
+    if (eventLoop) {
+        QEventLoop wait;
+        QTimer::singleShot(ms, &wait, &QEventLoop::quit);
+        wait.exec();
+        return;
+    }
+    // Replies arrive as window messages (serial) or are read here (USB).
+    dispatchQueuedMessages();
+    if (FZentrova && FZentrova->TimerCommand->isActive()) FZentrova->TimerCommandTimer();
+    QThread::msleep(unsigned(ms));
+}
+
+// Sends the halt and paces it out of the link's queue in place of the link's poll, which stops
+// so that no status query joins the queue behind the halt: each command waits for its reply, at
+// most replyWaitMs. Once the instrument left a command unanswered that long, the rest go a short
+// gap apart: a halt of up to nine commands must not wait seconds on each.
+//
+// A status reply still on its way ends with the prompt that also answers a command: a halt
+// command sent before that prompt came would be taken as answered by it, and each later one by
+// its predecessor's reply, so the halt would count as confirmed before its last command was
+// answered, and the link closed behind it. The halt therefore waits for a reply that is owed
+// when it begins, and that reply's prompt, a reply's wait at most. A link that is not open is
+// opened first where the ending allows it, so that an instrument left running hears the halt.
 class HaltPacer {
   public:
     static constexpr qint64 SilentGapMs = 100;
 
-    explicit HaltPacer(qint64 replyWaitMs) : replyWaitMs_(replyWaitMs) {
+    HaltPacer(qint64 replyWaitMs, std::function<void()> halt, bool openLink = false)
+        : replyWaitMs_(replyWaitMs), halt_(std::move(halt)) {
+        total_.start();
+        sinceSend_.start();
         if (FZentrova) {
             FZentrova->Timer1->stop();
             FZentrova->RepliesAwaitedByPacer = true;
-            left_ = FZentrova->CommandQueue.Count();
+            // Nothing queued before the halt leaves while it waits.
+            FZentrova->ClearQueue();
+            if (openLink && !FZentrova->IsConnected() && InstrumentModule) {
+                InstrumentModule->Reconnect();
+                if (FZentrova->IsConnected()) logLine("#main: The link was opened for the halt");
+            }
+            statusOwed_ = FZentrova->IsConnected() && FZentrova->PendingStatus > 0;
         }
-        total_.start();
-        sinceSend_.start();
+        if (settled()) haltNow();
     }
     ~HaltPacer() {
         if (FZentrova) FZentrova->RepliesAwaitedByPacer = false;
@@ -250,6 +343,10 @@ class HaltPacer {
     HaltPacer& operator=(const HaltPacer&) = delete;
     // Sends what may go now; true once nothing is left to send or to await (or can no longer be).
     bool pass() {
+        if (!halted_) {
+            if (!settled() && sinceSend_.elapsed() <= replyWaitMs_) return false;
+            haltNow();
+        }
         if (!FZentrova || !FZentrova->IsConnected()) return true;
         if (FZentrova->CommandQueue.Count() == 0 && FZentrova->PendingAcks == 0) return true;
         if (FZentrova->CommandQueue.Count() != left_) {
@@ -266,15 +363,39 @@ class HaltPacer {
     }
     // Every command left and each was answered.
     bool confirmed() const {
-        return FZentrova && FZentrova->IsConnected() && FZentrova->CommandQueue.Count() == 0 &&
+        return halted_ && FZentrova && FZentrova->IsConnected() && FZentrova->CommandQueue.Count() == 0 &&
                FZentrova->PendingAcks == 0 && !forced_;
     }
     qint64 elapsedMs() const { return total_.elapsed(); }
 
   private:
+    // No reply is owed that a halt command could be taken for answered by.
+    bool settled() const {
+        if (!FZentrova || !FZentrova->IsConnected()) return true;
+        if (FZentrova->PendingStatus > 0 || FZentrova->PendingAcks > 0) return false;
+        const uint8_t last = FTDI.IsOpen() ? TFZentrova::PrevUSBByte : TFZentrova::PrevByte;
+        return !statusOwed_ || last == '>' || last == '!';
+    }
+    void haltNow() {
+        if (FZentrova && !settled()) {
+            // The owed reply did not come in time: the halt goes without it.
+            FZentrova->PendingAcks = 0;
+            FZentrova->PendingStatus = 0;
+            forced_ = true;
+        }
+        halted_ = true;
+        if (halt_) halt_();
+        left_ = FZentrova ? FZentrova->CommandQueue.Count() : 0;
+        sinceSend_.restart();
+        if (FZentrova) FZentrova->processCommandQueue();
+    }
+
     qint64 replyWaitMs_;
+    std::function<void()> halt_;
     int32_t left_ = 0;
     bool forced_ = false;
+    bool halted_ = false;
+    bool statusOwed_ = false;
     // A stop on the way out uses up neither the drain's time nor a reply's.
     mutable EndSignals::RunningClock total_;
     EndSignals::RunningClock sinceSend_;
@@ -285,23 +406,16 @@ class HaltPacer {
 bool drainHalt(HaltPacer& pacer, bool eventLoop, int32_t limitMs) {
     while (!pacer.pass()) {
         if (pacer.elapsedMs() > limitMs) return false;
-        if (eventLoop) {
-            QEventLoop wait;
-            QTimer::singleShot(10, &wait, &QEventLoop::quit);
-            wait.exec();
-        } else {
-            // Replies arrive as window messages (serial) or are read here (USB). Only the link's
-            // messages run: the windows' own events would paint on a display that may be gone.
-            dispatchQueuedMessages();
-            if (FZentrova->TimerCommand->isActive()) FZentrova->TimerCommandTimer();
-            QThread::msleep(10);
-        }
+        endingWait(eventLoop, 10);
     }
     return pacer.confirmed();
 }
 
 // Milliseconds a command of the halt waits for its reply.
 constexpr qint64 ReplyWaitMs = 1000;
+// Seconds the process may still take once a close is confirmed, besides the countdown and the
+// halt's own time: the windows go and the store closes.
+constexpr int CloseGraceSeconds = 3;
 
 void logHaltOutcome(bool connected, bool confirmed) {
     logLine(!connected  ? "#main: Not connected to the instrument; program ends"
@@ -310,6 +424,36 @@ void logHaltOutcome(bool connected, bool confirmed) {
 }
 
 }  // namespace
+
+bool TMainForm::RefusesCommand(const std::string& name) const {
+    if (!closing_) return false;
+    logLine("#main: The program is ending; command refused: " + name);
+    return true;
+}
+
+bool TMainForm::InstrumentMayRun() const {
+    if (!InstrumentModule) return false;
+    const TInstrumentModule& m = *InstrumentModule;
+    return m.Enabled || isProcedureMode(iMode) || lostWhileRunning_ || ZentrovaAPI.Pump1.State != 0 ||
+           (!m.SinglePump && ZentrovaAPI.Pump2.State != 0);
+}
+
+void TMainForm::closeGate() {
+    if (!gate_) gate_ = std::make_unique<EndGate>(TZentrovaAPI::Link());
+    if (TZentrovaAPI::Link() != gate_.get()) TZentrovaAPI::SetLink(gate_.get());
+}
+
+void TMainForm::haltThroughGate() {
+    const bool gated = gate_ && TZentrovaAPI::Link() == gate_.get();
+    if (gated) gate_->haltPasses = true;
+    try {
+        HaltInstrument();
+    } catch (...) {
+        if (gated) gate_->haltPasses = false;
+        throw;
+    }
+    if (gated) gate_->haltPasses = false;
+}
 
 void TMainForm::FormClose(TCloseAction& action) {
     if (closing_) {
@@ -324,12 +468,16 @@ void TMainForm::FormClose(TCloseAction& action) {
     }
     closing_ = true;
     Timer1->stop();
-    const bool wasOn = InstrumentModule && InstrumentModule->Enabled;
+    // Nothing the countdown lets run (a menu command, a window still open) holds the end.
+    if (BoundTheEnd)
+        BoundTheEnd(CloseCountdownSeconds + int((EndDrainMs + ReplyWaitMs) / 1000) + CloseGraceSeconds);
+    const bool mayRun = InstrumentMayRun();
+    closeGate();
     // The halt goes out first and is paced out during the countdown, so the pump-off and
     // heater-off commands reach the instrument before the link closes; a slow instrument holds
     // the close past the countdown until the halt has left (EndDrainMs at most).
-    guarded([this] { HaltInstrument(); });
-    HaltPacer pacer(ReplyWaitMs);
+    HaltPacer pacer(
+        ReplyWaitMs, [this] { guarded([this] { haltThroughGate(); }); }, true);
     bool left = false;
 
     const int64_t start = appClock().seconds();
@@ -342,21 +490,22 @@ void TMainForm::FormClose(TCloseAction& action) {
             last = elapsed;
         }
         guarded([&] { left = pacer.pass(); });
-        left = left || pacer.elapsedMs() > EndDrainMs;
+        left = left || pacer.elapsedMs() > EndDrainMs + ReplyWaitMs;
         // Timers and painting go on; the wait does not spin.
-        QEventLoop wait;
-        QTimer::singleShot(20, &wait, &QEventLoop::quit);
-        wait.exec();
+        endingWait(true, 20);
     }
     const bool connected = FZentrova && FZentrova->IsConnected();
     const bool confirmed = pacer.confirmed();
     logHaltOutcome(connected, confirmed);
     guarded([this] { closeLink(true); });
-    // The operator stands by the instrument: one that may still heat or pump is named before the end.
-    if (connected ? !confirmed : wasOn)
+    // The operator stands by the instrument: one that may still heat or pump is named before the
+    // end, and the box waits for the operator.
+    if (connected ? !confirmed : mayRun) {
+        if (BoundTheEnd && !ending_) BoundTheEnd(0);
         messageBox(_("The instrument did not confirm the halt: it may still be heating or pumping.\n\nCheck "
                      "the instrument and switch its heaters and pumps off there."),
                    _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
+    }
 }
 
 void TMainForm::closeLink(bool onlyAlive) {
@@ -382,6 +531,7 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
     closing_ = true;
     Timer1->stop();
     logLine("#main: " + reason + ": closing without confirmation");
+    closeGate();
     // Without an event loop the window system may be gone: an error goes to the diagnostic
     // output, since a box would need the display.
     const auto step = [this, eventLoop](auto&& f) {
@@ -393,20 +543,63 @@ void TMainForm::endNow(const std::string& reason, bool eventLoop) {
         } catch (...) {
         }
     };
-    // Halted again even inside a confirmed close: its halt may still wait in the queue.
-    step([this] { HaltInstrument(); });
-    const bool connected = FZentrova && FZentrova->IsConnected();
     bool confirmed = false;
-    // Without an event loop the replies of a serial or TCP/IP link are not seen: a short gap
-    // between the commands must do.
+    // Halted again even inside a confirmed close: its halt may still wait in the queue. Without
+    // an event loop the replies of a serial or TCP/IP link are not seen: a short gap between the
+    // commands must do, and no link is opened.
     step([&] {
-        HaltPacer pacer(eventLoop ? ReplyWaitMs : HaltPacer::SilentGapMs);
+        HaltPacer pacer(
+            eventLoop ? ReplyWaitMs : HaltPacer::SilentGapMs, [&] { step([this] { haltThroughGate(); }); },
+            eventLoop);
         confirmed = drainHalt(pacer, eventLoop, EndDrainMs);
     });
+    const bool connected = FZentrova && FZentrova->IsConnected();
     // Said before the link closes: without an event loop a closing port may let the window
     // system run, which ends a process whose display is gone at once.
     logHaltOutcome(connected, confirmed);
     step([this] { closeLink(false); });
+}
+
+// ---------------------------------------------------------------- settings
+
+bool TMainForm::ApplySettings() {
+    if (closing_) return false;
+    const bool operation = isProcedureMode(iMode);
+    // The main loop waits while the halt leaves: no step of the operation follows it.
+    const bool ticking = Timer1->isActive();
+    Timer1->stop();
+    if (operation) {
+        // Left as a disable leaves it: its boxes close and say so; a sequence is tidied up as at
+        // its end.
+        const bool run = isRunMode(iMode);
+        SetMode(19);
+        if (run) sequenceCleanUp();
+    }
+    bool confirmed = false;
+    guarded([&] {
+        HaltPacer pacer(ReplyWaitMs, [this] { guarded([this] { HaltInstrument(); }); });
+        confirmed = drainHalt(pacer, true, EndDrainMs);
+    });
+    // The program began to end meanwhile (a signal): its own halt went out, and no link opens.
+    if (closing_) return false;
+    logLine(std::string("#main: Settings saved; ") +
+            (!FZentrova || !FZentrova->IsConnected() ? "not connected to the instrument"
+             : confirmed                             ? "instrument halted"
+                                                     : "the instrument did not confirm the halt") +
+            "; the link opens anew");
+    if (FZentrova) FZentrova->Timer1->start();
+    if (InstrumentModule) InstrumentModule->ReloadSettings();
+    if (HPLCModule) HPLCModule->LoadHPLCType();
+    if (ChemStation1) ChemStation1->CloseLink();
+    UpdateCaption();
+    // The outage the new settings begin: the link opens again with them at once.
+    guarded([this] {
+        if (InstrumentModule) lostLink();
+    });
+    lostWhileRunning_ = lostWhileRunning_ && !confirmed;
+    if (operation) LCDScreen1->SetMessage(_("SETTINGS CHANGED, OPERATION STOPPED"));
+    if (ticking && !closing_) Timer1->start();
+    return true;
 }
 
 // ---------------------------------------------------------------- main loop
@@ -541,6 +734,7 @@ void TMainForm::lostLink() {
     UpdateMenus(0);
     logLine("#main: Connection lost");
     if (lostTicks_++ == 0) {
+        lostWhileRunning_ = InstrumentMayRun();
         // A question whose Yes would start something says why it no longer can.
         if (endLinkSession(_("Lost connection with Instrument. Nothing was started."),
                            _("Unrecoverable Error!")))
@@ -571,6 +765,7 @@ void TMainForm::linkBack() {
         linkedOnce_ ? "#main: Connection back after %u %s without it" : "#main: Connected after %u %s",
         lostTicks_, lostTicks_ == 1 ? "tick" : "ticks"));
     lostTicks_ = 0;
+    lostWhileRunning_ = false;
 }
 
 void TMainForm::UpdateRunSignal() {

@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ class QFrame;
 class QLabel;
 class QTimer;
 class TLCDScreen;
+class EndGate;
 
 // The close action of a close request: what happens once the close handler has run.
 enum TCloseAction { caNone = 0, caHide = 1, caFree = 2, caMinimize = 3 };
@@ -93,6 +95,21 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     // True once the close was confirmed: the main loop stays off from then on.
     bool IsClosing() const { return closing_; }
     bool IsEnding() const { return ending_; }
+    // Once a close is confirmed, and in every ending, no command of the operator runs (logged
+    // with its name) and nothing but the halt reaches the instrument.
+    bool RefusesCommand(const std::string& name) const;
+    // A heater or pump may be on: the instrument is enabled, an operation runs, a pump was last
+    // reported running, or the link was lost while one of these held.
+    bool InstrumentMayRun() const;
+    // Bounds the rest of the process's life once a close is confirmed (seconds; 0 lifts it).
+    // The program entry sets it; without it nothing is bounded beyond the halt's own waits.
+    std::function<void(int seconds)> BoundTheEnd;
+
+    // After the configuration dialog saved: the instrument halts on the link it runs on and the
+    // halt is waited for (as at the close), an operation that ran stops and says why, then the
+    // settings are reloaded, the link is opened anew with them, the HPLC type is reloaded and
+    // the data-system conversation closed.
+    bool ApplySettings();
 
     // Components.
     QTimer* Timer1 = nullptr;  // 1000 ms, the main loop
@@ -128,6 +145,10 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     void tellPressureLeft();
     void closeLink(bool onlyAlive);
     void endNow(const std::string& reason, bool eventLoop);
+    // From here on only the halt reaches the instrument.
+    void closeGate();
+    // The halt, let through the gate once it is closed.
+    void haltThroughGate();
     void sequenceCleanUp();
     template <class F>
     void guarded(F&& f);
@@ -136,9 +157,11 @@ class TMainForm : public TUxForm, public TMainFormCommands {
     bool closing_ = false;
     bool ending_ = false;
     bool placed_ = false;
-    unsigned lostTicks_ = 0;     // ticks of the current outage of the link
-    bool linkedOnce_ = false;    // the link has been alive: a later outage is a lost connection
-    bool pressureLeft_ = false;  // a stop left a pressure test's path under pressure, not yet told
+    unsigned lostTicks_ = 0;         // ticks of the current outage of the link
+    bool linkedOnce_ = false;        // the link has been alive: a later outage is a lost connection
+    bool pressureLeft_ = false;      // a stop left a pressure test's path under pressure, not yet told
+    bool lostWhileRunning_ = false;  // the link went while a heater or pump may have been on
+    std::unique_ptr<EndGate> gate_;
 };
 
 // The main window, created first at start-up.

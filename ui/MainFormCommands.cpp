@@ -766,11 +766,8 @@ void TMainFormCommands::Configure1Click() {
 }
 
 bool TMainFormCommands::ApplyConfiguration() {
-    if (InstrumentModule) InstrumentModule->ReloadSettings();
-    if (HPLCModule) HPLCModule->LoadHPLCType();
-    if (ChemStation1) ChemStation1->CloseLink();
-    self().UpdateCaption();
-    return true;
+    // The halt leaves on the old link before the new settings drop it.
+    return self().ApplySettings();
 }
 
 void TMainFormCommands::FlushInstrument1Click() {

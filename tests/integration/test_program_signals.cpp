@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "integration/support_program.h"
+#include "support/HeldLock.h"
 
 namespace {
 
@@ -63,15 +64,26 @@ struct Rig {
         before = sim.commands().size();
         logBefore = prog.logText().size();
     }
-    // The whole halt and nothing else after the mark, and no status query behind it.
-    void expectHalt() {
+    // The non-query commands the simulator recorded since the mark.
+    std::vector<std::string> sentSinceMark() const {
         const auto cmds = sim.commands();
         std::vector<std::string> sent;
         for (size_t i = before; i < cmds.size(); ++i)
             if (cmds[i][0] != '?') sent.push_back(cmds[i]);
-        EXPECT_EQ(sent, kHalt);
-        const auto halt = std::find(cmds.begin() + long(before), cmds.end(), kHalt[0]);
-        EXPECT_EQ(std::count_if(halt, cmds.end(), [](const std::string& c) { return c[0] == '?'; }), 0)
+        return sent;
+    }
+    // The whole halt and nothing else after the mark, and no status query behind it. The record
+    // is read once it holds as many commands as the halt: the simulator writes it beside its
+    // replies, and a loaded machine may run it late.
+    void expectHalt(const std::vector<std::string>& halt = kHalt) {
+        waitUntil([&] { return sentSinceMark().size() >= halt.size(); }, 5000);
+        const auto cmds = sim.commands();
+        std::vector<std::string> sent;
+        for (size_t i = before; i < cmds.size(); ++i)
+            if (cmds[i][0] != '?') sent.push_back(cmds[i]);
+        EXPECT_EQ(sent, halt);
+        const auto first = std::find(cmds.begin() + long(before), cmds.end(), halt[0]);
+        EXPECT_EQ(std::count_if(first, cmds.end(), [](const std::string& c) { return c[0] == '?'; }), 0)
             << "a status query behind the halt";
         EXPECT_TRUE(halted()) << sim.control("status");
     }
@@ -419,6 +431,197 @@ TEST(ProgramSignals, EveryWayOutSendsTheWholeHaltAndWaitsForItsLastReply) {
                 << log;
     }
     if (display.empty()) GTEST_SKIP() << "the lost display was not tried: no Xvfb";
+}
+
+// The halt of an instrument whose state the program has not yet read: both pumps off, both
+// heaters off.
+const std::vector<std::string> kFreshHalt{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"};
+
+// File > Exit answered Yes, then menu commands during the countdown (Enable, Pumps On, Reset,
+// Sequence > Load): none of them runs, the instrument hears the halt and nothing after it, and the
+// program ends within its bound, against an instrument that answers and one that went silent.
+TEST(ProgramEnding, CommandsDuringTheCountdownAreRefusedAndTheEndIsBounded) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    struct Row {
+        const char* what;
+        bool answers;
+        std::unique_ptr<Rig> rig = std::make_unique<Rig>();
+    };
+    std::vector<Row> rows;
+    rows.push_back({"answering", true});
+    rows.push_back({"silent", false});
+    std::vector<Rig*> rigs;
+    for (Row& r : rows) {
+        ASSERT_TRUE(r.rig->start()) << r.what;
+        rigs.push_back(r.rig.get());
+    }
+    ASSERT_NO_FATAL_FAILURE(heatAndPump(rigs));
+    const std::vector<std::string> items{"Enable1", "BothPumpsOn", "StopReset1", "Load1", "Configure1"};
+    QElapsedTimer clock;
+    clock.start();
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Rig& rig = *r.rig;
+        if (!r.answers) {
+            ASSERT_EQ(rig.sim.control("withhold on"), "ok");
+        }
+        rig.markEnd();
+        ASSERT_EQ(rig.prog.control("answer yes"), "ok");
+        ASSERT_EQ(rig.prog.control("menu Exit1"), "ok");
+        ASSERT_TRUE(waitUntil([&] { return !rig.sentSinceMark().empty(); }, 5000)) << "no halt";
+        for (const std::string& item : items) EXPECT_EQ(rig.prog.control("menu " + item), "ok") << item;
+    }
+    for (Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Rig& rig = *r.rig;
+        // The countdown, the halt's drain and the silent instrument's warning (answered at once).
+        ASSERT_TRUE(rig.prog.waitForExit(15000 - int(clock.elapsed()))) << rig.prog.logText();
+        EXPECT_FALSE(rig.prog.crashed());
+        EXPECT_EQ(rig.prog.exitCode(), 0);
+        rig.expectHalt();
+        const std::string log = rig.prog.logText().substr(rig.logBefore);
+        for (const std::string& item : items)
+            EXPECT_EQ(countOf(log, "#main: The program is ending; command refused: " + item), 1)
+                << item << log;
+        EXPECT_EQ(countOf(log, r.answers ? "#main: Instrument halted; program ends"
+                                         : "#main: The instrument did not confirm the halt; program ends"),
+                  1)
+            << log;
+        if (r.answers) {
+            EXPECT_TRUE(rig.halted()) << rig.sim.control("status");
+        }
+    }
+}
+
+// A confirmed close whose window thread then stops answering (a display or a file that never
+// answers) still ends: the close is bounded, after its halt, like a signal's end.
+TEST(ProgramEnding, AConfirmedCloseEndsWhateverHoldsItAfterTheHalt) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    ASSERT_NO_FATAL_FAILURE(heatAndPump({&rig}));
+    rig.markEnd();
+    ASSERT_EQ(rig.prog.control("answer yes"), "ok");
+    ASSERT_EQ(rig.prog.control("menu Exit1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return rig.sentSinceMark().size() >= kHalt.size(); }, 8000));
+    ASSERT_EQ(rig.prog.control("freeze 60"), "ok");
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(rig.prog.waitForExit(25000)) << "the close was not bounded";
+    EXPECT_LT(clock.elapsed(), 20000);
+    EXPECT_FALSE(rig.prog.crashed());
+    EXPECT_EQ(rig.prog.exitCode(), 1) << "ended by the bound";
+    rig.expectHalt();
+}
+
+// Instrument > Configure > Save with both pumps and heaters on, answered OK: the halt reaches the
+// instrument and is answered on the link it runs on before that link is dropped; the program then
+// connects anew (its first query asks for the identity again) and goes on.
+TEST(ProgramEnding, ASettingsSaveHaltsTheInstrumentBeforeItDropsTheLink) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    ASSERT_NO_FATAL_FAILURE(heatAndPump({&rig}));
+    rig.markEnd();
+    ASSERT_EQ(rig.prog.control("menu Configure1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return rig.prog.control("modal") == "InstrumentConfiguration"; }, 10000));
+    ASSERT_EQ(rig.prog.control("answer ok"), "ok");
+    ASSERT_EQ(rig.prog.control("click Save"), "ok");
+    ASSERT_TRUE(rig.prog.waitForLog("#main: Settings saved; instrument halted; the link opens anew", 10000))
+        << rig.prog.logText();
+    EXPECT_TRUE(rig.halted()) << rig.sim.control("status");
+    ASSERT_TRUE(rig.prog.waitForLog(kLive, 20000, 2)) << rig.prog.logText();
+    const auto cmds = rig.sim.commands();
+    std::vector<std::string> sent;
+    size_t lastHalt = 0;
+    for (size_t i = rig.before; i < cmds.size() && sent.size() < kHalt.size(); ++i) {
+        if (cmds[i][0] == '?') continue;
+        sent.push_back(cmds[i]);
+        lastHalt = i;
+    }
+    EXPECT_EQ(sent, kHalt);
+    const auto identity = std::find(cmds.begin() + long(rig.before), cmds.end(), "? 0123");
+    ASSERT_NE(identity, cmds.end()) << "the link was not opened anew";
+    EXPECT_GT(size_t(identity - cmds.begin()), lastHalt) << "the link was dropped before the halt was sent";
+    EXPECT_EQ(rig.prog.state("enabled"), "0");
+    const std::string boxes = rig.prog.control("boxes");
+    EXPECT_EQ(countOf(boxes, "Saving applies the settings at once"), 1) << boxes;
+    ASSERT_EQ(rig.prog.control("answer yes"), "ok");
+    ASSERT_EQ(rig.prog.control("close"), "ok");
+    ASSERT_TRUE(rig.prog.waitForExit(15000));
+}
+
+// The same save while another process holds the store's write lock: it fails after the lock's
+// bound, says that nothing was changed, and nothing was: the link stays, no command is sent, the
+// pumps and heaters run on and the program stays enabled.
+TEST(ProgramEnding, ASettingsSaveThatFailsUnderAHeldStoreLockChangesNothing) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    ASSERT_NO_FATAL_FAILURE(heatAndPump({&rig}));
+    ASSERT_EQ(rig.prog.control("menu Configure1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return rig.prog.control("modal") == "InstrumentConfiguration"; }, 10000));
+    const pid_t child = holdLock(rig.box.path() + "/registry.db-shm", 120, 8);
+    ASSERT_GT(child, 0);
+    rig.markEnd();
+    ASSERT_EQ(rig.prog.control("answer ok"), "ok");
+    ASSERT_EQ(rig.prog.control("click Save"), "ok");
+    const bool said = waitUntil(
+        [&] {
+            return countOf(rig.prog.control("boxes"), "Nothing was changed: the link to the instrument") > 0;
+        },
+        15000);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(said) << rig.prog.control("boxes");
+    EXPECT_NE(rig.prog.control("boxes").find("Can not save parameters to Registry!"), std::string::npos);
+    ASSERT_TRUE(waitUntil([&] { return rig.prog.control("modal").empty(); }, 5000));
+    // Some polls on: still linked, still running, nothing sent but the status queries.
+    const auto queries = [&] {
+        const auto cmds = rig.sim.commands();
+        return std::count_if(cmds.begin() + long(std::min(rig.before, cmds.size())), cmds.end(),
+                             [](const std::string& c) { return c[0] == '?'; });
+    };
+    const long polled = queries();
+    EXPECT_TRUE(waitUntil([&] { return queries() >= polled + 4; }, 10000)) << "the link stopped polling";
+    EXPECT_EQ(rig.sentSinceMark(), std::vector<std::string>{});
+    EXPECT_TRUE(rig.running()) << rig.sim.control("status");
+    EXPECT_EQ(rig.prog.state("enabled"), "1");
+    const std::string log = rig.prog.logText().substr(rig.logBefore);
+    EXPECT_EQ(countOf(log, "#main: Settings saved"), 0) << log;
+    EXPECT_EQ(countOf(log, "#main: Connection lost"), 0) << log;
+    EXPECT_EQ(countOf(log, "Connection Method not defined"), 0) << log;
+    ASSERT_EQ(rig.prog.control("answer yes"), "ok");
+    ASSERT_EQ(rig.prog.control("close"), "ok");
+    ASSERT_TRUE(rig.prog.waitForExit(15000));
+    rig.expectHalt();
+}
+
+// A program killed with SIGKILL leaves the instrument pumping and heating; the next one is told to
+// end by a signal before its main loop has opened the link: it opens the link for the halt and
+// the instrument hears the whole halt before the program ends.
+TEST(ProgramEnding, ASignalBeforeTheLinkIsOpenOpensItAndHalts) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    ASSERT_NO_FATAL_FAILURE(heatAndPump({&rig}));
+    ASSERT_TRUE(rig.prog.signal(SIGKILL));
+    ASSERT_TRUE(rig.prog.waitForExit(5000));
+    ASSERT_TRUE(rig.running()) << rig.sim.control("status");
+    // The killed program's claim on the line goes with it, as a real adapter's does.
+    ASSERT_TRUE(waitUntil([&] { return countOf(rig.sim.output(), "cleared the claim") > 0; }, 5000))
+        << rig.sim.output();
+    rig.markEnd();
+    progtest::Program next(rig.box);
+    ASSERT_TRUE(next.start()) << next.output();
+    ASSERT_TRUE(next.signal(SIGTERM));
+    ASSERT_TRUE(next.waitForExit(15000)) << next.logText();
+    EXPECT_FALSE(next.crashed());
+    EXPECT_EQ(next.exitCode(), 0);
+    const std::string log = next.logText();
+    EXPECT_EQ(countOf(log, "#main: The link was opened for the halt"), 1) << log;
+    EXPECT_EQ(countOf(log, "#main: Instrument halted; program ends"), 1) << log;
+    rig.expectHalt(kFreshHalt);
 }
 
 }  // namespace

@@ -239,6 +239,36 @@ TEST_F(Config, ReactorVolumeSetsTheRangeAndWarnsOnlyWhileShown) {
     EXPECT_EQ(stored("ReactorVolume"), "1.5");
 }
 
+// Typed and cancelled: the dialog shows the stored volume again, with its range and without a
+// box before it appears; clearing the field to type anew warns of nothing.
+TEST_F(Config, AVolumeTypedAndCancelledLeavesNoBoxNoWarningAndNoStaleRange) {
+    const auto range = [](int maxTemp) {
+        return QString::fromUtf8("Temperature range: 30\u00B0C - %1\u00B0C").arg(maxTemp);
+    };
+    for (const char* storedVolume : {"", "1.5", "abc"}) {
+        SCOPED_TRACE(storedVolume);
+        set("ReactorVolume", std::string(storedVolume));
+        auto d = open();
+        EXPECT_EQ(takeBoxes(), Texts{});
+        d->ReactorVolume->SetText("8");
+        EXPECT_EQ(d->ReactorMaxTempLabel->GetCaption(), range(80));
+        d->ReactorVolume->SetText("80");
+        EXPECT_EQ(takeBoxes(), Texts{"Warning: The Reactor Volume should be between 0 and 70."});
+        d->ReactorVolume->SetText("");  // cleared to type anew
+        EXPECT_EQ(takeBoxes(), Texts{});
+        d->ReactorVolume->SetText("80");
+        takeBoxes();
+        d->CancelClick();
+        EXPECT_FALSE(d->isVisible());
+        d->show();  // opened again
+        EXPECT_EQ(takeBoxes(), Texts{}) << "a box before the dialog";
+        EXPECT_EQ(d->ReactorVolume->GetText(), storedVolume);
+        EXPECT_EQ(d->ReactorMaxTempLabel->GetCaption(), range(130));
+        d->ReactorVolume->SetText("1x");  // typing still warns
+        EXPECT_EQ(takeBoxes().size(), 1u);
+    }
+}
+
 // A stored refill speed of 70 selects the hidden "Fast" button, and Save keeps it. The note under
 // the HPLC type says how the run is synchronised.
 TEST_F(Config, FastRefillIsKeptAndTheHplcTypeSaysHowRunsAreSynchronised) {
@@ -378,7 +408,49 @@ TEST_F(Config, SaveWithTheInstrumentEnabledSaysItHaltsFirst) {
     }
 }
 
-TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
+// Save asks whenever anything runs, whatever the instrument's enabled state: heaters or pumps
+// that may be on, or an operation (a refill, a flush, a pressure test) on a disabled instrument,
+// which the question says stops.
+TEST_F(Config, SaveAsksWheneverAnythingRunsAndSaysAnOperationStops) {
+    const std::string halts =
+        "Please, confirm: Saving applies the settings at once: the link to the instrument is closed and "
+        "opened again, and the instrument is halted (heaters and pumps off, set points and LCD message "
+        "cleared).";
+    const struct {
+        RunningNow running;
+        MsgResult answer;
+        std::string box;  // "" none
+        bool saved;
+    } rows[] = {
+        {RunningNow::Nothing, mrNone, "", true},
+        {RunningNow::HeatersOrPumps, mrCancel, halts + "\n\nSave the settings?", false},
+        {RunningNow::HeatersOrPumps, mrOk, halts + "\n\nSave the settings?", true},
+        {RunningNow::Operation, mrCancel,
+         halts + "\n\nThe operation in progress stops.\n\nSave the settings?", false},
+        {RunningNow::Operation, mrOk, halts + "\n\nThe operation in progress stops.\n\nSave the settings?",
+         true},
+    };
+    set("ConnectMethod", 2);
+    TInstrumentModule module;  // disabled: the main window's view decides
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.box + " " + std::to_string(r.answer));
+        OnWhatRuns = [&] { return r.running; };
+        set("InstrumentLabel", std::string("Old"));
+        auto d = open();
+        d->InstrumentLabel->SetText("New");
+        const int before = applied;
+        if (r.answer != mrNone) boxes.answer(r.answer);
+        d->SaveClick();
+        EXPECT_EQ(takeBoxes(), r.box.empty() ? Texts{} : Texts{r.box});
+        EXPECT_EQ(stored("InstrumentLabel"), r.saved ? "New" : "Old");
+        EXPECT_EQ(applied - before, r.saved ? 1 : 0);
+    }
+    OnWhatRuns = nullptr;
+}
+
+// A save that fails changes nothing: the running program keeps its settings and its link (it
+// applies nothing) and the instrument goes on as it was; the box says so and the dialog closes.
+TEST_F(Config, AFailedSaveIsReportedAndChangesNothing) {
     set("IP", std::string("10.0.0.1"));
     set("InstrumentLabel", std::string("Old"));
     auto d = open();
@@ -403,8 +475,10 @@ TEST_F(Config, AFailedSaveIsReportedThenAppliedAndClosed) {
                       " is not a file. The file is left unchanged. Close every copy of the program first; "
                       "then move the file aside together with its -wal and -shm files, or copy a backup "
                       "over it and delete those two files; then start the program again.";
-        EXPECT_EQ(takeBoxes(), Texts{"Error: Can not save parameters to Registry!\n\n" + why});
-        EXPECT_EQ(applied, partWay ? 2 : 1);
+        EXPECT_EQ(takeBoxes(), Texts{"Error: Can not save parameters to Registry!\n\n" + why +
+                                     "\n\nNothing was changed: the link to the instrument and the instrument "
+                                     "stay as they were."});
+        EXPECT_EQ(applied, 0);
         EXPECT_FALSE(d->isVisible());
         EXPECT_EQ(stored("ConnectMethod IP InstrumentLabel"), "- 10.0.0.1 Old");
     }
