@@ -42,6 +42,10 @@ const std::string kLive = "#main: setMode(): mode=2; current mode=0";
 constexpr qint64 kStopMs = 3000;
 // A confirmed ending may take its countdown and the halt's drain; beyond this it hangs.
 constexpr qint64 kEndMs = 30000;
+// The program notices a link that carries nothing after 10 s (and a tick).
+constexpr qint64 kNoticeMs = 12000;
+// A reply withheld holds the program's queue up to 3 s (and a tick).
+constexpr qint64 kWithheldMs = 4000;
 // A release of a tested path's pressure after a stop runs the pump backwards this slowly.
 constexpr double kReleaseRate = 0.011;
 
@@ -249,6 +253,17 @@ class Operator {
         out << "last commands received:";
         for (size_t i = cmds.size() > 25 ? cmds.size() - 25 : 0; i < cmds.size(); ++i)
             out << " | " << cmds[i];
+        out << "\nthe program's log (status lines left out):";
+        const std::string log = box_.logText();
+        std::vector<std::string> lines;
+        for (size_t pos = 0, nl; (nl = log.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+            const std::string line = log.substr(pos, nl - pos);
+            const size_t comma = line.find(',');
+            const char first = comma == std::string::npos || comma + 1 >= line.size() ? ' ' : line[comma + 1];
+            if (first != '?' && first != '>') lines.push_back(line);
+        }
+        for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i)
+            out << "\n  " << lines[i];
         out << "\nreplay: ZENTROVA_RANDOM_SEED=" << spec_.seed << " ZENTROVA_RANDOM_STEPS=" << spec_.steps;
         failure_ = out.str();
     }
@@ -266,7 +281,7 @@ class Operator {
             return false;
         }
         prog_->control("hold on");
-        if (chance(70)) prog_->control(chance(70) ? "sequence Pair" : "sequence Solo");
+        prog_->control(chance(70) ? "sequence Pair" : "sequence Solo");
         ending_ = false;
         lostSeen_ = countOf(prog_->logText(), "#main: Connection lost");
         backSeen_ = countOf(prog_->logText(), "#main: Connection back after");
@@ -281,16 +296,16 @@ class Operator {
     // a stop that covers it.
     struct Device {
         bool allowed = false;
-        qint64 deadline = 0;  // when it must be off (after a stop)
-        std::string why;      // the stop
-        bool seenOff = true;  // seen off since the stop
-        size_t offAt = 0;     // the instrument's command count when it was seen off
+        qint64 deadline = 0;            // when it must be off (after a stop)
+        std::string why = "the start";  // the stop
+        bool seenOff = true;            // seen off since the stop
+        size_t offAt = 0;               // the instrument's command count when it was seen off
     };
     std::array<Device, kDevs> dev_;
     bool intended_[2] = {false, false};  // Pump n On clicked and not stopped since
 
+    // The record is checked up to an action before it is taken: what the action sends is allowed.
     void grant(unsigned devices, const std::string& why) {
-        checkRecord();
         for (int d = 0; d < kDevs; ++d)
             if (devices & (1u << d)) dev_[d].allowed = true;
         if (devices) trace("  may start:" + names(devices) + " (" + why + ")");
@@ -319,7 +334,12 @@ class Operator {
     }
 
     // Extra time the faults allow: slow and missing replies pace the halt.
-    qint64 slowness() const { return 4 * delayMs_ + 1000 * withheld_; }
+    qint64 slowness() const { return 4 * delayMs_ + (now() < withholdUntil_ ? kWithheldMs * withheld_ : 0); }
+    // A fault that slows the link gives the stops under way more time.
+    void slowed() {
+        for (Device& x : dev_)
+            if (!x.allowed && !x.seenOff) x.deadline = std::max(x.deadline, now() + kStopMs + slowness());
+    }
 
     // One look at the instrument (and at the program's mode and LCD): every invariant.
     void sample() {
@@ -394,7 +414,7 @@ class Operator {
     }
     // While the link is down nothing can reach the instrument; a dropped link takes the program a
     // few ticks to notice.
-    bool linkDown() const { return linkLost_ || silent_ || now() - droppedAt_ < 5000; }
+    bool linkDown() const { return linkLost_ || silent_ || now() - droppedAt_ < kNoticeMs; }
     // The link is back on the instrument's side: what a stop covers has the full time again.
     void linkReturns() {
         for (Device& x : dev_)
@@ -504,11 +524,15 @@ class Operator {
             delayMs_ = delayMs_ ? 0 : 100 + int(pick(400));
             trace("instrument: reply delay " + std::to_string(delayMs_) + " ms");
             sim_.control("delay " + std::to_string(delayMs_ * 10));  // model time runs 10 times faster
+            slowed();
             faultyUntil_ = now() + 3000;
         } else if (f < 50) {
             withheld_ = 1 + int(pick(2));
             trace("instrument: withhold " + std::to_string(withheld_) + " replies");
             sim_.control("withhold " + std::to_string(withheld_));
+            withholdUntil_ = now() + kWithheldMs * (withheld_ + 1);
+            faultyUntil_ = withholdUntil_;
+            slowed();
             faultyUntil_ = now() + 4000;
         } else if (f < 68) {
             const bool column = chance(50);
@@ -537,8 +561,6 @@ class Operator {
             clearFaults();
             columnHot_ = reactorHot_ = pressureHigh_[0] = pressureHigh_[1] = false;
         }
-        // Withheld replies are counted down by the instrument; the allowance shrinks with them.
-        if (withheld_ > 0 && chance(30)) withheld_ = 0;
     }
 
     // ------------------------------------------------------------ the operator
@@ -549,21 +571,21 @@ class Operator {
         const std::string modal = prog_->control("modal");
         if (!modal.empty() && chance(85)) return inDialog(modal);
         const int r = int(pick(100));
-        if (r < 58)
+        if (r < 60)
             menu();
         else if (r < 72)
             fault();
-        else if (r < 86) {
+        else if (r < 88) {
             const int ms = int(pick(5001));
             trace("wait " + std::to_string(ms) + " ms");
             settle(ms);
-        } else if (r < 89) {
+        } else if (r < 91) {
             trace("critical error window: OK");
             prog_->control("click OKBtn");
-        } else if (r < 91) {
+        } else if (r < 93) {
             trace("dismiss");
             prog_->control("dismiss");
-        } else if (r < 94) {
+        } else if (r < 97) {
             const std::string seq = chance(50) ? "Pair" : "Solo";
             trace("sequence " + seq + " chosen");
             prog_->control("sequence " + seq);
@@ -579,9 +601,10 @@ class Operator {
         const bool question =
             text.find('?') != std::string::npos || text.find("confirm") != std::string::npos;
         // Mostly the answer that goes on; now and then one the box has no button for.
-        static const char* const asked[] = {"yes", "yes", "ok", "ok", "no", "cancel"};
+        static const char* const asked[] = {"yes", "yes", "yes", "ok", "ok", "no", "cancel"};
         static const char* const told[] = {"ok", "ok", "ok", "cancel", "yes"};
-        const std::string answer = question ? asked[pick(6)] : told[pick(5)];
+        const std::string answer = question ? asked[pick(7)] : told[pick(5)];
+        checkRecord();
         trace("box \"" + text.substr(0, 90) + "\": " + answer);
         const qint64 t = now();
         prog_->control("answer " + answer);
@@ -614,6 +637,7 @@ class Operator {
         const std::vector<std::string>& buttons = it != kDialogButtons.end() ? it->second : kAnyButtons;
         const std::string b = buttons[pick(buttons.size())];
         const qint64 t = now();
+        checkRecord();
         const std::string answer = prog_->control("click " + b);
         trace("dialog " + modal + ": " + b + " -> " + answer);
         if (answer != "ok") return;
@@ -691,9 +715,10 @@ class Operator {
         } else {
             static const int sigs[] = {SIGTERM, SIGINT, SIGHUP};
             const int s = sigs[pick(3)];
-            trace("signal " + std::to_string(s));
+            const std::string name = s == SIGTERM ? "TERM" : s == SIGINT ? "INT" : "HUP";
+            trace("signal " + name);
             prog_->signal(s);
-            beginEnd("signal " + std::to_string(s));
+            beginEnd("signal " + name);
         }
     }
 
@@ -721,6 +746,7 @@ class Operator {
     bool silent_ = false;
     int delayMs_ = 0;
     int withheld_ = 0;
+    qint64 withholdUntil_ = 0;
     qint64 faultyUntil_ = 0;
     bool columnHot_ = false, reactorHot_ = false;
     bool pressureHigh_[2] = {false, false};
