@@ -533,7 +533,6 @@ class Operator {
             withholdUntil_ = now() + kWithheldMs * (withheld_ + 1);
             faultyUntil_ = withholdUntil_;
             slowed();
-            faultyUntil_ = now() + 4000;
         } else if (f < 68) {
             const bool column = chance(50);
             const bool on = !(column ? columnHot_ : reactorHot_);
