@@ -350,13 +350,16 @@ class Operator {
         for (int d = 0; d < kDevs; ++d) {
             Device& x = dev_[d];
             if (x.allowed) continue;
+            // Commands the program sent before the stop may still arrive within its limit; after
+            // it, what the stop covers is off and stays off.
+            if (t <= x.deadline || linkDown()) continue;
             if (!o.on(d)) {
                 if (!x.seenOff) x.offAt = o.received;
                 x.seenOff = true;
             } else if (x.seenOff) {
                 fail(std::string(kDevName[d]) + " is on though nothing started it since " + x.why + " (" +
                      o.text() + ")");
-            } else if (t > x.deadline && !linkDown()) {
+            } else {
                 fail(std::string(kDevName[d]) + " still on " + std::to_string(t - x.deadline + kStopMs) +
                      " ms after " + x.why + " (" + o.text() + ")");
             }
