@@ -12,10 +12,10 @@
 // - a mode or LCD that says stopped, ready or disabled holds no running pump (no heater either
 //   for halted or disabled).
 //
-// Replay or a long run (the seed is printed at the start of each run):
-//   ZENTROVA_RANDOM_SEED=N ZENTROVA_RANDOM_STEPS=M
-//   build/dev/tests/integration/integration_test_program_random ZENTROVA_RANDOM_MINUTES=60 ... runs seeds N,
-//   N+1, ... for an hour and lists the failing ones.
+// A run prints its seed. Replay one, or run seeds N, N+1, ... for an hour (each 200 steps unless
+// ZENTROVA_RANDOM_STEPS says otherwise; ZENTROVA_RANDOM_VERBOSE=1 prints the steps as they go):
+//   ZENTROVA_RANDOM_SEED=N ZENTROVA_RANDOM_STEPS=M integration_test_program_random
+//   ZENTROVA_RANDOM_SEED=N ZENTROVA_RANDOM_MINUTES=60 integration_test_program_random
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -57,6 +57,8 @@ const char* kStore =
     "[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Stepped]\n"
     "\"ColumnT\"=sz:40\n\"ReactorT\"=sz:50\n\"Runtime\"=sz:0.4\n\"EquilTime\"=sz:0\n"
     "\"Pump1Flow\"=sz:0.2\n\"Pump2Flow\"=sz:0.4\n"
+    "[HKCU\\Software\\TressivanLabs\\Zentrova\\Methods\\Stepped\\Pumps\\1]\n"
+    "\"time\"=sz:0.2\n\"1\"=sz:0.6\n\"2\"=sz:0\n"
     "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Pair\\0000001]\n"
     "\"Name\"=sz:Short\n\"Repeat\"=sz:2\n"
     "[HKCU\\Software\\TressivanLabs\\Zentrova\\Sequences\\Pair\\0000002]\n"
@@ -474,7 +476,7 @@ class Operator {
         // The halt was on the wire before the process ended; the simulator takes it at once.
         progtest::pause(300);
         const Outputs o = parseOutputs(sim_.control("state?"));
-        const bool faulty = linkDown() || delayMs_ > 0 || withheld_ > 0 || faultyUntil_ > now();
+        const bool faulty = linkDown() || delayMs_ > 0 || faultyUntil_ > now();
         bool anyOn = false;
         for (int d = 0; d < kDevs; ++d) anyOn = anyOn || o.on(d);
         if (anyOn && !faulty) return fail("the program ended and left " + o.text());
@@ -507,7 +509,6 @@ class Operator {
             sim_.control(c);
         silent_ = false;
         delayMs_ = 0;
-        withheld_ = 0;
         faultyUntil_ = now() + 2000;
     }
 
@@ -522,7 +523,13 @@ class Operator {
             silent_ = !silent_;
             trace(std::string("instrument: silent ") + (silent_ ? "on" : "off"));
             sim_.control(silent_ ? "silent on" : "silent off");
-            if (!silent_) faultyUntil_ = now() + 3000, linkReturns();
+            if (!silent_) {
+                // What went out while it was deaf waits for its reply as for a withheld one.
+                withheld_ = 1;
+                withholdUntil_ = now() + 2 * kWithheldMs;
+                faultyUntil_ = withholdUntil_;
+                linkReturns();
+            }
         } else if (f < 42) {
             delayMs_ = delayMs_ ? 0 : 100 + int(pick(400));
             trace("instrument: reply delay " + std::to_string(delayMs_) + " ms");
@@ -572,6 +579,7 @@ class Operator {
         if (open > 0 && chance(90)) return answerBox();
         const std::string modal = prog_->control("modal");
         if (!modal.empty() && chance(85)) return inDialog(modal);
+        if (!followUp_.empty() && open == 0) return menu();
         const int r = int(pick(100));
         if (r < 60)
             menu();
@@ -649,6 +657,13 @@ class Operator {
     }
 
     void menu() {
+        // A pump just started is now and then switched off again at once, while its valve moves.
+        if (!followUp_.empty()) {
+            const std::string name = followUp_;
+            followUp_.clear();
+            for (const Command& c : kCommands)
+                if (name == c.name) return click(c);
+        }
         // The weights choose among every command of the main window.
         int total = 0;
         for (const Command& c : kCommands) total += c.weight;
@@ -661,6 +676,11 @@ class Operator {
             }
             r -= c.weight;
         }
+        click(*cmd);
+    }
+
+    void click(const Command& command) {
+        const Command* cmd = &command;
         const std::string name = cmd->name;
         const std::string mode = prog_->state("mode");
         const std::string enabled = prog_->state("enabled");
@@ -700,6 +720,11 @@ class Operator {
         grant(cmd->grants, name);
         if (name == "Pump1On" || name == "BothPumpsOn") intended_[0] = true;
         if (name == "Pump2On" || name == "BothPumpsOn") intended_[1] = true;
+        if ((name == "Pump1On" || name == "Pump2On" || name == "BothPumpsOn") && chance(25)) {
+            static const char* const off[] = {"Pump1On", "Pump2On", "BothPumpsOff"};
+            followUp_ = off[pick(3)];
+            settle(int(pick(2500)));
+        }
     }
 
     void wayOut() {
@@ -747,11 +772,12 @@ class Operator {
     qint64 droppedAt_ = -100000;
     bool silent_ = false;
     int delayMs_ = 0;
-    int withheld_ = 0;
+    int withheld_ = 0;  // replies withheld last; they hold the queue until withholdUntil_, cleared or not
     qint64 withholdUntil_ = 0;
     qint64 faultyUntil_ = 0;
     bool columnHot_ = false, reactorHot_ = false;
     bool pressureHigh_[2] = {false, false};
+    std::string followUp_;        // the next click, right after a pump's start
     bool configPending_ = false;  // Save clicked in the configuration
     qint64 configAt_ = 0;
 };
