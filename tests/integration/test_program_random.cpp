@@ -384,7 +384,11 @@ class Operator {
         const std::string message = prog_->state("message");
         if (mode.empty()) return;
         const bool idle = mode == "2" || mode == "3" || mode == "4" || mode == "19";
-        const bool halted = mode == "4" || mode == "19" || message.find("HALTED") != std::string::npos ||
+        // A heater the operator enabled again under a halted mode is the operator's (the mode then
+        // is stale, which only a command the menus no longer offer can cause): the LCD decides.
+        const bool heatersAllowed = dev_[Column].allowed || dev_[Reactor].allowed;
+        const bool halted = ((mode == "4" || mode == "19") && !heatersAllowed) ||
+                            message.find("HALTED") != std::string::npos ||
                             message.find("Instrument Disabled") != std::string::npos;
         idleSince_ = idle ? (idleSince_ < 0 ? t : idleSince_) : -1;
         haltedSince_ = halted ? (haltedSince_ < 0 ? t : haltedSince_) : -1;
@@ -492,13 +496,25 @@ class Operator {
 
     void endAtLast() {
         if (!running()) return;
-        prog_->control("hold off");
-        prog_->control("answer yes");
-        prog_->control("close");
+        // Boxes still open are answered (No to what would start something), then the close is
+        // confirmed.
         finalEnd_ = true;
-        beginEnd("the last step closes");
+        bool asked = false;
         const qint64 until = now() + kEndMs + 5000;
-        while (running() && now() < until && failure_.empty()) settle(200);
+        while (running() && now() < until && failure_.empty()) {
+            if (prog_->control("open") != "0") {
+                const std::string boxes = prog_->control("boxes");
+                const bool close = boxes.rfind("You asked to close") != std::string::npos &&
+                                   boxes.rfind("You asked to close") > boxes.rfind(" | ");
+                const bool question = boxes.substr(boxes.rfind(" | ") + 1).find('?') != std::string::npos;
+                prog_->control(close ? "answer yes" : question ? "answer no" : "answer ok");
+                if (close) beginEnd("the last step closes");
+            } else if (!asked) {
+                prog_->control("close");
+                asked = true;
+            }
+            settle(200);
+        }
         if (running()) fail("the program did not end at the last close");
     }
 
