@@ -217,6 +217,22 @@ TEST(SimMisbehaviour, ForcedReadingsRelayIdentityAndBlockedOutlet) {
                {"=block on;VALVE 1 2;+1500;ML 0 1.00;FWD 0;+6000", nullptr, "1.4=5000001..999999999"}});
 }
 
+// What drives the outputs, as a whole-program test reads it after every step: pump states and
+// rates, heat and force of each heater, the count of commands received.
+TEST(SimModel, StateQueryReportsPumpsHeatersAndTheCommandCount) {
+    Simulator sim;
+    EXPECT_EQ(sim.control("state?"), "ok p1=0/0.000 p2=0/0.000 column=00 reactor=00 received=0");
+    play(sim, {{"MS 0 1;ML 0 0.25;FWD 0"}, {"ML 2 1.5"}, {"RVS 2"}, {"CHEAT ON"}, {"RFORCEHEAT ON"}});
+    EXPECT_EQ(sim.control("state?"), "ok p1=1/0.250 p2=2/1.500 column=10 reactor=01 received=7");
+    play(sim, {{"OFF 0"}, {"RFORCEHEAT OFF"}, {"RHEAT ON"}, {"FWD 9"}});
+    EXPECT_EQ(sim.control("state?"), "ok p1=0/0.250 p2=2/1.500 column=10 reactor=10 received=11");
+    // A pump that empties stops by itself; an absent second pump never runs.
+    play(sim, {{"=volume 2 0.01;=speed 1"}, {"MS 2 1;ML 2 60;FWD 2;+1000"}});
+    EXPECT_EQ(sim.control("state?").substr(0, 25), "ok p1=0/0.250 p2=0/60.000");
+    EXPECT_EQ(sim.control("single-pump on"), "ok");
+    EXPECT_EQ(sim.control("state? now").rfind("error: ", 0), 0u);
+}
+
 TEST(SimMisbehaviour, ControlRefusesWhatItCannotDo) {
     Simulator sim;
     for (const char* bad : {"pressure 3 5", "pressure 1", "pressure 1 lots", "silent maybe", "volume 1 500",

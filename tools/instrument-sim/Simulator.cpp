@@ -82,7 +82,7 @@ bool Simulator::takeDropRequest() {
 }
 
 std::string Simulator::controlHelp() {
-    return "commands: help | status | termios? | silent on|off | withhold on|off|N | delay MS | "
+    return "commands: help | status | state? | termios? | silent on|off | withhold on|off|N | delay MS | "
            "reject all|none|WORD | accept WORD | malformed on|off|N | overlong on|off|N | garbage N | "
            "echo on|off | drop | pressure 1|2 PSI|auto | leak 1|2 PSI_PER_MIN | volume 1|2 ML | "
            "temp column|reactor C|auto | valve-lose 1|2 | valve-settle MS | block on|off | "
@@ -105,6 +105,7 @@ std::string Simulator::control(std::string_view line) {
 
     if (c == "help") return "ok " + controlHelp();
     if (c == "status" && n == 1) return "ok " + describe();
+    if (c == "state?" && n == 1) return "ok " + outputs();
     if (c == "termios?" && n == 1) {
         if (!termiosQuery) return "error: no serial line on this link";
         return "ok " + termiosQuery();
@@ -176,11 +177,12 @@ std::string Simulator::control(std::string_view line) {
         return "ok";
     }
 
-    static const char* known[] = {
-        "status",  "silent",   "withhold",   "malformed",    "overlong", "echo",     "delay",
-        "garbage", "reject",   "accept",     "drop",         "quit",     "pressure", "leak",
-        "volume",  "temp",     "valve-lose", "valve-settle", "block",    "relay",    "single-pump",
-        "reduced", "firmware", "cpld",       "serial",       "speed",    "termios?", "flood"};
+    static const char* known[] = {"status",      "silent",     "withhold",     "malformed", "overlong",
+                                  "echo",        "delay",      "garbage",      "reject",    "accept",
+                                  "drop",        "quit",       "pressure",     "leak",      "volume",
+                                  "temp",        "valve-lose", "valve-settle", "block",     "relay",
+                                  "single-pump", "reduced",    "firmware",     "cpld",      "serial",
+                                  "speed",       "termios?",   "flood",        "state?"};
     for (const char* k : known)
         if (c == k) return bad();
     return "error: unknown command " + c + " (try help)";
@@ -202,6 +204,19 @@ std::string Simulator::flood(int64_t realMs, size_t room) {
         floodPhase_ += take;
     }
     return out;
+}
+
+std::string Simulator::outputs() const {
+    const Instrument& in = instrument_;
+    const auto pump = [&in](int p) {
+        const SimPump& pm = in.pump(p);
+        return std::to_string(p == 2 && in.config().singlePump ? 0 : pm.state) + "/" + fixed(pm.rate, 3);
+    };
+    const auto heater = [](const SimHeater& h) {
+        return std::string(h.heat ? "1" : "0") + (h.force ? "1" : "0");
+    };
+    return "p1=" + pump(1) + " p2=" + pump(2) + " column=" + heater(in.column()) +
+           " reactor=" + heater(in.reactor()) + " received=" + std::to_string(responder_.commands().size());
 }
 
 std::string Simulator::describe() const {

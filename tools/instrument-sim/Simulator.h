@@ -42,6 +42,11 @@ class Simulator {
     // Answers "termios?"; set by a transport that has a serial line.
     std::function<std::string()> termiosQuery;
 
+    // What drives the instrument's outputs, for a test that checks them after every step (answer
+    // of "state?"): "p1=S/R p2=S/R column=HF reactor=HF received=N", S the pump state (0 stopped,
+    // 1 forward, 2 reverse), R its rate, H and F 1 when the heater's heat or force is on, N the
+    // commands received so far.
+    std::string outputs() const;
     // A one-line summary of the model.
     std::string describe() const;
 
