@@ -798,8 +798,9 @@ class Operator {
     qint64 configAt_ = 0;
 };
 
-// The seeds CI runs: each passes on the program as it is, in about two minutes together.
-const RunSpec kCiRuns[] = {{400, 30}, {406, 30}, {407, 30}};
+// The seeds CI runs, in about two minutes together. 504 once found commands taken
+// during the close's countdown, 1017 a pump that ran on after Pump 1 Off while its valve moved.
+const RunSpec kCiRuns[] = {{400, 30}, {504, 30}, {1017, 60}};
 
 TEST(ProgramRandomOperator, EveryStopStopsTheInstrumentWhateverTheOperatorAndTheInstrumentDo) {
     std::vector<RunSpec> runs;
