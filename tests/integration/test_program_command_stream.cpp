@@ -113,6 +113,9 @@ List sequenceList() {
     // stops it once, pump 2 restarts at 0.6. The end (state 47) finds both pumps stopped.
     run(e, "40.0", "50.0", true, {"MS 0 1", "ML 0 0.40", "FWD 0", "MS 2 1", "ML 2 0.20", "FWD 2"},
         {"CSETPOINT 42.0", "OFF 0", "OFF 2", "MS 2 1", "ML 2 0.60", "FWD 2"});
+    // The sequence's end disables the instrument: both pumps are switched off whatever they
+    // report, so a pump whose start is not yet reported cannot run on.
+    e.add({"OFF 0", "OFF 2"});
     return e.all;
 }
 
@@ -224,18 +227,20 @@ TEST(ProgramCommandStream, ASequenceWithTimetablesAndTheStoragePreparationSendWh
             },
             ms);
     };
-    // The connect halts: pumps off, heaters off (their rates are 0: no second OFF).
+    // The connect halts: pumps off, heaters off, and the disable's pumps off again (always both,
+    // whatever rate they report).
     ASSERT_TRUE(has("RHEAT OFF", 0)) << show(sim.nonQueries());
-    EXPECT_EQ(sim.nonQueries(), (List{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"}));
+    ASSERT_TRUE(waitUntil([&] { return sim.nonQueries().size() >= 6; }, 10000)) << show(sim.nonQueries());
+    EXPECT_EQ(sim.nonQueries(), (List{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2"}));
 
     // The sequence becomes the current one (its first method's set points), and Enable.
     ASSERT_EQ(prog.control("sequence Trio"), "ok");
     ASSERT_TRUE(prog.waitForLog("#SetDefaultSequence: Trio", 5000));
     ASSERT_EQ(prog.control("menu Enable1"), "ok");
     ASSERT_TRUE(waitUntil([&] { return prog.state("enabled") == "1"; }, 5000)) << prog.control("boxes");
-    ASSERT_TRUE(has("RHEAT ON", 4)) << show(sim.nonQueries());
+    ASSERT_TRUE(has("RHEAT ON", 6)) << show(sim.nonQueries());
     const List setup = sim.nonQueries();
-    EXPECT_EQ(List(setup.begin() + 4, setup.end()),
+    EXPECT_EQ(List(setup.begin() + 6, setup.end()),
               (List{"CSETPOINT 35.0", "RSETPOINT 45.0", "CHMAX 125.0", "CSETPOINT 35.0", "CHEAT ON",
                     "RHMAX 135.0", "RSETPOINT 45.0", "RHEAT ON"}));
 
