@@ -102,7 +102,15 @@ int openAppend(const std::string& path, std::string& why) {
         fd = ::open(path.c_str(),
                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Another user's file planted under the log's name in a folder open to all would take the
+        // lines, and that user could read or change them.
+        if (st.st_uid == ::geteuid()) return fd;
+        ::close(fd);
+        why = _8("it belongs to another user: the log is written only into a file of the user's own");
+        errno = EPERM;
+        return -1;
+    }
     const int err = errno;
     if (fd >= 0) ::close(fd);
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
@@ -930,6 +938,14 @@ bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
     // The log is opened as the log itself opens its file: no symbolic link is followed (it
     // could pack any file of the user's), only a regular file, and not beyond a size.
     SafeRead::Result refused;
+    // Named for what it is: a link to a device is a link, whatever it leads to.
+    struct stat look {};
+    if (!path.empty() && ::lstat(path.c_str(), &look) == 0 && S_ISLNK(look.st_mode)) {
+        showError(fillFirst(
+            _("The log file could not be saved:\n%s"),
+            QString::fromStdString(path + ": " + _8("it is a symbolic link, which is not packed"))));
+        return false;
+    }
     const int fd = path.empty() ? -1 : SafeRead::openRegular(path, refused, O_NOFOLLOW);
     if (fd < 0) {
         if (path.empty() || refused.status == SafeRead::Status::Missing)
@@ -948,6 +964,16 @@ bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
     struct stat st {};
     if (::fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_size) > ArchiveLogMax)
         return tooLarge();
+    // A hard link in the log folder can be any file of the user's (a key, a mail box) under a
+    // log's name: a log has that one name only.
+    if (st.st_nlink > 1) {
+        showError(
+            fillFirst(_("The log file could not be saved:\n%s"),
+                      QString::fromStdString(path + ": " +
+                                             _8("it has another name (a hard link) and may be a file from "
+                                                "outside the log folder; it is not packed"))));
+        return false;
+    }
     // The name proposed and the contents packed come from this one file, though a new day may
     // shift the logs while the dialog is open.
     std::string head(20, '\0');
