@@ -392,33 +392,19 @@ bool readJournal(const std::string& wal, Journal& j) {
     return ok;
 }
 
-// How far the running copies' checkpoints went into the journal (frames), from the shared
-// index; 0 when no copy runs (the next one reads the whole journal again).
-uint32_t backfilled(const std::string& path) {
-    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0) return 0;
-    uint32_t n = 0;
-    if (::pread(fd, &n, sizeof n, 96) != ssize_t(sizeof n)) n = 0;
-    ::close(fd);
-    return n;
-}
-
 // Whether the journal certainly belongs to another file than the one at the store's name: the
-// file is not a state the journal's history passes through. A checkpoint leaves the file at
-// the state before the journal's first write, or at one of the journal's states from the last
-// frame checkpointed on; anything else (a file ahead of the journal, behind what was
-// checkpointed, or a state the journal never held: a backup with writes of its own) is another
-// file. Where the content cannot tell (no states of ours in the journal; the state just before
-// the journal, whose line a branch's first write changes), the journal is taken as the file's.
-bool journalStale(const State& file, const Journal& j, uint32_t nBackfill) {
+// file's header is not a state the journal's history passes through. A checkpoint leaves the
+// header at the state before the journal's first write or at one of the journal's states (not
+// always the last one checkpointed: a page whose newest frame lies past what a checkpoint may
+// copy stays as it was). A header ahead of the journal, behind its start, or at a state the
+// journal never held (a backup with writes of its own) is another file's. Where the content
+// cannot tell (no states of ours in the journal; the state just before the journal, whose line
+// a branch's first write changes), the journal is taken as the file's.
+bool journalStale(const State& file, const Journal& j) {
     if (j.states.empty()) return false;
-    if (file.writes > j.states.back().state.writes) return true;
     const uint32_t base = j.states.front().state.writes - 1;
-    uint32_t floor = base;
-    for (const auto& e : j.states)
-        if (e.frame <= nBackfill) floor = e.state.writes;
-    if (file.writes < floor) return true;
-    if (file.writes == base && floor == base) return false;
+    if (file.writes > j.states.back().state.writes || file.writes < base) return true;
+    if (file.writes == base) return false;
     for (const auto& e : j.states)
         if (e.state.writes == file.writes && e.state.line == file.line) return false;
     return true;
@@ -427,7 +413,7 @@ bool journalStale(const State& file, const Journal& j, uint32_t nBackfill) {
 // SQLite's lock bytes: in the shared-memory file the write lock, the checkpoint lock and the
 // mark every connection holds while it uses the journal; in the database file the range every
 // connection holds shared while it has the store open (and the pending byte before it).
-const off_t kWriteByte = 120, kCheckpointByte = 121, kInUseByte = 128;
+const off_t kCheckpointByte = 121, kFirstReadMark = 124, kInUseByte = 128;
 const off_t kPendingByte = 0x40000000, kSharedRange = 512;
 
 // A lock of SQLite's taken through a description of our own, in its own way (tried, never
@@ -487,7 +473,7 @@ std::string setStaleJournalAside(const std::string& path) {
     if (!shm.take(path + "-shm", F_WRLCK, kInUseByte, 1, missing) && !missing) return "";
     State file;
     Journal j;
-    if (!fileState(path, file) || !readJournal(wal, j) || !journalStale(file, j, 0)) return "";
+    if (!fileState(path, file) || !readJournal(wal, j) || !journalStale(file, j)) return "";
     char when[32];
     const time_t now = ::time(nullptr);
     struct tm t {};
@@ -562,8 +548,9 @@ struct Conn {
         for (auto& [sql, st] : stmts) sqlite3_finalize(st);
         if (keep) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         sqlite3_close_v2(db);
-        if (verdict == Verdict::Moved || verdict == Verdict::Stale)
-            noteAside(path, setStaleJournalAside(path));
+        // The last to close, reader or writer, keeps a journal that is not the file's out of the
+        // next copy's way.
+        noteAside(path, setStaleJournalAside(path));
     }
 
     // Whether the file at the name is still this connection's and a state of the journal's
@@ -574,12 +561,14 @@ struct Conn {
             verdict = Verdict::Moved;
             return false;
         }
+        // The checkpoint's lock, and a read mark that keeps a writer from starting the journal
+        // over: neither the file nor the journal's present run changes meanwhile.
         Hold h;
-        if (!holdShared(h, path, kWriteByte, 2)) return false;
+        if (!holdShared(h, path, kCheckpointByte, kFirstReadMark + 1 - kCheckpointByte)) return false;
         State file;
         Journal j;
         if (!fileState(path, file) || !readJournal(path + "-wal", j)) return false;
-        if (!journalStale(file, j, backfilled(path))) return true;
+        if (!journalStale(file, j)) return true;
         verdict = Verdict::Stale;
         return false;
     }
@@ -755,8 +744,7 @@ struct Conn {
             if (!holdShared(h, path, kCheckpointByte, 1)) fail("Settings store access failed", SQLITE_BUSY);
             State file;
             Journal j;
-            if (fileState(path, file) && readJournal(path + "-wal", j) &&
-                journalStale(file, j, backfilled(path)))
+            if (fileState(path, file) && readJournal(path + "-wal", j) && journalStale(file, j))
                 return Verdict::Stale;
         }
         return seenKnown && view.known && !laterState(view) ? Verdict::Changed : Verdict::None;
@@ -944,8 +932,8 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool 
     if (st.st_size == 0) return storeProblem("The settings store %s is empty", path);
     const FileMark mark{st.st_dev, st.st_ino};
     // A journal left beside a file copied over the store while a copy had it open (and killed
-    // since) is never read into it: the first writer to find the store unused sets it aside.
-    if (!readOnly) noteAside(path, setStaleJournalAside(path));
+    // since) is never read over it: the first copy to find the store unused sets it aside.
+    noteAside(path, setStaleJournalAside(path));
     sqlite3* db = nullptr;
     // Never SQLITE_OPEN_CREATE here: a file that vanished is not silently replaced.
     int rc = sqlite3_open_v2(path.c_str(), &db,
