@@ -402,9 +402,7 @@ bool readJournal(const std::string& wal, Journal& j) {
 // a branch's first write changes), the journal is taken as the file's.
 bool journalStale(const State& file, const Journal& j) {
     if (j.states.empty()) return false;
-    const uint32_t base = j.states.front().state.writes - 1;
-    if (file.writes > j.states.back().state.writes || file.writes < base) return true;
-    if (file.writes == base) return false;
+    if (file.writes == j.states.front().state.writes - 1) return false;
     for (const auto& e : j.states)
         if (e.state.writes == file.writes && e.state.line == file.line) return false;
     return true;
@@ -978,9 +976,6 @@ Conn& conn(bool write = false) {
     if (tConn) {
         if (tConn->txDepth > 0) return *tConn;
         if (tConn->path == path) {
-            struct stat st {};
-            const bool gone = ::stat(path.c_str(), &st) != 0;
-            if (gone || !sameFile(st, tConn->mark)) tConn->verdict = Verdict::Moved;
             if (!write || !tConn->readOnly || tConn->verdict != Verdict::None) return *tConn;
             old = std::move(tConn);  // the first write: the reader makes way for a writer
         } else {
@@ -1518,15 +1513,6 @@ std::string Registry::storePath() {
 
 std::string Registry::checkStore() {
     try {
-        // A journal that belongs to another file than the store's (left by a copy killed before
-        // a backup was copied over the store) is set aside before anything reads it over the file.
-        if (!tConn) {
-            const std::string path = storePath();
-            struct stat st {};
-            installLocking();
-            if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
-                noteAside(path, setStaleJournalAside(path));
-        }
         Conn& c = conn();
         if (const std::string problem = c.quickCheck(); !problem.empty()) {
             c.damage = problem;

@@ -1651,4 +1651,77 @@ TEST_F(Reg, AStoreOrJournalThatIsALinkOrAnotherUsersIsRefusedByName) {
         Registry::closeStore();
     }
 }
+
+// With nothing in the journal to compare (a TRUNCATE checkpoint emptied it), a file copied over
+// the store is still judged by what it holds: an older state of the same line, or a line
+// started from the store's in another file (a backup written to elsewhere), is no later state of
+// what the copy saw: its saves are refused and the file stays as restored.
+TEST_F(Reg, ARestoreWithAnEmptyJournalIsStillJudgedByItsContent) {
+    Registry::notice();
+    const char* const cases[] = {"an older state of the same line", "a line started in another file"};
+    int n = 0;
+    for (const std::string c : cases) {
+        SCOPED_TRACE(c);
+        const std::string store = env.path("e" + std::to_string(++n) + ".db"), copy = store + ".backup";
+        env.set("ZENTROVA_REGISTRY", store);
+        const std::string older = closedStore("backup");
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kInstrument, false));
+        for (int i = 0; i < 3; ++i) reg.writeString("Saved", std::to_string(i));
+        EXPECT_EQ(sql(store, "PRAGMA wal_checkpoint(TRUNCATE)"), "0");
+        if (c == "a line started in another file") {
+            writeFile(copy, fileBytes(store));
+            ASSERT_EQ(tool({"--store", copy, "write", "HKCU\\Software\\B", "b", "dword", "1"}), 0) << err;
+            EXPECT_NE(sql(copy, "PRAGMA application_id"), sql(store, "PRAGMA application_id"));
+            EXPECT_GT(writeCount(copy), writeCount(store));
+        } else {
+            writeFile(copy, older);
+        }
+        const std::string restored = fileBytes(copy);
+        writeFile(store, restored);
+        expectRefusedOnce(reg, store);
+        Registry::closeStore();
+        EXPECT_EQ(fileBytes(store), restored);
+        EXPECT_EQ(sql(store, "PRAGMA integrity_check"), "ok");
+    }
+    EXPECT_EQ(Registry::notice(), "");
+}
+
+// A journal of another file is set aside only while nobody has the store open: a copy that
+// still has the old file open (moved away under it) keeps it in use, and the next copy refuses
+// to write over it instead; once that copy closes, the journal goes aside and the restored file
+// is the store.
+TEST_F(Reg, AJournalStillInUseIsNeverSetAside) {
+    Registry::notice();
+    const std::string backup = closedStore("backup");
+    closedStore("later");
+    std::promise<void> restored, wrote;
+    std::future<void> restoredDone = restored.get_future();
+    std::thread copy([&] {
+        Registry reg;
+        reg.openKey(kInstrument, false);
+        for (int i = 0; i < 3; ++i) reg.writeString("Saved", std::to_string(i));
+        wrote.set_value();
+        restoredDone.wait();
+        Registry::closeStore();  // this copy ends
+    });
+    wrote.get_future().wait();
+    writeFile(path + ".new", backup);
+    ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    const std::string key = "HKCU" + kInstrument;
+    EXPECT_EQ(tool({"write", key, "IP", "sz", "refused"}), 1);
+    EXPECT_NE(err.find("was replaced while the program was running"), std::string::npos) << err;
+    EXPECT_EQ(asideOf(path), "") << "set aside while another copy had the store open";
+    EXPECT_TRUE(exists(path + "-wal"));
+    restored.set_value();
+    copy.join();
+    const std::string aside = asideOf(path);
+    EXPECT_NE(aside, "");
+    EXPECT_NE(Registry::notice().find("is kept as " + aside), std::string::npos);
+    ASSERT_EQ(tool({"write", key, "IP", "sz", "new"}), 0) << err;
+    ASSERT_EQ(tool({"read", key, "COM"}), 0) << err;
+    EXPECT_EQ(out, "backup\n");
+    EXPECT_EQ(fileBytes(path).size(), backup.size());
+    EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
+}
 }  // namespace
