@@ -42,7 +42,10 @@ const LogHeaderSource* headerSource = nullptr;
 
 // Lines over this length of waiting text are dropped until it is written.
 constexpr size_t kPendingCap = 4000;
-// Without a log file, a line tries to start it again at most this often.
+// Without a log file, a line tries to start it again at most this often. Waiting for the next
+// day's shift instead would lose up to a whole day of the only record of what was sent to the
+// instrument and what it answered, after a failure long since passed (a disk freed, a folder
+// made again).
 constexpr int64_t kRetryMs = 5000;
 
 TLogDate dateOf(const LocalTime& t) {
@@ -606,6 +609,9 @@ void TLogFile::datePending() {
     PendingText = std::move(out);
 }
 
+// A failure of the log is said once, on standard error, in the status line and in a box: a log
+// that drops lines without a word leaves the operator and support taking the record of a run
+// for whole when it is not.
 void TLogFile::reportFailure(const std::string& message) {
     if (failureReported_) return;
     failureReported_ = true;
@@ -667,6 +673,8 @@ std::optional<std::string> TLogFile::ReceivedEntry(std::string_view text, bool w
     return CutReceived(text, cutByReader);
 }
 
+// Lines that could not be written are counted, and the count goes into the log once it takes
+// lines again: a gap that nothing marks reads as a time when nothing happened.
 std::string TLogFile::droppedText() const {
     return cformat("#log: %llu %s lost since %s: the log file could not be written",
                    static_cast<unsigned long long>(dropped_), dropped_ == 1 ? "line" : "lines",
@@ -1010,6 +1018,9 @@ bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
             ZipCompress->AddFiles(name, 0x28BF, "");
             ZipCompress->CloseArchive();
         } catch (const EZipException& e) {
+            // Caught and shown here: an error left to the application's handler would end the
+            // save half-way, today's log closed and not reopened (its lines lost until the next
+            // day) and the progress window left open.
             failure = e.what();
         }
     }
