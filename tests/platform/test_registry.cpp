@@ -1724,4 +1724,23 @@ TEST_F(Reg, AJournalStillInUseIsNeverSetAside) {
     EXPECT_EQ(fileBytes(path).size(), backup.size());
     EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
 }
+
+// A copy that only closes after an older file was copied over the store under it neither
+// checkpoints its journal into the restored file nor leaves the journal to be read over it.
+TEST_F(Reg, ACopyThatOnlyClosesAfterARestoreLeavesTheRestoredFileAsItIs) {
+    Registry::notice();
+    const std::string backup = closedStore("backup");
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(kInstrument, false));
+    for (int i = 0; i < 30; ++i) reg.writeString("v" + std::to_string(i), std::string(200, 'w'));
+    EXPECT_EQ(sql(path, "PRAGMA wal_checkpoint"), "0");
+    reg.writeString("COM", "before the restore");
+    writeFile(path, backup);
+    Registry::closeStore();
+    EXPECT_EQ(fileBytes(path), backup);
+    EXPECT_NE(asideOf(path), "");
+    EXPECT_NE(Registry::notice(), "");
+    ASSERT_EQ(tool({"read", "HKCU" + kInstrument, "COM"}), 0) << err;
+    EXPECT_EQ(out, "backup\n");
+}
 }  // namespace
