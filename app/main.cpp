@@ -149,6 +149,8 @@ int run(int argc, char** argv) {
         return 1;
     }
     TestControl::startFromEnvironment();
+    if (const std::string notice = Registry::notice(); !notice.empty())
+        messageBox(QString::fromStdString(notice), _("Warning"), MsgButtons::OK, mrOk, MsgIcon::Warning);
 
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);

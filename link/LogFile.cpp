@@ -42,7 +42,10 @@ const LogHeaderSource* headerSource = nullptr;
 
 // Lines over this length of waiting text are dropped until it is written.
 constexpr size_t kPendingCap = 4000;
-// Without a log file, a line tries to start it again at most this often.
+// Without a log file, a line tries to start it again at most this often. Waiting for the next
+// day's shift instead would lose up to a whole day of the only record of what was sent to the
+// instrument and what it answered, after a failure long since passed (a disk freed, a folder
+// made again).
 constexpr int64_t kRetryMs = 5000;
 
 TLogDate dateOf(const LocalTime& t) {
@@ -102,7 +105,15 @@ int openAppend(const std::string& path, std::string& why) {
         fd = ::open(path.c_str(),
                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Another user's file planted under the log's name in a folder open to all would take the
+        // lines, and that user could read or change them.
+        if (st.st_uid == ::geteuid()) return fd;
+        ::close(fd);
+        why = _8("it belongs to another user: the log is written only into a file of the user's own");
+        errno = EPERM;
+        return -1;
+    }
     const int err = errno;
     if (fd >= 0) ::close(fd);
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
@@ -598,6 +609,9 @@ void TLogFile::datePending() {
     PendingText = std::move(out);
 }
 
+// A failure of the log is said once, on standard error, in the status line and in a box: a log
+// that drops lines without a word leaves the operator and support taking the record of a run
+// for whole when it is not.
 void TLogFile::reportFailure(const std::string& message) {
     if (failureReported_) return;
     failureReported_ = true;
@@ -659,6 +673,8 @@ std::optional<std::string> TLogFile::ReceivedEntry(std::string_view text, bool w
     return CutReceived(text, cutByReader);
 }
 
+// Lines that could not be written are counted, and the count goes into the log once it takes
+// lines again: a gap that nothing marks reads as a time when nothing happened.
 std::string TLogFile::droppedText() const {
     return cformat("#log: %llu %s lost since %s: the log file could not be written",
                    static_cast<unsigned long long>(dropped_), dropped_ == 1 ? "line" : "lines",
@@ -930,6 +946,14 @@ bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
     // The log is opened as the log itself opens its file: no symbolic link is followed (it
     // could pack any file of the user's), only a regular file, and not beyond a size.
     SafeRead::Result refused;
+    // Named for what it is: a link to a device is a link, whatever it leads to.
+    struct stat look {};
+    if (!path.empty() && ::lstat(path.c_str(), &look) == 0 && S_ISLNK(look.st_mode)) {
+        showError(fillFirst(
+            _("The log file could not be saved:\n%s"),
+            QString::fromStdString(path + ": " + _8("it is a symbolic link, which is not packed"))));
+        return false;
+    }
     const int fd = path.empty() ? -1 : SafeRead::openRegular(path, refused, O_NOFOLLOW);
     if (fd < 0) {
         if (path.empty() || refused.status == SafeRead::Status::Missing)
@@ -948,6 +972,16 @@ bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
     struct stat st {};
     if (::fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_size) > ArchiveLogMax)
         return tooLarge();
+    // A hard link in the log folder can be any file of the user's (a key, a mail box) under a
+    // log's name: a log has that one name only.
+    if (st.st_nlink > 1) {
+        showError(
+            fillFirst(_("The log file could not be saved:\n%s"),
+                      QString::fromStdString(path + ": " +
+                                             _8("it has another name (a hard link) and may be a file from "
+                                                "outside the log folder; it is not packed"))));
+        return false;
+    }
     // The name proposed and the contents packed come from this one file, though a new day may
     // shift the logs while the dialog is open.
     std::string head(20, '\0');
@@ -984,6 +1018,9 @@ bool TLogFile::SaveDayLog(const std::string& extension, int k, int action) {
             ZipCompress->AddFiles(name, 0x28BF, "");
             ZipCompress->CloseArchive();
         } catch (const EZipException& e) {
+            // Caught and shown here: an error left to the application's handler would end the
+            // save half-way, today's log closed and not reopened (its lines lost until the next
+            // day) and the progress window left open.
             failure = e.what();
         }
     }

@@ -11,14 +11,18 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/CaseFold.h"
 #include "platform/SafeRead.h"
@@ -116,14 +120,43 @@ LockFile* lockFileOf(const FileId& id) {
     return nullptr;
 }
 
+const char* const kLinkText =
+    "%s is not used: it is a symbolic link, which the settings store does not follow.";
+const char* const kOwnerText = "%s is not used: it belongs to another user.";
+
+std::string storeFileProblem(const std::string& path, const char* templ) {
+    return fillFirst8(_8(templ), path);
+}
+
 int trackedOpen(const char* path, int flags, int mode) {
     // Never blocks (a named pipe put beside the store), and of the store's family only files are
     // used (SQLite also reads its randomness from a device).
     const int fd = gOpen(path, flags | O_NONBLOCK | O_NOCTTY, mode);
-    struct stat st {};
+    struct stat st {
+    }, look{};
+    const bool device = std::strncmp(path, "/dev/", 5) == 0;
+    if (fd < 0 && (errno == EISDIR || errno == ELOOP) && !device) {
+        // SQLite opens the journal's files without following links (ELOOP).
+        const int err = errno;
+        if (::lstat(path, &look) == 0 && S_ISLNK(look.st_mode))
+            tRefused = storeFileProblem(path, kLinkText);
+        else if (err == EISDIR)
+            tRefused = SafeRead::notRegularText(path, S_IFDIR);
+        errno = err;
+        return -1;
+    }
     if (fd < 0 || ::fstat(fd, &st) != 0) return fd;
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && std::strncmp(path, "/dev/", 5) != 0) {
-        tRefused = SafeRead::notRegularText(path, st.st_mode);
+    std::string why;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !device)
+        why = SafeRead::notRegularText(path, st.st_mode);
+    // In a folder others may write to, a link or another user's file at one of the store's names
+    // would take the settings into their file, or give theirs to the program.
+    else if (S_ISREG(st.st_mode) && ::lstat(path, &look) == 0 && S_ISLNK(look.st_mode))
+        why = storeFileProblem(path, kLinkText);
+    else if (S_ISREG(st.st_mode) && st.st_uid != ::geteuid())
+        why = storeFileProblem(path, kOwnerText);
+    if (!why.empty()) {
+        tRefused = why;
         gClose(fd);
         errno = EINVAL;
         return -1;
@@ -263,18 +296,11 @@ std::string lockedProblem(const std::string& path) {
            _8("Nothing was read or saved; try again later.");
 }
 
-// What a connection last saw of the store's file. In WAL mode only checkpoints write into
-// the file, and every write transaction raises the header's write count (user_version), so
-// a checkpoint always raises it too. A count alone cannot tell a checkpoint from a backup with
-// a history of its own, so the header also names the store's line of history (application_id):
-// a file copied elsewhere starts a line of its own at its first write (Conn::beginWrite). A file
-// that changes to anything but a later state of the line the connection saw, or a name that
-// leads to another file, was replaced under the program (a backup copied or moved over it).
-struct FileMark {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
+// A state of the store as its header tells it: the write count (user_version, raised by every
+// write transaction of the program and regtool) and the line of history (application_id: a file
+// copied elsewhere starts a line of its own at its first write there, Conn::keepLine). Both are
+// content: a checkpoint, a VACUUM, a backup through SQLite or touch leave them as they are.
+struct State {
     uint32_t writes = 0;
     uint32_t line = 0;  // 0: a store written before lines were kept
 };
@@ -300,74 +326,192 @@ struct View {
     int64_t forked = 0;
 };
 
-bool observe(const std::string& path, FileMark& m) {
-    // A descriptor of its own: the store's locks belong to SQLite's descriptions, not to it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
-    struct stat st {};
-    unsigned char h[100];
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const ssize_t n = ok ? ::pread(fd, h, sizeof h, 0) : -1;
-    ::close(fd);
-    if (!ok) return false;
-    m.dev = st.st_dev;
-    m.ino = st.st_ino;
-    m.size = st.st_size;
-    m.mtime = st.st_mtim;
-    const bool header = n == ssize_t(sizeof h) && std::memcmp(h, "SQLite format 3", 16) == 0;
-    m.writes = header ? headerWord(h + 60) : 0;
-    m.line = header ? headerWord(h + 68) : 0;
-    return true;
-}
-
-bool sameTime(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
+// The file at the store's name.
+struct FileMark {
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
 
 bool sameFile(const struct stat& st, const FileMark& m) {
     return st.st_dev == m.dev && st.st_ino == m.ino;
 }
 
-// Whether a connection holds the shared-memory byte at offset (of the store at path) that
-// another description's write lock would meet.
-bool shmByteHeld(const std::string& path, off_t offset) {
-    const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+// The state in a store file's own header (what the checkpoints brought into it); false when it
+// cannot be read or holds no database header.
+bool fileState(const std::string& path, State& s) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    struct flock lk {};
-    lk.l_type = F_WRLCK;
-    lk.l_whence = SEEK_SET;
-    lk.l_start = offset;
-    lk.l_len = 1;
-    const bool held = ::fcntl(fd, F_OFD_GETLK, &lk) != 0 || lk.l_type != F_UNLCK;
+    unsigned char h[100];
+    const bool ok =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, h, sizeof h, 0) == ssize_t(sizeof h);
     ::close(fd);
-    return held;
+    if (!ok || std::memcmp(h, "SQLite format 3", 16) != 0) return false;
+    s.writes = headerWord(h + 60);
+    s.line = headerWord(h + 68);
+    return true;
 }
-// The byte a checkpoint holds while it writes into the file, and the one every connection
-// holds while it uses the journal.
-const off_t kCheckpointByte = 121, kInUseByte = 128;
 
-// Whether one of SQLite's descriptors in this process is open on the file at path.
-bool processHasOpen(const std::string& path) {
+// The states the journal (registry.db-wal) holds, in order: every write transaction of ours
+// writes the header page, so each committed frame of page 1 is one state of the history. Only
+// the frames of the journal's present run (its header's salt) count.
+struct Journal {
+    struct Entry {
+        State state;
+        uint32_t frame;  // 1-based
+    };
+    std::vector<Entry> states;
+};
+
+bool readJournal(const std::string& wal, Journal& j) {
+    j.states.clear();
+    const int fd = ::open(wal.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    std::lock_guard lock(gLockMutex);
-    return lockFileOf(FileId{st.st_dev, st.st_ino}) != nullptr;
+    unsigned char hdr[32], fh[24], page[100];
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const uint32_t magic = ok && ::pread(fd, hdr, 32, 0) == 32 ? headerWord(hdr) : 0;
+    const uint32_t pageSize = headerWord(hdr + 8);
+    if (ok && (magic & 0xfffffffe) == 0x377f0682 && pageSize >= 512 && pageSize <= 65536 &&
+        (pageSize & (pageSize - 1)) == 0) {
+        std::vector<Journal::Entry> pending;
+        uint32_t frame = 0;
+        for (off_t at = 32;; at += 24 + off_t(pageSize)) {
+            if (::pread(fd, fh, 24, at) != 24 || std::memcmp(fh + 8, hdr + 16, 8) != 0) break;
+            ++frame;
+            if (headerWord(fh) == 1 && ::pread(fd, page, 100, at + 24) == 100 &&
+                std::memcmp(page, "SQLite format 3", 16) == 0)
+                pending.push_back({State{headerWord(page + 60), headerWord(page + 68)}, frame});
+            if (headerWord(fh + 4) != 0) {  // a commit
+                j.states.insert(j.states.end(), pending.begin(), pending.end());
+                pending.clear();
+            }
+        }
+    }
+    ::close(fd);
+    return ok;
 }
 
-// The journal of a replaced file would be read over the new one by the next copy that opens
-// it. Once no connection uses it (none holds the shared-memory file's open mark), it goes
-// aside under its own name, kept should it be wanted.
-void setJournalAside(const std::string& path) {
-    const std::string wal = path + "-wal", shm = path + "-shm";
-    if (shmByteHeld(path, kInUseByte)) return;
-    ::rename(wal.c_str(), (wal + ".replaced").c_str());
-    ::unlink(shm.c_str());
+// Whether the journal certainly belongs to another file than the one at the store's name: the
+// file's header is not a state the journal's history passes through. A checkpoint leaves the
+// header at the state before the journal's first write or at one of the journal's states (not
+// always the last one checkpointed: a page whose newest frame lies past what a checkpoint may
+// copy stays as it was). A header ahead of the journal, behind its start, or at a state the
+// journal never held (a backup with writes of its own) is another file's. Where the content
+// cannot tell (no states of ours in the journal; the state just before the journal, whose line
+// a branch's first write changes), the journal is taken as the file's.
+bool journalStale(const State& file, const Journal& j) {
+    if (j.states.empty()) return false;
+    if (file.writes == j.states.front().state.writes - 1) return false;
+    for (const auto& e : j.states)
+        if (e.state.writes == file.writes && e.state.line == file.line) return false;
+    return true;
 }
+
+// SQLite's lock bytes: in the shared-memory file the write lock, the checkpoint lock and the
+// mark every connection holds while it uses the journal; in the database file the range every
+// connection holds shared while it has the store open (and the pending byte before it).
+const off_t kCheckpointByte = 121, kFirstReadMark = 124, kInUseByte = 128;
+const off_t kPendingByte = 0x40000000, kSharedRange = 512;
+
+// A lock of SQLite's taken through a description of our own, in its own way (tried, never
+// waited on), so that it excludes SQLite's connections in every process, this one included.
+struct Hold {
+    int fd = -1;
+    Hold() = default;
+    Hold(const Hold&) = delete;
+    ~Hold() {
+        if (fd >= 0) ::close(fd);
+    }
+    // false when another holds it; missing is true (nobody can hold a file that is not there).
+    bool take(const std::string& file, short type, off_t start, off_t len, bool& missing) {
+        fd = ::open(file.c_str(),
+                    (type == F_WRLCK ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+        missing = fd < 0 && errno == ENOENT;
+        if (fd < 0) return false;
+        // Not a file SQLite can use (a pipe put there): nobody holds a lock through it either.
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            missing = true;
+            return false;
+        }
+        struct flock lk {};
+        lk.l_type = type;
+        lk.l_whence = SEEK_SET;
+        lk.l_start = start;
+        lk.l_len = len;
+        return ::fcntl(fd, F_OFD_SETLK, &lk) == 0;
+    }
+};
+
+// Holds the store's shared-memory bytes [start, start+len) shared, tried in short steps for a
+// bounded time: no checkpoint (and, with the write byte, no write) can run meanwhile.
+bool holdShared(Hold& h, const std::string& path, off_t start, off_t len) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    for (;;) {
+        bool missing = false;
+        if (h.take(path + "-shm", F_RDLCK, start, len, missing) || missing) return true;
+        if (h.fd >= 0) ::close(h.fd);
+        h.fd = -1;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// The journal kept aside under a name of its own (never deleted), when it certainly belongs to
+// another file than the one now at the store's name and no connection anywhere (this process
+// included) has the store open or can open it meanwhile. The new name, "" when nothing was done.
+std::string setStaleJournalAside(const std::string& path) {
+    const std::string wal = path + "-wal";
+    struct stat st {};
+    if (::lstat(wal.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 32) return "";
+    Hold db, shm;
+    bool missing = false;
+    if (!db.take(path, F_WRLCK, kPendingByte, kSharedRange, missing)) return "";
+    if (!shm.take(path + "-shm", F_WRLCK, kInUseByte, 1, missing) && !missing) return "";
+    State file;
+    Journal j;
+    if (!fileState(path, file) || !readJournal(wal, j) || !journalStale(file, j)) return "";
+    char when[32];
+    const time_t now = ::time(nullptr);
+    struct tm t {};
+    ::localtime_r(&now, &t);
+    std::strftime(when, sizeof when, "%Y%m%d-%H%M%S", &t);
+    for (int i = 0; i < 100; ++i) {
+        const std::string aside = wal + ".stale-" + when + (i ? "-" + std::to_string(i) : "");
+        if (::link(wal.c_str(), aside.c_str()) == 0) {
+            ::unlink(wal.c_str());
+            return aside;
+        }
+        if (errno != EEXIST) return "";
+    }
+    return "";
+}
+
+// What was set aside, for the operator: said once by whoever asks (Registry::notice()).
+std::mutex gNoticeMutex;
+std::string gNotice;
+
+void noteAside(const std::string& path, const std::string& aside) {
+    if (aside.empty()) return;
+    const std::string text =
+        fillFirst8(_8("The journal of the settings store %s did not belong to the file now at its name (a "
+                      "copy of the file was put in its place while the journal was still open) and was not "
+                      "read into it: it is kept as "),
+                   path) +
+        aside + ".";
+    std::fprintf(stderr, "%s\n", text.c_str());  // a copy that ends has no other way to say it
+    std::lock_guard lock(gNoticeMutex);
+    gNotice += (gNotice.empty() ? "" : "\n") + text;
+}
+
+// Why a connection writes nothing more.
+enum class Verdict {
+    None,
+    Moved,    // the store's name leads to another file than the one this connection opened
+    Stale,    // the file at the name is not a state of the journal's history
+    Changed,  // the store holds no later state of what this connection last saw (a restore)
+};
 
 // One connection per thread and store file, reused by every Registry object of the thread.
 struct Conn {
@@ -380,7 +524,10 @@ struct Conn {
     // delete the journal, whatever it holds.
     bool readOnly = false;
     FileMark mark;
-    bool replaced = false;      // the store's file is no longer the one this thread opened
+    State seen;  // the store as this connection last saw it, through its journal
+    bool seenKnown = false;
+    State pending;  // what the open write transaction makes of it, once committed
+    Verdict verdict = Verdict::None;
     bool replacedSaid = false;  // ...and the operator was told so
     // What a check or a failed step found damaged: no write from then on.
     mutable std::string damage;
@@ -391,53 +538,37 @@ struct Conn {
     ~Conn() {
         if (pid != ::getpid()) return;  // inherited across fork: the parent still owns it
         if (!db) return;
-        // The last connection to close checkpoints the journal into the file: never into a
-        // file that is not the one it opened, nor into a damaged one (a reader cannot).
-        const bool stale = fileReplaced(viewOrNone());
+        // The last connection to close checkpoints the journal into the file: never into a file
+        // the journal does not belong to, nor into a damaged one. Where that cannot be looked at
+        // now, the journal stays for the next copy, as SQLite leaves it.
+        const bool keep = !readOnly && (verdict == Verdict::Moved || verdict == Verdict::Stale ||
+                                        !damage.empty() || !journalMatches());
         for (auto& [sql, st] : stmts) sqlite3_finalize(st);
-        if (stale || !damage.empty()) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        const bool ownJournal = stale && processHasOpen(path + "-wal");
+        if (keep) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         sqlite3_close_v2(db);
-        if (ownJournal) setJournalAside(path);
+        // The last to close, reader or writer, keeps a journal that is not the file's out of the
+        // next copy's way.
+        noteAside(path, setStaleJournalAside(path));
     }
 
-    // Whether the file now holds a later state of the history this connection sees (view), as a
-    // checkpoint leaves it: of the same line, or of the branch this very file took since.
-    bool descends(const FileMark& now, const View& v) const {
-        if (now.writes <= mark.writes || (v.known && now.writes > v.writes)) return false;
-        if (now.line == mark.line)
-            // A view that branched since reaches back into this line only before its branch.
-            return !v.known || v.line == now.line || (v.parent == now.line && now.writes < v.forked);
-        return v.known && v.line == now.line && v.parent == mark.line &&
-               v.home == homeOf(mark.dev, mark.ino) && mark.writes < v.forked && now.writes >= v.forked;
-    }
-
-    // Whether the file at the store's name is still the one this connection opened, as far as
-    // the store's own writes changed it (view: what this connection sees, through its journal).
-    // Marks the connection replaced when it is not.
-    bool fileReplaced(const View& view) {
-        if (replaced) return true;
-        for (int attempt = 0;; ++attempt) {
-            FileMark now;
-            // Another connection's checkpoint may be half-way (it grows the file first, then writes
-            // the header): what it writes becomes the mark only once it is done.
-            const bool runningBefore = shmByteHeld(path, kCheckpointByte);
-            // (A name that leads to another file is seen by conn() before any transaction.)
-            const bool moved = !observe(path, now);
-            const bool runningAfter = shmByteHeld(path, kCheckpointByte);
-            const bool running = runningBefore || runningAfter;
-            // Not the change time: linking the new store into place, or a change of its mode, is
-            // no change of its contents.
-            if (!moved && now.size == mark.size && sameTime(now.mtime, mark.mtime)) return false;
-            if (!moved && !running && descends(now, view)) {
-                mark = now;  // a checkpoint
-                return false;
-            }
-            if (moved || (attempt >= 3 && !running) || attempt >= 60) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Whether the file at the name is still this connection's and a state of the journal's
+    // history, looked at while no copy can write or checkpoint.
+    bool journalMatches() {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !sameFile(st, mark)) {
+            verdict = Verdict::Moved;
+            return false;
         }
-        replaced = true;
-        return true;
+        // The checkpoint's lock, and a read mark that keeps a writer from starting the journal
+        // over: neither the file nor the journal's present run changes meanwhile.
+        Hold h;
+        if (!holdShared(h, path, kCheckpointByte, kFirstReadMark + 1 - kCheckpointByte)) return false;
+        State file;
+        Journal j;
+        if (!fileState(path, file) || !readJournal(path + "-wal", j)) return false;
+        if (!journalStale(file, j)) return true;
+        verdict = Verdict::Stale;
+        return false;
     }
 
     // The full text once; tell=false gives it without using it up.
@@ -540,12 +671,7 @@ struct Conn {
         const bool wal = step(st) == SQLITE_ROW && sqlite3_column_text(st, 0) &&
                          std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal") == 0;
         sqlite3_reset(st);
-        if (wal) return;
-        // The switch writes the file's header itself: not a change by anything else.
-        if (!fileReplaced(viewOrNone())) {
-            sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-            observe(path, mark);
-        }
+        if (!wal) sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     }
 
     View readView() {
@@ -565,21 +691,28 @@ struct Conn {
         return v;
     }
 
-    // What a reader or a closing connection sees; nothing known when the store cannot say.
-    View viewOrNone() {
+    // The write transaction was committed: what it wrote is what this connection last saw.
+    void committed() {
+        seen = pending;
+        seenKnown = true;
+    }
+
+    // What this connection sees now becomes what it last saw.
+    void see() {
         try {
-            return readView();
+            const View v = readView();
+            seen = State{uint32_t(v.writes), v.line};
+            seenKnown = v.known;
         } catch (const ERegistryException&) {
-            return View{};
         }
     }
 
     // A file that was copied somewhere and written there is another store from then on: its
     // first write there starts a line of its own, so that the copies that know the original
     // never take it for a later state of theirs. A store without a line gets one the same way.
-    void keepLine(const View& view, int64_t next) {
+    uint32_t keepLine(const View& view, int64_t next) {
         const std::string home = homeOf(mark.dev, mark.ino);
-        if (view.line != 0 && view.home == home) return;
+        if (view.line != 0 && view.home == home) return view.line;
         static std::mutex randomMutex;
         static std::random_device random;
         uint32_t line = 0;
@@ -593,30 +726,59 @@ struct Conn {
         sqlite3_bind_text(st, 1, origin.data(), int(origin.size()), SQLITE_STATIC);
         step(st);
         sqlite3_reset(st);
+        return line;
+    }
+
+    // The verdict on what this write transaction meets (under the write lock, so no other copy
+    // writes meanwhile): the file at the name must be the one this connection opened, the
+    // store a later state of the line it last saw (other copies' writes raise the count, a
+    // VACUUM keeps it), and the file a state of the journal's history, looked at while no
+    // checkpoint runs. Only content counts: times, sizes and touch do not.
+    Verdict judge(const View& view) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !sameFile(st, mark)) return Verdict::Moved;
+        {
+            Hold h;
+            if (!holdShared(h, path, kCheckpointByte, 1)) fail("Settings store access failed", SQLITE_BUSY);
+            State file;
+            Journal j;
+            if (fileState(path, file) && readJournal(path + "-wal", j) && journalStale(file, j))
+                return Verdict::Stale;
+        }
+        return seenKnown && view.known && !laterState(view) ? Verdict::Changed : Verdict::None;
+    }
+
+    // Whether the view is a later state of what this connection last saw: the same line with a
+    // count not lower, or a line this very file started since (its first write there, by
+    // another copy) from that one.
+    bool laterState(const View& view) const {
+        if (seen.line == 0 || view.line == seen.line) return uint32_t(view.writes) >= seen.writes;
+        return view.parent == seen.line && view.home == homeOf(mark.dev, mark.ino) &&
+               view.forked > seen.writes && view.writes >= view.forked;
     }
 
     // Opens a write transaction. A damaged file is never written to (writing into it can
     // make it worse or never end), and damage can come at any time: each write transaction
     // checks the file first, under the write lock, so the check sees what the write meets.
-    // The same holds for a file replaced under the program: each write transaction first
-    // checks that the file is still the one the connection opened, and raises the write count.
+    // The same holds for a file replaced under the program (judge()); the transaction then
+    // raises the write count.
     void beginWrite(bool tell = true) {
-        if (replaced) throw replacedError(tell);
+        if (verdict != Verdict::None) throw replacedError(tell);
         if (!damage.empty())
             throw ERegistryException(storeProblem("The settings store %s is damaged", path, damage));
         useWal();
         exec("BEGIN IMMEDIATE");
         txDepth = 1;
         std::string problem;
-        bool moved = false;
         try {
             const View view = readView();
-            moved = fileReplaced(view);
+            verdict = judge(view);
             problem = quickCheck();
-            if (!moved && problem.empty()) {
+            if (verdict == Verdict::None && problem.empty()) {
                 const int64_t next = view.writes >= 0x7fffffff ? 1 : view.writes + 1;
-                keepLine(view, next);
+                const uint32_t line = keepLine(view, next);
                 exec(("PRAGMA user_version=" + std::to_string(next)).c_str(), false);
+                pending = State{uint32_t(next), line};
                 return;
             }
         } catch (...) {
@@ -626,7 +788,7 @@ struct Conn {
         }
         txDepth = 0;
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        if (problem.empty()) throw replacedError(tell);
+        if (verdict != Verdict::None) throw replacedError(tell);
         damage = problem;
         throw ERegistryException(storeProblem("The settings store %s is damaged", path, problem));
     }
@@ -749,21 +911,27 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool 
     if (stalled()) return lockedProblem(path);
     tRefused.clear();
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT)
             return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" +
                    std::strerror(errno) + ").";
         if (std::string e = createStore(path); !e.empty()) return e;
-        if (::stat(path.c_str(), &st) != 0)
+        if (::lstat(path.c_str(), &st) != 0)
             return fillFirst8(_8("The settings store %s cannot be opened"), path) + " (" +
                    std::strerror(errno) + ").";
     }
+    if (S_ISLNK(st.st_mode))
+        return storeProblem("The settings store %s is a symbolic link", path,
+                            _8("the store is not used through a link: it could lead to another user's file"));
     if (!S_ISREG(st.st_mode)) return storeProblem("The settings store %s is not a file", path);
+    if (st.st_uid != ::geteuid())
+        return storeProblem("The settings store %s belongs to another user", path,
+                            _8("the store is used only in a file of the user's own"));
     if (st.st_size == 0) return storeProblem("The settings store %s is empty", path);
-    FileMark mark;
-    if (!observe(path, mark))
-        return fillFirst8(_8("The settings store %s cannot be read"), path) + " (" + std::strerror(errno) +
-               ").";
+    const FileMark mark{st.st_dev, st.st_ino};
+    // A journal left beside a file copied over the store while a copy had it open (and killed
+    // since) is never read over it: the first copy to find the store unused sets it aside.
+    noteAside(path, setStaleJournalAside(path));
     sqlite3* db = nullptr;
     // Never SQLITE_OPEN_CREATE here: a file that vanished is not silently replaced.
     int rc = sqlite3_open_v2(path.c_str(), &db,
@@ -792,6 +960,7 @@ std::string openStore(const std::string& path, std::unique_ptr<Conn>& out, bool 
     c->pid = ::getpid();
     c->readOnly = readOnly;
     c->mark = mark;
+    c->see();
     out = std::move(c);
     return "";
 }
@@ -807,10 +976,7 @@ Conn& conn(bool write = false) {
     if (tConn) {
         if (tConn->txDepth > 0) return *tConn;
         if (tConn->path == path) {
-            struct stat st {};
-            const bool gone = ::stat(path.c_str(), &st) != 0;
-            if (gone || !sameFile(st, tConn->mark)) tConn->replaced = true;
-            if (!write || !tConn->readOnly || tConn->replaced) return *tConn;
+            if (!write || !tConn->readOnly || tConn->verdict != Verdict::None) return *tConn;
             old = std::move(tConn);  // the first write: the reader makes way for a writer
         } else {
             tConn.reset();
@@ -818,7 +984,11 @@ Conn& conn(bool write = false) {
     }
     std::unique_ptr<Conn> c;
     if (std::string e = openStore(path, c, !write); !e.empty()) throw ERegistryException(e);
-    if (old) c->mark = old->mark;  // what the thread saw before still holds
+    if (old) {  // what the thread saw before still holds
+        c->mark = old->mark;
+        c->seen = old->seen;
+        c->seenKnown = old->seenKnown;
+    }
     tConn = std::move(c);
     old.reset();
     return *tConn;
@@ -884,6 +1054,7 @@ void writeUnit(Conn& c, Fn&& fn, bool tell = true) {
         fn();
         c.exec("COMMIT");
         c.txDepth = 0;
+        c.committed();
     } catch (...) {
         c.txDepth = 0;
         if (!sqlite3_get_autocommit(c.db)) sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -1302,6 +1473,7 @@ void Registry::commit() {
     try {
         if (txLevel_ == 1) {
             c.exec("COMMIT");
+            c.committed();
         } else {
             const std::string sql = "RELEASE zsp" + std::to_string(txLevel_);
             if (int rc = sqlite3_exec(c.db, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK)
@@ -1380,6 +1552,116 @@ void Registry::closeStore() {
     if (tConn && tConn->pid != ::getpid()) (void)tConn.release();
     tConn.reset();
     tStalledUntil = {};
+}
+
+std::string Registry::notice() {
+    std::lock_guard lock(gNoticeMutex);
+    return std::exchange(gNotice, std::string());
+}
+
+std::string Registry::restoreFrom(const std::string& backup) {
+    installLocking();
+    tRefused.clear();
+    struct stat st {};
+    if (::lstat(backup.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return fillFirst8(_8("The backup %s cannot be read"), backup) + " (" +
+               (S_ISLNK(st.st_mode) ? _8("it is a symbolic link")
+                                    : std::string(std::strerror(errno ? errno : EINVAL))) +
+               ").";
+    sqlite3* src = nullptr;
+    if (sqlite3_open_v2(backup.c_str(), &src, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+        const std::string why = src ? sqlite3_errmsg(src) : "cannot open";
+        closeDb(src);
+        return fillFirst8(_8("The backup %s cannot be read"), backup) + " (" + why + ").";
+    }
+    const std::unique_ptr<sqlite3, void (*)(sqlite3*)> hold(src, closeDb);
+    configure(src);
+    if (std::string e = validate(src, backup); !e.empty()) return e;
+    struct Key {
+        int64_t id, parent;
+        std::string name, fold;
+    };
+    struct Val {
+        int64_t key;
+        std::string name, fold, data;
+        int type;
+        int column;
+    };
+    std::vector<Key> keys;
+    std::vector<Val> vals;
+    std::string check;
+    const auto text = [](sqlite3_stmt* st, int i) {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
+        return std::string(p ? p : "", size_t(sqlite3_column_bytes(st, i)));
+    };
+    // The backup is read whole and checked before the store is touched.
+    const auto read = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
+        sqlite3_stmt* st = nullptr;
+        int rc = sqlite3_prepare_v2(src, sql, -1, &st, nullptr);
+        while (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+            row(st);
+            rc = SQLITE_OK;
+        }
+        sqlite3_finalize(st);
+        return rc == SQLITE_DONE;
+    };
+    const bool ok = read("PRAGMA quick_check(3)",
+                         [&](sqlite3_stmt* st) { check += (check.empty() ? "" : "; ") + text(st, 0); }) &&
+                    check == "ok" &&
+                    read("SELECT id, parent, name, fold FROM keys WHERE id NOT IN (1, 2) ORDER BY id",
+                         [&](sqlite3_stmt* st) {
+                             keys.push_back({sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1),
+                                             text(st, 2), text(st, 3)});
+                         }) &&
+                    read("SELECT key, name, fold, type, data FROM vals", [&](sqlite3_stmt* st) {
+                        vals.push_back({sqlite3_column_int64(st, 0), text(st, 1), text(st, 2), text(st, 4),
+                                        sqlite3_column_int(st, 3), sqlite3_column_type(st, 4)});
+                    });
+    if (!ok)
+        return storeProblem("The backup %s is damaged", backup,
+                            check.empty() || check == "ok" ? std::string(sqlite3_errmsg(src)) : check);
+    try {
+        // One write transaction of the live store: the copies that run take it as another
+        // copy's write, a later state of the store they know, and nothing goes past its journal.
+        Conn& c = conn(true);
+        writeUnit(c, [&] {
+            countWrite();
+            c.exec("DELETE FROM vals");
+            c.exec("DELETE FROM keys WHERE id NOT IN (1, 2)");
+            for (const Key& k : keys) {
+                sqlite3_stmt* st =
+                    c.prepare("INSERT INTO keys(id, parent, name, fold) VALUES(?1, ?2, ?3, ?4)");
+                sqlite3_bind_int64(st, 1, k.id);
+                sqlite3_bind_int64(st, 2, k.parent);
+                sqlite3_bind_text(st, 3, k.name.data(), int(k.name.size()), SQLITE_STATIC);
+                sqlite3_bind_text(st, 4, k.fold.data(), int(k.fold.size()), SQLITE_STATIC);
+                c.step(st);
+                sqlite3_reset(st);
+            }
+            for (const Val& v : vals) {
+                sqlite3_stmt* st =
+                    c.prepare("INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)");
+                sqlite3_bind_int64(st, 1, v.key);
+                sqlite3_bind_text(st, 2, v.name.data(), int(v.name.size()), SQLITE_STATIC);
+                sqlite3_bind_text(st, 3, v.fold.data(), int(v.fold.size()), SQLITE_STATIC);
+                sqlite3_bind_int(st, 4, v.type);
+                if (v.column == SQLITE_INTEGER)
+                    sqlite3_bind_int64(st, 5, std::stoll(v.data.empty() ? "0" : v.data));
+                else if (v.column == SQLITE_TEXT)
+                    sqlite3_bind_text(st, 5, v.data.data(), int(v.data.size()), SQLITE_STATIC);
+                else if (v.column == SQLITE_NULL)
+                    sqlite3_bind_null(st, 5);
+                else
+                    sqlite3_bind_blob(st, 5, v.data.data(), int(v.data.size()), SQLITE_STATIC);
+                c.step(st);
+                sqlite3_reset(st);
+            }
+        });
+    } catch (const ERegistryException& e) {
+        return e.what();
+    }
+    return "";
 }
 
 void Registry::failAfterWrites(int n) {

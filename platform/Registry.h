@@ -79,6 +79,13 @@ class Registry {
     // Closes this thread's connection to the store, as the end of the process does; the next
     // use opens the store again, as it is then.
     static void closeStore();
+    // What the store did on its own that the operator must hear of (a journal kept aside under
+    // a new name), once; "" when nothing.
+    static std::string notice();
+    // Replaces every key and value of the store with those of the backup file (a store file),
+    // in one write transaction of the live store, safe while other copies run. "" when done,
+    // else why nothing was changed.
+    static std::string restoreFrom(const std::string& backup);
     // Tests only: the n-th write from now (1 = the next) raises as a failed write would.
     static void failAfterWrites(int n);
 

@@ -469,6 +469,21 @@ TEST_F(LogFileTest, TheLogWritesOnlyIntoARegularFileOfItsOwnName) {
         log.AddLine("line");
         EXPECT_NE(log.StatusText().find("symbolic link"), std::string::npos) << log.StatusText();
     }
+    // Another user's file, open to all, planted under the log's name: not appended to.
+    if (::geteuid() == 0) {
+        std::filesystem::remove(path());
+        writeFile(path(), "theirs\n");
+        ASSERT_EQ(::chown(path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(path().c_str(), 0666), 0);
+        ASSERT_TRUE(changedToday(path()));
+        TLogFile log;
+        log.AddLine("line");
+        EXPECT_EQ(log.StatusText(),
+                  "Cannot open the log file " + path() +
+                      " (it belongs to another user: the log is written only into a file of "
+                      "the user's own); the program runs without a log.");
+        EXPECT_EQ(fileBytes(path()), "theirs\n");
+    }
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(fileBytes(elsewhere), "precious\n");
 }
@@ -843,12 +858,19 @@ TEST_F(SupportArchiveTest, OnlyALogFileOfItsOwnIsPacked) {
         std::string what, because;
         std::function<bool()> make;
     };
-    std::vector<Row> rows{{"link to a file", "symbolic link", [&] {
+    std::vector<Row> rows{{"link to a file", "symbolic link",
+                           [&] {
                                std::filesystem::remove(log_.LogPath2);
                                return ::symlink(secret.c_str(), log_.LogPath2.c_str()) == 0;
+                           }},
+                          {"hard link to a file elsewhere", "a hard link", [&] {
+                               std::filesystem::remove(log_.LogPath2);
+                               return ::link(secret.c_str(), log_.LogPath2.c_str()) == 0;
                            }}};
     for (const OddFile& odd : oddFiles())
-        rows.push_back({odd.name, odd.because, [&] { return makeOdd(odd.kind, log_.LogPath2); }});
+        // A link to a device is named a link, not a device.
+        rows.push_back({odd.name, odd.kind == OddKind::DevZero ? "symbolic link" : odd.because,
+                        [&] { return makeOdd(odd.kind, log_.LogPath2); }});
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         ASSERT_TRUE(r.make());

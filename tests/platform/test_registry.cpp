@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <set>
@@ -662,13 +663,27 @@ std::string closedStore(const std::string& com) {
     return fileBytes(Registry::storePath());
 }
 
+// The journal kept aside beside store ("" when none).
+std::string asideOf(const std::string& store) {
+    const std::filesystem::path dir = std::filesystem::path(store).parent_path();
+    const std::string prefix = std::filesystem::path(store).filename().string() + "-wal.stale-";
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path().filename().string().rfind(prefix, 0) == 0) return e.path().string();
+    return "";
+}
+
+// A copy of the store's file put over it under a running copy. Judged by content: a copy of the
+// very state the journal starts from (nothing was checkpointed since) is no replacement, and
+// every write stays; a file behind what was checkpointed is another file: the copy writes
+// nothing more, and its journal is kept aside, never read into the restored file. A file moved
+// in is never written by the copy that opened the old one.
 TEST_F(Reg, AStoreReplacedUnderTheProgramTakesNoWriteAndNothingOfItsJournal) {
     const struct {
         bool move;        // mv, else cp over the same file
         bool checkpoint;  // part of the program's journal already went into the file
         bool readsOnly;   // the program only reads; another copy wrote the journal
-    } cases[] = {{false, false, false}, {false, true, false}, {true, false, false},
-                 {true, true, false},   {false, false, true}, {true, false, true}};
+    } cases[] = {{false, false, false}, {false, true, false}, {true, false, false}, {true, true, false},
+                 {false, false, true},  {true, false, true},  {false, true, true}};
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.move ? "mv" : "cp") + (c.checkpoint ? ", checkpoint" : "") +
@@ -701,22 +716,44 @@ TEST_F(Reg, AStoreReplacedUnderTheProgramTakesNoWriteAndNothingOfItsJournal) {
         } else {
             writeFile(store, backup);
         }
-        const std::string first = raised([&] { reg.writeString("COM", "refused"); });
-        EXPECT_NE(first.find("The settings store " + store + " was replaced while the program was running"),
-                  std::string::npos)
-            << first;
-        const std::string again = raised([&] { reg.writeString("COM", "refused"); });
-        EXPECT_NE(again.find("The settings were not saved: the settings store was replaced"),
-                  std::string::npos)
-            << again;
-        EXPECT_THROW(reg.beginTransaction(), ERegistryException);
-        EXPECT_THROW(reg.deleteKey(kInstrument), ERegistryException);
+        const bool replaced = c.move || c.checkpoint;
+        const std::string first = raised([&] { reg.writeString("COM", "after the restore"); });
+        if (replaced) {
+            EXPECT_NE(
+                first.find("The settings store " + store + " was replaced while the program was running"),
+                std::string::npos)
+                << first;
+            const std::string again = raised([&] { reg.writeString("COM", "refused"); });
+            EXPECT_NE(again.find("The settings were not saved: the settings store was replaced"),
+                      std::string::npos)
+                << again;
+            EXPECT_THROW(reg.beginTransaction(), ERegistryException);
+            EXPECT_THROW(reg.deleteKey(kInstrument), ERegistryException);
+        } else {
+            EXPECT_EQ(first, "") << "the very file the journal starts from";
+        }
         Registry::closeStore();  // the program ends
-        EXPECT_EQ(fileBytes(store), backup) << "nothing of the old journal went into the new file";
-        EXPECT_TRUE(exists(store + "-wal.replaced")) << "the old journal is kept aside";
+        const std::string notice = Registry::notice();
+        if (replaced) {
+            EXPECT_EQ(fileBytes(store), backup) << "nothing of the old journal went into the new file";
+        }
+        if (c.checkpoint) {
+            const std::string aside = asideOf(store);
+            ASSERT_NE(aside, "") << "the old journal is kept aside";
+            EXPECT_NE(fileBytes(aside).find("before the restore"), std::string::npos);
+            EXPECT_NE(notice.find("is kept as " + aside), std::string::npos) << notice;
+        } else {
+            EXPECT_EQ(asideOf(store), "");
+            EXPECT_EQ(notice, "");
+        }
         ASSERT_EQ(tool({"write", key, "IP", "sz", "new"}), 0) << err;
-        EXPECT_EQ(tool({"list", key}), 0) << err;
-        EXPECT_EQ(out, "\"COM\"=sz:backup\n\"IP\"=sz:new\n");
+        ASSERT_EQ(tool({"read", key, "COM"}), 0) << err;
+        EXPECT_EQ(out, c.checkpoint ? "backup\n"
+                       : replaced   ? "before the restore\n"  // the journal of this very file
+                                    : "after the restore\n");
+        EXPECT_EQ(sql(store, "PRAGMA integrity_check"), "ok");
+        ASSERT_EQ(tool({"read", key, "IP"}), 0) << err;
+        EXPECT_EQ(out, "new\n");
     }
 }
 
@@ -1342,5 +1379,368 @@ TEST_F(Reg, AnExportOfAStoreCutShortRescuesWhatItCanRead) {
         EXPECT_EQ(fileBytes(file + ".incomplete"), rescued);
         ::unlink((file + ".incomplete").c_str());
     }
+}
+
+// The values each writer confirmed, as regtool writes them: "w<writer>_<n>" under HKCU\Software\W.
+int regtoolWrite(const std::string& store, const std::string& name, std::string* said = nullptr) {
+    const std::string cmd = quote(kTool) + " --store " + quote(store) + " write 'HKCU\\Software\\W' " +
+                            quote(name) + " dword 1 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[512];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p)) text.append(buf, n);
+    const int status = ::pclose(p);
+    if (said) *said = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Another process's command on the store through the sqlite3 shell (as an administrator runs it).
+bool shell(const std::string& store, const std::string& statement) {
+    const std::string cmd = "sqlite3 " + quote(store) + " " + quote(statement) + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// What the normal use of a store does under a running copy, between its writes and other
+// copies' writes: none of it is a replacement, no save is refused, nothing is set aside, and
+// every confirmed write is there after the close, in a store whose integrity check passes.
+TEST_F(Reg, NormalUseUnderARunningCopyIsNeverAReplacement) {
+    Registry::notice();  // what earlier cases left
+    ASSERT_EQ(std::system("sqlite3 -version >/dev/null 2>&1"), 0)
+        << "scripts/install-deps.sh installs sqlite3";
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> act;
+    } rows[] = {
+        {"touch", [](const std::string& f) { ::utimensat(AT_FDCWD, f.c_str(), nullptr, 0); }},
+        {"touch to an old time",
+         [](const std::string& f) {
+             const timespec old[2] = {{1000000, 0}, {1000000, 0}};
+             ::utimensat(AT_FDCWD, f.c_str(), old, 0);
+         }},
+        {"checkpoint (PASSIVE)",
+         [](const std::string& f) { EXPECT_TRUE(shell(f, "PRAGMA wal_checkpoint(PASSIVE)")); }},
+        {"checkpoint (FULL)",
+         [](const std::string& f) { EXPECT_TRUE(shell(f, "PRAGMA wal_checkpoint(FULL)")); }},
+        {"checkpoint (TRUNCATE)",
+         [](const std::string& f) { EXPECT_TRUE(shell(f, "PRAGMA wal_checkpoint(TRUNCATE)")); }},
+        {"VACUUM", [](const std::string& f) { EXPECT_TRUE(shell(f, "VACUUM")); }},
+        {".backup to a file", [](const std::string& f) { EXPECT_TRUE(shell(f, ".backup " + f + ".bak")); }},
+        {"cp of the file over itself", [](const std::string& f) { writeFile(f, fileBytes(f)); }},
+        {"cp -p of the file over itself",
+         [](const std::string& f) {
+             struct stat st {};
+             ::stat(f.c_str(), &st);
+             writeFile(f, fileBytes(f));
+             const timespec times[2] = {st.st_atim, st.st_mtim};
+             ::utimensat(AT_FDCWD, f.c_str(), times, 0);
+         }},
+    };
+    int n = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string store = env.path("u" + std::to_string(++n) + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        ASSERT_EQ(regtoolWrite(store, "before"), 0);
+        Registry reg;
+        ASSERT_TRUE(reg.openKey("\\Software\\W", false));
+        std::vector<std::string> confirmed{"before"};
+        for (int round = 0; round < 3; ++round) {
+            const std::string mine = "p" + std::to_string(round), theirs = "t" + std::to_string(round);
+            EXPECT_EQ(raised([&] { reg.writeInteger(mine, 1); }), "");
+            confirmed.push_back(mine);
+            std::string said;
+            EXPECT_EQ(regtoolWrite(store, theirs, &said), 0) << said;
+            confirmed.push_back(theirs);
+            r.act(store);
+            const std::string after = "a" + std::to_string(round);
+            EXPECT_EQ(raised([&] { reg.writeInteger(after, 1); }), "");
+            confirmed.push_back(after);
+        }
+        Registry::closeStore();
+        EXPECT_EQ(Registry::notice(), "");
+        EXPECT_EQ(asideOf(store), "");
+        EXPECT_EQ(sql(store, "PRAGMA integrity_check"), "ok");
+        for (const auto& name : confirmed)
+            EXPECT_EQ(sql(store, "SELECT count(*) FROM vals WHERE name='" + name + "'"), "1") << name;
+    }
+}
+
+// A copy killed with writes in its journal, then a backup copied over the store between runs
+// (the journal and its index left beside it, or the index removed): the next start finds the
+// journal is not the file's, keeps it under a new name and says which, and the backup's values
+// are what the store holds. Without the restore the same journal is the store's and is read.
+TEST_F(Reg, ABackupRestoredBetweenRunsOverAKilledCopysJournalStaysTheBackup) {
+    Registry::notice();  // what earlier cases left
+    const struct {
+        bool restore;
+        bool keepShm;
+        bool byRegtool;  // the next start is regtool's write, else the program's
+    } cases[] = {{true, true, false},
+                 {true, false, false},
+                 {true, true, true},
+                 {false, true, false},
+                 {false, true, true}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.restore ? "restored" : "not restored") + (c.keepShm ? ", -shm left" : "") +
+                     (c.byRegtool ? ", regtool" : ", program"));
+        const std::string store = env.path("k" + std::to_string(++n) + ".db");
+        env.set("ZENTROVA_REGISTRY", store);
+        const std::string backup = closedStore("backup");
+        closedStore("later");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            try {
+                Registry copy;
+                copy.openKey(kInstrument, false);
+                for (const char* v : {"one", "two", "three"}) copy.writeString(v, "killed copy");
+            } catch (...) {
+            }
+            ::kill(::getpid(), SIGKILL);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(exists(store + "-wal"));
+        const std::string journal = fileBytes(store + "-wal");
+        if (c.restore) writeFile(store, backup);
+        if (!c.keepShm) ::unlink((store + "-shm").c_str());
+        const std::string key = "HKCU" + kInstrument;
+        std::string notice;
+        if (c.byRegtool) {
+            EXPECT_EQ(tool({"write", key, "IP", "sz", "new"}), 0) << err;
+            notice = err;
+        } else {
+            EXPECT_EQ(Registry::checkStore(), "");
+            notice = Registry::notice();
+            Registry reg;
+            ASSERT_TRUE(reg.openKey(kInstrument, false));
+            EXPECT_EQ(raised([&] { reg.writeString("IP", "new"); }), "");
+            Registry::closeStore();
+        }
+        const std::string aside = asideOf(store);
+        if (c.restore) {
+            ASSERT_NE(aside, "");
+            EXPECT_EQ(fileBytes(aside), journal) << "kept whole";
+            EXPECT_NE(notice.find("The journal of the settings store " + store), std::string::npos) << notice;
+            EXPECT_NE(notice.find("is kept as " + aside), std::string::npos) << notice;
+        } else {
+            EXPECT_EQ(aside, "");
+            EXPECT_EQ(notice, "");
+        }
+        ASSERT_EQ(tool({"read", key, "COM"}), 0) << err;
+        EXPECT_EQ(out, c.restore ? "backup\n" : "later\n");
+        EXPECT_EQ(tool({"read", key, "three"}), c.restore ? 1 : 0) << err;
+        EXPECT_EQ(out, c.restore ? "" : "killed copy\n");
+        ASSERT_EQ(tool({"read", key, "IP"}), 0) << err;
+        EXPECT_EQ(out, "new\n");
+        EXPECT_EQ(sql(store, "PRAGMA integrity_check"), "ok");
+    }
+}
+
+// regtool's restore under a running copy: the store holds the backup's keys and values, the
+// running copy's next saves go through (a later state of the store it knows), and nothing is
+// set aside. A file that is not a sound store is refused and the store stays as it was.
+TEST_F(Reg, RegtoolRestoreUnderARunningCopyRefusesNothingAndLosesNothingAfter) {
+    Registry::notice();  // what earlier cases left
+    const std::string backupFile = env.path("backup.db");
+    env.set("ZENTROVA_REGISTRY", backupFile);
+    {
+        Registry b;
+        ASSERT_TRUE(b.openKey(kInstrument, true));
+        b.writeString("COM", "backup");
+        b.writeInteger("ConnectMethod", 2);
+        b.writeBinary("Bytes", {0, 1, 255});
+        ASSERT_TRUE(b.openKey("\\Software\\Only\\In\\Backup", true));
+        b.writeString("x", "y");
+    }
+    Registry::closeStore();
+    env.set("ZENTROVA_REGISTRY", path);
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(kInstrument, true));
+    reg.writeString("COM", "live");
+    reg.writeString("Gone", "after the restore");
+    ASSERT_EQ(tool({"write", "HKCU\\Software\\Other", "v", "sz", "other"}), 0) << err;
+    const std::string key = "HKCU" + kInstrument;
+    ASSERT_EQ(tool({"--store", backupFile, "export", "HKCU\\Software", "-"}), 0) << err;
+    const std::string backupExport = out;
+    ASSERT_EQ(tool({"restore", backupFile}), 0) << err;
+    ASSERT_EQ(tool({"export", "HKCU\\Software", "-"}), 0) << err;
+    EXPECT_EQ(out, backupExport);
+    EXPECT_EQ(reg.readString("COM"), "backup");
+    EXPECT_EQ(reg.readString("Gone"), "");
+    EXPECT_EQ(raised([&] { reg.writeString("After", "1"); }), "") << "no refusal after a restore";
+    Registry::closeStore();
+    EXPECT_EQ(Registry::notice(), "");
+    EXPECT_EQ(asideOf(path), "");
+    EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
+    ASSERT_EQ(tool({"read", key, "After"}), 0) << err;
+    EXPECT_EQ(out, "1\n");
+    ASSERT_EQ(tool({"read", "HKCU\\Software\\Only\\In\\Backup", "x"}), 0) << err;
+    // Not a store, or a damaged one: refused, nothing changed.
+    ASSERT_EQ(tool({"export", "HKCU\\Software", "-"}), 0) << err;
+    const std::string before = out;
+    writeFile(env.path("text.db"), "not a database at all, not even close to one, really not");
+    std::string damaged = fileBytes(backupFile);
+    const size_t pageSize = (uint8_t(damaged[16]) << 8) | uint8_t(damaged[17]);
+    ASSERT_GT(damaged.size(), 2 * pageSize);
+    damaged[pageSize] = '\xff';  // the second page's kind
+    writeFile(env.path("damaged.db"), damaged);
+    for (const char* bad : {"text.db", "damaged.db", "missing.db"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(tool({"restore", env.path(bad)}), 1);
+        EXPECT_NE(err.find(env.path(bad)), std::string::npos) << err;
+        ASSERT_EQ(tool({"export", "HKCU\\Software", "-"}), 0) << err;
+        EXPECT_EQ(out, before);
+    }
+}
+
+// The store, or a file of its journal, that is a link or not the user's own: named, with why,
+// and nothing is read or written through it.
+TEST_F(Reg, AStoreOrJournalThatIsALinkOrAnotherUsersIsRefusedByName) {
+    const struct {
+        const char* what;
+        const char* file;  // "" the store itself, else the suffix
+        const char* because;
+        bool rootOnly;
+    } rows[] = {
+        {"store is a link", "", "is a symbolic link", false},
+        {"store belongs to another user", "", "belongs to another user", true},
+        {"-wal is a link", "-wal", "is a symbolic link", false},
+        {"-shm is a link", "-shm", "is a symbolic link", false},
+        {"-wal is a folder", "-wal", "it is a folder", false},
+        {"-shm is a folder", "-shm", "it is a folder", false},
+        {"-wal belongs to another user", "-wal", "belongs to another user", true},
+    };
+    int n = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.rootOnly && ::geteuid() != 0) continue;
+        const std::string store = env.path("l" + std::to_string(++n) + ".db");
+        const std::string theirs = env.path("theirs" + std::to_string(n));
+        env.set("ZENTROVA_REGISTRY", store);
+        ASSERT_EQ(tool({"write", "HKCU\\A", "x", "sz", "1"}), 0) << err;
+        const std::string target = store + r.file;
+        const std::string what = std::string(r.what);
+        if (what.find("link") != std::string::npos) {
+            if (*r.file == 0)
+                ::rename(store.c_str(), theirs.c_str());
+            else
+                writeFile(theirs, "");
+            ::unlink(target.c_str());
+            ASSERT_EQ(::symlink(theirs.c_str(), target.c_str()), 0);
+        } else if (what.find("folder") != std::string::npos) {
+            ::unlink(target.c_str());
+            ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+        } else {
+            if (*r.file != 0) writeFile(target, "");
+            ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+        }
+        const std::string before = exists(theirs) ? fileBytes(theirs) : "";
+        for (const Names& args : {Names{"write", "HKCU\\A", "x", "sz", "2"}, Names{"read", "HKCU\\A", "x"}}) {
+            SCOPED_TRACE(args[0]);
+            EXPECT_EQ(tool(args), 1) << out;
+            EXPECT_NE(err.find(target), std::string::npos) << err;
+            EXPECT_NE(err.find(r.because), std::string::npos) << err;
+        }
+        if (exists(theirs)) {
+            EXPECT_EQ(fileBytes(theirs), before) << "nothing written through the link";
+        }
+        EXPECT_FALSE(exists(theirs + "-wal")) << "no journal made beside their file";
+        Registry::closeStore();
+    }
+}
+
+// With nothing in the journal to compare (a TRUNCATE checkpoint emptied it), a file copied over
+// the store is still judged by what it holds: an older state of the same line, or a line
+// started from the store's in another file (a backup written to elsewhere), is no later state of
+// what the copy saw: its saves are refused and the file stays as restored.
+TEST_F(Reg, ARestoreWithAnEmptyJournalIsStillJudgedByItsContent) {
+    Registry::notice();
+    const char* const cases[] = {"an older state of the same line", "a line started in another file"};
+    int n = 0;
+    for (const std::string c : cases) {
+        SCOPED_TRACE(c);
+        const std::string store = env.path("e" + std::to_string(++n) + ".db"), copy = store + ".backup";
+        env.set("ZENTROVA_REGISTRY", store);
+        const std::string older = closedStore("backup");
+        Registry reg;
+        ASSERT_TRUE(reg.openKey(kInstrument, false));
+        for (int i = 0; i < 3; ++i) reg.writeString("Saved", std::to_string(i));
+        EXPECT_EQ(sql(store, "PRAGMA wal_checkpoint(TRUNCATE)"), "0");
+        if (c == "a line started in another file") {
+            writeFile(copy, fileBytes(store));
+            ASSERT_EQ(tool({"--store", copy, "write", "HKCU\\Software\\B", "b", "dword", "1"}), 0) << err;
+            EXPECT_NE(sql(copy, "PRAGMA application_id"), sql(store, "PRAGMA application_id"));
+            EXPECT_GT(writeCount(copy), writeCount(store));
+        } else {
+            writeFile(copy, older);
+        }
+        const std::string restored = fileBytes(copy);
+        writeFile(store, restored);
+        expectRefusedOnce(reg, store);
+        Registry::closeStore();
+        EXPECT_EQ(fileBytes(store), restored);
+        EXPECT_EQ(sql(store, "PRAGMA integrity_check"), "ok");
+    }
+    EXPECT_EQ(Registry::notice(), "");
+}
+
+// A journal of another file is set aside only while nobody has the store open: a copy that
+// still has the old file open (moved away under it) keeps it in use, and the next copy refuses
+// to write over it instead; once that copy closes, the journal goes aside and the restored file
+// is the store.
+TEST_F(Reg, AJournalStillInUseIsNeverSetAside) {
+    Registry::notice();
+    const std::string backup = closedStore("backup");
+    closedStore("later");
+    std::promise<void> restored, wrote;
+    std::future<void> restoredDone = restored.get_future();
+    std::thread copy([&] {
+        Registry reg;
+        reg.openKey(kInstrument, false);
+        for (int i = 0; i < 3; ++i) reg.writeString("Saved", std::to_string(i));
+        wrote.set_value();
+        restoredDone.wait();
+        Registry::closeStore();  // this copy ends
+    });
+    wrote.get_future().wait();
+    writeFile(path + ".new", backup);
+    ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    const std::string key = "HKCU" + kInstrument;
+    EXPECT_EQ(tool({"write", key, "IP", "sz", "refused"}), 1);
+    EXPECT_NE(err.find("was replaced while the program was running"), std::string::npos) << err;
+    EXPECT_EQ(asideOf(path), "") << "set aside while another copy had the store open";
+    EXPECT_TRUE(exists(path + "-wal"));
+    restored.set_value();
+    copy.join();
+    const std::string aside = asideOf(path);
+    EXPECT_NE(aside, "");
+    EXPECT_NE(Registry::notice().find("is kept as " + aside), std::string::npos);
+    ASSERT_EQ(tool({"write", key, "IP", "sz", "new"}), 0) << err;
+    ASSERT_EQ(tool({"read", key, "COM"}), 0) << err;
+    EXPECT_EQ(out, "backup\n");
+    EXPECT_EQ(fileBytes(path).size(), backup.size());
+    EXPECT_EQ(sql(path, "PRAGMA integrity_check"), "ok");
+}
+
+// A copy that only closes after an older file was copied over the store under it neither
+// checkpoints its journal into the restored file nor leaves the journal to be read over it.
+TEST_F(Reg, ACopyThatOnlyClosesAfterARestoreLeavesTheRestoredFileAsItIs) {
+    Registry::notice();
+    const std::string backup = closedStore("backup");
+    Registry reg;
+    ASSERT_TRUE(reg.openKey(kInstrument, false));
+    for (int i = 0; i < 30; ++i) reg.writeString("v" + std::to_string(i), std::string(200, 'w'));
+    EXPECT_EQ(sql(path, "PRAGMA wal_checkpoint"), "0");
+    reg.writeString("COM", "before the restore");
+    writeFile(path, backup);
+    Registry::closeStore();
+    EXPECT_EQ(fileBytes(path), backup);
+    EXPECT_NE(asideOf(path), "");
+    EXPECT_NE(Registry::notice(), "");
+    ASSERT_EQ(tool({"read", "HKCU" + kInstrument, "COM"}), 0) << err;
+    EXPECT_EQ(out, "backup\n");
 }
 }  // namespace

@@ -39,6 +39,8 @@ const char* const kUsage =
     "  export KEY [FILE]           write KEY and its subtree as text (\"-\": standard output);\n"
     "                              FILE is replaced only when the new one is written whole\n"
     "  import [FILE]               read such text (\"-\": standard input) in one transaction\n"
+    "  restore BACKUP              make the store hold exactly what the store file BACKUP holds,\n"
+    "                              in one transaction; safe while the program runs\n"
     "\n"
     "KEY is HKCU\\path or HKLM\\path (HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE; without a root,\n"
     "HKCU); \"\\\" or \"/\" separate its parts. Key and value names ignore letter case.\n"
@@ -577,6 +579,14 @@ int run(std::vector<std::string> args) {
         std::cout << Registry::storePath() << ": ok\n";
         return 0;
     }
+    if (cmd == "restore") {
+        need(args, 1, 1);
+        // Through the store's own write transaction: a raw copy over the file under a running
+        // copy cannot be made safe, this can.
+        const std::string msg = Registry::restoreFrom(args[1]);
+        if (!msg.empty()) notFound("regtool: " + msg);
+        return 0;
+    }
     Registry reg;
     if (cmd == "list") {
         need(args, 1, 1);
@@ -724,5 +734,7 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     const int rc = runReporting(std::vector<std::string>(argv + 1, argv + argc));
     Registry::closeStore();
+    if (const std::string notice = Registry::notice(); !notice.empty())
+        std::cerr << "regtool: " << notice << "\n";
     return rc;
 }
