@@ -209,19 +209,19 @@ const Command kCommands[] = {
 
 class Operator {
   public:
-    Operator(const RunSpec& spec) : spec_(spec), rng_(spec.seed), sim_(box_) { clock_.start(); }
+    Operator(const RunSpec& plan) : plan_(plan), rng_(plan.seed), sim_(box_) { clock_.start(); }
 
     // Runs the steps; "" when every invariant held, else what broke and the steps before it.
     std::string run() {
         if (const std::string missing = progtest::missingProgram(); !missing.empty())
             return missing + " is missing";
-        if (!sim_.startPty({"--speed", "10", "--seed", std::to_string(spec_.seed % 100000)}))
+        if (!sim_.startPty({"--speed", "10", "--seed", std::to_string(plan_.seed % 100000)}))
             return "the simulator did not start: " + sim_.output();
         if (!box_.setting("ConnectMethod", 2) || !box_.setting("COM", sim_.ptyPath()) ||
             !box_.setting("RefillSpeed", 55) || !box_.import(kStore))
             return "the store could not be seeded";
         if (!startProgram()) return failure_;
-        for (step_ = 1; step_ <= spec_.steps && failure_.empty(); ++step_) {
+        for (step_ = 1; step_ <= plan_.steps && failure_.empty(); ++step_) {
             oneStep();
             settle(150 + int(pick(250)));
         }
@@ -247,7 +247,7 @@ class Operator {
     void fail(const std::string& why) {
         if (!failure_.empty()) return;
         std::ostringstream out;
-        out << "seed " << spec_.seed << ", step " << step_ << " of " << spec_.steps << ": " << why
+        out << "seed " << plan_.seed << ", step " << step_ << " of " << plan_.steps << ": " << why
             << "\ninstrument: " << sim_.control("status") << "\nsteps:\n";
         const size_t from = trace_.size() > 40 ? trace_.size() - 40 : 0;
         for (size_t i = from; i < trace_.size(); ++i) out << "  " << trace_[i] << "\n";
@@ -266,7 +266,7 @@ class Operator {
         }
         for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i)
             out << "\n  " << lines[i];
-        out << "\nreplay: ZENTROVA_RANDOM_SEED=" << spec_.seed << " ZENTROVA_RANDOM_STEPS=" << spec_.steps;
+        out << "\nreplay: ZENTROVA_RANDOM_SEED=" << plan_.seed << " ZENTROVA_RANDOM_STEPS=" << plan_.steps;
         failure_ = out.str();
     }
 
@@ -765,7 +765,7 @@ class Operator {
         }
     }
 
-    RunSpec spec_;
+    RunSpec plan_;
     std::mt19937_64 rng_;
     progtest::Sandbox box_;
     progtest::Sim sim_;
@@ -816,25 +816,25 @@ TEST(ProgramRandomOperator, EveryStopStopsTheInstrumentWhateverTheOperatorAndThe
     std::vector<std::string> failures;
     uint64_t next = seed ? seed : uint64_t(std::time(nullptr));
     for (size_t i = 0;; ++i) {
-        RunSpec spec;
+        RunSpec plan;
         if (minutes == 0) {
             if (i >= runs.size()) break;
-            spec = runs[i];
+            plan = runs[i];
         } else {
             if (total.elapsed() > qint64(minutes) * 60000) break;
-            spec = {next++, steps > 0 ? steps : 200};
+            plan = {next++, steps > 0 ? steps : 200};
         }
         std::printf(
             "random operator: seed %llu, %d steps (replay: ZENTROVA_RANDOM_SEED=%llu "
             "ZENTROVA_RANDOM_STEPS=%d)\n",
-            static_cast<unsigned long long>(spec.seed), spec.steps,
-            static_cast<unsigned long long>(spec.seed), spec.steps);
+            static_cast<unsigned long long>(plan.seed), plan.steps,
+            static_cast<unsigned long long>(plan.seed), plan.steps);
         std::fflush(stdout);
-        Operator op(spec);
+        Operator op(plan);
         const std::string failure = op.run();
         if (!failure.empty()) {
             ADD_FAILURE() << failure;
-            failures.push_back(std::to_string(spec.seed));
+            failures.push_back(std::to_string(plan.seed));
         }
     }
     if (!failures.empty()) {
