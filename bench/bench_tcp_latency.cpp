@@ -125,24 +125,13 @@ void BM_PromptToCommand(benchmark::State& state) {
         if (n > 0) got += static_cast<size_t>(n);
         if (got >= wire) loop.quit();
     });
-    std::vector<double> us;
-    for (auto _ : state) {
-        got = 0;
-        const auto t0 = std::chrono::steady_clock::now();
-        ::send(peer, ">", 1, MSG_NOSIGNAL);
-        guard.start(1000);
-        while (got < wire && guard.isActive()) loop.exec();
-        guard.stop();
-        const double d =
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-        us.push_back(d);
-        state.SetIterationTime(d / 1e6);
-    }
-    std::sort(us.begin(), us.end());
-    if (!us.empty()) {
-        state.counters["median_us"] = us[us.size() / 2];
-        state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    }
+    measureLatency(
+        state, loop, guard,
+        [&] {
+            got = 0;
+            ::send(peer, ">", 1, MSG_NOSIGNAL);
+        },
+        [&] { return got >= wire; });
     port.SetOpen(false);
     ::close(peer);
     ::close(listener);
