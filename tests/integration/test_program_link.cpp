@@ -92,7 +92,10 @@ TEST(ProgramLink, EveryTransportStartsHaltsClosesAndComesBack) {
             << "the link opens on the sixth tick";
         EXPECT_EQ(countOf(log, "#main: Connecting to the instrument"), 0);
         // The first live tick: status queries, then the halt; the fan was never switched on.
-        ASSERT_TRUE(waitUntil([&] { return count(i->sim->commands(), "RHEAT OFF") > 0; }, 3000));
+        // The halt is whole once the disable's second OFF to each pump is in; a count taken
+        // before that would credit the close with the tail of this halt.
+        ASSERT_TRUE(waitUntil([&] { return count(i->sim->commands(), "OFF 2") >= 2; }, 3000))
+            << testing::PrintToString(i->sim->commands());
         const auto cmds = i->sim->commands();
         EXPECT_EQ(cmds.front(), "? 0123");
         const auto first = std::find_if(cmds.begin(), cmds.end(), [](auto& c) { return c[0] != '?'; });
