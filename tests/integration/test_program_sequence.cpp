@@ -131,11 +131,16 @@ TEST(ProgramSequence, RunsInStepWithTheRelayThenTheLinkReturnsUnderTheLostLinkBo
     ASSERT_TRUE(prog.waitForLog(kLive, 8000, 3)) << prog.logText();
     ASSERT_EQ(prog.control("answer ok"), "ok");
     ASSERT_TRUE(waitUntil([&] { return prog.control("open") == "0"; }, 3000));
+    const auto sentSinceLoss = [&] {
+        const auto all = sim.nonQueries();
+        return std::vector<std::string>(all.begin() + long(lost), all.end());
+    };
+    // The reconnect's first tick polls, then halts; the halt is whole with the disable's second
+    // OFF to each pump. A few polls later nothing else has followed it.
+    ASSERT_TRUE(waitUntil([&] { return sentSinceLoss().size() >= 6; }, 5000)) << prog.logText();
     const size_t polls = sim.commands().size();
     ASSERT_TRUE(waitUntil([&] { return sim.commands().size() >= polls + 4; }, 5000));
-    const auto all = sim.nonQueries();
-    const std::vector<std::string> after(all.begin() + long(lost), all.end());
-    ASSERT_GE(after.size(), 4u);
+    const auto after = sentSinceLoss();
     EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + 4),
               (std::vector<std::string>{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF"}));
     for (const std::string& c : after)
