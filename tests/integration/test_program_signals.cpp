@@ -60,6 +60,21 @@ struct Rig {
         const std::string s = sim.control("status");
         return countOf(s, "state=0") == 2 && countOf(s, "heat=off") == 2;
     }
+    // Status queries the simulator recorded after the last other command. The simulator shows a
+    // command's effect before it writes the command's line, so only later polls in the record
+    // tell that a mark taken now comes after everything sent before.
+    long pollsSinceLastCommand() const {
+        const auto cmds = sim.commands();
+        const auto last =
+            std::find_if(cmds.rbegin(), cmds.rend(), [](const std::string& c) { return c[0] != '?'; });
+        return long(last - cmds.rbegin());
+    }
+    // Status queries the simulator recorded since the mark.
+    long pollsSinceMark() const {
+        const auto cmds = sim.commands();
+        return std::count_if(cmds.begin() + long(std::min(before, cmds.size())), cmds.end(),
+                             [](const std::string& c) { return c[0] == '?'; });
+    }
     void markEnd() {
         before = sim.commands().size();
         logBefore = prog.logText().size();
@@ -76,7 +91,7 @@ struct Rig {
     // is read once it holds as many commands as the halt: the simulator writes it beside its
     // replies, and a loaded machine may run it late.
     void expectHalt(const std::vector<std::string>& halt = kHalt) {
-        waitUntil([&] { return sentSinceMark().size() >= halt.size(); }, 5000);
+        waitUntil([&] { return sentSinceMark().size() >= halt.size(); }, 15000);
         const auto cmds = sim.commands();
         std::vector<std::string> sent;
         for (size_t i = before; i < cmds.size(); ++i)
@@ -95,10 +110,15 @@ void heatAndPump(const std::vector<Rig*>& rigs) {
     for (Rig* r : rigs) ASSERT_EQ(r->prog.control("sequence Hot"), "ok");
     for (Rig* r : rigs) ASSERT_TRUE(r->prog.waitForLog(kLive, 20000)) << r->prog.logText();
     for (Rig* r : rigs) ASSERT_EQ(r->prog.control("menu Enable1"), "ok");
-    for (Rig* r : rigs) ASSERT_TRUE(waitUntil([&] { return r->prog.state("enabled") == "1"; }, 5000));
+    for (Rig* r : rigs) ASSERT_TRUE(waitUntil([&] { return r->prog.state("enabled") == "1"; }, 15000));
     for (Rig* r : rigs) ASSERT_EQ(r->prog.control("menu BothPumpsOn"), "ok");
     for (Rig* r : rigs)
-        ASSERT_TRUE(waitUntil([&] { return r->running(); }, 8000)) << r->sim.control("status");
+        ASSERT_TRUE(waitUntil([&] { return r->running(); }, 20000)) << r->sim.control("status");
+    // The second pump's start is the last command; polls after it in the record make the record
+    // whole up to here, so that a mark taken next counts none of it as part of the end.
+    for (Rig* r : rigs)
+        ASSERT_TRUE(waitUntil([&] { return r->pollsSinceLastCommand() >= 2; }, 15000))
+            << testing::PrintToString(r->sim.commands());
 }
 
 // The signals a process catches or ignores, from /proc (SigCgt and SigIgn).
@@ -189,11 +209,15 @@ TEST(ProgramSignals, EverySignalThatWouldEndTheProgramHaltsTheInstrumentOrIsIgno
                 break;
         }
     }
+    // Every end is timed before any record is read: reading one may wait for a late simulator.
+    for (Row& r : rows) {
+        if (r.kind != Halts) continue;
+        ASSERT_TRUE(r.rig->prog.waitForExit(8000 - int(clock.elapsed()))) << r.what << r.rig->prog.logText();
+    }
     for (Row& r : rows) {
         if (r.kind != Halts) continue;
         SCOPED_TRACE(r.what);
         Rig& rig = *r.rig;
-        ASSERT_TRUE(rig.prog.waitForExit(8000 - int(clock.elapsed()))) << rig.prog.logText();
         EXPECT_FALSE(rig.prog.crashed());
         EXPECT_EQ(rig.prog.exitCode(), 0);
         rig.expectHalt();
@@ -207,10 +231,13 @@ TEST(ProgramSignals, EverySignalThatWouldEndTheProgramHaltsTheInstrumentOrIsIgno
     Row& sent = rows[rows.size() - 3];
     Row& own = rows[rows.size() - 2];
     ASSERT_TRUE(waitUntil(
-        [&] { return countOf(own.rig->prog.control("boxes"), "Cannot write to the log file") > 0; }, 5000))
+        [&] { return countOf(own.rig->prog.control("boxes"), "Cannot write to the log file") > 0; }, 15000))
         << own.rig->prog.control("boxes");
     for (Row* r : {&sent, &own}) {
         SCOPED_TRACE(r->what);
+        // Some polls after the signals and the failed writes: each had its time to end the program.
+        EXPECT_TRUE(waitUntil([&] { return r->rig->pollsSinceMark() >= 4; }, 15000))
+            << "the link stopped polling";
         EXPECT_EQ(r->rig->prog.state("enabled"), "1");
         EXPECT_TRUE(r->rig->running()) << r->rig->sim.control("status");
         EXPECT_EQ(countOf(r->rig->prog.logText(), "closing without confirmation"), 0);
@@ -304,7 +331,7 @@ TEST(ProgramSignals, AProgramStoppedOnItsWayOutSendsTheWholeHaltOnceContinued) {
         ASSERT_TRUE(rig.prog.waitForExit(10000)) << rig.prog.logText();
         EXPECT_FALSE(rig.prog.crashed());
         EXPECT_EQ(rig.prog.exitCode(), 0) << "ended by the backstop";
-        ASSERT_TRUE(waitUntil([&] { return rig.halted(); }, 3000)) << rig.sim.control("status");
+        ASSERT_TRUE(waitUntil([&] { return rig.halted(); }, 15000)) << rig.sim.control("status");
         rig.expectHalt();
         // Each reply was awaited: the stop used up no command's wait.
         const std::string log = rig.prog.logText().substr(rig.logBefore);
@@ -464,7 +491,7 @@ TEST(ProgramEnding, CommandsDuringTheCountdownAreRefusedAndTheEndIsBounded) {
         rig.markEnd();
         ASSERT_EQ(rig.prog.control("answer yes"), "ok");
         ASSERT_EQ(rig.prog.control("menu Exit1"), "ok");
-        ASSERT_TRUE(waitUntil([&] { return !rig.sentSinceMark().empty(); }, 5000)) << "no halt";
+        ASSERT_TRUE(waitUntil([&] { return !rig.sentSinceMark().empty(); }, 15000)) << "no halt";
         for (const std::string& item : items) EXPECT_EQ(rig.prog.control("menu " + item), "ok") << item;
     }
     for (Row& r : rows) {
@@ -573,13 +600,9 @@ TEST(ProgramEnding, ASettingsSaveThatFailsUnderAHeldStoreLockChangesNothing) {
     EXPECT_NE(rig.prog.control("boxes").find("Can not save parameters to Registry!"), std::string::npos);
     ASSERT_TRUE(waitUntil([&] { return rig.prog.control("modal").empty(); }, 5000));
     // Some polls on: still linked, still running, nothing sent but the status queries.
-    const auto queries = [&] {
-        const auto cmds = rig.sim.commands();
-        return std::count_if(cmds.begin() + long(std::min(rig.before, cmds.size())), cmds.end(),
-                             [](const std::string& c) { return c[0] == '?'; });
-    };
-    const long polled = queries();
-    EXPECT_TRUE(waitUntil([&] { return queries() >= polled + 4; }, 10000)) << "the link stopped polling";
+    const long polled = rig.pollsSinceMark();
+    EXPECT_TRUE(waitUntil([&] { return rig.pollsSinceMark() >= polled + 4; }, 15000))
+        << "the link stopped polling";
     EXPECT_EQ(rig.sentSinceMark(), std::vector<std::string>{});
     EXPECT_TRUE(rig.running()) << rig.sim.control("status");
     EXPECT_EQ(rig.prog.state("enabled"), "1");
