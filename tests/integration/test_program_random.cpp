@@ -482,6 +482,9 @@ class Operator {
         if (prog_->crashed()) return fail("the program crashed:\n" + prog_->output());
         trace("program ended (exit " + std::to_string(prog_->exitCode()) + ")");
         if (!ending_) trace("  (it ended by itself)");
+        // Whether the link was faulty is a matter of the moment the program ended, not of how
+        // long its halt then takes to arrive.
+        const bool faulty = linkDown() || delayMs_ > 0 || faultyUntil_ > now();
         // A halt the instrument answered is whole on it. One it did not answer (a slow or
         // missing reply) was written before the process ended and may still be on its way
         // through the pseudo-terminal: it is given the time of a stop to arrive.
@@ -491,14 +494,13 @@ class Operator {
             return on;
         };
         Outputs o = parseOutputs(sim_.control("state?"));
-        if (countOf(box_.logText(), kHalted) <= haltedSeen_)
+        if (!faulty && countOf(box_.logText(), kHalted) <= haltedSeen_)
             waitUntil(
                 [&] {
                     o = parseOutputs(sim_.control("state?"));
                     return o.valid && !anyOnIn(o);
                 },
                 int(kStopMs + slowness()));
-        const bool faulty = linkDown() || delayMs_ > 0 || faultyUntil_ > now();
         const bool anyOn = anyOnIn(o);
         if (anyOn && !faulty) return fail("the program ended and left " + o.text());
         if (anyOn) trace("  ended with the link faulty: " + o.text());
