@@ -395,14 +395,20 @@ class Operator {
         const bool halted = ((mode == "4" || mode == "19") && !heatersAllowed) ||
                             message.find("HALTED") != std::string::npos ||
                             message.find("Instrument Disabled") != std::string::npos;
+        // The faults under way when the view changed pace the halt behind it, though their
+        // window closes before the halt is through: the limit is set then, and only grows.
+        const qint64 limit = t + kStopMs + slowness();
+        if (idle && idleSince_ < 0) idleUntil_ = limit;
+        if (halted && haltedSince_ < 0) haltedUntil_ = limit;
         idleSince_ = idle ? (idleSince_ < 0 ? t : idleSince_) : -1;
         haltedSince_ = halted ? (haltedSince_ < 0 ? t : haltedSince_) : -1;
         if (linkDown()) return;
-        const qint64 grace = kStopMs + slowness();
-        if (idleSince_ >= 0 && t - idleSince_ > grace && (o.on(P1) || o.on(P2)))
+        idleUntil_ = std::max(idleUntil_, idleSince_ + kStopMs + slowness());
+        haltedUntil_ = std::max(haltedUntil_, haltedSince_ + kStopMs + slowness());
+        if (idleSince_ >= 0 && t > idleUntil_ && (o.on(P1) || o.on(P2)))
             fail("mode " + mode + " (\"" + message + "\") for " + std::to_string(t - idleSince_) +
                  " ms while a pump runs (" + o.text() + ")");
-        if (haltedSince_ >= 0 && t - haltedSince_ > grace && (o.on(Column) || o.on(Reactor)))
+        if (haltedSince_ >= 0 && t > haltedUntil_ && (o.on(Column) || o.on(Reactor)))
             fail("mode " + mode + " (\"" + message + "\") for " + std::to_string(t - haltedSince_) +
                  " ms while a heater is on (" + o.text() + ")");
     }
@@ -802,6 +808,7 @@ class Operator {
     qint64 endAt_ = 0;
     qint64 lastView_ = 0;
     qint64 idleSince_ = -1, haltedSince_ = -1;
+    qint64 idleUntil_ = 0, haltedUntil_ = 0;  // when a pump (a heater) must be off under that view
     int lostSeen_ = 0, backSeen_ = 0;
     bool linkLost_ = false;
     qint64 droppedAt_ = -100000;
