@@ -38,6 +38,8 @@ using progtest::countOf;
 using progtest::waitUntil;
 
 const std::string kLive = "#main: setMode(): mode=2; current mode=0";
+// An ending whose halt the instrument answered command by command.
+const std::string kHalted = "#main: Instrument halted; program ends";
 // The limit the instrument is given to switch off what a stop covers.
 constexpr qint64 kStopMs = 3000;
 // A confirmed ending may take its countdown and the halt's drain; beyond this it hangs.
@@ -272,13 +274,16 @@ class Operator {
 
     // ------------------------------------------------------------ the program
     bool startProgram() {
+        // Each return of a lost link logs the live line again: this start's own is one more
+        // than the log holds now.
+        const int live = countOf(box_.logText(), kLive);
+        haltedSeen_ = countOf(box_.logText(), kHalted);
         prog_ = std::make_unique<progtest::Program>(box_);
         if (!prog_->start()) {
             failure_ = "the program did not start: " + prog_->output();
             return false;
         }
-        ++starts_;
-        if (!prog_->waitForLog(kLive, 20000, starts_)) {
+        if (!prog_->waitForLog(kLive, 20000, live + 1)) {
             failure_ = "the program did not reach the instrument:\n" + prog_->logText();
             return false;
         }
@@ -390,14 +395,20 @@ class Operator {
         const bool halted = ((mode == "4" || mode == "19") && !heatersAllowed) ||
                             message.find("HALTED") != std::string::npos ||
                             message.find("Instrument Disabled") != std::string::npos;
+        // The faults under way when the view changed pace the halt behind it, though their
+        // window closes before the halt is through: the limit is set then, and only grows.
+        const qint64 limit = t + kStopMs + slowness();
+        if (idle && idleSince_ < 0) idleUntil_ = limit;
+        if (halted && haltedSince_ < 0) haltedUntil_ = limit;
         idleSince_ = idle ? (idleSince_ < 0 ? t : idleSince_) : -1;
         haltedSince_ = halted ? (haltedSince_ < 0 ? t : haltedSince_) : -1;
         if (linkDown()) return;
-        const qint64 grace = kStopMs + slowness();
-        if (idleSince_ >= 0 && t - idleSince_ > grace && (o.on(P1) || o.on(P2)))
+        idleUntil_ = std::max(idleUntil_, idleSince_ + kStopMs + slowness());
+        haltedUntil_ = std::max(haltedUntil_, haltedSince_ + kStopMs + slowness());
+        if (idleSince_ >= 0 && t > idleUntil_ && (o.on(P1) || o.on(P2)))
             fail("mode " + mode + " (\"" + message + "\") for " + std::to_string(t - idleSince_) +
                  " ms while a pump runs (" + o.text() + ")");
-        if (haltedSince_ >= 0 && t - haltedSince_ > grace && (o.on(Column) || o.on(Reactor)))
+        if (haltedSince_ >= 0 && t > haltedUntil_ && (o.on(Column) || o.on(Reactor)))
             fail("mode " + mode + " (\"" + message + "\") for " + std::to_string(t - haltedSince_) +
                  " ms while a heater is on (" + o.text() + ")");
     }
@@ -477,12 +488,26 @@ class Operator {
         if (prog_->crashed()) return fail("the program crashed:\n" + prog_->output());
         trace("program ended (exit " + std::to_string(prog_->exitCode()) + ")");
         if (!ending_) trace("  (it ended by itself)");
-        // The halt was on the wire before the process ended; the simulator takes it at once.
-        progtest::pause(300);
-        const Outputs o = parseOutputs(sim_.control("state?"));
+        // Whether the link was faulty is a matter of the moment the program ended, not of how
+        // long its halt then takes to arrive.
         const bool faulty = linkDown() || delayMs_ > 0 || faultyUntil_ > now();
-        bool anyOn = false;
-        for (int d = 0; d < kDevs; ++d) anyOn = anyOn || o.on(d);
+        // A halt the instrument answered is whole on it. One it did not answer (a slow or
+        // missing reply) was written before the process ended and may still be on its way
+        // through the pseudo-terminal: it is given the time of a stop to arrive.
+        const auto anyOnIn = [](const Outputs& o) {
+            bool on = false;
+            for (int d = 0; d < kDevs; ++d) on = on || o.on(d);
+            return on;
+        };
+        Outputs o = parseOutputs(sim_.control("state?"));
+        if (!faulty && countOf(box_.logText(), kHalted) <= haltedSeen_)
+            waitUntil(
+                [&] {
+                    o = parseOutputs(sim_.control("state?"));
+                    return o.valid && !anyOnIn(o);
+                },
+                int(kStopMs + slowness()));
+        const bool anyOn = anyOnIn(o);
         if (anyOn && !faulty) return fail("the program ended and left " + o.text());
         if (anyOn) trace("  ended with the link faulty: " + o.text());
         clearFaults();
@@ -772,7 +797,7 @@ class Operator {
     std::unique_ptr<progtest::Program> prog_;
     QElapsedTimer clock_;
     int step_ = 0;
-    int starts_ = 0;
+    int haltedSeen_ = 0;  // halts the log said were answered, before this program started
     std::vector<std::string> trace_;
     std::string failure_;
     Outputs last_;
@@ -783,6 +808,7 @@ class Operator {
     qint64 endAt_ = 0;
     qint64 lastView_ = 0;
     qint64 idleSince_ = -1, haltedSince_ = -1;
+    qint64 idleUntil_ = 0, haltedUntil_ = 0;  // when a pump (a heater) must be off under that view
     int lostSeen_ = 0, backSeen_ = 0;
     bool linkLost_ = false;
     qint64 droppedAt_ = -100000;

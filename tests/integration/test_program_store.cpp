@@ -56,13 +56,14 @@ off_t sizeOf(const std::string& file) {
 }
 
 // The configuration dialog's Save, as the operator clicks it, under the real program; true once
-// the dialog was there to click (the save itself runs after the answer).
+// the dialog was there to click and has closed (the save, and the box of a refused one, come
+// before the close).
 bool clickSave(progtest::Program& prog) {
     if (prog.control("menu Configure1") != "ok") return false;
-    if (!progtest::waitUntil([&] { return prog.control("modal") == "InstrumentConfiguration"; }, 10000))
+    if (!progtest::waitUntil([&] { return prog.control("modal") == "InstrumentConfiguration"; }, 20000))
         return false;
     return prog.control("click Save") == "ok" &&
-           progtest::waitUntil([&] { return prog.control("modal") != "InstrumentConfiguration"; }, 10000);
+           progtest::waitUntil([&] { return prog.control("modal") != "InstrumentConfiguration"; }, 20000);
 }
 
 int boxCount(progtest::Program& prog) {
