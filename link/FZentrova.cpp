@@ -234,15 +234,18 @@ void TFZentrova::processCommandQueue() {
     const int64_t now = appClock().seconds();
     // The clock's time-out also counts time the process spent stopped: a halt continued after a
     // stop would send on before the replies it still owes were read, and lose count of them.
-    if ((PendingAcks >= 1 || PendingStatus >= 1) &&
-        (RepliesAwaitedByPacer || now <= LastSendTime + ReplyTimeout))
-        return;
+    const bool owed = PendingAcks >= 1 || PendingStatus >= 1;
+    if (owed && (RepliesAwaitedByPacer || now <= LastSendTime + ReplyTimeout)) return;
     if (!IsConnected() || CommandQueue.Count() == 0) return;
     const char* next = CommandQueue.Next();
     if (!next) return;
     const std::string cmd(next);
     const bool sent = SendToPort(cmd + "\r");
     const std::string record = sent ? cmd : SendFailedText + cmd;
+    // A reply owed past its time-out is given up: only this command's reply is awaited now.
+    // Kept, a lost status reply would hold every later command for the whole time-out, since
+    // a command's prompt never lowers it: a stop's heaters would go off many seconds late.
+    if (owed) PendingAcks = PendingStatus = 0;
     if (isStatusReply(cmd.c_str())) {
         if (PendingStatus < 1) PendingStatus = 1;
     } else {

@@ -513,3 +513,54 @@ TEST(ProgramLink, AFloodingPeerLeavesTheProgramAnsweringAndIsLoggedInCounts) {
     }
     if (address.empty()) GTEST_SKIP() << "TCP/IP part skipped: cannot listen on port 192 (needs root)";
 }
+
+// One status reply the instrument never sends, then Stop with the heaters on: the halt's first
+// command waits out the reply's time-out, and from then on each command goes as soon as the
+// previous one is answered; the lost reply holds up nothing more.
+TEST(ProgramLink, ALostStatusReplyDelaysTheStopsHaltByOneTimeOutOnly) {
+    ASSERT_EQ(progtest::missingProgram(), "");
+    progtest::Sandbox box;
+    progtest::Sim sim(box);
+    ASSERT_TRUE(sim.startPty({}, "kvz-lost-reply")) << sim.output();
+    ASSERT_TRUE(box.setting("ConnectMethod", 2));
+    ASSERT_TRUE(box.setting("COM", sim.ptyPath()));
+    const std::string key = "[HKCU\\Software\\TressivanLabs\\Zentrova\\";
+    ASSERT_TRUE(box.import(key + "Methods\\Hot]\n\"ColumnT\"=sz:40\n\"ReactorT\"=sz:45\n" + key +
+                           "Sequences\\Hot\\0000001]\n\"Name\"=sz:Hot\n\"Repeat\"=sz:1\n"));
+    progtest::Program prog(box);
+    ASSERT_TRUE(prog.start({})) << prog.output();
+    ASSERT_EQ(prog.control("sequence Hot"), "ok");
+    ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
+    ASSERT_EQ(prog.control("menu Enable1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return countOf(sim.control("status"), "heat=on") == 2; }, 20000))
+        << sim.control("status") << prog.logText();
+    // Only the status polls go now: the next command the simulator leaves unanswered is one.
+    const auto polling = [&](size_t from) {
+        const auto c = sim.commands();
+        return c.size() >= from + 2 && c[c.size() - 1][0] == '?' && c[c.size() - 2][0] == '?';
+    };
+    const size_t enabled = sim.commands().size();
+    ASSERT_TRUE(waitUntil([&] { return polling(enabled); }, 20000));
+    const size_t from = sim.commands().size();
+    ASSERT_EQ(sim.control("withhold 1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return sim.commands().size() > from; }, 20000));
+    ASSERT_EQ(sim.commands()[from][0], '?') << testing::PrintToString(sim.commands());
+    const size_t logFrom = prog.logText().size();
+    ASSERT_EQ(prog.control("menu StopReset1"), "ok");
+    ASSERT_TRUE(waitUntil([&] { return countOf(sim.control("status"), "heat=off") == 2; }, 30000))
+        << sim.control("status") << prog.logText();
+    // The log's times (hundredths of a second) of the halt's first and fourth commands.
+    const std::string log = prog.logText().substr(logFrom);
+    const auto at = [&](const std::string& command) {
+        const size_t end = log.find("," + command + "\n");
+        if (end == std::string::npos || end < 11) return -1L;
+        const std::string t = log.substr(end - 11, 11);  // hh:mm:ss.cc
+        return ((std::stol(t.substr(0, 2)) * 60 + std::stol(t.substr(3, 2))) * 60 + std::stol(t.substr(6, 2))) * 100 +
+               std::stol(t.substr(9, 2));
+    };
+    const long first = at("OFF 0"), heatersOff = at("RHEAT OFF");
+    ASSERT_GE(first, 0) << log;
+    ASSERT_GE(heatersOff, first) << log;
+    EXPECT_LT(heatersOff - first, 300) << "a halt command waited out the time-out again\n" << log;
+    EXPECT_EQ(prog.state("mode"), "4");
+}

@@ -102,7 +102,7 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         {'q', "MS 0 1;ML 0 5.00;FWD 0", "MS 0 1"},
         {'s', "3", ""},
         {'s', "1", "ML 0 5.00"},  // the reply time-out after three seconds
-        {'s', "0", ""},           // the count stays up after a time-out
+        {'s', "0", ""},           // the command sent at the time-out is awaited in its turn
         {'r', ">", "FWD 0"},
         {'r', ">>>", ""},
         {'a', "OFF 0", ""},
@@ -140,7 +140,13 @@ TEST_F(LinkWindowTest, PacingByPromptsRepliesAndTheTimeOut) {
         {'r', ">", ""},
         {'q', "? 123", "? 123"},
         {'a', "OFF 2", ""},
-        {'s', "4", "OFF 2"},  // timed out: now both a prompt and a reply end are awaited
+        {'s', "4", "OFF 2"},  // the status reply is given up at the time-out
+        {'a', "OFF 0", ""},
+        {'r', ">", "OFF 0"},  // so the prompt of the command sent then releases the next
+        {'a', "OFF 2", ""},
+        {'r', "!", "OFF 2"},  // a refusal releases it too
+        {'r', ">", ""},
+        {'q', "? 123", "? 123"},
         {'a', "OFF 0", ""},
         {'r', "!", "OFF 0"},  // lowers both at once
         {'a', "OFF 2", ""},
