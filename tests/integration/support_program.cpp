@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 
 namespace progtest {
@@ -115,8 +116,8 @@ std::string askUnixSocket(const std::string& path, const std::string& line, int 
 
 std::string VirtualDisplay::start() {
     proc_.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-    if (!proc_.waitForStarted(3000) ||
-        !waitUntil([&] { return proc_.canReadLine() || proc_.state() != QProcess::Running; }, 5000))
+    if (!proc_.waitForStarted(30000) ||
+        !waitUntil([&] { return proc_.canReadLine() || proc_.state() != QProcess::Running; }, 30000))
         return "";
     const std::string number = proc_.readLine().trimmed().toStdString();
     return number.empty() ? "" : ":" + number;
@@ -145,10 +146,10 @@ bool Sandbox::regtool(const std::vector<std::string>& args, const std::string& i
     QProcess p;
     p.setProcessEnvironment(environment());
     p.start(QString::fromStdString(built("tools/regtool/regtool")), qargs(args));
-    if (!p.waitForStarted(5000)) return false;
+    if (!p.waitForStarted(30000)) return false;
     p.write(input.data(), qint64(input.size()));
     p.closeWriteChannel();
-    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
 bool Sandbox::setting(const std::string& name, int32_t value, const std::string& instance) {
@@ -191,7 +192,7 @@ bool Sim::start(const std::vector<std::string>& args) {
             if (l.find(" ready: ") != std::string::npos) return true;
         return false;
     };
-    return waitUntil([&] { return ready() || proc_.state() == QProcess::NotRunning; }, 5000) && ready();
+    return waitUntil([&] { return ready() || proc_.state() == QProcess::NotRunning; }, 30000) && ready();
 }
 
 void Sim::pump() {
@@ -250,6 +251,17 @@ std::vector<std::string> Sim::nonQueries() const {
     return out;
 }
 
+size_t Sim::queries() const {
+    const auto all = commands();  // one reading: the record grows meanwhile
+    return size_t(
+        std::count_if(all.begin(), all.end(), [](const std::string& c) { return c.rfind("?", 0) == 0; }));
+}
+
+bool Sim::waitForPolls(int n, int timeoutMs) const {
+    const size_t from = queries();
+    return waitUntil([&] { return queries() >= from + size_t(n); }, timeoutMs);
+}
+
 std::string Sim::output() const {
     std::string out = proc_.errorString().toStdString();
     for (const std::string& line : lines_) out += "\n" + line;
@@ -271,13 +283,13 @@ bool Program::start(const std::vector<std::string>& args, const std::map<std::st
         proc_.setStandardErrorFile(QString::fromStdString(stderrFile_));
     }
     proc_.start(QString::fromStdString(built("app/zentrova")), qargs(args));
-    return proc_.waitForStarted(5000) &&
+    return proc_.waitForStarted(30000) &&
            waitUntil(
                [&] {
                    return control("state", 500).rfind("mode=", 0) == 0 ||
                           proc_.state() == QProcess::NotRunning;
                },
-               10000) &&
+               60000) &&
            proc_.state() == QProcess::Running;
 }
 

@@ -89,6 +89,11 @@ class Sim {
     std::vector<std::string> commands() const;
     // The commands that are not status queries ("? ...").
     std::vector<std::string> nonQueries() const;
+    // How many status queries it has received so far.
+    size_t queries() const;
+    // Waits until n more status queries than now have reached it: the program has polled on
+    // since, and whatever it sent before those polls is in the record. False after timeoutMs.
+    bool waitForPolls(int n, int timeoutMs = 60000) const;
     std::string output() const;  // what it said on standard output (diagnostics)
 
   private:

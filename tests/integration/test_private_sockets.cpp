@@ -50,17 +50,20 @@ TEST(PrivateSockets, Mode0600AndForeignFilesLeftAlone) {
                        {"--pty", QString::fromStdString(env.path("tty")), "--control",
                         QString::fromStdString(simControl)});
              // Running from here on: the socket can appear before the start is reported.
-             if (!sim.waitForStarted(10000)) return false;
-             // Up when its control socket is there; a refusal ends the process.
-             return waitFor([&] {
-                        return modeOf(simControl) == int(S_IFSOCK | 0600) ||
-                               sim.state() == QProcess::NotRunning;
-                    }) &&
+             if (!sim.waitForStarted(30000)) return false;
+             // Up when its control socket is there; a refusal ends the process. A loaded machine
+             // may take a while either way.
+             return waitFor(
+                        [&] {
+                            return modeOf(simControl) == int(S_IFSOCK | 0600) ||
+                                   sim.state() == QProcess::NotRunning;
+                        },
+                        60000) &&
                     sim.state() == QProcess::Running;
          },
          [&] {
              sim.write("quit\n");
-             if (!sim.waitForFinished(5000)) sim.kill();
+             if (!sim.waitForFinished(30000)) sim.kill();
          }},
     };
     const mode_t oldMask = ::umask(0);

@@ -219,7 +219,7 @@ TEST(ProgramCommandStream, ASequenceWithTimetablesAndTheStoragePreparationSendWh
     progtest::Program prog(box);
     ASSERT_TRUE(prog.start()) << prog.output();
     ASSERT_TRUE(prog.waitForLog(kLive, 20000)) << prog.logText();
-    const auto has = [&](const std::string& last, size_t from, int ms = 10000) {
+    const auto has = [&](const std::string& last, size_t from, int ms = 60000) {
         return waitUntil(
             [&] {
                 const List all = sim.nonQueries();
@@ -230,14 +230,14 @@ TEST(ProgramCommandStream, ASequenceWithTimetablesAndTheStoragePreparationSendWh
     // The connect halts: pumps off, heaters off, and the disable's pumps off again (always both,
     // whatever rate they report).
     ASSERT_TRUE(has("RHEAT OFF", 0)) << show(sim.nonQueries());
-    ASSERT_TRUE(waitUntil([&] { return sim.nonQueries().size() >= 6; }, 10000)) << show(sim.nonQueries());
+    ASSERT_TRUE(waitUntil([&] { return sim.nonQueries().size() >= 6; }, 60000)) << show(sim.nonQueries());
     EXPECT_EQ(sim.nonQueries(), (List{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2"}));
 
     // The sequence becomes the current one (its first method's set points), and Enable.
     ASSERT_EQ(prog.control("sequence Trio"), "ok");
-    ASSERT_TRUE(prog.waitForLog("#SetDefaultSequence: Trio", 5000));
+    ASSERT_TRUE(prog.waitForLog("#SetDefaultSequence: Trio", 60000));
     ASSERT_EQ(prog.control("menu Enable1"), "ok");
-    ASSERT_TRUE(waitUntil([&] { return prog.state("enabled") == "1"; }, 5000)) << prog.control("boxes");
+    ASSERT_TRUE(waitUntil([&] { return prog.state("enabled") == "1"; }, 60000)) << prog.control("boxes");
     ASSERT_TRUE(has("RHEAT ON", 6)) << show(sim.nonQueries());
     const List setup = sim.nonQueries();
     EXPECT_EQ(List(setup.begin() + 6, setup.end()),
@@ -247,10 +247,13 @@ TEST(ProgramCommandStream, ASequenceWithTimetablesAndTheStoragePreparationSendWh
     const size_t seqFrom = sim.nonQueries().size();
     ASSERT_EQ(prog.control("menu StartSequence1"), "ok");
     ASSERT_TRUE(prog.waitForLog("END OF SEQUENCE REACHED (3 OF 3 RUNS)", 180000)) << prog.logText();
-    progtest::pause(2500);  // two more ticks: the end sends nothing more
+    // The end's commands are all in (a stream that falls short shows below), then two more
+    // ticks' polls: the end sends nothing more.
+    const List expected = sequenceList();
+    waitUntil([&] { return sim.nonQueries().size() >= seqFrom + expected.size(); }, 60000);
+    ASSERT_TRUE(sim.waitForPolls(4));
     const List all = sim.nonQueries();
     const List seq(all.begin() + long(seqFrom), all.end());
-    const List expected = sequenceList();
     for (int c : {0, 1, 2})
         EXPECT_TRUE(stream(seq, c) == stream(expected, c))
             << "stream " << c << diff(stream(seq, c), stream(expected, c)) << "\nall received:" << show(seq);
@@ -267,7 +270,10 @@ TEST(ProgramCommandStream, ASequenceWithTimetablesAndTheStoragePreparationSendWh
     ASSERT_EQ(sim.control("volume 1 0"), "ok");
     ASSERT_EQ(sim.control("volume 2 0"), "ok");
     ASSERT_TRUE(prog.waitForLog("#main: setMode(): mode=2; current mode=13", 240000)) << prog.logText();
-    progtest::pause(2500);
+    // Its last commands are all in, then a few polls more.
+    const size_t storeSize = storageList(1).size() + storageList(2).size();
+    waitUntil([&] { return sim.nonQueries().size() >= storeFrom + storeSize; }, 60000);
+    ASSERT_TRUE(sim.waitForPolls(4));
     const List after = sim.nonQueries();
     const List storage(after.begin() + long(storeFrom), after.end());
     for (int c : {1, 2})
@@ -283,7 +289,9 @@ TEST(ProgramCommandStream, ASequenceWithTimetablesAndTheStoragePreparationSendWh
         EXPECT_GT(volume, 0.5) << status;
         EXPECT_LT(volume, 40.0) << status;
     }
-    EXPECT_EQ(prog.control("boxes").find("Please empty piston wash") != std::string::npos, true);
+    EXPECT_TRUE(waitUntil(
+        [&] { return prog.control("boxes").find("Please empty piston wash") != std::string::npos; }, 60000))
+        << prog.control("boxes");
 }
 
 }  // namespace

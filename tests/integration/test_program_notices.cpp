@@ -3,6 +3,7 @@
 // reaches the instrument.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "integration/support_program.h"
@@ -42,37 +43,52 @@ TEST(ProgramNotices, CloseInACalibrationNoticeEndsTheProgramAndHaltsTheInstrumen
         ASSERT_EQ(r.prog->control("sequence Hot"), "ok");
     }
     for (Row& r : rows) {
-        ASSERT_TRUE(r.prog->waitForLog("#main: setMode(): mode=2; current mode=0", 20000))
+        ASSERT_TRUE(r.prog->waitForLog("#main: setMode(): mode=2; current mode=0", 60000))
             << r.prog->logText();
         ASSERT_EQ(r.prog->control("menu Enable1"), "ok");
     }
     for (Row& r : rows) {
-        ASSERT_TRUE(waitUntil([&] { return r.prog->state("enabled") == "1"; }, 5000));
+        ASSERT_TRUE(waitUntil([&] { return r.prog->state("enabled") == "1"; }, 60000));
         ASSERT_EQ(r.prog->control("menu BothPumpsOn"), "ok");
     }
     for (Row& r : rows) {
-        ASSERT_TRUE(waitUntil([&] { return status(r, "state=1", "heat=on"); }, 8000))
+        ASSERT_TRUE(waitUntil([&] { return status(r, "state=1", "heat=on"); }, 60000))
             << r.sim->control("status");
+        // The simulator acts on a command before its record holds it: both starts are in before
+        // the halt is counted from the record.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const auto sent = r.sim->nonQueries();
+                return std::count(sent.begin(), sent.end(), "FWD 0") > 0 &&
+                       std::count(sent.begin(), sent.end(), "FWD 2") > 0;
+            },
+            60000));
         // No menu shows the calibration items: their commands are run as their click runs them.
         EXPECT_NE(r.prog->control("menu " + std::string(r.menu)), "ok");
         ASSERT_EQ(r.prog->control("invoke " + std::string(r.menu)), "ok");
     }
     for (Row& r : rows) {
         SCOPED_TRACE(r.menu);
-        ASSERT_TRUE(waitUntil([&] { return r.prog->control("modal") == r.notice; }, 5000));
+        ASSERT_TRUE(waitUntil([&] { return r.prog->control("modal") == r.notice; }, 60000));
         r.before = r.sim->commands().size();
         ASSERT_EQ(r.prog->control("click Close"), "ok");
     }
     for (Row& r : rows) {
         SCOPED_TRACE(r.menu);
-        ASSERT_TRUE(r.prog->waitForExit(8000)) << r.prog->logText();
+        ASSERT_TRUE(r.prog->waitForExit(60000)) << r.prog->logText();
         EXPECT_FALSE(r.prog->crashed());
         EXPECT_EQ(r.prog->exitCode(), 0);
-        // Both pumps off, both heaters off, then the disable stops the pumps once more.
-        const auto cmds = r.sim->commands();
+        // Both pumps off, both heaters off, then the disable stops the pumps once more. The
+        // program has ended; the simulator may not yet have read all it sent.
         std::vector<std::string> sent;
-        for (size_t i = r.before; i < cmds.size(); ++i)
-            if (cmds[i][0] != '?') sent.push_back(cmds[i]);
+        const auto sentSince = [&] {
+            const auto cmds = r.sim->commands();
+            sent.clear();
+            for (size_t i = r.before; i < cmds.size(); ++i)
+                if (cmds[i][0] != '?') sent.push_back(cmds[i]);
+            return sent.size() >= 6;
+        };
+        EXPECT_TRUE(waitUntil(sentSince, 60000));
         EXPECT_EQ(sent,
                   (std::vector<std::string>{"OFF 0", "OFF 2", "CHEAT OFF", "RHEAT OFF", "OFF 0", "OFF 2"}));
         EXPECT_TRUE(status(r, "state=0", "heat=off")) << r.sim->control("status");
