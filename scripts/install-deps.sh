@@ -6,7 +6,8 @@ pkgs=(build-essential cmake ninja-build pkg-config
       libsqlite3-dev sqlite3 libzip-dev zlib1g-dev libbz2-dev gettext socat netbase
       libgtest-dev libgmock-dev libbenchmark-dev iproute2 procps
       fontconfig fonts-dejavu-core locales libxkbcommon-dev xvfb
-      x11-utils xdotool  # the window tests: xwininfo and xprop read the windows, xdotool unmaps one
+      x11-utils xdotool twm  # the window tests: xwininfo and xprop read the windows, xdotool unmaps
+                             # one, twm frames them as a desktop does
       clang clang-14 libclang-rt-14-dev)  # the fuzz preset: clang and its libFuzzer runtime
 missing=()
 for p in "${pkgs[@]}"; do

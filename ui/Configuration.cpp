@@ -505,6 +505,11 @@ void TInstrumentConfiguration::FormCreate() {
     LoadConfiguration();
     TranslateComponent(this);
     ColTmpRangeLbl->SetCaption(rangeText(" 30\u00B0C - 75\u00B0C"));
+    // Activation fills the device list once the dialog is placed: wide enough for the empty
+    // list's text from the start, filling it does not widen the dialog off its centre.
+    InstrumentUSBPort->addItem(_("No ZentrovaKVZ Found"));
+    InstrumentUSBPort->setMinimumWidth(InstrumentUSBPort->sizeHint().width());
+    InstrumentUSBPort->clear();
 }
 
 void TInstrumentConfiguration::FormActivate() {
